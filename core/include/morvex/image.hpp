@@ -1,0 +1,23 @@
+#pragma once
+/// The grey image (one channel of 64-bit floats, row-major, 0..255 for 8/16-bit sources):
+/// loading and conversion.
+
+#include <string>
+
+#include <opencv2/core/mat.hpp>
+
+#include <morvex/visibility.hpp>
+
+namespace morvex::dic {
+
+/// Read an image file and convert it with to_gray_double().
+/// @throws std::runtime_error "Failed to load image: <path>" when it cannot be decoded.
+MORVEX_EXPORT cv::Mat load_image_gray(const std::string& path);
+
+/// Convert a 1-, 3- or 4-channel matrix (BGR, alpha ignored) to a new grey image.
+/// 16-bit unsigned sources are scaled by 255/65535; every other depth keeps its values.
+/// An empty matrix gives an empty image.
+/// @throws std::runtime_error "Unsupported channel count in image" for 2 or > 4 channels.
+MORVEX_EXPORT cv::Mat to_gray_double(const cv::Mat& image);
+
+}  // namespace morvex::dic

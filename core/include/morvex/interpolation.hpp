@@ -1,0 +1,26 @@
+#pragma once
+/// Sub-pixel sampling of a grey image. Row position first; pixel centres at integer
+/// positions; every sample index is clamped into the image, so any finite position gives a
+/// finite value. Never throw, never allocate; safe from many threads at once. The image
+/// must be a non-empty CV_64FC1 matrix (not checked).
+
+#include <opencv2/core/mat.hpp>
+
+#include <morvex/records.hpp>
+#include <morvex/visibility.hpp>
+
+namespace morvex::dic {
+
+/// 2x2 bilinear interpolation.
+MORVEX_EXPORT double bilinear_interp(const cv::Mat& image, double y, double x);
+
+/// 4x4 cubic convolution, a = -0.5.
+MORVEX_EXPORT double bicubic_interp(const cv::Mat& image, double y, double x);
+
+/// 4x4 cubic convolution with the interpolant's derivatives along columns (dx) and rows (dy).
+MORVEX_EXPORT InterpResult bicubic_interp_grad(const cv::Mat& image, double y, double x);
+
+/// 6x6 fourth-order cubic convolution (three cubic pieces).
+MORVEX_EXPORT double keys_fourth_interp(const cv::Mat& image, double y, double x);
+
+}  // namespace morvex::dic
