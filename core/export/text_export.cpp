@@ -84,8 +84,8 @@ std::int64_t checked_point_count(const DICResult& result, const char* writer) {
     for (const NamedField& field : fields) {
         if (static_cast<std::uint64_t>(field.values->size()) < static_cast<std::uint64_t>(count)) {
             throw std::invalid_argument(std::string(writer) + ": " + field.name + " holds " +
-                                        std::to_string(field.values->size()) + " values, fewer than rows * cols = " +
-                                        std::to_string(count));
+                                        std::to_string(field.values->size()) +
+                                        " values, fewer than rows * cols = " + std::to_string(count));
         }
     }
     return count;
