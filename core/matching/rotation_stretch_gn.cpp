@@ -1,1 +1,208 @@
-// placeholder: filled in by its owner
+// Rotation-stretch Gauss-Newton solver: translation, angle and symmetric stretch, with the
+// reference gradients turned by the current angle (after the inverse-compositional idea of
+// Baker & Matthews 2004: gradients from the reference, computed once per call).
+
+#include <cmath>
+#include <cstddef>
+#include <vector>
+
+#include <morvex/solvers.hpp>
+
+#include "matching/interpolation_kernels.h"
+#include "matching/solver_common.h"
+
+namespace morvex::dic {
+
+namespace {
+
+using detail::GreyView;
+
+// Solver parameters, in order: u, v (pixels), theta (radians), sxx, syy, sxy.
+enum Param { kU = 0, kV, kTheta, kSxx, kSyy, kSxy };
+
+// Warp of rotation R(theta) times the symmetric stretch [[1 + sxx, sxy], [sxy, 1 + syy]].
+WarpParams rotation_stretch_to_warp(const double p[6]) {
+    const double c = std::cos(p[kTheta]);
+    const double s = std::sin(p[kTheta]);
+    WarpParams w;
+    w.u = p[kU];
+    w.v = p[kV];
+    w.du_dx = c * (1.0 + p[kSxx]) - s * p[kSxy] - 1.0;
+    w.dv_dx = s * (1.0 + p[kSxx]) + c * p[kSxy];
+    w.du_dy = c * p[kSxy] - s * (1.0 + p[kSyy]);
+    w.dv_dy = s * p[kSxy] + c * (1.0 + p[kSyy]) - 1.0;
+    return w;
+}
+
+// Reference values and gradients of the subset, row by row. The fourth-order differences
+// reach two pixels beyond the subset; those taps are clamped into the image like the
+// interpolators' taps, so a subset on the border never reads outside it.
+template <bool kFourthOrder>
+void reference_subset(const GreyView& ref, int y, int x, int h, double* f, double* gx,
+                      double* gy) {
+    std::size_t k = 0;
+    for (int dy = -h; dy <= h; ++dy) {
+        const int r = y + dy;
+        const double* row = ref.row(r);
+        const double* up2 = ref.row(detail::clamp_index(r - 2, ref.rows));
+        const double* up1 = ref.row(detail::clamp_index(r - 1, ref.rows));
+        const double* down1 = ref.row(detail::clamp_index(r + 1, ref.rows));
+        const double* down2 = ref.row(detail::clamp_index(r + 2, ref.rows));
+        for (int dx = -h; dx <= h; ++dx, ++k) {
+            const int c = x + dx;
+            f[k] = row[c];
+            if (kFourthOrder) {
+                const int l2 = detail::clamp_index(c - 2, ref.cols);
+                const int l1 = detail::clamp_index(c - 1, ref.cols);
+                const int r1 = detail::clamp_index(c + 1, ref.cols);
+                const int r2 = detail::clamp_index(c + 2, ref.cols);
+                gx[k] = (row[l2] - 8.0 * row[l1] + 8.0 * row[r1] - row[r2]) / 12.0;
+                gy[k] = (up2[c] - 8.0 * up1[c] + 8.0 * down1[c] - down2[c]) / 12.0;
+            } else {
+                gx[k] = (c > 0 && c < ref.cols - 1) ? (row[c + 1] - row[c - 1]) * 0.5 : 0.0;
+                gy[k] = (r > 0 && r < ref.rows - 1) ? (down1[c] - up1[c]) * 0.5 : 0.0;
+            }
+        }
+    }
+}
+
+// Deformed samples at the warped positions, in subset order; false at the first position
+// outside [1, rows - 1) x [1, cols - 1) (NaN included), before it reaches an interpolator.
+template <bool kFourthOrder>
+bool sample_deformed(const GreyView& def, int y, int x, const WarpParams& w, int h, double* g,
+                     double* column_x, double* column_y, double& sum) {
+    const double last_row = def.rows - 1.0;
+    const double last_col = def.cols - 1.0;
+    const int m = 2 * h + 1;
+    // Per-column parts of x + dx + u + du_dx*dx + du_dy*dy and y + dy + v + dv_dx*dx +
+    // dv_dy*dy, kept in that order of operations.
+    for (int j = 0; j < m; ++j) {
+        const int dx = j - h;
+        column_x[j] = static_cast<double>(x) + dx + w.u + w.du_dx * dx;
+        column_y[j] = w.dv_dx * dx;
+    }
+    double total = 0.0;
+    std::size_t k = 0;
+    for (int dy = -h; dy <= h; ++dy) {
+        const double row_y = static_cast<double>(y) + dy + w.v;
+        const double shear_y = w.dv_dy * dy;
+        const double shear_x = w.du_dy * dy;
+        for (int j = 0; j < m; ++j, ++k) {
+            const double yp = row_y + column_y[j] + shear_y;
+            const double xp = column_x[j] + shear_x;
+            if (!detail::inside_for_iteration(yp, xp, last_row, last_col)) return false;
+            const double value = kFourthOrder ? detail::sample_keys_fourth(def, yp, xp)
+                                              : detail::sample_bilinear(def, yp, xp);
+            g[k] = value;
+            total += value;
+        }
+    }
+    sum = total;
+    return true;
+}
+
+template <bool kFourthOrder>
+ICGNResult solve(const cv::Mat& reference, const cv::Mat& deformed, int y, int x,
+                 const WarpParams& start, const ICGNConfig& config,
+                 const detail::SubsetGeometry& subset) {
+    const GreyView ref(reference);
+    const GreyView def(deformed);
+    const int h = subset.h;
+    const std::size_t n = subset.n;
+    const double count = static_cast<double>(n);
+
+    // Work arrays that grow to the largest subset seen on this thread and are reused.
+    thread_local std::vector<double> buffer;
+    double* f = detail::grow_scratch(buffer, 4 * n + 2 * static_cast<std::size_t>(subset.m));
+    double* gx = f + n;
+    double* gy = gx + n;
+    double* g = gy + n;
+    double* column_x = g + n;
+    double* column_y = column_x + subset.m;
+
+    reference_subset<kFourthOrder>(ref, y, x, h, f, gx, gy);
+    double sum_f = 0.0;
+    for (std::size_t k = 0; k < n; ++k) sum_f += f[k];
+    const double mean_f = sum_f / count;
+    double sff = 0.0;
+    for (std::size_t k = 0; k < n; ++k) {
+        f[k] -= mean_f;
+        sff += f[k] * f[k];
+    }
+    const double norm_f = std::sqrt(sff);
+    if (!(norm_f >= detail::kFlatNorm) || !std::isfinite(norm_f)) return detail::early_result(start);
+
+    double p[6] = {start.u, start.v, 0.0, 0.0, 0.0, 0.0};
+    WarpParams warp = rotation_stretch_to_warp(p);
+    int iterations = 0;
+    bool converged = false;
+
+    while (config.max_iterations > 0) {
+        double sum_g = 0.0;
+        if (!sample_deformed<kFourthOrder>(def, y, x, warp, h, g, column_x, column_y, sum_g)) break;
+        const double mean_g = sum_g / count;
+
+        const double c = std::cos(p[kTheta]);
+        const double s = std::sin(p[kTheta]);
+        const double stretch_xx = 1.0 + p[kSxx];
+        const double stretch_yy = 1.0 + p[kSyy];
+        const double stretch_xy = p[kSxy];
+        // The norm of the deformed samples and the normal equations in one pass; a flat
+        // sample set discards the equations afterwards.
+        double sgg = 0.0;
+        detail::NormalEquations equations;
+        std::size_t k = 0;
+        for (int dy = -h; dy <= h; ++dy) {
+            for (int dx = -h; dx <= h; ++dx, ++k) {
+                const double centred = g[k] - mean_g;
+                sgg += centred * centred;
+                // Reference gradient turned by the current angle.
+                const double turned_x = c * gx[k] - s * gy[k];
+                const double turned_y = s * gx[k] + c * gy[k];
+                const double sx = stretch_xx * dx + stretch_xy * dy;
+                const double sy = stretch_xy * dx + stretch_yy * dy;
+                double d[6];
+                d[kU] = turned_x;
+                d[kV] = turned_y;
+                d[kTheta] = turned_x * (-s * sx - c * sy) + turned_y * (c * sx - s * sy);
+                d[kSxx] = turned_x * c * dx + turned_y * s * dx;
+                d[kSyy] = -turned_x * s * dy + turned_y * c * dy;
+                d[kSxy] = turned_x * (c * dy - s * dx) + turned_y * (s * dy + c * dx);
+                // Zero-mean only: the iterated criterion is not normalised by either norm.
+                equations.add(d, centred - f[k]);
+            }
+        }
+        if (std::sqrt(sgg) < detail::kFlatNorm) break;
+
+        double delta[6];
+        if (!equations.solve(delta)) break;
+        ++iterations;
+        for (int i = 0; i < 6; ++i) p[i] -= delta[i];
+        warp = rotation_stretch_to_warp(p);
+        // Strictly below the threshold.
+        if (detail::update_norm(delta) < config.convergence_threshold) {
+            converged = true;
+            break;
+        }
+        if (iterations >= config.max_iterations) break;
+    }
+    return detail::scored_result(reference, deformed, y, x, warp, subset.m, kFourthOrder,
+                                 iterations, converged);
+}
+
+}  // namespace
+
+ICGNResult ic_gn_solve(const cv::Mat& reference, const cv::Mat& deformed, int y, int x,
+                       const WarpParams& start, const ICGNConfig& config) {
+    // Images that are not grey cannot be read: the same result as a subset that does not fit.
+    if (!detail::is_grey_image(reference) || !detail::is_grey_image(deformed))
+        return detail::early_result(start);
+    detail::SubsetGeometry subset;
+    if (!detail::subset_inside(GreyView(reference), y, x, config.subset_size, subset))
+        return detail::early_result(start);
+    return config.use_bicubic
+               ? solve<true>(reference, deformed, y, x, start, config, subset)
+               : solve<false>(reference, deformed, y, x, start, config, subset);
+}
+
+}  // namespace morvex::dic
