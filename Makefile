@@ -5,11 +5,15 @@ SAN_BUILD ?= build-sanitize
 JOBS ?= $(shell nproc)
 VENV := .venv
 PYTHON := $(VENV)/bin/python
+# Builds the _morvex_dic module with its own copy of the library (build/python-<tag>, kept
+# between runs, so a second install rebuilds only what changed) and installs it into .venv.
+INSTALL_MODULE := CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(VENV)/bin/pip install \
+  --no-build-isolation --disable-pip-version-check -q .
 
 CMAKE_FLAGS := -G Ninja -DCMAKE_BUILD_TYPE=Release \
   -DMORVEX_BUILD_TESTS=ON -DMORVEX_BUILD_EXAMPLES=ON -DMORVEX_BUILD_BENCH=ON
 
-.PHONY: setup build demo test test-cpp sanitize clean
+.PHONY: setup build python demo test test-cpp sanitize clean
 
 setup:
 	bash scripts/setup.sh
@@ -18,13 +22,19 @@ build: setup
 	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
 	cmake --build $(BUILD) -j $(JOBS)
 
-demo: build
-	$(BUILD)/examples/integer_search_demo
+python: setup
+	$(INSTALL_MODULE)
+
+demo: python
+	$(PYTHON) examples/quickstart.py
 
 test-cpp: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 
+# The module is installed after the C++ tests so the two builds never compete for the cores.
 test: test-cpp
+	$(INSTALL_MODULE)
+	$(PYTHON) -m pytest tests/python -q
 
 # C++ tests under AddressSanitizer and UndefinedBehaviorSanitizer.
 sanitize: setup
