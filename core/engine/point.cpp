@@ -1,1 +1,61 @@
-// placeholder: filled in by its owner
+#include <optional>
+
+#include <morvex/engine.hpp>
+#include <morvex/search.hpp>
+#include <morvex/solvers.hpp>
+
+namespace morvex::dic {
+
+namespace {
+// A template-matching peak below this ZNCC is not trusted; the exhaustive search decides.
+constexpr double kMinTemplatePeakZncc = 0.5;
+}  // namespace
+
+PointResult DICEngine::compute_point(const cv::Mat& reference, const cv::Mat& deformed, int y,
+                                     int x, const DICConfig& config) const {
+    PointResult result;
+    result.y = y;
+    result.x = x;
+    if (config.use_tracking_simplex)
+        return compute_tracking_simplex(reference, deformed, y, x, config, std::nullopt,
+                                        std::nullopt);
+
+    const int range =
+        config.residual_search_range >= 1 ? config.residual_search_range : config.search_range;
+    IntegerSearchResult found;
+    if (config.use_fft_search) {
+        found = fft_zncc_search(reference, deformed, y, x, config.subset_size, range,
+                                config.search_center_u, config.search_center_v);
+        if (!found.valid || found.zncc < kMinTemplatePeakZncc)
+            found = brute_zncc_search(reference, deformed, y, x, config.subset_size, range,
+                                      config.search_center_u, config.search_center_v);
+    } else {
+        found = brute_zncc_search(reference, deformed, y, x, config.subset_size, range,
+                                  config.search_center_u, config.search_center_v);
+    }
+    if (!found.valid) return result;
+
+    WarpParams start;
+    start.u = found.u;
+    start.v = found.v;
+    ICGNConfig solver;
+    solver.max_iterations = config.max_iterations;
+    solver.convergence_threshold = config.convergence_threshold;
+    solver.use_bicubic = config.use_bicubic;
+    solver.subset_size = config.subset_size;
+    const ICGNResult solved = ic_gn_solve(reference, deformed, y, x, start, solver);
+
+    // The search score is not carried over: both scores describe the solver's final warp.
+    result.u = solved.warp.u;
+    result.v = solved.warp.v;
+    result.znssd = solved.znssd;
+    result.zncc = solved.zncc;
+    result.iterations = solved.iterations;
+    result.converged = solved.converged;
+    // Accept only a converged, scorable match with znssd < znssd_threshold; a solver stopped
+    // by its iteration limit is rejected even when its last ZNSSD is small.
+    result.valid = solved.converged && solved.valid && solved.znssd < config.znssd_threshold;
+    return result;
+}
+
+}  // namespace morvex::dic
