@@ -7,13 +7,13 @@ namespace morvex::python {
 
 namespace py = pybind11;
 
-// Properties in the order users see them in dir() and the docs; every member but
+// Properties in the documented order (the order of the class dictionary); every member but
 // denoise_kernel_size. stl.h makes the list getters return a fresh list on every read, so
 // editing that list never reaches the record: it has to be assigned back.
 void bind_config(py::module_& m) {
     using dic::DICConfig;
-    py::class_<DICConfig>(m, "DICConfig")
-        .def(py::init<>())
+    py::class_<DICConfig> config_class(m, "DICConfig");
+    config_class.def(py::init<>())
         .def_readwrite("subset_size", &DICConfig::subset_size)
         .def_readwrite("step", &DICConfig::step)
         .def_readwrite("search_range", &DICConfig::search_range)
@@ -49,6 +49,9 @@ void bind_config(py::module_& m) {
         // and lets Python's UnicodeDecodeError through for bytes that are not.
         .def_readwrite("denoise_method", &DICConfig::denoise_method)
         .def_readwrite("enable_contrast_enhance", &DICConfig::enable_contrast_enhance);
+    // pybind11 gives every class an interop hook for other extension modules; the class offers
+    // exactly the documented surface, and this module never needs the hook.
+    py::delattr(config_class, "_pybind11_conduit_v1_");
 }
 
 }  // namespace morvex::python
