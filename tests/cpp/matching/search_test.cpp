@@ -188,9 +188,17 @@ TEST(IntegerSearch, EveryCandidateOutsideTheDeformedImage) {
     expect_start_record(brute_zncc_search(pair.reference, tiny, 30, 30, 21, 5, 0, 0), -2.0);
 }
 
-struct FallbackCase {
+// The eight search arguments after the two images.
+struct SearchArgs {
     int row, col, s, R, uc, vc;
 };
+
+std::ostream& operator<<(std::ostream& out, const SearchArgs& a) {
+    return out << "row=" << a.row << " col=" << a.col << " s=" << a.s << " R=" << a.R
+               << " uc=" << a.uc << " vc=" << a.vc;
+}
+
+using FallbackCase = SearchArgs;
 
 class WindowSmallerThanSubset : public ::testing::TestWithParam<FallbackCase> {};
 
@@ -335,9 +343,7 @@ TEST(IntegerSearch, EnormousRangeIsBoundedByTheImage) {
     }
 }
 
-struct ExtremeCase {
-    int row, col, s, R, uc, vc;
-};
+using ExtremeCase = SearchArgs;
 
 class ExtremeArguments : public ::testing::TestWithParam<ExtremeCase> {};
 
