@@ -13,7 +13,7 @@ INSTALL_MODULE := CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(VENV)/bin/pip install \
 CMAKE_FLAGS := -G Ninja -DCMAKE_BUILD_TYPE=Release \
   -DMORVEX_BUILD_TESTS=ON -DMORVEX_BUILD_EXAMPLES=ON -DMORVEX_BUILD_BENCH=ON
 
-.PHONY: setup build python demo test test-cpp sanitize clean
+.PHONY: setup build python demo test test-cpp bench sanitize clean
 
 setup:
 	bash scripts/setup.sh
@@ -35,6 +35,11 @@ test-cpp: build
 test: test-cpp
 	$(INSTALL_MODULE)
 	$(PYTHON) -m pytest tests/python -q
+
+# Engine benchmark: speed at 1 and 2 threads, accuracy against the known fields, targets.
+BENCH_DATA ?= ../shared/bench-data
+bench: build
+	$(BUILD)/bench/engine_bench $(BENCH_DATA)
 
 # C++ tests under AddressSanitizer and UndefinedBehaviorSanitizer.
 sanitize: setup
