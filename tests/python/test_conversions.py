@@ -69,17 +69,10 @@ def test_results_are_independent_of_inputs():
     assert np.count_nonzero(source) == 0
 
 
-def test_generated_speckle_shape_range_and_determinism():
+def test_generated_image_has_the_requested_shape():
     image = dic.generate_speckle(64, 128, 3, 0.5, 7)
-    assert image.shape == (64, 128) and image.dtype == np.float64
-    assert image.min() >= 0.0 and image.max() <= 255.0
-    np.testing.assert_array_equal(image, dic.generate_speckle(64, 128, 3, 0.5, 7))
+    assert image.shape == (64, 128) and image.dtype == np.float64 and image.flags.c_contiguous
     assert dic.generate_speckle(0, 128, 3, 0.5, 7).shape == (0, 128)
-
-
-def test_deform_without_gradients_equals_translate(speckle):
-    np.testing.assert_array_equal(dic.deform_image(speckle, 1.25, -0.5, 0, 0, 0, 0),
-                                  dic.translate_image(speckle, 1.25, -0.5))
 
 
 def test_quality_dictionary_keys_and_types(speckle):
