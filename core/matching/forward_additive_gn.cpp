@@ -73,10 +73,13 @@ ICGNResult solve(const cv::Mat& reference, const cv::Mat& deformed, int y, int x
     const double count = static_cast<double>(n);
 
     thread_local std::vector<double> buffer;
-    double* f = detail::grow_scratch(buffer, 4 * n);
+    double* f = detail::grow_scratch(buffer, 11 * n);
     double* g = f + n;
     double* gx = g + n;
     double* gy = gx + n;
+    double* residual = gy + n;
+    double* jacobian[6];
+    for (int i = 0; i < 6; ++i) jacobian[i] = residual + (i + 1) * n;
 
     double sum_f = 0.0;
     std::size_t k = 0;
@@ -137,18 +140,18 @@ ICGNResult solve(const cv::Mat& reference, const cv::Mat& deformed, int y, int x
         }
 
         // J_k is the derivative of g_hat_k with respect to the warp parameters.
-        detail::NormalEquations equations;
         k = 0;
         for (int dy = -h; dy <= h; ++dy) {
             for (int dx = -h; dx <= h; ++dx, ++k) {
                 double s[6];
                 steepest_descent(gx[k], gy[k], dx, dy, s);
-                double jacobian[6];
                 for (int i = 0; i < 6; ++i)
-                    jacobian[i] = ((s[i] - s_mean[i]) - g[k] * c_vec[i]) / norm_g;
-                equations.add(jacobian, g[k] - f[k] / norm_f);
+                    jacobian[i][k] = ((s[i] - s_mean[i]) - g[k] * c_vec[i]) / norm_g;
+                residual[k] = g[k] - f[k] / norm_f;
             }
         }
+        detail::NormalEquations equations;
+        equations.accumulate(jacobian, residual, n);
 
         double delta[6];
         if (!equations.solve(delta)) break;

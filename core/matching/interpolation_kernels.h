@@ -18,6 +18,15 @@
 
 #include <morvex/records.hpp>
 
+// Pairs of doubles in SSE2 registers (every x86-64 CPU has them) unless scalar code is asked
+// for; both give identical results.
+#if defined(__SSE2__) && !defined(MORVEX_SCALAR_KERNELS)
+#define MORVEX_KERNELS_SSE2 1
+#include <emmintrin.h>
+#else
+#define MORVEX_KERNELS_SSE2 0
+#endif
+
 namespace morvex::dic::detail {
 
 /// Raw row pointers of a grey image: read once per call, so the kernels touch no cv::Mat
@@ -39,9 +48,11 @@ struct GreyView {
     double at(int r, int c) const { return row(r)[c]; }
 };
 
-/// True for a non-empty 2-D single-channel 64-bit float matrix.
+/// True for a non-empty 2-D single-channel 64-bit float matrix (inline: cv::Mat::empty is
+/// an out-of-line call, and this runs once per public interpolation).
 inline bool is_grey_image(const cv::Mat& image) {
-    return image.dims == 2 && image.type() == CV_64FC1 && !image.empty();
+    return image.dims == 2 && image.type() == CV_64FC1 && image.data != nullptr &&
+           image.rows > 0 && image.cols > 0;
 }
 
 inline int clamp_index(int i, int n) { return i < 0 ? 0 : (i >= n ? n - 1 : i); }
@@ -124,27 +135,63 @@ inline void keys_fourth_weights(double f, double w[6]) {
 }
 
 // ---------------------------------------------------------------------------------------
-// Separable sums over an N x N block of samples, `stride` doubles between block rows.
-// The block is summed column-wise first (row weights, top to bottom), then across the
-// columns: contiguous, branch-free and vectorisable. This regroups the double sum over the
-// taps; the difference from a tap-by-tap accumulation is a few ulps of the result.
+// Separable sums over an N x N block of samples (N = 4 or 6), `stride` doubles between
+// block rows. The block is summed down each column first (acc[j] = sum over k, top to
+// bottom, of wr[k] * sample[k][j]), then across the columns as two interleaved partial
+// sums, even columns and odd columns, added at the end. That order maps one to one onto
+// pairs of doubles in SSE2 registers; the scalar version below computes the very same
+// operations, so every platform gets the same bits. Against a tap-by-tap accumulation the
+// regrouping costs a few ulps of the result.
 
 template <int N>
-inline void weighted_columns(const double* p, std::ptrdiff_t stride, const double* wr,
-                             double* acc) {
-    for (int j = 0; j < N; ++j) acc[j] = wr[0] * p[j];
+struct ColumnSums {
+#if MORVEX_KERNELS_SSE2
+    __m128d pair[N / 2];
+#else
+    double value[N];
+#endif
+};
+
+template <int N>
+inline ColumnSums<N> weighted_columns(const double* p, std::ptrdiff_t stride, const double* wr) {
+    ColumnSums<N> acc;
+#if MORVEX_KERNELS_SSE2
+    __m128d w = _mm_set1_pd(wr[0]);
+    for (int j = 0; j < N / 2; ++j) acc.pair[j] = _mm_mul_pd(w, _mm_loadu_pd(p + 2 * j));
     for (int k = 1; k < N; ++k) {
         const double* row = p + k * stride;
-        for (int j = 0; j < N; ++j) acc[j] += wr[k] * row[j];
+        w = _mm_set1_pd(wr[k]);
+        for (int j = 0; j < N / 2; ++j)
+            acc.pair[j] = _mm_add_pd(acc.pair[j], _mm_mul_pd(w, _mm_loadu_pd(row + 2 * j)));
     }
+#else
+    for (int j = 0; j < N; ++j) acc.value[j] = wr[0] * p[j];
+    for (int k = 1; k < N; ++k) {
+        const double* row = p + k * stride;
+        for (int j = 0; j < N; ++j) acc.value[j] += wr[k] * row[j];
+    }
+#endif
+    return acc;
 }
 
-inline double dot4(const double* w, const double* a) {
-    return (w[0] * a[0] + w[1] * a[1]) + (w[2] * a[2] + w[3] * a[3]);
-}
-
-inline double dot6(const double* w, const double* a) {
-    return (w[0] * a[0] + w[1] * a[1]) + (w[2] * a[2] + w[3] * a[3]) + (w[4] * a[4] + w[5] * a[5]);
+/// sum over j of wc[j] * acc[j]: even and odd columns summed separately, then added.
+template <int N>
+inline double weighted_sum(const double* wc, const ColumnSums<N>& acc) {
+#if MORVEX_KERNELS_SSE2
+    // _mm_set_pd rather than a 16-byte load: the weights were just stored one by one.
+    __m128d s = _mm_mul_pd(_mm_set_pd(wc[1], wc[0]), acc.pair[0]);
+    for (int j = 1; j < N / 2; ++j)
+        s = _mm_add_pd(s, _mm_mul_pd(_mm_set_pd(wc[2 * j + 1], wc[2 * j]), acc.pair[j]));
+    return _mm_cvtsd_f64(s) + _mm_cvtsd_f64(_mm_unpackhi_pd(s, s));
+#else
+    double even = wc[0] * acc.value[0];
+    double odd = wc[1] * acc.value[1];
+    for (int j = 2; j < N; j += 2) {
+        even += wc[j] * acc.value[j];
+        odd += wc[j + 1] * acc.value[j + 1];
+    }
+    return even + odd;
+#endif
 }
 
 /// Copies the N x N neighbourhood starting at (r0, c0) into `block`, every index clamped.
@@ -157,6 +204,64 @@ inline void gather_clamped(const GreyView& image, int r0, int c0, double* block)
         for (int j = 0; j < N; ++j) block[k * N + j] = row[cols[j]];
     }
 }
+
+#if MORVEX_KERNELS_SSE2
+// The fourth-order weights of the rows and of the columns side by side: lane 0 from fy,
+// lane 1 from fx, each lane the exact arithmetic of keys_fourth_weights.
+inline void keys_fourth_weight_pairs(double fy, double fx, __m128d w[6]) {
+    const __m128d f = _mm_set_pd(fx, fy);
+    const __m128d one = _mm_set1_pd(1.0);
+    const __m128d two = _mm_set1_pd(2.0);
+    const __m128d three = _mm_set1_pd(3.0);
+    auto inner = [](__m128d t) {
+        const __m128d t2 = _mm_mul_pd(t, t);
+        return _mm_add_pd(_mm_sub_pd(_mm_mul_pd(_mm_mul_pd(_mm_set1_pd(4.0 / 3.0), t2), t),
+                                     _mm_mul_pd(_mm_set1_pd(7.0 / 3.0), t2)),
+                          _mm_set1_pd(1.0));
+    };
+    auto middle = [](__m128d t) {
+        const __m128d t2 = _mm_mul_pd(t, t);
+        return _mm_add_pd(
+            _mm_sub_pd(_mm_add_pd(_mm_mul_pd(_mm_mul_pd(_mm_set1_pd(-(7.0 / 12.0)), t2), t),
+                                  _mm_mul_pd(_mm_set1_pd(3.0), t2)),
+                       _mm_mul_pd(_mm_set1_pd(59.0 / 12.0), t)),
+            _mm_set1_pd(2.5));
+    };
+    auto outer = [](__m128d t) {
+        const __m128d t2 = _mm_mul_pd(t, t);
+        return _mm_sub_pd(
+            _mm_add_pd(_mm_sub_pd(_mm_mul_pd(_mm_mul_pd(_mm_set1_pd(1.0 / 12.0), t2), t),
+                                  _mm_mul_pd(_mm_set1_pd(2.0 / 3.0), t2)),
+                       _mm_mul_pd(_mm_set1_pd(1.75), t)),
+            _mm_set1_pd(1.5));
+    };
+    w[0] = outer(_mm_add_pd(f, two));
+    w[1] = middle(_mm_add_pd(f, one));
+    w[2] = inner(f);
+    w[3] = inner(_mm_sub_pd(one, f));
+    w[4] = middle(_mm_sub_pd(two, f));
+    w[5] = outer(_mm_sub_pd(three, f));
+}
+
+// weighted_columns<6> and weighted_sum<6> with the weights in lane pairs.
+inline double keys_fourth_sum(const double* p, std::ptrdiff_t stride, const __m128d w[6]) {
+    __m128d wr = _mm_unpacklo_pd(w[0], w[0]);
+    __m128d a0 = _mm_mul_pd(wr, _mm_loadu_pd(p));
+    __m128d a1 = _mm_mul_pd(wr, _mm_loadu_pd(p + 2));
+    __m128d a2 = _mm_mul_pd(wr, _mm_loadu_pd(p + 4));
+    for (int k = 1; k < 6; ++k) {
+        p += stride;
+        wr = _mm_unpacklo_pd(w[k], w[k]);
+        a0 = _mm_add_pd(a0, _mm_mul_pd(wr, _mm_loadu_pd(p)));
+        a1 = _mm_add_pd(a1, _mm_mul_pd(wr, _mm_loadu_pd(p + 2)));
+        a2 = _mm_add_pd(a2, _mm_mul_pd(wr, _mm_loadu_pd(p + 4)));
+    }
+    __m128d s = _mm_mul_pd(_mm_unpackhi_pd(w[0], w[1]), a0);
+    s = _mm_add_pd(s, _mm_mul_pd(_mm_unpackhi_pd(w[2], w[3]), a1));
+    s = _mm_add_pd(s, _mm_mul_pd(_mm_unpackhi_pd(w[4], w[5]), a2));
+    return _mm_cvtsd_f64(s) + _mm_cvtsd_f64(_mm_unpackhi_pd(s, s));
+}
+#endif
 
 // ---------------------------------------------------------------------------------------
 // Kernels
@@ -186,30 +291,32 @@ inline double sample_bilinear(const GreyView& image, double y, double x) {
 }
 
 inline double sample_bicubic(const GreyView& image, double y, double x) {
-    double fy, fx, wr[4], wc[4], acc[4];
+    double fy, fx, block[16];
+    const double* p;
+    std::ptrdiff_t stride;
     if (y >= 1.0 && y < image.rows - 2.0 && x >= 1.0 && x < image.cols - 2.0) {
         const int r0 = static_cast<int>(y);
         const int c0 = static_cast<int>(x);
         fy = y - r0;
         fx = x - c0;
-        cubic_weights(fy, wr);
-        weighted_columns<4>(image.row(r0 - 1) + (c0 - 1), image.stride, wr, acc);
+        p = image.row(r0 - 1) + (c0 - 1);
+        stride = image.stride;
     } else {
-        double block[16];
         const int r0 = floor_split(y, image.rows, fy);
         const int c0 = floor_split(x, image.cols, fx);
         if (std::isnan(fy + fx)) return kNaN;  // the piecewise kernel would answer 0
         gather_clamped<4>(image, r0 - 1, c0 - 1, block);
-        cubic_weights(fy, wr);
-        weighted_columns<4>(block, 4, wr, acc);
+        p = block;
+        stride = 4;
     }
+    double wr[4], wc[4];
+    cubic_weights(fy, wr);
     cubic_weights(fx, wc);
-    return dot4(wc, acc);
+    return weighted_sum<4>(wc, weighted_columns<4>(p, stride, wr));
 }
 
 inline InterpResult sample_bicubic_grad(const GreyView& image, double y, double x) {
-    double fy, fx, wr[4], dr[4], wc[4], dc[4], acc[4], dacc[4];
-    double block[16];
+    double fy, fx, block[16];
     const double* p;
     std::ptrdiff_t stride;
     if (y >= 1.0 && y < image.rows - 2.0 && x >= 1.0 && x < image.cols - 2.0) {
@@ -227,38 +334,48 @@ inline InterpResult sample_bicubic_grad(const GreyView& image, double y, double 
         p = block;
         stride = 4;
     }
+    double wr[4], dr[4], wc[4], dc[4];
     cubic_weights(fy, wr);
     cubic_derivative_weights(fy, dr);
     cubic_weights(fx, wc);
     cubic_derivative_weights(fx, dc);
-    weighted_columns<4>(p, stride, wr, acc);
-    weighted_columns<4>(p, stride, dr, dacc);
+    const ColumnSums<4> acc = weighted_columns<4>(p, stride, wr);
+    const ColumnSums<4> dacc = weighted_columns<4>(p, stride, dr);
     InterpResult out;
-    out.value = dot4(wc, acc);
-    out.dx = dot4(dc, acc);
-    out.dy = dot4(wc, dacc);
+    out.value = weighted_sum<4>(wc, acc);
+    out.dx = weighted_sum<4>(dc, acc);
+    out.dy = weighted_sum<4>(wc, dacc);
     return out;
 }
 
 inline double sample_keys_fourth(const GreyView& image, double y, double x) {
-    double fy, fx, wr[6], wc[6], acc[6];
+    double fy, fx, block[36];
+    const double* p;
+    std::ptrdiff_t stride;
     if (y >= 2.0 && y < image.rows - 3.0 && x >= 2.0 && x < image.cols - 3.0) {
         const int r0 = static_cast<int>(y);
         const int c0 = static_cast<int>(x);
         fy = y - r0;
         fx = x - c0;
-        keys_fourth_weights(fy, wr);
-        weighted_columns<6>(image.row(r0 - 2) + (c0 - 2), image.stride, wr, acc);
+        p = image.row(r0 - 2) + (c0 - 2);
+        stride = image.stride;
     } else {
-        double block[36];
         const int r0 = floor_split(y, image.rows, fy);
         const int c0 = floor_split(x, image.cols, fx);
         gather_clamped<6>(image, r0 - 2, c0 - 2, block);
-        keys_fourth_weights(fy, wr);
-        weighted_columns<6>(block, 6, wr, acc);
+        p = block;
+        stride = 6;
     }
+#if MORVEX_KERNELS_SSE2
+    __m128d w[6];
+    keys_fourth_weight_pairs(fy, fx, w);
+    return keys_fourth_sum(p, stride, w);
+#else
+    double wr[6], wc[6];
+    keys_fourth_weights(fy, wr);
     keys_fourth_weights(fx, wc);
-    return dot6(wc, acc);
+    return weighted_sum<6>(wc, weighted_columns<6>(p, stride, wr));
+#endif
 }
 
 }  // namespace morvex::dic::detail

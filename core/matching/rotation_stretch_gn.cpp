@@ -101,6 +101,40 @@ bool sample_deformed(const GreyView& def, int y, int x, const WarpParams& w, int
     return true;
 }
 
+// Steepest-descent vectors of every pixel, one array per parameter: the reference gradient
+// turned by the current angle, times the derivative of the warped position with respect to
+// the parameter; and the residuals. No array aliases another, so the loop runs on pairs of
+// pixels.
+void steepest_descent(const double p[6], const double* __restrict gx,
+                      const double* __restrict gy, const double* __restrict offset_x,
+                      const double* __restrict offset_y, const double* __restrict g,
+                      const double* __restrict f, std::size_t n, double* __restrict d_u,
+                      double* __restrict d_v, double* __restrict d_theta,
+                      double* __restrict d_sxx, double* __restrict d_syy,
+                      double* __restrict d_sxy, double* __restrict residual) {
+    const double c = std::cos(p[kTheta]);
+    const double s = std::sin(p[kTheta]);
+    const double stretch_xx = 1.0 + p[kSxx];
+    const double stretch_yy = 1.0 + p[kSyy];
+    const double stretch_xy = p[kSxy];
+    for (std::size_t k = 0; k < n; ++k) {
+        const double dx = offset_x[k];
+        const double dy = offset_y[k];
+        const double turned_x = c * gx[k] - s * gy[k];
+        const double turned_y = s * gx[k] + c * gy[k];
+        const double sx = stretch_xx * dx + stretch_xy * dy;
+        const double sy = stretch_xy * dx + stretch_yy * dy;
+        d_u[k] = turned_x;
+        d_v[k] = turned_y;
+        d_theta[k] = turned_x * (-s * sx - c * sy) + turned_y * (c * sx - s * sy);
+        d_sxx[k] = turned_x * c * dx + turned_y * s * dx;
+        d_syy[k] = -turned_x * s * dy + turned_y * c * dy;
+        d_sxy[k] = turned_x * (c * dy - s * dx) + turned_y * (s * dy + c * dx);
+        // Zero-mean only: the iterated criterion is not normalised by either norm.
+        residual[k] = g[k] - f[k];
+    }
+}
+
 template <bool kFourthOrder>
 ICGNResult solve(const cv::Mat& reference, const cv::Mat& deformed, int y, int x,
                  const WarpParams& start, const ICGNConfig& config,
@@ -113,19 +147,30 @@ ICGNResult solve(const cv::Mat& reference, const cv::Mat& deformed, int y, int x
 
     // Work arrays that grow to the largest subset seen on this thread and are reused.
     thread_local std::vector<double> buffer;
-    double* f = detail::grow_scratch(buffer, 4 * n + 2 * static_cast<std::size_t>(subset.m));
+    double* f = detail::grow_scratch(buffer, 13 * n + 2 * static_cast<std::size_t>(subset.m));
     double* gx = f + n;
     double* gy = gx + n;
     double* g = gy + n;
-    double* column_x = g + n;
+    double* offset_x = g + n;
+    double* offset_y = offset_x + n;
+    double* residual = offset_y + n;
+    double* steepest[6];
+    for (int i = 0; i < 6; ++i) steepest[i] = residual + (i + 1) * n;
+    double* column_x = residual + 7 * n;
     double* column_y = column_x + subset.m;
 
     reference_subset<kFourthOrder>(ref, y, x, h, f, gx, gy);
+    std::size_t k = 0;
+    for (int dy = -h; dy <= h; ++dy)
+        for (int dx = -h; dx <= h; ++dx, ++k) {
+            offset_x[k] = dx;
+            offset_y[k] = dy;
+        }
     double sum_f = 0.0;
-    for (std::size_t k = 0; k < n; ++k) sum_f += f[k];
+    for (k = 0; k < n; ++k) sum_f += f[k];
     const double mean_f = sum_f / count;
     double sff = 0.0;
-    for (std::size_t k = 0; k < n; ++k) {
+    for (k = 0; k < n; ++k) {
         f[k] -= mean_f;
         sff += f[k] * f[k];
     }
@@ -141,38 +186,18 @@ ICGNResult solve(const cv::Mat& reference, const cv::Mat& deformed, int y, int x
         double sum_g = 0.0;
         if (!sample_deformed<kFourthOrder>(def, y, x, warp, h, g, column_x, column_y, sum_g)) break;
         const double mean_g = sum_g / count;
-
-        const double c = std::cos(p[kTheta]);
-        const double s = std::sin(p[kTheta]);
-        const double stretch_xx = 1.0 + p[kSxx];
-        const double stretch_yy = 1.0 + p[kSyy];
-        const double stretch_xy = p[kSxy];
-        // The norm of the deformed samples and the normal equations in one pass; a flat
-        // sample set discards the equations afterwards.
         double sgg = 0.0;
-        detail::NormalEquations equations;
-        std::size_t k = 0;
-        for (int dy = -h; dy <= h; ++dy) {
-            for (int dx = -h; dx <= h; ++dx, ++k) {
-                const double centred = g[k] - mean_g;
-                sgg += centred * centred;
-                // Reference gradient turned by the current angle.
-                const double turned_x = c * gx[k] - s * gy[k];
-                const double turned_y = s * gx[k] + c * gy[k];
-                const double sx = stretch_xx * dx + stretch_xy * dy;
-                const double sy = stretch_xy * dx + stretch_yy * dy;
-                double d[6];
-                d[kU] = turned_x;
-                d[kV] = turned_y;
-                d[kTheta] = turned_x * (-s * sx - c * sy) + turned_y * (c * sx - s * sy);
-                d[kSxx] = turned_x * c * dx + turned_y * s * dx;
-                d[kSyy] = -turned_x * s * dy + turned_y * c * dy;
-                d[kSxy] = turned_x * (c * dy - s * dx) + turned_y * (s * dy + c * dx);
-                // Zero-mean only: the iterated criterion is not normalised by either norm.
-                equations.add(d, centred - f[k]);
-            }
+        for (k = 0; k < n; ++k) {
+            g[k] -= mean_g;
+            sgg += g[k] * g[k];
         }
         if (std::sqrt(sgg) < detail::kFlatNorm) break;
+
+        steepest_descent(p, gx, gy, offset_x, offset_y, g, f, n, steepest[kU], steepest[kV],
+                         steepest[kTheta], steepest[kSxx], steepest[kSyy], steepest[kSxy],
+                         residual);
+        detail::NormalEquations equations;
+        equations.accumulate(steepest, residual, n);
 
         double delta[6];
         if (!equations.solve(delta)) break;

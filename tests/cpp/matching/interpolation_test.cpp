@@ -11,6 +11,12 @@
 
 #include <morvex/interpolation.hpp>
 
+// This file sees the kernels' portable scalar code; the library uses its SSE2 code on
+// x86-64 (its inline copies are not exported, so the two never meet at link time). Both
+// must give the same bits, so that results do not depend on the platform.
+#define MORVEX_SCALAR_KERNELS
+#include "matching/interpolation_kernels.h"
+
 namespace morvex::dic {
 namespace {
 
@@ -127,6 +133,25 @@ TEST_P(InterpolatorsAgree, WithStraightforwardComputationAtRandomPositions) {
         ASSERT_EQ(got.value, bicubic_interp(image, y, x));
         ASSERT_NEAR(keys_fourth_interp(image, y, x), plain_keys_fourth(image, y, x),
                     kRegroupTolerance);
+    }
+}
+
+TEST_P(InterpolatorsAgree, ScalarAndVectorKernelsGiveSameBits) {
+    static_assert(!MORVEX_KERNELS_SSE2, "this file must see the scalar kernels");
+    const auto [rows, cols] = GetParam();
+    const cv::Mat image = random_image(rows, cols, 5u + rows);
+    const detail::GreyView view(image);
+    std::mt19937 rng(8);
+    std::uniform_real_distribution<double> ry(-4.0, rows + 3.0), rx(-4.0, cols + 3.0);
+    for (int i = 0; i < 4000; ++i) {
+        const double y = ry(rng), x = rx(rng);
+        ASSERT_EQ(keys_fourth_interp(image, y, x), detail::sample_keys_fourth(view, y, x));
+        ASSERT_EQ(bicubic_interp(image, y, x), detail::sample_bicubic(view, y, x));
+        const InterpResult a = bicubic_interp_grad(image, y, x), b = detail::sample_bicubic_grad(view, y, x);
+        ASSERT_EQ(a.value, b.value);
+        ASSERT_EQ(a.dx, b.dx);
+        ASSERT_EQ(a.dy, b.dy);
+        ASSERT_EQ(bilinear_interp(image, y, x), detail::sample_bilinear(view, y, x));
     }
 }
 
