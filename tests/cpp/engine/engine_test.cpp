@@ -338,6 +338,27 @@ TEST(EngineSeeds, UnconvertibleSeedFallsBackToConfiguredCentre) {
     EXPECT_EQ(count_valid(result), s.n);
 }
 
+TEST(EngineSeeds, CentresAtTheIntLimitsRunWithoutOverflow) {
+    SeededRun s = seeded_run();
+    s.config.seed_u_arr.assign(s.n, 2147483647.0);  // fits in an int: used as given
+    s.config.seed_v_arr.assign(s.n, -2147483648.0);
+    s.config.residual_search_range = -1;            // the full range 21 around the limits
+    DICEngine engine;
+    const DICResult result = engine.run(s.reference, s.deformed, s.config);
+    ASSERT_EQ(result.valid.size(), s.n);
+    EXPECT_EQ(count_valid(result), 0u);
+}
+
+TEST(EngineRun, RegionAtTheIntLimitRunsWithoutOverflow) {
+    const cv::Mat image = speckle(100, 100);
+    DICConfig config = roi(INT_MAX - 120, INT_MAX - 120, INT_MAX, INT_MAX);
+    DICEngine engine;
+    const DICResult result = engine.run(image, image, config);
+    ASSERT_EQ(result.rows * result.cols, 64);  // not clipped to the image
+    EXPECT_EQ(count_valid(result), 0u);
+    EXPECT_EQ(result.points.back().x, INT_MAX - 36);
+}
+
 // ---------------------------------------------------------------------------------------
 // Progress, cancellation, errors inside a pass
 
