@@ -1,5 +1,6 @@
 #include <cmath>
 #include <cstdint>
+#include <stdexcept>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -220,6 +221,19 @@ TEST(RecoveryGlobalRetry, KeepsPointsWhoseRetryIsRejected) {
     EXPECT_EQ(count_valid(result), 1);
     EXPECT_EQ(result.u[3], 0.25);
     EXPECT_EQ(result.iterations[3], kUntouched);
+}
+
+// An exception inside a parallel pass (here the integer search refusing a single-precision
+// image) must reach the caller as that exception, not end the process.
+TEST(RecoveryGlobalRetry, ErrorInParallelPassIsRethrown) {
+    const auto images = morvex::test::speckle_pair(kImageSize, kImageSize, 0.0, 0.0);
+    cv::Mat single_precision;
+    images.deformed.convertTo(single_precision, CV_32F);
+    DICResult result = first_pass_result(11, 11, std::vector<std::uint8_t>(121, 0));  // > 100
+    DICEngine engine;
+    EXPECT_THROW(EngineAccess::retry_globally(engine, images.reference, single_precision,
+                                              tracking_config(), result),
+                 std::invalid_argument);
 }
 
 TEST(RecoverySpatial, ThreeValidNeighboursRescueAPointTwoDoNot) {
