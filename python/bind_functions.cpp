@@ -9,14 +9,28 @@
 
 namespace morvex::python {
 
+namespace {
+
+// The library hands paths to C APIs, which would stop at an embedded NUL and read or write a
+// different file than the one named; refuse such a path as Python's open() does.
+const std::string& checked_path(const std::string& path) {
+    if (path.find('\0') != std::string::npos) {
+        throw py::value_error("Path contains an embedded null character");
+    }
+    return path;
+}
+
+}  // namespace
+
 // Unnamed parameters: pybind11 then accepts no keywords, and the generated signatures number
 // the arguments. Paths are std::string, which takes str (as UTF-8), bytes and bytearray and
 // refuses os.PathLike objects. Library exceptions use pybind11's standard translation:
 // std::runtime_error (a failed load, an unwritable export path) -> RuntimeError,
 // std::invalid_argument -> ValueError.
 void bind_functions(py::module_& m) {
-    m.def("load_image",
-          [](const std::string& path) { return array_from_image(dic::load_image_gray(path)); });
+    m.def("load_image", [](const std::string& path) {
+        return array_from_image(dic::load_image_gray(checked_path(path)));
+    });
     m.def("generate_speckle",
           [](int rows, int cols, int dot_radius, double density, std::uint32_t seed) {
               return array_from_image(dic::generate_speckle(rows, cols, dot_radius, density, seed));
@@ -33,10 +47,12 @@ void bind_functions(py::module_& m) {
         return dict_from_quality(dic::assess_speckle_quality(image_from_array(image), subset_size));
     });
     m.def("export_csv", [](const py::dict& result, const std::string& path, int step) {
-        dic::export_csv(result_from_dict(result), path, step);
+        const dic::DICResult record = result_from_dict(result);
+        dic::export_csv(record, checked_path(path), step);
     });
     m.def("export_vtk", [](const py::dict& result, const std::string& path, int step) {
-        dic::export_vtk(result_from_dict(result), path, step);
+        const dic::DICResult record = result_from_dict(result);
+        dic::export_vtk(record, checked_path(path), step);
     });
 }
 

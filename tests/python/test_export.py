@@ -123,3 +123,16 @@ def test_vtk_reads_back_with_meshio(tmp_path, hand_result):
     for vtk_name, key in names.items():
         np.testing.assert_allclose(mesh.point_data[vtk_name].ravel(), hand_result[key],
                                    rtol=1e-7, atol=1e-12)
+
+
+# Fault: a path with an embedded NUL was cut short by the C file APIs, so the export wrote a
+# different file (and load_image would read one) while reporting success.
+@pytest.mark.parametrize("path_type", [str, str.encode], ids=["str", "bytes"])
+def test_path_with_embedded_nul_is_refused(path_type, tmp_path, hand_result):
+    path = path_type(str(tmp_path / "r.csv\0.txt"))
+    for exporter in EXPORTERS:
+        with pytest.raises(ValueError, match="embedded null character"):
+            exporter(hand_result, path, 10)
+    with pytest.raises(ValueError, match="embedded null character"):
+        dic.load_image(path)
+    assert list(tmp_path.iterdir()) == []
