@@ -348,34 +348,79 @@ inline InterpResult sample_bicubic_grad(const GreyView& image, double y, double 
     return out;
 }
 
-inline double sample_keys_fourth(const GreyView& image, double y, double x) {
-    double fy, fx, block[36];
-    const double* p;
-    std::ptrdiff_t stride;
+/// The 6 x 6 neighbourhood of (y, x): a pointer into the image when every tap is inside
+/// (fast path), else the clamped taps gathered into `block`; the fractions go to fy, fx.
+inline const double* keys_fourth_neighbourhood(const GreyView& image, double y, double x,
+                                               double& fy, double& fx, std::ptrdiff_t& stride,
+                                               double* block) {
     if (y >= 2.0 && y < image.rows - 3.0 && x >= 2.0 && x < image.cols - 3.0) {
         const int r0 = static_cast<int>(y);
         const int c0 = static_cast<int>(x);
         fy = y - r0;
         fx = x - c0;
-        p = image.row(r0 - 2) + (c0 - 2);
         stride = image.stride;
-    } else {
-        const int r0 = floor_split(y, image.rows, fy);
-        const int c0 = floor_split(x, image.cols, fx);
-        gather_clamped<6>(image, r0 - 2, c0 - 2, block);
-        p = block;
-        stride = 6;
+        return image.row(r0 - 2) + (c0 - 2);
     }
-#if MORVEX_KERNELS_SSE2
-    __m128d w[6];
-    keys_fourth_weight_pairs(fy, fx, w);
-    return keys_fourth_sum(p, stride, w);
-#else
-    double wr[6], wc[6];
-    keys_fourth_weights(fy, wr);
-    keys_fourth_weights(fx, wc);
-    return weighted_sum<6>(wc, weighted_columns<6>(p, stride, wr));
-#endif
+    const int r0 = floor_split(y, image.rows, fy);
+    const int c0 = floor_split(x, image.cols, fx);
+    gather_clamped<6>(image, r0 - 2, c0 - 2, block);
+    stride = 6;
+    return block;
 }
+
+/// Fourth-order weights of both axes, in the form the sum takes.
+struct KeysFourthWeights {
+#if MORVEX_KERNELS_SSE2
+    __m128d pair[6];  // lane 0: row weight, lane 1: column weight
+    void compute(double fy, double fx) { keys_fourth_weight_pairs(fy, fx, pair); }
+    double sum(const double* p, std::ptrdiff_t stride) const { return keys_fourth_sum(p, stride, pair); }
+#else
+    double rows[6];
+    double cols[6];
+    void compute(double fy, double fx) {
+        keys_fourth_weights(fy, rows);
+        keys_fourth_weights(fx, cols);
+    }
+    double sum(const double* p, std::ptrdiff_t stride) const {
+        return weighted_sum<6>(cols, weighted_columns<6>(p, stride, rows));
+    }
+#endif
+};
+
+inline double sample_keys_fourth(const GreyView& image, double y, double x) {
+    double fy, fx, block[36];
+    std::ptrdiff_t stride;
+    const double* p = keys_fourth_neighbourhood(image, y, x, fy, fx, stride, block);
+    KeysFourthWeights weights;
+    weights.compute(fy, fx);
+    return weights.sum(p, stride);
+}
+
+/// sample_keys_fourth over a run of samples, keeping the weights of the last fractions: a
+/// warp without gradient terms (a solver's integer start) gives every sample of a subset
+/// the same fractions, and their weights are then computed once. Same results as
+/// sample_keys_fourth. One per loop; not shared between threads.
+class KeysFourthSampler {
+public:
+    KeysFourthSampler() { weights_.compute(fy_, fx_); }
+
+    double operator()(const GreyView& image, double y, double x) {
+        double fy, fx, block[36];
+        std::ptrdiff_t stride;
+        const double* p = keys_fourth_neighbourhood(image, y, x, fy, fx, stride, block);
+        // Compared as values: a NaN fraction never matches, so its weights are recomputed.
+        if (!(fy == fy_ && fx == fx_)) {
+            weights_.compute(fy, fx);
+            fy_ = fy;
+            fx_ = fx;
+        }
+        return weights_.sum(p, stride);
+    }
+
+private:
+    double fy_ = 0.0;
+    double fx_ = 0.0;
+    KeysFourthWeights weights_;
+};
 
 }  // namespace morvex::dic::detail

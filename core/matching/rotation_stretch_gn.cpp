@@ -81,6 +81,7 @@ bool sample_deformed(const GreyView& def, int y, int x, const WarpParams& w, int
         column_x[j] = static_cast<double>(x) + dx + w.u + w.du_dx * dx;
         column_y[j] = w.dv_dx * dx;
     }
+    detail::KeysFourthSampler fourth_order;  // reuses weights across equal fractions
     double total = 0.0;
     std::size_t k = 0;
     for (int dy = -h; dy <= h; ++dy) {
@@ -91,7 +92,7 @@ bool sample_deformed(const GreyView& def, int y, int x, const WarpParams& w, int
             const double yp = row_y + column_y[j] + shear_y;
             const double xp = column_x[j] + shear_x;
             if (!detail::inside_for_iteration(yp, xp, last_row, last_col)) return false;
-            const double value = kFourthOrder ? detail::sample_keys_fourth(def, yp, xp)
+            const double value = kFourthOrder ? fourth_order(def, yp, xp)
                                               : detail::sample_bilinear(def, yp, xp);
             g[k] = value;
             total += value;

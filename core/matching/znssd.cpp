@@ -53,6 +53,7 @@ bool sample_deformed(const detail::GreyView& deformed, int y, int x, const WarpP
         column_x[j] = static_cast<double>(x) + dx + w.u + w.du_dx * dx;
         column_y[j] = w.dv_dx * dx;
     }
+    detail::KeysFourthSampler fourth_order;  // reuses weights across equal fractions
     double total = 0.0;
     std::size_t k = 0;
     for (int dy = -h; dy <= h; ++dy) {
@@ -63,7 +64,7 @@ bool sample_deformed(const detail::GreyView& deformed, int y, int x, const WarpP
             const double yp = row_y + column_y[j] + shear_y;
             const double xp = column_x[j] + shear_x;
             if (!(yp > 0.0 && yp < last_row && xp > 0.0 && xp < last_col)) return false;
-            const double value = kFourthOrder ? detail::sample_keys_fourth(deformed, yp, xp)
+            const double value = kFourthOrder ? fourth_order(deformed, yp, xp)
                                               : detail::sample_bilinear(deformed, yp, xp);
             g[k] = value;
             total += value;

@@ -1,8 +1,9 @@
 #pragma once
 /// Sub-pixel sampling of a grey image. Row position first; pixel centres at integer
 /// positions; every sample index is clamped into the image, so any finite position gives a
-/// finite value. Never throw, never allocate; safe from many threads at once. The image
-/// must be a non-empty CV_64FC1 matrix (not checked).
+/// finite value (NaN and infinite positions give NaN). Never throw, never allocate; safe from
+/// many threads at once. The image must be a non-empty CV_64FC1 matrix; any other matrix
+/// gives NaN rather than being read out of bounds.
 
 #include <opencv2/core/mat.hpp>
 

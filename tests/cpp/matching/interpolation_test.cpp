@@ -155,6 +155,31 @@ TEST_P(InterpolatorsAgree, ScalarAndVectorKernelsGiveSameBits) {
     }
 }
 
+TEST(Interpolation, SamplerReusingWeightsMatchesSinglePositions) {
+    const cv::Mat image = random_image(30, 30, 13);
+    const detail::GreyView view(image);
+    detail::KeysFourthSampler sampler;
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    // Runs of equal fractions (a pure translation), fractions 0, a NaN, then changes again;
+    // inside and at the border.
+    std::vector<std::pair<double, double>> positions;
+    for (int r = 0; r < 30; r += 3)
+        for (int c = 0; c < 30; c += 2) positions.emplace_back(r + 0.25, c - 0.625);
+    for (int r = 0; r < 30; r += 5) positions.emplace_back(r, r);
+    positions.emplace_back(nan, 3.0);
+    positions.emplace_back(4.0, 4.0);
+    for (int i = 0; i < 50; ++i) positions.emplace_back(10.0 + 0.013 * i, 12.0 - 0.007 * i);
+    for (const auto& [y, x] : positions) {
+        const double want = detail::sample_keys_fourth(view, y, x);
+        const double got = sampler(view, y, x);
+        if (std::isnan(want)) {
+            EXPECT_TRUE(std::isnan(got));
+        } else {
+            EXPECT_EQ(got, want) << y << ", " << x;
+        }
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Shapes, InterpolatorsAgree,
                          ::testing::Values(Shape{40, 50}, Shape{7, 9}, Shape{3, 2}, Shape{1, 1},
                                            Shape{1, 12}));
