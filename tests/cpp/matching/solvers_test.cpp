@@ -3,12 +3,18 @@
 #include <limits>
 #include <random>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 #include <opencv2/core.hpp>
 
 #include <morvex/solvers.hpp>
 #include <morvex/znssd.hpp>
+
+// The portable scalar form of the solvers' helpers (the library runs the SSE2 form, which
+// performs the same operations).
+#define MORVEX_SCALAR_KERNELS
+#include "matching/solver_common.h"
 
 namespace morvex::dic {
 namespace {
@@ -228,6 +234,39 @@ INSTANTIATE_TEST_SUITE_P(Solvers, BothSolvers,
                                            Case{"ForwardAdditiveCubic", fa_gn_solve, true},
                                            Case{"ForwardAdditiveBilinear", fa_gn_solve, false}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// ----- Normal equations against a plain pixel-by-pixel sum, for odd and even pixel counts.
+
+TEST(NormalEquations, MatchPlainSumsWithinRounding) {
+    for (std::size_t n : {1u, 2u, 7u, 841u, 842u}) {
+        std::mt19937 rng(static_cast<unsigned>(n));
+        std::uniform_real_distribution<double> value(-300.0, 300.0);
+        std::vector<double> columns[7];
+        for (auto& column : columns)
+            for (std::size_t k = 0; k < n; ++k) column.push_back(value(rng));
+        const double* d[6];
+        for (int i = 0; i < 6; ++i) d[i] = columns[i].data();
+        detail::NormalEquations equations;
+        equations.accumulate(d, columns[6].data(), n);
+        int idx = 0;
+        for (int i = 0; i < 6; ++i) {
+            for (int j = i; j < 6; ++j, ++idx) {
+                double plain = 0.0, scale = 0.0;
+                for (std::size_t k = 0; k < n; ++k) {
+                    plain += d[i][k] * d[j][k];
+                    scale += std::abs(d[i][k] * d[j][k]);
+                }
+                EXPECT_NEAR(equations.upper[idx], plain, 1e-13 * scale) << i << ", " << j;
+            }
+            double plain = 0.0, scale = 0.0;
+            for (std::size_t k = 0; k < n; ++k) {
+                plain += columns[6][k] * d[i][k];
+                scale += std::abs(columns[6][k] * d[i][k]);
+            }
+            EXPECT_NEAR(equations.rhs[i], plain, 1e-13 * scale) << "b " << i;
+        }
+    }
+}
 
 // ----- Rotation-stretch solver.
 
