@@ -67,10 +67,12 @@ void reference_subset(const GreyView& ref, int y, int x, int h, double* f, doubl
 }
 
 // Deformed samples at the warped positions, in subset order; false at the first position
-// outside [1, rows - 1) x [1, cols - 1) (NaN included), before it reaches an interpolator.
+// outside [1, rows - 1) x [1, cols - 1) (NaN included), before any reaches an interpolator.
+// The positions are formed first (pos_y, pos_x), then sampled in one run.
 template <bool kFourthOrder>
 bool sample_deformed(const GreyView& def, int y, int x, const WarpParams& w, int h, double* g,
-                     double* column_x, double* column_y, double& sum) {
+                     double* column_x, double* column_y, double* pos_y, double* pos_x,
+                     double& sum) {
     const double last_row = def.rows - 1.0;
     const double last_col = def.cols - 1.0;
     const int m = 2 * h + 1;
@@ -81,8 +83,7 @@ bool sample_deformed(const GreyView& def, int y, int x, const WarpParams& w, int
         column_x[j] = static_cast<double>(x) + dx + w.u + w.du_dx * dx;
         column_y[j] = w.dv_dx * dx;
     }
-    detail::KeysFourthSampler fourth_order;  // reuses weights across equal fractions
-    double total = 0.0;
+    bool all_unclamped = true;
     std::size_t k = 0;
     for (int dy = -h; dy <= h; ++dy) {
         const double row_y = static_cast<double>(y) + dy + w.v;
@@ -92,12 +93,19 @@ bool sample_deformed(const GreyView& def, int y, int x, const WarpParams& w, int
             const double yp = row_y + column_y[j] + shear_y;
             const double xp = column_x[j] + shear_x;
             if (!detail::inside_for_iteration(yp, xp, last_row, last_col)) return false;
-            const double value = kFourthOrder ? fourth_order(def, yp, xp)
-                                              : detail::sample_bilinear(def, yp, xp);
-            g[k] = value;
-            total += value;
+            if (kFourthOrder) all_unclamped &= detail::keys_fourth_unclamped(def, yp, xp);
+            pos_y[k] = yp;
+            pos_x[k] = xp;
         }
     }
+    const std::size_t n = k;
+    if (kFourthOrder) {
+        detail::sample_keys_fourth_run(def, pos_y, pos_x, n, all_unclamped, g);
+    } else {
+        for (k = 0; k < n; ++k) g[k] = detail::sample_bilinear(def, pos_y[k], pos_x[k]);
+    }
+    double total = 0.0;
+    for (k = 0; k < n; ++k) total += g[k];
     sum = total;
     return true;
 }
@@ -148,7 +156,7 @@ ICGNResult solve(const cv::Mat& reference, const cv::Mat& deformed, int y, int x
 
     // Work arrays that grow to the largest subset seen on this thread and are reused.
     thread_local std::vector<double> buffer;
-    double* f = detail::grow_scratch(buffer, 13 * n + 2 * static_cast<std::size_t>(subset.m));
+    double* f = detail::grow_scratch(buffer, 15 * n + 2 * static_cast<std::size_t>(subset.m));
     double* gx = f + n;
     double* gy = gx + n;
     double* g = gy + n;
@@ -157,7 +165,9 @@ ICGNResult solve(const cv::Mat& reference, const cv::Mat& deformed, int y, int x
     double* residual = offset_y + n;
     double* steepest[6];
     for (int i = 0; i < 6; ++i) steepest[i] = residual + (i + 1) * n;
-    double* column_x = residual + 7 * n;
+    double* pos_y = residual + 7 * n;
+    double* pos_x = pos_y + n;
+    double* column_x = pos_x + n;
     double* column_y = column_x + subset.m;
 
     reference_subset<kFourthOrder>(ref, y, x, h, f, gx, gy);
@@ -185,7 +195,8 @@ ICGNResult solve(const cv::Mat& reference, const cv::Mat& deformed, int y, int x
 
     while (config.max_iterations > 0) {
         double sum_g = 0.0;
-        if (!sample_deformed<kFourthOrder>(def, y, x, warp, h, g, column_x, column_y, sum_g)) break;
+        if (!sample_deformed<kFourthOrder>(def, y, x, warp, h, g, column_x, column_y, pos_y, pos_x,
+                                           sum_g)) break;
         const double mean_g = sum_g / count;
         double sgg = 0.0;
         for (k = 0; k < n; ++k) {

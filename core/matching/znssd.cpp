@@ -39,11 +39,13 @@ inline bool strictly_inside(const WarpedPosition& p, double last_row, double las
     return p.y > 0.0 && p.y < last_row && p.x > 0.0 && p.x < last_col;
 }
 
-// Samples the deformed image at every warped position in subset order; returns false at the
-// first refused position. `sum` receives the running sum of the samples.
+// Samples the deformed image at every warped position in subset order, a subset row at a
+// time (positions first, then the row's samples in one run); returns false at the first
+// refused position, before it is sampled. `sum` receives the running sum of the samples.
 template <bool kFourthOrder>
 bool sample_deformed(const detail::GreyView& deformed, int y, int x, const WarpParams& w,
-                     int h, double* g, double* column_x, double* column_y, double& sum) {
+                     int h, double* g, double* column_x, double* column_y, double* pos_y,
+                     double* pos_x, double& sum) {
     const double last_row = deformed.rows - 1.0;
     const double last_col = deformed.cols - 1.0;
     const int m = 2 * h + 1;
@@ -53,22 +55,26 @@ bool sample_deformed(const detail::GreyView& deformed, int y, int x, const WarpP
         column_x[j] = static_cast<double>(x) + dx + w.u + w.du_dx * dx;
         column_y[j] = w.dv_dx * dx;
     }
-    detail::KeysFourthSampler fourth_order;  // reuses weights across equal fractions
     double total = 0.0;
-    std::size_t k = 0;
-    for (int dy = -h; dy <= h; ++dy) {
+    for (int dy = -h; dy <= h; ++dy, g += m) {
         const double row_y = static_cast<double>(y) + dy + w.v;
         const double shear_y = w.dv_dy * dy;
         const double shear_x = w.du_dy * dy;
-        for (int j = 0; j < m; ++j, ++k) {
+        bool all_unclamped = true;
+        for (int j = 0; j < m; ++j) {
             const double yp = row_y + column_y[j] + shear_y;
             const double xp = column_x[j] + shear_x;
             if (!(yp > 0.0 && yp < last_row && xp > 0.0 && xp < last_col)) return false;
-            const double value = kFourthOrder ? fourth_order(deformed, yp, xp)
-                                              : detail::sample_bilinear(deformed, yp, xp);
-            g[k] = value;
-            total += value;
+            if (kFourthOrder) all_unclamped &= detail::keys_fourth_unclamped(deformed, yp, xp);
+            pos_y[j] = yp;
+            pos_x[j] = xp;
         }
+        if (kFourthOrder) {
+            detail::sample_keys_fourth_run(deformed, pos_y, pos_x, m, all_unclamped, g);
+        } else {
+            for (int j = 0; j < m; ++j) g[j] = detail::sample_bilinear(deformed, pos_y[j], pos_x[j]);
+        }
+        for (int j = 0; j < m; ++j) total += g[j];
     }
     sum = total;
     return true;
@@ -102,15 +108,19 @@ double compute_znssd(const cv::Mat& reference, const cv::Mat& deformed, int y, i
     // Scratch that grows to the largest subset seen on this thread and is then reused: the
     // tracking simplex calls this dozens of times per point.
     thread_local std::vector<double> buffer;
-    double* g = scratch(buffer, 2 * n + 2 * static_cast<std::size_t>(m));
+    double* g = scratch(buffer, 2 * n + 4 * static_cast<std::size_t>(m));
     double* f = g + n;
     double* column_x = f + n;
     double* column_y = column_x + m;
+    double* pos_y = column_y + m;
+    double* pos_x = pos_y + m;
 
     double sum_g = 0.0;
     const bool inside = use_bicubic
-                            ? sample_deformed<true>(def, y, x, warp, h, g, column_x, column_y, sum_g)
-                            : sample_deformed<false>(def, y, x, warp, h, g, column_x, column_y, sum_g);
+                            ? sample_deformed<true>(def, y, x, warp, h, g, column_x, column_y,
+                                                    pos_y, pos_x, sum_g)
+                            : sample_deformed<false>(def, y, x, warp, h, g, column_x, column_y,
+                                                     pos_y, pos_x, sum_g);
     if (!inside) return kZnssdUnavailable;
 
     // Reference subset; pixels outside the reference image count as 0.
