@@ -9,6 +9,10 @@
 /// a fast path without clamping; both paths run the same arithmetic, so they agree bit for
 /// bit. A NaN or infinite position gives NaN; no position is ever converted to int before
 /// it is known to fit.
+///
+/// The sums run on pairs of doubles in SSE2 registers on x86-64, and runs of fourth-order
+/// samples four at a time on CPUs with AVX2 (sample_keys_fourth_run); a portable scalar
+/// form performs the very same operations. Every form gives the same bits.
 
 #include <cmath>
 #include <cstddef>
@@ -358,12 +362,18 @@ inline InterpResult sample_bicubic_grad(const GreyView& image, double y, double 
     return out;
 }
 
+/// True when all 36 taps around (y, x) lie inside the image: sample_keys_fourth's unclamped
+/// path.
+inline bool keys_fourth_unclamped(const GreyView& image, double y, double x) {
+    return y >= 2.0 && y < image.rows - 3.0 && x >= 2.0 && x < image.cols - 3.0;
+}
+
 /// The 6 x 6 neighbourhood of (y, x): a pointer into the image when every tap is inside
 /// (fast path), else the clamped taps gathered into `block`; the fractions go to fy, fx.
 inline const double* keys_fourth_neighbourhood(const GreyView& image, double y, double x,
                                                double& fy, double& fx, std::ptrdiff_t& stride,
                                                double* block) {
-    if (y >= 2.0 && y < image.rows - 3.0 && x >= 2.0 && x < image.cols - 3.0) {
+    if (keys_fourth_unclamped(image, y, x)) {
         const int r0 = static_cast<int>(y);
         const int c0 = static_cast<int>(x);
         fy = y - r0;
@@ -432,11 +442,6 @@ private:
     double fx_ = 0.0;
     KeysFourthWeights weights_;
 };
-
-/// True when every position (y, x) lies where sample_keys_fourth takes its unclamped path.
-inline bool keys_fourth_unclamped(const GreyView& image, double y, double x) {
-    return y >= 2.0 && y < image.rows - 3.0 && x >= 2.0 && x < image.cols - 3.0;
-}
 
 #if MORVEX_KERNELS_AVX2
 /// True when the CPU runs the AVX2 form (asked once).
