@@ -2,7 +2,9 @@
 // with the recovery passes on (the default) and off; then a streaming run over frames made by
 // translating a speckle image in steps (frames per second and the error of each frame).
 //
-// Usage: tracking_bench <bench-data folder> [threads (default 2)] [repeats (default 1)]
+// Usage: tracking_bench <bench-data folder> [threads (default 2)] [repeats (default 1)] [pair]
+// (a pair name such as translate_03 restricts the tracking table to that pair and skips the
+// streaming run).
 // The folder holds clean/ and noisy/ with their manifest.json. Points per second are taken
 // from the fastest of the repeats, by the wall clock; "pts/cpu-s" divides the points by the
 // CPU time all threads spent, which stays meaningful on a machine shared with other work
@@ -70,7 +72,7 @@ double combined_rms(const morvex::bench::ErrorStats& s) {
     return std::sqrt(s.u.rms * s.u.rms + s.v.rms * s.v.rms);
 }
 
-void run_tracking(const std::string& root, int repeats) {
+void run_tracking(const std::string& root, int repeats, const std::string& only) {
     const char* kPairs[] = {"translate_03", "rotate_2deg", "large_shift"};
     std::printf("%-6s %-13s %-8s %6s %7s %9s %9s %9s %9s %10s  %s\n", "set", "pair",
                 "recovery", "points", "valid", "rms_u", "rms_v", "rms", "points/s", "pts/cpu-s",
@@ -79,6 +81,7 @@ void run_tracking(const std::string& root, int repeats) {
         const morvex::bench::DataSet set = morvex::bench::read_data_set(root + "/" + set_name);
         const cv::Mat reference = set.load_reference();
         for (const char* pair_name : kPairs) {
+            if (!only.empty() && only != pair_name) continue;
             const morvex::bench::PairSpec& pair = set.pair(pair_name);
             const cv::Mat deformed = set.load_deformed(pair_name);
             for (bool recovery : {true, false}) {
@@ -151,12 +154,14 @@ void run_streaming() {
 
 int main(int argc, char** argv) {
     if (argc < 2) {
-        std::fprintf(stderr, "usage: %s <bench-data folder> [threads] [repeats]\n", argv[0]);
+        std::fprintf(stderr, "usage: %s <bench-data folder> [threads] [repeats] [pair]\n",
+                     argv[0]);
         return 2;
     }
     const std::string root = argv[1];
     const int threads = argc > 2 ? std::atoi(argv[2]) : 2;
     const int repeats = argc > 3 ? std::max(1, std::atoi(argv[3])) : 1;
+    const std::string only = argc > 4 ? argv[4] : "";
     if (threads < 1) {
         std::fprintf(stderr, "threads must be at least 1\n");
         return 2;
@@ -165,8 +170,8 @@ int main(int argc, char** argv) {
     std::printf("tracking_bench: %s, %d thread(s), fastest of %d run(s)\n\n", root.c_str(),
                 threads, repeats);
     try {
-        run_tracking(root, repeats);
-        run_streaming();
+        run_tracking(root, repeats, only);
+        if (only.empty()) run_streaming();
     } catch (const std::exception& e) {
         std::fprintf(stderr, "tracking_bench: %s\n", e.what());
         return 1;
