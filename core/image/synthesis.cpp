@@ -9,7 +9,23 @@
 
 #include "matching/interpolation_kernels.h"
 
+// The speckle pattern must come out the same on every platform, so no multiply-add of the
+// generator may be fused into one rounding (aarch64 has FMA in its base instruction set,
+// x86-64 with -march=native). GCC: the option for the generator's functions only (a region,
+// since functions with other options are not inlined into each other); Clang: a pragma in
+// each body.
+#if defined(__clang__)
+#define MORVEX_NO_FUSED_MULTIPLY_ADD _Pragma("clang fp contract(off)")
+#else
+#define MORVEX_NO_FUSED_MULTIPLY_ADD
+#endif
+
 namespace morvex::dic {
+
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC push_options
+#pragma GCC optimize("fp-contract=off")
+#endif
 
 namespace {
 
@@ -34,6 +50,7 @@ public:
     /// Standard normal by the polar method (Marsaglia & Bray 1964), the pair's second value
     /// saved for the next call.
     double normal() {
+        MORVEX_NO_FUSED_MULTIPLY_ADD
         if (has_saved_) {
             has_saved_ = false;
             return saved_;
@@ -83,22 +100,10 @@ int dot_count(int rows, int cols, int dot_radius, double density) {
     return static_cast<int>(quotient);
 }
 
-void require_grey(const cv::Mat& image, const char* function) {
-    if (image.dims != 2 || image.type() != CV_64FC1) {
-        throw std::invalid_argument(std::string(function) +
-                                    ": image must be a grey image (one channel of 64-bit floats, "
-                                    "CV_64FC1)");
-    }
-}
-
-// A result of the same size as an empty source: nothing to resample.
-cv::Mat empty_like(const cv::Mat& image) {
-    return image.dims == 2 ? cv::Mat(image.rows, image.cols, CV_64FC1) : cv::Mat();
-}
-
 }  // namespace
 
 cv::Mat generate_speckle(int rows, int cols, int dot_radius, double density, std::uint32_t seed) {
+    MORVEX_NO_FUSED_MULTIPLY_ADD
     cv::Mat image(rows, cols, CV_64FC1, cv::Scalar(kBackground));
     SpeckleRandom random(seed);
 
@@ -135,6 +140,27 @@ cv::Mat generate_speckle(int rows, int cols, int dot_radius, double density, std
     }
     return image;
 }
+
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC pop_options
+#endif
+
+namespace {
+
+void require_grey(const cv::Mat& image, const char* function) {
+    if (image.dims != 2 || image.type() != CV_64FC1) {
+        throw std::invalid_argument(std::string(function) +
+                                    ": image must be a grey image (one channel of 64-bit floats, "
+                                    "CV_64FC1)");
+    }
+}
+
+// A result of the same size as an empty source: nothing to resample.
+cv::Mat empty_like(const cv::Mat& image) {
+    return image.dims == 2 ? cv::Mat(image.rows, image.cols, CV_64FC1) : cv::Mat();
+}
+
+}  // namespace
 
 cv::Mat translate_image(const cv::Mat& image, double u, double v) {
     if (image.empty()) return empty_like(image);
