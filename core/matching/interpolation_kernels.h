@@ -12,7 +12,9 @@
 ///
 /// The sums run on pairs of doubles in SSE2 registers on x86-64, and runs of fourth-order
 /// samples four at a time on CPUs with AVX2 (sample_keys_fourth_run); a portable scalar
-/// form performs the very same operations. Every form gives the same bits.
+/// form performs the very same operations. Every form gives the same bits as long as the
+/// compiler fuses no multiply-add into one rounding, which holds for the default x86-64
+/// build (a build with -march=native on an FMA CPU needs -ffp-contract=off for that).
 
 #include <cmath>
 #include <cstddef>
