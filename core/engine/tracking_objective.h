@@ -4,11 +4,12 @@
 ///
 /// compute_znssd rebuilds the reference side (samples, mean, Sff) on every call, and the
 /// simplex calls it a hundred times per point with the same reference subset. This evaluator
-/// does the reference side once per point and samples the deformed side with the inline
-/// kernels (four samples at a time where the CPU has AVX2) into buffers it owns. Every value
-/// it returns is bit-identical to compute_znssd for the same warp: the same positions, the
-/// same per-sample arithmetic, the same sums in the same order. Keep the two in step; the
-/// tracking tests compare them bit for bit on random warps.
+/// does the reference side once per point, samples the deformed side with the kernels'
+/// subset-row sampler into buffers it owns, and skips the per-sample bounds tests when the
+/// subset's corners lie well inside the image. Every value it returns is bit-identical to
+/// compute_znssd for the same warp: the same positions, the same per-sample arithmetic, the
+/// same sums in the same order. Keep the two in step; the tracking tests compare them bit
+/// for bit on random warps.
 
 #include <cmath>
 #include <cstddef>
@@ -22,160 +23,7 @@
 
 #include "matching/interpolation_kernels.h"
 
-// A 4-wide path for whole subset rows on x86-64 CPUs with AVX2, chosen at run time. It is
-// compiled for AVX2 without FMA, so every product and sum rounds exactly as in the kernels.
-#if MORVEX_KERNELS_SSE2 && defined(__GNUC__) && defined(__x86_64__)
-#define MORVEX_TRACKING_AVX2 1
-#include <immintrin.h>
-#else
-#define MORVEX_TRACKING_AVX2 0
-#endif
-
 namespace morvex::dic::detail {
-
-#if MORVEX_TRACKING_AVX2
-/// True when the CPU runs AVX2 code.
-inline bool cpu_has_avx2() {
-    static const bool has = __builtin_cpu_supports("avx2");
-    return has;
-}
-
-#define MORVEX_AVX2_FUNCTION __attribute__((target("avx2"))) inline
-
-// keys_inner, keys_middle and keys_outer of the kernels, four lanes at a time.
-MORVEX_AVX2_FUNCTION __m256d keys_inner_x4(__m256d t) {
-    const __m256d t2 = _mm256_mul_pd(t, t);
-    return _mm256_add_pd(
-        _mm256_sub_pd(_mm256_mul_pd(_mm256_mul_pd(_mm256_set1_pd(4.0 / 3.0), t2), t),
-                      _mm256_mul_pd(_mm256_set1_pd(7.0 / 3.0), t2)),
-        _mm256_set1_pd(1.0));
-}
-
-MORVEX_AVX2_FUNCTION __m256d keys_middle_x4(__m256d t) {
-    const __m256d t2 = _mm256_mul_pd(t, t);
-    return _mm256_add_pd(
-        _mm256_sub_pd(
-            _mm256_add_pd(_mm256_mul_pd(_mm256_mul_pd(_mm256_set1_pd(-(7.0 / 12.0)), t2), t),
-                          _mm256_mul_pd(_mm256_set1_pd(3.0), t2)),
-            _mm256_mul_pd(_mm256_set1_pd(59.0 / 12.0), t)),
-        _mm256_set1_pd(2.5));
-}
-
-MORVEX_AVX2_FUNCTION __m256d keys_outer_x4(__m256d t) {
-    const __m256d t2 = _mm256_mul_pd(t, t);
-    return _mm256_sub_pd(
-        _mm256_add_pd(
-            _mm256_sub_pd(_mm256_mul_pd(_mm256_mul_pd(_mm256_set1_pd(1.0 / 12.0), t2), t),
-                          _mm256_mul_pd(_mm256_set1_pd(2.0 / 3.0), t2)),
-            _mm256_mul_pd(_mm256_set1_pd(1.75), t)),
-        _mm256_set1_pd(1.5));
-}
-
-// keys_fourth_weights for four fractions.
-MORVEX_AVX2_FUNCTION void keys_fourth_weights_x4(__m256d f, __m256d w[6]) {
-    const __m256d one = _mm256_set1_pd(1.0);
-    const __m256d two = _mm256_set1_pd(2.0);
-    w[0] = keys_outer_x4(_mm256_add_pd(f, two));
-    w[1] = keys_middle_x4(_mm256_add_pd(f, one));
-    w[2] = keys_inner_x4(f);
-    w[3] = keys_inner_x4(_mm256_sub_pd(one, f));
-    w[4] = keys_middle_x4(_mm256_sub_pd(two, f));
-    w[5] = keys_outer_x4(_mm256_sub_pd(_mm256_set1_pd(3.0), f));
-}
-
-/// Samples the whole subset with sample_keys_fourth and returns the sum of the samples,
-/// taken in subset order. Sample (dy, j) sits at
-///   y' = ((y + dy + v) + column_y[j]) + dv_dy*dy,  x' = column_x[j] + du_dy*dy,
-/// compute_znssd's positions; every one must lie inside the kernel's unclamped range.
-/// Four samples at a time: their twelve weights in 4-wide registers (lane by lane the
-/// arithmetic of keys_fourth_weights), each 6 x 6 block summed down its columns with the
-/// row weights (columns 0-3 in one register, 4-5 in another), then the even and odd column
-/// products summed and added, as the kernel does. Bit-identical to the kernel.
-MORVEX_AVX2_FUNCTION double sample_subset_keys_fourth_avx2(const GreyView& image, int y, int h,
-                                                           const WarpParams& warp,
-                                                           const double* column_x,
-                                                           const double* column_y,
-                                                           double* out) {
-    const std::ptrdiff_t stride = image.stride;
-    const int m = 2 * h + 1;
-    double sum = 0.0;
-    for (int dy = -h; dy <= h; ++dy, out += m) {
-        const double row_y = static_cast<double>(y) + dy + warp.v;
-        const double shear_y = warp.dv_dy * dy;
-        const double shear_x = warp.du_dy * dy;
-        const __m256d row_y4 = _mm256_set1_pd(row_y);
-        const __m256d shear_y4 = _mm256_set1_pd(shear_y);
-        const __m256d shear_x4 = _mm256_set1_pd(shear_x);
-        int j = 0;
-        for (; j + 4 <= m; j += 4) {
-            const __m256d yp =
-                _mm256_add_pd(_mm256_add_pd(row_y4, _mm256_loadu_pd(column_y + j)), shear_y4);
-            const __m256d xp = _mm256_add_pd(_mm256_loadu_pd(column_x + j), shear_x4);
-            // Non-negative positions: truncation is floor, as in the kernel's fast path.
-            const __m128i r0 = _mm256_cvttpd_epi32(yp);
-            const __m128i c0 = _mm256_cvttpd_epi32(xp);
-            __m256d wr[6];
-            __m256d wc[6];
-            keys_fourth_weights_x4(_mm256_sub_pd(yp, _mm256_cvtepi32_pd(r0)), wr);
-            keys_fourth_weights_x4(_mm256_sub_pd(xp, _mm256_cvtepi32_pd(c0)), wc);
-
-            alignas(32) double row_weight[6][4];
-            for (int k = 0; k < 6; ++k) _mm256_store_pd(row_weight[k], wr[k]);
-            alignas(16) int rows[4];
-            alignas(16) int cols[4];
-            _mm_store_si128(reinterpret_cast<__m128i*>(rows), r0);
-            _mm_store_si128(reinterpret_cast<__m128i*>(cols), c0);
-
-            // Column weights per sample: 0-3 by a 4 x 4 transpose, 4-5 as pairs.
-            const __m256d t0 = _mm256_unpacklo_pd(wc[0], wc[1]);
-            const __m256d t1 = _mm256_unpackhi_pd(wc[0], wc[1]);
-            const __m256d t2 = _mm256_unpacklo_pd(wc[2], wc[3]);
-            const __m256d t3 = _mm256_unpackhi_pd(wc[2], wc[3]);
-            const __m256d column_weight[4] = {_mm256_permute2f128_pd(t0, t2, 0x20),
-                                              _mm256_permute2f128_pd(t1, t3, 0x20),
-                                              _mm256_permute2f128_pd(t0, t2, 0x31),
-                                              _mm256_permute2f128_pd(t1, t3, 0x31)};
-            const __m256d e0 = _mm256_unpacklo_pd(wc[4], wc[5]);
-            const __m256d e1 = _mm256_unpackhi_pd(wc[4], wc[5]);
-            const __m128d column_weight_45[4] = {
-                _mm256_castpd256_pd128(e0), _mm256_castpd256_pd128(e1),
-                _mm256_extractf128_pd(e0, 1), _mm256_extractf128_pd(e1, 1)};
-
-            for (int s = 0; s < 4; ++s) {
-                const double* p = image.row(rows[s] - 2) + (cols[s] - 2);
-                __m256d w = _mm256_broadcast_sd(&row_weight[0][s]);
-                __m256d a03 = _mm256_mul_pd(w, _mm256_loadu_pd(p));
-                __m128d a45 = _mm_mul_pd(_mm256_castpd256_pd128(w), _mm_loadu_pd(p + 4));
-                for (int k = 1; k < 6; ++k) {
-                    p += stride;
-                    w = _mm256_broadcast_sd(&row_weight[k][s]);
-                    a03 = _mm256_add_pd(a03, _mm256_mul_pd(w, _mm256_loadu_pd(p)));
-                    a45 = _mm_add_pd(a45,
-                                     _mm_mul_pd(_mm256_castpd256_pd128(w), _mm_loadu_pd(p + 4)));
-                }
-                const __m256d products = _mm256_mul_pd(column_weight[s], a03);
-                // (even, odd) = (w0 a0 + w2 a2 + w4 a4, w1 a1 + w3 a3 + w5 a5); even + odd.
-                __m128d pair = _mm_add_pd(_mm256_castpd256_pd128(products),
-                                          _mm256_extractf128_pd(products, 1));
-                pair = _mm_add_pd(pair, _mm_mul_pd(column_weight_45[s], a45));
-                const double value =
-                    _mm_cvtsd_f64(pair) + _mm_cvtsd_f64(_mm_unpackhi_pd(pair, pair));
-                out[j + s] = value;
-                sum += value;
-            }
-        }
-        for (; j < m; ++j) {
-            const double value =
-                sample_keys_fourth(image, row_y + column_y[j] + shear_y, column_x[j] + shear_x);
-            out[j] = value;
-            sum += value;
-        }
-    }
-    return sum;
-}
-
-#undef MORVEX_AVX2_FUNCTION
-#endif
 
 /// Largest subset side compute_znssd evaluates (larger ones count as not evaluable); must
 /// stay equal to the limit in matching/znssd.cpp.
@@ -201,16 +49,9 @@ inline WarpParams rigid_rotation_warp(double u, double v, double t) {
 /// safe (one evaluator per point and thread); no allocation after construction.
 class SubsetZnssd {
 public:
-    /// `allow_wide` permits the AVX2 path where the CPU has it (false: tests of the portable
-    /// path; both give the same values).
     SubsetZnssd(const cv::Mat& reference, const cv::Mat& deformed, int y, int x,
-                int subset_size, bool use_bicubic, bool allow_wide = true)
+                int subset_size, bool use_bicubic)
         : y_(y), x_(x), use_bicubic_(use_bicubic) {
-#if MORVEX_TRACKING_AVX2
-        wide_ = allow_wide && cpu_has_avx2();
-#else
-        (void)allow_wide;
-#endif
         // The same refusals as compute_znssd: a deformed matrix that is not a grey image, a
         // reference that is neither empty nor grey, an empty or absurdly large subset.
         const int m = subset_size | 1;
@@ -225,6 +66,8 @@ public:
         const auto side = static_cast<std::size_t>(m);
         column_x_.resize(side);
         column_y_.resize(side);
+        position_y_.resize(side);
+        position_x_.resize(side);
 
         // Reference pixels outside the image count as 0.
         const GreyView ref(reference);
@@ -268,7 +111,7 @@ public:
         // An affine map takes its extremes at the corners: refuse early, before sampling;
         // and when the corners lie well inside the kernel's unclamped range, every sample
         // does (the margin dwarfs the rounding of the positions), so no sample needs its
-        // own test.
+        // own tests.
         bool interior = true;
         for (int dy : {-h_, h_}) {
             for (int j : {0, m - 1}) {
@@ -285,33 +128,42 @@ public:
         }
 
         double* samples = deformed_samples_.data();
+        double* position_y = position_y_.data();
+        double* position_x = position_x_.data();
         double sum = 0.0;
-#if MORVEX_TRACKING_AVX2
-        if (wide_ && use_bicubic_ && interior) {
-            sum = sample_subset_keys_fourth_avx2(deformed_, y_, h_, warp, column_x, column_y,
-                                                 samples);
-        } else
-#endif
-        {
-            std::size_t k = 0;
-            for (int dy = -h_; dy <= h_; ++dy) {
-                const double row_y = static_cast<double>(y_) + dy + warp.v;
-                const double shear_y = warp.dv_dy * dy;
-                const double shear_x = warp.du_dy * dy;
-                for (int j = 0; j < m; ++j, ++k) {
+        for (int dy = -h_; dy <= h_; ++dy, samples += m) {
+            const double row_y = static_cast<double>(y_) + dy + warp.v;
+            const double shear_y = warp.dv_dy * dy;
+            const double shear_x = warp.du_dy * dy;
+            bool unclamped = true;
+            if (interior) {
+                for (int j = 0; j < m; ++j) {
+                    position_y[j] = row_y + column_y[j] + shear_y;
+                    position_x[j] = column_x[j] + shear_x;
+                }
+            } else {
+                for (int j = 0; j < m; ++j) {
                     const double yp = row_y + column_y[j] + shear_y;
                     const double xp = column_x[j] + shear_x;
                     // Open interval; NaN fails every comparison and is refused with the rest.
                     if (!(yp > 0.0 && yp < last_row && xp > 0.0 && xp < last_col))
                         return kZnssdUnavailable;
-                    const double g = use_bicubic_ ? sample_keys_fourth(deformed_, yp, xp)
-                                                  : sample_bilinear(deformed_, yp, xp);
-                    samples[k] = g;
-                    sum += g;
+                    unclamped = unclamped && keys_fourth_unclamped(deformed_, yp, xp);
+                    position_y[j] = yp;
+                    position_x[j] = xp;
                 }
             }
+            if (use_bicubic_) {
+                sample_keys_fourth_run(deformed_, position_y, position_x,
+                                       static_cast<std::size_t>(m), unclamped, samples);
+            } else {
+                for (int j = 0; j < m; ++j)
+                    samples[j] = sample_bilinear(deformed_, position_y[j], position_x[j]);
+            }
+            for (int j = 0; j < m; ++j) sum += samples[j];
         }
 
+        samples = deformed_samples_.data();
         const double mean = sum / static_cast<double>(n_);
         double sgg = 0.0;
         double sfg = 0.0;
@@ -330,22 +182,23 @@ public:
 
 private:
     // Pixels kept between the corner positions and the border of the kernel's unclamped
-    // range before the sampling skips the per-sample tests.
+    // range before the per-sample tests are skipped.
     static constexpr double kInteriorMargin = 1e-3;
 
     int y_ = 0;
     int x_ = 0;
     bool use_bicubic_ = true;
     bool usable_ = false;
-    bool wide_ = false;
     GreyView deformed_;
     int h_ = 0;
     std::size_t n_ = 1;
     double sff_ = 0.0;
     std::vector<double> reference_centred_;
     std::vector<double> deformed_samples_;
-    std::vector<double> column_x_;  // per-column parts of the mapping
+    std::vector<double> column_x_;    // per-column parts of the mapping
     std::vector<double> column_y_;
+    std::vector<double> position_y_;  // positions of one subset row
+    std::vector<double> position_x_;
 };
 
 }  // namespace morvex::dic::detail
