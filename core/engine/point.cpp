@@ -1,15 +1,11 @@
 #include <optional>
 
 #include <morvex/engine.hpp>
-#include <morvex/search.hpp>
 #include <morvex/solvers.hpp>
 
-namespace morvex::dic {
+#include "engine/integer_start.h"
 
-namespace {
-// A template-matching peak below this ZNCC is not trusted; the exhaustive search decides.
-constexpr double kMinTemplatePeakZncc = 0.5;
-}  // namespace
+namespace morvex::dic {
 
 PointResult DICEngine::compute_point(const cv::Mat& reference, const cv::Mat& deformed, int y,
                                      int x, const DICConfig& config) const {
@@ -20,19 +16,7 @@ PointResult DICEngine::compute_point(const cv::Mat& reference, const cv::Mat& de
         return compute_tracking_simplex(reference, deformed, y, x, config, std::nullopt,
                                         std::nullopt);
 
-    const int range =
-        config.residual_search_range >= 1 ? config.residual_search_range : config.search_range;
-    IntegerSearchResult found;
-    if (config.use_fft_search) {
-        found = fft_zncc_search(reference, deformed, y, x, config.subset_size, range,
-                                config.search_center_u, config.search_center_v);
-        if (!found.valid || found.zncc < kMinTemplatePeakZncc)
-            found = brute_zncc_search(reference, deformed, y, x, config.subset_size, range,
-                                      config.search_center_u, config.search_center_v);
-    } else {
-        found = brute_zncc_search(reference, deformed, y, x, config.subset_size, range,
-                                  config.search_center_u, config.search_center_v);
-    }
+    const IntegerSearchResult found = detail::search_integer_start(reference, deformed, y, x, config);
     if (!found.valid) return result;
 
     WarpParams start;

@@ -4,17 +4,13 @@
 #include <array>
 #include <cmath>
 
-#include <morvex/search.hpp>
-
+#include "engine/integer_start.h"
 #include "engine/tracking_objective.h"
 
 namespace morvex::dic {
 
 namespace {
 
-// Integer peaks scoring below this are re-searched exhaustively (template matching works
-// in single precision and can miss a weak peak).
-constexpr double kMinTemplateZncc = 0.5;
 // With an integer peak the simplex starts this close to it, pixels at most.
 constexpr double kFoundStepLimit = 0.1;
 // Guards the relative spread against a zero denominator at a perfect match.
@@ -120,18 +116,7 @@ PointResult DICEngine::compute_tracking_simplex(const cv::Mat& reference, const 
     bool found = false;
     IntegerSearchResult peak;
     if (config.tracking_integer_initialization) {
-        const int range =
-            config.residual_search_range >= 1 ? config.residual_search_range : config.search_range;
-        if (config.use_fft_search) {
-            peak = fft_zncc_search(reference, deformed, y, x, config.subset_size, range,
-                                   config.search_center_u, config.search_center_v);
-            if (!peak.valid || peak.zncc < kMinTemplateZncc)
-                peak = brute_zncc_search(reference, deformed, y, x, config.subset_size, range,
-                                         config.search_center_u, config.search_center_v);
-        } else {
-            peak = brute_zncc_search(reference, deformed, y, x, config.subset_size, range,
-                                     config.search_center_u, config.search_center_v);
-        }
+        peak = detail::search_integer_start(reference, deformed, y, x, config);
         found = peak.valid;
     }
 
