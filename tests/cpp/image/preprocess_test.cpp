@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -12,6 +13,15 @@
 #include <morvex/preprocess.hpp>
 
 namespace morvex::dic {
+
+// Names the parameterised cases by the steps they enable instead of dumping the record's bytes.
+void PrintTo(const DICConfig& config, std::ostream* os) {
+    *os << (config.enable_denoise ? config.denoise_method + "/" +
+                                        std::to_string(config.denoise_kernel_size)
+                                  : std::string("no-denoise"))
+        << (config.enable_contrast_enhance ? "+clahe" : "");
+}
+
 namespace {
 
 // Fractional grey values that also leave 0..255 on both sides, so an accidental 8-bit
