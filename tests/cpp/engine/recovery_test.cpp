@@ -1,5 +1,6 @@
 #include <cmath>
 #include <cstdint>
+#include <ostream>
 #include <stdexcept>
 #include <vector>
 
@@ -50,6 +51,10 @@ struct ChoiceCase {
     bool global_retry;
 };
 
+void PrintTo(const ChoiceCase& c, std::ostream* os) {
+    *os << c.valid_count << " of " << c.n << (c.integer_initialization ? "" : " no-integer-search");
+}
+
 class RecoveryChoice : public ::testing::TestWithParam<ChoiceCase> {};
 
 TEST_P(RecoveryChoice, GlobalRetryOnlyBelowThirtyPercent) {
@@ -93,6 +98,10 @@ struct MedianCase {
     double expected;
 };
 
+void PrintTo(const MedianCase& c, std::ostream* os) {
+    for (std::size_t i = 0; i < c.values.size(); ++i) *os << (i ? "," : "") << c.values[i];
+}
+
 class RecoveryMedian : public ::testing::TestWithParam<MedianCase> {};
 
 TEST_P(RecoveryMedian, TakesRankHalfTheCount) {
@@ -112,6 +121,8 @@ struct BudgetCase {
     int passes;
     std::int64_t budget;
 };
+
+void PrintTo(const BudgetCase& c, std::ostream* os) { *os << "n=" << c.n; }
 
 class RecoveryBudget : public ::testing::TestWithParam<BudgetCase> {};
 
@@ -178,6 +189,10 @@ struct PathCase {
     bool integer_initialization;
     bool expect_global_retry;
 };
+
+void PrintTo(const PathCase& c, std::ostream* os) {
+    *os << c.valid_count << " valid" << (c.integer_initialization ? "" : " no-integer-search");
+}
 
 class RecoveryPath : public ::testing::TestWithParam<PathCase> {};
 

@@ -1,4 +1,5 @@
 #include <cstdint>
+#include <ostream>
 #include <stdexcept>
 
 #include <gtest/gtest.h>
@@ -74,6 +75,8 @@ struct RangeCase {
     int configured;
     int streamed;
 };
+
+void PrintTo(const RangeCase& c, std::ostream* os) { *os << "range=" << c.configured; }
 
 class StreamingRange : public ::testing::TestWithParam<RangeCase> {};
 

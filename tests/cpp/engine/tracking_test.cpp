@@ -2,6 +2,7 @@
 #include <cstring>
 #include <limits>
 #include <optional>
+#include <ostream>
 #include <random>
 
 #include <gtest/gtest.h>
@@ -45,6 +46,11 @@ struct EvaluatorCase {
     int y;
     int x;
 };
+
+void PrintTo(const EvaluatorCase& c, std::ostream* os) {
+    *os << "subset=" << c.subset_size << (c.use_bicubic ? " bicubic" : " bilinear") << " y=" << c.y
+        << " x=" << c.x;
+}
 
 class SubsetZnssdMatchesCriterion : public ::testing::TestWithParam<EvaluatorCase> {};
 
@@ -141,6 +147,8 @@ struct SlotCase {
     double expected_v;
 };
 
+void PrintTo(const SlotCase& c, std::ostream* os) { *os << "u=" << c.true_u << " v=" << c.true_v; }
+
 class TrackingSimplexInitialSlots : public ::testing::TestWithParam<SlotCase> {};
 
 TEST_P(TrackingSimplexInitialSlots, StepSignFollowsLowerObjective) {
@@ -217,6 +225,11 @@ struct JumpCase {
     double theta_tolerance;
     bool valid;
 };
+
+void PrintTo(const JumpCase& c, std::ostream* os) {
+    *os << "u=" << c.true_u << " angle=" << c.true_angle << " start_u=" << c.start_u
+        << " disp_tol=" << c.disp_tolerance << " theta_tol=" << c.theta_tolerance;
+}
 
 class TrackingSimplexJumpTolerance : public ::testing::TestWithParam<JumpCase> {};
 

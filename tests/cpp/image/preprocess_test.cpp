@@ -22,6 +22,11 @@ void PrintTo(const DICConfig& config, std::ostream* os) {
         << (config.enable_contrast_enhance ? "+clahe" : "");
 }
 
+// Only the intrinsics vary across the undistortion cases that take the whole record.
+void PrintTo(const CalibrationParams& c, std::ostream* os) {
+    *os << "fx=" << c.fx << " fy=" << c.fy << " cx=" << c.cx << " cy=" << c.cy;
+}
+
 namespace {
 
 // Fractional grey values that also leave 0..255 on both sides, so an accidental 8-bit
@@ -105,6 +110,8 @@ struct KernelCase {
     int kernel_size;
     int applied;  // aperture actually used; 1 means the image is unchanged
 };
+
+void PrintTo(const KernelCase& c, std::ostream* os) { *os << "kernel=" << c.kernel_size; }
 
 class PreprocessGaussianKernel : public ::testing::TestWithParam<KernelCase> {};
 
@@ -281,6 +288,11 @@ TEST(Undistort, EmptyImageWithoutDistortionIsEmptyCopy) {
 
 enum class Coefficient { k1, k2, k3, p1, p2 };
 
+void PrintTo(Coefficient c, std::ostream* os) {
+    static const char* const kNames[] = {"k1", "k2", "k3", "p1", "p2"};
+    *os << kNames[static_cast<int>(c)];
+}
+
 class UndistortSingleCoefficient : public ::testing::TestWithParam<Coefficient> {};
 
 // Each coefficient alone must land in its own slot of OpenCV's (k1, k2, p1, p2, k3).
@@ -331,6 +343,10 @@ struct ScaleCase {
     double target;
     double expected;
 };
+
+void PrintTo(const ScaleCase& c, std::ostream* os) {
+    *os << "base=" << c.base << " target=" << c.target;
+}
 
 class ComputeScale : public ::testing::TestWithParam<ScaleCase> {};
 

@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <ostream>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -102,6 +103,11 @@ struct SpeckleCase {
     double density;
     std::uint32_t seed;
 };
+
+void PrintTo(const SpeckleCase& c, std::ostream* os) {
+    *os << c.rows << "x" << c.cols << " radius=" << c.radius << " density=" << c.density
+        << " seed=" << c.seed;
+}
 
 class SpeckleGenerator : public ::testing::TestWithParam<SpeckleCase> {};
 

@@ -2,6 +2,7 @@
 #include <cmath>
 #include <functional>
 #include <limits>
+#include <ostream>
 #include <random>
 #include <string>
 #include <vector>
@@ -109,6 +110,8 @@ struct Shape {
     int rows;
     int cols;
 };
+
+void PrintTo(const Shape& s, std::ostream* os) { *os << s.rows << "x" << s.cols; }
 
 class InterpolatorsAgree : public ::testing::TestWithParam<Shape> {};
 

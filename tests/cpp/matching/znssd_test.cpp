@@ -1,5 +1,6 @@
 #include <cmath>
 #include <limits>
+#include <ostream>
 #include <random>
 #include <string>
 #include <vector>
@@ -90,6 +91,10 @@ struct GreyChange {
     double offset;
     double expected;
 };
+
+void PrintTo(const GreyChange& c, std::ostream* os) {
+    *os << "gain=" << c.gain << " offset=" << c.offset;
+}
 
 class ZnssdGreyChange : public ::testing::TestWithParam<GreyChange> {};
 

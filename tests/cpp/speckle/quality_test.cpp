@@ -1,4 +1,5 @@
 #include <cmath>
+#include <ostream>
 #include <stdexcept>
 #include <vector>
 
@@ -86,6 +87,10 @@ struct EntropyCase {
     double entropy;
     double contrast;
 };
+
+void PrintTo(const EntropyCase& c, std::ostream* os) {
+    *os << "low=" << c.low << " high=" << c.high;
+}
 
 class SpeckleTwoLevel : public ::testing::TestWithParam<EntropyCase> {};
 
@@ -234,6 +239,8 @@ struct BandCase {
     int recommended;
 };
 
+void PrintTo(const BandCase& c, std::ostream* os) { *os << "period=" << c.period; }
+
 class RecommendSubset : public ::testing::TestWithParam<BandCase> {};
 
 TEST_P(RecommendSubset, FollowsFirstLagBelowHalf) {
@@ -271,6 +278,8 @@ struct DotCase {
     int dot_radius;
     int recommended;
 };
+
+void PrintTo(const DotCase& c, std::ostream* os) { *os << "dot_radius=" << c.dot_radius; }
 
 class RecommendSubsetForSpeckle : public ::testing::TestWithParam<DotCase> {};
 
