@@ -10,6 +10,7 @@
 
 #include "matching/interpolation_kernels.h"
 #include "matching/solver_common.h"
+#include "matching/warped_subset.h"
 
 namespace morvex::dic {
 
@@ -64,50 +65,6 @@ void reference_subset(const GreyView& ref, int y, int x, int h, double* f, doubl
             }
         }
     }
-}
-
-// Deformed samples at the warped positions, in subset order; false at the first position
-// outside [1, rows - 1) x [1, cols - 1) (NaN included), before any reaches an interpolator.
-// The positions are formed first (pos_y, pos_x), then sampled in one run.
-template <bool kFourthOrder>
-bool sample_deformed(const GreyView& def, int y, int x, const WarpParams& w, int h, double* g,
-                     double* column_x, double* column_y, double* pos_y, double* pos_x,
-                     double& sum) {
-    const double last_row = def.rows - 1.0;
-    const double last_col = def.cols - 1.0;
-    const int m = 2 * h + 1;
-    // Per-column parts of x + dx + u + du_dx*dx + du_dy*dy and y + dy + v + dv_dx*dx +
-    // dv_dy*dy, kept in that order of operations.
-    for (int j = 0; j < m; ++j) {
-        const int dx = j - h;
-        column_x[j] = static_cast<double>(x) + dx + w.u + w.du_dx * dx;
-        column_y[j] = w.dv_dx * dx;
-    }
-    bool all_unclamped = true;
-    std::size_t k = 0;
-    for (int dy = -h; dy <= h; ++dy) {
-        const double row_y = static_cast<double>(y) + dy + w.v;
-        const double shear_y = w.dv_dy * dy;
-        const double shear_x = w.du_dy * dy;
-        for (int j = 0; j < m; ++j, ++k) {
-            const double yp = row_y + column_y[j] + shear_y;
-            const double xp = column_x[j] + shear_x;
-            if (!detail::inside_for_iteration(yp, xp, last_row, last_col)) return false;
-            if (kFourthOrder) all_unclamped &= detail::keys_fourth_unclamped(def, yp, xp);
-            pos_y[k] = yp;
-            pos_x[k] = xp;
-        }
-    }
-    const std::size_t n = k;
-    if (kFourthOrder) {
-        detail::sample_keys_fourth_run(def, pos_y, pos_x, n, all_unclamped, g);
-    } else {
-        for (k = 0; k < n; ++k) g[k] = detail::sample_bilinear(def, pos_y[k], pos_x[k]);
-    }
-    double total = 0.0;
-    for (k = 0; k < n; ++k) total += g[k];
-    sum = total;
-    return true;
 }
 
 // Steepest-descent vectors of every pixel, one array per parameter: the reference gradient
@@ -197,10 +154,17 @@ ICGNResult solve(const cv::Mat& reference, const cv::Mat& deformed, int y, int x
     int iterations = 0;
     bool converged = false;
 
+    // Half-open: [1, rows - 1) x [1, cols - 1).
+    const double last_row = def.rows - 1.0;
+    const double last_col = def.cols - 1.0;
+    const auto in_iteration_range = [last_row, last_col](double yp, double xp) {
+        return detail::inside_for_iteration(yp, xp, last_row, last_col);
+    };
     while (config.max_iterations > 0) {
         double sum_g = 0.0;
-        if (!sample_deformed<kFourthOrder>(def, y, x, warp, h, g, column_x, column_y, pos_y, pos_x,
-                                           sum_g)) break;
+        if (!detail::sample_warped_subset<kFourthOrder>(def, y, x, warp, h, in_iteration_range, g,
+                                                        column_x, column_y, pos_y, pos_x, sum_g))
+            break;
         const double mean_g = sum_g / count;
         double sgg = 0.0;
         for (k = 0; k < n; ++k) {

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "matching/interpolation_kernels.h"
+#include "matching/warped_subset.h"
 
 namespace morvex::dic {
 
@@ -37,47 +38,6 @@ inline WarpedPosition warp_position(int y, int x, const WarpParams& w, int dy, i
 // comparison and is refused with the rest.
 inline bool strictly_inside(const WarpedPosition& p, double last_row, double last_col) {
     return p.y > 0.0 && p.y < last_row && p.x > 0.0 && p.x < last_col;
-}
-
-// Samples the deformed image at every warped position in subset order, a subset row at a
-// time (positions first, then the row's samples in one run); returns false at the first
-// refused position, before it is sampled. `sum` receives the running sum of the samples.
-template <bool kFourthOrder>
-bool sample_deformed(const detail::GreyView& deformed, int y, int x, const WarpParams& w,
-                     int h, double* g, double* column_x, double* column_y, double* pos_y,
-                     double* pos_x, double& sum) {
-    const double last_row = deformed.rows - 1.0;
-    const double last_col = deformed.cols - 1.0;
-    const int m = 2 * h + 1;
-    // Per-column parts of the mapping: (x + dx + u) + du_dx*dx and dv_dx*dx.
-    for (int j = 0; j < m; ++j) {
-        const int dx = j - h;
-        column_x[j] = static_cast<double>(x) + dx + w.u + w.du_dx * dx;
-        column_y[j] = w.dv_dx * dx;
-    }
-    double total = 0.0;
-    for (int dy = -h; dy <= h; ++dy, g += m) {
-        const double row_y = static_cast<double>(y) + dy + w.v;
-        const double shear_y = w.dv_dy * dy;
-        const double shear_x = w.du_dy * dy;
-        bool all_unclamped = true;
-        for (int j = 0; j < m; ++j) {
-            const double yp = row_y + column_y[j] + shear_y;
-            const double xp = column_x[j] + shear_x;
-            if (!(yp > 0.0 && yp < last_row && xp > 0.0 && xp < last_col)) return false;
-            if (kFourthOrder) all_unclamped &= detail::keys_fourth_unclamped(deformed, yp, xp);
-            pos_y[j] = yp;
-            pos_x[j] = xp;
-        }
-        if (kFourthOrder) {
-            detail::sample_keys_fourth_run(deformed, pos_y, pos_x, m, all_unclamped, g);
-        } else {
-            for (int j = 0; j < m; ++j) g[j] = detail::sample_bilinear(deformed, pos_y[j], pos_x[j]);
-        }
-        for (int j = 0; j < m; ++j) total += g[j];
-    }
-    sum = total;
-    return true;
 }
 
 }  // namespace
@@ -116,11 +76,15 @@ double compute_znssd(const cv::Mat& reference, const cv::Mat& deformed, int y, i
     double* pos_x = pos_y + m;
 
     double sum_g = 0.0;
-    const bool inside = use_bicubic
-                            ? sample_deformed<true>(def, y, x, warp, h, g, column_x, column_y,
-                                                    pos_y, pos_x, sum_g)
-                            : sample_deformed<false>(def, y, x, warp, h, g, column_x, column_y,
-                                                     pos_y, pos_x, sum_g);
+    // Open interval: a position on the first or last row or column is refused.
+    const auto open_range = [last_row, last_col](double yp, double xp) {
+        return yp > 0.0 && yp < last_row && xp > 0.0 && xp < last_col;
+    };
+    const bool inside =
+        use_bicubic ? detail::sample_warped_subset<true>(def, y, x, warp, h, open_range, g,
+                                                         column_x, column_y, pos_y, pos_x, sum_g)
+                    : detail::sample_warped_subset<false>(def, y, x, warp, h, open_range, g,
+                                                          column_x, column_y, pos_y, pos_x, sum_g);
     if (!inside) return kZnssdUnavailable;
 
     // Reference subset; pixels outside the reference image count as 0.
