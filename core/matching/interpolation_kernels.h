@@ -306,25 +306,55 @@ inline double sample_bilinear(const GreyView& image, double y, double x) {
            fy * (1.0 - fx) * bottom[c0] + fy * fx * bottom[c1];
 }
 
-inline double sample_bicubic(const GreyView& image, double y, double x) {
-    double fy, fx, block[16];
-    const double* p;
-    std::ptrdiff_t stride;
-    if (y >= 1.0 && y < image.rows - 2.0 && x >= 1.0 && x < image.cols - 2.0) {
+/// True when all N x N taps around (y, x) (rows floor(y) - (N/2 - 1) ... floor(y) + N/2,
+/// columns likewise) lie inside the image. False for NaN.
+template <int N>
+inline bool taps_inside(const GreyView& image, double y, double x) {
+    constexpr double kBefore = N / 2 - 1;
+    constexpr double kAfter = N / 2;
+    return y >= kBefore && y < image.rows - kAfter && x >= kBefore && x < image.cols - kAfter;
+}
+
+/// True when all 36 taps around (y, x) lie inside the image: sample_keys_fourth's unclamped
+/// path.
+inline bool keys_fourth_unclamped(const GreyView& image, double y, double x) {
+    return taps_inside<6>(image, y, x);
+}
+
+/// The N x N neighbourhood of (y, x): a pointer into the image when every tap is inside
+/// (fast path), else the clamped taps gathered into `block` (N * N doubles); the fractions
+/// go to fy, fx (NaN for a NaN position).
+template <int N>
+inline const double* neighbourhood(const GreyView& image, double y, double x, double& fy,
+                                   double& fx, std::ptrdiff_t& stride, double* block) {
+    constexpr int kBefore = N / 2 - 1;
+    if (taps_inside<N>(image, y, x)) {
         const int r0 = static_cast<int>(y);
         const int c0 = static_cast<int>(x);
         fy = y - r0;
         fx = x - c0;
-        p = image.row(r0 - 1) + (c0 - 1);
         stride = image.stride;
-    } else {
-        const int r0 = floor_split(y, image.rows, fy);
-        const int c0 = floor_split(x, image.cols, fx);
-        if (std::isnan(fy + fx)) return kNaN;  // the piecewise kernel would answer 0
-        gather_clamped<4>(image, r0 - 1, c0 - 1, block);
-        p = block;
-        stride = 4;
+        return image.row(r0 - kBefore) + (c0 - kBefore);
     }
+    const int r0 = floor_split(y, image.rows, fy);
+    const int c0 = floor_split(x, image.cols, fx);
+    gather_clamped<N>(image, r0 - kBefore, c0 - kBefore, block);
+    stride = N;
+    return block;
+}
+
+/// The 6 x 6 neighbourhood of the fourth-order kernel.
+inline const double* keys_fourth_neighbourhood(const GreyView& image, double y, double x,
+                                               double& fy, double& fx, std::ptrdiff_t& stride,
+                                               double* block) {
+    return neighbourhood<6>(image, y, x, fy, fx, stride, block);
+}
+
+inline double sample_bicubic(const GreyView& image, double y, double x) {
+    double fy, fx, block[16];
+    std::ptrdiff_t stride;
+    const double* p = neighbourhood<4>(image, y, x, fy, fx, stride, block);
+    if (std::isnan(fy + fx)) return kNaN;  // the piecewise kernel would answer 0
     double wr[4], wc[4];
     cubic_weights(fy, wr);
     cubic_weights(fx, wc);
@@ -333,23 +363,9 @@ inline double sample_bicubic(const GreyView& image, double y, double x) {
 
 inline InterpResult sample_bicubic_grad(const GreyView& image, double y, double x) {
     double fy, fx, block[16];
-    const double* p;
     std::ptrdiff_t stride;
-    if (y >= 1.0 && y < image.rows - 2.0 && x >= 1.0 && x < image.cols - 2.0) {
-        const int r0 = static_cast<int>(y);
-        const int c0 = static_cast<int>(x);
-        fy = y - r0;
-        fx = x - c0;
-        p = image.row(r0 - 1) + (c0 - 1);
-        stride = image.stride;
-    } else {
-        const int r0 = floor_split(y, image.rows, fy);
-        const int c0 = floor_split(x, image.cols, fx);
-        if (std::isnan(fy + fx)) return InterpResult{kNaN, kNaN, kNaN};
-        gather_clamped<4>(image, r0 - 1, c0 - 1, block);
-        p = block;
-        stride = 4;
-    }
+    const double* p = neighbourhood<4>(image, y, x, fy, fx, stride, block);
+    if (std::isnan(fy + fx)) return InterpResult{kNaN, kNaN, kNaN};
     double wr[4], dr[4], wc[4], dc[4];
     cubic_weights(fy, wr);
     cubic_derivative_weights(fy, dr);
@@ -362,32 +378,6 @@ inline InterpResult sample_bicubic_grad(const GreyView& image, double y, double 
     out.dx = weighted_sum<4>(dc, acc);
     out.dy = weighted_sum<4>(wc, dacc);
     return out;
-}
-
-/// True when all 36 taps around (y, x) lie inside the image: sample_keys_fourth's unclamped
-/// path.
-inline bool keys_fourth_unclamped(const GreyView& image, double y, double x) {
-    return y >= 2.0 && y < image.rows - 3.0 && x >= 2.0 && x < image.cols - 3.0;
-}
-
-/// The 6 x 6 neighbourhood of (y, x): a pointer into the image when every tap is inside
-/// (fast path), else the clamped taps gathered into `block`; the fractions go to fy, fx.
-inline const double* keys_fourth_neighbourhood(const GreyView& image, double y, double x,
-                                               double& fy, double& fx, std::ptrdiff_t& stride,
-                                               double* block) {
-    if (keys_fourth_unclamped(image, y, x)) {
-        const int r0 = static_cast<int>(y);
-        const int c0 = static_cast<int>(x);
-        fy = y - r0;
-        fx = x - c0;
-        stride = image.stride;
-        return image.row(r0 - 2) + (c0 - 2);
-    }
-    const int r0 = floor_split(y, image.rows, fy);
-    const int c0 = floor_split(x, image.cols, fx);
-    gather_clamped<6>(image, r0 - 2, c0 - 2, block);
-    stride = 6;
-    return block;
 }
 
 /// Fourth-order weights of both axes, in the form the sum takes.
