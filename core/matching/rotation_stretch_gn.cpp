@@ -199,15 +199,8 @@ ICGNResult solve(const cv::Mat& reference, const cv::Mat& deformed, int y, int x
 
 ICGNResult ic_gn_solve(const cv::Mat& reference, const cv::Mat& deformed, int y, int x,
                        const WarpParams& start, const ICGNConfig& config) {
-    // Images that are not grey cannot be read: the same result as a subset that does not fit.
-    if (!detail::is_grey_image(reference) || !detail::is_grey_image(deformed))
-        return detail::early_result(start);
-    detail::SubsetGeometry subset;
-    if (!detail::subset_inside(GreyView(reference), y, x, config.subset_size, subset))
-        return detail::early_result(start);
-    return config.use_bicubic
-               ? solve<true>(reference, deformed, y, x, start, config, subset)
-               : solve<false>(reference, deformed, y, x, start, config, subset);
+    return detail::enter_solver(reference, deformed, y, x, start, config, &solve<true>,
+                                &solve<false>);
 }
 
 }  // namespace morvex::dic

@@ -174,4 +174,23 @@ inline bool inside_for_iteration(double yp, double xp, double last_row, double l
     return yp >= 1.0 && yp < last_row && xp >= 1.0 && xp < last_col;
 }
 
+/// One solver body, for one choice of interpolation.
+using SubsetSolver = ICGNResult (*)(const cv::Mat& reference, const cv::Mat& deformed, int y,
+                                    int x, const WarpParams& start, const ICGNConfig& config,
+                                    const SubsetGeometry& subset);
+
+/// The entry both solvers share: images that are not grey cannot be read, which gives the
+/// same early result as a subset that does not fit in the reference; otherwise the body for
+/// `use_bicubic`.
+inline ICGNResult enter_solver(const cv::Mat& reference, const cv::Mat& deformed, int y, int x,
+                               const WarpParams& start, const ICGNConfig& config,
+                               SubsetSolver higher_order, SubsetSolver bilinear) {
+    if (!is_grey_image(reference) || !is_grey_image(deformed)) return early_result(start);
+    SubsetGeometry subset;
+    if (!subset_inside(GreyView(reference), y, x, config.subset_size, subset))
+        return early_result(start);
+    return (config.use_bicubic ? higher_order : bilinear)(reference, deformed, y, x, start, config,
+                                                          subset);
+}
+
 }  // namespace morvex::dic::detail
