@@ -81,22 +81,12 @@ ICGNResult solve(const cv::Mat& reference, const cv::Mat& deformed, int y, int x
     double* jacobian[6];
     for (int i = 0; i < 6; ++i) jacobian[i] = residual + (i + 1) * n;
 
-    double sum_f = 0.0;
     std::size_t k = 0;
     for (int dy = -h; dy <= h; ++dy) {
         const double* row = ref.row(y + dy);
-        for (int dx = -h; dx <= h; ++dx, ++k) {
-            f[k] = row[x + dx];
-            sum_f += f[k];
-        }
+        for (int dx = -h; dx <= h; ++dx, ++k) f[k] = row[x + dx];
     }
-    const double mean_f = sum_f / count;
-    double sff = 0.0;
-    for (k = 0; k < n; ++k) {
-        f[k] -= mean_f;
-        sff += f[k] * f[k];
-    }
-    const double norm_f = std::sqrt(sff);
+    const double norm_f = std::sqrt(detail::remove_mean(f, n));
     // A NaN or infinite reference pixel would make every update NaN: refuse it here.
     if (!(norm_f >= detail::kFlatNorm) || !std::isfinite(norm_f)) return detail::early_result(start);
 

@@ -138,15 +138,7 @@ ICGNResult solve(const cv::Mat& reference, const cv::Mat& deformed, int y, int x
             offset_x[k] = dx;
             offset_y[k] = dy;
         }
-    double sum_f = 0.0;
-    for (k = 0; k < n; ++k) sum_f += f[k];
-    const double mean_f = sum_f / count;
-    double sff = 0.0;
-    for (k = 0; k < n; ++k) {
-        f[k] -= mean_f;
-        sff += f[k] * f[k];
-    }
-    const double norm_f = std::sqrt(sff);
+    const double norm_f = std::sqrt(detail::remove_mean(f, n));
     if (!(norm_f >= detail::kFlatNorm) || !std::isfinite(norm_f)) return detail::early_result(start);
 
     double p[6] = {start.u, start.v, 0.0, 0.0, 0.0, 0.0};

@@ -174,6 +174,20 @@ inline bool inside_for_iteration(double yp, double xp, double last_row, double l
     return yp >= 1.0 && yp < last_row && xp >= 1.0 && xp < last_col;
 }
 
+/// Subtracts the mean of values[0..n) in place; returns the sum of squares of the result.
+/// Both sums run in index order.
+inline double remove_mean(double* values, std::size_t n) {
+    double sum = 0.0;
+    for (std::size_t k = 0; k < n; ++k) sum += values[k];
+    const double mean = sum / static_cast<double>(n);
+    double squares = 0.0;
+    for (std::size_t k = 0; k < n; ++k) {
+        values[k] -= mean;
+        squares += values[k] * values[k];
+    }
+    return squares;
+}
+
 /// One solver body, for one choice of interpolation.
 using SubsetSolver = ICGNResult (*)(const cv::Mat& reference, const cv::Mat& deformed, int y,
                                     int x, const WarpParams& start, const ICGNConfig& config,
