@@ -21,7 +21,7 @@
 #include <morvex/records.hpp>
 #include <morvex/znssd.hpp>
 
-#include "matching/interpolation_kernels.h"
+#include "image/sampling/dispatch.h"
 
 namespace morvex::dic::detail {
 

@@ -2,7 +2,7 @@
 // Sampling the deformed image at the warped positions of a subset, shared by the criterion
 // and the rotation-stretch solver; they differ only in which positions they accept.
 
-#include "matching/interpolation_kernels.h"
+#include "image/sampling/dispatch.h"
 
 #include <morvex/records.hpp>
 

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "matching/interpolation_kernels.h"
+#include "image/sampling/kernels.h"
 #include "matching/warped_subset.h"
 
 namespace morvex::dic {
