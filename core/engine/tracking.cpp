@@ -130,7 +130,9 @@ PointResult DICEngine::compute_tracking_simplex(const cv::Mat& reference, const 
     const double dt = config.robust_delta_theta;
 
     detail::SubsetZnssd objective(reference, deformed, y, x, config.subset_size, config.use_bicubic);
-    auto evaluate = [&](const std::array<double, kCoords>& p) { return objective(p[0], p[1], p[2]); };
+    auto evaluate = [&](const std::array<double, kCoords>& p) {
+        return objective(detail::rigid_rotation_warp(p[0], p[1], p[2]));
+    };
 
     Simplex s;
     s.slot[0].p = {u_start, v_start, 0.0};

@@ -104,12 +104,12 @@ TEST(SubsetZnssd, UnavailableCasesGiveTwo) {
     const auto images = speckle_pair(kSize, kSize, 0.0, 0.0);
     morvex::dic::detail::SubsetZnssd evaluator(images.reference, images.deformed, kCentre,
                                                kCentre, 29, true);
-    EXPECT_EQ(evaluator(200.0, 0.0, 0.0), 2.0);
-    EXPECT_EQ(evaluator(std::numeric_limits<double>::quiet_NaN(), 0.0, 0.0), 2.0);
+    EXPECT_EQ(evaluator(morvex::dic::detail::rigid_rotation_warp(200.0, 0.0, 0.0)), 2.0);
+    EXPECT_EQ(evaluator(morvex::dic::detail::rigid_rotation_warp(std::numeric_limits<double>::quiet_NaN(), 0.0, 0.0)), 2.0);
     const cv::Mat flat(kSize, kSize, CV_64FC1, cv::Scalar(7.0));
     morvex::dic::detail::SubsetZnssd flat_reference(flat, images.deformed, kCentre, kCentre, 29,
                                                     true);
-    EXPECT_EQ(flat_reference(0.3, 0.2, 0.01), 2.0);
+    EXPECT_EQ(flat_reference(morvex::dic::detail::rigid_rotation_warp(0.3, 0.2, 0.01)), 2.0);
 }
 
 // ---------------------------------------------------------------------------------------
