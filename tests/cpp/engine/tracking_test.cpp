@@ -11,7 +11,8 @@
 #include <morvex/znssd.hpp>
 
 #include "engine/tracking_images.h"
-#include "engine/tracking_objective.h"
+#include "matching/simplex.h"
+#include "matching/subset_znssd.h"
 
 namespace morvex::dic::detail {
 struct EngineAccess {
