@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "engine/integer_start.h"
+#include "engine/passes.h"
 #include "matching/simplex.h"
 #include "matching/subset_znssd.h"
 
@@ -16,14 +17,15 @@ constexpr double kFoundStepLimit = 0.1;
 
 }  // namespace
 
-PointResult DICEngine::compute_tracking_simplex(const cv::Mat& reference, const cv::Mat& deformed,
-                                                int y, int x, const DICConfig& config,
-                                                std::optional<double> start_u,
-                                                std::optional<double> start_v) const {
+namespace detail {
+
+PointResult track_point(const cv::Mat& reference, const cv::Mat& deformed, int y, int x,
+                        const DICConfig& config, std::optional<double> start_u,
+                        std::optional<double> start_v) {
     bool found = false;
     IntegerSearchResult peak;
     if (config.tracking_integer_initialization) {
-        peak = detail::search_integer_start(reference, deformed, y, x, config);
+        peak = search_integer_start(reference, deformed, y, x, config);
         found = peak.valid;
     }
 
@@ -32,7 +34,7 @@ PointResult DICEngine::compute_tracking_simplex(const cv::Mat& reference, const 
                                    : static_cast<double>(found ? peak.u : config.search_center_u);
     const double v_start = start_v ? *start_v
                                    : static_cast<double>(found ? peak.v : config.search_center_v);
-    detail::SimplexSettings settings;
+    SimplexSettings settings;
     settings.start = {u_start, v_start, 0.0};
     settings.step_disp = found ? std::min(kFoundStepLimit, config.robust_delta_disp)
                                : config.robust_delta_disp;
@@ -41,10 +43,10 @@ PointResult DICEngine::compute_tracking_simplex(const cv::Mat& reference, const 
     settings.tolerance = config.robust_tolerance;
     settings.from_integer_peak = found;
 
-    detail::SubsetZnssd objective(reference, deformed, y, x, config.subset_size, config.use_bicubic);
-    const detail::SimplexOutcome end = detail::nelder_mead_search(
-        [&objective](const detail::SimplexPoint& p) {
-            return objective(detail::rigid_rotation_warp(p[0], p[1], p[2]));
+    SubsetZnssd objective(reference, deformed, y, x, config.subset_size, config.use_bicubic);
+    const SimplexOutcome end = nelder_mead_search(
+        [&objective](const SimplexPoint& p) {
+            return objective(rigid_rotation_warp(p[0], p[1], p[2]));
         },
         settings);
 
@@ -63,6 +65,15 @@ PointResult DICEngine::compute_tracking_simplex(const cv::Mat& reference, const 
                    std::fabs(end.best[1] - v_start) <= config.disp_jump_tolerance &&
                    std::fabs(end.best[2]) <= config.theta_jump_tolerance;
     return result;
+}
+
+}  // namespace detail
+
+PointResult DICEngine::compute_tracking_simplex(const cv::Mat& reference, const cv::Mat& deformed,
+                                                int y, int x, const DICConfig& config,
+                                                std::optional<double> start_u,
+                                                std::optional<double> start_v) const {
+    return detail::track_point(reference, deformed, y, x, config, start_u, start_v);
 }
 
 }  // namespace morvex::dic

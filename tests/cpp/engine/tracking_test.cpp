@@ -13,17 +13,7 @@
 #include "engine/tracking_images.h"
 #include "matching/simplex.h"
 #include "matching/subset_znssd.h"
-
-namespace morvex::dic::detail {
-struct EngineAccess {
-    static PointResult simplex(const DICEngine& engine, const cv::Mat& reference,
-                               const cv::Mat& deformed, int y, int x, const DICConfig& config,
-                               std::optional<double> start_u = std::nullopt,
-                               std::optional<double> start_v = std::nullopt) {
-        return engine.compute_tracking_simplex(reference, deformed, y, x, config, start_u, start_v);
-    }
-};
-}  // namespace morvex::dic::detail
+#include "support/engine_access.h"
 
 namespace {
 
@@ -31,7 +21,7 @@ using morvex::dic::DICConfig;
 using morvex::dic::DICEngine;
 using morvex::dic::PointResult;
 using morvex::dic::WarpParams;
-using morvex::dic::detail::EngineAccess;
+using morvex::test::EngineAccess;
 using morvex::test::speckle_pair;
 
 constexpr int kSize = 120;
