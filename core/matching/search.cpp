@@ -22,15 +22,18 @@ constexpr double kFlatDenominator = 1e-12;
 // a larger one (an enormous search range) gives its memory back at once.
 constexpr std::size_t kScratchKeepPixels = std::size_t{1} << 20;
 
-// Every offset is computed in 64 bits: row, col, R, uc and vc may each be near the int
-// limits, and their sums must neither wrap nor become undefined behaviour.
+// Every offset is computed in 64 bits: row, col, search_radius, center_u and center_v may
+// each be near the int limits, and their sums must neither wrap nor become undefined
+// behaviour.
 using Index = std::int64_t;
 
 // The library's grey image; an empty matrix of any type is geometrically empty and passes.
+bool is_grey_or_empty(const cv::Mat& image) {
+    return image.empty() || (image.dims == 2 && image.type() == CV_64FC1);
+}
+
 void require_grey(const cv::Mat& image, const char* message) {
-    if (!image.empty() && (image.dims != 2 || image.type() != CV_64FC1)) {
-        throw std::invalid_argument(message);
-    }
+    if (!is_grey_or_empty(image)) throw std::invalid_argument(message);
 }
 
 // A header over the rows x cols block of `image` whose top-left pixel is (top, left), made
@@ -43,17 +46,17 @@ cv::Mat block_view(const cv::Mat& image, Index top, Index left, Index rows, Inde
 }
 
 // The reference subset of a search, or an empty matrix when it does not fit in the
-// reference image (or s is not a positive size).
-cv::Mat reference_block(const cv::Mat& reference, Index row, Index col, int s) {
-    if (s <= 0) {
+// reference image (or subset_size is not a positive size).
+cv::Mat reference_block(const cv::Mat& reference, Index row, Index col, int subset_size) {
+    if (subset_size <= 0) {
         return cv::Mat();
     }
-    const Index half = s / 2;
+    const Index half = subset_size / 2;
     if (row - half < 0 || row + half >= reference.rows || col - half < 0 ||
         col + half >= reference.cols) {
         return cv::Mat();
     }
-    return block_view(reference, row - half, col - half, s, s);
+    return block_view(reference, row - half, col - half, subset_size, subset_size);
 }
 
 // The accumulation shared by compute_zncc and the exhaustive search, so that the search's
@@ -102,31 +105,47 @@ double compute_zncc(const cv::Mat& a, const cv::Mat& b) {
     return zncc_sums(a, cv::mean(a)[0], b, cv::mean(b)[0]);
 }
 
+namespace {
+
+// The start of both searches: both images checked (the message names the function and the
+// image), then the reference subset, empty when it does not fit.
+cv::Mat checked_reference_block(const char* function, const cv::Mat& reference,
+                                const cv::Mat& deformed, Index row, Index col, int subset_size) {
+    if (!is_grey_or_empty(reference))
+        throw std::invalid_argument(std::string(function) + ": reference must be CV_64FC1");
+    if (!is_grey_or_empty(deformed))
+        throw std::invalid_argument(std::string(function) + ": deformed must be CV_64FC1");
+    return reference_block(reference, row, col, subset_size);
+}
+
+}  // namespace
+
 IntegerSearchResult brute_zncc_search(const cv::Mat& reference, const cv::Mat& deformed, int row,
-                                      int col, int s, int R, int uc, int vc) {
-    require_grey(reference, "brute_zncc_search: reference must be CV_64FC1");
-    require_grey(deformed, "brute_zncc_search: deformed must be CV_64FC1");
+                                      int col, int subset_size, int search_radius, int center_u,
+                                      int center_v) {
+    const cv::Mat a =
+        checked_reference_block("brute_zncc_search", reference, deformed, row, col, subset_size);
     IntegerSearchResult best;
     best.zncc = kBruteStartZncc;
-
-    const cv::Mat a = reference_block(reference, row, col, s);
-    if (a.empty()) {
-        return best;
-    }
+    if (a.empty()) return best;
     const double ma = cv::mean(a)[0];
-    const Index half = s / 2;
+    const Index half = subset_size / 2;
 
     // Candidates outside the deformed image would be skipped one by one; cutting the range
     // to the admissible ones first gives the same winner and bounds the work by the image,
-    // however large R is. Admissible: top = row + v - half >= 0 and top + 2*half < rows.
-    const Index v_first = std::max(Index{vc} - R, half - row);
-    const Index v_last = std::min(Index{vc} + R, Index{deformed.rows} - 1 - half - row);
-    const Index u_first = std::max(Index{uc} - R, half - col);
-    const Index u_last = std::min(Index{uc} + R, Index{deformed.cols} - 1 - half - col);
+    // however large search_radius is. Admissible: top = row + v - half >= 0 and
+    // top + 2*half < rows.
+    const Index v_first = std::max(Index{center_v} - search_radius, half - row);
+    const Index v_last =
+        std::min(Index{center_v} + search_radius, Index{deformed.rows} - 1 - half - row);
+    const Index u_first = std::max(Index{center_u} - search_radius, half - col);
+    const Index u_last =
+        std::min(Index{center_u} + search_radius, Index{deformed.cols} - 1 - half - col);
 
     for (Index v = v_first; v <= v_last; ++v) {
         for (Index u = u_first; u <= u_last; ++u) {
-            const cv::Mat b = block_view(deformed, row + v - half, col + u - half, s, s);
+            const cv::Mat b =
+                block_view(deformed, row + v - half, col + u - half, subset_size, subset_size);
             const double score = zncc_sums(a, ma, b, cv::mean(b)[0]);
             // Strictly greater: the first candidate in scan order keeps a tie, NaN never wins.
             if (score > best.zncc) {
@@ -141,29 +160,29 @@ IntegerSearchResult brute_zncc_search(const cv::Mat& reference, const cv::Mat& d
 }
 
 IntegerSearchResult fft_zncc_search(const cv::Mat& reference, const cv::Mat& deformed, int row,
-                                    int col, int s, int R, int uc, int vc) {
-    require_grey(reference, "fft_zncc_search: reference must be CV_64FC1");
-    require_grey(deformed, "fft_zncc_search: deformed must be CV_64FC1");
+                                    int col, int subset_size, int search_radius, int center_u,
+                                    int center_v) {
+    const cv::Mat a =
+        checked_reference_block("fft_zncc_search", reference, deformed, row, col, subset_size);
     IntegerSearchResult result;
     result.zncc = kTemplateStartZncc;
-
-    const cv::Mat a = reference_block(reference, row, col, s);
-    if (a.empty()) {
-        return result;
-    }
-    const Index half = s / 2;
+    if (a.empty()) return result;
+    const Index half = subset_size / 2;
 
     // The window spans every candidate block. It uses +half on the far side, so for an even
-    // s it reaches one pixel beyond the last candidate block and the peak may land at
-    // uc + R + 1 or vc + R + 1.
-    const Index x0 = std::max(Index{0}, Index{col} - half + uc - R);
-    const Index x1 = std::min(Index{deformed.cols} - 1, Index{col} + half + uc + R);
-    const Index y0 = std::max(Index{0}, Index{row} - half + vc - R);
-    const Index y1 = std::min(Index{deformed.rows} - 1, Index{row} + half + vc + R);
+    // subset_size it reaches one pixel beyond the last candidate block and the peak may land
+    // at center_u + search_radius + 1 or center_v + search_radius + 1.
+    const Index x0 = std::max(Index{0}, Index{col} - half + center_u - search_radius);
+    const Index x1 =
+        std::min(Index{deformed.cols} - 1, Index{col} + half + center_u + search_radius);
+    const Index y0 = std::max(Index{0}, Index{row} - half + center_v - search_radius);
+    const Index y1 =
+        std::min(Index{deformed.rows} - 1, Index{row} + half + center_v + search_radius);
     const Index width = x1 - x0 + 1;
     const Index height = y1 - y0 + 1;
-    if (width < s || height < s) {
-        return brute_zncc_search(reference, deformed, row, col, s, R, uc, vc);
+    if (width < subset_size || height < subset_size) {
+        return brute_zncc_search(reference, deformed, row, col, subset_size, search_radius,
+                                 center_u, center_v);
     }
 
     thread_local TemplateScratch scratch;

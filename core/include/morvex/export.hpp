@@ -2,6 +2,8 @@
 /// Writing results: CSV, legacy VTK and the binary "MXD1" file. Each writer writes a
 /// temporary file beside the target and renames it over the target only when everything was
 /// written, so a failure never leaves a truncated file or destroys an existing one.
+/// Rows of the grid run first (index r * cols + c); positions are grid index times `step`
+/// pixels. Safe from many threads as long as they write different paths.
 
 #include <string>
 

@@ -1,6 +1,7 @@
 #pragma once
 /// The grey image (one channel of 64-bit floats, row-major, 0..255 for 8/16-bit sources):
-/// loading and conversion.
+/// loading and conversion. Both functions return a new matrix that owns its pixels; they are
+/// reentrant and safe to call from many threads at once. OpenCV's own exceptions pass through.
 
 #include <string>
 

@@ -1,5 +1,6 @@
 #pragma once
-/// Speckle-pattern quality and subset-size recommendation.
+/// Speckle-pattern quality and subset-size recommendation for a grey image (CV_64FC1, grey
+/// levels 0..255). Reentrant and safe from many threads; OpenCV's exceptions pass through.
 
 #include <opencv2/core/mat.hpp>
 

@@ -1,5 +1,10 @@
 #pragma once
-/// Strain from displacement grids by local least-squares plane fits.
+/// Strain from displacement grids by local least-squares plane fits (pointwise least
+/// squares: Pan, B., Asundi, A., Xie, H., Gao, J. (2009). Digital image correlation using
+/// iterative least squares and pointwise least squares for displacement field and strain
+/// field measurements. Optics and Lasers in Engineering 47, 865-874).
+/// Grids are row-major (index r * cols + c), displacements in pixels, `step` the grid
+/// spacing in pixels, so gradients are dimensionless. Reentrant; safe from many threads.
 
 #include <cstdint>
 #include <vector>

@@ -1,5 +1,7 @@
 #pragma once
-/// Synthetic speckle images and warped copies with a known displacement.
+/// Synthetic speckle images and warped copies with a known displacement, for tests,
+/// examples and benchmarks. Every function returns a new CV_64FC1 image (row-major, row
+/// first), is deterministic and is safe to call from many threads at once.
 
 #include <cstdint>
 
@@ -10,7 +12,8 @@
 namespace morvex::dic {
 
 /// Speckle pattern of Gaussian dots plus unit normal noise, values in [0, 255]. The same
-/// arguments give the same image on every platform.
+/// arguments give the same image on every platform. rows or cols of 0 give an empty image;
+/// OpenCV's exception for negative sizes passes through.
 MORVEX_EXPORT cv::Mat generate_speckle(int rows, int cols, int dot_radius, double density,
                                        std::uint32_t seed);
 
