@@ -10,7 +10,7 @@ PYTHON := $(VENV)/bin/python
 INSTALL_MODULE := CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(VENV)/bin/pip install \
   --no-build-isolation --disable-pip-version-check -q .
 
-CMAKE_FLAGS := -G Ninja -DCMAKE_BUILD_TYPE=Release \
+CMAKE_FLAGS := -G Ninja -DCMAKE_BUILD_TYPE=Release -DMORVEX_WERROR=ON \
   -DMORVEX_BUILD_TESTS=ON -DMORVEX_BUILD_EXAMPLES=ON -DMORVEX_BUILD_BENCH=ON
 
 .PHONY: setup build python demo test test-cpp bench sanitize clean
@@ -43,7 +43,7 @@ bench: build
 
 # C++ tests under AddressSanitizer and UndefinedBehaviorSanitizer.
 sanitize: setup
-	cmake -S . -B $(SAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DMORVEX_BUILD_TESTS=ON -DMORVEX_SANITIZE=ON
+	cmake -S . -B $(SAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DMORVEX_WERROR=ON -DMORVEX_BUILD_TESTS=ON -DMORVEX_SANITIZE=ON
 	cmake --build $(SAN_BUILD) -j $(JOBS)
 	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	  ctest --test-dir $(SAN_BUILD) --output-on-failure -j $(JOBS)

@@ -1,6 +1,7 @@
 """The module's surface: its attributes, positional-only calls and argument refusal."""
 
 import collections
+import importlib.metadata
 import pathlib
 import types
 
@@ -17,6 +18,8 @@ FUNCTIONS = ["load_image", "generate_speckle", "translate_image", "deform_image"
 def test_module_attributes_in_order():
     assert dic.__doc__ == "Morvex-3 DIC Kernel \u2014 self-developed 2D-DIC algorithm engine"
     assert dic.__version__ == "3.0.1"
+    # One version: the package metadata is read from the CMake project, like the module's.
+    assert importlib.metadata.version("morvex") == dic.__version__
     ours = ["__doc__", "DICConfig", "DICEngine", *FUNCTIONS, "__version__"]
     assert [name for name in vars(dic) if name in ours] == ours
     assert {name for name in vars(dic) if not name.startswith("__")} == set(ours[1:-1])

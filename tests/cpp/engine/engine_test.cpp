@@ -90,7 +90,7 @@ INSTANTIATE_TEST_SUITE_P(
         GridCase{"RegionBeyondImageNotClipped", 100, 100, roi(0, 0, 170, 70), 15, 35, 35, 35, 133,
                  1, 15},
         GridCase{"EmptyImage", 0, 0, DICConfig{}, 0, 0, 0, 0, 0, 0, 0}),
-    [](const ::testing::TestParamInfo<GridCase>& info) { return std::string(info.param.name); });
+    [](const ::testing::TestParamInfo<GridCase>& case_info) { return std::string(case_info.param.name); });
 
 TEST(GridShape, PointsThatDoNotFillTheirRectangleBecomeOneColumn) {
     const std::vector<Point2D> ragged = {{0, 0}, {0, 7}, {7, 0}};
@@ -126,7 +126,7 @@ INSTANTIATE_TEST_SUITE_P(
                       ExtremeCase{"SearchRangeIntMax", extreme(29, INT_MAX, -1, -1)},
                       ExtremeCase{"BothIntMax", extreme(INT_MAX, INT_MAX, -1, -1)},
                       ExtremeCase{"RegionAtIntMax", extreme(29, 21, INT_MAX - 60, INT_MAX)}),
-    [](const ::testing::TestParamInfo<ExtremeCase>& info) { return std::string(info.param.name); });
+    [](const ::testing::TestParamInfo<ExtremeCase>& case_info) { return std::string(case_info.param.name); });
 
 TEST(GridOverflow, RegionEndingAtIntMaxKeepsItsLastCentres) {
     const DICEngine engine;
@@ -415,8 +415,8 @@ TEST_P(EngineCancel, FromCallbackLeavesLaterPointsZeroAndInvalid) {
 INSTANTIATE_TEST_SUITE_P(Engine, EngineCancel,
                          ::testing::Values(CancelCase{"OneThread", 120},
                                            CancelCase{"Parallel", 200}),
-                         [](const ::testing::TestParamInfo<CancelCase>& info) {
-                             return std::string(info.param.name);
+                         [](const ::testing::TestParamInfo<CancelCase>& case_info) {
+                             return std::string(case_info.param.name);
                          });
 
 TEST(EngineCancel, RequestBeforeRunIsDiscarded) {
@@ -456,8 +456,8 @@ TEST_P(EngineErrors, ExceptionFromTheSearchReachesTheCaller) {
 INSTANTIATE_TEST_SUITE_P(Engine, EngineErrors,
                          ::testing::Values(CancelCase{"OneThread", 100},
                                            CancelCase{"Parallel", 200}),
-                         [](const ::testing::TestParamInfo<CancelCase>& info) {
-                             return std::string(info.param.name);
+                         [](const ::testing::TestParamInfo<CancelCase>& case_info) {
+                             return std::string(case_info.param.name);
                          });
 
 // ---------------------------------------------------------------------------------------

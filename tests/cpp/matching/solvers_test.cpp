@@ -233,7 +233,7 @@ INSTANTIATE_TEST_SUITE_P(Solvers, BothSolvers,
                                            Case{"RotationStretchBilinear", ic_gn_solve, false},
                                            Case{"ForwardAdditiveCubic", fa_gn_solve, true},
                                            Case{"ForwardAdditiveBilinear", fa_gn_solve, false}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& case_info) { return std::string(case_info.param.name); });
 
 // ----- Normal equations against a plain pixel-by-pixel sum, for odd and even pixel counts.
 

@@ -82,7 +82,7 @@ INSTANTIATE_TEST_SUITE_P(
                   [](double, double) { return 0.0; }, 0.0, kG * kG / 2, kG / 2},
         ExactCase{"ShearSmall", false, 7, [](double, double y) { return kG * y; },
                   [](double, double) { return 0.0; }, 0.0, 0.0, kG / 2}),
-    [](const ::testing::TestParamInfo<ExactCase>& info) { return std::string(info.param.name); });
+    [](const ::testing::TestParamInfo<ExactCase>& case_info) { return std::string(case_info.param.name); });
 
 TEST(Strain, DoublingStepAtEqualValuesHalvesGradients) {
     const Grid g = sample(6, 6, 1, [](double x, double y) { return 0.03 * x + 0.01 * y; },
@@ -283,7 +283,7 @@ INSTANTIATE_TEST_SUITE_P(
                       BadInput{"ShortMask", 4, 4, 7, 2, 16, 16, 15},
                       // rows * cols overflows 32 bits; the sizes are checked in 64.
                       BadInput{"HugeGrid", 65536, 65536, 7, 2, 16, 16, 0}),
-    [](const ::testing::TestParamInfo<BadInput>& info) { return std::string(info.param.name); });
+    [](const ::testing::TestParamInfo<BadInput>& case_info) { return std::string(case_info.param.name); });
 
 TEST(Strain, RejectionNamesTheValue) {
     const std::vector<double> u(4, 0.0);
