@@ -35,7 +35,11 @@ struct DICConfig {
     double robust_delta_theta = 0.1;   ///< initial simplex step along the angle, radians
     double disp_jump_tolerance = 8.0;  ///< tracked point valid only if |u - start|, |v - start| <= this
     double theta_jump_tolerance = 0.1; ///< tracked point valid only if |angle| <= this, radians
-    double tracking_min_zncc = 0.2;    ///< tracking with recovery: minimum ZNCC of a valid point
+    /// Tracking with recovery: minimum ZNCC of a valid point (not applied without recovery).
+    /// Permissive: on a 2-degree rotation, 191 of 4096 points pass at 0.2 while 5.6-17 px off
+    /// (median ZNCC 0.28); at 0.6 every point is valid and right (RMS 0.0011 px). Use 0.6 or
+    /// more for measurements.
+    double tracking_min_zncc = 0.2;
     int strain_window = 5;             ///< strain neighbourhood half-width, grid points
     bool compute_strain = true;        ///< derive exx, eyy, exy after the displacements
     int roi_x0 = -1;                   ///< region of interest, first column (inclusive)
