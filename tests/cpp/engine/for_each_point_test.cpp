@@ -17,9 +17,10 @@ TEST_P(ForEachPoint, VisitsEveryPointOnceAndReportsEach) {
     std::vector<int> visits(kCount, 0);
     const std::atomic<bool> cancel{false};
     int reports = 0;
-    for_each_point_with(
-        kCount, GetParam(), cancel, [&]() { return [&visits](int i) { ++visits[static_cast<std::size_t>(i)]; }; },
-        [&reports]() { ++reports; });
+    const auto make_worker = [&visits]() {
+        return [&visits](int i) { ++visits[static_cast<std::size_t>(i)]; };
+    };
+    for_each_point_with(kCount, GetParam(), cancel, make_worker, [&reports]() { ++reports; });
     for (int v : visits) ASSERT_EQ(v, 1);
     EXPECT_EQ(reports, kCount);
 }

@@ -10,7 +10,7 @@
 #include <morvex/engine.hpp>
 
 #include "engine/recovery_rules.h"
-#include "engine/tracking_images.h"
+#include "support/speckle_pair.h"
 #include "support/engine_access.h"
 
 namespace {

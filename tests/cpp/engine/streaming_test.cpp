@@ -8,7 +8,7 @@
 
 #include <morvex/streaming.hpp>
 
-#include "engine/tracking_images.h"
+#include "support/speckle_pair.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <morvex/engine.hpp>
 #include <morvex/znssd.hpp>
 
-#include "engine/tracking_images.h"
+#include "support/speckle_pair.h"
 #include "matching/simplex.h"
 #include "matching/subset_znssd.h"
 #include "support/engine_access.h"

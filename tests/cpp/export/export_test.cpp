@@ -22,6 +22,8 @@
 
 #include <morvex/export.hpp>
 
+#include "support/temp_folder.h"
+
 namespace morvex::dic {
 namespace {
 
@@ -33,27 +35,9 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
 // A fresh folder per test, removed with everything in it.
-class TempDir {
+class TempDir : public morvex::test::TempFolder {
 public:
-    TempDir() {
-        std::string pattern = (fs::temp_directory_path() / "morvex-export-XXXXXX").string();
-        if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-        path_ = pattern;
-    }
-    ~TempDir() {
-        std::error_code ec;
-        fs::remove_all(path_, ec);
-    }
-    std::string file(const std::string& name) const { return (path_ / name).string(); }
-    std::vector<std::string> entries() const {
-        std::vector<std::string> names;
-        for (const auto& entry : fs::directory_iterator(path_)) names.push_back(entry.path().filename().string());
-        std::sort(names.begin(), names.end());
-        return names;
-    }
-
-private:
-    fs::path path_;
+    TempDir() : TempFolder("morvex-export") {}
 };
 
 std::string read_bytes(const std::string& path) {
@@ -113,7 +97,7 @@ INSTANTIATE_TEST_SUITE_P(TextExport, CsvValidColumn,
                                          ValidCase{"NonZeroByteIsValid", {7, 0, 255, 0, 1, 0}, "101010"},
                                          ValidCase{"ShortReadsMissingAsValid", {0, 0, 1, 0}, "001011"},
                                          ValidCase{"EmptyReadsAllValid", {}, "111111"}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& case_info) { return std::string(case_info.param.name); });
 
 TEST(TextExport, Vtk2x3MatchesGoldenFile) {
     TempDir dir;
@@ -353,8 +337,8 @@ TEST_P(RefusedResult, ShortArrayIsRefusedBeforeAnythingIsWritten) {
     EXPECT_EQ(dir.entries(), std::vector<std::string>{"result.out"});
 }
 
-std::string refusal_name(const testing::TestParamInfo<std::tuple<WriterCase, Defect>>& info) {
-    return std::string(std::get<0>(info.param).name) + std::get<1>(info.param).name;
+std::string refusal_name(const testing::TestParamInfo<std::tuple<WriterCase, Defect>>& case_info) {
+    return std::string(std::get<0>(case_info.param).name) + std::get<1>(case_info.param).name;
 }
 
 INSTANTIATE_TEST_SUITE_P(Text, RefusedResult,
@@ -462,7 +446,7 @@ TEST_P(WriteFailure, SymbolicLinkKeepsPointingAtTheNewFile) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Export, WriteFailure, testing::ValuesIn(kWriters),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& case_info) { return std::string(case_info.param.name); });
 
 }  // namespace
 }  // namespace morvex::dic

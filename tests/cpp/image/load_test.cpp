@@ -14,6 +14,8 @@
 
 #include <morvex/image.hpp>
 
+#include "support/temp_folder.h"
+
 namespace morvex::dic {
 namespace {
 
@@ -25,21 +27,12 @@ constexpr double kOneIn16Bit = 0.0038910505836575876;
 // Each test writes its files into a folder of its own, removed afterwards.
 class LoadImage : public ::testing::Test {
 protected:
-    void SetUp() override {
-        std::string pattern = (fs::temp_directory_path() / "morvex-load-XXXXXX").string();
-        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-        folder_ = pattern;
-    }
-    void TearDown() override {
-        std::error_code ignored;
-        fs::remove_all(folder_, ignored);
-    }
     std::string write(const std::string& name, const cv::Mat& image) const {
-        const std::string path = (folder_ / name).string();
+        const std::string path = folder_.file(name);
         EXPECT_TRUE(cv::imwrite(path, image)) << path;
         return path;
     }
-    fs::path folder_;
+    morvex::test::TempFolder folder_{"morvex-load"};
 };
 
 cv::Mat random_colour(int depth, int channels, int rows = 9, int cols = 11) {
@@ -126,13 +119,13 @@ void expect_load_failure(const std::string& path) {
 }
 
 TEST_F(LoadImage, MissingFileNamesThePathVerbatim) {
-    expect_load_failure((folder_ / "missing.png").string());
-    expect_load_failure((folder_ / "\xC3\xA9prouvette \xE2\x84\x96" "2.png").string());
+    expect_load_failure(folder_.file("missing.png"));
+    expect_load_failure(folder_.file("\xC3\xA9prouvette \xE2\x84\x96" "2.png"));
     expect_load_failure("");
 }
 
 TEST_F(LoadImage, UndecodableFileFails) {
-    const std::string path = (folder_ / "not-an-image.png").string();
+    const std::string path = folder_.file("not-an-image.png");
     std::ofstream(path) << "plain text, not pixels\n";
     expect_load_failure(path);
 }

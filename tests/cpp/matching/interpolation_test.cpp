@@ -17,6 +17,7 @@
 // must give the same bits, so that results do not depend on the platform.
 #define MORVEX_SCALAR_KERNELS
 #include "image/sampling/kernels.h"
+#include "support/random_image.h"
 
 namespace morvex::dic {
 namespace {
@@ -26,14 +27,7 @@ namespace {
 // precision, the rounding of the kernel polynomials dominates); the two agree within that.
 constexpr double kRegroupTolerance = 3e-12;
 
-cv::Mat random_image(int rows, int cols, unsigned seed) {
-    cv::Mat image(rows, cols, CV_64FC1);
-    std::mt19937 rng(seed);
-    std::uniform_real_distribution<double> grey(0.0, 255.0);
-    for (int r = 0; r < rows; ++r)
-        for (int c = 0; c < cols; ++c) image.at<double>(r, c) = grey(rng);
-    return image;
-}
+using morvex::test::random_image;
 
 cv::Mat image_from(int rows, int cols, const std::function<double(int, int)>& f) {
     cv::Mat image(rows, cols, CV_64FC1);

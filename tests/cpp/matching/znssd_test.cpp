@@ -11,17 +11,12 @@
 #include <morvex/interpolation.hpp>
 #include <morvex/znssd.hpp>
 
+#include "support/random_image.h"
+
 namespace morvex::dic {
 namespace {
 
-cv::Mat random_image(int rows, int cols, unsigned seed) {
-    cv::Mat image(rows, cols, CV_64FC1);
-    std::mt19937 rng(seed);
-    std::uniform_real_distribution<double> grey(0.0, 255.0);
-    for (int r = 0; r < rows; ++r)
-        for (int c = 0; c < cols; ++c) image.at<double>(r, c) = grey(rng);
-    return image;
-}
+using morvex::test::random_image;
 
 WarpParams translation(double u, double v) {
     WarpParams w;
