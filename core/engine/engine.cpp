@@ -121,7 +121,8 @@ DICResult DICEngine::run(const cv::Mat& reference, const cv::Mat& deformed,
             result.confidence[k] = point.zncc;
             result.iterations[k] = point.iterations;
             // A NaN ZNCC fails the comparison and so the recovery mode's acceptance.
-            const bool accepted = point.valid && (!recovery || point.zncc >= config.tracking_min_zncc);
+            const bool accepted =
+                point.valid && (!recovery || point.zncc >= config.tracking_min_zncc);
             result.valid[k] = accepted ? 1 : 0;
         };
     };
@@ -130,7 +131,8 @@ DICResult DICEngine::run(const cv::Mat& reference, const cv::Mat& deformed,
         ++finished;
         if (progress_callback) progress_callback(finished, n);
     };
-    const bool parallel = static_cast<std::int64_t>(shape.rows) * shape.cols > detail::kParallelThreshold;
+    const bool parallel =
+        static_cast<std::int64_t>(shape.rows) * shape.cols > detail::kParallelThreshold;
     detail::for_each_point_with(n, parallel, cancel_requested, make_worker, progress);
 
     if (recovery) recover_tracking(reference, deformed, config, run_config, result);

@@ -34,7 +34,8 @@ void store(const PointResult& outcome, std::size_t i, DICResult& result) {
 void recover_tracking(const cv::Mat& reference, const cv::Mat& deformed,
                       const DICConfig& caller_config, const DICConfig& run_config,
                       DICResult& result, const std::atomic<bool>& cancel) {
-    const std::size_t n = static_cast<std::size_t>(result.rows) * static_cast<std::size_t>(result.cols);
+    const std::size_t n =
+        static_cast<std::size_t>(result.rows) * static_cast<std::size_t>(result.cols);
     if (result.rows < 1 || result.cols < 1 || result.u.size() != n || result.v.size() != n ||
         result.confidence.size() != n || result.valid.size() != n ||
         result.iterations.size() != n || result.points.size() != n)
@@ -59,7 +60,8 @@ void retry_globally(const cv::Mat& reference, const cv::Mat& deformed,
         const Point2D point = result.points[static_cast<std::size_t>(i)];
         // The caller's configuration keeps the integer search on, which is the point of the
         // retry; per-point seeds are deliberately not applied here.
-        const PointResult outcome = correlate_point(reference, deformed, point.y, point.x, caller_config);
+        const PointResult outcome =
+            correlate_point(reference, deformed, point.y, point.x, caller_config);
         if (accepted(outcome, caller_config)) store(outcome, static_cast<std::size_t>(i), result);
     });
 }
@@ -131,7 +133,8 @@ void recover_spatially(const cv::Mat& reference, const cv::Mat& deformed,
 void DICEngine::recover_tracking(const cv::Mat& reference, const cv::Mat& deformed,
                                  const DICConfig& caller_config, const DICConfig& run_config,
                                  DICResult& result) const {
-    detail::recover_tracking(reference, deformed, caller_config, run_config, result, cancel_requested);
+    detail::recover_tracking(reference, deformed, caller_config, run_config, result,
+                             cancel_requested);
 }
 
 void DICEngine::retry_globally(const cv::Mat& reference, const cv::Mat& deformed,

@@ -72,8 +72,7 @@ ICGNResult solve(const cv::Mat& reference, const cv::Mat& deformed, int y, int x
     const std::size_t n = subset.n;
     const double count = static_cast<double>(n);
 
-    thread_local std::vector<double> buffer;
-    double* f = detail::grow_scratch(buffer, 11 * n);
+    double* f = detail::solver_scratch(11 * n);
     double* g = f + n;
     double* gx = g + n;
     double* gy = gx + n;
@@ -140,23 +139,18 @@ ICGNResult solve(const cv::Mat& reference, const cv::Mat& deformed, int y, int x
                 residual[k] = g[k] - f[k] / norm_f;
             }
         }
-        detail::NormalEquations equations;
-        equations.accumulate(jacobian, residual, n);
-
-        double delta[6];
-        if (!equations.solve(delta)) break;
-        ++iterations;
-        p.u -= delta[0];
-        p.v -= delta[1];
-        p.du_dx -= delta[2];
-        p.dv_dx -= delta[3];
-        p.du_dy -= delta[4];
-        p.dv_dy -= delta[5];
-        if (detail::update_norm(delta) < config.convergence_threshold) {
-            converged = true;
-            break;
-        }
-        if (iterations >= config.max_iterations) break;
+        const detail::StepOutcome step =
+            detail::gauss_newton_step(jacobian, residual, n, config, iterations,
+                                      [&p](const double delta[6]) {
+                                          p.u -= delta[0];
+                                          p.v -= delta[1];
+                                          p.du_dx -= delta[2];
+                                          p.dv_dx -= delta[3];
+                                          p.du_dy -= delta[4];
+                                          p.dv_dy -= delta[5];
+                                      });
+        converged = step == detail::StepOutcome::kConverged;
+        if (step != detail::StepOutcome::kContinue) break;
     }
     // The iterations sample with the 4 x 4 kernel; the score uses the criterion's own
     // (fourth-order when use_bicubic), as the rotation-stretch solver does.

@@ -115,9 +115,7 @@ ICGNResult solve(const cv::Mat& reference, const cv::Mat& deformed, int y, int x
     const std::size_t n = subset.n;
     const double count = static_cast<double>(n);
 
-    // Work arrays that grow to the largest subset seen on this thread and are reused.
-    thread_local std::vector<double> buffer;
-    double* f = detail::grow_scratch(buffer, 15 * n + 2 * static_cast<std::size_t>(subset.m));
+    double* f = detail::solver_scratch(15 * n + 2 * static_cast<std::size_t>(subset.m));
     double* gx = f + n;
     double* gy = gx + n;
     double* g = gy + n;
@@ -168,20 +166,14 @@ ICGNResult solve(const cv::Mat& reference, const cv::Mat& deformed, int y, int x
         steepest_descent(p, gx, gy, offset_x, offset_y, g, f, n, steepest[kU], steepest[kV],
                          steepest[kTheta], steepest[kSxx], steepest[kSyy], steepest[kSxy],
                          residual);
-        detail::NormalEquations equations;
-        equations.accumulate(steepest, residual, n);
-
-        double delta[6];
-        if (!equations.solve(delta)) break;
-        ++iterations;
-        for (int i = 0; i < 6; ++i) p[i] -= delta[i];
-        warp = rotation_stretch_to_warp(p);
-        // Strictly below the threshold.
-        if (detail::update_norm(delta) < config.convergence_threshold) {
-            converged = true;
-            break;
-        }
-        if (iterations >= config.max_iterations) break;
+        const detail::StepOutcome step =
+            detail::gauss_newton_step(steepest, residual, n, config, iterations,
+                                      [&p, &warp](const double delta[6]) {
+                                          for (int i = 0; i < 6; ++i) p[i] -= delta[i];
+                                          warp = rotation_stretch_to_warp(p);
+                                      });
+        converged = step == detail::StepOutcome::kConverged;
+        if (step != detail::StepOutcome::kContinue) break;
     }
     return detail::scored_result(reference, deformed, y, x, warp, subset.m, kFourthOrder,
                                  iterations, converged);

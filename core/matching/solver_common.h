@@ -164,9 +164,36 @@ inline double update_norm(const double delta[6]) {
     return std::sqrt(sum);
 }
 
-inline double* grow_scratch(std::vector<double>& buffer, std::size_t size) {
+/// The solvers' work arrays: one buffer per thread that grows to the largest request seen
+/// and is then reused (a thread runs one solve at a time). Valid until the next call on the
+/// same thread.
+inline double* solver_scratch(std::size_t size) {
+    thread_local std::vector<double> buffer;
     if (buffer.size() < size) buffer.resize(size);
     return buffer.data();
+}
+
+/// Where a Gauss-Newton iteration leaves the solve.
+enum class StepOutcome { kContinue, kConverged, kStopped };
+
+/// The end of one Gauss-Newton iteration, shared by both solvers: the normal equations of
+/// the steepest-descent vectors d[0..5] and the residuals r over n pixels are solved (rank
+/// checked), the update goes to apply(delta), which subtracts it from the solver's own
+/// parameters, and the stop rules follow: converged when |delta| is strictly below
+/// convergence_threshold; stopped on a rank-deficient system (before counting the
+/// iteration) or once `iterations` reaches max_iterations.
+template <typename Apply>
+inline StepOutcome gauss_newton_step(const double* const d[6], const double* r, std::size_t n,
+                                     const ICGNConfig& config, int& iterations, Apply&& apply) {
+    NormalEquations equations;
+    equations.accumulate(d, r, n);
+    double delta[6];
+    if (!equations.solve(delta)) return StepOutcome::kStopped;
+    ++iterations;
+    apply(delta);
+    if (update_norm(delta) < config.convergence_threshold) return StepOutcome::kConverged;
+    if (iterations >= config.max_iterations) return StepOutcome::kStopped;
+    return StepOutcome::kContinue;
 }
 
 /// Half-open test of the solvers' iterations: [1, rows - 1) x [1, cols - 1). NaN fails.
