@@ -75,7 +75,10 @@ struct GuidedConfig {
     double min_zncc = 0.8;         ///< a point is valid only if its ZNCC >= this
     double max_jump = 2.0;         ///< px; a point is rejected if |u|, |v| differ this much from its guide's
     int search_range = -1;         ///< half-width of the integer search at seeds, px; -1 = the whole image
-    int seed_count = 0;            ///< automatic seeds; 0 = two per thread, at least 4
+    /// The grid is cut into this many blocks of about equal area, each grown from its own seed by
+    /// a priority queue; blocks are spread over the threads, so the result does not depend on the
+    /// thread count. 0 = automatic (about one block per 500 grid points, 1 to 64).
+    int seed_count = 0;
     std::vector<Point2D> seed_points;  ///< explicit seeds (row, column), snapped to the nearest grid point
     int max_iterations = 50;           ///< Gauss-Newton iteration limit per start
     double convergence_threshold = 1e-3;  ///< px; stop when the update moves no subset corner more
