@@ -37,6 +37,8 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr int kResidualRange = 3;
 // Seeds tried per block before its remaining points are left to the neighbouring blocks.
 constexpr int kMaxSeedAttempts = 6;
+// Textured points tried with a full search for the frame's first seed.
+constexpr int kMaxFirstSeedTries = 16;
 // Automatic block count: one block per this many grid points, 1 to kMaxAutoBlocks.
 constexpr int kPointsPerBlock = 500;
 constexpr int kMaxAutoBlocks = 64;
@@ -133,6 +135,7 @@ public:
             const int idx = nearest_point(p.y, p.x);
             explicit_seeds_[blocks_.of_point[idx]].push_back(idx);
         }
+        if (!previous_) find_first_seed();
 #pragma omp parallel for schedule(dynamic, 1) num_threads(threads)
         for (int b = 0; b < blocks_.count; ++b) {
             try {
@@ -227,7 +230,8 @@ private:
 
     // Solve a prepared point: from the guide, then a residual search around it, then a full
     // search. Returns the accepted solution or the first failure.
-    SubsetSolution evaluate(SubsetSolver& solver, const Warp* guide) {
+    SubsetSolution evaluate(SubsetSolver& solver, const Warp* guide, bool check_jump) {
+        const Warp* jump_ref = check_jump ? guide : nullptr;
         SubsetSolution first;
         bool have_first = false;
         auto keep = [&](const SubsetSolution& s) {
@@ -237,7 +241,7 @@ private:
             }
         };
         if (guide) {
-            SubsetSolution s = judge(solver.solve(*guide), guide);
+            SubsetSolution s = judge(solver.solve(*guide), jump_ref);
             if (s.status == GuidedStatus::kConverged || s.status == GuidedStatus::kBadPixels)
                 return s;
             keep(s);
@@ -248,7 +252,7 @@ private:
                 Warp start = *guide;
                 start.u = near.u;
                 start.v = near.v;
-                s = judge(solver.solve(start), guide);
+                s = judge(solver.solve(start), jump_ref);
                 if (s.status == GuidedStatus::kConverged) return s;
             }
         }
@@ -258,7 +262,7 @@ private:
             Warp start;
             start.u = found.u;
             start.v = found.v;
-            SubsetSolution s = judge(solver.solve(start), guide);
+            SubsetSolution s = judge(solver.solve(start), jump_ref);
             if (s.status == GuidedStatus::kConverged) return s;
             keep(s);
         }
@@ -268,7 +272,7 @@ private:
 
     // Try point `index` from `guide` (null: a seed). On success the point is done and queued.
     bool attempt(SubsetSolver& solver, int index, const Warp* guide, bool final_on_failure,
-                 std::priority_queue<QueueItem>& queue) {
+                 std::priority_queue<QueueItem>& queue, bool check_jump = true) {
         if (!solver.prepare(index)) {
             SubsetSolution s;
             s.status = GuidedStatus::kFlatSubset;
@@ -277,7 +281,7 @@ private:
             finish_point(index);
             return false;
         }
-        const SubsetSolution s = evaluate(solver, guide);
+        const SubsetSolution s = evaluate(solver, guide, check_jump);
         const bool ok = s.status == GuidedStatus::kConverged;
         if (ok || final_on_failure) {
             write(index, s);
@@ -303,14 +307,55 @@ private:
     }
 
     // The warp of `from` carried to `to` by its own gradients.
-    Warp extrapolate(int from, int to) const {
+    Warp extrapolate(int from, int to) const { return carry(warp_of(from), from, to); }
+
+    Warp carry(Warp w, int from, int to) const {
         const int cols = ref_.grid_cols();
         const double dx = ref_.grid_x[to % cols] - ref_.grid_x[from % cols];
         const double dy = ref_.grid_y[to / cols] - ref_.grid_y[from / cols];
-        Warp w = warp_of(from);
         w.u += w.du_dx * dx + w.du_dy * dy;
         w.v += w.dv_dx * dx + w.dv_dy * dy;
         return w;
+    }
+
+    // One full search for the whole frame, before the blocks start: the first point (explicit
+    // seeds first, then block by block from each block's centre) that converges with ZNCC >=
+    // min_zncc. Sequential, so every thread count sees the same first seed.
+    void find_first_seed() {
+        SubsetSolver solver(ref_, frame_, config_.max_iterations, config_.convergence_threshold);
+        std::vector<int> order;
+        for (const auto& list : explicit_seeds_) order.insert(order.end(), list.begin(), list.end());
+        for (int b = 0; b < blocks_.count; ++b) {
+            const std::vector<int>& pts = blocks_.points[b];
+            std::vector<std::pair<double, int>> by_distance;
+            const int cols = ref_.grid_cols();
+            double cy = 0.0, cx = 0.0;
+            for (int i : pts) {
+                cy += i / cols;
+                cx += i % cols;
+            }
+            cy /= static_cast<double>(pts.size());
+            cx /= static_cast<double>(pts.size());
+            for (int i : pts)
+                if (state_[i] == kUntouched)
+                    by_distance.push_back(
+                        {(i / cols - cy) * (i / cols - cy) + (i % cols - cx) * (i % cols - cx), i});
+            std::sort(by_distance.begin(), by_distance.end());
+            for (int k = 0; k < std::min<int>(2, static_cast<int>(by_distance.size())); ++k)
+                order.push_back(by_distance[k].second);
+        }
+        int tries = 0;
+        for (int i : order) {
+            if (stopped() || tries >= kMaxFirstSeedTries) return;
+            if (!solver.prepare(i)) continue;
+            ++tries;
+            const SubsetSolution s = evaluate(solver, nullptr, false);
+            if (s.status == GuidedStatus::kConverged) {
+                first_seed_ = i;
+                first_seed_warp_ = s.warp;
+                return;
+            }
+        }
     }
 
     // Pop the best point, try its untouched neighbours (of `block`, or any when block < 0).
@@ -405,7 +450,15 @@ private:
             }
             if (seed < 0) return;  // block covered
             tried_seed_[seed] = 1;
-            if (attempt(solver, seed, nullptr, false, queue)) grow(solver, queue, b);
+            // A seed starts from the first seed's warp (one full search per frame instead of
+            // one per block); the fallbacks search around it, then everywhere.
+            Warp guide;
+            const Warp* start = nullptr;
+            if (first_seed_ >= 0) {
+                guide = carry(first_seed_warp_, first_seed_, seed);
+                start = &guide;
+            }
+            if (attempt(solver, seed, start, false, queue, false)) grow(solver, queue, b);
         }
     }
 
@@ -434,6 +487,8 @@ private:
     std::vector<std::uint8_t> tried_seed_;
     Blocks blocks_;
     std::vector<std::vector<int>> explicit_seeds_;
+    int first_seed_ = -1;
+    Warp first_seed_warp_;
     std::atomic<int> finished_{0};
     std::atomic<bool> stop_{false};
     std::mutex error_mutex_, progress_mutex_;

@@ -1,5 +1,7 @@
 #include "guided/subset_solver.h"
 
+#include "image/sampling/bspline_sampler.h"
+
 #include <algorithm>
 #include <cmath>
 
@@ -48,55 +50,16 @@ constexpr double kFlatGradient = 1e-4;
 // quintic prefilter's slow pole decays as 0.43^k): subsets this close count as touching them.
 constexpr int kBadPixelReach = 4;
 
-template <SplineKind K>
-inline void weights_of(double t, double w[6]) {
-    if constexpr (K == SplineKind::kQuintic) quintic_weights(t, w);
-    else if constexpr (K == SplineKind::kCubic) cubic_bspline_weights(t, w);
-    else keys_weights(t, w);
-}
-
-// One 6 x 6 weighted sum in a fixed order: the columns summed down (rows in order), then
-// the six column sums combined as (c0 + c4, c1 + c5, c2, c3) and pairwise, which is the order
-// a four-lane vector form computes in.
-inline double tap_sum(const double* p, std::ptrdiff_t stride, const double* wy, const double* wx) {
-    double c[6];
-    for (int j = 0; j < 6; ++j) c[j] = wy[0] * p[j];
-    for (int k = 1; k < 6; ++k) {
-        const double* row = p + k * stride;
-        for (int j = 0; j < 6; ++j) c[j] = c[j] + wy[k] * row[j];
-    }
-    const double s0 = wx[0] * c[0] + wx[4] * c[4];
-    const double s1 = wx[1] * c[1] + wx[5] * c[5];
-    const double s2 = wx[2] * c[2];
-    const double s3 = wx[3] * c[3];
-    return (s0 + s2) + (s1 + s3);
-}
-
-template <SplineKind K>
-void sample_subset(const CoefficientImage& coef, const Warp& w, int cx, int cy, int half,
-                   double* out, double* wx, double* wy, int* bx, int* by) {
-    const int side = 2 * half + 1;
-    const double ax = 1.0 + w.du_dx, ay = 1.0 + w.dv_dy;
-    for (int i = 0; i < side; ++i) {
-        const double dy = i - half;
-        const double row_x = cx + w.u + w.du_dy * dy;
-        const double row_y = cy + w.v + ay * dy;
-        for (int j = 0; j < side; ++j) {
-            const double dx = j - half;
-            const double x = row_x + ax * dx;
-            const double y = row_y + w.dv_dx * dx;
-            // Positions are above -kSampleSlack here, so the shifted truncation is floor.
-            const int ix = static_cast<int>(x + 16.0) - 16;
-            const int iy = static_cast<int>(y + 16.0) - 16;
-            bx[j] = ix;
-            by[j] = iy;
-            weights_of<K>(x - ix, wx + 6 * j);
-            weights_of<K>(y - iy, wy + 6 * j);
-        }
-        double* o = out + static_cast<std::ptrdiff_t>(i) * side;
-        for (int j = 0; j < side; ++j)
-            o[j] = tap_sum(coef.at(by[j] - 2, bx[j] - 2), coef.stride, wy + 6 * j, wx + 6 * j);
-    }
+// sum of a[k] b[k] in four interleaved partial sums combined pairwise: a fixed order the
+// compiler may run in vector registers without changing a bit.
+inline double lane_dot(const double* a, const double* b, int n) {
+    double acc[4] = {0.0, 0.0, 0.0, 0.0};
+    const int n4 = n & ~3;
+    for (int k = 0; k < n4; k += 4)
+        for (int l = 0; l < 4; ++l) acc[l] += a[k + l] * b[k + l];
+    double sum = (acc[0] + acc[2]) + (acc[1] + acc[3]);
+    for (int k = n4; k < n; ++k) sum += a[k] * b[k];
+    return sum;
 }
 
 }  // namespace
@@ -132,15 +95,12 @@ SubsetSolver::SubsetSolver(const ReferenceImage::Data& reference, const Deformed
     weight_.resize(n_);
     f0_.resize(n_);
     g_.resize(n_);
+    r_.resize(n_);
     if (!deformed.raw.padded.empty()) {
         raw_f0_.resize(n_);
         raw_g_.resize(n_);
     }
     for (auto& s : sd_) s.resize(n_);
-    wx_.resize(6 * side_);
-    wy_.resize(6 * side_);
-    bx_.resize(side_);
-    by_.resize(side_);
 }
 
 bool SubsetSolver::prepare(int index) {
@@ -196,10 +156,7 @@ bool SubsetSolver::prepare(int index) {
     }
     for (int p = 0; p < 6; ++p)
         for (int q = p; q < 6; ++q) {
-            const double* a = sd_[p].data();
-            const double* b = sd_[q].data();
-            double s = 0.0;
-            for (int k = 0; k < n_; ++k) s += a[k] * b[k];
+            const double s = lane_dot(sd_[p].data(), sd_[q].data(), n_);
             h[p][q] = s;
             h[q][p] = s;
         }
@@ -246,20 +203,15 @@ bool SubsetSolver::touches_bad_pixels(const Warp& w) const {
 }
 
 void SubsetSolver::sample(const CoefficientImage& coefficients, const Warp& w, double* out) const {
-    switch (ref_.kind) {
-        case SplineKind::kQuintic:
-            sample_subset<SplineKind::kQuintic>(coefficients, w, cx_, cy_, half_, out, wx_.data(),
-                                                wy_.data(), bx_.data(), by_.data());
-            break;
-        case SplineKind::kCubic:
-            sample_subset<SplineKind::kCubic>(coefficients, w, cx_, cy_, half_, out, wx_.data(),
-                                              wy_.data(), bx_.data(), by_.data());
-            break;
-        case SplineKind::kKeysFourth:
-            sample_subset<SplineKind::kKeysFourth>(coefficients, w, cx_, cy_, half_, out,
-                                                   wx_.data(), wy_.data(), bx_.data(), by_.data());
-            break;
-    }
+    WarpedSubset subset;
+    subset.x0 = cx_ + w.u;
+    subset.y0 = cy_ + w.v;
+    subset.ax = 1.0 + w.du_dx;
+    subset.bx = w.du_dy;
+    subset.ay = w.dv_dx;
+    subset.by = 1.0 + w.dv_dy;
+    subset.half = half_;
+    sample_warped_subset(coefficients, ref_.kind, subset, out, nullptr);
 }
 
 SubsetSolution SubsetSolver::solve(const Warp& start) {
@@ -270,35 +222,27 @@ SubsetSolution SubsetSolver::solve(const Warp& start) {
         out.status = GuidedStatus::kBadPixels;
         return out;
     }
-    const bool masked = count_ < n_;
     double last_ssr = 0.0;
     bool converged = false;
     for (int it = 0; it < max_iterations_; ++it) {
         if (!inside(w)) break;
         sample(def_.coefficients, w, g_.data());
-        double gsum = 0.0;
-        if (masked)
-            for (int k = 0; k < n_; ++k) gsum += weight_[k] * g_[k];
-        else
-            for (int k = 0; k < n_; ++k) gsum += g_[k];
-        const double gm = gsum / count_;
-        double gss = 0.0, cross = 0.0;
-        for (int k = 0; k < n_; ++k) {
-            const double d = weight_[k] * (g_[k] - gm);
-            g_[k] = d;
-            gss += d * d;
-            cross += f0_[k] * d;
-        }
+        const double gm = lane_dot(weight_.data(), g_.data(), n_) / count_;
+        // Zero-mean deformed subset (specimen pixels only), its energy and the cross term.
+        double* g = g_.data();
+        const double* wt = weight_.data();
+        for (int k = 0; k < n_; ++k) g[k] = wt[k] * (g[k] - gm);
+        const double gss = lane_dot(g, g, n_);
+        const double cross = lane_dot(f0_.data(), g, n_);
         if (!(gss > 0.0)) break;
         const double dg = std::sqrt(gss);
         const double scale = df_ / dg;
-        double b[6] = {0, 0, 0, 0, 0, 0};
-        double ssr = 0.0;
-        for (int k = 0; k < n_; ++k) {
-            const double r = f0_[k] - scale * g_[k];
-            ssr += r * r;
-            for (int p = 0; p < 6; ++p) b[p] += sd_[p][k] * r;
-        }
+        double* r = r_.data();
+        const double* f0 = f0_.data();
+        for (int k = 0; k < n_; ++k) r[k] = f0[k] - scale * g[k];
+        double b[6];
+        for (int p = 0; p < 6; ++p) b[p] = lane_dot(sd_[p].data(), r, n_);
+        const double ssr = lane_dot(r, r, n_);
         out.zncc = std::max(-1.0, std::min(1.0, cross / (df_ * dg)));
         last_ssr = ssr;
         double dp[6];

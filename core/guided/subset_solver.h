@@ -75,12 +75,9 @@ private:
     double count_ = 0.0;    // specimen pixels in the subset
     double df_ = 0.0;       // sqrt(sum (f - fm)^2)
     double raw_df_ = 0.0;
-    std::vector<double> weight_, f0_, raw_f0_, g_, raw_g_;
+    std::vector<double> weight_, f0_, raw_f0_, g_, r_, raw_g_;
     std::vector<double> sd_[6];
     double hinv_[6][6] = {};
-    // Row scratch of the sampler.
-    mutable std::vector<double> wx_, wy_;
-    mutable std::vector<int> bx_, by_;
 };
 
 /// Composes w with the inverse of the increment dp (u, ux, uy, v, vx, vy): the IC-GN update.
