@@ -274,11 +274,7 @@ private:
     bool attempt(SubsetSolver& solver, int index, const Warp* guide, bool final_on_failure,
                  std::priority_queue<QueueItem>& queue, bool check_jump = true) {
         if (!solver.prepare(index)) {
-            SubsetSolution s;
-            s.status = GuidedStatus::kFlatSubset;
-            write(index, s);
-            state_[index] = kFailed;
-            finish_point(index);
+            flat_point(index);
             return false;
         }
         const SubsetSolution s = evaluate(solver, guide, check_jump);
@@ -293,6 +289,14 @@ private:
         }
         if (ok) queue.push({s.zncc, index});
         return ok;
+    }
+
+    void flat_point(int index) {
+        SubsetSolution s;
+        s.status = GuidedStatus::kFlatSubset;
+        write(index, s);
+        state_[index] = kFailed;
+        finish_point(index);
     }
 
     Warp warp_of(int index) const {
@@ -341,8 +345,7 @@ private:
                     by_distance.push_back(
                         {(i / cols - cy) * (i / cols - cy) + (i % cols - cx) * (i % cols - cx), i});
             std::sort(by_distance.begin(), by_distance.end());
-            for (int k = 0; k < std::min<int>(2, static_cast<int>(by_distance.size())); ++k)
-                order.push_back(by_distance[k].second);
+            for (const auto& entry : by_distance) order.push_back(entry.second);
         }
         int tries = 0;
         for (int i : order) {
@@ -401,11 +404,7 @@ private:
                 w.dv_dx = finite_or_zero(previous_->dv_dx[i]);
                 w.dv_dy = finite_or_zero(previous_->dv_dy[i]);
                 if (!solver.prepare(i)) {
-                    SubsetSolution s;
-                    s.status = GuidedStatus::kFlatSubset;
-                    write(i, s);
-                    state_[i] = kFailed;
-                    finish_point(i);
+                    flat_point(i);
                     continue;
                 }
                 const SubsetSolution s = judge(solver.solve(w), nullptr);
@@ -429,7 +428,7 @@ private:
         }
         cy /= static_cast<double>(pts.size());
         cx /= static_cast<double>(pts.size());
-        for (int attempt_no = 0; attempt_no < kMaxSeedAttempts; ++attempt_no) {
+        for (int searches = 0; searches < kMaxSeedAttempts;) {
             if (stopped()) return;
             int seed = -1;
             for (int i : candidates)
@@ -458,6 +457,12 @@ private:
                 guide = carry(first_seed_warp_, first_seed_, seed);
                 start = &guide;
             }
+            // A flat candidate costs nothing and does not count against the attempts.
+            if (!solver.prepare(seed)) {
+                flat_point(seed);
+                continue;
+            }
+            ++searches;
             if (attempt(solver, seed, start, false, queue, false)) grow(solver, queue, b);
         }
     }

@@ -18,6 +18,9 @@
 
 #include <opencv2/core/mat.hpp>
 
+#include <morvex/visibility.hpp>
+
+// Exported (though internal) so the tests can reach them.
 namespace morvex::dic::detail {
 
 /// Which interpolant a coefficient image serves.
@@ -30,10 +33,10 @@ enum class SplineKind : int {
 /// In-place exact prefilter of the rows, then the columns, of a CV_64FC1 image (mirror
 /// boundaries). `threads` > 0 runs the rows and column strips on that many OpenMP threads;
 /// the result does not depend on it. Not for kKeysFourth (no-op).
-void bspline_prefilter(cv::Mat& image, SplineKind kind, int threads);
+MORVEX_EXPORT void bspline_prefilter(cv::Mat& image, SplineKind kind, int threads);
 
 /// In-place exact prefilter of one line of n samples `stride` doubles apart.
-void bspline_prefilter_line(double* line, std::ptrdiff_t n, std::ptrdiff_t stride,
+MORVEX_EXPORT void bspline_prefilter_line(double* line, std::ptrdiff_t n, std::ptrdiff_t stride,
                             SplineKind kind);
 
 /// Interpolation coefficients of an image with a mirrored border of `pad` values per side.
@@ -50,7 +53,7 @@ struct CoefficientImage {
 };
 
 /// Coefficients of `image` (CV_64FC1, finite) for `kind`, with a mirrored border of `pad`.
-CoefficientImage make_coefficient_image(const cv::Mat& image, SplineKind kind, int pad,
+MORVEX_EXPORT CoefficientImage make_coefficient_image(const cv::Mat& image, SplineKind kind, int pad,
                                         int threads);
 
 /// Mirror index into [0, n): whole-sample symmetric extension with period 2n - 2.
@@ -147,19 +150,15 @@ inline void keys_derivative_weights(double t, double w[6]) {
 }
 
 inline void spline_weights(SplineKind kind, double t, double w[6]) {
-    switch (kind) {
-        case SplineKind::kQuintic: quintic_weights(t, w); return;
-        case SplineKind::kCubic: cubic_bspline_weights(t, w); return;
-        case SplineKind::kKeysFourth: keys_weights(t, w); return;
-    }
+    if (kind == SplineKind::kQuintic) quintic_weights(t, w);
+    else if (kind == SplineKind::kCubic) cubic_bspline_weights(t, w);
+    else keys_weights(t, w);
 }
 
 inline void spline_derivative_weights(SplineKind kind, double t, double w[6]) {
-    switch (kind) {
-        case SplineKind::kQuintic: quintic_derivative_weights(t, w); return;
-        case SplineKind::kCubic: cubic_bspline_derivative_weights(t, w); return;
-        case SplineKind::kKeysFourth: keys_derivative_weights(t, w); return;
-    }
+    if (kind == SplineKind::kQuintic) quintic_derivative_weights(t, w);
+    else if (kind == SplineKind::kCubic) cubic_bspline_derivative_weights(t, w);
+    else keys_derivative_weights(t, w);
 }
 
 /// Value of the interpolant at (y, x), row first. The 6 x 6 taps must lie inside the padded

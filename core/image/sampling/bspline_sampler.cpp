@@ -176,6 +176,11 @@ bool cpu_has_avx2() {
 
 }  // namespace
 
+void sample_warped_subset_scalar(const CoefficientImage& coefficients, SplineKind kind,
+                                 const WarpedSubset& subset, double* out) {
+    sample_scalar(coefficients, kind, subset, out);
+}
+
 bool sampler_uses_avx2() {
 #if MORVEX_SAMPLER_AVX2
     return cpu_has_avx2();

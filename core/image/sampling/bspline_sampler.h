@@ -4,8 +4,11 @@
 /// B-spline runs four pixels at a time; the portable form performs the very same operations
 /// in the same order (no fused multiply-add), so both give the same bits.
 
+#include <morvex/visibility.hpp>
+
 #include "image/sampling/bspline.h"
 
+// Exported (though internal) so the tests can reach them.
 namespace morvex::dic::detail {
 
 /// A square subset of side 2 half + 1 mapped by x = x0 + ax dx + bx dy, y = y0 + ay dx + by dy
@@ -21,12 +24,16 @@ struct WarpedSubset {
 /// ((2 half + 1)^2 doubles). Every position must lie within kSamplerSlack px of the image
 /// (the caller checks the four corners); `coefficients.pad` must be at least 3 + kSamplerSlack.
 /// `scratch` holds at least 14 (2 half + 5) doubles. Never allocates; thread-safe.
-void sample_warped_subset(const CoefficientImage& coefficients, SplineKind kind,
+MORVEX_EXPORT void sample_warped_subset(const CoefficientImage& coefficients, SplineKind kind,
                           const WarpedSubset& subset, double* out, double* scratch);
+
+/// The portable form of sample_warped_subset, whatever the CPU (tests compare the two).
+MORVEX_EXPORT void sample_warped_subset_scalar(const CoefficientImage& coefficients, SplineKind kind,
+                                 const WarpedSubset& subset, double* out);
 
 constexpr int kSamplerSlack = 2;
 
 /// True when the CPU runs the AVX2 form.
-bool sampler_uses_avx2();
+MORVEX_EXPORT bool sampler_uses_avx2();
 
 }  // namespace morvex::dic::detail
