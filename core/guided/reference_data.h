@@ -25,6 +25,8 @@ struct ReferenceImage::Data {
     std::vector<int> grid_x, grid_y;      ///< centre column of each grid column, row of each grid row
     std::vector<std::uint8_t> point_state;  ///< 0 = usable, else the GuidedStatus it keeps
     std::vector<std::uint8_t> full_subset;  ///< 1 where the whole subset is specimen
+    std::vector<double> hessian_inverse;  ///< 36 per grid point, when it fits the memory budget
+    std::vector<std::uint8_t> textured;  ///< with hessian_inverse: 0 where the subset is flat
     double grey_range = 0.0;  ///< max - min of `correlated`: the scale of the flat-subset test
     double noise_gain = 1.0;  ///< variance of white noise after the prefilter / before (2-D)
     std::size_t bytes = 0;

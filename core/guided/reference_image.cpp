@@ -5,11 +5,13 @@
 #include <string>
 #include <vector>
 
+#include <omp.h>
 #include <opencv2/imgproc.hpp>
 
 #include <morvex/guided.hpp>
 
 #include "guided/reference_data.h"
+#include "guided/subset_solver.h"
 
 namespace morvex::dic {
 
@@ -20,6 +22,10 @@ namespace {
 // A subset partly outside the mask is solved on its specimen pixels alone; below this share
 // of the square the fit is too weakly determined and the point is kOutsideMask.
 constexpr double kMinSpecimenShare = 0.5;
+
+// Per-point inverse Hessians are kept when they take at most this much memory (a 4096 x 4096
+// image at step 7 needs 98 MiB); beyond it they are recomputed per point.
+constexpr std::size_t kHessianBudget = std::size_t{256} << 20;
 
 std::string num(double value) {
     std::string s = std::to_string(value);
@@ -279,10 +285,24 @@ ReferenceImage::ReferenceImage(const cv::Mat& reference, const GuidedConfig& con
                 d.point_state[i] = static_cast<std::uint8_t>(GuidedStatus::kBadPixels);
         }
 
+    // Inverse Hessians of all usable points, once: every frame and every start reuses them.
+    if (static_cast<std::size_t>(d.points()) * 36 * sizeof(double) <= kHessianBudget) {
+        d.hessian_inverse.assign(static_cast<std::size_t>(d.points()) * 36, 0.0);
+        d.textured.assign(static_cast<std::size_t>(d.points()), 0);
+        const int threads = config.threads > 0 ? config.threads : omp_get_max_threads();
+#pragma omp parallel for schedule(static) num_threads(threads)
+        for (int i = 0; i < d.points(); ++i)
+            if (d.point_state[i] == 0)
+                d.textured[i] = subset_hessian_inverse(
+                                    d, i, d.hessian_inverse.data() + static_cast<std::size_t>(i) * 36)
+                                    ? 1
+                                    : 0;
+    }
     const auto mat_bytes = [](const cv::Mat& m) { return m.total() * m.elemSize(); };
     d.bytes = mat_bytes(d.image) + mat_bytes(d.grad_x) + mat_bytes(d.grad_y) +
               mat_bytes(d.specimen) + d.point_state.size() * 2 +
-              (d.grid_x.size() + d.grid_y.size()) * sizeof(int);
+              (d.grid_x.size() + d.grid_y.size()) * sizeof(int) +
+              d.hessian_inverse.size() * sizeof(double) + d.textured.size();
     if (d.raw.data != d.image.data) d.bytes += mat_bytes(d.raw);
     if (d.correlated.data != d.raw.data) d.bytes += mat_bytes(d.correlated);
     data_ = std::move(data);
