@@ -1,6 +1,7 @@
 // The specified engine and the guided path side by side on the bench data.
 //
-// Usage: guided_bench <bench-data folder> [runs (default 5)] [--quick]
+// Usage: guided_bench <bench-data folder> [runs (default 5)]
+//        guided_bench --challenge [dic-challenge folder]   (sample 5 bias, sample 14 L5 resolution)
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -10,7 +11,9 @@
 #include <cstring>
 #include <exception>
 #include <string>
+#include <fstream>
 #include <random>
+#include <sstream>
 #include <vector>
 
 #include <omp.h>
@@ -18,6 +21,7 @@
 
 #include <morvex/engine.hpp>
 #include <morvex/guided.hpp>
+#include <morvex/image.hpp>
 #include <morvex/synthesis.hpp>
 
 #include "bench_data.hpp"
@@ -326,6 +330,125 @@ int run(const std::string& root, int runs) {
     return 0;
 }
 
+
+// --- DIC Challenge checks ----------------------------------------------------------------------
+
+struct Profile {
+    std::vector<double> x, u;  // grid column positions and the column mean of valid u
+};
+
+Profile column_means(const std::vector<double>& xs, const std::vector<double>& us,
+                     const std::vector<std::uint8_t>& valid, int rows, int cols) {
+    Profile p;
+    for (int c = 0; c < cols; ++c) {
+        double sum = 0.0;
+        int n = 0;
+        for (int r = 0; r < rows; ++r) {
+            const int i = r * cols + c;
+            if (valid[i]) {
+                sum += us[i];
+                ++n;
+            }
+        }
+        if (n > 0) {
+            p.x.push_back(xs[c]);
+            p.u.push_back(sum / n);
+        }
+    }
+    return p;
+}
+
+// Period (px) of the first half wave, left to right, whose measured peak falls below 90 % of
+// the true one; truth[x] = u at column x.
+double spatial_resolution(const Profile& measured, const std::vector<double>& truth) {
+    std::vector<int> zeros;
+    for (std::size_t x = 1; x < truth.size(); ++x)
+        if ((truth[x - 1] < 0.0) != (truth[x] < 0.0) && std::abs(truth[x]) + std::abs(truth[x - 1]) > 0.0)
+            zeros.push_back(static_cast<int>(x));
+    for (std::size_t k = 0; k + 1 < zeros.size(); ++k) {
+        double true_peak = 0.0, meas_peak = 0.0;
+        for (int x = zeros[k]; x < zeros[k + 1]; ++x)
+            if (std::abs(truth[x]) > std::abs(true_peak)) true_peak = truth[x];
+        bool any = false;
+        for (std::size_t i = 0; i < measured.x.size(); ++i)
+            if (measured.x[i] >= zeros[k] && measured.x[i] < zeros[k + 1]) {
+                any = true;
+                if (measured.u[i] * (true_peak > 0 ? 1 : -1) > meas_peak * (true_peak > 0 ? 1 : -1) || meas_peak == 0.0)
+                    meas_peak = measured.u[i];
+            }
+        if (!any) continue;
+        if (meas_peak / true_peak < 0.9) return 2.0 * (zeros[k + 1] - zeros[k]);
+    }
+    return NAN;
+}
+
+int challenge(const std::string& root) {
+    omp_set_num_threads(2);
+    std::printf("DIC Challenge, default configurations (subset 29, step 7)\n");
+    {
+        const std::string dir = root + "/sample5/";
+        const cv::Mat reference = load_image_gray(dir + "reference.tif");
+        GuidedConfig gc = bench_guided_config(reference.cols);
+        gc.compute_strain = false;
+        const ReferenceImage ref(reference, gc);
+        for (const auto& [name, truth] : {std::pair<const char*, double>{"x0.00_y0.00_n2_c75.tif", 0.0},
+                                          std::pair<const char*, double>{"x0.10_y0.10_n2_c100.tif", 0.1}}) {
+            const cv::Mat deformed = load_image_gray(dir + name);
+            DICEngine engine;
+            DICConfig dc;
+            dc.compute_strain = false;
+            const DICResult er = engine.run(reference, deformed, dc);
+            const GuidedResult gr = correlate_guided(ref, deformed, gc);
+            Field field;
+            field.kind = "translate";
+            field.p["u"] = truth;
+            field.p["v"] = truth;
+            const ErrorStats es = morvex::bench::displacement_errors(er, field);
+            const ErrorStats gs = guided_errors(gr, field);
+            std::printf("  sample5 %-24s engine bias u %.4f v %.4f std u %.4f v %.4f valid %.1f%% | "
+                        "guided bias u %.4f v %.4f std u %.4f v %.4f valid %.1f%%\n",
+                        name, es.u.bias, es.v.bias, es.u.std, es.v.std, 100 * es.valid_share,
+                        gs.u.bias, gs.v.bias, gs.u.std, gs.v.std, 100 * gs.valid_share);
+        }
+    }
+    {
+        const std::string dir = root + "/sample14/";
+        std::ifstream in(dir + "truth.csv");
+        std::vector<double> truth;
+        std::string line;
+        while (std::getline(in, line)) {
+            std::vector<double> cols;
+            std::stringstream ss(line);
+            std::string cell;
+            while (std::getline(ss, cell, ',')) cols.push_back(std::atof(cell.c_str()));
+            if (cols.size() >= 7) truth.push_back(cols[5]);
+        }
+        const cv::Mat reference = load_image_gray(dir + "reference.tif");
+        const cv::Mat deformed = load_image_gray(dir + "L5.tif");
+        DICEngine engine;
+        DICConfig dc;
+        dc.compute_strain = false;
+        const DICResult er = engine.run(reference, deformed, dc);
+        std::vector<double> ex;
+        for (int c = 0; c < er.cols; ++c) ex.push_back(er.points[c].x);
+        const double engine_res =
+            spatial_resolution(column_means(ex, er.u, er.valid, er.rows, er.cols), truth);
+        GuidedConfig gc;
+        gc.compute_strain = false;
+        const ReferenceImage ref(reference, gc);
+        const GuidedResult gr = correlate_guided(ref, deformed, gc);
+        std::vector<double> gx(gr.x.begin(), gr.x.begin() + gr.cols);
+        const double guided_res =
+            spatial_resolution(column_means(gx, gr.u, gr.valid, gr.rows, gr.cols), truth);
+        int gv = 0;
+        for (auto v : gr.valid) gv += v;
+        std::printf("  sample14 L5 spatial resolution (period where the amplitude first drops "
+                    "below 90 %%): engine %.0f px, guided %.0f px (guided valid %.1f%%)\n",
+                    engine_res, guided_res, 100.0 * gv / gr.valid.size());
+    }
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -334,6 +457,8 @@ int main(int argc, char** argv) {
         return 1;
     }
     try {
+        if (std::string(argv[1]) == "--challenge")
+            return challenge(argc > 2 ? argv[2] : "../shared/dic-challenge");
         return run(argv[1], argc > 2 ? std::max(1, std::atoi(argv[2])) : 5);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "guided_bench: %s\n", e.what());
