@@ -13,7 +13,7 @@ INSTALL_MODULE := CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(VENV)/bin/pip install \
 CMAKE_FLAGS := -G Ninja -DCMAKE_BUILD_TYPE=Release \
   -DMORVEX_BUILD_TESTS=ON -DMORVEX_BUILD_EXAMPLES=ON -DMORVEX_BUILD_BENCH=ON
 
-.PHONY: setup build python demo test test-cpp bench sanitize clean
+.PHONY: setup build python demo test test-cpp bench bench-guided sanitize clean
 
 setup:
 	bash scripts/setup.sh
@@ -40,6 +40,13 @@ test: test-cpp
 BENCH_DATA ?= ../shared/bench-data
 bench: build
 	$(BUILD)/bench/engine_bench $(BENCH_DATA)
+
+# The specified engine and the guided path side by side (speed, accuracy, uncertainty,
+# sequences, memory), then the DIC Challenge checks.
+DIC_CHALLENGE ?= ../shared/dic-challenge
+bench-guided: build
+	$(BUILD)/bench/guided_bench $(BENCH_DATA)
+	$(BUILD)/bench/guided_bench --challenge $(DIC_CHALLENGE)
 
 # C++ tests under AddressSanitizer and UndefinedBehaviorSanitizer.
 sanitize: setup
