@@ -75,7 +75,7 @@ def main() -> None:
     print(f"last frame: v from {float(last.v.min()):.2f} to {float(last.v.max()):.2f} px, "
           f"median eyy {float(last.eyy.median()):.4%}")
     ax = morvex.plot(ds, "eyy", vmin=0.0, vmax=float(np.nanpercentile(last.eyy, 99.5) * 100))
-    ax.figure.savefig(args.output / "open_hole_eyy.png", dpi=110)
+    ax.figure.savefig(args.output / "open_hole_eyy.png", dpi=80)
     morvex.to_csv(last, args.output / "open_hole_last.csv")
     print(f"wrote {args.output / 'open_hole_eyy.png'} and {args.output / 'open_hole_last.csv'}")
 
