@@ -100,6 +100,35 @@ def test_rgb_and_16_bit_arrays_are_converted_to_grey(stretched_pair):
                                np.round(grey * 257) / 257)
 
 
+def test_multipage_tiff_glob_and_folder_give_the_same_frames(tmp_path, synthetic_frames):
+    import tifffile
+
+    frames = [frame.astype(np.float32) for frame in synthetic_frames.frames]
+    tifffile.imwrite(tmp_path / "stack.tif", np.stack(frames), photometric="minisblack")
+    (tmp_path / "single").mkdir()
+    for k, frame in enumerate(frames):
+        tifffile.imwrite(tmp_path / "single" / f"f{k}.tif", frame)
+    assert morvex.load_image(tmp_path / "stack.tif").shape == (4, 96, 96)
+    from_stack = morvex.correlate_sequence(tmp_path / "stack.tif", progress=False,
+                                           **PACKAGE_SETTINGS)
+    from_glob = morvex.correlate_sequence(str(tmp_path / "single" / "*.tif"), progress=False,
+                                          **PACKAGE_SETTINGS)
+    from_folder = morvex.correlate_sequence(tmp_path / "single", progress=False,
+                                            **PACKAGE_SETTINGS)
+    assert list(from_stack["frame_name"].values) == [f"stack.tif[{k}]" for k in range(4)]
+    xr.testing.assert_identical(from_glob, from_folder)
+    xr.testing.assert_equal(from_stack.drop_vars("frame_name"),
+                            from_glob.drop_vars("frame_name"))
+
+
+def test_16_bit_files_are_scaled_to_the_8_bit_range_at_full_precision(tmp_path):
+    import tifffile
+
+    values = np.tile(np.array([0, 1, 257, 1000, 65535], np.uint16), (5, 1))
+    tifffile.imwrite(tmp_path / "deep.tif", values)
+    np.testing.assert_array_equal(morvex.load_image(tmp_path / "deep.tif"), values / 257.0)
+
+
 BAD_INPUT = [
     ("missing file", dict(reference="nope.tif"), "image file not found: nope.tif"),
     ("sizes differ", dict(deformed=np.zeros((64, 96))),
