@@ -613,7 +613,10 @@ GuidedResult correlate_guided(const ReferenceImage& reference, const cv::Mat& de
     Run run(ref, frame, config, previous, out);
     run.execute(threads);
 
-    if (config.compute_strain) {
+    // A cancelled run returns at once: on a dense grid the plane fits take seconds, longer
+    // than the user is willing to wait after asking to stop.
+    const bool cancelled = config.cancel != nullptr && config.cancel->load();
+    if (config.compute_strain && !cancelled) {
         const int window = std::max(1, static_cast<int>(std::lround(
                                            static_cast<double>(config.strain_window) / config.step)));
         const StrainField strain =

@@ -101,7 +101,8 @@ struct GuidedConfig {
     int threads = 0;  ///< 0 = OpenMP's default, otherwise exactly this many
     /// Called with (points finished, points in the grid) from one thread at a time.
     std::function<void(int, int)> progress;
-    /// When non-null and set, every point not yet finished is skipped (status kCancelled).
+    /// When non-null and set, every point not yet finished is skipped (status kCancelled) and
+    /// strain is not computed (exx, eyy, exy stay NaN).
     const std::atomic<bool>* cancel = nullptr;
 };
 
