@@ -40,8 +40,8 @@ using namespace morvex::dic;
 double cpu_seconds() {
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
-    return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
-           1e-6 * (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec);
+    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           1e-6 * static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec);
 }
 
 double seconds_since(std::chrono::steady_clock::time_point start) {
@@ -175,7 +175,7 @@ void calibration() {
     std::printf("Uncertainty calibration (%d realisations, noise %.1f grey, 256 x 256 speckle "
                 "shifted 0.3, -0.45): median predicted/measured sigma %.3f [0.85-1.15], within "
                 "+-1 sigma %.1f%% [60-76%%]\n\n",
-                kRealisations, kNoise, median(ratios), 100.0 * inside / std::max(1L, total));
+                kRealisations, kNoise, median(ratios), 100.0 * static_cast<double>(inside) / static_cast<double>(std::max(1L, total)));
 }
 
 // 20 frames of 1024 x 1024: growing stretch plus a translation past a single step's reach.
@@ -215,7 +215,7 @@ void sequence() {
                 ++count;
             }
             rms.push_back(count ? std::sqrt(sum / count) : NAN);
-            valid.push_back(100.0 * count / r.u.size());
+            valid.push_back(100.0 * count / static_cast<double>(r.u.size()));
         }
         const double seconds = seconds_since(t0);
         std::printf("Sequence %s: %d frames %dx%d, %.2f frames/s; per frame RMS |error| px (valid %%):\n ",
@@ -230,7 +230,7 @@ void memory_4096() {
     GuidedConfig config;
     const ReferenceImage ref(big, config);
     std::printf("\nReferenceImage of 4096 x 4096 (default config): %.1f MiB [< 1024]\n",
-                ref.memory_bytes() / 1048576.0);
+                static_cast<double>(ref.memory_bytes()) / 1048576.0);
 }
 
 void print_stats(const char* who, const char* set, const char* name, const ErrorStats& s) {
@@ -257,7 +257,7 @@ int run(const std::string& root, int runs, bool quick) {
     const ReferenceImage ref(reference, config);
     std::printf("Speed on translate_03 (clean), correlation only, median of %d runs\n", runs);
     std::printf("  ReferenceImage build: %.2f ms (%d x %d grid, %.1f MiB)\n", median(builds),
-                ref.grid_rows(), ref.grid_cols(), ref.memory_bytes() / 1048576.0);
+                ref.grid_rows(), ref.grid_cols(), static_cast<double>(ref.memory_bytes()) / 1048576.0);
     std::printf("  %-8s %-8s %12s  %s\n", "path", "threads", "points/s", "checksum");
     double guided_rate[3] = {0, 0, 0}, engine_rate[3] = {0, 0, 0};
     std::uint64_t sums[3] = {0, 0, 0};
@@ -271,8 +271,8 @@ int run(const std::string& root, int runs, bool quick) {
             const double c0 = cpu_seconds();
             const auto t0 = std::chrono::steady_clock::now();
             const DICResult r = engine.run(reference, deformed, dc);
-            rates.push_back(r.u.size() / seconds_since(t0));
-            engine_cpu.push_back(1e6 * (cpu_seconds() - c0) / r.u.size());
+            rates.push_back(static_cast<double>(r.u.size()) / seconds_since(t0));
+            engine_cpu.push_back(1e6 * (cpu_seconds() - c0) / static_cast<double>(r.u.size()));
         }
         engine_rate[threads] = median(rates);
         std::printf("  %-8s %-8d %12.0f  %16s  (%.1f us of CPU time per point)\n", "engine",
@@ -284,8 +284,8 @@ int run(const std::string& root, int runs, bool quick) {
             const double c0 = cpu_seconds();
             const auto t0 = std::chrono::steady_clock::now();
             const GuidedResult r = correlate_guided(ref, deformed, config);
-            rates.push_back(r.u.size() / seconds_since(t0));
-            cpu.push_back(1e6 * (cpu_seconds() - c0) / r.u.size());
+            rates.push_back(static_cast<double>(r.u.size()) / seconds_since(t0));
+            cpu.push_back(1e6 * (cpu_seconds() - c0) / static_cast<double>(r.u.size()));
             sums[threads] = checksum(r);
         }
         guided_rate[threads] = median(rates);
@@ -483,7 +483,7 @@ int challenge(const std::string& root) {
         for (auto v : gr.valid) gv += v;
         std::printf("  sample14 L5 spatial resolution (period where the amplitude first drops "
                     "below 90 %%): engine %.0f px, guided %.0f px (guided valid %.1f%%)\n",
-                    engine_res, guided_res, 100.0 * gv / gr.valid.size());
+                    engine_res, guided_res, 100.0 * gv / static_cast<double>(gr.valid.size()));
     }
     return 0;
 }

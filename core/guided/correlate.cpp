@@ -91,7 +91,8 @@ Blocks make_blocks(int rows, int cols, int requested) {
     b.points.resize(b.count);
     for (int r = 0; r < rows; ++r)
         for (int c = 0; c < cols; ++c) {
-            const int id = (static_cast<long long>(r) * br / rows) * bc +
+            // 64-bit products: a block index fits an int, r * br may not.
+            const int id = static_cast<int>(static_cast<long long>(r) * br / rows) * bc +
                            static_cast<int>(static_cast<long long>(c) * bc / cols);
             b.of_point[r * cols + c] = id;
             b.points[id].push_back(r * cols + c);

@@ -16,7 +16,7 @@
 
 #include <morvex/guided.hpp>
 
-#include "engine/tracking_images.h"
+#include "support/speckle_pair.h"
 
 namespace {
 
@@ -119,7 +119,7 @@ INSTANTIATE_TEST_SUITE_P(
                   {0, 0, std::cos(kAngle) - 1, -std::sin(kAngle), std::sin(kAngle),
                    std::cos(kAngle) - 1},
                   Interpolation::kQuinticBSpline}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& param_info) { return std::string(param_info.param.name); });
 
 // A Gaussian prefilter on both images keeps the field exact (both are filtered alike) and the
 // uncertainty, taken from the raw grey levels, stays positive and of the unfiltered order.
@@ -272,7 +272,9 @@ TEST(GuidedCorrelation, CancelMidRunGivesWellFormedResult) {
     EXPECT_GE(calls, 1);
     EXPECT_GT(count_status(r, GuidedStatus::kCancelled), 0);
     for (std::size_t i = 0; i < n; ++i) {
-        if (r.valid[i]) EXPECT_TRUE(std::isfinite(r.u[i]));
+        if (r.valid[i]) {
+            EXPECT_TRUE(std::isfinite(r.u[i]));
+        }
         // No strain after a cancel: on dense grids the fits would delay the return by seconds.
         EXPECT_TRUE(std::isnan(r.exx[i]));
     }
@@ -452,7 +454,7 @@ INSTANTIATE_TEST_SUITE_P(
         BadInput{"prefilter_negative",
                  [](cv::Mat&, cv::Mat&, GuidedConfig& c) { c.prefilter_sigma = -1.0; },
                  "prefilter_sigma must be finite and not negative"}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& param_info) { return std::string(param_info.param.name); });
 
 TEST(GuidedEntryChecks, ConfigDifferingFromTheReferenceImageIsRejected) {
     const auto pair = affine_pair({0, 0, 0, 0, 0, 0});
