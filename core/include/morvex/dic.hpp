@@ -3,6 +3,7 @@
 
 #include <morvex/engine.hpp>
 #include <morvex/export.hpp>
+#include <morvex/guided.hpp>
 #include <morvex/image.hpp>
 #include <morvex/interpolation.hpp>
 #include <morvex/preprocess.hpp>

@@ -1,0 +1,59 @@
+#pragma once
+/// What a ReferenceImage holds, shared by the guided solver, propagation and sequences.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <opencv2/core/mat.hpp>
+
+#include <morvex/guided.hpp>
+
+#include "image/sampling/bspline.h"
+
+namespace morvex::dic {
+
+struct ReferenceImage::Data {
+    GuidedConfig shape;      ///< the (reference) fields it was built with; callbacks dropped
+    detail::SplineKind kind = detail::SplineKind::kQuintic;
+    int half = 0;            ///< subset_size / 2
+    cv::Mat image;           ///< the reference as given
+    cv::Mat correlated;      ///< grey levels the solver matches: prefiltered, non-finite replaced
+    cv::Mat raw;             ///< raw grey levels with non-finite replaced (residuals, uncertainty)
+    cv::Mat grad_x, grad_y;  ///< gradients of the interpolant of `correlated` at pixel centres
+    cv::Mat specimen;        ///< CV_8UC1, 1 = specimen; empty = everywhere
+    std::vector<int> grid_x, grid_y;      ///< centre column of each grid column, row of each grid row
+    std::vector<std::uint8_t> point_state;  ///< 0 = usable, else the GuidedStatus it keeps
+    std::vector<std::uint8_t> full_subset;  ///< 1 where the whole subset is specimen
+    double grey_range = 0.0;  ///< max - min of `correlated`: the scale of the flat-subset test
+    double noise_gain = 1.0;  ///< variance of white noise after the prefilter / before (2-D)
+    std::size_t bytes = 0;
+
+    int grid_rows() const { return static_cast<int>(grid_y.size()); }
+    int grid_cols() const { return static_cast<int>(grid_x.size()); }
+    int points() const { return grid_rows() * grid_cols(); }
+};
+
+namespace detail {
+
+/// SplineKind of an Interpolation.
+SplineKind spline_kind(Interpolation interpolation);
+
+/// Border of the coefficient images: the 6 x 6 taps of a position up to kSampleSlack px
+/// outside the image.
+constexpr int kSampleSlack = 2;
+constexpr int kCoefficientPad = kSampleSlack + 4;
+
+/// Gaussian low-pass both images go through when prefilter_sigma > 0 (mirror borders).
+cv::Mat gaussian_prefilter(const cv::Mat& image, double sigma);
+
+/// Copy of `image` with every non-finite pixel replaced by the mean of the finite pixels
+/// of its 5 x 5 neighbourhood (0 if none), so the prefilters spread no NaN; `bad` (CV_8UC1)
+/// marks the replaced pixels. Returns false when nothing was replaced (bad left empty).
+bool replace_non_finite(const cv::Mat& image, cv::Mat& clean, cv::Mat& bad);
+
+/// Throws std::invalid_argument naming the value for a config field out of range.
+void check_guided_config(const GuidedConfig& config);
+
+}  // namespace detail
+}  // namespace morvex::dic

@@ -1,0 +1,302 @@
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <opencv2/imgproc.hpp>
+
+#include <morvex/guided.hpp>
+
+#include "guided/reference_data.h"
+
+namespace morvex::dic {
+
+namespace detail {
+
+namespace {
+
+// A subset partly outside the mask is solved on its specimen pixels alone; below this share
+// of the square the fit is too weakly determined and the point is kOutsideMask.
+constexpr double kMinSpecimenShare = 0.5;
+
+std::string num(double value) {
+    std::string s = std::to_string(value);
+    return s;
+}
+
+bool is_grey(const cv::Mat& image) {
+    return image.dims == 2 && image.type() == CV_64FC1 && !image.empty();
+}
+
+}  // namespace
+
+SplineKind spline_kind(Interpolation interpolation) {
+    switch (interpolation) {
+        case Interpolation::kQuinticBSpline: return SplineKind::kQuintic;
+        case Interpolation::kCubicBSpline: return SplineKind::kCubic;
+        case Interpolation::kKeysFourth: return SplineKind::kKeysFourth;
+    }
+    throw std::invalid_argument("GuidedConfig::interpolation is not a known Interpolation, got " +
+                                std::to_string(static_cast<int>(interpolation)));
+}
+
+void check_guided_config(const GuidedConfig& config) {
+    if (config.subset_size < 5 || config.subset_size % 2 == 0)
+        throw std::invalid_argument("GuidedConfig::subset_size must be odd and at least 5, got " +
+                                    std::to_string(config.subset_size));
+    if (config.step < 1)
+        throw std::invalid_argument("GuidedConfig::step must be at least 1, got " +
+                                    std::to_string(config.step));
+    if (!std::isfinite(config.prefilter_sigma) || config.prefilter_sigma < 0.0)
+        throw std::invalid_argument(
+            "GuidedConfig::prefilter_sigma must be finite and not negative, got " +
+            num(config.prefilter_sigma));
+    if (config.threads < 0)
+        throw std::invalid_argument("GuidedConfig::threads must not be negative, got " +
+                                    std::to_string(config.threads));
+    if (!std::isfinite(config.min_zncc) || config.min_zncc > 1.0)
+        throw std::invalid_argument("GuidedConfig::min_zncc must be a number at most 1, got " +
+                                    num(config.min_zncc));
+    if (!(config.max_jump > 0.0))
+        throw std::invalid_argument("GuidedConfig::max_jump must be positive, got " +
+                                    num(config.max_jump));
+    if (config.search_range < -1)
+        throw std::invalid_argument(
+            "GuidedConfig::search_range must be -1 (whole image) or at least 0, got " +
+            std::to_string(config.search_range));
+    if (config.seed_count < 0)
+        throw std::invalid_argument("GuidedConfig::seed_count must not be negative, got " +
+                                    std::to_string(config.seed_count));
+    if (config.max_iterations < 1)
+        throw std::invalid_argument("GuidedConfig::max_iterations must be at least 1, got " +
+                                    std::to_string(config.max_iterations));
+    if (!(config.convergence_threshold > 0.0) || !std::isfinite(config.convergence_threshold))
+        throw std::invalid_argument(
+            "GuidedConfig::convergence_threshold must be positive and finite, got " +
+            num(config.convergence_threshold));
+    if (config.strain_window < 0)
+        throw std::invalid_argument("GuidedConfig::strain_window must not be negative, got " +
+                                    std::to_string(config.strain_window));
+    (void)spline_kind(config.interpolation);
+}
+
+cv::Mat gaussian_prefilter(const cv::Mat& image, double sigma) {
+    const int radius = std::max(1, static_cast<int>(std::ceil(4.0 * sigma)));
+    cv::Mat out;
+    cv::GaussianBlur(image, out, cv::Size(2 * radius + 1, 2 * radius + 1), sigma, sigma,
+                     cv::BORDER_REFLECT_101);
+    return out;
+}
+
+bool replace_non_finite(const cv::Mat& image, cv::Mat& clean, cv::Mat& bad) {
+    bool any = false;
+    for (int r = 0; r < image.rows && !any; ++r) {
+        const double* p = image.ptr<double>(r);
+        for (int c = 0; c < image.cols; ++c)
+            if (!std::isfinite(p[c])) {
+                any = true;
+                break;
+            }
+    }
+    if (!any) {
+        clean = image;
+        bad.release();
+        return false;
+    }
+    clean = image.clone();
+    bad = cv::Mat::zeros(image.size(), CV_8UC1);
+    for (int r = 0; r < image.rows; ++r) {
+        const double* p = image.ptr<double>(r);
+        for (int c = 0; c < image.cols; ++c) {
+            if (std::isfinite(p[c])) continue;
+            bad.at<std::uint8_t>(r, c) = 1;
+            double sum = 0.0;
+            int count = 0;
+            for (int rr = std::max(0, r - 2); rr <= std::min(image.rows - 1, r + 2); ++rr)
+                for (int cc = std::max(0, c - 2); cc <= std::min(image.cols - 1, c + 2); ++cc) {
+                    const double value = image.at<double>(rr, cc);
+                    if (std::isfinite(value)) {
+                        sum += value;
+                        ++count;
+                    }
+                }
+            clean.at<double>(r, c) = count > 0 ? sum / count : 0.0;
+        }
+    }
+    return true;
+}
+
+namespace {
+
+// Gradients of the interpolant at every pixel centre: the derivative weights at t = 0 along
+// one axis, the value weights at t = 0 along the other, applied to the coefficients.
+void interpolant_gradients(const cv::Mat& image, SplineKind kind, cv::Mat& gx, cv::Mat& gy) {
+    const CoefficientImage coef = make_coefficient_image(image, kind, 3, 1);
+    double w[6], dw[6];
+    spline_weights(kind, 0.0, w);
+    spline_derivative_weights(kind, 0.0, dw);
+    const int rows = image.rows, cols = image.cols;
+    // Along x first, on every padded row the y pass needs.
+    cv::Mat value_x(rows + 6, cols, CV_64FC1), slope_x(rows + 6, cols, CV_64FC1);
+    for (int r = -3; r < rows + 3; ++r) {
+        const double* p = coef.at(r, -2);
+        double* v = value_x.ptr<double>(r + 3);
+        double* s = slope_x.ptr<double>(r + 3);
+        for (int c = 0; c < cols; ++c) {
+            double a = 0.0, b = 0.0;
+            for (int j = 0; j < 6; ++j) {
+                a += w[j] * p[c + j];
+                b += dw[j] * p[c + j];
+            }
+            v[c] = a;
+            s[c] = b;
+        }
+    }
+    gx.create(rows, cols, CV_64FC1);
+    gy.create(rows, cols, CV_64FC1);
+    for (int r = 0; r < rows; ++r) {
+        double* ox = gx.ptr<double>(r);
+        double* oy = gy.ptr<double>(r);
+        for (int c = 0; c < cols; ++c) {
+            ox[c] = 0.0;
+            oy[c] = 0.0;
+        }
+        for (int k = 0; k < 6; ++k) {
+            const double* s = slope_x.ptr<double>(r + 1 + k);  // row r - 2 + k
+            const double* v = value_x.ptr<double>(r + 1 + k);
+            for (int c = 0; c < cols; ++c) {
+                ox[c] += w[k] * s[c];
+                oy[c] += dw[k] * v[c];
+            }
+        }
+    }
+}
+
+}  // namespace
+}  // namespace detail
+
+ReferenceImage::ReferenceImage(const cv::Mat& reference, const GuidedConfig& config) {
+    using namespace detail;
+    if (reference.empty())
+        throw std::invalid_argument("ReferenceImage: the reference image is empty");
+    if (!is_grey(reference))
+        throw std::invalid_argument(
+            "ReferenceImage: the reference image must be a 2-D CV_64FC1 matrix, got type " +
+            std::to_string(reference.type()) + " with " + std::to_string(reference.channels()) +
+            " channel(s)");
+    check_guided_config(config);
+    if (!config.mask.empty() &&
+        (config.mask.type() != CV_8UC1 || config.mask.size() != reference.size()))
+        throw std::invalid_argument(
+            "GuidedConfig::mask must be CV_8UC1 and " + std::to_string(reference.rows) + " x " +
+            std::to_string(reference.cols) + " like the reference, got type " +
+            std::to_string(config.mask.type()) + " and " + std::to_string(config.mask.rows) +
+            " x " + std::to_string(config.mask.cols));
+    if (config.subset_size > reference.rows || config.subset_size > reference.cols)
+        throw std::invalid_argument("GuidedConfig::subset_size " +
+                                    std::to_string(config.subset_size) +
+                                    " is larger than the image (" +
+                                    std::to_string(reference.rows) + " x " +
+                                    std::to_string(reference.cols) + ")");
+
+    auto data = std::make_unique<Data>();
+    Data& d = *data;
+    d.shape = config;
+    d.shape.progress = nullptr;
+    d.shape.cancel = nullptr;
+    d.shape.seed_points.clear();
+    d.kind = spline_kind(config.interpolation);
+    d.half = config.subset_size / 2;
+
+    // Grid: centres inside the region with the whole subset inside the image.
+    int x0 = 0, y0 = 0, x1 = reference.cols - 1, y1 = reference.rows - 1;
+    if (config.roi_x0 >= 0 && config.roi_y0 >= 0 && config.roi_x1 > config.roi_x0 &&
+        config.roi_y1 > config.roi_y0) {
+        x0 = config.roi_x0;
+        y0 = config.roi_y0;
+        x1 = std::min(config.roi_x1, reference.cols - 1);
+        y1 = std::min(config.roi_y1, reference.rows - 1);
+    }
+    const int h = d.half;
+    for (long long y = std::max(y0, h); y <= std::min(y1, reference.rows - 1 - h); y += config.step)
+        d.grid_y.push_back(static_cast<int>(y));
+    for (long long x = std::max(x0, h); x <= std::min(x1, reference.cols - 1 - h); x += config.step)
+        d.grid_x.push_back(static_cast<int>(x));
+    if (d.grid_x.empty() || d.grid_y.empty())
+        throw std::invalid_argument(
+            "GuidedConfig: the region of interest (columns " + std::to_string(x0) + " to " +
+            std::to_string(x1) + ", rows " + std::to_string(y0) + " to " + std::to_string(y1) +
+            ") leaves no grid point for subset_size " + std::to_string(config.subset_size));
+    if (static_cast<long long>(d.grid_x.size()) * static_cast<long long>(d.grid_y.size()) >
+        (1LL << 30))
+        throw std::invalid_argument("GuidedConfig: the grid holds more than 2^30 points");
+
+    d.image = reference.clone();
+    cv::Mat bad;
+    replace_non_finite(d.image, d.raw, bad);
+    d.correlated = config.prefilter_sigma > 0.0 ? gaussian_prefilter(d.raw, config.prefilter_sigma)
+                                                : d.raw;
+    if (config.prefilter_sigma > 0.0) {
+        const int radius = std::max(1, static_cast<int>(std::ceil(4.0 * config.prefilter_sigma)));
+        const cv::Mat k = cv::getGaussianKernel(2 * radius + 1, config.prefilter_sigma, CV_64F);
+        const double gain = k.dot(k);
+        d.noise_gain = gain * gain;
+    }
+    double lo = 0.0, hi = 0.0;
+    cv::minMaxLoc(d.correlated, &lo, &hi);
+    d.grey_range = hi - lo;
+    interpolant_gradients(d.correlated, d.kind, d.grad_x, d.grad_y);
+
+    if (!config.mask.empty()) {
+        d.specimen = cv::Mat::zeros(reference.size(), CV_8UC1);
+        cv::threshold(config.mask, d.specimen, 0, 1, cv::THRESH_BINARY);
+    }
+    // Per point: centre in the mask, enough specimen pixels, no non-finite pixel under the
+    // subset (integral images make each check four reads).
+    cv::Mat specimen_sum, bad_sum;
+    if (!d.specimen.empty()) cv::integral(d.specimen, specimen_sum, CV_32S);
+    if (!bad.empty()) cv::integral(bad, bad_sum, CV_32S);
+    const auto box = [&](const cv::Mat& sum, int r, int c) {
+        return sum.at<int>(r + h + 1, c + h + 1) - sum.at<int>(r - h, c + h + 1) -
+               sum.at<int>(r + h + 1, c - h) + sum.at<int>(r - h, c - h);
+    };
+    const int area = config.subset_size * config.subset_size;
+    d.point_state.assign(static_cast<std::size_t>(d.points()), 0);
+    d.full_subset.assign(static_cast<std::size_t>(d.points()), 1);
+    for (int gr = 0; gr < d.grid_rows(); ++gr)
+        for (int gc = 0; gc < d.grid_cols(); ++gc) {
+            const int r = d.grid_y[gr], c = d.grid_x[gc];
+            const std::size_t i = static_cast<std::size_t>(gr) * d.grid_cols() + gc;
+            if (!d.specimen.empty()) {
+                const int inside = box(specimen_sum, r, c);
+                if (d.specimen.at<std::uint8_t>(r, c) == 0 || inside < kMinSpecimenShare * area)
+                    d.point_state[i] = static_cast<std::uint8_t>(GuidedStatus::kOutsideMask);
+                d.full_subset[i] = inside == area ? 1 : 0;
+            }
+            if (d.point_state[i] == 0 && !bad_sum.empty() && box(bad_sum, r, c) > 0)
+                d.point_state[i] = static_cast<std::uint8_t>(GuidedStatus::kBadPixels);
+        }
+
+    const auto mat_bytes = [](const cv::Mat& m) { return m.total() * m.elemSize(); };
+    d.bytes = mat_bytes(d.image) + mat_bytes(d.grad_x) + mat_bytes(d.grad_y) +
+              mat_bytes(d.specimen) + d.point_state.size() * 2 +
+              (d.grid_x.size() + d.grid_y.size()) * sizeof(int);
+    if (d.raw.data != d.image.data) d.bytes += mat_bytes(d.raw);
+    if (d.correlated.data != d.raw.data) d.bytes += mat_bytes(d.correlated);
+    data_ = std::move(data);
+}
+
+ReferenceImage::~ReferenceImage() = default;
+ReferenceImage::ReferenceImage(ReferenceImage&&) noexcept = default;
+ReferenceImage& ReferenceImage::operator=(ReferenceImage&&) noexcept = default;
+
+int ReferenceImage::rows() const { return data_->image.rows; }
+int ReferenceImage::cols() const { return data_->image.cols; }
+int ReferenceImage::grid_rows() const { return data_->grid_rows(); }
+int ReferenceImage::grid_cols() const { return data_->grid_cols(); }
+const cv::Mat& ReferenceImage::image() const { return data_->image; }
+std::size_t ReferenceImage::memory_bytes() const { return data_->bytes; }
+
+}  // namespace morvex::dic

@@ -1,0 +1,168 @@
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <vector>
+
+#include <opencv2/imgproc.hpp>
+
+#include <morvex/guided.hpp>
+#include <morvex/strain.hpp>
+
+#include "guided/reference_data.h"
+
+namespace morvex::dic {
+
+namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+// Bilinear interpolation of a grid field at image position (y, x); NaN when a corner needed
+// is invalid or the position lies outside the grid.
+struct GridField {
+    const GuidedResult& r;
+    const std::vector<double>& values;
+
+    double at(double y, double x) const {
+        const int cols = r.cols, rows = r.rows;
+        const double x0 = r.x[0], y0 = r.y[0];
+        const double step_x = cols > 1 ? r.x[1] - r.x[0] : 1.0;
+        const double step_y = rows > 1 ? r.y[cols] - r.y[0] : 1.0;
+        const double gx = (x - x0) / step_x, gy = (y - y0) / step_y;
+        if (!(gx >= 0.0 && gy >= 0.0 && gx <= cols - 1 && gy <= rows - 1)) return kNaN;
+        const int c0 = std::min(static_cast<int>(gx), std::max(cols - 2, 0));
+        const int r0 = std::min(static_cast<int>(gy), std::max(rows - 2, 0));
+        const int c1 = std::min(c0 + 1, cols - 1), r1 = std::min(r0 + 1, rows - 1);
+        const double fx = gx - c0, fy = gy - r0;
+        auto v = [&](int rr, int cc) {
+            const int i = rr * cols + cc;
+            return r.valid[i] ? values[i] : kNaN;
+        };
+        // A weight-zero corner must not poison the sum with its NaN.
+        double sum = 0.0;
+        const double w[4] = {(1 - fy) * (1 - fx), (1 - fy) * fx, fy * (1 - fx), fy * fx};
+        const int rr[4] = {r0, r0, r1, r1}, cc[4] = {c0, c1, c0, c1};
+        for (int k = 0; k < 4; ++k)
+            if (w[k] != 0.0) sum += w[k] * v(rr[k], cc[k]);
+        return sum;
+    }
+};
+
+}  // namespace
+
+struct GuidedSequence::State {
+    GuidedConfig config;
+    bool incremental = false;
+    std::unique_ptr<ReferenceImage> reference;  // first image (fixed) or latest frame (incremental)
+    cv::Mat first_mask;
+    std::optional<GuidedResult> previous;       // last field against `reference`
+    std::optional<GuidedResult> accumulated;    // incremental: last field against the first image
+    int frames = 0;
+};
+
+GuidedSequence::GuidedSequence(const cv::Mat& reference, GuidedConfig config, bool incremental)
+    : state_(std::make_unique<State>()) {
+    state_->reference = std::make_unique<ReferenceImage>(reference, config);
+    state_->first_mask = config.mask;
+    state_->config = std::move(config);
+    state_->incremental = incremental;
+}
+
+GuidedSequence::~GuidedSequence() = default;
+GuidedSequence::GuidedSequence(GuidedSequence&&) noexcept = default;
+GuidedSequence& GuidedSequence::operator=(GuidedSequence&&) noexcept = default;
+
+int GuidedSequence::frame_count() const { return state_->frames; }
+const GuidedConfig& GuidedSequence::config() const { return state_->config; }
+
+GuidedResult GuidedSequence::add_frame(const cv::Mat& frame) {
+    State& s = *state_;
+    const GuidedResult* previous = s.previous ? &*s.previous : nullptr;
+    GuidedResult increment = correlate_guided(*s.reference, frame, s.config, previous);
+    ++s.frames;
+    if (!s.incremental) {
+        s.previous = increment;
+        return increment;
+    }
+    GuidedResult total = increment;
+    if (s.accumulated) {
+        // Total displacement at a first-image point X: what reached X + U(X) in the frame
+        // before, plus the increment there; gradients compose as F = F_inc * F_acc.
+        const GuidedResult& acc = *s.accumulated;
+        const GridField iu{increment, increment.u}, iv{increment, increment.v};
+        const GridField iux{increment, increment.du_dx}, iuy{increment, increment.du_dy};
+        const GridField ivx{increment, increment.dv_dx}, ivy{increment, increment.dv_dy};
+        const GridField isu{increment, increment.sigma_u}, isv{increment, increment.sigma_v};
+        const GridField izn{increment, increment.zncc};
+        const std::size_t n = acc.u.size();
+        for (std::size_t i = 0; i < n; ++i) {
+            total.status[i] = acc.status[i];
+            total.valid[i] = 0;
+            for (auto* f : {&total.u, &total.v, &total.du_dx, &total.du_dy, &total.dv_dx,
+                            &total.dv_dy, &total.zncc, &total.sigma_u, &total.sigma_v})
+                (*f)[i] = kNaN;
+            if (!acc.valid[i]) continue;
+            const double y = acc.y[i] + acc.v[i], x = acc.x[i] + acc.u[i];
+            const double du = iu.at(y, x), dv = iv.at(y, x);
+            if (!std::isfinite(du) || !std::isfinite(dv)) {
+                total.status[i] = static_cast<std::uint8_t>(GuidedStatus::kNotReached);
+                continue;
+            }
+            const double ax = 1.0 + acc.du_dx[i], ay = acc.du_dy[i];
+            const double bx = acc.dv_dx[i], by = 1.0 + acc.dv_dy[i];
+            const double px = 1.0 + iux.at(y, x), py = iuy.at(y, x);
+            const double qx = ivx.at(y, x), qy = 1.0 + ivy.at(y, x);
+            total.u[i] = acc.u[i] + du;
+            total.v[i] = acc.v[i] + dv;
+            total.du_dx[i] = px * ax + py * bx - 1.0;
+            total.du_dy[i] = px * ay + py * by;
+            total.dv_dx[i] = qx * ax + qy * bx;
+            total.dv_dy[i] = qx * ay + qy * by - 1.0;
+            const double su = isu.at(y, x), sv = isv.at(y, x);
+            total.sigma_u[i] = std::sqrt(acc.sigma_u[i] * acc.sigma_u[i] + su * su);
+            total.sigma_v[i] = std::sqrt(acc.sigma_v[i] * acc.sigma_v[i] + sv * sv);
+            total.zncc[i] = izn.at(y, x);
+            total.status[i] = static_cast<std::uint8_t>(GuidedStatus::kConverged);
+            total.valid[i] = 1;
+        }
+        if (s.config.compute_strain) {
+            const int window = std::max(
+                1, static_cast<int>(std::lround(static_cast<double>(s.config.strain_window) /
+                                                s.config.step)));
+            const StrainField strain =
+                s.config.strain_measure == StrainMeasure::kEngineering
+                    ? compute_engineering_strain(total.u, total.v, total.rows, total.cols,
+                                                 s.config.step, window, &total.valid)
+                    : compute_strain(total.u, total.v, total.rows, total.cols, s.config.step,
+                                     window, &total.valid);
+            total.exx = strain.exx;
+            total.eyy = strain.eyy;
+            total.exy = strain.exy;
+        }
+    }
+    s.accumulated = total;
+    // The frame becomes the reference; its mask is the first mask carried along by the field.
+    GuidedConfig next = s.config;
+    if (!s.first_mask.empty()) {
+        cv::Mat map_x(frame.size(), CV_32FC1), map_y(frame.size(), CV_32FC1);
+        const GridField tu{total, total.u}, tv{total, total.v};
+        for (int r = 0; r < frame.rows; ++r)
+            for (int c = 0; c < frame.cols; ++c) {
+                // Approximate inverse map: the displacement found at the same position.
+                double u = tu.at(r, c), v = tv.at(r, c);
+                if (!std::isfinite(u) || !std::isfinite(v)) u = v = 0.0;
+                map_x.at<float>(r, c) = static_cast<float>(c - u);
+                map_y.at<float>(r, c) = static_cast<float>(r - v);
+            }
+        cv::remap(s.first_mask, next.mask, map_x, map_y, cv::INTER_NEAREST, cv::BORDER_CONSTANT, 0);
+    }
+    s.config.mask = next.mask;
+    s.reference = std::make_unique<ReferenceImage>(frame, s.config);
+    // The increment just measured is the best start for the next one (steady motion).
+    s.previous = increment;
+    return total;
+}
+
+}  // namespace morvex::dic

@@ -1,0 +1,87 @@
+#pragma once
+/// Inverse-compositional Gauss-Newton on one masked subset (B. Pan, K. Li, W. Tong,
+/// Experimental Mechanics 53, 2013), sampling the deformed image's coefficient image.
+/// Reference-side data (zero-mean subset, steepest-descent images, inverse Hessian) is built
+/// once per point in a per-thread workspace and reused by every start tried at that point.
+
+#include <cstdint>
+#include <vector>
+
+#include <morvex/guided.hpp>
+
+#include "guided/reference_data.h"
+#include "image/sampling/bspline.h"
+
+namespace morvex::dic::detail {
+
+/// A first-order warp: u, v and the four displacement gradients.
+struct Warp {
+    double u = 0.0, v = 0.0;
+    double du_dx = 0.0, du_dy = 0.0, dv_dx = 0.0, dv_dy = 0.0;
+};
+
+/// The deformed frame as the solver reads it.
+struct DeformedFrame {
+    CoefficientImage coefficients;  ///< of the correlated (prefiltered) grey levels
+    CoefficientImage raw;           ///< of the raw grey levels when prefiltered, else empty
+    cv::Mat clean;                  ///< correlated grey levels (non-finite replaced): searches
+    cv::Mat bad_sum;                ///< integral image (CV_32S) of non-finite pixels; empty if none
+    int rows = 0;
+    int cols = 0;
+};
+
+/// Outcome of one start.
+struct SubsetSolution {
+    Warp warp;
+    double zncc = -2.0;  ///< -2 when never evaluated
+    double sigma_u = 0.0, sigma_v = 0.0;
+    int iterations = 0;
+    GuidedStatus status = GuidedStatus::kNotConverged;
+};
+
+/// Per-thread scratch of the solver; prepare() fills the reference side of one point.
+class SubsetSolver {
+public:
+    SubsetSolver(const ReferenceImage::Data& reference, const DeformedFrame& deformed,
+                 int max_iterations, double convergence_threshold);
+
+    /// Reference side of grid point `index`. False (status kFlatSubset) when the subset has
+    /// no usable texture: zero variance or a Hessian that is not positive definite.
+    bool prepare(int index);
+
+    /// Gauss-Newton from `start`; converged means the last update moved no subset corner by
+    /// convergence_threshold px or more. The status is kConverged, kNotConverged (iteration
+    /// limit, left the image, flat deformed subset) or kBadPixels; the caller judges ZNCC.
+    SubsetSolution solve(const Warp& start);
+
+    /// ZNCC of the reference subset against the deformed image shifted by whole pixels
+    /// (u, v) without interpolation; -2 when the shifted subset leaves the image.
+    double integer_zncc(int u, int v) const;
+
+    int centre_x() const { return cx_; }
+    int centre_y() const { return cy_; }
+
+private:
+    bool inside(const Warp& w) const;
+    bool touches_bad_pixels(const Warp& w) const;
+    void sample(const CoefficientImage& coefficients, const Warp& w, double* out) const;
+
+    const ReferenceImage::Data& ref_;
+    const DeformedFrame& def_;
+    int max_iterations_;
+    double threshold_;
+    int half_, side_, n_;
+    int cx_ = 0, cy_ = 0;
+    double count_ = 0.0;    // specimen pixels in the subset
+    double df_ = 0.0;       // sqrt(sum (f - fm)^2)
+    double raw_df_ = 0.0;
+    std::vector<double> weight_, f0_, raw_f0_, g_, r_, raw_g_;
+    std::vector<double> sd_[6];
+    double hinv_[6][6] = {};
+};
+
+/// Composes w with the inverse of the increment dp (u, ux, uy, v, vx, vy): the IC-GN update.
+/// False when the increment's matrix is singular.
+bool compose_inverse(Warp& w, const double dp[6]);
+
+}  // namespace morvex::dic::detail

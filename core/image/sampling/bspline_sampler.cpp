@@ -1,0 +1,204 @@
+#include "image/sampling/bspline_sampler.h"
+
+#include <cmath>
+
+#if defined(__GNUC__) && defined(__x86_64__) && !defined(MORVEX_SCALAR_KERNELS)
+#define MORVEX_SAMPLER_AVX2 1
+#include <immintrin.h>
+// The AVX2 helpers are always inlined into their AVX2 callers, so no 32-byte vector ever
+// crosses a call boundary of the default ABI.
+#pragma GCC diagnostic ignored "-Wpsabi"
+#define MORVEX_AVX2_INLINE __attribute__((target("avx2"), always_inline)) inline
+#else
+#define MORVEX_SAMPLER_AVX2 0
+#endif
+
+namespace morvex::dic::detail {
+
+namespace {
+
+// One 6 x 6 weighted sum: the columns summed down (rows in order), then the six column sums
+// combined as (c0 + c4, c1 + c5, c2, c3) and pairwise: the order of the four-lane form.
+inline double tap_sum(const double* p, std::ptrdiff_t stride, const double* wy, const double* wx) {
+    double c[6];
+    for (int j = 0; j < 6; ++j) c[j] = wy[0] * p[j];
+    for (int k = 1; k < 6; ++k) {
+        const double* row = p + k * stride;
+        for (int j = 0; j < 6; ++j) c[j] = c[j] + wy[k] * row[j];
+    }
+    const double s0 = wx[0] * c[0] + wx[4] * c[4];
+    const double s1 = wx[1] * c[1] + wx[5] * c[5];
+    const double s2 = wx[2] * c[2];
+    const double s3 = wx[3] * c[3];
+    return (s0 + s2) + (s1 + s3);
+}
+
+void sample_scalar(const CoefficientImage& coef, SplineKind kind, const WarpedSubset& s,
+                   double* out) {
+    const int side = 2 * s.half + 1;
+    double wx[6], wy[6];
+    for (int i = 0; i < side; ++i) {
+        const double dy = i - s.half;
+        const double row_x = s.x0 + s.bx * dy;
+        const double row_y = s.y0 + s.by * dy;
+        double* o = out + static_cast<std::ptrdiff_t>(i) * side;
+        for (int j = 0; j < side; ++j) {
+            const double dx = j - s.half;
+            const double x = row_x + s.ax * dx;
+            const double y = row_y + s.ay * dx;
+            // Positions lie above -kSamplerSlack, so the shifted truncation is floor.
+            const int ix = static_cast<int>(x + 16.0) - 16;
+            const int iy = static_cast<int>(y + 16.0) - 16;
+            spline_weights(kind, x - ix, wx);
+            spline_weights(kind, y - iy, wy);
+            o[j] = tap_sum(coef.at(iy - 2, ix - 2), coef.stride, wy, wx);
+        }
+    }
+}
+
+#if MORVEX_SAMPLER_AVX2
+// beta5 on [0, 1] as quintic_weights evaluates it: 11/20 + d2 (-1/2 + d2 (1/4 - d / 12)).
+MORVEX_AVX2_INLINE __m256d quintic_inner4(__m256d d, __m256d d2) {
+    const __m256d inner = _mm256_sub_pd(_mm256_set1_pd(0.25),
+                                        _mm256_mul_pd(d, _mm256_set1_pd(1.0 / 12.0)));
+    const __m256d mid = _mm256_add_pd(_mm256_set1_pd(-0.5), _mm256_mul_pd(d2, inner));
+    return _mm256_add_pd(_mm256_set1_pd(11.0 / 20.0), _mm256_mul_pd(d2, mid));
+}
+
+// beta5 on [1, 2] by Horner, as quintic_weights.
+MORVEX_AVX2_INLINE __m256d quintic_middle4(__m256d a) {
+    __m256d r = _mm256_add_pd(_mm256_set1_pd(-3.0 / 8.0), _mm256_mul_pd(a, _mm256_set1_pd(1.0 / 24.0)));
+    r = _mm256_add_pd(_mm256_set1_pd(5.0 / 4.0), _mm256_mul_pd(a, r));
+    r = _mm256_add_pd(_mm256_set1_pd(-7.0 / 4.0), _mm256_mul_pd(a, r));
+    r = _mm256_add_pd(_mm256_set1_pd(5.0 / 8.0), _mm256_mul_pd(a, r));
+    return _mm256_add_pd(_mm256_set1_pd(17.0 / 40.0), _mm256_mul_pd(a, r));
+}
+
+// quintic_weights on four fractions at once, operation for operation.
+MORVEX_AVX2_INLINE void quintic_weights4(__m256d t, __m256d w[6]) {
+    const __m256d one = _mm256_set1_pd(1.0);
+    const __m256d s = _mm256_sub_pd(one, t);
+    const __m256d t2 = _mm256_mul_pd(t, t), s2 = _mm256_mul_pd(s, s);
+    const __m256d c120 = _mm256_set1_pd(1.0 / 120.0);
+    w[0] = _mm256_mul_pd(_mm256_mul_pd(_mm256_mul_pd(s2, s2), s), c120);
+    w[5] = _mm256_mul_pd(_mm256_mul_pd(_mm256_mul_pd(t2, t2), t), c120);
+    w[2] = quintic_inner4(t, t2);
+    w[3] = quintic_inner4(s, s2);
+    w[1] = quintic_middle4(_mm256_add_pd(t, one));
+    w[4] = quintic_middle4(_mm256_sub_pd(_mm256_set1_pd(2.0), t));
+}
+
+MORVEX_AVX2_INLINE double tap_sum4(const double* p, std::ptrdiff_t stride,
+                                                        const double* wy, __m256d wx03,
+                                                        __m128d wx45) {
+    __m256d w = _mm256_broadcast_sd(wy);
+    __m256d c4 = _mm256_mul_pd(w, _mm256_loadu_pd(p));
+    __m128d c2 = _mm_mul_pd(_mm256_castpd256_pd128(w), _mm_loadu_pd(p + 4));
+    for (int k = 1; k < 6; ++k) {
+        const double* row = p + k * stride;
+        w = _mm256_broadcast_sd(wy + k);
+        c4 = _mm256_add_pd(c4, _mm256_mul_pd(w, _mm256_loadu_pd(row)));
+        c2 = _mm_add_pd(c2, _mm_mul_pd(_mm256_castpd256_pd128(w), _mm_loadu_pd(row + 4)));
+    }
+    const __m256d m4 = _mm256_mul_pd(wx03, c4);
+    const __m128d m2 = _mm_mul_pd(wx45, c2);
+    const __m128d lo = _mm_add_pd(_mm256_castpd256_pd128(m4), m2);  // s0, s1
+    const __m128d hi = _mm256_extractf128_pd(m4, 1);                 // s2, s3
+    const __m128d s = _mm_add_pd(lo, hi);                            // s0 + s2, s1 + s3
+    return _mm_cvtsd_f64(s) + _mm_cvtsd_f64(_mm_unpackhi_pd(s, s));
+}
+
+__attribute__((target("avx2"))) void sample_quintic_avx2(const CoefficientImage& coef,
+                                                         const WarpedSubset& s, double* out,
+                                                         double* scratch) {
+    const int side = 2 * s.half + 1;
+    // Pixel columns padded to a multiple of four; the extra lanes compute unused values at
+    // positions just past the subset (still inside the padded coefficients).
+    const int lanes = (side + 3) & ~3;
+    alignas(32) double wxs[6][4], wys[6][4];
+    alignas(32) double xs[4], ys[4];
+    (void)scratch;
+    const __m256d offsets = _mm256_set_pd(3.0, 2.0, 1.0, 0.0);
+    const __m256d ax = _mm256_set1_pd(s.ax), ay = _mm256_set1_pd(s.ay);
+    const __m256d shift = _mm256_set1_pd(16.0);
+    for (int i = 0; i < side; ++i) {
+        const double dy = i - s.half;
+        const __m256d row_x = _mm256_set1_pd(s.x0 + s.bx * dy);
+        const __m256d row_y = _mm256_set1_pd(s.y0 + s.by * dy);
+        double* o = out + static_cast<std::ptrdiff_t>(i) * side;
+        for (int j0 = 0; j0 < lanes; j0 += 4) {
+            const __m256d dx =
+                _mm256_add_pd(_mm256_set1_pd(static_cast<double>(j0 - s.half)), offsets);
+            const __m256d x = _mm256_add_pd(row_x, _mm256_mul_pd(ax, dx));
+            const __m256d y = _mm256_add_pd(row_y, _mm256_mul_pd(ay, dx));
+            // floor as the scalar form computes it: truncation of the shifted position.
+            const __m256d fx = _mm256_sub_pd(_mm256_round_pd(_mm256_add_pd(x, shift),
+                                                             _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC),
+                                             shift);
+            const __m256d fy = _mm256_sub_pd(_mm256_round_pd(_mm256_add_pd(y, shift),
+                                                             _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC),
+                                             shift);
+            __m256d wx[6], wy[6];
+            quintic_weights4(_mm256_sub_pd(x, fx), wx);
+            quintic_weights4(_mm256_sub_pd(y, fy), wy);
+            // Transpose the x weights to per-pixel vectors (w0..w3) and pairs (w4, w5).
+            const __m256d t0 = _mm256_unpacklo_pd(wx[0], wx[1]);
+            const __m256d t1 = _mm256_unpackhi_pd(wx[0], wx[1]);
+            const __m256d t2 = _mm256_unpacklo_pd(wx[2], wx[3]);
+            const __m256d t3 = _mm256_unpackhi_pd(wx[2], wx[3]);
+            __m256d px[4];
+            px[0] = _mm256_permute2f128_pd(t0, t2, 0x20);
+            px[1] = _mm256_permute2f128_pd(t1, t3, 0x20);
+            px[2] = _mm256_permute2f128_pd(t0, t2, 0x31);
+            px[3] = _mm256_permute2f128_pd(t1, t3, 0x31);
+            _mm256_store_pd(wxs[4], wx[4]);
+            _mm256_store_pd(wxs[5], wx[5]);
+            for (int k = 0; k < 6; ++k) _mm256_store_pd(wys[k], wy[k]);
+            _mm256_store_pd(xs, fx);
+            _mm256_store_pd(ys, fy);
+            const int count = side - j0 < 4 ? side - j0 : 4;
+            for (int l = 0; l < count; ++l) {
+                const int ix = static_cast<int>(xs[l]), iy = static_cast<int>(ys[l]);
+                const double wy_l[6] = {wys[0][l], wys[1][l], wys[2][l],
+                                        wys[3][l], wys[4][l], wys[5][l]};
+                o[j0 + l] = tap_sum4(coef.at(iy - 2, ix - 2), coef.stride, wy_l, px[l],
+                                     _mm_set_pd(wxs[5][l], wxs[4][l]));
+            }
+        }
+    }
+}
+
+bool cpu_has_avx2() {
+    static const bool has = __builtin_cpu_supports("avx2");
+    return has;
+}
+#endif
+
+}  // namespace
+
+void sample_warped_subset_scalar(const CoefficientImage& coefficients, SplineKind kind,
+                                 const WarpedSubset& subset, double* out) {
+    sample_scalar(coefficients, kind, subset, out);
+}
+
+bool sampler_uses_avx2() {
+#if MORVEX_SAMPLER_AVX2
+    return cpu_has_avx2();
+#else
+    return false;
+#endif
+}
+
+void sample_warped_subset(const CoefficientImage& coefficients, SplineKind kind,
+                          const WarpedSubset& subset, double* out, double* scratch) {
+#if MORVEX_SAMPLER_AVX2
+    if (kind == SplineKind::kQuintic && cpu_has_avx2()) {
+        sample_quintic_avx2(coefficients, subset, out, scratch);
+        return;
+    }
+#endif
+    (void)scratch;
+    sample_scalar(coefficients, kind, subset, out);
+}
+
+}  // namespace morvex::dic::detail

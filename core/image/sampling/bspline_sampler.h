@@ -1,0 +1,39 @@
+#pragma once
+/// Sampling a whole subset under a first-order warp from a coefficient image: the guided
+/// solver's innermost loop. On x86-64 CPUs with AVX2 (checked at run time) the quintic
+/// B-spline runs four pixels at a time; the portable form performs the very same operations
+/// in the same order (no fused multiply-add), so both give the same bits.
+
+#include <morvex/visibility.hpp>
+
+#include "image/sampling/bspline.h"
+
+// Exported (though internal) so the tests can reach them.
+namespace morvex::dic::detail {
+
+/// A square subset of side 2 half + 1 mapped by x = x0 + ax dx + bx dy, y = y0 + ay dx + by dy
+/// for pixel offsets dx, dy in [-half, half] (row dy, column dx).
+struct WarpedSubset {
+    double x0 = 0.0, y0 = 0.0;
+    double ax = 1.0, bx = 0.0;
+    double ay = 0.0, by = 1.0;
+    int half = 0;
+};
+
+/// Values of the interpolant at every pixel of the warped subset, row by row into `out`
+/// ((2 half + 1)^2 doubles). Every position must lie within kSamplerSlack px of the image
+/// (the caller checks the four corners); `coefficients.pad` must be at least 3 + kSamplerSlack.
+/// `scratch` holds at least 14 (2 half + 5) doubles. Never allocates; thread-safe.
+MORVEX_EXPORT void sample_warped_subset(const CoefficientImage& coefficients, SplineKind kind,
+                          const WarpedSubset& subset, double* out, double* scratch);
+
+/// The portable form of sample_warped_subset, whatever the CPU (tests compare the two).
+MORVEX_EXPORT void sample_warped_subset_scalar(const CoefficientImage& coefficients, SplineKind kind,
+                                 const WarpedSubset& subset, double* out);
+
+constexpr int kSamplerSlack = 2;
+
+/// True when the CPU runs the AVX2 form.
+MORVEX_EXPORT bool sampler_uses_avx2();
+
+}  // namespace morvex::dic::detail

@@ -1,0 +1,179 @@
+#pragma once
+/// Guided correlation: a displacement field grown from a few seed points by reliability-guided
+/// propagation, with masks, B-spline interpolation and a per-point uncertainty.
+///
+/// A separate family beside DICEngine (which it never calls or changes). Build a ReferenceImage
+/// once per reference frame, then call correlate_guided() for every deformed frame; pass the
+/// previous frame's result to start every point from its last value. GuidedSequence runs a
+/// whole sequence against a fixed reference or incrementally.
+///
+/// Coordinates as everywhere in Morvex: row (y) first, growing downwards; column (x) to the
+/// right; u along x, v along y, pixels; pixel centres at integer positions. Per-point arrays are
+/// laid out row by row over the grid, index r * cols + c.
+///
+/// Method: reliability-guided DIC (B. Pan, "Reliability-guided digital image correlation for
+/// image deformation measurement", Applied Optics 48(8), 2009) with the inverse-compositional
+/// Gauss-Newton solver (B. Pan, K. Li, W. Tong, "Fast, robust and accurate digital image
+/// correlation calculation without redundant computations", Experimental Mechanics 53, 2013),
+/// B-spline interpolation with exact recursive prefiltering (M. Unser, "Splines: a perfect fit
+/// for signal and image processing", IEEE Signal Processing Magazine 16(6), 1999), and the
+/// uncertainty of the Gauss-Newton estimate from its residual and Hessian (Y. Q. Wang,
+/// M. A. Sutton et al., "Quantitative error assessment in pattern matching", Experimental
+/// Mechanics 49, 2009).
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include <opencv2/core/mat.hpp>
+
+#include <morvex/records.hpp>
+#include <morvex/visibility.hpp>
+
+namespace morvex::dic {
+
+/// How the deformed image is sampled between pixel centres.
+enum class Interpolation : std::uint8_t {
+    kQuinticBSpline = 0,  ///< degree-5 B-spline, exact prefilter: lowest bias (default)
+    kCubicBSpline = 1,    ///< degree-3 B-spline, exact prefilter
+    kKeysFourth = 2,      ///< 6x6 fourth-order cubic convolution, as DICEngine uses
+};
+
+/// Which strain tensor correlate_guided() derives from the displacement field.
+enum class StrainMeasure : std::uint8_t {
+    kGreenLagrange = 0,  ///< finite strain, as compute_strain()
+    kEngineering = 1,    ///< small strain, as compute_engineering_strain()
+};
+
+/// Why a grid point holds the value it holds. Only kConverged points are valid.
+enum class GuidedStatus : std::uint8_t {
+    kConverged = 0,         ///< solved, ZNCC >= min_zncc, no jump: valid
+    kOutsideMask = 1,       ///< centre outside the mask, or too few specimen pixels in the subset
+    kNotConverged = 2,      ///< the solver hit max_iterations or left the image
+    kLowCorrelation = 3,    ///< converged, but ZNCC < min_zncc
+    kDisplacementJump = 4,  ///< differs from its guide by more than max_jump px
+    kFlatSubset = 5,        ///< no usable texture (zero grey-level variance or singular Hessian)
+    kCancelled = 6,         ///< cancel was requested before the point was finished
+    kNotReached = 7,        ///< no seed could start the specimen region it lies in
+    kBadPixels = 8,         ///< NaN or infinite grey values under the subset
+};
+
+/// Settings of a guided correlation. Fields marked (reference) shape the ReferenceImage and must
+/// be equal when the same ReferenceImage is used with another GuidedConfig.
+struct GuidedConfig {
+    int subset_size = 29;  ///< (reference) side of the square subset, pixels; odd, >= 5
+    int step = 7;          ///< (reference) grid spacing, pixels; >= 1
+    int roi_x0 = -1;       ///< (reference) region of interest, first column (inclusive)
+    int roi_y0 = -1;       ///< (reference) first row (inclusive)
+    int roi_x1 = -1;       ///< (reference) last column (inclusive)
+    int roi_y1 = -1;       ///< (reference) last row (inclusive); used only if x0, y0 >= 0, x1 > x0, y1 > y0
+    cv::Mat mask;          ///< (reference) CV_8UC1, size of the reference, non-zero = specimen; empty = everywhere
+    Interpolation interpolation = Interpolation::kQuinticBSpline;  ///< (reference)
+    double prefilter_sigma = 0.0;  ///< (reference) Gaussian low-pass of both images, pixels; 0 = off
+    double min_zncc = 0.8;         ///< a point is valid only if its ZNCC >= this
+    double max_jump = 2.0;         ///< px; a point is rejected if |u|, |v| differ this much from its guide's
+    int search_range = -1;         ///< half-width of the integer search at seeds, px; -1 = the whole image
+    /// The grid is cut into this many blocks of about equal area, each grown from its own seed by
+    /// a priority queue; blocks are spread over the threads, so the result does not depend on the
+    /// thread count. 0 = automatic (about one block per 500 grid points, 1 to 64).
+    int seed_count = 0;
+    std::vector<Point2D> seed_points;  ///< explicit seeds (row, column), snapped to the nearest grid point
+    int max_iterations = 50;           ///< Gauss-Newton iteration limit per start
+    double convergence_threshold = 1e-3;  ///< px; stop when the update moves no subset corner more
+    bool compute_strain = true;           ///< derive exx, eyy, exy
+    int strain_window = 35;               ///< half-width of the strain fit, pixels (rounded to grid steps)
+    StrainMeasure strain_measure = StrainMeasure::kGreenLagrange;
+    int threads = 0;  ///< 0 = OpenMP's default, otherwise exactly this many
+    /// Called with (points finished, points in the grid) from one thread at a time.
+    std::function<void(int, int)> progress;
+    /// When non-null and set, every point not yet finished is skipped (status kCancelled).
+    const std::atomic<bool>* cancel = nullptr;
+};
+
+/// Outcome of a guided correlation, row by row over the grid. Every vector holds rows * cols
+/// values. Invalid points keep the last estimate in u, v (NaN when there was none).
+struct GuidedResult {
+    int rows = 0;
+    int cols = 0;
+    std::vector<double> x, y;          ///< subset centre in the reference image, pixels
+    std::vector<double> u, v;          ///< displacement, pixels
+    std::vector<double> du_dx, du_dy, dv_dx, dv_dy;  ///< displacement gradients of the subset warp
+    std::vector<double> exx, eyy, exy; ///< strain (tensor components); NaN where not computable
+    std::vector<double> zncc;          ///< ZNCC of the final match, [-1, 1]; NaN when never solved
+    std::vector<double> sigma_u, sigma_v;  ///< one-sigma uncertainty of u and v, pixels
+    std::vector<std::uint8_t> valid;   ///< 1 where status is kConverged
+    std::vector<std::uint8_t> status;  ///< GuidedStatus
+    std::vector<int> iterations;       ///< Gauss-Newton iterations spent on the accepted start
+};
+
+/// Everything that depends only on the reference image and the (reference) fields of a
+/// GuidedConfig: grid, mask, interpolation coefficients, gradients, per-subset data.
+/// Build it once and correlate any number of deformed frames against it. Immutable after
+/// construction, so one ReferenceImage may be used by many threads at once.
+class MORVEX_EXPORT ReferenceImage {
+public:
+    /// @throws std::invalid_argument naming the value, before any work, for an empty or
+    /// non-CV_64FC1 image, a mask of another size or type, an even subset_size or one below 5
+    /// or larger than the image, a step below 1, a non-finite or negative prefilter_sigma, or a
+    /// region that leaves no grid point.
+    ReferenceImage(const cv::Mat& reference, const GuidedConfig& config);
+    ~ReferenceImage();
+    ReferenceImage(ReferenceImage&&) noexcept;
+    ReferenceImage& operator=(ReferenceImage&&) noexcept;
+    ReferenceImage(const ReferenceImage&) = delete;
+    ReferenceImage& operator=(const ReferenceImage&) = delete;
+
+    int rows() const;            ///< reference image rows
+    int cols() const;            ///< reference image columns
+    int grid_rows() const;       ///< grid rows
+    int grid_cols() const;       ///< grid columns
+    const cv::Mat& image() const;  ///< the reference as given (CV_64FC1)
+    std::size_t memory_bytes() const;  ///< bytes held by the precomputed data
+
+    struct Data;
+    const Data& data() const { return *data_; }
+
+private:
+    std::unique_ptr<Data> data_;
+};
+
+/// Measure the displacement field of `deformed` against `reference`.
+/// With `previous` (a result of the same grid), every point starts from its previous value and
+/// the seeds are only checked; otherwise seeds are searched and the field grows from them.
+/// Never throws on numerical trouble: bad points carry a status.
+/// @throws std::invalid_argument before any work for a deformed image that is empty, not
+/// CV_64FC1 or of another size than the reference; a config whose (reference) fields differ
+/// from those the ReferenceImage was built with; threads < 0; a `previous` of another grid.
+/// An exception thrown by the progress callback is rethrown on the calling thread after the
+/// workers stop.
+MORVEX_EXPORT GuidedResult correlate_guided(const ReferenceImage& reference, const cv::Mat& deformed,
+                                            const GuidedConfig& config,
+                                            const GuidedResult* previous = nullptr);
+
+/// A sequence of frames against one reference image. Fixed mode correlates every frame
+/// against the first image, starting from the previous frame's field. Incremental mode
+/// correlates each frame against the one before it and accumulates the increments back to the
+/// positions of the first image, interpolating the previous field (large deformations that
+/// decorrelate a fixed reference). Not thread-safe; one sequence per thread.
+class MORVEX_EXPORT GuidedSequence {
+public:
+    /// @throws std::invalid_argument as ReferenceImage.
+    GuidedSequence(const cv::Mat& reference, GuidedConfig config, bool incremental = false);
+    ~GuidedSequence();
+    GuidedSequence(GuidedSequence&&) noexcept;
+    GuidedSequence& operator=(GuidedSequence&&) noexcept;
+
+    /// Correlate the next frame; the result is relative to the first reference image.
+    /// @throws std::invalid_argument as correlate_guided().
+    GuidedResult add_frame(const cv::Mat& frame);
+    int frame_count() const;  ///< frames added so far
+    const GuidedConfig& config() const;
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
+
+}  // namespace morvex::dic
