@@ -13,8 +13,7 @@ seconds=${2:?usage: scripts/fuzz.sh <fuzz build folder> <seconds per target> [ta
 shift 2
 targets=("$@")
 if ((${#targets[@]} == 0)); then
-  targets=(load_image to_gray_double export engine interpolation)
-  [ -x "$build/tests/fuzz/fuzz_guided" ] && targets+=(guided)
+  targets=(load_image to_gray_double export engine interpolation guided)
 fi
 
 bin="$build/tests/fuzz"

@@ -9,6 +9,7 @@
 
 #include <opencv2/core/mat.hpp>
 
+#include <morvex/guided.hpp>
 #include <morvex/records.hpp>
 
 namespace morvex::fuzz {
@@ -196,6 +197,50 @@ void visit_interpolation(Io& io, Case& c) {
     io.field(c.layout);
     io.field(c.pixels, true);
     io.field(c.positions, true);
+}
+
+/// The guided path (ReferenceImage, correlate_guided, GuidedSequence) on a small pair.
+struct GuidedCase {
+    ImagePairCase images;
+    dic::GuidedConfig config;  ///< every plain field is read; mask and cancel come from below
+    /// 0: no mask; 1: a random mask; 2: an all-background mask; 3: a mask of another size;
+    /// 4: a mask of another type.
+    std::uint8_t mask_kind = 0;
+    std::uint32_t mask_seed = 1;
+    std::uint8_t cancel = 0;  ///< odd: the cancel flag is set before the call
+    /// 0: one frame; 1: a second frame from the first result; 2: a fixed sequence of two
+    /// frames; 3: an incremental one.
+    std::uint8_t mode = 0;
+    std::uint8_t same_size = 1;  ///< odd: the deformed image is cut or padded to the reference's size
+};
+
+template <class Io, class Case>
+void visit_guided(Io& io, Case& c) {
+    visit_image_pair(io, c.images);
+    io.field(c.config.subset_size);
+    io.field(c.config.step);
+    io.field(c.config.roi_x0);
+    io.field(c.config.roi_y0);
+    io.field(c.config.roi_x1);
+    io.field(c.config.roi_y1);
+    io.field(c.config.interpolation);
+    io.field(c.config.prefilter_sigma);
+    io.field(c.config.min_zncc);
+    io.field(c.config.max_jump);
+    io.field(c.config.search_range);
+    io.field(c.config.seed_count);
+    io.field(c.config.seed_points);
+    io.field(c.config.max_iterations);
+    io.field(c.config.convergence_threshold);
+    io.field(c.config.compute_strain);
+    io.field(c.config.strain_window);
+    io.field(c.config.strain_measure);
+    io.field(c.config.threads);
+    io.field(c.mask_kind);
+    io.field(c.mask_seed);
+    io.field(c.cancel);
+    io.field(c.mode);
+    io.field(c.same_size);
 }
 
 /// The pair an ImagePairCase describes (CV_64FC1 each, possibly empty).

@@ -221,6 +221,42 @@ void interpolation_seeds(SeedFolder& seeds) {
     seeds.add_case(wild, visit);
 }
 
+void guided_seeds(SeedFolder& seeds) {
+    const auto visit = [](auto& io, auto& x) { fuzz::visit_guided(io, x); };
+    std::vector<fuzz::GuidedCase> cases(10);
+    for (fuzz::GuidedCase& c : cases) {
+        c.config.subset_size = 11;
+        c.config.step = 6;
+        c.config.strain_window = 12;
+        c.config.threads = 1;
+    }
+    // 0: one frame, quintic; 1: cubic, from the first result; 2, 3: fixed and incremental
+    // sequences; 4: a random mask and explicit seeds; 5: fourth-order kernel, prefilter,
+    // engineering strain; 6: NaN pixels; 7: cancelled; 8: unrelated images; 9: a region.
+    cases[1].config.interpolation = dic::Interpolation::kCubicBSpline;
+    cases[1].mode = 1;
+    cases[2].mode = 2;
+    cases[3].mode = 3;
+    cases[4].mask_kind = 1;
+    cases[4].mask_seed = 3;
+    cases[4].config.seed_points = {{24, 24}, {10, 40}};
+    cases[4].config.seed_count = 2;
+    cases[5].config.interpolation = dic::Interpolation::kKeysFourth;
+    cases[5].config.prefilter_sigma = 0.8;
+    cases[5].config.strain_measure = dic::StrainMeasure::kEngineering;
+    cases[5].config.search_range = 4;
+    cases[6].images.overrides = {{kNaN, 300, 0}, {kInf, 1000, 1}, {-kInf, 1200, 1}};
+    cases[7].cancel = 1;
+    cases[8].images.kind = 3;
+    cases[9].config.roi_x0 = 5;
+    cases[9].config.roi_y0 = 8;
+    cases[9].config.roi_x1 = 44;
+    cases[9].config.roi_y1 = 40;
+    cases[9].config.min_zncc = 0.95;
+    cases[9].config.max_jump = 0.5;
+    for (fuzz::GuidedCase& c : cases) seeds.add_case(c, visit);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -239,8 +275,11 @@ int main(int argc, char** argv) {
     engine_seeds(engine);
     SeedFolder interpolation(root, "interpolation");
     interpolation_seeds(interpolation);
-    std::printf("make_corpus: %d image, %d grey, %d export, %d engine, %d interpolation seeds\n",
+    SeedFolder guided(root, "guided");
+    guided_seeds(guided);
+    std::printf("make_corpus: %d image, %d grey, %d export, %d engine, %d interpolation, %d guided "
+                "seeds\n",
                 images.count(), gray.count(), exports.count(), engine.count(),
-                interpolation.count());
+                interpolation.count(), guided.count());
     return 0;
 }

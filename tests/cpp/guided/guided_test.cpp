@@ -442,4 +442,21 @@ TEST(GuidedEntryChecks, ConfigDifferingFromTheReferenceImageIsRejected) {
                  std::invalid_argument);
 }
 
+// Found by fuzzing: 4 sigma of an absurd prefilter sigma was converted to an int it does not
+// fit (undefined behaviour). The kernel now stops at the image's larger side; from sigma
+// 1e20 on its weights are exactly equal, so both runs must agree point for point.
+TEST(GuidedPrefilter, AbsurdSigmaIsTruncatedToTheImage) {
+    const auto pair = affine_pair({0.37, -1.62, 0, 0, 0, 0});
+    GuidedConfig config = small_config();
+    config.prefilter_sigma = 1e80;
+    const GuidedResult absurd =
+        correlate_guided(ReferenceImage(pair.reference, config), pair.deformed, config);
+    config.prefilter_sigma = 1e20;
+    const GuidedResult wide =
+        correlate_guided(ReferenceImage(pair.reference, config), pair.deformed, config);
+    ASSERT_EQ(absurd.status.size(), static_cast<std::size_t>(absurd.rows * absurd.cols));
+    EXPECT_EQ(absurd.status, wide.status);
+    EXPECT_EQ(absurd.iterations, wide.iterations);
+}
+
 }  // namespace
