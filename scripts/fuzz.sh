@@ -2,6 +2,7 @@
 # Runs libFuzzer targets one after the other for a fixed time each and prints one line per
 # target: executions, coverage (cov: edges, ft: features) and corpus size.
 #   scripts/fuzz.sh <fuzz build folder> <seconds per target> [target ...]
+# FUZZ_RUNS=<n> also stops a target after n executions.
 # The seeds are written afresh by make_corpus; each target's growing corpus is kept in
 # <build>/fuzz-corpus/<target> so later runs continue from it. A crash, sanitizer report or
 # hang (over 10 s for one input) leaves its input in <build>/fuzz-artifacts/<target>/ and
@@ -21,6 +22,9 @@ seeds="$build/fuzz-seeds"
 rm -rf "$seeds"
 "$bin/make_corpus" "$seeds" >/dev/null 2>&1
 
+limits=(-max_total_time="$seconds")
+[ -n "${FUZZ_RUNS:-}" ] && limits+=(-runs="$FUZZ_RUNS")
+
 failed=0
 printf '%-16s %10s %8s %8s %10s  %s\n' target executions cov ft corpus result
 for target in "${targets[@]}"; do
@@ -34,7 +38,7 @@ for target in "${targets[@]}"; do
   OMP_NUM_THREADS=1 \
   ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1 \
   UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-    nice -n 10 "$bin/fuzz_$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=4096 \
+    nice -n 10 "$bin/fuzz_$target" "${limits[@]}" -timeout=10 -rss_limit_mb=4096 \
       -print_final_stats=1 -artifact_prefix="$artifacts/" "$corpus" "$seeds/$target" \
       >"$log" 2>&1 || { result="FAILED (see $log)"; failed=1; }
   executions=$(awk '/stat::number_of_executed_units/ {print $2}' "$log" | tail -n 1)

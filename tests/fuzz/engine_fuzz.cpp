@@ -8,7 +8,8 @@
 //   - max_iterations to at most 50 (the default) and robust_max_iterations to at most 100:
 //     a NaN tolerance never stops a solver, so every point runs to its limit;
 //   - step is raised (doubled) until the grid has at most kMaxGridPoints points, because
-//     the cost of a run is linear in its point count.
+//     the cost of a run is linear in its point count (only for a margin of at least 0; with
+//     the region clamped, a large grid then comes from a small step, not a fault).
 // Negative, zero and huge values of every other field, and NaN or infinite doubles, pass.
 
 #include <algorithm>
@@ -50,7 +51,10 @@ void clamp_config(const cv::Mat& reference, dic::DICConfig& config) {
         *roi = std::clamp(*roi, kRoiLow, kRoiHigh);
     config.max_iterations = std::min(config.max_iterations, kMaxIterations);
     config.robust_max_iterations = std::min(config.robust_max_iterations, kMaxRobustIterations);
-    if (config.step < 1) return;  // refused by run(); nothing to bound
+    // Refused by run(): nothing to bound. (A negative margin once made grids of millions of
+    // points outside the image; raising the step would hide such a fault, not bound a
+    // legitimate cost.)
+    if (config.step < 1 || dic::detail::grid_margin(config) < 0) return;
     while (grid_points(reference, config) > kMaxGridPoints &&
            config.step <= std::numeric_limits<int>::max() / 2)
         config.step *= 2;

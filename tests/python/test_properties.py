@@ -7,7 +7,7 @@ import os
 import tempfile
 
 import numpy as np
-from hypothesis import given, strategies as st
+from hypothesis import given, note, strategies as st
 from hypothesis.extra import numpy as hnp
 
 import _morvex_dic as dic
@@ -20,7 +20,7 @@ ANY_FLOAT = st.floats(allow_nan=True, allow_infinity=True)
 PIXELS = st.floats(-1e3, 1e3) | st.sampled_from([math.nan, math.inf, -math.inf, 1e300, -1e300])
 # The messages of the engine's refusals (ValueError from std::invalid_argument).
 RUN_REFUSALS = ("DICConfig::step must be at least 1", "DICConfig::strain_window must not be negative",
-                "Grid too large", "Grid centres")
+                "DICConfig: the grid margin must not be negative", "Grid too large", "Grid coordinates")
 
 
 @st.composite
@@ -85,8 +85,14 @@ def configs(draw):
     return config
 
 
+def describe(config):
+    """The configuration's properties, for a failing example's report (the class has no repr)."""
+    return {name: getattr(config, name) for name in dir(config) if not name.startswith("_")}
+
+
 @given(reference=images(), deformed=images(), config=configs())
 def test_run_gives_a_well_formed_result_or_a_documented_refusal(reference, deformed, config):
+    note(f"config = {describe(config)}")
     try:
         result = dic.DICEngine().run(reference, deformed, config)
     except ValueError as error:
