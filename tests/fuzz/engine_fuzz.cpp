@@ -126,7 +126,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     cv::Mat deformed;
     fuzz::make_image_pair(c.images, reference, deformed);
     clamp_config(reference, c.config);
-    if (c.seeds_fit_grid % 2 == 1 && c.config.step >= 1) {
+    if (c.seeds_fit_grid % 2 == 1 && c.config.step >= 1 &&
+        grid_points(reference, c.config) <= kMaxGridPoints) {
         const auto n = static_cast<std::size_t>(grid_points(reference, c.config));
         fit_seeds_to_grid(c.config.seed_u_arr, n);
         fit_seeds_to_grid(c.config.seed_v_arr, n);

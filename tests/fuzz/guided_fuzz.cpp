@@ -64,6 +64,7 @@ cv::Mat make_mask(const fuzz::GuidedCase& c, const cv::Mat& reference) {
     cv::Mat mask;
     switch (c.mask_kind % 5) {
         case 1: {
+            if (reference.empty()) break;  // refused with the reference itself
             mask.create(reference.rows, reference.cols, CV_8UC1);
             cv::RNG rng(c.mask_seed);
             // Mostly specimen with holes and a random half plane of background.
