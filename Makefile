@@ -9,15 +9,16 @@ FUZZ_SMOKE_SECONDS ?= 20
 JOBS ?= $(shell nproc)
 VENV := .venv
 PYTHON := $(VENV)/bin/python
-# Builds the _morvex_dic module with its own copy of the library (build/python-<tag>, kept
-# between runs, so a second install rebuilds only what changed) and installs it into .venv.
+# Builds _morvex_dic, the morvex package and its extension with their own copy of the library
+# (build/python-<tag>, kept between runs, so a second install rebuilds only what changed) and
+# installs them into .venv.
 INSTALL_MODULE := CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(VENV)/bin/pip install \
   --no-build-isolation --disable-pip-version-check -q .
 
 CMAKE_FLAGS := -G Ninja -DCMAKE_BUILD_TYPE=Release \
   -DMORVEX_BUILD_TESTS=ON -DMORVEX_BUILD_EXAMPLES=ON -DMORVEX_BUILD_BENCH=ON
 
-.PHONY: setup build python demo test test-cpp bench sanitize fuzz-build fuzz fuzz-smoke clean
+.PHONY: setup build python demo test test-cpp bench bench-guided sanitize fuzz-build fuzz fuzz-smoke clean
 
 setup:
 	bash scripts/setup.sh
@@ -29,8 +30,9 @@ build: setup
 python: setup
 	$(INSTALL_MODULE)
 
+# A synthetic sequence with a known field: accuracy against the truth, plots in out/demo.
 demo: python
-	$(PYTHON) examples/quickstart.py
+	$(VENV)/bin/morvex demo
 
 test-cpp: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
@@ -44,6 +46,13 @@ test: test-cpp
 BENCH_DATA ?= ../shared/bench-data
 bench: build
 	$(BUILD)/bench/engine_bench $(BENCH_DATA)
+
+# The specified engine and the guided path side by side (speed, accuracy, uncertainty,
+# sequences, memory), then the DIC Challenge checks.
+DIC_CHALLENGE ?= ../shared/dic-challenge
+bench-guided: build
+	$(BUILD)/bench/guided_bench $(BENCH_DATA)
+	$(BUILD)/bench/guided_bench --challenge $(DIC_CHALLENGE)
 
 # C++ tests under AddressSanitizer and UndefinedBehaviorSanitizer.
 sanitize: setup

@@ -185,7 +185,7 @@ private:
         if (!config_.progress) return;
         const int total = ref_.points();
         if (final_call) {
-            config_.progress(total, total);
+            config_.progress(cancelled() ? std::min(finished_.load(), total) : total, total);
             return;
         }
         std::unique_lock<std::mutex> lock(progress_mutex_, std::try_to_lock);

@@ -5,11 +5,13 @@
 #include <string>
 #include <vector>
 
+#include <omp.h>
 #include <opencv2/imgproc.hpp>
 
 #include <morvex/guided.hpp>
 
 #include "guided/reference_data.h"
+#include "guided/subset_solver.h"
 
 namespace morvex::dic {
 
@@ -20,6 +22,10 @@ namespace {
 // A subset partly outside the mask is solved on its specimen pixels alone; below this share
 // of the square the fit is too weakly determined and the point is kOutsideMask.
 constexpr double kMinSpecimenShare = 0.5;
+
+// Per-point inverse Hessians are kept when they take at most this much memory (a 4096 x 4096
+// image at step 7 needs 98 MiB); beyond it they are recomputed per point.
+constexpr std::size_t kHessianBudget = std::size_t{256} << 20;
 
 std::string num(double value) {
     std::string s = std::to_string(value);
@@ -250,16 +256,14 @@ ReferenceImage::ReferenceImage(const cv::Mat& reference, const GuidedConfig& con
     replace_non_finite(d.image, d.raw, bad);
     d.correlated = config.prefilter_sigma > 0.0 ? gaussian_prefilter(d.raw, config.prefilter_sigma)
                                                 : d.raw;
-    if (config.prefilter_sigma > 0.0) {
-        const int radius = prefilter_radius(config.prefilter_sigma, reference.rows, reference.cols);
-        const cv::Mat k = cv::getGaussianKernel(2 * radius + 1, config.prefilter_sigma, CV_64F);
-        const double gain = k.dot(k);
-        d.noise_gain = gain * gain;
-    }
     double lo = 0.0, hi = 0.0;
     cv::minMaxLoc(d.correlated, &lo, &hi);
     d.grey_range = hi - lo;
     interpolant_gradients(d.correlated, d.kind, d.grad_x, d.grad_y);
+    if (config.prefilter_sigma > 0.0) {
+        d.noise_grad_x = gaussian_prefilter(d.grad_x, config.prefilter_sigma);
+        d.noise_grad_y = gaussian_prefilter(d.grad_y, config.prefilter_sigma);
+    }
 
     if (!config.mask.empty()) {
         d.specimen = cv::Mat::zeros(reference.size(), CV_8UC1);
@@ -291,10 +295,27 @@ ReferenceImage::ReferenceImage(const cv::Mat& reference, const GuidedConfig& con
                 d.point_state[i] = static_cast<std::uint8_t>(GuidedStatus::kBadPixels);
         }
 
+    // Inverse Hessians of all usable points, once: every frame and every start reuses them.
+    if (static_cast<std::size_t>(d.points()) * 36 * sizeof(double) <= kHessianBudget) {
+        d.hessian_inverse.assign(static_cast<std::size_t>(d.points()) * 36, 0.0);
+        d.textured.assign(static_cast<std::size_t>(d.points()), 0);
+        d.noise_factors.assign(static_cast<std::size_t>(d.points()) * 2, 0.0);
+        const int threads = config.threads > 0 ? config.threads : omp_get_max_threads();
+#pragma omp parallel for schedule(static) num_threads(threads)
+        for (int i = 0; i < d.points(); ++i)
+            if (d.point_state[i] == 0)
+                d.textured[i] = subset_hessian_inverse(
+                                    d, i, d.hessian_inverse.data() + static_cast<std::size_t>(i) * 36,
+                                    d.noise_factors.data() + static_cast<std::size_t>(i) * 2)
+                                    ? 1
+                                    : 0;
+    }
     const auto mat_bytes = [](const cv::Mat& m) { return m.total() * m.elemSize(); };
     d.bytes = mat_bytes(d.image) + mat_bytes(d.grad_x) + mat_bytes(d.grad_y) +
               mat_bytes(d.specimen) + d.point_state.size() * 2 +
-              (d.grid_x.size() + d.grid_y.size()) * sizeof(int);
+              (d.grid_x.size() + d.grid_y.size()) * sizeof(int) +
+              (d.hessian_inverse.size() + d.noise_factors.size()) * sizeof(double) +
+              d.textured.size() + mat_bytes(d.noise_grad_x) + mat_bytes(d.noise_grad_y);
     if (d.raw.data != d.image.data) d.bytes += mat_bytes(d.raw);
     if (d.correlated.data != d.raw.data) d.bytes += mat_bytes(d.correlated);
     data_ = std::move(data);

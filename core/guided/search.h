@@ -15,12 +15,13 @@ namespace morvex::dic::detail {
 class SearchImage {
 public:
     explicit SearchImage(const cv::Mat& clean) : clean_(clean) {}
-    const cv::Mat& get() const;
+    const cv::Mat& get() const;   ///< full resolution
+    const cv::Mat& half() const;  ///< half resolution (2 x 2 pixel means)
 
 private:
     const cv::Mat& clean_;
-    mutable std::once_flag once_;
-    mutable cv::Mat image_;
+    mutable std::once_flag once_, half_once_;
+    mutable cv::Mat image_, half_;
 };
 
 struct IntegerShift {

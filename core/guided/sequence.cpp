@@ -53,7 +53,8 @@ struct GridField {
 }  // namespace
 
 struct GuidedSequence::State {
-    GuidedConfig config;
+    GuidedConfig config;         // as given; the first reference's grid
+    GuidedConfig current;        // of `reference` (incremental: region and mask carried along)
     bool incremental = false;
     std::unique_ptr<ReferenceImage> reference;  // first image (fixed) or latest frame (incremental)
     cv::Mat first_mask;
@@ -66,6 +67,7 @@ GuidedSequence::GuidedSequence(const cv::Mat& reference, GuidedConfig config, bo
     : state_(std::make_unique<State>()) {
     state_->reference = std::make_unique<ReferenceImage>(reference, config);
     state_->first_mask = config.mask;
+    state_->current = config;
     state_->config = std::move(config);
     state_->incremental = incremental;
 }
@@ -79,8 +81,18 @@ const GuidedConfig& GuidedSequence::config() const { return state_->config; }
 
 GuidedResult GuidedSequence::add_frame(const cv::Mat& frame) {
     State& s = *state_;
-    const GuidedResult* previous = s.previous ? &*s.previous : nullptr;
-    GuidedResult increment = correlate_guided(*s.reference, frame, s.config, previous);
+    // The last increment starts every point when it lies on the same grid.
+    const GuidedResult* previous =
+        s.previous && s.previous->rows == s.reference->grid_rows() &&
+                s.previous->cols == s.reference->grid_cols() &&
+                s.previous->x.front() == s.reference->data().grid_x.front() &&
+                s.previous->y.front() == s.reference->data().grid_y.front()
+            ? &*s.previous
+            : nullptr;
+    GuidedConfig run_config = s.current;
+    run_config.progress = s.config.progress;
+    run_config.cancel = s.config.cancel;
+    GuidedResult increment = correlate_guided(*s.reference, frame, run_config, previous);
     ++s.frames;
     if (!s.incremental) {
         s.previous = increment;
@@ -143,8 +155,24 @@ GuidedResult GuidedSequence::add_frame(const cv::Mat& frame) {
         }
     }
     s.accumulated = total;
-    // The frame becomes the reference; its mask is the first mask carried along by the field.
+    // The frame becomes the reference. Its region is the first region carried along by the
+    // field (so the increments keep covering the moving points) and its mask the first mask.
     GuidedConfig next = s.config;
+    double x0 = 1e300, y0 = 1e300, x1 = -1e300, y1 = -1e300;
+    for (std::size_t i = 0; i < total.u.size(); ++i)
+        if (total.valid[i]) {
+            x0 = std::min(x0, total.x[i] + total.u[i]);
+            x1 = std::max(x1, total.x[i] + total.u[i]);
+            y0 = std::min(y0, total.y[i] + total.v[i]);
+            y1 = std::max(y1, total.y[i] + total.v[i]);
+        }
+    if (x1 >= x0) {
+        const double margin = s.config.step + s.config.subset_size / 2;
+        next.roi_x0 = std::max(0, static_cast<int>(std::floor(x0 - margin)));
+        next.roi_y0 = std::max(0, static_cast<int>(std::floor(y0 - margin)));
+        next.roi_x1 = std::min(frame.cols - 1, static_cast<int>(std::ceil(x1 + margin)));
+        next.roi_y1 = std::min(frame.rows - 1, static_cast<int>(std::ceil(y1 + margin)));
+    }
     if (!s.first_mask.empty()) {
         cv::Mat map_x(frame.size(), CV_32FC1), map_y(frame.size(), CV_32FC1);
         const GridField tu{total, total.u}, tv{total, total.v};
@@ -158,8 +186,10 @@ GuidedResult GuidedSequence::add_frame(const cv::Mat& frame) {
             }
         cv::remap(s.first_mask, next.mask, map_x, map_y, cv::INTER_NEAREST, cv::BORDER_CONSTANT, 0);
     }
-    s.config.mask = next.mask;
-    s.reference = std::make_unique<ReferenceImage>(frame, s.config);
+    next.progress = nullptr;
+    next.cancel = nullptr;
+    s.current = next;
+    s.reference = std::make_unique<ReferenceImage>(frame, s.current);
     // The increment just measured is the best start for the next one (steady motion).
     s.previous = increment;
     return total;

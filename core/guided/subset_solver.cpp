@@ -1,5 +1,6 @@
 #include "guided/subset_solver.h"
 
+#include "guided/lane_sums.h"
 #include "image/sampling/bspline_sampler.h"
 
 #include <algorithm>
@@ -50,18 +51,6 @@ constexpr double kFlatGradient = 1e-4;
 // quintic prefilter's slow pole decays as 0.43^k): subsets this close count as touching them.
 constexpr int kBadPixelReach = 4;
 
-// sum of a[k] b[k] in four interleaved partial sums combined pairwise: a fixed order the
-// compiler may run in vector registers without changing a bit.
-inline double lane_dot(const double* a, const double* b, int n) {
-    double acc[4] = {0.0, 0.0, 0.0, 0.0};
-    const int n4 = n & ~3;
-    for (int k = 0; k < n4; k += 4)
-        for (int l = 0; l < 4; ++l) acc[l] += a[k + l] * b[k + l];
-    double sum = (acc[0] + acc[2]) + (acc[1] + acc[3]);
-    for (int k = n4; k < n; ++k) sum += a[k] * b[k];
-    return sum;
-}
-
 }  // namespace
 
 bool compose_inverse(Warp& w, const double dp[6]) {
@@ -95,7 +84,6 @@ SubsetSolver::SubsetSolver(const ReferenceImage::Data& reference, const Deformed
     weight_.resize(n_);
     f0_.resize(n_);
     g_.resize(n_);
-    r_.resize(n_);
     if (!deformed.raw.padded.empty()) {
         raw_f0_.resize(n_);
         raw_g_.resize(n_);
@@ -103,68 +91,171 @@ SubsetSolver::SubsetSolver(const ReferenceImage::Data& reference, const Deformed
     for (auto& s : sd_) s.resize(n_);
 }
 
+namespace {
+
+// Gauss-Newton normal matrix sum J J^T of grid point `index` with the steepest-descent images
+// built from the gradient images gx_image, gy_image on the specimen pixels; `energy` is the
+// sum of squared gradients, `count` the pixels used. The 21 distinct entries come from the
+// moments sum P m of the three gradient products P (gx^2, gx gy, gy^2) and six weights m
+// (1, dx, dy, dx^2, dx dy, dy^2), gathered from per-row sums.
+void normal_matrix(const ReferenceImage::Data& ref, int index, const cv::Mat& gx_image,
+                   const cv::Mat& gy_image, double out[6][6], double& energy, double& count) {
+    const int gr = index / ref.grid_cols(), gc = index % ref.grid_cols();
+    const int cx = ref.grid_x[gc], cy = ref.grid_y[gr], h = ref.half;
+    const bool masked = !ref.specimen.empty() && !ref.full_subset[index];
+    double mom[3][6] = {};
+    energy = 0.0;
+    count = 0.0;
+    for (int dy = -h; dy <= h; ++dy) {
+        const double* gx = gx_image.ptr<double>(cy + dy) + cx;
+        const double* gy = gy_image.ptr<double>(cy + dy) + cx;
+        const std::uint8_t* m = masked ? ref.specimen.ptr<std::uint8_t>(cy + dy) + cx : nullptr;
+        double row[3][3] = {};
+        for (int dx = -h; dx <= h; ++dx) {
+            if (m && !m[dx]) continue;
+            const double p[3] = {gx[dx] * gx[dx], gx[dx] * gy[dx], gy[dx] * gy[dx]};
+            for (int k = 0; k < 3; ++k) {
+                row[k][0] += p[k];
+                row[k][1] += p[k] * dx;
+                row[k][2] += p[k] * dx * dx;
+            }
+            count += 1.0;
+        }
+        for (int k = 0; k < 3; ++k) {
+            mom[k][0] += row[k][0];
+            mom[k][1] += row[k][1];
+            mom[k][2] += dy * row[k][0];
+            mom[k][3] += row[k][2];
+            mom[k][4] += dy * row[k][1];
+            mom[k][5] += static_cast<double>(dy) * dy * row[k][0];
+        }
+        energy += row[0][0] + row[2][0];
+    }
+    // Moment of m_a m_b for a, b in (1, dx, dy).
+    static constexpr int kPair[3][3] = {{0, 1, 2}, {1, 3, 4}, {2, 4, 5}};
+    for (int a = 0; a < 6; ++a)
+        for (int b = 0; b < 6; ++b) {
+            const int product = (a < 3 && b < 3) ? 0 : (a >= 3 && b >= 3) ? 2 : 1;
+            out[a][b] = mom[product][kPair[a % 3][b % 3]];
+        }
+}
+
+}  // namespace
+
+bool subset_hessian_inverse(const ReferenceImage::Data& ref, int index, double* hinv,
+                            double* noise) {
+    double hm[6][6], energy, count;
+    normal_matrix(ref, index, ref.grad_x, ref.grad_y, hm, energy, count);
+    const double floor = kFlatGradient * ref.grey_range;
+    if (!(energy > floor * floor * count)) return false;
+    double inv[6][6];
+    if (!invert_spd(hm, inv)) return false;
+    for (int a = 0; a < 6; ++a)
+        for (int b = 0; b < 6; ++b) hinv[a * 6 + b] = inv[a][b];
+    noise[0] = inv[0][0];
+    noise[1] = inv[3][3];
+    if (!ref.noise_grad_x.empty()) {
+        // Prefiltered: the estimate's covariance is s^2 H^-1 M H^-1 with M built from the
+        // gradients filtered once more (the filter applied to the steepest-descent images),
+        // s^2 the raw residual variance. Only the u and v entries are kept.
+        double m[6][6];
+        normal_matrix(ref, index, ref.noise_grad_x, ref.noise_grad_y, m, energy, count);
+        for (int k = 0; k < 2; ++k) {
+            const int p = k == 0 ? 0 : 3;
+            double t[6];
+            for (int b = 0; b < 6; ++b) {
+                t[b] = 0.0;
+                for (int a = 0; a < 6; ++a) t[b] += inv[p][a] * m[a][b];
+            }
+            double v = 0.0;
+            for (int b = 0; b < 6; ++b) v += t[b] * inv[b][p];
+            noise[k] = v;
+        }
+    }
+    return true;
+}
+
 bool SubsetSolver::prepare(int index) {
     const int gr = index / ref_.grid_cols(), gc = index % ref_.grid_cols();
     cx_ = ref_.grid_x[gc];
     cy_ = ref_.grid_y[gr];
+    // The inverse Hessian depends on the reference alone: stored per point when it fits.
+    if (!ref_.hessian_inverse.empty()) {
+        if (!ref_.textured[index]) return false;
+        const double* stored = ref_.hessian_inverse.data() + static_cast<std::size_t>(index) * 36;
+        for (int a = 0; a < 6; ++a)
+            for (int b = 0; b < 6; ++b) hinv_[a][b] = stored[a * 6 + b];
+        noise_u_ = ref_.noise_factors[2 * static_cast<std::size_t>(index)];
+        noise_v_ = ref_.noise_factors[2 * static_cast<std::size_t>(index) + 1];
+    } else {
+        double inv[36], noise[2];
+        if (!subset_hessian_inverse(ref_, index, inv, noise)) return false;
+        for (int a = 0; a < 6; ++a)
+            for (int b = 0; b < 6; ++b) hinv_[a][b] = inv[a * 6 + b];
+        noise_u_ = noise[0];
+        noise_v_ = noise[1];
+    }
     const bool masked = !ref_.specimen.empty() && !ref_.full_subset[index];
-    double sum = 0.0, raw_sum = 0.0, count = 0.0;
+    double count = 0.0;
     for (int i = 0; i < side_; ++i) {
         const int r = cy_ - half_ + i;
+        double* w = weight_.data() + i * side_;
+        double* f0 = f0_.data() + i * side_;
         const double* f = ref_.correlated.ptr<double>(r) + (cx_ - half_);
-        const double* fr = ref_.raw.ptr<double>(r) + (cx_ - half_);
-        const std::uint8_t* m = masked ? ref_.specimen.ptr<std::uint8_t>(r) + (cx_ - half_) : nullptr;
-        for (int j = 0; j < side_; ++j) {
-            const double wgt = m ? static_cast<double>(m[j]) : 1.0;
-            weight_[i * side_ + j] = wgt;
-            sum += wgt * f[j];
-            raw_sum += wgt * fr[j];
-            count += wgt;
+        if (masked) {
+            const std::uint8_t* m = ref_.specimen.ptr<std::uint8_t>(r) + (cx_ - half_);
+            for (int j = 0; j < side_; ++j) w[j] = m[j] ? 1.0 : 0.0;
+        } else {
+            for (int j = 0; j < side_; ++j) w[j] = 1.0;
         }
+        for (int j = 0; j < side_; ++j) f0[j] = w[j] * f[j];
     }
+    count = masked ? lane_dot(weight_.data(), weight_.data(), n_) : static_cast<double>(n_);
     count_ = count;
-    const double fm = sum / count, raw_fm = raw_sum / count;
-    double ss = 0.0, raw_ss = 0.0, grad_energy = 0.0;
-    double h[6][6] = {};
+    double sum = 0.0;
+    for (int k = 0; k < n_; ++k) sum += f0_[k];
+    const double fm = sum / count;
+    for (int k = 0; k < n_; ++k) f0_[k] = weight_[k] * (f0_[k] - fm);
+    const double ss = lane_dot(f0_.data(), f0_.data(), n_);
+    df_ = std::sqrt(ss);
+    if (!raw_f0_.empty()) {
+        double raw_sum = 0.0;
+        for (int i = 0; i < side_; ++i) {
+            const double* fr = ref_.raw.ptr<double>(cy_ - half_ + i) + (cx_ - half_);
+            for (int j = 0; j < side_; ++j) {
+                raw_f0_[i * side_ + j] = weight_[i * side_ + j] * fr[j];
+                raw_sum += raw_f0_[i * side_ + j];
+            }
+        }
+        const double raw_fm = raw_sum / count;
+        for (int k = 0; k < n_; ++k) raw_f0_[k] = weight_[k] * (raw_f0_[k] - raw_fm);
+        raw_df_ = std::sqrt(lane_dot(raw_f0_.data(), raw_f0_.data(), n_));
+    }
+    // Steepest-descent images (zero off the specimen).
     for (int i = 0; i < side_; ++i) {
         const int r = cy_ - half_ + i;
         const double dy = i - half_;
-        const double* f = ref_.correlated.ptr<double>(r) + (cx_ - half_);
-        const double* fr = ref_.raw.ptr<double>(r) + (cx_ - half_);
         const double* gx = ref_.grad_x.ptr<double>(r) + (cx_ - half_);
         const double* gy = ref_.grad_y.ptr<double>(r) + (cx_ - half_);
+        const double* w = weight_.data() + i * side_;
+        double* s0 = sd_[0].data() + i * side_;
+        double* s1 = sd_[1].data() + i * side_;
+        double* s2 = sd_[2].data() + i * side_;
+        double* s3 = sd_[3].data() + i * side_;
+        double* s4 = sd_[4].data() + i * side_;
+        double* s5 = sd_[5].data() + i * side_;
         for (int j = 0; j < side_; ++j) {
-            const int k = i * side_ + j;
-            const double wgt = weight_[k];
             const double dx = j - half_;
-            const double a = wgt * (f[j] - fm);
-            f0_[k] = a;
-            ss += a * a;
-            if (!raw_f0_.empty()) {
-                raw_f0_[k] = wgt * (fr[j] - raw_fm);
-                raw_ss += raw_f0_[k] * raw_f0_[k];
-            }
-            const double fx = wgt * gx[j], fy = wgt * gy[j];
-            grad_energy += fx * fx + fy * fy;
-            sd_[0][k] = fx;
-            sd_[1][k] = fx * dx;
-            sd_[2][k] = fx * dy;
-            sd_[3][k] = fy;
-            sd_[4][k] = fy * dx;
-            sd_[5][k] = fy * dy;
+            const double fx = w[j] * gx[j], fy = w[j] * gy[j];
+            s0[j] = fx;
+            s1[j] = fx * dx;
+            s2[j] = fx * dy;
+            s3[j] = fy;
+            s4[j] = fy * dx;
+            s5[j] = fy * dy;
         }
     }
-    for (int p = 0; p < 6; ++p)
-        for (int q = p; q < 6; ++q) {
-            const double s = lane_dot(sd_[p].data(), sd_[q].data(), n_);
-            h[p][q] = s;
-            h[q][p] = s;
-        }
-    df_ = std::sqrt(ss);
-    raw_df_ = std::sqrt(raw_ss);
-    const double floor = kFlatGradient * ref_.grey_range;
-    if (!(ss > 0.0) || !(grad_energy > floor * floor * count)) return false;
-    return invert_spd(h, hinv_);
+    return ss > 0.0;
 }
 
 bool SubsetSolver::inside(const Warp& w) const {
@@ -232,17 +323,15 @@ SubsetSolution SubsetSolver::solve(const Warp& start) {
         double* g = g_.data();
         const double* wt = weight_.data();
         for (int k = 0; k < n_; ++k) g[k] = wt[k] * (g[k] - gm);
-        const double gss = lane_dot(g, g, n_);
-        const double cross = lane_dot(f0_.data(), g, n_);
+        double gss, cross;
+        lane_energy_cross(g, f0_.data(), n_, gss, cross);
         if (!(gss > 0.0)) break;
         const double dg = std::sqrt(gss);
         const double scale = df_ / dg;
-        double* r = r_.data();
-        const double* f0 = f0_.data();
-        for (int k = 0; k < n_; ++k) r[k] = f0[k] - scale * g[k];
-        double b[6];
-        for (int p = 0; p < 6; ++p) b[p] = lane_dot(sd_[p].data(), r, n_);
-        const double ssr = lane_dot(r, r, n_);
+        const double* const sd[6] = {sd_[0].data(), sd_[1].data(), sd_[2].data(),
+                                     sd_[3].data(), sd_[4].data(), sd_[5].data()};
+        double b[6], ssr;
+        lane_residual_sums(f0_.data(), g, scale, sd, n_, b, ssr);
         out.zncc = std::max(-1.0, std::min(1.0, cross / (df_ * dg)));
         last_ssr = ssr;
         double dp[6];
@@ -295,11 +384,10 @@ SubsetSolution SubsetSolver::solve(const Warp& start) {
             const double r = raw_f0_[k] - scale * raw_g_[k];
             ssr += r * r;
         }
-        ssr *= ref_.noise_gain;
     }
     const double s2 = count_ > 6.0 ? ssr / (count_ - 6.0) : 0.0;
-    out.sigma_u = std::sqrt(s2 * hinv_[0][0]);
-    out.sigma_v = std::sqrt(s2 * hinv_[3][3]);
+    out.sigma_u = std::sqrt(s2 * noise_u_);
+    out.sigma_v = std::sqrt(s2 * noise_v_);
     out.status = GuidedStatus::kConverged;
     return out;
 }

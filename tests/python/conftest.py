@@ -3,6 +3,7 @@ the Hypothesis profile of the property tests."""
 
 import os
 
+import numpy as np
 import pytest
 from hypothesis import HealthCheck, settings
 
@@ -49,3 +50,45 @@ def hand_result():
         "confidence": [0.9 + 0.01 * k for k in range(n)],
         "valid": [1, 0, 1, 1, 0, 1],
     }
+
+
+# --- the morvex package ------------------------------------------------------------------
+
+# Small enough for a few seconds per run on two shared cores, large enough for a 9 x 9 grid.
+PACKAGE_SHAPE = (96, 96)
+PACKAGE_SETTINGS = {"subset": 21, "step": 8}
+
+
+@pytest.fixture(scope="session")
+def synthetic_frames():
+    """Four frames of a growing field (frame 0 is the reference), as a morvex sequence."""
+    import morvex
+
+    return morvex.synthetic_sequence(frames=4, shape=PACKAGE_SHAPE, u_step=0.4, v_step=-0.2,
+                                     exx_final=0.006, eyy_final=-0.002, seed=5)
+
+
+@pytest.fixture
+def frame_files(tmp_path, synthetic_frames):
+    """The frames as float32 TIFF files frames/f0.tif ... f3.tif; returns the folder."""
+    import tifffile
+
+    folder = tmp_path / "frames"
+    folder.mkdir()
+    for k, frame in enumerate(synthetic_frames.frames):
+        tifffile.imwrite(folder / f"f{k}.tif", frame.astype(np.float32))
+    return folder
+
+
+@pytest.fixture
+def run_cli(capsys):
+    """Run the morvex command line in this process: (exit code, stdout, stderr)."""
+    from morvex.cli import main
+
+    def run(*args):
+        with pytest.raises(SystemExit) as stop:
+            main([str(a) for a in args])
+        captured = capsys.readouterr()
+        return stop.value.code, captured.out, captured.err
+
+    return run

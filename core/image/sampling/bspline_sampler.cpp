@@ -88,6 +88,7 @@ MORVEX_AVX2_INLINE void quintic_weights4(__m256d t, __m256d w[6]) {
     w[4] = quintic_middle4(_mm256_sub_pd(_mm256_set1_pd(2.0), t));
 }
 
+// wy[4 k] is the weight of row k (the y weights of four pixels lie interleaved).
 MORVEX_AVX2_INLINE double tap_sum4(const double* p, std::ptrdiff_t stride,
                                                         const double* wy, __m256d wx03,
                                                         __m128d wx45) {
@@ -96,7 +97,7 @@ MORVEX_AVX2_INLINE double tap_sum4(const double* p, std::ptrdiff_t stride,
     __m128d c2 = _mm_mul_pd(_mm256_castpd256_pd128(w), _mm_loadu_pd(p + 4));
     for (int k = 1; k < 6; ++k) {
         const double* row = p + k * stride;
-        w = _mm256_broadcast_sd(wy + k);
+        w = _mm256_broadcast_sd(wy + 4 * k);
         c4 = _mm256_add_pd(c4, _mm256_mul_pd(w, _mm256_loadu_pd(row)));
         c2 = _mm_add_pd(c2, _mm_mul_pd(_mm256_castpd256_pd128(w), _mm_loadu_pd(row + 4)));
     }
@@ -116,7 +117,7 @@ __attribute__((target("avx2"))) void sample_quintic_avx2(const CoefficientImage&
     // positions just past the subset (still inside the padded coefficients).
     const int lanes = (side + 3) & ~3;
     alignas(32) double wxs[6][4], wys[6][4];
-    alignas(32) double xs[4], ys[4];
+    alignas(16) int xs[4], ys[4];
     (void)scratch;
     const __m256d offsets = _mm256_set_pd(3.0, 2.0, 1.0, 0.0);
     const __m256d ax = _mm256_set1_pd(s.ax), ay = _mm256_set1_pd(s.ay);
@@ -154,15 +155,12 @@ __attribute__((target("avx2"))) void sample_quintic_avx2(const CoefficientImage&
             _mm256_store_pd(wxs[4], wx[4]);
             _mm256_store_pd(wxs[5], wx[5]);
             for (int k = 0; k < 6; ++k) _mm256_store_pd(wys[k], wy[k]);
-            _mm256_store_pd(xs, fx);
-            _mm256_store_pd(ys, fy);
+            _mm_store_si128(reinterpret_cast<__m128i*>(xs), _mm256_cvttpd_epi32(fx));
+            _mm_store_si128(reinterpret_cast<__m128i*>(ys), _mm256_cvttpd_epi32(fy));
             const int count = side - j0 < 4 ? side - j0 : 4;
             for (int l = 0; l < count; ++l) {
-                const int ix = static_cast<int>(xs[l]), iy = static_cast<int>(ys[l]);
-                const double wy_l[6] = {wys[0][l], wys[1][l], wys[2][l],
-                                        wys[3][l], wys[4][l], wys[5][l]};
-                o[j0 + l] = tap_sum4(coef.at(iy - 2, ix - 2), coef.stride, wy_l, px[l],
-                                     _mm_set_pd(wxs[5][l], wxs[4][l]));
+                o[j0 + l] = tap_sum4(coef.at(ys[l] - 2, xs[l] - 2), coef.stride, &wys[0][l],
+                                     px[l], _mm_set_pd(wxs[5][l], wxs[4][l]));
             }
         }
     }

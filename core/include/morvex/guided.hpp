@@ -57,7 +57,7 @@ enum class GuidedStatus : std::uint8_t {
     kFlatSubset = 5,        ///< no usable texture (zero grey-level variance or singular Hessian)
     kCancelled = 6,         ///< cancel was requested before the point was finished
     kNotReached = 7,        ///< no seed could start the specimen region it lies in
-    kBadPixels = 8,         ///< NaN or infinite grey values under the subset
+    kBadPixels = 8,         ///< NaN or infinite grey values under (or within 4 px of) the subset
 };
 
 /// Settings of a guided correlation. Fields marked (reference) shape the ReferenceImage and must
@@ -69,15 +69,28 @@ struct GuidedConfig {
     int roi_y0 = -1;       ///< (reference) first row (inclusive)
     int roi_x1 = -1;       ///< (reference) last column (inclusive)
     int roi_y1 = -1;       ///< (reference) last row (inclusive); used only if x0, y0 >= 0, x1 > x0, y1 > y0
-    cv::Mat mask;          ///< (reference) CV_8UC1, size of the reference, non-zero = specimen; empty = everywhere
+    /// (reference) CV_8UC1, size of the reference, non-zero = specimen; empty = everywhere. A grid
+    /// point needs its centre on the specimen and at least half of its subset's pixels there
+    /// (else kOutsideMask); a partly covered subset is matched on its specimen pixels alone.
+    cv::Mat mask;
     Interpolation interpolation = Interpolation::kQuinticBSpline;  ///< (reference)
-    double prefilter_sigma = 0.0;  ///< (reference) Gaussian low-pass of both images, pixels; 0 = off
+    /// (reference) Gaussian low-pass of both images before interpolation, pixels; 0 = off. The
+    /// uncertainty still comes from the raw grey levels: s^2 of the raw residual propagated
+    /// through the filter (H^-1 M H^-1, M from the steepest-descent images filtered once more),
+    /// since the filtered noise is no longer white.
+    double prefilter_sigma = 0.0;
     double min_zncc = 0.8;         ///< a point is valid only if its ZNCC >= this
     double max_jump = 2.0;         ///< px; a point is rejected if |u|, |v| differ this much from its guide's
-    int search_range = -1;         ///< half-width of the integer search at seeds, px; -1 = the whole image
+    /// Half-width of the full integer search (first seed, and points nothing else could start),
+    /// px; -1 = the whole image. Large windows are searched at half resolution, then refined.
+    int search_range = -1;
     /// The grid is cut into this many blocks of about equal area, each grown from its own seed by
     /// a priority queue; blocks are spread over the threads, so the result does not depend on the
-    /// thread count. 0 = automatic (about one block per 500 grid points, 1 to 64).
+    /// thread count. 0 = automatic (about one block per 500 grid points, 1 to 64). One full search
+    /// per frame finds a first seed (explicit seeds first, then each block's centre outwards);
+    /// every block's seed starts from its warp, then a residual and a full search. A block tries
+    /// up to 6 textured seeds (more for regions its first seed did not reach); points no block
+    /// reached are finally grown from any finished neighbour, in one deterministic pass.
     int seed_count = 0;
     std::vector<Point2D> seed_points;  ///< explicit seeds (row, column), snapped to the nearest grid point
     int max_iterations = 50;           ///< Gauss-Newton iteration limit per start

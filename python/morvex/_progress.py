@@ -1,0 +1,108 @@
+"""Run a correlation on a worker thread so the main thread stays free for Ctrl-C and progress.
+
+The C++ call releases the interpreter lock and reports through a Control's atomics; this
+thread polls them. Ctrl-C (KeyboardInterrupt) sets the cancel flag, waits for the workers to
+skip what is left (a few milliseconds) and re-raises.
+"""
+
+from __future__ import annotations
+
+import threading
+from collections.abc import Callable
+from typing import TypeVar, Union
+
+from . import _guided
+
+T = TypeVar("T")
+ProgressCallback = Callable[[int, int], None]
+Progress = Union[bool, ProgressCallback, None]
+POLL_SECONDS = 0.05
+
+
+def run_cancellable(work: Callable[[_guided.Control], T],
+                    on_progress: ProgressCallback | None = None) -> T:
+    """Call ``work(control)`` on a worker thread; report (done, total) points while it runs.
+
+    Raises:
+        KeyboardInterrupt: when interrupted; the run is cancelled and finished first.
+        Whatever ``work`` raised.
+    """
+    control = _guided.Control()
+    outcome: dict[str, object] = {}
+    finished = threading.Event()
+
+    def target() -> None:
+        try:
+            outcome["value"] = work(control)
+        except BaseException as error:  # handed to the caller's thread below
+            outcome["error"] = error
+        finally:
+            finished.set()
+
+    # Waiting on an Event, not Thread.join: a KeyboardInterrupt that lands inside join() can
+    # mark a running thread as stopped, and the run would outlive the call.
+    worker = threading.Thread(target=target, name="morvex-correlate", daemon=True)
+    worker.start()
+    last = (-1, -1)
+    try:
+        while not finished.wait(POLL_SECONDS):
+            if on_progress is not None:
+                now = (control.done, control.total)
+                if now != last and now[1] > 0:
+                    last = now
+                    on_progress(*now)
+    except BaseException:
+        control.cancel()
+        _wait_through_interrupts(finished)
+        raise
+    worker.join()
+    if "error" in outcome:
+        raise outcome["error"]  # type: ignore[misc]
+    if on_progress is not None and control.total > 0 and last != (control.total, control.total):
+        on_progress(control.total, control.total)
+    return outcome["value"]  # type: ignore[return-value]
+
+
+def _wait_through_interrupts(finished: threading.Event) -> None:
+    """Wait for a cancelled run to stop (milliseconds); a second Ctrl-C does not cut it short."""
+    while True:
+        try:
+            if finished.wait(POLL_SECONDS):
+                return
+        except KeyboardInterrupt:
+            continue
+
+
+class Bar:
+    """A tqdm bar or a user callable behind one (done, total) interface."""
+
+    def __init__(self, progress: Progress, unit: str, description: str, total: int = 0) -> None:
+        self._callable = progress if callable(progress) else None
+        self._bar = None
+        if progress is True:
+            from tqdm.auto import tqdm
+
+            self._bar = tqdm(total=total, unit=unit, desc=description, leave=False,
+                             dynamic_ncols=True)
+
+    def __call__(self, done: int, total: int) -> None:
+        if self._callable is not None:
+            self._callable(done, total)
+        if self._bar is not None:
+            if self._bar.total != total:
+                self._bar.reset(total=total)
+            self._bar.n = done
+            self._bar.refresh()
+
+    def write(self, text: str) -> None:
+        if self._bar is not None:
+            self._bar.write(text)
+        else:
+            print(text)
+
+    def active(self) -> bool:
+        return self._callable is not None or self._bar is not None
+
+    def close(self) -> None:
+        if self._bar is not None:
+            self._bar.close()

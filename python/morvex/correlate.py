@@ -1,0 +1,125 @@
+"""One reference image against one deformed image."""
+
+from __future__ import annotations
+
+from collections.abc import Sequence
+
+import numpy as np
+import xarray as xr
+
+from . import _guided
+from ._dataset import dataset_from_result
+from ._errors import MorvexError
+from ._progress import Bar, Progress, run_cancellable
+from .io import ImageLike, as_image, as_mask
+from .settings import Settings
+
+
+def correlate(reference: ImageLike, deformed: ImageLike, *, subset: int = 29, step: int = 7,
+              mask: ImageLike | None = None, roi: Sequence[int] | None = None,
+              interpolation: str = "quintic", prefilter: float = 0.0, min_zncc: float = 0.8,
+              strain_window: int = 35, strain_measure: str = "green-lagrange",
+              max_jump: float = 2.0, search_range: int = -1, seed_count: int = 0,
+              max_iterations: int = 50, convergence_threshold: float = 1e-3,
+              scale_mm_per_px: float | None = None, threads: int | None = None,
+              progress: Progress = False) -> xr.Dataset:
+    """Measure the displacement and strain fields of `deformed` against `reference`.
+
+    Points sit on a regular grid of subset centres, `step` pixels apart; the field grows from
+    a few seed points to their neighbours, most reliable first (guided correlation), with
+    B-spline interpolation and a per-point uncertainty.
+
+    Args:
+        reference: grey image (2-D array of any real dtype), colour array (rows, cols, 3|4;
+            converted to grey as 0.299 R + 0.587 G + 0.114 B) or an image path.
+        deformed: the same, of the reference's size.
+        subset: side of the square subset, px; odd, >= 5.
+        step: grid spacing, px; >= 1.
+        mask: boolean/8-bit array or image path of the reference's size; non-zero = specimen.
+            Points whose subset holds too little specimen get status 1 (outside mask).
+        roi: region of interest (x0, y0, x1, y1), inclusive pixel bounds.
+        interpolation: "quintic" (default, lowest bias), "cubic" or "keys".
+        prefilter: Gaussian low-pass sigma for both images, px; 0 = off.
+        min_zncc: points with a lower final ZNCC are invalid (status 3).
+        strain_window: half-width of the strain fit, px.
+        strain_measure: "green-lagrange" (finite strain) or "engineering" (small strain).
+        max_jump: px; a point differing more than this from its guide is invalid (status 4).
+        search_range: half-width of the seeds' integer search, px; -1 = the whole image.
+        seed_count: growth blocks; 0 = automatic.
+        max_iterations: Gauss-Newton iteration limit per point.
+        convergence_threshold: px; the solver stops when no subset corner moves more.
+        scale_mm_per_px: calibration; adds x_mm, y_mm coordinates and u_mm, v_mm variables.
+        threads: worker threads; None = all cores. The result does not depend on it.
+        progress: True shows a progress bar of points; a callable receives (done, total).
+
+    Returns:
+        An xarray.Dataset with dims ("y", "x"), coordinates y, x (subset centres in
+        reference-image pixels), variables u, v (px), exx, eyy, exy, zncc, sigma_u, sigma_v
+        (px), du_dx, du_dy, dv_dx, dv_dy, valid (bool), status (uint8; meanings in the
+        ``flag_meanings`` attribute), iterations, and reference_image (dims row, col);
+        attributes hold every setting and the package version. Invalid points hold NaN in
+        every float variable.
+
+    Raises:
+        MorvexError: before any work, for a missing or unreadable file, images of different
+            sizes, a mask of another size, a subset larger than the image, a region that
+            leaves no grid point, or a setting outside its range.
+        KeyboardInterrupt: on Ctrl-C, within about 0.1 s; nothing is returned.
+
+    Example:
+        >>> case = morvex.synthetic_pair(shape=(128, 128), u=0.3, v=-0.2)
+        >>> ds = morvex.correlate(case.reference, case.deformed, subset=21, step=8)
+        >>> float(ds.u.mean()) # doctest: +SKIP
+        0.3001
+    """
+    settings = Settings.build(subset=subset, step=step, roi=roi, interpolation=interpolation,
+                              prefilter=prefilter, min_zncc=min_zncc,
+                              strain_window=strain_window, strain_measure=strain_measure,
+                              max_jump=max_jump, search_range=search_range,
+                              seed_count=seed_count, max_iterations=max_iterations,
+                              convergence_threshold=convergence_threshold,
+                              scale_mm_per_px=scale_mm_per_px)
+    threads = check_threads(threads)
+    reference_image = as_image(reference, "reference")
+    deformed_image = as_image(deformed, "deformed")
+    if deformed_image.shape != reference_image.shape:
+        raise MorvexError(f"the deformed image has shape {deformed_image.shape}, the reference "
+                          f"{reference_image.shape} (rows, cols); both must be the same size")
+    settings.check_image(reference_image.shape)
+    mask_image = None if mask is None else as_mask(mask, reference_image.shape)
+    prepared = prepare_reference(reference_image, settings, mask_image)
+    bar = Bar(progress, "pt", "correlating", prepared.grid_rows * prepared.grid_cols)
+    try:
+        result = run_cancellable(
+            lambda control: _guided.correlate(prepared, deformed_image, control=control,
+                                              threads=threads, **settings.to_kwargs()[1]),
+            bar if bar.active() else None)
+    finally:
+        bar.close()
+    return dataset_from_result(result, settings, reference_image)
+
+
+def prepare_reference(reference: np.ndarray, settings: Settings,
+                      mask: np.ndarray | None) -> "_guided.ReferenceImage":
+    """The reference image prepared once for every deformed frame (checked settings).
+
+    Raises:
+        MorvexError: when the library refuses the reference (its message, one line).
+    """
+    kwargs = settings.to_kwargs()[0]
+    if mask is not None:
+        if not mask.any():
+            raise MorvexError("the mask marks no pixel as specimen; non-zero pixels are measured")
+        kwargs["mask"] = mask.astype(np.uint8)
+    try:
+        return run_cancellable(lambda control: _guided.ReferenceImage(reference, **kwargs))
+    except ValueError as error:
+        raise MorvexError(str(error)) from None
+
+
+def check_threads(threads: int | None) -> int:
+    if threads is None:
+        return 0
+    if isinstance(threads, bool) or not isinstance(threads, int) or threads < 1:
+        raise MorvexError(f"threads must be a positive integer or None (all cores), got {threads!r}")
+    return threads

@@ -1,0 +1,159 @@
+"""Result files: CSV (one row per point), legacy VTK structured points, NetCDF.
+
+Every writer puts a temporary file beside the target and renames it over the target only when
+everything was written, so a failed export never leaves a truncated file.
+"""
+
+from __future__ import annotations
+
+import os
+import pathlib
+import tempfile
+from collections.abc import Callable
+from typing import Any
+
+import numpy as np
+import xarray as xr
+
+from ._errors import MorvexError
+
+PathLike = str | os.PathLike
+
+
+def _point_variables(ds: xr.Dataset) -> list[str]:
+    return [n for n in ds.data_vars if ds[n].dims[-2:] == ("y", "x")]
+
+
+def to_csv(ds: xr.Dataset, path: PathLike) -> pathlib.Path:
+    """Write one row per grid point: (frame,) x, y in image pixels, then every variable.
+
+    Columns: ``frame`` and ``frame_name`` (sequences only), ``x``, ``y`` (px, subset centres
+    in the reference image), ``x_mm``, ``y_mm`` (when calibrated), then u, v, exx, eyy, exy,
+    zncc, sigma_u, sigma_v, the displacement gradients, valid, status, iterations (and u_mm,
+    v_mm). Invalid points have empty float cells (NaN).
+
+    Returns:
+        The path written.
+
+    Raises:
+        MorvexError: when the folder does not exist or the file cannot be written.
+
+    Example:
+        >>> morvex.to_csv(ds, "result.csv")          # doctest: +SKIP
+    """
+    names = _point_variables(ds)
+    table = ds[names].to_dataframe().reset_index()
+    table = table.drop(columns=[c for c in table.columns if c not in
+                                ("frame", "frame_name", "x", "y", "x_mm", "y_mm") + tuple(names)])
+    leading = [c for c in ("frame", "frame_name", "x", "y", "x_mm", "y_mm") if c in table]
+    table = table[leading + names]
+    return _atomic(path, lambda tmp: table.to_csv(tmp, index=False, float_format="%.9g"))
+
+
+def to_vtk(ds: xr.Dataset, path: PathLike) -> list[pathlib.Path]:
+    """Write legacy binary VTK structured points: origin and spacing in image pixels.
+
+    Points sit at the subset centres (x, y, 0) with spacing (step, step, 1); image y grows
+    downwards, so ParaView shows the field upside down unless the view is flipped. Point
+    data: ``displacement`` (vectors u, v, 0 in px), every float variable (double), ``valid``
+    and ``status`` (unsigned char), ``iterations`` (int). For a sequence `path` is a folder
+    (created) with one file per frame, ``frame_0000.vtk`` ...; for a pair it is the file.
+
+    Returns:
+        The files written.
+
+    Raises:
+        MorvexError: when the grid is not evenly spaced or a file cannot be written.
+
+    Example:
+        >>> morvex.to_vtk(sequence_ds, "vtk")          # doctest: +SKIP
+        [PosixPath('vtk/frame_0000.vtk'), PosixPath('vtk/frame_0001.vtk'), ...]
+    """
+    path = pathlib.Path(path)
+    if "frame" not in ds.dims:
+        return [_atomic(path, lambda tmp: _write_vtk(ds, tmp))]
+    try:
+        path.mkdir(parents=True, exist_ok=True)
+    except OSError as error:
+        raise MorvexError(f"cannot create the folder {path}: {error.strerror}") from None
+    written = []
+    for k in range(ds.sizes["frame"]):
+        frame = ds.isel(frame=k)
+        target = path / f"frame_{int(frame['frame']):04d}.vtk"
+        written.append(_atomic(target, lambda tmp, frame=frame: _write_vtk(frame, tmp)))
+    return written
+
+
+def to_netcdf(ds: xr.Dataset, path: PathLike) -> pathlib.Path:
+    """Write the dataset as netCDF-4 (through xarray and h5netcdf); attributes kept.
+
+    Returns:
+        The path written.
+
+    Raises:
+        MorvexError: when the file cannot be written.
+
+    Example:
+        >>> morvex.to_netcdf(ds, "result.nc")          # doctest: +SKIP
+        >>> xarray.open_dataset("result.nc")           # doctest: +SKIP
+    """
+    data = ds.copy()
+    if "frame_name" in data.coords:
+        data["frame_name"] = data["frame_name"].astype(str)
+    return _atomic(path, lambda tmp: data.to_netcdf(tmp, engine="h5netcdf"))
+
+
+def _write_vtk(ds: xr.Dataset, path: pathlib.Path) -> None:
+    x, y = ds["x"].values, ds["y"].values
+    spacing = []
+    for axis in (x, y):
+        steps = np.diff(axis)
+        if steps.size and not np.allclose(steps, steps[0]):
+            raise MorvexError("the grid is not evenly spaced; VTK structured points need it")
+        spacing.append(float(steps[0]) if steps.size else 1.0)
+    nx, ny = x.size, y.size
+    n = nx * ny
+    with open(path, "wb") as out:
+        out.write(b"# vtk DataFile Version 3.0\n")
+        out.write(b"Morvex guided DIC field, image pixels\nBINARY\nDATASET STRUCTURED_POINTS\n")
+        out.write(f"DIMENSIONS {nx} {ny} 1\n".encode())
+        out.write(f"ORIGIN {x[0]:.17g} {y[0]:.17g} 0\n".encode())
+        out.write(f"SPACING {spacing[0]:.17g} {spacing[1]:.17g} 1\n".encode())
+        out.write(f"POINT_DATA {n}\n".encode())
+        u, v = ds["u"].values.ravel(), ds["v"].values.ravel()
+        vectors = np.column_stack([u, v, np.zeros(n)]).astype(">f8")
+        out.write(b"VECTORS displacement double\n")
+        out.write(vectors.tobytes())
+        out.write(b"\n")
+        for name in _point_variables(ds):
+            values = ds[name].values.ravel()
+            if name in ("valid", "status"):
+                kind, data = "unsigned_char", values.astype(">u1")
+            elif name == "iterations":
+                kind, data = "int", values.astype(">i4")
+            else:
+                kind, data = "double", values.astype(">f8")
+            out.write(f"SCALARS {name} {kind} 1\nLOOKUP_TABLE default\n".encode())
+            out.write(data.tobytes())
+            out.write(b"\n")
+
+
+def _atomic(path: PathLike, write: Callable[[Any], None]) -> pathlib.Path:
+    path = pathlib.Path(path)
+    if not path.parent.is_dir():
+        raise MorvexError(f"cannot write {path}: the folder {path.parent} does not exist")
+    handle, temporary = tempfile.mkstemp(prefix=f".{path.name}.", suffix=".tmp", dir=path.parent)
+    os.close(handle)
+    try:
+        write(temporary)
+        # mkstemp makes the file private; give it the permissions a plain open() would.
+        umask = os.umask(0)
+        os.umask(umask)
+        os.chmod(temporary, 0o666 & ~umask)
+        os.replace(temporary, path)
+    except OSError as error:
+        raise MorvexError(f"cannot write {path}: {error.strerror or error}") from None
+    finally:
+        if os.path.exists(temporary):
+            os.unlink(temporary)
+    return path

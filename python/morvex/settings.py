@@ -1,0 +1,181 @@
+"""Settings of a measurement: defaults, validation, and the form kept in results and stores."""
+
+from __future__ import annotations
+
+import dataclasses
+import json
+import math
+import numbers
+from typing import Any
+
+from ._errors import MorvexError
+
+INTERPOLATIONS = ("quintic", "cubic", "keys")
+STRAIN_MEASURES = ("green-lagrange", "engineering")
+
+
+@dataclasses.dataclass(frozen=True)
+class Settings:
+    """Everything that shapes a measured field (the thread count does not, so it is not here).
+
+    Attributes:
+        subset: side of the square subset, px; odd, >= 5.
+        step: grid spacing, px; >= 1.
+        roi: region of interest ``(x0, y0, x1, y1)``, inclusive pixel bounds, or None.
+        interpolation: "quintic" (B-spline, lowest bias), "cubic" (B-spline) or "keys".
+        prefilter: Gaussian low-pass sigma applied to both images, px; 0 = off.
+        min_zncc: a point is valid only if its ZNCC is at least this, in [-1, 1].
+        max_jump: px; a point differing this much from its neighbour is rejected.
+        search_range: half-width of the integer search at seeds, px; -1 = whole image.
+        seed_count: number of growth blocks; 0 = automatic.
+        max_iterations: Gauss-Newton iteration limit per point.
+        convergence_threshold: px; the solver stops below this update.
+        strain_window: half-width of the strain fit, px.
+        strain_measure: "green-lagrange" or "engineering".
+        scale_mm_per_px: calibration; adds x_mm, y_mm, u_mm, v_mm when set.
+    """
+
+    subset: int = 29
+    step: int = 7
+    roi: tuple[int, int, int, int] | None = None
+    interpolation: str = "quintic"
+    prefilter: float = 0.0
+    min_zncc: float = 0.8
+    max_jump: float = 2.0
+    search_range: int = -1
+    seed_count: int = 0
+    max_iterations: int = 50
+    convergence_threshold: float = 1e-3
+    strain_window: int = 35
+    strain_measure: str = "green-lagrange"
+    scale_mm_per_px: float | None = None
+
+    @classmethod
+    def names(cls) -> tuple[str, ...]:
+        return tuple(f.name for f in dataclasses.fields(cls))
+
+    @classmethod
+    def build(cls, **values: Any) -> "Settings":
+        """Settings from keyword values (None = default), checked.
+
+        Raises:
+            MorvexError: for an unknown name or a value outside its range.
+        """
+        unknown = sorted(set(values) - set(cls.names()))
+        if unknown:
+            raise MorvexError(f"unknown setting {unknown[0]!r}; known settings: "
+                              + ", ".join(cls.names()))
+        given = {k: v for k, v in values.items() if v is not None}
+        if "roi" in given:
+            given["roi"] = _roi(given["roi"])
+        for name, value in given.items():
+            # NumPy scalars and TOML's ints become plain Python numbers, so attributes and
+            # comparisons with a stored run see the same types.
+            if isinstance(value, numbers.Integral) and not isinstance(value, bool):
+                given[name] = int(value)
+            elif isinstance(value, numbers.Real) and not isinstance(value, bool):
+                given[name] = float(value)
+        settings = cls(**given)
+        settings.check()
+        return settings
+
+    def check(self) -> None:
+        """Raise MorvexError naming the first value outside its range."""
+        _integer("subset", self.subset)
+        if self.subset < 5 or self.subset % 2 == 0:
+            raise MorvexError(f"subset must be an odd number of pixels >= 5, got {self.subset}")
+        _integer("step", self.step)
+        if self.step < 1:
+            raise MorvexError(f"step must be >= 1 px, got {self.step}")
+        if self.interpolation not in INTERPOLATIONS:
+            raise MorvexError(f"interpolation must be one of {', '.join(INTERPOLATIONS)}, "
+                              f"got {self.interpolation!r}")
+        if self.strain_measure not in STRAIN_MEASURES:
+            raise MorvexError(f"strain_measure must be one of {', '.join(STRAIN_MEASURES)}, "
+                              f"got {self.strain_measure!r}")
+        _finite("prefilter", self.prefilter, low=0.0)
+        _finite("min_zncc", self.min_zncc, low=-1.0, high=1.0)
+        _finite("max_jump", self.max_jump, low=0.0)
+        _finite("convergence_threshold", self.convergence_threshold, low=0.0)
+        for name in ("search_range", "seed_count", "max_iterations", "strain_window"):
+            _integer(name, getattr(self, name))
+        if self.search_range < -1:
+            raise MorvexError(f"search_range must be >= 0 px or -1, got {self.search_range}")
+        if self.seed_count < 0 or self.max_iterations < 1 or self.strain_window < 0:
+            raise MorvexError("seed_count and strain_window must be >= 0 and max_iterations "
+                              f">= 1, got {self.seed_count}, {self.strain_window}, "
+                              f"{self.max_iterations}")
+        if self.scale_mm_per_px is not None:
+            _finite("scale_mm_per_px", self.scale_mm_per_px, low=0.0)
+            if self.scale_mm_per_px == 0:
+                raise MorvexError("scale_mm_per_px must be > 0")
+
+    def check_image(self, shape: tuple[int, int]) -> None:
+        """Raise MorvexError unless the grid has at least one point on an image of `shape`."""
+        rows, cols = shape
+        x0, y0, x1, y1 = self.roi if self.roi is not None else (0, 0, cols - 1, rows - 1)
+        if self.roi is not None and (x1 >= cols or y1 >= rows):
+            raise MorvexError(f"roi {self.roi} reaches outside the {cols} x {rows} px image "
+                              f"(x1 <= {cols - 1}, y1 <= {rows - 1})")
+        width, height = x1 - x0 + 1, y1 - y0 + 1
+        if self.subset > min(rows, cols):
+            raise MorvexError(f"subset of {self.subset} px is larger than the {cols} x {rows} "
+                              "px image; choose a smaller subset")
+        half = self.subset // 2
+        # Subset centres must keep the whole subset inside the image.
+        first_x, last_x = max(x0, half), min(x1, cols - 1 - half)
+        first_y, last_y = max(y0, half), min(y1, rows - 1 - half)
+        if last_x < first_x or last_y < first_y:
+            raise MorvexError(f"the region {width} x {height} px leaves no grid point for a "
+                              f"{self.subset} px subset; enlarge the region or reduce the subset")
+
+    def to_kwargs(self) -> tuple[dict[str, Any], dict[str, Any]]:
+        """Keyword arguments for morvex._guided: (reference image, solver)."""
+        reference = dict(subset_size=self.subset, step=self.step, roi=self.roi,
+                         interpolation=self.interpolation, prefilter_sigma=self.prefilter)
+        solver = dict(min_zncc=self.min_zncc, max_jump=self.max_jump,
+                      search_range=self.search_range, seed_count=self.seed_count,
+                      max_iterations=self.max_iterations,
+                      convergence_threshold=self.convergence_threshold,
+                      strain_window=self.strain_window, strain_measure=self.strain_measure)
+        return reference, solver
+
+    def to_attrs(self) -> dict[str, Any]:
+        """Flat attributes any netCDF or Zarr writer accepts (None as "none", lists)."""
+        out: dict[str, Any] = {}
+        for name, value in dataclasses.asdict(self).items():
+            if value is None:
+                value = "none"
+            elif isinstance(value, tuple):
+                value = list(value)
+            out[name] = value
+        return out
+
+    def to_json(self) -> str:
+        return json.dumps(dataclasses.asdict(self), sort_keys=True)
+
+
+def _roi(value: Any) -> tuple[int, int, int, int]:
+    try:
+        x0, y0, x1, y1 = (int(v) for v in value)
+        if [x0, y0, x1, y1] != [float(v) for v in value]:
+            raise ValueError
+    except (TypeError, ValueError):
+        raise MorvexError(f"roi must be four integers (x0, y0, x1, y1), got {value!r}") from None
+    if x0 < 0 or y0 < 0 or x1 <= x0 or y1 <= y0:
+        raise MorvexError(f"roi (x0, y0, x1, y1) = {value!r} needs 0 <= x0 < x1 and 0 <= y0 < y1")
+    return (x0, y0, x1, y1)
+
+
+def _integer(name: str, value: Any) -> None:
+    if isinstance(value, bool) or not isinstance(value, numbers.Integral):
+        raise MorvexError(f"{name} must be an integer, got {value!r}")
+
+
+def _finite(name: str, value: Any, *, low: float | None = None,
+            high: float | None = None) -> None:
+    if isinstance(value, bool) or not isinstance(value, numbers.Real) or not math.isfinite(value):
+        raise MorvexError(f"{name} must be a finite number, got {value!r}")
+    if (low is not None and value < low) or (high is not None and value > high):
+        bounds = f"[{low}, {high}]" if high is not None else f">= {low}"
+        raise MorvexError(f"{name} must be {bounds}, got {value!r}")
