@@ -310,6 +310,29 @@ TEST(GuidedCorrelation, NonFinitePixelsMarkOnlyTheirPoints) {
     EXPECT_GE(bad, 4 + 4);
 }
 
+// Found by fuzzing: a start that puts the subset wholly outside the image (here a previous
+// field 1000 px off) made the bad-pixel check clip its box into a reversed one and read the
+// pixel sums before column 0 (UBSan: pointer overflow). Such a start now leaves the image
+// instead; only points whose own subset meets the NaN pixel report bad pixels.
+TEST(GuidedCorrelation, StartOutsideTheImageReadsNoSumOutsideIt) {
+    const auto pair = affine_pair({0.3, 0.3, 0, 0, 0, 0});
+    cv::Mat deformed = pair.deformed.clone();
+    deformed.at<double>(60, 60) = std::numeric_limits<double>::quiet_NaN();
+    GuidedConfig config = small_config();
+    const ReferenceImage ref(pair.reference, config);
+    GuidedResult previous = correlate_guided(ref, deformed, config);
+    for (double& u : previous.u) u = -1000.0;
+    for (double& v : previous.v) v = 2000.0;
+    const GuidedResult r = correlate_guided(ref, deformed, config, &previous);
+    ASSERT_EQ(r.status.size(), static_cast<std::size_t>(r.rows * r.cols));
+    for (std::size_t i = 0; i < r.status.size(); ++i) {
+        const bool near_nan = std::abs(r.x[i] - 60) <= 15 && std::abs(r.y[i] - 60) <= 15;
+        if (!near_nan)
+            EXPECT_NE(r.status[i], static_cast<std::uint8_t>(GuidedStatus::kBadPixels))
+                << "at " << r.x[i] << ", " << r.y[i];
+    }
+}
+
 // Uncertainty on a small Monte-Carlo set: predicted sigma against the scatter over noise
 // realisations. Loose bounds (8 realisations); the benchmark checks the tight figure.
 TEST(GuidedUncertainty, PredictedSigmaMatchesScatter) {
