@@ -333,6 +333,25 @@ TEST(GuidedCorrelation, StartOutsideTheImageReadsNoSumOutsideIt) {
     }
 }
 
+// Found by fuzzing: the seed search added search_range to the subset's corner in int, so a
+// range near INT_MAX overflowed (UBSan: signed integer overflow). It now searches the whole
+// image, exactly as -1 does.
+TEST(GuidedSeeds, SearchRangeAtIntMaxSearchesTheWholeImage) {
+    const auto pair = affine_pair({4.6, -3.2, 0, 0, 0, 0});
+    GuidedConfig config = small_config();
+    const ReferenceImage reference(pair.reference, config);
+    config.search_range = -1;
+    const GuidedResult whole = correlate_guided(reference, pair.deformed, config);
+    config.search_range = std::numeric_limits<int>::max();
+    const GuidedResult widest = correlate_guided(reference, pair.deformed, config);
+    ASSERT_EQ(widest.status, whole.status);
+    for (std::size_t i = 0; i < whole.u.size(); ++i) {
+        if (!whole.valid[i]) continue;  // NaN or a last estimate
+        EXPECT_EQ(widest.u[i], whole.u[i]);
+        EXPECT_EQ(widest.v[i], whole.v[i]);
+    }
+}
+
 // Uncertainty on a small Monte-Carlo set: predicted sigma against the scatter over noise
 // realisations. Loose bounds (8 realisations); the benchmark checks the tight figure.
 TEST(GuidedUncertainty, PredictedSigmaMatchesScatter) {
