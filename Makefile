@@ -2,6 +2,10 @@
 # missing (scripts/setup.sh), builds, then runs.
 BUILD ?= build
 SAN_BUILD ?= build-sanitize
+FUZZ_BUILD ?= build-fuzz
+# Seconds per fuzz target: `make fuzz` (FUZZ_SECONDS) and the CI smoke run (FUZZ_SMOKE_SECONDS).
+FUZZ_SECONDS ?= 60
+FUZZ_SMOKE_SECONDS ?= 20
 JOBS ?= $(shell nproc)
 VENV := .venv
 PYTHON := $(VENV)/bin/python
@@ -14,7 +18,7 @@ INSTALL_MODULE := CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(VENV)/bin/pip install \
 CMAKE_FLAGS := -G Ninja -DCMAKE_BUILD_TYPE=Release -DMORVEX_WERROR=ON \
   -DMORVEX_BUILD_TESTS=ON -DMORVEX_BUILD_EXAMPLES=ON -DMORVEX_BUILD_BENCH=ON
 
-.PHONY: setup build python demo test test-cpp bench bench-guided sanitize clean
+.PHONY: setup build python demo test test-cpp bench bench-guided sanitize fuzz-build fuzz fuzz-smoke clean
 
 setup:
 	bash scripts/setup.sh
@@ -57,5 +61,18 @@ sanitize: setup
 	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	  ctest --test-dir $(SAN_BUILD) --output-on-failure -j $(JOBS)
 
+# libFuzzer targets (tests/fuzz) under AddressSanitizer and UndefinedBehaviorSanitizer, built
+# with clang in their own folder; each target runs for FUZZ_SECONDS (scripts/fuzz.sh).
+fuzz-build: setup
+	cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DCMAKE_CXX_COMPILER=clang++ -DMORVEX_FUZZ=ON
+	cmake --build $(FUZZ_BUILD) -j $(JOBS)
+
+fuzz: fuzz-build
+	bash scripts/fuzz.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
+
+fuzz-smoke: fuzz-build
+	bash scripts/fuzz.sh $(FUZZ_BUILD) $(FUZZ_SMOKE_SECONDS)
+
 clean:
-	rm -rf $(BUILD) $(SAN_BUILD)
+	rm -rf $(BUILD) $(SAN_BUILD) $(FUZZ_BUILD)

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Idempotent set-up: Debian build dependencies and the project's Python 3.12 virtual
+# Idempotent set-up: Debian build dependencies (clang with its libFuzzer and OpenMP runtimes
+# for `make fuzz`) and the project's Python 3.12 virtual
 # environment. Installs only what is missing; on a ready machine it does nothing and needs
 # no network.
 set -euo pipefail
@@ -9,7 +10,8 @@ venv="$root/.venv"
 requirements="$root/requirements.txt"
 
 debian_packages=(build-essential cmake ninja-build pkg-config
-                 libopencv-dev libeigen3-dev libgtest-dev libgmock-dev libbenchmark-dev)
+                 libopencv-dev libeigen3-dev libgtest-dev libgmock-dev libbenchmark-dev
+                 clang libclang-rt-dev libomp-dev)
 
 missing=()
 for package in "${debian_packages[@]}"; do

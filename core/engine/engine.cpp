@@ -37,6 +37,13 @@ void validate(const DICConfig& config) {
     if (config.compute_strain && config.strain_window < 0)
         throw std::invalid_argument("DICConfig::strain_window must not be negative, got " +
                                     std::to_string(config.strain_window));
+    // A negative margin lays the grid out beyond the image on every side: a search range of
+    // -3000 gives millions of points that can never correlate (minutes of work, gigabytes).
+    if (const std::int64_t margin = detail::grid_margin(config); margin < 0)
+        throw std::invalid_argument("DICConfig: the grid margin must not be negative, got " +
+                                    std::to_string(margin) + " (subset_size = " +
+                                    std::to_string(config.subset_size) + ", search_range = " +
+                                    std::to_string(config.search_range) + ")");
 }
 
 /// A result of `shape` over `grid`: every field zero, every point invalid.

@@ -48,6 +48,13 @@ std::string temp_name(const fs::path& target, const void* owner, int attempt) {
 
 AtomicFile::AtomicFile(std::string path) : path_(std::move(path)) {
     if (path_.empty()) fail("empty path");
+    // The C calls below stop at the first NUL and would write a different file than the one
+    // named. The message shows the NUL as \0: what() would end the text there.
+    if (const std::size_t nul = path_.find('\0'); nul != std::string::npos) {
+        for (std::size_t at = nul; at != std::string::npos; at = path_.find('\0', at + 2))
+            path_.replace(at, 1, "\\0");
+        fail("path contains an embedded null character");
+    }
     std::error_code ec;
     fs::path target(path_);
     // Follow links by hand: a dangling link still names the file the user means to create.

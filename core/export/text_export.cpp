@@ -94,13 +94,15 @@ std::int64_t checked_point_count(const DICResult& result, const char* writer) {
 }  // namespace
 
 void export_csv(const DICResult& result, const std::string& path, int step) {
-    checked_point_count(result, "export_csv");
+    const std::int64_t count = checked_point_count(result, "export_csv");
     TextWriter out(path);
     out.put("grid_row,grid_col,x_pixel,y_pixel,u,v,exx,eyy,exy,confidence,valid\n");
     const std::vector<double>* columns[] = {&result.u,   &result.v,   &result.exx,
                                             &result.eyy, &result.exy, &result.confidence};
     std::size_t k = 0;
-    for (int r = 0; r < result.rows; ++r) {
+    // With no points the row loop is skipped: 0 columns and rows near INT_MAX would spin
+    // through billions of empty rows.
+    for (int r = 0; count > 0 && r < result.rows; ++r) {
         for (int c = 0; c < result.cols; ++c, ++k) {
             out.put_integer(r);
             out.put(',');
@@ -133,7 +135,7 @@ void export_vtk(const DICResult& result, const std::string& path, int step) {
     out.put(" 1\nPOINTS ");
     out.put_integer(count);
     out.put(" float\n");
-    for (int r = 0; r < result.rows; ++r) {
+    for (int r = 0; count > 0 && r < result.rows; ++r) {  // as in export_csv
         for (int c = 0; c < result.cols; ++c) {
             out.put_integer(std::int64_t{c} * step);
             out.put(' ');

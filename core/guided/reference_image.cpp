@@ -88,8 +88,20 @@ void check_guided_config(const GuidedConfig& config) {
     (void)spline_kind(config.interpolation);
 }
 
+namespace {
+
+// Half-width of the truncated Gaussian: 4 sigma, but not beyond the image's larger side,
+// past which the mirrored taps only revisit pixels the kernel already covers. The limit also
+// keeps 4 sigma of an absurd sigma from being converted to an int it does not fit.
+int prefilter_radius(double sigma, int rows, int cols) {
+    const double limit = std::max({1, rows, cols});
+    return static_cast<int>(std::clamp(std::ceil(4.0 * sigma), 1.0, limit));
+}
+
+}  // namespace
+
 cv::Mat gaussian_prefilter(const cv::Mat& image, double sigma) {
-    const int radius = std::max(1, static_cast<int>(std::ceil(4.0 * sigma)));
+    const int radius = prefilter_radius(sigma, image.rows, image.cols);
     cv::Mat out;
     cv::GaussianBlur(image, out, cv::Size(2 * radius + 1, 2 * radius + 1), sigma, sigma,
                      cv::BORDER_REFLECT_101);

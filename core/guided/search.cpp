@@ -76,10 +76,12 @@ IntegerShift full_search(const SubsetSolver& solver, const ReferenceImage::Data&
     // Window of top-left corners: the subset shifted by at most `range`, inside the image.
     int x0 = 0, y0 = 0, x1 = deformed.cols - side, y1 = deformed.rows - side;
     if (range >= 0) {
-        x0 = std::max(x0, cx - h - range);
-        y0 = std::max(y0, cy - h - range);
-        x1 = std::min(x1, cx - h + range);
-        y1 = std::min(y1, cy - h + range);
+        // In 64 bits: a range near INT_MAX (the whole image, in effect) overflows int sums.
+        const long long r = range;
+        x0 = static_cast<int>(std::max<long long>(x0, cx - h - r));
+        y0 = static_cast<int>(std::max<long long>(y0, cy - h - r));
+        x1 = static_cast<int>(std::min<long long>(x1, cx - h + r));
+        y1 = static_cast<int>(std::min<long long>(y1, cy - h + r));
     }
     if (x1 < x0 || y1 < y0) return best;
     const long long positions = static_cast<long long>(x1 - x0 + 1) * (y1 - y0 + 1);

@@ -283,10 +283,18 @@ bool SubsetSolver::touches_bad_pixels(const Warp& w) const {
             y0 = std::min(y0, y);
             y1 = std::max(y1, y);
         }
-    const int c0 = std::max(0, static_cast<int>(std::floor(x0)) - kBadPixelReach);
-    const int c1 = std::min(def_.cols - 1, static_cast<int>(std::ceil(x1)) + kBadPixelReach);
-    const int r0 = std::max(0, static_cast<int>(std::floor(y0)) - kBadPixelReach);
-    const int r1 = std::min(def_.rows - 1, static_cast<int>(std::ceil(y1)) + kBadPixelReach);
+    // A box wholly outside the image covers no pixel (the solver's bounds check rejects such
+    // a warp next); without this test its clipped corners cross over and index the sums
+    // before row or column 0. Clipping in floating point first keeps a wild warp's corners
+    // from overflowing the conversion to int; corners that are all NaN leave the box empty.
+    const double reach = kBadPixelReach;
+    if (!(x1 + reach >= 0.0 && y1 + reach >= 0.0 && x0 - reach <= def_.cols - 1.0 &&
+          y0 - reach <= def_.rows - 1.0))
+        return false;
+    const int c0 = static_cast<int>(std::max(0.0, std::floor(x0) - reach));
+    const int c1 = static_cast<int>(std::min(def_.cols - 1.0, std::ceil(x1) + reach));
+    const int r0 = static_cast<int>(std::max(0.0, std::floor(y0) - reach));
+    const int r1 = static_cast<int>(std::min(def_.rows - 1.0, std::ceil(y1) + reach));
     const cv::Mat& s = def_.bad_sum;
     return s.at<int>(r1 + 1, c1 + 1) - s.at<int>(r0, c1 + 1) - s.at<int>(r1 + 1, c0) +
                s.at<int>(r0, c0) >

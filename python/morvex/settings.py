@@ -97,6 +97,10 @@ class Settings:
         _finite("min_zncc", self.min_zncc, low=-1.0, high=1.0)
         _finite("max_jump", self.max_jump, low=0.0)
         _finite("convergence_threshold", self.convergence_threshold, low=0.0)
+        # The library refuses 0 for both (with a plain ValueError, after the images are read).
+        for name in ("max_jump", "convergence_threshold"):
+            if getattr(self, name) == 0:
+                raise MorvexError(f"{name} must be > 0, got 0")
         for name in ("search_range", "seed_count", "max_iterations", "strain_window"):
             _integer(name, getattr(self, name))
         if self.search_range < -1:

@@ -1,9 +1,20 @@
-"""Inputs shared by the module's boundary tests: a speckle image and a hand-made result."""
+"""Inputs shared by the module's boundary tests: a speckle image and a hand-made result;
+the Hypothesis profile of the property tests."""
+
+import os
 
 import numpy as np
 import pytest
+from hypothesis import HealthCheck, settings
 
 import _morvex_dic as dic
+
+# A modest number of examples keeps the suite quick in CI; HYPOTHESIS_PROFILE=thorough searches
+# longer. No deadline: one run's time follows the machine's load, not the input's correctness.
+settings.register_profile("morvex", max_examples=40, deadline=None, database=None, print_blob=True,
+                          suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
+settings.register_profile("thorough", settings.get_profile("morvex"), max_examples=2000)
+settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE", "morvex"))
 
 
 @pytest.fixture(scope="session")

@@ -37,7 +37,9 @@ public:
     /// (one channel, 64-bit float) on the grid of `config`. Points that do not correlate are
     /// marked invalid; an empty grid gives an empty result.
     /// @throws std::invalid_argument before any work for a `step` below 1, a negative
-    /// `strain_window` when `compute_strain` is set, or a grid that cannot be represented
+    /// `strain_window` when `compute_strain` is set, a negative grid margin
+    /// (`subset_size` / 2 + `search_range`, unless tracking without integer initialisation
+    /// makes the margin `subset_size`), or a grid that cannot be represented
     /// (more than INT_MAX points, or centres outside the int range). An exception thrown
     /// while correlating (OpenCV's, a callback's) is rethrown on the calling thread.
     /// Calls on one engine must not overlap; distinct engines may run concurrently.

@@ -180,6 +180,58 @@ TEST(EngineRun, NegativeStrainWindowIsRejectedBeforeAnyWork) {
     EXPECT_NO_THROW(engine.run(image, image, config));
 }
 
+// Found by property testing: a search range of -3258 made the margin -3237, so a 30 x 18
+// image got a grid of about ten million points around it (minutes of work; more negative
+// ranges exhausted the memory). A negative margin is refused before any work; a negative
+// range that leaves the margin at 0 or more still runs.
+struct MarginCase {
+    const char* name;
+    int subset_size;
+    int search_range;
+    bool tracking_without_search;  // the margin is then subset_size alone
+    const char* refusal;           // nullptr: the run goes ahead
+};
+
+class NegativeMargin : public ::testing::TestWithParam<MarginCase> {};
+
+TEST_P(NegativeMargin, IsRefusedBeforeAnyWork) {
+    const MarginCase& m = GetParam();
+    DICConfig config;
+    config.subset_size = m.subset_size;
+    config.search_range = m.search_range;
+    config.use_tracking_simplex = m.tracking_without_search;
+    config.tracking_integer_initialization = !m.tracking_without_search;
+    config.step = 9;
+    const cv::Mat image = speckle(30, 18);
+    DICEngine engine;
+    if (m.refusal == nullptr) {
+        EXPECT_NO_THROW(engine.run(image, image, config));
+        return;
+    }
+    try {
+        engine.run(image, image, config);
+        FAIL() << "margin accepted";
+    } catch (const std::invalid_argument& e) {
+        EXPECT_EQ(std::string(e.what()), m.refusal);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EngineRun, NegativeMargin,
+    ::testing::Values(
+        MarginCase{"FarNegativeRange", 43, -3258, false,
+                   "DICConfig: the grid margin must not be negative, got -3237 (subset_size = 43, "
+                   "search_range = -3258)"},
+        MarginCase{"NegativeSubset", -5, 0, false,
+                   "DICConfig: the grid margin must not be negative, got -2 (subset_size = -5, "
+                   "search_range = 0)"},
+        MarginCase{"NegativeSubsetWhileTracking", -1, 21, true,
+                   "DICConfig: the grid margin must not be negative, got -1 (subset_size = -1, "
+                   "search_range = 21)"},
+        MarginCase{"RangeCancellingHalfTheSubset", 29, -14, false, nullptr},
+        MarginCase{"RangeUnusedWhileTracking", 5, -100, true, nullptr}),
+    [](const ::testing::TestParamInfo<MarginCase>& info) { return std::string(info.param.name); });
+
 TEST(EngineRun, EmptyImageGivesEmptyResult) {
     DICEngine engine;
     int calls = 0;

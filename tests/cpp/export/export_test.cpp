@@ -154,6 +154,19 @@ TEST(TextExport, EmptyResultWritesHeadersOnly) {
     EXPECT_EQ(read_bytes(dir.file("out.vtk")), expected);
 }
 
+// Found by fuzzing: with no columns the row loop still ran INT_MAX times (seconds of work,
+// minutes under the sanitizers) to write nothing.
+TEST(TextExport, ZeroColumnsWithHugeRowCountWritesHeadersOnly) {
+    TempDir dir;
+    DICResult r;
+    r.rows = std::numeric_limits<int>::max();
+    export_csv(r, dir.file("out.csv"), 10);
+    EXPECT_EQ(read_bytes(dir.file("out.csv")), kCsvHeader);
+    export_vtk(r, dir.file("out.vtk"), 10);
+    EXPECT_NE(read_bytes(dir.file("out.vtk")).find("DIMENSIONS 0 2147483647 1\nPOINTS 0 float\nPOINT_DATA 0\n"),
+              std::string::npos);
+}
+
 TEST(TextExport, NegativeStepGivesNegativePositions) {
     TempDir dir;
     DICResult r = grid_2x3();
@@ -381,6 +394,15 @@ TEST_P(WriteFailure, UnopenablePathThrowsInsteadOfReturningSilently) {
     }
     EXPECT_EQ(read_bytes(dir.file("plain")), "keep");
     EXPECT_EQ(dir.entries(), std::vector<std::string>{"plain"});
+}
+
+// Found by fuzzing: the C calls stopped at the NUL and wrote "result" instead.
+TEST_P(WriteFailure, EmbeddedNulPathIsRefusedNotTruncated) {
+    TempDir dir;
+    const std::string path = dir.file("result") + std::string(1, '\0') + ".out";
+    EXPECT_EQ(runtime_error_of(GetParam().write, grid_2x3(), path),
+              "Failed to write " + dir.file("result") + "\\0.out: path contains an embedded null character");
+    EXPECT_TRUE(dir.entries().empty());
 }
 
 // A full disk, as far as this process is concerned: the file-size limit stops the write

@@ -313,6 +313,48 @@ TEST(GuidedCorrelation, NonFinitePixelsMarkOnlyTheirPoints) {
     EXPECT_GE(bad, 4 + 4);
 }
 
+// Found by fuzzing: a start that puts the subset wholly outside the image (here a previous
+// field 1000 px off) made the bad-pixel check clip its box into a reversed one and read the
+// pixel sums before column 0 (UBSan: pointer overflow). Such a start now leaves the image
+// instead; only points whose own subset meets the NaN pixel report bad pixels.
+TEST(GuidedCorrelation, StartOutsideTheImageReadsNoSumOutsideIt) {
+    const auto pair = affine_pair({0.3, 0.3, 0, 0, 0, 0});
+    cv::Mat deformed = pair.deformed.clone();
+    deformed.at<double>(60, 60) = std::numeric_limits<double>::quiet_NaN();
+    GuidedConfig config = small_config();
+    const ReferenceImage ref(pair.reference, config);
+    GuidedResult previous = correlate_guided(ref, deformed, config);
+    for (double& u : previous.u) u = -1000.0;
+    for (double& v : previous.v) v = 2000.0;
+    const GuidedResult r = correlate_guided(ref, deformed, config, &previous);
+    ASSERT_EQ(r.status.size(), static_cast<std::size_t>(r.rows * r.cols));
+    for (std::size_t i = 0; i < r.status.size(); ++i) {
+        const bool near_nan = std::abs(r.x[i] - 60) <= 15 && std::abs(r.y[i] - 60) <= 15;
+        if (!near_nan)
+            EXPECT_NE(r.status[i], static_cast<std::uint8_t>(GuidedStatus::kBadPixels))
+                << "at " << r.x[i] << ", " << r.y[i];
+    }
+}
+
+// Found by fuzzing: the seed search added search_range to the subset's corner in int, so a
+// range near INT_MAX overflowed (UBSan: signed integer overflow). It now searches the whole
+// image, exactly as -1 does.
+TEST(GuidedSeeds, SearchRangeAtIntMaxSearchesTheWholeImage) {
+    const auto pair = affine_pair({4.6, -3.2, 0, 0, 0, 0});
+    GuidedConfig config = small_config();
+    const ReferenceImage reference(pair.reference, config);
+    config.search_range = -1;
+    const GuidedResult whole = correlate_guided(reference, pair.deformed, config);
+    config.search_range = std::numeric_limits<int>::max();
+    const GuidedResult widest = correlate_guided(reference, pair.deformed, config);
+    ASSERT_EQ(widest.status, whole.status);
+    for (std::size_t i = 0; i < whole.u.size(); ++i) {
+        if (!whole.valid[i]) continue;  // NaN or a last estimate
+        EXPECT_EQ(widest.u[i], whole.u[i]);
+        EXPECT_EQ(widest.v[i], whole.v[i]);
+    }
+}
+
 // Uncertainty on a small Monte-Carlo set: predicted sigma against the scatter over noise
 // realisations. Loose bounds (8 realisations); the benchmark checks the tight figure.
 TEST(GuidedUncertainty, PredictedSigmaMatchesScatter) {
@@ -468,6 +510,23 @@ TEST(GuidedEntryChecks, ConfigDifferingFromTheReferenceImageIsRejected) {
     previous.cols = 3;
     EXPECT_THROW(correlate_guided(reference, pair.deformed, config, &previous),
                  std::invalid_argument);
+}
+
+// Found by fuzzing: 4 sigma of an absurd prefilter sigma was converted to an int it does not
+// fit (undefined behaviour). The kernel now stops at the image's larger side; from sigma
+// 1e20 on its weights are exactly equal, so both runs must agree point for point.
+TEST(GuidedPrefilter, AbsurdSigmaIsTruncatedToTheImage) {
+    const auto pair = affine_pair({0.37, -1.62, 0, 0, 0, 0});
+    GuidedConfig config = small_config();
+    config.prefilter_sigma = 1e80;
+    const GuidedResult absurd =
+        correlate_guided(ReferenceImage(pair.reference, config), pair.deformed, config);
+    config.prefilter_sigma = 1e20;
+    const GuidedResult wide =
+        correlate_guided(ReferenceImage(pair.reference, config), pair.deformed, config);
+    ASSERT_EQ(absurd.status.size(), static_cast<std::size_t>(absurd.rows * absurd.cols));
+    EXPECT_EQ(absurd.status, wide.status);
+    EXPECT_EQ(absurd.iterations, wide.iterations);
 }
 
 }  // namespace

@@ -130,6 +130,17 @@ TEST_F(LoadImage, UndecodableFileFails) {
     expect_load_failure(path);
 }
 
+// Found by fuzzing: the image library stops at the NUL and loaded "grey.png" instead.
+TEST_F(LoadImage, EmbeddedNulPathIsRefusedNotTruncated) {
+    const std::string real = write("grey.png", cv::Mat(3, 4, CV_8UC1, cv::Scalar(9)));
+    try {
+        load_image_gray(real + std::string(1, '\0') + ".tif");
+        ADD_FAILURE() << "no exception";
+    } catch (const std::runtime_error& error) {
+        EXPECT_EQ(std::string(error.what()), "Failed to load image: " + real + "\\0.tif");
+    }
+}
+
 class UnsupportedChannels : public ::testing::TestWithParam<int> {};
 
 TEST_P(UnsupportedChannels, Throw) {
@@ -154,6 +165,26 @@ TEST_P(EmptyMatrix, GivesEmptyImage) {
 }
 
 INSTANTIATE_TEST_SUITE_P(ToGrayDouble, EmptyMatrix,
+                         ::testing::Values(CV_8UC1, CV_64FC1, CV_8UC3, CV_16UC4));
+
+// Found by fuzzing: one channel came back as a 3-D "grey image" with rows = cols = -1, and
+// the colour conversion silently read only the first plane.
+class ThreeDimensionalMatrix : public ::testing::TestWithParam<int> {};
+
+TEST_P(ThreeDimensionalMatrix, IsRefusedNamingItsDimensions) {
+    const int sizes[] = {2, 3, 5};
+    const cv::Mat volume(3, sizes, GetParam(), cv::Scalar::all(7));
+    try {
+        to_gray_double(volume);
+        ADD_FAILURE() << "no exception";
+    } catch (const std::invalid_argument& error) {
+        EXPECT_STREQ(error.what(), "to_gray_double: expected a two-dimensional matrix, got 3 dimensions");
+    }
+    const int empty_sizes[] = {0, 3, 5};
+    EXPECT_TRUE(to_gray_double(cv::Mat(3, empty_sizes, GetParam())).empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(ToGrayDouble, ThreeDimensionalMatrix,
                          ::testing::Values(CV_8UC1, CV_64FC1, CV_8UC3, CV_16UC4));
 
 // One-channel sources other than 16-bit unsigned keep their values, whatever their range.
