@@ -230,7 +230,7 @@ INSTANTIATE_TEST_SUITE_P(
                    "search_range = 21)"},
         MarginCase{"RangeCancellingHalfTheSubset", 29, -14, false, nullptr},
         MarginCase{"RangeUnusedWhileTracking", 5, -100, true, nullptr}),
-    [](const ::testing::TestParamInfo<MarginCase>& info) { return std::string(info.param.name); });
+    [](const ::testing::TestParamInfo<MarginCase>& case_info) { return std::string(case_info.param.name); });
 
 TEST(EngineRun, EmptyImageGivesEmptyResult) {
     DICEngine engine;

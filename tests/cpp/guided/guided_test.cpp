@@ -330,9 +330,10 @@ TEST(GuidedCorrelation, StartOutsideTheImageReadsNoSumOutsideIt) {
     ASSERT_EQ(r.status.size(), static_cast<std::size_t>(r.rows * r.cols));
     for (std::size_t i = 0; i < r.status.size(); ++i) {
         const bool near_nan = std::abs(r.x[i] - 60) <= 15 && std::abs(r.y[i] - 60) <= 15;
-        if (!near_nan)
+        if (!near_nan) {
             EXPECT_NE(r.status[i], static_cast<std::uint8_t>(GuidedStatus::kBadPixels))
                 << "at " << r.x[i] << ", " << r.y[i];
+        }
     }
 }
 
