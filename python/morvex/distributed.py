@@ -103,7 +103,7 @@ def cluster(workers: int | None = None, client: Any = None,
 
     if workers is not None:
         with LocalCluster(n_workers=workers, threads_per_worker=threads_per_worker or 1,
-                          processes=True, dashboard_address=None,
+                          processes=True, dashboard_address=":0",
                           silence_logs=logging.ERROR) as local, Client(local) as started:
             yield started
         return
