@@ -5,8 +5,9 @@ SAN_BUILD ?= build-sanitize
 JOBS ?= $(shell nproc)
 VENV := .venv
 PYTHON := $(VENV)/bin/python
-# Builds the _morvex_dic module with its own copy of the library (build/python-<tag>, kept
-# between runs, so a second install rebuilds only what changed) and installs it into .venv.
+# Builds _morvex_dic, the morvex package and its extension with their own copy of the library
+# (build/python-<tag>, kept between runs, so a second install rebuilds only what changed) and
+# installs them into .venv.
 INSTALL_MODULE := CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(VENV)/bin/pip install \
   --no-build-isolation --disable-pip-version-check -q .
 
@@ -25,8 +26,9 @@ build: setup
 python: setup
 	$(INSTALL_MODULE)
 
+# A synthetic sequence with a known field: accuracy against the truth, plots in out/demo.
 demo: python
-	$(PYTHON) examples/quickstart.py
+	$(VENV)/bin/morvex demo
 
 test-cpp: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)

@@ -76,13 +76,13 @@ def _wait_through_interrupts(finished: threading.Event) -> None:
 class Bar:
     """A tqdm bar or a user callable behind one (done, total) interface."""
 
-    def __init__(self, progress: Progress, unit: str, description: str) -> None:
+    def __init__(self, progress: Progress, unit: str, description: str, total: int = 0) -> None:
         self._callable = progress if callable(progress) else None
         self._bar = None
         if progress is True:
             from tqdm.auto import tqdm
 
-            self._bar = tqdm(total=0, unit=unit, desc=description, leave=False,
+            self._bar = tqdm(total=total, unit=unit, desc=description, leave=False,
                              dynamic_ncols=True)
 
     def __call__(self, done: int, total: int) -> None:

@@ -111,7 +111,7 @@ def correlate(reference: ImageLike, deformed: ImageLike, *, subset: int = 29, st
     settings.check_image(reference_image.shape)
     mask_image = None if mask is None else as_mask(mask, reference_image.shape)
     prepared = prepare_reference(reference_image, settings, mask_image)
-    bar = Bar(progress, "pt", "correlating")
+    bar = Bar(progress, "pt", "correlating", prepared.grid_rows * prepared.grid_cols)
     try:
         result = run_cancellable(
             lambda control: _guided.correlate(prepared, deformed_image, control=control,

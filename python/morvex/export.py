@@ -138,6 +138,10 @@ def _atomic(path: PathLike, write: Callable[[Any], None]) -> pathlib.Path:
     os.close(handle)
     try:
         write(temporary)
+        # mkstemp makes the file private; give it the permissions a plain open() would.
+        umask = os.umask(0)
+        os.umask(umask)
+        os.chmod(temporary, 0o666 & ~umask)
         os.replace(temporary, path)
     except OSError as error:
         raise MorvexError(f"cannot write {path}: {error.strerror or error}") from None

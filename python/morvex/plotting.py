@@ -35,12 +35,22 @@ def _background(ds: xr.Dataset, background: ImageLike | None) -> np.ndarray | No
     return None
 
 
-def _axes(ax: Any) -> Any:
+def _axes(ax: Any, shape: tuple[float, float]) -> Any:
+    """`ax`, or a new figure sized to a field of `shape` (height, width) with a colour bar."""
     if ax is not None:
         return ax
     import matplotlib.pyplot as plt
 
-    return plt.figure(figsize=(7, 6), layout="constrained").add_subplot()
+    aspect = shape[0] / shape[1] if shape[1] > 0 else 1.0
+    height = min(9.0, max(4.0, 6.0 * aspect))
+    width = min(12.0, max(4.5, height / aspect + 1.8))
+    return plt.figure(figsize=(width, height), layout="constrained").add_subplot()
+
+
+def _extent_shape(ds: xr.Dataset, image: np.ndarray | None) -> tuple[float, float]:
+    if image is not None:
+        return float(image.shape[0]), float(image.shape[1])
+    return float(np.ptp(ds["y"].values) + 1.0), float(np.ptp(ds["x"].values) + 1.0)
 
 
 def plot(ds: xr.Dataset, field: str = "exx", frame: int = -1,
@@ -74,8 +84,8 @@ def plot(ds: xr.Dataset, field: str = "exx", frame: int = -1,
     """
     data = _frame(ds, frame)
     values, label = _field(data, field)
-    ax = _axes(ax)
     image = _background(ds, background)
+    ax = _axes(ax, _extent_shape(data, image))
     if image is not None:
         ax.imshow(image, cmap="gray", interpolation="nearest")
     x, y = data["x"].values, data["y"].values
@@ -114,8 +124,8 @@ def plot_vectors(ds: xr.Dataset, frame: int = -1, background: ImageLike | None =
     if isinstance(every, bool) or not isinstance(every, int) or every < 1:
         raise MorvexError(f"every must be an integer >= 1, got {every!r}")
     data = _frame(ds, frame).isel(y=slice(None, None, every), x=slice(None, None, every))
-    ax = _axes(ax)
     image = _background(ds, background)
+    ax = _axes(ax, _extent_shape(data, image))
     if image is not None:
         ax.imshow(image, cmap="gray", interpolation="nearest")
     x, y = np.meshgrid(data["x"].values, data["y"].values)

@@ -106,7 +106,7 @@ def correlate_sequence(frames: object, *, reference: int | ImageLike = 0,
         done = target.complete()
         todo = [k for k in todo if k >= len(done) or not done[k]]
 
-    bar = Bar(progress, "frame", "frames")
+    bar = Bar(progress, "frame", "frames", len(frame_list))
     bar(len(frame_list) - len(todo), len(frame_list))
     try:
         report = _reporting(bar, on_frame, len(frame_list), len(todo))

@@ -7,8 +7,9 @@ import xarray as xr
 import morvex
 from conftest import PACKAGE_SETTINGS, PACKAGE_SHAPE
 
-# px: the solver's error on these clean 96 x 96 pairs is far below; a grid misplaced by one
-# step would be off by step * gradient = 8 * 0.02 = 0.16 px.
+# px: the solver's error on these clean 96 x 96 pairs stays below 0.01 px away from the image
+# border (where the warped copy shows uncovered black pixels); a grid misplaced by one step
+# would be off by step * gradient = 8 * 0.02 = 0.16 px.
 COORDINATE_TOLERANCE = 0.03
 
 
@@ -36,12 +37,13 @@ def test_dataset_layout_units_and_settings(measured):
 
 
 def test_coordinates_are_the_true_subset_centres(measured, stretched_pair):
-    x, y = np.meshgrid(measured["x"].values, measured["y"].values)
+    assert measured["valid"].values.mean() > 0.8
+    inner = measured.isel(y=slice(1, -1), x=slice(1, -1))
+    x, y = np.meshgrid(inner["x"].values, inner["y"].values)
     truth = stretched_pair.truth(x, y)
-    valid = measured["valid"].values
-    assert valid.mean() > 0.9
-    assert np.abs(measured["u"].values[valid] - truth["u"][valid]).max() < COORDINATE_TOLERANCE
-    assert np.abs(measured["v"].values[valid] - truth["v"][valid]).max() < COORDINATE_TOLERANCE
+    assert inner["valid"].values.all()
+    assert np.abs(inner["u"].values - truth["u"]).max() < COORDINATE_TOLERANCE
+    assert np.abs(inner["v"].values - truth["v"]).max() < COORDINATE_TOLERANCE
     half = PACKAGE_SETTINGS["subset"] // 2
     assert measured["x"].values.min() >= half and measured["x"].values.max() <= 95 - half
 
@@ -57,7 +59,7 @@ def test_invalid_points_hold_nan_in_every_float_variable(stretched_pair):
     invalid = ~ds["valid"].values
     for name in ("u", "v", "exx", "zncc", "sigma_u", "sigma_v"):
         assert np.isnan(ds[name].values[invalid]).all(), name
-    assert ds["valid"].values[0, 0]  # the corners are specimen and still measured
+    assert ds["valid"].values[1, 1]  # away from the hole, points are still measured
 
 
 def test_calibration_adds_millimetre_coordinates(stretched_pair):
@@ -96,6 +98,35 @@ def test_rgb_and_16_bit_arrays_are_converted_to_grey(stretched_pair):
     np.testing.assert_allclose(to_grey(rgb), grey)
     np.testing.assert_allclose(to_grey(np.round(grey * 257).astype(np.uint16)),
                                np.round(grey * 257) / 257)
+
+
+def test_multipage_tiff_glob_and_folder_give_the_same_frames(tmp_path, synthetic_frames):
+    import tifffile
+
+    frames = [frame.astype(np.float32) for frame in synthetic_frames.frames]
+    tifffile.imwrite(tmp_path / "stack.tif", np.stack(frames), photometric="minisblack")
+    (tmp_path / "single").mkdir()
+    for k, frame in enumerate(frames):
+        tifffile.imwrite(tmp_path / "single" / f"f{k}.tif", frame)
+    assert morvex.load_image(tmp_path / "stack.tif").shape == (4, 96, 96)
+    from_stack = morvex.correlate_sequence(tmp_path / "stack.tif", progress=False,
+                                           **PACKAGE_SETTINGS)
+    from_glob = morvex.correlate_sequence(str(tmp_path / "single" / "*.tif"), progress=False,
+                                          **PACKAGE_SETTINGS)
+    from_folder = morvex.correlate_sequence(tmp_path / "single", progress=False,
+                                            **PACKAGE_SETTINGS)
+    assert list(from_stack["frame_name"].values) == [f"stack.tif[{k}]" for k in range(4)]
+    xr.testing.assert_identical(from_glob, from_folder)
+    xr.testing.assert_equal(from_stack.drop_vars("frame_name"),
+                            from_glob.drop_vars("frame_name"))
+
+
+def test_16_bit_files_are_scaled_to_the_8_bit_range_at_full_precision(tmp_path):
+    import tifffile
+
+    values = np.tile(np.array([0, 1, 257, 1000, 65535], np.uint16), (5, 1))
+    tifffile.imwrite(tmp_path / "deep.tif", values)
+    np.testing.assert_array_equal(morvex.load_image(tmp_path / "deep.tif"), values / 257.0)
 
 
 BAD_INPUT = [

@@ -59,9 +59,12 @@ def test_run_writes_a_store_then_plots_and_exports_read_back(run_cli, frame_file
     np.testing.assert_array_equal(back["u"].values, ds["u"].values)
 
 
-def test_an_interrupted_run_resumes_with_identical_results(run_cli, frame_files, tmp_path):
+@pytest.mark.parametrize("incremental", [False, True], ids=["fixed", "incremental"])
+def test_an_interrupted_run_resumes_with_identical_results(run_cli, frame_files, tmp_path,
+                                                           incremental):
+    flags = ["--incremental"] if incremental else []
     whole = tmp_path / "whole.zarr"
-    assert run_cli(*run_args(frame_files, whole, "-q"))[0] == 0
+    assert run_cli(*run_args(frame_files, whole, "-q", *flags))[0] == 0
 
     # Interrupt after frame 1 is written, as Ctrl-C would between two frames.
     def stop_after_frame_1(index, frame, seconds):
@@ -72,7 +75,7 @@ def test_an_interrupted_run_resumes_with_identical_results(run_cli, frame_files,
     with pytest.raises(KeyboardInterrupt):
         morvex.correlate_sequence(str(frame_files), reference=frame_files / "f0.tif",
                                   store=resumed, progress=False, on_frame=stop_after_frame_1,
-                                  **PACKAGE_SETTINGS)
+                                  incremental=incremental, **PACKAGE_SETTINGS)
     assert morvex.open_store(resumed).sizes["frame"] == 2
 
     # A frame whose write was cut short (marker unset) is measured again, not trusted.
@@ -80,11 +83,11 @@ def test_an_interrupted_run_resumes_with_identical_results(run_cli, frame_files,
     measured = []
     morvex.correlate_sequence(str(frame_files), reference=frame_files / "f0.tif", store=resumed,
                               progress=False, on_frame=lambda k, *_: measured.append(k),
-                              **PACKAGE_SETTINGS)
-    assert measured == [1, 2, 3]  # nothing measured twice
+                              incremental=incremental, **PACKAGE_SETTINGS)
+    assert measured == [1, 2, 3]  # nothing measured (or, incremental, written) twice
     xr.testing.assert_identical(morvex.open_store(resumed), morvex.open_store(whole))
 
-    code, out, err = run_cli(*run_args(frame_files, resumed))
+    code, out, err = run_cli(*run_args(frame_files, resumed, *flags))
     assert code == 0 and "valid, median ZNCC" not in out  # all complete: nothing to do
 
 
