@@ -65,7 +65,7 @@ def cli() -> None:
 @click.option("--scheduler", metavar="ADDRESS",
               help="Run on an existing Dask cluster (e.g. tcp://host:8786).")
 @click.option("--chunk", type=int,
-              help="Frames per task on a cluster (default 8); each chunk starts from seeds.")
+              help="Frames per task on a cluster (default 4); each chunk starts from seeds.")
 @click.option("--config", "config_file", type=click.Path(path_type=pathlib.Path),
               help="TOML file with any of these settings (e.g. subset = 31, roi = [0, 0, 99, "
                    "99]); flags given on the command line override it.")
