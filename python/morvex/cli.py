@@ -64,6 +64,11 @@ def cli() -> None:
               help="Task threads of each local worker (default 1).")
 @click.option("--scheduler", metavar="ADDRESS",
               help="Run on an existing Dask cluster (e.g. tcp://host:8786).")
+@click.option("--tile", type=int,
+              help="Measure every frame by tiles of this side in px (very large images); "
+                   "workers read only their tile's window of TIFF files.")
+@click.option("--tile-margin", type=int,
+              help="px of displacement a tile allows for at its edges (default 32).")
 @click.option("--chunk", type=int,
               help="Frames per task on a cluster (default 4); each chunk starts from seeds.")
 @click.option("--config", "config_file", type=click.Path(path_type=pathlib.Path),
@@ -91,7 +96,7 @@ def run(reference: pathlib.Path, frames: tuple[str, ...], output: pathlib.Path,
     incremental = bool(settings.pop("incremental", False))
     threads = settings.pop("threads", None)
     cluster = {name: settings.pop(name, None)
-               for name in ("workers", "threads_per_worker", "chunk")}
+               for name in ("workers", "threads_per_worker", "chunk", "tile", "tile_margin")}
     cluster["client"] = settings.pop("scheduler", None)
     mask = settings.pop("mask", None)
     if plot_field is not None:
@@ -218,7 +223,8 @@ def _merge_config(config_file: pathlib.Path | None, flags: dict[str, Any]) -> di
         except tomllib.TOMLDecodeError as error:
             raise MorvexError(f"config file {config_file} is not valid TOML: {error}") from None
         known = set(Settings.names()) | {"incremental", "threads", "mask", "workers",
-                                         "threads_per_worker", "scheduler", "chunk"}
+                                         "threads_per_worker", "scheduler", "chunk", "tile",
+                                         "tile_margin"}
         for key, value in table.items():
             name = key.replace("-", "_")
             if name not in known:

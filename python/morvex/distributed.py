@@ -236,6 +236,10 @@ def measure_chain(frames: Any, reference: np.ndarray, mask: np.ndarray | None,
     from .sequence import _run_incremental
     from .store import Store
 
+    if store_path is not None:
+        # A chain retried after its worker died goes on after the frames it already wrote.
+        complete = Store(store_path).complete()
+        todo = [k for k in todo if not complete[k]]
     out: list[tuple[int, float, Any]] = []
 
     def keep(index: int, frame: xr.Dataset, seconds: float) -> None:
@@ -324,11 +328,28 @@ def run_sequence(client: Any, reference: np.ndarray, frames: Any, todo: list[int
 def run_on_cluster(workers: int | None, client: Any, threads_per_worker: int | None,
                    reference: np.ndarray, frames: Any, todo: list[int], settings: Settings, *,
                    mask: np.ndarray | None, incremental: bool, store: Any, chunk: int | None,
-                   threads: int | None, on_frame: Any) -> list[tuple[int, xr.Dataset]]:
-    """correlate_sequence's chunked path: lay out the store, then run on a cluster (or here)."""
+                   threads: int | None, on_frame: Any,
+                   tiles: tuple[Any, int, int] | None = None) -> list[tuple[int, xr.Dataset]]:
+    """correlate_sequence's chunked path: lay out the store, then run on a cluster (or here).
+
+    `tiles` = (the frames as given, tile, tile_margin) measures every frame by tiles.
+    """
     if store is not None and not store.exists() and todo:
         store.create(template_frame(settings, reference.shape))
+    sources = None
+    if tiles is not None:
+        from .tiling import frame_sources
+
+        sources = frame_sources(tiles[0])
     with cluster(workers, client, threads_per_worker) as dask_client:
+        if tiles is not None:
+            from .tiling import run_tiled_sequence
+
+            return run_tiled_sequence(
+                dask_client, reference, sources, todo, settings, mask=mask,  # type: ignore[arg-type]
+                store_path=None if store is None else str(store.path), tile=tiles[1],
+                tile_margin=tiles[2], threads=threads or (1 if dask_client else 0),
+                on_frame=on_frame)
         return run_sequence(dask_client, reference, frames, todo, settings, mask=mask,
                             incremental=incremental,
                             store_path=None if store is None else str(store.path), chunk=chunk,

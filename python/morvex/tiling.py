@@ -146,6 +146,7 @@ class Source:
     shape: tuple[int, int]
     path: str | None = None
     array: Any = None
+    page: int | None = None         # page of a multi-page TIFF (a frame of a stack)
 
 
 def open_source(image: Any, what: str) -> Source:
@@ -183,6 +184,55 @@ def open_source(image: Any, what: str) -> Source:
     return Source("file", as_image(path, what).shape, path=str(path))
 
 
+def frame_sources(frames: Any) -> list[Source]:
+    """Sources of a frame list as :func:`morvex.io.frames_from` resolves it (same order).
+
+    Raises:
+        MorvexError: as frames_from.
+    """
+    import glob
+
+    from .io import _GLOB_CHARACTERS, IMAGE_SUFFIXES, frames_from
+
+    resolved = frames_from(frames)  # the checks and messages of every other run
+    if isinstance(frames, np.ndarray) and frames.ndim == 3 and frames.shape[-1] not in (3, 4):
+        items: list = list(frames)
+    elif isinstance(frames, (str, os.PathLike, np.ndarray)):
+        items = [frames]
+    else:
+        items = list(frames)
+    sources: list[Source] = []
+    for item in items:
+        if not isinstance(item, (str, os.PathLike)):
+            sources.append(open_source(item, "frame"))
+            continue
+        path = pathlib.Path(item)
+        if path.is_dir() and path.suffix.lower() != ".zarr":
+            files = sorted(p for p in path.iterdir() if p.suffix.lower() in IMAGE_SUFFIXES)
+        elif _GLOB_CHARACTERS & set(os.fspath(item)) and not path.exists():
+            files = [pathlib.Path(p) for p in sorted(glob.glob(os.fspath(item)))]
+        else:
+            files = [path]
+        for file in files:
+            sources.extend(_file_sources(file))
+    if len(sources) != len(resolved):
+        raise RuntimeError("frame sources and frames differ in number")
+    return sources
+
+
+def _file_sources(file: pathlib.Path) -> list[Source]:
+    if file.suffix.lower() not in (".tif", ".tiff"):
+        return [open_source(file, "frame")]
+    import tifffile
+
+    with tifffile.TiffFile(file) as tif:
+        shapes = [page.shape for page in tif.pages]
+    if len(shapes) == 1:
+        return [open_source(file, "frame")]
+    return [Source("tiff", _grey_shape(shape, file, "frame"), path=str(file), page=k)
+            for k, shape in enumerate(shapes)]
+
+
 def _grey_shape(shape: tuple[int, ...], path: pathlib.Path, what: str) -> tuple[int, int]:
     if len(shape) == 2 or (len(shape) == 3 and shape[2] in (3, 4)):
         return int(shape[0]), int(shape[1])
@@ -201,7 +251,7 @@ def read_window(source: Source, window: tuple[int, int, int, int], what: str) ->
         import tifffile
         import zarr
 
-        with tifffile.imread(source.path, aszarr=True) as store:
+        with tifffile.imread(source.path, aszarr=True, key=source.page or 0) as store:
             pixels = zarr.open_array(store, mode="r")[y0:y1, x0:x1]
     elif source.kind == "zarr":
         import zarr
@@ -350,3 +400,78 @@ class _Shifted:
         rows, cols = key
         return self.pixels[rows.start - self.y0:rows.stop - self.y0,
                            cols.start - self.x0:cols.stop - self.x0]
+
+
+# --- tiled sequences ---------------------------------------------------------------------------
+
+def stitch_frame(index: int, tiles: list[Tile], blocks: list[dict[str, np.ndarray]],
+                 ys: np.ndarray, xs: np.ndarray, settings: Settings, store_path: str | None,
+                 began: float) -> tuple[int, float, xr.Dataset | None]:
+    """Stitch one frame's tiles (one task) and write it to the store, if there is one."""
+    import time
+
+    from .distributed import write_frame
+
+    frame = dataset_from_result(stitch(list(zip(tiles, blocks)), ys, xs), settings)
+    if store_path is not None:
+        write_frame(store_path, index, frame)
+    return index, time.time() - began, None if store_path is not None else frame
+
+
+def run_tiled_sequence(dask_client: Any, reference: np.ndarray, frames: list[Source],
+                       todo: list[int], settings: Settings, *, mask: np.ndarray | None,
+                       store_path: str | None, tile: int, tile_margin: int, threads: int,
+                       on_frame: Any) -> list[tuple[int, xr.Dataset]]:
+    """Every frame of `todo` measured by tiles against a fixed reference.
+
+    Each frame's tiles start from seeds (a tile knows nothing of its neighbours' previous
+    frame), so frames are independent: on a cluster all frames' tiles are tasks at once and
+    one more task per frame stitches and writes it.
+    """
+    import time
+
+    shape = reference.shape
+    tiles = plan_tiles(shape, settings, tile, tile_margin)
+    ys, xs = grid_axes(settings, shape)
+    reference_source = Source("array", shape, array=reference)
+    mask_source = None if mask is None else Source("array", shape, array=mask.astype(np.uint8))
+    measured: list[tuple[int, xr.Dataset]] = []
+
+    def report(index: int, seconds: float, frame: xr.Dataset | None) -> None:
+        if frame is None and on_frame is not None:
+            from .distributed import _read_frame
+
+            frame = _read_frame(store_path, index)  # type: ignore[arg-type]
+        elif frame is not None and store_path is None:
+            measured.append((index, frame))
+        if on_frame is not None:
+            on_frame(index, frame, seconds)
+
+    if dask_client is None:
+        for index in todo:
+            began = time.time()
+            blocks = [measure_tile(t, reference_source, frames[index], mask_source, settings,
+                                   threads) for t in tiles]
+            report(*stitch_frame(index, tiles, blocks, ys, xs, settings, store_path, began))
+        return measured
+
+    from distributed import as_completed
+
+    # Reference and mask windows are scattered once per tile and shared by every frame.
+    references = dask_client.scatter([_cut(reference_source, t) for t in tiles])
+    masks = (dask_client.scatter([_cut(mask_source, t) for t in tiles])
+             if mask_source is not None else [None] * len(tiles))
+    finals = []
+    for index in todo:
+        blocks = [dask_client.submit(measure_tile, t, ref, _cut(frames[index], t), msk,
+                                     settings, threads or 1, pure=False)
+                  for t, ref, msk in zip(tiles, references, masks)]
+        finals.append(dask_client.submit(stitch_frame, index, tiles, blocks, ys, xs, settings,
+                                         store_path, time.time(), pure=False))
+    try:
+        for future in as_completed(finals):
+            report(*future.result())
+    except BaseException:
+        dask_client.cancel(finals)
+        raise
+    return sorted(measured, key=lambda item: item[0])

@@ -68,6 +68,14 @@ def test_two_workers_write_the_store_of_the_in_process_run(tmp_path, sequence, c
     assert sorted(dask_client.run(lambda: distributed.builds).values()) in ([1, 1], [0, 1])
 
 
+def test_incremental_runs_as_one_chain_with_the_in_process_numbers(tmp_path, sequence,
+                                                                   dask_client):
+    here = morvex.correlate_sequence(sequence.frames, incremental=True, store=tmp_path / "a.zarr",
+                                     progress=False, **PACKAGE_SETTINGS)
+    there = _run(sequence.frames, tmp_path / "b.zarr", incremental=True, client=dask_client)
+    xr.testing.assert_identical(there, here)
+
+
 def test_chunks_agree_with_the_chained_run_within_convergence(sequence, chunked_store):
     chained = morvex.correlate_sequence(sequence.frames, progress=False, **PACKAGE_SETTINGS)
     both = chained["valid"].values & chunked_store["valid"].values
@@ -166,6 +174,24 @@ def test_a_tile_outside_the_mask_is_outside_the_mask(stretched, whole):
     assert ds["valid"].values[:, ~right].mean() > 0.5
 
 
+def test_tiled_sequence_from_the_command_line_equals_the_cluster_run(run_cli, tmp_path,
+                                                                     stretched, dask_client):
+    folder = tmp_path / "frames"
+    folder.mkdir()
+    for k, image in enumerate((stretched.reference, stretched.deformed)):
+        tifffile.imwrite(folder / f"f{k}.tif", image, tile=(64, 64))
+    code, out, _ = run_cli("run", folder / "f0.tif", folder, "-o", tmp_path / "cli.zarr",
+                           "--tile", TILE, "--tile-margin", TILE_MARGIN, "--subset", 21,
+                           "--step", 8, "--strain-window", 16, "-q")
+    assert code == 0 and "2 frames" in out
+    here = morvex.open_store(tmp_path / "cli.zarr")
+    on_cluster = morvex.correlate_sequence(
+        folder, store=tmp_path / "cluster.zarr", tile=TILE, tile_margin=TILE_MARGIN,
+        client=dask_client, progress=False, subset=21, step=8, strain_window=16)
+    xr.testing.assert_identical(on_cluster, here)
+    assert here["valid"].values[1].mean() > 0.9
+
+
 def _sequence_error(**kwargs):
     frames = morvex.synthetic_sequence(frames=2, shape=(64, 64)).frames
     morvex.correlate_sequence(frames, progress=False, subset=21, step=8, **kwargs)
@@ -184,6 +210,8 @@ def _tile_error(**kwargs):
     (_sequence_error, {"workers": 1.5},
      "workers must be a positive integer (worker processes), got 1.5"),
     (_sequence_error, {"chunk": 0}, "chunk must be a positive integer (frames per task), got 0"),
+    (_sequence_error, {"tile": 200, "incremental": True},
+     "tile needs a fixed reference: incremental runs correlate whole frames"),
     (_sequence_error, {"client": "tcp://127.0.0.1:9"},
      "cannot reach the Dask scheduler at tcp://127.0.0.1:9 within 5 s"),
     (_sequence_error, {"workers": 1, "client": "tcp://127.0.0.1:9"},
@@ -199,7 +227,8 @@ def _tile_error(**kwargs):
     (_tile_error, {"workers": 2}, "workers and client run tiles as tasks: give tile (px) as well"),
     (_tile_error, {"tile": 200, "workers": 0},
      "workers must be a positive integer (worker processes), got 0"),
-], ids=["workers 0", "workers negative", "workers float", "chunk 0", "unreachable scheduler",
+], ids=["workers 0", "workers negative", "workers float", "chunk 0", "tile incremental",
+        "unreachable scheduler",
         "workers and client", "tile too small", "minimum follows settings", "tile not int",
         "margin negative", "workers without tile", "tile workers 0"])
 def test_bad_input_is_refused_with_the_value(call, kwargs, message):
