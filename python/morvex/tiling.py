@@ -268,7 +268,9 @@ def measure_tile(tile: Tile, reference: Source, deformed: Source, mask: Source |
                  settings: Settings, threads: int) -> dict[str, np.ndarray]:
     """Correlate one tile (one task) and return its kept grid block of every variable."""
     from . import _guided
+    from ._progress import run_cancellable
     from .correlate import prepare_reference
+    from .sequence import _stop_if_cancelled
 
     reference_pixels = read_window(reference, tile.window, "reference")
     mask_pixels = None if mask is None else read_window(mask, tile.window, "mask") != 0
@@ -279,8 +281,9 @@ def measure_tile(tile: Tile, reference: Source, deformed: Source, mask: Source |
     prepared = prepare_reference(reference_pixels, local, mask_pixels)
     del reference_pixels  # the prepared reference keeps its own copy
     deformed_pixels = read_window(deformed, tile.window, "deformed")
-    result = _guided.correlate(prepared, deformed_pixels, threads=threads,
-                               **local.to_kwargs()[1])
+    result = run_cancellable(lambda control: _guided.correlate(
+        prepared, deformed_pixels, control=control, threads=threads, **local.to_kwargs()[1]))
+    _stop_if_cancelled(result)
     del prepared, deformed_pixels
     return _kept_block(result, tile, settings)
 
