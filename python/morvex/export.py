@@ -64,6 +64,10 @@ def to_vtk(ds: xr.Dataset, path: PathLike) -> list[pathlib.Path]:
 
     Raises:
         MorvexError: when the grid is not evenly spaced or a file cannot be written.
+
+    Example:
+        >>> morvex.to_vtk(sequence_ds, "vtk")          # doctest: +SKIP
+        [PosixPath('vtk/frame_0000.vtk'), PosixPath('vtk/frame_0001.vtk'), ...]
     """
     path = pathlib.Path(path)
     if "frame" not in ds.dims:
@@ -88,6 +92,10 @@ def to_netcdf(ds: xr.Dataset, path: PathLike) -> pathlib.Path:
 
     Raises:
         MorvexError: when the file cannot be written.
+
+    Example:
+        >>> morvex.to_netcdf(ds, "result.nc")          # doctest: +SKIP
+        >>> xarray.open_dataset("result.nc")           # doctest: +SKIP
     """
     data = ds.copy()
     if "frame_name" in data.coords:

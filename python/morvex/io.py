@@ -230,6 +230,3 @@ def _load_page(file: pathlib.Path, page: int) -> np.ndarray:
     with tifffile.TiffFile(file) as tif:
         return to_grey(tif.pages[page].asarray(), f"page {page} of {file}")
 
-
-def frame_names(frames: Frames) -> list[str]:
-    return list(frames.names)

@@ -120,6 +120,9 @@ def plot_vectors(ds: xr.Dataset, frame: int = -1, background: ImageLike | None =
 
     Raises:
         MorvexError: for a frame outside the sequence or `every` below 1.
+
+    Example:
+        >>> morvex.plot_vectors(ds, every=2).figure.savefig("vectors.png")   # doctest: +SKIP
     """
     if isinstance(every, bool) or not isinstance(every, int) or every < 1:
         raise MorvexError(f"every must be an integer >= 1, got {every!r}")

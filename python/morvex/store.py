@@ -23,7 +23,7 @@ import numpy as np
 import xarray as xr
 import zarr
 
-from ._dataset import FIELD_VARIABLES, result_from_dataset
+from ._dataset import result_from_dataset
 from ._errors import MorvexError, StoreMismatchError
 
 RUN_ATTRIBUTE = "morvex_run"
@@ -163,9 +163,9 @@ class Store:
         if not self.exists():
             self.create(frame)
         data = frame.drop_vars([n for n in ("reference_image",) if n in frame])
-        data = data.drop_vars([n for n, c in data.coords.items() if "frame" not in c.dims
-                               and n != "frame"])
-        data = data.expand_dims(frame=[index])
+        # Only the frame's own chunks: coordinates were written at creation, and leaving them
+        # out keeps writers of different frames from touching a shared chunk.
+        data = data.drop_vars(list(data.coords)).expand_dims("frame")
         data.attrs = {}
         for name in data.variables:
             data[name].attrs = {}
@@ -238,4 +238,4 @@ class _quiet(warnings.catch_warnings):
         return result
 
 
-__all__ = ["Store", "open_store", "run_identity", "digest", "FIELD_VARIABLES"]
+__all__ = ["Store", "open_store", "run_identity", "digest"]

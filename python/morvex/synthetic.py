@@ -79,8 +79,8 @@ def synthetic_pair(shape: tuple[int, int] = (256, 256), *, u: float = 0.4, v: fl
 
     Example:
         >>> case = morvex.synthetic_pair((128, 128), u=0.3)
-        >>> case.truth(64.0, 64.0)["u"]
-        array(0.3)
+        >>> float(case.truth(63.5, 63.5)["u"])   # the image centre
+        0.3
     """
     rows, cols = _check_shape(shape)
     if noise < 0:
