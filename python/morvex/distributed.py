@@ -165,29 +165,6 @@ class FrameWindow:
         return self._frames[index - self._start]
 
 
-def write_frame(path: str, index: int, frame: xr.Dataset) -> None:
-    """Write one frame into an existing store by region, then set its marker.
-
-    Unlike Store.write_frame this never creates the store and leaves the frame coordinate
-    (one chunk for all frames, written at creation) alone, so workers may write different
-    frames at the same time.
-    """
-    import zarr
-
-    from .store import MARKER, _quiet
-
-    data = frame.drop_vars([n for n in ("reference_image",) if n in frame])
-    data = data.drop_vars([n for n, c in data.coords.items() if "frame" not in c.dims])
-    data = data.expand_dims("frame")
-    data.attrs = {}
-    for name in data.variables:
-        data[name].attrs = {}
-    with _quiet():
-        data.to_zarr(path, region={"frame": slice(index, index + 1)}, consolidated=False,
-                     mode="r+")
-    zarr.open_array(os.path.join(path, MARKER), mode="r+")[index] = 1
-
-
 def measure_chunk(start: int, stop: int, frames: Any, reference: np.ndarray,
                   mask: np.ndarray | None, settings: Settings, token: str,
                   store_path: str | None, threads: int) -> list[tuple[int, float, Any]]:
@@ -217,8 +194,8 @@ def measure_chunk(start: int, stop: int, frames: Any, reference: np.ndarray,
     out: list[tuple[int, float, Any]] = []
 
     def keep(index: int, frame: xr.Dataset, seconds: float) -> None:
-        if store_path is not None:
-            write_frame(store_path, index, frame)
+        if store is not None:
+            store.write_frame(index, frame)  # only this frame's chunks: safe beside others
         out.append((index, seconds, None if store_path is not None else frame))
 
     # No store for correlate_frames: a chunk's first frame must start from seeds, never from

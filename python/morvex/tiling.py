@@ -413,11 +413,11 @@ def stitch_frame(index: int, tiles: list[Tile], blocks: list[dict[str, np.ndarra
     """Stitch one frame's tiles (one task) and write it to the store, if there is one."""
     import time
 
-    from .distributed import write_frame
+    from .store import Store
 
     frame = dataset_from_result(stitch(list(zip(tiles, blocks)), ys, xs), settings)
     if store_path is not None:
-        write_frame(store_path, index, frame)
+        Store(store_path).write_frame(index, frame)
     return index, time.time() - began, None if store_path is not None else frame
 
 
