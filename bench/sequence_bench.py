@@ -190,9 +190,11 @@ def tiles_part(args: argparse.Namespace, folder: pathlib.Path) -> bool:
     x, y = np.meshgrid(ds["x"].values, ds["y"].values)
     exact = field.at(x, y)
     valid = ds["valid"].values
-    print(f"  max |u error|, |v error| against the known field: "
-          f"{np.abs(ds['u'].values - exact['u'])[valid].max():.4f}, "
-          f"{np.abs(ds['v'].values - exact['v'])[valid].max():.4f} px")
+    error = np.hypot(ds["u"].values - exact["u"], ds["v"].values - exact["v"])[valid]
+    # The largest errors sit on the seams between the speckle blocks the image was painted in
+    # (dots cut straight are warped with more bias), not on the tiles' seams.
+    print(f"  displacement error against the known field: median {np.median(error):.4f}, "
+          f"99th percentile {np.percentile(error, 99):.4f}, max {error.max():.4f} px")
     # An untiled run on a centred crop whose grid lies on the tiled run's grid.
     step, half = args.tile_step, args.subset // 2
     crop = args.crop
