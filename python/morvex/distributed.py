@@ -278,9 +278,13 @@ def run_sequence(client: Any, reference: np.ndarray, frames: Any, todo: list[int
                 threads)
 
     if client is None:
-        for job in jobs:
-            function, *args = call(job, reference, mask)
-            report(function(*args))
+        try:
+            for job in jobs:
+                function, *args = call(job, reference, mask)
+                report(function(*args))
+        finally:
+            with _cache_lock:  # this process is no worker: keep nothing after the run
+                _cache.pop(token, None)
         return sorted(measured, key=lambda item: item[0])
 
     from distributed import as_completed
