@@ -92,7 +92,7 @@ def correlate(reference: ImageLike, deformed: ImageLike, *, subset: int = 29, st
                               convergence_threshold=convergence_threshold,
                               scale_mm_per_px=scale_mm_per_px)
     threads = check_threads(threads)
-    if tile is not None or workers is not None or client is not None:
+    if any(value is not None for value in (tile, workers, client, threads_per_worker)):
         from .distributed import check_workers
         from .tiling import correlate_tiled
 

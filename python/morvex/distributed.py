@@ -96,9 +96,10 @@ def cluster(workers: int | None = None, client: Any = None,
     if workers is not None and client is not None:
         raise MorvexError("give either workers (start a local cluster) or client / scheduler "
                           "(use an existing one), not both")
+    if threads_per_worker is not None and workers is None:
+        raise MorvexError("threads_per_worker sets up a local cluster: give workers as well "
+                          "(an existing cluster keeps its own threads)")
     if workers is None and client is None:
-        if threads_per_worker is not None:
-            raise MorvexError("threads_per_worker needs workers (a local cluster)")
         yield None
         return
     from distributed import Client, LocalCluster

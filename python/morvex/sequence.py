@@ -83,7 +83,7 @@ def correlate_sequence(frames: object, *, reference: int | ImageLike = 0,
     checked = Settings.build(**settings)
     threads = check_threads(threads)
     chunked = (workers is not None or client is not None or chunk is not None
-               or tile is not None)
+               or tile is not None or threads_per_worker is not None)
     if chunked:
         from .distributed import check_chunk, check_workers
 

@@ -214,6 +214,8 @@ def _tile_error(**kwargs):
      "tile needs a fixed reference: incremental runs correlate whole frames"),
     (_sequence_error, {"client": "tcp://127.0.0.1:9"},
      "cannot reach the Dask scheduler at tcp://127.0.0.1:9 within 5 s"),
+    (_sequence_error, {"threads_per_worker": 2, "client": "tcp://127.0.0.1:9"},
+     "threads_per_worker sets up a local cluster: give workers as well"),
     (_sequence_error, {"workers": 1, "client": "tcp://127.0.0.1:9"},
      "give either workers (start a local cluster) or client / scheduler"),
     (_tile_error, {"tile": 60},
@@ -228,7 +230,7 @@ def _tile_error(**kwargs):
     (_tile_error, {"tile": 200, "workers": 0},
      "workers must be a positive integer (worker processes), got 0"),
 ], ids=["workers 0", "workers negative", "workers float", "chunk 0", "tile incremental",
-        "unreachable scheduler",
+        "unreachable scheduler", "threads per worker without workers",
         "workers and client", "tile too small", "minimum follows settings", "tile not int",
         "margin negative", "workers without tile", "tile workers 0"])
 def test_bad_input_is_refused_with_the_value(call, kwargs, message):
