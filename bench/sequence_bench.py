@@ -196,7 +196,7 @@ def tiles_part(args: argparse.Namespace, folder: pathlib.Path) -> bool:
     print(f"  displacement error against the known field: median {np.median(error):.4f}, "
           f"99th percentile {np.percentile(error, 99):.4f}, max {error.max():.4f} px")
     # An untiled run on a centred crop whose grid lies on the tiled run's grid.
-    step, half = args.tile_step, args.subset // 2
+    step = args.tile_step
     crop = args.crop
     start = ((size - crop) // 2 // step) * step
     with tifffile.imread(reference_path, aszarr=True) as r, \

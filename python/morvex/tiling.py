@@ -284,7 +284,6 @@ def measure_tile(tile: Tile, reference: Source, deformed: Source, mask: Source |
     result = run_cancellable(lambda control: _guided.correlate(
         prepared, deformed_pixels, control=control, threads=threads, **local.to_kwargs()[1]))
     _stop_if_cancelled(result)
-    del prepared, deformed_pixels
     return _kept_block(result, tile, settings)
 
 
