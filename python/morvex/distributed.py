@@ -24,6 +24,14 @@ the tasks of a dead worker to the others (Dask's ``allowed-failures``, 3 by defa
 
 The reference-side data (B-spline coefficients, gradients, inverse Hessians) are built once per
 worker process and kept in a small cache keyed by the reference, mask and settings.
+
+What travels where. Once per run: the reference (and mask) from the client to one worker, then
+to each other worker that runs a chunk (peer to peer). Per chunk: a task of a few hundred bytes
+(frame paths, settings, the reference's key); per frame: the worker reads the image from shared
+storage and writes about 100 bytes per grid point to the store (which must be on storage every
+worker and the client see); a few numbers go back to the client, plus the frame itself when
+``on_frame`` asks for it. Scaling stops at the number of chunks (frames / chunk), at the shared
+storage's bandwidth and file count, and for incremental runs at one worker.
 """
 
 from __future__ import annotations
