@@ -1,9 +1,7 @@
 #include <morvex/engine.hpp>
 
-#include <atomic>
 #include <cmath>
 #include <cstdint>
-#include <exception>
 #include <limits>
 #include <optional>
 #include <stdexcept>
@@ -12,6 +10,7 @@
 
 #include <morvex/strain.hpp>
 
+#include "engine/for_each_point.h"
 #include "engine/grid.h"
 
 namespace morvex::dic {
@@ -30,26 +29,41 @@ int seed_centre(double seed, int configured) {
     return static_cast<int>(rounded);
 }
 
-/// Keeps the first exception thrown inside a parallel pass. An exception must never leave
-/// an OpenMP region (that terminates the process), so workers park it here, the remaining
-/// points are skipped, and the calling thread rethrows it after the pass, just as a
-/// single-threaded loop would have let it through.
-class FirstError {
-public:
-    void capture() noexcept {
-        bool expected = false;
-        if (failed_.compare_exchange_strong(expected, true)) error_ = std::current_exception();
-    }
-    bool failed() const noexcept { return failed_.load(std::memory_order_relaxed); }
-    // Only after the pass: the region's closing barrier orders the write of error_.
-    void rethrow() const {
-        if (error_) std::rethrow_exception(error_);
-    }
+/// Everything that can be refused is refused here, on the calling thread, before any work.
+void validate(const DICConfig& config) {
+    if (config.step < 1)
+        throw std::invalid_argument("DICConfig::step must be at least 1, got " +
+                                    std::to_string(config.step));
+    if (config.compute_strain && config.strain_window < 0)
+        throw std::invalid_argument("DICConfig::strain_window must not be negative, got " +
+                                    std::to_string(config.strain_window));
+}
 
-private:
-    std::atomic<bool> failed_{false};
-    std::exception_ptr error_;
-};
+/// A result of `shape` over `grid`: every field zero, every point invalid.
+DICResult empty_result(const std::vector<Point2D>& grid, const detail::GridShape& shape) {
+    DICResult result;
+    result.rows = shape.rows;
+    result.cols = shape.cols;
+    const auto cells = static_cast<std::size_t>(shape.rows) * static_cast<std::size_t>(shape.cols);
+    result.u.assign(cells, 0.0);
+    result.v.assign(cells, 0.0);
+    result.exx.assign(cells, 0.0);
+    result.eyy.assign(cells, 0.0);
+    result.exy.assign(cells, 0.0);
+    result.confidence.assign(cells, 0.0);
+    result.valid.assign(cells, 0);
+    result.iterations.assign(cells, 0);
+    result.points = grid;
+    return result;
+}
+
+void add_strain(const DICConfig& config, DICResult& result) {
+    StrainField strain = compute_strain(result.u, result.v, result.rows, result.cols, config.step,
+                                        config.strain_window, &result.valid);
+    result.exx = std::move(strain.exx);
+    result.eyy = std::move(strain.eyy);
+    result.exy = std::move(strain.exy);
+}
 
 }  // namespace
 
@@ -65,33 +79,13 @@ std::vector<Point2D> DICEngine::generate_grid(const cv::Mat& reference,
 
 DICResult DICEngine::run(const cv::Mat& reference, const cv::Mat& deformed,
                          const DICConfig& config) {
-    // Everything that can be refused is refused here, on the calling thread, before any work.
-    if (config.step < 1)
-        throw std::invalid_argument("DICConfig::step must be at least 1, got " +
-                                    std::to_string(config.step));
-    if (config.compute_strain && config.strain_window < 0)
-        throw std::invalid_argument("DICConfig::strain_window must not be negative, got " +
-                                    std::to_string(config.strain_window));
-
-    DICResult result;
+    validate(config);
     cancel_requested.store(false);
 
-    std::vector<Point2D> grid = generate_grid(reference, config);
-    if (grid.empty()) return result;
-
+    const std::vector<Point2D> grid = generate_grid(reference, config);
+    if (grid.empty()) return DICResult{};
     const detail::GridShape shape = detail::grid_shape(grid, config.step);
-    result.rows = shape.rows;
-    result.cols = shape.cols;
-    const auto cells = static_cast<std::size_t>(shape.rows) * static_cast<std::size_t>(shape.cols);
-    result.u.assign(cells, 0.0);
-    result.v.assign(cells, 0.0);
-    result.exx.assign(cells, 0.0);
-    result.eyy.assign(cells, 0.0);
-    result.exy.assign(cells, 0.0);
-    result.confidence.assign(cells, 0.0);
-    result.valid.assign(cells, 0);
-    result.iterations.assign(cells, 0);
-    result.points = grid;
+    DICResult result = empty_result(grid, shape);
 
     const int n = static_cast<int>(grid.size());
     const bool recovery = config.use_tracking_simplex && config.tracking_spatial_recovery &&
@@ -103,73 +97,44 @@ DICResult DICEngine::run(const cv::Mat& reference, const cv::Mat& deformed,
     DICConfig run_config = config;
     if (recovery) run_config.tracking_integer_initialization = false;
 
-    const bool parallel = static_cast<std::int64_t>(shape.rows) * shape.cols > 100;
-    int finished = 0;
-    FirstError error;
-#pragma omp parallel if (parallel)
-    {
-        // Per-point centres need a private configuration: one copy per worker, not per point
-        // (a copy carries both seed arrays, n values each).
+    // Each worker correlates with its own configuration when seeds move the search centre
+    // per point: one copy per worker, not per point (a copy carries both seed arrays, n
+    // values each).
+    const auto make_worker = [&]() {
         std::optional<DICConfig> point_config;
-        try {
-            if (use_seeds) point_config.emplace(run_config);
-        } catch (...) {
-            error.capture();
-        }
-#pragma omp for schedule(dynamic, 1)
-        for (int i = 0; i < n; ++i) {
-            if (cancel_requested.load(std::memory_order_relaxed) || error.failed()) continue;
-            try {
-                const Point2D p = grid[static_cast<std::size_t>(i)];
-                PointResult point;
-                if (use_seeds) {
-                    point_config->search_center_u =
-                        seed_centre(config.seed_u_arr[static_cast<std::size_t>(i)],
-                                    run_config.search_center_u);
-                    point_config->search_center_v =
-                        seed_centre(config.seed_v_arr[static_cast<std::size_t>(i)],
-                                    run_config.search_center_v);
-                    point = compute_point(reference, deformed, p.y, p.x, *point_config);
-                } else {
-                    point = compute_point(reference, deformed, p.y, p.x, run_config);
-                }
-                const auto k = static_cast<std::size_t>(i);
-                result.u[k] = point.u;
-                result.v[k] = point.v;
-                result.confidence[k] = point.zncc;
-                result.iterations[k] = point.iterations;
-                // A NaN ZNCC fails the comparison and so the recovery mode's acceptance.
-                const bool accepted =
-                    point.valid && (!recovery || point.zncc >= config.tracking_min_zncc);
-                result.valid[k] = accepted ? 1 : 0;
-            } catch (...) {
-                error.capture();
-                continue;
+        if (use_seeds) point_config.emplace(run_config);
+        return [&, point_config = std::move(point_config)](int i) mutable {
+            const auto k = static_cast<std::size_t>(i);
+            const Point2D p = grid[k];
+            PointResult point;
+            if (use_seeds) {
+                point_config->search_center_u =
+                    seed_centre(config.seed_u_arr[k], run_config.search_center_u);
+                point_config->search_center_v =
+                    seed_centre(config.seed_v_arr[k], run_config.search_center_v);
+                point = compute_point(reference, deformed, p.y, p.x, *point_config);
+            } else {
+                point = compute_point(reference, deformed, p.y, p.x, run_config);
             }
-#pragma omp critical(morvex_engine_progress)
-            {
-                ++finished;
-                if (progress_callback) {
-                    try {
-                        progress_callback(finished, n);
-                    } catch (...) {
-                        error.capture();
-                    }
-                }
-            }
-        }
-    }
-    error.rethrow();
+            result.u[k] = point.u;
+            result.v[k] = point.v;
+            result.confidence[k] = point.zncc;
+            result.iterations[k] = point.iterations;
+            // A NaN ZNCC fails the comparison and so the recovery mode's acceptance.
+            const bool accepted = point.valid && (!recovery || point.zncc >= config.tracking_min_zncc);
+            result.valid[k] = accepted ? 1 : 0;
+        };
+    };
+    int finished = 0;
+    const auto progress = [&]() {
+        ++finished;
+        if (progress_callback) progress_callback(finished, n);
+    };
+    const bool parallel = static_cast<std::int64_t>(shape.rows) * shape.cols > detail::kParallelThreshold;
+    detail::for_each_point_with(n, parallel, cancel_requested, make_worker, progress);
 
     if (recovery) recover_tracking(reference, deformed, config, run_config, result);
-
-    if (config.compute_strain) {
-        StrainField strain = compute_strain(result.u, result.v, result.rows, result.cols,
-                                            config.step, config.strain_window, &result.valid);
-        result.exx = std::move(strain.exx);
-        result.eyy = std::move(strain.eyy);
-        result.exy = std::move(strain.exy);
-    }
+    if (config.compute_strain) add_strain(config, result);
     return result;
 }
 

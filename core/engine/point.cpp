@@ -4,19 +4,21 @@
 #include <morvex/solvers.hpp>
 
 #include "engine/integer_start.h"
+#include "engine/passes.h"
 
 namespace morvex::dic {
 
-PointResult DICEngine::compute_point(const cv::Mat& reference, const cv::Mat& deformed, int y,
-                                     int x, const DICConfig& config) const {
+namespace detail {
+
+PointResult correlate_point(const cv::Mat& reference, const cv::Mat& deformed, int y, int x,
+                            const DICConfig& config) {
     PointResult result;
     result.y = y;
     result.x = x;
     if (config.use_tracking_simplex)
-        return compute_tracking_simplex(reference, deformed, y, x, config, std::nullopt,
-                                        std::nullopt);
+        return track_point(reference, deformed, y, x, config, std::nullopt, std::nullopt);
 
-    const IntegerSearchResult found = detail::search_integer_start(reference, deformed, y, x, config);
+    const IntegerSearchResult found = search_integer_start(reference, deformed, y, x, config);
     if (!found.valid) return result;
 
     WarpParams start;
@@ -40,6 +42,13 @@ PointResult DICEngine::compute_point(const cv::Mat& reference, const cv::Mat& de
     // by its iteration limit is rejected even when its last ZNSSD is small.
     result.valid = solved.converged && solved.valid && solved.znssd < config.znssd_threshold;
     return result;
+}
+
+}  // namespace detail
+
+PointResult DICEngine::compute_point(const cv::Mat& reference, const cv::Mat& deformed, int y,
+                                     int x, const DICConfig& config) const {
+    return detail::correlate_point(reference, deformed, y, x, config);
 }
 
 }  // namespace morvex::dic

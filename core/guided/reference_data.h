@@ -27,8 +27,9 @@ struct ReferenceImage::Data {
     std::vector<std::uint8_t> full_subset;  ///< 1 where the whole subset is specimen
     std::vector<double> hessian_inverse;  ///< 36 per grid point, when it fits the memory budget
     std::vector<std::uint8_t> textured;  ///< with hessian_inverse: 0 where the subset is flat
+    std::vector<double> noise_factors;    ///< with hessian_inverse: 2 per point, see subset_hessian_inverse
+    cv::Mat noise_grad_x, noise_grad_y;   ///< prefiltered only: the gradients filtered once more
     double grey_range = 0.0;  ///< max - min of `correlated`: the scale of the flat-subset test
-    double noise_gain = 1.0;  ///< variance of white noise after the prefilter / before (2-D)
     std::size_t bytes = 0;
 
     int grid_rows() const { return static_cast<int>(grid_y.size()); }

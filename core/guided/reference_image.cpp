@@ -244,16 +244,14 @@ ReferenceImage::ReferenceImage(const cv::Mat& reference, const GuidedConfig& con
     replace_non_finite(d.image, d.raw, bad);
     d.correlated = config.prefilter_sigma > 0.0 ? gaussian_prefilter(d.raw, config.prefilter_sigma)
                                                 : d.raw;
-    if (config.prefilter_sigma > 0.0) {
-        const int radius = std::max(1, static_cast<int>(std::ceil(4.0 * config.prefilter_sigma)));
-        const cv::Mat k = cv::getGaussianKernel(2 * radius + 1, config.prefilter_sigma, CV_64F);
-        const double gain = k.dot(k);
-        d.noise_gain = gain * gain;
-    }
     double lo = 0.0, hi = 0.0;
     cv::minMaxLoc(d.correlated, &lo, &hi);
     d.grey_range = hi - lo;
     interpolant_gradients(d.correlated, d.kind, d.grad_x, d.grad_y);
+    if (config.prefilter_sigma > 0.0) {
+        d.noise_grad_x = gaussian_prefilter(d.grad_x, config.prefilter_sigma);
+        d.noise_grad_y = gaussian_prefilter(d.grad_y, config.prefilter_sigma);
+    }
 
     if (!config.mask.empty()) {
         d.specimen = cv::Mat::zeros(reference.size(), CV_8UC1);
@@ -289,12 +287,14 @@ ReferenceImage::ReferenceImage(const cv::Mat& reference, const GuidedConfig& con
     if (static_cast<std::size_t>(d.points()) * 36 * sizeof(double) <= kHessianBudget) {
         d.hessian_inverse.assign(static_cast<std::size_t>(d.points()) * 36, 0.0);
         d.textured.assign(static_cast<std::size_t>(d.points()), 0);
+        d.noise_factors.assign(static_cast<std::size_t>(d.points()) * 2, 0.0);
         const int threads = config.threads > 0 ? config.threads : omp_get_max_threads();
 #pragma omp parallel for schedule(static) num_threads(threads)
         for (int i = 0; i < d.points(); ++i)
             if (d.point_state[i] == 0)
                 d.textured[i] = subset_hessian_inverse(
-                                    d, i, d.hessian_inverse.data() + static_cast<std::size_t>(i) * 36)
+                                    d, i, d.hessian_inverse.data() + static_cast<std::size_t>(i) * 36,
+                                    d.noise_factors.data() + static_cast<std::size_t>(i) * 2)
                                     ? 1
                                     : 0;
     }
@@ -302,7 +302,8 @@ ReferenceImage::ReferenceImage(const cv::Mat& reference, const GuidedConfig& con
     d.bytes = mat_bytes(d.image) + mat_bytes(d.grad_x) + mat_bytes(d.grad_y) +
               mat_bytes(d.specimen) + d.point_state.size() * 2 +
               (d.grid_x.size() + d.grid_y.size()) * sizeof(int) +
-              d.hessian_inverse.size() * sizeof(double) + d.textured.size();
+              (d.hessian_inverse.size() + d.noise_factors.size()) * sizeof(double) +
+              d.textured.size() + mat_bytes(d.noise_grad_x) + mat_bytes(d.noise_grad_y);
     if (d.raw.data != d.image.data) d.bytes += mat_bytes(d.raw);
     if (d.correlated.data != d.raw.data) d.bytes += mat_bytes(d.correlated);
     data_ = std::move(data);

@@ -91,17 +91,24 @@ SubsetSolver::SubsetSolver(const ReferenceImage::Data& reference, const Deformed
     for (auto& s : sd_) s.resize(n_);
 }
 
-bool subset_hessian_inverse(const ReferenceImage::Data& ref, int index, double* hinv) {
+namespace {
+
+// Gauss-Newton normal matrix sum J J^T of grid point `index` with the steepest-descent images
+// built from the gradient images gx_image, gy_image on the specimen pixels; `energy` is the
+// sum of squared gradients, `count` the pixels used. The 21 distinct entries come from the
+// moments sum P m of the three gradient products P (gx^2, gx gy, gy^2) and six weights m
+// (1, dx, dy, dx^2, dx dy, dy^2), gathered from per-row sums.
+void normal_matrix(const ReferenceImage::Data& ref, int index, const cv::Mat& gx_image,
+                   const cv::Mat& gy_image, double out[6][6], double& energy, double& count) {
     const int gr = index / ref.grid_cols(), gc = index % ref.grid_cols();
     const int cx = ref.grid_x[gc], cy = ref.grid_y[gr], h = ref.half;
     const bool masked = !ref.specimen.empty() && !ref.full_subset[index];
-    // Moments sum P m for the three gradient products P (gx^2, gx gy, gy^2) and the six
-    // weights m (1, dx, dy, dx^2, dx dy, dy^2), from per-row sums.
     double mom[3][6] = {};
-    double energy = 0.0, count = 0.0;
+    energy = 0.0;
+    count = 0.0;
     for (int dy = -h; dy <= h; ++dy) {
-        const double* gx = ref.grad_x.ptr<double>(cy + dy) + cx;
-        const double* gy = ref.grad_y.ptr<double>(cy + dy) + cx;
+        const double* gx = gx_image.ptr<double>(cy + dy) + cx;
+        const double* gy = gy_image.ptr<double>(cy + dy) + cx;
         const std::uint8_t* m = masked ? ref.specimen.ptr<std::uint8_t>(cy + dy) + cx : nullptr;
         double row[3][3] = {};
         for (int dx = -h; dx <= h; ++dx) {
@@ -124,20 +131,47 @@ bool subset_hessian_inverse(const ReferenceImage::Data& ref, int index, double* 
         }
         energy += row[0][0] + row[2][0];
     }
-    const double floor = kFlatGradient * ref.grey_range;
-    if (!(energy > floor * floor * count)) return false;
     // Moment of m_a m_b for a, b in (1, dx, dy).
     static constexpr int kPair[3][3] = {{0, 1, 2}, {1, 3, 4}, {2, 4, 5}};
-    double hm[6][6];
     for (int a = 0; a < 6; ++a)
         for (int b = 0; b < 6; ++b) {
             const int product = (a < 3 && b < 3) ? 0 : (a >= 3 && b >= 3) ? 2 : 1;
-            hm[a][b] = mom[product][kPair[a % 3][b % 3]];
+            out[a][b] = mom[product][kPair[a % 3][b % 3]];
         }
+}
+
+}  // namespace
+
+bool subset_hessian_inverse(const ReferenceImage::Data& ref, int index, double* hinv,
+                            double* noise) {
+    double hm[6][6], energy, count;
+    normal_matrix(ref, index, ref.grad_x, ref.grad_y, hm, energy, count);
+    const double floor = kFlatGradient * ref.grey_range;
+    if (!(energy > floor * floor * count)) return false;
     double inv[6][6];
     if (!invert_spd(hm, inv)) return false;
     for (int a = 0; a < 6; ++a)
         for (int b = 0; b < 6; ++b) hinv[a * 6 + b] = inv[a][b];
+    noise[0] = inv[0][0];
+    noise[1] = inv[3][3];
+    if (!ref.noise_grad_x.empty()) {
+        // Prefiltered: the estimate's covariance is s^2 H^-1 M H^-1 with M built from the
+        // gradients filtered once more (the filter applied to the steepest-descent images),
+        // s^2 the raw residual variance. Only the u and v entries are kept.
+        double m[6][6];
+        normal_matrix(ref, index, ref.noise_grad_x, ref.noise_grad_y, m, energy, count);
+        for (int k = 0; k < 2; ++k) {
+            const int p = k == 0 ? 0 : 3;
+            double t[6];
+            for (int b = 0; b < 6; ++b) {
+                t[b] = 0.0;
+                for (int a = 0; a < 6; ++a) t[b] += inv[p][a] * m[a][b];
+            }
+            double v = 0.0;
+            for (int b = 0; b < 6; ++b) v += t[b] * inv[b][p];
+            noise[k] = v;
+        }
+    }
     return true;
 }
 
@@ -151,11 +185,15 @@ bool SubsetSolver::prepare(int index) {
         const double* stored = ref_.hessian_inverse.data() + static_cast<std::size_t>(index) * 36;
         for (int a = 0; a < 6; ++a)
             for (int b = 0; b < 6; ++b) hinv_[a][b] = stored[a * 6 + b];
+        noise_u_ = ref_.noise_factors[2 * static_cast<std::size_t>(index)];
+        noise_v_ = ref_.noise_factors[2 * static_cast<std::size_t>(index) + 1];
     } else {
-        double inv[36];
-        if (!subset_hessian_inverse(ref_, index, inv)) return false;
+        double inv[36], noise[2];
+        if (!subset_hessian_inverse(ref_, index, inv, noise)) return false;
         for (int a = 0; a < 6; ++a)
             for (int b = 0; b < 6; ++b) hinv_[a][b] = inv[a * 6 + b];
+        noise_u_ = noise[0];
+        noise_v_ = noise[1];
     }
     const bool masked = !ref_.specimen.empty() && !ref_.full_subset[index];
     double count = 0.0;
@@ -346,11 +384,10 @@ SubsetSolution SubsetSolver::solve(const Warp& start) {
             const double r = raw_f0_[k] - scale * raw_g_[k];
             ssr += r * r;
         }
-        ssr *= ref_.noise_gain;
     }
     const double s2 = count_ > 6.0 ? ssr / (count_ - 6.0) : 0.0;
-    out.sigma_u = std::sqrt(s2 * hinv_[0][0]);
-    out.sigma_v = std::sqrt(s2 * hinv_[3][3]);
+    out.sigma_u = std::sqrt(s2 * noise_u_);
+    out.sigma_v = std::sqrt(s2 * noise_v_);
     out.status = GuidedStatus::kConverged;
     return out;
 }

@@ -75,14 +75,18 @@ private:
     double count_ = 0.0;    // specimen pixels in the subset
     double df_ = 0.0;       // sqrt(sum (f - fm)^2)
     double raw_df_ = 0.0;
+    double noise_u_ = 0.0, noise_v_ = 0.0;  // sigma^2 = s^2 * these
     std::vector<double> weight_, f0_, raw_f0_, g_, raw_g_;
     std::vector<double> sd_[6];
     double hinv_[6][6] = {};
 };
 
 /// Inverse of the Gauss-Newton Hessian of grid point `index` (36 values, row major), from the
-/// reference gradients on the specimen pixels; false when the subset is flat (kFlatSubset).
-bool subset_hessian_inverse(const ReferenceImage::Data& reference, int index, double* hinv);
+/// reference gradients on the specimen pixels, and the factors that turn the raw residual
+/// variance into the variance of u and v (`noise`, 2 values); false when the subset is flat
+/// (kFlatSubset).
+bool subset_hessian_inverse(const ReferenceImage::Data& reference, int index, double* hinv,
+                            double* noise);
 
 /// Composes w with the inverse of the increment dp (u, ux, uy, v, vx, vy): the IC-GN update.
 /// False when the increment's matrix is singular.

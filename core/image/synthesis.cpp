@@ -7,7 +7,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "matching/interpolation_kernels.h"
+#include "image/sampling/kernels.h"
 
 // The speckle pattern must come out the same on every platform, so no multiply-add of the
 // generator may be fused into one rounding (aarch64 has FMA in its base instruction set,

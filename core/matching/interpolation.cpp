@@ -1,6 +1,6 @@
 #include <morvex/interpolation.hpp>
 
-#include "matching/interpolation_kernels.h"
+#include "image/sampling/kernels.h"
 
 namespace morvex::dic {
 

@@ -8,7 +8,7 @@
 
 #include <morvex/solvers.hpp>
 
-#include "matching/interpolation_kernels.h"
+#include "image/sampling/kernels.h"
 #include "matching/solver_common.h"
 #include "matching/warped_subset.h"
 

@@ -14,7 +14,7 @@
 #include <morvex/records.hpp>
 #include <morvex/znssd.hpp>
 
-#include "matching/interpolation_kernels.h"
+#include "image/sampling/kernels.h"
 
 namespace morvex::dic::detail {
 

@@ -1,8 +1,9 @@
 #pragma once
 // Sampling the deformed image at the warped positions of a subset, shared by the criterion
-// and the rotation-stretch solver; they differ only in which positions they accept.
+// (subset_znssd.h) and the rotation-stretch solver; they differ only in which positions
+// they accept.
 
-#include "matching/interpolation_kernels.h"
+#include "image/sampling/dispatch.h"
 
 #include <morvex/records.hpp>
 
@@ -15,7 +16,9 @@ namespace morvex::dic::detail {
 /// first position `accept(y', x')` refuses (NaN included, as every comparison fails), before
 /// it is sampled. `sum` receives the running sum of the samples in subset order.
 /// column_x, column_y, pos_y and pos_x are scratch of at least 2h+1 doubles each.
-template <bool kFourthOrder, typename Accept>
+/// kKnownInside: the caller has shown that every position lies in the fourth-order kernel's
+/// unclamped range (and is accepted), so the per-sample tests are skipped; same samples.
+template <bool kFourthOrder, bool kKnownInside = false, typename Accept>
 bool sample_warped_subset(const GreyView& deformed, int y, int x, const WarpParams& w, int h,
                           Accept accept, double* g, double* column_x, double* column_y,
                           double* pos_y, double* pos_x, double& sum) {
@@ -31,13 +34,20 @@ bool sample_warped_subset(const GreyView& deformed, int y, int x, const WarpPara
         const double shear_y = w.dv_dy * dy;
         const double shear_x = w.du_dy * dy;
         bool all_unclamped = true;
-        for (int j = 0; j < m; ++j) {
-            const double yp = row_y + column_y[j] + shear_y;
-            const double xp = column_x[j] + shear_x;
-            if (!accept(yp, xp)) return false;
-            if (kFourthOrder) all_unclamped &= keys_fourth_unclamped(deformed, yp, xp);
-            pos_y[j] = yp;
-            pos_x[j] = xp;
+        if (kKnownInside) {
+            for (int j = 0; j < m; ++j) {
+                pos_y[j] = row_y + column_y[j] + shear_y;
+                pos_x[j] = column_x[j] + shear_x;
+            }
+        } else {
+            for (int j = 0; j < m; ++j) {
+                const double yp = row_y + column_y[j] + shear_y;
+                const double xp = column_x[j] + shear_x;
+                if (!accept(yp, xp)) return false;
+                if (kFourthOrder) all_unclamped &= keys_fourth_unclamped(deformed, yp, xp);
+                pos_y[j] = yp;
+                pos_x[j] = xp;
+            }
         }
         if (kFourthOrder) {
             sample_keys_fourth_run(deformed, pos_y, pos_x, static_cast<std::size_t>(m),

@@ -268,6 +268,10 @@ def main(argv: list[str] | None = None) -> None:
     except MorvexError as error:
         click.echo(f"morvex: error: {error}", err=True)
         sys.exit(2)
+    except click.exceptions.NoArgsIsHelpError as error:
+        # `morvex` or `morvex run` alone asks for the manual, not for an error.
+        click.echo(error.ctx.get_help() if error.ctx else error.format_message())
+        sys.exit(0)
     except click.ClickException as error:
         command = f" {error.ctx.command_path.split(' ', 1)[-1]}" if getattr(
             error, "ctx", None) and " " in error.ctx.command_path else ""

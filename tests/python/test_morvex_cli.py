@@ -175,6 +175,12 @@ def test_user_errors_are_one_line_with_exit_code_2(run_cli, frame_files, tmp_pat
     assert err.count("\n") == 1 and "Traceback" not in err
 
 
+@pytest.mark.parametrize("args", [[], ["--help"], ["run", "--help"], ["demo", "--help"]])
+def test_help_is_printed_with_exit_code_0(run_cli, args):
+    code, out, err = run_cli(*args)
+    assert code == 0 and out.startswith("Usage: morvex") and err == ""
+
+
 def test_console_script_and_module_run_without_traceback(tmp_path):
     script = os.path.join(os.path.dirname(sys.executable), "morvex")
     for command in ([script, "speckle", tmp_path / "none.png"],

@@ -20,6 +20,8 @@
 
 #include <morvex/visibility.hpp>
 
+#include "image/sampling/weights.h"
+
 // Exported (though internal) so the tests can reach them.
 namespace morvex::dic::detail {
 
@@ -122,21 +124,10 @@ inline void cubic_bspline_derivative_weights(double t, double w[6]) {
     w[5] = 0.0;
 }
 
-/// Fourth-order cubic convolution (Keys 1981), six taps.
-inline void keys_weights(double t, double w[6]) {
-    auto inner = [](double d) { return ((4.0 / 3.0) * d - 7.0 / 3.0) * d * d + 1.0; };
-    auto middle = [](double d) {
-        return ((-(7.0 / 12.0) * d + 3.0) * d - 59.0 / 12.0) * d + 2.5;
-    };
-    auto outer = [](double d) { return (((1.0 / 12.0) * d - 2.0 / 3.0) * d + 1.75) * d - 1.5; };
-    w[0] = outer(t + 2.0);
-    w[1] = middle(t + 1.0);
-    w[2] = inner(t);
-    w[3] = inner(1.0 - t);
-    w[4] = middle(2.0 - t);
-    w[5] = outer(3.0 - t);
-}
+/// Fourth-order cubic convolution (Keys 1981), six taps: the very weights DICEngine uses.
+inline void keys_weights(double t, double w[6]) { keys_fourth_weights(t, w); }
 
+/// d/dt of keys_weights.
 inline void keys_derivative_weights(double t, double w[6]) {
     auto inner = [](double d) { return (4.0 * d - 14.0 / 3.0) * d; };
     auto middle = [](double d) { return (-(7.0 / 4.0) * d + 6.0) * d - 59.0 / 12.0; };

@@ -13,10 +13,6 @@
 
 namespace morvex::dic {
 
-namespace detail {
-struct EngineAccess;  // white-box test hook for the private per-point functions
-}
-
 /// Performs correlation runs. Holds only its progress callback and cancel flag between
 /// runs; neither copyable nor movable because of the atomic flag.
 class MORVEX_EXPORT DICEngine {
@@ -48,8 +44,6 @@ public:
     DICResult run(const cv::Mat& reference, const cv::Mat& deformed, const DICConfig& config);
 
 private:
-    friend struct detail::EngineAccess;
-
     /// Subset centres over the region of interest minus the margin, row by row.
     std::vector<Point2D> generate_grid(const cv::Mat& reference, const DICConfig& config) const;
 

@@ -75,8 +75,9 @@ struct GuidedConfig {
     cv::Mat mask;
     Interpolation interpolation = Interpolation::kQuinticBSpline;  ///< (reference)
     /// (reference) Gaussian low-pass of both images before interpolation, pixels; 0 = off. The
-    /// uncertainty is still computed from the raw grey levels, times the filter's white-noise
-    /// variance gain (an approximation: the filtered noise is no longer white).
+    /// uncertainty still comes from the raw grey levels: s^2 of the raw residual propagated
+    /// through the filter (H^-1 M H^-1, M from the steepest-descent images filtered once more),
+    /// since the filtered noise is no longer white.
     double prefilter_sigma = 0.0;
     double min_zncc = 0.8;         ///< a point is valid only if its ZNCC >= this
     double max_jump = 2.0;         ///< px; a point is rejected if |u|, |v| differ this much from its guide's

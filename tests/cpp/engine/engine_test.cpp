@@ -13,30 +13,12 @@
 #include <morvex/synthesis.hpp>
 
 #include "engine/grid.h"
-
-namespace morvex::dic::detail {
-// White-box access to the engine's private per-point functions.
-struct EngineAccess {
-    static std::vector<Point2D> grid(const DICEngine& engine, const cv::Mat& reference,
-                                     const DICConfig& config) {
-        return engine.generate_grid(reference, config);
-    }
-    static PointResult point(const DICEngine& engine, const cv::Mat& reference,
-                             const cv::Mat& deformed, int y, int x, const DICConfig& config) {
-        return engine.compute_point(reference, deformed, y, x, config);
-    }
-    static PointResult simplex(const DICEngine& engine, const cv::Mat& reference,
-                               const cv::Mat& deformed, int y, int x, const DICConfig& config) {
-        return engine.compute_tracking_simplex(reference, deformed, y, x, config, std::nullopt,
-                                               std::nullopt);
-    }
-};
-}  // namespace morvex::dic::detail
+#include "support/engine_access.h"
 
 namespace morvex::dic {
 namespace {
 
-using detail::EngineAccess;
+using morvex::test::EngineAccess;
 
 cv::Mat speckle(int rows, int cols) { return generate_speckle(rows, cols, 3, 0.6, 20240611u); }
 

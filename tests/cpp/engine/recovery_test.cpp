@@ -11,34 +11,14 @@
 
 #include "engine/recovery_rules.h"
 #include "engine/tracking_images.h"
-
-namespace morvex::dic::detail {
-struct EngineAccess {
-    static void recover(const DICEngine& engine, const cv::Mat& reference, const cv::Mat& deformed,
-                        const DICConfig& caller_config, DICResult& result) {
-        DICConfig run_config = caller_config;
-        run_config.tracking_integer_initialization = false;
-        engine.recover_tracking(reference, deformed, caller_config, run_config, result);
-    }
-    static void recover_spatially(const DICEngine& engine, const cv::Mat& reference,
-                                  const cv::Mat& deformed, const DICConfig& run_config,
-                                  DICResult& result) {
-        engine.recover_spatially(reference, deformed, run_config, result);
-    }
-    static void retry_globally(const DICEngine& engine, const cv::Mat& reference,
-                               const cv::Mat& deformed, const DICConfig& caller_config,
-                               DICResult& result) {
-        engine.retry_globally(reference, deformed, caller_config, result);
-    }
-};
-}  // namespace morvex::dic::detail
+#include "support/engine_access.h"
 
 namespace {
 
 using morvex::dic::DICConfig;
 using morvex::dic::DICEngine;
 using morvex::dic::DICResult;
-using morvex::dic::detail::EngineAccess;
+using morvex::test::EngineAccess;
 namespace rules = morvex::dic::detail;
 
 // ---------------------------------------------------------------------------------------

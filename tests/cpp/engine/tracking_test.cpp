@@ -11,18 +11,9 @@
 #include <morvex/znssd.hpp>
 
 #include "engine/tracking_images.h"
-#include "engine/tracking_objective.h"
-
-namespace morvex::dic::detail {
-struct EngineAccess {
-    static PointResult simplex(const DICEngine& engine, const cv::Mat& reference,
-                               const cv::Mat& deformed, int y, int x, const DICConfig& config,
-                               std::optional<double> start_u = std::nullopt,
-                               std::optional<double> start_v = std::nullopt) {
-        return engine.compute_tracking_simplex(reference, deformed, y, x, config, start_u, start_v);
-    }
-};
-}  // namespace morvex::dic::detail
+#include "matching/simplex.h"
+#include "matching/subset_znssd.h"
+#include "support/engine_access.h"
 
 namespace {
 
@@ -30,7 +21,7 @@ using morvex::dic::DICConfig;
 using morvex::dic::DICEngine;
 using morvex::dic::PointResult;
 using morvex::dic::WarpParams;
-using morvex::dic::detail::EngineAccess;
+using morvex::test::EngineAccess;
 using morvex::test::speckle_pair;
 
 constexpr int kSize = 120;
@@ -104,12 +95,12 @@ TEST(SubsetZnssd, UnavailableCasesGiveTwo) {
     const auto images = speckle_pair(kSize, kSize, 0.0, 0.0);
     morvex::dic::detail::SubsetZnssd evaluator(images.reference, images.deformed, kCentre,
                                                kCentre, 29, true);
-    EXPECT_EQ(evaluator(200.0, 0.0, 0.0), 2.0);
-    EXPECT_EQ(evaluator(std::numeric_limits<double>::quiet_NaN(), 0.0, 0.0), 2.0);
+    EXPECT_EQ(evaluator(morvex::dic::detail::rigid_rotation_warp(200.0, 0.0, 0.0)), 2.0);
+    EXPECT_EQ(evaluator(morvex::dic::detail::rigid_rotation_warp(std::numeric_limits<double>::quiet_NaN(), 0.0, 0.0)), 2.0);
     const cv::Mat flat(kSize, kSize, CV_64FC1, cv::Scalar(7.0));
     morvex::dic::detail::SubsetZnssd flat_reference(flat, images.deformed, kCentre, kCentre, 29,
                                                     true);
-    EXPECT_EQ(flat_reference(0.3, 0.2, 0.01), 2.0);
+    EXPECT_EQ(flat_reference(morvex::dic::detail::rigid_rotation_warp(0.3, 0.2, 0.01)), 2.0);
 }
 
 // ---------------------------------------------------------------------------------------

@@ -121,6 +121,25 @@ INSTANTIATE_TEST_SUITE_P(
                   Interpolation::kQuinticBSpline}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// A Gaussian prefilter on both images keeps the field exact (both are filtered alike) and the
+// uncertainty, taken from the raw grey levels, stays positive and of the unfiltered order.
+TEST(GuidedCorrelation, PrefilterKeepsTheFieldAndAFiniteUncertainty) {
+    const auto pair = affine_pair({0.42, -0.37, 0, 0, 0, 0});
+    GuidedConfig config = small_config();
+    const ReferenceImage plain_ref(pair.reference, config);
+    const GuidedResult plain = correlate_guided(plain_ref, pair.deformed, config);
+    config.prefilter_sigma = 1.0;
+    const ReferenceImage ref(pair.reference, config);
+    const GuidedResult r = correlate_guided(ref, pair.deformed, config);
+    for (std::size_t i = 0; i < r.u.size(); ++i) {
+        ASSERT_EQ(r.valid[i], 1);
+        EXPECT_NEAR(r.u[i], 0.42, 0.02);
+        EXPECT_NEAR(r.v[i], -0.37, 0.02);
+        EXPECT_TRUE(std::isfinite(r.sigma_u[i]) && r.sigma_u[i] > 0.0);
+        EXPECT_LT(r.sigma_u[i], 20.0 * plain.sigma_u[i] + 1e-3);
+    }
+}
+
 TEST(GuidedCorrelation, ResultDoesNotDependOnTheThreadCount) {
     const auto pair = affine_pair({0.3, 0.2, 0.004, 0, 0, -0.003});
     GuidedConfig config = small_config();

@@ -16,7 +16,7 @@
 // x86-64 (its inline copies are not exported, so the two never meet at link time). Both
 // must give the same bits, so that results do not depend on the platform.
 #define MORVEX_SCALAR_KERNELS
-#include "matching/interpolation_kernels.h"
+#include "image/sampling/kernels.h"
 
 namespace morvex::dic {
 namespace {
