@@ -7,7 +7,7 @@ grid steps, so the strain fit of every kept point sees the same neighbours as in
 image. Its image window adds, around those points, half a subset, ``tile_margin`` px for the
 displacement (a subset must stay inside the deformed window wherever it moves) and the reach of
 the interpolation prefilter (B-spline coefficients depend on grey values ~20 px away by less
-than 1e-7 of their range; the Gaussian prefilter on 4 sigma). Every tile then sees the grey
+than 1e-7 of their range; the Gaussian prefilter on 4 sigma, twice). Every tile then sees the grey
 values the whole-image run sees, and its kept points agree with that run within the solver's
 convergence. A point that moves further than ``tile_margin`` near a tile edge fails (status 2),
 it is never silently wrong.
@@ -70,7 +70,8 @@ def overlap(settings: Settings, tile_margin: int) -> int:
     """px a tile's window reaches past its outermost measured subset centre."""
     reach = max(_PREFILTER_REACH[settings.interpolation], _BAD_PIXEL_REACH)
     if settings.prefilter > 0:
-        reach += int(math.ceil(4 * settings.prefilter)) + 1
+        # The image is low-passed, and its gradients once more for the uncertainty.
+        reach += 2 * (int(math.ceil(4 * settings.prefilter)) + 1)
     return settings.subset // 2 + tile_margin + reach
 
 
