@@ -336,7 +336,7 @@ def run_on_cluster(workers: int | None, client: Any, threads_per_worker: int | N
             from .tiling import run_tiled_sequence
 
             return run_tiled_sequence(
-                dask_client, reference, sources, todo, settings, mask=mask,  # type: ignore[arg-type]
+                dask_client, reference, sources or [], todo, settings, mask=mask,
                 store_path=None if store is None else str(store.path), tile=tiles[1],
                 tile_margin=tiles[2], threads=threads or (1 if dask_client else 0),
                 on_frame=on_frame)

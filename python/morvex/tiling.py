@@ -7,9 +7,9 @@ grid steps, so the strain fit of every kept point sees the same neighbours as in
 image. Its image window adds, around those points, half a subset, ``tile_margin`` px for the
 displacement (a subset must stay inside the deformed window wherever it moves) and the reach of
 the interpolation prefilter (B-spline coefficients depend on grey values ~20 px away by less
-than 1e-7 of their range; the Gaussian prefilter on 4 sigma, twice). Every tile then sees the grey
-values the whole-image run sees, and its kept points agree with that run within the solver's
-convergence. A point that moves further than ``tile_margin`` near a tile edge fails (status 2),
+than 1e-7 of their range; the Gaussian prefilter on 4 sigma, twice). Every tile then sees the
+grey values the whole-image run sees, and its kept points agree with that run within the
+solver's convergence. A point that moves further than ``tile_margin`` near a tile edge fails (status 2),
 it is never silently wrong.
 
 Workers read only their window: TIFF files through tifffile's Zarr view (only the strips or
