@@ -43,7 +43,7 @@ BENCH_DATA ?= ../shared/bench-data
 bench: build
 	$(BUILD)/bench/engine_bench $(BENCH_DATA)
 
-# The specified engine and the guided path side by side (speed, accuracy, uncertainty,
+# DICEngine and the guided path side by side (speed, accuracy, uncertainty,
 # sequences, memory), then the DIC Challenge checks.
 DIC_CHALLENGE ?= ../shared/dic-challenge
 bench-guided: build

@@ -1,4 +1,5 @@
-// The specified engine and the guided path side by side on the bench data.
+// DICEngine and the guided path side by side on the bench data: speed, accuracy, strain,
+// uncertainty calibration, a 1024 x 1024 sequence, memory; and the DIC Challenge checks.
 //
 // Usage: guided_bench <bench-data folder> [runs (default 5)] [--quick: speed and accuracy only]
 //        guided_bench --challenge [dic-challenge folder]   (sample 5 bias, sample 14 L5 resolution)
@@ -492,6 +493,12 @@ int main(int argc, char** argv) {
         return 1;
     }
     try {
+        if (std::string(argv[1]) == "--extras") {  // calibration, sequence, memory only
+            calibration();
+            sequence();
+            memory_4096();
+            return 0;
+        }
         if (std::string(argv[1]) == "--challenge")
             return challenge(argc > 2 ? argv[2] : "../shared/dic-challenge");
         const bool quick = argc > 3 && std::string(argv[3]) == "--quick";

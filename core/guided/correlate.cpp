@@ -40,7 +40,7 @@ constexpr int kMaxSeedAttempts = 6;
 // Textured points tried with a full search for the frame's first seed.
 constexpr int kMaxFirstSeedTries = 16;
 // Automatic block count: one block per this many grid points, 1 to kMaxAutoBlocks.
-constexpr int kPointsPerBlock = 500;
+constexpr int kPointsPerBlock = 250;
 constexpr int kMaxAutoBlocks = 64;
 // The progress callback is called at most once per this many finished points (and at the end).
 constexpr int kProgressEvery = 64;
@@ -329,24 +329,9 @@ private:
         SubsetSolver solver(ref_, frame_, config_.max_iterations, config_.convergence_threshold);
         std::vector<int> order;
         for (const auto& list : explicit_seeds_) order.insert(order.end(), list.begin(), list.end());
-        for (int b = 0; b < blocks_.count; ++b) {
-            const std::vector<int>& pts = blocks_.points[b];
-            std::vector<std::pair<double, int>> by_distance;
-            const int cols = ref_.grid_cols();
-            double cy = 0.0, cx = 0.0;
-            for (int i : pts) {
-                cy += i / cols;
-                cx += i % cols;
-            }
-            cy /= static_cast<double>(pts.size());
-            cx /= static_cast<double>(pts.size());
-            for (int i : pts)
-                if (state_[i] == kUntouched)
-                    by_distance.push_back(
-                        {(i / cols - cy) * (i / cols - cy) + (i % cols - cx) * (i % cols - cx), i});
-            std::sort(by_distance.begin(), by_distance.end());
-            for (const auto& entry : by_distance) order.push_back(entry.second);
-        }
+        for (int b = 0; b < blocks_.count; ++b)
+            for (int i : by_distance_to_centre(blocks_.points[b]))
+                if (state_[i] == kUntouched) order.push_back(i);
         int tries = 0;
         for (int i : order) {
             if (stopped() || tries >= kMaxFirstSeedTries) return;
@@ -390,12 +375,11 @@ private:
         std::priority_queue<QueueItem> queue;
         const std::vector<int>& pts = blocks_.points[b];
         if (previous_) {
-            // Every point starts from its previous value; failures wait for the neighbours.
-            for (int i : pts) {
-                if (state_[i] != kUntouched || !std::isfinite(previous_->u[i]) ||
-                    !std::isfinite(previous_->v[i]))
-                    continue;
-                if (stopped()) return;
+            // Check the block's seed first: its previous value, then the searches. Every other
+            // point starts from its previous value moved by the seed's change, so a whole-body
+            // motion between frames costs one search per block; failures wait for the
+            // neighbours.
+            const auto previous_warp = [&](int i) {
                 Warp w;
                 w.u = previous_->u[i];
                 w.v = previous_->v[i];
@@ -403,6 +387,32 @@ private:
                 w.du_dy = finite_or_zero(previous_->du_dy[i]);
                 w.dv_dx = finite_or_zero(previous_->dv_dx[i]);
                 w.dv_dy = finite_or_zero(previous_->dv_dy[i]);
+                return w;
+            };
+            const auto has_previous = [&](int i) {
+                return std::isfinite(previous_->u[i]) && std::isfinite(previous_->v[i]);
+            };
+            double shift_u = 0.0, shift_v = 0.0;
+            for (int i : by_distance_to_centre(pts)) {
+                if (stopped()) return;
+                if (state_[i] != kUntouched || !has_previous(i)) continue;
+                if (!solver.prepare(i)) {
+                    flat_point(i);
+                    continue;
+                }
+                const Warp w = previous_warp(i);
+                if (attempt(solver, i, &w, false, queue, false)) {
+                    shift_u = out_.u[i] - w.u;
+                    shift_v = out_.v[i] - w.v;
+                }
+                break;  // one seed check per block
+            }
+            for (int i : pts) {
+                if (state_[i] != kUntouched || !has_previous(i)) continue;
+                if (stopped()) return;
+                Warp w = previous_warp(i);
+                w.u += shift_u;
+                w.v += shift_v;
                 if (!solver.prepare(i)) {
                     flat_point(i);
                     continue;
@@ -481,6 +491,28 @@ private:
     }
 
     static double finite_or_zero(double x) { return std::isfinite(x) ? x : 0.0; }
+
+    // The points of a block, nearest its centre (in grid units) first; ties by index.
+    std::vector<int> by_distance_to_centre(const std::vector<int>& pts) const {
+        const int cols = ref_.grid_cols();
+        double cy = 0.0, cx = 0.0;
+        for (int i : pts) {
+            cy += i / cols;
+            cx += i % cols;
+        }
+        cy /= static_cast<double>(pts.size());
+        cx /= static_cast<double>(pts.size());
+        std::vector<std::pair<double, int>> order;
+        order.reserve(pts.size());
+        for (int i : pts)
+            order.push_back(
+                {(i / cols - cy) * (i / cols - cy) + (i % cols - cx) * (i % cols - cx), i});
+        std::sort(order.begin(), order.end());
+        std::vector<int> out;
+        out.reserve(order.size());
+        for (const auto& entry : order) out.push_back(entry.second);
+        return out;
+    }
 
     const ReferenceImage::Data& ref_;
     const DeformedFrame& frame_;

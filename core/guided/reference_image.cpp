@@ -138,8 +138,9 @@ namespace {
 
 // Gradients of the interpolant at every pixel centre: the derivative weights at t = 0 along
 // one axis, the value weights at t = 0 along the other, applied to the coefficients.
-void interpolant_gradients(const cv::Mat& image, SplineKind kind, cv::Mat& gx, cv::Mat& gy) {
-    const CoefficientImage coef = make_coefficient_image(image, kind, 3, 1);
+void interpolant_gradients(const cv::Mat& image, SplineKind kind, int threads, cv::Mat& gx,
+                           cv::Mat& gy) {
+    const CoefficientImage coef = make_coefficient_image(image, kind, 3, threads);
     double w[6], dw[6];
     spline_weights(kind, 0.0, w);
     spline_derivative_weights(kind, 0.0, dw);
@@ -247,7 +248,8 @@ ReferenceImage::ReferenceImage(const cv::Mat& reference, const GuidedConfig& con
     double lo = 0.0, hi = 0.0;
     cv::minMaxLoc(d.correlated, &lo, &hi);
     d.grey_range = hi - lo;
-    interpolant_gradients(d.correlated, d.kind, d.grad_x, d.grad_y);
+    const int threads = config.threads > 0 ? config.threads : omp_get_max_threads();
+    interpolant_gradients(d.correlated, d.kind, threads, d.grad_x, d.grad_y);
     if (config.prefilter_sigma > 0.0) {
         d.noise_grad_x = gaussian_prefilter(d.grad_x, config.prefilter_sigma);
         d.noise_grad_y = gaussian_prefilter(d.grad_y, config.prefilter_sigma);
@@ -288,7 +290,6 @@ ReferenceImage::ReferenceImage(const cv::Mat& reference, const GuidedConfig& con
         d.hessian_inverse.assign(static_cast<std::size_t>(d.points()) * 36, 0.0);
         d.textured.assign(static_cast<std::size_t>(d.points()), 0);
         d.noise_factors.assign(static_cast<std::size_t>(d.points()) * 2, 0.0);
-        const int threads = config.threads > 0 ? config.threads : omp_get_max_threads();
 #pragma omp parallel for schedule(static) num_threads(threads)
         for (int i = 0; i < d.points(); ++i)
             if (d.point_state[i] == 0)

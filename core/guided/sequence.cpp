@@ -50,6 +50,15 @@ struct GridField {
     }
 };
 
+// Index of the grid point of `r` nearest to image position (y, x).
+std::size_t nearest_point(const GuidedResult& r, double y, double x) {
+    const double step_x = r.cols > 1 ? r.x[1] - r.x[0] : 1.0;
+    const double step_y = r.rows > 1 ? r.y[r.cols] - r.y[0] : 1.0;
+    const int c = std::clamp(static_cast<int>(std::lround((x - r.x[0]) / step_x)), 0, r.cols - 1);
+    const int row = std::clamp(static_cast<int>(std::lround((y - r.y[0]) / step_y)), 0, r.rows - 1);
+    return static_cast<std::size_t>(row) * r.cols + c;
+}
+
 }  // namespace
 
 struct GuidedSequence::State {
@@ -98,7 +107,9 @@ GuidedResult GuidedSequence::add_frame(const cv::Mat& frame) {
         s.previous = increment;
         return increment;
     }
-    GuidedResult total = increment;
+    // The first frame's increment is the total; later ones live on the moved region's grid
+    // and are carried back to the first grid.
+    GuidedResult total = s.accumulated ? *s.accumulated : increment;
     if (s.accumulated) {
         // Total displacement at a first-image point X: what reached X + U(X) in the frame
         // before, plus the increment there; gradients compose as F = F_inc * F_acc.
@@ -115,8 +126,10 @@ GuidedResult GuidedSequence::add_frame(const cv::Mat& frame) {
             for (auto* f : {&total.u, &total.v, &total.du_dx, &total.du_dy, &total.dv_dx,
                             &total.dv_dy, &total.zncc, &total.sigma_u, &total.sigma_v})
                 (*f)[i] = kNaN;
+            total.iterations[i] = 0;
             if (!acc.valid[i]) continue;
             const double y = acc.y[i] + acc.v[i], x = acc.x[i] + acc.u[i];
+            total.iterations[i] = increment.iterations[nearest_point(increment, y, x)];
             const double du = iu.at(y, x), dv = iv.at(y, x);
             if (!std::isfinite(du) || !std::isfinite(dv)) {
                 total.status[i] = static_cast<std::uint8_t>(GuidedStatus::kNotReached);
@@ -152,6 +165,8 @@ GuidedResult GuidedSequence::add_frame(const cv::Mat& frame) {
             total.exx = strain.exx;
             total.eyy = strain.eyy;
             total.exy = strain.exy;
+        } else {
+            for (auto* f : {&total.exx, &total.eyy, &total.exy}) f->assign(f->size(), kNaN);
         }
     }
     s.accumulated = total;

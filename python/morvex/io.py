@@ -137,10 +137,42 @@ def as_mask(mask: ImageLike, shape: tuple[int, int]) -> np.ndarray:
     return values != 0
 
 
+class _ArrayFrame:
+    """A frame given as an array (already grey)."""
+
+    def __init__(self, grey: np.ndarray) -> None:
+        self.grey = grey
+
+    def __call__(self) -> np.ndarray:
+        return self.grey
+
+
+class _FileFrame:
+    """A frame read from its file when needed."""
+
+    def __init__(self, path: pathlib.Path) -> None:
+        self.path = path
+
+    def __call__(self) -> np.ndarray:
+        return as_image(self.path, "frame")
+
+
+class _PageFrame:
+    """One page of a multi-page TIFF, read when needed."""
+
+    def __init__(self, path: pathlib.Path, page: int) -> None:
+        self.path, self.page = path, page
+
+    def __call__(self) -> np.ndarray:
+        with tifffile.TiffFile(self.path) as tif:
+            return to_grey(tif.pages[self.page].asarray(), f"page {self.page} of {self.path}")
+
+
 class Frames(Sequence):
     """A list of frames loaded one at a time, so a long sequence never sits in memory.
 
-    Build it with :func:`frames_from`. ``frames[k]`` is a grey float64 image and
+    Picklable (paths and arrays, no open files), so workers of a distributed run can load
+    their own frames. Build it with :func:`frames_from`. ``frames[k]`` is a grey float64 image and
     ``frames.names[k]`` a readable name (file name, ``file.tif[page]`` or ``array k``).
     """
 
@@ -182,8 +214,7 @@ def frames_from(frames: object) -> Frames:
         if isinstance(item, (str, os.PathLike)):
             _add_path(item, loaders, names)
         else:
-            grey = to_grey(item, f"frame {k}")
-            loaders.append(lambda grey=grey: grey)
+            loaders.append(_ArrayFrame(to_grey(item, f"frame {k}")))
             names.append(f"array {k}")
     if not loaders:
         raise MorvexError("no frames: the frame list is empty")
@@ -209,10 +240,10 @@ def _add_path(item: PathLike, loaders: list, names: list[str]) -> None:
         pages = _tiff_pages(file)
         if pages > 1:
             for page in range(pages):
-                loaders.append(lambda file=file, page=page: _load_page(file, page))
+                loaders.append(_PageFrame(file, page))
                 names.append(f"{file.name}[{page}]")
         else:
-            loaders.append(lambda file=file: as_image(file, "frame"))
+            loaders.append(_FileFrame(file))
             names.append(file.name)
 
 
@@ -224,9 +255,4 @@ def _tiff_pages(file: pathlib.Path) -> int:
             return len(tif.pages)
     except Exception as error:  # tifffile raises many types for a broken file
         raise MorvexError(f"cannot read image {file}: {error}") from None
-
-
-def _load_page(file: pathlib.Path, page: int) -> np.ndarray:
-    with tifffile.TiffFile(file) as tif:
-        return to_grey(tif.pages[page].asarray(), f"page {page} of {file}")
 

@@ -1,5 +1,7 @@
 """The morvex package's Python surface: datasets, coordinates, masks, progress, bad input."""
 
+import pickle
+
 import numpy as np
 import pytest
 import xarray as xr
@@ -109,6 +111,11 @@ def test_multipage_tiff_glob_and_folder_give_the_same_frames(tmp_path, synthetic
     for k, frame in enumerate(frames):
         tifffile.imwrite(tmp_path / "single" / f"f{k}.tif", frame)
     assert morvex.load_image(tmp_path / "stack.tif").shape == (4, 96, 96)
+    # Workers of a distributed run receive frame lists by pickling them.
+    from morvex.io import frames_from
+
+    restored = pickle.loads(pickle.dumps(frames_from(tmp_path / "stack.tif")))
+    np.testing.assert_array_equal(restored[2], frames[2])
     from_stack = morvex.correlate_sequence(tmp_path / "stack.tif", progress=False,
                                            **PACKAGE_SETTINGS)
     from_glob = morvex.correlate_sequence(str(tmp_path / "single" / "*.tif"), progress=False,

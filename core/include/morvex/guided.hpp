@@ -86,7 +86,7 @@ struct GuidedConfig {
     int search_range = -1;
     /// The grid is cut into this many blocks of about equal area, each grown from its own seed by
     /// a priority queue; blocks are spread over the threads, so the result does not depend on the
-    /// thread count. 0 = automatic (about one block per 500 grid points, 1 to 64). One full search
+    /// thread count. 0 = automatic (about one block per 250 grid points, 1 to 64). One full search
     /// per frame finds a first seed (explicit seeds first, then each block's centre outwards);
     /// every block's seed starts from its warp, then a residual and a full search. A block tries
     /// up to 6 textured seeds (more for regions its first seed did not reach); points no block

@@ -358,6 +358,12 @@ TEST(GuidedSequence, IncrementalAccumulatesToTheFirstReference) {
             morvex::test::render_dots(kSize, kSize, morvex::test::moved_dots(dots, u, v));
         const GuidedResult a = fixed.add_frame(frame);
         const GuidedResult b = incremental.add_frame(frame);
+        // Later references follow the moved region, yet the result stays on the first grid.
+        ASSERT_EQ(b.rows, a.rows);
+        ASSERT_EQ(b.cols, a.cols);
+        ASSERT_EQ(b.u.size(), a.u.size());
+        ASSERT_EQ(b.x, a.x);
+        ASSERT_EQ(b.iterations.size(), a.u.size());
         int compared = 0;
         for (std::size_t i = 0; i < a.u.size(); ++i) {
             EXPECT_EQ(a.valid[i], 1);
