@@ -58,6 +58,19 @@ def cli() -> None:
 @click.option("--incremental", is_flag=True, default=None,
               help="Correlate each frame against the previous one (large deformation).")
 @click.option("--threads", type=int, help="Worker threads (default: all cores).")
+@click.option("--workers", type=int,
+              help="Run on a local Dask cluster of this many worker processes.")
+@click.option("--threads-per-worker", type=int,
+              help="Task threads of each local worker (default 1).")
+@click.option("--scheduler", metavar="ADDRESS",
+              help="Run on an existing Dask cluster (e.g. tcp://host:8786).")
+@click.option("--tile", type=int,
+              help="Measure every frame by tiles of this side in px (very large images); "
+                   "workers read only their tile's window of TIFF files.")
+@click.option("--tile-margin", type=int,
+              help="px of displacement a tile allows for at its edges (default 32).")
+@click.option("--chunk", type=int,
+              help="Frames per task on a cluster (default 4); each chunk starts from seeds.")
 @click.option("--config", "config_file", type=click.Path(path_type=pathlib.Path),
               help="TOML file with any of these settings (e.g. subset = 31, roi = [0, 0, 99, "
                    "99]); flags given on the command line override it.")
@@ -82,6 +95,9 @@ def run(reference: pathlib.Path, frames: tuple[str, ...], output: pathlib.Path,
     settings = _merge_config(config_file, flags)
     incremental = bool(settings.pop("incremental", False))
     threads = settings.pop("threads", None)
+    cluster = {name: settings.pop(name, None)
+               for name in ("workers", "threads_per_worker", "chunk", "tile", "tile_margin")}
+    cluster["client"] = settings.pop("scheduler", None)
     mask = settings.pop("mask", None)
     if plot_field is not None:
         _check_field(plot_field, settings.get("scale_mm_per_px"))
@@ -100,7 +116,7 @@ def run(reference: pathlib.Path, frames: tuple[str, ...], output: pathlib.Path,
     dataset = correlate_sequence(list(frames), reference=reference, incremental=incremental,
                                  mask=mask, store=output, overwrite=overwrite,
                                  progress=not quiet, threads=threads,
-                                 on_frame=None if quiet else summary, **settings)
+                                 on_frame=None if quiet else summary, **cluster, **settings)
     click.echo(f"{dataset.sizes['frame']} frames in {output}")
     if plot_field is not None:
         target = output.with_name(f"{output.stem}_{plot_field}.png")
@@ -206,7 +222,9 @@ def _merge_config(config_file: pathlib.Path | None, flags: dict[str, Any]) -> di
                 table = tomllib.load(handle)
         except tomllib.TOMLDecodeError as error:
             raise MorvexError(f"config file {config_file} is not valid TOML: {error}") from None
-        known = set(Settings.names()) | {"incremental", "threads", "mask"}
+        known = set(Settings.names()) | {"incremental", "threads", "mask", "workers",
+                                         "threads_per_worker", "scheduler", "chunk", "tile",
+                                         "tile_margin"}
         for key, value in table.items():
             name = key.replace("-", "_")
             if name not in known:

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 from collections.abc import Sequence
+from typing import Any
 
 import numpy as np
 import xarray as xr
@@ -22,7 +23,9 @@ def correlate(reference: ImageLike, deformed: ImageLike, *, subset: int = 29, st
               max_jump: float = 2.0, search_range: int = -1, seed_count: int = 0,
               max_iterations: int = 50, convergence_threshold: float = 1e-3,
               scale_mm_per_px: float | None = None, threads: int | None = None,
-              progress: Progress = False) -> xr.Dataset:
+              progress: Progress = False, tile: int | None = None,
+              tile_margin: int | None = None, workers: int | None = None, client: Any = None,
+              threads_per_worker: int | None = None) -> xr.Dataset:
     """Measure the displacement and strain fields of `deformed` against `reference`.
 
     Points sit on a regular grid of subset centres, `step` pixels apart; the field grows from
@@ -51,6 +54,15 @@ def correlate(reference: ImageLike, deformed: ImageLike, *, subset: int = 29, st
         scale_mm_per_px: calibration; adds x_mm, y_mm coordinates and u_mm, v_mm variables.
         threads: worker threads; None = all cores. The result does not depend on it.
         progress: True shows a progress bar of points; a callable receives (done, total).
+            Tiled runs count tiles instead of points.
+        tile: side of a tile, px: split the grid into tiles measured one by one (or as tasks
+            on a cluster) and stitch them; each tile reads only its window of TIFF or Zarr
+            files (see morvex.tiling). Results agree with the whole-image run within the
+            solver's convergence. At least one subset plus its margins (the message says).
+        tile_margin: px of displacement a tile allows for at its edges (default 32).
+        workers: run the tiles on a local Dask cluster of this many worker processes.
+        client: run the tiles on an existing cluster (distributed.Client or its address).
+        threads_per_worker: task threads per local worker (default 1).
 
     Returns:
         An xarray.Dataset with dims ("y", "x"), coordinates y, x (subset centres in
@@ -80,6 +92,17 @@ def correlate(reference: ImageLike, deformed: ImageLike, *, subset: int = 29, st
                               convergence_threshold=convergence_threshold,
                               scale_mm_per_px=scale_mm_per_px)
     threads = check_threads(threads)
+    if any(value is not None for value in (tile, workers, client, threads_per_worker)):
+        from .distributed import check_workers
+        from .tiling import correlate_tiled
+
+        check_workers(workers)
+        if tile is None:
+            raise MorvexError("workers and client run tiles as tasks: give tile (px) as well")
+        return correlate_tiled(reference, deformed, settings, tile=tile,
+                               tile_margin=tile_margin, mask=mask, threads=threads,
+                               workers=workers, client=client,
+                               threads_per_worker=threads_per_worker, progress=progress)
     reference_image = as_image(reference, "reference")
     deformed_image = as_image(deformed, "deformed")
     if deformed_image.shape != reference_image.shape:

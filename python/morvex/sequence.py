@@ -26,7 +26,10 @@ def correlate_sequence(frames: object, *, reference: int | ImageLike = 0,
                        incremental: bool = False, mask: ImageLike | None = None,
                        store: str | os.PathLike | None = None, overwrite: bool = False,
                        progress: Progress = True, threads: int | None = None,
-                       on_frame: FrameCallback | None = None, **settings: Any) -> xr.Dataset:
+                       on_frame: FrameCallback | None = None, workers: int | None = None,
+                       client: Any = None, threads_per_worker: int | None = None,
+                       chunk: int | None = None, tile: int | None = None,
+                       tile_margin: int | None = None, **settings: Any) -> xr.Dataset:
     """Measure every frame of a sequence against one reference image.
 
     Each frame starts from the previous frame's field, so displacements may grow by many
@@ -47,6 +50,16 @@ def correlate_sequence(frames: object, *, reference: int | ImageLike = 0,
         progress: True shows a bar of frames; a callable receives (frames done, total).
         threads: worker threads; None = all cores.
         on_frame: called with (frame index, frame dataset, seconds) after each new frame.
+        workers: run on a local Dask cluster of this many worker processes, closed afterwards.
+        client: run on an existing cluster: a distributed.Client or a scheduler address.
+        threads_per_worker: task threads per local worker (default 1); each task correlates
+            with `threads` threads (default 1 on a cluster).
+        chunk: frames per task (default 4 on a cluster). A chunk's first frame starts from
+            seeds, the others from the frame before; the numbers depend on `chunk`, never on
+            the cluster. Given without a cluster, the chunks run one after another here.
+            See morvex.distributed for how incremental runs are split (one chain).
+        tile, tile_margin: measure every frame by tiles as :func:`morvex.correlate` does
+            (fixed reference only); each frame's tiles start from seeds.
         **settings: subset, step, roi, interpolation, prefilter, min_zncc, strain_window,
             strain_measure, max_jump, search_range, seed_count, max_iterations,
             convergence_threshold, scale_mm_per_px: as :func:`morvex.correlate`.
@@ -69,6 +82,20 @@ def correlate_sequence(frames: object, *, reference: int | ImageLike = 0,
     """
     checked = Settings.build(**settings)
     threads = check_threads(threads)
+    chunked = (workers is not None or client is not None or chunk is not None
+               or tile is not None or threads_per_worker is not None)
+    if chunked:
+        from .distributed import check_chunk, check_workers
+
+        check_workers(workers)
+        check_chunk(chunk)
+    if tile is not None:
+        from .tiling import check_tile
+
+        if incremental:
+            raise MorvexError("tile needs a fixed reference: incremental runs correlate whole "
+                              "frames")
+        tile, tile_margin = check_tile(tile, tile_margin, checked)
     frame_list = frames_from(frames)
     if isinstance(reference, (int, np.integer)) and not isinstance(reference, bool):
         if not -len(frame_list) <= reference < len(frame_list):
@@ -93,9 +120,19 @@ def correlate_sequence(frames: object, *, reference: int | ImageLike = 0,
     bar = Bar(progress, "frame", "frames", len(frame_list))
     bar(len(frame_list) - len(todo), len(frame_list))
     try:
-        measured = (_run_incremental if incremental else correlate_frames)(
-            reference_image, frame_list, todo, checked, mask=mask_image, store=target,
-            threads=threads, on_frame=_reporting(bar, on_frame, len(frame_list), len(todo)))
+        report = _reporting(bar, on_frame, len(frame_list), len(todo))
+        if chunked:
+            from .distributed import run_on_cluster
+
+            measured = run_on_cluster(
+                workers, client, threads_per_worker, reference_image, frame_list, todo,
+                checked, mask=mask_image, incremental=incremental, store=target, chunk=chunk,
+                threads=threads or None, on_frame=report,
+                tiles=None if tile is None else (frames, tile, tile_margin))
+        else:
+            measured = (_run_incremental if incremental else correlate_frames)(
+                reference_image, frame_list, todo, checked, mask=mask_image, store=target,
+                threads=threads, on_frame=report)
     finally:
         bar.close()
     if target is not None:
