@@ -25,6 +25,7 @@
 #include <cctype>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <stdexcept>
@@ -39,6 +40,22 @@
 #include <morvex/records.hpp>
 
 namespace morvex::bench {
+
+// FNV-1a over the bytes of u, v, valid and iterations: a speed-up must leave it unchanged.
+// Works for any result record with those four vectors (DICResult, GuidedResult).
+template <typename Result>
+std::uint64_t checksum(const Result& r) {
+    std::uint64_t h = 1469598103934665603ULL;
+    const auto add = [&h](const void* data, std::size_t bytes) {
+        const auto* p = static_cast<const unsigned char*>(data);
+        for (std::size_t i = 0; i < bytes; ++i) h = (h ^ p[i]) * 1099511628211ULL;
+    };
+    add(r.u.data(), r.u.size() * sizeof(double));
+    add(r.v.data(), r.v.size() * sizeof(double));
+    add(r.valid.data(), r.valid.size());
+    add(r.iterations.data(), r.iterations.size() * sizeof(int));
+    return h;
+}
 
 // ---------------------------------------------------------------------------------------
 // Minimal JSON reader: objects, arrays, strings (simple escapes), numbers, true/false/null.

@@ -27,6 +27,7 @@
 
 namespace {
 
+using morvex::bench::checksum;
 using morvex::bench::DataSet;
 using morvex::bench::ErrorStats;
 using morvex::dic::DICConfig;
@@ -42,19 +43,6 @@ constexpr double kMaxNoisyStd = 0.0042;       // px, translate_03
 constexpr double kMaxStrainStdClean = 7e-5;   // exx on affine
 constexpr double kMaxStrainStdNoisy = 1e-4;
 constexpr double kMaxStrainMean = 1e-5;
-
-std::uint64_t checksum(const DICResult& r) {
-    std::uint64_t h = 1469598103934665603ULL;  // FNV-1a
-    const auto add = [&h](const void* data, std::size_t bytes) {
-        const auto* p = static_cast<const unsigned char*>(data);
-        for (std::size_t i = 0; i < bytes; ++i) h = (h ^ p[i]) * 1099511628211ULL;
-    };
-    add(r.u.data(), r.u.size() * sizeof(double));
-    add(r.v.data(), r.v.size() * sizeof(double));
-    add(r.valid.data(), r.valid.size());
-    add(r.iterations.data(), r.iterations.size() * sizeof(int));
-    return h;
-}
 
 struct Speed {
     double points_per_second = 0.0;

@@ -29,6 +29,7 @@
 
 namespace {
 
+using morvex::bench::checksum;
 using morvex::bench::ComponentStats;
 using morvex::bench::DataSet;
 using morvex::bench::ErrorStats;
@@ -76,20 +77,6 @@ ErrorStats guided_errors(const GuidedResult& r, const Field& field) {
     stats.v = morvex::bench::detail_stats::summarise(ev);
     return stats;
 }
-
-std::uint64_t checksum(const GuidedResult& r) {
-    std::uint64_t h = 1469598103934665603ULL;
-    const auto add = [&h](const void* data, std::size_t bytes) {
-        const auto* p = static_cast<const unsigned char*>(data);
-        for (std::size_t i = 0; i < bytes; ++i) h = (h ^ p[i]) * 1099511628211ULL;
-    };
-    add(r.u.data(), r.u.size() * sizeof(double));
-    add(r.v.data(), r.v.size() * sizeof(double));
-    add(r.valid.data(), r.valid.size());
-    add(r.iterations.data(), r.iterations.size() * sizeof(int));
-    return h;
-}
-
 
 double median(std::vector<double> v) {
     std::sort(v.begin(), v.end());

@@ -432,13 +432,7 @@ private:
         // the block is covered or the attempts run out.
         std::vector<int> candidates = explicit_seeds_[b];
         const int cols = ref_.grid_cols();
-        double cy = 0.0, cx = 0.0;
-        for (int i : pts) {
-            cy += i / cols;
-            cx += i % cols;
-        }
-        cy /= static_cast<double>(pts.size());
-        cx /= static_cast<double>(pts.size());
+        const auto [cy, cx] = centre_of(pts);
         for (int searches = 0; searches < kMaxSeedAttempts;) {
             if (stopped()) return;
             int seed = -1;
@@ -493,16 +487,22 @@ private:
 
     static double finite_or_zero(double x) { return std::isfinite(x) ? x : 0.0; }
 
-    // The points of a block, nearest its centre (in grid units) first; ties by index.
-    std::vector<int> by_distance_to_centre(const std::vector<int>& pts) const {
+    // Mean grid row and column of a block's points.
+    std::pair<double, double> centre_of(const std::vector<int>& pts) const {
         const int cols = ref_.grid_cols();
         double cy = 0.0, cx = 0.0;
         for (int i : pts) {
             cy += i / cols;
             cx += i % cols;
         }
-        cy /= static_cast<double>(pts.size());
-        cx /= static_cast<double>(pts.size());
+        const auto n = static_cast<double>(pts.size());
+        return {cy / n, cx / n};
+    }
+
+    // The points of a block, nearest its centre (in grid units) first; ties by index.
+    std::vector<int> by_distance_to_centre(const std::vector<int>& pts) const {
+        const int cols = ref_.grid_cols();
+        const auto [cy, cx] = centre_of(pts);
         std::vector<std::pair<double, int>> order;
         order.reserve(pts.size());
         for (int i : pts)

@@ -6,9 +6,11 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+
 #include <opencv2/core.hpp>
 
 #include "image/sampling/bspline.h"
+#include "support/random_image.h"
 #include "image/sampling/bspline_sampler.h"
 
 namespace {
@@ -19,14 +21,7 @@ using morvex::dic::detail::sample_spline;
 using morvex::dic::detail::SplineKind;
 using morvex::dic::detail::WarpedSubset;
 
-cv::Mat random_image(int rows, int cols, std::uint32_t seed) {
-    cv::Mat image(rows, cols, CV_64FC1);
-    std::mt19937 rng(seed);
-    std::uniform_real_distribution<double> grey(0.0, 255.0);
-    for (int r = 0; r < rows; ++r)
-        for (int c = 0; c < cols; ++c) image.at<double>(r, c) = grey(rng);
-    return image;
-}
+using morvex::test::random_image;
 
 class SplineKinds : public ::testing::TestWithParam<SplineKind> {};
 
