@@ -1,5 +1,7 @@
 #include "guided/lane_sums.h"
 
+#include "image/sampling/dispatch.h"
+
 #if defined(__GNUC__) && defined(__x86_64__) && !defined(MORVEX_SCALAR_KERNELS)
 #define MORVEX_LANES_AVX2 1
 #include <immintrin.h>
@@ -115,25 +117,20 @@ MORVEX_AVX2 void residual_avx2(const double* f0, const double* g, double scale,
         ssr = ssr + r * r;
     }
 }
-
-bool use_avx2() {
-    static const bool has = __builtin_cpu_supports("avx2");
-    return has;
-}
 #endif
 
 }  // namespace
 
 double lane_dot(const double* a, const double* b, int n) {
 #if MORVEX_LANES_AVX2
-    if (use_avx2()) return dot_avx2(a, b, n);
+    if (detail::cpu_has_avx2()) return dot_avx2(a, b, n);
 #endif
     return dot_scalar(a, b, n);
 }
 
 void lane_energy_cross(const double* g, const double* f, int n, double& gss, double& cross) {
 #if MORVEX_LANES_AVX2
-    if (use_avx2()) return energy_cross_avx2(g, f, n, gss, cross);
+    if (detail::cpu_has_avx2()) return energy_cross_avx2(g, f, n, gss, cross);
 #endif
     energy_cross_scalar(g, f, n, gss, cross);
 }
@@ -141,7 +138,7 @@ void lane_energy_cross(const double* g, const double* f, int n, double& gss, dou
 void lane_residual_sums(const double* f0, const double* g, double scale,
                         const double* const sd[6], int n, double b[6], double& ssr) {
 #if MORVEX_LANES_AVX2
-    if (use_avx2()) return residual_avx2(f0, g, scale, sd, n, b, ssr);
+    if (detail::cpu_has_avx2()) return residual_avx2(f0, g, scale, sd, n, b, ssr);
 #endif
     residual_scalar(f0, g, scale, sd, n, b, ssr);
 }

@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+#include "image/sampling/dispatch.h"
+
 #if defined(__GNUC__) && defined(__x86_64__) && !defined(MORVEX_SCALAR_KERNELS)
 #define MORVEX_SAMPLER_AVX2 1
 #include <immintrin.h>
@@ -164,11 +166,6 @@ __attribute__((target("avx2"))) void sample_quintic_avx2(const CoefficientImage&
             }
         }
     }
-}
-
-bool cpu_has_avx2() {
-    static const bool has = __builtin_cpu_supports("avx2");
-    return has;
 }
 #endif
 

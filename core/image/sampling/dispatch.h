@@ -17,10 +17,10 @@
 
 namespace morvex::dic::detail {
 
-#if MORVEX_KERNELS_AVX2
-/// True when the CPU runs the AVX2 form (asked once, then cached). Never throws; any thread.
+/// True when the CPU runs AVX2 code (asked once, then cached; false off x86-64). Every vector
+/// path of the library (Keys runs, B-spline sampler, guided lane sums) asks here. Never
+/// throws; any thread.
 bool cpu_has_avx2();
-#endif
 
 /// out[i] = sample_keys_fourth(image, ys[i], xs[i]) for i < count: four at a time on AVX2
 /// CPUs when `all_unclamped` (every position passed keys_fourth_unclamped), otherwise one
