@@ -196,6 +196,36 @@ void interpolant_gradients(const cv::Mat& image, SplineKind kind, int threads, c
 }  // namespace
 }  // namespace detail
 
+GuidedGridAxes guided_grid_axes(int rows, int cols, const GuidedConfig& config) {
+    GuidedGridAxes axes;
+    const int h = config.subset_size / 2;
+    // Centres inside the region with the whole subset inside the image.
+    int x0 = 0, y0 = 0, x1 = cols - 1, y1 = rows - 1;
+    if (config.roi_x0 >= 0 && config.roi_y0 >= 0 && config.roi_x1 > config.roi_x0 &&
+        config.roi_y1 > config.roi_y0) {
+        x0 = config.roi_x0;
+        y0 = config.roi_y0;
+        x1 = std::min(config.roi_x1, cols - 1);
+        y1 = std::min(config.roi_y1, rows - 1);
+    }
+    if (config.step < 1)
+        throw std::invalid_argument("GuidedConfig::step must be at least 1, got " +
+                                    std::to_string(config.step));
+    for (long long y = std::max(y0, h); y <= std::min(y1, rows - 1 - h); y += config.step)
+        axes.rows_y.push_back(static_cast<int>(y));
+    for (long long x = std::max(x0, h); x <= std::min(x1, cols - 1 - h); x += config.step)
+        axes.cols_x.push_back(static_cast<int>(x));
+    if (axes.cols_x.empty() || axes.rows_y.empty())
+        throw std::invalid_argument(
+            "GuidedConfig: the region of interest (columns " + std::to_string(x0) + " to " +
+            std::to_string(x1) + ", rows " + std::to_string(y0) + " to " + std::to_string(y1) +
+            ") leaves no grid point for subset_size " + std::to_string(config.subset_size));
+    if (static_cast<long long>(axes.cols_x.size()) * static_cast<long long>(axes.rows_y.size()) >
+        (1LL << 30))
+        throw std::invalid_argument("GuidedConfig: the grid holds more than 2^30 points");
+    return axes;
+}
+
 ReferenceImage::ReferenceImage(const cv::Mat& reference, const GuidedConfig& config) {
     using namespace detail;
     if (reference.empty())
@@ -229,28 +259,10 @@ ReferenceImage::ReferenceImage(const cv::Mat& reference, const GuidedConfig& con
     d.kind = spline_kind(config.interpolation);
     d.half = config.subset_size / 2;
 
-    // Grid: centres inside the region with the whole subset inside the image.
-    int x0 = 0, y0 = 0, x1 = reference.cols - 1, y1 = reference.rows - 1;
-    if (config.roi_x0 >= 0 && config.roi_y0 >= 0 && config.roi_x1 > config.roi_x0 &&
-        config.roi_y1 > config.roi_y0) {
-        x0 = config.roi_x0;
-        y0 = config.roi_y0;
-        x1 = std::min(config.roi_x1, reference.cols - 1);
-        y1 = std::min(config.roi_y1, reference.rows - 1);
-    }
+    GuidedGridAxes axes = guided_grid_axes(reference.rows, reference.cols, config);
+    d.grid_y = std::move(axes.rows_y);
+    d.grid_x = std::move(axes.cols_x);
     const int h = d.half;
-    for (long long y = std::max(y0, h); y <= std::min(y1, reference.rows - 1 - h); y += config.step)
-        d.grid_y.push_back(static_cast<int>(y));
-    for (long long x = std::max(x0, h); x <= std::min(x1, reference.cols - 1 - h); x += config.step)
-        d.grid_x.push_back(static_cast<int>(x));
-    if (d.grid_x.empty() || d.grid_y.empty())
-        throw std::invalid_argument(
-            "GuidedConfig: the region of interest (columns " + std::to_string(x0) + " to " +
-            std::to_string(x1) + ", rows " + std::to_string(y0) + " to " + std::to_string(y1) +
-            ") leaves no grid point for subset_size " + std::to_string(config.subset_size));
-    if (static_cast<long long>(d.grid_x.size()) * static_cast<long long>(d.grid_y.size()) >
-        (1LL << 30))
-        throw std::invalid_argument("GuidedConfig: the grid holds more than 2^30 points");
 
     d.image = reference.clone();
     cv::Mat bad;
