@@ -25,10 +25,12 @@ class Cancelled(KeyboardInterrupt):
 
 def run_cancellable(work: Callable[[_guided.Control], T],
                     on_progress: ProgressCallback | None = None,
-                    stop: threading.Event | None = None) -> T:
+                    stop: threading.Event | None = None,
+                    on_poll: Callable[[], None] | None = None) -> T:
     """Call ``work(control)`` on a worker thread; report (done, total) points while it runs.
 
-    `stop`, when set by another thread, cancels the run as Ctrl-C would.
+    `stop`, when set by another thread, cancels the run as Ctrl-C would. `on_poll` is called
+    every poll while the run goes on (what it raises cancels the run and is re-raised).
 
     Raises:
         KeyboardInterrupt: when interrupted; the run is cancelled and finished first.
@@ -58,6 +60,8 @@ def run_cancellable(work: Callable[[_guided.Control], T],
         while not finished.wait(POLL_SECONDS):
             if stop is not None and stop.is_set():
                 raise Cancelled
+            if on_poll is not None:
+                on_poll()
             if on_progress is not None:
                 now = (control.done, control.total)
                 if now != last and now[1] > 0:

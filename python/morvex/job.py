@@ -273,10 +273,14 @@ class Job:
             if index not in complete:
                 reporter.frame(index, frame, summary)
 
-        run_frames(plan.reference, plan.frames, indices(), plan.settings, mask=plan.mask,
-                   store=growing, threads=plan.threads, incremental=plan.incremental,
-                   skip_bad=plan.skip_bad_frames, keep=False, sink=sink, stop=self._stop,
-                   on_points=reporter.on_points)
+        try:
+            run_frames(plan.reference, plan.frames, indices(), plan.settings, mask=plan.mask,
+                       store=growing, threads=plan.threads, incremental=plan.incremental,
+                       skip_bad=plan.skip_bad_frames, keep=False, sink=sink, stop=self._stop,
+                       on_points=reporter.on_points)
+        except BaseException:
+            self._finish.set()  # the watcher, waiting on the reader thread, ends too
+            raise
         if self._stop.is_set():
             from ._progress import Cancelled
 
@@ -371,6 +375,7 @@ class _Watcher:
         self._seen: dict[str, tuple[int, float, float]] = {}  # path -> size, mtime, since
         self._failures: dict[str, int] = {}
         self._ready: list[str] = []
+        self._waiting = 0  # files seen but not ready yet
 
     def wait_for(self, count: int, stop: threading.Event,
                  finish: threading.Event) -> list[str] | None:
@@ -379,7 +384,8 @@ class _Watcher:
             self._poll()
             if len(self._ready) >= count:
                 return list(self._ready)
-            if stop.is_set() or finish.is_set():
+            # Stopped: files still settling are waited for ("finish what is there").
+            if stop.is_set() or (finish.is_set() and not self._waiting):
                 return None
             stop.wait(min(0.1, max(self._settle / 4, 0.02)))
 
@@ -387,28 +393,35 @@ class _Watcher:
         from .io import as_image, files_of
 
         now = time.monotonic()
-        for file in files_of(self._pattern, allow_empty=True)[len(self._ready):]:
+        pending = files_of(self._pattern, allow_empty=True)[len(self._ready):]
+        stable = []
+        for file in pending:
             key = os.fspath(file)
             try:
                 info = file.stat()
             except OSError:
-                return
+                break  # removed meanwhile: the frames after it wait for the next look
             signature = (info.st_size, info.st_mtime)
             seen = self._seen.get(key)
             if seen is None or seen[:2] != signature:
                 self._seen[key] = (*signature, now)
-                return  # frames are taken in name order: wait for this one first
-            if now - seen[2] < self._settle:
-                return
+                seen = self._seen[key]
+            stable.append(now - seen[2] >= self._settle)
+        # Frames are taken in name order: a file counts once it and every file before it do.
+        for file, settled in zip(pending, stable):
+            if not settled:
+                break
+            key = os.fspath(file)
             try:
                 as_image(file, "frame")
             except MorvexError:
                 failures = self._failures.get(key, 0) + 1
                 self._failures[key] = failures
                 if failures < _SETTLE_RETRIES:
-                    self._seen[key] = (*signature, now)
-                    return  # still being written, perhaps: wait another settle period
+                    break  # still being written, perhaps: look again next time
             self._ready.append(key)
+        ready = set(self._ready)
+        self._waiting = sum(1 for f in pending if os.fspath(f) not in ready)
 
 
 __all__ = ["FrameSummary", "Job", "JobProgress", "JobState", "start"]

@@ -10,6 +10,7 @@ prepared reference is built once per process and kept.
 from __future__ import annotations
 
 import concurrent.futures
+import contextlib
 import dataclasses
 import math
 import threading
@@ -24,7 +25,7 @@ from .. import _guided
 from .._dataset import (FIELD_VARIABLES, FLOAT_VARIABLES, STATUS_CANCELLED, dataset_from_result,
                         start_from_result)
 from .._errors import MorvexError
-from .._progress import run_cancellable
+from .._progress import Cancelled, run_cancellable
 from .._status import Status
 from ..io import Frames, Source
 from ..settings import Settings, grid_axes
@@ -147,8 +148,17 @@ class _Pipeline:
         self._pool = concurrent.futures.ThreadPoolExecutor(2, thread_name_prefix="morvex-io")
         self._writing: concurrent.futures.Future[Any] | None = None
 
-    def read(self, index: int) -> "concurrent.futures.Future[tuple[np.ndarray | None, str | None]]":
-        return self._pool.submit(self._load, index)
+    def read(self, order: Iterator[int]) -> "concurrent.futures.Future[Any]":
+        """The next (index, image, reason it is bad) of `order`, or None at its end.
+
+        The reader thread advances `order` itself: a watched folder's order waits for the next
+        file there, never in the loop.
+        """
+        return self._pool.submit(self._next, order)
+
+    def _next(self, order: Iterator[int]) -> tuple[int, np.ndarray | None, str | None] | None:
+        index = next(order, None)
+        return None if index is None else (index, *self._load(index))
 
     def _load(self, index: int) -> tuple[np.ndarray | None, str | None]:
         name = self._frames.names[index]
@@ -170,8 +180,16 @@ class _Pipeline:
         writing, self._writing = self._writing, None
         return None if writing is None else writing.result()
 
+    def finished(self) -> Any:
+        """The last write's result if it is done (and hand it on once), else None."""
+        if self._writing is not None and self._writing.done():
+            return self.finish()
+        return None
+
     def close(self) -> None:
-        self._pool.shutdown(wait=True, cancel_futures=True)
+        # Writes were finished above; a read may still wait for a watched folder's next file
+        # (its watcher ends with the job).
+        self._pool.shutdown(wait=False, cancel_futures=True)
 
 
 def not_measured(settings: Settings, ys: np.ndarray, xs: np.ndarray) -> dict[str, Any]:
@@ -214,9 +232,13 @@ def run_frames(reference: np.ndarray, frames: Frames | FrameWindow, indices: Ite
     pipeline = _Pipeline(frames, reference.shape, skip_bad)
     out: list[tuple[int, Any]] = []
     sequence = None
-    if incremental:
-        wanted = set(indices)
+    if incremental and isinstance(indices, (list, tuple, range)):
+        wanted: set[int] | None = set(indices)
         order: Iterator[int] = iter(range(max(wanted) + 1) if wanted else ())
+    else:
+        wanted = None  # a growing list: every frame it yields is written
+        order = iter(indices)
+    if incremental:
         reference_kwargs = settings.to_kwargs()[0]
         if mask is not None:
             reference_kwargs["mask"] = mask.astype(np.uint8)
@@ -229,8 +251,6 @@ def run_frames(reference: np.ndarray, frames: Frames | FrameWindow, indices: Ite
 
         sequence = run_cancellable(build, stop=stop)
     else:
-        wanted = None
-        order = iter(indices)
         if prepared is None:
             prepared = prepare_reference(reference, settings, mask, stop)
 
@@ -253,17 +273,28 @@ def run_frames(reference: np.ndarray, frames: Frames | FrameWindow, indices: Ite
         if sink is not None:
             sink(index, frame, summary)
 
+    def poll() -> None:
+        # While a frame correlates: report the frame before it as soon as it is written.
+        hand_on(pipeline.finished())
+
     start = previous
     last = None
     try:
-        upcoming = next(order, None)
-        reading = None if upcoming is None else pipeline.read(upcoming)
-        while upcoming is not None:
-            index = upcoming
+        reading = pipeline.read(order)
+        while True:
+            while not reading.done():
+                # Waiting for the frame (a slow disk, a camera): the last one is reported
+                # meanwhile, and a cancel is heard.
+                poll()
+                if stop is not None and stop.is_set():
+                    raise Cancelled
+                concurrent.futures.wait([reading], timeout=0.05)
+            item = reading.result()
+            if item is None:
+                break
             began = time.perf_counter()
-            image, bad = reading.result()  # type: ignore[union-attr]
-            upcoming = next(order, None)
-            reading = None if upcoming is None else pipeline.read(upcoming)
+            index, image, bad = item
+            reading = pipeline.read(order)
             if not incremental and (last is None or index != last + 1):
                 if last is None and previous is not None:
                     start = previous
@@ -280,15 +311,16 @@ def run_frames(reference: np.ndarray, frames: Frames | FrameWindow, indices: Ite
                                       "(every frame is the next one's reference)")
             elif incremental:
                 result = run_cancellable(lambda _c: sequence.add_frame(image), stop=stop,
-                                         on_progress=on_points)
+                                         on_progress=on_points, on_poll=poll)
             else:
                 chained = start
                 result = run_cancellable(
                     lambda control: _guided.correlate(prepared, image, control=control,
                                                       previous=chained, threads=threads,
-                                                      **solver), on_progress=on_points, stop=stop)
+                                                      **solver), on_progress=on_points, stop=stop,
+                    on_poll=poll)
             last = index
-            if incremental and index not in wanted:  # type: ignore[operator]
+            if wanted is not None and index not in wanted:
                 continue  # replayed to rebuild the incremental state; already stored
             _stop_if_cancelled(result)
             if bad is None and not incremental:
@@ -299,6 +331,12 @@ def run_frames(reference: np.ndarray, frames: Frames | FrameWindow, indices: Ite
             hand_on(pipeline.finish())
             pipeline.write(lambda i=index, r=result, s=seconds, b=bad: written(i, r, s, b))
         hand_on(pipeline.finish())
+    except BaseException:
+        # The write in flight completes (a frame is never half written by us) and is reported;
+        # then whatever stopped the loop goes on.
+        with contextlib.suppress(BaseException):
+            hand_on(pipeline.finish())
+        raise
     finally:
         pipeline.close()
     return out
