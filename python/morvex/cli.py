@@ -37,9 +37,9 @@ def cli() -> None:
 
 
 def _setting(flag: str, help_text: str, **kwargs: Any) -> Any:
-    """A `run` option for one field of Settings, its default shown from the dataclass.
+    """A `run` option for one field of Settings, its default taken from the dataclass.
 
-    The option itself defaults to None so a TOML file may set it and a flag still overrides.
+    Only flags typed on the command line override a TOML file (see _merge_config).
     """
     from .settings import Settings
 
@@ -47,8 +47,8 @@ def _setting(flag: str, help_text: str, **kwargs: Any) -> Any:
     default = Settings.defaults()[name]
     if "type" not in kwargs:
         kwargs["type"] = float if isinstance(default, float) or default is None else int
-    shown = "none" if default is None else str(default)
-    return click.option(flag, default=None, show_default=shown, help=help_text, **kwargs)
+    return click.option(flag, default=default, show_default=True if default is not None
+                        else "none", help=help_text, **kwargs)
 
 
 @cli.command()
@@ -350,8 +350,12 @@ def _merge_config(config_file: pathlib.Path | None, flags: dict[str, Any]) -> di
                 raise MorvexError(f"config file {config_file}: unknown setting {key!r}; known: "
                                   + ", ".join(sorted(known)))
             merged[name] = value
+    context = click.get_current_context(silent=True)
     for name, value in flags.items():
-        if value is not None and value != ():
+        # A default shown in --help must not override the TOML file's value.
+        typed = context is None or context.get_parameter_source(name) not in (
+            click.core.ParameterSource.DEFAULT, None)
+        if typed and value is not None and value != ():
             merged[name] = value
     return merged
 
