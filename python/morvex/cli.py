@@ -249,6 +249,9 @@ def _frame_images(store: pathlib.Path, dataset: Any, folder: pathlib.Path | None
     names = [str(n) for n in dataset["frame_name"].values]
 
     def image(index: int) -> Any:
+        if not -len(names) <= index < len(names):
+            raise MorvexError(f"frame {index} is outside the {len(names)} frames")
+        index %= len(names)
         name = names[index]
         if re.fullmatch(r"array \d+", name):
             raise MorvexError(f"frame {index} was given as an array, so its image is not in "

@@ -177,9 +177,10 @@ def colour_limits(values: np.ndarray, vmin: float | None = None, vmax: float | N
     robust_low, robust_high = (float(v) for v in np.percentile(finite, (low, high)))
     if robust_low == robust_high:  # a constant field: any scale around it shows one colour
         robust_low, robust_high = robust_low - 0.5, robust_high + 0.5
-    chosen = ("vmin" if vmin is None else "") + ("/" if vmin is None and vmax is None else "") \
-        + ("vmax" if vmax is None else "")
-    note = f"\n({chosen}: {_number(low)}-{_number(high)} % percentiles)"
+    if vmin is None and vmax is None:
+        note = f"\n(limits: percentiles {low:g} and {high:g})"
+    else:
+        note = f"\n(vmin: percentile {low:g})" if vmin is None else f"\n(vmax: percentile {high:g})"
     new_vmin = float(vmin) if vmin is not None else robust_low
     new_vmax = float(vmax) if vmax is not None else robust_high
     if new_vmin >= new_vmax:  # one given limit lies beyond the other's robust value
@@ -372,10 +373,6 @@ def _colour_map(name: str) -> Any:
     except KeyError:
         raise MorvexError(f"unknown colour map {name!r}; for example viridis, jet, coolwarm, "
                           "RdBu_r, gray (see matplotlib's colour map list)") from None
-
-
-def _number(value: float) -> str:
-    return f"{value:g}"
 
 
 def _draw_displaced(ax: Any, data: xr.Dataset, values: np.ndarray, alpha: float, cmap: Any,
