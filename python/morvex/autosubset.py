@@ -1,0 +1,106 @@
+"""subset="auto": the smallest subset whose predicted sigma meets a noise target.
+
+The judgement is made on the reference alone, so every frame of a sequence and a resumed
+store see the same choice: the reference against a copy with white noise of sqrt(2) times
+its estimated read noise (the difference a static pair shows), measured by morvex.correlate
+with the user's settings on a coarser grid of the same region. A point meets the target when
+its predicted max(sigma_u, sigma_v) is at most the target; points the run cannot measure do
+not. The predicted sigma falls about as 1 / subset, so the smallest passing odd subset is found
+by bisection over 5 ... the largest subset the region allows.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import math
+from typing import Any
+
+import numpy as np
+
+from ._errors import MorvexError
+from .correlate import correlate
+from .resolution import correlate_kwargs, estimate_read_noise, region_of
+from .settings import Settings
+
+REQUIRED_SHARE = 0.95
+SMALLEST_SUBSET = 5
+LARGEST_SUBSET = 151    # px: beyond it a subset no longer describes a local field
+TRIAL_POINTS = 1500     # about this many grid points judge each candidate
+_COPY_SEED = 7
+
+
+def choose_subset(reference: np.ndarray, settings: Settings, mask: np.ndarray | None = None,
+                  threads: int | None = None) -> tuple[Settings, dict[str, Any]]:
+    """Resolve ``subset="auto"``: (settings with the chosen subset, the choice's record).
+
+    The record holds the chosen subset, the target, the share of points meeting it, the 95th
+    percentile of the predicted sigma, the read noise used, every candidate tried, and a
+    sentence (``reason``) for the dataset attributes and the certificate.
+
+    Raises:
+        MorvexError: naming the target when even the largest subset misses it.
+    """
+    if settings.noise_target is None:
+        raise MorvexError('subset="auto" needs noise_target (px): the predicted sigma the '
+                          "chosen subset must meet")
+    target = float(settings.noise_target)
+    x0, y0, x1, y1 = region_of(settings, reference.shape)
+    region = reference[y0:y1 + 1, x0:x1 + 1]
+    region_mask = None if mask is None else mask[y0:y1 + 1, x0:x1 + 1]
+    read_noise = estimate_read_noise(region)
+    rng = np.random.default_rng(_COPY_SEED)
+    copy = region + rng.normal(0.0, math.sqrt(2.0) * read_noise, region.shape)
+    largest = min(LARGEST_SUBSET, min(region.shape))
+    largest -= 1 - largest % 2
+    if largest < SMALLEST_SUBSET:
+        raise MorvexError(f"the region {region.shape[1]} x {region.shape[0]} px is too small to "
+                          f"choose a subset (at least {SMALLEST_SUBSET} px)")
+    area = region.shape[0] * region.shape[1]
+    trial_step = max(settings.step, int(math.ceil(math.sqrt(area / TRIAL_POINTS))))
+    tried: dict[int, dict[str, float]] = {}
+
+    def judge(subset: int) -> bool:
+        if subset not in tried:
+            trial = dataclasses.replace(settings, subset=subset, step=trial_step, roi=None)
+            kwargs = correlate_kwargs(trial)
+            ds = correlate(region, copy, mask=region_mask, threads=threads, **kwargs)
+            sigma = np.fmax(ds["sigma_u"].values, ds["sigma_v"].values)
+            sigma = np.where(ds["valid"].values, sigma, np.inf)
+            # Points off the specimen (status 1) are not the region's points.
+            sigma = sigma[ds["status"].values != 1]
+            share = float(np.mean(sigma <= target)) if sigma.size else 0.0
+            tried[subset] = {"share": share,
+                             "sigma_95_px": float(np.percentile(sigma, 95)) if sigma.size
+                             else float("inf")}
+        return tried[subset]["share"] >= REQUIRED_SHARE
+
+    if not judge(largest):
+        raise MorvexError(
+            f"noise_target {target:g} px is out of reach on this pattern: the largest subset "
+            f"tried ({largest} px) gives predicted sigma <= {tried[largest]['sigma_95_px']:.4g} "
+            "px on 95 % of the points; raise noise_target or improve the pattern")
+    low, high = (SMALLEST_SUBSET - 1) // 2, (largest - 1) // 2  # subset = 2 k + 1
+    if judge(SMALLEST_SUBSET):
+        high = low
+    while high - low > 1:
+        middle = (low + high) // 2
+        if judge(2 * middle + 1):
+            high = middle
+        else:
+            low = middle
+    chosen = 2 * high + 1
+    record = tried[chosen]
+    smaller = tried.get(chosen - 2)
+    reason = (f"subset {chosen} px: the smallest odd subset whose predicted sigma meets "
+              f"noise_target {target:g} px on >= {REQUIRED_SHARE:.0%} of the points "
+              f"({record['share']:.1%}; 95th percentile {record['sigma_95_px']:.4g} px)")
+    if smaller is not None:
+        reason += (f"; {chosen - 2} px meets it on {smaller['share']:.1%} only")
+    reason += (f"; judged on the reference against a copy with its estimated read noise "
+               f"({read_noise:.3g} grey levels) on a {trial_step} px grid")
+    choice = {"subset": chosen, "noise_target_px": target, "required_share": REQUIRED_SHARE,
+              "share": record["share"], "sigma_95_px": record["sigma_95_px"],
+              "read_noise_grey": read_noise, "trial_step_px": trial_step,
+              "tried": {str(k): v for k, v in sorted(tried.items())}, "reason": reason}
+    return dataclasses.replace(settings, subset=chosen), choice
+
