@@ -2,8 +2,9 @@
 
 The judgement is made on the reference alone, so every frame of a sequence and a resumed
 store see the same choice: the reference against a copy with white noise of sqrt(2) times
-its estimated read noise (the difference a static pair shows), measured by morvex.correlate
-with the user's settings on a coarser grid of the same region. A point meets the target when
+its estimated read noise (the difference a static pair shows), measured by the guided
+extension with the user's settings on a coarser grid of the same region (the front door
+morvex.correlate calls this module, so it cannot call the front door back). A point meets the target when
 its predicted max(sigma_u, sigma_v) is at most the target; points the run cannot measure do
 not. The predicted sigma falls about as 1 / subset, so the smallest passing odd subset is found
 by bisection over 5 ... the largest subset the region allows.
@@ -17,9 +18,9 @@ from typing import Any
 
 import numpy as np
 
+from . import _guided
 from ._errors import MorvexError
-from .correlate import correlate
-from .resolution import correlate_kwargs, estimate_read_noise, region_of
+from .noise import estimate_read_noise
 from .settings import Settings
 
 REQUIRED_SHARE = 0.95
@@ -44,7 +45,7 @@ def choose_subset(reference: np.ndarray, settings: Settings, mask: np.ndarray | 
         raise MorvexError('subset="auto" needs noise_target (px): the predicted sigma the '
                           "chosen subset must meet")
     target = float(settings.noise_target)
-    x0, y0, x1, y1 = region_of(settings, reference.shape)
+    x0, y0, x1, y1 = settings.region(reference.shape)
     region = reference[y0:y1 + 1, x0:x1 + 1]
     region_mask = None if mask is None else mask[y0:y1 + 1, x0:x1 + 1]
     read_noise = estimate_read_noise(region)
@@ -62,12 +63,11 @@ def choose_subset(reference: np.ndarray, settings: Settings, mask: np.ndarray | 
     def judge(subset: int) -> bool:
         if subset not in tried:
             trial = dataclasses.replace(settings, subset=subset, step=trial_step, roi=None)
-            kwargs = correlate_kwargs(trial)
-            ds = correlate(region, copy, mask=region_mask, threads=threads, **kwargs)
-            sigma = np.fmax(ds["sigma_u"].values, ds["sigma_v"].values)
-            sigma = np.where(ds["valid"].values, sigma, np.inf)
+            result = _predicted(region, copy, trial, region_mask, threads)
+            sigma = np.fmax(np.asarray(result["sigma_u"]), np.asarray(result["sigma_v"]))
+            sigma = np.where(np.asarray(result["valid"], dtype=bool), sigma, np.inf)
             # Points off the specimen (status 1) are not the region's points.
-            sigma = sigma[ds["status"].values != 1]
+            sigma = sigma[np.asarray(result["status"]) != 1]
             share = float(np.mean(sigma <= target)) if sigma.size else 0.0
             # The value 95 % of the points stay at or below (unmeasured points are infinite).
             ranked = np.sort(sigma)
@@ -106,3 +106,20 @@ def choose_subset(reference: np.ndarray, settings: Settings, mask: np.ndarray | 
               "tried": {str(k): v for k, v in sorted(tried.items())}, "reason": reason}
     return dataclasses.replace(settings, subset=chosen), choice
 
+
+def _predicted(reference: np.ndarray, deformed: np.ndarray, settings: Settings,
+               mask: np.ndarray | None, threads: int | None) -> dict[str, Any]:
+    reference_kwargs, solver = settings.to_kwargs()
+    solver["compute_strain"] = False  # only the predicted sigma is read
+    if mask is not None:
+        reference_kwargs["mask"] = mask.astype(np.uint8)
+    try:
+        prepared = _guided.ReferenceImage(reference, **reference_kwargs)
+    except ValueError as error:
+        raise MorvexError(str(error)) from None
+    except TypeError:
+        if "shape" not in reference_kwargs:
+            raise
+        raise MorvexError(f"shape {settings.shape!r} needs a morvex._guided extension with "
+                          "second-order subsets; this build has affine subsets only") from None
+    return dict(_guided.correlate(prepared, deformed, threads=threads or 0, **solver))

@@ -105,7 +105,7 @@ def settings_table(settings: Settings, shape: tuple[int, int], vsg: float
                    ) -> list[list[str]]:
     """(parameter, value) rows of the Good Practices Guide's table of DIC settings."""
     rows, cols = shape
-    x0, y0, x1, y1 = resolution.region_of(settings, shape)
+    x0, y0, x1, y1 = settings.region(shape)
     points = max(1, int(np.floor(settings.strain_window / settings.step + 0.5)))
     shape_text = {"affine": "affine (first order, 6 parameters)",
                   "quadratic": "quadratic (second order, 12 parameters)"}[settings.shape]

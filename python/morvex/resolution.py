@@ -9,8 +9,7 @@ most ``NOISE_CROP`` px, the bias sweep one of ``BIAS_CROP`` px, the star a band 
 region's width (at most ``STAR_WIDTH`` px) just tall enough for a quarter of its longest
 period on either side of its centre row.
 
-References: J. Immerkaer, "Fast noise variance estimation", Computer Vision and Image
-Understanding 64(2), 1996 (read noise); P. L. Reu et al., "DIC Challenge 2.0: developing
+Reference: P. L. Reu et al., "DIC Challenge 2.0: developing
 images and guidelines for evaluating accuracy and resolution of 2D analyses", Experimental
 Mechanics 62, 2022 (star field, l10%, metrological efficiency indicator).
 """
@@ -24,6 +23,7 @@ import numpy as np
 
 from ._errors import MorvexError
 from .correlate import correlate
+from .noise import NOISY_GRADIENT_SHARE, estimate_read_noise, noisy_gradient_share
 from .settings import Settings
 from .warping import warp_along
 
@@ -35,47 +35,7 @@ STAR_SHORTEST = 10.0    # px, period at the band's left edge
 STAR_LONGEST = 300.0    # px, at least this at its right edge (4 VSG when longer)
 STAR_WIDTH = 1024       # px, widest band measured
 RESPONSE_LEVEL = 0.9    # l10%: the period below which the response stays under 90 %
-# Immerkaer's 3 x 3 mask convolved with itself (5 x 5); its taps and their L2 norm.
-_MASK_LINE = np.array([1.0, -4.0, 6.0, -4.0, 1.0])
-_MASK = np.outer(_MASK_LINE, _MASK_LINE)
-_MAD_TO_SIGMA = 1.4826 / float(np.sqrt((_MASK ** 2).sum()))
 _NOISE_SEED = 20240611
-# Above this share of the reference's gradient energy coming from its read noise, a noise
-# floor made from copies of the reference reads low (noise in the reference itself misleads
-# the solver beyond what copies can show): the certificate says so.
-NOISY_GRADIENT_SHARE = 0.05
-
-
-def estimate_read_noise(image: np.ndarray) -> float:
-    """Standard deviation of the white noise in `image`, grey levels.
-
-    A high-pass residual robustly scaled: the mask of Immerkaer (1996), the product of two
-    second differences, convolved with itself (fourth differences along rows and columns),
-    cancels any grey-level surface up to cubic in each direction and passes mostly the corner
-    of the spectrum, where a speckle pattern has little energy; the median of its magnitude (not
-    the mean) keeps the remaining speckle edges from inflating the estimate. It reads high on
-    patterns of dots under about 2 px (by about 15 % at 2 grey levels of noise), so noise
-    floors made from it are then conservative. White noise only: correlated noise reads low.
-    """
-    image = np.asarray(image, dtype=np.float64)
-    if image.ndim != 2 or min(image.shape) < 5:
-        raise MorvexError(f"read noise needs a grey image of at least 5 x 5 px, got shape "
-                          f"{image.shape}")
-    rows, cols = image.shape[0] - 4, image.shape[1] - 4
-    response = np.zeros((rows, cols))
-    for r in range(5):
-        for c in range(5):
-            response += _MASK[r, c] * image[r:r + rows, c:c + cols]
-    return float(_MAD_TO_SIGMA * np.median(np.abs(response[np.isfinite(response)])))
-
-
-def noisy_gradient_share(image: np.ndarray, read_noise: float) -> float:
-    """Share of the mean squared central-difference gradient that white noise of `read_noise`
-    grey levels explains (each component of such noise has variance read_noise^2 / 2)."""
-    gy = 0.5 * (image[2:, 1:-1] - image[:-2, 1:-1])
-    gx = 0.5 * (image[1:-1, 2:] - image[1:-1, :-2])
-    energy = float(np.mean(gx * gx + gy * gy))
-    return float(read_noise ** 2 / energy) if energy > 0 else 1.0
 
 
 def correlate_kwargs(settings: Settings) -> dict[str, Any]:
@@ -84,12 +44,6 @@ def correlate_kwargs(settings: Settings) -> dict[str, Any]:
              "strain_measure", "max_jump", "search_range", "seed_count", "max_iterations",
              "convergence_threshold", "shape")
     return {name: getattr(settings, name) for name in names}
-
-
-def region_of(settings: Settings, shape: tuple[int, int]) -> tuple[int, int, int, int]:
-    """The region (x0, y0, x1, y1), inclusive, that `settings` measures on an image of `shape`."""
-    rows, cols = shape
-    return settings.roi if settings.roi is not None else (0, 0, cols - 1, rows - 1)
 
 
 def central_crop(region: tuple[int, int, int, int], width: int, height: int
@@ -114,7 +68,7 @@ def noise_floor(reference: np.ndarray, static: np.ndarray | None, settings: Sett
     makes more than NOISY_GRADIENT_SHARE of the gradient energy: ``noisy_gradient_share``
     and a ``note`` say so. The mean displacement (a rigid motion) is removed from the scatter.
     """
-    region = region_of(settings, reference.shape)
+    region = settings.region(reference.shape)
     rows, cols = central_crop(region, NOISE_CROP, NOISE_CROP)
     reference_crop = reference[rows, cols]
     read_noise = estimate_read_noise(reference_crop)
@@ -178,7 +132,7 @@ def bias_sweep(reference: np.ndarray, settings: Settings,
     shows the solver's and interpolant's systematic error (the classic S-curve of a lower
     order interpolant), not the optics'.
     """
-    region = region_of(settings, reference.shape)
+    region = settings.region(reference.shape)
     rows, cols = central_crop(region, BIAS_CROP, BIAS_CROP)
     crop = reference[rows, cols]
     kwargs = correlate_kwargs(settings)
@@ -211,7 +165,7 @@ def star_response(reference: np.ndarray, settings: Settings, vsg: float,
     straight); the ratio is the response at that column's period. l10% is the period below
     which the response (smoothed over 5 columns) stays under 90 %.
     """
-    region = region_of(settings, reference.shape)
+    region = settings.region(reference.shape)
     x0, y0, x1, y1 = region
     longest = max(STAR_LONGEST, 4.0 * vsg)
     half_band = int(math.ceil(longest / 4.0)) + settings.subset // 2 + settings.step

@@ -134,6 +134,11 @@ class Settings:
             if self.scale_mm_per_px == 0:
                 raise MorvexError("scale_mm_per_px must be > 0")
 
+    def region(self, shape: tuple[int, int]) -> tuple[int, int, int, int]:
+        """The region (x0, y0, x1, y1), inclusive px, measured on an image of `shape`."""
+        rows, cols = shape
+        return self.roi if self.roi is not None else (0, 0, cols - 1, rows - 1)
+
     def check_image(self, shape: tuple[int, int]) -> None:
         """Raise MorvexError unless the grid has at least one point on an image of `shape`."""
         rows, cols = shape
