@@ -234,3 +234,18 @@ def test_cli_run_certify_keeps_the_figures_in_the_store(tmp_path, frame_files, r
     assert attrs["shape"] == "affine"
     assert attrs["certificate_l10_displacement_px"] > 21
     assert json.loads(attrs["certificate_json"])["settings"]["subset"] == 21
+
+
+def test_cli_run_auto_subset_records_its_choice(tmp_path, frame_files, run_cli):
+    store = tmp_path / "auto.zarr"
+    code, _, err = run_cli("run", frame_files / "f0.tif", frame_files / "f1.tif", "-o", store,
+                           "-q", "--subset", "auto", "--noise-target", "0.05", "--step", "8")
+    assert code == 0, err
+    attrs = morvex.open_store(store).attrs
+    choice = json.loads(attrs["subset_choice_json"])
+    assert attrs["subset"] == choice["subset"] and attrs["noise_target"] == 0.05
+    assert attrs["subset_choice"].startswith(f"subset {choice['subset']} px: the smallest odd")
+    code, _, err = run_cli("run", frame_files / "f0.tif", frame_files / "f1.tif", "-o",
+                           tmp_path / "bad.zarr", "--subset", "auto")
+    assert code == 2 and err == ('morvex: error: subset="auto" needs noise_target (px): the '
+                                 "predicted sigma the chosen subset must meet\n")
