@@ -7,7 +7,7 @@
 Fields are xarray datasets with coordinates in image pixels; sequences can be written frame by
 frame to a resumable Zarr store, or measured in the background by a :class:`morvex.Job`. The
 command line ``morvex`` (or ``python -m morvex``) does the same from a shell: ``morvex run``,
-``plot``, ``export``, ``speckle``, ``demo``.
+``certify``, ``plot``, ``export``, ``speckle``, ``demo``.
 """
 
 from __future__ import annotations
@@ -15,16 +15,18 @@ from __future__ import annotations
 import importlib
 from typing import Any
 
-from ._dataset import version as _version
 from ._errors import MorvexError, StoreMismatchError
 
-__version__ = _version()
+# Functions named like their modules are bound here: importing the module morvex.correlate
+# would otherwise replace the function morvex.correlate with it. Both modules are light.
+from .certify import certify
+from .correlate import correlate
 
 # Public names and the module that defines each, imported on first use so that
 # `import morvex` (and `morvex --help`) does not pay for xarray, zarr, dask or matplotlib.
 _LAZY = {
-    "correlate": "correlate", "correlate_sequence": "sequence", "load_image": "io",
-    "open_store": "store", "plot": "plotting", "plot_vectors": "plotting",
+    "correlate_sequence": "sequence",
+    "load_image": "io", "open_store": "store", "plot": "plotting", "plot_vectors": "plotting",
     "speckle_report": "speckle", "synthetic_pair": "synthetic",
     "synthetic_sequence": "synthetic", "to_csv": "export", "to_netcdf": "export",
     "to_vtk": "export", "Job": "job", "JobState": "job", "JobProgress": "job",
@@ -33,6 +35,11 @@ _LAZY = {
 
 
 def __getattr__(name: str) -> Any:
+    if name == "__version__":
+        from ._dataset import version
+
+        globals()[name] = version()
+        return globals()[name]
     module = _LAZY.get(name)
     if module is None:
         raise AttributeError(f"module 'morvex' has no attribute {name!r}")
@@ -42,12 +49,12 @@ def __getattr__(name: str) -> Any:
 
 
 def __dir__() -> list[str]:
-    return sorted(set(globals()) | set(_LAZY))
+    return sorted(set(globals()) | set(_LAZY) | {"__version__"})
 
 
 __all__ = [
     "FrameSummary", "Job", "JobProgress", "JobState", "MorvexError", "Status",
-    "StoreMismatchError", "correlate", "correlate_sequence", "load_image", "open_store", "plot",
-    "plot_vectors", "speckle_report", "start", "synthetic_pair", "synthetic_sequence", "to_csv",
-    "to_netcdf", "to_vtk", "__version__",
+    "StoreMismatchError", "certify", "correlate", "correlate_sequence", "load_image",
+    "open_store", "plot", "plot_vectors", "speckle_report", "start", "synthetic_pair",
+    "synthetic_sequence", "to_csv", "to_netcdf", "to_vtk", "__version__",
 ]

@@ -7,6 +7,8 @@ from typing import TYPE_CHECKING, Any
 
 from ._progress import Progress
 from .io import ImageLike
+from .run.plan import check_threads, choice_attrs
+from .run.tasks import prepare_reference
 from .settings import DEFAULTS as _D
 from .settings import Settings
 
@@ -14,7 +16,7 @@ if TYPE_CHECKING:
     import xarray as xr
 
 
-def correlate(reference: ImageLike, deformed: ImageLike, *, subset: int = _D.subset,
+def correlate(reference: ImageLike, deformed: ImageLike, *, subset: int | str = _D.subset,
               step: int = _D.step, mask: ImageLike | None = None,
               roi: Sequence[int] | None = None, interpolation: str = _D.interpolation,
               prefilter: float = _D.prefilter, min_zncc: float = _D.min_zncc,
@@ -25,7 +27,8 @@ def correlate(reference: ImageLike, deformed: ImageLike, *, subset: int = _D.sub
               scale_mm_per_px: float | None = None, threads: int | None = None,
               progress: Progress = False, tile: int | None = None,
               tile_margin: int | None = None, workers: int | None = None, client: Any = None,
-              threads_per_worker: int | None = None) -> "xr.Dataset":
+              threads_per_worker: int | None = None, shape: str = _D.shape,
+              noise_target: float | None = None) -> "xr.Dataset":
     """Measure the displacement and strain fields of `deformed` against `reference`.
 
     Points sit on a regular grid of subset centres, `step` pixels apart; the field grows from
@@ -36,7 +39,11 @@ def correlate(reference: ImageLike, deformed: ImageLike, *, subset: int = _D.sub
         reference: grey image (2-D array of any real dtype), colour array (rows, cols, 3|4;
             converted to grey as 0.299 R + 0.587 G + 0.114 B) or an image path.
         deformed: the same, of the reference's size.
-        subset: side of the square subset, px; odd, >= 5.
+        subset: side of the square subset, px; odd, >= 5; or "auto": the smallest odd subset
+            whose predicted sigma meets `noise_target` on >= 95 % of the region's points,
+            judged on the reference against a copy with its own estimated read noise (see
+            morvex.autosubset); the choice and its reason are in the ``subset_choice``
+            attribute.
         step: grid spacing, px; >= 1.
         mask: boolean/8-bit array or image path of the reference's size; non-zero = specimen.
             Points whose subset holds too little specimen get status 1 (outside mask).
@@ -63,6 +70,9 @@ def correlate(reference: ImageLike, deformed: ImageLike, *, subset: int = _D.sub
         workers: run the tiles on a local Dask cluster of this many worker processes.
         client: run the tiles on an existing cluster (distributed.Client or its address).
         threads_per_worker: task threads per local worker (default 1).
+        shape: subset shape function: "affine" (default) or "quadratic" (second order, finer
+            spatial resolution at about twice the noise).
+        noise_target: px, for subset="auto".
 
     Returns:
         An xarray.Dataset with dims ("y", "x"), coordinates y, x (subset centres in
@@ -93,8 +103,12 @@ def correlate(reference: ImageLike, deformed: ImageLike, *, subset: int = _D.sub
                               max_jump=max_jump, search_range=search_range,
                               seed_count=seed_count, max_iterations=max_iterations,
                               convergence_threshold=convergence_threshold,
-                              scale_mm_per_px=scale_mm_per_px)
+                              scale_mm_per_px=scale_mm_per_px, shape=shape,
+                              noise_target=noise_target)
     plan = plan_pair(reference, deformed, settings, mask=mask, threads=threads, tile=tile,
                      tile_margin=tile_margin, workers=workers, client=client,
                      threads_per_worker=threads_per_worker)
     return execute_pair(plan, progress)
+
+
+__all__ = ["check_threads", "choice_attrs", "correlate", "prepare_reference"]

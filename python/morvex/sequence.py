@@ -59,7 +59,8 @@ def correlate_sequence(frames: object, *, reference: int | ImageLike = 0,
             frame stops the run with a message naming it.
         **settings: subset, step, roi, interpolation, prefilter, min_zncc, strain_window,
             strain_measure, max_jump, search_range, seed_count, max_iterations,
-            convergence_threshold, scale_mm_per_px: as :func:`morvex.correlate`.
+            convergence_threshold, scale_mm_per_px, shape, noise_target (with subset="auto"):
+            as :func:`morvex.correlate`.
 
     Returns:
         An xarray.Dataset with dims ("frame", "y", "x") and the variables of

@@ -211,7 +211,7 @@ def execute_pair(plan: PairPlan, progress: Progress = False) -> Any:
                 bar if bar.active() else None)
         finally:
             bar.close()
-        return dataset_from_result(result, settings, reference)
+        return dataset_from_result(result, settings, reference, plan.attrs)
     ys, xs = grid_axes(settings, plan.shape)
     tiles = list(plan.tiles.tiles)
     bar = Bar(progress, "tile", "tiles")
@@ -245,7 +245,8 @@ def execute_pair(plan: PairPlan, progress: Progress = False) -> Any:
     image = plan.reference.array if plan.reference.kind == "array" else None
     return dataset_from_result(result, settings, image,
                                extra_attrs={"tile": plan.tiles.tile,
-                                            "tile_margin": plan.tiles.margin})
+                                            "tile_margin": plan.tiles.margin}).assign_attrs(
+                                                plan.attrs)
 
 
 # --- a sequence -----------------------------------------------------------------------------
@@ -427,8 +428,12 @@ def run_sequence(plan: SequencePlan, reporter: Reporter, *,
         if held is not None and lock is None:
             held.release()
     if store is not None:
+        if plan.attrs:
+            from ..store import write_store_attrs
+
+            write_store_attrs(store.path, plan.attrs)
         return open_store(store.path)
-    return stack(measured, plan)
+    return stack(measured, plan).assign_attrs(plan.attrs)
 
 
 def stack(measured: list[tuple[int, Any]], plan: SequencePlan) -> Any:

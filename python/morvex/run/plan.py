@@ -35,7 +35,7 @@ import numpy as np
 
 from .._errors import MorvexError
 from ..io import Frames, ImageLike, Source, as_image, as_mask, frames_from, open_source
-from ..settings import Settings, grid_axes, strain_reach
+from ..settings import AUTO_SUBSET, Settings, grid_axes, strain_reach
 
 # Frames per task. A seeded frame costs about 10 % more than a chained one, so 4 frames add
 # under 3 %; short chunks keep the last task's wait short on a few workers.
@@ -223,6 +223,27 @@ def check_mask(mask: np.ndarray | None) -> None:
         raise MorvexError("the mask marks no pixel as specimen; non-zero pixels are measured")
 
 
+# --- the automatic subset -------------------------------------------------------------------
+
+def resolve_subset(settings: Settings, reference: np.ndarray, mask: np.ndarray | None,
+                   threads: int) -> tuple[Settings, dict[str, Any]]:
+    """Settings with subset="auto" resolved against the reference, and the choice made."""
+    if settings.subset != AUTO_SUBSET:
+        return settings, {}
+    from ..autosubset import choose_subset
+
+    return choose_subset(reference, settings, mask, threads=threads or None)  # type: ignore[no-any-return]
+
+
+def choice_attrs(choice: dict[str, Any]) -> dict[str, Any]:
+    """Attributes that record an automatic subset choice (none for a given subset)."""
+    if not choice:
+        return {}
+    import json
+
+    return {"subset_choice": choice["reason"], "subset_choice_json": json.dumps(choice)}
+
+
 # --- whole plans --------------------------------------------------------------------------
 
 @dataclasses.dataclass
@@ -237,6 +258,7 @@ class PairPlan:
     shape: tuple[int, int]
     tiles: TilePlan | None = None
     cluster: ClusterSpec | None = None
+    attrs: dict[str, Any] = dataclasses.field(default_factory=dict)  # the subset choice
 
 
 def plan_pair(reference: ImageLike, deformed: ImageLike, settings: Settings, *,
@@ -244,6 +266,12 @@ def plan_pair(reference: ImageLike, deformed: ImageLike, settings: Settings, *,
               workers: Any, client: Any, threads_per_worker: Any) -> PairPlan:
     """Everything :func:`morvex.correlate` measures, checked."""
     threads = check_threads(threads)
+    choice: dict[str, Any] = {}
+    if settings.subset == AUTO_SUBSET:
+        reference = as_image(reference, "reference")
+        settings, choice = resolve_subset(
+            settings, reference, None if mask is None else as_mask(mask, reference.shape),
+            threads)
     tiled = any(value is not None for value in (tile, workers, client, threads_per_worker))
     if not tiled:
         reference_image = as_image(reference, "reference")
@@ -256,7 +284,7 @@ def plan_pair(reference: ImageLike, deformed: ImageLike, settings: Settings, *,
         return PairPlan(settings, threads, Source("array", shape, array=reference_image),
                         Source("array", shape, array=deformed_image),
                         None if mask_image is None else Source("array", shape, array=mask_image),
-                        shape)
+                        shape, attrs=choice_attrs(choice))
     check_workers(workers)
     if tile is None:
         raise MorvexError("workers and client run tiles as tasks: give tile (px) as well")
@@ -271,7 +299,7 @@ def plan_pair(reference: ImageLike, deformed: ImageLike, settings: Settings, *,
     masked = None if mask is None else mask_source(mask, shape)
     return PairPlan(settings, threads, reference_source, deformed_source, masked, shape,
                     TilePlan(tile, margin, tuple(plan_tiles(shape, settings, tile, margin))),
-                    cluster)
+                    cluster, choice_attrs(choice))
 
 
 def _same_size(deformed: tuple[int, ...], reference: tuple[int, ...]) -> None:
@@ -298,6 +326,7 @@ class SequencePlan:
     skip_bad_frames: bool = False
     grid: tuple[int, int] = (0, 0)              # grid rows, grid columns
     record: dict[str, Any] = dataclasses.field(default_factory=dict)  # reopen recipe
+    attrs: dict[str, Any] = dataclasses.field(default_factory=dict)   # the subset choice
 
     @property
     def chunked(self) -> bool:
@@ -332,10 +361,10 @@ def plan_sequence(frames: object, *, reference: int | ImageLike = 0, incremental
     cluster = check_cluster(workers, client, threads_per_worker)
     chunk = check_chunk(chunk)
     tiles = None
-    if tile is not None:
-        if incremental:
-            raise MorvexError("tile needs a fixed reference: incremental runs correlate whole "
-                              "frames")
+    if tile is not None and incremental:
+        raise MorvexError("tile needs a fixed reference: incremental runs correlate whole "
+                          "frames")
+    if tile is not None and checked.subset != AUTO_SUBSET:
         tile, margin = check_tile(tile, tile_margin, checked)
     frame_list = resolved if resolved is not None else frames_from(frames)
     if isinstance(reference, (int, np.integer)) and not isinstance(reference, bool):
@@ -348,8 +377,11 @@ def plan_sequence(frames: object, *, reference: int | ImageLike = 0, incremental
         reference_image = as_image(reference, "reference")  # type: ignore[arg-type]
         reference_record = (os.fspath(reference) if isinstance(reference, (str, os.PathLike))
                             else None)
-    checked.check_image(reference_image.shape)
     mask_image = None if mask is None else as_mask(mask, reference_image.shape)
+    checked, choice = resolve_subset(checked, reference_image, mask_image, threads)
+    if tile is not None:
+        tile, margin = check_tile(tile, tile_margin, checked)
+    checked.check_image(reference_image.shape)
     check_mask(mask_image)
     # Only cheap checks up front: loading every frame twice would double the reading time.
     for index in sorted({0, len(frame_list) - 1}):
@@ -364,7 +396,7 @@ def plan_sequence(frames: object, *, reference: int | ImageLike = 0, incremental
               "chunk": chunk, "tile": tile, "tile_margin": None if tiles is None else tiles.margin}
     return SequencePlan(checked, frame_list, reference_image, mask_image, bool(incremental),
                         threads, path, bool(overwrite), cluster, chunk, tiles,
-                        bool(skip_bad_frames), (len(ys), len(xs)), record)
+                        bool(skip_bad_frames), (len(ys), len(xs)), record, choice_attrs(choice))
 
 
 def check_frame_shape(name: str, image: np.ndarray, shape: tuple[int, ...]) -> None:
