@@ -100,6 +100,12 @@ class Store:
                 raise StoreMismatchError(str(store.path), differences)
             if store.identity()["frame_names"] != identity["frame_names"]:  # type: ignore[index]
                 store._follow(identity)
+            if sources is not None and store.sources() is None:
+                # A store of the earlier layout learns where it came from on its first resume.
+                import zarr
+
+                zarr.open_group(store.path, mode="r+").attrs[SOURCES_ATTRIBUTE] = json.dumps(
+                    sources)
         store._identity = identity
         store._reference = reference
         store._mask = mask
