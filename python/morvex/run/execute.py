@@ -21,6 +21,7 @@ to the store (which must be on storage every worker and the client see).
 from __future__ import annotations
 
 import contextlib
+import json
 import logging
 import os
 import socket
@@ -447,10 +448,10 @@ def stack(measured: list[tuple[int, Any]], plan: SequencePlan) -> Any:
         frame_name=("frame", np.array([plan.frames.names[k] for k in indices], dtype=object)))
     stacked["reference_image"] = (("row", "col"), plan.reference.astype(np.float32),
                                   {"long_name": "reference image (grey)", "units": "1"})
-    skipped = {plan.frames.names[k]: frame.attrs["skipped_frames"]
-               for k, frame in measured if "skipped_frames" in frame.attrs}
+    skipped: dict[str, str] = {}
+    for _, frame in measured:
+        skipped.update(json.loads(frame.attrs.get("skipped_frames", "{}")))
+    stacked.attrs.pop("skipped_frames", None)
     if skipped:
-        stacked.attrs["skipped_frames"] = str(skipped)
-    elif "skipped_frames" in stacked.attrs:
-        del stacked.attrs["skipped_frames"]
+        stacked.attrs["skipped_frames"] = json.dumps(skipped)
     return stacked

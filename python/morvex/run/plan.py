@@ -385,7 +385,13 @@ def plan_sequence(frames: object, *, reference: int | ImageLike = 0, incremental
     check_mask(mask_image)
     # Only cheap checks up front: loading every frame twice would double the reading time.
     for index in sorted({0, len(frame_list) - 1}):
-        check_frame_shape(frame_list.names[index], frame_list[index], reference_image.shape)
+        try:
+            image = frame_list[index]
+        except MorvexError as error:
+            if skip_bad_frames:
+                continue  # recorded as not measured when its turn comes
+            raise BadFrameError(index, frame_list.names[index], str(error)) from None
+        check_frame_shape(frame_list.names[index], image, reference_image.shape)
     ys, xs = grid_axes(checked, reference_image.shape)
     if tile is not None:
         tiles = TilePlan(tile, margin, tuple(plan_tiles(reference_image.shape, checked, tile,
@@ -397,6 +403,16 @@ def plan_sequence(frames: object, *, reference: int | ImageLike = 0, incremental
     return SequencePlan(checked, frame_list, reference_image, mask_image, bool(incremental),
                         threads, path, bool(overwrite), cluster, chunk, tiles,
                         bool(skip_bad_frames), (len(ys), len(xs)), record, choice_attrs(choice))
+
+
+class BadFrameError(MorvexError):
+    """A frame whose file cannot be read: names the frame and its position."""
+
+    def __init__(self, index: int, name: str, reason: str) -> None:
+        self.index, self.name, self.reason = index, name, reason
+        super().__init__(f"frame {index} ({name}) is damaged or unreadable: {reason}; "
+                         "--skip-bad-frames (skip_bad_frames=True) records it as not measured "
+                         "and goes on")
 
 
 def check_frame_shape(name: str, image: np.ndarray, shape: tuple[int, ...]) -> None:

@@ -12,6 +12,7 @@ from __future__ import annotations
 import concurrent.futures
 import contextlib
 import dataclasses
+import json
 import math
 import threading
 import time
@@ -29,7 +30,7 @@ from .._progress import Cancelled, run_cancellable
 from .._status import Status
 from ..io import Frames, Source
 from ..settings import Settings, grid_axes
-from .plan import Tile, check_frame_shape
+from .plan import BadFrameError, Tile, check_frame_shape
 
 _CACHE_ENTRIES = 2  # reference images kept per process (a fixed run needs one)
 _cache: OrderedDict[str, Any] = OrderedDict()
@@ -68,16 +69,6 @@ def summarise(index: int, name: str, result: dict[str, Any], seconds: float) -> 
 # Called once per finished frame: (index, frame dataset or None when only the store has it,
 # summary). Raising from it (KeyboardInterrupt) stops the loop after that frame.
 FrameSink = Callable[[int, Any, FrameSummary], None]
-
-
-class BadFrameError(MorvexError):
-    """A frame whose file cannot be read: names the frame and its position."""
-
-    def __init__(self, index: int, name: str, reason: str) -> None:
-        self.index, self.name, self.reason = index, name, reason
-        super().__init__(f"frame {index} ({name}) is damaged or unreadable: {reason}; "
-                         "--skip-bad-frames (skip_bad_frames=True) records it as not measured "
-                         "and goes on")
 
 
 # --- the reference cache --------------------------------------------------------------------
@@ -267,7 +258,7 @@ def run_frames(reference: np.ndarray, frames: Frames | FrameWindow, indices: Ite
         # frame's correlation.
         frame = dataset_from_result(result, settings)
         if skipped is not None:
-            frame.attrs["skipped_frames"] = f'{{"{frames.names[index]}": "{skipped}"}}'
+            frame.attrs["skipped_frames"] = json.dumps({frames.names[index]: skipped})
         if store is not None:
             store.write_frame(index, frame, skipped=skipped)
         return index, frame, summarise(index, frames.names[index], result, seconds)
