@@ -1,4 +1,4 @@
-"""The ``morvex`` command line: run, plot, export, speckle, demo.
+"""The ``morvex`` command line: run, certify, plot, export, speckle, demo.
 
 User errors print one line (``morvex: error: ...``) and exit with code 2, without a traceback;
 Ctrl-C exits with code 130 after the current frame's workers stop.
@@ -6,6 +6,7 @@ Ctrl-C exits with code 130 after the current frame's workers stop.
 
 from __future__ import annotations
 
+import json
 import pathlib
 import re
 import sys
@@ -17,6 +18,22 @@ import numpy as np
 
 from ._errors import MorvexError
 
+
+class _SubsetType(click.ParamType):
+    """An odd subset side in px, or the word auto."""
+
+    name = "SUBSET"
+
+    def convert(self, value: Any, param: Any, ctx: Any) -> int | str:
+        if isinstance(value, int) or value == "auto":
+            return value  # type: ignore[no-any-return]
+        try:
+            return int(value)
+        except ValueError:
+            self.fail(f"{value!r} is neither a whole number of pixels nor 'auto'", param, ctx)
+
+
+_SUBSET = _SubsetType()
 _FIELDS_HELP = "u, v, exx, eyy, exy, zncc, sigma_u, sigma_v (or u_mm, v_mm when calibrated)"
 
 
@@ -28,6 +45,7 @@ def cli() -> None:
     \b
     Typical use:
       morvex speckle frames/img_000.tif                 # is the pattern good? which subset?
+      morvex certify frames/img_000.tif -o cert/        # noise floor, bias, l10% of the settings
       morvex run frames/img_000.tif 'frames/*.tif' -o test.zarr --mask mask.png
       morvex plot test.zarr --field exx -o exx.png      # last frame over the reference
       morvex export test.zarr --format csv -o results/  # or vtk (ParaView), netcdf
@@ -61,8 +79,12 @@ def _setting(flag: str, help_text: str, **kwargs: Any) -> Any:
               help="Mask image of the reference's size: non-zero pixels are specimen.")
 @click.option("--roi", nargs=4, type=int, metavar="X0 Y0 X1 Y1", show_default="whole image",
               help="Region of interest, inclusive pixel bounds.")
-@_setting("--subset", "Subset side in px, odd.")
+@_setting("--subset", "Subset side in px, odd, or 'auto' with --noise-target.", type=_SUBSET)
+@_setting("--noise-target", "With --subset auto: the predicted sigma in px the subset must "
+                            "meet on 95 %% of the points.")
 @_setting("--step", "Grid spacing in px.")
+@_setting("--shape", "Subset shape function (quadratic: finer resolution, about twice the noise).",
+          type=click.Choice(["affine", "quadratic"]))
 @_setting("--interpolation", "Sub-pixel interpolation (quintic or cubic B-spline, Keys).",
           type=click.Choice(["quintic", "cubic", "keys"]))
 @_setting("--prefilter", "Gaussian low-pass sigma in px (0: off).")
@@ -100,10 +122,13 @@ def _setting(flag: str, help_text: str, **kwargs: Any) -> Any:
 @click.option("--overwrite", is_flag=True, help="Replace a store written with other settings.")
 @click.option("--plot", "plot_field", metavar="FIELD",
               help=f"Also plot FIELD of the last frame to OUT_FIELD.png ({_FIELDS_HELP}).")
+@click.option("--certify", "with_certificate", is_flag=True,
+              help="Also measure the resolution certificate of these settings on REFERENCE "
+                   "and keep its figures in the store's attributes (a few seconds).")
 @click.option("-q", "--quiet", is_flag=True, help="No progress bar or per-frame summary.")
 def run(reference: pathlib.Path, frames: tuple[str, ...], output: pathlib.Path,
         config_file: pathlib.Path | None, overwrite: bool, plot_field: str | None,
-        quiet: bool, **flags: Any) -> None:
+        with_certificate: bool, quiet: bool, **flags: Any) -> None:
     """Measure FRAMES against REFERENCE and write every frame to the store OUTPUT.
 
     FRAMES are image files, folders (their images sorted by name), quoted glob patterns
@@ -141,10 +166,81 @@ def run(reference: pathlib.Path, frames: tuple[str, ...], output: pathlib.Path,
                                  progress=not quiet, threads=threads,
                                  on_frame=None if quiet else summary, **cluster, **settings)
     click.echo(f"{dataset.sizes['frame']} frames in {output}")
+    if with_certificate:
+        from .certificate_files import summary
+        from .certify import certify
+        from .store import write_store_attrs
+
+        if "subset_choice_json" in dataset.attrs:
+            # The store holds the resolved subset: certify exactly what was measured.
+            settings["subset"] = json.loads(dataset.attrs["subset_choice_json"])["subset"]
+        figures = summary(certify(reference, threads=threads, **settings))
+        write_store_attrs(output, figures)
+        click.echo(f"certificate: l10% {figures['certificate_l10_displacement_px']:.1f} px, "
+                   f"noise {figures['certificate_noise_floor_px']:.4f} px (store attributes)")
     if plot_field is not None:
         target = output.with_name(f"{output.stem}_{plot_field}.png")
         _save(plot_dataset(dataset, plot_field), target)
         click.echo(f"plot: {target}")
+
+
+@cli.command(name="certify")
+@click.argument("reference", type=click.Path(path_type=pathlib.Path))
+@click.option("--static", type=click.Path(path_type=pathlib.Path),
+              help="A second image of the unloaded specimen: the noise floor is the scatter of "
+                   "this static pair (else a copy with the reference's own read noise).")
+@click.option("-o", "--output", required=True, type=click.Path(path_type=pathlib.Path),
+              help="Folder for certificate.json, certificate.md and its plots (created).")
+@click.option("--roi", nargs=4, type=int, metavar="X0 Y0 X1 Y1",
+              help="Region of interest, inclusive pixel bounds.")
+@click.option("--subset", type=_SUBSET,
+              help="Subset side in px, odd (default 29), or 'auto' with --noise-target.")
+@click.option("--noise-target", type=float,
+              help="With --subset auto: the predicted sigma in px to meet on 95 %% of points.")
+@click.option("--step", type=int, help="Grid spacing in px (default 7).")
+@click.option("--shape", type=click.Choice(["affine", "quadratic"]),
+              help="Subset shape function (default affine).")
+@click.option("--interpolation", type=click.Choice(["quintic", "cubic", "keys"]),
+              help="Sub-pixel interpolation (default quintic B-spline).")
+@click.option("--prefilter", type=float, help="Gaussian low-pass sigma in px (default 0: off).")
+@click.option("--min-zncc", type=float, help="Smallest ZNCC of a valid point (default 0.8).")
+@click.option("--strain-window", type=int, help="Half-width of the strain fit in px (default 35).")
+@click.option("--strain-measure", type=click.Choice(["green-lagrange", "engineering"]),
+              help="Strain tensor (default green-lagrange).")
+@click.option("--config", "config_file", type=click.Path(path_type=pathlib.Path),
+              help="TOML file with any of these settings; flags override it.")
+@click.option("--threads", type=int, help="Worker threads (default: all cores).")
+def certify_command(reference: pathlib.Path, static: pathlib.Path | None,
+                    output: pathlib.Path, config_file: pathlib.Path | None,
+                    **flags: Any) -> None:
+    """Measure the resolution certificate of the settings on REFERENCE into OUTPUT.
+
+    \b
+    Writes OUTPUT/certificate.json, OUTPUT/certificate.md and two plots:
+      - the settings table a publication reports (subset, step, shape, VSG, ...);
+      - the displacement and strain noise floors beside the predicted sigma;
+      - the bias over a 0..1 px sub-pixel shift;
+      - the spatial resolution l10% and MEI = noise x l10% from a star-like field.
+    """
+    from .certificate_files import write_certificate
+    from .certify import certify
+
+    settings = _merge_config(config_file, flags)
+    for name in ("incremental", "mask", "workers", "threads_per_worker", "scheduler", "chunk",
+                 "tile", "tile_margin"):
+        if settings.pop(name, None) is not None:
+            raise MorvexError(f"config file {config_file}: {name} has no meaning for certify")
+    threads = settings.pop("threads", None)
+    certificate = certify(reference, static=static, threads=threads, **settings)
+    written = write_certificate(certificate, output)
+    star = certificate["spatial_resolution"]
+    noise = certificate["noise_floor"]
+    click.echo(f"noise floor {noise['displacement_px']:.4g} px (predicted "
+               f"{noise['predicted_sigma_px']:.4g} px), strain {noise['strain_noise']:.3g}; "
+               f"l10% {star['l10_displacement_px']:.1f} px (displacement), "
+               f"{star['l10_strain_px']:.1f} px (strain); "
+               f"{certificate['seconds']:.1f} s")
+    click.echo("wrote " + ", ".join(str(path) for path in written))
 
 
 @cli.command()
