@@ -155,8 +155,9 @@ def run(reference: pathlib.Path, frames: tuple[str, ...], output: pathlib.Path,
             settings["subset"] = json.loads(dataset.attrs["subset_choice_json"])["subset"]
         figures = summary(certify(reference, threads=threads, **settings))
         write_store_attrs(output, figures)
-        click.echo(f"certificate: l10% {figures['certificate_l10_displacement_px']:.1f} px, "
-                   f"noise {figures['certificate_noise_floor_px']:.4f} px (store attributes)")
+        l10, noise = (float(figures[name]) for name in (
+            "certificate_l10_displacement_px", "certificate_noise_floor_px"))
+        click.echo(f"certificate: l10% {l10:.1f} px, noise {noise:.4g} px (store attributes)")
     if plot_field is not None:
         target = output.with_name(f"{output.stem}_{plot_field}.png")
         _save(plot_dataset(dataset, plot_field), target)
