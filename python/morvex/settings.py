@@ -64,6 +64,11 @@ class Settings:
         return tuple(f.name for f in dataclasses.fields(cls))
 
     @classmethod
+    def defaults(cls) -> dict[str, Any]:
+        """Every setting's default value, by name (what the command line shows in --help)."""
+        return {f.name: f.default for f in dataclasses.fields(cls)}
+
+    @classmethod
     def build(cls, **values: Any) -> "Settings":
         """Settings from keyword values (None = default), checked.
 
