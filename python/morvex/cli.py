@@ -81,7 +81,7 @@ def _setting(flag: str, help_text: str, **kwargs: Any) -> Any:
               help="Region of interest, inclusive pixel bounds.")
 @_setting("--subset", "Subset side in px, odd, or 'auto' with --noise-target.", type=_SUBSET)
 @_setting("--noise-target", "With --subset auto: the predicted sigma in px the subset must "
-                            "meet on 95 %% of the points.")
+                            "meet on 95 % of the points.")
 @_setting("--step", "Grid spacing in px.")
 @_setting("--shape", "Subset shape function (quadratic: finer resolution, about twice the noise).",
           type=click.Choice(["affine", "quadratic"]))
@@ -189,7 +189,7 @@ def run(reference: pathlib.Path, frames: tuple[str, ...], output: pathlib.Path,
 @click.argument("reference", type=click.Path(path_type=pathlib.Path))
 @click.option("--static", type=click.Path(path_type=pathlib.Path),
               help="A second image of the unloaded specimen: the noise floor is the scatter of "
-                   "this static pair (else a copy with the reference's own read noise).")
+                   "this static pair (else two copies of the reference with its own read noise).")
 @click.option("-o", "--output", required=True, type=click.Path(path_type=pathlib.Path),
               help="Folder for certificate.json, certificate.md and its plots (created).")
 @click.option("--roi", nargs=4, type=int, metavar="X0 Y0 X1 Y1",
@@ -197,7 +197,7 @@ def run(reference: pathlib.Path, frames: tuple[str, ...], output: pathlib.Path,
 @click.option("--subset", type=_SUBSET,
               help="Subset side in px, odd (default 29), or 'auto' with --noise-target.")
 @click.option("--noise-target", type=float,
-              help="With --subset auto: the predicted sigma in px to meet on 95 %% of points.")
+              help="With --subset auto: the predicted sigma in px to meet on 95 % of points.")
 @click.option("--step", type=int, help="Grid spacing in px (default 7).")
 @click.option("--shape", type=click.Choice(["affine", "quadratic"]),
               help="Subset shape function (default affine).")

@@ -9,9 +9,9 @@ most ``NOISE_CROP`` px, the bias sweep one of ``BIAS_CROP`` px, the star a band 
 region's width (at most ``STAR_WIDTH`` px) just tall enough for a quarter of its longest
 period on either side of its centre row.
 
-Reference: P. L. Reu et al., "DIC Challenge 2.0: developing
-images and guidelines for evaluating accuracy and resolution of 2D analyses", Experimental
-Mechanics 62, 2022 (star field, l10%, metrological efficiency indicator).
+Reference: P. L. Reu et al., "DIC Challenge 2.0: developing images and guidelines for
+evaluating accuracy and resolution of 2D analyses", Experimental Mechanics 62, 2022 (star
+field, l10%, metrological efficiency indicator).
 """
 
 from __future__ import annotations
