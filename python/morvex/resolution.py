@@ -168,10 +168,11 @@ def star_response(reference: np.ndarray, settings: Settings, vsg: float,
     v(x, y) = A cos(2 pi (y - yc) / p(x)), A = 0.5 px, with the period p growing linearly from
     10 px at the band's left edge to max(300 px, 4 VSG) at its right (the strain's
     response needs periods of a few VSG to reach 90 %; shorter on a narrow region, see
-    star_periods), as in the DIC Challenge 2.0 star. In each grid column the measured v and eyy are projected on the true shapes over
-    the rows within a quarter period of the centre row (where the stripes are still nearly
-    straight); the ratio is the response at that column's period. l10% is the period below
-    which the response (smoothed over 5 columns) stays under 90 %.
+    star_periods), as in the DIC Challenge 2.0 star. In each grid column the measured v and
+    eyy are projected on the true shapes over the rows within a quarter period of the centre
+    row (where the stripes are still nearly straight); the ratio is the response at that
+    column's period. l10% is the period below which the response (smoothed over 5 columns)
+    stays under 90 %.
     """
     region = settings.region(reference.shape)
     x0, _, x1, _ = region
