@@ -182,8 +182,9 @@ def run(reference: pathlib.Path, frames: tuple[str, ...], output: pathlib.Path,
             settings["subset"] = json.loads(dataset.attrs["subset_choice_json"])["subset"]
         figures = summary(certify(reference, threads=threads, **settings))
         write_store_attrs(output, figures)
-        click.echo(f"certificate: l10% {figures['certificate_l10_displacement_px']:.1f} px, "
-                   f"noise {figures['certificate_noise_floor_px']:.4f} px (store attributes)")
+        l10, noise = (float(figures[name]) for name in (
+            "certificate_l10_displacement_px", "certificate_noise_floor_px"))
+        click.echo(f"certificate: l10% {l10:.1f} px, noise {noise:.4g} px (store attributes)")
     if plot_field is not None:
         from .plotting import plot as plot_dataset
 
@@ -196,7 +197,7 @@ def run(reference: pathlib.Path, frames: tuple[str, ...], output: pathlib.Path,
 @click.argument("reference", type=click.Path(path_type=pathlib.Path))
 @click.option("--static", type=click.Path(path_type=pathlib.Path),
               help="A second image of the unloaded specimen: the noise floor is the scatter of "
-                   "this static pair (else a copy with the reference's own read noise).")
+                   "this static pair (else two copies of the reference with its own read noise).")
 @click.option("-o", "--output", required=True, type=click.Path(path_type=pathlib.Path),
               help="Folder for certificate.json, certificate.md and its plots (created).")
 @click.option("--roi", nargs=4, type=int, metavar="X0 Y0 X1 Y1",
