@@ -2,12 +2,12 @@
 
 The judgement is made on the reference alone, so every frame of a sequence and a resumed
 store see the same choice: the reference against a copy with white noise of sqrt(2) times
-its estimated read noise (the difference a static pair shows), measured by the guided
+its estimated read noise (the residual a static pair leaves), measured by the guided
 extension with the user's settings on a coarser grid of the same region (the front door
-morvex.correlate calls this module, so it cannot call the front door back). A point meets the target when
-its predicted max(sigma_u, sigma_v) is at most the target; points the run cannot measure do
-not. The predicted sigma falls about as 1 / subset, so the smallest passing odd subset is found
-by bisection over 5 ... the largest subset the region allows.
+morvex.correlate calls this module, so it cannot call the front door back). A point meets
+the target when its predicted max(sigma_u, sigma_v) is at most the target; points the run
+cannot measure do not. The predicted sigma falls about as 1 / subset, so the smallest
+passing odd subset is found by bisection over 5 ... the largest subset the region allows.
 """
 
 from __future__ import annotations

@@ -80,7 +80,7 @@ def _setting(flag: str, help_text: str, **kwargs: Any) -> Any:
               help="Region of interest, inclusive pixel bounds.")
 @_setting("--subset", "Subset side in px, odd, or 'auto' with --noise-target.", type=_SUBSET)
 @_setting("--noise-target", "With --subset auto: the predicted sigma in px the subset must "
-                            "meet on 95 %% of the points.")
+                            "meet on 95 % of the points.")
 @_setting("--step", "Grid spacing in px.")
 @_setting("--shape", "Subset shape function (quadratic: finer resolution, about twice the noise).",
           type=click.Choice(["affine", "quadratic"]))
@@ -182,8 +182,9 @@ def run(reference: pathlib.Path, frames: tuple[str, ...], output: pathlib.Path,
             settings["subset"] = json.loads(dataset.attrs["subset_choice_json"])["subset"]
         figures = summary(certify(reference, threads=threads, **settings))
         write_store_attrs(output, figures)
-        click.echo(f"certificate: l10% {figures['certificate_l10_displacement_px']:.1f} px, "
-                   f"noise {figures['certificate_noise_floor_px']:.4f} px (store attributes)")
+        l10, noise = (float(figures[name]) for name in (
+            "certificate_l10_displacement_px", "certificate_noise_floor_px"))
+        click.echo(f"certificate: l10% {l10:.1f} px, noise {noise:.4g} px (store attributes)")
     if plot_field is not None:
         from .plotting import plot as plot_dataset
 
@@ -196,7 +197,7 @@ def run(reference: pathlib.Path, frames: tuple[str, ...], output: pathlib.Path,
 @click.argument("reference", type=click.Path(path_type=pathlib.Path))
 @click.option("--static", type=click.Path(path_type=pathlib.Path),
               help="A second image of the unloaded specimen: the noise floor is the scatter of "
-                   "this static pair (else a copy with the reference's own read noise).")
+                   "this static pair (else two copies of the reference with its own read noise).")
 @click.option("-o", "--output", required=True, type=click.Path(path_type=pathlib.Path),
               help="Folder for certificate.json, certificate.md and its plots (created).")
 @click.option("--roi", nargs=4, type=int, metavar="X0 Y0 X1 Y1",
@@ -204,7 +205,7 @@ def run(reference: pathlib.Path, frames: tuple[str, ...], output: pathlib.Path,
 @click.option("--subset", type=_SUBSET,
               help="Subset side in px, odd (default 29), or 'auto' with --noise-target.")
 @click.option("--noise-target", type=float,
-              help="With --subset auto: the predicted sigma in px to meet on 95 %% of points.")
+              help="With --subset auto: the predicted sigma in px to meet on 95 % of points.")
 @click.option("--step", type=int, help="Grid spacing in px (default 7).")
 @click.option("--shape", type=click.Choice(["affine", "quadratic"]),
               help="Subset shape function (default affine).")
