@@ -86,9 +86,10 @@ class Job:
         if self._watch:
             Settings.build(**{k: v for k, v in settings.items() if k not in ("tile", "tile_margin")})
             check_threads(threads)
-            if check_cluster(workers, client, threads_per_worker) is not None or chunk is not None:
-                raise MorvexError("watch measures frames here as they arrive: workers, client "
-                                  "and chunk are for finished frame lists")
+            if (check_cluster(workers, client, threads_per_worker) is not None
+                    or chunk is not None or settings.get("tile") is not None):
+                raise MorvexError("watch measures frames here as they arrive: workers, client, "
+                                  "chunk and tile are for finished frame lists")
             if not isinstance(frames, (str, os.PathLike)):
                 raise MorvexError("watch needs a folder or a glob pattern to watch, got "
                                   f"{type(frames).__name__}")
@@ -107,7 +108,7 @@ class Job:
         self._done = threading.Event()
         self._thread: threading.Thread | None = None
         self._reporter: Any = None
-        self._grid_points = 0
+        self._grid_points = 0 if self._plan is None else self._plan.grid[0] * self._plan.grid[1]
         self.resumed_after: int | None = None  # last frame complete before this run, if any
         self.resumed_frames: int | None = None  # frames complete before this run (once known)
 
