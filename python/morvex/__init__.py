@@ -15,7 +15,7 @@ from .certify import certify
 from .correlate import correlate
 from .export import to_csv, to_netcdf, to_vtk
 from .io import load_image
-from .plotting import plot, plot_vectors
+from .plotting import animate, plot, plot_vectors
 from .sequence import correlate_sequence
 from .speckle import speckle_report
 from .store import open_store
@@ -24,7 +24,7 @@ from .synthetic import synthetic_pair, synthetic_sequence
 __version__ = _version()
 
 __all__ = [
-    "MorvexError", "StoreMismatchError", "certify", "correlate", "correlate_sequence", "load_image",
+    "MorvexError", "StoreMismatchError", "animate", "certify", "correlate", "correlate_sequence", "load_image",
     "open_store", "plot", "plot_vectors", "speckle_report", "synthetic_pair",
     "synthetic_sequence", "to_csv", "to_netcdf", "to_vtk", "__version__",
 ]
