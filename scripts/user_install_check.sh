@@ -29,7 +29,7 @@ for candidate in python3.12 "$(command -v pyenv >/dev/null 2>&1 && pyenv root)"/
 done
 [ -n "$python" ] || { echo "user-install-check: CPython 3.12 not found" >&2; exit 1; }
 
-step() { echo "user-install-check: $*"; }
+step() { echo "user-install-check: [$(( $(date +%s) - began )) s] $*"; }
 
 # A clean copy: the files git tracks, as they are in the working tree (no build folders, no
 # .venv), so nothing from the development set-up can leak into the user's installation.
