@@ -29,7 +29,7 @@ for candidate in python3.12 "$(command -v pyenv >/dev/null 2>&1 && pyenv root)"/
 done
 [ -n "$python" ] || { echo "user-install-check: CPython 3.12 not found" >&2; exit 1; }
 
-step() { echo "user-install-check: $*"; }
+step() { echo "user-install-check: [$(( $(date +%s) - began )) s] $*"; }
 
 # A clean copy: the files git tracks, as they are in the working tree (no build folders, no
 # .venv), so nothing from the development set-up can leak into the user's installation.
@@ -63,15 +63,16 @@ cd "$data"
 "$bin/python" - <<'PY'
 import numpy as np, tifffile
 import morvex
-sequence = morvex.synthetic_sequence(frames=4, shape=(160, 160), u_step=0.5, v_step=-0.3,
+# 256 px: large enough for the README's tiled examples to split a frame into 2 x 2 tiles.
+sequence = morvex.synthetic_sequence(frames=4, shape=(256, 256), u_step=0.5, v_step=-0.3,
                                      exx_final=0.006, eyy_final=-0.002, seed=7)
 for k, frame in enumerate(sequence.frames):
     tifffile.imwrite(f"frames/img_{k:03d}.tif", frame.astype(np.float32))
-mask = np.zeros((160, 160), np.uint8)
-mask[10:150, 10:150] = 255
+mask = np.zeros((256, 256), np.uint8)
+mask[10:246, 10:246] = 255
 from PIL import Image  # installed with matplotlib
 Image.fromarray(mask).save("mask.png")
-pair = morvex.synthetic_pair((160, 160), seed=3)
+pair = morvex.synthetic_pair((256, 256), seed=3)
 tifffile.imwrite("before.tif", pair.reference.astype(np.float32))
 tifffile.imwrite("after.tif", pair.deformed.astype(np.float32))
 PY
@@ -95,7 +96,7 @@ check "$morvex" plot test.zarr --field u --on deformed --images frames --vmin 0 
 for kind in csv vtk netcdf; do
   check "$morvex" export test.zarr --format "$kind" -o results/
 done
-check "$morvex" demo -o demo --frames 3 --size 160
+check "$morvex" demo -o demo
 check "$morvex" run frames/img_000.tif 'frames/*.tif' -o local.zarr --workers 2 -q
 # The README's existing-cluster example, against a scheduler and worker started here.
 port=$("$bin/python" -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
@@ -103,18 +104,19 @@ port=$("$bin/python" -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1"
 scheduler=$!
 "$bin/dask" worker "tcp://127.0.0.1:$port" --nworkers 1 --nthreads 1 --no-dashboard >"$work/worker.log" 2>&1 &
 worker=$!
-check "$morvex" run frames/img_000.tif 'frames/*.tif' -o big.zarr --tile 96 --scheduler "tcp://127.0.0.1:$port" -q
+check "$morvex" run frames/img_000.tif 'frames/*.tif' -o big.zarr --tile 224 --scheduler "tcp://127.0.0.1:$port" -q
 kill "$worker" "$scheduler" 2>/dev/null || true
 wait "$worker" "$scheduler" 2>/dev/null || true
 # The README's Python lines, with its file names.
 check "$bin/python" - <<'PY'
 import morvex
 ds = morvex.correlate("before.tif", "after.tif", mask="mask.png", subset=29, step=5)
-ds.u.sel(x=80, y=80, method="nearest")
+ds.u.sel(x=128, y=128, method="nearest")
 seq = morvex.correlate_sequence("frames/*.tif", mask="mask.png", store="py.zarr")
 morvex.plot(seq, "eyy", frame=-1).figure.savefig("py_eyy.png")
+morvex.animate(seq, "py_eyy.gif", "eyy", vmin=-0.5, vmax=1.5)
 morvex.to_csv(seq, "py.csv"); morvex.to_vtk(seq, "py_vtk/"); morvex.to_netcdf(seq, "py.nc")
-ds = morvex.correlate("before.tif", "after.tif", tile=96, workers=2)
+ds = morvex.correlate("before.tif", "after.tif", tile=224, workers=2)
 seq = morvex.correlate_sequence("frames/*.tif", store="py_cluster.zarr", workers=2)
 PY
 check "$bin/python" "$src/examples/quickstart.py"
