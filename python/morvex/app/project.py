@@ -10,9 +10,9 @@ that is going on, and a second run on the same store is refused.
 from __future__ import annotations
 
 import json
-import math
 import pathlib
 import threading
+import time
 from typing import Any
 
 import numpy as np
@@ -29,6 +29,7 @@ SETTINGS = ("subset", "step", "min_zncc", "strain_window", "strain_measure", "in
             "prefilter", "scale_mm_per_px")
 
 _RUNS: dict[pathlib.Path, Any] = {}
+_STARTED: dict[pathlib.Path, dict[str, Any]] = {}  # the project each run was started with
 _RUNS_LOCK = threading.Lock()
 
 
@@ -121,7 +122,9 @@ class Project:
     def _read_state(self, store: pathlib.Path) -> dict[str, Any] | None:
         state = store / STATE_FILE
         if not state.is_file():
-            return None
+            # A run of this server that has not laid its store out yet.
+            with _RUNS_LOCK:
+                return _STARTED.get(store.resolve())
         try:
             data = json.loads(state.read_text())
         except (OSError, ValueError):
@@ -148,13 +151,16 @@ class Project:
         store = self.store
         if not store.is_dir():
             return
-        state = {"reference": self.reference_text, "frames": self.frames_text,
-                 "settings": self.settings, "incremental": self.incremental,
-                 "shapes": [s.to_json() for s in self.shapes], "mask": self.mask_text,
-                 "load": self.load_text, "probes": self.probes}
+        state = self.state()
         temporary = store / (STATE_FILE + ".tmp")
         temporary.write_text(json.dumps(state, indent=1))
         temporary.replace(store / STATE_FILE)
+
+    def state(self) -> dict[str, Any]:
+        return {"reference": self.reference_text, "frames": self.frames_text,
+                "settings": dict(self.settings), "incremental": self.incremental,
+                "shapes": [s.to_json() for s in self.shapes], "mask": self.mask_text,
+                "load": self.load_text, "probes": dict(self.probes)}
 
     # --- mask and grid -------------------------------------------------------------------
 
@@ -210,6 +216,8 @@ class Project:
                       mask=self.mask(), incremental=self.incremental, **self.settings)
             job.start()
             _RUNS[store] = job
+            _STARTED[store] = self.state()
+        _keep_state_when_created(self, job)
         return job
 
     def job(self) -> Any:
@@ -248,5 +256,19 @@ class Project:
             raise MorvexError("open a project first: reference and frames, or a store")
 
 
-def finite_or_none(value: float) -> float | None:
-    return None if value is None or not math.isfinite(value) else float(value)
+def _keep_state_when_created(project: Project, job: Any) -> None:
+    """Save the project into the store as soon as the run has laid the store out.
+
+    The run creates the store with its first frame (replacing whatever folder was there),
+    so the state is written then, whether or not a page is still open.
+    """
+    from ..store import Store
+
+    def wait() -> None:
+        store = Store(project.store)
+        while job.state in (JobState.QUEUED, JobState.RUNNING) and not store.exists():
+            time.sleep(0.2)
+        if store.exists():
+            project.save()
+
+    threading.Thread(target=wait, name="morvex-app-state", daemon=True).start()
