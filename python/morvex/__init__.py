@@ -6,11 +6,12 @@
 
 Fields are xarray datasets with coordinates in image pixels; sequences can be written frame by
 frame to a resumable Zarr store. The command line ``morvex`` (or ``python -m morvex``) does the
-same from a shell: ``morvex run``, ``plot``, ``export``, ``speckle``, ``demo``.
+same from a shell: ``morvex run``, ``certify``, ``plot``, ``export``, ``speckle``, ``demo``.
 """
 
 from ._dataset import version as _version
 from ._errors import MorvexError, StoreMismatchError
+from .certify import certify
 from .correlate import correlate
 from .export import to_csv, to_netcdf, to_vtk
 from .io import load_image
@@ -23,7 +24,7 @@ from .synthetic import synthetic_pair, synthetic_sequence
 __version__ = _version()
 
 __all__ = [
-    "MorvexError", "StoreMismatchError", "correlate", "correlate_sequence", "load_image",
+    "MorvexError", "StoreMismatchError", "certify", "correlate", "correlate_sequence", "load_image",
     "open_store", "plot", "plot_vectors", "speckle_report", "synthetic_pair",
     "synthetic_sequence", "to_csv", "to_netcdf", "to_vtk", "__version__",
 ]

@@ -13,10 +13,10 @@ from ._dataset import dataset_from_result
 from ._errors import MorvexError
 from ._progress import Bar, Progress, run_cancellable
 from .io import ImageLike, as_image, as_mask
-from .settings import Settings
+from .settings import AUTO_SUBSET, Settings
 
 
-def correlate(reference: ImageLike, deformed: ImageLike, *, subset: int = 29, step: int = 7,
+def correlate(reference: ImageLike, deformed: ImageLike, *, subset: int | str = 29, step: int = 7,
               mask: ImageLike | None = None, roi: Sequence[int] | None = None,
               interpolation: str = "quintic", prefilter: float = 0.0, min_zncc: float = 0.8,
               strain_window: int = 35, strain_measure: str = "green-lagrange",
@@ -25,7 +25,8 @@ def correlate(reference: ImageLike, deformed: ImageLike, *, subset: int = 29, st
               scale_mm_per_px: float | None = None, threads: int | None = None,
               progress: Progress = False, tile: int | None = None,
               tile_margin: int | None = None, workers: int | None = None, client: Any = None,
-              threads_per_worker: int | None = None) -> xr.Dataset:
+              threads_per_worker: int | None = None, shape: str = "affine",
+              noise_target: float | None = None) -> xr.Dataset:
     """Measure the displacement and strain fields of `deformed` against `reference`.
 
     Points sit on a regular grid of subset centres, `step` pixels apart; the field grows from
@@ -36,7 +37,11 @@ def correlate(reference: ImageLike, deformed: ImageLike, *, subset: int = 29, st
         reference: grey image (2-D array of any real dtype), colour array (rows, cols, 3|4;
             converted to grey as 0.299 R + 0.587 G + 0.114 B) or an image path.
         deformed: the same, of the reference's size.
-        subset: side of the square subset, px; odd, >= 5.
+        subset: side of the square subset, px; odd, >= 5; or "auto": the smallest odd subset
+            whose predicted sigma meets `noise_target` on >= 95 % of the region's points,
+            judged on the reference against a copy with its own estimated read noise (see
+            morvex.autosubset); the choice and its reason are in the ``subset_choice``
+            attribute.
         step: grid spacing, px; >= 1.
         mask: boolean/8-bit array or image path of the reference's size; non-zero = specimen.
             Points whose subset holds too little specimen get status 1 (outside mask).
@@ -63,6 +68,9 @@ def correlate(reference: ImageLike, deformed: ImageLike, *, subset: int = 29, st
         workers: run the tiles on a local Dask cluster of this many worker processes.
         client: run the tiles on an existing cluster (distributed.Client or its address).
         threads_per_worker: task threads per local worker (default 1).
+        shape: subset shape function: "affine" (default) or "quadratic" (second order, finer
+            spatial resolution at about twice the noise).
+        noise_target: px, for subset="auto".
 
     Returns:
         An xarray.Dataset with dims ("y", "x"), coordinates y, x (subset centres in
@@ -90,8 +98,17 @@ def correlate(reference: ImageLike, deformed: ImageLike, *, subset: int = 29, st
                               max_jump=max_jump, search_range=search_range,
                               seed_count=seed_count, max_iterations=max_iterations,
                               convergence_threshold=convergence_threshold,
-                              scale_mm_per_px=scale_mm_per_px)
+                              scale_mm_per_px=scale_mm_per_px, shape=shape,
+                              noise_target=noise_target)
     threads = check_threads(threads)
+    choice: dict[str, Any] = {}
+    if settings.subset == AUTO_SUBSET:
+        from .autosubset import choose_subset
+
+        reference = as_image(reference, "reference")
+        settings, choice = choose_subset(
+            reference, settings, None if mask is None else as_mask(mask, reference.shape),
+            threads=threads or None)
     if any(value is not None for value in (tile, workers, client, threads_per_worker)):
         from .distributed import check_workers
         from .tiling import correlate_tiled
@@ -99,10 +116,11 @@ def correlate(reference: ImageLike, deformed: ImageLike, *, subset: int = 29, st
         check_workers(workers)
         if tile is None:
             raise MorvexError("workers and client run tiles as tasks: give tile (px) as well")
-        return correlate_tiled(reference, deformed, settings, tile=tile,
-                               tile_margin=tile_margin, mask=mask, threads=threads,
-                               workers=workers, client=client,
-                               threads_per_worker=threads_per_worker, progress=progress)
+        tiled = correlate_tiled(reference, deformed, settings, tile=tile,
+                                tile_margin=tile_margin, mask=mask, threads=threads,
+                                workers=workers, client=client,
+                                threads_per_worker=threads_per_worker, progress=progress)
+        return tiled.assign_attrs(choice_attrs(choice))
     reference_image = as_image(reference, "reference")
     deformed_image = as_image(deformed, "deformed")
     if deformed_image.shape != reference_image.shape:
@@ -119,7 +137,16 @@ def correlate(reference: ImageLike, deformed: ImageLike, *, subset: int = 29, st
             bar if bar.active() else None)
     finally:
         bar.close()
-    return dataset_from_result(result, settings, reference_image)
+    return dataset_from_result(result, settings, reference_image, choice_attrs(choice))
+
+
+def choice_attrs(choice: dict[str, Any]) -> dict[str, Any]:
+    """Attributes that record an automatic subset choice (none for a given subset)."""
+    if not choice:
+        return {}
+    import json
+
+    return {"subset_choice": choice["reason"], "subset_choice_json": json.dumps(choice)}
 
 
 def prepare_reference(reference: np.ndarray, settings: Settings,
@@ -138,6 +165,13 @@ def prepare_reference(reference: np.ndarray, settings: Settings,
         return run_cancellable(lambda control: _guided.ReferenceImage(reference, **kwargs))
     except ValueError as error:
         raise MorvexError(str(error)) from None
+    except TypeError as error:
+        # An extension built before second-order subsets refuses the keyword itself.
+        if "shape" in kwargs and ("shape" in str(error) or "incompatible" in str(error)):
+            raise MorvexError(f"shape {settings.shape!r} needs a morvex._guided extension with "
+                              "second-order subsets; this build has affine subsets only"
+                              ) from None
+        raise
 
 
 def check_threads(threads: int | None) -> int:

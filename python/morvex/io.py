@@ -8,8 +8,13 @@ scaled by 255/65535 to the 8-bit range at full precision, colour images become g
 from __future__ import annotations
 
 import glob
+import logging
 import os
 import pathlib
+import re
+import sys
+import tempfile
+import threading
 from collections.abc import Sequence
 from typing import Union
 
@@ -48,18 +53,189 @@ def load_image(path: PathLike) -> np.ndarray:
     path = pathlib.Path(path)
     if not path.is_file():
         raise MorvexError(f"image file not found: {path}")
+    check_intact(path)
     if path.suffix.lower() in (".tif", ".tiff"):
         try:
-            stack = _read_tiff_stack(path)
+            with _quiet_tifffile():
+                stack = _read_tiff_stack(path)
+        except MorvexError:
+            raise
         except Exception as error:  # tifffile raises many types for a broken file
             raise MorvexError(f"cannot read image {path}: {error}") from None
         if stack is not None:
             return stack
+    with _captured_stderr() as decoder:
+        try:
+            return _morvex_dic.load_image(str(path))
+        except RuntimeError:
+            pass
+    said = decoder.first_line()
+    raise MorvexError(f"cannot read image {path}: not a TIFF, PNG, BMP or JPEG file this "
+                      "reader can decode" + (f" (decoder: {said})" if said else ""))
+
+
+def check_intact(path: PathLike) -> None:
+    """Raise MorvexError when an image file ends before its own header says it should.
+
+    A cheap look at the file's structure (no pixel is decoded): a TIFF's strips or tiles and
+    page chain, a PNG's chunks up to IEND, a JPEG's end-of-image marker, a BMP's declared size.
+    Decoders would otherwise print warnings and fail with a vague message, or (JPEG) return
+    the missing rows as grey.
+
+    Raises:
+        MorvexError: "image file X is damaged (truncated: ...)", naming the file.
+    """
+    path = pathlib.Path(path)
+    suffix = path.suffix.lower()
     try:
-        return _morvex_dic.load_image(str(path))
-    except RuntimeError:
-        raise MorvexError(f"cannot read image {path}: not a TIFF, PNG, BMP or JPEG file this "
-                          "reader can decode") from None
+        if suffix in (".tif", ".tiff"):
+            reason = _tiff_damage(path)
+        elif suffix == ".png":
+            reason = _png_damage(path)
+        elif suffix in (".jpg", ".jpeg"):
+            reason = _jpeg_damage(path)
+        elif suffix == ".bmp":
+            reason = _bmp_damage(path)
+        else:
+            reason = None
+    except OSError as error:
+        raise MorvexError(f"cannot read image {path}: {error.strerror or error}") from None
+    if reason is not None:
+        raise MorvexError(f"image file {path} is damaged ({reason}); replace or remove it")
+
+
+def _truncated(size: int, needed: int) -> str:
+    return f"truncated: {size} of at least {needed} bytes"
+
+
+def _tiff_damage(path: pathlib.Path) -> str | None:
+    with _quiet_tifffile() as notes:
+        try:
+            with tifffile.TiffFile(path) as tif:
+                size = tif.filehandle.size
+                needed = 0
+                for page in tif.pages:
+                    ends = [o + c for o, c in zip(page.dataoffsets, page.databytecounts)]
+                    needed = max([needed, *ends])
+        except Exception as error:  # tifffile raises many types for a broken file
+            return f"not a readable TIFF: {error}"
+    if needed > size:
+        return _truncated(size, needed)
+    if notes:  # a page chain that points past the end of the file
+        note = re.sub(r"^<[^>]*>\s*", "", notes[0])
+        return f"truncated or corrupt page chain: {note} in a file of {size} bytes"
+    return None
+
+
+_PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
+
+
+def _png_damage(path: pathlib.Path) -> str | None:
+    size = path.stat().st_size
+    with open(path, "rb") as handle:
+        if handle.read(8) != _PNG_SIGNATURE:
+            return None  # not a PNG at all: the decoder's own message says so
+        position = 8
+        # Chunks: length (4, big-endian), type (4), data, CRC (4); the image ends with IEND.
+        while position + 8 <= size:
+            handle.seek(position)
+            header = handle.read(8)
+            length = int.from_bytes(header[:4], "big")
+            position += 12 + length
+            if header[4:8] == b"IEND":
+                return None if position <= size else _truncated(size, position)
+        return _truncated(size, position + 12) + ", no end-of-image chunk"
+
+
+def _jpeg_damage(path: pathlib.Path) -> str | None:
+    size = path.stat().st_size
+    with open(path, "rb") as handle:
+        if handle.read(2) != b"\xff\xd8":
+            return None
+        # Entropy-coded data never holds FF D9 (an FF there is followed by 00 or a restart
+        # marker), so its absence near the end means the image was cut; some writers pad
+        # after it, hence a tail rather than the last two bytes.
+        handle.seek(max(0, size - 4096))
+        if b"\xff\xd9" not in handle.read():
+            return f"truncated: {size} bytes, no end-of-image marker"
+    return None
+
+
+def _bmp_damage(path: pathlib.Path) -> str | None:
+    size = path.stat().st_size
+    with open(path, "rb") as handle:
+        header = handle.read(6)
+    if len(header) < 6 or header[:2] != b"BM":
+        return None
+    declared = int.from_bytes(header[2:6], "little")  # some writers leave it 0
+    return _truncated(size, declared) if declared > size else None
+
+
+class _quiet_tifffile:
+    """Collect tifffile's log warnings (as a list of messages) instead of printing them."""
+
+    _lock = threading.Lock()
+
+    def __enter__(self) -> list[str]:
+        self._lock.acquire()
+        self.notes: list[str] = []
+        self.handler = _ListHandler(self.notes)
+        self.logger = logging.getLogger("tifffile")
+        self.logger.addHandler(self.handler)
+        self.propagate, self.logger.propagate = self.logger.propagate, False
+        return self.notes
+
+    def __exit__(self, *exc: object) -> None:
+        self.logger.removeHandler(self.handler)
+        self.logger.propagate = self.propagate
+        self._lock.release()
+
+
+class _ListHandler(logging.Handler):
+    def __init__(self, notes: list[str]) -> None:
+        super().__init__(logging.WARNING)
+        self.notes = notes
+
+    def emit(self, record: logging.LogRecord) -> None:
+        self.notes.append(record.getMessage().strip())
+
+
+class _captured_stderr:
+    """Route the process's stderr (file descriptor 2) into a buffer while a C decoder runs.
+
+    OpenCV, libtiff, libpng and libjpeg print their warnings from C, below Python's
+    sys.stderr; what they said is kept for the error message instead of reaching the
+    terminal. One capture at a time: descriptor 2 is shared by every thread.
+    """
+
+    _lock = threading.Lock()
+
+    def __enter__(self) -> "_captured_stderr":
+        self._lock.acquire()
+        self.text = ""
+        try:
+            sys.stderr.flush()
+            self.buffer = tempfile.TemporaryFile()
+            self.saved = os.dup(2)
+            os.dup2(self.buffer.fileno(), 2)
+        except (OSError, ValueError, AttributeError):  # no usable descriptor 2: nothing to hide
+            self.saved = None
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        try:
+            if self.saved is not None:
+                os.dup2(self.saved, 2)
+                os.close(self.saved)
+                self.buffer.seek(0)
+                self.text = self.buffer.read(65536).decode(errors="replace")
+                self.buffer.close()
+        finally:
+            self._lock.release()
+
+    def first_line(self) -> str:
+        lines = [line.strip() for line in self.text.splitlines() if line.strip()]
+        return lines[0] if lines else ""
 
 
 def _read_tiff_stack(path: pathlib.Path) -> np.ndarray | None:
@@ -164,8 +340,13 @@ class _PageFrame:
         self.path, self.page = path, page
 
     def __call__(self) -> np.ndarray:
-        with tifffile.TiffFile(self.path) as tif:
-            return to_grey(tif.pages[self.page].asarray(), f"page {self.page} of {self.path}")
+        check_intact(self.path)
+        try:
+            with _quiet_tifffile(), tifffile.TiffFile(self.path) as tif:
+                pixels = tif.pages[self.page].asarray()
+        except Exception as error:  # tifffile raises many types for a broken file
+            raise MorvexError(f"cannot read page {self.page} of {self.path}: {error}") from None
+        return to_grey(pixels, f"page {self.page} of {self.path}")
 
 
 class Frames(Sequence):
@@ -251,7 +432,7 @@ def _tiff_pages(file: pathlib.Path) -> int:
     if file.suffix.lower() not in (".tif", ".tiff"):
         return 1
     try:
-        with tifffile.TiffFile(file) as tif:
+        with _quiet_tifffile(), tifffile.TiffFile(file) as tif:
             return len(tif.pages)
     except Exception as error:  # tifffile raises many types for a broken file
         raise MorvexError(f"cannot read image {file}: {error}") from None

@@ -14,10 +14,10 @@ from . import _guided
 from ._dataset import STATUS_CANCELLED, dataset_from_result, result_from_dataset
 from ._errors import MorvexError
 from ._progress import Bar, Progress, run_cancellable
-from .correlate import check_threads, prepare_reference
+from .correlate import check_threads, choice_attrs, prepare_reference
 from .io import Frames, ImageLike, as_image, as_mask, frames_from
-from .settings import Settings
-from .store import Store, open_store, run_identity
+from .settings import AUTO_SUBSET, Settings
+from .store import Store, open_store, run_identity, write_store_attrs
 
 FrameCallback = Callable[[int, xr.Dataset, float], None]
 
@@ -62,7 +62,8 @@ def correlate_sequence(frames: object, *, reference: int | ImageLike = 0,
             (fixed reference only); each frame's tiles start from seeds.
         **settings: subset, step, roi, interpolation, prefilter, min_zncc, strain_window,
             strain_measure, max_jump, search_range, seed_count, max_iterations,
-            convergence_threshold, scale_mm_per_px: as :func:`morvex.correlate`.
+            convergence_threshold, scale_mm_per_px, shape, noise_target (with subset="auto"):
+            as :func:`morvex.correlate`.
 
     Returns:
         An xarray.Dataset with dims ("frame", "y", "x") and the variables of
@@ -104,8 +105,14 @@ def correlate_sequence(frames: object, *, reference: int | ImageLike = 0,
         reference_image = frame_list[int(reference)]
     else:
         reference_image = as_image(reference, "reference")  # type: ignore[arg-type]
-    checked.check_image(reference_image.shape)
     mask_image = None if mask is None else as_mask(mask, reference_image.shape)
+    choice: dict[str, Any] = {}
+    if checked.subset == AUTO_SUBSET:
+        from .autosubset import choose_subset
+
+        checked, choice = choose_subset(reference_image, checked, mask_image,
+                                        threads=threads or None)
+    checked.check_image(reference_image.shape)
     _check_frame_sizes(frame_list, reference_image.shape)
 
     target = None
@@ -136,8 +143,10 @@ def correlate_sequence(frames: object, *, reference: int | ImageLike = 0,
     finally:
         bar.close()
     if target is not None:
+        if choice:
+            write_store_attrs(target.path, choice_attrs(choice))
         return open_store(target.path)
-    return _stack(measured, frame_list, reference_image)
+    return _stack(measured, frame_list, reference_image).assign_attrs(choice_attrs(choice))
 
 
 def correlate_frames(reference: np.ndarray, frames: Frames, indices: Iterable[int],

@@ -12,6 +12,8 @@ from ._errors import MorvexError
 
 INTERPOLATIONS = ("quintic", "cubic", "keys")
 STRAIN_MEASURES = ("green-lagrange", "engineering")
+SHAPES = ("affine", "quadratic")
+AUTO_SUBSET = "auto"
 
 
 @dataclasses.dataclass(frozen=True)
@@ -19,7 +21,8 @@ class Settings:
     """Everything that shapes a measured field (the thread count does not, so it is not here).
 
     Attributes:
-        subset: side of the square subset, px; odd, >= 5.
+        subset: side of the square subset, px; odd, >= 5; or "auto" with `noise_target`
+            (resolved by morvex.resolution.choose_subset before any correlation).
         step: grid spacing, px; >= 1.
         roi: region of interest ``(x0, y0, x1, y1)``, inclusive pixel bounds, or None.
         interpolation: "quintic" (B-spline, lowest bias), "cubic" (B-spline) or "keys".
@@ -33,9 +36,13 @@ class Settings:
         strain_window: half-width of the strain fit, px.
         strain_measure: "green-lagrange" or "engineering".
         scale_mm_per_px: calibration; adds x_mm, y_mm, u_mm, v_mm when set.
+        shape: subset shape function, "affine" (first order) or "quadratic" (second order:
+            finer spatial resolution, about twice the noise).
+        noise_target: px; with subset="auto", the predicted sigma the chosen subset must
+            meet on at least 95 % of the points; kept with the resolved subset as its reason.
     """
 
-    subset: int = 29
+    subset: int | str = 29
     step: int = 7
     roi: tuple[int, int, int, int] | None = None
     interpolation: str = "quintic"
@@ -49,10 +56,17 @@ class Settings:
     strain_window: int = 35
     strain_measure: str = "green-lagrange"
     scale_mm_per_px: float | None = None
+    shape: str = "affine"
+    noise_target: float | None = None
 
     @classmethod
     def names(cls) -> tuple[str, ...]:
         return tuple(f.name for f in dataclasses.fields(cls))
+
+    @classmethod
+    def defaults(cls) -> dict[str, Any]:
+        """Every setting's default value, by name (what the command line shows in --help)."""
+        return {f.name: f.default for f in dataclasses.fields(cls)}
 
     @classmethod
     def build(cls, **values: Any) -> "Settings":
@@ -81,8 +95,17 @@ class Settings:
 
     def check(self) -> None:
         """Raise MorvexError naming the first value outside its range."""
-        _integer("subset", self.subset)
-        if self.subset < 5 or self.subset % 2 == 0:
+        if self.noise_target is not None:
+            _finite("noise_target", self.noise_target)
+            if self.noise_target <= 0:
+                raise MorvexError(f"noise_target must be > 0 px, got {self.noise_target!r}")
+        if self.subset == AUTO_SUBSET:
+            if self.noise_target is None:
+                raise MorvexError('subset="auto" needs noise_target (px): the predicted sigma '
+                                  "the chosen subset must meet")
+        else:
+            _integer("subset", self.subset)
+        if isinstance(self.subset, int) and (self.subset < 5 or self.subset % 2 == 0):
             raise MorvexError(f"subset must be an odd number of pixels >= 5, got {self.subset}")
         _integer("step", self.step)
         if self.step < 1:
@@ -90,6 +113,8 @@ class Settings:
         if self.interpolation not in INTERPOLATIONS:
             raise MorvexError(f"interpolation must be one of {', '.join(INTERPOLATIONS)}, "
                               f"got {self.interpolation!r}")
+        if self.shape not in SHAPES:
+            raise MorvexError(f"shape must be one of {', '.join(SHAPES)}, got {self.shape!r}")
         if self.strain_measure not in STRAIN_MEASURES:
             raise MorvexError(f"strain_measure must be one of {', '.join(STRAIN_MEASURES)}, "
                               f"got {self.strain_measure!r}")
@@ -114,9 +139,16 @@ class Settings:
             if self.scale_mm_per_px == 0:
                 raise MorvexError("scale_mm_per_px must be > 0")
 
+    def region(self, shape: tuple[int, int]) -> tuple[int, int, int, int]:
+        """The region (x0, y0, x1, y1), inclusive px, measured on an image of `shape`."""
+        rows, cols = shape
+        return self.roi if self.roi is not None else (0, 0, cols - 1, rows - 1)
+
     def check_image(self, shape: tuple[int, int]) -> None:
         """Raise MorvexError unless the grid has at least one point on an image of `shape`."""
         rows, cols = shape
+        if not isinstance(self.subset, int):
+            raise MorvexError('subset="auto" must be resolved against the reference image first')
         x0, y0, x1, y1 = self.roi if self.roi is not None else (0, 0, cols - 1, rows - 1)
         if self.roi is not None and (x1 >= cols or y1 >= rows):
             raise MorvexError(f"roi {self.roi} reaches outside the {cols} x {rows} px image "
@@ -135,8 +167,13 @@ class Settings:
 
     def to_kwargs(self) -> tuple[dict[str, Any], dict[str, Any]]:
         """Keyword arguments for morvex._guided: (reference image, solver)."""
-        reference = dict(subset_size=self.subset, step=self.step, roi=self.roi,
-                         interpolation=self.interpolation, prefilter_sigma=self.prefilter)
+        reference: dict[str, Any] = dict(subset_size=self.subset, step=self.step, roi=self.roi,
+                                         interpolation=self.interpolation,
+                                         prefilter_sigma=self.prefilter)
+        # Only a second-order run names its shape, so an extension built before second-order
+        # subsets still runs every affine measurement.
+        if self.shape != "affine":
+            reference["shape"] = self.shape
         solver = dict(min_zncc=self.min_zncc, max_jump=self.max_jump,
                       search_range=self.search_range, seed_count=self.seed_count,
                       max_iterations=self.max_iterations,

@@ -204,6 +204,18 @@ class Store:
                                           dtype=object)))
 
 
+def write_store_attrs(path: str | os.PathLike, attrs: dict[str, Any]) -> None:
+    """Add attributes (JSON-able values) to the store at `path`, e.g. a certificate's figures.
+
+    Raises:
+        MorvexError: when the path is not a Morvex store.
+    """
+    if not Store(path).exists():
+        raise MorvexError(f"{path} is not a Morvex results store (made by morvex run)")
+    group = zarr.open_group(pathlib.Path(path), mode="r+")
+    group.attrs.update(attrs)
+
+
 def open_store(path: str | os.PathLike) -> xr.Dataset:
     """Read a results store written by ``morvex run`` / ``correlate_sequence(store=...)``.
 
