@@ -5,11 +5,18 @@
 # and every command the README shows, on small synthetic data, each checked for a traceback.
 # The pinned development environment (.venv) is not used. Prints the versions pip resolved.
 #
-# Usage: scripts/user_install_check.sh [WORK_FOLDER]   (default: a temporary folder, removed)
+# Usage: scripts/user_install_check.sh [--oldest] [WORK_FOLDER]
+#   --oldest       install the oldest supported versions (constraints-oldest.txt, pyproject's
+#                  lower bounds) instead of the newest: the check behind those bounds
+#   WORK_FOLDER    kept afterwards (default: a temporary folder under build-user-check/, removed)
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 began=$(date +%s)
+pins=()
+if [ "${1:-}" = "--oldest" ]; then
+  pins=(-c "$root/constraints-oldest.txt"); shift
+fi
 if [ $# -ge 1 ]; then
   work=$1; mkdir -p "$work"
 else
@@ -42,8 +49,8 @@ step "fresh virtual environment with $python"
 "$python" -m venv "$work/venv"
 bin="$work/venv/bin"
 pip=("$bin/python" -m pip --disable-pip-version-check -q)
-step "pip install . (build isolation on, no pins)"
-CMAKE_BUILD_PARALLEL_LEVEL=${JOBS:-2} "${pip[@]}" install "$src" 2>&1 |
+step "pip install . (build isolation on, ${pins:+oldest supported versions}${pins:-no pins})"
+CMAKE_BUILD_PARALLEL_LEVEL=${JOBS:-2} "${pip[@]}" install "${pins[@]}" "$src" 2>&1 |
   grep -v "^WARNING: Location" || true
 "$bin/python" -c 'import morvex' || { echo "user-install-check: morvex does not import" >&2; exit 1; }
 step "resolved: $("$bin/python" -m pip freeze 2>/dev/null |

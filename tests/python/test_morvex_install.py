@@ -9,6 +9,7 @@ import tomllib
 
 import pytest
 from packaging.requirements import Requirement
+from packaging.version import Version
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 PACKAGE = ROOT / "python" / "morvex"
@@ -68,3 +69,19 @@ def test_each_dependency_has_a_lower_bound_and_a_pin_inside_its_range(name):
     pinned = pins().get(name)
     assert pinned is not None, f"{name} is not pinned in constraints.txt"
     assert requirement.specifier.contains(pinned), f"pin {name}=={pinned} outside {requirement}"
+
+
+def test_oldest_pins_are_exactly_the_lower_bounds():
+    # The versions `user_install_check.sh --oldest` tests must be the bounds users are
+    # promised, or a raised bound goes untested (and an untested one stays promised).
+    oldest = {}
+    for line in (ROOT / "constraints-oldest.txt").read_text().splitlines():
+        line = line.split("#")[0].strip()
+        if line:
+            name, version = line.split("==")
+            oldest[name.lower()] = version
+    for name, requirement in declared().items():
+        lower = [s.version for s in requirement.specifier if s.operator == ">="]
+        assert lower and oldest.get(name) is not None, f"{name} has no oldest pin"
+        assert Version(oldest[name]) == Version(lower[0]), \
+            f"{name}: lower bound {lower[0]}, oldest tested {oldest[name]}"
