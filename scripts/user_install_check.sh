@@ -114,6 +114,31 @@ worker=$!
 check "$morvex" run frames/img_000.tif 'frames/*.tif' -o big.zarr --tile 224 --scheduler "tcp://127.0.0.1:$port" -q
 kill "$worker" "$scheduler" 2>/dev/null || true
 wait "$worker" "$scheduler" 2>/dev/null || true
+check "$morvex" certify frames/img_000.tif -o cert/ --subset 29 --step 7 --static frames/img_001.tif
+check "$morvex" run frames/img_000.tif 'frames/*.tif' -o certified.zarr --certify -q
+check "$morvex" run frames/img_000.tif 'frames/*.tif' -o auto.zarr --subset auto --noise-target 0.01 -q
+# The browser application: it must come up and answer its own address (token included).
+"$morvex" app --root "$data" --port 0 --no-browser >"$work/app.log" 2>&1 &
+app=$!
+check "$bin/python" - "$work/app.log" <<'PY'
+import re, sys, time, urllib.request
+deadline = time.monotonic() + 90
+while time.monotonic() < deadline:
+    found = re.search(r"morvex app: (http://\S+)", open(sys.argv[1]).read())
+    if found:
+        break
+    time.sleep(0.5)
+else:
+    sys.exit("morvex app printed no address within 90 s")
+with urllib.request.urlopen(found.group(1), timeout=30) as page:
+    assert page.status == 200, page.status
+PY
+kill "$app" 2>/dev/null || true
+wait "$app" 2>/dev/null || true
+if grep -q "Traceback" "$work/app.log"; then
+  echo "  FAIL  morvex app printed a traceback"; sed 's/^/        /' "$work/app.log" | tail -20
+  failed=1
+fi
 # The README's Python lines, with its file names.
 check "$bin/python" - <<'PY'
 import morvex
@@ -125,6 +150,9 @@ morvex.animate(seq, "py_eyy.gif", "eyy", vmin=-0.5, vmax=1.5)
 morvex.to_csv(seq, "py.csv"); morvex.to_vtk(seq, "py_vtk/"); morvex.to_netcdf(seq, "py.nc")
 ds = morvex.correlate("before.tif", "after.tif", tile=224, workers=2)
 seq = morvex.correlate_sequence("frames/*.tif", store="py_cluster.zarr", workers=2)
+cert = morvex.certify("before.tif", subset=29, shape="affine")
+ds = morvex.correlate("before.tif", "after.tif", subset="auto", noise_target=0.01)
+print(ds.attrs["subset_choice"])
 PY
 check "$bin/python" "$src/examples/quickstart.py"
 
