@@ -11,7 +11,7 @@ import xarray as xr
 from .settings import Settings
 
 STATUS_MEANINGS = ("converged outside_mask not_converged low_correlation displacement_jump "
-                   "flat_subset cancelled not_reached bad_pixels")
+                   "flat_subset cancelled not_reached bad_pixels left_view")
 STATUS_CANCELLED = 6
 STRAINS = ("exx", "eyy", "exy")
 # Variables of a frame, in the order the CSV columns and VTK arrays follow.
@@ -56,7 +56,7 @@ def dataset_from_result(result: dict[str, Any], settings: Settings,
         data_vars[name] = (("y", "x"), values, _attrs(name))
     data_vars["valid"] = (("y", "x"), valid, _attrs("valid"))
     data_vars["status"] = (("y", "x"), np.asarray(result["status"], dtype=np.uint8),
-                           {"flag_values": np.arange(9, dtype=np.uint8),
+                           {"flag_values": np.arange(10, dtype=np.uint8),
                             "flag_meanings": STATUS_MEANINGS,
                             "long_name": "why the point holds its value; only 0 is valid"})
     data_vars["iterations"] = (("y", "x"), np.asarray(result["iterations"], dtype=np.int32),
