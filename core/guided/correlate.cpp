@@ -19,6 +19,7 @@
 #include "guided/reference_data.h"
 #include "guided/search.h"
 #include "guided/subset_solver.h"
+#include "guided/warp_fields.h"
 
 namespace morvex::dic {
 
@@ -58,6 +59,7 @@ bool same_reference_fields(const GuidedConfig& a, const GuidedConfig& b, std::st
         a.roi_y1 != b.roi_y1)
         return differ("roi_x0, roi_y0, roi_x1, roi_y1");
     if (a.interpolation != b.interpolation) return differ("interpolation");
+    if (a.shape != b.shape) return differ("shape");
     if (!(a.prefilter_sigma == b.prefilter_sigma)) return differ("prefilter_sigma");
     if (a.mask.empty() != b.mask.empty()) return differ("mask");
     if (!a.mask.empty()) {
@@ -207,6 +209,7 @@ private:
         out_.du_dy[index] = s.warp.du_dy;
         out_.dv_dx[index] = s.warp.dv_dx;
         out_.dv_dy[index] = s.warp.dv_dy;
+        detail::store_curvature(out_, index, s.warp);
         out_.zncc[index] = s.zncc >= -1.0 ? s.zncc : kNaN;
         const bool ok = s.status == GuidedStatus::kConverged;
         out_.sigma_u[index] = ok ? s.sigma_u : kNaN;
@@ -308,6 +311,7 @@ private:
         w.du_dy = out_.du_dy[index];
         w.dv_dx = out_.dv_dx[index];
         w.dv_dy = out_.dv_dy[index];
+        detail::load_curvature(out_, index, w);
         return w;
     }
 
@@ -318,9 +322,7 @@ private:
         const int cols = ref_.grid_cols();
         const double dx = ref_.grid_x[to % cols] - ref_.grid_x[from % cols];
         const double dy = ref_.grid_y[to / cols] - ref_.grid_y[from / cols];
-        w.u += w.du_dx * dx + w.du_dy * dy;
-        w.v += w.dv_dx * dx + w.dv_dy * dy;
-        return w;
+        return detail::recentre(w, dx, dy, ref_.params == 12);
     }
 
     // One full search for the whole frame, before the blocks start: the first point (explicit
@@ -388,6 +390,7 @@ private:
                 w.du_dy = finite_or_zero(previous_->du_dy[i]);
                 w.dv_dx = finite_or_zero(previous_->dv_dx[i]);
                 w.dv_dy = finite_or_zero(previous_->dv_dy[i]);
+                if (ref_.params == 12) detail::load_curvature(*previous_, i, w);
                 return w;
             };
             const auto has_previous = [&](int i) {
@@ -547,6 +550,11 @@ void check_previous(const GuidedResult& previous, const ReferenceImage::Data& re
             throw std::invalid_argument(
                 "correlate_guided: previous result holds " + std::to_string(field->size()) +
                 " values in a field, expected " + std::to_string(n));
+    // Second derivatives are optional (an affine result may start a second-order run).
+    if (!previous.du_dxx.empty() && !detail::has_curvature(previous, n))
+        throw std::invalid_argument(
+            "correlate_guided: previous result holds second derivatives for " +
+            std::to_string(previous.du_dxx.size()) + " points, expected " + std::to_string(n));
 }
 
 }  // namespace
@@ -607,6 +615,7 @@ GuidedResult correlate_guided(const ReferenceImage& reference, const cv::Mat& de
     for (auto* f : {&out.u, &out.v, &out.du_dx, &out.du_dy, &out.dv_dx, &out.dv_dy, &out.exx,
                     &out.eyy, &out.exy, &out.zncc, &out.sigma_u, &out.sigma_v})
         f->assign(n, kNaN);
+    detail::allocate_curvature(out, n, ref.params == 12);
     out.valid.assign(n, 0);
     out.status.assign(n, static_cast<std::uint8_t>(GuidedStatus::kNotReached));
     out.iterations.assign(n, 0);
