@@ -553,8 +553,8 @@ void check_previous(const GuidedResult& previous, const ReferenceImage::Data& re
     // Second derivatives are optional (an affine result may start a second-order run).
     if (!previous.du_dxx.empty() && !detail::has_curvature(previous, n))
         throw std::invalid_argument(
-            "correlate_guided: previous result holds second derivatives for " +
-            std::to_string(previous.du_dxx.size()) + " points, expected " + std::to_string(n));
+            "correlate_guided: previous result holds second derivatives that do not cover its "
+            "grid, expected " + std::to_string(n) + " values in each of the six fields");
 }
 
 }  // namespace
