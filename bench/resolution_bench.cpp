@@ -115,6 +115,9 @@ cv::Mat add_noise(const cv::Mat& image, double sigma, std::uint32_t seed) {
     return out;
 }
 
+// Noise floors are the robust standard deviation over the static noisy pair (see robust_std);
+// the points left out are printed beside them.
+
 // --- Spatial resolution -----------------------------------------------------------------------
 
 struct Profile {
@@ -193,6 +196,25 @@ double std_dev(const std::vector<double>& e) {
     for (double v : e) s += (v - m) * (v - m);
     return std::sqrt(s / static_cast<double>(e.size() - 1));
 }
+// Standard deviation of the values within 6 robust sigmas (1.4826 x median absolute
+// deviation) of the median: a noise floor, not the few points that matched a wrong bend.
+// `dropped` counts the values left out.
+double robust_std(const std::vector<double>& e, int& dropped) {
+    std::vector<double> sorted = e;
+    std::sort(sorted.begin(), sorted.end());
+    dropped = 0;
+    if (sorted.size() < 2) return NAN;
+    const double med = sorted[sorted.size() / 2];
+    std::vector<double> dev;
+    for (double v : e) dev.push_back(std::fabs(v - med));
+    std::sort(dev.begin(), dev.end());
+    const double limit = 6.0 * 1.4826 * dev[dev.size() / 2];
+    std::vector<double> kept;
+    for (double v : e)
+        if (std::fabs(v - med) <= limit) kept.push_back(v);
+    dropped = static_cast<int>(e.size() - kept.size());
+    return std_dev(kept);
+}
 double mean(const std::vector<double>& e) {
     double m = 0.0;
     for (double v : e) m += v;
@@ -219,6 +241,7 @@ struct Figures {
     double bias_clean = 0.0, bias_noisy = 0.0;
     double us_per_point = NAN, points_per_second = NAN;
     double valid_star = NAN;
+    int noise_dropped = 0;  // static-pair points beyond 6 robust sigmas
     double sample14 = NAN;
 };
 
@@ -291,10 +314,12 @@ void measure_star(const Setting& s, const StarSet& star, Figures& f) {
             if (std::isfinite(r.exx[i])) ex_fit.push_back(r.exx[i]);
             sigma.push_back(r.sigma_u[i]);
         }
-        f.noise_u = std_dev(u);
+        int dropped = 0;
+        f.noise_u = robust_std(u, dropped);
+        f.noise_dropped = dropped;
         f.predicted_u = mean(sigma);
-        f.noise_exx_subset = std_dev(ex_subset);
-        f.noise_exx_fit = std_dev(ex_fit);
+        f.noise_exx_subset = robust_std(ex_subset, dropped);
+        f.noise_exx_fit = robust_std(ex_fit, dropped);
     }
 }
 
@@ -451,17 +476,17 @@ int main(int argc, char** argv) {
         std::printf("  %-9s %4s | %-17s %-17s | %-17s %-17s | %9s %9s %6s | %9s %9s %9s\n",
                     "shape", "sub", "l10 u clean", "l10 u noisy", "l10 exx subset",
                     "l10 exx fit", "noise u", "pred u", "valid", "noise exx", "(fit)",
-                    "");
+                    "outliers");
         for (std::size_t k = 0; k < settings.size(); ++k) {
             const Setting& s = settings[k];
             const Figures& f = figures[k];
             const double sub = s.subset;
             std::printf("  %-9s %4d | %6.1f px %5.2fx  %6.1f px %5.2fx  | %6.1f px %5.2fx  "
-                        "%6.1f px %5.2fx  | %9.5f %9.5f %5.1f%% | %9.2e %9.2e\n",
+                        "%6.1f px %5.2fx  | %9.5f %9.5f %5.1f%% | %9.2e %9.2e %9d\n",
                         s.name(), s.subset, f.l10_u_clean, f.l10_u_clean / sub, f.l10_u_noisy,
                         f.l10_u_noisy / sub, f.l10_exx_subset, f.l10_exx_subset / sub,
                         f.l10_exx_fit, f.l10_exx_fit / sub, f.noise_u, f.predicted_u,
-                        f.valid_star, f.noise_exx_subset, f.noise_exx_fit);
+                        f.valid_star, f.noise_exx_subset, f.noise_exx_fit, f.noise_dropped);
         }
         std::printf("\n  %-9s %4s | %9s %10s | %-11s %-15s | %-26s | %-17s | %-18s | %9s\n",
                     "shape", "sub", "MEI u", "MEI exx", "calibration", "",

@@ -226,8 +226,8 @@ private:
             s.status = GuidedStatus::kLowCorrelation;
             return s;
         }
-        if (guide && (std::fabs(s.warp.u - guide->u) > config_.max_jump ||
-                      std::fabs(s.warp.v - guide->v) > config_.max_jump))
+        if (guide && detail::warp_jump(s.warp, *guide, ref_.half, ref_.params == 12) >
+                         config_.max_jump)
             s.status = GuidedStatus::kDisplacementJump;
         return s;
     }

@@ -49,6 +49,12 @@ bool invert_spd(const double a[N][N], double inv[N][N]) {
     return true;
 }
 
+// Backtracking of the second-order solver: a residual above kBacktrackSlack times the last
+// accepted one (relative slack for rounding near convergence) halves the step, at most
+// kMaxHalvings times in a row.
+constexpr double kBacktrackSlack = 1.0 + 1e-9;
+constexpr int kMaxHalvings = 6;
+
 // Mean squared gradient below (kFlatGradient * grey range)^2 per pixel: no texture to match.
 constexpr double kFlatGradient = 1e-4;
 
@@ -134,6 +140,20 @@ bool compose_inverse_quadratic(Warp& w, const double dp[12]) {
     w.dv_dy = m(4, 4) - 1.0;
     w.v = m(4, 5);
     return true;
+}
+
+double warp_jump(const Warp& a, const Warp& b, int half, bool quadratic) {
+    double jump = std::max(std::fabs(a.u - b.u), std::fabs(a.v - b.v));
+    if (!quadratic) return jump;
+    // The difference of two quadratics over the square: its extremes lie on the edges or at
+    // interior vertices; sampling every pixel of the outline and the centre cross is enough
+    // at subset scale (the curvature between pixels is far below a pixel's worth).
+    for (int dy = -half; dy <= half; ++dy)
+        for (int dx = -half; dx <= half; dx += (dy == -half || dy == half || dy == 0) ? 1 : half) {
+            const Warp da = recentre(a, dx, dy, true), db = recentre(b, dx, dy, true);
+            jump = std::max({jump, std::fabs(da.u - db.u), std::fabs(da.v - db.v)});
+        }
+    return jump;
 }
 
 Warp recentre(Warp w, double dx, double dy, bool quadratic) {
@@ -564,6 +584,13 @@ SubsetSolution SubsetSolver::solve(const Warp& start) {
     }
     double last_ssr = 0.0;
     bool converged = false;
+    // Second order only: a step that raised the residual is taken back and halved. Twelve
+    // parameters let a noisy subset trade its outline for a better-looking bend, and plain
+    // Gauss-Newton can wander off to such a bend far from its start.
+    Warp before_step = w;
+    double step[12] = {};
+    double best_ssr = std::numeric_limits<double>::infinity();
+    int halvings = 0;
     for (int it = 0; it < max_iterations_; ++it) {
         if (!inside(w)) break;
         sample(def_.coefficients, w, g_.data());
@@ -587,6 +614,28 @@ SubsetSolution SubsetSolver::solve(const Warp& start) {
             double unused;
             lane_residual_sums(f0_.data(), g, scale, sd2, n_, b + 6, unused);
         }
+        if (quadratic_ && ssr > kBacktrackSlack * best_ssr && halvings < kMaxHalvings) {
+            ++halvings;
+            for (double& p : step) p *= 0.5;
+            w = before_step;
+            if (!compose_inverse_quadratic(w, step)) break;
+            out.iterations = it + 1;
+            // Near the minimum noise alone can raise the residual: a halved step that moves
+            // no corner by the threshold ends the iteration as any small step does.
+            const double h = half_;
+            const double corner_u = std::fabs(step[0]) + (std::fabs(step[1]) + std::fabs(step[2])) * h +
+                                    (0.5 * std::fabs(step[3]) + std::fabs(step[4]) +
+                                     0.5 * std::fabs(step[5])) * h * h;
+            const double corner_v = std::fabs(step[6]) + (std::fabs(step[7]) + std::fabs(step[8])) * h +
+                                    (0.5 * std::fabs(step[9]) + std::fabs(step[10]) +
+                                     0.5 * std::fabs(step[11])) * h * h;
+            if (corner_u * corner_u + corner_v * corner_v < threshold_ * threshold_) {
+                converged = true;
+                break;
+            }
+            continue;
+        }
+        halvings = 0;
         out.zncc = std::max(-1.0, std::min(1.0, cross / (df_ * dg)));
         last_ssr = ssr;
         double dp[12];
@@ -594,6 +643,11 @@ SubsetSolution SubsetSolver::solve(const Warp& start) {
             double s = 0.0;
             for (int q = 0; q < params_; ++q) s -= hinv_[p][q] * b[q];
             dp[p] = s;
+        }
+        if (quadratic_) {
+            best_ssr = ssr;
+            before_step = w;
+            std::copy(dp, dp + 12, step);
         }
         if (quadratic_ ? !compose_inverse_quadratic(w, dp) : !compose_inverse(w, dp)) break;
         out.iterations = it + 1;

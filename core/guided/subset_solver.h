@@ -107,6 +107,12 @@ bool subset_hessian_inverse(const ReferenceImage::Data& reference, int index, do
 /// False when the increment's matrix is singular.
 bool compose_inverse(Warp& w, const double dp[6]);
 
+/// Largest difference, px, between the displacements two warps give anywhere on a subset of
+/// half-width `half`: at its centre for first-order warps (they differ by a plane whose
+/// centre is what the jump test is about), over the whole subset for second-order ones,
+/// where a noisy or textureless subset can trade a sane centre for a wildly bent outline.
+double warp_jump(const Warp& a, const Warp& b, int half, bool quadratic);
+
 /// The second-order update (Gao et al. 2015): w composed with the inverse of dp (u, ux, uy,
 /// uxx, uxy, uyy, v, vx, ..., vyy) through their 6 x 6 matrices on (x^2, xy, y^2, x, y, 1).
 /// False when the increment's matrix is singular or the result not finite.
