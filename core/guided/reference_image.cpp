@@ -197,11 +197,7 @@ void interpolant_gradients(const cv::Mat& image, SplineKind kind, int threads, c
     }
 }
 
-}  // namespace
-}  // namespace detail
-
-ReferenceImage::ReferenceImage(const cv::Mat& reference, const GuidedConfig& config) {
-    using namespace detail;
+void check_reference_inputs(const cv::Mat& reference, const GuidedConfig& config) {
     if (reference.empty())
         throw std::invalid_argument("ReferenceImage: the reference image is empty");
     if (!is_grey(reference))
@@ -223,64 +219,44 @@ ReferenceImage::ReferenceImage(const cv::Mat& reference, const GuidedConfig& con
                                     " is larger than the image (" +
                                     std::to_string(reference.rows) + " x " +
                                     std::to_string(reference.cols) + ")");
+}
 
-    auto data = std::make_unique<Data>();
-    Data& d = *data;
-    d.shape = config;
-    d.shape.progress = nullptr;
-    d.shape.cancel = nullptr;
-    d.shape.seed_points.clear();
-    d.kind = spline_kind(config.interpolation);
-    d.half = config.subset_size / 2;
-    d.params = config.shape == SubsetShape::kQuadratic ? 12 : 6;
+// Grid: the one rule, guided_grid_axes (below, public so the package asks the same question).
+void place_grid(cv::Size image, const GuidedConfig& config, ReferenceImage::Data& d) {
+    GuidedGridAxes axes = guided_grid_axes(image.height, image.width, config);
+    d.grid_y = std::move(axes.rows_y);
+    d.grid_x = std::move(axes.cols_x);
+}
 
-    // Grid: centres inside the region with the whole subset inside the image.
-    int x0 = 0, y0 = 0, x1 = reference.cols - 1, y1 = reference.rows - 1;
-    if (config.roi_x0 >= 0 && config.roi_y0 >= 0 && config.roi_x1 > config.roi_x0 &&
-        config.roi_y1 > config.roi_y0) {
-        x0 = config.roi_x0;
-        y0 = config.roi_y0;
-        x1 = std::min(config.roi_x1, reference.cols - 1);
-        y1 = std::min(config.roi_y1, reference.rows - 1);
-    }
-    const int h = d.half;
-    for (long long y = std::max(y0, h); y <= std::min(y1, reference.rows - 1 - h); y += config.step)
-        d.grid_y.push_back(static_cast<int>(y));
-    for (long long x = std::max(x0, h); x <= std::min(x1, reference.cols - 1 - h); x += config.step)
-        d.grid_x.push_back(static_cast<int>(x));
-    if (d.grid_x.empty() || d.grid_y.empty())
-        throw std::invalid_argument(
-            "GuidedConfig: the region of interest (columns " + std::to_string(x0) + " to " +
-            std::to_string(x1) + ", rows " + std::to_string(y0) + " to " + std::to_string(y1) +
-            ") leaves no grid point for subset_size " + std::to_string(config.subset_size));
-    if (static_cast<long long>(d.grid_x.size()) * static_cast<long long>(d.grid_y.size()) >
-        (1LL << 30))
-        throw std::invalid_argument("GuidedConfig: the grid holds more than 2^30 points");
-
+// Grey levels the solver matches and their gradients; `bad` marks the replaced non-finite
+// pixels.
+void prepare_grey_levels(const cv::Mat& reference, const GuidedConfig& config, int threads,
+                         ReferenceImage::Data& d, cv::Mat& bad) {
     d.image = reference.clone();
-    cv::Mat bad;
     replace_non_finite(d.image, d.raw, bad);
     d.correlated = config.prefilter_sigma > 0.0 ? gaussian_prefilter(d.raw, config.prefilter_sigma)
                                                 : d.raw;
     double lo = 0.0, hi = 0.0;
     cv::minMaxLoc(d.correlated, &lo, &hi);
     d.grey_range = hi - lo;
-    const int threads = config.threads > 0 ? config.threads : omp_get_max_threads();
     interpolant_gradients(d.correlated, d.kind, threads, d.grad_x, d.grad_y);
     if (config.prefilter_sigma > 0.0) {
         d.noise_grad_x = gaussian_prefilter(d.grad_x, config.prefilter_sigma);
         d.noise_grad_y = gaussian_prefilter(d.grad_y, config.prefilter_sigma);
     }
+}
 
+// Per point: centre in the mask, enough specimen pixels, no non-finite pixel under the
+// subset (integral images make each check four reads).
+void classify_points(const GuidedConfig& config, const cv::Mat& bad, ReferenceImage::Data& d) {
     if (!config.mask.empty()) {
-        d.specimen = cv::Mat::zeros(reference.size(), CV_8UC1);
+        d.specimen = cv::Mat::zeros(d.image.size(), CV_8UC1);
         cv::threshold(config.mask, d.specimen, 0, 1, cv::THRESH_BINARY);
     }
-    // Per point: centre in the mask, enough specimen pixels, no non-finite pixel under the
-    // subset (integral images make each check four reads).
     cv::Mat specimen_sum, bad_sum;
     if (!d.specimen.empty()) cv::integral(d.specimen, specimen_sum, CV_32S);
     if (!bad.empty()) cv::integral(bad, bad_sum, CV_32S);
+    const int h = d.half;
     const auto box = [&](const cv::Mat& sum, int r, int c) {
         return sum.at<int>(r + h + 1, c + h + 1) - sum.at<int>(r - h, c + h + 1) -
                sum.at<int>(r + h + 1, c - h) + sum.at<int>(r - h, c - h);
@@ -301,30 +277,89 @@ ReferenceImage::ReferenceImage(const cv::Mat& reference, const GuidedConfig& con
             if (d.point_state[i] == 0 && !bad_sum.empty() && box(bad_sum, r, c) > 0)
                 d.point_state[i] = static_cast<std::uint8_t>(GuidedStatus::kBadPixels);
         }
+}
 
-    // Inverse Hessians of all usable points, once: every frame and every start reuses them.
+// Inverse Hessians of all usable points, once: every frame and every start reuses them.
+void precompute_hessians(int threads, ReferenceImage::Data& d) {
     const auto per_point = static_cast<std::size_t>(d.params) * static_cast<std::size_t>(d.params);
-    if (static_cast<std::size_t>(d.points()) * per_point * sizeof(double) <= kHessianBudget) {
-        d.hessian_inverse.assign(static_cast<std::size_t>(d.points()) * per_point, 0.0);
-        d.textured.assign(static_cast<std::size_t>(d.points()), 0);
-        d.noise_factors.assign(static_cast<std::size_t>(d.points()) * 2, 0.0);
+    if (static_cast<std::size_t>(d.points()) * per_point * sizeof(double) > kHessianBudget) return;
+    d.hessian_inverse.assign(static_cast<std::size_t>(d.points()) * per_point, 0.0);
+    d.textured.assign(static_cast<std::size_t>(d.points()), 0);
+    d.noise_factors.assign(static_cast<std::size_t>(d.points()) * 2, 0.0);
 #pragma omp parallel for schedule(static) num_threads(threads)
-        for (int i = 0; i < d.points(); ++i)
-            if (d.point_state[i] == 0)
-                d.textured[i] = subset_hessian_inverse(
-                                    d, i, d.hessian_inverse.data() + static_cast<std::size_t>(i) * per_point,
-                                    d.noise_factors.data() + static_cast<std::size_t>(i) * 2)
-                                    ? 1
-                                    : 0;
-    }
+    for (int i = 0; i < d.points(); ++i)
+        if (d.point_state[i] == 0)
+            d.textured[i] = subset_hessian_inverse(
+                                d, i, d.hessian_inverse.data() + static_cast<std::size_t>(i) * per_point,
+                                d.noise_factors.data() + static_cast<std::size_t>(i) * 2)
+                                ? 1
+                                : 0;
+}
+
+std::size_t held_bytes(const ReferenceImage::Data& d) {
     const auto mat_bytes = [](const cv::Mat& m) { return m.total() * m.elemSize(); };
-    d.bytes = mat_bytes(d.image) + mat_bytes(d.grad_x) + mat_bytes(d.grad_y) +
-              mat_bytes(d.specimen) + d.point_state.size() * 2 +
-              (d.grid_x.size() + d.grid_y.size()) * sizeof(int) +
-              (d.hessian_inverse.size() + d.noise_factors.size()) * sizeof(double) +
-              d.textured.size() + mat_bytes(d.noise_grad_x) + mat_bytes(d.noise_grad_y);
-    if (d.raw.data != d.image.data) d.bytes += mat_bytes(d.raw);
-    if (d.correlated.data != d.raw.data) d.bytes += mat_bytes(d.correlated);
+    std::size_t bytes = mat_bytes(d.image) + mat_bytes(d.grad_x) + mat_bytes(d.grad_y) +
+                        mat_bytes(d.specimen) + d.point_state.size() * 2 +
+                        (d.grid_x.size() + d.grid_y.size()) * sizeof(int) +
+                        (d.hessian_inverse.size() + d.noise_factors.size()) * sizeof(double) +
+                        d.textured.size() + mat_bytes(d.noise_grad_x) + mat_bytes(d.noise_grad_y);
+    if (d.raw.data != d.image.data) bytes += mat_bytes(d.raw);
+    if (d.correlated.data != d.raw.data) bytes += mat_bytes(d.correlated);
+    return bytes;
+}
+
+}  // namespace
+}  // namespace detail
+
+GuidedGridAxes guided_grid_axes(int rows, int cols, const GuidedConfig& config) {
+    if (config.step < 1)
+        throw std::invalid_argument("GuidedConfig::step must be at least 1, got " +
+                                    std::to_string(config.step));
+    // Centres inside the region with the whole subset inside the image.
+    int x0 = 0, y0 = 0, x1 = cols - 1, y1 = rows - 1;
+    if (config.roi_x0 >= 0 && config.roi_y0 >= 0 && config.roi_x1 > config.roi_x0 &&
+        config.roi_y1 > config.roi_y0) {
+        x0 = config.roi_x0;
+        y0 = config.roi_y0;
+        x1 = std::min(config.roi_x1, cols - 1);
+        y1 = std::min(config.roi_y1, rows - 1);
+    }
+    const int h = config.subset_size / 2;
+    GuidedGridAxes axes;
+    for (long long y = std::max(y0, h); y <= std::min(y1, rows - 1 - h); y += config.step)
+        axes.rows_y.push_back(static_cast<int>(y));
+    for (long long x = std::max(x0, h); x <= std::min(x1, cols - 1 - h); x += config.step)
+        axes.cols_x.push_back(static_cast<int>(x));
+    if (axes.cols_x.empty() || axes.rows_y.empty())
+        throw std::invalid_argument(
+            "GuidedConfig: the region of interest (columns " + std::to_string(x0) + " to " +
+            std::to_string(x1) + ", rows " + std::to_string(y0) + " to " + std::to_string(y1) +
+            ") leaves no grid point for subset_size " + std::to_string(config.subset_size));
+    if (static_cast<long long>(axes.cols_x.size()) * static_cast<long long>(axes.rows_y.size()) >
+        (1LL << 30))
+        throw std::invalid_argument("GuidedConfig: the grid holds more than 2^30 points");
+    return axes;
+}
+
+ReferenceImage::ReferenceImage(const cv::Mat& reference, const GuidedConfig& config) {
+    using namespace detail;
+    check_reference_inputs(reference, config);
+    auto data = std::make_unique<Data>();
+    Data& d = *data;
+    d.shape = config;
+    d.shape.progress = nullptr;
+    d.shape.cancel = nullptr;
+    d.shape.seed_points.clear();
+    d.kind = spline_kind(config.interpolation);
+    d.half = config.subset_size / 2;
+    d.params = config.shape == SubsetShape::kQuadratic ? 12 : 6;
+    place_grid(reference.size(), config, d);
+    const int threads = config.threads > 0 ? config.threads : omp_get_max_threads();
+    cv::Mat bad;
+    prepare_grey_levels(reference, config, threads, d, bad);
+    classify_points(config, bad, d);
+    precompute_hessians(threads, d);
+    d.bytes = held_bytes(d);
     data_ = std::move(data);
 }
 

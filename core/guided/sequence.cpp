@@ -9,9 +9,9 @@
 #include <opencv2/imgproc.hpp>
 
 #include <morvex/guided.hpp>
-#include <morvex/strain.hpp>
 
 #include "guided/reference_data.h"
+#include "guided/strain_fit.h"
 #include "guided/warp_fields.h"
 
 namespace morvex::dic {
@@ -60,6 +60,48 @@ std::size_t nearest_point(const GuidedResult& r, double y, double x) {
     return static_cast<std::size_t>(row) * r.cols + c;
 }
 
+}  // namespace
+
+struct GuidedSequence::State {
+    GuidedConfig config;         // as given; the first reference's grid
+    GuidedConfig current;        // of `reference` (incremental: region and mask carried along)
+    bool incremental = false;
+    std::unique_ptr<ReferenceImage> reference;  // first image (fixed) or latest frame (incremental)
+    cv::Mat first_mask;
+    std::optional<GuidedResult> previous;       // last field against `reference`
+    std::optional<GuidedResult> accumulated;    // incremental: last field against the first image
+    int frames = 0;
+};
+
+GuidedSequence::GuidedSequence(const cv::Mat& reference, GuidedConfig config, bool incremental)
+    : state_(std::make_unique<State>()) {
+    state_->reference = std::make_unique<ReferenceImage>(reference, config);
+    state_->first_mask = config.mask;
+    state_->current = config;
+    state_->config = std::move(config);
+    state_->incremental = incremental;
+}
+
+GuidedSequence::~GuidedSequence() = default;
+GuidedSequence::GuidedSequence(GuidedSequence&&) noexcept = default;
+GuidedSequence& GuidedSequence::operator=(GuidedSequence&&) noexcept = default;
+
+int GuidedSequence::frame_count() const { return state_->frames; }
+const GuidedConfig& GuidedSequence::config() const { return state_->config; }
+
+namespace {
+
+// The last increment starts every point when it lies on the same grid.
+const GuidedResult* previous_on_grid(const std::optional<GuidedResult>& previous,
+                                     const ReferenceImage& reference) {
+    return previous && previous->rows == reference.grid_rows() &&
+                   previous->cols == reference.grid_cols() &&
+                   previous->x.front() == reference.data().grid_x.front() &&
+                   previous->y.front() == reference.data().grid_y.front()
+               ? &*previous
+               : nullptr;
+}
+
 // Second derivatives of the total U(X) = U_acc(X) + u_inc(X + U_acc(X)) at point i of the
 // first grid, with the increment's fields read at the moved position (y, x): by the chain
 // rule, d2U_c/dX_a dX_b = d2U_acc_c/dX_a dX_b + sum_d du_inc_c/dx_d d2U_acc_d/dX_a dX_b
@@ -90,125 +132,61 @@ void compose_curvature(const GuidedResult& acc, const GuidedResult& inc, std::si
     }
 }
 
-}  // namespace
-
-struct GuidedSequence::State {
-    GuidedConfig config;         // as given; the first reference's grid
-    GuidedConfig current;        // of `reference` (incremental: region and mask carried along)
-    bool incremental = false;
-    std::unique_ptr<ReferenceImage> reference;  // first image (fixed) or latest frame (incremental)
-    cv::Mat first_mask;
-    std::optional<GuidedResult> previous;       // last field against `reference`
-    std::optional<GuidedResult> accumulated;    // incremental: last field against the first image
-    int frames = 0;
-};
-
-GuidedSequence::GuidedSequence(const cv::Mat& reference, GuidedConfig config, bool incremental)
-    : state_(std::make_unique<State>()) {
-    state_->reference = std::make_unique<ReferenceImage>(reference, config);
-    state_->first_mask = config.mask;
-    state_->current = config;
-    state_->config = std::move(config);
-    state_->incremental = incremental;
+// Total displacement at a first-image point X: what reached X + U(X) in the frame before,
+// plus the increment there; gradients compose as F = F_inc * F_acc. Strain is left to the
+// caller.
+GuidedResult accumulate(const GuidedResult& acc, const GuidedResult& increment) {
+    GuidedResult total = acc;
+    const GridField iu{increment, increment.u}, iv{increment, increment.v};
+    const GridField iux{increment, increment.du_dx}, iuy{increment, increment.du_dy};
+    const GridField ivx{increment, increment.dv_dx}, ivy{increment, increment.dv_dy};
+    const GridField isu{increment, increment.sigma_u}, isv{increment, increment.sigma_v};
+    const GridField izn{increment, increment.zncc};
+    const bool curved = detail::has_curvature(acc, acc.u.size()) &&
+                        detail::has_curvature(increment, increment.u.size());
+    const std::size_t n = acc.u.size();
+    for (std::size_t i = 0; i < n; ++i) {
+        total.status[i] = acc.status[i];
+        total.valid[i] = 0;
+        for (auto* f : {&total.u, &total.v, &total.du_dx, &total.du_dy, &total.dv_dx,
+                        &total.dv_dy, &total.zncc, &total.sigma_u, &total.sigma_v})
+            (*f)[i] = kNaN;
+        if (curved)
+            for (int k = 0; k < 6; ++k) (*detail::curvature_fields(total, k))[i] = kNaN;
+        total.iterations[i] = 0;
+        if (!acc.valid[i]) continue;
+        const double y = acc.y[i] + acc.v[i], x = acc.x[i] + acc.u[i];
+        total.iterations[i] = increment.iterations[nearest_point(increment, y, x)];
+        const double du = iu.at(y, x), dv = iv.at(y, x);
+        if (!std::isfinite(du) || !std::isfinite(dv)) {
+            total.status[i] = static_cast<std::uint8_t>(GuidedStatus::kNotReached);
+            continue;
+        }
+        const double ax = 1.0 + acc.du_dx[i], ay = acc.du_dy[i];
+        const double bx = acc.dv_dx[i], by = 1.0 + acc.dv_dy[i];
+        const double px = 1.0 + iux.at(y, x), py = iuy.at(y, x);
+        const double qx = ivx.at(y, x), qy = 1.0 + ivy.at(y, x);
+        total.u[i] = acc.u[i] + du;
+        total.v[i] = acc.v[i] + dv;
+        total.du_dx[i] = px * ax + py * bx - 1.0;
+        total.du_dy[i] = px * ay + py * by;
+        total.dv_dx[i] = qx * ax + qy * bx;
+        total.dv_dy[i] = qx * ay + qy * by - 1.0;
+        if (curved) compose_curvature(acc, increment, i, y, x, total);
+        const double su = isu.at(y, x), sv = isv.at(y, x);
+        total.sigma_u[i] = std::sqrt(acc.sigma_u[i] * acc.sigma_u[i] + su * su);
+        total.sigma_v[i] = std::sqrt(acc.sigma_v[i] * acc.sigma_v[i] + sv * sv);
+        total.zncc[i] = izn.at(y, x);
+        total.status[i] = static_cast<std::uint8_t>(GuidedStatus::kConverged);
+        total.valid[i] = 1;
+    }
+    return total;
 }
 
-GuidedSequence::~GuidedSequence() = default;
-GuidedSequence::GuidedSequence(GuidedSequence&&) noexcept = default;
-GuidedSequence& GuidedSequence::operator=(GuidedSequence&&) noexcept = default;
-
-int GuidedSequence::frame_count() const { return state_->frames; }
-const GuidedConfig& GuidedSequence::config() const { return state_->config; }
-
-GuidedResult GuidedSequence::add_frame(const cv::Mat& frame) {
-    State& s = *state_;
-    // The last increment starts every point when it lies on the same grid.
-    const GuidedResult* previous =
-        s.previous && s.previous->rows == s.reference->grid_rows() &&
-                s.previous->cols == s.reference->grid_cols() &&
-                s.previous->x.front() == s.reference->data().grid_x.front() &&
-                s.previous->y.front() == s.reference->data().grid_y.front()
-            ? &*s.previous
-            : nullptr;
-    GuidedConfig run_config = s.current;
-    run_config.progress = s.config.progress;
-    run_config.cancel = s.config.cancel;
-    GuidedResult increment = correlate_guided(*s.reference, frame, run_config, previous);
-    ++s.frames;
-    if (!s.incremental) {
-        s.previous = increment;
-        return increment;
-    }
-    // The first frame's increment is the total; later ones live on the moved region's grid
-    // and are carried back to the first grid.
-    GuidedResult total = s.accumulated ? *s.accumulated : increment;
-    if (s.accumulated) {
-        // Total displacement at a first-image point X: what reached X + U(X) in the frame
-        // before, plus the increment there; gradients compose as F = F_inc * F_acc.
-        const GuidedResult& acc = *s.accumulated;
-        const GridField iu{increment, increment.u}, iv{increment, increment.v};
-        const GridField iux{increment, increment.du_dx}, iuy{increment, increment.du_dy};
-        const GridField ivx{increment, increment.dv_dx}, ivy{increment, increment.dv_dy};
-        const GridField isu{increment, increment.sigma_u}, isv{increment, increment.sigma_v};
-        const GridField izn{increment, increment.zncc};
-        const bool curved = detail::has_curvature(acc, acc.u.size()) &&
-                            detail::has_curvature(increment, increment.u.size());
-        const std::size_t n = acc.u.size();
-        for (std::size_t i = 0; i < n; ++i) {
-            total.status[i] = acc.status[i];
-            total.valid[i] = 0;
-            for (auto* f : {&total.u, &total.v, &total.du_dx, &total.du_dy, &total.dv_dx,
-                            &total.dv_dy, &total.zncc, &total.sigma_u, &total.sigma_v})
-                (*f)[i] = kNaN;
-            if (curved)
-                for (int k = 0; k < 6; ++k) (*detail::curvature_fields(total, k))[i] = kNaN;
-            total.iterations[i] = 0;
-            if (!acc.valid[i]) continue;
-            const double y = acc.y[i] + acc.v[i], x = acc.x[i] + acc.u[i];
-            total.iterations[i] = increment.iterations[nearest_point(increment, y, x)];
-            const double du = iu.at(y, x), dv = iv.at(y, x);
-            if (!std::isfinite(du) || !std::isfinite(dv)) {
-                total.status[i] = static_cast<std::uint8_t>(GuidedStatus::kNotReached);
-                continue;
-            }
-            const double ax = 1.0 + acc.du_dx[i], ay = acc.du_dy[i];
-            const double bx = acc.dv_dx[i], by = 1.0 + acc.dv_dy[i];
-            const double px = 1.0 + iux.at(y, x), py = iuy.at(y, x);
-            const double qx = ivx.at(y, x), qy = 1.0 + ivy.at(y, x);
-            total.u[i] = acc.u[i] + du;
-            total.v[i] = acc.v[i] + dv;
-            total.du_dx[i] = px * ax + py * bx - 1.0;
-            total.du_dy[i] = px * ay + py * by;
-            total.dv_dx[i] = qx * ax + qy * bx;
-            total.dv_dy[i] = qx * ay + qy * by - 1.0;
-            if (curved) compose_curvature(acc, increment, i, y, x, total);
-            const double su = isu.at(y, x), sv = isv.at(y, x);
-            total.sigma_u[i] = std::sqrt(acc.sigma_u[i] * acc.sigma_u[i] + su * su);
-            total.sigma_v[i] = std::sqrt(acc.sigma_v[i] * acc.sigma_v[i] + sv * sv);
-            total.zncc[i] = izn.at(y, x);
-            total.status[i] = static_cast<std::uint8_t>(GuidedStatus::kConverged);
-            total.valid[i] = 1;
-        }
-        if (s.config.compute_strain) {
-            const int window = std::max(
-                1, static_cast<int>(std::lround(static_cast<double>(s.config.strain_window) /
-                                                s.config.step)));
-            const StrainField strain =
-                s.config.strain_measure == StrainMeasure::kEngineering
-                    ? compute_engineering_strain(total.u, total.v, total.rows, total.cols,
-                                                 s.config.step, window, &total.valid)
-                    : compute_strain(total.u, total.v, total.rows, total.cols, s.config.step,
-                                     window, &total.valid);
-            total.exx = strain.exx;
-            total.eyy = strain.eyy;
-            total.exy = strain.exy;
-        } else {
-            for (auto* f : {&total.exx, &total.eyy, &total.exy}) f->assign(f->size(), kNaN);
-        }
-    }
-    s.accumulated = total;
-    // The frame becomes the reference. Its region is the first region carried along by the
-    // field (so the increments keep covering the moving points) and its mask the first mask.
-    GuidedConfig next = s.config;
+// The first region carried along by the field, so the increments keep covering the moving
+// points; unchanged when no point is valid.
+void carry_region(const GuidedResult& total, const GuidedConfig& first, cv::Size frame,
+                  GuidedConfig& next) {
     double x0 = 1e300, y0 = 1e300, x1 = -1e300, y1 = -1e300;
     for (std::size_t i = 0; i < total.u.size(); ++i)
         if (total.valid[i]) {
@@ -217,26 +195,57 @@ GuidedResult GuidedSequence::add_frame(const cv::Mat& frame) {
             y0 = std::min(y0, total.y[i] + total.v[i]);
             y1 = std::max(y1, total.y[i] + total.v[i]);
         }
-    if (x1 >= x0) {
-        const double margin = s.config.step + s.config.subset_size / 2;
-        next.roi_x0 = std::max(0, static_cast<int>(std::floor(x0 - margin)));
-        next.roi_y0 = std::max(0, static_cast<int>(std::floor(y0 - margin)));
-        next.roi_x1 = std::min(frame.cols - 1, static_cast<int>(std::ceil(x1 + margin)));
-        next.roi_y1 = std::min(frame.rows - 1, static_cast<int>(std::ceil(y1 + margin)));
+    if (x1 < x0) return;
+    const double margin = first.step + first.subset_size / 2;
+    next.roi_x0 = std::max(0, static_cast<int>(std::floor(x0 - margin)));
+    next.roi_y0 = std::max(0, static_cast<int>(std::floor(y0 - margin)));
+    next.roi_x1 = std::min(frame.width - 1, static_cast<int>(std::ceil(x1 + margin)));
+    next.roi_y1 = std::min(frame.height - 1, static_cast<int>(std::ceil(y1 + margin)));
+}
+
+// The first mask moved by the field onto the current frame.
+cv::Mat carry_mask(const cv::Mat& first_mask, const GuidedResult& total, cv::Size frame) {
+    cv::Mat map_x(frame, CV_32FC1), map_y(frame, CV_32FC1);
+    const GridField tu{total, total.u}, tv{total, total.v};
+    for (int r = 0; r < frame.height; ++r)
+        for (int c = 0; c < frame.width; ++c) {
+            // Approximate inverse map: the displacement found at the same position.
+            double u = tu.at(r, c), v = tv.at(r, c);
+            if (!std::isfinite(u) || !std::isfinite(v)) u = v = 0.0;
+            map_x.at<float>(r, c) = static_cast<float>(c - u);
+            map_y.at<float>(r, c) = static_cast<float>(r - v);
+        }
+    cv::Mat mask;
+    cv::remap(first_mask, mask, map_x, map_y, cv::INTER_NEAREST, cv::BORDER_CONSTANT, 0);
+    return mask;
+}
+
+}  // namespace
+
+GuidedResult GuidedSequence::add_frame(const cv::Mat& frame) {
+    State& s = *state_;
+    GuidedConfig run_config = s.current;
+    run_config.progress = s.config.progress;
+    run_config.cancel = s.config.cancel;
+    GuidedResult increment =
+        correlate_guided(*s.reference, frame, run_config, previous_on_grid(s.previous, *s.reference));
+    ++s.frames;
+    if (!s.incremental) {
+        s.previous = increment;
+        return increment;
     }
-    if (!s.first_mask.empty()) {
-        cv::Mat map_x(frame.size(), CV_32FC1), map_y(frame.size(), CV_32FC1);
-        const GridField tu{total, total.u}, tv{total, total.v};
-        for (int r = 0; r < frame.rows; ++r)
-            for (int c = 0; c < frame.cols; ++c) {
-                // Approximate inverse map: the displacement found at the same position.
-                double u = tu.at(r, c), v = tv.at(r, c);
-                if (!std::isfinite(u) || !std::isfinite(v)) u = v = 0.0;
-                map_x.at<float>(r, c) = static_cast<float>(c - u);
-                map_y.at<float>(r, c) = static_cast<float>(r - v);
-            }
-        cv::remap(s.first_mask, next.mask, map_x, map_y, cv::INTER_NEAREST, cv::BORDER_CONSTANT, 0);
+    // The first frame's increment is the total; later ones live on the moved region's grid
+    // and are carried back to the first grid.
+    GuidedResult total = increment;
+    if (s.accumulated) {
+        total = accumulate(*s.accumulated, increment);
+        detail::fit_strain(total, s.config);
     }
+    s.accumulated = total;
+    // The frame becomes the reference, its region and mask the first ones carried along.
+    GuidedConfig next = s.config;
+    carry_region(total, s.config, frame.size(), next);
+    if (!s.first_mask.empty()) next.mask = carry_mask(s.first_mask, total, frame.size());
     next.progress = nullptr;
     next.cancel = nullptr;
     s.current = next;

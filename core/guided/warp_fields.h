@@ -46,8 +46,12 @@ inline bool has_curvature(const GuidedResult& r, std::size_t points) {
 /// Copies the second derivatives of `w` into point `index` (when the arrays exist).
 inline void store_curvature(GuidedResult& r, int index, const Warp& w) {
     if (r.du_dxx.empty()) return;
+    // A point without a warp (it left the view) has no curvature either.
+    const double none = std::numeric_limits<double>::quiet_NaN();
+    const bool known = std::isfinite(w.u) && std::isfinite(w.v);
     const double values[6] = {w.du_dxx, w.du_dxy, w.du_dyy, w.dv_dxx, w.dv_dxy, w.dv_dyy};
-    for (int k = 0; k < 6; ++k) (*curvature_fields(r, k))[static_cast<std::size_t>(index)] = values[k];
+    for (int k = 0; k < 6; ++k)
+        (*curvature_fields(r, k))[static_cast<std::size_t>(index)] = known ? values[k] : none;
 }
 
 /// Reads the second derivatives of point `index` into `w` (when the arrays exist); non-finite

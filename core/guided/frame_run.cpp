@@ -1,0 +1,231 @@
+#include "guided/frame_run.h"
+
+#include "guided/field_of_view.h"
+#include "guided/warp_fields.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+namespace morvex::dic::detail {
+
+namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+// Whole pixels searched around a guess that failed before the full search is tried: covers
+// a guide that is off by a few pixels (a steep gradient across one grid step).
+constexpr int kResidualRange = 3;
+// The progress callback is called at most once per this many finished points (and at the end).
+constexpr int kProgressEvery = 64;
+
+}  // namespace
+
+FrameRun::FrameRun(const ReferenceImage::Data& reference, const DeformedFrame& deformed,
+                   const GuidedConfig& run_config, const GuidedResult* previous_result,
+                   GuidedResult& result)
+    : ref(reference), frame(deformed), config(run_config), previous(previous_result), out(result),
+      search_image(deformed.clean),
+      state(static_cast<std::size_t>(reference.points()), kUntouched),
+      tried_seed(static_cast<std::size_t>(reference.points()), 0) {}
+
+bool FrameRun::cancelled() const {
+    return config.cancel != nullptr && config.cancel->load(std::memory_order_relaxed);
+}
+
+bool FrameRun::stopped() const { return stop_.load(std::memory_order_relaxed) || cancelled(); }
+
+void FrameRun::record_error() {
+    std::lock_guard<std::mutex> lock(error_mutex_);
+    if (!error_) error_ = std::current_exception();
+    stop_ = true;
+}
+
+void FrameRun::rethrow_error() const {
+    if (error_) std::rethrow_exception(error_);
+}
+
+void FrameRun::report(bool final_call) {
+    if (!config.progress) return;
+    const int total = ref.points();
+    if (final_call) {
+        config.progress(cancelled() ? std::min(finished_.load(), total) : total, total);
+        return;
+    }
+    std::unique_lock<std::mutex> lock(progress_mutex_, std::try_to_lock);
+    if (!lock.owns_lock()) return;
+    config.progress(std::min(finished_.load(), total), total);
+}
+
+void FrameRun::finish_point() {
+    const int done = ++finished_;
+    if (config.progress && done % kProgressEvery == 0) report(false);
+}
+
+void FrameRun::write(int index, const SubsetSolution& s) {
+    out.u[index] = s.warp.u;
+    out.v[index] = s.warp.v;
+    out.du_dx[index] = s.warp.du_dx;
+    out.du_dy[index] = s.warp.du_dy;
+    out.dv_dx[index] = s.warp.dv_dx;
+    out.dv_dy[index] = s.warp.dv_dy;
+    store_curvature(out, index, s.warp);
+    out.zncc[index] = s.zncc >= -1.0 ? s.zncc : kNaN;
+    const bool ok = s.status == GuidedStatus::kConverged;
+    out.sigma_u[index] = ok ? s.sigma_u : kNaN;
+    out.sigma_v[index] = ok ? s.sigma_v : kNaN;
+    out.status[index] = static_cast<std::uint8_t>(s.status);
+    out.valid[index] = ok ? 1 : 0;
+    out.iterations[index] = s.iterations;
+}
+
+void FrameRun::flat_point(int index) {
+    SubsetSolution s;
+    s.status = GuidedStatus::kFlatSubset;
+    write(index, s);
+    state[index] = kFailed;
+    finish_point();
+}
+
+Warp FrameRun::warp_of(int index) const {
+    Warp w;
+    w.u = out.u[index];
+    w.v = out.v[index];
+    w.du_dx = out.du_dx[index];
+    w.du_dy = out.du_dy[index];
+    w.dv_dx = out.dv_dx[index];
+    w.dv_dy = out.dv_dy[index];
+    load_curvature(out, index, w);
+    return w;
+}
+
+Warp FrameRun::guide_from_neighbour(int from, int to) const { return carry(warp_of(from), from, to); }
+
+Warp FrameRun::carry(Warp w, int from, int to) const {
+    const int cols = ref.grid_cols();
+    const double dx = ref.grid_x[to % cols] - ref.grid_x[from % cols];
+    const double dy = ref.grid_y[to / cols] - ref.grid_y[from / cols];
+    return recentre(w, dx, dy, ref.params == 12);
+}
+
+SubsetSolution FrameRun::judge(SubsetSolution s, const Warp* start) const {
+    if (s.status != GuidedStatus::kConverged) return s;
+    if (!(s.zncc >= config.min_zncc)) {
+        s.status = GuidedStatus::kLowCorrelation;
+        return s;
+    }
+    if (start && warp_jump(s.warp, *start, ref.half, ref.params == 12) > config.max_jump)
+        s.status = GuidedStatus::kDisplacementJump;
+    return s;
+}
+
+int FrameRun::residual_range() const {
+    return std::max(kResidualRange, static_cast<int>(std::ceil(config.max_jump)) + 1);
+}
+
+SubsetSolution FrameRun::solve_guided(SubsetSolver& solver, const Warp& guide) const {
+    SubsetSolution first = judge(solver.solve(guide), &guide);
+    if (first.status == GuidedStatus::kConverged || first.status == GuidedStatus::kBadPixels)
+        return first;
+    const IntegerShift near = residual_search(solver, static_cast<int>(std::lround(guide.u)),
+                                              static_cast<int>(std::lround(guide.v)),
+                                              residual_range());
+    if (near.zncc > -2.0) {
+        Warp start = guide;
+        start.u = near.u;
+        start.v = near.v;
+        SubsetSolution s = judge(solver.solve(start), &guide);
+        if (s.status == GuidedStatus::kConverged) return s;
+        // The guide's gradients can tip the corner of a subset by the image border out of
+        // it; the same shift without them starts inside.
+        if (s.status == GuidedStatus::kNotConverged &&
+            (start.du_dx != 0.0 || start.du_dy != 0.0 || start.dv_dx != 0.0 || start.dv_dy != 0.0)) {
+            start = Warp{};
+            start.u = near.u;
+            start.v = near.v;
+            s = judge(solver.solve(start), &guide);
+            if (s.status == GuidedStatus::kConverged) return s;
+        }
+    }
+    return first;
+}
+
+SubsetSolution FrameRun::solve_seed(SubsetSolver& solver, int index, const Warp* guide,
+                                    bool guide_is_prior) {
+    // A prior (the point's own last value) bounds every start around it by max_jump; a hint
+    // carried across the grid does not, and neither does a search: their seeds answer to
+    // their neighbours instead. A solve that wanders more than max_jump from a search peak
+    // has lost it.
+    const Warp* jump_ref = guide_is_prior ? guide : nullptr;
+    SubsetSolution first;
+    bool have_first = false;
+    if (guide && !left_view(ref, frame, index, *guide)) {
+        first = judge(solver.solve(*guide), jump_ref);
+        if (first.status == GuidedStatus::kConverged || first.status == GuidedStatus::kBadPixels)
+            return first;
+        have_first = true;
+        const IntegerShift near = residual_search(solver, static_cast<int>(std::lround(guide->u)),
+                                                  static_cast<int>(std::lround(guide->v)),
+                                                  residual_range());
+        if (near.zncc > -2.0) {
+            Warp start = *guide;
+            start.u = near.u;
+            start.v = near.v;
+            const SubsetSolution s = judge(solver.solve(start), jump_ref);
+            if (s.status == GuidedStatus::kConverged) return s;
+        }
+    }
+    ++full_searches_;
+    const IntegerShift found = full_search(solver, ref, search_image, config.search_range);
+    if (found.zncc > -2.0) {
+        Warp start;
+        start.u = found.u;
+        start.v = found.v;
+        const SubsetSolution s = judge(solver.solve(start), &start);
+        if (s.status == GuidedStatus::kConverged || !have_first) return s;
+    }
+    if (!have_first) first.status = GuidedStatus::kNotConverged;
+    return first;
+}
+
+void FrameRun::left_view_point(int index) {
+    SubsetSolution s;
+    s.warp.u = s.warp.v = kNaN;
+    s.warp.du_dx = s.warp.du_dy = s.warp.dv_dx = s.warp.dv_dy = kNaN;
+    s.status = GuidedStatus::kLeftView;
+    write(index, s);
+    state[index] = kFailed;
+    finish_point();
+}
+
+void FrameRun::remember(int index, const SubsetSolution& s) {
+    if (out.status[index] != static_cast<std::uint8_t>(GuidedStatus::kNotReached)) return;
+    write(index, s);
+    out.valid[index] = 0;
+}
+
+bool FrameRun::attempt(SubsetSolver& solver, int index, const Warp& guide, bool final_on_failure,
+                       GrowthQueue& queue) {
+    // Out of view is decided on the guide alone: no solve or search could measure the point.
+    if (left_view(ref, frame, index, guide)) {
+        if (final_on_failure) left_view_point(index);
+        return false;
+    }
+    if (!solver.prepare(index)) {
+        flat_point(index);
+        return false;
+    }
+    const SubsetSolution s = solve_guided(solver, guide);
+    const bool ok = s.status == GuidedStatus::kConverged;
+    if (ok || final_on_failure) {
+        write(index, s);
+        state[index] = ok ? kDone : kFailed;
+        finish_point();
+    } else {
+        remember(index, s);
+    }
+    if (ok) queue.push({s.zncc, index});
+    return ok;
+}
+
+}  // namespace morvex::dic::detail

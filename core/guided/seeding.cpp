@@ -1,0 +1,282 @@
+#include "guided/seeding.h"
+
+#include "guided/field_of_view.h"
+#include "guided/warp_fields.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <limits>
+
+namespace morvex::dic::detail {
+
+namespace {
+
+// Seeds tried per block before its remaining points are left to the neighbouring blocks.
+constexpr int kMaxSeedAttempts = 6;
+// Textured points tried with a full search for the frame's first seed.
+constexpr int kMaxFirstSeedTries = 16;
+
+double finite_or_zero(double x) { return std::isfinite(x) ? x : 0.0; }
+
+}  // namespace
+
+int nearest_grid_point(const ReferenceImage::Data& reference, int y, int x) {
+    auto nearest = [](const std::vector<int>& axis, int value) {
+        int best = 0;
+        for (int k = 1; k < static_cast<int>(axis.size()); ++k)
+            if (std::abs(axis[k] - value) < std::abs(axis[best] - value)) best = k;
+        return best;
+    };
+    return nearest(reference.grid_y, y) * reference.grid_cols() + nearest(reference.grid_x, x);
+}
+
+std::pair<double, double> centre_of(const ReferenceImage::Data& reference,
+                                    const std::vector<int>& points) {
+    const int cols = reference.grid_cols();
+    double cy = 0.0, cx = 0.0;
+    for (int i : points) {
+        cy += i / cols;
+        cx += i % cols;
+    }
+    const auto n = static_cast<double>(points.size());
+    return {cy / n, cx / n};
+}
+
+std::vector<int> by_distance_to_centre(const ReferenceImage::Data& reference,
+                                       const std::vector<int>& points) {
+    const int cols = reference.grid_cols();
+    const auto [cy, cx] = centre_of(reference, points);
+    std::vector<std::pair<double, int>> order;
+    order.reserve(points.size());
+    for (int i : points)
+        order.push_back({(i / cols - cy) * (i / cols - cy) + (i % cols - cx) * (i % cols - cx), i});
+    std::sort(order.begin(), order.end());
+    std::vector<int> out;
+    out.reserve(order.size());
+    for (const auto& entry : order) out.push_back(entry.second);
+    return out;
+}
+
+void place_explicit_seeds(FrameRun& run) {
+    run.explicit_seeds.assign(static_cast<std::size_t>(run.blocks.count), {});
+    for (const Point2D& p : run.config.seed_points) {
+        const int idx = nearest_grid_point(run.ref, p.y, p.x);
+        run.explicit_seeds[run.blocks.of_point[idx]].push_back(idx);
+    }
+}
+
+namespace {
+
+// A seed no neighbour can vouch for needs a match this much closer to 1 than min_zncc is:
+// ZNCC >= 1 - kLoneSeedMargin * (1 - min_zncc). False matches of a whole-image search on
+// speckle score just above min_zncc.
+constexpr double kLoneSeedMargin = 0.5;
+// Agreeing neighbours a seed needs when it has at least this many usable ones.
+constexpr int kAgreeingNeighbours = 2;
+
+struct NeighbourCheck {
+    int index = -1;
+    bool in_view = true;
+    SubsetSolution solution;
+};
+
+// Whether the seed at `index` (solution `s`) is confirmed by its neighbours, each solved from
+// the guide the seed gives it exactly as growth would solve it. Neighbours outside the mask,
+// flat or out of view cannot vouch; `checks` receives what was solved.
+bool neighbours_agree(FrameRun& run, SubsetSolver& solver, int index, const SubsetSolution& s,
+                      std::vector<NeighbourCheck>& checks) {
+    const int rows = run.ref.grid_rows(), cols = run.ref.grid_cols();
+    const int r = index / cols, c = index % cols;
+    const int nr[4] = {r - 1, r, r, r + 1};
+    const int nc[4] = {c, c - 1, c + 1, c};
+    checks.clear();
+    int usable = 0, agree = 0;
+    for (int k = 0; k < 4; ++k) {
+        if (nr[k] < 0 || nr[k] >= rows || nc[k] < 0 || nc[k] >= cols) continue;
+        const int j = nr[k] * cols + nc[k];
+        if (run.ref.point_state[j] != 0) continue;
+        const Warp guide = run.carry(s.warp, index, j);
+        NeighbourCheck check;
+        check.index = j;
+        if (left_view(run.ref, run.frame, j, guide)) {
+            check.in_view = false;
+            checks.push_back(check);
+            continue;
+        }
+        if (!solver.prepare(j)) continue;
+        check.solution = run.solve_guided(solver, guide);
+        ++usable;
+        if (check.solution.status == GuidedStatus::kConverged) ++agree;
+        checks.push_back(check);
+    }
+    if (usable == 0) return s.zncc >= 1.0 - kLoneSeedMargin * (1.0 - run.config.min_zncc);
+    return agree >= std::min(usable, kAgreeingNeighbours);
+}
+
+// Solve seed `index` (prepared) from `guide` or by search and keep it only when its
+// neighbours agree. An accepted seed is done and queued with its neighbours of `block`
+// (block < 0: none written), which are finished just as growth from it would finish them.
+bool try_seed(FrameRun& run, SubsetSolver& solver, int index, const Warp* guide,
+              bool guide_is_prior, GrowthQueue& queue, int block,
+              SubsetSolution* accepted = nullptr) {
+    SubsetSolution s = run.solve_seed(solver, index, guide, guide_is_prior);
+    if (s.status != GuidedStatus::kConverged) {
+        run.remember(index, s);
+        return false;
+    }
+    std::vector<NeighbourCheck> checks;
+    if (!neighbours_agree(run, solver, index, s, checks)) {
+        s.status = GuidedStatus::kDisplacementJump;
+        run.remember(index, s);
+        return false;
+    }
+    if (accepted) *accepted = s;
+    if (block < 0) return true;
+    run.write(index, s);
+    run.state[index] = kDone;
+    run.finish_point();
+    queue.push({s.zncc, index});
+    for (const NeighbourCheck& check : checks) {
+        const int j = check.index;
+        if (run.blocks.of_point[j] != block || run.state[j] != kUntouched) continue;
+        if (!check.in_view) {
+            run.left_view_point(j);
+            continue;
+        }
+        run.write(j, check.solution);
+        const bool ok = check.solution.status == GuidedStatus::kConverged;
+        run.state[j] = ok ? kDone : kFailed;
+        run.finish_point();
+        if (ok) queue.push({check.solution.zncc, j});
+    }
+    return true;
+}
+
+}  // namespace
+
+void find_first_seed(FrameRun& run) {
+    SubsetSolver solver(run.ref, run.frame, run.config.max_iterations,
+                        run.config.convergence_threshold);
+    std::vector<int> order;
+    for (const auto& list : run.explicit_seeds) order.insert(order.end(), list.begin(), list.end());
+    for (int b = 0; b < run.blocks.count; ++b)
+        for (int i : by_distance_to_centre(run.ref, run.blocks.points[b]))
+            if (run.state[i] == kUntouched) order.push_back(i);
+    int tries = 0;
+    GrowthQueue unused;
+    for (int i : order) {
+        if (run.stopped() || tries >= kMaxFirstSeedTries) return;
+        if (!solver.prepare(i)) continue;
+        ++tries;
+        SubsetSolution s;
+        if (try_seed(run, solver, i, nullptr, false, unused, -1, &s)) {
+            run.first_seed = i;
+            run.first_seed_warp = s.warp;
+            return;
+        }
+    }
+}
+
+void seed_from_previous(FrameRun& run, SubsetSolver& solver, GrowthQueue& queue, int block) {
+    const GuidedResult& previous = *run.previous;
+    const std::vector<int>& pts = run.blocks.points[block];
+    // A whole-body motion between frames costs one search per block.
+    const auto previous_warp = [&](int i) {
+        Warp w;
+        w.u = previous.u[i];
+        w.v = previous.v[i];
+        w.du_dx = finite_or_zero(previous.du_dx[i]);
+        w.du_dy = finite_or_zero(previous.du_dy[i]);
+        w.dv_dx = finite_or_zero(previous.dv_dx[i]);
+        w.dv_dy = finite_or_zero(previous.dv_dy[i]);
+        if (run.ref.params == 12) load_curvature(previous, i, w);
+        return w;
+    };
+    const auto has_previous = [&](int i) {
+        return std::isfinite(previous.u[i]) && std::isfinite(previous.v[i]);
+    };
+    double shift_u = 0.0, shift_v = 0.0;
+    for (int i : by_distance_to_centre(run.ref, pts)) {
+        if (run.stopped()) return;
+        if (run.state[i] != kUntouched || !has_previous(i)) continue;
+        if (!solver.prepare(i)) {
+            run.flat_point(i);
+            continue;
+        }
+        const Warp w = previous_warp(i);
+        if (try_seed(run, solver, i, &w, true, queue, block)) {
+            shift_u = run.out.u[i] - w.u;
+            shift_v = run.out.v[i] - w.v;
+        }
+        break;  // one seed check per block
+    }
+    for (int i : pts) {
+        if (run.state[i] != kUntouched || !has_previous(i)) continue;
+        if (run.stopped()) return;
+        Warp w = previous_warp(i);
+        w.u += shift_u;
+        w.v += shift_v;
+        // A point whose start leaves the view waits for its neighbours' guides.
+        if (left_view(run.ref, run.frame, i, w)) continue;
+        if (!solver.prepare(i)) {
+            run.flat_point(i);
+            continue;
+        }
+        const SubsetSolution s = run.judge(solver.solve(w), &w);
+        if (s.status == GuidedStatus::kConverged) {
+            run.write(i, s);
+            run.state[i] = kDone;
+            run.finish_point();
+            queue.push({s.zncc, i});
+        }
+    }
+}
+
+void seed_block(FrameRun& run, SubsetSolver& solver, GrowthQueue& queue, int block,
+                const std::function<void()>& grow) {
+    const std::vector<int>& pts = run.blocks.points[block];
+    const std::vector<int>& candidates = run.explicit_seeds[block];
+    const int cols = run.ref.grid_cols();
+    const auto [cy, cx] = centre_of(run.ref, pts);
+    for (int searches = 0; searches < kMaxSeedAttempts;) {
+        if (run.stopped()) return;
+        int seed = -1;
+        for (int i : candidates)
+            if (run.state[i] == kUntouched && !run.tried_seed[i]) {
+                seed = i;
+                break;
+            }
+        if (seed < 0) {
+            double best = std::numeric_limits<double>::infinity();
+            for (int i : pts) {
+                if (run.state[i] != kUntouched || run.tried_seed[i]) continue;
+                const double d =
+                    (i / cols - cy) * (i / cols - cy) + (i % cols - cx) * (i % cols - cx);
+                if (d < best) {
+                    best = d;
+                    seed = i;
+                }
+            }
+        }
+        if (seed < 0) return;  // block covered
+        run.tried_seed[seed] = 1;
+        // A seed starts from the first seed's warp (one full search per frame instead of
+        // one per block); the fallbacks search around it, then everywhere.
+        Warp guide;
+        const Warp* start = nullptr;
+        if (run.first_seed >= 0) {
+            guide = run.carry(run.first_seed_warp, run.first_seed, seed);
+            start = &guide;
+        }
+        // A flat candidate costs nothing and does not count against the attempts.
+        if (!solver.prepare(seed)) {
+            run.flat_point(seed);
+            continue;
+        }
+        ++searches;
+        if (try_seed(run, solver, seed, start, false, queue, block)) grow();
+    }
+}
+
+}  // namespace morvex::dic::detail

@@ -1,0 +1,13 @@
+#pragma once
+/// Strain of a guided field, the same fit for a single pair and for a sequence's totals.
+
+#include <morvex/guided.hpp>
+
+namespace morvex::dic::detail {
+
+/// With config.compute_strain, exx, eyy, exy of `result` from its valid u, v by the plane fit
+/// of config.strain_window px (rounded to whole grid steps, at least one) in
+/// config.strain_measure; otherwise NaN everywhere.
+void fit_strain(GuidedResult& result, const GuidedConfig& config);
+
+}  // namespace morvex::dic::detail
