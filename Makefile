@@ -18,7 +18,7 @@ INSTALL_MODULE := CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(VENV)/bin/pip install \
 CMAKE_FLAGS := -G Ninja -DCMAKE_BUILD_TYPE=Release -DMORVEX_WERROR=ON \
   -DMORVEX_BUILD_TESTS=ON -DMORVEX_BUILD_EXAMPLES=ON -DMORVEX_BUILD_BENCH=ON
 
-.PHONY: lint setup build python demo test test-cpp bench bench-guided sanitize fuzz-build fuzz fuzz-smoke clean
+.PHONY: lint setup build python demo test test-cpp bench bench-guided bench-resolution sanitize fuzz-build fuzz fuzz-smoke clean
 
 setup:
 	bash scripts/setup.sh
@@ -53,6 +53,11 @@ DIC_CHALLENGE ?= ../shared/dic-challenge
 bench-guided: build
 	$(BUILD)/bench/guided_bench $(BENCH_DATA)
 	$(BUILD)/bench/guided_bench --challenge $(DIC_CHALLENGE)
+
+# Affine against quadratic subsets at 15, 21, 29 px: l10%, noise, MEI, calibration, sine
+# RMS, bias sweep, speed and the DIC Challenge sample 14 L5 resolution.
+bench-resolution: build
+	$(BUILD)/bench/resolution_bench $(BENCH_DATA) $(DIC_CHALLENGE)
 
 # C++ tests under AddressSanitizer and UndefinedBehaviorSanitizer.
 sanitize: setup

@@ -1,6 +1,7 @@
 #include "guided/seeding.h"
 
 #include "guided/field_of_view.h"
+#include "guided/warp_fields.h"
 
 #include <algorithm>
 #include <cmath>
@@ -200,6 +201,7 @@ void seed_from_previous(FrameRun& run, SubsetSolver& solver, GrowthQueue& queue,
         w.du_dy = finite_or_zero(previous.du_dy[i]);
         w.dv_dx = finite_or_zero(previous.dv_dx[i]);
         w.dv_dy = finite_or_zero(previous.dv_dy[i]);
+        if (run.ref.params == 12) load_curvature(previous, i, w);
         return w;
     };
     const auto has_previous = [&](int i) {
