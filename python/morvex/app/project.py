@@ -201,8 +201,9 @@ class Project:
 
     # --- running -------------------------------------------------------------------------
 
-    def start(self) -> Any:
-        """Start a Job on the store (resuming what it holds).
+    def start(self, watch: bool = False) -> Any:
+        """Start a Job on the store (resuming what it holds); `watch`: follow the frames
+        folder as the camera writes into it, until stopped.
 
         Raises:
             MorvexError: for a bad setting, a store written with other settings, or a run
@@ -219,9 +220,18 @@ class Project:
             if current is not None and current.state in (JobState.QUEUED, JobState.RUNNING):
                 raise MorvexError(f"{self.root.relative(store)} is being written by a run; "
                                   "wait for it or cancel it")
-            job = Job(self.root.frames(self.frames_text), store=store,
+            if watch:
+                folder = self.root.resolve(self.frames_text, "frames")
+                if not folder.is_dir():
+                    raise MorvexError("watch folder: the frames must be a folder the camera "
+                                      "writes into")
+                frames: Any = str(folder)
+                extra: dict[str, Any] = {"watch": True}
+            else:
+                frames, extra = self.root.frames(self.frames_text), {}
+            job = Job(frames, store=store,
                       reference=self.root.resolve(self.reference_text, "reference"),
-                      mask=self.mask(), incremental=self.incremental, **self.settings)
+                      mask=self.mask(), incremental=self.incremental, **extra, **self.settings)
             job.start()
             _RUNS[store] = job
             _STARTED[store] = self.state()

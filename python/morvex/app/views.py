@@ -638,32 +638,9 @@ class Page:
         self.settings_changed()
         if self.error_label.visible:
             return
-        if self.watch_box.value:
-            self._start_watch()
-        else:
-            self.project.start()
+        self.project.start(watch=bool(self.watch_box.value))
         self.clear_error()
         self.poll()
-
-    def _start_watch(self) -> None:
-        from .job_adapter import Job
-
-        project = self.project
-        folder = project.root.resolve(project.frames_text, "frames")
-        if not folder.is_dir():
-            raise MorvexError("watch folder: the frames must be a folder the camera writes into")
-        from .project import _RUNS, _RUNS_LOCK
-
-        store = project.store.resolve()
-        with _RUNS_LOCK:
-            current = _RUNS.get(store)
-            if current is not None and current.state in (JobState.QUEUED, JobState.RUNNING):
-                raise MorvexError("a run is writing this store; wait for it or cancel it")
-            job = Job(str(folder), store=store, reference=project.root.resolve(
-                project.reference_text, "reference"), mask=project.mask(), watch=True,
-                **project.settings)
-            job.start()
-            _RUNS[store] = job
 
     def cancel_run(self) -> None:
         job = self.project.job() if self.project.reference is not None else None
