@@ -73,8 +73,8 @@ def report(name: str, shape: str, cert: dict, static_noise: float | None,
     line = (f"{name:26s} {shape:9s} l10 u {l10:6.1f} px ({l10 / subset:4.2f} x subset; ideal "
             f"{star['l10_theory_px']:6.1f}) | l10 e {l10e:6.1f} px | noise "
             f"{noise['displacement_px']:.5f} px (predicted {noise['predicted_sigma_px']:.5f}) "
-            f"| strain noise {noise['strain_noise']:.2e} | MEI u {cert['mei']['displacement_px2']:.3f}"
-            f" px^2 | max|bias| {cert['bias']['max_abs_bias_px']:.1e} px | "
+            f"| strain noise {noise['strain_noise']:.2e} | MEI u "
+            f"{cert['mei']['displacement_px2']:.3f} px^2 | max|bias| {cert['bias']['max_abs_bias_px']:.1e} px | "
             f"{cert['seconds']:5.2f} s")
     ok = cert["seconds"] <= 10.0
     if static_noise is not None:

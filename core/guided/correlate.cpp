@@ -105,6 +105,7 @@ GuidedResult correlate_guided(const ReferenceImage& reference, const cv::Mat& de
 
     detail::FrameRun run(ref, frame, config, previous, out);
     detail::propagate(run, threads);
+    out.full_searches = run.full_searches();
 
     // A cancelled run returns at once: on a dense grid the plane fits take seconds, longer
     // than the user is willing to wait after asking to stop.

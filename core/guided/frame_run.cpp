@@ -1,5 +1,7 @@
 #include "guided/frame_run.h"
 
+#include "guided/field_of_view.h"
+
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -105,72 +107,140 @@ Warp FrameRun::carry(Warp w, int from, int to) const {
     return w;
 }
 
-SubsetSolution FrameRun::judge(SubsetSolution s, const Warp* guide) const {
+SubsetSolution FrameRun::judge(SubsetSolution s, const Warp* start, bool centre_only) const {
     if (s.status != GuidedStatus::kConverged) return s;
     if (!(s.zncc >= config.min_zncc)) {
         s.status = GuidedStatus::kLowCorrelation;
         return s;
     }
-    if (guide && (std::fabs(s.warp.u - guide->u) > config.max_jump ||
-                  std::fabs(s.warp.v - guide->v) > config.max_jump))
-        s.status = GuidedStatus::kDisplacementJump;
+    if (start && jumps(s.warp, *start, centre_only)) s.status = GuidedStatus::kDisplacementJump;
     return s;
 }
 
-SubsetSolution FrameRun::evaluate(SubsetSolver& solver, const Warp* guide, bool check_jump) {
-    const Warp* jump_ref = check_jump ? guide : nullptr;
+bool FrameRun::jumps(const Warp& w, const Warp& start, bool centre_only) const {
+    // At the centre and at the four subset corners: a subset straddling a crack fits both
+    // lips with one steep gradient whose centre can stay within max_jump of its guide.
+    const double h = ref.half;
+    for (const double dy : {0.0, -h, h})
+        for (const double dx : {0.0, -h, h}) {
+            if ((dx == 0.0) != (dy == 0.0) || (centre_only && dx != 0.0)) continue;
+            const double du = (w.u - start.u) + (w.du_dx - start.du_dx) * dx +
+                              (w.du_dy - start.du_dy) * dy;
+            const double dv = (w.v - start.v) + (w.dv_dx - start.dv_dx) * dx +
+                              (w.dv_dy - start.dv_dy) * dy;
+            if (!(std::fabs(du) <= config.max_jump && std::fabs(dv) <= config.max_jump)) return true;
+        }
+    return false;
+}
+
+int FrameRun::residual_range() const {
+    return std::max(kResidualRange, static_cast<int>(std::ceil(config.max_jump)) + 1);
+}
+
+SubsetSolution FrameRun::solve_guided(SubsetSolver& solver, const Warp& guide) const {
+    SubsetSolution first = judge(solver.solve(guide), &guide);
+    if (first.status == GuidedStatus::kConverged || first.status == GuidedStatus::kBadPixels)
+        return first;
+    const IntegerShift near = residual_search(solver, static_cast<int>(std::lround(guide.u)),
+                                              static_cast<int>(std::lround(guide.v)),
+                                              residual_range());
+    if (near.zncc > -2.0) {
+        Warp start = guide;
+        start.u = near.u;
+        start.v = near.v;
+        SubsetSolution s = judge(solver.solve(start), &guide);
+        if (s.status == GuidedStatus::kConverged) return s;
+        // The guide's gradients can tip the corner of a subset by the image border out of
+        // it; the same shift without them starts inside.
+        if (s.status == GuidedStatus::kNotConverged &&
+            (start.du_dx != 0.0 || start.du_dy != 0.0 || start.dv_dx != 0.0 || start.dv_dy != 0.0)) {
+            start.du_dx = start.du_dy = start.dv_dx = start.dv_dy = 0.0;
+            s = judge(solver.solve(start), &guide);
+            if (s.status == GuidedStatus::kConverged) return s;
+        }
+    }
+    return first;
+}
+
+SubsetSolution FrameRun::solve_seed(SubsetSolver& solver, int index, const Warp* guide,
+                                    bool guide_is_prior) {
+    // A prior (the point's own last value) bounds every start around it by max_jump; a hint
+    // carried across the grid does not, and neither does a search: their seeds answer to
+    // their neighbours instead. A solve that wanders more than max_jump from a search peak
+    // has lost it.
+    const Warp* jump_ref = guide_is_prior ? guide : nullptr;
     SubsetSolution first;
     bool have_first = false;
-    auto keep = [&](const SubsetSolution& s) {
-        if (!have_first) {
-            first = s;
-            have_first = true;
-        }
-    };
-    if (guide) {
-        SubsetSolution s = judge(solver.solve(*guide), jump_ref);
-        if (s.status == GuidedStatus::kConverged || s.status == GuidedStatus::kBadPixels)
-            return s;
-        keep(s);
+    if (guide && !left_view(ref, frame, index, *guide)) {
+        first = judge(solver.solve(*guide), jump_ref);
+        if (first.status == GuidedStatus::kConverged || first.status == GuidedStatus::kBadPixels)
+            return first;
+        have_first = true;
         const IntegerShift near = residual_search(solver, static_cast<int>(std::lround(guide->u)),
                                                   static_cast<int>(std::lround(guide->v)),
-                                                  kResidualRange);
+                                                  residual_range());
         if (near.zncc > -2.0) {
             Warp start = *guide;
             start.u = near.u;
             start.v = near.v;
-            s = judge(solver.solve(start), jump_ref);
+            const SubsetSolution s = judge(solver.solve(start), jump_ref);
             if (s.status == GuidedStatus::kConverged) return s;
         }
     }
+    ++full_searches_;
     const IntegerShift found = full_search(solver, ref, search_image, config.search_range);
     if (found.zncc > -2.0) {
         Warp start;
         start.u = found.u;
         start.v = found.v;
-        SubsetSolution s = judge(solver.solve(start), jump_ref);
-        if (s.status == GuidedStatus::kConverged) return s;
-        keep(s);
+        // The search knows no gradients: only its centre bounds the solve.
+        const SubsetSolution s = judge(solver.solve(start), &start, true);
+        if (s.status == GuidedStatus::kConverged || !have_first) return s;
     }
     if (!have_first) first.status = GuidedStatus::kNotConverged;
     return first;
 }
 
-bool FrameRun::attempt(SubsetSolver& solver, int index, const Warp* guide, bool final_on_failure,
-                       GrowthQueue& queue, bool check_jump) {
+void FrameRun::left_view_point(int index) {
+    SubsetSolution s;
+    s.warp.u = s.warp.v = kNaN;
+    s.warp.du_dx = s.warp.du_dy = s.warp.dv_dx = s.warp.dv_dy = kNaN;
+    s.status = GuidedStatus::kLeftView;
+    write(index, s);
+    state[index] = kFailed;
+    finish_point();
+}
+
+void FrameRun::remember(int index, const SubsetSolution& s) {
+    if (out.status[index] != static_cast<std::uint8_t>(GuidedStatus::kNotReached)) return;
+    write(index, s);
+    out.valid[index] = 0;
+}
+
+bool FrameRun::attempt(SubsetSolver& solver, int index, const Warp& guide, bool final_on_failure,
+                       GrowthQueue& queue, bool defer_jump) {
+    // Out of view is decided on the guide alone: no solve or search could measure the point.
+    if (left_view(ref, frame, index, guide)) {
+        if (final_on_failure) left_view_point(index);
+        return false;
+    }
     if (!solver.prepare(index)) {
         flat_point(index);
         return false;
     }
-    const SubsetSolution s = evaluate(solver, guide, check_jump);
+    const SubsetSolution s = solve_guided(solver, guide);
     const bool ok = s.status == GuidedStatus::kConverged;
-    if (ok || final_on_failure) {
+    // A jump may be the neighbour's fault (its own subset straddles a crack): another
+    // neighbour's guide gets its turn before the point is given up.
+    const bool deferred = defer_jump && s.status == GuidedStatus::kDisplacementJump;
+    if (ok || (final_on_failure && !deferred)) {
         write(index, s);
         state[index] = ok ? kDone : kFailed;
         finish_point();
-    } else if (out.status[index] == static_cast<std::uint8_t>(GuidedStatus::kNotReached)) {
-        write(index, s);  // remembered in case nothing reaches the point later
-        out.valid[index] = 0;
+    } else {
+        remember(index, s);
+        // Reached, and failed: not a seed. Neighbours along a crack agree with each other.
+        if (deferred) tried_seed[index] = 1;
     }
     if (ok) queue.push({s.zncc, index});
     return ok;

@@ -84,18 +84,40 @@ public:
     /// `w`, measured at grid point `from`, carried to grid point `to` by its gradients.
     Warp carry(Warp w, int from, int to) const;
 
-    /// Converged, correlated enough and (with a guide) no jump.
-    SubsetSolution judge(SubsetSolution s, const Warp* guide) const;
-    /// Solve a prepared point: from the guide, then a residual search around it, then a full
-    /// search. Returns the accepted solution or the first failure.
-    SubsetSolution evaluate(SubsetSolver& solver, const Warp* guide, bool check_jump);
-    /// Try point `index` from `guide` (null: a seed). On success the point is done and queued.
-    bool attempt(SubsetSolver& solver, int index, const Warp* guide, bool final_on_failure,
-                 GrowthQueue& queue, bool check_jump = true);
+    /// Converged, correlated enough and no further than max_jump px from `start` (when given).
+    SubsetSolution judge(SubsetSolution s, const Warp* start, bool centre_only = false) const;
+    /// Whether `w` moves the subset's centre or (unless `centre_only`) one of its corners more
+    /// than max_jump px (in u or v) away from where `start` puts it.
+    bool jumps(const Warp& w, const Warp& start, bool centre_only) const;
+    /// A prepared point grown from a neighbour: from its guide, then from the best whole-pixel
+    /// shift within residual_range() px of it; every outcome within max_jump of the guide. No
+    /// full search. Returns the accepted solution or the first failure.
+    SubsetSolution solve_guided(SubsetSolver& solver, const Warp& guide) const;
+    /// A prepared seed: from `guide` (when given and in view) and the residual search around
+    /// it, then a full search. With `guide_is_prior` (the point's own previous value) both
+    /// guided starts must end within max_jump of it; the search start must end within
+    /// max_jump of the search's peak.
+    SubsetSolution solve_seed(SubsetSolver& solver, int index, const Warp* guide,
+                              bool guide_is_prior);
+    /// Grow point `index` from `guide` (a neighbour's): kLeftView when the guide moves its
+    /// subset out of view, otherwise solve_guided(). On success the point is done and queued;
+    /// on failure it is finished with its status when `final_on_failure`, except that with
+    /// `defer_jump` a kDisplacementJump leaves it for another neighbour's guide.
+    bool attempt(SubsetSolver& solver, int index, const Warp& guide, bool final_on_failure,
+                 GrowthQueue& queue, bool defer_jump = true);
+    /// Finish point `index` as out of view (no estimate).
+    void left_view_point(int index);
+    /// Remember a failure of a point that is not finished, in case nothing reaches it later.
+    void remember(int index, const SubsetSolution& s);
+    /// Whole pixels searched around a guide that failed: a guide off by a few pixels (a steep
+    /// gradient across one grid step), but no further than a start the jump test could accept.
+    int residual_range() const;
+    int full_searches() const { return full_searches_.load(); }
 
 private:
     std::atomic<int> finished_{0};
     std::atomic<bool> stop_{false};
+    std::atomic<int> full_searches_{0};
     std::mutex error_mutex_, progress_mutex_;
     std::exception_ptr error_;
 };

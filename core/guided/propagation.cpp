@@ -23,7 +23,11 @@ void grow_block(FrameRun& run, int block) {
     seed_block(run, solver, queue, block, [&] { grow(run, solver, queue, block); });
 }
 
-// Points no block reached grow from every finished neighbour, one queue, one thread.
+// Points no block reached, one thread, in a fixed order: first grown from every finished
+// neighbour; then every point still untouched in a region holding a finished point is tried
+// from the nearest one (breadth first over the grid, through failed points but not across
+// fixed ones), and growth resumes from each success. What is left has no finished point in
+// its region: kNotReached.
 void final_phase(FrameRun& run) {
     const int n = run.ref.points();
     bool any = false;
@@ -35,6 +39,34 @@ void final_phase(FrameRun& run) {
     for (int i = 0; i < n; ++i)
         if (run.state[i] == kDone) queue.push({run.out.zncc[i], i});
     grow(run, solver, queue, -1);
+    const int rows = run.ref.grid_rows(), cols = run.ref.grid_cols();
+    std::vector<int> source(static_cast<std::size_t>(n), -1);
+    std::vector<int> order;
+    order.reserve(static_cast<std::size_t>(n));
+    for (int i = 0; i < n; ++i)
+        if (run.state[i] == kDone) {
+            source[i] = i;
+            order.push_back(i);
+        }
+    for (std::size_t head = 0; head < order.size(); ++head) {
+        const int i = order[head];
+        const int r = i / cols, c = i % cols;
+        const int nr[4] = {r - 1, r, r, r + 1};
+        const int nc[4] = {c, c - 1, c + 1, c};
+        for (int k = 0; k < 4; ++k) {
+            if (nr[k] < 0 || nr[k] >= rows || nc[k] < 0 || nc[k] >= cols) continue;
+            const int j = nr[k] * cols + nc[k];
+            if (source[j] >= 0 || run.state[j] == kFixed) continue;
+            source[j] = source[i];
+            order.push_back(j);
+        }
+    }
+    for (int j : order) {
+        if (run.stopped()) return;
+        if (run.state[j] != kUntouched) continue;
+        const Warp guide = run.guide_from_neighbour(source[j], j);
+        if (run.attempt(solver, j, guide, true, queue, false)) grow(run, solver, queue, -1);
+    }
 }
 
 }  // namespace
@@ -80,7 +112,7 @@ void grow(FrameRun& run, SubsetSolver& solver, GrowthQueue& queue, int block) {
             if (run.state[j] != kUntouched) continue;
             if (run.stopped()) return;
             const Warp guide = run.guide_from_neighbour(i, j);
-            run.attempt(solver, j, &guide, true, queue);
+            run.attempt(solver, j, guide, true, queue);
         }
     }
 }

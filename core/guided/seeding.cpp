@@ -1,5 +1,7 @@
 #include "guided/seeding.h"
 
+#include "guided/field_of_view.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
@@ -63,6 +65,106 @@ void place_explicit_seeds(FrameRun& run) {
     }
 }
 
+namespace {
+
+// A seed no neighbour can vouch for needs a match this much closer to 1 than min_zncc is:
+// ZNCC >= 1 - kLoneSeedMargin * (1 - min_zncc). False matches of a whole-image search on
+// speckle score just above min_zncc.
+constexpr double kLoneSeedMargin = 0.5;
+// Agreeing neighbours a seed needs when it has at least this many usable ones.
+constexpr int kAgreeingNeighbours = 2;
+
+struct NeighbourCheck {
+    int index = -1;
+    bool in_view = true;
+    SubsetSolution solution;
+};
+
+// Whether the seed at `index` (solution `s`) is confirmed by its neighbours, each solved from
+// the guide the seed gives it exactly as growth would solve it: two of them (or the one it
+// has), and one along every axis that has a usable neighbour. Neighbours outside the mask,
+// flat or out of view cannot vouch; `checks` receives what was solved.
+bool neighbours_agree(FrameRun& run, SubsetSolver& solver, int index, const SubsetSolution& s,
+                      std::vector<NeighbourCheck>& checks) {
+    const int rows = run.ref.grid_rows(), cols = run.ref.grid_cols();
+    const int r = index / cols, c = index % cols;
+    const int nr[4] = {r - 1, r, r, r + 1};
+    const int nc[4] = {c, c - 1, c + 1, c};
+    checks.clear();
+    int usable = 0, agree = 0;
+    // Per axis (0: along a column, 1: along a row): a crack's points agree with each other
+    // along it, never across it.
+    int axis_usable[2] = {0, 0}, axis_agree[2] = {0, 0};
+    for (int k = 0; k < 4; ++k) {
+        if (nr[k] < 0 || nr[k] >= rows || nc[k] < 0 || nc[k] >= cols) continue;
+        const int j = nr[k] * cols + nc[k];
+        if (run.ref.point_state[j] != 0) continue;
+        const Warp guide = run.carry(s.warp, index, j);
+        NeighbourCheck check;
+        check.index = j;
+        if (left_view(run.ref, run.frame, j, guide)) {
+            check.in_view = false;
+            checks.push_back(check);
+            continue;
+        }
+        if (!solver.prepare(j)) continue;
+        check.solution = run.solve_guided(solver, guide);
+        const int axis = nr[k] == r ? 1 : 0;
+        ++usable;
+        ++axis_usable[axis];
+        if (check.solution.status == GuidedStatus::kConverged) {
+            ++agree;
+            ++axis_agree[axis];
+        }
+        checks.push_back(check);
+    }
+    if (usable == 0) return s.zncc >= 1.0 - kLoneSeedMargin * (1.0 - run.config.min_zncc);
+    for (int axis = 0; axis < 2; ++axis)
+        if (axis_usable[axis] > 0 && axis_agree[axis] == 0) return false;
+    return agree >= std::min(usable, kAgreeingNeighbours);
+}
+
+// Solve seed `index` (prepared) from `guide` or by search and keep it only when its
+// neighbours agree. An accepted seed is done and queued with its neighbours of `block`
+// (block < 0: none written), which are finished just as growth from it would finish them.
+bool try_seed(FrameRun& run, SubsetSolver& solver, int index, const Warp* guide,
+              bool guide_is_prior, GrowthQueue& queue, int block,
+              SubsetSolution* accepted = nullptr) {
+    SubsetSolution s = run.solve_seed(solver, index, guide, guide_is_prior);
+    if (s.status != GuidedStatus::kConverged) {
+        run.remember(index, s);
+        return false;
+    }
+    std::vector<NeighbourCheck> checks;
+    if (!neighbours_agree(run, solver, index, s, checks)) {
+        s.status = GuidedStatus::kDisplacementJump;
+        run.remember(index, s);
+        return false;
+    }
+    if (accepted) *accepted = s;
+    if (block < 0) return true;
+    run.write(index, s);
+    run.state[index] = kDone;
+    run.finish_point();
+    queue.push({s.zncc, index});
+    for (const NeighbourCheck& check : checks) {
+        const int j = check.index;
+        if (run.blocks.of_point[j] != block || run.state[j] != kUntouched) continue;
+        if (!check.in_view) {
+            run.left_view_point(j);
+            continue;
+        }
+        run.write(j, check.solution);
+        const bool ok = check.solution.status == GuidedStatus::kConverged;
+        run.state[j] = ok ? kDone : kFailed;
+        run.finish_point();
+        if (ok) queue.push({check.solution.zncc, j});
+    }
+    return true;
+}
+
+}  // namespace
+
 void find_first_seed(FrameRun& run) {
     SubsetSolver solver(run.ref, run.frame, run.config.max_iterations,
                         run.config.convergence_threshold);
@@ -72,12 +174,13 @@ void find_first_seed(FrameRun& run) {
         for (int i : by_distance_to_centre(run.ref, run.blocks.points[b]))
             if (run.state[i] == kUntouched) order.push_back(i);
     int tries = 0;
+    GrowthQueue unused;
     for (int i : order) {
         if (run.stopped() || tries >= kMaxFirstSeedTries) return;
         if (!solver.prepare(i)) continue;
         ++tries;
-        const SubsetSolution s = run.evaluate(solver, nullptr, false);
-        if (s.status == GuidedStatus::kConverged) {
+        SubsetSolution s;
+        if (try_seed(run, solver, i, nullptr, false, unused, -1, &s)) {
             run.first_seed = i;
             run.first_seed_warp = s.warp;
             return;
@@ -111,7 +214,8 @@ void seed_from_previous(FrameRun& run, SubsetSolver& solver, GrowthQueue& queue,
             continue;
         }
         const Warp w = previous_warp(i);
-        if (run.attempt(solver, i, &w, false, queue, false)) {
+        if (left_view(run.ref, run.frame, i, w)) continue;  // the next one nearest the centre
+        if (try_seed(run, solver, i, &w, true, queue, block)) {
             shift_u = run.out.u[i] - w.u;
             shift_v = run.out.v[i] - w.v;
         }
@@ -123,11 +227,13 @@ void seed_from_previous(FrameRun& run, SubsetSolver& solver, GrowthQueue& queue,
         Warp w = previous_warp(i);
         w.u += shift_u;
         w.v += shift_v;
+        // A point whose start leaves the view waits for its neighbours' guides.
+        if (left_view(run.ref, run.frame, i, w)) continue;
         if (!solver.prepare(i)) {
             run.flat_point(i);
             continue;
         }
-        const SubsetSolution s = run.judge(solver.solve(w), nullptr);
+        const SubsetSolution s = run.judge(solver.solve(w), &w);
         if (s.status == GuidedStatus::kConverged) {
             run.write(i, s);
             run.state[i] = kDone;
@@ -173,13 +279,18 @@ void seed_block(FrameRun& run, SubsetSolver& solver, GrowthQueue& queue, int blo
             guide = run.carry(run.first_seed_warp, run.first_seed, seed);
             start = &guide;
         }
-        // A flat candidate costs nothing and does not count against the attempts.
+        // A candidate the first seed's warp moves out of view, or a flat one, costs nothing
+        // and does not count against the attempts.
+        if (start && left_view(run.ref, run.frame, seed, *start)) {
+            run.left_view_point(seed);
+            continue;
+        }
         if (!solver.prepare(seed)) {
             run.flat_point(seed);
             continue;
         }
         ++searches;
-        if (run.attempt(solver, seed, start, false, queue, false)) grow();
+        if (try_seed(run, solver, seed, start, false, queue, block)) grow();
     }
 }
 

@@ -106,15 +106,18 @@ def markdown(certificate: dict[str, Any]) -> str:
               f"{star['band'][3]}). l10% is the period below which the measured amplitude "
               "stays under 90 % of the true one.", "",
               "| Figure | Value |", "| --- | --- |",
-              f"| l10% of displacement | {_number(star['l10_displacement_px'], '{:.1f}')} px "
+              f"| l10% of displacement | {_number(star['l10_displacement_px'], '{:.1f} px')} "
               f"({_ratio(star['l10_displacement_px'], certificate)} x subset) |",
               f"| l10% of an ideal {certificate['settings']['shape']} fit | "
-              f"{_number(star['l10_theory_px'], '{:.1f}')} px |",
-              f"| l10% of strain | {_number(star['l10_strain_px'], '{:.1f}')} px |",
+              f"{_number(star['l10_theory_px'], '{:.1f} px')} |",
+              f"| l10% of strain | {_number(star['l10_strain_px'], '{:.1f} px')} |",
               f"| MEI of displacement (noise x l10%) | "
-              f"{_number(mei['displacement_px2'], '{:.3g}')} px^2 |",
-              f"| MEI of strain | {_number(mei['strain_px'], '{:.3g}')} px |", "",
-              f"![response]({RESPONSE_PLOT})", "",
+              f"{_number(mei['displacement_px2'], '{:.3g} px^2')} |",
+              f"| MEI of strain | {_number(mei['strain_px'], '{:.3g} px')} |", "",
+              f"![response]({RESPONSE_PLOT})", ""]
+    notes = [text for text in (noise.get("note"), star.get("note")) if text]
+    lines += [f"Note: {text}." for text in notes] + ([""] if notes else [])
+    lines += [
               f"Measured in {certificate['seconds']:.1f} s.", ""]
     return "\n".join(lines)
 

@@ -14,7 +14,6 @@ import tomllib
 from typing import Any
 
 import click
-import numpy as np
 
 from ._errors import MorvexError
 
@@ -82,7 +81,7 @@ def _setting(flag: str, help_text: str, **kwargs: Any) -> Any:
               help="Region of interest, inclusive pixel bounds.")
 @_setting("--subset", "Subset side in px, odd, or 'auto' with --noise-target.", type=_SUBSET)
 @_setting("--noise-target", "With --subset auto: the predicted sigma in px the subset must "
-                            "meet on 95 %% of the points.")
+                            "meet on 95 % of the points.")
 @_setting("--step", "Grid spacing in px.")
 @_setting("--shape", "Subset shape function (quadratic: finer resolution, about twice the noise).",
           type=click.Choice(["affine", "quadratic"]))
@@ -121,6 +120,14 @@ def _setting(flag: str, help_text: str, **kwargs: Any) -> Any:
               help="TOML file with any of these settings (e.g. subset = 31, roi = [0, 0, 99, "
                    "99]); flags given on the command line override it.")
 @click.option("--overwrite", is_flag=True, help="Replace a store written with other settings.")
+@click.option("--skip-bad-frames", is_flag=True, default=None,
+              help="Record a frame whose file cannot be read as not measured (status 255) and "
+                   "go on, instead of stopping at it.")
+@click.option("--watch", is_flag=True,
+              help="FRAMES is one folder (or quoted pattern) that a camera fills: measure each "
+                   "new file once it is complete, until Ctrl-C.")
+@click.option("--settle", type=float, default=1.0, show_default=True,
+              help="With --watch: seconds a new file's size must stay unchanged.")
 @click.option("--plot", "plot_field", metavar="FIELD",
               help=f"Also plot FIELD of the last frame to OUT_FIELD.png ({_FIELDS_HELP}).")
 @click.option("--certify", "with_certificate", is_flag=True,
@@ -129,43 +136,42 @@ def _setting(flag: str, help_text: str, **kwargs: Any) -> Any:
 @click.option("-q", "--quiet", is_flag=True, help="No progress bar or per-frame summary.")
 def run(reference: pathlib.Path, frames: tuple[str, ...], output: pathlib.Path,
         config_file: pathlib.Path | None, overwrite: bool, plot_field: str | None,
-        with_certificate: bool, quiet: bool, **flags: Any) -> None:
+        with_certificate: bool, quiet: bool, watch: bool, settle: float,
+        **flags: Any) -> None:
     """Measure FRAMES against REFERENCE and write every frame to the store OUTPUT.
 
     FRAMES are image files, folders (their images sorted by name), quoted glob patterns
     ('frames/*.tif') or multi-page TIFFs. Each frame starts from the previous frame's field.
-    After each frame one line reports the share of valid points, the median ZNCC, the median
-    uncertainty and the time. Interrupted runs (Ctrl-C, a crash) resume where they stopped
-    when run again with the same settings.
+    After each frame one line reports the share of specimen points (those not outside the
+    mask) that are valid, the median ZNCC, the median uncertainty and the time. Interrupted
+    runs (Ctrl-C, a crash) resume where they stopped when run again with the same settings.
     """
-    from . import plot as plot_dataset
-    from .sequence import correlate_sequence
+    from .job import Job, JobState
 
     settings = _merge_config(config_file, flags)
     incremental = bool(settings.pop("incremental", False))
     threads = settings.pop("threads", None)
+    skip_bad_frames = bool(settings.pop("skip_bad_frames", False))
     cluster = {name: settings.pop(name, None)
-               for name in ("workers", "threads_per_worker", "chunk", "tile", "tile_margin")}
+               for name in ("workers", "threads_per_worker", "chunk")}
     cluster["client"] = settings.pop("scheduler", None)
     mask = settings.pop("mask", None)
     if plot_field is not None:
         _check_field(plot_field, settings.get("scale_mm_per_px"))
     if not str(output).endswith(".zarr"):
         raise MorvexError(f"the output {output} must end in .zarr (a Zarr store folder)")
-
-    def summary(index: int, frame: Any, seconds: float) -> None:
-        valid = frame["valid"].values
-        share = valid.mean() if valid.size else 0.0
-        zncc = np.nanmedian(frame["zncc"].values) if valid.any() else float("nan")
-        sigma = np.nanmedian(np.hypot(frame["sigma_u"].values, frame["sigma_v"].values)
-                             ) if valid.any() else float("nan")
-        click.echo(f"frame {index:4d}: {share:7.1%} valid, median ZNCC {zncc:.4f}, "
-                   f"median sigma {sigma:.4f} px, {seconds:6.2f} s", err=False)
-
-    dataset = correlate_sequence(list(frames), reference=reference, incremental=incremental,
-                                 mask=mask, store=output, overwrite=overwrite,
-                                 progress=not quiet, threads=threads,
-                                 on_frame=None if quiet else summary, **cluster, **settings)
+    if watch and len(frames) != 1:
+        raise MorvexError(f"--watch takes one folder or pattern as FRAMES, got {len(frames)}")
+    job = Job(frames[0] if watch else list(frames), store=output, reference=reference,
+              incremental=incremental, mask=mask, overwrite=overwrite, watch=watch,
+              settle=settle, skip_bad_frames=skip_bad_frames, threads=threads, **cluster,
+              **settings)
+    _follow(job.start(), quiet)
+    if job.state is JobState.FAILED:
+        raise job.error  # type: ignore[misc]
+    if job.state is JobState.CANCELLED:
+        raise KeyboardInterrupt
+    dataset = job.dataset()
     click.echo(f"{dataset.sizes['frame']} frames in {output}")
     if with_certificate:
         from .certificate_files import summary
@@ -177,9 +183,12 @@ def run(reference: pathlib.Path, frames: tuple[str, ...], output: pathlib.Path,
             settings["subset"] = json.loads(dataset.attrs["subset_choice_json"])["subset"]
         figures = summary(certify(reference, threads=threads, **settings))
         write_store_attrs(output, figures)
-        click.echo(f"certificate: l10% {figures['certificate_l10_displacement_px']:.1f} px, "
-                   f"noise {figures['certificate_noise_floor_px']:.4f} px (store attributes)")
+        l10, noise = (float(figures[name]) for name in (
+            "certificate_l10_displacement_px", "certificate_noise_floor_px"))
+        click.echo(f"certificate: l10% {l10:.1f} px, noise {noise:.4g} px (store attributes)")
     if plot_field is not None:
+        from .plotting import plot as plot_dataset
+
         target = output.with_name(f"{output.stem}_{plot_field}.png")
         _save(plot_dataset(dataset, plot_field), target)
         click.echo(f"plot: {target}")
@@ -189,7 +198,7 @@ def run(reference: pathlib.Path, frames: tuple[str, ...], output: pathlib.Path,
 @click.argument("reference", type=click.Path(path_type=pathlib.Path))
 @click.option("--static", type=click.Path(path_type=pathlib.Path),
               help="A second image of the unloaded specimen: the noise floor is the scatter of "
-                   "this static pair (else a copy with the reference's own read noise).")
+                   "this static pair (else two copies of the reference with its own read noise).")
 @click.option("-o", "--output", required=True, type=click.Path(path_type=pathlib.Path),
               help="Folder for certificate.json, certificate.md and its plots (created).")
 @click.option("--roi", nargs=4, type=int, metavar="X0 Y0 X1 Y1",
@@ -197,7 +206,7 @@ def run(reference: pathlib.Path, frames: tuple[str, ...], output: pathlib.Path,
 @click.option("--subset", type=_SUBSET,
               help="Subset side in px, odd (default 29), or 'auto' with --noise-target.")
 @click.option("--noise-target", type=float,
-              help="With --subset auto: the predicted sigma in px to meet on 95 %% of points.")
+              help="With --subset auto: the predicted sigma in px to meet on 95 % of points.")
 @click.option("--step", type=int, help="Grid spacing in px (default 7).")
 @click.option("--shape", type=click.Choice(["affine", "quadratic"]),
               help="Subset shape function (default affine).")
@@ -429,6 +438,41 @@ def demo(output: pathlib.Path, frames: int, size: int) -> None:
     run_demo(output, frames, size)
 
 
+def _follow(job: Any, quiet: bool) -> None:
+    """Show a job's progress and one line per frame until it ends; Ctrl-C cancels it."""
+    from ._progress import Bar
+
+    bar = None
+    shown = 0
+    try:
+        while True:
+            ended = job.wait(0.1).value not in ("queued", "running")
+            if bar is None and job.resumed_frames is not None:
+                # Frames resumed from the store count on the bar, but not in its rate.
+                bar = Bar(not quiet, "frame", "frames", initial=job.resumed_frames)
+                if job.resumed_after is not None and not quiet:
+                    bar.write(f"resuming after frame {job.resumed_after}")
+            summaries = job.summaries()
+            for summary in summaries[shown:]:
+                if not quiet and bar is not None:
+                    bar.write(f"frame {summary.frame:4d}: {summary.valid_share:7.1%} of specimen "
+                              f"points valid, median ZNCC {summary.median_zncc:.4f}, median "
+                              f"sigma {summary.median_sigma:.4f} px, {summary.seconds:6.2f} s")
+            shown = len(summaries)
+            progress = job.progress
+            if progress.frames_total and bar is not None:
+                bar(progress.frames_done, progress.frames_total)
+            if ended:
+                return
+    except KeyboardInterrupt:
+        job.cancel()
+        job.wait()
+        raise
+    finally:
+        if bar is not None:
+            bar.close()
+
+
 @cli.command()
 @click.option("--root", default=".", show_default=True,
               type=click.Path(path_type=pathlib.Path, file_okay=False),
@@ -463,7 +507,7 @@ def _merge_config(config_file: pathlib.Path | None, flags: dict[str, Any]) -> di
             raise MorvexError(f"config file {config_file} is not valid TOML: {error}") from None
         known = set(Settings.names()) | {"incremental", "threads", "mask", "workers",
                                          "threads_per_worker", "scheduler", "chunk", "tile",
-                                         "tile_margin"}
+                                         "tile_margin", "skip_bad_frames"}
         for key, value in table.items():
             name = key.replace("-", "_")
             if name not in known:
@@ -526,9 +570,11 @@ def missing_module_message(error: ImportError) -> str:
 
 def main(argv: list[str] | None = None) -> None:
     """Entry point of the ``morvex`` script: one-line errors, exit code 2 for user errors."""
-    import matplotlib
+    import os
 
-    matplotlib.use("Agg")  # files only; no window from a command line run
+    # Files only; no window from a command line run. Set for matplotlib, which is imported
+    # only by the commands that draw (so --help stays instant).
+    os.environ.setdefault("MPLBACKEND", "Agg")
     try:
         cli.main(args=argv, prog_name="morvex", standalone_mode=False)
     except MorvexError as error:

@@ -7,6 +7,7 @@ scaled by 255/65535 to the 8-bit range at full precision, colour images become g
 
 from __future__ import annotations
 
+import dataclasses
 import glob
 import logging
 import os
@@ -16,7 +17,7 @@ import sys
 import tempfile
 import threading
 from collections.abc import Sequence
-from typing import Union
+from typing import Any, Union
 
 import numpy as np
 import tifffile
@@ -313,74 +314,133 @@ def as_mask(mask: ImageLike, shape: tuple[int, int]) -> np.ndarray:
     return values != 0
 
 
-class _ArrayFrame:
-    """A frame given as an array (already grey)."""
+@dataclasses.dataclass(frozen=True)
+class Source:
+    """Where one image comes from: an array in memory, or a file read whole or by window.
 
-    def __init__(self, grey: np.ndarray) -> None:
-        self.grey = grey
+    Picklable (a path or an array, never an open file), so a worker can read its own frames.
+    """
 
-    def __call__(self) -> np.ndarray:
-        return self.grey
+    kind: str                          # "array", "tiff", "zarr" or "file"
+    shape: tuple[int, int] | None = None
+    path: str | None = None
+    array: Any = None
+    page: int | None = None            # page of a multi-page TIFF (a frame of a stack)
+
+    def read(self, what: str = "frame") -> np.ndarray:
+        """The whole image, grey float64."""
+        if self.kind == "array":
+            return to_grey(self.array, what) if self.array.dtype != np.float64 else self.array
+        if self.page is not None:
+            check_intact(self.path)  # type: ignore[arg-type]
+            try:
+                with _quiet_tifffile(), tifffile.TiffFile(self.path) as tif:
+                    pixels = tif.pages[self.page].asarray()
+            except Exception as error:  # tifffile raises many types for a broken file
+                raise MorvexError(f"cannot read page {self.page} of {self.path}: {error}"
+                                  ) from None
+            return to_grey(pixels, f"page {self.page} of {self.path}")
+        if self.kind == "zarr":
+            import zarr
+
+            return to_grey(zarr.open_array(self.path, mode="r")[:], what)
+        return as_image(self.path, what)  # type: ignore[arg-type]
+
+    def window(self, window: tuple[int, int, int, int], what: str) -> np.ndarray:
+        """Grey float64 pixels rows y0:y1, columns x0:x1, reading no more than needed."""
+        y0, y1, x0, x1 = window
+        if self.kind == "array":
+            pixels = self.array[y0:y1, x0:x1]
+        elif self.kind == "tiff":
+            import zarr
+
+            with tifffile.imread(self.path, aszarr=True, key=self.page or 0) as store:
+                pixels = zarr.open_array(store, mode="r")[y0:y1, x0:x1]
+        elif self.kind == "zarr":
+            import zarr
+
+            pixels = zarr.open_array(self.path, mode="r")[y0:y1, x0:x1]
+        else:
+            pixels = as_image(self.path, what)[y0:y1, x0:x1]  # type: ignore[arg-type]
+        return to_grey(pixels, what)
 
 
-class _FileFrame:
-    """A frame read from its file when needed."""
+def open_source(image: ImageLike, what: str) -> Source:
+    """An image source and its (rows, cols), without reading a TIFF or Zarr image's pixels.
 
-    def __init__(self, path: pathlib.Path) -> None:
-        self.path = path
+    Raises:
+        MorvexError: as :func:`as_image` (missing or unreadable file, a stack).
+    """
+    if not isinstance(image, (str, os.PathLike)):
+        array = to_grey(image, what)
+        return Source("array", (int(array.shape[0]), int(array.shape[1])), array=array)
+    path = pathlib.Path(image)
+    suffix = path.suffix.lower()
+    if path.is_dir() and suffix == ".zarr":
+        import zarr
 
-    def __call__(self) -> np.ndarray:
-        return as_image(self.path, "frame")
-
-
-class _PageFrame:
-    """One page of a multi-page TIFF, read when needed."""
-
-    def __init__(self, path: pathlib.Path, page: int) -> None:
-        self.path, self.page = path, page
-
-    def __call__(self) -> np.ndarray:
-        check_intact(self.path)
         try:
-            with _quiet_tifffile(), tifffile.TiffFile(self.path) as tif:
-                pixels = tif.pages[self.page].asarray()
+            shape = zarr.open_array(path, mode="r").shape
+        except Exception as error:  # zarr raises many types for a folder that is not an array
+            raise MorvexError(f"cannot read image {path}: {error}") from None
+        return Source("zarr", _grey_shape(shape, path, what), path=str(path))
+    if suffix in (".tif", ".tiff") and path.is_file():
+        try:
+            with tifffile.TiffFile(path) as tif:
+                pages, shape = len(tif.pages), tif.pages[0].shape
         except Exception as error:  # tifffile raises many types for a broken file
-            raise MorvexError(f"cannot read page {self.page} of {self.path}: {error}") from None
-        return to_grey(pixels, f"page {self.page} of {self.path}")
+            raise MorvexError(f"cannot read image {path}: {error}") from None
+        if pages > 1:
+            raise MorvexError(f"{what} {path} is a stack of {pages} images; pass a single image")
+        return Source("tiff", _grey_shape(shape, path, what), path=str(path))
+    return Source("file", as_image(path, what).shape, path=str(path))  # type: ignore[arg-type]
 
 
-class Frames(Sequence):
+def _grey_shape(shape: tuple[int, ...], path: pathlib.Path, what: str) -> tuple[int, int]:
+    if len(shape) == 2 or (len(shape) == 3 and shape[2] in (3, 4)):
+        return int(shape[0]), int(shape[1])
+    raise MorvexError(f"{what} {path} must be a 2-D grey or (rows, cols, 3|4) colour image, "
+                      f"got shape {tuple(shape)}")
+
+
+class Frames(Sequence):  # type: ignore[type-arg]
     """A list of frames loaded one at a time, so a long sequence never sits in memory.
 
     Picklable (paths and arrays, no open files), so workers of a distributed run can load
-    their own frames. Build it with :func:`frames_from`. ``frames[k]`` is a grey float64 image and
-    ``frames.names[k]`` a readable name (file name, ``file.tif[page]`` or ``array k``).
+    their own frames. Build it with :func:`frames_from`. ``frames[k]`` is a grey float64 image,
+    ``frames.names[k]`` a readable name (file name, ``file.tif[page]`` or ``array k``) and
+    ``frames.sources[k]`` where it comes from.
     """
 
-    def __init__(self, loaders: list, names: list[str]) -> None:
-        self._loaders = loaders
+    def __init__(self, sources: list[Source], names: list[str]) -> None:
+        self.sources = sources
         self.names = names
 
     def __len__(self) -> int:
-        return len(self._loaders)
+        return len(self.sources)
 
-    def __getitem__(self, index):  # type: ignore[override]
+    def __getitem__(self, index):  # type: ignore[no-untyped-def]
         if isinstance(index, slice):
-            return Frames(self._loaders[index], self.names[index])
-        return self._loaders[index]()
+            return Frames(self.sources[index], self.names[index])
+        return self.sources[index].read("frame")
+
+    def extend(self, other: "Frames") -> None:
+        """Append frames (a watched folder that grew)."""
+        self.sources.extend(other.sources)
+        self.names.extend(other.names)
 
 
 def frames_from(frames: object) -> Frames:
     """Resolve a frame list: paths or arrays, a glob pattern, a folder, or a multi-page TIFF.
 
     A folder gives its image files (TIFF, PNG, BMP, JPEG) sorted by name; a pattern its
-    matches sorted by name; a 3-D array its first axis.
+    matches sorted by name; a 3-D array its first axis. The one place a frame list is read.
 
     Raises:
         MorvexError: for an empty list, a pattern or folder without images, a missing file.
     """
     if isinstance(frames, np.ndarray) and frames.ndim == 3 and frames.shape[-1] not in (3, 4):
-        items: list = list(frames)
+        items: list[object] = list(frames)
     elif isinstance(frames, (str, os.PathLike, np.ndarray)):
         items = [frames]
     else:
@@ -389,43 +449,54 @@ def frames_from(frames: object) -> Frames:
         except TypeError:
             raise MorvexError(f"frames must be paths, arrays, a folder or a glob pattern, "
                               f"got {type(frames).__name__}") from None
-    loaders: list = []
+    sources: list[Source] = []
     names: list[str] = []
     for k, item in enumerate(items):
         if isinstance(item, (str, os.PathLike)):
-            _add_path(item, loaders, names)
+            for file in files_of(item):
+                _add_file(file, sources, names)
         else:
-            loaders.append(_ArrayFrame(to_grey(item, f"frame {k}")))
+            sources.append(Source("array", array=to_grey(item, f"frame {k}")))  # type: ignore[arg-type]
             names.append(f"array {k}")
-    if not loaders:
+    if not sources:
         raise MorvexError("no frames: the frame list is empty")
-    return Frames(loaders, names)
+    return Frames(sources, names)
 
 
-def _add_path(item: PathLike, loaders: list, names: list[str]) -> None:
+def files_of(item: PathLike, *, allow_empty: bool = False) -> list[pathlib.Path]:
+    """The image files a path names: a folder's images or a pattern's matches, sorted by name.
+
+    Raises:
+        MorvexError: for a folder without images or a pattern without matches (unless
+            `allow_empty`: a watched folder may start empty).
+    """
     text = os.fspath(item)
     path = pathlib.Path(text)
-    if path.is_dir():
+    if path.is_dir() and path.suffix.lower() != ".zarr":
         files = sorted(p for p in path.iterdir() if p.suffix.lower() in IMAGE_SUFFIXES)
-        if not files:
+        if not files and not allow_empty:
             raise MorvexError(f"no frames: the folder {path} holds no TIFF, PNG, BMP or JPEG file")
     elif _GLOB_CHARACTERS & set(text) and not path.exists():
         files = [pathlib.Path(p) for p in sorted(glob.glob(text))]
-        if not files:
+        if not files and not allow_empty:
             raise MorvexError(f"no frames: the pattern {text!r} matches no file")
     else:
         files = [path]
-    for file in files:
-        if not file.is_file():
-            raise MorvexError(f"image file not found: {file}")
-        pages = _tiff_pages(file)
-        if pages > 1:
-            for page in range(pages):
-                loaders.append(_PageFrame(file, page))
-                names.append(f"{file.name}[{page}]")
-        else:
-            loaders.append(_FileFrame(file))
-            names.append(file.name)
+    return files
+
+
+def _add_file(file: pathlib.Path, sources: list[Source], names: list[str]) -> None:
+    if not file.is_file():
+        raise MorvexError(f"image file not found: {file}")
+    pages = _tiff_pages(file)
+    tiff = file.suffix.lower() in (".tif", ".tiff")
+    if pages > 1:
+        for page in range(pages):
+            sources.append(Source("tiff", path=str(file), page=page))
+            names.append(f"{file.name}[{page}]")
+    else:
+        sources.append(Source("tiff" if tiff else "file", path=str(file)))
+        names.append(file.name)
 
 
 def _tiff_pages(file: pathlib.Path) -> int:
@@ -436,4 +507,3 @@ def _tiff_pages(file: pathlib.Path) -> int:
             return len(tif.pages)
     except Exception as error:  # tifffile raises many types for a broken file
         raise MorvexError(f"cannot read image {file}: {error}") from None
-

@@ -9,9 +9,9 @@ most ``NOISE_CROP`` px, the bias sweep one of ``BIAS_CROP`` px, the star a band 
 region's width (at most ``STAR_WIDTH`` px) just tall enough for a quarter of its longest
 period on either side of its centre row.
 
-Reference: P. L. Reu et al., "DIC Challenge 2.0: developing
-images and guidelines for evaluating accuracy and resolution of 2D analyses", Experimental
-Mechanics 62, 2022 (star field, l10%, metrological efficiency indicator).
+Reference: P. L. Reu et al., "DIC Challenge 2.0: developing images and guidelines for
+evaluating accuracy and resolution of 2D analyses", Experimental Mechanics 62, 2022 (star
+field, l10%, metrological efficiency indicator).
 """
 
 from __future__ import annotations
@@ -34,6 +34,7 @@ STAR_AMPLITUDE = 0.5    # px, amplitude of v in the star field
 STAR_SHORTEST = 10.0    # px, period at the band's left edge
 STAR_LONGEST = 300.0    # px, at least this at its right edge (4 VSG when longer)
 STAR_WIDTH = 1024       # px, widest band measured
+STAR_CHIRP = 1.0        # px of period per px along x, at most
 RESPONSE_LEVEL = 0.9    # l10%: the period below which the response stays under 90 %
 _NOISE_SEED = 20240611
 
@@ -148,9 +149,16 @@ def bias_sweep(reference: np.ndarray, settings: Settings,
             "scatter_px": scatter, "max_abs_bias_px": max(finite) if finite else float("nan")}
 
 
-def star_periods(width: int, longest: float) -> tuple[float, float]:
-    """(shortest, longest) period of a star band `width` px wide, px."""
-    return STAR_SHORTEST, max(longest, STAR_SHORTEST * 2.0)
+def star_periods(width: int, wanted: float) -> tuple[float, float]:
+    """(shortest, longest) period of a star band `width` px wide, px.
+
+    The period may grow by at most STAR_CHIRP px per px along x; faster, a subset no longer
+    sees one sinusoid (l10% of a 25 px subset is still within 15 % of the ideal at 1.2). A
+    narrow region therefore gets shorter periods than `wanted`, and l10% beyond them reads
+    "not reached" rather than a wrong number.
+    """
+    return STAR_SHORTEST, max(min(wanted, STAR_SHORTEST + STAR_CHIRP * (width - 1)),
+                              STAR_SHORTEST * 2.0)
 
 
 def star_response(reference: np.ndarray, settings: Settings, vsg: float,
@@ -159,20 +167,21 @@ def star_response(reference: np.ndarray, settings: Settings, vsg: float,
 
     v(x, y) = A cos(2 pi (y - yc) / p(x)), A = 0.5 px, with the period p growing linearly from
     10 px at the band's left edge to max(300 px, 4 VSG) at its right (the strain's
-    response needs periods of a few VSG to reach 90 %), as in the DIC Challenge
-    2.0 star. In each grid column the measured v and eyy are projected on the true shapes over
-    the rows within a quarter period of the centre row (where the stripes are still nearly
-    straight); the ratio is the response at that column's period. l10% is the period below
-    which the response (smoothed over 5 columns) stays under 90 %.
+    response needs periods of a few VSG to reach 90 %; shorter on a narrow region, see
+    star_periods), as in the DIC Challenge 2.0 star. In each grid column the measured v and
+    eyy are projected on the true shapes over the rows within a quarter period of the centre
+    row (where the stripes are still nearly straight); the ratio is the response at that
+    column's period. l10% is the period below which the response (smoothed over 5 columns)
+    stays under 90 %.
     """
     region = settings.region(reference.shape)
-    x0, y0, x1, y1 = region
-    longest = max(STAR_LONGEST, 4.0 * vsg)
+    x0, _, x1, _ = region
+    wanted = max(STAR_LONGEST, 4.0 * vsg)
+    shortest, longest = star_periods(min(STAR_WIDTH, x1 - x0 + 1), wanted)
     half_band = int(math.ceil(longest / 4.0)) + settings.subset // 2 + settings.step
     rows, cols = central_crop(region, STAR_WIDTH, 2 * half_band + 1)
     band = reference[rows, cols]
     height, width = band.shape
-    shortest, longest = star_periods(width, longest)
     yc = (height - 1) / 2.0
 
     def period(x: np.ndarray) -> np.ndarray:
@@ -210,6 +219,9 @@ def star_response(reference: np.ndarray, settings: Settings, vsg: float,
         "l10_strain_px": l10_e,
         "l10_theory_px": crossing(periods, theory_response(periods, settings.subset,
                                                            settings.shape)),
+        "note": "" if longest >= wanted else (
+            f"the region is {x1 - x0 + 1} px wide: periods up to {longest:.0f} px only (of "
+            f"{wanted:.0f} px); an l10% beyond them is not reached"),
     }
 
 

@@ -8,8 +8,11 @@ import math
 import numbers
 from typing import Any
 
+from . import _guided
 from ._errors import MorvexError
 
+# The library's defaults, read once: every default of the package follows from these.
+_LIBRARY = _guided.DEFAULTS
 INTERPOLATIONS = ("quintic", "cubic", "keys")
 STRAIN_MEASURES = ("green-lagrange", "engineering")
 SHAPES = ("affine", "quadratic")
@@ -42,19 +45,19 @@ class Settings:
             meet on at least 95 % of the points; kept with the resolved subset as its reason.
     """
 
-    subset: int | str = 29
-    step: int = 7
+    subset: int | str = _LIBRARY["subset_size"]
+    step: int = _LIBRARY["step"]
     roi: tuple[int, int, int, int] | None = None
-    interpolation: str = "quintic"
-    prefilter: float = 0.0
-    min_zncc: float = 0.8
-    max_jump: float = 2.0
-    search_range: int = -1
-    seed_count: int = 0
-    max_iterations: int = 50
-    convergence_threshold: float = 1e-3
-    strain_window: int = 35
-    strain_measure: str = "green-lagrange"
+    interpolation: str = _LIBRARY["interpolation"]
+    prefilter: float = _LIBRARY["prefilter_sigma"]
+    min_zncc: float = _LIBRARY["min_zncc"]
+    max_jump: float = _LIBRARY["max_jump"]
+    search_range: int = _LIBRARY["search_range"]
+    seed_count: int = _LIBRARY["seed_count"]
+    max_iterations: int = _LIBRARY["max_iterations"]
+    convergence_threshold: float = _LIBRARY["convergence_threshold"]
+    strain_window: int = _LIBRARY["strain_window"]
+    strain_measure: str = _LIBRARY["strain_measure"]
     scale_mm_per_px: float | None = None
     shape: str = "affine"
     noise_target: float | None = None
@@ -157,13 +160,12 @@ class Settings:
         if self.subset > min(rows, cols):
             raise MorvexError(f"subset of {self.subset} px is larger than the {cols} x {rows} "
                               "px image; choose a smaller subset")
-        half = self.subset // 2
-        # Subset centres must keep the whole subset inside the image.
-        first_x, last_x = max(x0, half), min(x1, cols - 1 - half)
-        first_y, last_y = max(y0, half), min(y1, rows - 1 - half)
-        if last_x < first_x or last_y < first_y:
+        try:
+            grid_axes(self, shape)
+        except MorvexError:
             raise MorvexError(f"the region {width} x {height} px leaves no grid point for a "
-                              f"{self.subset} px subset; enlarge the region or reduce the subset")
+                              f"{self.subset} px subset; enlarge the region or reduce the subset"
+                              ) from None
 
     def to_kwargs(self) -> tuple[dict[str, Any], dict[str, Any]]:
         """Keyword arguments for morvex._guided: (reference image, solver)."""
@@ -194,6 +196,27 @@ class Settings:
 
     def to_json(self) -> str:
         return json.dumps(dataclasses.asdict(self), sort_keys=True)
+
+
+DEFAULTS = Settings()
+
+
+def grid_axes(settings: Settings, shape: tuple[int, int]) -> tuple[Any, Any]:
+    """Grid rows and columns (subset centres, px) the library lays out on an image of `shape`.
+
+    Raises:
+        MorvexError: when the region leaves no grid point (the library's message).
+    """
+    try:
+        return _guided.grid_axes(int(shape[0]), int(shape[1]), subset_size=settings.subset,
+                                 step=settings.step, roi=settings.roi)
+    except ValueError as error:
+        raise MorvexError(str(error)) from None
+
+
+def strain_reach(settings: Settings) -> int:
+    """Grid steps on each side the strain fit uses (the window rounded as the library does)."""
+    return max(1, int(math.floor(settings.strain_window / settings.step + 0.5)))
 
 
 def _roi(value: Any) -> tuple[int, int, int, int]:

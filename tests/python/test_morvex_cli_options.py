@@ -68,10 +68,33 @@ def store(tmp_path_factory, synthetic_frames):
     return path
 
 
+@pytest.fixture
+def absent():
+    """Make a module look uninstalled; afterwards every h5* module is as it was before.
+
+    h5netcdf imported without h5py remembers that h5py is missing, so the modules imported
+    meanwhile are dropped rather than left for later tests.
+    """
+    family = ("h5py", "h5netcdf")
+    saved = {k: v for k, v in sys.modules.items() if k.split(".")[0] in family}
+
+    def hide(module):
+        # h5py's compiled parts cannot be imported twice in one process: it is only ever
+        # dropped when it is the module hidden, and its own objects come back afterwards.
+        for name in [k for k in saved if k.split(".")[0] in {module, "h5netcdf"}]:
+            del sys.modules[name]
+        sys.modules[module] = None  # an import of it now fails, as if it were absent
+
+    yield hide
+    for name in [k for k in sys.modules if k.split(".")[0] in family]:
+        del sys.modules[name]
+    sys.modules.update(saved)
+
+
 @pytest.mark.parametrize("module", ["h5py", "h5netcdf"])
 def test_netcdf_export_without_its_module_says_what_to_install(run_cli, store, tmp_path,
-                                                                 monkeypatch, module):
-    monkeypatch.setitem(sys.modules, module, None)  # import of it now fails, as if absent
+                                                                 absent, module):
+    absent(module)
     code, _, err = run_cli("export", store, "--format", "netcdf", "-o", tmp_path / "out")
     assert code == 2
     assert err == (f"morvex: error: the Python package {module} is not installed; install it "

@@ -53,11 +53,17 @@ enum class GuidedStatus : std::uint8_t {
     kOutsideMask = 1,       ///< centre outside the mask, or too few specimen pixels in the subset
     kNotConverged = 2,      ///< the solver hit max_iterations or left the image
     kLowCorrelation = 3,    ///< converged, but ZNCC < min_zncc
-    kDisplacementJump = 4,  ///< differs from its guide by more than max_jump px
+    /// differs from its guide by more than max_jump px at its centre or a subset corner; for a
+    /// seed, its neighbours, started from it, do not agree with it
+    kDisplacementJump = 4,
     kFlatSubset = 5,        ///< no usable texture (zero grey-level variance or singular Hessian)
     kCancelled = 6,         ///< cancel was requested before the point was finished
     kNotReached = 7,        ///< no seed could start the specimen region it lies in
     kBadPixels = 8,         ///< NaN or infinite grey values under (or within 4 px of) the subset
+    /// left the field of view: the subset moved by its guide's warp has more than a tenth of
+    /// its specimen pixels outside the deformed image or on its non-finite pixels
+    /// (share > 0.1); decided before any solve or search
+    kLeftView = 9,
 };
 
 /// Settings of a guided correlation. Fields marked (reference) shape the ReferenceImage and must
@@ -80,17 +86,22 @@ struct GuidedConfig {
     /// since the filtered noise is no longer white.
     double prefilter_sigma = 0.0;
     double min_zncc = 0.8;         ///< a point is valid only if its ZNCC >= this
-    double max_jump = 2.0;         ///< px; a point is rejected if |u|, |v| differ this much from its guide's
-    /// Half-width of the full integer search (first seed, and points nothing else could start),
-    /// px; -1 = the whole image. Large windows are searched at half resolution, then refined.
+    /// px; a point is rejected if its u or v, at the subset centre or a corner, differs more
+    /// than this from its guide's
+    double max_jump = 2.0;
+    /// Half-width of the full integer search (seeds only), px; -1 = the whole image. Large windows are searched at half resolution, then refined.
     int search_range = -1;
     /// The grid is cut into this many blocks of about equal area, each grown from its own seed by
     /// a priority queue; blocks are spread over the threads, so the result does not depend on the
     /// thread count. 0 = automatic (about one block per 250 grid points, 1 to 64). One full search
     /// per frame finds a first seed (explicit seeds first, then each block's centre outwards);
-    /// every block's seed starts from its warp, then a residual and a full search. A block tries
-    /// up to 6 textured seeds (more for regions its first seed did not reach); points no block
-    /// reached are finally grown from any finished neighbour, in one deterministic pass.
+    /// every block's seed starts from its warp, then a residual and a full search. A seed is
+    /// accepted only when its neighbours, started from it, agree with it (at least two of them,
+    /// or the one it has; a point without usable neighbours needs ZNCC >= (1 + min_zncc) / 2).
+    /// A block tries up to 6 textured seeds; points no block reached are finally grown from the
+    /// nearest finished point of their region, in one deterministic pass. A point grown from a
+    /// neighbour is solved from its guide, then from the best whole-pixel shift within
+    /// max(3, ceil(max_jump) + 1) px of it, and then gives up: it is never searched further.
     int seed_count = 0;
     std::vector<Point2D> seed_points;  ///< explicit seeds (row, column), snapped to the nearest grid point
     int max_iterations = 50;           ///< Gauss-Newton iteration limit per start
@@ -120,7 +131,23 @@ struct GuidedResult {
     std::vector<std::uint8_t> valid;   ///< 1 where status is kConverged
     std::vector<std::uint8_t> status;  ///< GuidedStatus
     std::vector<int> iterations;       ///< Gauss-Newton iterations spent on the accepted start
+    /// Full integer searches (search_range wide; the whole image by default) run for this
+    /// frame. Only seeds are searched so: the frame's first seed, the blocks' seeds, explicit
+    /// seeds; a point grown from a neighbour never is.
+    int full_searches = 0;
 };
+
+/// Subset centres of the grid a ReferenceImage of `rows` x `cols` pixels lays out for `config`:
+/// centres `step` px apart inside the region of interest (or the image), with the whole subset
+/// inside the image. `rows_y` holds the row of each grid row, `cols_x` the column of each grid
+/// column. The one place the grid rule lives; the package asks for it through its extension.
+/// @throws std::invalid_argument naming the region when it leaves no grid point, or for a
+/// grid of more than 2^30 points.
+struct GuidedGridAxes {
+    std::vector<int> rows_y;  ///< centre row of each grid row, increasing
+    std::vector<int> cols_x;  ///< centre column of each grid column, increasing
+};
+MORVEX_EXPORT GuidedGridAxes guided_grid_axes(int rows, int cols, const GuidedConfig& config);
 
 /// Everything that depends only on the reference image and the (reference) fields of a
 /// GuidedConfig: grid, mask, interpolation coefficients, gradients, per-subset data.
