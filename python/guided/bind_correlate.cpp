@@ -1,0 +1,42 @@
+// morvex._guided.correlate(): one deformed frame against a prepared ReferenceImage, with the
+// interpreter lock released while it runs.
+
+#include <optional>
+
+#include <pybind11/stl.h>
+
+#include "convert.hpp"
+#include "guided_keywords.hpp"
+
+namespace morvex::python {
+
+void bind_correlate(py::module_& m) {
+    m.def(
+        "correlate",
+        [](const BoundReference& reference, const ImageArray& deformed, Control* control,
+           std::optional<py::dict> previous MORVEX_SOLVER_KEYWORDS(MORVEX_SOLVER_PARAMETER)) {
+            // The reference fields must be the ones the image was prepared with.
+            dic::GuidedConfig config = reference.config;
+            apply_solver_settings(config,
+                                  SolverSettings{MORVEX_SOLVER_KEYWORDS(MORVEX_SOLVER_VALUE)});
+            attach_control(config, control);
+            const cv::Mat image = image_from_array(deformed);
+            std::optional<dic::GuidedResult> start;
+            if (previous) {
+                start = guided_from_dict(*previous);
+            }
+            dic::GuidedResult result;
+            {
+                py::gil_scoped_release release;
+                result = dic::correlate_guided(*reference.image, image, config,
+                                               start ? &*start : nullptr);
+            }
+            return dict_from_guided(result);
+        },
+        "Measure the displacement field of `deformed` against a prepared reference image.",
+        py::arg("reference"), py::arg("deformed"), py::kw_only(),
+        py::arg("control") = static_cast<Control*>(nullptr), py::arg("previous") = py::none()
+        MORVEX_SOLVER_KEYWORDS(MORVEX_SOLVER_ARG));
+}
+
+}  // namespace morvex::python

@@ -1,0 +1,81 @@
+#pragma once
+/// The keyword settings of morvex._guided: the solver keywords that correlate() and Sequence
+/// share, listed once, and the reference-image keywords. Used only by the bind_*.cpp files.
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <tuple>
+
+#include "convert_guided.hpp"
+
+namespace morvex::python {
+
+using Roi = std::tuple<int, int, int, int>;
+
+/// The defaults every keyword shows to Python: GuidedConfig's own.
+inline const dic::GuidedConfig kDefaults{};
+
+// The solver keywords, in the order Python sees them: X(type taken from Python, name), the
+// name being both the keyword and the GuidedConfig field. The parameter list, the py::arg
+// list, the copy into the config and the DEFAULTS entries are all expanded from this table,
+// so a keyword cannot be declared without being applied.
+#define MORVEX_SOLVER_KEYWORDS(X)    \
+    X(double, min_zncc)              \
+    X(double, max_jump)              \
+    X(int, search_range)             \
+    X(int, seed_count)               \
+    X(int, max_iterations)           \
+    X(double, convergence_threshold) \
+    X(bool, compute_strain)          \
+    X(int, strain_window)            \
+    X(std::string, strain_measure)   \
+    X(int, threads)
+
+// ", type name" for each solver keyword: appended to a binding lambda's parameter list.
+#define MORVEX_SOLVER_PARAMETER(type, name) , type name
+// ", py::arg("name") = default" for each solver keyword: appended to a def()'s extras.
+#define MORVEX_SOLVER_ARG(type, name) , py::arg(#name) = python_value(kDefaults.name)
+// "name," for each solver keyword: the values, in order, to build a SolverSettings from.
+#define MORVEX_SOLVER_VALUE(type, name) name,
+#define MORVEX_SOLVER_FIELD(type, name) type name;
+
+/// The settings that may change from frame to frame, as Python passed them.
+struct SolverSettings {
+    MORVEX_SOLVER_KEYWORDS(MORVEX_SOLVER_FIELD)
+};
+
+/// A config field as Python sees it: enums by their names, everything else as it is.
+template <typename T>
+T python_value(T value) {
+    return value;
+}
+std::string python_value(dic::Interpolation kind);
+std::string python_value(dic::StrainMeasure measure);
+
+/// A ReferenceImage together with the config it was built from: correlate() must repeat the
+/// reference fields exactly, so it starts from this copy.
+struct BoundReference {
+    dic::GuidedConfig config;
+    std::unique_ptr<dic::ReferenceImage> image;
+};
+
+/// The reference-image keywords into `config`.
+/// @throws pybind11::value_error for an unknown interpolation or shape name, or a mask that
+/// is not 2-D.
+void apply_reference_settings(dic::GuidedConfig& config, int subset_size, int step,
+                              const std::optional<Roi>& roi, const std::optional<py::array>& mask,
+                              const std::string& interpolation, double prefilter_sigma,
+                              const std::string& shape = "affine");
+
+/// The solver keywords into `config`.
+/// @throws pybind11::value_error for threads below 0 or an unknown strain measure.
+void apply_solver_settings(dic::GuidedConfig& config, const SolverSettings& settings);
+
+/// Points the config's cancel flag and progress callback at `control` (nothing when null).
+void attach_control(dic::GuidedConfig& config, Control* control);
+
+/// GuidedConfig's defaults under the keyword names of the module, solver keywords included.
+py::dict default_settings();
+
+}  // namespace morvex::python
