@@ -82,6 +82,8 @@ fuzz-smoke: fuzz-build
 clean:
 	rm -rf $(BUILD) $(SAN_BUILD) $(FUZZ_BUILD)
 
-# The package's structure: its import graph has no cycle and the run layer's rules hold.
-lint:
+# The package's structure: its import graph has no cycle and the run layer's rules hold; the
+# extension's checked-in stubs match what the installed bindings give.
+lint: python
 	python3 scripts/check_imports.py
+	$(PYTHON) scripts/stubs.py --check

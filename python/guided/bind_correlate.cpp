@@ -13,13 +13,13 @@ namespace morvex::python {
 void bind_correlate(py::module_& m) {
     m.def(
         "correlate",
-        [](const BoundReference& reference, const ImageArray& deformed, Control* control,
-           std::optional<py::dict> previous MORVEX_SOLVER_KEYWORDS(MORVEX_SOLVER_PARAMETER)) {
+        [](const BoundReference& reference, const ImageArray& deformed, std::optional<Control*> control,
+           std::optional<GuidedDict> previous MORVEX_SOLVER_KEYWORDS(MORVEX_SOLVER_PARAMETER)) {
             // The reference fields must be the ones the image was prepared with.
             dic::GuidedConfig config = reference.config;
             apply_solver_settings(config,
                                   SolverSettings{MORVEX_SOLVER_KEYWORDS(MORVEX_SOLVER_VALUE)});
-            attach_control(config, control);
+            attach_control(config, control.value_or(nullptr));
             const cv::Mat image = image_from_array(deformed);
             std::optional<dic::GuidedResult> start;
             if (previous) {
@@ -35,7 +35,7 @@ void bind_correlate(py::module_& m) {
         },
         "Measure the displacement field of `deformed` against a prepared reference image.",
         py::arg("reference"), py::arg("deformed"), py::kw_only(),
-        py::arg("control") = static_cast<Control*>(nullptr), py::arg("previous") = py::none()
+        py::arg("control") = py::none(), py::arg("previous") = py::none()
         MORVEX_SOLVER_KEYWORDS(MORVEX_SOLVER_ARG));
 }
 

@@ -14,7 +14,7 @@ void bind_reference(py::module_& m) {
     py::class_<BoundReference>(m, "ReferenceImage",
                                "A reference image prepared once for many deformed frames.")
         .def(py::init([](const ImageArray& reference, int subset_size, int step,
-                         std::optional<Roi> roi, std::optional<py::array> mask,
+                         std::optional<Roi> roi, std::optional<MaskArray> mask,
                          const std::string& interpolation, double prefilter_sigma,
                          const std::string& shape) {
                  auto bound = std::make_unique<BoundReference>();

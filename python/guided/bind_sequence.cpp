@@ -16,7 +16,7 @@ void bind_sequence(py::module_& m) {
                                     "Frames against one reference, fixed or incremental.")
         .def(py::init([](const ImageArray& reference, Control* control, bool incremental,
                          int subset_size, int step, std::optional<Roi> roi,
-                         std::optional<py::array> mask, const std::string& interpolation,
+                         std::optional<MaskArray> mask, const std::string& interpolation,
                          double prefilter_sigma MORVEX_SOLVER_KEYWORDS(MORVEX_SOLVER_PARAMETER),
                          const std::string& shape) {
                  dic::GuidedConfig config;

@@ -78,10 +78,10 @@ cv::Mat mask_from_array(const py::array& mask) {
     return out;
 }
 
-py::dict dict_from_guided(const dic::GuidedResult& result) {
+GuidedDict dict_from_guided(const dic::GuidedResult& result) {
     const int rows = result.rows;
     const int cols = result.cols;
-    py::dict dict;
+    GuidedDict dict;
     dict["rows"] = rows;
     dict["cols"] = cols;
     dict["x"] = grid_array(result.x, rows, cols);

@@ -22,6 +22,19 @@ struct Control {
     std::atomic<int> total{0};
 };
 
+/// The dictionary of a result (see dict_from_guided()), under the type that type checkers see:
+/// the fields' arrays differ in dtype, rows and cols are ints.
+class GuidedDict : public py::dict {
+public:
+    using py::dict::dict;
+};
+
+/// A mask argument: any NumPy array of a real or bool dtype, under the name type checkers see.
+class MaskArray : public py::array {
+public:
+    using py::array::array;
+};
+
 /// "quintic", "cubic" or "keys" to the enum.
 /// @throws pybind11::value_error naming the text and the accepted ones.
 dic::Interpolation interpolation_from_name(const std::string& name);
@@ -42,7 +55,7 @@ cv::Mat mask_from_array(const py::array& mask);
 /// eyy, exy, zncc, sigma_u, sigma_v (float64), valid (bool), status (uint8), iterations
 /// (int32), every array of shape (rows, cols); with second-order subsets also du_dxx, du_dxy,
 /// du_dyy, dv_dxx, dv_dxy, dv_dyy (float64).
-py::dict dict_from_guided(const dic::GuidedResult& result);
+GuidedDict dict_from_guided(const dic::GuidedResult& result);
 
 /// A dictionary as dict_from_guided() writes it back into a result (used as the start of the
 /// next frame); the second derivatives are read when present.
@@ -50,3 +63,14 @@ py::dict dict_from_guided(const dic::GuidedResult& result);
 dic::GuidedResult guided_from_dict(const py::dict& dict);
 
 }  // namespace morvex::python
+
+namespace pybind11::detail {
+template <>
+struct handle_type_name<morvex::python::GuidedDict> {
+    static constexpr auto name = const_name("dict[str, numpy.typing.NDArray[typing.Any] | int]");
+};
+template <>
+struct handle_type_name<morvex::python::MaskArray> {
+    static constexpr auto name = const_name("numpy.typing.NDArray[typing.Any]");
+};
+}  // namespace pybind11::detail
