@@ -19,6 +19,7 @@ def main() -> None:
     import tifffile
     from playwright.sync_api import expect, sync_playwright
 
+    expect.set_options(timeout=120_000)
     out = pathlib.Path(sys.argv[1] if len(sys.argv) > 1 else "docs")
     with tempfile.TemporaryDirectory() as temporary:
         root = pathlib.Path(temporary)
@@ -53,6 +54,7 @@ def main() -> None:
                 def drag(tool: str, a: tuple[float, float], b: tuple[float, float]) -> None:
                     page.get_by_test_id("tool").click()
                     page.get_by_role("option", name=tool).click()
+                    page.wait_for_timeout(500)  # the menu closes before the drag begins
                     page.mouse.move(box["x"] + box["width"] * a[0], box["y"] + box["height"] * a[1])
                     page.mouse.down()
                     page.mouse.move(box["x"] + box["width"] * b[0],
@@ -63,13 +65,16 @@ def main() -> None:
                 page.get_by_text("cut hole").click()
                 drag("Mask circle", (0.5, 0.5), (0.58, 0.5))
                 page.wait_for_timeout(800)
+                page.evaluate("window.scrollTo(0, 0)")
                 page.screenshot(path=out / "app_project.png")
                 page.get_by_test_id("show-grid").click()
                 page.get_by_test_id("run-start").click()
                 expect(page.get_by_test_id("run-status")).to_have_text("done")
                 page.get_by_test_id("frame-index").fill("5")
                 page.get_by_test_id("frame-index").press("Enter")
+                page.get_by_test_id("frame-index").blur()
                 page.wait_for_timeout(800)
+                page.evaluate("window.scrollTo(0, 0)")
                 page.screenshot(path=out / "app_run.png")
                 page.get_by_test_id("field-select").select_option("u")
                 drag("Line profile", (0.15, 0.3), (0.85, 0.3))
@@ -81,7 +86,7 @@ def main() -> None:
                 page.get_by_test_id("load-path").fill("load.csv")
                 page.get_by_test_id("load-load").click()
                 page.wait_for_timeout(1500)
-                page.get_by_text("6. Probe").scroll_into_view_if_needed()
+                page.evaluate("window.scrollTo(0, 0)")
                 page.screenshot(path=out / "app_probe.png", full_page=True)
                 browser.close()
         finally:

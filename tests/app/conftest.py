@@ -108,6 +108,8 @@ class Server:
             except subprocess.TimeoutExpired:
                 self.process.kill()
                 self.process.wait()
+        if self.process is not None and self.process.stdout is not None:
+            self.process.stdout.close()
 
 
 @pytest.fixture

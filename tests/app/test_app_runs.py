@@ -81,3 +81,29 @@ def test_a_server_restart_resumes_the_store(long_root, chromium) -> None:
     finally:
         context.close()
         first.stop()
+
+
+def test_watch_folder_measures_frames_as_they_arrive(root: pathlib.Path, browser) -> None:
+    import shutil
+
+    if not hasattr(morvex, "Job"):
+        # Until the package's Job is installed, the page says why watching is not there.
+        (root / "live").mkdir()
+        shutil.copy(root / "frames" / "img_000.tif", root / "live")
+        open_project(browser, "live/img_000.tif", "live", "live.zarr")
+        browser.get_by_test_id("run-watch").click()
+        browser.get_by_test_id("run-start").click()
+        expect(browser.get_by_test_id("error-message")).to_contain_text("watching a folder")
+        return
+    (root / "live").mkdir()
+    for k in range(2):
+        shutil.copy(root / "frames" / f"img_{k:03d}.tif", root / "live")
+    open_project(browser, "live/img_000.tif", "live", "live.zarr")
+    browser.get_by_test_id("run-watch").click()
+    browser.get_by_test_id("run-start").click()
+    expect(browser.get_by_test_id("run-progress")).to_have_text("2 / 2 frames", timeout=60_000)
+    for k in range(2, 4):
+        shutil.copy(root / "frames" / f"img_{k:03d}.tif", root / "live")
+    expect(browser.get_by_test_id("run-progress")).to_have_text("4 / 4 frames", timeout=60_000)
+    browser.get_by_text("Stop watching").click()
+    expect(browser.get_by_test_id("run-status")).to_have_text("done", timeout=60_000)

@@ -19,6 +19,7 @@ def test_http_without_the_token_is_refused(server, path: str) -> None:
     with pytest.raises(urllib.error.HTTPError) as refused:
         urllib.request.urlopen(server.base + path, timeout=5)
     assert refused.value.code == 403
+    refused.value.close()
 
 
 def test_websocket_without_the_token_is_refused(server) -> None:

@@ -47,6 +47,7 @@ def test_mask_run_probe_extensometer_export(browser, root: pathlib.Path) -> None
     box = image.bounding_box()
     assert box is not None
     image.click(position={"x": box["width"] * 0.5, "y": box["height"] * 0.5})
+    expect(page.get_by_test_id("probe-x")).not_to_have_value("")
     x_clicked = float(page.get_by_test_id("probe-x").input_value())
     assert abs(x_clicked - SHAPE[1] / 2) < 3
     set_number(page, "probe-x", 120)

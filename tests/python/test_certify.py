@@ -110,6 +110,15 @@ def test_certificate_noise_floor_matches_a_real_static_pair(noisy_speckle):
         noise["displacement_px"] * cert["spatial_resolution"]["l10_displacement_px"])
 
 
+@pytest.mark.parametrize("radius, noise, warned", [(3, 2.0, False), (5, 6.0, True)])
+def test_noise_floor_warns_when_read_noise_makes_the_texture(radius, noise, warned):
+    clean = dic.generate_speckle(*CERT_SHAPE, radius, 0.5, 5)
+    reference = clean + np.random.default_rng(1).normal(0, noise, clean.shape)
+    floor = resolution.noise_floor(reference, None, Settings.build(**CERT_SETTINGS))
+    assert bool(floor["note"]) == warned
+    assert (floor["noisy_gradient_share"] > 0.05) == warned
+
+
 def test_l10_follows_the_subset_and_the_ideal_fit():
     reference = dic.generate_speckle(200, 320, 3, 0.5, 8)
     found = {}

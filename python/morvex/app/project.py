@@ -1,8 +1,8 @@
 """A project: reference, frames, store, settings, mask, probes; and the runs of the server.
 
 A project lives in the store: the application's own state (paths, settings, drawn shapes,
-probes and gauges) is written as ``morvex_app.json`` inside the store folder, so opening the
-store again restores it. Results are never held here beyond the dataset read from the store.
+probes and gauges) is kept as the store's attribute ``morvex_app`` (JSON), so opening the
+store again restores it; runs write frames, never that attribute. Results are never held here beyond the dataset read from the store.
 Runs are kept per store for the whole server, so a reloaded page or a second tab sees the run
 that is going on, and a second run on the same store is refused.
 """
@@ -13,6 +13,7 @@ import json
 import pathlib
 import threading
 import time
+import warnings
 from typing import Any
 
 import numpy as np
@@ -22,7 +23,7 @@ from .job_adapter import Job, JobState
 from .mask import Shape, rasterise
 from .paths import Root
 
-STATE_FILE = "morvex_app.json"
+STATE_ATTRIBUTE = "morvex_app"
 DEFAULT_STORE = "results.zarr"
 # Settings the page offers, with the widget kind; defaults come from the package.
 SETTINGS = ("subset", "step", "min_zncc", "strain_window", "strain_measure", "interpolation",
@@ -120,14 +121,18 @@ class Project:
             self._restore(saved)
 
     def _read_state(self, store: pathlib.Path) -> dict[str, Any] | None:
-        state = store / STATE_FILE
-        if not state.is_file():
+        from ..store import Store
+
+        text = None
+        if Store(store).exists():
+            text = _group_attrs(store).get(STATE_ATTRIBUTE)
+        if text is None:
             # A run of this server that has not laid its store out yet.
             with _RUNS_LOCK:
                 return _STARTED.get(store.resolve())
         try:
-            data = json.loads(state.read_text())
-        except (OSError, ValueError):
+            data = json.loads(text)
+        except (TypeError, ValueError):
             raise MorvexError(f"the project saved in {self.root.relative(store)} cannot be read; "
                               "open the reference and frames again") from None
         return data if isinstance(data, dict) else None
@@ -147,14 +152,17 @@ class Project:
         self.probes = dict(saved.get("probes", {}))
 
     def save(self) -> None:
-        """Write the project's state into the store folder (when the store exists)."""
+        """Keep the project's state in the store's attributes (once the store exists)."""
+        from ..store import Store
+
         store = self.store
-        if not store.is_dir():
+        if not Store(store).exists():
             return
-        state = self.state()
-        temporary = store / (STATE_FILE + ".tmp")
-        temporary.write_text(json.dumps(state, indent=1))
-        temporary.replace(store / STATE_FILE)
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            import zarr
+
+            zarr.open_group(store, mode="r+").attrs[STATE_ATTRIBUTE] = json.dumps(self.state())
 
     def state(self) -> dict[str, Any]:
         return {"reference": self.reference_text, "frames": self.frames_text,
@@ -193,8 +201,9 @@ class Project:
 
     # --- running -------------------------------------------------------------------------
 
-    def start(self) -> Any:
-        """Start a Job on the store (resuming what it holds).
+    def start(self, watch: bool = False) -> Any:
+        """Start a Job on the store (resuming what it holds); `watch`: follow the frames
+        folder as the camera writes into it, until stopped.
 
         Raises:
             MorvexError: for a bad setting, a store written with other settings, or a run
@@ -211,9 +220,18 @@ class Project:
             if current is not None and current.state in (JobState.QUEUED, JobState.RUNNING):
                 raise MorvexError(f"{self.root.relative(store)} is being written by a run; "
                                   "wait for it or cancel it")
-            job = Job(self.root.frames(self.frames_text), store=store,
+            if watch:
+                folder = self.root.resolve(self.frames_text, "frames")
+                if not folder.is_dir():
+                    raise MorvexError("watch folder: the frames must be a folder the camera "
+                                      "writes into")
+                frames: Any = str(folder)
+                extra: dict[str, Any] = {"watch": True}
+            else:
+                frames, extra = self.root.frames(self.frames_text), {}
+            job = Job(frames, store=store,
                       reference=self.root.resolve(self.reference_text, "reference"),
-                      mask=self.mask(), incremental=self.incremental, **self.settings)
+                      mask=self.mask(), incremental=self.incremental, **extra, **self.settings)
             job.start()
             _RUNS[store] = job
             _STARTED[store] = self.state()
@@ -254,6 +272,14 @@ class Project:
     def _need_reference(self) -> None:
         if self.reference is None:
             raise MorvexError("open a project first: reference and frames, or a store")
+
+
+def _group_attrs(store: pathlib.Path) -> dict[str, Any]:
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        import zarr
+
+        return dict(zarr.open_group(store, mode="r").attrs)
 
 
 def _keep_state_when_created(project: Project, job: Any) -> None:

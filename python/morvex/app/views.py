@@ -136,7 +136,7 @@ class Page:
             "w-full bg-red-100 text-red-900 p-2 rounded")
         self.error_label.set_visibility(False)
         with ui.row().classes("w-full no-wrap items-start gap-3"):
-            with ui.column().classes("w-[430px] shrink-0 gap-2"):
+            with ui.column().classes("w-[470px] shrink-0 gap-2"):
                 self._project_card()
                 self._settings_card()
                 self._mask_card()
@@ -246,7 +246,7 @@ class Page:
                        (("frame", "frame"), ("name", "name"), ("valid", "valid"),
                         ("zncc", "median ZNCC"), ("sigma", "median σ px"), ("seconds", "s"))]
             self.summary_table = ui.table(columns=columns, rows=[], row_key="frame").props(
-                "dense flat virtual-scroll data-testid=run-summary").classes("w-full max-h-48")
+                "dense flat virtual-scroll data-testid=run-summary").classes("w-full max-h-56 text-xs")
 
     def _export_card(self) -> None:
         from nicegui import ui
@@ -383,10 +383,10 @@ class Page:
         from nicegui import ui
 
         return ui.echart({
-            "title": {"text": title, "textStyle": {"fontSize": 12}},
-            "tooltip": {"trigger": "axis"}, "legend": {"top": 20, "type": "scroll"},
+            "title": {"text": title, "top": 0, "textStyle": {"fontSize": 12}},
+            "tooltip": {"trigger": "axis"}, "legend": {"top": 22, "type": "scroll"},
             "toolbox": {"feature": {"saveAsImage": {"title": "PNG"}}},
-            "grid": {"top": 55, "left": 60, "right": 20, "bottom": 40},
+            "grid": {"top": 62, "left": 60, "right": 20, "bottom": 40},
             "xAxis": {"type": "value", "name": x_name, "nameLocation": "middle",
                       "nameGap": 25, "scale": True},
             "yAxis": {"type": "value", "scale": True}, "series": []}).classes("h-56 w-full")
@@ -638,32 +638,9 @@ class Page:
         self.settings_changed()
         if self.error_label.visible:
             return
-        if self.watch_box.value:
-            self._start_watch()
-        else:
-            self.project.start()
+        self.project.start(watch=bool(self.watch_box.value))
         self.clear_error()
         self.poll()
-
-    def _start_watch(self) -> None:
-        from .job_adapter import Job
-
-        project = self.project
-        folder = project.root.resolve(project.frames_text, "frames")
-        if not folder.is_dir():
-            raise MorvexError("watch folder: the frames must be a folder the camera writes into")
-        from .project import _RUNS, _RUNS_LOCK
-
-        store = project.store.resolve()
-        with _RUNS_LOCK:
-            current = _RUNS.get(store)
-            if current is not None and current.state in (JobState.QUEUED, JobState.RUNNING):
-                raise MorvexError("a run is writing this store; wait for it or cancel it")
-            job = Job(str(folder), store=store, reference=project.root.resolve(
-                project.reference_text, "reference"), mask=project.mask(), watch=True,
-                **project.settings)
-            job.start()
-            _RUNS[store] = job
 
     def cancel_run(self) -> None:
         job = self.project.job() if self.project.reference is not None else None
