@@ -18,7 +18,7 @@ INSTALL_MODULE := CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(VENV)/bin/pip install \
 CMAKE_FLAGS := -G Ninja -DCMAKE_BUILD_TYPE=Release -DMORVEX_WERROR=ON \
   -DMORVEX_BUILD_TESTS=ON -DMORVEX_BUILD_EXAMPLES=ON -DMORVEX_BUILD_BENCH=ON
 
-.PHONY: setup build python demo test test-cpp bench bench-guided sanitize fuzz-build fuzz fuzz-smoke clean
+.PHONY: lint setup build python demo test test-cpp bench bench-guided sanitize fuzz-build fuzz fuzz-smoke clean
 
 setup:
 	bash scripts/setup.sh
@@ -40,7 +40,7 @@ test-cpp: build
 # The module is installed after the C++ tests so the two builds never compete for the cores.
 test: test-cpp
 	$(INSTALL_MODULE)
-	$(PYTHON) -m pytest tests/python -q
+	$(PYTHON) -m pytest tests/python tests/app -q
 
 # Engine benchmark: speed at 1 and 2 threads, accuracy against the known fields, targets.
 BENCH_DATA ?= ../shared/bench-data
@@ -76,3 +76,7 @@ fuzz-smoke: fuzz-build
 
 clean:
 	rm -rf $(BUILD) $(SAN_BUILD) $(FUZZ_BUILD)
+
+# The package's structure: its import graph has no cycle and the run layer's rules hold.
+lint:
+	python3 scripts/check_imports.py

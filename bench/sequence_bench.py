@@ -3,6 +3,7 @@
     .venv/bin/python bench/sequence_bench.py                 # both parts, full size
     .venv/bin/python bench/sequence_bench.py --part sequence --frames 40 --step 7
     .venv/bin/python bench/sequence_bench.py --part tiles --size 8192 --tile 2048
+    .venv/bin/python bench/sequence_bench.py --part pipeline [--challenge ../shared/dic-challenge]
 
 Sequence: a 1024 x 1024 speckle image stretched frame by frame with the library's warping
 (morvex.synthetic_sequence), written as TIFF files that workers read themselves. Frames per
@@ -16,7 +17,14 @@ files (the benchmark never holds either image), then correlated with tile=... on
 Prints the time, each worker's peak resident memory, the error against the known field and the
 agreement with an untiled run on a cropped window.
 
-Targets on a 2-core machine: 2 workers >= 1.8 x 1 worker; each cluster run within 15 % of the
+Pipeline: does a frame of a sequence cost what its points cost? A 20-frame 1024 x 1024 sequence
+with growing strain (step 7) is first correlated pair by pair through the extension (prepared
+reference, each frame started from the one before, the correlation timed alone: the pair rate),
+then as a sequence written to a store, in process and on 2 Dask workers: frames/s x points per
+frame against the pair rate. With --challenge, the same for sample 12 of the DIC Challenge
+(open-hole plate, 12 frames) with the open-hole example's mask.
+
+Targets on a 2-core machine: a sequence at >= 0.8 x the pair rate; 2 workers >= 1.8 x 1 worker; each cluster run within 15 % of the
 in-process run at the same total threads; tiled 8192^2 within 2 GiB peak per worker.
 """
 
@@ -38,7 +46,7 @@ import zarr
 
 import _morvex_dic
 import morvex
-from morvex.distributed import DEFAULT_CHUNK
+from morvex.run.plan import DEFAULT_CHUNK
 from morvex.synthetic import AffineField
 
 GIB = 1024 ** 3
@@ -132,6 +140,86 @@ def sequence_part(args: argparse.Namespace, folder: pathlib.Path) -> bool:
     print(f"  2 workers / 1 worker: {ratio:.2f} x (target >= 1.8)")
     print(f"  cluster vs in-process at equal threads: 1: {slow1:+.1%}, 2: {slow2:+.1%} "
           "(target <= +15 %)")
+    return ok
+
+
+# --- pipeline ------------------------------------------------------------------------------
+
+def pair_rate(paths: list[pathlib.Path], settings: dict, mask: np.ndarray | None,
+              threads: int) -> tuple[float, int]:
+    """Points/s of the correlations alone, frame after frame from the one before."""
+    from morvex import _guided
+    from morvex.settings import Settings
+
+    checked = Settings.build(**settings)
+    reference_kwargs, solver = checked.to_kwargs()
+    if mask is not None:
+        reference_kwargs["mask"] = mask.astype(np.uint8)
+    frames = [morvex.load_image(p) for p in paths]
+    prepared = _guided.ReferenceImage(frames[0], **reference_kwargs)
+    points = prepared.grid_rows * prepared.grid_cols
+    previous, spent = None, 0.0
+    for image in frames:
+        began = time.perf_counter()
+        result = _guided.correlate(prepared, image, previous=previous, threads=threads,
+                                   **solver)
+        spent += time.perf_counter() - began
+        previous = result
+    return points * len(frames) / spent, points
+
+
+def pipeline_case(name: str, paths: list[pathlib.Path], settings: dict,
+                  mask: np.ndarray | None, folder: pathlib.Path) -> bool:
+    rate, points = pair_rate(paths, settings, mask, threads=2)
+    print(f"{name}: {len(paths)} frames, {points} points per frame; pair rate "
+          f"{rate:,.0f} points/s at 2 threads")
+    ok = True
+    runs = [("in process, 2 threads", {"threads": 2}, None), ("2 Dask workers x 1 thread",
+                                                               {"chunk": 4}, 2)]
+    for label, kwargs, workers in runs:
+        cluster = client = None
+        if workers:
+            cluster, client, _ = local_client(workers)
+            kwargs = {**kwargs, "client": client}
+        try:
+            store = folder / f"{name}-{label.split()[0]}.zarr"
+            began = time.perf_counter()
+            ds = morvex.correlate_sequence(paths, store=store, mask=mask, progress=False,
+                                           **settings, **kwargs)
+            seconds = time.perf_counter() - began
+        finally:
+            if client is not None:
+                client.close()
+                cluster.close()
+        frames_per_s = len(paths) / seconds
+        share = frames_per_s * points / rate
+        valid = ds["valid"].values[-1].sum() / max(1, (ds["status"].values[-1] != 1).sum())
+        print(f"  {label:28s} {frames_per_s:6.3f} frames/s x {points} = "
+              f"{frames_per_s * points:,.0f} points/s = {share:.2f} x the pair rate "
+              f"({seconds:.1f} s; last frame {valid:.1%} of specimen points valid)")
+        ok &= ds.sizes["frame"] == len(paths)
+    return ok
+
+
+def pipeline_part(args: argparse.Namespace, folder: pathlib.Path) -> bool:
+    frames = 20
+    seq = morvex.synthetic_sequence(frames=frames, shape=(1024, 1024), u_step=0.3,
+                                    v_step=-0.15, exx_final=0.01, eyy_final=-0.004, seed=7)
+    paths = []
+    for k, frame in enumerate(seq.frames):
+        paths.append(folder / f"grow_{k:04d}.tif")
+        tifffile.imwrite(paths[-1], frame.astype(np.float32))
+    del seq
+    ok = pipeline_case("growing strain 1024^2", paths, {"subset": 29, "step": 7}, None, folder)
+    if args.challenge is not None:
+        sample = pathlib.Path(args.challenge) / "sample12"
+        paths = sorted(sample.glob("oht_cfrp_*.tiff"))
+        sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "examples"))
+        from open_hole import specimen_mask
+
+        mask, _ = specimen_mask(morvex.load_image(paths[0]))
+        ok &= pipeline_case("sample 12 open hole", paths,
+                            {"subset": 29, "step": 5, "strain_window": 20}, mask, folder)
     return ok
 
 
@@ -235,7 +323,10 @@ def tiles_part(args: argparse.Namespace, folder: pathlib.Path) -> bool:
 
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--part", choices=["sequence", "tiles", "both"], default="both")
+    parser.add_argument("--part", choices=["sequence", "tiles", "pipeline", "both"],
+                        default="both")
+    parser.add_argument("--challenge", type=pathlib.Path, default=None,
+                        help="the DIC Challenge folder (pipeline part: sample 12 as well)")
     parser.add_argument("--frames", type=int, default=40)
     parser.add_argument("--size", type=int, default=1024)
     parser.add_argument("--subset", type=int, default=29)
@@ -258,6 +349,8 @@ def main() -> int:
             ok &= sequence_part(args, folder)
         if args.part in ("tiles", "both"):
             ok &= tiles_part(args, folder)
+        if args.part == "pipeline":
+            ok &= pipeline_part(args, folder)
     finally:
         shutil.rmtree(folder, ignore_errors=True)
     print("checks passed" if ok else "CHECKS FAILED")

@@ -1,17 +1,19 @@
 #!/usr/bin/env bash
 # Idempotent set-up: Debian build dependencies (clang with its libFuzzer and OpenMP runtimes
-# for `make fuzz`) and the project's Python 3.12 virtual
+# for `make fuzz`, chromium for the application's browser tests) and the project's Python 3.12 virtual
 # environment. Installs only what is missing; on a ready machine it does nothing and needs
 # no network.
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 venv="$root/.venv"
-requirements="$root/requirements.txt"
+requirements="$root/requirements.txt"   # development tools
+constraints="$root/constraints.txt"     # exact versions of everything in .venv
 
 debian_packages=(build-essential cmake ninja-build pkg-config
                  libopencv-dev libeigen3-dev libgtest-dev libgmock-dev libbenchmark-dev
-                 clang libclang-rt-dev libomp-dev)
+                 clang libclang-rt-dev libomp-dev
+                 chromium)
 
 missing=()
 for package in "${debian_packages[@]}"; do
@@ -52,11 +54,23 @@ if [ ! -x "$venv/bin/python" ]; then
   "$python" -m venv "$venv"
 fi
 
+# The package's own dependencies come from pyproject.toml (the one list of what it needs and
+# which versions it supports); constraints.txt pins them and the tools to exact versions.
+dependencies=$("$venv/bin/python" - "$root/pyproject.toml" <<'PY'
+import sys, tomllib
+with open(sys.argv[1], "rb") as handle:
+    print("\n".join(tomllib.load(handle)["project"]["dependencies"]))
+PY
+)
 # The stamp records which requirements the environment was built from.
 stamp="$venv/.requirements.sha256"
-wanted=$(sha256sum "$requirements" | cut -d' ' -f1)
+wanted=$({ cat "$requirements" "$constraints"; echo "$dependencies"; } | sha256sum | cut -d' ' -f1)
 if [ "$(cat "$stamp" 2>/dev/null)" != "$wanted" ]; then
   echo "setup: installing Python requirements into $venv"
-  "$venv/bin/python" -m pip install -q --disable-pip-version-check -r "$requirements"
+  dependency_list=$(mktemp)
+  trap 'rm -f "$dependency_list"' EXIT
+  echo "$dependencies" > "$dependency_list"
+  "$venv/bin/python" -m pip install -q --disable-pip-version-check -c "$constraints" \
+    -r "$requirements" -r "$dependency_list"
   echo "$wanted" > "$stamp"
 fi

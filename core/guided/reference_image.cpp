@@ -217,29 +217,11 @@ void check_reference_inputs(const cv::Mat& reference, const GuidedConfig& config
                                     std::to_string(reference.cols) + ")");
 }
 
-// Grid: centres inside the region with the whole subset inside the image.
+// Grid: the one rule, guided_grid_axes (below, public so the package asks the same question).
 void place_grid(cv::Size image, const GuidedConfig& config, ReferenceImage::Data& d) {
-    int x0 = 0, y0 = 0, x1 = image.width - 1, y1 = image.height - 1;
-    if (config.roi_x0 >= 0 && config.roi_y0 >= 0 && config.roi_x1 > config.roi_x0 &&
-        config.roi_y1 > config.roi_y0) {
-        x0 = config.roi_x0;
-        y0 = config.roi_y0;
-        x1 = std::min(config.roi_x1, image.width - 1);
-        y1 = std::min(config.roi_y1, image.height - 1);
-    }
-    const int h = d.half;
-    for (long long y = std::max(y0, h); y <= std::min(y1, image.height - 1 - h); y += config.step)
-        d.grid_y.push_back(static_cast<int>(y));
-    for (long long x = std::max(x0, h); x <= std::min(x1, image.width - 1 - h); x += config.step)
-        d.grid_x.push_back(static_cast<int>(x));
-    if (d.grid_x.empty() || d.grid_y.empty())
-        throw std::invalid_argument(
-            "GuidedConfig: the region of interest (columns " + std::to_string(x0) + " to " +
-            std::to_string(x1) + ", rows " + std::to_string(y0) + " to " + std::to_string(y1) +
-            ") leaves no grid point for subset_size " + std::to_string(config.subset_size));
-    if (static_cast<long long>(d.grid_x.size()) * static_cast<long long>(d.grid_y.size()) >
-        (1LL << 30))
-        throw std::invalid_argument("GuidedConfig: the grid holds more than 2^30 points");
+    GuidedGridAxes axes = guided_grid_axes(image.height, image.width, config);
+    d.grid_y = std::move(axes.rows_y);
+    d.grid_x = std::move(axes.cols_x);
 }
 
 // Grey levels the solver matches and their gradients; `bad` marks the replaced non-finite
@@ -323,6 +305,36 @@ std::size_t held_bytes(const ReferenceImage::Data& d) {
 
 }  // namespace
 }  // namespace detail
+
+GuidedGridAxes guided_grid_axes(int rows, int cols, const GuidedConfig& config) {
+    if (config.step < 1)
+        throw std::invalid_argument("GuidedConfig::step must be at least 1, got " +
+                                    std::to_string(config.step));
+    // Centres inside the region with the whole subset inside the image.
+    int x0 = 0, y0 = 0, x1 = cols - 1, y1 = rows - 1;
+    if (config.roi_x0 >= 0 && config.roi_y0 >= 0 && config.roi_x1 > config.roi_x0 &&
+        config.roi_y1 > config.roi_y0) {
+        x0 = config.roi_x0;
+        y0 = config.roi_y0;
+        x1 = std::min(config.roi_x1, cols - 1);
+        y1 = std::min(config.roi_y1, rows - 1);
+    }
+    const int h = config.subset_size / 2;
+    GuidedGridAxes axes;
+    for (long long y = std::max(y0, h); y <= std::min(y1, rows - 1 - h); y += config.step)
+        axes.rows_y.push_back(static_cast<int>(y));
+    for (long long x = std::max(x0, h); x <= std::min(x1, cols - 1 - h); x += config.step)
+        axes.cols_x.push_back(static_cast<int>(x));
+    if (axes.cols_x.empty() || axes.rows_y.empty())
+        throw std::invalid_argument(
+            "GuidedConfig: the region of interest (columns " + std::to_string(x0) + " to " +
+            std::to_string(x1) + ", rows " + std::to_string(y0) + " to " + std::to_string(y1) +
+            ") leaves no grid point for subset_size " + std::to_string(config.subset_size));
+    if (static_cast<long long>(axes.cols_x.size()) * static_cast<long long>(axes.rows_y.size()) >
+        (1LL << 30))
+        throw std::invalid_argument("GuidedConfig: the grid holds more than 2^30 points");
+    return axes;
+}
 
 ReferenceImage::ReferenceImage(const cv::Mat& reference, const GuidedConfig& config) {
     using namespace detail;

@@ -84,6 +84,19 @@ void attach_control(dic::GuidedConfig& config, Control* control) {
 
 const dic::GuidedConfig kDefaults{};
 
+const char* interpolation_name(dic::Interpolation kind) {
+    switch (kind) {
+        case dic::Interpolation::kCubicBSpline: return "cubic";
+        case dic::Interpolation::kKeysFourth: return "keys";
+        case dic::Interpolation::kQuinticBSpline: break;
+    }
+    return "quintic";
+}
+
+const char* strain_measure_name(dic::StrainMeasure measure) {
+    return measure == dic::StrainMeasure::kEngineering ? "engineering" : "green-lagrange";
+}
+
 }  // namespace
 
 void bind_guided(py::module_& m) {
@@ -213,6 +226,59 @@ void bind_guided(py::module_& m) {
             "Correlate the next frame; the field is relative to the first image.",
             py::arg("frame"))
         .def_property_readonly("frame_count", &dic::GuidedSequence::frame_count);
+
+    m.def(
+        "grid_axes",
+        [](int rows, int cols, int subset_size, int step, std::optional<Roi> roi) {
+            dic::GuidedConfig config;
+            apply_reference_settings(config, subset_size, step, roi, std::nullopt, "quintic", 0.0);
+            dic::GuidedGridAxes axes;
+            try {
+                axes = dic::guided_grid_axes(rows, cols, config);
+            } catch (const std::invalid_argument& error) {
+                throw py::value_error(error.what());
+            }
+            return py::make_tuple(py::array_t<int>(static_cast<py::ssize_t>(axes.rows_y.size()),
+                                                   axes.rows_y.data()),
+                                  py::array_t<int>(static_cast<py::ssize_t>(axes.cols_x.size()),
+                                                   axes.cols_x.data()));
+        },
+        "(grid rows' centre rows, grid columns' centre columns) a ReferenceImage of rows x cols "
+        "px lays out; the same rule, without an image.",
+        py::arg("rows"), py::arg("cols"), py::kw_only(),
+        py::arg("subset_size") = kDefaults.subset_size, py::arg("step") = kDefaults.step,
+        py::arg("roi") = py::none());
+
+    // Status codes and their names, in code order: the package builds its enumeration from it.
+    m.attr("STATUSES") = py::make_tuple(
+        py::make_tuple(static_cast<int>(dic::GuidedStatus::kConverged), "converged"),
+        py::make_tuple(static_cast<int>(dic::GuidedStatus::kOutsideMask), "outside_mask"),
+        py::make_tuple(static_cast<int>(dic::GuidedStatus::kNotConverged), "not_converged"),
+        py::make_tuple(static_cast<int>(dic::GuidedStatus::kLowCorrelation), "low_correlation"),
+        py::make_tuple(static_cast<int>(dic::GuidedStatus::kDisplacementJump),
+                       "displacement_jump"),
+        py::make_tuple(static_cast<int>(dic::GuidedStatus::kFlatSubset), "flat_subset"),
+        py::make_tuple(static_cast<int>(dic::GuidedStatus::kCancelled), "cancelled"),
+        py::make_tuple(static_cast<int>(dic::GuidedStatus::kNotReached), "not_reached"),
+        py::make_tuple(static_cast<int>(dic::GuidedStatus::kBadPixels), "bad_pixels"));
+
+    // GuidedConfig's defaults under the keyword names of this module.
+    py::dict defaults;
+    defaults["subset_size"] = kDefaults.subset_size;
+    defaults["step"] = kDefaults.step;
+    defaults["interpolation"] = interpolation_name(kDefaults.interpolation);
+    defaults["prefilter_sigma"] = kDefaults.prefilter_sigma;
+    defaults["min_zncc"] = kDefaults.min_zncc;
+    defaults["max_jump"] = kDefaults.max_jump;
+    defaults["search_range"] = kDefaults.search_range;
+    defaults["seed_count"] = kDefaults.seed_count;
+    defaults["max_iterations"] = kDefaults.max_iterations;
+    defaults["convergence_threshold"] = kDefaults.convergence_threshold;
+    defaults["compute_strain"] = kDefaults.compute_strain;
+    defaults["strain_window"] = kDefaults.strain_window;
+    defaults["strain_measure"] = strain_measure_name(kDefaults.strain_measure);
+    defaults["threads"] = kDefaults.threads;
+    m.attr("DEFAULTS") = defaults;
 }
 
 }  // namespace morvex::python

@@ -3,16 +3,17 @@
 from __future__ import annotations
 
 import importlib.metadata
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
-import xarray as xr
 
+from ._status import STATUS_CODES, STATUS_MEANINGS, Status
 from .settings import Settings
 
-STATUS_MEANINGS = ("converged outside_mask not_converged low_correlation displacement_jump "
-                   "flat_subset cancelled not_reached bad_pixels left_view")
-STATUS_CANCELLED = 6
+if TYPE_CHECKING:
+    import xarray as xr
+
+STATUS_CANCELLED = int(Status.CANCELLED)
 STRAINS = ("exx", "eyy", "exy")
 # Variables of a frame, in the order the CSV columns and VTK arrays follow.
 FLOAT_VARIABLES = ("u", "v", "exx", "eyy", "exy", "zncc", "sigma_u", "sigma_v",
@@ -43,11 +44,13 @@ def version() -> str:
 
 def dataset_from_result(result: dict[str, Any], settings: Settings,
                         reference: np.ndarray | None = None,
-                        extra_attrs: dict[str, Any] | None = None) -> xr.Dataset:
+                        extra_attrs: dict[str, Any] | None = None) -> "xr.Dataset":
     """One measured frame as a dataset with dims (y, x) in image pixels.
 
     Invalid points hold NaN in every float variable, whatever the solver left there.
     """
+    import xarray as xr
+
     valid = np.asarray(result["valid"], dtype=bool)
     data_vars: dict[str, Any] = {}
     for name in FLOAT_VARIABLES:
@@ -56,7 +59,7 @@ def dataset_from_result(result: dict[str, Any], settings: Settings,
         data_vars[name] = (("y", "x"), values, _attrs(name))
     data_vars["valid"] = (("y", "x"), valid, _attrs("valid"))
     data_vars["status"] = (("y", "x"), np.asarray(result["status"], dtype=np.uint8),
-                           {"flag_values": np.arange(10, dtype=np.uint8),
+                           {"flag_values": np.asarray(STATUS_CODES, dtype=np.uint8),
                             "flag_meanings": STATUS_MEANINGS,
                             "long_name": "why the point holds its value; only 0 is valid"})
     data_vars["iterations"] = (("y", "x"), np.asarray(result["iterations"], dtype=np.int32),
@@ -85,7 +88,7 @@ def run_attrs(settings: Settings, extra: dict[str, Any] | None = None) -> dict[s
     return attrs
 
 
-def add_calibration(dataset: xr.Dataset, scale_mm_per_px: float | None) -> xr.Dataset:
+def add_calibration(dataset: "xr.Dataset", scale_mm_per_px: float | None) -> "xr.Dataset":
     if scale_mm_per_px is None:
         return dataset
     scale = float(scale_mm_per_px)
@@ -97,7 +100,28 @@ def add_calibration(dataset: xr.Dataset, scale_mm_per_px: float | None) -> xr.Da
                            v_mm=d["v_mm"].assign_attrs(units="mm", long_name="v in mm")))
 
 
-def result_from_dataset(frame: xr.Dataset) -> dict[str, Any]:
+def start_from_result(result: dict[str, Any]) -> dict[str, Any]:
+    """The start of the next frame from a result, as a stored frame would give it.
+
+    The same arrays as ``result_from_dataset(dataset_from_result(result))`` (invalid points
+    NaN), without building a dataset: a resumed run follows exactly the path of an
+    uninterrupted one, and the chain does not wait for the dataset.
+    """
+    valid = np.asarray(result["valid"], dtype=bool)
+    start: dict[str, Any] = {"rows": result["rows"], "cols": result["cols"],
+                             "x": np.asarray(result["x"], dtype=np.float64),
+                             "y": np.asarray(result["y"], dtype=np.float64)}
+    for name in FLOAT_VARIABLES:
+        values = np.array(result[name], dtype=np.float64)
+        values[~valid] = np.nan
+        start[name] = values
+    start["valid"] = valid.copy()
+    start["status"] = np.ascontiguousarray(result["status"], dtype=np.uint8)
+    start["iterations"] = np.ascontiguousarray(result["iterations"], dtype=np.int32)
+    return start
+
+
+def result_from_dataset(frame: "xr.Dataset") -> dict[str, Any]:
     """The dictionary morvex._guided takes as ``previous`` from one stored frame (y, x)."""
     rows, cols = frame.sizes["y"], frame.sizes["x"]
     result: dict[str, Any] = {"rows": rows, "cols": cols}

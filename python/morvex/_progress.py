@@ -19,14 +19,26 @@ Progress = Union[bool, ProgressCallback, None]
 POLL_SECONDS = 0.05
 
 
+class Cancelled(KeyboardInterrupt):
+    """A run stopped on request from another thread (a job's cancel()), not by Ctrl-C."""
+
+
 def run_cancellable(work: Callable[[_guided.Control], T],
-                    on_progress: ProgressCallback | None = None) -> T:
+                    on_progress: ProgressCallback | None = None,
+                    stop: threading.Event | None = None,
+                    on_poll: Callable[[], None] | None = None) -> T:
     """Call ``work(control)`` on a worker thread; report (done, total) points while it runs.
+
+    `stop`, when set by another thread, cancels the run as Ctrl-C would. `on_poll` is called
+    every poll while the run goes on (what it raises cancels the run and is re-raised).
 
     Raises:
         KeyboardInterrupt: when interrupted; the run is cancelled and finished first.
+        Cancelled: when `stop` was set.
         Whatever ``work`` raised.
     """
+    if stop is not None and stop.is_set():
+        raise Cancelled
     control = _guided.Control()
     outcome: dict[str, object] = {}
     finished = threading.Event()
@@ -46,6 +58,10 @@ def run_cancellable(work: Callable[[_guided.Control], T],
     last = (-1, -1)
     try:
         while not finished.wait(POLL_SECONDS):
+            if stop is not None and stop.is_set():
+                raise Cancelled
+            if on_poll is not None:
+                on_poll()
             if on_progress is not None:
                 now = (control.done, control.total)
                 if now != last and now[1] > 0:
@@ -76,21 +92,24 @@ def _wait_through_interrupts(finished: threading.Event) -> None:
 class Bar:
     """A tqdm bar or a user callable behind one (done, total) interface."""
 
-    def __init__(self, progress: Progress, unit: str, description: str, total: int = 0) -> None:
+    def __init__(self, progress: Progress, unit: str, description: str, total: int = 0,
+                 initial: int = 0) -> None:
         self._callable = progress if callable(progress) else None
         self._bar = None
         if progress is True:
             from tqdm.auto import tqdm
 
+            # `initial`: work done before this run (a resumed store) counts towards the bar but
+            # not towards its rate, which would otherwise read as thousands of frames a second.
             self._bar = tqdm(total=total, unit=unit, desc=description, leave=False,
-                             dynamic_ncols=True)
+                             dynamic_ncols=True, initial=initial)
 
     def __call__(self, done: int, total: int) -> None:
         if self._callable is not None:
             self._callable(done, total)
         if self._bar is not None:
             if self._bar.total != total:
-                self._bar.reset(total=total)
+                self._bar.total = total
             self._bar.n = done
             self._bar.refresh()
 

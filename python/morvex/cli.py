@@ -1,4 +1,4 @@
-"""The ``morvex`` command line: run, plot, export, speckle, demo.
+"""The ``morvex`` command line: run, certify, plot, export, speckle, demo.
 
 User errors print one line (``morvex: error: ...``) and exit with code 2, without a traceback;
 Ctrl-C exits with code 130 after the current frame's workers stop.
@@ -6,16 +6,33 @@ Ctrl-C exits with code 130 after the current frame's workers stop.
 
 from __future__ import annotations
 
+import json
 import pathlib
+import re
 import sys
 import tomllib
 from typing import Any
 
 import click
-import numpy as np
 
 from ._errors import MorvexError
 
+
+class _SubsetType(click.ParamType):
+    """An odd subset side in px, or the word auto."""
+
+    name = "SUBSET"
+
+    def convert(self, value: Any, param: Any, ctx: Any) -> int | str:
+        if isinstance(value, int) or value == "auto":
+            return value  # type: ignore[no-any-return]
+        try:
+            return int(value)
+        except ValueError:
+            self.fail(f"{value!r} is neither a whole number of pixels nor 'auto'", param, ctx)
+
+
+_SUBSET = _SubsetType()
 _FIELDS_HELP = "u, v, exx, eyy, exy, zncc, sigma_u, sigma_v (or u_mm, v_mm when calibrated)"
 
 
@@ -27,12 +44,29 @@ def cli() -> None:
     \b
     Typical use:
       morvex speckle frames/img_000.tif                 # is the pattern good? which subset?
+      morvex certify frames/img_000.tif -o cert/        # noise floor, bias, l10% of the settings
       morvex run frames/img_000.tif 'frames/*.tif' -o test.zarr --mask mask.png
       morvex plot test.zarr --field exx -o exx.png      # last frame over the reference
       morvex export test.zarr --format csv -o results/  # or vtk (ParaView), netcdf
+      morvex app --root .                               # the same in a browser
 
     Run `morvex COMMAND --help` for each command's options.
     """
+
+
+def _setting(flag: str, help_text: str, **kwargs: Any) -> Any:
+    """A `run` option for one field of Settings, its default taken from the dataclass.
+
+    Only flags typed on the command line override a TOML file (see _merge_config).
+    """
+    from .settings import Settings
+
+    name = flag.lstrip("-").replace("-", "_")
+    default = Settings.defaults()[name]
+    if "type" not in kwargs:
+        kwargs["type"] = float if isinstance(default, float) or default is None else int
+    return click.option(flag, default=default, show_default=True if default is not None
+                        else "none", help=help_text, **kwargs)
 
 
 @cli.command()
@@ -43,10 +77,139 @@ def cli() -> None:
                    "with the same settings is resumed.")
 @click.option("--mask", type=click.Path(path_type=pathlib.Path),
               help="Mask image of the reference's size: non-zero pixels are specimen.")
+@click.option("--roi", nargs=4, type=int, metavar="X0 Y0 X1 Y1", show_default="whole image",
+              help="Region of interest, inclusive pixel bounds.")
+@_setting("--subset", "Subset side in px, odd, or 'auto' with --noise-target.", type=_SUBSET)
+@_setting("--noise-target", "With --subset auto: the predicted sigma in px the subset must "
+                            "meet on 95 % of the points.")
+@_setting("--step", "Grid spacing in px.")
+@_setting("--shape", "Subset shape function (quadratic: finer resolution, about twice the noise).",
+          type=click.Choice(["affine", "quadratic"]))
+@_setting("--interpolation", "Sub-pixel interpolation (quintic or cubic B-spline, Keys).",
+          type=click.Choice(["quintic", "cubic", "keys"]))
+@_setting("--prefilter", "Gaussian low-pass sigma in px (0: off).")
+@_setting("--min-zncc", "Smallest ZNCC of a valid point.")
+@_setting("--max-jump", "px: a point differing this much from its neighbour is rejected.")
+@_setting("--search-range", "Half-width in px of the seeds' integer search (-1: the whole "
+                            "image); a bound that covers the motion is much faster.")
+@_setting("--seed-count", "Growth blocks (0: automatic).")
+@_setting("--max-iterations", "Gauss-Newton iteration limit per point.")
+@_setting("--convergence-threshold", "px: the solver stops when no subset corner moves more.")
+@_setting("--strain-window", "Half-width of the strain fit in px.")
+@_setting("--strain-measure", "Strain tensor.",
+          type=click.Choice(["green-lagrange", "engineering"]))
+@_setting("--scale-mm-per-px", "Calibration: adds x_mm, y_mm, u_mm, v_mm.")
+@click.option("--incremental", is_flag=True, default=None,
+              help="Correlate each frame against the previous one (large deformation).")
+@click.option("--threads", type=int, show_default="all cores; 1 per task on a cluster",
+              help="Correlation threads.")
+@click.option("--workers", type=int, show_default="none: in this process",
+              help="Run on a local Dask cluster of this many worker processes.")
+@click.option("--threads-per-worker", type=int, show_default="1",
+              help="Task threads of each local worker.")
+@click.option("--scheduler", metavar="ADDRESS", show_default="none",
+              help="Run on an existing Dask cluster (e.g. tcp://host:8786).")
+@click.option("--tile", type=int, show_default="none: whole frames",
+              help="Measure every frame by tiles of this side in px (very large images); "
+                   "workers read only their tile's window of TIFF files.")
+@click.option("--tile-margin", type=int, show_default="32",
+              help="px of displacement a tile allows for at its edges.")
+@click.option("--chunk", type=int, show_default="4 on a cluster",
+              help="Frames per task; each chunk starts from seeds.")
+@click.option("--config", "config_file", type=click.Path(path_type=pathlib.Path),
+              help="TOML file with any of these settings (e.g. subset = 31, roi = [0, 0, 99, "
+                   "99]); flags given on the command line override it.")
+@click.option("--overwrite", is_flag=True, help="Replace a store written with other settings.")
+@click.option("--skip-bad-frames", is_flag=True, default=None,
+              help="Record a frame whose file cannot be read as not measured (status 255) and "
+                   "go on, instead of stopping at it.")
+@click.option("--watch", is_flag=True,
+              help="FRAMES is one folder (or quoted pattern) that a camera fills: measure each "
+                   "new file once it is complete, until Ctrl-C.")
+@click.option("--settle", type=float, default=1.0, show_default=True,
+              help="With --watch: seconds a new file's size must stay unchanged.")
+@click.option("--plot", "plot_field", metavar="FIELD",
+              help=f"Also plot FIELD of the last frame to OUT_FIELD.png ({_FIELDS_HELP}).")
+@click.option("--certify", "with_certificate", is_flag=True,
+              help="Also measure the resolution certificate of these settings on REFERENCE "
+                   "and keep its figures in the store's attributes (a few seconds).")
+@click.option("-q", "--quiet", is_flag=True, help="No progress bar or per-frame summary.")
+def run(reference: pathlib.Path, frames: tuple[str, ...], output: pathlib.Path,
+        config_file: pathlib.Path | None, overwrite: bool, plot_field: str | None,
+        with_certificate: bool, quiet: bool, watch: bool, settle: float,
+        **flags: Any) -> None:
+    """Measure FRAMES against REFERENCE and write every frame to the store OUTPUT.
+
+    FRAMES are image files, folders (their images sorted by name), quoted glob patterns
+    ('frames/*.tif') or multi-page TIFFs. Each frame starts from the previous frame's field.
+    After each frame one line reports the share of specimen points (those not outside the
+    mask) that are valid, the median ZNCC, the median uncertainty and the time. Interrupted
+    runs (Ctrl-C, a crash) resume where they stopped when run again with the same settings.
+    """
+    from .job import Job, JobState
+
+    settings = _merge_config(config_file, flags)
+    incremental = bool(settings.pop("incremental", False))
+    threads = settings.pop("threads", None)
+    skip_bad_frames = bool(settings.pop("skip_bad_frames", False))
+    cluster = {name: settings.pop(name, None)
+               for name in ("workers", "threads_per_worker", "chunk")}
+    cluster["client"] = settings.pop("scheduler", None)
+    mask = settings.pop("mask", None)
+    if plot_field is not None:
+        _check_field(plot_field, settings.get("scale_mm_per_px"))
+    if not str(output).endswith(".zarr"):
+        raise MorvexError(f"the output {output} must end in .zarr (a Zarr store folder)")
+    if watch and len(frames) != 1:
+        raise MorvexError(f"--watch takes one folder or pattern as FRAMES, got {len(frames)}")
+    job = Job(frames[0] if watch else list(frames), store=output, reference=reference,
+              incremental=incremental, mask=mask, overwrite=overwrite, watch=watch,
+              settle=settle, skip_bad_frames=skip_bad_frames, threads=threads, **cluster,
+              **settings)
+    _follow(job.start(), quiet)
+    if job.state is JobState.FAILED:
+        raise job.error  # type: ignore[misc]
+    if job.state is JobState.CANCELLED:
+        raise KeyboardInterrupt
+    dataset = job.dataset()
+    click.echo(f"{dataset.sizes['frame']} frames in {output}")
+    if with_certificate:
+        from .certificate_files import summary
+        from .certify import certify
+        from .store import write_store_attrs
+
+        if "subset_choice_json" in dataset.attrs:
+            # The store holds the resolved subset: certify exactly what was measured.
+            settings["subset"] = json.loads(dataset.attrs["subset_choice_json"])["subset"]
+        figures = summary(certify(reference, threads=threads, **settings))
+        write_store_attrs(output, figures)
+        l10, noise = (float(figures[name]) for name in (
+            "certificate_l10_displacement_px", "certificate_noise_floor_px"))
+        click.echo(f"certificate: l10% {l10:.1f} px, noise {noise:.4g} px (store attributes)")
+    if plot_field is not None:
+        from .plotting import plot as plot_dataset
+
+        target = output.with_name(f"{output.stem}_{plot_field}.png")
+        _save(plot_dataset(dataset, plot_field), target)
+        click.echo(f"plot: {target}")
+
+
+@cli.command(name="certify")
+@click.argument("reference", type=click.Path(path_type=pathlib.Path))
+@click.option("--static", type=click.Path(path_type=pathlib.Path),
+              help="A second image of the unloaded specimen: the noise floor is the scatter of "
+                   "this static pair (else two copies of the reference with its own read noise).")
+@click.option("-o", "--output", required=True, type=click.Path(path_type=pathlib.Path),
+              help="Folder for certificate.json, certificate.md and its plots (created).")
 @click.option("--roi", nargs=4, type=int, metavar="X0 Y0 X1 Y1",
               help="Region of interest, inclusive pixel bounds.")
-@click.option("--subset", type=int, help="Subset side in px, odd (default 29).")
+@click.option("--subset", type=_SUBSET,
+              help="Subset side in px, odd (default 29), or 'auto' with --noise-target.")
+@click.option("--noise-target", type=float,
+              help="With --subset auto: the predicted sigma in px to meet on 95 % of points.")
 @click.option("--step", type=int, help="Grid spacing in px (default 7).")
+@click.option("--shape", type=click.Choice(["affine", "quadratic"]),
+              help="Subset shape function (default affine).")
 @click.option("--interpolation", type=click.Choice(["quintic", "cubic", "keys"]),
               help="Sub-pixel interpolation (default quintic B-spline).")
 @click.option("--prefilter", type=float, help="Gaussian low-pass sigma in px (default 0: off).")
@@ -54,74 +217,40 @@ def cli() -> None:
 @click.option("--strain-window", type=int, help="Half-width of the strain fit in px (default 35).")
 @click.option("--strain-measure", type=click.Choice(["green-lagrange", "engineering"]),
               help="Strain tensor (default green-lagrange).")
-@click.option("--scale-mm-per-px", type=float, help="Calibration: adds x_mm, y_mm, u_mm, v_mm.")
-@click.option("--incremental", is_flag=True, default=None,
-              help="Correlate each frame against the previous one (large deformation).")
-@click.option("--threads", type=int, help="Worker threads (default: all cores).")
-@click.option("--workers", type=int,
-              help="Run on a local Dask cluster of this many worker processes.")
-@click.option("--threads-per-worker", type=int,
-              help="Task threads of each local worker (default 1).")
-@click.option("--scheduler", metavar="ADDRESS",
-              help="Run on an existing Dask cluster (e.g. tcp://host:8786).")
-@click.option("--tile", type=int,
-              help="Measure every frame by tiles of this side in px (very large images); "
-                   "workers read only their tile's window of TIFF files.")
-@click.option("--tile-margin", type=int,
-              help="px of displacement a tile allows for at its edges (default 32).")
-@click.option("--chunk", type=int,
-              help="Frames per task on a cluster (default 4); each chunk starts from seeds.")
 @click.option("--config", "config_file", type=click.Path(path_type=pathlib.Path),
-              help="TOML file with any of these settings (e.g. subset = 31, roi = [0, 0, 99, "
-                   "99]); flags given on the command line override it.")
-@click.option("--overwrite", is_flag=True, help="Replace a store written with other settings.")
-@click.option("--plot", "plot_field", metavar="FIELD",
-              help=f"Also plot FIELD of the last frame to OUT_FIELD.png ({_FIELDS_HELP}).")
-@click.option("-q", "--quiet", is_flag=True, help="No progress bar or per-frame summary.")
-def run(reference: pathlib.Path, frames: tuple[str, ...], output: pathlib.Path,
-        config_file: pathlib.Path | None, overwrite: bool, plot_field: str | None,
-        quiet: bool, **flags: Any) -> None:
-    """Measure FRAMES against REFERENCE and write every frame to the store OUTPUT.
+              help="TOML file with any of these settings; flags override it.")
+@click.option("--threads", type=int, help="Worker threads (default: all cores).")
+def certify_command(reference: pathlib.Path, static: pathlib.Path | None,
+                    output: pathlib.Path, config_file: pathlib.Path | None,
+                    **flags: Any) -> None:
+    """Measure the resolution certificate of the settings on REFERENCE into OUTPUT.
 
-    FRAMES are image files, folders (their images sorted by name), quoted glob patterns
-    ('frames/*.tif') or multi-page TIFFs. Each frame starts from the previous frame's field.
-    After each frame one line reports the share of valid points, the median ZNCC, the median
-    uncertainty and the time. Interrupted runs (Ctrl-C, a crash) resume where they stopped
-    when run again with the same settings.
+    \b
+    Writes OUTPUT/certificate.json, OUTPUT/certificate.md and two plots:
+      - the settings table a publication reports (subset, step, shape, VSG, ...);
+      - the displacement and strain noise floors beside the predicted sigma;
+      - the bias over a 0..1 px sub-pixel shift;
+      - the spatial resolution l10% and MEI = noise x l10% from a star-like field.
     """
-    from . import plot as plot_dataset
-    from .sequence import correlate_sequence
+    from .certificate_files import write_certificate
+    from .certify import certify
 
     settings = _merge_config(config_file, flags)
-    incremental = bool(settings.pop("incremental", False))
+    for name in ("incremental", "mask", "workers", "threads_per_worker", "scheduler", "chunk",
+                 "tile", "tile_margin"):
+        if settings.pop(name, None) is not None:
+            raise MorvexError(f"config file {config_file}: {name} has no meaning for certify")
     threads = settings.pop("threads", None)
-    cluster = {name: settings.pop(name, None)
-               for name in ("workers", "threads_per_worker", "chunk", "tile", "tile_margin")}
-    cluster["client"] = settings.pop("scheduler", None)
-    mask = settings.pop("mask", None)
-    if plot_field is not None:
-        _check_field(plot_field, settings.get("scale_mm_per_px"))
-    if not str(output).endswith(".zarr"):
-        raise MorvexError(f"the output {output} must end in .zarr (a Zarr store folder)")
-
-    def summary(index: int, frame: Any, seconds: float) -> None:
-        valid = frame["valid"].values
-        share = valid.mean() if valid.size else 0.0
-        zncc = np.nanmedian(frame["zncc"].values) if valid.any() else float("nan")
-        sigma = np.nanmedian(np.hypot(frame["sigma_u"].values, frame["sigma_v"].values)
-                             ) if valid.any() else float("nan")
-        click.echo(f"frame {index:4d}: {share:7.1%} valid, median ZNCC {zncc:.4f}, "
-                   f"median sigma {sigma:.4f} px, {seconds:6.2f} s", err=False)
-
-    dataset = correlate_sequence(list(frames), reference=reference, incremental=incremental,
-                                 mask=mask, store=output, overwrite=overwrite,
-                                 progress=not quiet, threads=threads,
-                                 on_frame=None if quiet else summary, **cluster, **settings)
-    click.echo(f"{dataset.sizes['frame']} frames in {output}")
-    if plot_field is not None:
-        target = output.with_name(f"{output.stem}_{plot_field}.png")
-        _save(plot_dataset(dataset, plot_field), target)
-        click.echo(f"plot: {target}")
+    certificate = certify(reference, static=static, threads=threads, **settings)
+    written = write_certificate(certificate, output)
+    star = certificate["spatial_resolution"]
+    noise = certificate["noise_floor"]
+    click.echo(f"noise floor {noise['displacement_px']:.4g} px (predicted "
+               f"{noise['predicted_sigma_px']:.4g} px), strain {noise['strain_noise']:.3g}; "
+               f"l10% {star['l10_displacement_px']:.1f} px (displacement), "
+               f"{star['l10_strain_px']:.1f} px (strain); "
+               f"{certificate['seconds']:.1f} s")
+    click.echo("wrote " + ", ".join(str(path) for path in written))
 
 
 @cli.command()
@@ -129,19 +258,118 @@ def run(reference: pathlib.Path, frames: tuple[str, ...], output: pathlib.Path,
 @click.option("--field", default="exx", show_default=True, help=f"Field to draw: {_FIELDS_HELP}.")
 @click.option("--frame", default=-1, show_default=True, type=int,
               help="Frame index; negative counts from the end.")
+@click.option("--frames", "frame_list", metavar="all|K,K,...|START:STOP",
+              help="Frames of an animation (default all when OUTPUT is .gif or .mp4).")
 @click.option("--vectors", is_flag=True, help="Draw displacement arrows instead of a field.")
+@click.option("--vmin", type=float, show_default="2 % percentile",
+              help="Lower colour limit, in the units shown (strains in %).")
+@click.option("--vmax", type=float, show_default="98 % percentile", help="Upper colour limit.")
+@click.option("--percentiles", nargs=2, type=float, metavar="LOW HIGH",
+              show_default="2 98",
+              help="Percentiles of the shown values that set the limits not given; an "
+                   "animation takes them over all its frames, one scale for every frame.")
+@click.option("--cmap", default="jet", show_default=True, help="Matplotlib colour map.")
+@click.option("--on", "on", type=click.Choice(["reference", "deformed"]), default="reference",
+              show_default=True,
+              help="Image under the field; deformed draws each point where it moved (x + u, "
+                   "y + v) over that frame's own image.")
+@click.option("--images", type=click.Path(path_type=pathlib.Path),
+              show_default="the store's folder",
+              help="Folder holding the frame files, for --on deformed.")
+@click.option("--fps", default=4.0, show_default=True, type=float,
+              help="Frames per second of an animation.")
 @click.option("-o", "--output", required=True, type=click.Path(path_type=pathlib.Path),
-              help="Image file to write (PNG, PDF, SVG).")
-def plot(store: pathlib.Path, field: str, frame: int, vectors: bool,
+              help="File to write: an image (PNG, PDF, SVG) or an animation (GIF; MP4 needs "
+                   "ffmpeg).")
+def plot(store: pathlib.Path, field: str, frame: int, frame_list: str | None, vectors: bool,
+         vmin: float | None, vmax: float | None, percentiles: tuple[float, float] | None,
+         cmap: str, on: str, images: pathlib.Path | None, fps: float,
          output: pathlib.Path) -> None:
-    """Draw a field of one frame of STORE over the reference image."""
-    from .plotting import plot as plot_field, plot_vectors
+    """Draw a field of one frame of STORE over the reference image, or animate frames.
+
+    Colour limits default to the 2nd and 98th percentiles of the shown values (the colour
+    bar says so), so a few outliers cannot flatten the scale; --vmin/--vmax fix them.
+    """
+    from .plotting import ROBUST_PERCENTILES, animate, plot as plot_field, plot_vectors
     from .store import open_store
 
     dataset = open_store(store)
-    ax = plot_vectors(dataset, frame) if vectors else plot_field(dataset, field, frame)
+    limits = dict(vmin=vmin, vmax=vmax, percentiles=percentiles or ROBUST_PERCENTILES,
+                  cmap=cmap, on=on)
+    backgrounds = _frame_images(store, dataset, images) if on == "deformed" else None
+    if output.suffix.lower() in (".gif", ".mp4"):
+        if vectors:
+            raise MorvexError("--vectors draws one frame; write an image (.png), not "
+                              f"{output.name}")
+        count = dataset.sizes.get("frame", 0)
+        animate(dataset, output, field, _parse_frames(frame_list or "all", count), fps=fps,
+                backgrounds=backgrounds, **limits)
+        click.echo(f"animation: {output}")
+        return
+    if frame_list is not None:
+        chosen = _parse_frames(frame_list, dataset.sizes.get("frame", 0))
+        if len(chosen) != 1:
+            raise MorvexError(f"--frames {frame_list} selects {len(chosen)} frames; an "
+                              "animation needs an OUTPUT ending in .gif or .mp4")
+        frame = chosen[0]
+    if vectors:
+        ax = plot_vectors(dataset, frame)
+    else:
+        background = backgrounds(frame) if backgrounds is not None else None
+        ax = plot_field(dataset, field, frame, background, **limits)
     _save(ax, output)
     click.echo(f"plot: {output}")
+
+
+def _parse_frames(text: str, count: int) -> list[int]:
+    """Frame indices from "all", "3", "0,2,5" or "START:STOP[:STEP]" (negative from the end)."""
+    if count == 0:
+        raise MorvexError("the store holds no complete frame")
+    if text.strip() == "all":
+        return list(range(count))
+    try:
+        if ":" in text:
+            parts = [int(p) if p.strip() else None for p in text.split(":")]
+            if len(parts) > 3:
+                raise ValueError
+            chosen = list(range(count))[slice(*parts)]
+        else:
+            chosen = [int(p) for p in text.split(",")]
+    except ValueError:
+        raise MorvexError(f"--frames must be all, K,K,... or START:STOP[:STEP], got {text!r}"
+                          ) from None
+    for k in chosen:
+        if not -count <= k < count:
+            raise MorvexError(f"frame {k} is outside the {count} frames (0 ... {count - 1}, or "
+                              "negative from the end)")
+    if not chosen:
+        raise MorvexError(f"--frames {text} selects no frame of the {count}")
+    return [k % count for k in chosen]
+
+
+def _frame_images(store: pathlib.Path, dataset: Any, folder: pathlib.Path | None) -> Any:
+    """A function: frame index -> that frame's grey image, found by its recorded name."""
+    from .io import as_image, load_image
+
+    root = folder if folder is not None else store.parent
+    names = [str(n) for n in dataset["frame_name"].values]
+
+    def image(index: int) -> Any:
+        if not -len(names) <= index < len(names):
+            raise MorvexError(f"frame {index} is outside the {len(names)} frames")
+        index %= len(names)
+        name = names[index]
+        if re.fullmatch(r"array \d+", name):
+            raise MorvexError(f"frame {index} was given as an array, so its image is not in "
+                              "the store; --on deformed needs the frame files")
+        paged = re.fullmatch(r"(.+)\[(\d+)\]", name)
+        path = root / (paged.group(1) if paged else name)
+        if not path.is_file():
+            raise MorvexError(f"the image of frame {index} is not reachable: {path} not found; "
+                              "pass --images FOLDER (the folder of the frame files)")
+        return load_image(path)[int(paged.group(2))] if paged else as_image(path, "frame")
+
+    return image
 
 
 @cli.command()
@@ -210,6 +438,61 @@ def demo(output: pathlib.Path, frames: int, size: int) -> None:
     run_demo(output, frames, size)
 
 
+def _follow(job: Any, quiet: bool) -> None:
+    """Show a job's progress and one line per frame until it ends; Ctrl-C cancels it."""
+    from ._progress import Bar
+
+    bar = None
+    shown = 0
+    try:
+        while True:
+            ended = job.wait(0.1).value not in ("queued", "running")
+            if bar is None and job.resumed_frames is not None:
+                # Frames resumed from the store count on the bar, but not in its rate.
+                bar = Bar(not quiet, "frame", "frames", initial=job.resumed_frames)
+                if job.resumed_after is not None and not quiet:
+                    bar.write(f"resuming after frame {job.resumed_after}")
+            summaries = job.summaries()
+            for summary in summaries[shown:]:
+                if not quiet and bar is not None:
+                    bar.write(f"frame {summary.frame:4d}: {summary.valid_share:7.1%} of specimen "
+                              f"points valid, median ZNCC {summary.median_zncc:.4f}, median "
+                              f"sigma {summary.median_sigma:.4f} px, {summary.seconds:6.2f} s")
+            shown = len(summaries)
+            progress = job.progress
+            if progress.frames_total and bar is not None:
+                bar(progress.frames_done, progress.frames_total)
+            if ended:
+                return
+    except KeyboardInterrupt:
+        job.cancel()
+        job.wait()
+        raise
+    finally:
+        if bar is not None:
+            bar.close()
+
+
+@cli.command()
+@click.option("--root", default=".", show_default=True,
+              type=click.Path(path_type=pathlib.Path, file_okay=False),
+              help="Project folder: the page reads and writes only inside it.")
+@click.option("--host", default="127.0.0.1", show_default=True,
+              help="Address to listen on; anything but this computer prints a warning.")
+@click.option("--port", default=8765, show_default=True, type=click.IntRange(0, 65535),
+              help="Port to listen on; 0 picks a free one.")
+@click.option("--no-browser", is_flag=True, help="Do not open a browser tab.")
+def app(root: pathlib.Path, host: str, port: int, no_browser: bool) -> None:
+    """Measure in the browser: open frames, draw the mask, run, look, probe, export.
+
+    Prints one line `morvex app: http://HOST:PORT/?token=TOKEN`; every request needs the
+    token. Runs go on when the page is closed and are shown again when it is reopened.
+    """
+    from .app import serve
+
+    serve(str(root), host=host, port=port, open_browser=not no_browser)
+
+
 def _merge_config(config_file: pathlib.Path | None, flags: dict[str, Any]) -> dict[str, Any]:
     from .settings import Settings
 
@@ -224,15 +507,19 @@ def _merge_config(config_file: pathlib.Path | None, flags: dict[str, Any]) -> di
             raise MorvexError(f"config file {config_file} is not valid TOML: {error}") from None
         known = set(Settings.names()) | {"incremental", "threads", "mask", "workers",
                                          "threads_per_worker", "scheduler", "chunk", "tile",
-                                         "tile_margin"}
+                                         "tile_margin", "skip_bad_frames"}
         for key, value in table.items():
             name = key.replace("-", "_")
             if name not in known:
                 raise MorvexError(f"config file {config_file}: unknown setting {key!r}; known: "
                                   + ", ".join(sorted(known)))
             merged[name] = value
+    context = click.get_current_context(silent=True)
     for name, value in flags.items():
-        if value is not None and value != ():
+        # A default shown in --help must not override the TOML file's value.
+        typed = context is None or context.get_parameter_source(name) not in (
+            click.core.ParameterSource.DEFAULT, None)
+        if typed and value is not None and value != ():
             merged[name] = value
     return merged
 
@@ -258,15 +545,45 @@ def _save(ax: Any, path: pathlib.Path) -> None:
         plt.close(ax.figure)
 
 
+# Python module -> the pip package that provides it, where the two names differ.
+_PIP_PACKAGES = {"distributed": "dask[distributed]", "dask": "dask[distributed]",
+                 "cv2": "opencv-python-headless", "PIL": "pillow", "yaml": "pyyaml",
+                 "netCDF4": "netCDF4", "skimage": "scikit-image"}
+
+
+def missing_module_message(error: ImportError) -> str:
+    """One line naming the module an ImportError lacks and the pip command that adds it."""
+    name = error.name
+    if not name:
+        found = re.search(r"No module named '([\w.]+)'", str(error))
+        name = found.group(1) if found else None
+    if not name:
+        return f"a Python module is missing: {error}"
+    top = name.split(".")[0]
+    if top in ("morvex", "_morvex_dic"):
+        return (f"the morvex installation is incomplete ({top} lacks {name}); reinstall it "
+                "with `pip install .` from the source folder")
+    package = _PIP_PACKAGES.get(top, top)
+    quoted = f"'{package}'" if "[" in package else package  # shells expand brackets
+    return f"the Python package {package} is not installed; install it with: pip install {quoted}"
+
+
 def main(argv: list[str] | None = None) -> None:
     """Entry point of the ``morvex`` script: one-line errors, exit code 2 for user errors."""
-    import matplotlib
+    import os
 
-    matplotlib.use("Agg")  # files only; no window from a command line run
+    # Files only; no window from a command line run. Set for matplotlib, which is imported
+    # only by the commands that draw (so --help stays instant).
+    os.environ.setdefault("MPLBACKEND", "Agg")
     try:
         cli.main(args=argv, prog_name="morvex", standalone_mode=False)
     except MorvexError as error:
         click.echo(f"morvex: error: {error}", err=True)
+        sys.exit(2)
+    except ImportError as error:
+        # An optional backend (NetCDF's h5py, a cluster's distributed, ...) that this
+        # environment lacks: name what to install instead of showing the import's traceback.
+        click.echo(f"morvex: error: {missing_module_message(error)}", err=True)
         sys.exit(2)
     except click.exceptions.NoArgsIsHelpError as error:
         # `morvex` or `morvex run` alone asks for the manual, not for an error.

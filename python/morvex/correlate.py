@@ -3,29 +3,32 @@
 from __future__ import annotations
 
 from collections.abc import Sequence
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
-import numpy as np
-import xarray as xr
-
-from . import _guided
-from ._dataset import dataset_from_result
-from ._errors import MorvexError
-from ._progress import Bar, Progress, run_cancellable
-from .io import ImageLike, as_image, as_mask
+from ._progress import Progress
+from .io import ImageLike
+from .run.plan import check_threads, choice_attrs
+from .run.tasks import prepare_reference
+from .settings import DEFAULTS as _D
 from .settings import Settings
 
+if TYPE_CHECKING:
+    import xarray as xr
 
-def correlate(reference: ImageLike, deformed: ImageLike, *, subset: int = 29, step: int = 7,
-              mask: ImageLike | None = None, roi: Sequence[int] | None = None,
-              interpolation: str = "quintic", prefilter: float = 0.0, min_zncc: float = 0.8,
-              strain_window: int = 35, strain_measure: str = "green-lagrange",
-              max_jump: float = 2.0, search_range: int = -1, seed_count: int = 0,
-              max_iterations: int = 50, convergence_threshold: float = 1e-3,
+
+def correlate(reference: ImageLike, deformed: ImageLike, *, subset: int | str = _D.subset,
+              step: int = _D.step, mask: ImageLike | None = None,
+              roi: Sequence[int] | None = None, interpolation: str = _D.interpolation,
+              prefilter: float = _D.prefilter, min_zncc: float = _D.min_zncc,
+              strain_window: int = _D.strain_window, strain_measure: str = _D.strain_measure,
+              max_jump: float = _D.max_jump, search_range: int = _D.search_range,
+              seed_count: int = _D.seed_count, max_iterations: int = _D.max_iterations,
+              convergence_threshold: float = _D.convergence_threshold,
               scale_mm_per_px: float | None = None, threads: int | None = None,
               progress: Progress = False, tile: int | None = None,
               tile_margin: int | None = None, workers: int | None = None, client: Any = None,
-              threads_per_worker: int | None = None) -> xr.Dataset:
+              threads_per_worker: int | None = None, shape: str = _D.shape,
+              noise_target: float | None = None) -> "xr.Dataset":
     """Measure the displacement and strain fields of `deformed` against `reference`.
 
     Points sit on a regular grid of subset centres, `step` pixels apart; the field grows from
@@ -36,7 +39,11 @@ def correlate(reference: ImageLike, deformed: ImageLike, *, subset: int = 29, st
         reference: grey image (2-D array of any real dtype), colour array (rows, cols, 3|4;
             converted to grey as 0.299 R + 0.587 G + 0.114 B) or an image path.
         deformed: the same, of the reference's size.
-        subset: side of the square subset, px; odd, >= 5.
+        subset: side of the square subset, px; odd, >= 5; or "auto": the smallest odd subset
+            whose predicted sigma meets `noise_target` on >= 95 % of the region's points,
+            judged on the reference against a copy with its own estimated read noise (see
+            morvex.autosubset); the choice and its reason are in the ``subset_choice``
+            attribute.
         step: grid spacing, px; >= 1.
         mask: boolean/8-bit array or image path of the reference's size; non-zero = specimen.
             Points whose subset holds too little specimen get status 1 (outside mask).
@@ -63,6 +70,9 @@ def correlate(reference: ImageLike, deformed: ImageLike, *, subset: int = 29, st
         workers: run the tiles on a local Dask cluster of this many worker processes.
         client: run the tiles on an existing cluster (distributed.Client or its address).
         threads_per_worker: task threads per local worker (default 1).
+        shape: subset shape function: "affine" (default) or "quadratic" (second order, finer
+            spatial resolution at about twice the noise).
+        noise_target: px, for subset="auto".
 
     Returns:
         An xarray.Dataset with dims ("y", "x"), coordinates y, x (subset centres in
@@ -84,65 +94,21 @@ def correlate(reference: ImageLike, deformed: ImageLike, *, subset: int = 29, st
         >>> float(ds.u.mean()) # doctest: +SKIP
         0.3001
     """
+    from .run.execute import execute_pair
+    from .run.plan import plan_pair
+
     settings = Settings.build(subset=subset, step=step, roi=roi, interpolation=interpolation,
                               prefilter=prefilter, min_zncc=min_zncc,
                               strain_window=strain_window, strain_measure=strain_measure,
                               max_jump=max_jump, search_range=search_range,
                               seed_count=seed_count, max_iterations=max_iterations,
                               convergence_threshold=convergence_threshold,
-                              scale_mm_per_px=scale_mm_per_px)
-    threads = check_threads(threads)
-    if any(value is not None for value in (tile, workers, client, threads_per_worker)):
-        from .distributed import check_workers
-        from .tiling import correlate_tiled
-
-        check_workers(workers)
-        if tile is None:
-            raise MorvexError("workers and client run tiles as tasks: give tile (px) as well")
-        return correlate_tiled(reference, deformed, settings, tile=tile,
-                               tile_margin=tile_margin, mask=mask, threads=threads,
-                               workers=workers, client=client,
-                               threads_per_worker=threads_per_worker, progress=progress)
-    reference_image = as_image(reference, "reference")
-    deformed_image = as_image(deformed, "deformed")
-    if deformed_image.shape != reference_image.shape:
-        raise MorvexError(f"the deformed image has shape {deformed_image.shape}, the reference "
-                          f"{reference_image.shape} (rows, cols); both must be the same size")
-    settings.check_image(reference_image.shape)
-    mask_image = None if mask is None else as_mask(mask, reference_image.shape)
-    prepared = prepare_reference(reference_image, settings, mask_image)
-    bar = Bar(progress, "pt", "correlating", prepared.grid_rows * prepared.grid_cols)
-    try:
-        result = run_cancellable(
-            lambda control: _guided.correlate(prepared, deformed_image, control=control,
-                                              threads=threads, **settings.to_kwargs()[1]),
-            bar if bar.active() else None)
-    finally:
-        bar.close()
-    return dataset_from_result(result, settings, reference_image)
+                              scale_mm_per_px=scale_mm_per_px, shape=shape,
+                              noise_target=noise_target)
+    plan = plan_pair(reference, deformed, settings, mask=mask, threads=threads, tile=tile,
+                     tile_margin=tile_margin, workers=workers, client=client,
+                     threads_per_worker=threads_per_worker)
+    return execute_pair(plan, progress)
 
 
-def prepare_reference(reference: np.ndarray, settings: Settings,
-                      mask: np.ndarray | None) -> "_guided.ReferenceImage":
-    """The reference image prepared once for every deformed frame (checked settings).
-
-    Raises:
-        MorvexError: when the library refuses the reference (its message, one line).
-    """
-    kwargs = settings.to_kwargs()[0]
-    if mask is not None:
-        if not mask.any():
-            raise MorvexError("the mask marks no pixel as specimen; non-zero pixels are measured")
-        kwargs["mask"] = mask.astype(np.uint8)
-    try:
-        return run_cancellable(lambda control: _guided.ReferenceImage(reference, **kwargs))
-    except ValueError as error:
-        raise MorvexError(str(error)) from None
-
-
-def check_threads(threads: int | None) -> int:
-    if threads is None:
-        return 0
-    if isinstance(threads, bool) or not isinstance(threads, int) or threads < 1:
-        raise MorvexError(f"threads must be a positive integer or None (all cores), got {threads!r}")
-    return threads
+__all__ = ["check_threads", "choice_attrs", "correlate", "prepare_reference"]

@@ -6,6 +6,7 @@ everything was written, so a failed export never leaves a truncated file.
 
 from __future__ import annotations
 
+import importlib
 import os
 import pathlib
 import tempfile
@@ -92,15 +93,31 @@ def to_netcdf(ds: xr.Dataset, path: PathLike) -> pathlib.Path:
 
     Raises:
         MorvexError: when the file cannot be written.
+        ModuleNotFoundError: when h5netcdf or h5py is not installed (names it).
 
     Example:
         >>> morvex.to_netcdf(ds, "result.nc")          # doctest: +SKIP
         >>> xarray.open_dataset("result.nc")           # doctest: +SKIP
     """
+    _require_netcdf_backend()
     data = ds.copy()
     if "frame_name" in data.coords:
         data["frame_name"] = data["frame_name"].astype(str)
     return _atomic(path, lambda tmp: data.to_netcdf(tmp, engine="h5netcdf"))
+
+
+def _require_netcdf_backend() -> None:
+    """Raise ModuleNotFoundError naming h5netcdf or h5py before any file is touched.
+
+    h5netcdf writes through h5py, which its recent releases no longer install themselves.
+    """
+    # h5py first: older h5netcdf releases fail to import without it, which would name h5netcdf.
+    for module in ("h5py", "h5netcdf"):
+        try:
+            importlib.import_module(module)
+        except ImportError:
+            raise ModuleNotFoundError(f"NetCDF export needs the Python package {module} "
+                                      f"(pip install {module})", name=module) from None
 
 
 def _write_vtk(ds: xr.Dataset, path: pathlib.Path) -> None:

@@ -3,23 +3,16 @@
 from __future__ import annotations
 
 import os
-import time
-from collections.abc import Callable, Iterable
-from typing import Any
+from collections.abc import Callable
+from typing import TYPE_CHECKING, Any
 
-import numpy as np
-import xarray as xr
+from ._progress import Progress
+from .io import ImageLike
 
-from . import _guided
-from ._dataset import STATUS_CANCELLED, dataset_from_result, result_from_dataset
-from ._errors import MorvexError
-from ._progress import Bar, Progress, run_cancellable
-from .correlate import check_threads, prepare_reference
-from .io import Frames, ImageLike, as_image, as_mask, frames_from
-from .settings import Settings
-from .store import Store, open_store, run_identity
+if TYPE_CHECKING:
+    import xarray as xr
 
-FrameCallback = Callable[[int, xr.Dataset, float], None]
+FrameCallback = Callable[[int, "xr.Dataset", float], None]
 
 
 def correlate_sequence(frames: object, *, reference: int | ImageLike = 0,
@@ -29,7 +22,8 @@ def correlate_sequence(frames: object, *, reference: int | ImageLike = 0,
                        on_frame: FrameCallback | None = None, workers: int | None = None,
                        client: Any = None, threads_per_worker: int | None = None,
                        chunk: int | None = None, tile: int | None = None,
-                       tile_margin: int | None = None, **settings: Any) -> xr.Dataset:
+                       tile_margin: int | None = None, skip_bad_frames: bool = False,
+                       **settings: Any) -> "xr.Dataset":
     """Measure every frame of a sequence against one reference image.
 
     Each frame starts from the previous frame's field, so displacements may grow by many
@@ -60,9 +54,13 @@ def correlate_sequence(frames: object, *, reference: int | ImageLike = 0,
             See morvex.distributed for how incremental runs are split (one chain).
         tile, tile_margin: measure every frame by tiles as :func:`morvex.correlate` does
             (fixed reference only); each frame's tiles start from seeds.
+        skip_bad_frames: record a frame whose file cannot be read as not measured (status
+            255, its reason in the ``skipped_frames`` attribute) and go on; by default such a
+            frame stops the run with a message naming it.
         **settings: subset, step, roi, interpolation, prefilter, min_zncc, strain_window,
             strain_measure, max_jump, search_range, seed_count, max_iterations,
-            convergence_threshold, scale_mm_per_px: as :func:`morvex.correlate`.
+            convergence_threshold, scale_mm_per_px, shape, noise_target (with subset="auto"):
+            as :func:`morvex.correlate`.
 
     Returns:
         An xarray.Dataset with dims ("frame", "y", "x") and the variables of
@@ -80,187 +78,13 @@ def correlate_sequence(frames: object, *, reference: int | ImageLike = 0,
         >>> ds.sizes["frame"]
         4
     """
-    checked = Settings.build(**settings)
-    threads = check_threads(threads)
-    chunked = (workers is not None or client is not None or chunk is not None
-               or tile is not None or threads_per_worker is not None)
-    if chunked:
-        from .distributed import check_chunk, check_workers
+    from .run.execute import Reporter, run_sequence
+    from .run.plan import plan_sequence
 
-        check_workers(workers)
-        check_chunk(chunk)
-    if tile is not None:
-        from .tiling import check_tile
-
-        if incremental:
-            raise MorvexError("tile needs a fixed reference: incremental runs correlate whole "
-                              "frames")
-        tile, tile_margin = check_tile(tile, tile_margin, checked)
-    frame_list = frames_from(frames)
-    if isinstance(reference, (int, np.integer)) and not isinstance(reference, bool):
-        if not -len(frame_list) <= reference < len(frame_list):
-            raise MorvexError(f"reference index {reference} is outside the {len(frame_list)} "
-                              "frames")
-        reference_image = frame_list[int(reference)]
-    else:
-        reference_image = as_image(reference, "reference")  # type: ignore[arg-type]
-    checked.check_image(reference_image.shape)
-    mask_image = None if mask is None else as_mask(mask, reference_image.shape)
-    _check_frame_sizes(frame_list, reference_image.shape)
-
-    target = None
-    todo = list(range(len(frame_list)))
-    if store is not None:
-        identity = run_identity(checked.to_json(), list(frame_list.names), reference_image,
-                                mask_image, incremental)
-        target = Store.open_for_run(store, identity, reference_image, overwrite=overwrite)
-        done = target.complete()
-        todo = [k for k in todo if k >= len(done) or not done[k]]
-
-    bar = Bar(progress, "frame", "frames", len(frame_list))
-    bar(len(frame_list) - len(todo), len(frame_list))
-    try:
-        report = _reporting(bar, on_frame, len(frame_list), len(todo))
-        if chunked:
-            from .distributed import run_on_cluster
-
-            measured = run_on_cluster(
-                workers, client, threads_per_worker, reference_image, frame_list, todo,
-                checked, mask=mask_image, incremental=incremental, store=target, chunk=chunk,
-                threads=threads or None, on_frame=report,
-                tiles=None if tile is None else (frames, tile, tile_margin))
-        else:
-            measured = (_run_incremental if incremental else correlate_frames)(
-                reference_image, frame_list, todo, checked, mask=mask_image, store=target,
-                threads=threads, on_frame=report)
-    finally:
-        bar.close()
-    if target is not None:
-        return open_store(target.path)
-    return _stack(measured, frame_list, reference_image)
-
-
-def correlate_frames(reference: np.ndarray, frames: Frames, indices: Iterable[int],
-                     settings: Settings, *, mask: np.ndarray | None = None,
-                     store: Store | None = None, previous: dict[str, Any] | None = None,
-                     threads: int = 0, prepared: Any = None,
-                     on_frame: FrameCallback | None = None) -> list[tuple[int, xr.Dataset]]:
-    """Measure frames `indices` against a fixed reference; write each to `store` if given.
-
-    The seam for distributed runs: a worker may call it on any contiguous chunk of frames.
-    Each frame starts from the previous frame of the chunk; the chunk's first frame starts
-    from `previous` if given, else from the store's frame before it when that is complete,
-    else from seeds. Writing a frame is idempotent, so a chunk may be run again.
-
-    Returns:
-        (frame index, frame dataset with dims (y, x)) for every measured frame.
-
-    Raises:
-        KeyboardInterrupt: on Ctrl-C; frames already written stay complete.
-    """
-    prepared = prepared if prepared is not None else prepare_reference(reference, settings, mask)
-    solver = settings.to_kwargs()[1]
-    out: list[tuple[int, xr.Dataset]] = []
-    last_index = None
-    for index in indices:
-        if last_index is None or index != last_index + 1:
-            start = previous if last_index is None and previous is not None else (
-                store.previous(index) if store is not None else None)
-        image = frames[index]
-        _check_shape(frames, index, image, reference.shape)
-        began = time.perf_counter()
-        result = run_cancellable(
-            lambda control: _guided.correlate(prepared, image, control=control, previous=start,
-                                              threads=threads, **solver))
-        _stop_if_cancelled(result)
-        frame = dataset_from_result(result, settings)
-        if store is not None:
-            store.write_frame(index, frame)
-        # The next frame starts from the field as stored (invalid points NaN), so a resumed
-        # run follows exactly the path of an uninterrupted one.
-        start = result_from_dataset(frame)
-        last_index = index
-        out.append((index, frame))
-        if on_frame is not None:
-            on_frame(index, frame, time.perf_counter() - began)
-    return out
-
-
-def _run_incremental(reference: np.ndarray, frames: Frames, indices: list[int],
-                     settings: Settings, *, mask: np.ndarray | None, store: Store | None,
-                     threads: int, on_frame: FrameCallback | None
-                     ) -> list[tuple[int, xr.Dataset]]:
-    if not indices:
-        return []
-    reference_kwargs, solver = settings.to_kwargs()
-    if mask is not None:
-        reference_kwargs["mask"] = mask.astype(np.uint8)
-    control_holder: dict[str, Any] = {}
-
-    def build(control: Any) -> Any:
-        control_holder["control"] = control
-        return _guided.Sequence(reference, control=control, incremental=True, threads=threads,
-                                **reference_kwargs, **solver)
-
-    sequence = run_cancellable(build)
-    out: list[tuple[int, xr.Dataset]] = []
-    wanted = set(indices)
-    for index in range(max(indices) + 1):
-        image = frames[index]
-        _check_shape(frames, index, image, reference.shape)
-        began = time.perf_counter()
-        result = run_cancellable(lambda _control: sequence.add_frame(image))
-        if index not in wanted:
-            continue  # replayed to rebuild the incremental state; already stored
-        _stop_if_cancelled(result)
-        frame = dataset_from_result(result, settings)
-        if store is not None:
-            store.write_frame(index, frame)
-        out.append((index, frame))
-        if on_frame is not None:
-            on_frame(index, frame, time.perf_counter() - began)
-    return out
-
-
-def _stop_if_cancelled(result: dict[str, Any]) -> None:
-    # A cancel that reached the workers after the last poll leaves cancelled points.
-    if np.any(np.asarray(result["status"]) == STATUS_CANCELLED):
-        raise KeyboardInterrupt
-
-
-def _check_frame_sizes(frames: Frames, shape: tuple[int, int]) -> None:
-    # Only cheap checks up front: loading every frame twice would double the reading time.
-    for index in (0, len(frames) - 1):
-        _check_shape(frames, index, frames[index], shape)
-
-
-def _check_shape(frames: Frames, index: int, image: np.ndarray, shape: tuple[int, int]) -> None:
-    if image.shape != shape:
-        raise MorvexError(f"frame {frames.names[index]} has shape {image.shape}, the "
-                          f"reference {shape} (rows, cols); all must be the same size")
-
-
-def _reporting(bar: Bar, on_frame: FrameCallback | None, total: int,
-               todo: int) -> FrameCallback:
-    done = [total - todo]
-
-    def report(index: int, frame: xr.Dataset, seconds: float) -> None:
-        done[0] += 1
-        bar(done[0], total)
-        if on_frame is not None:
-            on_frame(index, frame, seconds)
-
-    return report
-
-
-def _stack(measured: list[tuple[int, xr.Dataset]], frames: Frames,
-           reference: np.ndarray) -> xr.Dataset:
-    indices = [index for index, _ in measured]
-    datasets = [frame for _, frame in measured]
-    stacked = xr.concat(datasets, dim="frame", combine_attrs="override")
-    stacked = stacked.assign_coords(
-        frame=("frame", np.asarray(indices, dtype=np.int64)),
-        frame_name=("frame", np.array([frames.names[k] for k in indices], dtype=object)))
-    stacked["reference_image"] = (("row", "col"), reference.astype(np.float32),
-                                  {"long_name": "reference image (grey)", "units": "1"})
-    return stacked
+    plan = plan_sequence(frames, reference=reference, incremental=incremental, mask=mask,
+                         store=store, overwrite=overwrite, threads=threads, workers=workers,
+                         client=client, threads_per_worker=threads_per_worker, chunk=chunk,
+                         tile=tile, tile_margin=tile_margin, skip_bad_frames=skip_bad_frames,
+                         settings=settings)
+    reporter = Reporter(len(plan.frames), progress, on_frame)
+    return run_sequence(plan, reporter)

@@ -8,10 +8,15 @@ import math
 import numbers
 from typing import Any
 
+from . import _guided
 from ._errors import MorvexError
 
+# The library's defaults, read once: every default of the package follows from these.
+_LIBRARY = _guided.DEFAULTS
 INTERPOLATIONS = ("quintic", "cubic", "keys")
 STRAIN_MEASURES = ("green-lagrange", "engineering")
+SHAPES = ("affine", "quadratic")
+AUTO_SUBSET = "auto"
 
 
 @dataclasses.dataclass(frozen=True)
@@ -19,7 +24,8 @@ class Settings:
     """Everything that shapes a measured field (the thread count does not, so it is not here).
 
     Attributes:
-        subset: side of the square subset, px; odd, >= 5.
+        subset: side of the square subset, px; odd, >= 5; or "auto" with `noise_target`
+            (resolved by morvex.resolution.choose_subset before any correlation).
         step: grid spacing, px; >= 1.
         roi: region of interest ``(x0, y0, x1, y1)``, inclusive pixel bounds, or None.
         interpolation: "quintic" (B-spline, lowest bias), "cubic" (B-spline) or "keys".
@@ -33,26 +39,37 @@ class Settings:
         strain_window: half-width of the strain fit, px.
         strain_measure: "green-lagrange" or "engineering".
         scale_mm_per_px: calibration; adds x_mm, y_mm, u_mm, v_mm when set.
+        shape: subset shape function, "affine" (first order) or "quadratic" (second order:
+            finer spatial resolution, about twice the noise).
+        noise_target: px; with subset="auto", the predicted sigma the chosen subset must
+            meet on at least 95 % of the points; kept with the resolved subset as its reason.
     """
 
-    subset: int = 29
-    step: int = 7
+    subset: int | str = _LIBRARY["subset_size"]
+    step: int = _LIBRARY["step"]
     roi: tuple[int, int, int, int] | None = None
-    interpolation: str = "quintic"
-    prefilter: float = 0.0
-    min_zncc: float = 0.8
-    max_jump: float = 2.0
-    search_range: int = -1
-    seed_count: int = 0
-    max_iterations: int = 50
-    convergence_threshold: float = 1e-3
-    strain_window: int = 35
-    strain_measure: str = "green-lagrange"
+    interpolation: str = _LIBRARY["interpolation"]
+    prefilter: float = _LIBRARY["prefilter_sigma"]
+    min_zncc: float = _LIBRARY["min_zncc"]
+    max_jump: float = _LIBRARY["max_jump"]
+    search_range: int = _LIBRARY["search_range"]
+    seed_count: int = _LIBRARY["seed_count"]
+    max_iterations: int = _LIBRARY["max_iterations"]
+    convergence_threshold: float = _LIBRARY["convergence_threshold"]
+    strain_window: int = _LIBRARY["strain_window"]
+    strain_measure: str = _LIBRARY["strain_measure"]
     scale_mm_per_px: float | None = None
+    shape: str = "affine"
+    noise_target: float | None = None
 
     @classmethod
     def names(cls) -> tuple[str, ...]:
         return tuple(f.name for f in dataclasses.fields(cls))
+
+    @classmethod
+    def defaults(cls) -> dict[str, Any]:
+        """Every setting's default value, by name (what the command line shows in --help)."""
+        return {f.name: f.default for f in dataclasses.fields(cls)}
 
     @classmethod
     def build(cls, **values: Any) -> "Settings":
@@ -81,8 +98,17 @@ class Settings:
 
     def check(self) -> None:
         """Raise MorvexError naming the first value outside its range."""
-        _integer("subset", self.subset)
-        if self.subset < 5 or self.subset % 2 == 0:
+        if self.noise_target is not None:
+            _finite("noise_target", self.noise_target)
+            if self.noise_target <= 0:
+                raise MorvexError(f"noise_target must be > 0 px, got {self.noise_target!r}")
+        if self.subset == AUTO_SUBSET:
+            if self.noise_target is None:
+                raise MorvexError('subset="auto" needs noise_target (px): the predicted sigma '
+                                  "the chosen subset must meet")
+        else:
+            _integer("subset", self.subset)
+        if isinstance(self.subset, int) and (self.subset < 5 or self.subset % 2 == 0):
             raise MorvexError(f"subset must be an odd number of pixels >= 5, got {self.subset}")
         _integer("step", self.step)
         if self.step < 1:
@@ -90,6 +116,8 @@ class Settings:
         if self.interpolation not in INTERPOLATIONS:
             raise MorvexError(f"interpolation must be one of {', '.join(INTERPOLATIONS)}, "
                               f"got {self.interpolation!r}")
+        if self.shape not in SHAPES:
+            raise MorvexError(f"shape must be one of {', '.join(SHAPES)}, got {self.shape!r}")
         if self.strain_measure not in STRAIN_MEASURES:
             raise MorvexError(f"strain_measure must be one of {', '.join(STRAIN_MEASURES)}, "
                               f"got {self.strain_measure!r}")
@@ -114,9 +142,16 @@ class Settings:
             if self.scale_mm_per_px == 0:
                 raise MorvexError("scale_mm_per_px must be > 0")
 
+    def region(self, shape: tuple[int, int]) -> tuple[int, int, int, int]:
+        """The region (x0, y0, x1, y1), inclusive px, measured on an image of `shape`."""
+        rows, cols = shape
+        return self.roi if self.roi is not None else (0, 0, cols - 1, rows - 1)
+
     def check_image(self, shape: tuple[int, int]) -> None:
         """Raise MorvexError unless the grid has at least one point on an image of `shape`."""
         rows, cols = shape
+        if not isinstance(self.subset, int):
+            raise MorvexError('subset="auto" must be resolved against the reference image first')
         x0, y0, x1, y1 = self.roi if self.roi is not None else (0, 0, cols - 1, rows - 1)
         if self.roi is not None and (x1 >= cols or y1 >= rows):
             raise MorvexError(f"roi {self.roi} reaches outside the {cols} x {rows} px image "
@@ -125,18 +160,22 @@ class Settings:
         if self.subset > min(rows, cols):
             raise MorvexError(f"subset of {self.subset} px is larger than the {cols} x {rows} "
                               "px image; choose a smaller subset")
-        half = self.subset // 2
-        # Subset centres must keep the whole subset inside the image.
-        first_x, last_x = max(x0, half), min(x1, cols - 1 - half)
-        first_y, last_y = max(y0, half), min(y1, rows - 1 - half)
-        if last_x < first_x or last_y < first_y:
+        try:
+            grid_axes(self, shape)
+        except MorvexError:
             raise MorvexError(f"the region {width} x {height} px leaves no grid point for a "
-                              f"{self.subset} px subset; enlarge the region or reduce the subset")
+                              f"{self.subset} px subset; enlarge the region or reduce the subset"
+                              ) from None
 
     def to_kwargs(self) -> tuple[dict[str, Any], dict[str, Any]]:
         """Keyword arguments for morvex._guided: (reference image, solver)."""
-        reference = dict(subset_size=self.subset, step=self.step, roi=self.roi,
-                         interpolation=self.interpolation, prefilter_sigma=self.prefilter)
+        reference: dict[str, Any] = dict(subset_size=self.subset, step=self.step, roi=self.roi,
+                                         interpolation=self.interpolation,
+                                         prefilter_sigma=self.prefilter)
+        # Only a second-order run names its shape, so an extension built before second-order
+        # subsets still runs every affine measurement.
+        if self.shape != "affine":
+            reference["shape"] = self.shape
         solver = dict(min_zncc=self.min_zncc, max_jump=self.max_jump,
                       search_range=self.search_range, seed_count=self.seed_count,
                       max_iterations=self.max_iterations,
@@ -157,6 +196,27 @@ class Settings:
 
     def to_json(self) -> str:
         return json.dumps(dataclasses.asdict(self), sort_keys=True)
+
+
+DEFAULTS = Settings()
+
+
+def grid_axes(settings: Settings, shape: tuple[int, int]) -> tuple[Any, Any]:
+    """Grid rows and columns (subset centres, px) the library lays out on an image of `shape`.
+
+    Raises:
+        MorvexError: when the region leaves no grid point (the library's message).
+    """
+    try:
+        return _guided.grid_axes(int(shape[0]), int(shape[1]), subset_size=settings.subset,
+                                 step=settings.step, roi=settings.roi)
+    except ValueError as error:
+        raise MorvexError(str(error)) from None
+
+
+def strain_reach(settings: Settings) -> int:
+    """Grid steps on each side the strain fit uses (the window rounded as the library does)."""
+    return max(1, int(math.floor(settings.strain_window / settings.step + 0.5)))
 
 
 def _roi(value: Any) -> tuple[int, int, int, int]:

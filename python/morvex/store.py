@@ -6,30 +6,47 @@ written on its own (by region) and writing it again gives the same bytes. ``comp
 frame counts as measured exactly when its marker is set, so a run that dies mid-write loses
 at most that frame, and the next run measures it again. ``reference_image`` (row, col) keeps
 the reference for plots. The group attribute ``morvex_run`` (JSON) holds the settings, the
-frame names and digests of the reference and mask; a run with other values is refused.
+frame names and digests of the reference and mask; a run with other values is refused, except
+that frames after the last complete one may change (appended, or a bad file removed).
+``morvex_sources`` (JSON) records where the run came from (the reference as a frame index or a
+path, the frames as given, relative to the store's parent, or the watched folder) and ``mask``
+(row, col; uint8) the mask itself, so a run can be reopened from its store alone;
+``morvex_skipped`` names the frames recorded as not measured and why. Stores written before
+these three existed open and resume as they are.
+
+A run holds an exclusive ``flock`` on ``morvex_lock/lock`` inside the store while it writes; the
+kernel releases it when the process dies, so a crash never leaves a store locked.
 """
 
 from __future__ import annotations
 
+import fcntl
 import hashlib
 import json
 import os
 import pathlib
 import shutil
 import warnings
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
-import xarray as xr
-import zarr
 
-from ._dataset import result_from_dataset
 from ._errors import MorvexError, StoreMismatchError
+from ._status import Status
+
+if TYPE_CHECKING:
+    import xarray as xr
 
 RUN_ATTRIBUTE = "morvex_run"
+SOURCES_ATTRIBUTE = "morvex_sources"
+SKIPPED_ATTRIBUTE = "morvex_skipped"
 MARKER = "complete"
-_NOT_MEASURED_STATUS = 255
-_FILL = {"valid": False, "status": _NOT_MEASURED_STATUS, "iterations": -1}
+# The lock lives in a group of its own: Zarr warns about any other file at the top level.
+LOCK_NAME = "morvex_lock"
+_LOCK_FILE = "lock"
+# Identity entries that may grow on resume (checked by the prefix rule instead).
+_GROWING = ("frames", "frame_names")
+_FILL = {"valid": False, "status": int(Status.NOT_MEASURED), "iterations": -1}
 
 
 def digest(array: np.ndarray | None) -> str:
@@ -62,35 +79,142 @@ class Store:
 
     @classmethod
     def open_for_run(cls, path: str | os.PathLike, identity: dict[str, Any],
-                     reference: np.ndarray, *, overwrite: bool = False) -> "Store":
+                     reference: np.ndarray, *, overwrite: bool = False,
+                     mask: np.ndarray | None = None,
+                     sources: dict[str, Any] | None = None) -> "Store":
         """A store ready for this run: new, or existing and written with the same identity.
+
+        Frames after the last complete one may differ from the stored list (appended frames,
+        a bad file removed); the store then follows the new list.
 
         Raises:
             StoreMismatchError: when it exists with other settings, frames, reference or mask.
             MorvexError: when the path exists and is not a Morvex store.
         """
         store = cls(path)
-        if store.path.exists():
-            if overwrite:
-                store.remove()
-            else:
-                stored = store.identity()
-                if stored is None:
-                    raise MorvexError(f"{store.path} exists and is not a Morvex results store; "
-                                      "use --overwrite (overwrite=True) to replace it")
-                differences = {name: (stored.get(name), value)
-                               for name, value in identity.items() if stored.get(name) != value}
-                if differences:
-                    if "frame_names" in differences:
-                        old, new = differences["frame_names"]
-                        differences["frame_names"] = (_short(old), _short(new))
-                    raise StoreMismatchError(str(store.path), differences)
+        if store.path.exists() and overwrite:
+            store.remove()
+        elif store.path.exists() and not store.is_vacant():
+            differences = store.differences(identity)
+            if differences:
+                raise StoreMismatchError(str(store.path), differences)
+            if store.identity()["frame_names"] != identity["frame_names"]:  # type: ignore[index]
+                store._follow(identity)
+            if sources is not None and store.sources() is None:
+                # A store of the earlier layout learns where it came from on its first resume.
+                import zarr
+
+                zarr.open_group(store.path, mode="r+").attrs[SOURCES_ATTRIBUTE] = json.dumps(
+                    sources)
         store._identity = identity
         store._reference = reference
+        store._mask = mask
+        store._sources = sources
         return store
+
+    def differences(self, identity: dict[str, Any]) -> dict[str, tuple[Any, Any]]:
+        """What differs between this existing store and a run's identity (stored, requested).
+
+        Frames after the last complete one may differ: they were never measured.
+
+        Raises:
+            MorvexError: when the path is not a Morvex store.
+        """
+        stored = self.identity()
+        if stored is None:
+            raise MorvexError(f"{self.path} exists and is not a Morvex results store; "
+                              "use --overwrite (overwrite=True) to replace it")
+        differences = {name: (stored.get(name), value) for name, value in identity.items()
+                       if name not in _GROWING and stored.get(name) != value}
+        kept = self.last_complete() + 1
+        old_names, new_names = stored.get("frame_names", []), identity["frame_names"]
+        if old_names[:kept] != new_names[:kept] or len(new_names) < kept:
+            differences["frame_names"] = (_short(old_names), _short(new_names))
+        return differences
+
+    def is_vacant(self) -> bool:
+        """True for a folder holding nothing but the lock (a run that has not written yet)."""
+        return self.path.is_dir() and all(p.name == LOCK_NAME for p in self.path.iterdir())
+
+    def last_complete(self) -> int:
+        """Index of the last complete frame, -1 when none is."""
+        done = np.flatnonzero(self.complete())
+        return int(done[-1]) if done.size else -1
+
+    def _follow(self, identity: dict[str, Any]) -> None:
+        # Frames after the last complete one changed: resize every per-frame array and record
+        # the new list; frames beyond the old end read as not measured.
+        import zarr
+
+        group = zarr.open_group(self.path, mode="r+")
+        self.resize(int(identity["frames"]), group)
+        marker = group[MARKER]
+        marker[self.last_complete() + 1:] = 0
+        group.attrs[RUN_ATTRIBUTE] = json.dumps(identity)
+
+    def resize(self, n_frames: int, group: Any = None) -> None:
+        """Give every per-frame array `n_frames` frames (new ones read as not measured)."""
+        import zarr
+
+        group = group if group is not None else zarr.open_group(self.path, mode="r+")
+        for _, array in group.arrays():
+            if array.metadata.dimension_names and array.metadata.dimension_names[0] == "frame":
+                if array.shape[0] != n_frames:
+                    array.resize((n_frames,) + array.shape[1:])
+        if "frame" in group:
+            group["frame"][:] = np.arange(n_frames)
+
+    def grow(self, names: list[str]) -> None:
+        """Follow a frame list that grew (a watched folder): new frames, same identity else."""
+        import zarr
+
+        group = zarr.open_group(self.path, mode="r+")
+        identity = json.loads(group.attrs[RUN_ATTRIBUTE])
+        identity.update(frames=len(names), frame_names=list(names))
+        self.resize(len(names), group)
+        group.attrs[RUN_ATTRIBUTE] = json.dumps(identity)
+        self._identity = identity
+
+    # --- the lock --------------------------------------------------------------------------
+
+    def lock(self) -> "StoreLock":
+        """Hold the store for this run (exclusive, released when the process dies).
+
+        Raises:
+            MorvexError: when another run (in this process or another) holds it.
+        """
+        return StoreLock(self.path)
+
+    def sources(self) -> dict[str, Any] | None:
+        """Where the run came from (reference, frames, ...), or None for an older store."""
+        import zarr
+
+        try:
+            text = zarr.open_group(self.path, mode="r").attrs.get(SOURCES_ATTRIBUTE)
+        except Exception:  # not a zarr group at all
+            return None
+        return None if text is None else json.loads(text)
+
+    def mask(self) -> np.ndarray | None:
+        """The mask the run measured with (True = specimen), or None."""
+        import zarr
+
+        try:
+            return zarr.open_array(self.path / "mask", mode="r")[:] != 0
+        except Exception:  # no mask recorded: an unmasked run, or an older store
+            return None
+
+    def skipped(self) -> dict[str, str]:
+        """Frames recorded as not measured: index (as text) -> reason."""
+        import zarr
+
+        text = zarr.open_group(self.path, mode="r").attrs.get(SKIPPED_ATTRIBUTE)
+        return {} if text is None else dict(json.loads(text))
 
     def identity(self) -> dict[str, Any] | None:
         """The stored run identity, or None when the path is not a finished Morvex store."""
+        import zarr
+
         try:
             group = zarr.open_group(self.path, mode="r")
         except Exception:  # not a zarr group at all
@@ -102,8 +226,17 @@ class Store:
         return self.identity() is not None
 
     def remove(self) -> None:
+        """Delete the store; the lock file (which a run may hold) stays."""
         if self.path.is_dir():
-            shutil.rmtree(self.path)
+            for item in self.path.iterdir():
+                if item.name == LOCK_NAME:
+                    continue
+                if item.is_dir():
+                    shutil.rmtree(item)
+                else:
+                    item.unlink()
+            if not any(self.path.iterdir()):
+                self.path.rmdir()
         elif self.path.exists():
             self.path.unlink()
 
@@ -111,11 +244,13 @@ class Store:
 
     def complete(self) -> np.ndarray:
         """Boolean per frame: measured and fully written."""
+        import zarr
+
         if not self.exists():
             return np.zeros(0, dtype=bool)
         return zarr.open_array(self.path / MARKER, mode="r")[:] == 1
 
-    def create(self, first: xr.Dataset) -> None:
+    def create(self, first: "xr.Dataset") -> None:
         """Lay out an empty store shaped like `first` (one frame, dims y, x) for every frame.
 
         Needs the store to come from :meth:`open_for_run` (identity and reference image).
@@ -123,6 +258,9 @@ class Store:
         Writes only metadata, coordinates and the reference image: chunks never written read
         as NaN (float variables), False, 255 (status: not measured) or -1.
         """
+        import xarray as xr
+        import zarr
+
         n_frames = int(self._identity["frames"])
         template = first.drop_vars("reference_image", errors="ignore")
         template = xr.Dataset(
@@ -137,6 +275,9 @@ class Store:
                             {"long_name": "1 once the frame is measured and fully written"})
         template["reference_image"] = (("row", "col"), self._reference.astype(np.float32),
                                        {"long_name": "reference image (grey)", "units": "1"})
+        if getattr(self, "_mask", None) is not None:
+            template["mask"] = (("row", "col"), np.asarray(self._mask).astype(np.uint8),
+                                {"long_name": "specimen mask of the reference (1 = measured)"})
         ny, nx = first.sizes["y"], first.sizes["x"]
         encoding: dict[str, dict[str, Any]] = {
             name: {"chunks": (1, ny, nx)} for name in template.data_vars
@@ -147,21 +288,35 @@ class Store:
             if template[name].dtype.kind == "f":
                 encoding.setdefault(name, {})["_FillValue"] = np.nan
         self.remove()
+        # Mode "a" on an empty folder: "w" would clear it, lock file included.
         with _quiet():
-            template.to_zarr(self.path, mode="w", zarr_format=3, consolidated=False,
+            template.to_zarr(self.path, mode="a", zarr_format=3, consolidated=False,
                              encoding=encoding)
         group = zarr.open_group(self.path, mode="r+")
         for name, array in group.arrays():
             if array.metadata.dimension_names and array.metadata.dimension_names[0] == "frame":
                 array.resize((n_frames,) + array.shape[1:])
         group["frame"][:] = np.arange(n_frames)
+        if getattr(self, "_sources", None) is not None:
+            group.attrs[SOURCES_ATTRIBUTE] = json.dumps(self._sources)
         # Written last: a store without it is an unfinished creation, not a run to resume.
         group.attrs[RUN_ATTRIBUTE] = json.dumps(self._identity)
 
-    def write_frame(self, index: int, frame: xr.Dataset) -> None:
-        """Write one measured frame (dims y, x) at `index`, then set its marker. Idempotent."""
+    def write_frame(self, index: int, frame: "xr.Dataset", *,
+                    skipped: str | None = None) -> None:
+        """Write one measured frame (dims y, x) at `index`, then set its marker. Idempotent.
+
+        `skipped` records the frame as not measured, with its reason.
+        """
+        import zarr
+
         if not self.exists():
             self.create(frame)
+        if skipped is not None:
+            group = zarr.open_group(self.path, mode="r+")
+            reasons = json.loads(group.attrs.get(SKIPPED_ATTRIBUTE, "{}"))
+            reasons[str(index)] = skipped
+            group.attrs[SKIPPED_ATTRIBUTE] = json.dumps(reasons)
         data = frame.drop_vars([n for n in ("reference_image",) if n in frame])
         # Only the frame's own chunks: coordinates were written at creation, and leaving them
         # out keeps writers of different frames from touching a shared chunk.
@@ -176,19 +331,28 @@ class Store:
         marker[index] = 1
 
     def previous(self, index: int) -> dict[str, Any] | None:
-        """The start for frame `index`: frame index - 1 as the library takes it, or None."""
-        if index <= 0 or not self.complete()[index - 1]:
+        """The start for frame `index`: frame index - 1 as the library takes it, or None.
+
+        None too after a frame recorded as not measured (the next one starts from seeds).
+        """
+        import xarray as xr
+
+        from ._dataset import result_from_dataset
+
+        if index <= 0 or not self.complete()[index - 1] or str(index - 1) in self.skipped():
             return None
         with _quiet():
             dataset = xr.open_zarr(self.path, consolidated=False, chunks=None)
         return result_from_dataset(dataset.isel(frame=index - 1).load())
 
-    def read(self, *, complete_only: bool = True) -> xr.Dataset:
+    def read(self, *, complete_only: bool = True) -> "xr.Dataset":
         """The stored run as a dataset (dims frame, y, x), loaded into memory.
 
         Raises:
             MorvexError: when the path is not a Morvex store.
         """
+        import xarray as xr
+
         if not self.exists():
             raise MorvexError(f"{self.path} is not a Morvex results store (made by morvex run)")
         with _quiet():
@@ -199,12 +363,62 @@ class Store:
         dataset = dataset.drop_vars(MARKER)
         dataset.attrs.pop(RUN_ATTRIBUTE, None)
         names = self.identity()["frame_names"]  # type: ignore[index]
+        dataset.attrs.pop(SOURCES_ATTRIBUTE, None)
+        skipped = dataset.attrs.pop(SKIPPED_ATTRIBUTE, None)
+        if skipped:
+            # Frame name -> why it holds no measurement (status 255 everywhere).
+            dataset.attrs["skipped_frames"] = json.dumps(
+                {names[int(k)]: reason for k, reason in json.loads(skipped).items()})
         return dataset.assign_coords(
             frame_name=("frame", np.array([names[k] for k in dataset["frame"].values],
                                           dtype=object)))
 
 
-def open_store(path: str | os.PathLike) -> xr.Dataset:
+class StoreLock:
+    """An exclusive ``flock`` on a store's lock file; a context manager, or release()."""
+
+    def __init__(self, path: pathlib.Path) -> None:
+        folder = path / LOCK_NAME
+        folder.mkdir(parents=True, exist_ok=True)
+        group = folder / "zarr.json"
+        if not group.exists():
+            group.write_text('{"zarr_format": 3, "node_type": "group", "attributes": {}}')
+        self._handle = open(folder / _LOCK_FILE, "a+")
+        try:
+            fcntl.flock(self._handle.fileno(), fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except OSError:
+            self._handle.close()
+            raise MorvexError(f"{path} is being written by another run (a second morvex run or "
+                              "job on the same store); wait for it or choose another store"
+                              ) from None
+
+    def release(self) -> None:
+        if not self._handle.closed:
+            fcntl.flock(self._handle.fileno(), fcntl.LOCK_UN)
+            self._handle.close()
+
+    def __enter__(self) -> "StoreLock":
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.release()
+
+
+def write_store_attrs(path: str | os.PathLike, attrs: dict[str, Any]) -> None:
+    """Add attributes (JSON-able values) to the store at `path`, e.g. a certificate's figures.
+
+    Raises:
+        MorvexError: when the path is not a Morvex store.
+    """
+    if not Store(path).exists():
+        raise MorvexError(f"{path} is not a Morvex results store (made by morvex run)")
+    import zarr
+
+    group = zarr.open_group(pathlib.Path(path), mode="r+")
+    group.attrs.update(attrs)
+
+
+def open_store(path: str | os.PathLike) -> "xr.Dataset":
     """Read a results store written by ``morvex run`` / ``correlate_sequence(store=...)``.
 
     Returns:
@@ -238,4 +452,4 @@ class _quiet(warnings.catch_warnings):
         return result
 
 
-__all__ = ["Store", "open_store", "run_identity", "digest"]
+__all__ = ["Store", "StoreLock", "open_store", "run_identity", "digest"]

@@ -137,6 +137,18 @@ struct GuidedResult {
     int full_searches = 0;
 };
 
+/// Subset centres of the grid a ReferenceImage of `rows` x `cols` pixels lays out for `config`:
+/// centres `step` px apart inside the region of interest (or the image), with the whole subset
+/// inside the image. `rows_y` holds the row of each grid row, `cols_x` the column of each grid
+/// column. The one place the grid rule lives; the package asks for it through its extension.
+/// @throws std::invalid_argument naming the region when it leaves no grid point, or for a
+/// grid of more than 2^30 points.
+struct GuidedGridAxes {
+    std::vector<int> rows_y;  ///< centre row of each grid row, increasing
+    std::vector<int> cols_x;  ///< centre column of each grid column, increasing
+};
+MORVEX_EXPORT GuidedGridAxes guided_grid_axes(int rows, int cols, const GuidedConfig& config);
+
 /// Everything that depends only on the reference image and the (reference) fields of a
 /// GuidedConfig: grid, mask, interpolation coefficients, gradients, per-subset data.
 /// Build it once and correlate any number of deformed frames against it. Immutable after

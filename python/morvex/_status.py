@@ -1,0 +1,24 @@
+"""Why a grid point holds its value: the library's status codes as one enumeration.
+
+Built from the list the extension exposes, so a code added in C++ appears here without an edit.
+``NOT_MEASURED`` (255) is the package's own: a frame of a store that was never measured, or
+one skipped because its file could not be read.
+"""
+
+from __future__ import annotations
+
+import enum
+
+from . import _guided
+
+LIBRARY_STATUSES: tuple[tuple[int, str], ...] = tuple(
+    (int(code), str(name)) for code, name in _guided.STATUSES)
+
+Status = enum.IntEnum(  # type: ignore[misc]
+    "Status", [(name.upper(), code) for code, name in LIBRARY_STATUSES] + [("NOT_MEASURED", 255)])
+
+# Space-separated names in code order, as CF's ``flag_meanings`` wants them.
+STATUS_MEANINGS = " ".join(name for _, name in LIBRARY_STATUSES)
+STATUS_CODES = tuple(code for code, _ in LIBRARY_STATUSES)
+
+__all__ = ["Status", "STATUS_MEANINGS", "STATUS_CODES", "LIBRARY_STATUSES"]

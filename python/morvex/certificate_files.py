@@ -1,0 +1,206 @@
+"""A resolution certificate on disk: certificate.json, certificate.md with its PNG plots, and
+its figures as attributes of a results store."""
+
+from __future__ import annotations
+
+import json
+import math
+import os
+import pathlib
+from typing import Any
+
+from ._errors import MorvexError
+
+RESPONSE_PLOT = "certificate_response.png"
+BIAS_PLOT = "certificate_bias.png"
+
+
+def write_certificate(certificate: dict[str, Any], folder: str | os.PathLike
+                      ) -> list[pathlib.Path]:
+    """Write certificate.json, certificate.md and its two plots into `folder` (created).
+
+    Returns:
+        The paths written, the JSON first.
+
+    Raises:
+        MorvexError: when the folder cannot be created or written.
+    """
+    out = pathlib.Path(folder)
+    try:
+        out.mkdir(parents=True, exist_ok=True)
+        json_path = out / "certificate.json"
+        json_path.write_text(json.dumps(_finite(certificate), indent=2) + "\n")
+        plots = [plot_response(certificate, out / RESPONSE_PLOT),
+                 plot_bias(certificate, out / BIAS_PLOT)]
+        md_path = out / "certificate.md"
+        md_path.write_text(markdown(certificate))
+    except OSError as error:
+        raise MorvexError(f"cannot write the certificate into {out}: {error.strerror}") from None
+    return [json_path, md_path, *plots]
+
+
+def summary(certificate: dict[str, Any]) -> dict[str, Any]:
+    """The headline figures as flat attributes (numbers and strings) for a dataset or store."""
+    noise = certificate["noise_floor"]
+    star = certificate["spatial_resolution"]
+    attrs = {
+        "certificate_noise_floor_px": noise["displacement_px"],
+        "certificate_predicted_sigma_px": noise["predicted_sigma_px"],
+        "certificate_strain_noise": noise["strain_noise"],
+        "certificate_max_abs_bias_px": certificate["bias"]["max_abs_bias_px"],
+        "certificate_l10_displacement_px": star["l10_displacement_px"],
+        "certificate_l10_strain_px": star["l10_strain_px"],
+        "certificate_mei_displacement_px2": certificate["mei"]["displacement_px2"],
+        "certificate_mei_strain_px": certificate["mei"]["strain_px"],
+        "certificate_json": json.dumps(_finite(certificate)),
+    }
+    return {k: (v if not isinstance(v, float) or math.isfinite(v) else "nan")
+            for k, v in attrs.items()}
+
+
+def markdown(certificate: dict[str, Any]) -> str:
+    """The certificate as a readable Markdown page (plots referenced by their file names)."""
+    noise = certificate["noise_floor"]
+    bias = certificate["bias"]
+    star = certificate["spatial_resolution"]
+    mei = certificate["mei"]
+    lines = [f"# Resolution certificate ({certificate['software']['name']} "
+             f"{certificate['software']['version']})", "",
+             "Measured with these settings on this reference image; the figures hold for a "
+             "measurement made with the same settings on the same pattern.", "",
+             "## Settings (Good Practices Guide table)", "", "| Parameter | Value |",
+             "| --- | --- |"]
+    lines += [f"| {name} | {value} |" for name, value in certificate["settings_table"]]
+    choice = certificate.get("subset_choice")
+    if choice:
+        lines += ["", f"Subset chosen automatically: {choice['reason']}."]
+    lines += ["", "## Noise floor", "",
+              f"Source: {noise['source']} (crop x {noise['crop'][0]}..{noise['crop'][2]}, "
+              f"y {noise['crop'][1]}..{noise['crop'][3]}; {noise['points']} points, "
+              f"{noise['valid_share']:.1%} valid). Estimated read noise of the reference: "
+              f"{noise['read_noise_grey']:.3g} grey levels.", "",
+              "| Quantity | Measured scatter | Predicted sigma (RMS of the run's) |",
+              "| --- | --- | --- |",
+              f"| u | {noise['u_px']:.4g} px | {noise['predicted_sigma_u_px']:.4g} px |",
+              f"| v | {noise['v_px']:.4g} px | {noise['predicted_sigma_v_px']:.4g} px |",
+              f"| displacement (RMS of u, v) | {noise['displacement_px']:.4g} px | "
+              f"{noise['predicted_sigma_px']:.4g} px |",
+              f"| exx | {noise['strain']['exx']:.3g} | |",
+              f"| eyy | {noise['strain']['eyy']:.3g} | |",
+              f"| exy | {noise['strain']['exy']:.3g} | |", "",
+              f"Calibration of the predicted sigma (measured / predicted): "
+              f"{noise['calibration']:.3f} (1 is ideal).", "",
+              "## Bias over a sub-pixel shift", "",
+              f"The reference shifted along x by its own quintic B-spline (crop x "
+              f"{bias['crop'][0]}..{bias['crop'][2]}, y {bias['crop'][1]}..{bias['crop'][3]}); "
+              f"largest |bias| {bias['max_abs_bias_px']:.2g} px.", "",
+              "| Shift (px) | " + " | ".join(f"{s:.1f}" for s in bias["shifts_px"]) + " |",
+              "| --- |" + " --- |" * len(bias["shifts_px"]),
+              "| Bias (px) | " + " | ".join(_number(b, "{:+.1e}") for b in bias["bias_px"])
+              + " |", "",
+              f"![bias]({BIAS_PLOT})", "",
+              "## Spatial resolution", "",
+              f"The reference deformed by v = {star['amplitude_px']:g} cos(2 pi (y - yc) / p(x))"
+              f" px, p from {star['period_range_px'][0]:g} to {star['period_range_px'][1]:g} px "
+              f"along x (band x {star['band'][0]}..{star['band'][2]}, y {star['band'][1]}.."
+              f"{star['band'][3]}). l10% is the period below which the measured amplitude "
+              "stays under 90 % of the true one.", "",
+              "| Figure | Value |", "| --- | --- |",
+              f"| l10% of displacement | {_number(star['l10_displacement_px'], '{:.1f} px')} "
+              f"({_ratio(star['l10_displacement_px'], certificate)} x subset) |",
+              f"| l10% of an ideal {certificate['settings']['shape']} fit | "
+              f"{_number(star['l10_theory_px'], '{:.1f} px')} |",
+              f"| l10% of strain | {_number(star['l10_strain_px'], '{:.1f} px')} |",
+              f"| MEI of displacement (noise x l10%) | "
+              f"{_number(mei['displacement_px2'], '{:.3g} px^2')} |",
+              f"| MEI of strain | {_number(mei['strain_px'], '{:.3g} px')} |", "",
+              f"![response]({RESPONSE_PLOT})", ""]
+    notes = [text for text in (noise.get("note"), star.get("note")) if text]
+    lines += [f"Note: {text}." for text in notes] + ([""] if notes else [])
+    lines += [
+              f"Measured in {certificate['seconds']:.1f} s.", ""]
+    return "\n".join(lines)
+
+
+def plot_response(certificate: dict[str, Any], path: pathlib.Path) -> pathlib.Path:
+    """Amplitude response against period: displacement, strain and the ideal fit."""
+    import matplotlib.pyplot as plt
+
+    star = certificate["spatial_resolution"]
+    fig, ax = plt.subplots(figsize=(7, 4))
+    periods = star["periods_px"]
+    ax.plot(periods, _nan(star["displacement_response"]), label="displacement v")
+    ax.plot(periods, _nan(star["strain_response"]), label="strain eyy")
+    ax.plot(periods, star["theory_response"], "--", color="grey",
+            label=f"ideal {certificate['settings']['shape']} fit")
+    ax.axhline(0.9, color="k", lw=0.8, ls=":")
+    for key, colour in (("l10_displacement_px", "C0"), ("l10_strain_px", "C1")):
+        value = star[key]
+        if value is not None and math.isfinite(value):
+            ax.axvline(value, color=colour, lw=0.8, ls=":")
+    ax.set_xscale("log")
+    ticks = [t for t in (10, 20, 50, 100, 200, 500, 1000) if t <= max(periods) * 1.05]
+    ax.set_xticks(ticks, [str(t) for t in ticks])
+    ax.minorticks_off()
+    ax.set_ylim(-0.2, 1.2)
+    ax.set_xlabel("period of the sinusoid, px")
+    ax.set_ylabel("measured / true amplitude")
+    ax.set_title(f"Spatial resolution: l10% = {_number(star['l10_displacement_px'], '{:.0f}')}"
+                 f" px (displacement), {_number(star['l10_strain_px'], '{:.0f}')} px (strain)")
+    ax.legend(loc="lower right")
+    ax.grid(True, which="both", alpha=0.3)
+    return _save(fig, path)
+
+
+def plot_bias(certificate: dict[str, Any], path: pathlib.Path) -> pathlib.Path:
+    """Mean error of u against the imposed sub-pixel shift."""
+    import matplotlib.pyplot as plt
+
+    bias = certificate["bias"]
+    fig, ax = plt.subplots(figsize=(6, 3.5))
+    ax.plot(bias["shifts_px"], _nan(bias["bias_px"]), "o-")
+    ax.axhline(0.0, color="k", lw=0.8)
+    ax.set_xlabel("imposed shift along x, px")
+    ax.set_ylabel("bias of u, px")
+    ax.set_title("Bias over a sub-pixel shift")
+    ax.grid(True, alpha=0.3)
+    return _save(fig, path)
+
+
+def _save(fig: Any, path: pathlib.Path) -> pathlib.Path:
+    import matplotlib.pyplot as plt
+
+    try:
+        fig.tight_layout()
+        fig.savefig(path, dpi=120)
+    finally:
+        plt.close(fig)
+    return path
+
+
+def _finite(value: Any) -> Any:
+    # JSON has no NaN: unmeasured figures (a band too narrow for these settings) are null.
+    if isinstance(value, float):
+        return value if math.isfinite(value) else None
+    if isinstance(value, dict):
+        return {k: _finite(v) for k, v in value.items()}
+    if isinstance(value, (list, tuple)):
+        return [_finite(v) for v in value]
+    return value
+
+
+def _nan(values: list[Any]) -> list[float]:
+    return [float("nan") if v is None else v for v in values]
+
+
+def _number(value: Any, fmt: str) -> str:
+    if value is None or not math.isfinite(value):
+        return "not reached"
+    return fmt.format(value)
+
+
+def _ratio(value: Any, certificate: dict[str, Any]) -> str:
+    subset = certificate["settings"]["subset"]
+    if value is None or not math.isfinite(value):
+        return "-"
+    return f"{value / subset:.2f}"

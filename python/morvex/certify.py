@@ -1,0 +1,134 @@
+"""morvex.certify: the metrological performance of a set of settings on the user's own pattern.
+
+One call measures what a publication must report with its fields (the iDICs Good Practices
+Guide): the settings table, the displacement and strain noise floors beside the run's
+predicted sigma, the bias over a sub-pixel shift sweep, and the spatial resolution l10% with
+the metrological efficiency indicator MEI = noise x l10% (DIC Challenge 2.0). The figures come
+from :mod:`morvex.resolution`; :mod:`morvex.certificate_files` writes them out.
+"""
+
+from __future__ import annotations
+
+import time
+from typing import Any
+
+import numpy as np
+
+from ._dataset import version
+from ._errors import MorvexError
+from .correlate import check_threads
+from .io import ImageLike, as_image
+from .settings import AUTO_SUBSET, Settings
+from . import resolution
+
+_INTERPOLANTS = {"quintic": "B-spline, degree 5, exact recursive prefilter",
+                 "cubic": "B-spline, degree 3, exact recursive prefilter",
+                 "keys": "cubic convolution, fourth order (6 x 6 taps)"}
+
+
+def certify(reference: ImageLike, *, static: ImageLike | None = None,
+            threads: int | None = None, **settings: Any) -> dict[str, Any]:
+    """The resolution certificate of `settings` on `reference`, as a JSON-able dictionary.
+
+    Args:
+        reference: the reference image (array or path) the measurement will use.
+        static: a second image of the unloaded specimen (same size): the noise floor is then
+            the scatter of this static pair. Without it, the reference is measured against a
+            copy with its own estimated read noise.
+        threads: worker threads; None = all cores.
+        **settings: the settings of :func:`morvex.correlate` (subset, step, roi, shape,
+            interpolation, ..., and subset="auto" with noise_target).
+
+    Returns:
+        A dictionary with ``settings_table`` (rows of the Good Practices Guide table),
+        ``noise_floor``, ``bias``, ``spatial_resolution``, ``mei``, ``subset_choice`` (or
+        None), ``image_shape``, ``seconds``. Units: px for displacement and lengths, 1 for
+        strain, grey levels for read noise. See the README's "Resolution certificate".
+
+    Raises:
+        MorvexError: before any work, for an unreadable image, a static image of another
+            size, a setting outside its range, or a region that leaves no grid point.
+
+    Example:
+        >>> case = morvex.synthetic_pair((256, 256), noise=2.0)
+        >>> cert = morvex.certify(case.reference, subset=21)          # doctest: +SKIP
+        >>> cert["spatial_resolution"]["l10_displacement_px"]          # doctest: +SKIP
+        83.1
+    """
+    began = time.perf_counter()
+    checked = Settings.build(**settings)
+    threads = check_threads(threads) or None
+    reference_image = as_image(reference, "reference")
+    static_image = None
+    if static is not None:
+        static_image = as_image(static, "static")
+        if static_image.shape != reference_image.shape:
+            raise MorvexError(f"the static image has shape {static_image.shape}, the reference "
+                              f"{reference_image.shape} (rows, cols); both must be the same size")
+    choice = None
+    if checked.subset == AUTO_SUBSET:
+        from .autosubset import choose_subset
+
+        checked, choice = choose_subset(reference_image, checked, threads=threads)
+    checked.check_image(reference_image.shape)
+    vsg = virtual_strain_gauge(checked)
+    noise = resolution.noise_floor(reference_image, static_image, checked, threads)
+    bias = resolution.bias_sweep(reference_image, checked, threads)
+    star = resolution.star_response(reference_image, checked, vsg, threads)
+    mei = {"displacement_px2": noise["displacement_px"] * star["l10_displacement_px"],
+           "strain_px": noise["strain_noise"] * star["l10_strain_px"]}
+    return {
+        "software": {"name": "Morvex", "version": version()},
+        "image_shape": list(reference_image.shape),
+        "settings": {name: value for name, value in checked.to_attrs().items()},
+        "settings_table": settings_table(checked, reference_image.shape, vsg),
+        "subset_choice": choice,
+        "noise_floor": noise,
+        "bias": bias,
+        "spatial_resolution": star,
+        "mei": mei,
+        "seconds": time.perf_counter() - began,
+    }
+
+
+def virtual_strain_gauge(settings: Settings) -> float:
+    """VSG size, px: the span of image that one strain value depends on.
+
+    The strain fit spans 2 n + 1 grid points (n = strain_window / step, rounded, >= 1, as
+    the library rounds it), each reading a subset: (2 n) step + subset.
+    """
+    points = max(1, int(np.floor(settings.strain_window / settings.step + 0.5)))
+    return float(2 * points * settings.step + int(settings.subset))
+
+
+def settings_table(settings: Settings, shape: tuple[int, int], vsg: float
+                   ) -> list[list[str]]:
+    """(parameter, value) rows of the Good Practices Guide's table of DIC settings."""
+    rows, cols = shape
+    x0, y0, x1, y1 = settings.region(shape)
+    points = max(1, int(np.floor(settings.strain_window / settings.step + 0.5)))
+    shape_text = {"affine": "affine (first order, 6 parameters)",
+                  "quadratic": "quadratic (second order, 12 parameters)"}[settings.shape]
+    return [
+        ["Software", f"Morvex {version()} (guided correlation, inverse-compositional "
+                     "Gauss-Newton)"],
+        ["Image size", f"{cols} x {rows} px"],
+        ["Region of interest", f"x {x0}..{x1}, y {y0}..{y1} px ({x1 - x0 + 1} x "
+                               f"{y1 - y0 + 1} px)"],
+        ["Subset", f"{settings.subset} x {settings.subset} px"],
+        ["Step", f"{settings.step} px"],
+        ["Shape function", shape_text],
+        ["Interpolant", f"{settings.interpolation}: {_INTERPOLANTS[settings.interpolation]}"],
+        ["Prefilter", "none" if settings.prefilter == 0 else
+         f"Gaussian, sigma {settings.prefilter:g} px, both images"],
+        ["Matching criterion", f"ZNSSD (zero-normalised sum of squared differences); valid "
+                               f"when ZNCC >= {settings.min_zncc:g}"],
+        ["Convergence", f"no subset corner moves more than {settings.convergence_threshold:g}"
+                        f" px, at most {settings.max_iterations} iterations"],
+        ["Strain window", f"local plane fit over {2 * points + 1} x {2 * points + 1} points "
+                          f"(half-width {settings.strain_window} px)"],
+        ["Strain measure", {"green-lagrange": "Green-Lagrange (finite strain)",
+                            "engineering": "engineering (small strain)"}
+         [settings.strain_measure]],
+        ["Virtual strain gauge", f"{vsg:g} px"],
+    ]

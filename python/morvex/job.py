@@ -1,0 +1,428 @@
+"""A run others can drive: start it in the background, follow it, cancel it, reopen it.
+
+    >>> job = morvex.start("frames/", store="test.zarr", subset=31)      # doctest: +SKIP
+    >>> job.progress, job.summaries()[-1:]                                # doctest: +SKIP
+    >>> job.wait()                                                        # doctest: +SKIP
+    <JobState.DONE: 'done'>
+
+The command line and the application both run sequences through a Job; a Job writes only to
+its store, so whatever watches it (a progress bar, a browser) can go away and come back. Cheap
+to import: the heavy modules load when a job starts.
+"""
+
+from __future__ import annotations
+
+import enum
+import os
+import pathlib
+import threading
+import time
+from dataclasses import dataclass
+from typing import TYPE_CHECKING, Any
+
+from ._errors import MorvexError
+
+if TYPE_CHECKING:
+    import xarray as xr
+
+    from .run.plan import SequencePlan
+
+# The frame summary is the worker side's record; a job hands it on as it is.
+from .run.tasks import FrameSummary  # noqa: E402  (cheap: numpy and the extension only)
+
+
+class JobState(str, enum.Enum):
+    QUEUED = "queued"
+    RUNNING = "running"
+    DONE = "done"
+    FAILED = "failed"
+    CANCELLED = "cancelled"
+
+
+@dataclass(frozen=True)
+class JobProgress:
+    frames_done: int     # frames complete in the store (includes frames resumed from before)
+    frames_total: int    # frames known so far (grows while watching a folder)
+    points_done: int     # points finished, frames done plus the current frame
+    points_total: int    # frames_total * grid points per frame
+
+
+_SETTLE_RETRIES = 10  # a stable file that does not decode is retried this many settle periods
+
+
+class Job:
+    """A sequence measured in the background into a store.
+
+    Same arguments and checks as :func:`morvex.correlate_sequence` (MorvexError naming the bad
+    value, raised here, before anything runs); `store` is required. ``watch=True``: `frames`
+    is a folder (or glob) that may grow; a new file counts once its size and modification
+    time have been stable for `settle` seconds and it decodes; the job runs until
+    :meth:`stop` or :meth:`cancel`.
+    """
+
+    def __init__(self, frames: object, *, store: str | os.PathLike, reference: Any = 0,
+                 mask: Any = None, incremental: bool = False, overwrite: bool = False,
+                 watch: bool = False, settle: float = 1.0, skip_bad_frames: bool = False,
+                 threads: int | None = None, workers: int | None = None, client: Any = None,
+                 threads_per_worker: int | None = None, chunk: int | None = None,
+                 **settings: Any) -> None:
+        from .run.plan import check_cluster, check_threads
+        from .settings import Settings
+
+        if store is None:
+            raise MorvexError("a job writes into a store: give store (a .zarr path)")
+        self._store = pathlib.Path(store)
+        self._watch = bool(watch)
+        self._arguments = dict(reference=reference, mask=mask, incremental=incremental,
+                               overwrite=overwrite, threads=threads, workers=workers,
+                               client=client, threads_per_worker=threads_per_worker,
+                               chunk=chunk, skip_bad_frames=skip_bad_frames)
+        self._settings = dict(settings)
+        self._frames_given = frames
+        self._settle = float(settle)
+        if not (self._settle >= 0):
+            raise MorvexError(f"settle must be >= 0 s, got {settle!r}")
+        self._plan: SequencePlan | None = None
+        if self._watch:
+            Settings.build(**{k: v for k, v in settings.items() if k not in ("tile", "tile_margin")})
+            check_threads(threads)
+            if (check_cluster(workers, client, threads_per_worker) is not None
+                    or chunk is not None or settings.get("tile") is not None):
+                raise MorvexError("watch measures frames here as they arrive: workers, client, "
+                                  "chunk and tile are for finished frame lists")
+            if not isinstance(frames, (str, os.PathLike)):
+                raise MorvexError("watch needs a folder or a glob pattern to watch, got "
+                                  f"{type(frames).__name__}")
+            text = os.fspath(frames)
+            if not (pathlib.Path(text).is_dir() or set("*?[") & set(text)):
+                raise MorvexError(f"watch needs a folder or a glob pattern; {text} is neither")
+        else:
+            self._plan = self._make_plan(None)
+            from .run.execute import open_for
+
+            open_for(self._plan, check_only=True)
+        self._state = JobState.QUEUED
+        self._error: BaseException | None = None
+        self._stop = threading.Event()      # cancel: stop now
+        self._finish = threading.Event()    # stop (watch mode): finish what is there
+        self._done = threading.Event()
+        self._thread: threading.Thread | None = None
+        self._reporter: Any = None
+        self._grid_points = 0 if self._plan is None else self._plan.grid[0] * self._plan.grid[1]
+        self.resumed_after: int | None = None  # last frame complete before this run, if any
+        self.resumed_frames: int | None = None  # frames complete before this run (once known)
+
+    # --- building -----------------------------------------------------------------------
+
+    def _make_plan(self, resolved: Any) -> "SequencePlan":
+        from .run.plan import plan_sequence
+
+        arguments = dict(self._arguments)
+        plan = plan_sequence(self._frames_given, store=self._store, resolved=resolved,
+                             tile=self._settings.get("tile"),
+                             tile_margin=self._settings.get("tile_margin"),
+                             settings={k: v for k, v in self._settings.items()
+                                       if k not in ("tile", "tile_margin")}, **arguments)
+        if self._watch:
+            plan.record["watch"] = True
+        return plan
+
+    @classmethod
+    def reopen(cls, store: str | os.PathLike, **overrides: Any) -> "Job":
+        """A job rebuilt from what `store` recorded (reference, frames, mask, settings); it
+        resumes the store when started.
+
+        Raises:
+            MorvexError: when the path is not a Morvex store, or it does not record its frames
+                (arrays, or a store written before it recorded them) and `frames` is not given.
+        """
+        import json
+
+        from .store import Store
+
+        path = pathlib.Path(store)
+        handle = Store(path)
+        identity = handle.identity()
+        if identity is None:
+            raise MorvexError(f"{path} is not a Morvex results store (made by morvex run)")
+        sources = handle.sources() or {}
+        base = path.resolve().parent
+
+        def resolve(item: Any) -> Any:
+            if isinstance(item, str):
+                return os.fspath(base / item) if not os.path.isabs(item) else item
+            return item
+
+        arguments: dict[str, Any] = {}
+        frames = overrides.pop("frames", None)
+        if frames is None:
+            recorded = sources.get("frames")
+            if recorded is None:
+                raise MorvexError(f"{path} does not record its frames (they were arrays, or the "
+                                  "store predates the record); give frames= to reopen it")
+            frames = [resolve(item) for item in recorded]
+            if sources.get("watch") or len(frames) == 1:
+                frames = frames[0]
+        arguments["reference"] = resolve(sources.get("reference", 0))
+        if arguments["reference"] is None:
+            raise MorvexError(f"{path} does not record its reference (it was an array); give "
+                              "reference= to reopen it")
+        arguments["mask"] = handle.mask()
+        arguments["incremental"] = bool(identity.get("incremental", False))
+        arguments["watch"] = bool(sources.get("watch", False))
+        for name in ("chunk", "tile", "tile_margin"):
+            if sources.get(name) is not None:
+                arguments[name] = sources[name]
+        settings = json.loads(sources["settings"]) if "settings" in sources else {
+            k: identity[k] for k in identity if k not in (
+                "frames", "frame_names", "reference_sha256", "mask_sha256", "incremental")}
+        if settings.get("roi") is not None:
+            settings["roi"] = tuple(settings["roi"])
+        arguments.update(settings)
+        arguments.update(overrides)
+        return cls(frames, store=path, **arguments)
+
+    # --- running ------------------------------------------------------------------------
+
+    def start(self) -> "Job":
+        """Run in a background thread; returns self.
+
+        Raises:
+            MorvexError: when another run holds the store, or the job was started before.
+        """
+        from .store import Store
+
+        if self._thread is not None:
+            raise MorvexError("this job has been started already; make a new one (Job.reopen)")
+        self._lock = Store(self._store).lock()
+        self._state = JobState.RUNNING
+        self._thread = threading.Thread(target=self._run, name="morvex-job", daemon=True)
+        self._thread.start()
+        return self
+
+    def _run(self) -> None:
+        from ._progress import Cancelled
+
+        try:
+            if self._watch:
+                self._run_watched()
+            else:
+                self._run_plan(self._plan)  # type: ignore[arg-type]
+            self._state = JobState.DONE
+        except (Cancelled, KeyboardInterrupt):
+            self._state = JobState.CANCELLED
+        except BaseException as error:  # handed to whoever waits: wait() never raises
+            self._error = error
+            self._state = JobState.FAILED
+        finally:
+            self._lock.release()
+            self._done.set()
+
+    def _reporter_for(self, plan: "SequencePlan") -> Any:
+        from .run.execute import Reporter
+
+        self._grid_points = plan.grid[0] * plan.grid[1]
+        self._reporter = Reporter(len(plan.frames))
+        return self._reporter
+
+    def _note_resume(self, plan: "SequencePlan", todo: list[int]) -> None:
+        self.resumed_frames = len(plan.frames) - len(todo)
+        first = todo[0] if todo else len(plan.frames)
+        if first > 0 and len(todo) < len(plan.frames):
+            self.resumed_after = first - 1
+
+    def _run_plan(self, plan: "SequencePlan") -> None:
+        from .run.execute import run_sequence
+
+        reporter = self._reporter_for(plan)
+        run_sequence(plan, reporter, stop=self._stop, lock=self._lock,
+                     on_start=lambda todo: self._note_resume(plan, todo))
+
+    def _run_watched(self) -> None:
+        from .io import frames_from
+        from .run.execute import open_for, todo_of
+        from .run.tasks import run_frames
+
+        watcher = _Watcher(self._frames_given, self._settle)  # type: ignore[arg-type]
+        first = watcher.wait_for(1, self._stop, self._finish)
+        if first is None:
+            return  # stopped before any frame arrived
+        frames = frames_from(first)
+        plan = self._make_plan(frames)
+        self._plan = plan
+        reporter = self._reporter_for(plan)
+        store = open_for(plan)
+        complete = set(k for k in range(len(plan.frames)) if k not in todo_of(plan, store))
+        reporter.begin(len(complete), len(plan.frames))
+        self._note_resume(plan, sorted(set(range(len(plan.frames))) - complete))
+        growing = _GrowingStore(store, plan.frames)
+
+        def indices() -> Any:
+            index = 0
+            while True:
+                while index < len(plan.frames):
+                    if plan.incremental or index not in complete:
+                        yield index
+                    index += 1
+                more = watcher.wait_for(len(plan.frames) + 1, self._stop, self._finish)
+                if more is None:
+                    return
+                plan.frames.extend(frames_from(more[len(plan.frames):]))
+                reporter.grow(len(plan.frames))
+
+        def sink(index: int, frame: Any, summary: Any) -> None:
+            if index not in complete:
+                reporter.frame(index, frame, summary)
+
+        try:
+            run_frames(plan.reference, plan.frames, indices(), plan.settings, mask=plan.mask,
+                       store=growing, threads=plan.threads, incremental=plan.incremental,
+                       skip_bad=plan.skip_bad_frames, keep=False, sink=sink, stop=self._stop,
+                       on_points=reporter.on_points)
+        except BaseException:
+            self._finish.set()  # the watcher, waiting on the reader thread, ends too
+            raise
+        if self._stop.is_set():
+            from ._progress import Cancelled
+
+            raise Cancelled
+
+    # --- watching -----------------------------------------------------------------------
+
+    @property
+    def state(self) -> JobState:
+        return self._state
+
+    @property
+    def progress(self) -> JobProgress:
+        reporter = self._reporter
+        if reporter is None:
+            total = len(self._plan.frames) if self._plan is not None else 0
+            return JobProgress(0, total, 0, total * self._grid_points)
+        points = reporter.done * self._grid_points + reporter.points[0]
+        return JobProgress(reporter.done, reporter.total, points,
+                           reporter.total * self._grid_points)
+
+    def summaries(self) -> list[FrameSummary]:
+        """Every frame measured by this job so far, in order of the frame list."""
+        if self._reporter is None:
+            return []
+        return sorted(list(self._reporter.summaries), key=lambda s: s.frame)
+
+    def cancel(self) -> None:
+        """Stop now; state CANCELLED once work stops (well under a second)."""
+        self._stop.set()
+
+    def stop(self) -> None:
+        """Watch mode: measure what is there, then end DONE."""
+        self._finish.set()
+        if not self._watch:
+            return
+
+    def wait(self, timeout: float | None = None) -> JobState:
+        """Wait for the job to end (or `timeout` s); never raises (see :attr:`error`)."""
+        if self._thread is not None:
+            self._done.wait(timeout)
+        return self._state
+
+    @property
+    def store(self) -> pathlib.Path:
+        return self._store
+
+    @property
+    def error(self) -> BaseException | None:
+        return self._error
+
+    def dataset(self) -> "xr.Dataset":
+        """The store as it is now (complete frames)."""
+        from .store import open_store
+
+        return open_store(self._store)
+
+
+def start(frames: object, **kwargs: Any) -> Job:
+    """:class:`Job` (frames, **kwargs), started."""
+    return Job(frames, **kwargs).start()
+
+
+class _GrowingStore:
+    """A store that follows a frame list growing under it (all writes on one thread)."""
+
+    def __init__(self, store: Any, frames: Any) -> None:
+        self._store, self._frames = store, frames
+        self.path = store.path
+
+    def write_frame(self, index: int, frame: Any, *, skipped: str | None = None) -> None:
+        if self._store.exists() and index >= len(self._store.complete()):
+            self._store.grow(list(self._frames.names))
+        elif not self._store.exists():
+            self._store._identity.update(frames=len(self._frames.names),
+                                         frame_names=list(self._frames.names))
+        self._store.write_frame(index, frame, skipped=skipped)
+
+    def previous(self, index: int) -> Any:
+        return self._store.previous(index)
+
+    def exists(self) -> bool:
+        return bool(self._store.exists())
+
+
+class _Watcher:
+    """The files of a folder or pattern that are complete: size and mtime stable for `settle`
+    seconds, and decodable."""
+
+    def __init__(self, pattern: str | os.PathLike, settle: float) -> None:
+        self._pattern, self._settle = pattern, settle
+        self._seen: dict[str, tuple[int, float, float]] = {}  # path -> size, mtime, since
+        self._failures: dict[str, int] = {}
+        self._ready: list[str] = []
+        self._waiting = 0  # files seen but not ready yet
+
+    def wait_for(self, count: int, stop: threading.Event,
+                 finish: threading.Event) -> list[str] | None:
+        """The first `count` ready files (in name order), or None when stopped first."""
+        while True:
+            self._poll()
+            if len(self._ready) >= count:
+                return list(self._ready)
+            # Stopped: files still settling are waited for ("finish what is there").
+            if stop.is_set() or (finish.is_set() and not self._waiting):
+                return None
+            stop.wait(min(0.1, max(self._settle / 4, 0.02)))
+
+    def _poll(self) -> None:
+        from .io import as_image, files_of
+
+        now = time.monotonic()
+        pending = files_of(self._pattern, allow_empty=True)[len(self._ready):]
+        stable = []
+        for file in pending:
+            key = os.fspath(file)
+            try:
+                info = file.stat()
+            except OSError:
+                break  # removed meanwhile: the frames after it wait for the next look
+            signature = (info.st_size, info.st_mtime)
+            seen = self._seen.get(key)
+            if seen is None or seen[:2] != signature:
+                self._seen[key] = (*signature, now)
+                seen = self._seen[key]
+            stable.append(now - seen[2] >= self._settle)
+        # Frames are taken in name order: a file counts once it and every file before it do.
+        for file, settled in zip(pending, stable):
+            if not settled:
+                break
+            key = os.fspath(file)
+            try:
+                as_image(file, "frame")
+            except MorvexError:
+                failures = self._failures.get(key, 0) + 1
+                self._failures[key] = failures
+                if failures < _SETTLE_RETRIES:
+                    break  # still being written, perhaps: look again next time
+            self._ready.append(key)
+        ready = set(self._ready)
+        self._waiting = sum(1 for f in pending if os.fspath(f) not in ready)
+
+
+__all__ = ["FrameSummary", "Job", "JobProgress", "JobState", "start"]

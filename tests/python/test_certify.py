@@ -1,0 +1,251 @@
+"""The resolution certificate, subset="auto" and the shape setting, seen from the package."""
+
+import json
+import math
+
+import numpy as np
+import pytest
+
+import _morvex_dic as dic
+import morvex
+from morvex import resolution
+from morvex.settings import Settings
+from morvex.warping import bspline_coefficients, sample_along, warp_along
+
+from conftest import PACKAGE_SHAPE
+
+# The certificate's figures come from a 160 x 160 px speckle image: big enough for a noise
+# floor of a few hundred points and a star band of periods 10 ... 300 px.
+CERT_SHAPE = (160, 160)
+CERT_SETTINGS = {"subset": 21, "step": 5}
+READ_NOISE = 4.0  # grey levels added to the reference (the speckle has 1 of its own)
+
+
+@pytest.fixture(scope="module")
+def noisy_speckle():
+    clean = dic.generate_speckle(*CERT_SHAPE, 3, 0.5, 21)
+    rng = np.random.default_rng(3)
+    return clean, clean + rng.normal(0, READ_NOISE, clean.shape), \
+        clean + rng.normal(0, READ_NOISE, clean.shape)
+
+
+def _has_quadratic():
+    case = morvex.synthetic_pair(PACKAGE_SHAPE, seed=2)
+    try:
+        morvex.correlate(case.reference, case.deformed, subset=21, step=16, shape="quadratic")
+    except morvex.MorvexError as error:
+        if "second-order subsets" in str(error):
+            return False
+        raise
+    return True
+
+
+# --- the exact warp ---------------------------------------------------------------------
+
+def _slow_coefficients(line):
+    # The interpolation condition as a dense system: sum_k c[mirror(k)] beta5(i - k) = s[i].
+    n = len(line)
+    beta = {0: 66 / 120, 1: 26 / 120, 2: 1 / 120}
+    matrix = np.zeros((n, n))
+    for i in range(n):
+        for offset, weight in list(beta.items()) + [(-1, 26 / 120), (-2, 1 / 120)]:
+            k = abs(i + offset)
+            k = 2 * n - 2 - k if k >= n else k
+            matrix[i, k] += weight
+    return np.linalg.solve(matrix, line)
+
+
+@pytest.mark.parametrize("n", [2, 3, 7, 40, 130])
+def test_bspline_coefficients_match_the_interpolation_system(n):
+    line = np.random.default_rng(n).normal(size=n) * 50
+    fast = bspline_coefficients(line[:, None], axis=0)[:, 0]
+    np.testing.assert_allclose(fast, _slow_coefficients(line), rtol=0, atol=1e-10)
+
+
+@pytest.mark.parametrize("axis", [0, 1])
+def test_warp_reproduces_pixels_and_whole_pixel_shifts(axis, speckle):
+    image = np.asarray(speckle, dtype=float)
+    same = warp_along(image, lambda p: np.zeros_like(p), axis)
+    np.testing.assert_allclose(same, image, atol=1e-10)
+    moved = warp_along(image, lambda p: np.ones_like(p), axis)
+    inner = np.take(moved, np.arange(1, image.shape[axis]), axis=axis)
+    np.testing.assert_allclose(inner, np.take(image, np.arange(image.shape[axis] - 1),
+                                              axis=axis), atol=1e-9)
+    coefficients = bspline_coefficients(image, axis)
+    at_centres = sample_along(coefficients, np.indices(image.shape, float)[axis], axis)
+    np.testing.assert_allclose(at_centres, image, atol=1e-10)
+
+
+# --- figures ----------------------------------------------------------------------------
+
+def test_read_noise_estimate_finds_the_added_noise(noisy_speckle):
+    _, reference, _ = noisy_speckle
+    known = math.hypot(READ_NOISE, 1.0)  # added noise and the pattern's own unit noise
+    assert resolution.estimate_read_noise(reference) == pytest.approx(known, rel=0.10)
+
+
+def test_certificate_noise_floor_matches_a_real_static_pair(noisy_speckle):
+    _, reference, static = noisy_speckle
+    truth = morvex.correlate(reference, static, **CERT_SETTINGS)
+    valid = truth["valid"].values
+    known = math.sqrt((np.std(truth["u"].values[valid]) ** 2
+                       + np.std(truth["v"].values[valid]) ** 2) / 2)
+    cert = morvex.certify(reference, **CERT_SETTINGS)
+    noise = cert["noise_floor"]
+    # 15 %: the certificate's stated tolerance (estimate of the read noise, one realisation).
+    assert noise["displacement_px"] == pytest.approx(known, rel=0.15)
+    # The run's sigma counts the deformed image's noise, not the reference's own (about 15 %
+    # low with noise in both images at this level): side by side, not equal.
+    assert noise["calibration"] == pytest.approx(1.0, abs=0.3)
+    with_static = morvex.certify(reference, static=static, **CERT_SETTINGS)
+    assert with_static["noise_floor"]["source"] == "static pair"
+    assert with_static["noise_floor"]["displacement_px"] == pytest.approx(known, rel=0.05)
+    assert [row[0] for row in cert["settings_table"]] == [
+        "Software", "Image size", "Region of interest", "Subset", "Step", "Shape function",
+        "Interpolant", "Prefilter", "Matching criterion", "Convergence", "Strain window",
+        "Strain measure", "Virtual strain gauge"]
+    assert abs(cert["bias"]["bias_px"][0]) < 1e-6  # no shift: no bias
+    assert cert["bias"]["max_abs_bias_px"] < 0.01
+    assert cert["mei"]["displacement_px2"] == pytest.approx(
+        noise["displacement_px"] * cert["spatial_resolution"]["l10_displacement_px"])
+
+
+def test_l10_follows_the_subset_and_the_ideal_fit():
+    reference = dic.generate_speckle(200, 320, 3, 0.5, 8)
+    found = {}
+    for subset in (15, 25):
+        settings = Settings.build(subset=subset, step=4)
+        star = resolution.star_response(reference, settings, vsg=100.0)
+        found[subset] = star["l10_displacement_px"]
+        assert found[subset] == pytest.approx(star["l10_theory_px"], rel=0.15)
+    assert found[15] < found[25]
+    assert 3.0 < found[15] / 15 < 5.0  # affine: about 4 subsets
+
+
+def test_crossing_interpolates_and_says_when_not_reached():
+    periods = np.array([10.0, 20.0, 30.0, 40.0])
+    assert resolution.crossing(periods, np.array([0.1, 0.5, 0.8, 1.0])) == pytest.approx(35.0)
+    assert math.isnan(resolution.crossing(periods, np.array([0.1, 0.2, 0.3, 0.5])))
+
+
+# --- subset="auto" ---------------------------------------------------------------------
+
+def test_auto_subset_meets_its_target_on_a_held_out_pair():
+    target = 0.02
+    clean = morvex.synthetic_pair((160, 160), u=-0.3, v=0.6, seed=4)
+    rng = np.random.default_rng(12)
+    noisy = [image + rng.normal(0, 3.0, image.shape)
+             for image in (clean.reference, clean.reference, clean.deformed)]
+    ds = morvex.correlate(noisy[0], noisy[0], subset="auto", noise_target=target, step=6)
+    chosen = int(ds.attrs["subset"])
+    choice = json.loads(ds.attrs["subset_choice_json"])
+    assert choice["subset"] == chosen and f"subset {chosen} px" in ds.attrs["subset_choice"]
+    assert choice["tried"][str(chosen)]["share"] >= 0.95
+    assert choice["tried"][str(chosen - 2)]["share"] < 0.95
+    # The same specimen with new noise in both images and a motion: the choice still holds.
+    check = morvex.correlate(noisy[1], noisy[2], subset=chosen, step=6)
+    sigma = np.fmax(check["sigma_u"].values, check["sigma_v"].values)
+    assert np.mean(np.where(check["valid"].values, sigma, np.inf) <= target) >= 0.95
+
+
+# --- bad input --------------------------------------------------------------------------
+
+@pytest.mark.parametrize("settings, message", [
+    ({"subset": "auto", "noise_target": 0}, "noise_target must be > 0 px, got 0"),
+    ({"subset": "auto", "noise_target": -0.5}, "noise_target must be > 0 px, got -0.5"),
+    ({"subset": "auto", "noise_target": float("nan")},
+     "noise_target must be a finite number, got nan"),
+    ({"subset": "auto"}, 'subset="auto" needs noise_target (px): the predicted sigma the '
+                         "chosen subset must meet"),
+    ({"subset": "big"}, "subset must be an integer, got 'big'"),
+    ({"shape": "cubic"}, "shape must be one of affine, quadratic, got 'cubic'"),
+])
+@pytest.mark.parametrize("front_door", ["correlate", "certify"])
+def test_bad_settings_are_refused_by_name(front_door, settings, message):
+    case = morvex.synthetic_pair(PACKAGE_SHAPE)
+    with pytest.raises(morvex.MorvexError) as error:
+        if front_door == "correlate":
+            morvex.correlate(case.reference, case.deformed, **settings)
+        else:
+            morvex.certify(case.reference, **settings)
+    assert str(error.value) == message
+
+
+def test_static_image_of_another_size_is_refused():
+    case = morvex.synthetic_pair(PACKAGE_SHAPE)
+    with pytest.raises(morvex.MorvexError) as error:
+        morvex.certify(case.reference, static=case.deformed[:-1])
+    assert str(error.value) == ("the static image has shape (95, 96), the reference (96, 96) "
+                                "(rows, cols); both must be the same size")
+
+
+def test_unreachable_noise_target_names_the_target():
+    case = morvex.synthetic_pair(PACKAGE_SHAPE, noise=3.0)
+    with pytest.raises(morvex.MorvexError, match=r"^noise_target 1e-06 px is out of reach"):
+        morvex.correlate(case.reference, case.deformed, subset="auto", noise_target=1e-6)
+
+
+# --- shape ------------------------------------------------------------------------------
+
+def test_shape_is_recorded_and_quadratic_is_forwarded():
+    case = morvex.synthetic_pair(PACKAGE_SHAPE, seed=2)
+    affine = morvex.correlate(case.reference, case.deformed, subset=21, step=16)
+    assert affine.attrs["shape"] == "affine"
+    assert json.loads(affine.attrs["morvex_settings"])["shape"] == "affine"
+    if not _has_quadratic():
+        pytest.skip("this build of morvex._guided has affine subsets only")
+    quadratic = morvex.correlate(case.reference, case.deformed, subset=21, step=16,
+                                 shape="quadratic")
+    assert quadratic.attrs["shape"] == "quadratic"
+    truth = case.truth(quadratic["x"].values[None, :], quadratic["y"].values[:, None])
+    assert float(np.nanmax(np.abs(quadratic["u"].values - truth["u"]))) < 0.01
+
+
+# --- command line -----------------------------------------------------------------------
+
+def test_cli_certify_writes_the_three_files(tmp_path, run_cli):
+    import tifffile
+
+    image = tmp_path / "reference.tif"
+    tifffile.imwrite(image, dic.generate_speckle(128, 128, 3, 0.5, 2).astype(np.float32))
+    code, out, err = run_cli("certify", image, "-o", tmp_path / "cert", "--subset", "17",
+                             "--step", "6")
+    assert (code, err) == (0, "")
+    for name in ("certificate.json", "certificate.md", "certificate_response.png"):
+        assert (tmp_path / "cert" / name).stat().st_size > 0
+    cert = json.loads((tmp_path / "cert" / "certificate.json").read_text())
+    assert cert["settings"]["subset"] == 17 and "l10%" in out
+    assert "| Virtual strain gauge | 89 px |" in (tmp_path / "cert" / "certificate.md").read_text()
+    other = tmp_path / "small.tif"
+    tifffile.imwrite(other, np.zeros((64, 64), np.float32))
+    code, _, err = run_cli("certify", image, "--static", other, "-o", tmp_path / "c2")
+    assert code == 2 and err == ("morvex: error: the static image has shape (64, 64), the "
+                                 "reference (128, 128) (rows, cols); both must be the same "
+                                 "size\n")
+
+
+def test_cli_run_certify_keeps_the_figures_in_the_store(tmp_path, frame_files, run_cli):
+    store = tmp_path / "test.zarr"
+    code, out, err = run_cli("run", frame_files / "f0.tif", frame_files / "f1.tif", "-o", store,
+                             "-q", "--subset", "21", "--step", "8", "--shape", "affine",
+                             "--certify")
+    assert code == 0, err
+    attrs = morvex.open_store(store).attrs
+    assert attrs["shape"] == "affine"
+    assert attrs["certificate_l10_displacement_px"] > 21
+    assert json.loads(attrs["certificate_json"])["settings"]["subset"] == 21
+
+
+def test_cli_run_auto_subset_records_its_choice(tmp_path, frame_files, run_cli):
+    store = tmp_path / "auto.zarr"
+    code, _, err = run_cli("run", frame_files / "f0.tif", frame_files / "f1.tif", "-o", store,
+                           "-q", "--subset", "auto", "--noise-target", "0.05", "--step", "8")
+    assert code == 0, err
+    attrs = morvex.open_store(store).attrs
+    choice = json.loads(attrs["subset_choice_json"])
+    assert attrs["subset"] == choice["subset"] and attrs["noise_target"] == 0.05
+    assert attrs["subset_choice"].startswith(f"subset {choice['subset']} px: the smallest odd")
+    code, _, err = run_cli("run", frame_files / "f0.tif", frame_files / "f1.tif", "-o",
+                           tmp_path / "bad.zarr", "--subset", "auto")
+    assert code == 2 and err == ('morvex: error: subset="auto" needs noise_target (px): the '
+                                 "predicted sigma the chosen subset must meet\n")
