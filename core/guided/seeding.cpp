@@ -180,11 +180,10 @@ bool region_reached(FrameRun& run, int index, int block) {
             if (nr[k] < 0 || nr[k] >= rows || nc[k] < 0 || nc[k] >= cols) continue;
             const int j = nr[k] * cols + nc[k];
             if (run.blocks.of_point[j] != block) continue;
-            // Flat and out-of-view points are also finished by seeding, which reaches nothing.
-            const auto status = static_cast<GuidedStatus>(run.out.status[j]);
+            // Flat points are also finished by seeding, which reaches nothing.
             if (run.state[j] == kDone ||
-                (run.state[j] == kFailed && status != GuidedStatus::kFlatSubset &&
-                 status != GuidedStatus::kLeftView))
+                (run.state[j] == kFailed &&
+                 run.out.status[j] != static_cast<std::uint8_t>(GuidedStatus::kFlatSubset)))
                 reached = true;
             if (run.state[j] != kUntouched || run.tried_seed[j]) continue;
             run.tried_seed[j] = 1;
@@ -315,10 +314,7 @@ void seed_block(FrameRun& run, SubsetSolver& solver, GrowthQueue& queue, int blo
         }
         // A candidate the first seed's warp moves out of view, or a flat one, costs nothing
         // and does not count against the attempts.
-        if (start && left_view(run.ref, run.frame, seed, *start)) {
-            run.left_view_point(seed);
-            continue;
-        }
+        if (start && left_view(run.ref, run.frame, seed, *start)) continue;  // the final pass decides
         if (!solver.prepare(seed)) {
             run.flat_point(seed);
             continue;
