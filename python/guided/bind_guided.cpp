@@ -264,7 +264,8 @@ void bind_guided(py::module_& m) {
         py::make_tuple(static_cast<int>(dic::GuidedStatus::kFlatSubset), "flat_subset"),
         py::make_tuple(static_cast<int>(dic::GuidedStatus::kCancelled), "cancelled"),
         py::make_tuple(static_cast<int>(dic::GuidedStatus::kNotReached), "not_reached"),
-        py::make_tuple(static_cast<int>(dic::GuidedStatus::kBadPixels), "bad_pixels"));
+        py::make_tuple(static_cast<int>(dic::GuidedStatus::kBadPixels), "bad_pixels"),
+        py::make_tuple(static_cast<int>(dic::GuidedStatus::kLeftView), "left_view"));
 
     // GuidedConfig's defaults under the keyword names of this module.
     py::dict defaults;
