@@ -124,7 +124,7 @@ def _setting(flag: str, help_text: str, **kwargs: Any) -> Any:
                    "go on, instead of stopping at it.")
 @click.option("--watch", is_flag=True,
               help="FRAMES is one folder (or quoted pattern) that a camera fills: measure each "
-                   "new file once it is complete, until Ctrl-C.")
+                   "new file once it is complete; Ctrl-C finishes what is there and stops.")
 @click.option("--settle", type=float, default=1.0, show_default=True,
               help="With --watch: seconds a new file's size must stay unchanged.")
 @click.option("--plot", "plot_field", metavar="FIELD",
@@ -464,12 +464,25 @@ def _follow(job: Any, quiet: bool) -> None:
             if ended:
                 return
     except KeyboardInterrupt:
+        if job.watching and not job.stopping:
+            # Watching ends with Ctrl-C: measure what is there, then finish as a done run.
+            job.stop()
+            return _follow_after_stop(job, bar)
         job.cancel()
         job.wait()
         raise
     finally:
         if bar is not None:
             bar.close()
+
+
+def _follow_after_stop(job: Any, bar: Any) -> None:
+    try:
+        job.wait()
+    except KeyboardInterrupt:  # a second Ctrl-C: stop now
+        job.cancel()
+        job.wait()
+        raise
 
 
 def _merge_config(config_file: pathlib.Path | None, flags: dict[str, Any]) -> dict[str, Any]:
