@@ -170,6 +170,9 @@ def run(reference: pathlib.Path, frames: tuple[str, ...], output: pathlib.Path,
         raise job.error  # type: ignore[misc]
     if job.state is JobState.CANCELLED:
         raise KeyboardInterrupt
+    if watch and job.resumed_frames is None:
+        click.echo(f"no complete frame arrived in {frames[0]}; nothing written")
+        return
     dataset = job.dataset()
     click.echo(f"{dataset.sizes['frame']} frames in {output}")
     if with_certificate:
@@ -438,14 +441,24 @@ def demo(output: pathlib.Path, frames: int, size: int) -> None:
 
 
 def _follow(job: Any, quiet: bool) -> None:
-    """Show a job's progress and one line per frame until it ends; Ctrl-C cancels it."""
+    """Show a job's progress and one line per frame until it ends.
+
+    Ctrl-C cancels the run; while watching a folder, the first Ctrl-C finishes what is there
+    (the run ends done) and a second one cancels.
+    """
     from ._progress import Bar
 
     bar = None
     shown = 0
     try:
         while True:
-            ended = job.wait(0.1).value not in ("queued", "running")
+            try:
+                ended = job.wait(0.1).value not in ("queued", "running")
+            except KeyboardInterrupt:
+                if not job.watching or job.stopping:
+                    raise
+                job.stop()
+                continue
             if bar is None and job.resumed_frames is not None:
                 # Frames resumed from the store count on the bar, but not in its rate.
                 bar = Bar(not quiet, "frame", "frames", initial=job.resumed_frames)
@@ -464,25 +477,12 @@ def _follow(job: Any, quiet: bool) -> None:
             if ended:
                 return
     except KeyboardInterrupt:
-        if job.watching and not job.stopping:
-            # Watching ends with Ctrl-C: measure what is there, then finish as a done run.
-            job.stop()
-            return _follow_after_stop(job, bar)
         job.cancel()
         job.wait()
         raise
     finally:
         if bar is not None:
             bar.close()
-
-
-def _follow_after_stop(job: Any, bar: Any) -> None:
-    try:
-        job.wait()
-    except KeyboardInterrupt:  # a second Ctrl-C: stop now
-        job.cancel()
-        job.wait()
-        raise
 
 
 def _merge_config(config_file: pathlib.Path | None, flags: dict[str, Any]) -> dict[str, Any]:
