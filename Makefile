@@ -40,7 +40,7 @@ test-cpp: build
 # The module is installed after the C++ tests so the two builds never compete for the cores.
 test: test-cpp
 	$(INSTALL_MODULE)
-	$(PYTHON) -m pytest tests/python -q
+	$(PYTHON) -m pytest tests/python tests/app -q
 
 # Engine benchmark: speed at 1 and 2 threads, accuracy against the known fields, targets.
 BENCH_DATA ?= ../shared/bench-data

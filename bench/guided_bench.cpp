@@ -2,6 +2,8 @@
 // uncertainty calibration, a 1024 x 1024 sequence, memory; and the DIC Challenge checks.
 //
 // Usage: guided_bench <bench-data folder> [runs (default 5)] [--quick: speed and accuracy only]
+//        guided_bench --failing [bench-data folder] [runs]   (points that fail: whole-image
+//        grids, a masked hole, sample 12 from $MORVEX_DIC_CHALLENGE or ../shared/dic-challenge)
 //        guided_bench --challenge [dic-challenge folder]   (sample 5 bias, sample 14 L5 resolution)
 #include <algorithm>
 #include <chrono>
@@ -18,6 +20,7 @@
 #include <vector>
 
 #include <omp.h>
+#include <opencv2/imgproc.hpp>
 #include <sys/resource.h>
 
 #include <morvex/engine.hpp>
@@ -225,6 +228,234 @@ void print_stats(const char* who, const char* set, const char* name, const Error
                 s.u.bias, s.u.std, s.u.rms, s.v.bias, s.v.std, s.v.rms, 100.0 * s.valid_share);
 }
 
+// The DIC Challenge folder: $MORVEX_DIC_CHALLENGE, else beside the bench data's usual place.
+std::string challenge_root() {
+    const char* env = std::getenv("MORVEX_DIC_CHALLENGE");
+    return env ? env : "../shared/dic-challenge";
+}
+
+// --- Points that fail --------------------------------------------------------------------------
+// The grids a user gets by default (the whole image: edge subsets leave the view), a masked
+// hole, and a real sequence with a hole: speed at 1 and 2 threads, failing points by status,
+// and the cost of a failed point against a converged one.
+
+constexpr int kStatusCount = 10;
+const char* const kStatusNames[kStatusCount] = {
+    "converged", "outside_mask", "not_converged", "low_corr", "jump",
+    "flat", "cancelled", "not_reached", "bad_pixels", "left_view"};
+
+struct FailureCase {
+    std::string name;
+    cv::Mat reference;
+    std::vector<cv::Mat> frames;  // one frame: a pair; more: a fixed-reference sequence
+    GuidedConfig config;
+    DICConfig engine_config;
+    bool run_engine = true;
+};
+
+struct GuidedTiming {
+    double rate = 0.0;       // points/s, median
+    double seconds = 0.0;    // median wall time of the whole case
+    double cpu = 0.0;        // median CPU time of the whole case (all threads)
+    int points = 0, converged = 0;
+    int status[kStatusCount] = {};
+    int full_searches = 0;
+    std::uint64_t sum = 0;
+};
+
+GuidedTiming time_guided(const FailureCase& c, int threads, int runs) {
+    GuidedConfig config = c.config;
+    config.threads = threads;
+    omp_set_num_threads(threads);
+    GuidedTiming t;
+    std::vector<double> times, cpus;
+    for (int k = 0; k < runs; ++k) {
+        GuidedTiming one;
+        double seconds = 0.0;
+        double c0 = 0.0;
+        if (c.frames.size() == 1) {
+            const ReferenceImage ref(c.reference, config);
+            c0 = cpu_seconds();
+            const auto t0 = std::chrono::steady_clock::now();
+            const GuidedResult r = correlate_guided(ref, c.frames[0], config);
+            seconds = seconds_since(t0);
+            one.points = static_cast<int>(r.u.size());
+            for (auto s : r.status) ++one.status[s];
+            one.full_searches = r.full_searches;
+            one.sum = checksum(r);
+        } else {
+            // The reference is prepared once, as a sequence does; its cost is not correlation.
+            GuidedSequence seq(c.reference, config, false);
+            c0 = cpu_seconds();
+            const auto t0 = std::chrono::steady_clock::now();
+            for (const cv::Mat& f : c.frames) {
+                const GuidedResult r = seq.add_frame(f);
+                one.points += static_cast<int>(r.u.size());
+                for (auto s : r.status) ++one.status[s];
+                one.full_searches += r.full_searches;
+                one.sum ^= checksum(r);
+            }
+            seconds = seconds_since(t0);
+        }
+        one.converged = one.status[0];
+        cpus.push_back(cpu_seconds() - c0);
+        times.push_back(seconds);
+        if (k == 0) t = one;
+    }
+    t.seconds = median(times);
+    t.cpu = median(cpus);
+    t.rate = t.points / t.seconds;
+    return t;
+}
+
+// DICEngine on the same frames: points/s and its valid share (it has no statuses).
+std::pair<double, double> time_engine(const FailureCase& c, int threads, int runs) {
+    omp_set_num_threads(threads);
+    DICEngine engine;
+    std::vector<double> rates;
+    double valid = 0.0;
+    for (int k = 0; k < runs; ++k) {
+        long points = 0, ok = 0;
+        const auto t0 = std::chrono::steady_clock::now();
+        for (const cv::Mat& f : c.frames) {
+            const DICResult r = engine.run(c.reference, f, c.engine_config);
+            points += static_cast<long>(r.u.size());
+            for (auto v : r.valid) ok += v;
+        }
+        rates.push_back(static_cast<double>(points) / seconds_since(t0));
+        valid = 100.0 * static_cast<double>(ok) / static_cast<double>(std::max(1L, points));
+    }
+    return {median(rates), valid};
+}
+
+// The open-hole example's mask, as examples/open_hole.py builds it: the plate is the columns
+// bright (15 px box mean > 30) over 80 % of their length; the hole, the circle of the dark
+// area's size around its centroid, 2 px wider.
+cv::Mat open_hole_mask(const cv::Mat& reference) {
+    cv::Mat smooth;
+    cv::blur(reference, smooth, cv::Size(15, 15), cv::Point(-1, -1), cv::BORDER_REFLECT_101);
+    const cv::Mat bright = smooth > 30.0;
+    int first = -1, last = -1;
+    for (int c = 0; c < bright.cols; ++c) {
+        const double share = cv::countNonZero(bright.col(c)) / static_cast<double>(bright.rows);
+        if (share > 0.8) {
+            if (first < 0) first = c;
+            last = c;
+        }
+    }
+    cv::Mat mask = cv::Mat::zeros(reference.size(), CV_8UC1);
+    if (first < 0) return mask;
+    double sx = 0.0, sy = 0.0, area = 0.0;
+    for (int r = 0; r < bright.rows; ++r)
+        for (int c = first; c <= last; ++c)
+            if (!bright.at<std::uint8_t>(r, c)) {
+                sx += c;
+                sy += r;
+                area += 1.0;
+            }
+    const double cx = sx / std::max(area, 1.0), cy = sy / std::max(area, 1.0);
+    const double radius = std::sqrt(area / M_PI) + 2.0;
+    for (int r = 0; r < mask.rows; ++r)
+        for (int c = first; c <= last; ++c)
+            mask.at<std::uint8_t>(r, c) =
+                (c - cx) * (c - cx) + (r - cy) * (r - cy) <= radius * radius ? 0 : 255;
+    return mask;
+}
+
+void failing_points(const std::string& root, const std::string& challenge_root, int runs) {
+    const DataSet clean = morvex::bench::read_data_set(root + "/clean");
+    const DataSet noisy = morvex::bench::read_data_set(root + "/noisy");
+    std::vector<FailureCase> cases;
+    GuidedConfig user;  // defaults: the whole image
+    user.compute_strain = false;
+    DICConfig engine_user;
+    engine_user.compute_strain = false;
+    for (const DataSet* set : {&clean, &noisy}) {
+        const cv::Mat reference = set->load_reference();
+        for (const char* name : {"translate_03", "affine", "large_shift", "rotate_2deg"})
+            cases.push_back({std::string(set == &clean ? "clean " : "noisy ") + name, reference,
+                             {set->load_deformed(name)}, user, engine_user, true});
+    }
+    {
+        // A round hole of radius 70 px at the centre of the affine pair, masked out (the
+        // engine has no mask and measures the hole's speckle).
+        FailureCase hole{"clean affine, hole r70", clean.load_reference(),
+                         {clean.load_deformed("affine")}, user, engine_user, true};
+        hole.config.mask = cv::Mat(hole.reference.size(), CV_8UC1, cv::Scalar(255));
+        cv::circle(hole.config.mask, cv::Point(hole.reference.cols / 2, hole.reference.rows / 2),
+                   70, cv::Scalar(0), cv::FILLED);
+        cases.push_back(hole);
+    }
+    const std::string s12 = challenge_root + "/sample12/";
+    std::ifstream probe(s12 + "oht_cfrp_00.tiff");
+    if (probe) {
+        FailureCase seq{"sample12 12 frames, mask", load_image_gray(s12 + "oht_cfrp_00.tiff"), {},
+                        user, engine_user, true};
+        for (int k = 0; k < 12; ++k) {
+            char file[32];
+            std::snprintf(file, sizeof(file), "oht_cfrp_%02d.tiff", k);
+            seq.frames.push_back(load_image_gray(s12 + file));
+        }
+        seq.config.subset_size = 29;
+        seq.config.step = 5;
+        seq.config.mask = open_hole_mask(seq.reference);
+        seq.engine_config.step = 5;
+        cases.push_back(seq);
+    } else {
+        std::printf("(no %s: the sample 12 case is skipped)\n", s12.c_str());
+    }
+
+    double load[1] = {0.0};
+    if (getloadavg(load, 1) < 1) load[0] = -1.0;
+    std::printf("Points that fail, default whole-image grids, correlation only, median of %d runs; "
+                "points/s by wall time, us per point of CPU time (load average %.1f)\n",
+                runs, load[0]);
+    std::printf("  %-26s %7s | %9s %9s %5s | %9s %9s | %8s %8s %6s | %s\n", "case", "points",
+                "guided/1", "guided/2", "vs t03", "engine/1", "engine/2", "conv us", "fail us",
+                "ratio", "failing points by status (2 threads), full searches");
+    double t03_rate = 0.0, worst_ratio = 0.0, worst_share = 1e9, worst_rate = 1e18;
+    double us_converged_t03[2] = {0.0, 0.0};  // clean, noisy: time per point where all converge
+    for (const FailureCase& c : cases) {
+        const GuidedTiming g1 = time_guided(c, 1, runs);
+        const GuidedTiming g2 = time_guided(c, 2, runs);
+        const bool is_noisy = c.name.rfind("noisy", 0) == 0;
+        if (c.name.find("translate_03") != std::string::npos) {
+            us_converged_t03[is_noisy ? 1 : 0] = 1e6 * g1.cpu / g1.points;
+            if (!is_noisy) t03_rate = g2.rate;
+        }
+        const auto e1 = c.run_engine ? time_engine(c, 1, std::max(1, runs / 2))
+                                     : std::pair<double, double>{0.0, 0.0};
+        const auto e2 = c.run_engine ? time_engine(c, 2, std::max(1, runs / 2))
+                                     : std::pair<double, double>{0.0, 0.0};
+        // CPU time per point, one thread (the neighbours on a shared machine do not count): a
+        // converged point costs what one costs on translate_03, where every point converges;
+        // the rest of the case's time is the failed points'.
+        const int attempted = g1.points - g1.status[1];  // masked points cost nothing
+        const int failed = attempted - g1.converged;
+        const double conv_us = us_converged_t03[is_noisy ? 1 : 0];
+        const double fail_us =
+            failed > 0 ? std::max(0.0, 1e6 * g1.cpu - conv_us * g1.converged) / failed : 0.0;
+        const double ratio = conv_us > 0.0 && failed > 0 ? fail_us / conv_us : 0.0;
+        std::printf("  %-26s %7d | %9.0f %9.0f %5.2f | %9.0f %9.0f | %8.1f %8.1f %6.2f |",
+                    c.name.c_str(), g2.points, g1.rate, g2.rate,
+                    t03_rate > 0.0 ? g2.rate / t03_rate : 0.0, e1.first, e2.first, conv_us,
+                    fail_us, ratio);
+        for (int s = 1; s < kStatusCount; ++s)
+            if (g2.status[s]) std::printf(" %s %d", kStatusNames[s], g2.status[s]);
+        std::printf("; searches %d%s\n", g2.full_searches, g1.sum == g2.sum ? "" : " THREADS DIFFER");
+        if (c.frames.size() > 1)
+            std::printf("    %zu frames: %.2f s of correlation at 2 threads [target <= 5], %.2f "
+                        "frames/s; engine (unmasked) %.0f %% valid\n",
+                        c.frames.size(), g2.seconds, static_cast<double>(c.frames.size()) / g2.seconds, e2.second);
+        worst_ratio = std::max(worst_ratio, ratio);
+        if (t03_rate > 0.0) worst_share = std::min(worst_share, g2.rate / t03_rate);
+        worst_rate = std::min(worst_rate, g2.rate);
+    }
+    std::printf("  slowest case %.0f points/s at 2 threads [target >= 40000], %.2f x translate_03 "
+                "[>= 0.7]; failed point %.2f x a converged one at most [<= 3]\n\n",
+                worst_rate, worst_share, worst_ratio);
+}
+
 int run(const std::string& root, int runs, bool quick) {
     const DataSet clean = morvex::bench::read_data_set(root + "/clean");
     const DataSet noisy = morvex::bench::read_data_set(root + "/noisy");
@@ -346,6 +577,7 @@ int run(const std::string& root, int runs, bool quick) {
                 verdict(all_valid), verdict(sine_ok));
 
     if (quick) return 0;
+    failing_points(root, challenge_root(), runs);
     calibration();
     sequence();
     memory_4096();
@@ -489,6 +721,10 @@ int main(int argc, char** argv) {
             memory_4096();
             return 0;
         }
+        if (std::string(argv[1]) == "--failing")  // the points-that-fail table only
+            return failing_points(argc > 2 ? argv[2] : "../shared/bench-data", challenge_root(),
+                                  argc > 3 ? std::max(1, std::atoi(argv[3])) : 5),
+                   0;
         if (std::string(argv[1]) == "--challenge")
             return challenge(argc > 2 ? argv[2] : "../shared/dic-challenge");
         const bool quick = argc > 3 && std::string(argv[3]) == "--quick";

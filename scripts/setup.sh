@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Idempotent set-up: Debian build dependencies (clang with its libFuzzer and OpenMP runtimes
-# for `make fuzz`) and the project's Python 3.12 virtual
+# for `make fuzz`, chromium for the application's browser tests) and the project's Python 3.12 virtual
 # environment. Installs only what is missing; on a ready machine it does nothing and needs
 # no network.
 set -euo pipefail
@@ -12,7 +12,8 @@ constraints="$root/constraints.txt"     # exact versions of everything in .venv
 
 debian_packages=(build-essential cmake ninja-build pkg-config
                  libopencv-dev libeigen3-dev libgtest-dev libgmock-dev libbenchmark-dev
-                 clang libclang-rt-dev libomp-dev)
+                 clang libclang-rt-dev libomp-dev
+                 chromium)
 
 missing=()
 for package in "${debian_packages[@]}"; do

@@ -5,11 +5,18 @@
 # and every command the README shows, on small synthetic data, each checked for a traceback.
 # The pinned development environment (.venv) is not used. Prints the versions pip resolved.
 #
-# Usage: scripts/user_install_check.sh [WORK_FOLDER]   (default: a temporary folder, removed)
+# Usage: scripts/user_install_check.sh [--oldest] [WORK_FOLDER]
+#   --oldest       install the oldest supported versions (constraints-oldest.txt, pyproject's
+#                  lower bounds) instead of the newest: the check behind those bounds
+#   WORK_FOLDER    kept afterwards (default: a temporary folder under build-user-check/, removed)
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 began=$(date +%s)
+pins=()
+if [ "${1:-}" = "--oldest" ]; then
+  pins=(-c "$root/constraints-oldest.txt"); shift
+fi
 if [ $# -ge 1 ]; then
   work=$1; mkdir -p "$work"
 else
@@ -29,7 +36,7 @@ for candidate in python3.12 "$(command -v pyenv >/dev/null 2>&1 && pyenv root)"/
 done
 [ -n "$python" ] || { echo "user-install-check: CPython 3.12 not found" >&2; exit 1; }
 
-step() { echo "user-install-check: $*"; }
+step() { echo "user-install-check: [$(( $(date +%s) - began )) s] $*"; }
 
 # A clean copy: the files git tracks, as they are in the working tree (no build folders, no
 # .venv), so nothing from the development set-up can leak into the user's installation.
@@ -42,8 +49,8 @@ step "fresh virtual environment with $python"
 "$python" -m venv "$work/venv"
 bin="$work/venv/bin"
 pip=("$bin/python" -m pip --disable-pip-version-check -q)
-step "pip install . (build isolation on, no pins)"
-CMAKE_BUILD_PARALLEL_LEVEL=${JOBS:-2} "${pip[@]}" install "$src" 2>&1 |
+step "pip install . (build isolation on, ${pins:+oldest supported versions}${pins:-no pins})"
+CMAKE_BUILD_PARALLEL_LEVEL=${JOBS:-2} "${pip[@]}" install "${pins[@]}" "$src" 2>&1 |
   grep -v "^WARNING: Location" || true
 "$bin/python" -c 'import morvex' || { echo "user-install-check: morvex does not import" >&2; exit 1; }
 step "resolved: $("$bin/python" -m pip freeze 2>/dev/null |
@@ -63,15 +70,16 @@ cd "$data"
 "$bin/python" - <<'PY'
 import numpy as np, tifffile
 import morvex
-sequence = morvex.synthetic_sequence(frames=4, shape=(160, 160), u_step=0.5, v_step=-0.3,
+# 256 px: large enough for the README's tiled examples to split a frame into 2 x 2 tiles.
+sequence = morvex.synthetic_sequence(frames=4, shape=(256, 256), u_step=0.5, v_step=-0.3,
                                      exx_final=0.006, eyy_final=-0.002, seed=7)
 for k, frame in enumerate(sequence.frames):
     tifffile.imwrite(f"frames/img_{k:03d}.tif", frame.astype(np.float32))
-mask = np.zeros((160, 160), np.uint8)
-mask[10:150, 10:150] = 255
+mask = np.zeros((256, 256), np.uint8)
+mask[10:246, 10:246] = 255
 from PIL import Image  # installed with matplotlib
 Image.fromarray(mask).save("mask.png")
-pair = morvex.synthetic_pair((160, 160), seed=3)
+pair = morvex.synthetic_pair((256, 256), seed=3)
 tifffile.imwrite("before.tif", pair.reference.astype(np.float32))
 tifffile.imwrite("after.tif", pair.deformed.astype(np.float32))
 PY
@@ -95,7 +103,7 @@ check "$morvex" plot test.zarr --field u --on deformed --images frames --vmin 0 
 for kind in csv vtk netcdf; do
   check "$morvex" export test.zarr --format "$kind" -o results/
 done
-check "$morvex" demo -o demo --frames 3 --size 160
+check "$morvex" demo -o demo
 check "$morvex" run frames/img_000.tif 'frames/*.tif' -o local.zarr --workers 2 -q
 # The README's existing-cluster example, against a scheduler and worker started here.
 port=$("$bin/python" -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
@@ -103,19 +111,48 @@ port=$("$bin/python" -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1"
 scheduler=$!
 "$bin/dask" worker "tcp://127.0.0.1:$port" --nworkers 1 --nthreads 1 --no-dashboard >"$work/worker.log" 2>&1 &
 worker=$!
-check "$morvex" run frames/img_000.tif 'frames/*.tif' -o big.zarr --tile 96 --scheduler "tcp://127.0.0.1:$port" -q
+check "$morvex" run frames/img_000.tif 'frames/*.tif' -o big.zarr --tile 224 --scheduler "tcp://127.0.0.1:$port" -q
 kill "$worker" "$scheduler" 2>/dev/null || true
 wait "$worker" "$scheduler" 2>/dev/null || true
+check "$morvex" certify frames/img_000.tif -o cert/ --subset 29 --step 7 --static frames/img_001.tif
+check "$morvex" run frames/img_000.tif 'frames/*.tif' -o certified.zarr --certify -q
+check "$morvex" run frames/img_000.tif 'frames/*.tif' -o auto.zarr --subset auto --noise-target 0.01 -q
+# The browser application: it must come up and answer its own address (token included).
+"$morvex" app --root "$data" --port 0 --no-browser >"$work/app.log" 2>&1 &
+app=$!
+check "$bin/python" - "$work/app.log" <<'PY'
+import re, sys, time, urllib.request
+deadline = time.monotonic() + 90
+while time.monotonic() < deadline:
+    found = re.search(r"morvex app: (http://\S+)", open(sys.argv[1]).read())
+    if found:
+        break
+    time.sleep(0.5)
+else:
+    sys.exit("morvex app printed no address within 90 s")
+with urllib.request.urlopen(found.group(1), timeout=30) as page:
+    assert page.status == 200, page.status
+PY
+kill "$app" 2>/dev/null || true
+wait "$app" 2>/dev/null || true
+if grep -q "Traceback" "$work/app.log"; then
+  echo "  FAIL  morvex app printed a traceback"; sed 's/^/        /' "$work/app.log" | tail -20
+  failed=1
+fi
 # The README's Python lines, with its file names.
 check "$bin/python" - <<'PY'
 import morvex
 ds = morvex.correlate("before.tif", "after.tif", mask="mask.png", subset=29, step=5)
-ds.u.sel(x=80, y=80, method="nearest")
+ds.u.sel(x=128, y=128, method="nearest")
 seq = morvex.correlate_sequence("frames/*.tif", mask="mask.png", store="py.zarr")
 morvex.plot(seq, "eyy", frame=-1).figure.savefig("py_eyy.png")
+morvex.animate(seq, "py_eyy.gif", "eyy", vmin=-0.5, vmax=1.5)
 morvex.to_csv(seq, "py.csv"); morvex.to_vtk(seq, "py_vtk/"); morvex.to_netcdf(seq, "py.nc")
-ds = morvex.correlate("before.tif", "after.tif", tile=96, workers=2)
+ds = morvex.correlate("before.tif", "after.tif", tile=224, workers=2)
 seq = morvex.correlate_sequence("frames/*.tif", store="py_cluster.zarr", workers=2)
+cert = morvex.certify("before.tif", subset=29, shape="affine")
+ds = morvex.correlate("before.tif", "after.tif", subset="auto", noise_target=0.01)
+print(ds.attrs["subset_choice"])
 PY
 check "$bin/python" "$src/examples/quickstart.py"
 

@@ -107,16 +107,30 @@ Warp FrameRun::carry(Warp w, int from, int to) const {
     return w;
 }
 
-SubsetSolution FrameRun::judge(SubsetSolution s, const Warp* start) const {
+SubsetSolution FrameRun::judge(SubsetSolution s, const Warp* start, bool centre_only) const {
     if (s.status != GuidedStatus::kConverged) return s;
     if (!(s.zncc >= config.min_zncc)) {
         s.status = GuidedStatus::kLowCorrelation;
         return s;
     }
-    if (start && (std::fabs(s.warp.u - start->u) > config.max_jump ||
-                  std::fabs(s.warp.v - start->v) > config.max_jump))
-        s.status = GuidedStatus::kDisplacementJump;
+    if (start && jumps(s.warp, *start, centre_only)) s.status = GuidedStatus::kDisplacementJump;
     return s;
+}
+
+bool FrameRun::jumps(const Warp& w, const Warp& start, bool centre_only) const {
+    // At the centre and at the four subset corners: a subset straddling a crack fits both
+    // lips with one steep gradient whose centre can stay within max_jump of its guide.
+    const double h = ref.half;
+    for (const double dy : {0.0, -h, h})
+        for (const double dx : {0.0, -h, h}) {
+            if ((dx == 0.0) != (dy == 0.0) || (centre_only && dx != 0.0)) continue;
+            const double du = (w.u - start.u) + (w.du_dx - start.du_dx) * dx +
+                              (w.du_dy - start.du_dy) * dy;
+            const double dv = (w.v - start.v) + (w.dv_dx - start.dv_dx) * dx +
+                              (w.dv_dy - start.dv_dy) * dy;
+            if (!(std::fabs(du) <= config.max_jump && std::fabs(dv) <= config.max_jump)) return true;
+        }
+    return false;
 }
 
 int FrameRun::residual_range() const {
@@ -179,7 +193,8 @@ SubsetSolution FrameRun::solve_seed(SubsetSolver& solver, int index, const Warp*
         Warp start;
         start.u = found.u;
         start.v = found.v;
-        const SubsetSolution s = judge(solver.solve(start), &start);
+        // The search knows no gradients: only its centre bounds the solve.
+        const SubsetSolution s = judge(solver.solve(start), &start, true);
         if (s.status == GuidedStatus::kConverged || !have_first) return s;
     }
     if (!have_first) first.status = GuidedStatus::kNotConverged;
@@ -203,7 +218,7 @@ void FrameRun::remember(int index, const SubsetSolution& s) {
 }
 
 bool FrameRun::attempt(SubsetSolver& solver, int index, const Warp& guide, bool final_on_failure,
-                       GrowthQueue& queue) {
+                       GrowthQueue& queue, bool defer_jump) {
     // Out of view is decided on the guide alone: no solve or search could measure the point.
     if (left_view(ref, frame, index, guide)) {
         if (final_on_failure) left_view_point(index);
@@ -215,12 +230,17 @@ bool FrameRun::attempt(SubsetSolver& solver, int index, const Warp& guide, bool 
     }
     const SubsetSolution s = solve_guided(solver, guide);
     const bool ok = s.status == GuidedStatus::kConverged;
-    if (ok || final_on_failure) {
+    // A jump may be the neighbour's fault (its own subset straddles a crack): another
+    // neighbour's guide gets its turn before the point is given up.
+    const bool deferred = defer_jump && s.status == GuidedStatus::kDisplacementJump;
+    if (ok || (final_on_failure && !deferred)) {
         write(index, s);
         state[index] = ok ? kDone : kFailed;
         finish_point();
     } else {
         remember(index, s);
+        // Reached, and failed: not a seed. Neighbours along a crack agree with each other.
+        if (deferred) tried_seed[index] = 1;
     }
     if (ok) queue.push({s.zncc, index});
     return ok;

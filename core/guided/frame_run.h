@@ -85,7 +85,10 @@ public:
     Warp carry(Warp w, int from, int to) const;
 
     /// Converged, correlated enough and no further than max_jump px from `start` (when given).
-    SubsetSolution judge(SubsetSolution s, const Warp* start) const;
+    SubsetSolution judge(SubsetSolution s, const Warp* start, bool centre_only = false) const;
+    /// Whether `w` moves the subset's centre or (unless `centre_only`) one of its corners more
+    /// than max_jump px (in u or v) away from where `start` puts it.
+    bool jumps(const Warp& w, const Warp& start, bool centre_only) const;
     /// A prepared point grown from a neighbour: from its guide, then from the best whole-pixel
     /// shift within residual_range() px of it; every outcome within max_jump of the guide. No
     /// full search. Returns the accepted solution or the first failure.
@@ -98,9 +101,10 @@ public:
                               bool guide_is_prior);
     /// Grow point `index` from `guide` (a neighbour's): kLeftView when the guide moves its
     /// subset out of view, otherwise solve_guided(). On success the point is done and queued;
-    /// on failure it is finished with its status when `final_on_failure`.
+    /// on failure it is finished with its status when `final_on_failure`, except that with
+    /// `defer_jump` a kDisplacementJump leaves it for another neighbour's guide.
     bool attempt(SubsetSolver& solver, int index, const Warp& guide, bool final_on_failure,
-                 GrowthQueue& queue);
+                 GrowthQueue& queue, bool defer_jump = true);
     /// Finish point `index` as out of view (no estimate).
     void left_view_point(int index);
     /// Remember a failure of a point that is not finished, in case nothing reaches it later.

@@ -65,7 +65,7 @@ void final_phase(FrameRun& run) {
         if (run.stopped()) return;
         if (run.state[j] != kUntouched) continue;
         const Warp guide = run.guide_from_neighbour(source[j], j);
-        if (run.attempt(solver, j, guide, true, queue)) grow(run, solver, queue, -1);
+        if (run.attempt(solver, j, guide, true, queue, false)) grow(run, solver, queue, -1);
     }
 }
 

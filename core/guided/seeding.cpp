@@ -81,7 +81,8 @@ struct NeighbourCheck {
 };
 
 // Whether the seed at `index` (solution `s`) is confirmed by its neighbours, each solved from
-// the guide the seed gives it exactly as growth would solve it. Neighbours outside the mask,
+// the guide the seed gives it exactly as growth would solve it: two of them (or the one it
+// has), and one along every axis that has a usable neighbour. Neighbours outside the mask,
 // flat or out of view cannot vouch; `checks` receives what was solved.
 bool neighbours_agree(FrameRun& run, SubsetSolver& solver, int index, const SubsetSolution& s,
                       std::vector<NeighbourCheck>& checks) {
@@ -91,6 +92,9 @@ bool neighbours_agree(FrameRun& run, SubsetSolver& solver, int index, const Subs
     const int nc[4] = {c, c - 1, c + 1, c};
     checks.clear();
     int usable = 0, agree = 0;
+    // Per axis (0: along a column, 1: along a row): a crack's points agree with each other
+    // along it, never across it.
+    int axis_usable[2] = {0, 0}, axis_agree[2] = {0, 0};
     for (int k = 0; k < 4; ++k) {
         if (nr[k] < 0 || nr[k] >= rows || nc[k] < 0 || nc[k] >= cols) continue;
         const int j = nr[k] * cols + nc[k];
@@ -105,11 +109,18 @@ bool neighbours_agree(FrameRun& run, SubsetSolver& solver, int index, const Subs
         }
         if (!solver.prepare(j)) continue;
         check.solution = run.solve_guided(solver, guide);
+        const int axis = nr[k] == r ? 1 : 0;
         ++usable;
-        if (check.solution.status == GuidedStatus::kConverged) ++agree;
+        ++axis_usable[axis];
+        if (check.solution.status == GuidedStatus::kConverged) {
+            ++agree;
+            ++axis_agree[axis];
+        }
         checks.push_back(check);
     }
     if (usable == 0) return s.zncc >= 1.0 - kLoneSeedMargin * (1.0 - run.config.min_zncc);
+    for (int axis = 0; axis < 2; ++axis)
+        if (axis_usable[axis] > 0 && axis_agree[axis] == 0) return false;
     return agree >= std::min(usable, kAgreeingNeighbours);
 }
 
@@ -203,6 +214,7 @@ void seed_from_previous(FrameRun& run, SubsetSolver& solver, GrowthQueue& queue,
             continue;
         }
         const Warp w = previous_warp(i);
+        if (left_view(run.ref, run.frame, i, w)) continue;  // the next one nearest the centre
         if (try_seed(run, solver, i, &w, true, queue, block)) {
             shift_u = run.out.u[i] - w.u;
             shift_v = run.out.v[i] - w.v;
@@ -267,7 +279,12 @@ void seed_block(FrameRun& run, SubsetSolver& solver, GrowthQueue& queue, int blo
             guide = run.carry(run.first_seed_warp, run.first_seed, seed);
             start = &guide;
         }
-        // A flat candidate costs nothing and does not count against the attempts.
+        // A candidate the first seed's warp moves out of view, or a flat one, costs nothing
+        // and does not count against the attempts.
+        if (start && left_view(run.ref, run.frame, seed, *start)) {
+            run.left_view_point(seed);
+            continue;
+        }
         if (!solver.prepare(seed)) {
             run.flat_point(seed);
             continue;

@@ -101,6 +101,31 @@ const GuidedResult* previous_on_grid(const std::optional<GuidedResult>& previous
                : nullptr;
 }
 
+// Why a point carried to image position (y, x) of the increment's reference has no
+// increment there: it left the measured grid (kLeftView), or the nearest invalid grid point
+// of the four around it says why.
+std::uint8_t lost_status(const GuidedResult& increment, double y, double x) {
+    const int cols = increment.cols, rows = increment.rows;
+    const double step_x = cols > 1 ? increment.x[1] - increment.x[0] : 1.0;
+    const double step_y = rows > 1 ? increment.y[cols] - increment.y[0] : 1.0;
+    const double gx = (x - increment.x[0]) / step_x, gy = (y - increment.y[0]) / step_y;
+    if (!(gx >= 0.0 && gy >= 0.0 && gx <= cols - 1 && gy <= rows - 1))
+        return static_cast<std::uint8_t>(GuidedStatus::kLeftView);
+    std::uint8_t status = static_cast<std::uint8_t>(GuidedStatus::kNotConverged);
+    double nearest = 1e300;
+    const int c0 = static_cast<int>(gx), r0 = static_cast<int>(gy);
+    for (int r = r0; r <= std::min(r0 + 1, rows - 1); ++r)
+        for (int c = c0; c <= std::min(c0 + 1, cols - 1); ++c) {
+            const std::size_t k = static_cast<std::size_t>(r) * cols + c;
+            const double d = (r - gy) * (r - gy) + (c - gx) * (c - gx);
+            if (!increment.valid[k] && d < nearest) {
+                nearest = d;
+                status = increment.status[k];
+            }
+        }
+    return status;
+}
+
 // Total displacement at a first-image point X: what reached X + U(X) in the frame before,
 // plus the increment there; gradients compose as F = F_inc * F_acc. Strain is left to the
 // caller.
@@ -124,7 +149,7 @@ GuidedResult accumulate(const GuidedResult& acc, const GuidedResult& increment) 
         total.iterations[i] = increment.iterations[nearest_point(increment, y, x)];
         const double du = iu.at(y, x), dv = iv.at(y, x);
         if (!std::isfinite(du) || !std::isfinite(dv)) {
-            total.status[i] = static_cast<std::uint8_t>(GuidedStatus::kNotReached);
+            total.status[i] = lost_status(increment, y, x);
             continue;
         }
         const double ax = 1.0 + acc.du_dx[i], ay = acc.du_dy[i];

@@ -3,8 +3,8 @@
 The judgement is made on the reference alone, so every frame of a sequence and a resumed
 store see the same choice: the reference against a copy with white noise of sqrt(2) times
 its estimated read noise (the residual a static pair leaves), measured by the guided
-extension with the user's settings on a coarser grid of the same region (the front door
-morvex.correlate calls this module, so it cannot call the front door back). A point meets
+extension with the user's settings on a coarser grid of the same region (the run layer
+calls this module to plan a run, so it cannot call the run layer back). A point meets
 the target when its predicted max(sigma_u, sigma_v) is at most the target; points the run
 cannot measure do not. The predicted sigma falls about as 1 / subset, so the smallest
 passing odd subset is found by bisection over 5 ... the largest subset the region allows.
@@ -20,6 +20,7 @@ import numpy as np
 
 from . import _guided
 from ._errors import MorvexError
+from ._progress import run_cancellable
 from .noise import estimate_read_noise
 from .settings import Settings
 
@@ -113,8 +114,10 @@ def _predicted(reference: np.ndarray, deformed: np.ndarray, settings: Settings,
     solver["compute_strain"] = False  # only the predicted sigma is read
     if mask is not None:
         reference_kwargs["mask"] = mask.astype(np.uint8)
+    # Built here rather than by the run layer, which calls this module to plan a run.
     try:
-        prepared = _guided.ReferenceImage(reference, **reference_kwargs)
+        prepared = run_cancellable(
+            lambda control: _guided.ReferenceImage(reference, **reference_kwargs))
     except ValueError as error:
         raise MorvexError(str(error)) from None
     except TypeError:
@@ -122,4 +125,5 @@ def _predicted(reference: np.ndarray, deformed: np.ndarray, settings: Settings,
             raise
         raise MorvexError(f"shape {settings.shape!r} needs a morvex._guided extension with "
                           "second-order subsets; this build has affine subsets only") from None
-    return dict(_guided.correlate(prepared, deformed, threads=threads or 0, **solver))
+    return dict(run_cancellable(lambda control: _guided.correlate(
+        prepared, deformed, control=control, threads=threads or 0, **solver)))

@@ -48,6 +48,7 @@ def cli() -> None:
       morvex run frames/img_000.tif 'frames/*.tif' -o test.zarr --mask mask.png
       morvex plot test.zarr --field exx -o exx.png      # last frame over the reference
       morvex export test.zarr --format csv -o results/  # or vtk (ParaView), netcdf
+      morvex app --root .                               # the same in a browser
 
     Run `morvex COMMAND --help` for each command's options.
     """
@@ -483,6 +484,26 @@ def _follow(job: Any, quiet: bool) -> None:
     finally:
         if bar is not None:
             bar.close()
+
+
+@cli.command()
+@click.option("--root", default=".", show_default=True,
+              type=click.Path(path_type=pathlib.Path, file_okay=False),
+              help="Project folder: the page reads and writes only inside it.")
+@click.option("--host", default="127.0.0.1", show_default=True,
+              help="Address to listen on; anything but this computer prints a warning.")
+@click.option("--port", default=8765, show_default=True, type=click.IntRange(0, 65535),
+              help="Port to listen on; 0 picks a free one.")
+@click.option("--no-browser", is_flag=True, help="Do not open a browser tab.")
+def app(root: pathlib.Path, host: str, port: int, no_browser: bool) -> None:
+    """Measure in the browser: open frames, draw the mask, run, look, probe, export.
+
+    Prints one line `morvex app: http://HOST:PORT/?token=TOKEN`; every request needs the
+    token. Runs go on when the page is closed and are shown again when it is reopened.
+    """
+    from .app import serve
+
+    serve(str(root), host=host, port=port, open_browser=not no_browser)
 
 
 def _merge_config(config_file: pathlib.Path | None, flags: dict[str, Any]) -> dict[str, Any]:

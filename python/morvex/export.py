@@ -111,7 +111,8 @@ def _require_netcdf_backend() -> None:
 
     h5netcdf writes through h5py, which its recent releases no longer install themselves.
     """
-    for module in ("h5netcdf", "h5py"):
+    # h5py first: older h5netcdf releases fail to import without it, which would name h5netcdf.
+    for module in ("h5py", "h5netcdf"):
         try:
             importlib.import_module(module)
         except ImportError:

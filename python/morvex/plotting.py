@@ -377,24 +377,23 @@ def _colour_map(name: str) -> Any:
 
 def _draw_displaced(ax: Any, data: xr.Dataset, values: np.ndarray, alpha: float, cmap: Any,
                     colours: ColourLimits) -> Any:
-    """Shade `values` over the displaced grid's cells whose four corners are all drawable."""
-    from matplotlib.tri import Triangulation
+    """Shade the displaced grid's cells whose four corners all hold a value.
 
+    The cells' corners are the grid points moved to (x + u, y + v); a cell takes the mean of
+    its corners. The grid's own topology never bridges a hole the way a triangulation of
+    scattered points would.
+    """
     x, y = np.meshgrid(data["x"].values.astype(np.float64), data["y"].values.astype(np.float64))
     u, v = np.asarray(data["u"].values, np.float64), np.asarray(data["v"].values, np.float64)
     ok = np.isfinite(u) & np.isfinite(v) & np.isfinite(values)
-    rows, cols = ok.shape
-    index = np.arange(rows * cols).reshape(rows, cols)
-    # Two triangles per grid cell, kept only where all four corners hold a value; the grid's
-    # own topology never bridges a hole the way a triangulation of scattered points would.
     cells = ok[:-1, :-1] & ok[1:, :-1] & ok[:-1, 1:] & ok[1:, 1:]
-    a, b = index[:-1, :-1][cells], index[:-1, 1:][cells]
-    c, d = index[1:, :-1][cells], index[1:, 1:][cells]
-    triangles = np.concatenate([np.column_stack([a, b, d]), np.column_stack([a, d, c])])
-    if triangles.size == 0:
+    if not cells.any():
         raise MorvexError("no grid cell has four valid corners to draw on the deformed image")
-    shifted_x = np.where(ok, x + u, x).ravel()
-    shifted_y = np.where(ok, y + v, y).ravel()
-    grid = Triangulation(shifted_x, shifted_y, triangles)
-    return ax.tripcolor(grid, np.where(ok, values, 0.0).ravel(), shading="gouraud",
-                        alpha=alpha, cmap=cmap, vmin=colours.vmin, vmax=colours.vmax)
+    filled = np.where(ok, values, 0.0)
+    means = (filled[:-1, :-1] + filled[1:, :-1] + filled[:-1, 1:] + filled[1:, 1:]) / 4.0
+    # Invalid corners stay where they were (coordinates must be finite); no cell uses them.
+    corners_x, corners_y = np.where(ok, x + u, x), np.where(ok, y + v, y)
+    mesh = ax.pcolormesh(corners_x, corners_y, np.ma.masked_array(means, ~cells),
+                         shading="flat", alpha=alpha, cmap=cmap, vmin=colours.vmin,
+                         vmax=colours.vmax, antialiased=False, edgecolors="none")
+    return mesh

@@ -53,8 +53,8 @@ enum class GuidedStatus : std::uint8_t {
     kOutsideMask = 1,       ///< centre outside the mask, or too few specimen pixels in the subset
     kNotConverged = 2,      ///< the solver hit max_iterations or left the image
     kLowCorrelation = 3,    ///< converged, but ZNCC < min_zncc
-    /// differs from its guide by more than max_jump px; for a seed, its neighbours, started
-    /// from it, do not agree with it
+    /// differs from its guide by more than max_jump px at its centre or a subset corner; for a
+    /// seed, its neighbours, started from it, do not agree with it
     kDisplacementJump = 4,
     kFlatSubset = 5,        ///< no usable texture (zero grey-level variance or singular Hessian)
     kCancelled = 6,         ///< cancel was requested before the point was finished
@@ -86,7 +86,9 @@ struct GuidedConfig {
     /// since the filtered noise is no longer white.
     double prefilter_sigma = 0.0;
     double min_zncc = 0.8;         ///< a point is valid only if its ZNCC >= this
-    double max_jump = 2.0;         ///< px; a point is rejected if |u|, |v| differ this much from its guide's
+    /// px; a point is rejected if its u or v, at the subset centre or a corner, differs more
+    /// than this from its guide's
+    double max_jump = 2.0;
     /// Half-width of the full integer search (seeds only), px; -1 = the whole image. Large windows are searched at half resolution, then refined.
     int search_range = -1;
     /// The grid is cut into this many blocks of about equal area, each grown from its own seed by

@@ -1,0 +1,274 @@
+"""A project: reference, frames, store, settings, mask, probes; and the runs of the server.
+
+A project lives in the store: the application's own state (paths, settings, drawn shapes,
+probes and gauges) is written as ``morvex_app.json`` inside the store folder, so opening the
+store again restores it. Results are never held here beyond the dataset read from the store.
+Runs are kept per store for the whole server, so a reloaded page or a second tab sees the run
+that is going on, and a second run on the same store is refused.
+"""
+
+from __future__ import annotations
+
+import json
+import pathlib
+import threading
+import time
+from typing import Any
+
+import numpy as np
+
+from .._errors import MorvexError
+from .job_adapter import Job, JobState
+from .mask import Shape, rasterise
+from .paths import Root
+
+STATE_FILE = "morvex_app.json"
+DEFAULT_STORE = "results.zarr"
+# Settings the page offers, with the widget kind; defaults come from the package.
+SETTINGS = ("subset", "step", "min_zncc", "strain_window", "strain_measure", "interpolation",
+            "prefilter", "scale_mm_per_px")
+
+_RUNS: dict[pathlib.Path, Any] = {}
+_STARTED: dict[pathlib.Path, dict[str, Any]] = {}  # the project each run was started with
+_RUNS_LOCK = threading.Lock()
+
+
+def run_of(store: pathlib.Path) -> Any:
+    """The job of this server on `store` (running or finished), or None."""
+    with _RUNS_LOCK:
+        return _RUNS.get(store.resolve())
+
+
+def defaults() -> dict[str, Any]:
+    from ..settings import Settings
+
+    built = Settings.build()
+    return {name: getattr(built, name) for name in SETTINGS}
+
+
+def check_settings(values: dict[str, Any]) -> dict[str, str]:
+    """The package's message for each setting it refuses (empty when all are accepted)."""
+    from ..settings import Settings
+
+    errors: dict[str, str] = {}
+    for name, value in values.items():
+        try:
+            Settings.build(**{name: value})
+        except MorvexError as error:
+            errors[name] = str(error)
+    return errors
+
+
+class Project:
+    """What one page works on. Every path it takes is relative to the root."""
+
+    def __init__(self, root: Root) -> None:
+        self.root = root
+        self.reference_text = ""
+        self.frames_text = ""
+        self.store_text = DEFAULT_STORE
+        self.mask_text = ""
+        self.load_text = ""
+        self.settings: dict[str, Any] = defaults()
+        self.incremental = False
+        self.shapes: list[Shape] = []
+        self.mask_image: np.ndarray | None = None
+        self.probes: dict[str, Any] = {}
+        self.reference: np.ndarray | None = None
+        self.frame_names: list[str] = []
+        self.frames: Any = None
+        self._dataset: Any = None
+        self._dataset_key: Any = None
+
+    # --- opening -------------------------------------------------------------------------
+
+    @property
+    def store(self) -> pathlib.Path:
+        return self.root.resolve(self.store_text or DEFAULT_STORE, "store", must_exist=False)
+
+    def open(self, reference: str, frames: str, store: str) -> None:
+        """Open reference and frames, or (with only a store) a store made before.
+
+        Raises:
+            MorvexError: for a path outside the root, a missing or unreadable file, frames
+                of another size than the reference, or a store that is not a Morvex store.
+        """
+        from ..io import as_image, frames_from
+
+        self.store_text = (store or "").strip() or DEFAULT_STORE
+        if not store.endswith(".zarr") and store.strip():
+            raise MorvexError(f"store {store!r} must end in .zarr (a results folder)")
+        store_path = self.store
+        saved = self._read_state(store_path)
+        if saved and not reference.strip() and not frames.strip():
+            reference, frames = saved.get("reference", ""), saved.get("frames", "")
+        if not reference.strip():
+            raise MorvexError("reference: give the reference image (relative to the project "
+                              "folder), or a store made before")
+        reference_path = self.root.resolve(reference, "reference")
+        frames_source = self.root.frames(frames or reference)
+        image = as_image(reference_path, "reference")
+        frame_list = frames_from(frames_source)
+        first = frame_list[0]
+        if first.shape != image.shape:
+            raise MorvexError(f"frame {frame_list.names[0]} has shape {first.shape}, the "
+                              f"reference {image.shape} (rows, cols); all must be the same size")
+        self.reference_text, self.frames_text = reference.strip(), (frames or reference).strip()
+        self.reference, self.frames, self.frame_names = image, frame_list, list(frame_list.names)
+        self._dataset = self._dataset_key = None
+        if saved:
+            self._restore(saved)
+
+    def _read_state(self, store: pathlib.Path) -> dict[str, Any] | None:
+        state = store / STATE_FILE
+        if not state.is_file():
+            # A run of this server that has not laid its store out yet.
+            with _RUNS_LOCK:
+                return _STARTED.get(store.resolve())
+        try:
+            data = json.loads(state.read_text())
+        except (OSError, ValueError):
+            raise MorvexError(f"the project saved in {self.root.relative(store)} cannot be read; "
+                              "open the reference and frames again") from None
+        return data if isinstance(data, dict) else None
+
+    def _restore(self, saved: dict[str, Any]) -> None:
+        settings = defaults()
+        settings.update({k: v for k, v in saved.get("settings", {}).items() if k in SETTINGS})
+        if not check_settings(settings):
+            self.settings = settings
+        self.incremental = bool(saved.get("incremental", False))
+        self.shapes = [Shape.from_json(s) for s in saved.get("shapes", [])]
+        self.mask_text = str(saved.get("mask", ""))
+        self.mask_image = None
+        if self.mask_text:
+            self.load_mask(self.mask_text)
+        self.load_text = str(saved.get("load", ""))
+        self.probes = dict(saved.get("probes", {}))
+
+    def save(self) -> None:
+        """Write the project's state into the store folder (when the store exists)."""
+        store = self.store
+        if not store.is_dir():
+            return
+        state = self.state()
+        temporary = store / (STATE_FILE + ".tmp")
+        temporary.write_text(json.dumps(state, indent=1))
+        temporary.replace(store / STATE_FILE)
+
+    def state(self) -> dict[str, Any]:
+        return {"reference": self.reference_text, "frames": self.frames_text,
+                "settings": dict(self.settings), "incremental": self.incremental,
+                "shapes": [s.to_json() for s in self.shapes], "mask": self.mask_text,
+                "load": self.load_text, "probes": dict(self.probes)}
+
+    # --- mask and grid -------------------------------------------------------------------
+
+    def load_mask(self, text: str) -> None:
+        from ..io import as_mask
+
+        self._need_reference()
+        path = self.root.resolve(text, "mask")
+        self.mask_image = as_mask(path, self.reference.shape)  # type: ignore[union-attr]
+        self.mask_text = text.strip()
+
+    def mask(self) -> np.ndarray | None:
+        self._need_reference()
+        return rasterise(self.shapes, self.reference.shape,  # type: ignore[union-attr]
+                         self.mask_image)
+
+    def grid(self) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+        """(x, y, kept) of the subset centres the run will measure; kept: centre on the mask."""
+        from ..settings import Settings
+        from ..tiling import grid_axes
+
+        self._need_reference()
+        settings = Settings.build(**self.settings)
+        settings.check_image(self.reference.shape)  # type: ignore[union-attr]
+        ys, xs = grid_axes(settings, self.reference.shape)  # type: ignore[union-attr]
+        gx, gy = np.meshgrid(xs, ys)
+        mask = self.mask()
+        kept = np.ones(gx.shape, bool) if mask is None else mask[gy, gx]
+        return gx, gy, kept
+
+    # --- running -------------------------------------------------------------------------
+
+    def start(self) -> Any:
+        """Start a Job on the store (resuming what it holds).
+
+        Raises:
+            MorvexError: for a bad setting, a store written with other settings, or a run
+                going on on the same store.
+        """
+        from ..settings import Settings
+
+        self._need_reference()
+        settings = Settings.build(**self.settings)
+        settings.check_image(self.reference.shape)  # type: ignore[union-attr]
+        store = self.store.resolve()
+        with _RUNS_LOCK:
+            current = _RUNS.get(store)
+            if current is not None and current.state in (JobState.QUEUED, JobState.RUNNING):
+                raise MorvexError(f"{self.root.relative(store)} is being written by a run; "
+                                  "wait for it or cancel it")
+            job = Job(self.root.frames(self.frames_text), store=store,
+                      reference=self.root.resolve(self.reference_text, "reference"),
+                      mask=self.mask(), incremental=self.incremental, **self.settings)
+            job.start()
+            _RUNS[store] = job
+            _STARTED[store] = self.state()
+        _keep_state_when_created(self, job)
+        return job
+
+    def job(self) -> Any:
+        return run_of(self.store)
+
+    def stored_progress(self) -> tuple[int, int]:
+        """(complete frames in the store, frames of the project)."""
+        from ..store import Store
+
+        store = self.store
+        done = int(Store(store).complete().sum()) if store.is_dir() else 0
+        return done, len(self.frame_names)
+
+    def dataset(self) -> Any:
+        """The store's complete frames, read again only when more frames are complete."""
+        from ..store import Store, open_store
+
+        store = self.store
+        if not store.is_dir() or not Store(store).exists():
+            return None
+        key = (store, int(Store(store).complete().sum()))
+        if key != self._dataset_key:
+            dataset = open_store(store)
+            self._dataset = dataset if dataset.sizes.get("frame", 0) else None
+            self._dataset_key = key
+        return self._dataset
+
+    def frame_image(self, index: int) -> np.ndarray:
+        self._need_reference()
+        if not 0 <= index < len(self.frame_names):
+            raise MorvexError(f"frame {index} is outside the {len(self.frame_names)} frames")
+        return self.frames[index]  # type: ignore[no-any-return]
+
+    def _need_reference(self) -> None:
+        if self.reference is None:
+            raise MorvexError("open a project first: reference and frames, or a store")
+
+
+def _keep_state_when_created(project: Project, job: Any) -> None:
+    """Save the project into the store as soon as the run has laid the store out.
+
+    The run creates the store with its first frame (replacing whatever folder was there),
+    so the state is written then, whether or not a page is still open.
+    """
+    from ..store import Store
+
+    def wait() -> None:
+        store = Store(project.store)
+        while job.state in (JobState.QUEUED, JobState.RUNNING) and not store.exists():
+            time.sleep(0.2)
+        if store.exists():
+            project.save()
+
+    threading.Thread(target=wait, name="morvex-app-state", daemon=True).start()

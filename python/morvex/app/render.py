@@ -1,0 +1,161 @@
+"""Pictures for the page: grey frames and fields as PNG, colour bars, in display units.
+
+A field is drawn at its grid's own resolution (one pixel per point, transparent where the
+point is invalid) and scaled by the browser over the image, so a redraw costs the grid's size
+(about 20 000 points), never the image's.
+"""
+
+from __future__ import annotations
+
+import base64
+import io
+from functools import lru_cache
+
+import numpy as np
+
+STRAINS = ("exx", "eyy", "exy")
+STATUS_NAMES = ("converged", "outside mask", "not converged", "low correlation",
+                "displacement jump", "flat subset", "cancelled", "not reached", "bad pixels")
+
+
+def unit_of(name: str, strain_unit: str, scale_mm_per_px: float | None) -> tuple[float, str]:
+    """(factor, unit) turning stored values of field `name` into what the page shows."""
+    if name in STRAINS:
+        return {"%": (100.0, "%"), "µε": (1e6, "µε")}.get(strain_unit, (1.0, ""))
+    if name in ("u", "v", "magnitude", "sigma_u", "sigma_v"):
+        return (scale_mm_per_px, "mm") if scale_mm_per_px else (1.0, "px")
+    return 1.0, ""
+
+
+@lru_cache(maxsize=4)
+def _lut(name: str) -> np.ndarray:
+    import matplotlib
+
+    return (matplotlib.colormaps[name](np.linspace(0.0, 1.0, 256)) * 255).astype(np.uint8)
+
+
+def png(rgba: np.ndarray, *, fast: bool = True) -> bytes:
+    from PIL import Image
+
+    buffer = io.BytesIO()
+    Image.fromarray(rgba).save(buffer, format="PNG", compress_level=1 if fast else 6)
+    return buffer.getvalue()
+
+
+def data_url(data: bytes) -> str:
+    return "data:image/png;base64," + base64.b64encode(data).decode("ascii")
+
+
+def grey_png(image: np.ndarray) -> bytes:
+    """An 8-bit PNG of a grey image (values clipped to 0..255)."""
+    return png(np.clip(image, 0, 255).astype(np.uint8))
+
+
+def field_rgba(values: np.ndarray, low: float, high: float, colormap: str = "jet",
+               status: bool = False) -> np.ndarray:
+    """RGBA of a field (y, x): colour by value between `low` and `high`, NaN transparent."""
+    lut = _lut("tab10" if status else colormap)
+    finite = np.isfinite(values)
+    if status:
+        index = np.clip(np.nan_to_num(values), 0, 9).astype(np.int64) * 25
+    else:
+        span = high - low if high > low else 1.0
+        scaled = np.nan_to_num((values - low) / span, nan=0.0)
+        index = np.clip(scaled * 255.0, 0, 255).astype(np.int64)
+    rgba = lut[index]
+    rgba[..., 3] = np.where(finite, 255, 0)
+    return rgba
+
+
+def colour_bar_css(colormap: str = "jet", stops: int = 11) -> str:
+    lut = _lut(colormap)
+    colours = [f"rgb({r},{g},{b})" for r, g, b, _ in lut[np.linspace(0, 255, stops).astype(int)]]
+    return "linear-gradient(to right, " + ", ".join(colours) + ")"
+
+
+def limits(values: np.ndarray) -> tuple[float, float]:
+    """Robust default limits: the 2nd and 98th percentiles of the finite values."""
+    finite = values[np.isfinite(values)]
+    if finite.size == 0:
+        return 0.0, 1.0
+    low, high = (float(v) for v in np.percentile(finite, [2, 98]))
+    if high - low <= 1e-9 * max(1.0, abs(high), abs(low)):
+        # A uniform field (the reference frame's zero strain): centre it, do not paint noise.
+        middle, half = (high + low) / 2, max(abs(high + low) / 2 * 0.01, 1e-6)
+        return middle - half, middle + half
+    if high <= low:
+        low, high = low - 0.5 * (abs(low) or 1.0), high + 0.5 * (abs(high) or 1.0)
+    return low, high
+
+
+def svg_overlay(*, field_url: str | None, field_box: tuple[float, float, float, float] | None,
+                opacity: float, grid: tuple[np.ndarray, np.ndarray, np.ndarray] | None,
+                subset: tuple[float, float, int] | None, shapes: list[dict],
+                draft: list[tuple[float, float]], vectors: list[tuple[float, float, float, float]],
+                probes: dict, image_side: float) -> str:
+    """The SVG drawn over the image: field, grid, subset, mask shapes, probes, drafts."""
+    line = max(1.0, image_side / 400.0)
+    parts: list[str] = []
+    if field_url is not None and field_box is not None:
+        x, y, w, h = field_box
+        parts.append(f'<image href="{field_url}" x="{x}" y="{y}" width="{w}" height="{h}" '
+                     f'preserveAspectRatio="none" opacity="{opacity:.3f}" '
+                     'style="image-rendering:pixelated"/>')
+    for item in shapes:
+        colour = "#ff5252" if item["cut"] else "#00e676"
+        style = (f'fill="{colour}" fill-opacity="0.15" stroke="{colour}" '
+                 f'stroke-width="{line}" stroke-dasharray="{4 * line},{2 * line}"')
+        points = item["points"]
+        if item["kind"] == "rectangle":
+            (xa, ya), (xb, yb) = points[:2]
+            parts.append(f'<rect x="{min(xa, xb)}" y="{min(ya, yb)}" width="{abs(xb - xa)}" '
+                         f'height="{abs(yb - ya)}" {style}/>')
+        elif item["kind"] == "circle":
+            (xc, yc), (xr, yr) = points[:2]
+            parts.append(f'<circle cx="{xc}" cy="{yc}" r="{np.hypot(xr - xc, yr - yc):.2f}" '
+                         f'{style}/>')
+        else:
+            text = " ".join(f"{px:.1f},{py:.1f}" for px, py in points)
+            parts.append(f'<polygon points="{text}" {style}/>')
+    if grid is not None:
+        gx, gy, kept = grid
+        for flag, colour in ((True, "#ffeb3b"), (False, "#9e9e9e")):
+            xs, ys = gx[kept == flag], gy[kept == flag]
+            if xs.size > 6000:  # a preview: every k-th point keeps the pattern readable
+                pick = slice(None, None, int(np.ceil(xs.size / 6000)))
+                xs, ys = xs[pick], ys[pick]
+            if xs.size:
+                d = "".join(f"M{px} {py}h0" for px, py in zip(xs.tolist(), ys.tolist()))
+                parts.append(f'<path d="{d}" stroke="{colour}" stroke-width="{2.5 * line}" '
+                             'stroke-linecap="round" opacity="0.8"/>')
+    if subset is not None:
+        sx, sy, side = subset
+        parts.append(f'<rect x="{sx - side / 2}" y="{sy - side / 2}" width="{side}" '
+                     f'height="{side}" fill="none" stroke="#00b0ff" stroke-width="{line}"/>')
+    if vectors:
+        arrows = "".join(f"M{x0:.1f} {y0:.1f}L{x1:.1f} {y1:.1f}" for x0, y0, x1, y1 in vectors)
+        parts.append(f'<path d="{arrows}" stroke="white" stroke-width="{line}" '
+                     'marker-end="url(#arrow)"/>')
+    if draft:
+        text = " ".join(f"{px:.1f},{py:.1f}" for px, py in draft)
+        parts.append(f'<polyline points="{text}" fill="none" stroke="#ffffff" '
+                     f'stroke-width="{line}" stroke-dasharray="{3 * line}"/>')
+    if "point" in probes:
+        px, py = probes["point"]
+        parts.append(f'<circle cx="{px}" cy="{py}" r="{4 * line}" fill="none" stroke="#ff4081" '
+                     f'stroke-width="{1.5 * line}"/>')
+    for key, colour in (("line", "#40c4ff"), ("extensometer", "#ff4081")):
+        if key in probes:
+            (xa, ya), (xb, yb) = probes[key]
+            parts.append(f'<line x1="{xa}" y1="{ya}" x2="{xb}" y2="{yb}" stroke="{colour}" '
+                         f'stroke-width="{1.5 * line}"/>')
+            for cx, cy in ((xa, ya), (xb, yb)):
+                parts.append(f'<circle cx="{cx}" cy="{cy}" r="{3 * line}" fill="{colour}"/>')
+    if "gauge" in probes:
+        (xa, ya), (xb, yb) = probes["gauge"]
+        parts.append(f'<rect x="{min(xa, xb)}" y="{min(ya, yb)}" width="{abs(xb - xa)}" '
+                     f'height="{abs(yb - ya)}" fill="none" stroke="#ffab40" '
+                     f'stroke-width="{1.5 * line}"/>')
+    defs = ('<defs><marker id="arrow" markerWidth="6" markerHeight="6" refX="5" refY="3" '
+            'orient="auto"><path d="M0,0 L6,3 L0,6 z" fill="white"/></marker></defs>')
+    return defs + "".join(parts)

@@ -1,0 +1,33 @@
+"""Steps the end-to-end tests share: open a project, run, read numbers off the page."""
+
+from __future__ import annotations
+
+import re
+
+from playwright.sync_api import Page, expect
+
+
+def open_project(page: Page, reference: str = "frames/img_000.tif", frames: str = "frames",
+                 store: str = "results.zarr") -> None:
+    page.get_by_test_id("reference-path").fill(reference)
+    page.get_by_test_id("frames-path").fill(frames)
+    page.get_by_test_id("store-path").fill(store)
+    page.get_by_test_id("open-project").click()
+
+
+def run_to(page: Page, state: str = "done", timeout: float = 120_000) -> None:
+    page.get_by_test_id("run-start").click()
+    expect(page.get_by_test_id("run-status")).to_have_text(state, timeout=timeout)
+
+
+def number(page: Page, testid: str) -> float:
+    text = page.get_by_test_id(testid).inner_text()
+    match = re.match(r"\s*(-?[0-9.]+(?:e[-+]?\d+)?|nan)", text)
+    assert match, f"{testid} shows {text!r}"
+    return float(match.group(1))
+
+
+def set_number(page: Page, testid: str, value: float) -> None:
+    box = page.get_by_test_id(testid)
+    box.fill(str(value))
+    box.press("Enter")

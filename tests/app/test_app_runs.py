@@ -1,0 +1,83 @@
+"""Runs outlive the page: cancel, reload, a second tab, a server restart."""
+
+from __future__ import annotations
+
+import pathlib
+
+import pytest
+from playwright.sync_api import expect
+
+import morvex
+
+from .conftest import Server, write_sequence
+from .helpers import open_project, run_to, set_number
+
+LONG = 12
+
+
+@pytest.fixture
+def long_root(root: pathlib.Path) -> pathlib.Path:
+    write_sequence(root / "long", LONG, (320, 320))
+    return root
+
+
+def slow_settings(page) -> None:
+    set_number(page, "setting-step", 3)
+
+
+def test_cancel_keeps_complete_frames(long_root, browser) -> None:
+    open_project(browser, "long/img_000.tif", "long", "long.zarr")
+    slow_settings(browser)
+    browser.get_by_test_id("run-start").click()
+    expect(browser.get_by_test_id("run-status")).to_have_text("running")
+    expect(browser.get_by_test_id("run-progress")).not_to_have_text(f"0 / {LONG} frames", timeout=90_000)
+    browser.get_by_test_id("run-cancel").click()
+    expect(browser.get_by_test_id("run-status")).to_have_text("cancelled", timeout=10_000)
+    stored = morvex.open_store(long_root / "long.zarr").sizes["frame"]
+    assert 1 <= stored < LONG
+
+
+def test_reload_and_second_tab_see_the_run(long_root, browser) -> None:
+    page = browser
+    open_project(page, "long/img_000.tif", "long", "long.zarr")
+    slow_settings(page)
+    page.get_by_test_id("run-start").click()
+    expect(page.get_by_test_id("run-status")).to_have_text("running")
+    page.reload()
+    open_project(page, "", "", "long.zarr")
+    expect(page.get_by_test_id("run-status")).to_have_text("running")
+    second = page.context.new_page()
+    second.goto(page.url)
+    open_project(second, "", "", "long.zarr")
+    second.get_by_test_id("run-start").click()
+    expect(second.get_by_test_id("error-message")).to_contain_text("being written by")
+    expect(page.get_by_test_id("run-status")).to_have_text("done", timeout=180_000)
+    expect(page.get_by_test_id("run-progress")).to_have_text(f"{LONG} / {LONG} frames")
+
+
+def test_a_server_restart_resumes_the_store(long_root, chromium) -> None:
+    first = Server(long_root).start()
+    context = chromium.new_context()
+    page = context.new_page()
+    try:
+        page.goto(first.url)
+        open_project(page, "long/img_000.tif", "long", "long.zarr")
+        slow_settings(page)
+        page.get_by_test_id("run-start").click()
+        expect(page.get_by_test_id("run-progress")).not_to_have_text(f"0 / {LONG} frames", timeout=90_000)
+        first.stop()
+        done_before = morvex.open_store(long_root / "long.zarr").sizes["frame"]
+        assert done_before < LONG
+        second = Server(long_root).start()
+        try:
+            page.goto(second.url)
+            open_project(page, "", "", "long.zarr")
+            expect(page.get_by_test_id("run-status")).to_have_text("idle")
+            expect(page.get_by_test_id("run-progress")).to_have_text(
+                f"{done_before} / {LONG} frames")
+            run_to(page, "done", timeout=180_000)
+        finally:
+            second.stop()
+    finally:
+        context.close()
+        first.stop()

@@ -1,0 +1,117 @@
+"""The whole measurement in the browser against the store and the known field."""
+
+from __future__ import annotations
+
+import pathlib
+
+import numpy as np
+import pandas as pd
+import pytest
+from playwright.sync_api import expect
+
+import morvex
+
+from .conftest import EXX_FINAL, FRAMES, SHAPE
+from .helpers import number, open_project, run_to, set_number
+
+
+def test_mask_run_probe_extensometer_export(browser, root: pathlib.Path) -> None:
+    page = browser
+    open_project(page)
+    expect(page.get_by_test_id("speckle-report")).to_contain_text("recommended subset")
+    report = morvex.speckle_report(root / "frames" / "img_000.tif")
+    expect(page.get_by_test_id("speckle-report")).to_contain_text(
+        f"recommended subset: {report['recommended_subset']} px")
+    page.get_by_test_id("mask-path").fill("mask.png")
+    page.get_by_test_id("mask-load").click()
+    expect(page.get_by_text("mask image mask.png")).to_be_visible()
+    run_to(page, "done")
+    expect(page.get_by_test_id("run-progress")).to_have_text(f"{FRAMES} / {FRAMES} frames")
+
+    store = morvex.open_store(root / "results.zarr")
+    # The loaded mask reached the run: points away from the specimen are outside the mask.
+    assert (store["status"].values[-1][:, store["x"].values < 10] == 1).all()
+
+    # The slider and the frame index follow each other.
+    slider = page.get_by_test_id("frame-slider")
+    slider.click()
+    for _ in range(FRAMES):
+        slider.press("ArrowRight")
+    expect(page.get_by_test_id("frame-index")).to_have_value(str(FRAMES - 1))
+    set_number(page, "frame-index", 2)
+    expect(slider).to_have_attribute("aria-valuenow", "2")
+
+    # A click on the image sets the probe; its value is the store's nearest grid point.
+    page.get_by_test_id("field-select").select_option("u")
+    image = page.get_by_test_id("image-view").locator("img")
+    box = image.bounding_box()
+    assert box is not None
+    image.click(position={"x": box["width"] * 0.5, "y": box["height"] * 0.5})
+    x_clicked = float(page.get_by_test_id("probe-x").input_value())
+    assert abs(x_clicked - SHAPE[1] / 2) < 3
+    set_number(page, "probe-x", 120)
+    set_number(page, "probe-y", 100)
+    column = int(np.abs(store["x"].values - 120).argmin())
+    row = int(np.abs(store["y"].values - 100).argmin())
+    expected = float(store["u"].values[2, row, column])
+    expect(page.get_by_test_id("probe-value")).not_to_have_text("—")
+    assert number(page, "probe-value") == pytest.approx(expected, abs=1e-6)
+
+    # Extensometer along x: engineering strain du/dx of the known field, in %.
+    for name, value in (("gauge-x0", 60), ("gauge-y0", 100), ("gauge-x1", 180),
+                        ("gauge-y1", 100)):
+        set_number(page, name, value)
+    set_number(page, "frame-index", FRAMES - 1)
+    expect(page.get_by_test_id("gauge-strain")).to_contain_text("%")
+    assert number(page, "gauge-strain") == pytest.approx(100 * EXX_FINAL, abs=0.02)
+
+    with page.expect_download() as download:
+        page.get_by_test_id("export-csv").click()
+    table = pd.read_csv(download.value.path())
+    assert len(table) == FRAMES * store.sizes["y"] * store.sizes["x"]
+    last = table[(table["frame"] == FRAMES - 1) & (table["x"] == store["x"].values[column])
+                 & (table["y"] == store["y"].values[row])]
+    assert float(last["u"].iloc[0]) == pytest.approx(float(store["u"].values[-1, row, column]),
+                                                     rel=1e-8)
+
+    # Probes and the mask are kept with the store: a new tab restores them from it alone.
+    other = page.context.new_page()
+    other.goto(page.url)
+    other.get_by_test_id("store-path").fill("results.zarr")
+    other.get_by_test_id("open-project").click()
+    expect(other.get_by_test_id("reference-path")).to_have_value("frames/img_000.tif")
+    expect(other.get_by_test_id("mask-path")).to_have_value("mask.png")
+    expect(other.get_by_test_id("gauge-x1")).to_have_value("180.0")
+    expect(other.get_by_test_id("run-status")).to_have_text("done")
+
+
+@pytest.mark.parametrize("value, message", [
+    (30, "subset must be an odd number of pixels >= 5, got 30"),
+    (3, "subset must be an odd number of pixels >= 5, got 3"),
+])
+def test_refused_setting_shows_the_package_message(browser, value: int, message: str) -> None:
+    open_project(browser)
+    set_number(browser, "setting-subset", value)
+    expect(browser.get_by_test_id("error-message")).to_have_text(message)
+    browser.get_by_test_id("run-start").click()
+    expect(browser.get_by_test_id("run-status")).to_have_text("idle")
+
+
+def test_mask_drawn_with_the_mouse_cuts_the_grid(browser) -> None:
+    page = browser
+    open_project(page)
+    page.get_by_test_id("show-grid").click()
+    expect(page.get_by_text("grid points on the mask")).to_contain_text("of")
+    total = page.get_by_text("grid points on the mask").inner_text()
+    page.get_by_test_id("tool").click()
+    page.get_by_role("option", name="Mask rectangle").click()
+    image = page.get_by_test_id("image-view").locator("img")
+    box = image.bounding_box()
+    assert box is not None
+    page.mouse.move(box["x"] + box["width"] * 0.25, box["y"] + box["height"] * 0.25)
+    page.mouse.down()
+    page.mouse.move(box["x"] + box["width"] * 0.75, box["y"] + box["height"] * 0.75, steps=4)
+    page.mouse.up()
+    expect(page.get_by_text("add rectangle (2 points)")).to_be_visible()
+    kept = page.get_by_text("grid points on the mask").inner_text()
+    assert int(kept.split()[0]) < int(total.split()[0])

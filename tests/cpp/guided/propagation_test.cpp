@@ -1,0 +1,225 @@
+// Guided propagation where points fail: subsets that leave the view, a crack between two
+// moving halves, sequences whose edge leaves the image, incremental runs. Images are
+// rendered dots, exact at any sub-pixel position, so every valid point can be held to the
+// true field.
+
+#include <cmath>
+#include <cstdint>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <opencv2/core.hpp>
+
+#include <morvex/guided.hpp>
+
+#include "support/speckle_pair.h"
+
+namespace {
+
+using namespace morvex::dic;
+using morvex::test::Dot;
+
+// px: no valid point may be further than this from the truth (false matches are pixels off).
+constexpr double kFalsePointTolerance = 0.1;
+// px: a valid point on these exact images; ten times the bias of the quintic B-spline here.
+constexpr double kValidTolerance = 0.02;
+
+// The dots moved by x' = c + (1 + e) (x - c) + u, y' = c + (1 + e) (y - c) + v.
+std::vector<Dot> stretched(const std::vector<Dot>& dots, double u, double v, double e, double c) {
+    std::vector<Dot> out = dots;
+    for (Dot& d : out) {
+        d.x = c + (1.0 + e) * (d.x - c) + u;
+        d.y = c + (1.0 + e) * (d.y - c) + v;
+    }
+    return out;
+}
+
+// Share of a subset of `half` px around (x, y), moved by the field, outside a size x size image.
+double true_share_outside(double x, double y, int half, int size, double u, double v, double e,
+                          double c) {
+    int out = 0, total = 0;
+    for (int dy = -half; dy <= half; ++dy)
+        for (int dx = -half; dx <= half; ++dx) {
+            const double px = c + (1.0 + e) * (x + dx - c) + u;
+            const double py = c + (1.0 + e) * (y + dy - c) + v;
+            ++total;
+            out += !(px >= -0.5 && px <= size - 0.5 && py >= -0.5 && py <= size - 0.5);
+        }
+    return static_cast<double>(out) / total;
+}
+
+void expect_identical(const GuidedResult& a, const GuidedResult& b) {
+    ASSERT_EQ(a.u.size(), b.u.size());
+    for (std::size_t i = 0; i < a.u.size(); ++i) {
+        EXPECT_EQ(a.status[i], b.status[i]) << "point " << i;
+        if (a.valid[i] && b.valid[i]) {
+            EXPECT_EQ(a.u[i], b.u[i]) << "point " << i;
+            EXPECT_EQ(a.v[i], b.v[i]) << "point " << i;
+        }
+    }
+    EXPECT_EQ(a.full_searches, b.full_searches);
+}
+
+int count_status(const GuidedResult& r, GuidedStatus s) {
+    int n = 0;
+    for (auto v : r.status) n += v == static_cast<std::uint8_t>(s);
+    return n;
+}
+
+GuidedConfig whole_image_config() {
+    GuidedConfig config;
+    config.subset_size = 21;
+    config.step = 6;
+    config.compute_strain = false;
+    return config;
+}
+
+// A translation that pushes the right and top edges out: the points whose moved subset
+// leaves by more than a tenth are kLeftView, those wholly inside are valid and right, and
+// the thread count changes nothing.
+struct ShiftCase {
+    double u, v;
+};
+class GuidedFieldOfView : public ::testing::TestWithParam<ShiftCase> {};
+
+TEST_P(GuidedFieldOfView, PairLeavingTheImageMarksItsEdgeAndKeepsTheRest) {
+    constexpr int kSize = 128;
+    const ShiftCase shift = GetParam();
+    const std::vector<Dot> dots = morvex::test::random_dots(kSize, kSize, 11u);
+    const cv::Mat reference = morvex::test::render_dots(kSize, kSize, dots);
+    const cv::Mat deformed =
+        morvex::test::render_dots(kSize, kSize, stretched(dots, shift.u, shift.v, 0.0, 0.0));
+    GuidedConfig config = whole_image_config();
+    config.threads = 1;
+    const ReferenceImage ref(reference, config);
+    const GuidedResult r = correlate_guided(ref, deformed, config);
+    int left = 0, inside = 0;
+    for (std::size_t i = 0; i < r.u.size(); ++i) {
+        const double share =
+            true_share_outside(r.x[i], r.y[i], config.subset_size / 2, kSize, shift.u, shift.v, 0, 0);
+        if (share > 0.1) {
+            ++left;
+            EXPECT_EQ(r.status[i], static_cast<std::uint8_t>(GuidedStatus::kLeftView))
+                << "at " << r.x[i] << ", " << r.y[i] << " share " << share;
+        } else if (true_share_outside(r.x[i], r.y[i], config.subset_size / 2 + 1, kSize, shift.u,
+                                      shift.v, 0, 0) == 0.0) {  // inside with a pixel to spare
+            ++inside;
+            EXPECT_EQ(r.valid[i], 1) << "at " << r.x[i] << ", " << r.y[i];
+            EXPECT_NEAR(r.u[i], shift.u, kValidTolerance);
+            EXPECT_NEAR(r.v[i], shift.v, kValidTolerance);
+        } else if (share > 0.0) {
+            EXPECT_EQ(r.valid[i], 0) << "partly outside at " << r.x[i] << ", " << r.y[i];
+        }
+    }
+    EXPECT_GT(left, 0);
+    EXPECT_GT(inside, 0);
+    EXPECT_EQ(count_status(r, GuidedStatus::kNotReached), 0);
+    // One search for the frame's first seed; every failing point gave up without one.
+    EXPECT_LE(r.full_searches, 1);
+    config.threads = 2;
+    expect_identical(r, correlate_guided(ref, deformed, config));
+}
+
+INSTANTIATE_TEST_SUITE_P(Shifts, GuidedFieldOfView,
+                         ::testing::Values(ShiftCase{9.3, -7.6}, ShiftCase{-12.3, 4.2},
+                                           ShiftCase{3.0, 15.7}));
+
+// Frames of growing translation and stretch whose edge points leave the view: a failing
+// point must never come back as a far-away false match reported valid (once 600 px off).
+TEST(GuidedFieldOfView, SequenceLeavingTheViewHasNoFalseValidPoint) {
+    constexpr int kSize = 160;
+    constexpr int kFrames = 6;
+    const double c = kSize / 2.0;
+    const std::vector<Dot> dots = morvex::test::random_dots(kSize, kSize, 21u);
+    GuidedConfig config = whole_image_config();
+    for (const bool incremental : {false, true}) {
+        GuidedSequence sequence(morvex::test::render_dots(kSize, kSize, dots), config, incremental);
+        for (int k = 1; k <= kFrames; ++k) {
+            const double u = 2.2 * k, v = -1.3 * k, e = 0.006 * k;
+            const GuidedResult r = sequence.add_frame(
+                morvex::test::render_dots(kSize, kSize, stretched(dots, u, v, e, c)));
+            int valid = 0;
+            for (std::size_t i = 0; i < r.u.size(); ++i) {
+                if (!r.valid[i]) continue;
+                ++valid;
+                const double tu = u + e * (r.x[i] - c), tv = v + e * (r.y[i] - c);
+                EXPECT_NEAR(r.u[i], tu, kFalsePointTolerance)
+                    << (incremental ? "incremental" : "fixed") << " frame " << k << " at "
+                    << r.x[i] << ", " << r.y[i];
+                EXPECT_NEAR(r.v[i], tv, kFalsePointTolerance);
+            }
+            EXPECT_GT(valid, static_cast<int>(r.u.size()) / 2) << "frame " << k;
+        }
+    }
+}
+
+// Six 256 x 256 frames of 2.5, -1.5 px and a stretch of 0.001 per frame, incremental: once
+// a whole grid row and a bottom-edge point were left kNotReached inside the specimen.
+TEST(GuidedSequence, IncrementalFramesLeaveNoPointNotReached) {
+    constexpr int kSize = 256;
+    const double c = kSize / 2.0;
+    const std::vector<Dot> dots = morvex::test::random_dots(kSize, kSize, 5u);
+    GuidedConfig config;
+    config.compute_strain = false;
+    GuidedSequence sequence(morvex::test::render_dots(kSize, kSize, dots), config, true);
+    for (int k = 1; k <= 6; ++k) {
+        const GuidedResult r = sequence.add_frame(morvex::test::render_dots(
+            kSize, kSize, stretched(dots, 2.5 * k, -1.5 * k, 0.001 * k, c)));
+        EXPECT_EQ(count_status(r, GuidedStatus::kNotReached), 0) << "frame " << k;
+    }
+}
+
+// Two textured halves moved 4 px apart: each half is grown from its own seed and valid, a
+// subset across the crack is either rejected or a blend of the lips, and no point but the
+// seeds is searched over the whole image.
+TEST(GuidedSeeds, CrackHalvesGrowFromTheirOwnSeeds) {
+    constexpr int kRows = 128, kCols = 256, kCrack = 130;  // on grid column 20
+    constexpr double kLeftU = 1.0, kRightU = 5.0, kV = 0.4;
+    const std::vector<Dot> dots = morvex::test::random_dots(kRows, kCols, 3u);
+    const cv::Mat reference = morvex::test::render_dots(kRows, kCols, dots);
+    std::vector<Dot> left = dots, right = dots;
+    for (Dot& d : left) {
+        d.x += kLeftU;
+        d.y += kV;
+    }
+    for (Dot& d : right) {
+        d.x += kRightU;
+        d.y += kV;
+    }
+    const cv::Mat left_image = morvex::test::render_dots(kRows, kCols, left);
+    const cv::Mat right_image = morvex::test::render_dots(kRows, kCols, right);
+    // The crack opens between columns kCrack + 1 and kCrack + 5 of the deformed image.
+    cv::Mat deformed = right_image.clone();
+    left_image.colRange(0, kCrack + 3).copyTo(deformed.colRange(0, kCrack + 3));
+    GuidedConfig config = whole_image_config();
+    config.seed_count = 4;
+    config.threads = 2;
+    const ReferenceImage ref(reference, config);
+    const GuidedResult r = correlate_guided(ref, deformed, config);
+    const int half = config.subset_size / 2;
+    int failed = 0;
+    for (std::size_t i = 0; i < r.u.size(); ++i) {
+        const bool on_left = r.x[i] + half < kCrack, on_right = r.x[i] - half >= kCrack;
+        if (r.x[i] + half + kRightU > kCols - 0.5) continue;  // the right edge leaves the view
+        if (on_left || on_right) {
+            EXPECT_EQ(r.valid[i], 1) << "at " << r.x[i] << ", " << r.y[i];
+            EXPECT_NEAR(r.u[i], on_left ? kLeftU : kRightU, kValidTolerance);
+            EXPECT_NEAR(r.v[i], kV, kValidTolerance);
+        } else if (r.valid[i]) {
+            // A subset across the crack that still matches reports a blend of the two lips,
+            // never a far-away match.
+            EXPECT_GT(r.u[i], kLeftU - kValidTolerance) << "at " << r.x[i] << ", " << r.y[i];
+            EXPECT_LT(r.u[i], kRightU + kValidTolerance) << "at " << r.x[i] << ", " << r.y[i];
+        }
+        failed += r.valid[i] == 0;
+    }
+    EXPECT_GT(failed, 0);
+    // At most the first seed and the four blocks' seeds were searched: far fewer searches
+    // than failed points.
+    EXPECT_LE(r.full_searches, 1 + 4);
+    EXPECT_LT(r.full_searches, failed);
+    config.threads = 1;
+    expect_identical(r, correlate_guided(ref, deformed, config));
+}
+
+}  // namespace
