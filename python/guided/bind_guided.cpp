@@ -235,7 +235,8 @@ void bind_guided(py::module_& m) {
         "grid_axes",
         [](int rows, int cols, int subset_size, int step, std::optional<Roi> roi) {
             dic::GuidedConfig config;
-            apply_reference_settings(config, subset_size, step, roi, std::nullopt, "quintic", 0.0);
+            apply_reference_settings(config, subset_size, step, roi, std::nullopt, "quintic", 0.0,
+                                     "affine");
             dic::GuidedGridAxes axes;
             try {
                 axes = dic::guided_grid_axes(rows, cols, config);
