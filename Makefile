@@ -18,7 +18,7 @@ INSTALL_MODULE := CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(VENV)/bin/pip install \
 CMAKE_FLAGS := -G Ninja -DCMAKE_BUILD_TYPE=Release -DMORVEX_WERROR=ON \
   -DMORVEX_BUILD_TESTS=ON -DMORVEX_BUILD_EXAMPLES=ON -DMORVEX_BUILD_BENCH=ON
 
-.PHONY: lint setup build python demo test test-cpp bench bench-guided bench-resolution sanitize fuzz-build fuzz fuzz-smoke clean
+.PHONY: lint stubs stubs-check setup build python demo test test-cpp bench bench-guided bench-resolution sanitize fuzz-build fuzz fuzz-smoke clean
 
 setup:
 	bash scripts/setup.sh
@@ -84,6 +84,13 @@ clean:
 
 # The package's structure: its import graph has no cycle and the run layer's rules hold; the
 # extension's checked-in stubs match what the installed bindings give.
-lint: python
+lint: stubs-check
 	python3 scripts/check_imports.py
-	$(PYTHON) scripts/stubs.py --check
+
+# The extension's type stubs match the built module (after `make python`); `make stubs`
+# regenerates them after a binding change.
+stubs-check: python
+	$(PYTHON) scripts/check_stubs.py
+
+stubs: python
+	$(PYTHON) scripts/check_stubs.py --write

@@ -168,13 +168,12 @@ SubsetSolution FrameRun::solve_guided(SubsetSolver& solver, const Warp& guide) c
     return first;
 }
 
-SubsetSolution FrameRun::solve_seed(SubsetSolver& solver, int index, const Warp* guide,
-                                    bool guide_is_prior) {
-    // A prior (the point's own last value) bounds every start around it by max_jump; a hint
-    // carried across the grid does not, and neither does a search: their seeds answer to
+SubsetSolution FrameRun::solve_seed(SubsetSolver& solver, int index, const Warp* guide) {
+    // The guide of a seed is a hint (the first seed's warp carried across the grid, or the
+    // point's value a frame ago, however far the specimen moved since): its seeds answer to
     // their neighbours instead. A solve that wanders more than max_jump from a search peak
     // has lost it.
-    const Warp* jump_ref = guide_is_prior ? guide : nullptr;
+    const Warp* jump_ref = nullptr;
     SubsetSolution first;
     bool have_first = false;
     if (guide && !left_view(ref, frame, index, *guide)) {

@@ -20,7 +20,8 @@ void bind_tables(py::module_& m) {
         py::make_tuple(static_cast<int>(dic::GuidedStatus::kFlatSubset), "flat_subset"),
         py::make_tuple(static_cast<int>(dic::GuidedStatus::kCancelled), "cancelled"),
         py::make_tuple(static_cast<int>(dic::GuidedStatus::kNotReached), "not_reached"),
-        py::make_tuple(static_cast<int>(dic::GuidedStatus::kBadPixels), "bad_pixels"));
+        py::make_tuple(static_cast<int>(dic::GuidedStatus::kBadPixels), "bad_pixels"),
+        py::make_tuple(static_cast<int>(dic::GuidedStatus::kLeftView), "left_view"));
     m.attr_with_type_hint<py::typing::Dict<py::str, py::typing::Union<py::bool_, py::int_, py::float_, py::str>>>(
         "DEFAULTS") = default_settings();
 }

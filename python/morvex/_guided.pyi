@@ -72,5 +72,5 @@ def grid_axes(rows: typing.SupportsInt | typing.SupportsIndex, cols: typing.Supp
     (grid rows' centre rows, grid columns' centre columns) a ReferenceImage of rows x cols px lays out; the same rule, without an image.
     """
 DEFAULTS: dict[str, bool | int | float | str] = {'subset_size': 29, 'step': 7, 'interpolation': 'quintic', 'prefilter_sigma': 0.0, 'min_zncc': 0.8, 'max_jump': 2.0, 'search_range': -1, 'seed_count': 0, 'max_iterations': 50, 'convergence_threshold': 0.001, 'compute_strain': True, 'strain_window': 35, 'strain_measure': 'green-lagrange', 'threads': 0}
-STATUSES: tuple[tuple[int, str], ...] = ((0, 'converged'), (1, 'outside_mask'), (2, 'not_converged'), (3, 'low_correlation'), (4, 'displacement_jump'), (5, 'flat_subset'), (6, 'cancelled'), (7, 'not_reached'), (8, 'bad_pixels'))
-__version__: str = '3.0.1'
+STATUSES: tuple[tuple[int, str], ...] = ((0, 'converged'), (1, 'outside_mask'), (2, 'not_converged'), (3, 'low_correlation'), (4, 'displacement_jump'), (5, 'flat_subset'), (6, 'cancelled'), (7, 'not_reached'), (8, 'bad_pixels'), (9, 'left_view'))
+__version__: str

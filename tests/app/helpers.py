@@ -27,6 +27,23 @@ def number(page: Page, testid: str) -> float:
     return float(match.group(1))
 
 
+def settled_number(page: Page, testid: str, expected: float, tolerance: float,
+                   seconds: float = 20.0) -> float:
+    """The number `testid` shows once it is within `tolerance` of `expected` (the page
+    updates after the input that changed it); the last one shown if it never gets there."""
+    import time
+
+    deadline = time.monotonic() + seconds
+    while True:
+        try:
+            value = number(page, testid)
+        except AssertionError:
+            value = float("nan")
+        if abs(value - expected) <= tolerance or time.monotonic() > deadline:
+            return value
+        page.wait_for_timeout(100)
+
+
 def set_number(page: Page, testid: str, value: float) -> None:
     box = page.get_by_test_id(testid)
     box.fill(str(value))

@@ -58,8 +58,10 @@ enum class SubsetShape : std::uint8_t {
     kAffine = 0,
     /// Second order, 12 parameters: the affine warp plus 1/2 du_dxx dx^2 + du_dxy dx dy +
     /// 1/2 du_dyy dy^2 (and v alike). Follows curved fields: the 10 % loss comes at about
-    /// 1.3 to 1.6 subsets, for roughly twice the noise of an affine subset of the same size
-    /// and a quarter more time per point.
+    /// 1.3 to 1.5 subsets, for roughly twice the noise of an affine subset of the same size
+    /// and 1.5 to 1.9 times the time per point. du_dx etc. stay the gradients at the subset
+    /// centre (a symmetric fit gives them the affine subset's resolution); the strain fit
+    /// (exx, eyy, exy) works on u, v as for affine subsets.
     kQuadratic = 1,
 };
 

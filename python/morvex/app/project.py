@@ -1,8 +1,8 @@
 """A project: reference, frames, store, settings, mask, probes; and the runs of the server.
 
 A project lives in the store: the application's own state (paths, settings, drawn shapes,
-probes and gauges) is kept as the store's attribute ``morvex_app`` (JSON), so opening the
-store again restores it; runs write frames, never that attribute. Results are never held here beyond the dataset read from the store.
+probes and gauges) is written as ``morvex_app.json`` inside the store folder, a file no run
+touches, so opening the store again restores it. Results are never held here beyond the dataset read from the store.
 Runs are kept per store for the whole server, so a reloaded page or a second tab sees the run
 that is going on, and a second run on the same store is refused.
 """
@@ -23,7 +23,7 @@ from .job_adapter import Job, JobState
 from .mask import Shape, rasterise
 from .paths import Root
 
-STATE_ATTRIBUTE = "morvex_app"
+STATE_FILE = "morvex_app.json"
 DEFAULT_STORE = "results.zarr"
 # Settings the page offers, with the widget kind; defaults come from the package.
 SETTINGS = ("subset", "step", "min_zncc", "strain_window", "strain_measure", "interpolation",
@@ -80,6 +80,7 @@ class Project:
         self.frames: Any = None
         self._dataset: Any = None
         self._dataset_key: Any = None
+        self._recorded_mask: np.ndarray | None = None
 
     # --- opening -------------------------------------------------------------------------
 
@@ -125,7 +126,13 @@ class Project:
 
         text = None
         if Store(store).exists():
-            text = _group_attrs(store).get(STATE_ATTRIBUTE)
+            state = store / STATE_FILE
+            if not state.is_file():
+                return self._state_from_run(store)
+            try:
+                text = state.read_text()
+            except OSError:
+                text = ""
         if text is None:
             # A run of this server that has not laid its store out yet.
             with _RUNS_LOCK:
@@ -137,6 +144,41 @@ class Project:
                               "open the reference and frames again") from None
         return data if isinstance(data, dict) else None
 
+    def _state_from_run(self, store: pathlib.Path) -> dict[str, Any] | None:
+        """A project from what a run (``morvex run``, a script) recorded in the store."""
+        from ..store import Store
+
+        handle = Store(store)
+        sources, identity = handle.sources() or {}, handle.identity() or {}
+        base = store.resolve().parent
+
+        def inside(item: Any) -> str:
+            path = pathlib.Path(item) if pathlib.Path(str(item)).is_absolute() else base / item
+            try:
+                return self.root.relative(pathlib.Path(path).resolve())
+            except ValueError:
+                raise MorvexError(f"the store {self.root.relative(store)} was made from "
+                                  f"{item}, outside the project folder; open it with --root "
+                                  "on a folder holding its frames") from None
+
+        frames = sources.get("frames")
+        if not isinstance(frames, list) or not frames or not all(
+                isinstance(f, str) for f in frames):
+            return None
+        reference = sources.get("reference", 0)
+        if isinstance(reference, int):
+            files = _files_of([pathlib.Path(f) if pathlib.Path(f).is_absolute() else base / f
+                               for f in frames])
+            if not -len(files) <= reference < len(files):
+                return None
+            reference = str(files[reference])
+        if not isinstance(reference, str):
+            return None
+        self._recorded_mask = handle.mask()
+        return {"reference": inside(reference), "frames": ",".join(inside(f) for f in frames),
+                "settings": {k: identity[k] for k in SETTINGS if k in identity},
+                "incremental": bool(identity.get("incremental", False))}
+
     def _restore(self, saved: dict[str, Any]) -> None:
         settings = defaults()
         settings.update({k: v for k, v in saved.get("settings", {}).items() if k in SETTINGS})
@@ -145,24 +187,27 @@ class Project:
         self.incremental = bool(saved.get("incremental", False))
         self.shapes = [Shape.from_json(s) for s in saved.get("shapes", [])]
         self.mask_text = str(saved.get("mask", ""))
-        self.mask_image = None
+        self.mask_image = self._recorded_mask
+        self._recorded_mask = None
         if self.mask_text:
             self.load_mask(self.mask_text)
         self.load_text = str(saved.get("load", ""))
         self.probes = dict(saved.get("probes", {}))
 
     def save(self) -> None:
-        """Keep the project's state in the store's attributes (once the store exists)."""
+        """Write the project's state into the store folder (once the run has laid it out).
+
+        A file of its own, replaced whole: the run writes the store's metadata while it goes,
+        and nothing here may race with that.
+        """
         from ..store import Store
 
         store = self.store
         if not Store(store).exists():
             return
-        with warnings.catch_warnings():
-            warnings.simplefilter("ignore")
-            import zarr
-
-            zarr.open_group(store, mode="r+").attrs[STATE_ATTRIBUTE] = json.dumps(self.state())
+        temporary = store / (STATE_FILE + ".tmp")
+        temporary.write_text(json.dumps(self.state(), indent=1))
+        temporary.replace(store / STATE_FILE)
 
     def state(self) -> dict[str, Any]:
         return {"reference": self.reference_text, "frames": self.frames_text,
@@ -274,12 +319,21 @@ class Project:
             raise MorvexError("open a project first: reference and frames, or a store")
 
 
-def _group_attrs(store: pathlib.Path) -> dict[str, Any]:
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore")
-        import zarr
+def _files_of(items: list[pathlib.Path]) -> list[pathlib.Path]:
+    """The image files a frame list names, in the package's order (folders sorted by name)."""
+    import glob
 
-        return dict(zarr.open_group(store, mode="r").attrs)
+    from ..io import IMAGE_SUFFIXES
+
+    files: list[pathlib.Path] = []
+    for item in items:
+        if item.is_dir():
+            files += sorted(p for p in item.iterdir() if p.suffix.lower() in IMAGE_SUFFIXES)
+        elif item.exists():
+            files.append(item)
+        else:
+            files += [pathlib.Path(p) for p in sorted(glob.glob(str(item)))]
+    return files
 
 
 def _keep_state_when_created(project: Project, job: Any) -> None:

@@ -569,7 +569,7 @@ class Page:
         self.shape_list.clear()
         with self.shape_list:
             if self.project.mask_image is not None:
-                ui.label(f"mask image {self.project.mask_text}: "
+                ui.label(f"mask image {self.project.mask_text or '(recorded in the store)'}: "
                          f"{self.project.mask_image.mean():.0%} specimen").classes("text-xs")
             for index, shape in enumerate(self.project.shapes):
                 with ui.row().classes("items-center gap-1"):

@@ -1,10 +1,11 @@
-"""Generate python/morvex/_guided.pyi from the installed extension, or check it is current.
+"""The extension's type stubs (python/morvex/_guided.pyi) are what pybind11-stubgen makes of
+the built module.
 
-    python scripts/stubs.py           # rewrite the checked-in stubs
-    python scripts/stubs.py --check   # exit 1 if they differ from what the extension gives
+    .venv/bin/python scripts/check_stubs.py           # exit 1 when the stubs are stale
+    .venv/bin/python scripts/check_stubs.py --write   # regenerate them after a binding change
 
 The types come from the bindings themselves (argument names, pybind11 type hints), so the file
-is never edited by hand: change the bindings, reinstall (make python), regenerate.
+is never edited by hand: change the bindings, `make python`, then `make stubs`.
 """
 
 from __future__ import annotations
@@ -19,13 +20,14 @@ from pybind11_stubgen.parser.mixins.fix import FixTypingTypeNames
 from pybind11_stubgen.parser.mixins.parse import BaseParser
 from pybind11_stubgen.structs import Attribute, Identifier, QualifiedName
 
-MODULE = "morvex._guided"
 STUBS = pathlib.Path(__file__).resolve().parent.parent / "python" / "morvex" / "_guided.pyi"
+# The version is stamped by the build; stubs must not change with every release.
+_VERSION_LINE = "__version__: str"
 
 # The extension has a class of its own called Sequence: stubgen would read the bare name in
 # `self: Sequence` as typing.Sequence. Nothing in the module's signatures means typing's.
-for name in ("Sequence", "sequence"):
-    getattr(FixTypingTypeNames, "_FixTypingTypeNames__typing_names").discard(Identifier(name))
+for _name in ("Sequence", "sequence"):
+    getattr(FixTypingTypeNames, "_FixTypingTypeNames__typing_names").discard(Identifier(_name))
 
 # A module attribute's type comes from the hint the bindings give it (attr_with_type_hint, kept
 # in the module's __annotations__); stubgen by itself only sees the value's class (`dict`).
@@ -40,28 +42,32 @@ def _attribute_from_hint(self: BaseParser, path: QualifiedName, value: object) -
     return attribute
 
 
-BaseParser.handle_attribute = _attribute_from_hint
+BaseParser.handle_attribute = _attribute_from_hint  # type: ignore[method-assign]
 
 
-def generate() -> str:
+def generated() -> str:
     with tempfile.TemporaryDirectory() as folder:
-        stubgen(["--exit-code", "-o", folder, MODULE])
-        return (pathlib.Path(folder) / "morvex" / "_guided.pyi").read_text()
+        stubgen(["--exit-code", "-o", folder, "morvex._guided"])
+        text = (pathlib.Path(folder) / "morvex" / "_guided.pyi").read_text()
+    return "\n".join(line if not line.startswith(_VERSION_LINE) else f"{_VERSION_LINE}"
+                     for line in text.splitlines()) + "\n"
 
 
 def main(argv: list[str]) -> int:
-    fresh = generate()
-    if "--check" not in argv:
-        STUBS.write_text(fresh)
+    text = generated()
+    if "--write" in argv:
+        STUBS.write_text(text)
+        print(f"wrote {STUBS}")
         return 0
     current = STUBS.read_text() if STUBS.exists() else ""
-    if current == fresh:
-        return 0
-    sys.stdout.writelines(difflib.unified_diff(
-        current.splitlines(keepends=True), fresh.splitlines(keepends=True),
-        str(STUBS), "generated"))
-    print(f"{STUBS.name} is out of date: run `python scripts/stubs.py` after `make python`")
-    return 1
+    if current != text:
+        sys.stdout.writelines(difflib.unified_diff(
+            current.splitlines(keepends=True), text.splitlines(keepends=True),
+            str(STUBS), "generated"))
+        print(f"{STUBS} is stale: run `make stubs` after changing the binding")
+        return 1
+    print(f"{STUBS.name} matches the built extension")
+    return 0
 
 
 if __name__ == "__main__":
