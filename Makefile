@@ -83,9 +83,11 @@ clean:
 	rm -rf $(BUILD) $(SAN_BUILD) $(FUZZ_BUILD)
 
 # The package's structure: its import graph has no cycle and the run layer's rules hold; the
-# extension's checked-in stubs match what the installed bindings give.
+# extension's checked-in stubs match what the installed bindings give; ruff's rules
+# (pyproject.toml) hold.
 lint: stubs-check
 	python3 scripts/check_imports.py
+	$(VENV)/bin/ruff check python/morvex scripts
 
 # The extension's type stubs match the built module (after `make python`); `make stubs`
 # regenerates them after a binding change.

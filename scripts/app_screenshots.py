@@ -15,9 +15,10 @@ import numpy as np
 
 
 def main() -> None:
-    import morvex
     import tifffile
     from playwright.sync_api import expect, sync_playwright
+
+    import morvex
 
     expect.set_options(timeout=120_000)
     out = pathlib.Path(sys.argv[1] if len(sys.argv) > 1 else "docs")

@@ -27,7 +27,7 @@ _VERSION_LINE = "__version__: str"
 # The extension has a class of its own called Sequence: stubgen would read the bare name in
 # `self: Sequence` as typing.Sequence. Nothing in the module's signatures means typing's.
 for _name in ("Sequence", "sequence"):
-    getattr(FixTypingTypeNames, "_FixTypingTypeNames__typing_names").discard(Identifier(_name))
+    FixTypingTypeNames._FixTypingTypeNames__typing_names.discard(Identifier(_name))
 
 # A module attribute's type comes from the hint the bindings give it (attr_with_type_hint, kept
 # in the module's __annotations__); stubgen by itself only sees the value's class (`dict`).

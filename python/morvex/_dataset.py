@@ -24,11 +24,14 @@ UNITS = {"u": "px", "v": "px", "exx": "1", "eyy": "1", "exy": "1", "zncc": "1",
 DESCRIPTIONS = {
     "u": "displacement along x (columns, to the right)",
     "v": "displacement along y (rows, downwards)",
-    "exx": "strain tensor xx", "eyy": "strain tensor yy", "exy": "strain tensor xy (tensor, not engineering shear)",
+    "exx": "strain tensor xx", "eyy": "strain tensor yy",
+    "exy": "strain tensor xy (tensor, not engineering shear)",
     "zncc": "zero-normalised cross-correlation of the final match",
     "sigma_u": "one-sigma uncertainty of u", "sigma_v": "one-sigma uncertainty of v",
-    "du_dx": "displacement gradient of the subset warp", "du_dy": "displacement gradient of the subset warp",
-    "dv_dx": "displacement gradient of the subset warp", "dv_dy": "displacement gradient of the subset warp",
+    "du_dx": "displacement gradient of the subset warp",
+    "du_dy": "displacement gradient of the subset warp",
+    "dv_dx": "displacement gradient of the subset warp",
+    "dv_dy": "displacement gradient of the subset warp",
     "valid": "True where status is 0 (converged)",
     "iterations": "Gauss-Newton iterations of the accepted start",
 }
@@ -45,7 +48,7 @@ def version() -> str:
 
 def dataset_from_result(result: dict[str, Any], settings: Settings,
                         reference: np.ndarray | None = None,
-                        extra_attrs: dict[str, Any] | None = None) -> "xr.Dataset":
+                        extra_attrs: dict[str, Any] | None = None) -> xr.Dataset:
     """One measured frame as a dataset with dims (y, x) in image pixels.
 
     Invalid points hold NaN in every float variable, whatever the solver left there.
@@ -89,7 +92,7 @@ def run_attrs(settings: Settings, extra: dict[str, Any] | None = None) -> dict[s
     return attrs
 
 
-def add_calibration(dataset: "xr.Dataset", scale_mm_per_px: float | None) -> "xr.Dataset":
+def add_calibration(dataset: xr.Dataset, scale_mm_per_px: float | None) -> xr.Dataset:
     if scale_mm_per_px is None:
         return dataset
     scale = float(scale_mm_per_px)
@@ -122,7 +125,7 @@ def start_from_result(result: dict[str, Any]) -> dict[str, Any]:
     return start
 
 
-def result_from_dataset(frame: "xr.Dataset") -> dict[str, Any]:
+def result_from_dataset(frame: xr.Dataset) -> dict[str, Any]:
     """The dictionary morvex._guided takes as ``previous`` from one stored frame (y, x)."""
     rows, cols = frame.sizes["y"], frame.sizes["x"]
     result: dict[str, Any] = {"rows": rows, "cols": cols}

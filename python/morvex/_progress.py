@@ -9,13 +9,11 @@ from __future__ import annotations
 
 import threading
 from collections.abc import Callable
-from typing import TypeVar, Union
 
 from . import _guided
 
-T = TypeVar("T")
 ProgressCallback = Callable[[int, int], None]
-Progress = Union[bool, ProgressCallback, None]
+Progress = bool | ProgressCallback | None
 POLL_SECONDS = 0.05
 
 
@@ -23,10 +21,10 @@ class Cancelled(KeyboardInterrupt):
     """A run stopped on request from another thread (a job's cancel()), not by Ctrl-C."""
 
 
-def run_cancellable(work: Callable[[_guided.Control], T],
-                    on_progress: ProgressCallback | None = None,
-                    stop: threading.Event | None = None,
-                    on_poll: Callable[[], None] | None = None) -> T:
+def run_cancellable[T](work: Callable[[_guided.Control], T],
+                       on_progress: ProgressCallback | None = None,
+                       stop: threading.Event | None = None,
+                       on_poll: Callable[[], None] | None = None) -> T:
     """Call ``work(control)`` on a worker thread; report (done, total) points while it runs.
 
     `stop`, when set by another thread, cancels the run as Ctrl-C would. `on_poll` is called

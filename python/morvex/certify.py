@@ -14,12 +14,12 @@ from typing import Any
 
 import numpy as np
 
+from . import resolution
 from ._dataset import version
 from ._errors import MorvexError
 from .correlate import check_threads
 from .io import ImageLike, as_image
 from .settings import AUTO_SUBSET, Settings
-from . import resolution
 
 _INTERPOLANTS = {"quintic": "B-spline, degree 5, exact recursive prefilter",
                  "cubic": "B-spline, degree 3, exact recursive prefilter",

@@ -293,7 +293,8 @@ def plot(store: pathlib.Path, field: str, frame: int, frame_list: str | None, ve
     Colour limits default to the 2nd and 98th percentiles of the shown values (the colour
     bar says so), so a few outliers cannot flatten the scale; --vmin/--vmax fix them.
     """
-    from .plotting import ROBUST_PERCENTILES, animate, plot as plot_field, plot_vectors
+    from .plotting import ROBUST_PERCENTILES, animate, plot_vectors
+    from .plotting import plot as plot_field
     from .store import open_store
 
     dataset = open_store(store)

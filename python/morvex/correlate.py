@@ -28,7 +28,7 @@ def correlate(reference: ImageLike, deformed: ImageLike, *, subset: int | str = 
               progress: Progress = False, tile: int | None = None,
               tile_margin: int | None = None, workers: int | None = None, client: Any = None,
               threads_per_worker: int | None = None, shape: str = _D.shape,
-              noise_target: float | None = None) -> "xr.Dataset":
+              noise_target: float | None = None) -> xr.Dataset:
     """Measure the displacement and strain fields of `deformed` against `reference`.
 
     Points sit on a regular grid of subset centres, `step` pixels apart; the field grows from

@@ -17,13 +17,14 @@ import sys
 import tempfile
 import threading
 from collections.abc import Sequence
-from typing import Any, Union
+from typing import Any
 
 import numpy as np
 
 import _morvex_dic
 
 from ._errors import MorvexError
+
 
 class _Deferred:
     """A module imported on first use (tifffile costs tens of ms at start-up)."""
@@ -38,8 +39,8 @@ class _Deferred:
 
 
 tifffile: Any = _Deferred("tifffile")
-PathLike = Union[str, os.PathLike]
-ImageLike = Union[np.ndarray, PathLike]
+PathLike = str | os.PathLike
+ImageLike = np.ndarray | PathLike
 IMAGE_SUFFIXES = (".tif", ".tiff", ".png", ".bmp", ".jpg", ".jpeg", ".pgm", ".pbm", ".ppm")
 _GLOB_CHARACTERS = set("*?[")
 _SCALE_16BIT = 1.0 / 257.0  # 255 / 65535, as the library scales 16-bit files
@@ -128,7 +129,8 @@ def _tiff_damage(path: pathlib.Path) -> str | None:
                 size = tif.filehandle.size
                 needed = 0
                 for page in tif.pages:
-                    ends = [o + c for o, c in zip(page.dataoffsets, page.databytecounts)]
+                    ends = [o + c for o, c in
+                            zip(page.dataoffsets, page.databytecounts, strict=True)]
                     needed = max([needed, *ends])
         except Exception as error:  # tifffile raises many types for a broken file
             return f"not a readable TIFF: {error}"
@@ -223,7 +225,7 @@ class _captured_stderr:
 
     _lock = threading.Lock()
 
-    def __enter__(self) -> "_captured_stderr":
+    def __enter__(self) -> _captured_stderr:
         self._lock.acquire()
         self.text = ""
         try:
@@ -436,7 +438,7 @@ class Frames(Sequence):  # type: ignore[type-arg]
             return Frames(self.sources[index], self.names[index])
         return self.sources[index].read("frame")
 
-    def extend(self, other: "Frames") -> None:
+    def extend(self, other: Frames) -> None:
         """Append frames (a watched folder that grew)."""
         self.sources.extend(other.sources)
         self.names.extend(other.names)

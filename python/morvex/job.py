@@ -31,7 +31,7 @@ if TYPE_CHECKING:
 from .run.tasks import FrameSummary  # noqa: E402  (cheap: numpy and the extension only)
 
 
-class JobState(str, enum.Enum):
+class JobState(str, enum.Enum):  # noqa: UP042 (str() and format() stay "JobState.X")
     QUEUED = "queued"
     RUNNING = "running"
     DONE = "done"
@@ -84,7 +84,8 @@ class Job:
             raise MorvexError(f"settle must be >= 0 s, got {settle!r}")
         self._plan: SequencePlan | None = None
         if self._watch:
-            Settings.build(**{k: v for k, v in settings.items() if k not in ("tile", "tile_margin")})
+            Settings.build(**{k: v for k, v in settings.items()
+                              if k not in ("tile", "tile_margin")})
             check_threads(threads)
             if (check_cluster(workers, client, threads_per_worker) is not None
                     or chunk is not None or settings.get("tile") is not None):
@@ -114,7 +115,7 @@ class Job:
 
     # --- building -----------------------------------------------------------------------
 
-    def _make_plan(self, resolved: Any) -> "SequencePlan":
+    def _make_plan(self, resolved: Any) -> SequencePlan:
         from .run.plan import plan_sequence
 
         arguments = dict(self._arguments)
@@ -128,7 +129,7 @@ class Job:
         return plan
 
     @classmethod
-    def reopen(cls, store: str | os.PathLike, **overrides: Any) -> "Job":
+    def reopen(cls, store: str | os.PathLike, **overrides: Any) -> Job:
         """A job rebuilt from what `store` recorded (reference, frames, mask, settings); it
         resumes the store when started.
 
@@ -184,7 +185,7 @@ class Job:
 
     # --- running ------------------------------------------------------------------------
 
-    def start(self) -> "Job":
+    def start(self) -> Job:
         """Run in a background thread; returns self.
 
         Raises:
@@ -218,20 +219,20 @@ class Job:
             self._lock.release()
             self._done.set()
 
-    def _reporter_for(self, plan: "SequencePlan") -> Any:
+    def _reporter_for(self, plan: SequencePlan) -> Any:
         from .run.execute import Reporter
 
         self._grid_points = plan.grid[0] * plan.grid[1]
         self._reporter = Reporter(len(plan.frames))
         return self._reporter
 
-    def _note_resume(self, plan: "SequencePlan", todo: list[int]) -> None:
+    def _note_resume(self, plan: SequencePlan, todo: list[int]) -> None:
         self.resumed_frames = len(plan.frames) - len(todo)
         first = todo[0] if todo else len(plan.frames)
         if first > 0 and len(todo) < len(plan.frames):
             self.resumed_after = first - 1
 
-    def _run_plan(self, plan: "SequencePlan") -> None:
+    def _run_plan(self, plan: SequencePlan) -> None:
         from .run.execute import run_sequence
 
         reporter = self._reporter_for(plan)
@@ -341,7 +342,7 @@ class Job:
     def error(self) -> BaseException | None:
         return self._error
 
-    def dataset(self) -> "xr.Dataset":
+    def dataset(self) -> xr.Dataset:
         """The store as it is now (complete frames)."""
         from .store import open_store
 
@@ -417,7 +418,7 @@ class _Watcher:
                 seen = self._seen[key]
             stable.append(now - seen[2] >= self._settle)
         # Frames are taken in name order: a file counts once it and every file before it do.
-        for file, settled in zip(pending, stable):
+        for file, settled in zip(pending, stable, strict=True):
             if not settled:
                 break
             key = os.fspath(file)

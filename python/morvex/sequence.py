@@ -23,7 +23,7 @@ def correlate_sequence(frames: object, *, reference: int | ImageLike = 0,
                        client: Any = None, threads_per_worker: int | None = None,
                        chunk: int | None = None, tile: int | None = None,
                        tile_margin: int | None = None, skip_bad_frames: bool = False,
-                       **settings: Any) -> "xr.Dataset":
+                       **settings: Any) -> xr.Dataset:
     """Measure every frame of a sequence against one reference image.
 
     Each frame starts from the previous frame's field, so displacements may grow by many

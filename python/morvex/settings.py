@@ -72,7 +72,7 @@ class Settings:
         return {f.name: f.default for f in dataclasses.fields(cls)}
 
     @classmethod
-    def build(cls, **values: Any) -> "Settings":
+    def build(cls, **values: Any) -> Settings:
         """Settings from keyword values (None = default), checked.
 
         Raises:

@@ -6,8 +6,8 @@ from typing import Any
 
 import _morvex_dic
 
-from .io import ImageLike, as_image
 from ._errors import MorvexError
+from .io import ImageLike, as_image
 
 
 def speckle_report(image: ImageLike, *, subset: int = 29) -> dict[str, Any]:

@@ -81,7 +81,7 @@ class Store:
     def open_for_run(cls, path: str | os.PathLike, identity: dict[str, Any],
                      reference: np.ndarray, *, overwrite: bool = False,
                      mask: np.ndarray | None = None,
-                     sources: dict[str, Any] | None = None) -> "Store":
+                     sources: dict[str, Any] | None = None) -> Store:
         """A store ready for this run: new, or existing and written with the same identity.
 
         Frames after the last complete one may differ from the stored list (appended frames,
@@ -158,9 +158,9 @@ class Store:
 
         group = group if group is not None else zarr.open_group(self.path, mode="r+")
         for _, array in group.arrays():
-            if array.metadata.dimension_names and array.metadata.dimension_names[0] == "frame":
-                if array.shape[0] != n_frames:
-                    array.resize((n_frames,) + array.shape[1:])
+            if (array.metadata.dimension_names and array.metadata.dimension_names[0] == "frame"
+                    and array.shape[0] != n_frames):
+                array.resize((n_frames,) + array.shape[1:])
         if "frame" in group:
             group["frame"][:] = np.arange(n_frames)
 
@@ -177,7 +177,7 @@ class Store:
 
     # --- the lock --------------------------------------------------------------------------
 
-    def lock(self) -> "StoreLock":
+    def lock(self) -> StoreLock:
         """Hold the store for this run (exclusive, released when the process dies).
 
         Raises:
@@ -250,7 +250,7 @@ class Store:
             return np.zeros(0, dtype=bool)
         return zarr.open_array(self.path / MARKER, mode="r")[:] == 1
 
-    def create(self, first: "xr.Dataset") -> None:
+    def create(self, first: xr.Dataset) -> None:
         """Lay out an empty store shaped like `first` (one frame, dims y, x) for every frame.
 
         Needs the store to come from :meth:`open_for_run` (identity and reference image).
@@ -293,7 +293,7 @@ class Store:
             template.to_zarr(self.path, mode="a", zarr_format=3, consolidated=False,
                              encoding=encoding)
         group = zarr.open_group(self.path, mode="r+")
-        for name, array in group.arrays():
+        for _, array in group.arrays():
             if array.metadata.dimension_names and array.metadata.dimension_names[0] == "frame":
                 array.resize((n_frames,) + array.shape[1:])
         group["frame"][:] = np.arange(n_frames)
@@ -302,7 +302,7 @@ class Store:
         # Written last: a store without it is an unfinished creation, not a run to resume.
         group.attrs[RUN_ATTRIBUTE] = json.dumps(self._identity)
 
-    def write_frame(self, index: int, frame: "xr.Dataset", *,
+    def write_frame(self, index: int, frame: xr.Dataset, *,
                     skipped: str | None = None) -> None:
         """Write one measured frame (dims y, x) at `index`, then set its marker. Idempotent.
 
@@ -345,7 +345,7 @@ class Store:
             dataset = xr.open_zarr(self.path, consolidated=False, chunks=None)
         return result_from_dataset(dataset.isel(frame=index - 1).load())
 
-    def read(self, *, complete_only: bool = True) -> "xr.Dataset":
+    def read(self, *, complete_only: bool = True) -> xr.Dataset:
         """The stored run as a dataset (dims frame, y, x), loaded into memory.
 
         Raises:
@@ -383,7 +383,8 @@ class StoreLock:
         group = folder / "zarr.json"
         if not group.exists():
             group.write_text('{"zarr_format": 3, "node_type": "group", "attributes": {}}')
-        self._handle = open(folder / _LOCK_FILE, "a+")
+        # Held open for the store's lifetime: the lock lasts as long as the handle.
+        self._handle = open(folder / _LOCK_FILE, "a+")  # noqa: SIM115
         try:
             fcntl.flock(self._handle.fileno(), fcntl.LOCK_EX | fcntl.LOCK_NB)
         except OSError:
@@ -397,7 +398,7 @@ class StoreLock:
             fcntl.flock(self._handle.fileno(), fcntl.LOCK_UN)
             self._handle.close()
 
-    def __enter__(self) -> "StoreLock":
+    def __enter__(self) -> StoreLock:
         return self
 
     def __exit__(self, *exc: object) -> None:
@@ -418,7 +419,7 @@ def write_store_attrs(path: str | os.PathLike, attrs: dict[str, Any]) -> None:
     group.attrs.update(attrs)
 
 
-def open_store(path: str | os.PathLike) -> "xr.Dataset":
+def open_store(path: str | os.PathLike) -> xr.Dataset:
     """Read a results store written by ``morvex run`` / ``correlate_sequence(store=...)``.
 
     Returns:

@@ -10,8 +10,7 @@ each task carries only its window. This module keeps the names earlier code uses
 from __future__ import annotations
 
 from .io import Source, open_source
-from .run.plan import (DEFAULT_TILE_MARGIN, Tile, check_tile, minimum_tile, overlap,
-                       plan_tiles)
+from .run.plan import DEFAULT_TILE_MARGIN, Tile, check_tile, minimum_tile, overlap, plan_tiles
 from .run.tasks import measure_tile, stitch
 from .settings import grid_axes, strain_reach
 

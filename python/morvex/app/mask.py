@@ -27,7 +27,7 @@ class Shape:
     cut: bool = False
 
     @classmethod
-    def from_json(cls, data: Any) -> "Shape":
+    def from_json(cls, data: Any) -> Shape:
         """A shape from what the page or a saved project sent, checked.
 
         Raises:

@@ -2,7 +2,8 @@
 
 A project lives in the store: the application's own state (paths, settings, drawn shapes,
 probes and gauges) is written as ``morvex_app.json`` inside the store folder, a file no run
-touches, so opening the store again restores it. Results are never held here beyond the dataset read from the store.
+touches, so opening the store again restores it. Results are never held here beyond the dataset
+read from the store.
 Runs are kept per store for the whole server, so a reloaded page or a second tab sees the run
 that is going on, and a second run on the same store is refused.
 """
@@ -13,7 +14,6 @@ import json
 import pathlib
 import threading
 import time
-import warnings
 from typing import Any
 
 import numpy as np

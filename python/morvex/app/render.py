@@ -125,7 +125,8 @@ def svg_overlay(*, field_url: str | None, field_box: tuple[float, float, float, 
                 pick = slice(None, None, int(np.ceil(xs.size / 6000)))
                 xs, ys = xs[pick], ys[pick]
             if xs.size:
-                d = "".join(f"M{px} {py}h0" for px, py in zip(xs.tolist(), ys.tolist()))
+                d = "".join(f"M{px} {py}h0"
+                            for px, py in zip(xs.tolist(), ys.tolist(), strict=True))
                 parts.append(f'<path d="{d}" stroke="{colour}" stroke-width="{2.5 * line}" '
                              'stroke-linecap="round" opacity="0.8"/>')
     if subset is not None:

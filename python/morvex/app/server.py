@@ -8,6 +8,7 @@ it is refused with 403 before it reaches the application.
 
 from __future__ import annotations
 
+import contextlib
 import hmac
 import os
 import secrets
@@ -36,10 +37,9 @@ class TokenGate:
         cookie = SimpleCookie()
         for name, value in scope.get("headers", []):
             if name == b"cookie":
-                try:
+                # A malformed cookie header is simply no token.
+                with contextlib.suppress(Exception):
                     cookie.load(value.decode("latin-1"))
-                except Exception:  # a malformed cookie header is simply no token
-                    pass
         in_cookie = COOKIE in cookie and hmac.compare_digest(cookie[COOKIE].value, self.token)
         return in_query, in_cookie
 

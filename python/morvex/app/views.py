@@ -15,7 +15,8 @@ import math
 import pathlib
 import time
 from collections import OrderedDict
-from typing import Any, Callable
+from collections.abc import Callable
+from typing import Any
 
 import numpy as np
 
@@ -25,7 +26,7 @@ from . import render
 from .job_adapter import JobState
 from .mask import Shape
 from .paths import Root
-from .project import SETTINGS, Project, check_settings, defaults
+from .project import Project, check_settings, defaults
 
 log = logging.getLogger("morvex.app")
 FIELD_LABELS = {"u": "u", "v": "v", "magnitude": "|displacement|", "exx": "εxx", "eyy": "εyy",
@@ -198,7 +199,8 @@ class Page:
                     box.on_value_change(self.guarded(self.settings_changed))
                     self.setting_inputs[name] = box
             with ui.row().classes("gap-3"):
-                self.incremental_box = ui.checkbox("incremental (large deformation)").on_value_change(
+                self.incremental_box = ui.checkbox(
+                    "incremental (large deformation)").on_value_change(
                     self.guarded(self.settings_changed))
                 ui.checkbox("subset", value=True).on_value_change(
                     self.guarded(lambda e: self._set("show_subset", e.value)))
@@ -241,12 +243,14 @@ class Page:
                 self.watch_box = ui.checkbox("watch folder").props("data-testid=run-watch")
                 ui.button("Stop watching", on_click=self.guarded(self.stop_run)).props(
                     "flat dense")
-            self.points_bar = ui.linear_progress(value=0, show_value=False).props("instant-feedback")
+            self.points_bar = ui.linear_progress(value=0, show_value=False).props(
+                "instant-feedback")
             columns = [{"name": n, "label": label, "field": n, "align": "right"} for n, label in
                        (("frame", "frame"), ("name", "name"), ("valid", "valid"),
                         ("zncc", "median ZNCC"), ("sigma", "median σ px"), ("seconds", "s"))]
             self.summary_table = ui.table(columns=columns, rows=[], row_key="frame").props(
-                "dense flat virtual-scroll data-testid=run-summary").classes("w-full max-h-56 text-xs")
+                "dense flat virtual-scroll data-testid=run-summary").classes(
+                "w-full max-h-56 text-xs")
 
     def _export_card(self) -> None:
         from nicegui import ui
@@ -460,7 +464,7 @@ class Page:
             self.probe_y.set_value(restored["point"][1])
         if "extensometer" in restored:
             (x0, y0), (x1, y1) = restored["extensometer"]
-            for name, value in zip(("x0", "y0", "x1", "y1"), (x0, y0, x1, y1)):
+            for name, value in zip(("x0", "y0", "x1", "y1"), (x0, y0, x1, y1), strict=True):
                 self.gauge_inputs[name].set_value(value)
         self.last_done = -1
         self.last_state = None
@@ -622,7 +626,7 @@ class Page:
             self.project.save()
             self.update_probes()
         elif self.tool == "extensometer" and dragged:
-            for name, value in zip(("x0", "y0", "x1", "y1"), (*start, *end)):
+            for name, value in zip(("x0", "y0", "x1", "y1"), (*start, *end), strict=True):
                 self.gauge_inputs[name].set_value(round(value, 1))
             self.extensometer_typed()
         elif self.tool == "gauge" and dragged:
@@ -929,7 +933,7 @@ class Page:
         chart.options["series"] = [
             {"name": name, "type": "line", "showSymbol": len(xs) < 60,
              "data": [[float(x), (float(y) if math.isfinite(y) else None)]
-                      for x, y in zip(xs, np.asarray(ys, dtype=float))]}
+                      for x, y in zip(xs, np.asarray(ys, dtype=float), strict=True)]}
             for name, xs, ys in lines]
         chart.update()
 
@@ -985,9 +989,8 @@ class Page:
         self.clear_error()
 
     def export_probes(self) -> None:
-        from nicegui import ui
-
         import pandas as pd
+        from nicegui import ui
 
         dataset = self.project.dataset() if self.project.reference is not None else None
         if dataset is None or not self.project.probes:

@@ -195,8 +195,8 @@ def read_frame(store_path: str, index: int) -> Any:
 
 def execute_pair(plan: PairPlan, progress: Progress = False) -> Any:
     """The dataset of one pair, whole or by tiles, here or on a cluster."""
-    from .._dataset import dataset_from_result
     from .. import _guided
+    from .._dataset import dataset_from_result
 
     settings = plan.settings
     if plan.tiles is None:
@@ -237,7 +237,7 @@ def execute_pair(plan: PairPlan, progress: Progress = False) -> Any:
                     bar(len(finished), len(tiles))
 
                 _gather(client, futures, count, None)
-                blocks = [(t, f.result()) for f, t in zip(futures, tiles)]
+                blocks = [(t, f.result()) for f, t in zip(futures, tiles, strict=True)]
     finally:
         bar.close()
     result = tasks.stitch(blocks, ys, xs)
@@ -394,7 +394,7 @@ def _tiled_sequence(client: Any, plan: SequencePlan, todo: list[int], store_path
     for index in todo:
         blocks = [client.submit(tasks.measure_tile, t, ref, tasks.cut(sources[index], t), msk,
                                 plan.settings, threads, pure=False)
-                  for t, ref, msk in zip(tiles, references, masks)]
+                  for t, ref, msk in zip(tiles, references, masks, strict=True)]
         finals.append(client.submit(tasks.stitch_frame, index, names[index], tiles, blocks, ys,
                                     xs, plan.settings, store_path, time.time(), pure=False))
     _gather(client, finals, lambda one: report([one]), stop)

@@ -62,7 +62,8 @@ def check_threads(threads: Any) -> int:
     if threads is None:
         return 0
     if isinstance(threads, bool) or not isinstance(threads, int) or threads < 1:
-        raise MorvexError(f"threads must be a positive integer or None (all cores), got {threads!r}")
+        raise MorvexError(
+            f"threads must be a positive integer or None (all cores), got {threads!r}")
     return threads
 
 
@@ -340,8 +341,8 @@ class SequencePlan:
         if self.incremental:
             return [("chain", 0, len(self.frames))]
         wanted = set(todo)
-        return [("chunk", a, b) for a, b in plan_chunks(len(self.frames), self.chunk or DEFAULT_CHUNK)
-                if any(k in wanted for k in range(a, b))]
+        chunks = plan_chunks(len(self.frames), self.chunk or DEFAULT_CHUNK)
+        return [("chunk", a, b) for a, b in chunks if any(k in wanted for k in range(a, b))]
 
 
 def plan_sequence(frames: object, *, reference: int | ImageLike = 0, incremental: bool = False,

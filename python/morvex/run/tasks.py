@@ -23,8 +23,13 @@ from typing import Any
 import numpy as np
 
 from .. import _guided
-from .._dataset import (FIELD_VARIABLES, FLOAT_VARIABLES, STATUS_CANCELLED, dataset_from_result,
-                        start_from_result)
+from .._dataset import (
+    FIELD_VARIABLES,
+    FLOAT_VARIABLES,
+    STATUS_CANCELLED,
+    dataset_from_result,
+    start_from_result,
+)
 from .._errors import MorvexError
 from .._progress import Cancelled, run_cancellable
 from .._status import Status
@@ -146,7 +151,7 @@ class _Pipeline:
         self._pool = concurrent.futures.ThreadPoolExecutor(2, thread_name_prefix="morvex-io")
         self._writing: concurrent.futures.Future[Any] | None = None
 
-    def read(self, order: Iterator[int]) -> "concurrent.futures.Future[Any]":
+    def read(self, order: Iterator[int]) -> concurrent.futures.Future[Any]:
         """The next (index, image, reason it is bad) of `order`, or None at its end.
 
         The reader thread advances `order` itself: a watched folder's order waits for the next
@@ -308,15 +313,14 @@ def run_frames(reference: np.ndarray, frames: Frames | FrameWindow, indices: Ite
                                       f"unreadable: {bad}; an incremental run cannot skip it "
                                       "(every frame is the next one's reference)")
             elif incremental:
-                result = run_cancellable(lambda _c: sequence.add_frame(image), stop=stop,
-                                         on_progress=on_points, on_poll=poll)
+                # The frame is bound now, though run_cancellable calls before the loop moves on.
+                result = run_cancellable(lambda _c, frame=image: sequence.add_frame(frame),
+                                         stop=stop, on_progress=on_points, on_poll=poll)
             else:
-                chained = start
                 result = run_cancellable(
-                    lambda control: _guided.correlate(prepared, image, control=control,
-                                                      previous=chained, threads=threads,
-                                                      **solver), on_progress=on_points, stop=stop,
-                    on_poll=poll)
+                    lambda control, frame=image, chained=start: _guided.correlate(
+                        prepared, frame, control=control, previous=chained, threads=threads,
+                        **solver), on_progress=on_points, stop=stop, on_poll=poll)
             last = index
             if wanted is not None and index not in wanted:
                 continue  # replayed to rebuild the incremental state; already stored
@@ -480,7 +484,7 @@ def stitch_frame(index: int, name: str, tiles: list[Tile], blocks: list[dict[str
     """Stitch one frame's tiles (one task) and write it to the store, if there is one."""
     from ..store import Store
 
-    result = stitch(list(zip(tiles, blocks)), ys, xs)
+    result = stitch(list(zip(tiles, blocks, strict=True)), ys, xs)
     frame = dataset_from_result(result, settings)
     if store_path is not None:
         Store(store_path).write_frame(index, frame)
