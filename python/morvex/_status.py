@@ -8,14 +8,26 @@ one skipped because its file could not be read.
 from __future__ import annotations
 
 import enum
+from typing import TYPE_CHECKING
 
 from . import _guided
 
 LIBRARY_STATUSES: tuple[tuple[int, str], ...] = tuple(
     (int(code), str(name)) for code, name in _guided.STATUSES)
 
-Status = enum.IntEnum(  # type: ignore[misc]
-    "Status", [(name.upper(), code) for code, name in LIBRARY_STATUSES] + [("NOT_MEASURED", 255)])
+if TYPE_CHECKING:
+    class Status(enum.IntEnum):
+        """What a type checker sees: the members the package names in code. The enumeration
+        itself is built from the extension's list below."""
+
+        CONVERGED: int
+        OUTSIDE_MASK: int
+        CANCELLED: int
+        NOT_MEASURED: int
+else:
+    Status = enum.IntEnum(
+        "Status",
+        [(name.upper(), code) for code, name in LIBRARY_STATUSES] + [("NOT_MEASURED", 255)])
 
 # Space-separated names in code order, as CF's ``flag_meanings`` wants them.
 STATUS_MEANINGS = " ".join(name for _, name in LIBRARY_STATUSES)

@@ -15,7 +15,7 @@ RESPONSE_PLOT = "certificate_response.png"
 BIAS_PLOT = "certificate_bias.png"
 
 
-def write_certificate(certificate: dict[str, Any], folder: str | os.PathLike
+def write_certificate(certificate: dict[str, Any], folder: str | os.PathLike[str]
                       ) -> list[pathlib.Path]:
     """Write certificate.json, certificate.md and its two plots into `folder` (created).
 

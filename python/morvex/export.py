@@ -6,6 +6,7 @@ everything was written, so a failed export never leaves a truncated file.
 
 from __future__ import annotations
 
+import functools
 import importlib
 import os
 import pathlib
@@ -18,11 +19,11 @@ import xarray as xr
 
 from ._errors import MorvexError
 
-PathLike = str | os.PathLike
+PathLike = str | os.PathLike[str]
 
 
 def _point_variables(ds: xr.Dataset) -> list[str]:
-    return [n for n in ds.data_vars if ds[n].dims[-2:] == ("y", "x")]
+    return [str(n) for n in ds.data_vars if ds[n].dims[-2:] == ("y", "x")]
 
 
 def to_csv(ds: xr.Dataset, path: PathLike) -> pathlib.Path:
@@ -81,7 +82,7 @@ def to_vtk(ds: xr.Dataset, path: PathLike) -> list[pathlib.Path]:
     for k in range(ds.sizes["frame"]):
         frame = ds.isel(frame=k)
         target = path / f"frame_{int(frame['frame']):04d}.vtk"
-        written.append(_atomic(target, lambda tmp, frame=frame: _write_vtk(frame, tmp)))
+        written.append(_atomic(target, functools.partial(_write_vtk, frame)))
     return written
 
 

@@ -39,7 +39,7 @@ class _Deferred:
 
 
 tifffile: Any = _Deferred("tifffile")
-PathLike = str | os.PathLike
+PathLike = str | os.PathLike[str]
 ImageLike = np.ndarray | PathLike
 IMAGE_SUFFIXES = (".tif", ".tiff", ".png", ".bmp", ".jpg", ".jpeg", ".pgm", ".pbm", ".ppm")
 _GLOB_CHARACTERS = set("*?[")
@@ -231,7 +231,7 @@ class _captured_stderr:
         try:
             sys.stderr.flush()
             self.buffer = tempfile.TemporaryFile()
-            self.saved = os.dup(2)
+            self.saved: int | None = os.dup(2)
             os.dup2(self.buffer.fileno(), 2)
         except (OSError, ValueError, AttributeError):  # no usable descriptor 2: nothing to hide
             self.saved = None

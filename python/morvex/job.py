@@ -60,7 +60,7 @@ class Job:
     :meth:`stop` or :meth:`cancel`.
     """
 
-    def __init__(self, frames: object, *, store: str | os.PathLike, reference: Any = 0,
+    def __init__(self, frames: object, *, store: str | os.PathLike[str], reference: Any = 0,
                  mask: Any = None, incremental: bool = False, overwrite: bool = False,
                  watch: bool = False, settle: float = 1.0, skip_bad_frames: bool = False,
                  threads: int | None = None, workers: int | None = None, client: Any = None,
@@ -129,7 +129,7 @@ class Job:
         return plan
 
     @classmethod
-    def reopen(cls, store: str | os.PathLike, **overrides: Any) -> Job:
+    def reopen(cls, store: str | os.PathLike[str], **overrides: Any) -> Job:
         """A job rebuilt from what `store` recorded (reference, frames, mask, settings); it
         resumes the store when started.
 
@@ -380,7 +380,7 @@ class _Watcher:
     """The files of a folder or pattern that are complete: size and mtime stable for `settle`
     seconds, and decodable."""
 
-    def __init__(self, pattern: str | os.PathLike, settle: float) -> None:
+    def __init__(self, pattern: str | os.PathLike[str], settle: float) -> None:
         self._pattern, self._settle = pattern, settle
         self._seen: dict[str, tuple[int, float, float]] = {}  # path -> size, mtime, since
         self._failures: dict[str, int] = {}

@@ -189,7 +189,7 @@ def colour_limits(values: np.ndarray, vmin: float | None = None, vmax: float | N
     return ColourLimits(new_vmin, new_vmax, note)
 
 
-def animate(ds: xr.Dataset, path: str | os.PathLike, field: str = "exx",
+def animate(ds: xr.Dataset, path: str | os.PathLike[str], field: str = "exx",
             frames: Sequence[int] | None = None, *, fps: float = 4.0, cmap: str = "jet",
             vmin: float | None = None, vmax: float | None = None,
             percentiles: tuple[float, float] | None = ROBUST_PERCENTILES,
@@ -325,7 +325,7 @@ def plot_vectors(ds: xr.Dataset, frame: int = -1, background: ImageLike | None =
 
 def _field(data: xr.Dataset, field: str) -> tuple[np.ndarray, str]:
     if field not in data or data[field].dims != ("y", "x"):
-        known = sorted(n for n in data.data_vars if data[n].dims == ("y", "x"))
+        known = sorted(str(n) for n in data.data_vars if data[n].dims == ("y", "x"))
         raise MorvexError(f"unknown field {field!r}; choose one of {', '.join(known)}")
     values = np.asarray(data[field].values, dtype=np.float64)
     name = _LABELS.get(field, field)
@@ -350,7 +350,7 @@ def valid_share(data: xr.Dataset) -> float:
 
     NaN when no point lies on the specimen.
     """
-    from ._dataset import STATUS_MEANINGS
+    from ._status import STATUS_MEANINGS
 
     outside_mask = STATUS_MEANINGS.split().index("outside_mask")
     valid = np.asarray(data["valid"].values, dtype=bool)

@@ -141,7 +141,7 @@ def bias_sweep(reference: np.ndarray, settings: Settings,
     for shift in BIAS_SHIFTS:
         deformed = warp_along(crop, lambda p, s=shift: np.full_like(p, s), axis=1)
         ds = correlate(crop, deformed, threads=threads, **kwargs)
-        u = ds["u"].values[ds["valid"].values & _inner(ds, crop.shape, settings.subset)]
+        u = ds["u"].values[ds["valid"].values & _inner(ds, crop.shape, settings.subset_px)]
         bias.append(float(np.mean(u) - shift) if u.size else float("nan"))
         scatter.append(float(np.std(u)) if u.size else float("nan"))
     finite = [abs(b) for b in bias if math.isfinite(b)]
@@ -178,7 +178,7 @@ def star_response(reference: np.ndarray, settings: Settings, vsg: float,
     x0, _, x1, _ = region
     wanted = max(STAR_LONGEST, 4.0 * vsg)
     shortest, longest = star_periods(min(STAR_WIDTH, x1 - x0 + 1), wanted)
-    half_band = int(math.ceil(longest / 4.0)) + settings.subset // 2 + settings.step
+    half_band = int(math.ceil(longest / 4.0)) + settings.subset_px // 2 + settings.step
     rows, cols = central_crop(region, STAR_WIDTH, 2 * half_band + 1)
     band = reference[rows, cols]
     height, width = band.shape
@@ -214,10 +214,10 @@ def star_response(reference: np.ndarray, settings: Settings, vsg: float,
         "periods_px": periods.tolist(),
         "displacement_response": _listed(displacement_smooth),
         "strain_response": _listed(strain_smooth),
-        "theory_response": theory_response(periods, settings.subset, settings.shape).tolist(),
+        "theory_response": theory_response(periods, settings.subset_px, settings.shape).tolist(),
         "l10_displacement_px": l10_u,
         "l10_strain_px": l10_e,
-        "l10_theory_px": crossing(periods, theory_response(periods, settings.subset,
+        "l10_theory_px": crossing(periods, theory_response(periods, settings.subset_px,
                                                            settings.shape)),
         "note": "" if longest >= wanted else (
             f"the region is {x1 - x0 + 1} px wide: periods up to {longest:.0f} px only (of "

@@ -17,7 +17,7 @@ FrameCallback = Callable[[int, "xr.Dataset", float], None]
 
 def correlate_sequence(frames: object, *, reference: int | ImageLike = 0,
                        incremental: bool = False, mask: ImageLike | None = None,
-                       store: str | os.PathLike | None = None, overwrite: bool = False,
+                       store: str | os.PathLike[str] | None = None, overwrite: bool = False,
                        progress: Progress = True, threads: int | None = None,
                        on_frame: FrameCallback | None = None, workers: int | None = None,
                        client: Any = None, threads_per_worker: int | None = None,

@@ -13,6 +13,14 @@ from ._errors import MorvexError
 
 # The library's defaults, read once: every default of the package follows from these.
 _LIBRARY = _guided.DEFAULTS
+
+
+def _library[T: (int, float, str)](name: str, kind: type[T]) -> T:
+    """GuidedConfig's default for keyword `name`, checked to be of the type Settings gives it."""
+    value = _LIBRARY[name]
+    if isinstance(value, bool) or not isinstance(value, kind):
+        raise TypeError(f"morvex._guided.DEFAULTS[{name!r}] is {value!r}, not {kind.__name__}")
+    return value
 INTERPOLATIONS = ("quintic", "cubic", "keys")
 STRAIN_MEASURES = ("green-lagrange", "engineering")
 SHAPES = ("affine", "quadratic")
@@ -45,19 +53,19 @@ class Settings:
             meet on at least 95 % of the points; kept with the resolved subset as its reason.
     """
 
-    subset: int | str = _LIBRARY["subset_size"]
-    step: int = _LIBRARY["step"]
+    subset: int | str = _library("subset_size", int)
+    step: int = _library("step", int)
     roi: tuple[int, int, int, int] | None = None
-    interpolation: str = _LIBRARY["interpolation"]
-    prefilter: float = _LIBRARY["prefilter_sigma"]
-    min_zncc: float = _LIBRARY["min_zncc"]
-    max_jump: float = _LIBRARY["max_jump"]
-    search_range: int = _LIBRARY["search_range"]
-    seed_count: int = _LIBRARY["seed_count"]
-    max_iterations: int = _LIBRARY["max_iterations"]
-    convergence_threshold: float = _LIBRARY["convergence_threshold"]
-    strain_window: int = _LIBRARY["strain_window"]
-    strain_measure: str = _LIBRARY["strain_measure"]
+    interpolation: str = _library("interpolation", str)
+    prefilter: float = _library("prefilter_sigma", float)
+    min_zncc: float = _library("min_zncc", float)
+    max_jump: float = _library("max_jump", float)
+    search_range: int = _library("search_range", int)
+    seed_count: int = _library("seed_count", int)
+    max_iterations: int = _library("max_iterations", int)
+    convergence_threshold: float = _library("convergence_threshold", float)
+    strain_window: int = _library("strain_window", int)
+    strain_measure: str = _library("strain_measure", str)
     scale_mm_per_px: float | None = None
     shape: str = "affine"
     noise_target: float | None = None
@@ -142,6 +150,13 @@ class Settings:
             if self.scale_mm_per_px == 0:
                 raise MorvexError("scale_mm_per_px must be > 0")
 
+    @property
+    def subset_px(self) -> int:
+        """The subset side in px, once ``"auto"`` has been resolved to a number."""
+        if isinstance(self.subset, str):
+            raise MorvexError(f"subset {self.subset!r} is not resolved to a size in px yet")
+        return self.subset
+
     def region(self, shape: tuple[int, int]) -> tuple[int, int, int, int]:
         """The region (x0, y0, x1, y1), inclusive px, measured on an image of `shape`."""
         rows, cols = shape
@@ -208,7 +223,7 @@ def grid_axes(settings: Settings, shape: tuple[int, int]) -> tuple[Any, Any]:
         MorvexError: when the region leaves no grid point (the library's message).
     """
     try:
-        return _guided.grid_axes(int(shape[0]), int(shape[1]), subset_size=settings.subset,
+        return _guided.grid_axes(int(shape[0]), int(shape[1]), subset_size=settings.subset_px,
                                  step=settings.step, roi=settings.roi)
     except ValueError as error:
         raise MorvexError(str(error)) from None

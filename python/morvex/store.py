@@ -72,13 +72,13 @@ def run_identity(settings_json: str, frame_names: list[str], reference: np.ndarr
 class Store:
     """A results store on disk. Open with :meth:`open_for_run` (checks) or :meth:`open`."""
 
-    def __init__(self, path: str | os.PathLike) -> None:
+    def __init__(self, path: str | os.PathLike[str]) -> None:
         self.path = pathlib.Path(path)
 
     # --- opening -------------------------------------------------------------------------
 
     @classmethod
-    def open_for_run(cls, path: str | os.PathLike, identity: dict[str, Any],
+    def open_for_run(cls, path: str | os.PathLike[str], identity: dict[str, Any],
                      reference: np.ndarray, *, overwrite: bool = False,
                      mask: np.ndarray | None = None,
                      sources: dict[str, Any] | None = None) -> Store:
@@ -405,7 +405,7 @@ class StoreLock:
         self.release()
 
 
-def write_store_attrs(path: str | os.PathLike, attrs: dict[str, Any]) -> None:
+def write_store_attrs(path: str | os.PathLike[str], attrs: dict[str, Any]) -> None:
     """Add attributes (JSON-able values) to the store at `path`, e.g. a certificate's figures.
 
     Raises:
@@ -419,7 +419,7 @@ def write_store_attrs(path: str | os.PathLike, attrs: dict[str, Any]) -> None:
     group.attrs.update(attrs)
 
 
-def open_store(path: str | os.PathLike) -> xr.Dataset:
+def open_store(path: str | os.PathLike[str]) -> xr.Dataset:
     """Read a results store written by ``morvex run`` / ``correlate_sequence(store=...)``.
 
     Returns:

@@ -20,7 +20,7 @@ _GLOB_CHARACTERS = set("*?[")
 class Root:
     """The folder the application may read and write in."""
 
-    def __init__(self, folder: str | os.PathLike) -> None:
+    def __init__(self, folder: str | os.PathLike[str]) -> None:
         path = pathlib.Path(folder).expanduser()
         if not path.is_dir():
             raise MorvexError(f"--root {folder} is not a folder")

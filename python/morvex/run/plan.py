@@ -134,12 +134,12 @@ def overlap(settings: Settings, tile_margin: int) -> int:
     if settings.prefilter > 0:
         # The image is low-passed, and its gradients once more for the uncertainty.
         reach += 2 * (int(math.ceil(4 * settings.prefilter)) + 1)
-    return settings.subset // 2 + tile_margin + reach
+    return settings.subset_px // 2 + tile_margin + reach
 
 
 def minimum_tile(settings: Settings, tile_margin: int) -> int:
     """The smallest tile side, px: one subset plus its margins on both sides."""
-    return settings.subset + 2 * (overlap(settings, tile_margin) - settings.subset // 2
+    return settings.subset_px + 2 * (overlap(settings, tile_margin) - settings.subset_px // 2
                                   + strain_reach(settings) * settings.step)
 
 
@@ -346,7 +346,7 @@ class SequencePlan:
 
 
 def plan_sequence(frames: object, *, reference: int | ImageLike = 0, incremental: bool = False,
-                  mask: ImageLike | None = None, store: str | os.PathLike | None = None,
+                  mask: ImageLike | None = None, store: str | os.PathLike[str] | None = None,
                   overwrite: bool = False, threads: Any = None, workers: Any = None,
                   client: Any = None, threads_per_worker: Any = None, chunk: Any = None,
                   tile: Any = None, tile_margin: Any = None, skip_bad_frames: bool = False,

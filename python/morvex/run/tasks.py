@@ -313,14 +313,16 @@ def run_frames(reference: np.ndarray, frames: Frames | FrameWindow, indices: Ite
                                       f"unreadable: {bad}; an incremental run cannot skip it "
                                       "(every frame is the next one's reference)")
             elif incremental:
-                # The frame is bound now, though run_cancellable calls before the loop moves on.
-                result = run_cancellable(lambda _c, frame=image: sequence.add_frame(frame),
+                # run_cancellable returns before the loop moves on: the closures see this frame.
+                result = run_cancellable(lambda _c: sequence.add_frame(image),  # noqa: B023
                                          stop=stop, on_progress=on_points, on_poll=poll)
             else:
+                chained = start
                 result = run_cancellable(
-                    lambda control, frame=image, chained=start: _guided.correlate(
-                        prepared, frame, control=control, previous=chained, threads=threads,
-                        **solver), on_progress=on_points, stop=stop, on_poll=poll)
+                    lambda control: _guided.correlate(  # noqa: B023
+                        prepared, image, control=control, previous=chained,  # noqa: B023
+                        threads=threads, **solver), on_progress=on_points, stop=stop,
+                    on_poll=poll)
             last = index
             if wanted is not None and index not in wanted:
                 continue  # replayed to rebuild the incremental state; already stored
