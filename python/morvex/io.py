@@ -80,7 +80,7 @@ def load_image(path: PathLike) -> np.ndarray:
             return stack
     with _captured_stderr() as decoder:
         try:
-            return _morvex_dic.load_image(str(path))
+            return np.asarray(_morvex_dic.load_image(str(path)))
         except RuntimeError:
             pass
     said = decoder.first_line()
@@ -325,7 +325,7 @@ def as_mask(mask: ImageLike, shape: tuple[int, int]) -> np.ndarray:
     if values.shape != tuple(shape):
         raise MorvexError(f"mask of shape {values.shape} does not match the reference image "
                           f"of shape {tuple(shape)} (rows, cols)")
-    return values != 0
+    return np.asarray(values != 0)
 
 
 @dataclasses.dataclass(frozen=True)

@@ -185,7 +185,8 @@ def star_response(reference: np.ndarray, settings: Settings, vsg: float,
     yc = (height - 1) / 2.0
 
     def period(x: np.ndarray) -> np.ndarray:
-        return shortest + (longest - shortest) * np.asarray(x, float) / max(width - 1, 1)
+        return np.asarray(shortest + (longest - shortest) * np.asarray(x, float)
+                          / max(width - 1, 1))
 
     columns = np.arange(width, dtype=np.float64)[None, :]
     deformed = warp_along(
@@ -233,10 +234,10 @@ def theory_response(periods: np.ndarray, subset: int, shape: str) -> np.ndarray:
     periods = np.asarray(periods, dtype=np.float64)
     values = np.cos(2 * np.pi * k[None, :] / periods[:, None])
     if shape == "affine":
-        return values.mean(axis=1)
+        return np.asarray(values.mean(axis=1))
     s0, s2, s4 = subset, float((k ** 2).sum()), float((k ** 4).sum())
     f0, f2 = values.sum(axis=1), (values * k ** 2).sum(axis=1)
-    return (s4 * f0 - s2 * f2) / (s0 * s4 - s2 * s2)
+    return np.asarray((s4 * f0 - s2 * f2) / (s0 * s4 - s2 * s2))
 
 
 def crossing(periods: np.ndarray, response: np.ndarray,
@@ -282,8 +283,8 @@ def _inner(ds: Any, shape: tuple[int, int], subset: int) -> np.ndarray:
     # taps of the shifted copy are not the pattern's own.
     x, y = np.meshgrid(ds["x"].values, ds["y"].values)
     margin = subset // 2 + 3
-    return ((x >= margin) & (x <= shape[1] - 1 - margin)
-            & (y >= margin) & (y <= shape[0] - 1 - margin))
+    return np.asarray((x >= margin) & (x <= shape[1] - 1 - margin)
+                      & (y >= margin) & (y <= shape[0] - 1 - margin))
 
 
 def _crop_record(rows: slice, cols: slice) -> list[int]:

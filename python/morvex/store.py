@@ -62,7 +62,7 @@ def digest(array: np.ndarray | None) -> str:
 def run_identity(settings_json: str, frame_names: list[str], reference: np.ndarray,
                  mask: np.ndarray | None, incremental: bool) -> dict[str, Any]:
     """What a store must agree with to be resumed."""
-    identity = json.loads(settings_json)
+    identity: dict[str, Any] = json.loads(settings_json)
     identity.update(frames=len(frame_names), frame_names=frame_names,
                     reference_sha256=digest(reference), mask_sha256=digest(mask),
                     incremental=bool(incremental))
@@ -71,6 +71,12 @@ def run_identity(settings_json: str, frame_names: list[str], reference: np.ndarr
 
 class Store:
     """A results store on disk. Open with :meth:`open_for_run` (checks) or :meth:`open`."""
+
+    # Set by open_for_run (the run's identity, and what a new store writes on first use).
+    _identity: dict[str, Any]
+    _reference: np.ndarray
+    _mask: np.ndarray | None
+    _sources: dict[str, Any] | None
 
     def __init__(self, path: str | os.PathLike[str]) -> None:
         self.path = pathlib.Path(path)
@@ -149,6 +155,7 @@ class Store:
         group = zarr.open_group(self.path, mode="r+")
         self.resize(int(identity["frames"]), group)
         marker = group[MARKER]
+        assert isinstance(marker, zarr.Array)
         marker[self.last_complete() + 1:] = 0
         group.attrs[RUN_ATTRIBUTE] = json.dumps(identity)
 
@@ -169,7 +176,7 @@ class Store:
         import zarr
 
         group = zarr.open_group(self.path, mode="r+")
-        identity = json.loads(group.attrs[RUN_ATTRIBUTE])
+        identity = json.loads(str(group.attrs[RUN_ATTRIBUTE]))
         identity.update(frames=len(names), frame_names=list(names))
         self.resize(len(names), group)
         group.attrs[RUN_ATTRIBUTE] = json.dumps(identity)
@@ -193,14 +200,14 @@ class Store:
             text = zarr.open_group(self.path, mode="r").attrs.get(SOURCES_ATTRIBUTE)
         except Exception:  # not a zarr group at all
             return None
-        return None if text is None else json.loads(text)
+        return None if text is None else json.loads(str(text))
 
     def mask(self) -> np.ndarray | None:
         """The mask the run measured with (True = specimen), or None."""
         import zarr
 
         try:
-            return zarr.open_array(self.path / "mask", mode="r")[:] != 0
+            return np.asarray(np.asarray(zarr.open_array(self.path / "mask", mode="r")[:]) != 0)
         except Exception:  # no mask recorded: an unmasked run, or an older store
             return None
 
@@ -209,7 +216,7 @@ class Store:
         import zarr
 
         text = zarr.open_group(self.path, mode="r").attrs.get(SKIPPED_ATTRIBUTE)
-        return {} if text is None else dict(json.loads(text))
+        return {} if text is None else dict(json.loads(str(text)))
 
     def identity(self) -> dict[str, Any] | None:
         """The stored run identity, or None when the path is not a finished Morvex store."""
@@ -220,7 +227,7 @@ class Store:
         except Exception:  # not a zarr group at all
             return None
         text = group.attrs.get(RUN_ATTRIBUTE)
-        return None if text is None else json.loads(text)
+        return None if text is None else json.loads(str(text))
 
     def exists(self) -> bool:
         return self.identity() is not None
@@ -248,7 +255,7 @@ class Store:
 
         if not self.exists():
             return np.zeros(0, dtype=bool)
-        return zarr.open_array(self.path / MARKER, mode="r")[:] == 1
+        return np.asarray(np.asarray(zarr.open_array(self.path / MARKER, mode="r")[:]) == 1)
 
     def create(self, first: xr.Dataset) -> None:
         """Lay out an empty store shaped like `first` (one frame, dims y, x) for every frame.
@@ -265,7 +272,7 @@ class Store:
         template = first.drop_vars("reference_image", errors="ignore")
         template = xr.Dataset(
             {name: (("frame",) + var.dims,
-                    np.full((1,) + var.shape, _FILL.get(name, np.nan), dtype=var.dtype),
+                    np.full((1,) + var.shape, _FILL.get(str(name), np.nan), dtype=var.dtype),
                     var.attrs)
              for name, var in template.data_vars.items()},
             coords={**{name: c for name, c in template.coords.items()},
@@ -280,13 +287,13 @@ class Store:
                                 {"long_name": "specimen mask of the reference (1 = measured)"})
         ny, nx = first.sizes["y"], first.sizes["x"]
         encoding: dict[str, dict[str, Any]] = {
-            name: {"chunks": (1, ny, nx)} for name in template.data_vars
+            str(name): {"chunks": (1, ny, nx)} for name in template.data_vars
             if template[name].dims[:1] == ("frame",) and name != MARKER}
         encoding[MARKER] = {"chunks": (1,)}
         encoding["frame"] = {"chunks": (max(n_frames, 1),)}
         for name in template.data_vars:
             if template[name].dtype.kind == "f":
-                encoding.setdefault(name, {})["_FillValue"] = np.nan
+                encoding.setdefault(str(name), {})["_FillValue"] = np.nan
         self.remove()
         # Mode "a" on an empty folder: "w" would clear it, lock file included.
         with _quiet():
@@ -294,9 +301,12 @@ class Store:
                              encoding=encoding)
         group = zarr.open_group(self.path, mode="r+")
         for _, array in group.arrays():
-            if array.metadata.dimension_names and array.metadata.dimension_names[0] == "frame":
+            names = getattr(array.metadata, "dimension_names", None)  # zarr 3 arrays have them
+            if names and names[0] == "frame":
                 array.resize((n_frames,) + array.shape[1:])
-        group["frame"][:] = np.arange(n_frames)
+        frame = group["frame"]
+        assert isinstance(frame, zarr.Array)
+        frame[:] = np.arange(n_frames)
         if getattr(self, "_sources", None) is not None:
             group.attrs[SOURCES_ATTRIBUTE] = json.dumps(self._sources)
         # Written last: a store without it is an unfinished creation, not a run to resume.
@@ -314,7 +324,7 @@ class Store:
             self.create(frame)
         if skipped is not None:
             group = zarr.open_group(self.path, mode="r+")
-            reasons = json.loads(group.attrs.get(SKIPPED_ATTRIBUTE, "{}"))
+            reasons = json.loads(str(group.attrs.get(SKIPPED_ATTRIBUTE, "{}")))
             reasons[str(index)] = skipped
             group.attrs[SKIPPED_ATTRIBUTE] = json.dumps(reasons)
         data = frame.drop_vars([n for n in ("reference_image",) if n in frame])
@@ -446,11 +456,10 @@ def _short(names: Any) -> str:
 class _quiet(warnings.catch_warnings):
     """Zarr-format-3 notes from xarray and zarr (consolidation, string dtypes) are expected."""
 
-    def __enter__(self):  # type: ignore[override]
-        result = super().__enter__()
+    def __enter__(self) -> None:  # the filters, not a record of warnings
+        super().__enter__()
         warnings.filterwarnings("ignore", module="zarr")
         warnings.filterwarnings("ignore", module="xarray")
-        return result
 
 
 __all__ = ["Store", "StoreLock", "open_store", "run_identity", "digest"]

@@ -133,8 +133,8 @@ def _deform(image: np.ndarray, field: AffineField) -> np.ndarray:
     xc, yc = field.centre
     u0 = field.u - field.du_dx * xc - field.du_dy * yc
     v0 = field.v - field.dv_dx * xc - field.dv_dy * yc
-    return _morvex_dic.deform_image(image, u0, v0, field.du_dx, field.du_dy, field.dv_dx,
-                                    field.dv_dy)
+    return np.asarray(_morvex_dic.deform_image(image, u0, v0, field.du_dx, field.du_dy,
+                                               field.dv_dx, field.dv_dy))
 
 
 def _check_shape(shape: tuple[int, int]) -> tuple[int, int]:

@@ -105,7 +105,7 @@ def _mirror(index: np.ndarray, n: int) -> np.ndarray:
         return np.zeros_like(index)
     period = 2 * n - 2
     k = np.mod(index, period)
-    return np.where(k < n, k, period - k)
+    return np.asarray(np.where(k < n, k, period - k))
 
 
 def _quintic_weights(t: np.ndarray) -> list[np.ndarray]:

@@ -58,11 +58,11 @@ class Shape:
         ys, xs = np.mgrid[0:rows, 0:cols]
         if self.kind == "rectangle":
             (xa, ya), (xb, yb) = self.points[:2]
-            return ((xs >= min(xa, xb)) & (xs <= max(xa, xb))
-                    & (ys >= min(ya, yb)) & (ys <= max(ya, yb)))
+            return np.asarray((xs >= min(xa, xb)) & (xs <= max(xa, xb))
+                              & (ys >= min(ya, yb)) & (ys <= max(ya, yb)))
         if self.kind == "circle":
             (xc, yc), (xr, yr) = self.points[:2]
-            return (xs - xc) ** 2 + (ys - yc) ** 2 <= (xr - xc) ** 2 + (yr - yc) ** 2
+            return np.asarray((xs - xc) ** 2 + (ys - yc) ** 2 <= (xr - xc) ** 2 + (yr - yc) ** 2)
         return _inside_polygon(xs.astype(float), ys.astype(float), self.points)
 
 

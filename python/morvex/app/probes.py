@@ -131,7 +131,7 @@ def load_table(path: str) -> np.ndarray:
     numeric = table.select_dtypes("number")
     if numeric.shape[1] == 0 or numeric.shape[0] == 0:
         raise MorvexError(f"the load file {path} holds no numeric column (one row per frame)")
-    return numeric.iloc[:, -1].to_numpy(dtype=float)
+    return np.asarray(numeric.iloc[:, -1].to_numpy(dtype=float))
 
 
 def _finite(*values: float) -> None:

@@ -29,7 +29,7 @@ import threading
 import time
 import urllib.parse
 from collections.abc import Callable, Iterator
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
@@ -39,6 +39,9 @@ from ..io import Source
 from ..settings import grid_axes
 from . import tasks
 from .plan import ClusterSpec, PairPlan, SequencePlan
+
+if TYPE_CHECKING:
+    import xarray as xr
 
 CONNECT_SECONDS = 5
 POLL_SECONDS = 0.05
@@ -193,7 +196,7 @@ def read_frame(store_path: str, index: int) -> Any:
 
 # --- a pair ---------------------------------------------------------------------------------
 
-def execute_pair(plan: PairPlan, progress: Progress = False) -> Any:
+def execute_pair(plan: PairPlan, progress: Progress = False) -> xr.Dataset:
     """The dataset of one pair, whole or by tiles, here or on a cluster."""
     from .. import _guided
     from .._dataset import dataset_from_result
@@ -403,7 +406,7 @@ def _tiled_sequence(client: Any, plan: SequencePlan, todo: list[int], store_path
 def run_sequence(plan: SequencePlan, reporter: Reporter, *,
                  stop: threading.Event | None = None,
                  on_start: Callable[[list[int]], None] | None = None,
-                 lock: Any = None) -> Any:
+                 lock: Any = None) -> xr.Dataset:
     """A whole sequence run: hold the store, resume it, measure, and return the dataset.
 
     Returns:

@@ -363,7 +363,7 @@ class FrameWindow:
         self.names = {start + k: name for k, name in enumerate(frames.names)}
 
     def __getitem__(self, index: int) -> np.ndarray:
-        return self._frames[index - self._start]
+        return np.asarray(self._frames[index - self._start])
 
 
 def measure_chunk(start: int, stop: int, frames: Frames, reference: np.ndarray,
