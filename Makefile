@@ -18,7 +18,7 @@ INSTALL_MODULE := CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(VENV)/bin/pip install \
 CMAKE_FLAGS := -G Ninja -DCMAKE_BUILD_TYPE=Release -DMORVEX_WERROR=ON \
   -DMORVEX_BUILD_TESTS=ON -DMORVEX_BUILD_EXAMPLES=ON -DMORVEX_BUILD_BENCH=ON
 
-.PHONY: lint setup build python demo test test-cpp bench bench-guided sanitize fuzz-build fuzz fuzz-smoke clean
+.PHONY: lint stubs stubs-check setup build python demo test test-cpp bench bench-guided bench-resolution sanitize fuzz-build fuzz fuzz-smoke clean
 
 setup:
 	bash scripts/setup.sh
@@ -54,6 +54,11 @@ bench-guided: build
 	$(BUILD)/bench/guided_bench $(BENCH_DATA)
 	$(BUILD)/bench/guided_bench --challenge $(DIC_CHALLENGE)
 
+# Affine against quadratic subsets at 15, 21, 29 px: l10%, noise, MEI, calibration, sine
+# RMS, bias sweep, speed and the DIC Challenge sample 14 L5 resolution.
+bench-resolution: build
+	$(BUILD)/bench/resolution_bench $(BENCH_DATA) $(DIC_CHALLENGE)
+
 # C++ tests under AddressSanitizer and UndefinedBehaviorSanitizer.
 sanitize: setup
 	cmake -S . -B $(SAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DMORVEX_WERROR=ON -DMORVEX_BUILD_TESTS=ON -DMORVEX_SANITIZE=ON
@@ -80,3 +85,11 @@ clean:
 # The package's structure: its import graph has no cycle and the run layer's rules hold.
 lint:
 	python3 scripts/check_imports.py
+
+# The extension's type stubs match the built module (after `make python`); `make stubs`
+# regenerates them after a binding change.
+stubs-check: python
+	$(PYTHON) scripts/check_stubs.py
+
+stubs: python
+	$(PYTHON) scripts/check_stubs.py --write

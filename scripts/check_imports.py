@@ -82,10 +82,11 @@ def graph() -> tuple[dict[str, set[str]], dict[str, set[str]]]:
     edges, external = {}, {}
     for file in files:
         edges[module_name(file)], external[module_name(file)] = imports_of(file, modules)
-    # A package's __init__ is imported with any of its modules; edges into it do not make
-    # a cycle of their own (every module of morvex "imports" morvex).
-    for source in edges:
-        edges[source] = {t for t in edges[source] if t != "morvex" and t != "morvex.run"}
+    # A package's __init__ is imported with any of its modules: an edge from a module to a
+    # package that contains it makes no cycle of its own (every module of morvex "imports"
+    # morvex).
+    for source, targets in edges.items():
+        edges[source] = {t for t in targets if not source.startswith(t + ".")}
     return edges, external
 
 

@@ -14,6 +14,7 @@
 #include "guided/propagation.h"
 #include "guided/reference_data.h"
 #include "guided/strain_fit.h"
+#include "guided/warp_fields.h"
 
 namespace morvex::dic {
 
@@ -32,6 +33,7 @@ bool same_reference_fields(const GuidedConfig& a, const GuidedConfig& b, std::st
         a.roi_y1 != b.roi_y1)
         return differ("roi_x0, roi_y0, roi_x1, roi_y1");
     if (a.interpolation != b.interpolation) return differ("interpolation");
+    if (a.shape != b.shape) return differ("shape");
     if (!(a.prefilter_sigma == b.prefilter_sigma)) return differ("prefilter_sigma");
     if (a.mask.empty() != b.mask.empty()) return differ("mask");
     if (!a.mask.empty()) {
@@ -57,6 +59,11 @@ void check_previous(const GuidedResult& previous, const ReferenceImage::Data& re
             throw std::invalid_argument(
                 "correlate_guided: previous result holds " + std::to_string(field->size()) +
                 " values in a field, expected " + std::to_string(n));
+    // Second derivatives are optional (an affine result may start a second-order run).
+    if (!previous.du_dxx.empty() && !detail::has_curvature(previous, n))
+        throw std::invalid_argument(
+            "correlate_guided: previous result holds second derivatives that do not cover its "
+            "grid, expected " + std::to_string(n) + " values in each of the six fields");
 }
 
 }  // namespace
@@ -99,6 +106,7 @@ GuidedResult correlate_guided(const ReferenceImage& reference, const cv::Mat& de
     for (auto* f : {&out.u, &out.v, &out.du_dx, &out.du_dy, &out.dv_dx, &out.dv_dy, &out.exx,
                     &out.eyy, &out.exy, &out.zncc, &out.sigma_u, &out.sigma_v})
         f->assign(n, kNaN);
+    detail::allocate_curvature(out, n, ref.params == 12);
     out.valid.assign(n, 0);
     out.status.assign(n, static_cast<std::uint8_t>(GuidedStatus::kNotReached));
     out.iterations.assign(n, 0);

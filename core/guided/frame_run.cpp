@@ -1,6 +1,7 @@
 #include "guided/frame_run.h"
 
 #include "guided/field_of_view.h"
+#include "guided/warp_fields.h"
 
 #include <algorithm>
 #include <cmath>
@@ -68,6 +69,7 @@ void FrameRun::write(int index, const SubsetSolution& s) {
     out.du_dy[index] = s.warp.du_dy;
     out.dv_dx[index] = s.warp.dv_dx;
     out.dv_dy[index] = s.warp.dv_dy;
+    store_curvature(out, index, s.warp);
     out.zncc[index] = s.zncc >= -1.0 ? s.zncc : kNaN;
     const bool ok = s.status == GuidedStatus::kConverged;
     out.sigma_u[index] = ok ? s.sigma_u : kNaN;
@@ -93,6 +95,7 @@ Warp FrameRun::warp_of(int index) const {
     w.du_dy = out.du_dy[index];
     w.dv_dx = out.dv_dx[index];
     w.dv_dy = out.dv_dy[index];
+    load_curvature(out, index, w);
     return w;
 }
 
@@ -102,9 +105,7 @@ Warp FrameRun::carry(Warp w, int from, int to) const {
     const int cols = ref.grid_cols();
     const double dx = ref.grid_x[to % cols] - ref.grid_x[from % cols];
     const double dy = ref.grid_y[to / cols] - ref.grid_y[from / cols];
-    w.u += w.du_dx * dx + w.du_dy * dy;
-    w.v += w.dv_dx * dx + w.dv_dy * dy;
-    return w;
+    return recentre(w, dx, dy, ref.params == 12);
 }
 
 SubsetSolution FrameRun::judge(SubsetSolution s, const Warp* start, bool centre_only) const {
@@ -120,6 +121,9 @@ SubsetSolution FrameRun::judge(SubsetSolution s, const Warp* start, bool centre_
 bool FrameRun::jumps(const Warp& w, const Warp& start, bool centre_only) const {
     // At the centre and at the four subset corners: a subset straddling a crack fits both
     // lips with one steep gradient whose centre can stay within max_jump of its guide.
+    // A second-order warp can also bend between the corners: judge its whole outline.
+    if (ref.params == 12 && !centre_only)
+        return !(warp_jump(w, start, ref.half, true) <= config.max_jump);
     const double h = ref.half;
     for (const double dy : {0.0, -h, h})
         for (const double dx : {0.0, -h, h}) {
@@ -154,7 +158,9 @@ SubsetSolution FrameRun::solve_guided(SubsetSolver& solver, const Warp& guide) c
         // it; the same shift without them starts inside.
         if (s.status == GuidedStatus::kNotConverged &&
             (start.du_dx != 0.0 || start.du_dy != 0.0 || start.dv_dx != 0.0 || start.dv_dy != 0.0)) {
-            start.du_dx = start.du_dy = start.dv_dx = start.dv_dy = 0.0;
+            start = Warp{};
+            start.u = near.u;
+            start.v = near.v;
             s = judge(solver.solve(start), &guide);
             if (s.status == GuidedStatus::kConverged) return s;
         }
@@ -162,13 +168,12 @@ SubsetSolution FrameRun::solve_guided(SubsetSolver& solver, const Warp& guide) c
     return first;
 }
 
-SubsetSolution FrameRun::solve_seed(SubsetSolver& solver, int index, const Warp* guide,
-                                    bool guide_is_prior) {
-    // A prior (the point's own last value) bounds every start around it by max_jump; a hint
-    // carried across the grid does not, and neither does a search: their seeds answer to
+SubsetSolution FrameRun::solve_seed(SubsetSolver& solver, int index, const Warp* guide) {
+    // The guide of a seed is a hint (the first seed's warp carried across the grid, or the
+    // point's value a frame ago, however far the specimen moved since): its seeds answer to
     // their neighbours instead. A solve that wanders more than max_jump from a search peak
     // has lost it.
-    const Warp* jump_ref = guide_is_prior ? guide : nullptr;
+    const Warp* jump_ref = nullptr;
     SubsetSolution first;
     bool have_first = false;
     if (guide && !left_view(ref, frame, index, *guide)) {

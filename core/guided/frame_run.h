@@ -94,11 +94,9 @@ public:
     /// full search. Returns the accepted solution or the first failure.
     SubsetSolution solve_guided(SubsetSolver& solver, const Warp& guide) const;
     /// A prepared seed: from `guide` (when given and in view) and the residual search around
-    /// it, then a full search. With `guide_is_prior` (the point's own previous value) both
-    /// guided starts must end within max_jump of it; the search start must end within
-    /// max_jump of the search's peak.
-    SubsetSolution solve_seed(SubsetSolver& solver, int index, const Warp* guide,
-                              bool guide_is_prior);
+    /// it, then a full search, whose start the solve may leave by at most max_jump px. The
+    /// guide bounds nothing: the seed's neighbours judge it.
+    SubsetSolution solve_seed(SubsetSolver& solver, int index, const Warp* guide);
     /// Grow point `index` from `guide` (a neighbour's): kLeftView when the guide moves its
     /// subset out of view, otherwise solve_guided(). On success the point is done and queued;
     /// on failure it is finished with its status when `final_on_failure`, except that with

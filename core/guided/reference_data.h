@@ -17,6 +17,7 @@ struct ReferenceImage::Data {
     GuidedConfig shape;      ///< the (reference) fields it was built with; callbacks dropped
     detail::SplineKind kind = detail::SplineKind::kQuintic;
     int half = 0;            ///< subset_size / 2
+    int params = 6;          ///< warp parameters: 6 (affine) or 12 (quadratic)
     cv::Mat image;           ///< the reference as given
     cv::Mat correlated;      ///< grey levels the solver matches: prefiltered, non-finite replaced
     cv::Mat raw;             ///< raw grey levels with non-finite replaced (residuals, uncertainty)
@@ -25,7 +26,7 @@ struct ReferenceImage::Data {
     std::vector<int> grid_x, grid_y;      ///< centre column of each grid column, row of each grid row
     std::vector<std::uint8_t> point_state;  ///< 0 = usable, else the GuidedStatus it keeps
     std::vector<std::uint8_t> full_subset;  ///< 1 where the whole subset is specimen
-    std::vector<double> hessian_inverse;  ///< 36 per grid point, when it fits the memory budget
+    std::vector<double> hessian_inverse;  ///< params^2 per grid point, when it fits the memory budget
     std::vector<std::uint8_t> textured;  ///< with hessian_inverse: 0 where the subset is flat
     std::vector<double> noise_factors;    ///< with hessian_inverse: 2 per point, see subset_hessian_inverse
     cv::Mat noise_grad_x, noise_grad_y;   ///< prefiltered only: the gradients filtered once more

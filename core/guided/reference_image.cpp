@@ -24,7 +24,8 @@ namespace {
 constexpr double kMinSpecimenShare = 0.5;
 
 // Per-point inverse Hessians are kept when they take at most this much memory (a 4096 x 4096
-// image at step 7 needs 98 MiB); beyond it they are recomputed per point.
+// image at step 7 needs 98 MiB affine, 394 MiB quadratic); beyond it they are recomputed per
+// point.
 constexpr std::size_t kHessianBudget = std::size_t{256} << 20;
 
 std::string num(double value) {
@@ -86,6 +87,9 @@ void check_guided_config(const GuidedConfig& config) {
         throw std::invalid_argument("GuidedConfig::strain_window must not be negative, got " +
                                     std::to_string(config.strain_window));
     (void)spline_kind(config.interpolation);
+    if (config.shape != SubsetShape::kAffine && config.shape != SubsetShape::kQuadratic)
+        throw std::invalid_argument("GuidedConfig::shape is not a known SubsetShape, got " +
+                                    std::to_string(static_cast<int>(config.shape)));
 }
 
 namespace {
@@ -277,15 +281,16 @@ void classify_points(const GuidedConfig& config, const cv::Mat& bad, ReferenceIm
 
 // Inverse Hessians of all usable points, once: every frame and every start reuses them.
 void precompute_hessians(int threads, ReferenceImage::Data& d) {
-    if (static_cast<std::size_t>(d.points()) * 36 * sizeof(double) > kHessianBudget) return;
-    d.hessian_inverse.assign(static_cast<std::size_t>(d.points()) * 36, 0.0);
+    const auto per_point = static_cast<std::size_t>(d.params) * static_cast<std::size_t>(d.params);
+    if (static_cast<std::size_t>(d.points()) * per_point * sizeof(double) > kHessianBudget) return;
+    d.hessian_inverse.assign(static_cast<std::size_t>(d.points()) * per_point, 0.0);
     d.textured.assign(static_cast<std::size_t>(d.points()), 0);
     d.noise_factors.assign(static_cast<std::size_t>(d.points()) * 2, 0.0);
 #pragma omp parallel for schedule(static) num_threads(threads)
     for (int i = 0; i < d.points(); ++i)
         if (d.point_state[i] == 0)
             d.textured[i] = subset_hessian_inverse(
-                                d, i, d.hessian_inverse.data() + static_cast<std::size_t>(i) * 36,
+                                d, i, d.hessian_inverse.data() + static_cast<std::size_t>(i) * per_point,
                                 d.noise_factors.data() + static_cast<std::size_t>(i) * 2)
                                 ? 1
                                 : 0;
@@ -347,6 +352,7 @@ ReferenceImage::ReferenceImage(const cv::Mat& reference, const GuidedConfig& con
     d.shape.seed_points.clear();
     d.kind = spline_kind(config.interpolation);
     d.half = config.subset_size / 2;
+    d.params = config.shape == SubsetShape::kQuadratic ? 12 : 6;
     place_grid(reference.size(), config, d);
     const int threads = config.threads > 0 ? config.threads : omp_get_max_threads();
     cv::Mat bad;

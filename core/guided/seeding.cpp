@@ -1,6 +1,7 @@
 #include "guided/seeding.h"
 
 #include "guided/field_of_view.h"
+#include "guided/warp_fields.h"
 
 #include <algorithm>
 #include <cmath>
@@ -128,9 +129,8 @@ bool neighbours_agree(FrameRun& run, SubsetSolver& solver, int index, const Subs
 // neighbours agree. An accepted seed is done and queued with its neighbours of `block`
 // (block < 0: none written), which are finished just as growth from it would finish them.
 bool try_seed(FrameRun& run, SubsetSolver& solver, int index, const Warp* guide,
-              bool guide_is_prior, GrowthQueue& queue, int block,
-              SubsetSolution* accepted = nullptr) {
-    SubsetSolution s = run.solve_seed(solver, index, guide, guide_is_prior);
+              GrowthQueue& queue, int block, SubsetSolution* accepted = nullptr) {
+    SubsetSolution s = run.solve_seed(solver, index, guide);
     if (s.status != GuidedStatus::kConverged) {
         run.remember(index, s);
         return false;
@@ -163,6 +163,39 @@ bool try_seed(FrameRun& run, SubsetSolver& solver, int index, const Warp* guide,
     return true;
 }
 
+// Whether the untouched points of `block` connected to `index` (through untouched points not
+// yet tried) border a point of the block that growth finished (done or failed): growth reached that
+// region, and a search there would only find what its border could not; the final pass
+// tries it from the nearest finished point. Every point of the region is marked tried.
+bool region_reached(FrameRun& run, int index, int block) {
+    const int rows = run.ref.grid_rows(), cols = run.ref.grid_cols();
+    std::vector<int> region{index};
+    run.tried_seed[index] = 1;
+    bool reached = false;
+    for (std::size_t head = 0; head < region.size(); ++head) {
+        const int i = region[head];
+        const int r = i / cols, c = i % cols;
+        const int nr[4] = {r - 1, r, r, r + 1};
+        const int nc[4] = {c, c - 1, c + 1, c};
+        for (int k = 0; k < 4; ++k) {
+            if (nr[k] < 0 || nr[k] >= rows || nc[k] < 0 || nc[k] >= cols) continue;
+            const int j = nr[k] * cols + nc[k];
+            if (run.blocks.of_point[j] != block) continue;
+            // Flat points are also finished by seeding, which reaches nothing.
+            if (run.state[j] == kDone ||
+                (run.state[j] == kFailed &&
+                 run.out.status[j] != static_cast<std::uint8_t>(GuidedStatus::kFlatSubset)))
+                reached = true;
+            if (run.state[j] != kUntouched || run.tried_seed[j]) continue;
+            run.tried_seed[j] = 1;
+            region.push_back(j);
+        }
+    }
+    if (!reached)
+        for (int i : region) run.tried_seed[i] = 0;
+    return reached;
+}
+
 }  // namespace
 
 void find_first_seed(FrameRun& run) {
@@ -180,7 +213,7 @@ void find_first_seed(FrameRun& run) {
         if (!solver.prepare(i)) continue;
         ++tries;
         SubsetSolution s;
-        if (try_seed(run, solver, i, nullptr, false, unused, -1, &s)) {
+        if (try_seed(run, solver, i, nullptr, unused, -1, &s)) {
             run.first_seed = i;
             run.first_seed_warp = s.warp;
             return;
@@ -200,6 +233,7 @@ void seed_from_previous(FrameRun& run, SubsetSolver& solver, GrowthQueue& queue,
         w.du_dy = finite_or_zero(previous.du_dy[i]);
         w.dv_dx = finite_or_zero(previous.dv_dx[i]);
         w.dv_dy = finite_or_zero(previous.dv_dy[i]);
+        if (run.ref.params == 12) load_curvature(previous, i, w);
         return w;
     };
     const auto has_previous = [&](int i) {
@@ -215,7 +249,7 @@ void seed_from_previous(FrameRun& run, SubsetSolver& solver, GrowthQueue& queue,
         }
         const Warp w = previous_warp(i);
         if (left_view(run.ref, run.frame, i, w)) continue;  // the next one nearest the centre
-        if (try_seed(run, solver, i, &w, true, queue, block)) {
+        if (try_seed(run, solver, i, &w, queue, block)) {
             shift_u = run.out.u[i] - w.u;
             shift_v = run.out.v[i] - w.v;
         }
@@ -270,6 +304,7 @@ void seed_block(FrameRun& run, SubsetSolver& solver, GrowthQueue& queue, int blo
             }
         }
         if (seed < 0) return;  // block covered
+        if (region_reached(run, seed, block)) continue;
         run.tried_seed[seed] = 1;
         // A seed starts from the first seed's warp (one full search per frame instead of
         // one per block); the fallbacks search around it, then everywhere.
@@ -281,16 +316,13 @@ void seed_block(FrameRun& run, SubsetSolver& solver, GrowthQueue& queue, int blo
         }
         // A candidate the first seed's warp moves out of view, or a flat one, costs nothing
         // and does not count against the attempts.
-        if (start && left_view(run.ref, run.frame, seed, *start)) {
-            run.left_view_point(seed);
-            continue;
-        }
+        if (start && left_view(run.ref, run.frame, seed, *start)) continue;  // the final pass decides
         if (!solver.prepare(seed)) {
             run.flat_point(seed);
             continue;
         }
         ++searches;
-        if (try_seed(run, solver, seed, start, false, queue, block)) grow();
+        if (try_seed(run, solver, seed, start, queue, block)) grow();
     }
 }
 

@@ -12,6 +12,7 @@
 
 #include "guided/reference_data.h"
 #include "guided/strain_fit.h"
+#include "guided/warp_fields.h"
 
 namespace morvex::dic {
 
@@ -126,6 +127,36 @@ std::uint8_t lost_status(const GuidedResult& increment, double y, double x) {
     return status;
 }
 
+// Second derivatives of the total U(X) = U_acc(X) + u_inc(X + U_acc(X)) at point i of the
+// first grid, with the increment's fields read at the moved position (y, x): by the chain
+// rule, d2U_c/dX_a dX_b = d2U_acc_c/dX_a dX_b + sum_d du_inc_c/dx_d d2U_acc_d/dX_a dX_b
+// + sum_de d2u_inc_c/dx_d dx_e F_da F_eb, F = I + grad U_acc.
+void compose_curvature(const GuidedResult& acc, const GuidedResult& inc, std::size_t i, double y,
+                       double x, GuidedResult& total) {
+    const double f[2][2] = {{1.0 + acc.du_dx[i], acc.du_dy[i]},
+                            {acc.dv_dx[i], 1.0 + acc.dv_dy[i]}};
+    // Per component c (u, v): the increment's gradient and Hessian at the moved position.
+    const GridField grad[2][2] = {{{inc, inc.du_dx}, {inc, inc.du_dy}},
+                                  {{inc, inc.dv_dx}, {inc, inc.dv_dy}}};
+    const GridField hess[2][3] = {{{inc, inc.du_dxx}, {inc, inc.du_dxy}, {inc, inc.du_dyy}},
+                                  {{inc, inc.dv_dxx}, {inc, inc.dv_dxy}, {inc, inc.dv_dyy}}};
+    const double acc_hess[2][3] = {{acc.du_dxx[i], acc.du_dxy[i], acc.du_dyy[i]},
+                                   {acc.dv_dxx[i], acc.dv_dxy[i], acc.dv_dyy[i]}};
+    static constexpr int kA[3] = {0, 0, 1}, kB[3] = {0, 1, 1};  // xx, xy, yy
+    for (int c = 0; c < 2; ++c) {
+        const double g[2] = {grad[c][0].at(y, x), grad[c][1].at(y, x)};
+        const double h3[3] = {hess[c][0].at(y, x), hess[c][1].at(y, x), hess[c][2].at(y, x)};
+        const double h[2][2] = {{h3[0], h3[1]}, {h3[1], h3[2]}};
+        for (int k = 0; k < 3; ++k) {
+            const int a = kA[k], b = kB[k];
+            double value = acc_hess[c][k] + g[0] * acc_hess[0][k] + g[1] * acc_hess[1][k];
+            for (int d = 0; d < 2; ++d)
+                for (int e = 0; e < 2; ++e) value += h[d][e] * f[d][a] * f[e][b];
+            (*detail::curvature_fields(total, 3 * c + k))[i] = value;
+        }
+    }
+}
+
 // Total displacement at a first-image point X: what reached X + U(X) in the frame before,
 // plus the increment there; gradients compose as F = F_inc * F_acc. Strain is left to the
 // caller.
@@ -136,6 +167,8 @@ GuidedResult accumulate(const GuidedResult& acc, const GuidedResult& increment) 
     const GridField ivx{increment, increment.dv_dx}, ivy{increment, increment.dv_dy};
     const GridField isu{increment, increment.sigma_u}, isv{increment, increment.sigma_v};
     const GridField izn{increment, increment.zncc};
+    const bool curved = detail::has_curvature(acc, acc.u.size()) &&
+                        detail::has_curvature(increment, increment.u.size());
     const std::size_t n = acc.u.size();
     for (std::size_t i = 0; i < n; ++i) {
         total.status[i] = acc.status[i];
@@ -143,6 +176,8 @@ GuidedResult accumulate(const GuidedResult& acc, const GuidedResult& increment) 
         for (auto* f : {&total.u, &total.v, &total.du_dx, &total.du_dy, &total.dv_dx,
                         &total.dv_dy, &total.zncc, &total.sigma_u, &total.sigma_v})
             (*f)[i] = kNaN;
+        if (curved)
+            for (int k = 0; k < 6; ++k) (*detail::curvature_fields(total, k))[i] = kNaN;
         total.iterations[i] = 0;
         if (!acc.valid[i]) continue;
         const double y = acc.y[i] + acc.v[i], x = acc.x[i] + acc.u[i];
@@ -162,6 +197,7 @@ GuidedResult accumulate(const GuidedResult& acc, const GuidedResult& increment) 
         total.du_dy[i] = px * ay + py * by;
         total.dv_dx[i] = qx * ax + qy * bx;
         total.dv_dy[i] = qx * ay + qy * by - 1.0;
+        if (curved) compose_curvature(acc, increment, i, y, x, total);
         const double su = isu.at(y, x), sv = isv.at(y, x);
         total.sigma_u[i] = std::sqrt(acc.sigma_u[i] * acc.sigma_u[i] + su * su);
         total.sigma_v[i] = std::sqrt(acc.sigma_v[i] * acc.sigma_v[i] + sv * sv);

@@ -4,7 +4,11 @@
 #include "image/sampling/bspline_sampler.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
+#include <limits>
+
+#include <Eigen/Dense>
 
 namespace morvex::dic::detail {
 
@@ -14,35 +18,42 @@ namespace {
 // entry means the subset constrains that parameter (nearly) not at all: flat or 1-D texture.
 constexpr double kPivotFloor = 1e-12;
 
-bool invert_spd(const double a[6][6], double inv[6][6]) {
-    double l[6][6] = {};
-    for (int j = 0; j < 6; ++j) {
+template <int N>
+bool invert_spd(const double a[N][N], double inv[N][N]) {
+    double l[N][N] = {};
+    for (int j = 0; j < N; ++j) {
         double d = a[j][j];
         for (int k = 0; k < j; ++k) d -= l[j][k] * l[j][k];
         if (!(d > kPivotFloor * a[j][j]) || !(d > 0.0)) return false;
         l[j][j] = std::sqrt(d);
-        for (int i = j + 1; i < 6; ++i) {
+        for (int i = j + 1; i < N; ++i) {
             double s = a[i][j];
             for (int k = 0; k < j; ++k) s -= l[i][k] * l[j][k];
             l[i][j] = s / l[j][j];
         }
     }
     // inv = L^-T L^-1, column by column.
-    for (int col = 0; col < 6; ++col) {
-        double y[6];
-        for (int i = 0; i < 6; ++i) {
+    for (int col = 0; col < N; ++col) {
+        double y[N];
+        for (int i = 0; i < N; ++i) {
             double s = i == col ? 1.0 : 0.0;
             for (int k = 0; k < i; ++k) s -= l[i][k] * y[k];
             y[i] = s / l[i][i];
         }
-        for (int i = 5; i >= 0; --i) {
+        for (int i = N - 1; i >= 0; --i) {
             double s = y[i];
-            for (int k = i + 1; k < 6; ++k) s -= l[k][i] * inv[k][col];
+            for (int k = i + 1; k < N; ++k) s -= l[k][i] * inv[k][col];
             inv[i][col] = s / l[i][i];
         }
     }
     return true;
 }
+
+// Backtracking of the second-order solver: a residual above kBacktrackSlack times the last
+// accepted one (relative slack for rounding near convergence) halves the step, at most
+// kMaxHalvings times in a row.
+constexpr double kBacktrackSlack = 1.0 + 1e-9;
+constexpr int kMaxHalvings = 6;
 
 // Mean squared gradient below (kFlatGradient * grey range)^2 per pixel: no texture to match.
 constexpr double kFlatGradient = 1e-4;
@@ -72,6 +83,96 @@ bool compose_inverse(Warp& w, const double dp[6]) {
     return true;
 }
 
+namespace {
+
+// Matrix of a second-order warp on the monomials (x^2, xy, y^2, x, y, 1): rows 3 and 4 are
+// the mapped x and y, rows 0 to 2 their products truncated to second order (the truncation
+// keeps the set closed under composition).
+using Poly = std::array<double, 6>;  // coefficients of x^2, xy, y^2, x, y, 1
+
+Poly truncated_product(const Poly& a, const Poly& b) {
+    return {a[3] * b[3] + a[5] * b[0] + a[0] * b[5],
+            a[3] * b[4] + a[4] * b[3] + a[5] * b[1] + a[1] * b[5],
+            a[4] * b[4] + a[5] * b[2] + a[2] * b[5],
+            a[5] * b[3] + a[3] * b[5],
+            a[5] * b[4] + a[4] * b[5],
+            a[5] * b[5]};
+}
+
+Eigen::Matrix<double, 6, 6> warp_matrix(const Poly& x, const Poly& y) {
+    const Poly rows[6] = {truncated_product(x, x), truncated_product(x, y),
+                          truncated_product(y, y), x, y, {0.0, 0.0, 0.0, 0.0, 0.0, 1.0}};
+    Eigen::Matrix<double, 6, 6> m;
+    for (int r = 0; r < 6; ++r)
+        for (int c = 0; c < 6; ++c) m(r, c) = rows[r][static_cast<std::size_t>(c)];
+    return m;
+}
+
+Poly x_poly(const Warp& w) {
+    return {0.5 * w.du_dxx, w.du_dxy, 0.5 * w.du_dyy, 1.0 + w.du_dx, w.du_dy, w.u};
+}
+Poly y_poly(const Warp& w) {
+    return {0.5 * w.dv_dxx, w.dv_dxy, 0.5 * w.dv_dyy, w.dv_dx, 1.0 + w.dv_dy, w.v};
+}
+
+}  // namespace
+
+bool compose_inverse_quadratic(Warp& w, const double dp[12]) {
+    const Poly dx = {0.5 * dp[3], dp[4], 0.5 * dp[5], 1.0 + dp[1], dp[2], dp[0]};
+    const Poly dy = {0.5 * dp[9], dp[10], 0.5 * dp[11], dp[7], 1.0 + dp[8], dp[6]};
+    const Eigen::Matrix<double, 6, 6> increment = warp_matrix(dx, dy);
+    // Partial-pivot LU: the increment is near the identity, so it is far from singular
+    // unless the update itself is wild, which the determinant catches.
+    const Eigen::PartialPivLU<Eigen::Matrix<double, 6, 6>> lu(increment);
+    if (!(std::fabs(lu.determinant()) > 1e-12)) return false;
+    const Eigen::Matrix<double, 6, 6> m = warp_matrix(x_poly(w), y_poly(w)) * lu.inverse();
+    if (!m.allFinite()) return false;
+    w.du_dxx = 2.0 * m(3, 0);
+    w.du_dxy = m(3, 1);
+    w.du_dyy = 2.0 * m(3, 2);
+    w.du_dx = m(3, 3) - 1.0;
+    w.du_dy = m(3, 4);
+    w.u = m(3, 5);
+    w.dv_dxx = 2.0 * m(4, 0);
+    w.dv_dxy = m(4, 1);
+    w.dv_dyy = 2.0 * m(4, 2);
+    w.dv_dx = m(4, 3);
+    w.dv_dy = m(4, 4) - 1.0;
+    w.v = m(4, 5);
+    return true;
+}
+
+double warp_jump(const Warp& a, const Warp& b, int half, bool quadratic) {
+    double jump = std::max(std::fabs(a.u - b.u), std::fabs(a.v - b.v));
+    if (!quadratic) return jump;
+    // The difference of two quadratics over the square: its extremes lie on the edges or at
+    // interior vertices; sampling every pixel of the outline and the centre cross is enough
+    // at subset scale (the curvature between pixels is far below a pixel's worth).
+    for (int dy = -half; dy <= half; ++dy)
+        for (int dx = -half; dx <= half; dx += (dy == -half || dy == half || dy == 0) ? 1 : half) {
+            const Warp da = recentre(a, dx, dy, true), db = recentre(b, dx, dy, true);
+            jump = std::max({jump, std::fabs(da.u - db.u), std::fabs(da.v - db.v)});
+        }
+    return jump;
+}
+
+Warp recentre(Warp w, double dx, double dy, bool quadratic) {
+    if (!quadratic) {
+        w.u += w.du_dx * dx + w.du_dy * dy;
+        w.v += w.dv_dx * dx + w.dv_dy * dy;
+        return w;
+    }
+    w.u += w.du_dx * dx + w.du_dy * dy +
+           0.5 * w.du_dxx * dx * dx + w.du_dxy * dx * dy + 0.5 * w.du_dyy * dy * dy;
+    w.v += w.dv_dx * dx + w.dv_dy * dy +
+           0.5 * w.dv_dxx * dx * dx + w.dv_dxy * dx * dy + 0.5 * w.dv_dyy * dy * dy;
+    w.du_dx += w.du_dxx * dx + w.du_dxy * dy;
+    w.du_dy += w.du_dxy * dx + w.du_dyy * dy;
+    w.dv_dx += w.dv_dxx * dx + w.dv_dxy * dy;
+    w.dv_dy += w.dv_dxy * dx + w.dv_dyy * dy;
+    return w;
+}
+
 SubsetSolver::SubsetSolver(const ReferenceImage::Data& reference, const DeformedFrame& deformed,
                            int max_iterations, double convergence_threshold)
     : ref_(reference),
@@ -80,7 +181,9 @@ SubsetSolver::SubsetSolver(const ReferenceImage::Data& reference, const Deformed
       threshold_(convergence_threshold),
       half_(reference.half),
       side_(2 * reference.half + 1),
-      n_(side_ * side_) {
+      n_(side_ * side_),
+      params_(reference.params),
+      quadratic_(reference.params == 12) {
     weight_.resize(n_);
     f0_.resize(n_);
     g_.resize(n_);
@@ -88,7 +191,7 @@ SubsetSolver::SubsetSolver(const ReferenceImage::Data& reference, const Deformed
         raw_f0_.resize(n_);
         raw_g_.resize(n_);
     }
-    for (auto& s : sd_) s.resize(n_);
+    for (int p = 0; p < params_; ++p) sd_[p].resize(n_);
 }
 
 namespace {
@@ -140,16 +243,100 @@ void normal_matrix(const ReferenceImage::Data& ref, int index, const cv::Mat& gx
         }
 }
 
+// The second-order normal matrix, 12 x 12 in the order u, ux, uy, uxx, uxy, uyy, v, ...:
+// the same products of gradients times moments dx^a dy^b (a + b <= 4) of the six basis
+// functions 1, dx, dy, dx^2 / 2, dx dy, dy^2 / 2.
+void normal_matrix_quadratic(const ReferenceImage::Data& ref, int index, const cv::Mat& gx_image,
+                             const cv::Mat& gy_image, double out[12][12], double& energy,
+                             double& count) {
+    const int gr = index / ref.grid_cols(), gc = index % ref.grid_cols();
+    const int cx = ref.grid_x[gc], cy = ref.grid_y[gr], h = ref.half;
+    const bool masked = !ref.specimen.empty() && !ref.full_subset[index];
+    double mom[3][5][5] = {};  // [product][power of dx][power of dy]
+    energy = 0.0;
+    count = 0.0;
+    for (int dy = -h; dy <= h; ++dy) {
+        const double* gx = gx_image.ptr<double>(cy + dy) + cx;
+        const double* gy = gy_image.ptr<double>(cy + dy) + cx;
+        const std::uint8_t* m = masked ? ref.specimen.ptr<std::uint8_t>(cy + dy) + cx : nullptr;
+        double row[3][5] = {};
+        for (int dx = -h; dx <= h; ++dx) {
+            if (m && !m[dx]) continue;
+            const double p[3] = {gx[dx] * gx[dx], gx[dx] * gy[dx], gy[dx] * gy[dx]};
+            double power = 1.0;
+            for (int a = 0; a < 5; ++a) {
+                for (int k = 0; k < 3; ++k) row[k][a] += p[k] * power;
+                power *= dx;
+            }
+            count += 1.0;
+        }
+        double power = 1.0;
+        for (int b = 0; b < 5; ++b) {
+            for (int a = 0; a + b < 5; ++a)
+                for (int k = 0; k < 3; ++k) mom[k][a][b] += power * row[k][a];
+            power *= dy;
+        }
+        energy += row[0][0] + row[2][0];
+    }
+    static constexpr int kPowerX[6] = {0, 1, 0, 2, 1, 0};
+    static constexpr int kPowerY[6] = {0, 0, 1, 0, 1, 2};
+    static constexpr double kFactor[6] = {1.0, 1.0, 1.0, 0.5, 1.0, 0.5};
+    for (int a = 0; a < 12; ++a)
+        for (int b = 0; b < 12; ++b) {
+            const int product = (a < 6 && b < 6) ? 0 : (a >= 6 && b >= 6) ? 2 : 1;
+            const int i = a % 6, j = b % 6;
+            out[a][b] = kFactor[i] * kFactor[j] *
+                        mom[product][kPowerX[i] + kPowerX[j]][kPowerY[i] + kPowerY[j]];
+        }
+}
+
+// s^2 H^-1 M H^-1 for the u and v entries (rows `pu`, `pv` of the inverse).
+template <int N>
+void filtered_noise(const double inv[N][N], const double m[N][N], int pu, int pv, double* noise) {
+    for (int k = 0; k < 2; ++k) {
+        const int p = k == 0 ? pu : pv;
+        double t[N];
+        for (int b = 0; b < N; ++b) {
+            t[b] = 0.0;
+            for (int a = 0; a < N; ++a) t[b] += inv[p][a] * m[a][b];
+        }
+        double v = 0.0;
+        for (int b = 0; b < N; ++b) v += t[b] * inv[b][p];
+        noise[k] = v;
+    }
+}
+
+bool quadratic_hessian_inverse(const ReferenceImage::Data& ref, int index, double* hinv,
+                               double* noise) {
+    double hm[12][12], energy, count;
+    normal_matrix_quadratic(ref, index, ref.grad_x, ref.grad_y, hm, energy, count);
+    const double floor = kFlatGradient * ref.grey_range;
+    if (!(energy > floor * floor * count)) return false;
+    double inv[12][12];
+    if (!invert_spd<12>(hm, inv)) return false;
+    for (int a = 0; a < 12; ++a)
+        for (int b = 0; b < 12; ++b) hinv[a * 12 + b] = inv[a][b];
+    noise[0] = inv[0][0];
+    noise[1] = inv[6][6];
+    if (!ref.noise_grad_x.empty()) {
+        double m[12][12];
+        normal_matrix_quadratic(ref, index, ref.noise_grad_x, ref.noise_grad_y, m, energy, count);
+        filtered_noise<12>(inv, m, 0, 6, noise);
+    }
+    return true;
+}
+
 }  // namespace
 
 bool subset_hessian_inverse(const ReferenceImage::Data& ref, int index, double* hinv,
                             double* noise) {
+    if (ref.params == 12) return quadratic_hessian_inverse(ref, index, hinv, noise);
     double hm[6][6], energy, count;
     normal_matrix(ref, index, ref.grad_x, ref.grad_y, hm, energy, count);
     const double floor = kFlatGradient * ref.grey_range;
     if (!(energy > floor * floor * count)) return false;
     double inv[6][6];
-    if (!invert_spd(hm, inv)) return false;
+    if (!invert_spd<6>(hm, inv)) return false;
     for (int a = 0; a < 6; ++a)
         for (int b = 0; b < 6; ++b) hinv[a * 6 + b] = inv[a][b];
     noise[0] = inv[0][0];
@@ -160,17 +347,7 @@ bool subset_hessian_inverse(const ReferenceImage::Data& ref, int index, double* 
         // s^2 the raw residual variance. Only the u and v entries are kept.
         double m[6][6];
         normal_matrix(ref, index, ref.noise_grad_x, ref.noise_grad_y, m, energy, count);
-        for (int k = 0; k < 2; ++k) {
-            const int p = k == 0 ? 0 : 3;
-            double t[6];
-            for (int b = 0; b < 6; ++b) {
-                t[b] = 0.0;
-                for (int a = 0; a < 6; ++a) t[b] += inv[p][a] * m[a][b];
-            }
-            double v = 0.0;
-            for (int b = 0; b < 6; ++b) v += t[b] * inv[b][p];
-            noise[k] = v;
-        }
+        filtered_noise<6>(inv, m, 0, 3, noise);
     }
     return true;
 }
@@ -180,18 +357,20 @@ bool SubsetSolver::prepare(int index) {
     cx_ = ref_.grid_x[gc];
     cy_ = ref_.grid_y[gr];
     // The inverse Hessian depends on the reference alone: stored per point when it fits.
+    const int np = params_;
     if (!ref_.hessian_inverse.empty()) {
         if (!ref_.textured[index]) return false;
-        const double* stored = ref_.hessian_inverse.data() + static_cast<std::size_t>(index) * 36;
-        for (int a = 0; a < 6; ++a)
-            for (int b = 0; b < 6; ++b) hinv_[a][b] = stored[a * 6 + b];
+        const double* stored =
+            ref_.hessian_inverse.data() + static_cast<std::size_t>(index) * np * np;
+        for (int a = 0; a < np; ++a)
+            for (int b = 0; b < np; ++b) hinv_[a][b] = stored[a * np + b];
         noise_u_ = ref_.noise_factors[2 * static_cast<std::size_t>(index)];
         noise_v_ = ref_.noise_factors[2 * static_cast<std::size_t>(index) + 1];
     } else {
-        double inv[36], noise[2];
+        double inv[144], noise[2];
         if (!subset_hessian_inverse(ref_, index, inv, noise)) return false;
-        for (int a = 0; a < 6; ++a)
-            for (int b = 0; b < 6; ++b) hinv_[a][b] = inv[a * 6 + b];
+        for (int a = 0; a < np; ++a)
+            for (int b = 0; b < np; ++b) hinv_[a][b] = inv[a * np + b];
         noise_u_ = noise[0];
         noise_v_ = noise[1];
     }
@@ -231,6 +410,10 @@ bool SubsetSolver::prepare(int index) {
         for (int k = 0; k < n_; ++k) raw_f0_[k] = weight_[k] * (raw_f0_[k] - raw_fm);
         raw_df_ = std::sqrt(lane_dot(raw_f0_.data(), raw_f0_.data(), n_));
     }
+    if (quadratic_) {
+        prepare_quadratic_descent();
+        return ss > 0.0;
+    }
     // Steepest-descent images (zero off the specimen).
     for (int i = 0; i < side_; ++i) {
         const int r = cy_ - half_ + i;
@@ -258,7 +441,70 @@ bool SubsetSolver::prepare(int index) {
     return ss > 0.0;
 }
 
+void SubsetSolver::prepare_quadratic_descent() {
+    for (int i = 0; i < side_; ++i) {
+        const int r = cy_ - half_ + i;
+        const double dy = i - half_;
+        const double* gx = ref_.grad_x.ptr<double>(r) + (cx_ - half_);
+        const double* gy = ref_.grad_y.ptr<double>(r) + (cx_ - half_);
+        const double* w = weight_.data() + i * side_;
+        for (int j = 0; j < side_; ++j) {
+            const double dx = j - half_;
+            const double basis[6] = {1.0, dx, dy, 0.5 * dx * dx, dx * dy, 0.5 * dy * dy};
+            const double fx = w[j] * gx[j], fy = w[j] * gy[j];
+            const int k = i * side_ + j;
+            for (int b = 0; b < 6; ++b) {
+                sd_[b][k] = fx * basis[b];
+                sd_[6 + b][k] = fy * basis[b];
+            }
+        }
+    }
+}
+
+void SubsetSolver::curved_bounds(const Warp& w, double& x0, double& x1, double& y0,
+                                 double& y1) const {
+    // Along each row a position is a parabola in dx: its extremes are at the row's ends or
+    // at its vertex. Every row is visited, so no pixel of the subset can fall outside the box.
+    x0 = y0 = 1e300;
+    x1 = y1 = -1e300;
+    const double h = half_;
+    for (int i = 0; i < side_; ++i) {
+        const double dy = i - half_;
+        const double ax = cx_ + w.u + w.du_dy * dy + 0.5 * w.du_dyy * dy * dy;
+        const double bx = 1.0 + w.du_dx + w.du_dxy * dy, qx = 0.5 * w.du_dxx;
+        const double ay = cy_ + dy + w.v + w.dv_dy * dy + 0.5 * w.dv_dyy * dy * dy;
+        const double by = w.dv_dx + w.dv_dxy * dy, qy = 0.5 * w.dv_dxx;
+        const auto extend = [h](double a, double b, double q, double& lo, double& hi) {
+            const auto at = [&](double dx) { return a + b * dx + q * dx * dx; };
+            double candidates[3] = {at(-h), at(h), at(-h)};
+            if (q != 0.0) {
+                const double vertex = -b / (2.0 * q);
+                if (vertex > -h && vertex < h) candidates[2] = at(vertex);
+            }
+            for (const double c : candidates) {
+                // NaN positions poison the box so that the caller's tests fail.
+                if (!(c == c)) {
+                    lo = hi = c;
+                    return false;
+                }
+                lo = std::min(lo, c);
+                hi = std::max(hi, c);
+            }
+            return true;
+        };
+        if (!extend(ax, bx, qx, x0, x1) || !extend(ay, by, qy, y0, y1)) {
+            x0 = x1 = y0 = y1 = std::numeric_limits<double>::quiet_NaN();
+            return;
+        }
+    }
+}
+
 bool SubsetSolver::inside(const Warp& w) const {
+    if (quadratic_) {
+        double x0, x1, y0, y1;
+        curved_bounds(w, x0, x1, y0, y1);
+        return x0 >= -0.5 && x1 <= def_.cols - 0.5 && y0 >= -0.5 && y1 <= def_.rows - 0.5;
+    }
     const double lo_x = -0.5, hi_x = def_.cols - 0.5, lo_y = -0.5, hi_y = def_.rows - 0.5;
     for (int sy = -1; sy <= 1; sy += 2)
         for (int sx = -1; sx <= 1; sx += 2) {
@@ -273,16 +519,20 @@ bool SubsetSolver::inside(const Warp& w) const {
 bool SubsetSolver::touches_bad_pixels(const Warp& w) const {
     if (def_.bad_sum.empty()) return false;
     double x0 = 1e300, x1 = -1e300, y0 = 1e300, y1 = -1e300;
-    for (int sy = -1; sy <= 1; sy += 2)
-        for (int sx = -1; sx <= 1; sx += 2) {
-            const double dx = sx * half_, dy = sy * half_;
-            const double x = cx_ + dx + w.u + w.du_dx * dx + w.du_dy * dy;
-            const double y = cy_ + dy + w.v + w.dv_dx * dx + w.dv_dy * dy;
-            x0 = std::min(x0, x);
-            x1 = std::max(x1, x);
-            y0 = std::min(y0, y);
-            y1 = std::max(y1, y);
-        }
+    if (quadratic_) {
+        curved_bounds(w, x0, x1, y0, y1);
+    } else {
+        for (int sy = -1; sy <= 1; sy += 2)
+            for (int sx = -1; sx <= 1; sx += 2) {
+                const double dx = sx * half_, dy = sy * half_;
+                const double x = cx_ + dx + w.u + w.du_dx * dx + w.du_dy * dy;
+                const double y = cy_ + dy + w.v + w.dv_dx * dx + w.dv_dy * dy;
+                x0 = std::min(x0, x);
+                x1 = std::max(x1, x);
+                y0 = std::min(y0, y);
+                y1 = std::max(y1, y);
+            }
+    }
     // A box wholly outside the image covers no pixel (the solver's bounds check rejects such
     // a warp next); without this test its clipped corners cross over and index the sums
     // before row or column 0. Clipping in floating point first keeps a wild warp's corners
@@ -310,6 +560,17 @@ void SubsetSolver::sample(const CoefficientImage& coefficients, const Warp& w, d
     subset.ay = w.dv_dx;
     subset.by = 1.0 + w.dv_dy;
     subset.half = half_;
+    if (quadratic_) {
+        SubsetCurvature curve;
+        curve.x_xx = 0.5 * w.du_dxx;
+        curve.x_xy = w.du_dxy;
+        curve.x_yy = 0.5 * w.du_dyy;
+        curve.y_xx = 0.5 * w.dv_dxx;
+        curve.y_xy = w.dv_dxy;
+        curve.y_yy = 0.5 * w.dv_dyy;
+        sample_curved_subset(coefficients, ref_.kind, subset, curve, out);
+        return;
+    }
     sample_warped_subset(coefficients, ref_.kind, subset, out, nullptr);
 }
 
@@ -323,6 +584,13 @@ SubsetSolution SubsetSolver::solve(const Warp& start) {
     }
     double last_ssr = 0.0;
     bool converged = false;
+    // Second order only: a step that raised the residual is taken back and halved. Twelve
+    // parameters let a noisy subset trade its outline for a better-looking bend, and plain
+    // Gauss-Newton can wander off to such a bend far from its start.
+    Warp before_step = w;
+    double step[12] = {};
+    double best_ssr = std::numeric_limits<double>::infinity();
+    int halvings = 0;
     for (int it = 0; it < max_iterations_; ++it) {
         if (!inside(w)) break;
         sample(def_.coefficients, w, g_.data());
@@ -338,24 +606,65 @@ SubsetSolution SubsetSolver::solve(const Warp& start) {
         const double scale = df_ / dg;
         const double* const sd[6] = {sd_[0].data(), sd_[1].data(), sd_[2].data(),
                                      sd_[3].data(), sd_[4].data(), sd_[5].data()};
-        double b[6], ssr;
+        double b[12], ssr;
         lane_residual_sums(f0_.data(), g, scale, sd, n_, b, ssr);
+        if (quadratic_) {
+            const double* const sd2[6] = {sd_[6].data(), sd_[7].data(), sd_[8].data(),
+                                          sd_[9].data(), sd_[10].data(), sd_[11].data()};
+            double unused;
+            lane_residual_sums(f0_.data(), g, scale, sd2, n_, b + 6, unused);
+        }
+        if (quadratic_ && ssr > kBacktrackSlack * best_ssr && halvings < kMaxHalvings) {
+            ++halvings;
+            for (double& p : step) p *= 0.5;
+            w = before_step;
+            if (!compose_inverse_quadratic(w, step)) break;
+            out.iterations = it + 1;
+            // Near the minimum noise alone can raise the residual: a halved step that moves
+            // no corner by the threshold ends the iteration as any small step does.
+            const double h = half_;
+            const double corner_u = std::fabs(step[0]) + (std::fabs(step[1]) + std::fabs(step[2])) * h +
+                                    (0.5 * std::fabs(step[3]) + std::fabs(step[4]) +
+                                     0.5 * std::fabs(step[5])) * h * h;
+            const double corner_v = std::fabs(step[6]) + (std::fabs(step[7]) + std::fabs(step[8])) * h +
+                                    (0.5 * std::fabs(step[9]) + std::fabs(step[10]) +
+                                     0.5 * std::fabs(step[11])) * h * h;
+            if (corner_u * corner_u + corner_v * corner_v < threshold_ * threshold_) {
+                converged = true;
+                break;
+            }
+            continue;
+        }
+        halvings = 0;
         out.zncc = std::max(-1.0, std::min(1.0, cross / (df_ * dg)));
         last_ssr = ssr;
-        double dp[6];
-        for (int p = 0; p < 6; ++p) {
+        double dp[12];
+        for (int p = 0; p < params_; ++p) {
             double s = 0.0;
-            for (int q = 0; q < 6; ++q) s -= hinv_[p][q] * b[q];
+            for (int q = 0; q < params_; ++q) s -= hinv_[p][q] * b[q];
             dp[p] = s;
         }
-        if (!compose_inverse(w, dp)) break;
+        if (quadratic_) {
+            best_ssr = ssr;
+            before_step = w;
+            std::copy(dp, dp + 12, step);
+        }
+        if (quadratic_ ? !compose_inverse_quadratic(w, dp) : !compose_inverse(w, dp)) break;
         out.iterations = it + 1;
         double move = 0.0;
         for (int sy = -1; sy <= 1; sy += 2)
             for (int sx = -1; sx <= 1; sx += 2) {
                 const double dx = sx * half_, dy = sy * half_;
-                const double mu = dp[0] + dp[1] * dx + dp[2] * dy;
-                const double mv = dp[3] + dp[4] * dx + dp[5] * dy;
+                double mu, mv;
+                if (quadratic_) {
+                    mu = dp[0] + dp[1] * dx + dp[2] * dy +
+                         0.5 * dp[3] * dx * dx + dp[4] * dx * dy + 0.5 * dp[5] * dy * dy;
+                    mv = dp[6] + dp[7] * dx + dp[8] * dy +
+                         0.5 * dp[9] * dx * dx + dp[10] * dx * dy + 0.5 * dp[11] * dy * dy;
+                } else {
+                    mu = dp[0] + dp[1] * dx + dp[2] * dy;
+                    mv = dp[3] + dp[4] * dx + dp[5] * dy;
+                }
                 move = std::max(move, mu * mu + mv * mv);
             }
         if (!std::isfinite(move)) break;
@@ -393,7 +702,9 @@ SubsetSolution SubsetSolver::solve(const Warp& start) {
             ssr += r * r;
         }
     }
-    const double s2 = count_ > 6.0 ? ssr / (count_ - 6.0) : 0.0;
+    // Residual degrees of freedom: one per fitted parameter.
+    const double dof = static_cast<double>(params_);
+    const double s2 = count_ > dof ? ssr / (count_ - dof) : 0.0;
     out.sigma_u = std::sqrt(s2 * noise_u_);
     out.sigma_v = std::sqrt(s2 * noise_v_);
     out.status = GuidedStatus::kConverged;

@@ -14,11 +14,19 @@
 
 namespace morvex::dic::detail {
 
-/// A first-order warp: u, v and the four displacement gradients.
+/// A warp about the subset centre: u, v, the four displacement gradients and, for
+/// second-order subsets, the six second derivatives (zero, and ignored, for affine ones).
 struct Warp {
     double u = 0.0, v = 0.0;
     double du_dx = 0.0, du_dy = 0.0, dv_dx = 0.0, dv_dy = 0.0;
+    double du_dxx = 0.0, du_dxy = 0.0, du_dyy = 0.0;
+    double dv_dxx = 0.0, dv_dxy = 0.0, dv_dyy = 0.0;
 };
+
+/// The warp `w` re-expanded about a point (dx, dy) px from its centre: the start a neighbour
+/// takes from it. First order carries u, v by the gradients; second order (`quadratic`) also
+/// moves the gradients by the second derivatives, so a quadratic field is carried exactly.
+Warp recentre(Warp w, double dx, double dy, bool quadratic);
 
 /// The deformed frame as the solver reads it.
 struct DeformedFrame {
@@ -65,23 +73,30 @@ private:
     bool inside(const Warp& w) const;
     bool touches_bad_pixels(const Warp& w) const;
     void sample(const CoefficientImage& coefficients, const Warp& w, double* out) const;
+    // Box of every position of the second-order subset (exact over the continuous square).
+    void curved_bounds(const Warp& w, double& x0, double& x1, double& y0, double& y1) const;
+    void prepare_quadratic_descent();
 
     const ReferenceImage::Data& ref_;
     const DeformedFrame& def_;
     int max_iterations_;
     double threshold_;
     int half_, side_, n_;
+    int params_;             // 6 or 12
+    bool quadratic_;
     int cx_ = 0, cy_ = 0;
     double count_ = 0.0;    // specimen pixels in the subset
     double df_ = 0.0;       // sqrt(sum (f - fm)^2)
     double raw_df_ = 0.0;
     double noise_u_ = 0.0, noise_v_ = 0.0;  // sigma^2 = s^2 * these
     std::vector<double> weight_, f0_, raw_f0_, g_, raw_g_;
-    std::vector<double> sd_[6];
-    double hinv_[6][6] = {};
+    std::vector<double> sd_[12];
+    double hinv_[12][12] = {};
 };
 
-/// Inverse of the Gauss-Newton Hessian of grid point `index` (36 values, row major), from the
+/// Inverse of the Gauss-Newton Hessian of grid point `index` (params^2 values, row major:
+/// u, du_dx, du_dy, v, dv_dx, dv_dy affine; u, du_dx, du_dy, du_dxx, du_dxy, du_dyy, v, ...
+/// quadratic), from the
 /// reference gradients on the specimen pixels, and the factors that turn the raw residual
 /// variance into the variance of u and v (`noise`, 2 values); false when the subset is flat
 /// (kFlatSubset).
@@ -91,5 +106,16 @@ bool subset_hessian_inverse(const ReferenceImage::Data& reference, int index, do
 /// Composes w with the inverse of the increment dp (u, ux, uy, v, vx, vy): the IC-GN update.
 /// False when the increment's matrix is singular.
 bool compose_inverse(Warp& w, const double dp[6]);
+
+/// Largest difference, px, between the displacements two warps give anywhere on a subset of
+/// half-width `half`: at its centre for first-order warps (they differ by a plane whose
+/// centre is what the jump test is about), over the whole subset for second-order ones,
+/// where a noisy or textureless subset can trade a sane centre for a wildly bent outline.
+double warp_jump(const Warp& a, const Warp& b, int half, bool quadratic);
+
+/// The second-order update (Gao et al. 2015): w composed with the inverse of dp (u, ux, uy,
+/// uxx, uxy, uyy, v, vx, ..., vyy) through their 6 x 6 matrices on (x^2, xy, y^2, x, y, 1).
+/// False when the increment's matrix is singular or the result not finite.
+bool compose_inverse_quadratic(Warp& w, const double dp[12]);
 
 }  // namespace morvex::dic::detail

@@ -41,7 +41,8 @@ struct SolverSettings {
 
 void apply_reference_settings(dic::GuidedConfig& config, int subset_size, int step,
                               const std::optional<Roi>& roi, const std::optional<py::array>& mask,
-                              const std::string& interpolation, double prefilter_sigma) {
+                              const std::string& interpolation, double prefilter_sigma,
+                              const std::string& shape) {
     config.subset_size = subset_size;
     config.step = step;
     if (roi) {
@@ -52,6 +53,7 @@ void apply_reference_settings(dic::GuidedConfig& config, int subset_size, int st
     }
     config.interpolation = interpolation_from_name(interpolation);
     config.prefilter_sigma = prefilter_sigma;
+    config.shape = shape_from_name(shape);
 }
 
 void apply_solver_settings(dic::GuidedConfig& config, const SolverSettings& s) {
@@ -115,10 +117,11 @@ void bind_guided(py::module_& m) {
                                "A reference image prepared once for many deformed frames.")
         .def(py::init([](const ImageArray& reference, int subset_size, int step,
                          std::optional<Roi> roi, std::optional<py::array> mask,
-                         const std::string& interpolation, double prefilter_sigma) {
+                         const std::string& interpolation, double prefilter_sigma,
+                         const std::string& shape) {
                  auto bound = std::make_unique<BoundReference>();
                  apply_reference_settings(bound->config, subset_size, step, roi, mask,
-                                          interpolation, prefilter_sigma);
+                                          interpolation, prefilter_sigma, shape);
                  const cv::Mat image = image_from_array(reference);
                  py::gil_scoped_release release;
                  bound->image = std::make_unique<dic::ReferenceImage>(image, bound->config);
@@ -128,7 +131,7 @@ void bind_guided(py::module_& m) {
              py::arg("subset_size") = kDefaults.subset_size, py::arg("step") = kDefaults.step,
              py::arg("roi") = py::none(), py::arg("mask") = py::none(),
              py::arg("interpolation") = "quintic",
-             py::arg("prefilter_sigma") = kDefaults.prefilter_sigma)
+             py::arg("prefilter_sigma") = kDefaults.prefilter_sigma, py::arg("shape") = "affine")
         .def_property_readonly("rows", [](const BoundReference& b) { return b.image->rows(); })
         .def_property_readonly("cols", [](const BoundReference& b) { return b.image->cols(); })
         .def_property_readonly("grid_rows",
@@ -182,10 +185,11 @@ void bind_guided(py::module_& m) {
                          double prefilter_sigma, double min_zncc, double max_jump,
                          int search_range, int seed_count, int max_iterations,
                          double convergence_threshold, bool compute_strain, int strain_window,
-                         const std::string& strain_measure, int threads) {
+                         const std::string& strain_measure, int threads,
+                         const std::string& shape) {
                  dic::GuidedConfig config;
                  apply_reference_settings(config, subset_size, step, roi, mask, interpolation,
-                                          prefilter_sigma);
+                                          prefilter_sigma, shape);
                  apply_solver_settings(config, {min_zncc, max_jump, search_range, seed_count,
                                                 max_iterations, convergence_threshold,
                                                 compute_strain, strain_window, strain_measure,
@@ -211,7 +215,7 @@ void bind_guided(py::module_& m) {
              py::arg("compute_strain") = kDefaults.compute_strain,
              py::arg("strain_window") = kDefaults.strain_window,
              py::arg("strain_measure") = "green-lagrange",
-             py::arg("threads") = kDefaults.threads)
+             py::arg("threads") = kDefaults.threads, py::arg("shape") = "affine")
         .def(
             "add_frame",
             [](dic::GuidedSequence& sequence, const ImageArray& frame) {
@@ -231,7 +235,8 @@ void bind_guided(py::module_& m) {
         "grid_axes",
         [](int rows, int cols, int subset_size, int step, std::optional<Roi> roi) {
             dic::GuidedConfig config;
-            apply_reference_settings(config, subset_size, step, roi, std::nullopt, "quintic", 0.0);
+            apply_reference_settings(config, subset_size, step, roi, std::nullopt, "quintic", 0.0,
+                                     "affine");
             dic::GuidedGridAxes axes;
             try {
                 axes = dic::guided_grid_axes(rows, cols, config);
@@ -260,7 +265,8 @@ void bind_guided(py::module_& m) {
         py::make_tuple(static_cast<int>(dic::GuidedStatus::kFlatSubset), "flat_subset"),
         py::make_tuple(static_cast<int>(dic::GuidedStatus::kCancelled), "cancelled"),
         py::make_tuple(static_cast<int>(dic::GuidedStatus::kNotReached), "not_reached"),
-        py::make_tuple(static_cast<int>(dic::GuidedStatus::kBadPixels), "bad_pixels"));
+        py::make_tuple(static_cast<int>(dic::GuidedStatus::kBadPixels), "bad_pixels"),
+        py::make_tuple(static_cast<int>(dic::GuidedStatus::kLeftView), "left_view"));
 
     // GuidedConfig's defaults under the keyword names of this module.
     py::dict defaults;

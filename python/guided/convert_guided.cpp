@@ -47,6 +47,12 @@ dic::Interpolation interpolation_from_name(const std::string& name) {
     throw py::value_error("interpolation '" + name + "' is not one of 'quintic', 'cubic', 'keys'");
 }
 
+dic::SubsetShape shape_from_name(const std::string& name) {
+    if (name == "affine") return dic::SubsetShape::kAffine;
+    if (name == "quadratic") return dic::SubsetShape::kQuadratic;
+    throw py::value_error("shape '" + name + "' is not one of 'affine', 'quadratic'");
+}
+
 dic::StrainMeasure strain_measure_from_name(const std::string& name) {
     if (name == "green-lagrange") return dic::StrainMeasure::kGreenLagrange;
     if (name == "engineering") return dic::StrainMeasure::kEngineering;
@@ -95,6 +101,14 @@ py::dict dict_from_guided(const dic::GuidedResult& result) {
     dict["valid"] = grid_array(result.valid, rows, cols).attr("astype")("bool");
     dict["status"] = grid_array(result.status, rows, cols);
     dict["iterations"] = grid_array(result.iterations, rows, cols);
+    if (!result.du_dxx.empty()) {
+        dict["du_dxx"] = grid_array(result.du_dxx, rows, cols);
+        dict["du_dxy"] = grid_array(result.du_dxy, rows, cols);
+        dict["du_dyy"] = grid_array(result.du_dyy, rows, cols);
+        dict["dv_dxx"] = grid_array(result.dv_dxx, rows, cols);
+        dict["dv_dxy"] = grid_array(result.dv_dxy, rows, cols);
+        dict["dv_dyy"] = grid_array(result.dv_dyy, rows, cols);
+    }
     return dict;
 }
 
@@ -126,6 +140,14 @@ dic::GuidedResult guided_from_dict(const py::dict& dict) {
     result.valid = grid_vector<std::uint8_t>(dict, "valid", n);
     result.status = grid_vector<std::uint8_t>(dict, "status", n);
     result.iterations = grid_vector<int>(dict, "iterations", n);
+    if (dict.contains("du_dxx")) {
+        result.du_dxx = grid_vector<double>(dict, "du_dxx", n);
+        result.du_dxy = grid_vector<double>(dict, "du_dxy", n);
+        result.du_dyy = grid_vector<double>(dict, "du_dyy", n);
+        result.dv_dxx = grid_vector<double>(dict, "dv_dxx", n);
+        result.dv_dxy = grid_vector<double>(dict, "dv_dxy", n);
+        result.dv_dyy = grid_vector<double>(dict, "dv_dyy", n);
+    }
     return result;
 }
 

@@ -26,6 +26,10 @@ struct Control {
 /// @throws pybind11::value_error naming the text and the accepted ones.
 dic::Interpolation interpolation_from_name(const std::string& name);
 
+/// "affine" or "quadratic" to the enum.
+/// @throws pybind11::value_error naming the text and the accepted ones.
+dic::SubsetShape shape_from_name(const std::string& name);
+
 /// "green-lagrange" or "engineering" to the enum.
 /// @throws pybind11::value_error naming the text and the accepted ones.
 dic::StrainMeasure strain_measure_from_name(const std::string& name);
@@ -36,11 +40,12 @@ cv::Mat mask_from_array(const py::array& mask);
 
 /// The result as a dictionary: rows, cols (int); x, y, u, v, du_dx, du_dy, dv_dx, dv_dy, exx,
 /// eyy, exy, zncc, sigma_u, sigma_v (float64), valid (bool), status (uint8), iterations
-/// (int32), every array of shape (rows, cols).
+/// (int32), every array of shape (rows, cols); with second-order subsets also du_dxx, du_dxy,
+/// du_dyy, dv_dxx, dv_dxy, dv_dyy (float64).
 py::dict dict_from_guided(const dic::GuidedResult& result);
 
 /// A dictionary as dict_from_guided() writes it back into a result (used as the start of the
-/// next frame).
+/// next frame); the second derivatives are read when present.
 /// @throws pybind11::value_error for a missing key or an array of another size.
 dic::GuidedResult guided_from_dict(const py::dict& dict);
 

@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import importlib.metadata
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
@@ -36,9 +35,11 @@ DESCRIPTIONS = {
 
 
 def version() -> str:
+    from importlib import metadata  # tens of ms: only when a version is asked for
+
     try:
-        return importlib.metadata.version("morvex")
-    except importlib.metadata.PackageNotFoundError:
+        return metadata.version("morvex")
+    except metadata.PackageNotFoundError:
         return "unknown"
 
 

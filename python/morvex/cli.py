@@ -125,7 +125,7 @@ def _setting(flag: str, help_text: str, **kwargs: Any) -> Any:
                    "go on, instead of stopping at it.")
 @click.option("--watch", is_flag=True,
               help="FRAMES is one folder (or quoted pattern) that a camera fills: measure each "
-                   "new file once it is complete, until Ctrl-C.")
+                   "new file once it is complete; Ctrl-C finishes what is there and stops.")
 @click.option("--settle", type=float, default=1.0, show_default=True,
               help="With --watch: seconds a new file's size must stay unchanged.")
 @click.option("--plot", "plot_field", metavar="FIELD",
@@ -171,6 +171,9 @@ def run(reference: pathlib.Path, frames: tuple[str, ...], output: pathlib.Path,
         raise job.error  # type: ignore[misc]
     if job.state is JobState.CANCELLED:
         raise KeyboardInterrupt
+    if watch and job.resumed_frames is None:
+        click.echo(f"no complete frame arrived in {frames[0]}; nothing written")
+        return
     dataset = job.dataset()
     click.echo(f"{dataset.sizes['frame']} frames in {output}")
     if with_certificate:
@@ -439,14 +442,24 @@ def demo(output: pathlib.Path, frames: int, size: int) -> None:
 
 
 def _follow(job: Any, quiet: bool) -> None:
-    """Show a job's progress and one line per frame until it ends; Ctrl-C cancels it."""
+    """Show a job's progress and one line per frame until it ends.
+
+    Ctrl-C cancels the run; while watching a folder, the first Ctrl-C finishes what is there
+    (the run ends done) and a second one cancels.
+    """
     from ._progress import Bar
 
     bar = None
     shown = 0
     try:
         while True:
-            ended = job.wait(0.1).value not in ("queued", "running")
+            try:
+                ended = job.wait(0.1).value not in ("queued", "running")
+            except KeyboardInterrupt:
+                if not job.watching or job.stopping:
+                    raise
+                job.stop()
+                continue
             if bar is None and job.resumed_frames is not None:
                 # Frames resumed from the store count on the bar, but not in its rate.
                 bar = Bar(not quiet, "frame", "frames", initial=job.resumed_frames)

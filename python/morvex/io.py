@@ -20,12 +20,24 @@ from collections.abc import Sequence
 from typing import Any, Union
 
 import numpy as np
-import tifffile
 
 import _morvex_dic
 
 from ._errors import MorvexError
 
+class _Deferred:
+    """A module imported on first use (tifffile costs tens of ms at start-up)."""
+
+    def __init__(self, name: str) -> None:
+        self._name = name
+
+    def __getattr__(self, attribute: str) -> Any:
+        import importlib
+
+        return getattr(importlib.import_module(self._name), attribute)
+
+
+tifffile: Any = _Deferred("tifffile")
 PathLike = Union[str, os.PathLike]
 ImageLike = Union[np.ndarray, PathLike]
 IMAGE_SUFFIXES = (".tif", ".tiff", ".png", ".bmp", ".jpg", ".jpeg", ".pgm", ".pbm", ".ppm")

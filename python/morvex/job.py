@@ -290,6 +290,16 @@ class Job:
     # --- watching -----------------------------------------------------------------------
 
     @property
+    def watching(self) -> bool:
+        """Whether the job watches a folder that may grow."""
+        return self._watch
+
+    @property
+    def stopping(self) -> bool:
+        """Whether stop() or cancel() was asked for."""
+        return self._finish.is_set() or self._stop.is_set()
+
+    @property
     def state(self) -> JobState:
         return self._state
 
@@ -314,10 +324,8 @@ class Job:
         self._stop.set()
 
     def stop(self) -> None:
-        """Watch mode: measure what is there, then end DONE."""
+        """Watch mode: measure what is there, then end DONE (a finite run is not affected)."""
         self._finish.set()
-        if not self._watch:
-            return
 
     def wait(self, timeout: float | None = None) -> JobState:
         """Wait for the job to end (or `timeout` s); never raises (see :attr:`error`)."""

@@ -158,3 +158,34 @@ def test_reopening_a_store_of_arrays_asks_for_the_frames(tmp_path, synthetic_fra
         morvex.Job.reopen(path)
     job = morvex.Job.reopen(path, frames=synthetic_frames.frames).start()
     assert job.wait() is morvex.JobState.DONE and job.summaries() == []
+
+
+def test_morvex_run_watch_measures_new_files_and_ctrl_c_finishes_them(tmp_path, frame_files):
+    import os
+    import shutil
+    import signal
+    import subprocess
+    import sys
+
+    camera = tmp_path / "camera"
+    camera.mkdir()
+    script = os.path.join(os.path.dirname(sys.executable), "morvex")
+    child = subprocess.Popen([script, "run", str(frame_files / "f0.tif"), str(camera), "-o",
+                              str(tmp_path / "w.zarr"), "--watch", "--settle", "0.2",
+                              "--subset", "21", "--step", "8"],
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        for k in range(4):
+            shutil.copy(frame_files / f"f{k}.tif", camera / f"f{k}.tif")
+            time.sleep(0.3)
+        _wait_until(lambda: (tmp_path / "w.zarr" / "zarr.json").exists())
+        child.send_signal(signal.SIGINT)
+        out, _ = child.communicate(timeout=120)
+    finally:
+        child.kill()
+    assert child.returncode == 0, out
+    assert "4 frames in" in out and out.count("of specimen points valid") == 4
+    expected = morvex.correlate_sequence(frame_files, reference=frame_files / "f0.tif",
+                                         progress=False, **PACKAGE_SETTINGS)
+    stored = morvex.open_store(tmp_path / "w.zarr")
+    np.testing.assert_array_equal(stored["u"].values, expected["u"].values)

@@ -35,19 +35,33 @@ inline double tap_sum(const double* p, std::ptrdiff_t stride, const double* wy, 
     return (s0 + s2) + (s1 + s3);
 }
 
+// Curved == false evaluates exactly the first-order positions row_x + ax dx (the affine
+// path's bits); Curved adds the row's extra slope and the dx^2 term.
+template <bool Curved>
 void sample_scalar(const CoefficientImage& coef, SplineKind kind, const WarpedSubset& s,
-                   double* out) {
+                   const SubsetCurvature& q, double* out) {
     const int side = 2 * s.half + 1;
     double wx[6], wy[6];
     for (int i = 0; i < side; ++i) {
         const double dy = i - s.half;
-        const double row_x = s.x0 + s.bx * dy;
-        const double row_y = s.y0 + s.by * dy;
+        double row_x = s.x0 + s.bx * dy;
+        double row_y = s.y0 + s.by * dy;
+        double slope_x = s.ax, slope_y = s.ay;
+        if constexpr (Curved) {
+            row_x += q.x_yy * dy * dy;
+            row_y += q.y_yy * dy * dy;
+            slope_x += q.x_xy * dy;
+            slope_y += q.y_xy * dy;
+        }
         double* o = out + static_cast<std::ptrdiff_t>(i) * side;
         for (int j = 0; j < side; ++j) {
             const double dx = j - s.half;
-            const double x = row_x + s.ax * dx;
-            const double y = row_y + s.ay * dx;
+            double x = row_x + slope_x * dx;
+            double y = row_y + slope_y * dx;
+            if constexpr (Curved) {
+                x += q.x_xx * (dx * dx);
+                y += q.y_xx * (dx * dx);
+            }
             // Positions lie above -kSamplerSlack, so the shifted truncation is floor.
             const int ix = static_cast<int>(x + 16.0) - 16;
             const int iy = static_cast<int>(y + 16.0) - 16;
@@ -111,29 +125,42 @@ MORVEX_AVX2_INLINE double tap_sum4(const double* p, std::ptrdiff_t stride,
     return _mm_cvtsd_f64(s) + _mm_cvtsd_f64(_mm_unpackhi_pd(s, s));
 }
 
+template <bool Curved>
 __attribute__((target("avx2"))) void sample_quintic_avx2(const CoefficientImage& coef,
-                                                         const WarpedSubset& s, double* out,
-                                                         double* scratch) {
+                                                         const WarpedSubset& s,
+                                                         const SubsetCurvature& q, double* out) {
     const int side = 2 * s.half + 1;
     // Pixel columns padded to a multiple of four; the extra lanes compute unused values at
     // positions just past the subset (still inside the padded coefficients).
     const int lanes = (side + 3) & ~3;
     alignas(32) double wxs[6][4], wys[6][4];
     alignas(16) int xs[4], ys[4];
-    (void)scratch;
     const __m256d offsets = _mm256_set_pd(3.0, 2.0, 1.0, 0.0);
-    const __m256d ax = _mm256_set1_pd(s.ax), ay = _mm256_set1_pd(s.ay);
     const __m256d shift = _mm256_set1_pd(16.0);
     for (int i = 0; i < side; ++i) {
         const double dy = i - s.half;
-        const __m256d row_x = _mm256_set1_pd(s.x0 + s.bx * dy);
-        const __m256d row_y = _mm256_set1_pd(s.y0 + s.by * dy);
+        double row_xs = s.x0 + s.bx * dy, row_ys = s.y0 + s.by * dy;
+        double slope_x = s.ax, slope_y = s.ay;
+        if constexpr (Curved) {
+            row_xs += q.x_yy * dy * dy;
+            row_ys += q.y_yy * dy * dy;
+            slope_x += q.x_xy * dy;
+            slope_y += q.y_xy * dy;
+        }
+        const __m256d row_x = _mm256_set1_pd(row_xs);
+        const __m256d row_y = _mm256_set1_pd(row_ys);
+        const __m256d ax = _mm256_set1_pd(slope_x), ay = _mm256_set1_pd(slope_y);
         double* o = out + static_cast<std::ptrdiff_t>(i) * side;
         for (int j0 = 0; j0 < lanes; j0 += 4) {
             const __m256d dx =
                 _mm256_add_pd(_mm256_set1_pd(static_cast<double>(j0 - s.half)), offsets);
-            const __m256d x = _mm256_add_pd(row_x, _mm256_mul_pd(ax, dx));
-            const __m256d y = _mm256_add_pd(row_y, _mm256_mul_pd(ay, dx));
+            __m256d x = _mm256_add_pd(row_x, _mm256_mul_pd(ax, dx));
+            __m256d y = _mm256_add_pd(row_y, _mm256_mul_pd(ay, dx));
+            if constexpr (Curved) {
+                const __m256d dx2 = _mm256_mul_pd(dx, dx);
+                x = _mm256_add_pd(x, _mm256_mul_pd(_mm256_set1_pd(q.x_xx), dx2));
+                y = _mm256_add_pd(y, _mm256_mul_pd(_mm256_set1_pd(q.y_xx), dx2));
+            }
             // floor as the scalar form computes it: truncation of the shifted position.
             const __m256d fx = _mm256_sub_pd(_mm256_round_pd(_mm256_add_pd(x, shift),
                                                              _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC),
@@ -173,7 +200,24 @@ __attribute__((target("avx2"))) void sample_quintic_avx2(const CoefficientImage&
 
 void sample_warped_subset_scalar(const CoefficientImage& coefficients, SplineKind kind,
                                  const WarpedSubset& subset, double* out) {
-    sample_scalar(coefficients, kind, subset, out);
+    sample_scalar<false>(coefficients, kind, subset, SubsetCurvature{}, out);
+}
+
+void sample_curved_subset_scalar(const CoefficientImage& coefficients, SplineKind kind,
+                                 const WarpedSubset& subset, const SubsetCurvature& curve,
+                                 double* out) {
+    sample_scalar<true>(coefficients, kind, subset, curve, out);
+}
+
+void sample_curved_subset(const CoefficientImage& coefficients, SplineKind kind,
+                          const WarpedSubset& subset, const SubsetCurvature& curve, double* out) {
+#if MORVEX_SAMPLER_AVX2
+    if (kind == SplineKind::kQuintic && cpu_has_avx2()) {
+        sample_quintic_avx2<true>(coefficients, subset, curve, out);
+        return;
+    }
+#endif
+    sample_scalar<true>(coefficients, kind, subset, curve, out);
 }
 
 bool sampler_uses_avx2() {
@@ -188,12 +232,13 @@ void sample_warped_subset(const CoefficientImage& coefficients, SplineKind kind,
                           const WarpedSubset& subset, double* out, double* scratch) {
 #if MORVEX_SAMPLER_AVX2
     if (kind == SplineKind::kQuintic && cpu_has_avx2()) {
-        sample_quintic_avx2(coefficients, subset, out, scratch);
+        sample_quintic_avx2<false>(coefficients, subset, SubsetCurvature{}, out);
+        (void)scratch;
         return;
     }
 #endif
     (void)scratch;
-    sample_scalar(coefficients, kind, subset, out);
+    sample_scalar<false>(coefficients, kind, subset, SubsetCurvature{}, out);
 }
 
 }  // namespace morvex::dic::detail

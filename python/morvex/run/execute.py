@@ -230,16 +230,14 @@ def execute_pair(plan: PairPlan, progress: Progress = False) -> Any:
                     tasks.cut(plan.deformed, t),
                     None if plan.mask is None else tasks.cut(plan.mask, t), settings,
                     plan.threads or 1, pure=False) for t in tiles]
-                order = {f.key: t for f, t in zip(futures, tiles)}
-                done: list[Any] = []
+                finished: list[Any] = []
 
-                def keep(block: Any) -> None:
-                    done.append(block)
+                def count(block: Any) -> None:
+                    finished.append(block)
+                    bar(len(finished), len(tiles))
 
-                pending = list(futures)
-                _gather(client, pending, keep, None)
-                blocks = [(order[f.key], f.result()) for f in futures]
-                bar(len(blocks), len(tiles))
+                _gather(client, futures, count, None)
+                blocks = [(t, f.result()) for f, t in zip(futures, tiles)]
     finally:
         bar.close()
     result = tasks.stitch(blocks, ys, xs)

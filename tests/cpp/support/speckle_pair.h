@@ -3,6 +3,7 @@
 // moved copy is exact at any sub-pixel shift or angle (no resampling error to allow for).
 
 #include <cmath>
+#include <algorithm>
 #include <cstdint>
 #include <random>
 #include <vector>
@@ -63,6 +64,52 @@ inline cv::Mat render_dots(int rows, int cols, const std::vector<Dot>& dots) {
                 row[c] += dot.amplitude * std::exp(-d2 / (2.0 * kSigma * kSigma));
             }
         }
+    }
+    return image;
+}
+
+// The dots seen through a smooth displacement field: the image shows at x what the dot
+// pattern has at X, where x = X + d(X) (d returns u, v at a reference position X, column
+// first). X is found per pixel by fixed-point iteration, exact to 1e-12 px for fields whose
+// gradients stay well below 1, so the image is exact for curved fields too.
+template <typename Field>
+cv::Mat render_dots_deformed(int rows, int cols, const std::vector<Dot>& dots,
+                             const Field& field) {
+    constexpr double kSigma = 2.0;
+    constexpr int kReach = 8;
+    cv::Mat map_x(rows, cols, CV_64FC1), map_y(rows, cols, CV_64FC1);
+    double largest = 0.0;
+    for (int r = 0; r < rows; ++r)
+        for (int c = 0; c < cols; ++c) {
+            double x = c, y = r;
+            for (int k = 0; k < 60; ++k) {
+                double u, v;
+                field(x, y, u, v);
+                const double nx = c - u, ny = r - v;
+                const bool done = std::fabs(nx - x) + std::fabs(ny - y) < 1e-13;
+                x = nx;
+                y = ny;
+                if (done) break;
+            }
+            map_x.at<double>(r, c) = x;
+            map_y.at<double>(r, c) = y;
+            largest = std::max(largest, std::fabs(x - c) + std::fabs(y - r));
+        }
+    // A pixel sees a dot when its reference position lies within kReach of it; the pixel
+    // itself is at most `largest` from that position.
+    const int reach = kReach + static_cast<int>(std::ceil(largest));
+    cv::Mat image(rows, cols, CV_64FC1, cv::Scalar(30.0));
+    for (const Dot& dot : dots) {
+        const int r0 = static_cast<int>(std::floor(dot.y)) - reach;
+        const int c0 = static_cast<int>(std::floor(dot.x)) - reach;
+        for (int r = std::max(0, r0); r <= std::min(rows - 1, r0 + 2 * reach); ++r)
+            for (int c = std::max(0, c0); c <= std::min(cols - 1, c0 + 2 * reach); ++c) {
+                const double dx = map_x.at<double>(r, c) - dot.x;
+                const double dy = map_y.at<double>(r, c) - dot.y;
+                const double d2 = dx * dx + dy * dy;
+                if (d2 > kReach * kReach * 2.0) continue;
+                image.at<double>(r, c) += dot.amplitude * std::exp(-d2 / (2.0 * kSigma * kSigma));
+            }
     }
     return image;
 }

@@ -1,0 +1,76 @@
+"""
+Guided correlation for the morvex package (interpreter lock released)
+"""
+from __future__ import annotations
+import numpy
+import numpy.typing
+import typing
+__all__: list[str] = ['Control', 'DEFAULTS', 'ReferenceImage', 'STATUSES', 'Sequence', 'correlate', 'grid_axes']
+class Control:
+    """
+    Cancel flag and progress counters shared with a running correlation.
+    """
+    def __init__(self) -> None:
+        ...
+    def cancel(self) -> None:
+        """
+        Ask the running correlation to stop; unfinished points get status 6 (cancelled).
+        """
+    @property
+    def cancelled(self) -> bool:
+        ...
+    @property
+    def done(self) -> int:
+        """
+        Grid points finished so far.
+        """
+    @property
+    def total(self) -> int:
+        """
+        Grid points in the run (0 until the run reports).
+        """
+class ReferenceImage:
+    """
+    A reference image prepared once for many deformed frames.
+    """
+    def __init__(self, reference: typing.Annotated[numpy.typing.ArrayLike, numpy.float64], *, subset_size: typing.SupportsInt | typing.SupportsIndex = 29, step: typing.SupportsInt | typing.SupportsIndex = 7, roi: tuple[typing.SupportsInt | typing.SupportsIndex, typing.SupportsInt | typing.SupportsIndex, typing.SupportsInt | typing.SupportsIndex, typing.SupportsInt | typing.SupportsIndex] | None = None, mask: numpy.ndarray | None = None, interpolation: str = 'quintic', prefilter_sigma: typing.SupportsFloat | typing.SupportsIndex = 0.0) -> None:
+        ...
+    @property
+    def cols(self) -> int:
+        ...
+    @property
+    def grid_cols(self) -> int:
+        ...
+    @property
+    def grid_rows(self) -> int:
+        ...
+    @property
+    def memory_bytes(self) -> int:
+        ...
+    @property
+    def rows(self) -> int:
+        ...
+class Sequence:
+    """
+    Frames against one reference, fixed or incremental.
+    """
+    def __init__(self: typing.Sequence, reference: typing.Annotated[numpy.typing.ArrayLike, numpy.float64], *, control: Control, incremental: bool = False, subset_size: typing.SupportsInt | typing.SupportsIndex = 29, step: typing.SupportsInt | typing.SupportsIndex = 7, roi: tuple[typing.SupportsInt | typing.SupportsIndex, typing.SupportsInt | typing.SupportsIndex, typing.SupportsInt | typing.SupportsIndex, typing.SupportsInt | typing.SupportsIndex] | None = None, mask: numpy.ndarray | None = None, interpolation: str = 'quintic', prefilter_sigma: typing.SupportsFloat | typing.SupportsIndex = 0.0, min_zncc: typing.SupportsFloat | typing.SupportsIndex = 0.8, max_jump: typing.SupportsFloat | typing.SupportsIndex = 2.0, search_range: typing.SupportsInt | typing.SupportsIndex = -1, seed_count: typing.SupportsInt | typing.SupportsIndex = 0, max_iterations: typing.SupportsInt | typing.SupportsIndex = 50, convergence_threshold: typing.SupportsFloat | typing.SupportsIndex = 0.001, compute_strain: bool = True, strain_window: typing.SupportsInt | typing.SupportsIndex = 35, strain_measure: str = 'green-lagrange', threads: typing.SupportsInt | typing.SupportsIndex = 0) -> None:
+        ...
+    def add_frame(self: typing.Sequence, frame: typing.Annotated[numpy.typing.ArrayLike, numpy.float64]) -> dict:
+        """
+        Correlate the next frame; the field is relative to the first image.
+        """
+    @property
+    def frame_count(self) -> int:
+        ...
+def correlate(reference: ReferenceImage, deformed: typing.Annotated[numpy.typing.ArrayLike, numpy.float64], *, control: Control = None, previous: dict | None = None, min_zncc: typing.SupportsFloat | typing.SupportsIndex = 0.8, max_jump: typing.SupportsFloat | typing.SupportsIndex = 2.0, search_range: typing.SupportsInt | typing.SupportsIndex = -1, seed_count: typing.SupportsInt | typing.SupportsIndex = 0, max_iterations: typing.SupportsInt | typing.SupportsIndex = 50, convergence_threshold: typing.SupportsFloat | typing.SupportsIndex = 0.001, compute_strain: bool = True, strain_window: typing.SupportsInt | typing.SupportsIndex = 35, strain_measure: str = 'green-lagrange', threads: typing.SupportsInt | typing.SupportsIndex = 0) -> dict:
+    """
+    Measure the displacement field of `deformed` against a prepared reference image.
+    """
+def grid_axes(rows: typing.SupportsInt | typing.SupportsIndex, cols: typing.SupportsInt | typing.SupportsIndex, *, subset_size: typing.SupportsInt | typing.SupportsIndex = 29, step: typing.SupportsInt | typing.SupportsIndex = 7, roi: tuple[typing.SupportsInt | typing.SupportsIndex, typing.SupportsInt | typing.SupportsIndex, typing.SupportsInt | typing.SupportsIndex, typing.SupportsInt | typing.SupportsIndex] | None = None) -> tuple[numpy.typing.NDArray[numpy.int32], numpy.typing.NDArray[numpy.int32]]:
+    """
+    (grid rows' centre rows, grid columns' centre columns) a ReferenceImage of rows x cols px lays out; the same rule, without an image.
+    """
+DEFAULTS: dict = {'subset_size': 29, 'step': 7, 'interpolation': 'quintic', 'prefilter_sigma': 0.0, 'min_zncc': 0.8, 'max_jump': 2.0, 'search_range': -1, 'seed_count': 0, 'max_iterations': 50, 'convergence_threshold': 0.001, 'compute_strain': True, 'strain_window': 35, 'strain_measure': 'green-lagrange', 'threads': 0}
+STATUSES: tuple = ((0, 'converged'), (1, 'outside_mask'), (2, 'not_converged'), (3, 'low_correlation'), (4, 'displacement_jump'), (5, 'flat_subset'), (6, 'cancelled'), (7, 'not_reached'), (8, 'bad_pixels'))
+__version__: str
