@@ -452,32 +452,37 @@ def _follow(job: Any, quiet: bool) -> None:
 
     bar = None
     shown = 0
+
+    def refresh() -> bool:
+        nonlocal bar, shown
+        ended = job.wait(0.1).value not in ("queued", "running")
+        if bar is None and job.resumed_frames is not None:
+            # Frames resumed from the store count on the bar, but not in its rate.
+            bar = Bar(not quiet, "frame", "frames", initial=job.resumed_frames)
+            if job.resumed_after is not None and not quiet:
+                bar.write(f"resuming after frame {job.resumed_after}")
+        summaries = job.summaries()
+        for summary in summaries[shown:]:
+            if not quiet and bar is not None:
+                bar.write(f"frame {summary.frame:4d}: {summary.valid_share:7.1%} of specimen "
+                          f"points valid, median ZNCC {summary.median_zncc:.4f}, median "
+                          f"sigma {summary.median_sigma:.4f} px, {summary.seconds:6.2f} s")
+        shown = len(summaries)
+        progress = job.progress
+        if progress.frames_total and bar is not None:
+            bar(progress.frames_done, progress.frames_total)
+        return ended
+
     try:
         while True:
+            # Ctrl-C may land anywhere in an update, not only in the wait.
             try:
-                ended = job.wait(0.1).value not in ("queued", "running")
+                if refresh():
+                    return
             except KeyboardInterrupt:
                 if not job.watching or job.stopping:
                     raise
                 job.stop()
-                continue
-            if bar is None and job.resumed_frames is not None:
-                # Frames resumed from the store count on the bar, but not in its rate.
-                bar = Bar(not quiet, "frame", "frames", initial=job.resumed_frames)
-                if job.resumed_after is not None and not quiet:
-                    bar.write(f"resuming after frame {job.resumed_after}")
-            summaries = job.summaries()
-            for summary in summaries[shown:]:
-                if not quiet and bar is not None:
-                    bar.write(f"frame {summary.frame:4d}: {summary.valid_share:7.1%} of specimen "
-                              f"points valid, median ZNCC {summary.median_zncc:.4f}, median "
-                              f"sigma {summary.median_sigma:.4f} px, {summary.seconds:6.2f} s")
-            shown = len(summaries)
-            progress = job.progress
-            if progress.frames_total and bar is not None:
-                bar(progress.frames_done, progress.frames_total)
-            if ended:
-                return
     except KeyboardInterrupt:
         job.cancel()
         job.wait()

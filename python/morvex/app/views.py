@@ -21,8 +21,10 @@ from typing import Any
 import numpy as np
 
 from .._errors import MorvexError
-from . import probes as probe_math
-from . import render
+from .probes import FIELDS as PROBE_FIELDS
+from .probes import extensometer, field, gauge, line_profile, load_table, point_series
+from .render import (STATUS_NAMES, colour_bar_css, data_url, field_rgba, grey_png, limits,
+                     png, svg_overlay, unit_of)
 from .job_adapter import JobState
 from .mask import Shape
 from .paths import Root
@@ -753,7 +755,7 @@ class Page:
 
     def _unit(self, name: str) -> tuple[float, str]:
         scale = self.project.settings.get("scale_mm_per_px")
-        return render.unit_of(name, self.strain_unit, scale)
+        return unit_of(name, self.strain_unit, scale)
 
     def _background_image(self) -> np.ndarray:
         if self.background == "current":
@@ -775,7 +777,7 @@ class Page:
             return
         key = f"{self.key}-{self.background}-{self.frame if self.background == 'current' else 'r'}"
         if key not in _IMAGES:
-            _keep_image(key, render.grey_png(self._background_image()))
+            _keep_image(key, grey_png(self._background_image()))
         source = f"/morvex/image/{key}.png"
         if self.image.source != source:
             self.image.set_source(source)
@@ -785,18 +787,18 @@ class Page:
         factor, unit = self._unit(self.field)
         bar = ""
         if dataset is not None and position is not None:
-            values = probe_math.field(dataset, self.field).values[position].astype(float)
+            values = field(dataset, self.field).values[position].astype(float)
             if self.field == "status":
                 values = np.where(dataset["status"].values[position] == 255, np.nan, values)
             elif "valid" in dataset:
                 values = np.where(dataset["valid"].values[position], values, np.nan)
             if self.auto_limits:
-                self.low, self.high = render.limits(values)
+                self.low, self.high = limits(values)
                 self.low_input.set_value(round(self.low * factor, 6))
                 self.high_input.set_value(round(self.high * factor, 6))
-            rgba = render.field_rgba(values, self.low, self.high,
+            rgba = field_rgba(values, self.low, self.high,
                                      status=self.field == "status")
-            field_url = render.data_url(render.png(rgba))
+            field_url = data_url(png(rgba))
             xs, ys = dataset["x"].values, dataset["y"].values
             step_x = float(xs[1] - xs[0]) if xs.size > 1 else 1.0
             step_y = float(ys[1] - ys[0]) if ys.size > 1 else 1.0
@@ -825,7 +827,7 @@ class Page:
         probes = dict(project.probes)
         if self.probe_x.value is not None and self.probe_y.value is not None:
             probes["point"] = (self.probe_x.value, self.probe_y.value)
-        self.image.set_content(render.svg_overlay(
+        self.image.set_content(svg_overlay(
             field_url=field_url, field_box=field_box, opacity=self.opacity, grid=grid,
             subset=subset, shapes=[s.to_json() for s in project.shapes], draft=self.draft,
             vectors=vectors, probes=probes, image_side=float(max(project.reference.shape))))
@@ -833,7 +835,7 @@ class Page:
     def _colour_bar(self, factor: float, unit: str) -> str:
         label = html.escape(FIELD_LABELS[self.field])
         if self.field == "status":
-            names = ", ".join(f"{k} {n}" for k, n in enumerate(render.STATUS_NAMES))
+            names = ", ".join(f"{k} {n}" for k, n in enumerate(STATUS_NAMES))
             return f"<span class='text-xs'>status: {html.escape(names)}</span>"
         low, high = self.low * factor, self.high * factor
         middle = (low + high) / 2
@@ -841,7 +843,7 @@ class Page:
         return (f"<div style='display:flex;align-items:center;gap:8px'>"
                 f"<b>{label}{unit_text}</b>"
                 f"<div style='flex:1'><div style='height:14px;border-radius:3px;"
-                f"background:{render.colour_bar_css()}'></div>"
+                f"background:{colour_bar_css()}'></div>"
                 f"<div style='display:flex;justify-content:space-between;font-size:11px;"
                 f"font-family:monospace'><span>{low:.4g}</span><span>{middle:.4g}</span>"
                 f"<span>{high:.4g}</span></div></div></div>")
@@ -891,7 +893,7 @@ class Page:
         label = FIELD_LABELS[self.field]
         if "point" in probes and dataset is not None:
             x, y = probes["point"]
-            series = probe_math.point_series(dataset, self.field, x, y) * factor
+            series = point_series(dataset, self.field, x, y) * factor
             value = series[position] if position is not None else math.nan
             self.probe_value.set_text("nan" if not math.isfinite(value) else f"{value:.9g}")
             self.probe_unit.set_text(unit)
@@ -901,15 +903,15 @@ class Page:
             self.probe_value.set_text("—")
         if "line" in probes and dataset is not None and position is not None:
             (xa, ya), (xb, yb) = probes["line"]
-            distance, values = probe_math.line_profile(dataset, self.field, position, (xa, ya),
+            distance, values = line_profile(dataset, self.field, position, (xa, ya),
                                                        (xb, yb))
             self._plot(self.profile_chart, [(f"{label} {unit}", distance.tolist(),
                                              values * factor)])
-        strain_factor, strain_unit = render.unit_of("exx", self.strain_unit, None)
+        strain_factor, strain_unit = unit_of("exx", self.strain_unit, None)
         lines = []
         if "extensometer" in probes and dataset is not None:
             (xa, ya), (xb, yb) = probes["extensometer"]
-            strain = probe_math.extensometer(dataset, (xa, ya), (xb, yb))
+            strain = extensometer(dataset, (xa, ya), (xb, yb))
             value = strain[position] if position is not None else math.nan
             text = "nan" if not math.isfinite(value) else f"{value * strain_factor:.6g}"
             self.gauge_strain.set_text(text + (f" {strain_unit}" if strain_unit else ""))
@@ -918,7 +920,7 @@ class Page:
             self.gauge_strain.set_text("—")
         if "gauge" in probes and dataset is not None:
             (xa, ya), (xb, yb) = probes["gauge"]
-            means = probe_math.gauge(dataset, (xa, ya), (xb, yb))
+            means = gauge(dataset, (xa, ya), (xb, yb))
             if position is not None:
                 self.rect_label.set_text("  ".join(
                     f"{FIELD_LABELS[n]} {means[n][position] * strain_factor:.4g}"
@@ -939,7 +941,7 @@ class Page:
 
     def load_curve(self) -> None:
         path = self.root.resolve(self.load_input.value or "", "load file")
-        probe_math.load_table(str(path))
+        load_table(str(path))
         self.project.load_text = (self.load_input.value or "").strip()
         self.project.save()
         self.clear_error()
@@ -948,7 +950,7 @@ class Page:
     def _update_curve(self, dataset: Any, lines: list[tuple[str, list, np.ndarray]]) -> None:
         if not self.project.load_text or dataset is None or not lines:
             return
-        load = probe_math.load_table(str(self.root.resolve(self.project.load_text, "load file")))
+        load = load_table(str(self.root.resolve(self.project.load_text, "load file")))
         area = self.area_input.value
         frames = dataset["frame"].values
         usable = frames < load.size
@@ -999,14 +1001,14 @@ class Page:
         probes = self.project.probes
         if "point" in probes:
             x, y = probes["point"]
-            for name in probe_math.FIELDS:
-                table[f"point_{name}"] = probe_math.point_series(dataset, name, x, y)
+            for name in PROBE_FIELDS:
+                table[f"point_{name}"] = point_series(dataset, name, x, y)
         if "extensometer" in probes:
             start, end = probes["extensometer"]
-            table["extensometer_strain"] = probe_math.extensometer(dataset, start, end)
+            table["extensometer_strain"] = extensometer(dataset, start, end)
         if "gauge" in probes:
             start, end = probes["gauge"]
-            for name, values in probe_math.gauge(dataset, start, end).items():
+            for name, values in gauge(dataset, start, end).items():
                 table[f"gauge_{name}"] = values
         target = self._export_folder() / "probes.csv"
         table.to_csv(target, index=False, float_format="%.9g")
