@@ -83,11 +83,12 @@ clean:
 	rm -rf $(BUILD) $(SAN_BUILD) $(FUZZ_BUILD)
 
 # The package's structure: its import graph has no cycle and the run layer's rules hold; the
-# extension's checked-in stubs match what the installed bindings give; ruff's rules
-# (pyproject.toml) hold.
+# extension's checked-in stubs match what the installed bindings give; ruff's rules and
+# mypy --strict (both configured in pyproject.toml) hold.
 lint: stubs-check
-	python3 scripts/check_imports.py
+	$(PYTHON) scripts/check_imports.py
 	$(VENV)/bin/ruff check python/morvex scripts
+	$(PYTHON) -m mypy
 
 # The extension's type stubs match the built module (after `make python`); `make stubs`
 # regenerates them after a binding change.

@@ -11,14 +11,18 @@ import pathlib
 import re
 import sys
 import tomllib
-from typing import Any
+from collections.abc import Callable
+from typing import TYPE_CHECKING, Any
 
 import click
+
+if TYPE_CHECKING:
+    from click.decorators import FC
 
 from ._errors import MorvexError
 
 
-class _SubsetType(click.ParamType):
+class _SubsetType(click.ParamType[int | str]):
     """An odd subset side in px, or the word auto."""
 
     name = "SUBSET"
@@ -54,7 +58,7 @@ def cli() -> None:
     """
 
 
-def _setting(flag: str, help_text: str, **kwargs: Any) -> Any:
+def _setting(flag: str, help_text: str, **kwargs: Any) -> Callable[[FC], FC]:
     """A `run` option for one field of Settings, its default taken from the dataclass.
 
     Only flags typed on the command line override a TOML file (see _merge_config).
@@ -298,8 +302,8 @@ def plot(store: pathlib.Path, field: str, frame: int, frame_list: str | None, ve
     from .store import open_store
 
     dataset = open_store(store)
-    limits = dict(vmin=vmin, vmax=vmax, percentiles=percentiles or ROBUST_PERCENTILES,
-                  cmap=cmap, on=on)
+    limits: dict[str, Any] = dict(vmin=vmin, vmax=vmax,
+                                  percentiles=percentiles or ROBUST_PERCENTILES, cmap=cmap, on=on)
     backgrounds = _frame_images(store, dataset, images) if on == "deformed" else None
     if output.suffix.lower() in (".gif", ".mp4"):
         if vectors:
@@ -609,8 +613,9 @@ def main(argv: list[str] | None = None) -> None:
         click.echo(error.ctx.get_help() if error.ctx else error.format_message())
         sys.exit(0)
     except click.ClickException as error:
-        command = f" {error.ctx.command_path.split(' ', 1)[-1]}" if getattr(
-            error, "ctx", None) and " " in error.ctx.command_path else ""
+        ctx: click.Context | None = getattr(error, "ctx", None)
+        command = f" {ctx.command_path.split(' ', 1)[-1]}" if (
+            ctx is not None and " " in ctx.command_path) else ""
         click.echo(f"morvex: error: {error.format_message()} (see morvex{command} --help)",
                    err=True)
         sys.exit(2)

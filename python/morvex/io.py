@@ -357,7 +357,7 @@ class Source:
         if self.kind == "zarr":
             import zarr
 
-            return to_grey(zarr.open_array(self.path, mode="r")[:], what)
+            return to_grey(np.asarray(zarr.open_array(self.path, mode="r")[:]), what)
         return as_image(self.path, what)  # type: ignore[arg-type]
 
     def window(self, window: tuple[int, int, int, int], what: str) -> np.ndarray:
@@ -407,7 +407,7 @@ def open_source(image: ImageLike, what: str) -> Source:
         if pages > 1:
             raise MorvexError(f"{what} {path} is a stack of {pages} images; pass a single image")
         return Source("tiff", _grey_shape(shape, path, what), path=str(path))
-    return Source("file", as_image(path, what).shape, path=str(path))  # type: ignore[arg-type]
+    return Source("file", as_image(path, what).shape, path=str(path))
 
 
 def _grey_shape(shape: tuple[int, ...], path: pathlib.Path, what: str) -> tuple[int, int]:

@@ -16,6 +16,7 @@ field, l10%, metrological efficiency indicator).
 
 from __future__ import annotations
 
+import functools
 import math
 from typing import Any
 
@@ -139,7 +140,7 @@ def bias_sweep(reference: np.ndarray, settings: Settings,
     kwargs = correlate_kwargs(settings)
     bias, scatter = [], []
     for shift in BIAS_SHIFTS:
-        deformed = warp_along(crop, lambda p, s=shift: np.full_like(p, s), axis=1)
+        deformed = warp_along(crop, functools.partial(np.full_like, fill_value=shift), axis=1)
         ds = correlate(crop, deformed, threads=threads, **kwargs)
         u = ds["u"].values[ds["valid"].values & _inner(ds, crop.shape, settings.subset_px)]
         bias.append(float(np.mean(u) - shift) if u.size else float("nan"))

@@ -255,6 +255,7 @@ def _finite(name: str, value: Any, *, low: float | None = None,
             high: float | None = None) -> None:
     if isinstance(value, bool) or not isinstance(value, numbers.Real) or not math.isfinite(value):
         raise MorvexError(f"{name} must be a finite number, got {value!r}")
-    if (low is not None and value < low) or (high is not None and value > high):
+    number = float(value)
+    if (low is not None and number < low) or (high is not None and number > high):
         bounds = f"[{low}, {high}]" if high is not None else f">= {low}"
         raise MorvexError(f"{name} must be {bounds}, got {value!r}")

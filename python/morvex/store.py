@@ -366,7 +366,7 @@ class Store:
         if not self.exists():
             raise MorvexError(f"{self.path} is not a Morvex results store (made by morvex run)")
         with _quiet():
-            dataset = xr.open_zarr(self.path, consolidated=False, chunks=None).load()
+            dataset: xr.Dataset = xr.open_zarr(self.path, consolidated=False, chunks=None).load()
         done = dataset[MARKER].values == 1
         if complete_only:
             dataset = dataset.isel(frame=np.flatnonzero(done))

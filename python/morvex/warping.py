@@ -51,8 +51,8 @@ def bspline_coefficients(image: np.ndarray, axis: int) -> np.ndarray:
             powers = z ** np.arange(horizon)
             first = np.tensordot(powers, data[:horizon], axes=1)
         else:
-            k = np.arange(1, n - 1)
-            weights = np.concatenate(([1.0], z ** k + z ** (2 * n - 2 - k), [z ** (n - 1)]))
+            ks = np.arange(1, n - 1)
+            weights = np.concatenate(([1.0], z ** ks + z ** (2 * n - 2 - ks), [z ** (n - 1)]))
             first = np.tensordot(weights, data, axes=1) / (1.0 - z ** (2 * n - 2))
         data[0] = first
         for k in range(1, n):

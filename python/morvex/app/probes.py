@@ -9,6 +9,7 @@ extensometer's two ends (a segment's strain is about where its ends moved).
 from __future__ import annotations
 
 import math
+from typing import cast
 
 import numpy as np
 import xarray as xr
@@ -21,7 +22,7 @@ FIELDS = ("u", "v", "magnitude", "exx", "eyy", "exy", "zncc", "sigma_u", "sigma_
 def field(ds: xr.Dataset, name: str) -> xr.DataArray:
     """A field with dims (frame, y, x); ``magnitude`` is the length of (u, v)."""
     if name == "magnitude":
-        return np.hypot(ds["u"], ds["v"])
+        return cast("xr.DataArray", np.hypot(ds["u"], ds["v"]))  # NumPy keeps the DataArray
     if name not in FIELDS or name not in ds:
         raise MorvexError(f"unknown field {name!r}; choose one of {', '.join(FIELDS)}")
     return ds[name]

@@ -10,6 +10,7 @@ from __future__ import annotations
 import base64
 import io
 from functools import lru_cache
+from typing import Any
 
 import numpy as np
 
@@ -64,7 +65,7 @@ def field_rgba(values: np.ndarray, low: float, high: float, colormap: str = "jet
         index = np.clip(scaled * 255.0, 0, 255).astype(np.int64)
     rgba = lut[index]
     rgba[..., 3] = np.where(finite, 255, 0)
-    return rgba
+    return np.asarray(rgba)
 
 
 def colour_bar_css(colormap: str = "jet", stops: int = 11) -> str:
@@ -90,9 +91,9 @@ def limits(values: np.ndarray) -> tuple[float, float]:
 
 def svg_overlay(*, field_url: str | None, field_box: tuple[float, float, float, float] | None,
                 opacity: float, grid: tuple[np.ndarray, np.ndarray, np.ndarray] | None,
-                subset: tuple[float, float, int] | None, shapes: list[dict],
+                subset: tuple[float, float, int] | None, shapes: list[dict[str, Any]],
                 draft: list[tuple[float, float]], vectors: list[tuple[float, float, float, float]],
-                probes: dict, image_side: float) -> str:
+                probes: dict[str, Any], image_side: float) -> str:
     """The SVG drawn over the image: field, grid, subset, mask shapes, probes, drafts."""
     line = max(1.0, image_side / 400.0)
     parts: list[str] = []

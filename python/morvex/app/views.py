@@ -16,19 +16,32 @@ import pathlib
 import time
 from collections import OrderedDict
 from collections.abc import Callable
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
 from .._errors import MorvexError
-from .probes import FIELDS as PROBE_FIELDS
-from .probes import extensometer, field, gauge, line_profile, load_table, point_series
-from .render import (STATUS_NAMES, colour_bar_css, data_url, field_rgba, grey_png, limits,
-                     png, svg_overlay, unit_of)
 from .job_adapter import JobState
 from .mask import Shape
 from .paths import Root
+from .probes import FIELDS as PROBE_FIELDS
+from .probes import extensometer, field, gauge, line_profile, load_table, point_series
 from .project import Project, check_settings, defaults
+
+if TYPE_CHECKING:
+    from nicegui import ui
+
+from .render import (
+    STATUS_NAMES,
+    colour_bar_css,
+    data_url,
+    field_rgba,
+    grey_png,
+    limits,
+    png,
+    svg_overlay,
+    unit_of,
+)
 
 log = logging.getLogger("morvex.app")
 FIELD_LABELS = {"u": "u", "v": "v", "magnitude": "|displacement|", "exx": "εxx", "eyy": "εyy",
@@ -69,6 +82,8 @@ def _keep_image(key: str, data: bytes) -> None:
 
 class Page:
     """One browser tab's view. State worth keeping lives in the project (saved in the store)."""
+
+    image: ui.interactive_image  # built with the view, named earlier by the zoom slider
 
     def __init__(self, root: Root) -> None:
         self.root = root
@@ -196,10 +211,11 @@ class Page:
                     self.setting_inputs[name] = box
                 for name, options in (("interpolation", ["quintic", "cubic", "keys"]),
                                       ("strain_measure", ["green-lagrange", "engineering"])):
-                    box = ui.select(options, value=values[name], label=name.replace("_", " ")
-                                    ).props(f"dense data-testid=setting-{name.replace('_', '-')}")
-                    box.on_value_change(self.guarded(self.settings_changed))
-                    self.setting_inputs[name] = box
+                    testid = f"dense data-testid=setting-{name.replace('_', '-')}"
+                    choice = ui.select(options, value=values[name],
+                                       label=name.replace("_", " ")).props(testid)
+                    choice.on_value_change(self.guarded(self.settings_changed))
+                    self.setting_inputs[name] = choice
             with ui.row().classes("gap-3"):
                 self.incremental_box = ui.checkbox(
                     "incremental (large deformation)").on_value_change(
@@ -931,7 +947,7 @@ class Page:
         self._plot(self.strain_chart, lines)
         self._update_curve(dataset, lines)
 
-    def _plot(self, chart: Any, lines: list[tuple[str, list, np.ndarray]]) -> None:
+    def _plot(self, chart: Any, lines: list[tuple[str, list[float], np.ndarray]]) -> None:
         chart.options["series"] = [
             {"name": name, "type": "line", "showSymbol": len(xs) < 60,
              "data": [[float(x), (float(y) if math.isfinite(y) else None)]
@@ -947,7 +963,7 @@ class Page:
         self.clear_error()
         self.update_probes()
 
-    def _update_curve(self, dataset: Any, lines: list[tuple[str, list, np.ndarray]]) -> None:
+    def _update_curve(self, dataset: Any, lines: list[tuple[str, list[float], np.ndarray]]) -> None:
         if not self.project.load_text or dataset is None or not lines:
             return
         load = load_table(str(self.root.resolve(self.project.load_text, "load file")))

@@ -438,7 +438,7 @@ def run_sequence(plan: SequencePlan, reporter: Reporter, *,
     return stack(measured, plan).assign_attrs(plan.attrs)
 
 
-def stack(measured: list[tuple[int, Any]], plan: SequencePlan) -> Any:
+def stack(measured: list[tuple[int, xr.Dataset]], plan: SequencePlan) -> xr.Dataset:
     """Frames measured without a store as one dataset (dims frame, y, x)."""
     import xarray as xr
 

@@ -233,7 +233,7 @@ def resolve_subset(settings: Settings, reference: np.ndarray, mask: np.ndarray |
         return settings, {}
     from ..autosubset import choose_subset
 
-    return choose_subset(reference, settings, mask, threads=threads or None)  # type: ignore[no-any-return]
+    return choose_subset(reference, settings, mask, threads=threads or None)
 
 
 def choice_attrs(choice: dict[str, Any]) -> dict[str, Any]:
@@ -293,8 +293,8 @@ def plan_pair(reference: ImageLike, deformed: ImageLike, settings: Settings, *,
     tile, margin = check_tile(tile, tile_margin, settings)
     reference_source = open_source(reference, "reference")
     deformed_source = open_source(deformed, "deformed")
+    assert reference_source.shape is not None
     shape = reference_source.shape
-    assert shape is not None
     _same_size(deformed_source.shape, shape)  # type: ignore[arg-type]
     settings.check_image(shape)
     masked = None if mask is None else mask_source(mask, shape)

@@ -12,6 +12,7 @@ from __future__ import annotations
 import concurrent.futures
 import contextlib
 import dataclasses
+import functools
 import json
 import math
 import threading
@@ -234,7 +235,7 @@ def run_frames(reference: np.ndarray, frames: Frames | FrameWindow, indices: Ite
     solver = settings.to_kwargs()[1]
     pipeline = _Pipeline(frames, reference.shape, skip_bad)
     out: list[tuple[int, Any]] = []
-    sequence = None
+    sequence: _guided.Sequence | None = None
     if incremental and isinstance(indices, (list, tuple, range)):
         wanted: set[int] | None = set(indices)
         order: Iterator[int] = iter(range(max(wanted) + 1) if wanted else ())
@@ -314,6 +315,7 @@ def run_frames(reference: np.ndarray, frames: Frames | FrameWindow, indices: Ite
                                       "(every frame is the next one's reference)")
             elif incremental:
                 # run_cancellable returns before the loop moves on: the closures see this frame.
+                assert sequence is not None
                 result = run_cancellable(lambda _c: sequence.add_frame(image),  # noqa: B023
                                          stop=stop, on_progress=on_points, on_poll=poll)
             else:
@@ -333,7 +335,7 @@ def run_frames(reference: np.ndarray, frames: Frames | FrameWindow, indices: Ite
                 start = start_from_result(result)
             seconds = time.perf_counter() - began
             hand_on(pipeline.finish())
-            pipeline.write(lambda i=index, r=result, s=seconds, b=bad: written(i, r, s, b))
+            pipeline.write(functools.partial(written, index, result, seconds, bad))
         hand_on(pipeline.finish())
     except BaseException:
         # The write in flight completes (a frame is never half written by us) and is reported;
