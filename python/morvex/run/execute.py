@@ -42,16 +42,19 @@ from .plan import ClusterSpec, PairPlan, SequencePlan
 
 if TYPE_CHECKING:
     import xarray as xr
+    from distributed import Client
+
+    from ..store import Store
 
 CONNECT_SECONDS = 5
 POLL_SECONDS = 0.05
-FrameCallback = Callable[[int, Any, float], None]
+FrameCallback = Callable[[int, "xr.Dataset", float], None]
 
 
 # --- clusters -------------------------------------------------------------------------------
 
 @contextlib.contextmanager
-def cluster(spec: ClusterSpec | None) -> Iterator[Any]:
+def cluster(spec: ClusterSpec | None) -> Iterator[Client | None]:
     """A Dask client for one run, or None to stay in process.
 
     Raises:
@@ -106,12 +109,12 @@ def _unreachable(address: str, error: BaseException) -> MorvexError:
                        f"({type(error).__name__}); is it running?")
 
 
-def total_threads(client: Any) -> int:
+def total_threads(client: Client) -> int:
     """Task threads of all workers of a cluster (for messages and benchmarks)."""
     return int(sum(client.nthreads().values())) if client is not None else 0
 
 
-def _gather(client: Any, futures: list[Any], on_result: Callable[[Any], None],
+def _gather(client: Client, futures: list[Any], on_result: Callable[[Any], None],
             stop: threading.Event | None) -> None:
     """Hand each future's result on as it completes; cancel the rest on any exception."""
     pending = list(futures)
@@ -160,7 +163,7 @@ class Reporter:
     def grow(self, total: int) -> None:
         self.total = total
 
-    def frame(self, index: int, frame: Any, summary: tasks.FrameSummary,
+    def frame(self, index: int, frame: xr.Dataset, summary: tasks.FrameSummary,
               store_path: str | None = None) -> None:
         with self._lock:
             self.done += 1
@@ -183,13 +186,13 @@ class Reporter:
             self._bar.close()
 
 
-def read_frame(store_path: str, index: int) -> Any:
+def read_frame(store_path: str, index: int) -> xr.Dataset:
     import xarray as xr
 
     from ..store import _quiet
 
     with _quiet():
-        dataset = xr.open_zarr(store_path, consolidated=False, chunks=None)
+        dataset: xr.Dataset = xr.open_zarr(store_path, consolidated=False, chunks=None)
     return dataset.isel(frame=index).drop_vars(["reference_image", "complete", "mask"],
                                                errors="ignore").load()
 
@@ -269,7 +272,7 @@ def open_for(plan: SequencePlan, *, check_only: bool = False) -> Any:
                               sources={**plan.record, "settings": plan.settings.to_json()})
 
 
-def _check_identity(store: Any, identity: dict[str, Any]) -> None:
+def _check_identity(store: Store, identity: dict[str, Any]) -> None:
     # The checks of Store.open_for_run without changing anything (before a job starts).
     from .._errors import StoreMismatchError
 
@@ -278,7 +281,7 @@ def _check_identity(store: Any, identity: dict[str, Any]) -> None:
         raise StoreMismatchError(str(store.path), differences)
 
 
-def todo_of(plan: SequencePlan, store: Any) -> list[int]:
+def todo_of(plan: SequencePlan, store: Store | None) -> list[int]:
     todo = list(range(len(plan.frames)))
     if store is None:
         return todo
@@ -287,8 +290,8 @@ def todo_of(plan: SequencePlan, store: Any) -> list[int]:
 
 
 def execute_sequence(plan: SequencePlan, reporter: Reporter, *,
-                     stop: threading.Event | None = None, store: Any = None,
-                     todo: list[int] | None = None) -> list[tuple[int, Any]]:
+                     stop: threading.Event | None = None, store: Store | None = None,
+                     todo: list[int] | None = None) -> list[tuple[int, xr.Dataset | None]]:
     """Measure the frames of `todo` (default: every frame the store lacks) and write them.
 
     Returns:
@@ -299,7 +302,7 @@ def execute_sequence(plan: SequencePlan, reporter: Reporter, *,
         return []
     store_path = None if store is None else str(store.path)
 
-    def sink(index: int, frame: Any, summary: tasks.FrameSummary) -> None:
+    def sink(index: int, frame: xr.Dataset, summary: tasks.FrameSummary) -> None:
         reporter.frame(index, frame, summary, store_path)
 
     if not plan.chunked:
@@ -312,7 +315,7 @@ def execute_sequence(plan: SequencePlan, reporter: Reporter, *,
         from .._dataset import dataset_from_result
 
         store.create(dataset_from_result(tasks.not_measured(plan.settings, ys, xs), plan.settings))
-    measured: list[tuple[int, Any]] = []
+    measured: list[tuple[int, xr.Dataset | None]] = []
 
     def report(results: list[tuple[int, Any, Any]]) -> None:
         for index, summary, frame in results:
@@ -328,7 +331,8 @@ def execute_sequence(plan: SequencePlan, reporter: Reporter, *,
     return sorted(measured, key=lambda item: item[0])
 
 
-def _chunked_sequence(client: Any, plan: SequencePlan, todo: list[int], store_path: str | None,
+def _chunked_sequence(client: Client | None, plan: SequencePlan, todo: list[int],
+                      store_path: str | None,
                       report: Callable[[Any], None], stop: threading.Event | None) -> None:
     threads = plan.threads or (1 if client is not None else 0)
     token = tasks.reference_token(plan.reference, plan.mask, plan.settings)
@@ -366,7 +370,8 @@ def _chunked_sequence(client: Any, plan: SequencePlan, todo: list[int], store_pa
     _gather(client, futures, report, stop)
 
 
-def _tiled_sequence(client: Any, plan: SequencePlan, todo: list[int], store_path: str | None,
+def _tiled_sequence(client: Client | None, plan: SequencePlan, todo: list[int],
+                    store_path: str | None,
                     report: Callable[[Any], None], stop: threading.Event | None) -> None:
     # Each frame's tiles start from seeds (a tile knows nothing of its neighbours' previous
     # frame), so frames are independent: on a cluster all frames' tiles are tasks at once and
@@ -395,10 +400,12 @@ def _tiled_sequence(client: Any, plan: SequencePlan, todo: list[int], store_path
               for t in tiles] if mask is not None else [None] * len(tiles))
     finals = []
     for index in todo:
-        blocks = [client.submit(tasks.measure_tile, t, ref, tasks.cut(sources[index], t), msk,
-                                plan.settings, threads, pure=False)
-                  for t, ref, msk in zip(tiles, references, masks, strict=True)]
-        finals.append(client.submit(tasks.stitch_frame, index, names[index], tiles, blocks, ys,
+        # Futures, handed on as such: the scheduler gives stitch_frame their results.
+        pending: list[Any] = [
+            client.submit(tasks.measure_tile, t, ref, tasks.cut(sources[index], t), msk,
+                          plan.settings, threads, pure=False)
+            for t, ref, msk in zip(tiles, references, masks, strict=True)]
+        finals.append(client.submit(tasks.stitch_frame, index, names[index], tiles, pending, ys,
                                     xs, plan.settings, store_path, time.time(), pure=False))
     _gather(client, finals, lambda one: report([one]), stop)
 
@@ -438,19 +445,20 @@ def run_sequence(plan: SequencePlan, reporter: Reporter, *,
     return stack(measured, plan).assign_attrs(plan.attrs)
 
 
-def stack(measured: list[tuple[int, xr.Dataset]], plan: SequencePlan) -> xr.Dataset:
+def stack(measured: list[tuple[int, xr.Dataset | None]], plan: SequencePlan) -> xr.Dataset:
     """Frames measured without a store as one dataset (dims frame, y, x)."""
     import xarray as xr
 
     indices = [index for index, _ in measured]
-    stacked = xr.concat([frame for _, frame in measured], dim="frame", combine_attrs="override")
+    frames = [frame for _, frame in measured if frame is not None]
+    stacked = xr.concat(frames, dim="frame", combine_attrs="override")
     stacked = stacked.assign_coords(
         frame=("frame", np.asarray(indices, dtype=np.int64)),
         frame_name=("frame", np.array([plan.frames.names[k] for k in indices], dtype=object)))
     stacked["reference_image"] = (("row", "col"), plan.reference.astype(np.float32),
                                   {"long_name": "reference image (grey)", "units": "1"})
     skipped: dict[str, str] = {}
-    for _, frame in measured:
+    for frame in frames:
         skipped.update(json.loads(frame.attrs.get("skipped_frames", "{}")))
     stacked.attrs.pop("skipped_frames", None)
     if skipped:

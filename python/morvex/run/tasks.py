@@ -19,7 +19,7 @@ import threading
 import time
 from collections import OrderedDict
 from collections.abc import Callable, Iterable, Iterator
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
@@ -38,8 +38,12 @@ from ..io import Frames, Source
 from ..settings import Settings, grid_axes
 from .plan import BadFrameError, Tile, check_frame_shape
 
+if TYPE_CHECKING:
+    import xarray as xr
+
+
 _CACHE_ENTRIES = 2  # reference images kept per process (a fixed run needs one)
-_cache: OrderedDict[str, Any] = OrderedDict()
+_cache: OrderedDict[str, _guided.ReferenceImage] = OrderedDict()
 _cache_lock = threading.Lock()
 builds = 0  # reference images built by this process (read by the tests through client.run)
 
@@ -74,13 +78,14 @@ def summarise(index: int, name: str, result: dict[str, Any], seconds: float) -> 
 
 # Called once per finished frame: (index, frame dataset or None when only the store has it,
 # summary). Raising from it (KeyboardInterrupt) stops the loop after that frame.
-FrameSink = Callable[[int, Any, FrameSummary], None]
+FrameSink = Callable[[int, "xr.Dataset", FrameSummary], None]
 
 
 # --- the reference cache --------------------------------------------------------------------
 
 def prepare_reference(reference: np.ndarray, settings: Settings,
-                      mask: np.ndarray | None, stop: threading.Event | None = None) -> Any:
+                      mask: np.ndarray | None,
+                      stop: threading.Event | None = None) -> _guided.ReferenceImage:
     """The reference image prepared once for every deformed frame (checked settings).
 
     Raises:
@@ -106,7 +111,7 @@ def prepare_reference(reference: np.ndarray, settings: Settings,
 
 
 def cached_reference(token: str, reference: np.ndarray, settings: Settings,
-                     mask: np.ndarray | None) -> Any:
+                     mask: np.ndarray | None) -> _guided.ReferenceImage:
     """The prepared reference for `token`, built at most once per process while cached."""
     global builds
     with _cache_lock:
@@ -210,11 +215,12 @@ def not_measured(settings: Settings, ys: np.ndarray, xs: np.ndarray) -> dict[str
 
 def run_frames(reference: np.ndarray, frames: Frames | FrameWindow, indices: Iterable[int],
                settings: Settings, *, mask: np.ndarray | None = None, store: Any = None,
-               previous: dict[str, Any] | None = None, threads: int = 0, prepared: Any = None,
+               previous: dict[str, Any] | None = None, threads: int = 0,
+               prepared: _guided.ReferenceImage | None = None,
                incremental: bool = False, skip_bad: bool = False, keep: bool = True,
                sink: FrameSink | None = None, stop: threading.Event | None = None,
                on_points: Callable[[int, int], None] | None = None,
-               chain_from_store: bool = True) -> list[tuple[int, Any]]:
+               chain_from_store: bool = True) -> list[tuple[int, xr.Dataset | None]]:
     """Measure frames `indices` (increasing); write each to `store` if given.
 
     Fixed reference: each frame starts from the frame before it in `indices`; the first from
@@ -234,7 +240,7 @@ def run_frames(reference: np.ndarray, frames: Frames | FrameWindow, indices: Ite
     ys, xs = grid_axes(settings, reference.shape)
     solver = settings.to_kwargs()[1]
     pipeline = _Pipeline(frames, reference.shape, skip_bad)
-    out: list[tuple[int, Any]] = []
+    out: list[tuple[int, xr.Dataset | None]] = []
     sequence: _guided.Sequence | None = None
     if incremental and isinstance(indices, (list, tuple, range)):
         wanted: set[int] | None = set(indices)
@@ -248,7 +254,7 @@ def run_frames(reference: np.ndarray, frames: Frames | FrameWindow, indices: Ite
             reference_kwargs["mask"] = mask.astype(np.uint8)
         holder: dict[str, Any] = {}
 
-        def build(control: Any) -> Any:
+        def build(control: _guided.Control) -> _guided.Sequence:
             holder["control"] = control  # the sequence keeps a pointer to it
             return _guided.Sequence(reference, control=control, incremental=True,
                                     threads=threads, **reference_kwargs, **solver)
@@ -259,7 +265,7 @@ def run_frames(reference: np.ndarray, frames: Frames | FrameWindow, indices: Ite
             prepared = prepare_reference(reference, settings, mask, stop)
 
     def written(index: int, result: dict[str, Any], seconds: float,
-                skipped: str | None) -> tuple[int, Any, FrameSummary]:
+                skipped: str | None) -> tuple[int, xr.Dataset, FrameSummary]:
         # On the writer thread: the dataset, the store and the summary, beside the next
         # frame's correlation.
         frame = dataset_from_result(result, settings)
@@ -269,7 +275,7 @@ def run_frames(reference: np.ndarray, frames: Frames | FrameWindow, indices: Ite
             store.write_frame(index, frame, skipped=skipped)
         return index, frame, summarise(index, frames.names[index], result, seconds)
 
-    def hand_on(done: tuple[int, Any, FrameSummary] | None) -> None:
+    def hand_on(done: tuple[int, xr.Dataset, FrameSummary] | None) -> None:
         if done is None:
             return
         index, frame, summary = done
@@ -320,6 +326,7 @@ def run_frames(reference: np.ndarray, frames: Frames | FrameWindow, indices: Ite
                                          stop=stop, on_progress=on_points, on_poll=poll)
             else:
                 chained = start
+                assert prepared is not None
                 result = run_cancellable(
                     lambda control: _guided.correlate(  # noqa: B023
                         prepared, image, control=control, previous=chained,  # noqa: B023
