@@ -40,6 +40,18 @@ struct QueueItem {
 };
 using GrowthQueue = std::priority_queue<QueueItem>;
 
+/// The up to four grid neighbours of point i, written to `out` above, left, right, below (a
+/// fixed order keeps growth deterministic); returns how many there are.
+inline int grid_neighbours(int i, int rows, int cols, int out[4]) {
+    const int r = i / cols, c = i % cols;
+    int n = 0;
+    if (r > 0) out[n++] = i - cols;
+    if (c > 0) out[n++] = i - 1;
+    if (c + 1 < cols) out[n++] = i + 1;
+    if (r + 1 < rows) out[n++] = i + cols;
+    return n;
+}
+
 /// Shared state of one frame's run. `state` and the result slots of a point are written only
 /// by the thread that owns the point's block (or by the single-threaded phases).
 class FrameRun {

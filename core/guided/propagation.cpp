@@ -50,12 +50,10 @@ void final_phase(FrameRun& run) {
         }
     for (std::size_t head = 0; head < order.size(); ++head) {
         const int i = order[head];
-        const int r = i / cols, c = i % cols;
-        const int nr[4] = {r - 1, r, r, r + 1};
-        const int nc[4] = {c, c - 1, c + 1, c};
-        for (int k = 0; k < 4; ++k) {
-            if (nr[k] < 0 || nr[k] >= rows || nc[k] < 0 || nc[k] >= cols) continue;
-            const int j = nr[k] * cols + nc[k];
+        int near[4];
+        const int near_count = grid_neighbours(i, rows, cols, near);
+        for (int k = 0; k < near_count; ++k) {
+            const int j = near[k];
             if (source[j] >= 0 || run.state[j] == kFixed) continue;
             source[j] = source[i];
             order.push_back(j);
@@ -101,12 +99,10 @@ void grow(FrameRun& run, SubsetSolver& solver, GrowthQueue& queue, int block) {
         if (run.stopped()) return;
         const int i = queue.top().index;
         queue.pop();
-        const int r = i / cols, c = i % cols;
-        const int nr[4] = {r - 1, r, r, r + 1};
-        const int nc[4] = {c, c - 1, c + 1, c};
-        for (int k = 0; k < 4; ++k) {
-            if (nr[k] < 0 || nr[k] >= rows || nc[k] < 0 || nc[k] >= cols) continue;
-            const int j = nr[k] * cols + nc[k];
+        int near[4];
+        const int near_count = grid_neighbours(i, rows, cols, near);
+        for (int k = 0; k < near_count; ++k) {
+            const int j = near[k];
             // Another block's points belong to its thread: never read their state.
             if (block >= 0 && run.blocks.of_point[j] != block) continue;
             if (run.state[j] != kUntouched) continue;

@@ -88,17 +88,15 @@ struct NeighbourCheck {
 bool neighbours_agree(FrameRun& run, SubsetSolver& solver, int index, const SubsetSolution& s,
                       std::vector<NeighbourCheck>& checks) {
     const int rows = run.ref.grid_rows(), cols = run.ref.grid_cols();
-    const int r = index / cols, c = index % cols;
-    const int nr[4] = {r - 1, r, r, r + 1};
-    const int nc[4] = {c, c - 1, c + 1, c};
+    int near[4];
+    const int near_count = grid_neighbours(index, rows, cols, near);
     checks.clear();
     int usable = 0, agree = 0;
     // Per axis (0: along a column, 1: along a row): a crack's points agree with each other
     // along it, never across it.
     int axis_usable[2] = {0, 0}, axis_agree[2] = {0, 0};
-    for (int k = 0; k < 4; ++k) {
-        if (nr[k] < 0 || nr[k] >= rows || nc[k] < 0 || nc[k] >= cols) continue;
-        const int j = nr[k] * cols + nc[k];
+    for (int k = 0; k < near_count; ++k) {
+        const int j = near[k];
         if (run.ref.point_state[j] != 0) continue;
         const Warp guide = run.carry(s.warp, index, j);
         NeighbourCheck check;
@@ -110,7 +108,7 @@ bool neighbours_agree(FrameRun& run, SubsetSolver& solver, int index, const Subs
         }
         if (!solver.prepare(j)) continue;
         check.solution = run.solve_guided(solver, guide);
-        const int axis = nr[k] == r ? 1 : 0;
+        const int axis = j / cols == index / cols ? 1 : 0;
         ++usable;
         ++axis_usable[axis];
         if (check.solution.status == GuidedStatus::kConverged) {
@@ -174,12 +172,10 @@ bool region_reached(FrameRun& run, int index, int block) {
     bool reached = false;
     for (std::size_t head = 0; head < region.size(); ++head) {
         const int i = region[head];
-        const int r = i / cols, c = i % cols;
-        const int nr[4] = {r - 1, r, r, r + 1};
-        const int nc[4] = {c, c - 1, c + 1, c};
-        for (int k = 0; k < 4; ++k) {
-            if (nr[k] < 0 || nr[k] >= rows || nc[k] < 0 || nc[k] >= cols) continue;
-            const int j = nr[k] * cols + nc[k];
+        int near[4];
+        const int near_count = grid_neighbours(i, rows, cols, near);
+        for (int k = 0; k < near_count; ++k) {
+            const int j = near[k];
             if (run.blocks.of_point[j] != block) continue;
             // Flat points are also finished by seeding, which reaches nothing.
             if (run.state[j] == kDone ||

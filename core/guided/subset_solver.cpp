@@ -306,22 +306,27 @@ void filtered_noise(const double inv[N][N], const double m[N][N], int pu, int pv
     }
 }
 
-bool quadratic_hessian_inverse(const ReferenceImage::Data& ref, int index, double* hinv,
-                               double* noise) {
-    double hm[12][12], energy, count;
-    normal_matrix_quadratic(ref, index, ref.grad_x, ref.grad_y, hm, energy, count);
+// The inverse Hessian of an N-parameter warp (u at 0, v at pv) and the variance factors of u
+// and v. Prefiltered: the estimate's covariance is s^2 H^-1 M H^-1 with M built from the
+// gradients filtered once more (the filter applied to the steepest-descent images), s^2 the
+// raw residual variance. Only the u and v entries are kept.
+template <int N, typename NormalMatrix>
+bool hessian_inverse(const ReferenceImage::Data& ref, int index, int pv, NormalMatrix normal,
+                     double* hinv, double* noise) {
+    double hm[N][N], energy, count;
+    normal(ref, index, ref.grad_x, ref.grad_y, hm, energy, count);
     const double floor = kFlatGradient * ref.grey_range;
     if (!(energy > floor * floor * count)) return false;
-    double inv[12][12];
-    if (!invert_spd<12>(hm, inv)) return false;
-    for (int a = 0; a < 12; ++a)
-        for (int b = 0; b < 12; ++b) hinv[a * 12 + b] = inv[a][b];
+    double inv[N][N];
+    if (!invert_spd<N>(hm, inv)) return false;
+    for (int a = 0; a < N; ++a)
+        for (int b = 0; b < N; ++b) hinv[a * N + b] = inv[a][b];
     noise[0] = inv[0][0];
-    noise[1] = inv[6][6];
+    noise[1] = inv[pv][pv];
     if (!ref.noise_grad_x.empty()) {
-        double m[12][12];
-        normal_matrix_quadratic(ref, index, ref.noise_grad_x, ref.noise_grad_y, m, energy, count);
-        filtered_noise<12>(inv, m, 0, 6, noise);
+        double m[N][N];
+        normal(ref, index, ref.noise_grad_x, ref.noise_grad_y, m, energy, count);
+        filtered_noise<N>(inv, m, 0, pv, noise);
     }
     return true;
 }
@@ -330,26 +335,9 @@ bool quadratic_hessian_inverse(const ReferenceImage::Data& ref, int index, doubl
 
 bool subset_hessian_inverse(const ReferenceImage::Data& ref, int index, double* hinv,
                             double* noise) {
-    if (ref.params == 12) return quadratic_hessian_inverse(ref, index, hinv, noise);
-    double hm[6][6], energy, count;
-    normal_matrix(ref, index, ref.grad_x, ref.grad_y, hm, energy, count);
-    const double floor = kFlatGradient * ref.grey_range;
-    if (!(energy > floor * floor * count)) return false;
-    double inv[6][6];
-    if (!invert_spd<6>(hm, inv)) return false;
-    for (int a = 0; a < 6; ++a)
-        for (int b = 0; b < 6; ++b) hinv[a * 6 + b] = inv[a][b];
-    noise[0] = inv[0][0];
-    noise[1] = inv[3][3];
-    if (!ref.noise_grad_x.empty()) {
-        // Prefiltered: the estimate's covariance is s^2 H^-1 M H^-1 with M built from the
-        // gradients filtered once more (the filter applied to the steepest-descent images),
-        // s^2 the raw residual variance. Only the u and v entries are kept.
-        double m[6][6];
-        normal_matrix(ref, index, ref.noise_grad_x, ref.noise_grad_y, m, energy, count);
-        filtered_noise<6>(inv, m, 0, 3, noise);
-    }
-    return true;
+    if (ref.params == 12)
+        return hessian_inverse<12>(ref, index, 6, normal_matrix_quadratic, hinv, noise);
+    return hessian_inverse<6>(ref, index, 3, normal_matrix, hinv, noise);
 }
 
 bool SubsetSolver::prepare(int index) {
