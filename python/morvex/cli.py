@@ -547,7 +547,7 @@ def _merge_config(config_file: pathlib.Path | None, flags: dict[str, Any]) -> di
     return merged
 
 
-def _check_field(field: str, scale: Any) -> None:
+def _check_field(field: str, scale: object) -> None:
     known = {"u", "v", "exx", "eyy", "exy", "zncc", "sigma_u", "sigma_v", "du_dx", "du_dy",
              "dv_dx", "dv_dy", "status", "iterations"} | ({"u_mm", "v_mm"} if scale else set())
     if field not in known:

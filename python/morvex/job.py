@@ -271,7 +271,7 @@ class Job:
                 plan.frames.extend(frames_from(more[len(plan.frames):]))
                 reporter.grow(len(plan.frames))
 
-        def sink(index: int, frame: Any, summary: Any) -> None:
+        def sink(index: int, frame: xr.Dataset, summary: FrameSummary) -> None:
             if index not in complete:
                 reporter.frame(index, frame, summary)
 
@@ -361,7 +361,7 @@ class _GrowingStore:
         self._store, self._frames = store, frames
         self.path = store.path
 
-    def write_frame(self, index: int, frame: Any, *, skipped: str | None = None) -> None:
+    def write_frame(self, index: int, frame: xr.Dataset, *, skipped: str | None = None) -> None:
         if self._store.exists() and index >= len(self._store.complete()):
             self._store.grow(list(self._frames.names))
         elif not self._store.exists():

@@ -6,10 +6,13 @@ import dataclasses
 import json
 import math
 import numbers
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 from . import _guided
 from ._errors import MorvexError
+
+if TYPE_CHECKING:
+    import numpy as np
 
 # The library's defaults, read once: every default of the package follows from these.
 _LIBRARY = _guided.DEFAULTS
@@ -216,7 +219,7 @@ class Settings:
 DEFAULTS = Settings()
 
 
-def grid_axes(settings: Settings, shape: tuple[int, int]) -> tuple[Any, Any]:
+def grid_axes(settings: Settings, shape: tuple[int, int]) -> tuple[np.ndarray, np.ndarray]:
     """Grid rows and columns (subset centres, px) the library lays out on an image of `shape`.
 
     Raises:
@@ -246,12 +249,12 @@ def _roi(value: Any) -> tuple[int, int, int, int]:
     return (x0, y0, x1, y1)
 
 
-def _integer(name: str, value: Any) -> None:
+def _integer(name: str, value: object) -> None:
     if isinstance(value, bool) or not isinstance(value, numbers.Integral):
         raise MorvexError(f"{name} must be an integer, got {value!r}")
 
 
-def _finite(name: str, value: Any, *, low: float | None = None,
+def _finite(name: str, value: object, *, low: float | None = None,
             high: float | None = None) -> None:
     if isinstance(value, bool) or not isinstance(value, numbers.Real) or not math.isfinite(value):
         raise MorvexError(f"{name} must be a finite number, got {value!r}")

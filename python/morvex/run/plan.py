@@ -49,7 +49,7 @@ _BAD_PIXEL_REACH = 4  # px: non-finite grey values this close to a subset invali
 
 # --- small checks -------------------------------------------------------------------------
 
-def _positive(name: str, value: Any, what: str) -> int | None:
+def _positive(name: str, value: object, what: str) -> int | None:
     if value is None:
         return None
     if isinstance(value, bool) or not isinstance(value, (int, np.integer)) or value < 1:
@@ -57,7 +57,7 @@ def _positive(name: str, value: Any, what: str) -> int | None:
     return int(value)
 
 
-def check_threads(threads: Any) -> int:
+def check_threads(threads: object) -> int:
     """0 (all cores) for None, else a positive thread count."""
     if threads is None:
         return 0
@@ -67,11 +67,11 @@ def check_threads(threads: Any) -> int:
     return threads
 
 
-def check_workers(workers: Any) -> int | None:
+def check_workers(workers: object) -> int | None:
     return _positive("workers", workers, "worker processes")
 
 
-def check_chunk(chunk: Any) -> int | None:
+def check_chunk(chunk: object) -> int | None:
     return _positive("chunk", chunk, "frames per task")
 
 
@@ -85,7 +85,8 @@ class ClusterSpec:
     threads_per_worker: int | None = None
 
 
-def check_cluster(workers: Any, client: Any, threads_per_worker: Any) -> ClusterSpec | None:
+def check_cluster(workers: object, client: object,
+                  threads_per_worker: object) -> ClusterSpec | None:
     """The cluster a run asks for, checked; None to stay in process."""
     workers = check_workers(workers)
     if threads_per_worker is not None and (
@@ -143,7 +144,7 @@ def minimum_tile(settings: Settings, tile_margin: int) -> int:
                                   + strain_reach(settings) * settings.step)
 
 
-def check_tile(tile: Any, tile_margin: Any, settings: Settings) -> tuple[int, int]:
+def check_tile(tile: object, tile_margin: object, settings: Settings) -> tuple[int, int]:
     """(tile, tile_margin) checked.
 
     Raises:
@@ -263,8 +264,8 @@ class PairPlan:
 
 
 def plan_pair(reference: ImageLike, deformed: ImageLike, settings: Settings, *,
-              mask: ImageLike | None, threads: Any, tile: Any, tile_margin: Any,
-              workers: Any, client: Any, threads_per_worker: Any) -> PairPlan:
+              mask: ImageLike | None, threads: object, tile: object, tile_margin: object,
+              workers: object, client: object, threads_per_worker: object) -> PairPlan:
     """Everything :func:`morvex.correlate` measures, checked."""
     threads = check_threads(threads)
     choice: dict[str, Any] = {}
@@ -347,9 +348,9 @@ class SequencePlan:
 
 def plan_sequence(frames: object, *, reference: int | ImageLike = 0, incremental: bool = False,
                   mask: ImageLike | None = None, store: str | os.PathLike[str] | None = None,
-                  overwrite: bool = False, threads: Any = None, workers: Any = None,
-                  client: Any = None, threads_per_worker: Any = None, chunk: Any = None,
-                  tile: Any = None, tile_margin: Any = None, skip_bad_frames: bool = False,
+                  overwrite: bool = False, threads: object = None, workers: object = None,
+                  client: object = None, threads_per_worker: object = None, chunk: object = None,
+                  tile: object = None, tile_margin: object = None, skip_bad_frames: bool = False,
                   resolved: Frames | None = None, settings: dict[str, Any] | None = None
                   ) -> SequencePlan:
     """Everything :func:`morvex.correlate_sequence` measures, checked; nothing measured yet.
