@@ -91,7 +91,7 @@ class Bar:
     """A tqdm bar or a user callable behind one (done, total) interface."""
 
     def __init__(self, progress: Progress, unit: str, description: str, total: int = 0,
-                 initial: int = 0) -> None:
+                 initial: int = 0, started: float | None = None) -> None:
         self._callable = progress if callable(progress) else None
         self._bar = None
         if progress is True:
@@ -101,6 +101,10 @@ class Bar:
             # not towards its rate, which would otherwise read as thousands of frames a second.
             self._bar = tqdm(total=total, unit=unit, desc=description, leave=False,
                              dynamic_ncols=True, initial=initial)
+            if started is not None:
+                # A bar opened after work began (a follower polls) dates its rate from then,
+                # or a frame finished just before the first poll reads as instant.
+                self._bar.start_t = self._bar.last_print_t = started
 
     def __call__(self, done: int, total: int) -> None:
         if self._callable is not None:

@@ -10,6 +10,7 @@ import json
 import pathlib
 import re
 import sys
+import time
 import tomllib
 from collections.abc import Callable
 from typing import TYPE_CHECKING, Any
@@ -456,13 +457,15 @@ def _follow(job: Any, quiet: bool) -> None:
 
     bar = None
     shown = 0
+    started = time.time()
 
     def refresh() -> bool:
         nonlocal bar, shown
         ended = job.wait(0.1).value not in ("queued", "running")
         if bar is None and job.resumed_frames is not None:
             # Frames resumed from the store count on the bar, but not in its rate.
-            bar = Bar(not quiet, "frame", "frames", initial=job.resumed_frames)
+            bar = Bar(not quiet, "frame", "frames", initial=job.resumed_frames,
+                      started=started)
             if job.resumed_after is not None and not quiet:
                 bar.write(f"resuming after frame {job.resumed_after}")
         summaries = job.summaries()
