@@ -138,7 +138,11 @@ bool FrameRun::jumps(const Warp& w, const Warp& start, bool centre_only) const {
 }
 
 int FrameRun::residual_range() const {
-    return std::max(kResidualRange, static_cast<int>(std::ceil(config.max_jump)) + 1);
+    // Never wider than the image: a huge max_jump would otherwise overflow the conversion and
+    // turn the bounded search back into a whole-image one.
+    const double widest = static_cast<double>(std::max(ref.image.rows, ref.image.cols));
+    const double wanted = std::min(std::ceil(config.max_jump) + 1.0, widest);
+    return std::max(kResidualRange, static_cast<int>(wanted));
 }
 
 SubsetSolution FrameRun::solve_guided(SubsetSolver& solver, const Warp& guide) const {

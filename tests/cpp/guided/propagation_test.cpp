@@ -223,3 +223,25 @@ TEST(GuidedSeeds, CrackHalvesGrowFromTheirOwnSeeds) {
 }
 
 }  // namespace
+
+// A max_jump far beyond the image (once 1e151 px, which overflowed the residual search's
+// half-width): the search stays within the image and the pair is still measured.
+TEST(GuidedFailure, HugeMaxJumpKeepsTheResidualSearchInsideTheImage) {
+    constexpr int kSize = 96;
+    const std::vector<Dot> dots = morvex::test::random_dots(kSize, kSize, 5u);
+    const cv::Mat reference = morvex::test::render_dots(kSize, kSize, dots);
+    const cv::Mat deformed =
+        morvex::test::render_dots(kSize, kSize, stretched(dots, 1.4, -0.7, 0.0, 0.0));
+    GuidedConfig config = whole_image_config();
+    config.max_jump = 1e151;
+    const ReferenceImage ref(reference, config);
+    const GuidedResult r = correlate_guided(ref, deformed, config);
+    int valid = 0;
+    for (std::size_t i = 0; i < r.u.size(); ++i)
+        if (r.valid[i]) {
+            ++valid;
+            EXPECT_NEAR(r.u[i], 1.4, kValidTolerance);
+            EXPECT_NEAR(r.v[i], -0.7, kValidTolerance);
+        }
+    EXPECT_GT(valid, 0);
+}
