@@ -22,10 +22,14 @@ double finite_or_zero(double x) { return std::isfinite(x) ? x : 0.0; }
 }  // namespace
 
 int nearest_grid_point(const ReferenceImage::Data& reference, int y, int x) {
+    // In 64 bits: a seed may be given anywhere in int's range, far off the image.
     auto nearest = [](const std::vector<int>& axis, int value) {
+        auto distance = [value](int a) {
+            return std::llabs(static_cast<long long>(a) - static_cast<long long>(value));
+        };
         int best = 0;
         for (int k = 1; k < static_cast<int>(axis.size()); ++k)
-            if (std::abs(axis[k] - value) < std::abs(axis[best] - value)) best = k;
+            if (distance(axis[k]) < distance(axis[best])) best = k;
         return best;
     };
     return nearest(reference.grid_y, y) * reference.grid_cols() + nearest(reference.grid_x, x);

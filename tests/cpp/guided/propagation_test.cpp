@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -242,6 +243,29 @@ TEST(GuidedFailure, HugeMaxJumpKeepsTheResidualSearchInsideTheImage) {
             ++valid;
             EXPECT_NEAR(r.u[i], 1.4, kValidTolerance);
             EXPECT_NEAR(r.v[i], -0.7, kValidTolerance);
+        }
+    EXPECT_GT(valid, 0);
+}
+
+// Explicit seeds far off the image, at the ends of int's range (their distance to the grid
+// once overflowed): each snaps to the nearest grid corner and the pair is still measured.
+TEST(GuidedSeeds, SeedsAtTheEndsOfIntSnapToTheGrid) {
+    constexpr int kSize = 96;
+    const std::vector<Dot> dots = morvex::test::random_dots(kSize, kSize, 6u);
+    const cv::Mat reference = morvex::test::render_dots(kSize, kSize, dots);
+    const cv::Mat deformed =
+        morvex::test::render_dots(kSize, kSize, stretched(dots, -0.6, 0.9, 0.0, 0.0));
+    GuidedConfig config = whole_image_config();
+    config.seed_points = {{std::numeric_limits<int>::min() + 10, std::numeric_limits<int>::max()},
+                          {std::numeric_limits<int>::max(), std::numeric_limits<int>::min()}};
+    const ReferenceImage ref(reference, config);
+    const GuidedResult r = correlate_guided(ref, deformed, config);
+    int valid = 0;
+    for (std::size_t i = 0; i < r.u.size(); ++i)
+        if (r.valid[i]) {
+            ++valid;
+            EXPECT_NEAR(r.u[i], -0.6, kValidTolerance);
+            EXPECT_NEAR(r.v[i], 0.9, kValidTolerance);
         }
     EXPECT_GT(valid, 0);
 }
