@@ -128,7 +128,13 @@ class Project:
         if Store(store).exists():
             state = store / STATE_FILE
             if not state.is_file():
-                return self._state_from_run(store)
+                # A run of this server may have created the store before recording its
+                # sources there: what it was started with stands in until then.
+                recorded = self._state_from_run(store)
+                if recorded is None:
+                    with _RUNS_LOCK:
+                        recorded = _STARTED.get(store.resolve())
+                return recorded
             try:
                 text = state.read_text()
             except OSError:
