@@ -77,7 +77,7 @@ def test_a_module_imported_through_a_dependency_is_required_by_it(module):
 @pytest.mark.parametrize("name", sorted(declared()))
 def test_each_dependency_has_a_lower_bound_and_a_pin_inside_its_range(name):
     requirement = declared()[name]
-    assert any(spec.operator in (">=", "==", "~=") for spec in requirement.specifier), \
+    assert any(clause.operator in (">=", "==", "~=") for clause in requirement.specifier), \
         f"{requirement} has no tested lower bound"
     pinned = pins().get(name)
     assert pinned is not None, f"{name} is not pinned in constraints.txt"

@@ -54,26 +54,26 @@ FrameCallback = Callable[[int, "xr.Dataset", float], None]
 # --- clusters -------------------------------------------------------------------------------
 
 @contextlib.contextmanager
-def cluster(spec: ClusterSpec | None) -> Iterator[Client | None]:
+def cluster(backend: ClusterSpec | None) -> Iterator[Client | None]:
     """A Dask client for one run, or None to stay in process.
 
     Raises:
         MorvexError: for a scheduler that cannot be reached within CONNECT_SECONDS (names the
             address).
     """
-    if spec is None:
+    if backend is None:
         yield None
         return
-    if spec.workers is not None:
+    if backend.workers is not None:
         from distributed import Client, LocalCluster
 
-        with LocalCluster(n_workers=spec.workers, threads_per_worker=spec.threads_per_worker or 1,
-                          processes=True, dashboard_address=":0",
+        with LocalCluster(n_workers=backend.workers,
+                          threads_per_worker=backend.threads_per_worker or 1, processes=True, dashboard_address=":0",
                           silence_logs=logging.ERROR) as local, Client(local) as started:
             yield started
         return
-    if isinstance(spec.client, (str, os.PathLike)):
-        address = os.fspath(spec.client)
+    if isinstance(backend.client, (str, os.PathLike)):
+        address = os.fspath(backend.client)
         began = time.monotonic()
         _check_reachable(address)
         from distributed import Client
@@ -87,7 +87,7 @@ def cluster(spec: ClusterSpec | None) -> Iterator[Client | None]:
         with connected:
             yield connected
         return
-    yield spec.client
+    yield backend.client
 
 
 def _check_reachable(address: str) -> None:
