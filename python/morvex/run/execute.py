@@ -68,7 +68,8 @@ def cluster(backend: ClusterSpec | None) -> Iterator[Client | None]:
         from distributed import Client, LocalCluster
 
         with LocalCluster(n_workers=backend.workers,
-                          threads_per_worker=backend.threads_per_worker or 1, processes=True, dashboard_address=":0",
+                          threads_per_worker=backend.threads_per_worker or 1,
+                          processes=True, dashboard_address=":0",
                           silence_logs=logging.ERROR) as local, Client(local) as started:
             yield started
         return
