@@ -27,7 +27,8 @@ FrameRun::FrameRun(const ReferenceImage::Data& reference, const DeformedFrame& d
     : ref(reference), frame(deformed), config(run_config), previous(previous_result), out(result),
       search_image(deformed.clean),
       state(static_cast<std::size_t>(reference.points()), kUntouched),
-      tried_seed(static_cast<std::size_t>(reference.points()), 0) {}
+      tried_seed(static_cast<std::size_t>(reference.points()), 0),
+      spent(static_cast<std::size_t>(reference.points()), 0.0) {}
 
 bool FrameRun::cancelled() const {
     return config.cancel != nullptr && config.cancel->load(std::memory_order_relaxed);
@@ -228,6 +229,7 @@ void FrameRun::remember(int index, const SubsetSolution& s) {
 
 bool FrameRun::attempt(SubsetSolver& solver, int index, const Warp& guide, bool final_on_failure,
                        GrowthQueue& queue, bool defer_jump) {
+    const PointTimer timer(spent, index);
     // Out of view is decided on the guide alone: no solve or search could measure the point.
     if (left_view(ref, frame, index, guide)) {
         if (final_on_failure) left_view_point(index);

@@ -5,6 +5,7 @@
 /// write disjoint points.
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <exception>
 #include <mutex>
@@ -51,6 +52,24 @@ inline int grid_neighbours(int i, int rows, int cols, int out[4]) {
     if (r + 1 < rows) out[n++] = i + cols;
     return n;
 }
+
+/// Adds the time from its construction to its end to one grid point's work.
+class PointTimer {
+public:
+    PointTimer(std::vector<double>& spent, int index)
+        : spent_(spent), index_(index), start_(std::chrono::steady_clock::now()) {}
+    ~PointTimer() {
+        spent_[index_] +=
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+    }
+    PointTimer(const PointTimer&) = delete;
+    PointTimer& operator=(const PointTimer&) = delete;
+
+private:
+    std::vector<double>& spent_;
+    int index_;
+    std::chrono::steady_clock::time_point start_;
+};
 
 /// Shared state of one frame's run. `state` and the result slots of a point are written only
 /// by the thread that owns the point's block (or by the single-threaded phases).
@@ -123,6 +142,8 @@ public:
     /// gradient across one grid step), but no further than a start the jump test could accept.
     int residual_range() const;
     int full_searches() const { return full_searches_.load(); }
+    /// Seconds of work spent on each grid point, written by the thread that works on it.
+    std::vector<double> spent;
 
 private:
     std::atomic<int> finished_{0};

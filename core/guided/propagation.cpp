@@ -145,6 +145,8 @@ void propagate(FrameRun& run, int threads) {
         if (run.state[i] == kUntouched)
             run.out.status[i] = static_cast<std::uint8_t>(
                 run.cancelled() ? GuidedStatus::kCancelled : GuidedStatus::kNotReached);
+    run.out.seconds_by_status.assign(static_cast<std::size_t>(GuidedStatus::kLeftView) + 1, 0.0);
+    for (int i = 0; i < n; ++i) run.out.seconds_by_status[run.out.status[i]] += run.spent[i];
     run.rethrow_error();
     run.report(true);
 }

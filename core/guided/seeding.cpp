@@ -210,6 +210,7 @@ void find_first_seed(FrameRun& run) {
     GrowthQueue unused;
     for (int i : order) {
         if (run.stopped() || tries >= kMaxFirstSeedTries) return;
+        const PointTimer timer(run.spent, i);
         if (!solver.prepare(i)) continue;
         ++tries;
         SubsetSolution s;
@@ -243,6 +244,7 @@ void seed_from_previous(FrameRun& run, SubsetSolver& solver, GrowthQueue& queue,
     for (int i : by_distance_to_centre(run.ref, pts)) {
         if (run.stopped()) return;
         if (run.state[i] != kUntouched || !has_previous(i)) continue;
+        const PointTimer timer(run.spent, i);
         if (!solver.prepare(i)) {
             run.flat_point(i);
             continue;
@@ -258,6 +260,7 @@ void seed_from_previous(FrameRun& run, SubsetSolver& solver, GrowthQueue& queue,
     for (int i : pts) {
         if (run.state[i] != kUntouched || !has_previous(i)) continue;
         if (run.stopped()) return;
+        const PointTimer timer(run.spent, i);
         Warp w = previous_warp(i);
         w.u += shift_u;
         w.v += shift_v;
@@ -317,12 +320,17 @@ void seed_block(FrameRun& run, SubsetSolver& solver, GrowthQueue& queue, int blo
         // A candidate the first seed's warp moves out of view, or a flat one, costs nothing
         // and does not count against the attempts.
         if (start && left_view(run.ref, run.frame, seed, *start)) continue;  // the final pass decides
-        if (!solver.prepare(seed)) {
-            run.flat_point(seed);
-            continue;
+        bool accepted = false;
+        {
+            const PointTimer timer(run.spent, seed);
+            if (!solver.prepare(seed)) {
+                run.flat_point(seed);
+                continue;
+            }
+            ++searches;
+            accepted = try_seed(run, solver, seed, start, queue, block);
         }
-        ++searches;
-        if (try_seed(run, solver, seed, start, queue, block)) grow();
+        if (accepted) grow();
     }
 }
 

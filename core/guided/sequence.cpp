@@ -264,6 +264,9 @@ GuidedResult GuidedSequence::add_frame(const cv::Mat& frame) {
     GuidedResult total = increment;
     if (s.accumulated) {
         total = accumulate(*s.accumulated, increment);
+        // What this frame's correlation did, not the frame before's.
+        total.full_searches = increment.full_searches;
+        total.seconds_by_status = increment.seconds_by_status;
         detail::fit_strain(total, s.config);
     }
     s.accumulated = total;

@@ -33,7 +33,10 @@ void bind_correlate(py::module_& m) {
             }
             return dict_from_guided(result);
         },
-        "Measure the displacement field of `deformed` against a prepared reference image.",
+        "Measure the displacement field of `deformed` against a prepared reference image. "
+        "Besides the grid fields: 'full_searches', the whole-image (search_range) searches "
+        "run, seeds only; 'seconds_by_status', seconds of work on the points by final status "
+        "(index: STATUSES' codes).",
         py::arg("reference"), py::arg("deformed"), py::kw_only(),
         py::arg("control") = py::none(), py::arg("previous") = py::none()
         MORVEX_SOLVER_KEYWORDS(MORVEX_SOLVER_ARG));

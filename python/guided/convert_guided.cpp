@@ -101,6 +101,9 @@ GuidedDict dict_from_guided(const dic::GuidedResult& result) {
     dict["valid"] = grid_array(result.valid, rows, cols).attr("astype")("bool");
     dict["status"] = grid_array(result.status, rows, cols);
     dict["iterations"] = grid_array(result.iterations, rows, cols);
+    dict["full_searches"] = result.full_searches;
+    dict["seconds_by_status"] = py::array_t<double>(
+        static_cast<py::ssize_t>(result.seconds_by_status.size()), result.seconds_by_status.data());
     if (!result.du_dxx.empty()) {
         dict["du_dxx"] = grid_array(result.du_dxx, rows, cols);
         dict["du_dxy"] = grid_array(result.du_dxy, rows, cols);

@@ -57,6 +57,18 @@ def test_statuses_are_the_library_list():
     assert (ds["status"].values[:, ds["x"].values < 20] == morvex.Status.OUTSIDE_MASK).all()
 
 
+def test_extension_reports_its_searches_and_work_by_status():
+    reference, deformed = _pair()
+    ref = _guided.ReferenceImage(reference, subset_size=21, step=8)
+    result = _guided.correlate(ref, deformed, compute_strain=False)
+    # Every point is in view: one whole-image search for the frame's first seed, no more.
+    assert result["full_searches"] == 1
+    seconds = np.asarray(result["seconds_by_status"])
+    assert seconds.shape == (len(_guided.STATUSES),)
+    held = np.bincount(np.asarray(result["status"]).ravel(), minlength=len(_guided.STATUSES))
+    assert (seconds[held == 0] == 0).all() and seconds[0] > 0
+
+
 @pytest.mark.parametrize("shape, subset, step, roi", [
     ((96, 96), 21, 8, None),
     ((97, 64), 21, 7, None),

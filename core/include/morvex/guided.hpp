@@ -159,6 +159,11 @@ struct GuidedResult {
     /// frame. Only seeds are searched so: the frame's first seed, the blocks' seeds, explicit
     /// seeds; a point grown from a neighbour never is.
     int full_searches = 0;
+    /// Seconds of work on this frame's points, by the status each point ended with (index:
+    /// GuidedStatus, kLeftView + 1 entries): its solves and searches, and for a seed the checks
+    /// of the neighbours that confirm it. Thread time by the clock, so a busy machine inflates
+    /// it; the frame's preparation and the strain fit are not included.
+    std::vector<double> seconds_by_status;
 };
 
 /// Subset centres of the grid a ReferenceImage of `rows` x `cols` pixels lays out for `config`:

@@ -67,6 +67,22 @@ int count_status(const GuidedResult& r, GuidedStatus s) {
     return n;
 }
 
+// The frame's work is booked by final status: to converged points when any converged, and to
+// no status that no point holds.
+void expect_work_by_status(const GuidedResult& r) {
+    ASSERT_EQ(r.seconds_by_status.size(), static_cast<std::size_t>(GuidedStatus::kLeftView) + 1);
+    for (std::size_t s = 0; s < r.seconds_by_status.size(); ++s) {
+        const int held = count_status(r, static_cast<GuidedStatus>(s));
+        EXPECT_GE(r.seconds_by_status[s], 0.0) << "status " << s;
+        if (held == 0) {
+            EXPECT_EQ(r.seconds_by_status[s], 0.0) << "status " << s;
+        }
+    }
+    if (count_status(r, GuidedStatus::kConverged) > 0) {
+        EXPECT_GT(r.seconds_by_status[0], 0.0);
+    }
+}
+
 GuidedConfig whole_image_config() {
     GuidedConfig config;
     config.subset_size = 21;
@@ -117,6 +133,7 @@ TEST_P(GuidedFieldOfView, PairLeavingTheImageMarksItsEdgeAndKeepsTheRest) {
     EXPECT_EQ(count_status(r, GuidedStatus::kNotReached), 0);
     // One search for the frame's first seed; every failing point gave up without one.
     EXPECT_LE(r.full_searches, 1);
+    expect_work_by_status(r);
     config.threads = 2;
     expect_identical(r, correlate_guided(ref, deformed, config));
 }
@@ -150,6 +167,7 @@ TEST(GuidedFieldOfView, SequenceLeavingTheViewHasNoFalseValidPoint) {
                 EXPECT_NEAR(r.v[i], tv, kFalsePointTolerance);
             }
             EXPECT_GT(valid, static_cast<int>(r.u.size()) / 2) << "frame " << k;
+            expect_work_by_status(r);
         }
     }
 }
