@@ -77,6 +77,8 @@ class Store:
     _reference: np.ndarray
     _mask: np.ndarray | None
     _sources: dict[str, Any] | None
+    # The per-frame Zarr arrays while frames are written (see write_frame).
+    _arrays: dict[str, Any] | None = None
 
     def __init__(self, path: str | os.PathLike[str]) -> None:
         self.path = pathlib.Path(path)
@@ -163,6 +165,7 @@ class Store:
         """Give every per-frame array `n_frames` frames (new ones read as not measured)."""
         import zarr
 
+        self._arrays = None
         group = group if group is not None else zarr.open_group(self.path, mode="r+")
         for _, array in group.arrays():
             if (array.metadata.dimension_names and array.metadata.dimension_names[0] == "frame"
@@ -234,6 +237,7 @@ class Store:
 
     def remove(self) -> None:
         """Delete the store; the lock file (which a run may hold) stays."""
+        self._arrays = None
         if self.path.is_dir():
             for item in self.path.iterdir():
                 if item.name == LOCK_NAME:
@@ -320,25 +324,40 @@ class Store:
         """
         import zarr
 
-        if not self.exists():
-            self.create(frame)
+        arrays = self._frame_arrays(frame, index)
         if skipped is not None:
             group = zarr.open_group(self.path, mode="r+")
             reasons = json.loads(str(group.attrs.get(SKIPPED_ATTRIBUTE, "{}")))
             reasons[str(index)] = skipped
             group.attrs[SKIPPED_ATTRIBUTE] = json.dumps(reasons)
-        data = frame.drop_vars([n for n in ("reference_image",) if n in frame])
-        # Only the frame's own chunks: coordinates were written at creation, and leaving them
-        # out keeps writers of different frames from touching a shared chunk.
-        data = data.drop_vars(list(data.coords)).expand_dims("frame")
-        data.attrs = {}
-        for name in data.variables:
-            data[name].attrs = {}
-        with _quiet():
-            data.to_zarr(self.path, region={"frame": slice(index, index + 1)},
-                         consolidated=False, mode="r+")
-        marker = zarr.open_array(self.path / MARKER, mode="r+")
-        marker[index] = 1
+        # Array by array, the frame's own chunks only: coordinates were written at creation,
+        # and no two frames share a chunk, so writers of different frames never meet. Straight
+        # to Zarr: through xarray a frame cost three times as much, on the cores the next
+        # frame's correlation needs.
+        for name, array in arrays.items():
+            if name != MARKER:
+                array[index] = np.asarray(frame[name].values)
+        arrays[MARKER][index] = 1
+
+    def _frame_arrays(self, frame: xr.Dataset, index: int) -> dict[str, Any]:
+        # The per-frame arrays, opened once per store; again when the store has grown since
+        # (another handle resized it), and the store made first if it does not exist yet.
+        import zarr
+
+        if self._arrays is not None and index < self._arrays[MARKER].shape[0]:
+            return self._arrays
+        if not self.exists():
+            self.create(frame)
+        group = zarr.open_group(self.path, mode="r+")
+        names = [str(n) for n in frame.data_vars if n != "reference_image"] + [MARKER]
+        self._arrays = {name: group[name] for name in names}
+        return self._arrays
+
+    def __getstate__(self) -> dict[str, Any]:
+        # Open arrays stay with the process that opened them.
+        state = dict(self.__dict__)
+        state.pop("_arrays", None)
+        return state
 
     def previous(self, index: int) -> dict[str, Any] | None:
         """The start for frame `index`: frame index - 1 as the library takes it, or None.

@@ -138,3 +138,23 @@ def test_a_store_of_the_earlier_layout_is_read_and_resumed(tmp_path, frame_files
     xr.testing.assert_identical(resumed, whole)
     identity = json.loads(zarr.open_group(old, mode="r").attrs["morvex_run"])
     assert identity["frames"] == 4
+
+
+def test_a_store_handle_keeps_writing_after_another_handle_grew_the_store(tmp_path,
+                                                                         synthetic_frames):
+    from morvex.store import Store
+
+    path = tmp_path / "run.zarr"
+    ds = morvex.correlate_sequence(synthetic_frames.frames, store=path, progress=False,
+                                   **PACKAGE_SETTINGS)
+    frame = ds.isel(frame=2).drop_vars(["frame", "frame_name"])
+    writer = Store(path)
+    writer.write_frame(1, ds.isel(frame=1).drop_vars(["frame", "frame_name"]))
+    names = list(writer.identity()["frame_names"])
+    Store(path).grow(names + ["appended"])  # as a watched folder's run does
+    writer.write_frame(len(names), frame)  # beyond the shape the writer first opened
+    stored = Store(path).read(complete_only=False)
+    assert stored.sizes["frame"] == len(names) + 1
+    for name in ("u", "v", "status", "valid"):
+        np.testing.assert_array_equal(stored[name].values[-1], frame[name].values)
+        np.testing.assert_array_equal(stored[name].values[1], ds[name].values[1])
