@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "guided/misfit.h"
 #include "guided/seeding.h"
 
 namespace morvex::dic::detail {
@@ -145,6 +146,7 @@ void propagate(FrameRun& run, int threads) {
         if (run.state[i] == kUntouched)
             run.out.status[i] = static_cast<std::uint8_t>(
                 run.cancelled() ? GuidedStatus::kCancelled : GuidedStatus::kNotReached);
+    if (!run.failed() && !run.cancelled()) reject_misfits(run.out);
     run.out.seconds_by_status.assign(static_cast<std::size_t>(GuidedStatus::kLeftView) + 1, 0.0);
     for (int i = 0; i < n; ++i) run.out.seconds_by_status[run.out.status[i]] += run.spent[i];
     run.rethrow_error();

@@ -70,7 +70,10 @@ enum class GuidedStatus : std::uint8_t {
     kConverged = 0,         ///< solved, ZNCC >= min_zncc, no jump: valid
     kOutsideMask = 1,       ///< centre outside the mask, or too few specimen pixels in the subset
     kNotConverged = 2,      ///< the solver hit max_iterations or left the image
-    kLowCorrelation = 3,    ///< converged, but ZNCC < min_zncc
+    /// converged, but ZNCC < min_zncc; or its misfit 1 - ZNCC exceeds 0.02 and ten times the
+    /// median misfit of the valid points within 3 grid steps (at least 9 of them): a subset
+    /// across a crack or holding a smudge, which fits a blend of what it sees
+    kLowCorrelation = 3,
     /// differs from its guide by more than max_jump px at its centre or a subset corner; for a
     /// seed, its neighbours, started from it, do not agree with it
     kDisplacementJump = 4,
