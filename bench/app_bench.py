@@ -29,15 +29,16 @@ import numpy as np
 CHROMIUM = "/usr/bin/chromium"
 FIELDS = ["u", "v", "exx", "eyy", "zncc", "sigma_u"]
 
-REDRAW_FIELD = """async (value) => {
+# A redraw timed in the page: `change` sets the control (select or box) and fires its event;
+# the overlay may be re-rendered as a new element, so it is looked up again every frame; after
+# 20 s the wait gives up (NaN), so a lost redraw shows as such instead of hanging the benchmark.
+_REDRAW = """async (value) => {
   const svg = document.querySelector('[data-testid=image-view] svg');
   const before = svg.innerHTML;
   const t0 = performance.now();
-  const select = document.querySelector('[data-testid=field-select]');
-  select.value = value;
-  select.dispatchEvent(new Event('change', {bubbles: true}));
-  // The overlay may be re-rendered as a new element: look it up again every frame; give up
-  // (NaN) after 20 s so a lost redraw shows as such instead of hanging the benchmark.
+  const control = document.querySelector('[data-testid=%(testid)s]');
+  control.value = String(value);
+  control.dispatchEvent(new Event('%(event)s', {bubbles: true}));
   return await new Promise((done) => {
     const look = () => {
       const now = document.querySelector('[data-testid=image-view] svg').innerHTML;
@@ -48,26 +49,8 @@ REDRAW_FIELD = """async (value) => {
     look();
   });
 }"""
-
-REDRAW_FRAME = """async (value) => {
-  const svg = document.querySelector('[data-testid=image-view] svg');
-  const before = svg.innerHTML;
-  const t0 = performance.now();
-  const box = document.querySelector('[data-testid=frame-index]');
-  box.value = String(value);
-  box.dispatchEvent(new Event('input', {bubbles: true}));
-  // The overlay may be re-rendered as a new element: look it up again every frame; give up
-  // (NaN) after 20 s so a lost redraw shows as such instead of hanging the benchmark.
-  return await new Promise((done) => {
-    const look = () => {
-      const now = document.querySelector('[data-testid=image-view] svg').innerHTML;
-      if (now !== before) done(performance.now() - t0);
-      else if (performance.now() - t0 > 20000) done(NaN);
-      else requestAnimationFrame(look);
-    };
-    look();
-  });
-}"""
+REDRAW_FIELD = _REDRAW % {"testid": "field-select", "event": "change"}
+REDRAW_FRAME = _REDRAW % {"testid": "frame-index", "event": "input"}
 
 
 def write_root(folder: pathlib.Path, size: int, frames: int) -> None:

@@ -22,10 +22,12 @@
 ///   smoothing of a 29-pixel first-order subset, so short wavelengths show large errors by
 ///   nature, not by convention.
 
+#include <algorithm>
 #include <cctype>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <map>
 #include <memory>
 #include <stdexcept>
@@ -350,6 +352,52 @@ inline ComponentStats summarise(const std::vector<double>& errors) {
     return s;
 }
 }  // namespace detail_stats
+
+/// The true v of the DIC Challenge sample 14 images, one value per image column, from the
+/// sixth column of its truth.csv; empty when the file is missing.
+inline std::vector<double> read_sample14_truth(const std::string& dir) {
+    std::ifstream in(dir + "truth.csv");
+    std::vector<double> truth;
+    std::string line;
+    while (std::getline(in, line)) {
+        std::vector<double> cols;
+        std::stringstream ss(line);
+        std::string cell;
+        while (std::getline(ss, cell, ',')) cols.push_back(std::atof(cell.c_str()));
+        if (cols.size() >= 7) truth.push_back(cols[5]);
+    }
+    return truth;
+}
+
+/// How well reported sigmas predict the scatter over repeated noisy measurements of the same
+/// points: predicted / measured sigma per point, and the share of errors within one sigma.
+struct SigmaCalibration {
+    std::vector<double> ratios;
+    long inside = 0, total = 0;
+    /// Add one component: values[k][i] and sigmas[k][i], point i of realisation k.
+    void add(const std::vector<std::vector<double>>& values,
+             const std::vector<std::vector<double>>& sigmas) {
+        const auto runs = static_cast<double>(values.size());
+        for (std::size_t i = 0; i < values[0].size(); ++i) {
+            double mean = 0.0, var = 0.0, pred = 0.0;
+            for (const auto& v : values) mean += v[i] / runs;
+            for (std::size_t k = 0; k < values.size(); ++k) {
+                var += (values[k][i] - mean) * (values[k][i] - mean) / (runs - 1.0);
+                pred += sigmas[k][i] / runs;
+            }
+            if (!(var > 0.0) || !std::isfinite(pred)) continue;
+            ratios.push_back(pred / std::sqrt(var));
+            for (std::size_t k = 0; k < values.size(); ++k) {
+                ++total;
+                inside += std::abs(values[k][i] - mean) <= sigmas[k][i];
+            }
+        }
+    }
+    /// Percent of the errors within one reported sigma.
+    double within_percent() const {
+        return 100.0 * static_cast<double>(inside) / static_cast<double>(std::max(1L, total));
+    }
+};
 
 /// Errors of the measured u and v (measured minus true) over the valid points.
 inline ErrorStats displacement_errors(const dic::DICResult& result, const Field& field) {

@@ -141,31 +141,13 @@ void calibration() {
         sus.push_back(r.sigma_u);
         svs.push_back(r.sigma_v);
     }
-    std::vector<double> ratios;
-    long inside = 0, total = 0;
-    const std::size_t n = us[0].size();
-    for (int comp = 0; comp < 2; ++comp) {
-        const auto& val = comp == 0 ? us : vs;
-        const auto& sig = comp == 0 ? sus : svs;
-        for (std::size_t i = 0; i < n; ++i) {
-            double mean = 0.0, var = 0.0, pred = 0.0;
-            for (int k = 0; k < kRealisations; ++k) mean += val[k][i] / kRealisations;
-            for (int k = 0; k < kRealisations; ++k) {
-                var += (val[k][i] - mean) * (val[k][i] - mean) / (kRealisations - 1);
-                pred += sig[k][i] / kRealisations;
-            }
-            if (!(var > 0.0) || !std::isfinite(pred)) continue;
-            ratios.push_back(pred / std::sqrt(var));
-            for (int k = 0; k < kRealisations; ++k) {
-                ++total;
-                inside += std::abs(val[k][i] - mean) <= sig[k][i];
-            }
-        }
-    }
+    morvex::bench::SigmaCalibration calibration;
+    calibration.add(us, sus);
+    calibration.add(vs, svs);
     std::printf("Uncertainty calibration (%d realisations, noise %.1f grey, 256 x 256 speckle "
                 "shifted 0.3, -0.45): median predicted/measured sigma %.3f [0.85-1.15], within "
                 "+-1 sigma %.1f%% [60-76%%]\n\n",
-                kRealisations, kNoise, median(ratios), 100.0 * static_cast<double>(inside) / static_cast<double>(std::max(1L, total)));
+                kRealisations, kNoise, median(calibration.ratios), calibration.within_percent());
 }
 
 // 20 frames of 1024 x 1024: growing stretch plus a translation past a single step's reach.
@@ -686,16 +668,7 @@ int challenge(const std::string& root) {
     }
     {
         const std::string dir = root + "/sample14/";
-        std::ifstream in(dir + "truth.csv");
-        std::vector<double> truth;
-        std::string line;
-        while (std::getline(in, line)) {
-            std::vector<double> cols;
-            std::stringstream ss(line);
-            std::string cell;
-            while (std::getline(ss, cell, ',')) cols.push_back(std::atof(cell.c_str()));
-            if (cols.size() >= 7) truth.push_back(cols[5]);
-        }
+        const std::vector<double> truth = morvex::bench::read_sample14_truth(dir);
         const cv::Mat reference = load_image_gray(dir + "reference.tif");
         const cv::Mat deformed = load_image_gray(dir + "L5.tif");
         DICEngine engine;

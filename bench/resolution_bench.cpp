@@ -252,31 +252,32 @@ struct Figures {
     double sample14_shortest = NAN, sample14_ratio = NAN;  // the image's shortest period
 };
 
-GuidedConfig star_config(const Setting& s) {
+// The setting's subset and shape at the benchmark's thread count.
+GuidedConfig setting_config(const Setting& s) {
     GuidedConfig c;
     c.subset_size = s.subset;
     c.shape = s.shape;
+    c.threads = kThreads;
+    return c;
+}
+
+GuidedConfig star_config(const Setting& s) {
+    GuidedConfig c = setting_config(s);
     c.step = 3;
     c.roi_x0 = 0;
     c.roi_x1 = kStarCols - 1;
     c.roi_y0 = 128;
     c.roi_y1 = 383;
     c.strain_measure = StrainMeasure::kEngineering;  // compared with du/dx directly
-    c.threads = kThreads;
     return c;
 }
 
 GuidedConfig bench_config(const Setting& s, int size) {
     // As guided_bench: the grid 35 px from the border.
-    GuidedConfig c;
-    c.subset_size = s.subset;
-    c.shape = s.shape;
-    c.roi_x0 = 35;
-    c.roi_y0 = 35;
-    c.roi_x1 = size - 36;
-    c.roi_y1 = size - 36;
+    GuidedConfig c = setting_config(s);
+    c.roi_x0 = c.roi_y0 = 35;
+    c.roi_x1 = c.roi_y1 = size - 36;
     c.compute_strain = false;
-    c.threads = kThreads;
     return c;
 }
 
@@ -335,15 +336,10 @@ void measure_calibration(const Setting& s, Figures& f) {
     constexpr int kRealisations = 16;
     const cv::Mat base = generate_speckle(256, 256, 3, 0.6, 4242u);
     const cv::Mat moved = translate_image(base, 0.3, -0.45);
-    GuidedConfig config;
-    config.subset_size = s.subset;
-    config.shape = s.shape;
-    config.roi_x0 = 30;
-    config.roi_y0 = 30;
-    config.roi_x1 = 225;
-    config.roi_y1 = 225;
+    GuidedConfig config = setting_config(s);
+    config.roi_x0 = config.roi_y0 = 30;
+    config.roi_x1 = config.roi_y1 = 225;
     config.compute_strain = false;
-    config.threads = kThreads;
     std::vector<std::vector<double>> us, sus;
     for (int k = 0; k < kRealisations; ++k) {
         const ReferenceImage ref(add_noise(base, kReadNoise, 100u + 2u * k), config);
@@ -352,24 +348,10 @@ void measure_calibration(const Setting& s, Figures& f) {
         us.push_back(r.u);
         sus.push_back(r.sigma_u);
     }
-    std::vector<double> ratios;
-    long inside = 0, total = 0;
-    for (std::size_t i = 0; i < us[0].size(); ++i) {
-        double m = 0.0, var = 0.0, pred = 0.0;
-        for (int k = 0; k < kRealisations; ++k) m += us[k][i] / kRealisations;
-        for (int k = 0; k < kRealisations; ++k) {
-            var += (us[k][i] - m) * (us[k][i] - m) / (kRealisations - 1);
-            pred += sus[k][i] / kRealisations;
-        }
-        if (!(var > 0.0) || !std::isfinite(pred)) continue;
-        ratios.push_back(pred / std::sqrt(var));
-        for (int k = 0; k < kRealisations; ++k) {
-            ++total;
-            inside += std::abs(us[k][i] - m) <= sus[k][i];
-        }
-    }
-    f.calibration = median(ratios);
-    f.within = 100.0 * static_cast<double>(inside) / static_cast<double>(std::max(1L, total));
+    morvex::bench::SigmaCalibration calibration;
+    calibration.add(us, sus);
+    f.calibration = median(calibration.ratios);
+    f.within = calibration.within_percent();
 }
 
 void measure_bench_data(const Setting& s, const DataSet& clean, const DataSet& noisy, Figures& f) {
@@ -403,24 +385,12 @@ void measure_bench_data(const Setting& s, const DataSet& clean, const DataSet& n
 
 void measure_sample14(const Setting& s, const std::string& root, Figures& f) {
     const std::string dir = root + "/sample14/";
-    std::ifstream in(dir + "truth.csv");
-    if (!in) return;
-    std::vector<double> truth;
-    std::string line;
-    while (std::getline(in, line)) {
-        std::vector<double> cols;
-        std::stringstream ss(line);
-        std::string cell;
-        while (std::getline(ss, cell, ',')) cols.push_back(std::atof(cell.c_str()));
-        if (cols.size() >= 7) truth.push_back(cols[5]);
-    }
+    const std::vector<double> truth = morvex::bench::read_sample14_truth(dir);
+    if (truth.empty()) return;
     const cv::Mat reference = load_image_gray(dir + "reference.tif");
     const cv::Mat deformed = load_image_gray(dir + "L5.tif");
-    GuidedConfig config;
-    config.subset_size = s.subset;
-    config.shape = s.shape;
+    GuidedConfig config = setting_config(s);
     config.compute_strain = false;
-    config.threads = kThreads;
     const ReferenceImage ref(reference, config);
     const GuidedResult r = correlate_guided(ref, deformed, config);
     f.sample14 = l10(column_means(r, r.u), truth, &f.sample14_shortest, &f.sample14_ratio);

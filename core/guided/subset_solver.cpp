@@ -196,83 +196,41 @@ SubsetSolver::SubsetSolver(const ReferenceImage::Data& reference, const Deformed
 
 namespace {
 
-// Gauss-Newton normal matrix sum J J^T of grid point `index` with the steepest-descent images
-// built from the gradient images gx_image, gy_image on the specimen pixels; `energy` is the
-// sum of squared gradients, `count` the pixels used. The 21 distinct entries come from the
-// moments sum P m of the three gradient products P (gx^2, gx gy, gy^2) and six weights m
-// (1, dx, dy, dx^2, dx dy, dy^2), gathered from per-row sums.
+// Gauss-Newton normal matrix sum J J^T of grid point `index`, 2 Basis x 2 Basis in the order
+// u, its basis terms, v, its basis terms, with the steepest-descent images built from the
+// gradient images gx_image, gy_image on the specimen pixels; `energy` is the sum of squared
+// gradients, `count` the pixels used. Basis 3: first order (1, dx, dy); Basis 6: second order
+// (1, dx, dy, dx^2 / 2, dx dy, dy^2 / 2). Every entry is a moment sum P dx^a dy^b of one of the
+// three gradient products P (gx^2, gx gy, gy^2), gathered from per-row sums.
+template <int Basis>
 void normal_matrix(const ReferenceImage::Data& ref, int index, const cv::Mat& gx_image,
-                   const cv::Mat& gy_image, double out[6][6], double& energy, double& count) {
+                   const cv::Mat& gy_image, double out[2 * Basis][2 * Basis], double& energy,
+                   double& count) {
+    constexpr int kPowers = Basis == 6 ? 5 : 3;  // dx^a dy^b with a + b < kPowers
     const int gr = index / ref.grid_cols(), gc = index % ref.grid_cols();
     const int cx = ref.grid_x[gc], cy = ref.grid_y[gr], h = ref.half;
     const bool masked = !ref.specimen.empty() && !ref.full_subset[index];
-    double mom[3][6] = {};
+    double mom[3][kPowers][kPowers] = {};  // [product][power of dx][power of dy]
     energy = 0.0;
     count = 0.0;
     for (int dy = -h; dy <= h; ++dy) {
         const double* gx = gx_image.ptr<double>(cy + dy) + cx;
         const double* gy = gy_image.ptr<double>(cy + dy) + cx;
         const std::uint8_t* m = masked ? ref.specimen.ptr<std::uint8_t>(cy + dy) + cx : nullptr;
-        double row[3][3] = {};
+        double row[3][kPowers] = {};
         for (int dx = -h; dx <= h; ++dx) {
             if (m && !m[dx]) continue;
-            const double p[3] = {gx[dx] * gx[dx], gx[dx] * gy[dx], gy[dx] * gy[dx]};
-            for (int k = 0; k < 3; ++k) {
-                row[k][0] += p[k];
-                row[k][1] += p[k] * dx;
-                row[k][2] += p[k] * dx * dx;
-            }
-            count += 1.0;
-        }
-        for (int k = 0; k < 3; ++k) {
-            mom[k][0] += row[k][0];
-            mom[k][1] += row[k][1];
-            mom[k][2] += dy * row[k][0];
-            mom[k][3] += row[k][2];
-            mom[k][4] += dy * row[k][1];
-            mom[k][5] += static_cast<double>(dy) * dy * row[k][0];
-        }
-        energy += row[0][0] + row[2][0];
-    }
-    // Moment of m_a m_b for a, b in (1, dx, dy).
-    static constexpr int kPair[3][3] = {{0, 1, 2}, {1, 3, 4}, {2, 4, 5}};
-    for (int a = 0; a < 6; ++a)
-        for (int b = 0; b < 6; ++b) {
-            const int product = (a < 3 && b < 3) ? 0 : (a >= 3 && b >= 3) ? 2 : 1;
-            out[a][b] = mom[product][kPair[a % 3][b % 3]];
-        }
-}
-
-// The second-order normal matrix, 12 x 12 in the order u, ux, uy, uxx, uxy, uyy, v, ...:
-// the same products of gradients times moments dx^a dy^b (a + b <= 4) of the six basis
-// functions 1, dx, dy, dx^2 / 2, dx dy, dy^2 / 2.
-void normal_matrix_quadratic(const ReferenceImage::Data& ref, int index, const cv::Mat& gx_image,
-                             const cv::Mat& gy_image, double out[12][12], double& energy,
-                             double& count) {
-    const int gr = index / ref.grid_cols(), gc = index % ref.grid_cols();
-    const int cx = ref.grid_x[gc], cy = ref.grid_y[gr], h = ref.half;
-    const bool masked = !ref.specimen.empty() && !ref.full_subset[index];
-    double mom[3][5][5] = {};  // [product][power of dx][power of dy]
-    energy = 0.0;
-    count = 0.0;
-    for (int dy = -h; dy <= h; ++dy) {
-        const double* gx = gx_image.ptr<double>(cy + dy) + cx;
-        const double* gy = gy_image.ptr<double>(cy + dy) + cx;
-        const std::uint8_t* m = masked ? ref.specimen.ptr<std::uint8_t>(cy + dy) + cx : nullptr;
-        double row[3][5] = {};
-        for (int dx = -h; dx <= h; ++dx) {
-            if (m && !m[dx]) continue;
-            const double p[3] = {gx[dx] * gx[dx], gx[dx] * gy[dx], gy[dx] * gy[dx]};
-            double power = 1.0;
-            for (int a = 0; a < 5; ++a) {
-                for (int k = 0; k < 3; ++k) row[k][a] += p[k] * power;
-                power *= dx;
-            }
+            double term[3] = {gx[dx] * gx[dx], gx[dx] * gy[dx], gy[dx] * gy[dx]};
+            for (int a = 0; a < kPowers; ++a)
+                for (int k = 0; k < 3; ++k) {
+                    row[k][a] += term[k];
+                    term[k] *= dx;
+                }
             count += 1.0;
         }
         double power = 1.0;
-        for (int b = 0; b < 5; ++b) {
-            for (int a = 0; a + b < 5; ++a)
+        for (int b = 0; b < kPowers; ++b) {
+            for (int a = 0; a + b < kPowers; ++a)
                 for (int k = 0; k < 3; ++k) mom[k][a][b] += power * row[k][a];
             power *= dy;
         }
@@ -281,12 +239,12 @@ void normal_matrix_quadratic(const ReferenceImage::Data& ref, int index, const c
     static constexpr int kPowerX[6] = {0, 1, 0, 2, 1, 0};
     static constexpr int kPowerY[6] = {0, 0, 1, 0, 1, 2};
     static constexpr double kFactor[6] = {1.0, 1.0, 1.0, 0.5, 1.0, 0.5};
-    for (int a = 0; a < 12; ++a)
-        for (int b = 0; b < 12; ++b) {
-            const int product = (a < 6 && b < 6) ? 0 : (a >= 6 && b >= 6) ? 2 : 1;
-            const int i = a % 6, j = b % 6;
-            out[a][b] = kFactor[i] * kFactor[j] *
-                        mom[product][kPowerX[i] + kPowerX[j]][kPowerY[i] + kPowerY[j]];
+    for (int a = 0; a < 2 * Basis; ++a)
+        for (int b = 0; b < 2 * Basis; ++b) {
+            const int product = (a < Basis && b < Basis) ? 0 : (a >= Basis && b >= Basis) ? 2 : 1;
+            const int i = a % Basis, j = b % Basis;
+            const double moment = mom[product][kPowerX[i] + kPowerX[j]][kPowerY[i] + kPowerY[j]];
+            out[a][b] = Basis == 3 ? moment : kFactor[i] * kFactor[j] * moment;
         }
 }
 
@@ -336,8 +294,8 @@ bool hessian_inverse(const ReferenceImage::Data& ref, int index, int pv, NormalM
 bool subset_hessian_inverse(const ReferenceImage::Data& ref, int index, double* hinv,
                             double* noise) {
     if (ref.params == 12)
-        return hessian_inverse<12>(ref, index, 6, normal_matrix_quadratic, hinv, noise);
-    return hessian_inverse<6>(ref, index, 3, normal_matrix, hinv, noise);
+        return hessian_inverse<12>(ref, index, 6, normal_matrix<6>, hinv, noise);
+    return hessian_inverse<6>(ref, index, 3, normal_matrix<3>, hinv, noise);
 }
 
 bool SubsetSolver::prepare(int index) {
@@ -398,38 +356,14 @@ bool SubsetSolver::prepare(int index) {
         for (int k = 0; k < n_; ++k) raw_f0_[k] = weight_[k] * (raw_f0_[k] - raw_fm);
         raw_df_ = std::sqrt(lane_dot(raw_f0_.data(), raw_f0_.data(), n_));
     }
-    if (quadratic_) {
-        prepare_quadratic_descent();
-        return ss > 0.0;
-    }
-    // Steepest-descent images (zero off the specimen).
-    for (int i = 0; i < side_; ++i) {
-        const int r = cy_ - half_ + i;
-        const double dy = i - half_;
-        const double* gx = ref_.grad_x.ptr<double>(r) + (cx_ - half_);
-        const double* gy = ref_.grad_y.ptr<double>(r) + (cx_ - half_);
-        const double* w = weight_.data() + i * side_;
-        double* s0 = sd_[0].data() + i * side_;
-        double* s1 = sd_[1].data() + i * side_;
-        double* s2 = sd_[2].data() + i * side_;
-        double* s3 = sd_[3].data() + i * side_;
-        double* s4 = sd_[4].data() + i * side_;
-        double* s5 = sd_[5].data() + i * side_;
-        for (int j = 0; j < side_; ++j) {
-            const double dx = j - half_;
-            const double fx = w[j] * gx[j], fy = w[j] * gy[j];
-            s0[j] = fx;
-            s1[j] = fx * dx;
-            s2[j] = fx * dy;
-            s3[j] = fy;
-            s4[j] = fy * dx;
-            s5[j] = fy * dy;
-        }
-    }
+    prepare_descent();
     return ss > 0.0;
 }
 
-void SubsetSolver::prepare_quadratic_descent() {
+void SubsetSolver::prepare_descent() {
+    // Steepest-descent images (zero off the specimen): the gradients times each basis
+    // function, u's block first, then v's.
+    const int basis_count = params_ / 2;
     for (int i = 0; i < side_; ++i) {
         const int r = cy_ - half_ + i;
         const double dy = i - half_;
@@ -441,9 +375,9 @@ void SubsetSolver::prepare_quadratic_descent() {
             const double basis[6] = {1.0, dx, dy, 0.5 * dx * dx, dx * dy, 0.5 * dy * dy};
             const double fx = w[j] * gx[j], fy = w[j] * gy[j];
             const int k = i * side_ + j;
-            for (int b = 0; b < 6; ++b) {
+            for (int b = 0; b < basis_count; ++b) {
                 sd_[b][k] = fx * basis[b];
-                sd_[6 + b][k] = fy * basis[b];
+                sd_[basis_count + b][k] = fy * basis[b];
             }
         }
     }

@@ -75,7 +75,7 @@ private:
     void sample(const CoefficientImage& coefficients, const Warp& w, double* out) const;
     // Box of every position of the second-order subset (exact over the continuous square).
     void curved_bounds(const Warp& w, double& x0, double& x1, double& y0, double& y1) const;
-    void prepare_quadratic_descent();
+    void prepare_descent();
 
     const ReferenceImage::Data& ref_;
     const DeformedFrame& def_;

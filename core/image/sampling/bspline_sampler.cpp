@@ -35,6 +35,26 @@ inline double tap_sum(const double* p, std::ptrdiff_t stride, const double* wy, 
     return (s0 + s2) + (s1 + s3);
 }
 
+// Where row i of the subset starts and how it runs: the position at dx = 0 and its slope
+// along the row (Curved adds the row's dy^2 offset and the slope's dx dy term).
+template <bool Curved>
+struct SubsetRow {
+    double x, y, slope_x, slope_y;
+    SubsetRow(const WarpedSubset& s, const SubsetCurvature& q, int i) {
+        const double dy = i - s.half;
+        x = s.x0 + s.bx * dy;
+        y = s.y0 + s.by * dy;
+        slope_x = s.ax;
+        slope_y = s.ay;
+        if constexpr (Curved) {
+            x += q.x_yy * dy * dy;
+            y += q.y_yy * dy * dy;
+            slope_x += q.x_xy * dy;
+            slope_y += q.y_xy * dy;
+        }
+    }
+};
+
 // Curved == false evaluates exactly the first-order positions row_x + ax dx (the affine
 // path's bits); Curved adds the row's extra slope and the dx^2 term.
 template <bool Curved>
@@ -43,21 +63,12 @@ void sample_scalar(const CoefficientImage& coef, SplineKind kind, const WarpedSu
     const int side = 2 * s.half + 1;
     double wx[6], wy[6];
     for (int i = 0; i < side; ++i) {
-        const double dy = i - s.half;
-        double row_x = s.x0 + s.bx * dy;
-        double row_y = s.y0 + s.by * dy;
-        double slope_x = s.ax, slope_y = s.ay;
-        if constexpr (Curved) {
-            row_x += q.x_yy * dy * dy;
-            row_y += q.y_yy * dy * dy;
-            slope_x += q.x_xy * dy;
-            slope_y += q.y_xy * dy;
-        }
+        const SubsetRow<Curved> row(s, q, i);
         double* o = out + static_cast<std::ptrdiff_t>(i) * side;
         for (int j = 0; j < side; ++j) {
             const double dx = j - s.half;
-            double x = row_x + slope_x * dx;
-            double y = row_y + slope_y * dx;
+            double x = row.x + row.slope_x * dx;
+            double y = row.y + row.slope_y * dx;
             if constexpr (Curved) {
                 x += q.x_xx * (dx * dx);
                 y += q.y_xx * (dx * dx);
@@ -138,18 +149,10 @@ __attribute__((target("avx2"))) void sample_quintic_avx2(const CoefficientImage&
     const __m256d offsets = _mm256_set_pd(3.0, 2.0, 1.0, 0.0);
     const __m256d shift = _mm256_set1_pd(16.0);
     for (int i = 0; i < side; ++i) {
-        const double dy = i - s.half;
-        double row_xs = s.x0 + s.bx * dy, row_ys = s.y0 + s.by * dy;
-        double slope_x = s.ax, slope_y = s.ay;
-        if constexpr (Curved) {
-            row_xs += q.x_yy * dy * dy;
-            row_ys += q.y_yy * dy * dy;
-            slope_x += q.x_xy * dy;
-            slope_y += q.y_xy * dy;
-        }
-        const __m256d row_x = _mm256_set1_pd(row_xs);
-        const __m256d row_y = _mm256_set1_pd(row_ys);
-        const __m256d ax = _mm256_set1_pd(slope_x), ay = _mm256_set1_pd(slope_y);
+        const SubsetRow<Curved> row(s, q, i);
+        const __m256d row_x = _mm256_set1_pd(row.x);
+        const __m256d row_y = _mm256_set1_pd(row.y);
+        const __m256d ax = _mm256_set1_pd(row.slope_x), ay = _mm256_set1_pd(row.slope_y);
         double* o = out + static_cast<std::ptrdiff_t>(i) * side;
         for (int j0 = 0; j0 < lanes; j0 += 4) {
             const __m256d dx =

@@ -239,10 +239,6 @@ TEST(GuidedSeeds, CrackHalvesGrowFromTheirOwnSeeds) {
     expect_identical(r, correlate_guided(ref, deformed, config));
 }
 
-}  // namespace
-
-// A max_jump far beyond the image (once 1e151 px, which overflowed the residual search's
-// half-width): the search stays within the image and the pair is still measured.
 // A smudge: a flat grey patch on the deformed frame (glare, a speck of dust). A subset that
 // holds it still converges with ZNCC near 0.9 on its intact speckle, 0.2 px off; its misfit
 // stands out against the neighbours', so it is rejected. Every subset clear of the patch
@@ -284,45 +280,40 @@ TEST(GuidedFailure, SmudgeRejectsTheSubsetsThatHoldIt) {
     EXPECT_GT(touched, 0);
 }
 
-TEST(GuidedFailure, HugeMaxJumpKeepsTheResidualSearchInsideTheImage) {
+// A 96 x 96 pair of dots translated by (u, v), measured with `config` (whole image):
+// some point is valid, and every valid one is right.
+void expect_translation_measured(unsigned seed, double u, double v, const GuidedConfig& config) {
     constexpr int kSize = 96;
-    const std::vector<Dot> dots = morvex::test::random_dots(kSize, kSize, 5u);
+    const std::vector<Dot> dots = morvex::test::random_dots(kSize, kSize, seed);
     const cv::Mat reference = morvex::test::render_dots(kSize, kSize, dots);
-    const cv::Mat deformed =
-        morvex::test::render_dots(kSize, kSize, stretched(dots, 1.4, -0.7, 0.0, 0.0));
-    GuidedConfig config = whole_image_config();
-    config.max_jump = 1e151;
+    const cv::Mat deformed = morvex::test::render_dots(kSize, kSize, stretched(dots, u, v, 0.0, 0.0));
     const ReferenceImage ref(reference, config);
     const GuidedResult r = correlate_guided(ref, deformed, config);
     int valid = 0;
     for (std::size_t i = 0; i < r.u.size(); ++i)
         if (r.valid[i]) {
             ++valid;
-            EXPECT_NEAR(r.u[i], 1.4, kValidTolerance);
-            EXPECT_NEAR(r.v[i], -0.7, kValidTolerance);
+            EXPECT_NEAR(r.u[i], u, kValidTolerance);
+            EXPECT_NEAR(r.v[i], v, kValidTolerance);
         }
     EXPECT_GT(valid, 0);
+}
+
+// A max_jump far beyond the image (once 1e151 px, which overflowed the residual search's
+// half-width): the search stays within the image and the pair is still measured.
+TEST(GuidedFailure, HugeMaxJumpKeepsTheResidualSearchInsideTheImage) {
+    GuidedConfig config = whole_image_config();
+    config.max_jump = 1e151;
+    expect_translation_measured(5u, 1.4, -0.7, config);
 }
 
 // Explicit seeds far off the image, at the ends of int's range (their distance to the grid
 // once overflowed): each snaps to the nearest grid corner and the pair is still measured.
 TEST(GuidedSeeds, SeedsAtTheEndsOfIntSnapToTheGrid) {
-    constexpr int kSize = 96;
-    const std::vector<Dot> dots = morvex::test::random_dots(kSize, kSize, 6u);
-    const cv::Mat reference = morvex::test::render_dots(kSize, kSize, dots);
-    const cv::Mat deformed =
-        morvex::test::render_dots(kSize, kSize, stretched(dots, -0.6, 0.9, 0.0, 0.0));
     GuidedConfig config = whole_image_config();
     config.seed_points = {{std::numeric_limits<int>::min() + 10, std::numeric_limits<int>::max()},
                           {std::numeric_limits<int>::max(), std::numeric_limits<int>::min()}};
-    const ReferenceImage ref(reference, config);
-    const GuidedResult r = correlate_guided(ref, deformed, config);
-    int valid = 0;
-    for (std::size_t i = 0; i < r.u.size(); ++i)
-        if (r.valid[i]) {
-            ++valid;
-            EXPECT_NEAR(r.u[i], -0.6, kValidTolerance);
-            EXPECT_NEAR(r.v[i], 0.9, kValidTolerance);
-        }
-    EXPECT_GT(valid, 0);
+    expect_translation_measured(6u, -0.6, 0.9, config);
 }
+
+}  // namespace
