@@ -52,10 +52,17 @@ def test_reload_and_second_tab_see_the_run(long_root, browser) -> None:
     second = page.context.new_page()
     second.goto(page.url)
     open_project(second, "", "", "long.zarr")
-    still_running = page.get_by_test_id("run-status").inner_text() == "running"
     second.get_by_test_id("run-start").click()
-    if still_running:
-        expect(second.get_by_test_id("error-message")).to_contain_text("being written by")
+    # The second start is refused while the first run writes the store; only a run that
+    # finished before the click reached the server may let it through.
+    error = second.get_by_test_id("error-message")
+    deadline = time.monotonic() + 20
+    while "being written by" not in error.inner_text():
+        assert time.monotonic() < deadline, "the second tab's start was neither refused nor late"
+        if page.get_by_test_id("run-status").inner_text() == "done":
+            assert error.inner_text() == ""
+            break
+        time.sleep(0.1)
     expect(page.get_by_test_id("run-status")).to_have_text("done", timeout=180_000)
     expect(page.get_by_test_id("run-progress")).to_have_text(f"{LONG} / {LONG} frames")
 
