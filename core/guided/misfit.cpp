@@ -22,8 +22,10 @@ void reject_misfits(GuidedResult& result) {
             // Most points are clean: only one above the floor needs its neighbourhood.
             if (!(misfit[i] > kMisfitFloor)) continue;
             around.clear();
-            for (int rr = std::max(0, r - kMisfitReach); rr <= std::min(rows - 1, r + kMisfitReach); ++rr)
-                for (int cc = std::max(0, c - kMisfitReach); cc <= std::min(cols - 1, c + kMisfitReach); ++cc) {
+            const int r0 = std::max(0, r - kMisfitReach), r1 = std::min(rows - 1, r + kMisfitReach);
+            const int c0 = std::max(0, c - kMisfitReach), c1 = std::min(cols - 1, c + kMisfitReach);
+            for (int rr = r0; rr <= r1; ++rr)
+                for (int cc = c0; cc <= c1; ++cc) {
                     const double m = misfit[static_cast<std::size_t>(rr) * cols + cc];
                     if (!std::isnan(m)) around.push_back(m);
                 }
