@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import pathlib
+import re
 import time
 
 import pytest
@@ -52,6 +53,9 @@ def test_reload_and_second_tab_see_the_run(long_root, browser) -> None:
     second = page.context.new_page()
     second.goto(page.url)
     open_project(second, "", "", "long.zarr")
+    # The tab has opened the store once it shows the run (a start before that would be
+    # refused for want of a project).
+    expect(second.get_by_test_id("run-status")).to_have_text(re.compile("running|done"))
     second.get_by_test_id("run-start").click()
     # The second start is refused while the first run writes the store; only a run that
     # finished before the click reached the server may let it through.
