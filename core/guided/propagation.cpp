@@ -19,9 +19,10 @@ void grow_block(FrameRun& run, int block) {
     SubsetSolver solver(run.ref, run.frame, run.config.max_iterations,
                         run.config.convergence_threshold);
     GrowthQueue queue;
-    if (run.previous) seed_from_previous(run, solver, queue, block);
-    grow(run, solver, queue, block);
-    seed_block(run, solver, queue, block, [&] { grow(run, solver, queue, block); });
+    const auto grow_here = [&] { grow(run, solver, queue, block); };
+    if (run.previous) seed_from_previous(run, solver, queue, block, grow_here);
+    grow_here();
+    seed_block(run, solver, queue, block, grow_here);
 }
 
 // Points no block reached, one thread, in a fixed order: first grown from every finished

@@ -222,7 +222,8 @@ void find_first_seed(FrameRun& run) {
     }
 }
 
-void seed_from_previous(FrameRun& run, SubsetSolver& solver, GrowthQueue& queue, int block) {
+void seed_from_previous(FrameRun& run, SubsetSolver& solver, GrowthQueue& queue, int block,
+                        const std::function<void()>& grow) {
     const GuidedResult& previous = *run.previous;
     const std::vector<int>& pts = run.blocks.points[block];
     // A whole-body motion between frames costs one search per block.
@@ -241,6 +242,7 @@ void seed_from_previous(FrameRun& run, SubsetSolver& solver, GrowthQueue& queue,
         return std::isfinite(previous.u[i]) && std::isfinite(previous.v[i]);
     };
     double shift_u = 0.0, shift_v = 0.0;
+    bool settled = false;
     for (int i : by_distance_to_centre(run.ref, pts)) {
         if (run.stopped()) return;
         if (run.state[i] != kUntouched || !has_previous(i)) continue;
@@ -251,32 +253,46 @@ void seed_from_previous(FrameRun& run, SubsetSolver& solver, GrowthQueue& queue,
         }
         const Warp w = previous_warp(i);
         if (left_view(run.ref, run.frame, i, w)) continue;  // the next one nearest the centre
-        if (try_seed(run, solver, i, &w, queue, block)) {
+        SubsetSolution seed;
+        if (try_seed(run, solver, i, &w, queue, block, &seed)) {
             shift_u = run.out.u[i] - w.u;
             shift_v = run.out.v[i] - w.v;
+            settled = seed.iterations <= 1;
         }
         break;  // one seed check per block
     }
+    // Growth first, unless the seed found the previous field already converged (a frame
+    // that did not move, a run started again on its own result): a converged neighbour's
+    // warp, carried across one grid step, is a closer start than the point's field of the
+    // frame before, which misses the frame's strain increment away from the seed (about two
+    // iterations a point instead of three). The previous field then starts only what growth
+    // has not reached, and growth goes on from each point it starts.
+    if (!settled) grow();
     for (int i : pts) {
         if (run.state[i] != kUntouched || !has_previous(i)) continue;
         if (run.stopped()) return;
-        const PointTimer timer(run.spent, i);
         Warp w = previous_warp(i);
         w.u += shift_u;
         w.v += shift_v;
         // A point whose start leaves the view waits for its neighbours' guides.
         if (left_view(run.ref, run.frame, i, w)) continue;
-        if (!solver.prepare(i)) {
-            run.flat_point(i);
-            continue;
+        bool converged = false;
+        {
+            const PointTimer timer(run.spent, i);
+            if (!solver.prepare(i)) {
+                run.flat_point(i);
+                continue;
+            }
+            const SubsetSolution s = run.judge(solver.solve(w), &w);
+            converged = s.status == GuidedStatus::kConverged;
+            if (converged) {
+                run.write(i, s);
+                run.state[i] = kDone;
+                run.finish_point();
+                queue.push({s.zncc, i});
+            }
         }
-        const SubsetSolution s = run.judge(solver.solve(w), &w);
-        if (s.status == GuidedStatus::kConverged) {
-            run.write(i, s);
-            run.state[i] = kDone;
-            run.finish_point();
-            queue.push({s.zncc, i});
-        }
+        if (converged && !settled) grow();
     }
 }
 

@@ -29,10 +29,11 @@ void place_explicit_seeds(FrameRun& run);
 /// min_zncc. Sequential, so every thread count sees the same first seed.
 void find_first_seed(FrameRun& run);
 
-/// With a previous frame: check the block's seed from its previous value (then the
-/// searches), and start every other point of the block from its previous value moved by the
-/// seed's change. Converged points are queued; failures wait for their neighbours.
-void seed_from_previous(FrameRun& run, SubsetSolver& solver, GrowthQueue& queue, int block);
+/// With a previous frame: check the block's seed from its previous value, `grow` from it,
+/// then start every point growth left untouched from its previous value moved by the seed's
+/// change, growing again after each one that converges. Failures wait for their neighbours.
+void seed_from_previous(FrameRun& run, SubsetSolver& solver, GrowthQueue& queue, int block,
+                        const std::function<void()>& grow);
 
 /// Seeds of a block: explicit ones first, then the untried point nearest the block centre,
 /// until the block is covered or the attempts run out; `grow` runs after every seed accepted.

@@ -4,8 +4,8 @@
 ///
 /// A separate family beside DICEngine (which it never calls or changes). Build a ReferenceImage
 /// once per reference frame, then call correlate_guided() for every deformed frame; pass the
-/// previous frame's result to start every point from its last value. GuidedSequence runs a
-/// whole sequence against a fixed reference or incrementally.
+/// previous frame's result to seed every block from its last value, with no search.
+/// GuidedSequence runs a whole sequence against a fixed reference or incrementally.
 ///
 /// Coordinates as everywhere in Morvex: row (y) first, growing downwards; column (x) to the
 /// right; u along x, v along y, pixels; pixel centres at integer positions. Per-point arrays are
@@ -213,8 +213,10 @@ private:
 };
 
 /// Measure the displacement field of `deformed` against `reference`.
-/// With `previous` (a result of the same grid), every point starts from its previous value and
-/// the seeds are only checked; otherwise seeds are searched and the field grows from them.
+/// With `previous` (a result of the same grid), each block's seed starts from its previous
+/// value and is only checked, the field grows from it, and points growth does not reach start
+/// from their previous values (all of them do when the seed shows the field unchanged);
+/// otherwise seeds are searched and the field grows from them.
 /// Never throws on numerical trouble: bad points carry a status.
 /// @throws std::invalid_argument before any work for a deformed image that is empty, not
 /// CV_64FC1 or of another size than the reference; a config whose (reference) fields differ
