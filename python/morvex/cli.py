@@ -119,7 +119,7 @@ def _setting(flag: str, help_text: str, **kwargs: Any) -> Callable[[FC], FC]:
                    "workers read only their tile's window of TIFF files.")
 @click.option("--tile-margin", type=int, show_default="32",
               help="px of displacement a tile allows for at its edges.")
-@click.option("--chunk", type=int, show_default="4 on a cluster",
+@click.option("--chunk", type=int, show_default="2 on a cluster",
               help="Frames per task; each chunk starts from seeds.")
 @click.option("--config", "config_file", type=click.Path(path_type=pathlib.Path),
               help="TOML file with any of these settings (e.g. subset = 31, roi = [0, 0, 99, "

@@ -48,7 +48,7 @@ def correlate_sequence(frames: object, *, reference: int | ImageLike = 0,
         client: run on an existing cluster: a distributed.Client or a scheduler address.
         threads_per_worker: task threads per local worker (default 1); each task correlates
             with `threads` threads (default 1 on a cluster).
-        chunk: frames per task (default 4 on a cluster). A chunk's first frame starts from
+        chunk: frames per task (default 2 on a cluster). A chunk's first frame starts from
             seeds, the others from the frame before; the numbers depend on `chunk`, never on
             the cluster. Given without a cluster, the chunks run one after another here.
             See morvex.distributed for how incremental runs are split (one chain).
