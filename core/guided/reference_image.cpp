@@ -90,6 +90,11 @@ void check_guided_config(const GuidedConfig& config) {
     if (config.shape != SubsetShape::kAffine && config.shape != SubsetShape::kQuadratic)
         throw std::invalid_argument("GuidedConfig::shape is not a known SubsetShape, got " +
                                     std::to_string(static_cast<int>(config.shape)));
+    if (config.strain_source != StrainSource::kDisplacementFit &&
+        config.strain_source != StrainSource::kSubset)
+        throw std::invalid_argument(
+            "GuidedConfig::strain_source is not a known StrainSource, got " +
+            std::to_string(static_cast<int>(config.strain_source)));
 }
 
 namespace {

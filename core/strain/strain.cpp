@@ -8,6 +8,8 @@
 
 #include <Eigen/Dense>
 
+#include "strain/tensor.h"
+
 namespace morvex::dic {
 
 namespace {
@@ -108,15 +110,11 @@ StrainField fit_strain(const std::vector<double>& u, const std::vector<double>& 
             const Eigen::Vector3d b = qr.solve(v_values.head(taken));
             const double du_dx = a(1), du_dy = a(2), dv_dx = b(1), dv_dy = b(2);
 
-            if (measure == StrainMeasure::kGreenLagrange) {
-                out.exx[i] = 0.5 * ((1.0 + du_dx) * (1.0 + du_dx) + dv_dx * dv_dx - 1.0);
-                out.eyy[i] = 0.5 * ((1.0 + dv_dy) * (1.0 + dv_dy) + du_dy * du_dy - 1.0);
-                out.exy[i] = 0.5 * ((1.0 + dv_dy) * dv_dx + (1.0 + du_dx) * du_dy);
-            } else {
-                out.exx[i] = du_dx;
-                out.eyy[i] = dv_dy;
-                out.exy[i] = 0.5 * (du_dy + dv_dx);
-            }
+            const detail::StrainTensor e = detail::strain_tensor(
+                du_dx, du_dy, dv_dx, dv_dy, measure == StrainMeasure::kGreenLagrange);
+            out.exx[i] = e.exx;
+            out.eyy[i] = e.eyy;
+            out.exy[i] = e.exy;
         }
     }
     return out;

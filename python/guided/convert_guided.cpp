@@ -60,6 +60,12 @@ dic::StrainMeasure strain_measure_from_name(const std::string& name) {
                           "' is not one of 'green-lagrange', 'engineering'");
 }
 
+dic::StrainSource strain_source_from_name(const std::string& name) {
+    if (name == "displacement") return dic::StrainSource::kDisplacementFit;
+    if (name == "subset") return dic::StrainSource::kSubset;
+    throw py::value_error("strain_source '" + name + "' is not one of 'displacement', 'subset'");
+}
+
 cv::Mat mask_from_array(const py::array& mask) {
     // Through float64 so bool, integer and float masks all convert; non-zero is specimen.
     const py::array_t<double, py::array::c_style | py::array::forcecast> values(mask);

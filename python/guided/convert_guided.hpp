@@ -47,6 +47,10 @@ dic::SubsetShape shape_from_name(const std::string& name);
 /// @throws pybind11::value_error naming the text and the accepted ones.
 dic::StrainMeasure strain_measure_from_name(const std::string& name);
 
+/// "displacement" or "subset" to the enum.
+/// @throws pybind11::value_error naming the text and the accepted ones.
+dic::StrainSource strain_source_from_name(const std::string& name);
+
 /// A CV_8UC1 mask (non-zero = specimen) from a 2-D array of any real or bool dtype.
 /// @throws pybind11::value_error unless the array has two dimensions.
 cv::Mat mask_from_array(const py::array& mask);

@@ -13,6 +13,10 @@ void assign(dic::StrainMeasure& field, const std::string& name) {
     field = strain_measure_from_name(name);
 }
 
+void assign(dic::StrainSource& field, const std::string& name) {
+    field = strain_source_from_name(name);
+}
+
 }  // namespace
 
 std::string python_value(dic::Interpolation kind) {
@@ -26,6 +30,10 @@ std::string python_value(dic::Interpolation kind) {
 
 std::string python_value(dic::StrainMeasure measure) {
     return measure == dic::StrainMeasure::kEngineering ? "engineering" : "green-lagrange";
+}
+
+std::string python_value(dic::StrainSource source) {
+    return source == dic::StrainSource::kSubset ? "subset" : "displacement";
 }
 
 void apply_reference_settings(dic::GuidedConfig& config, int subset_size, int step,

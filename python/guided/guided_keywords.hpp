@@ -30,6 +30,7 @@ inline const dic::GuidedConfig kDefaults{};
     X(bool, compute_strain)          \
     X(int, strain_window)            \
     X(std::string, strain_measure)   \
+    X(std::string, strain_source)    \
     X(int, threads)
 
 // ", type name" for each solver keyword: appended to a binding lambda's parameter list.
@@ -52,6 +53,7 @@ T python_value(T value) {
 }
 std::string python_value(dic::Interpolation kind);
 std::string python_value(dic::StrainMeasure measure);
+std::string python_value(dic::StrainSource source);
 
 /// A ReferenceImage together with the config it was built from: correlate() must repeat the
 /// reference fields exactly, so it starts from this copy.
@@ -69,7 +71,7 @@ void apply_reference_settings(dic::GuidedConfig& config, int subset_size, int st
                               const std::string& shape = "affine");
 
 /// The solver keywords into `config`.
-/// @throws pybind11::value_error for threads below 0 or an unknown strain measure.
+/// @throws pybind11::value_error for threads below 0 or an unknown strain measure or source.
 void apply_solver_settings(dic::GuidedConfig& config, const SolverSettings& settings);
 
 /// Points the config's cancel flag and progress callback at `control` (nothing when null).

@@ -12,14 +12,12 @@ from __future__ import annotations
 import time
 from typing import Any
 
-import numpy as np
-
 from . import resolution
 from ._dataset import version
 from ._errors import MorvexError
 from .correlate import check_threads
 from .io import ImageLike, as_image
-from .settings import AUTO_SUBSET, Settings
+from .settings import AUTO_SUBSET, Settings, gauge_size, strain_reach
 
 _INTERPOLANTS = {"quintic": "B-spline, degree 5, exact recursive prefilter",
                  "cubic": "B-spline, degree 3, exact recursive prefilter",
@@ -94,11 +92,10 @@ def certify(reference: ImageLike, *, static: ImageLike | None = None,
 def virtual_strain_gauge(settings: Settings) -> float:
     """VSG size, px: the span of image that one strain value depends on.
 
-    The strain fit spans 2 n + 1 grid points (n = strain_window / step, rounded, >= 1, as
-    the library rounds it), each reading a subset: (2 n) step + subset.
+    The strain fit spans 2 n + 1 grid points (n = strain_window / step, rounded as the
+    library rounds it), each reading a subset: (2 n) step + subset.
     """
-    points = max(1, int(np.floor(settings.strain_window / settings.step + 0.5)))
-    return float(2 * points * settings.step + int(settings.subset))
+    return float(gauge_size(settings))
 
 
 def settings_table(settings: Settings, shape: tuple[int, int], vsg: float
@@ -106,7 +103,11 @@ def settings_table(settings: Settings, shape: tuple[int, int], vsg: float
     """(parameter, value) rows of the Good Practices Guide's table of DIC settings."""
     rows, cols = shape
     x0, y0, x1, y1 = settings.region(shape)
-    points = max(1, int(np.floor(settings.strain_window / settings.step + 0.5)))
+    points = strain_reach(settings)
+    side = f"{2 * points + 1} x {2 * points + 1} points (half-width {settings.strain_window} px)"
+    window_text = (f"local plane fit of u, v over {side}" if settings.strain_source != "subset"
+                   else "the subsets' own warp gradients, as they are" if points == 0 else
+                   f"the subsets' own warp gradients, each plane-fitted over {side}")
     shape_text = {"affine": "affine (first order, 6 parameters)",
                   "quadratic": "quadratic (second order, 12 parameters)"}[settings.shape]
     return [
@@ -125,8 +126,7 @@ def settings_table(settings: Settings, shape: tuple[int, int], vsg: float
                                f"when ZNCC >= {settings.min_zncc:g}"],
         ["Convergence", f"no subset corner moves more than {settings.convergence_threshold:g}"
                         f" px, at most {settings.max_iterations} iterations"],
-        ["Strain window", f"local plane fit over {2 * points + 1} x {2 * points + 1} points "
-                          f"(half-width {settings.strain_window} px)"],
+        ["Strain window", window_text],
         ["Strain measure", {"green-lagrange": "Green-Lagrange (finite strain)",
                             "engineering": "engineering (small strain)"}
          [settings.strain_measure]],

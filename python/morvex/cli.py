@@ -103,6 +103,10 @@ def _setting(flag: str, help_text: str, **kwargs: Any) -> Callable[[FC], FC]:
 @_setting("--strain-window", "Half-width of the strain fit in px.")
 @_setting("--strain-measure", "Strain tensor.",
           type=click.Choice(["green-lagrange", "engineering"]))
+@_setting("--strain-source", "Strain from a plane fit of u, v (displacement) or from the "
+                             "subsets' own gradients (subset; a window under half a step "
+                             "leaves them unsmoothed).",
+          type=click.Choice(["displacement", "subset"]))
 @_setting("--scale-mm-per-px", "Calibration: adds x_mm, y_mm, u_mm, v_mm.")
 @click.option("--incremental", is_flag=True, default=None,
               help="Correlate each frame against the previous one (large deformation).")
@@ -225,6 +229,9 @@ def run(reference: pathlib.Path, frames: tuple[str, ...], output: pathlib.Path,
 @click.option("--strain-window", type=int, help="Half-width of the strain fit in px (default 35).")
 @click.option("--strain-measure", type=click.Choice(["green-lagrange", "engineering"]),
               help="Strain tensor (default green-lagrange).")
+@click.option("--strain-source", type=click.Choice(["displacement", "subset"]),
+              help="Strain from a plane fit of u, v or from the subsets' gradients "
+                   "(default displacement).")
 @click.option("--config", "config_file", type=click.Path(path_type=pathlib.Path),
               help="TOML file with any of these settings; flags override it.")
 @click.option("--threads", type=int, help="Worker threads (default: all cores).")

@@ -21,6 +21,7 @@ def correlate(reference: ImageLike, deformed: ImageLike, *, subset: int | str = 
               roi: Sequence[int] | None = None, interpolation: str = _D.interpolation,
               prefilter: float = _D.prefilter, min_zncc: float = _D.min_zncc,
               strain_window: int = _D.strain_window, strain_measure: str = _D.strain_measure,
+              strain_source: str = _D.strain_source,
               max_jump: float = _D.max_jump, search_range: int = _D.search_range,
               seed_count: int = _D.seed_count, max_iterations: int = _D.max_iterations,
               convergence_threshold: float = _D.convergence_threshold,
@@ -53,6 +54,9 @@ def correlate(reference: ImageLike, deformed: ImageLike, *, subset: int | str = 
         min_zncc: points with a lower final ZNCC are invalid (status 3).
         strain_window: half-width of the strain fit, px.
         strain_measure: "green-lagrange" (finite strain) or "engineering" (small strain).
+        strain_source: "displacement" (default: plane fit of u, v over the strain window) or
+            "subset" (the subsets' own warp gradients, fitted over the window; a window under
+            half a step takes them as they are, a strain gauge of one subset).
         max_jump: px; a point differing more than this from its guide is invalid (status 4).
         search_range: half-width of the seeds' integer search, px; -1 = the whole image.
         seed_count: growth blocks; 0 = automatic.
@@ -100,6 +104,7 @@ def correlate(reference: ImageLike, deformed: ImageLike, *, subset: int | str = 
     settings = Settings.build(subset=subset, step=step, roi=roi, interpolation=interpolation,
                               prefilter=prefilter, min_zncc=min_zncc,
                               strain_window=strain_window, strain_measure=strain_measure,
+                              strain_source=strain_source,
                               max_jump=max_jump, search_range=search_range,
                               seed_count=seed_count, max_iterations=max_iterations,
                               convergence_threshold=convergence_threshold,

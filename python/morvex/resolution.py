@@ -44,7 +44,7 @@ def correlate_kwargs(settings: Settings) -> dict[str, Any]:
     """Keyword arguments of morvex.correlate for `settings` (a resolved subset, no region)."""
     names = ("subset", "step", "interpolation", "prefilter", "min_zncc", "strain_window",
              "strain_measure", "max_jump", "search_range", "seed_count", "max_iterations",
-             "convergence_threshold", "shape")
+             "convergence_threshold", "shape", "strain_source")
     return {name: getattr(settings, name) for name in names}
 
 

@@ -58,7 +58,7 @@ def correlate_sequence(frames: object, *, reference: int | ImageLike = 0,
             255, its reason in the ``skipped_frames`` attribute) and go on; by default such a
             frame stops the run with a message naming it.
         **settings: subset, step, roi, interpolation, prefilter, min_zncc, strain_window,
-            strain_measure, max_jump, search_range, seed_count, max_iterations,
+            strain_measure, strain_source, max_jump, search_range, seed_count, max_iterations,
             convergence_threshold, scale_mm_per_px, shape, noise_target (with subset="auto"):
             as :func:`morvex.correlate`.
 

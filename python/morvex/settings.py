@@ -27,6 +27,7 @@ def _library[T: (int, float, str)](name: str, kind: type[T]) -> T:
 INTERPOLATIONS = ("quintic", "cubic", "keys")
 STRAIN_MEASURES = ("green-lagrange", "engineering")
 SHAPES = ("affine", "quadratic")
+STRAIN_SOURCES = ("displacement", "subset")
 AUTO_SUBSET = "auto"
 
 
@@ -49,6 +50,9 @@ class Settings:
         convergence_threshold: px; the solver stops below this update.
         strain_window: half-width of the strain fit, px.
         strain_measure: "green-lagrange" or "engineering".
+        strain_source: "displacement" (plane fit of u, v over the strain window) or "subset"
+            (the subsets' own warp gradients, fitted over the strain window; a window under
+            half a step leaves them as they are, for a gauge of one subset).
         scale_mm_per_px: calibration; adds x_mm, y_mm, u_mm, v_mm when set.
         shape: subset shape function, "affine" (first order) or "quadratic" (second order:
             finer spatial resolution, about twice the noise).
@@ -69,6 +73,7 @@ class Settings:
     convergence_threshold: float = _library("convergence_threshold", float)
     strain_window: int = _library("strain_window", int)
     strain_measure: str = _library("strain_measure", str)
+    strain_source: str = _library("strain_source", str)
     scale_mm_per_px: float | None = None
     shape: str = "affine"
     noise_target: float | None = None
@@ -132,6 +137,9 @@ class Settings:
         if self.strain_measure not in STRAIN_MEASURES:
             raise MorvexError(f"strain_measure must be one of {', '.join(STRAIN_MEASURES)}, "
                               f"got {self.strain_measure!r}")
+        if self.strain_source not in STRAIN_SOURCES:
+            raise MorvexError(f"strain_source must be one of {', '.join(STRAIN_SOURCES)}, "
+                              f"got {self.strain_source!r}")
         _finite("prefilter", self.prefilter, low=0.0)
         _finite("min_zncc", self.min_zncc, low=-1.0, high=1.0)
         _finite("max_jump", self.max_jump, low=0.0)
@@ -199,6 +207,9 @@ class Settings:
                       max_iterations=self.max_iterations,
                       convergence_threshold=self.convergence_threshold,
                       strain_window=self.strain_window, strain_measure=self.strain_measure)
+        # Named only when not the default, as the shape above.
+        if self.strain_source != "displacement":
+            solver["strain_source"] = self.strain_source
         return reference, solver
 
     def to_attrs(self) -> dict[str, Any]:
@@ -233,8 +244,15 @@ def grid_axes(settings: Settings, shape: tuple[int, int]) -> tuple[np.ndarray, n
 
 
 def strain_reach(settings: Settings) -> int:
-    """Grid steps on each side the strain fit uses (the window rounded as the library does)."""
-    return max(1, int(math.floor(settings.strain_window / settings.step + 0.5)))
+    """Grid steps on each side the strain fit uses (the window rounded as the library does:
+    at least one for a fit of u, v; none leaves the subsets' gradients as they are)."""
+    least = 0 if settings.strain_source == "subset" else 1
+    return max(least, int(math.floor(settings.strain_window / settings.step + 0.5)))
+
+
+def gauge_size(settings: Settings) -> int:
+    """The virtual strain gauge, px: the span of the fitted points plus one subset."""
+    return 2 * strain_reach(settings) * settings.step + settings.subset_px
 
 
 def _roi(value: Any) -> tuple[int, int, int, int]:

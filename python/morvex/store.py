@@ -33,6 +33,7 @@ import numpy as np
 
 from ._errors import MorvexError, StoreMismatchError
 from ._status import Status
+from .settings import DEFAULTS
 
 if TYPE_CHECKING:
     import xarray as xr
@@ -132,6 +133,8 @@ class Store:
         if stored is None:
             raise MorvexError(f"{self.path} exists and is not a Morvex results store; "
                               "use --overwrite (overwrite=True) to replace it")
+        # A setting added after the store was written held its default there.
+        stored = {**json.loads(DEFAULTS.to_json()), **stored}
         differences = {name: (stored.get(name), value) for name, value in identity.items()
                        if name not in _GROWING and stored.get(name) != value}
         kept = self.last_complete() + 1

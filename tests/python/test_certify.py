@@ -168,6 +168,8 @@ def test_auto_subset_meets_its_target_on_a_held_out_pair():
                          "chosen subset must meet"),
     ({"subset": "big"}, "subset must be an integer, got 'big'"),
     ({"shape": "cubic"}, "shape must be one of affine, quadratic, got 'cubic'"),
+    ({"strain_source": "gradient"},
+     "strain_source must be one of displacement, subset, got 'gradient'"),
 ])
 @pytest.mark.parametrize("front_door", ["correlate", "certify"])
 def test_bad_settings_are_refused_by_name(front_door, settings, message):
@@ -213,6 +215,42 @@ def test_shape_is_recorded_and_quadratic_is_forwarded():
     cert = morvex.certify(case.reference, subset=21, step=8, shape="quadratic")
     assert cert["settings"]["shape"] == "quadratic"
     assert "quadratic (second order" in dict(cert["settings_table"])["Shape function"]
+
+
+# --- strain source ----------------------------------------------------------------------
+
+def test_subset_strain_follows_the_stretch_and_is_recorded():
+    case = morvex.synthetic_pair((160, 160), du_dx=0.01, dv_dy=-0.005, du_dy=0.002, seed=5)
+    fitted = morvex.correlate(case.reference, case.deformed, subset=21, step=6)
+    own = morvex.correlate(case.reference, case.deformed, subset=21, step=6,
+                           strain_source="subset", strain_window=0)
+    assert (fitted.attrs["strain_source"], own.attrs["strain_source"]) == ("displacement",
+                                                                          "subset")
+    # Green-Lagrange of the known gradient from either source on a homogeneous field; one
+    # subset's gradient scatters several times more than a fit over 11 x 11 points.
+    truth = {"exx": 0.01 + 0.5 * 0.01 ** 2, "eyy": -0.005 + 0.5 * (0.005 ** 2 + 0.002 ** 2),
+             "exy": 0.5 * 1.01 * 0.002}
+    for name, true in truth.items():
+        for ds, typical in ((fitted, 4e-4), (own, 1.5e-3)):
+            error = np.abs(ds[name].values[ds["valid"].values] - true)
+            assert np.nanmedian(error) < typical / 2, (name, ds.attrs["strain_source"])
+            assert np.nanpercentile(error, 95) < typical, (name, ds.attrs["strain_source"])
+    # Unsmoothed, every valid point has its strain; the fit of u, v loses the grid's corners.
+    assert np.isfinite(own["exx"].values[own["valid"].values]).all()
+
+
+def test_certificate_gauge_of_unsmoothed_subset_strain_is_one_subset():
+    reference = dic.generate_speckle(*CERT_SHAPE, 3, 0.5, 21)
+    cert = morvex.certify(reference, subset=21, step=5, strain_source="subset",
+                          strain_window=0)
+    table = dict(cert["settings_table"])
+    assert table["Virtual strain gauge"] == "21 px"
+    assert table["Strain window"] == "the subsets' own warp gradients, as they are"
+    smoothed = dict(morvex.certify(reference, subset=21, step=5, strain_source="subset",
+                                   strain_window=10)["settings_table"])
+    assert smoothed["Virtual strain gauge"] == "41 px"
+    assert smoothed["Strain window"].startswith("the subsets' own warp gradients, each "
+                                                "plane-fitted over 5 x 5 points")
 
 
 # --- command line -----------------------------------------------------------------------

@@ -63,6 +63,7 @@ def settings(draw):
         "min_zncc": pick(st.floats(-1, 1), ANY_FLOAT),
         "strain_window": pick(st.integers(0, 30), st.integers(-1, 60)),
         "strain_measure": pick(st.sampled_from(["green-lagrange", "engineering"]), st.just("small")),
+        "strain_source": pick(st.sampled_from(["displacement", "subset"]), st.just("gradient")),
         "max_jump": pick(st.floats(0.1, 5), st.floats(0, 5) | ANY_FLOAT),
         "search_range": pick(st.integers(-1, 20), st.integers(-2, 50)),
         "seed_count": pick(st.integers(0, 4), st.integers(-1, 8)),

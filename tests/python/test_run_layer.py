@@ -24,7 +24,8 @@ LIBRARY_NAMES = {"subset": "subset_size", "step": "step", "interpolation": "inte
                  "search_range": "search_range", "seed_count": "seed_count",
                  "max_iterations": "max_iterations",
                  "convergence_threshold": "convergence_threshold",
-                 "strain_window": "strain_window", "strain_measure": "strain_measure"}
+                 "strain_window": "strain_window", "strain_measure": "strain_measure",
+                 "strain_source": "strain_source"}
 
 
 def test_python_defaults_are_the_guided_config_defaults():
@@ -106,10 +107,15 @@ def test_the_package_import_graph_has_no_cycle():
 
 
 def _as_written_before(path):
-    """Strip what stores gained with the job (sources, mask, lock): the earlier layout."""
+    """Strip what stores gained with the job (sources, mask, lock) and the settings added
+    since (which held their defaults then): the earlier layout."""
     group = zarr.open_group(path, mode="r+")
     for name in ("morvex_sources", "morvex_skipped"):
         group.attrs.pop(name, None)
+    identity = json.loads(group.attrs["morvex_run"])
+    for name in ("shape", "noise_target", "strain_source"):
+        identity.pop(name)
+    group.attrs["morvex_run"] = json.dumps(identity)
     import shutil
 
     shutil.rmtree(path / "morvex_lock", ignore_errors=True)

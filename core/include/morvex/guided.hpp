@@ -50,6 +50,18 @@ enum class StrainMeasure : std::uint8_t {
     kEngineering = 1,    ///< small strain, as compute_engineering_strain()
 };
 
+/// Which displacement gradients correlate_guided()'s strain is made of.
+enum class StrainSource : std::uint8_t {
+    /// A plane fit of u, v over the strain window of valid points (default): the strain keeps
+    /// the displacement's resolution, blurred by the window; virtual strain gauge
+    /// 2 n step + subset_size for a window of n grid steps.
+    kDisplacementFit = 0,
+    /// The subsets' own warp gradients (du_dx, du_dy, dv_dx, dv_dy): as they are when the
+    /// strain window rounds to 0 grid steps (gauge = subset_size), else each one's plane fit
+    /// over the window's valid points, taken at the point (gauge 2 n step + subset_size).
+    kSubset = 1,
+};
+
 /// How a subset may deform: the shape function of the warp the solver fits.
 enum class SubsetShape : std::uint8_t {
     /// First order, 6 parameters: u + du_dx dx + du_dy dy (and v alike). Follows a field only
@@ -60,8 +72,8 @@ enum class SubsetShape : std::uint8_t {
     /// 1/2 du_dyy dy^2 (and v alike). Follows curved fields: the 10 % loss comes at about
     /// 1.3 to 1.5 subsets, for roughly twice the noise of an affine subset of the same size
     /// and 1.5 to 1.9 times the time per point. du_dx etc. stay the gradients at the subset
-    /// centre (a symmetric fit gives them the affine subset's resolution); the strain fit
-    /// (exx, eyy, exy) works on u, v as for affine subsets.
+    /// centre (a symmetric fit gives them the affine subset's resolution); the strain comes
+    /// from u, v or from these gradients as strain_source says, for either shape.
     kQuadratic = 1,
 };
 
@@ -131,8 +143,11 @@ struct GuidedConfig {
     int max_iterations = 50;           ///< Gauss-Newton iteration limit per start
     double convergence_threshold = 1e-3;  ///< px; stop when the update moves no subset corner more
     bool compute_strain = true;           ///< derive exx, eyy, exy
-    int strain_window = 35;               ///< half-width of the strain fit, pixels (rounded to grid steps)
+    /// half-width of the strain fit, pixels, rounded to grid steps: at least one for
+    /// kDisplacementFit; 0 steps leaves kSubset's gradients unsmoothed
+    int strain_window = 35;
     StrainMeasure strain_measure = StrainMeasure::kGreenLagrange;
+    StrainSource strain_source = StrainSource::kDisplacementFit;
     int threads = 0;  ///< 0 = OpenMP's default, otherwise exactly this many
     /// Called with (points finished, points in the grid) from one thread at a time.
     std::function<void(int, int)> progress;
