@@ -12,11 +12,14 @@ from __future__ import annotations
 import time
 from typing import Any
 
+import numpy as np
+
 from . import resolution
 from ._dataset import version
 from ._errors import MorvexError
 from .correlate import check_threads
-from .io import ImageLike, as_image
+from .io import ImageLike, as_image, as_mask
+from .run.plan import check_mask
 from .settings import AUTO_SUBSET, Settings, gauge_size, strain_reach
 
 _INTERPOLANTS = {"quintic": "B-spline, degree 5, exact recursive prefilter",
@@ -25,7 +28,8 @@ _INTERPOLANTS = {"quintic": "B-spline, degree 5, exact recursive prefilter",
 
 
 def certify(reference: ImageLike, *, static: ImageLike | None = None,
-            threads: int | None = None, **settings: Any) -> dict[str, Any]:
+            mask: ImageLike | None = None, threads: int | None = None,
+            **settings: Any) -> dict[str, Any]:
     """The resolution certificate of `settings` on `reference`, as a JSON-able dictionary.
 
     Args:
@@ -33,6 +37,9 @@ def certify(reference: ImageLike, *, static: ImageLike | None = None,
         static: a second image of the unloaded specimen (same size): the noise floor is then
             the scatter of this static pair. Without it, the reference is measured against a
             copy with its own estimated read noise.
+        mask: the run's mask (array or image path of the reference's size, non-zero =
+            specimen): every figure is then measured on the specimen alone, each crop placed
+            where it holds the most specimen, and the read noise estimated there.
         threads: worker threads; None = all cores.
         **settings: the settings of :func:`morvex.correlate` (subset, step, roi, shape,
             interpolation, ..., and subset="auto" with noise_target).
@@ -45,7 +52,8 @@ def certify(reference: ImageLike, *, static: ImageLike | None = None,
 
     Raises:
         MorvexError: before any work, for an unreadable image, a static image of another
-            size, a setting outside its range, or a region that leaves no grid point.
+            size, a mask of another size or without specimen, a setting outside its range, or a
+            region that leaves no grid point.
 
     Example:
         >>> case = morvex.synthetic_pair((256, 256), noise=2.0)
@@ -63,23 +71,27 @@ def certify(reference: ImageLike, *, static: ImageLike | None = None,
         if static_image.shape != reference_image.shape:
             raise MorvexError(f"the static image has shape {static_image.shape}, the reference "
                               f"{reference_image.shape} (rows, cols); both must be the same size")
+    specimen = None
+    if mask is not None:
+        specimen = as_mask(mask, reference_image.shape)
+        check_mask(specimen)
     choice = None
     if checked.subset == AUTO_SUBSET:
         from .autosubset import choose_subset
 
-        checked, choice = choose_subset(reference_image, checked, threads=threads)
+        checked, choice = choose_subset(reference_image, checked, specimen, threads=threads)
     checked.check_image(reference_image.shape)
     vsg = virtual_strain_gauge(checked)
-    noise = resolution.noise_floor(reference_image, static_image, checked, threads)
-    bias = resolution.bias_sweep(reference_image, checked, threads)
-    star = resolution.star_response(reference_image, checked, vsg, threads)
+    noise = resolution.noise_floor(reference_image, static_image, checked, threads, specimen)
+    bias = resolution.bias_sweep(reference_image, checked, threads, specimen)
+    star = resolution.star_response(reference_image, checked, vsg, threads, specimen)
     mei = {"displacement_px2": noise["displacement_px"] * star["l10_displacement_px"],
            "strain_px": noise["strain_noise"] * star["l10_strain_px"]}
     return {
         "software": {"name": "Morvex", "version": version()},
         "image_shape": list(reference_image.shape),
         "settings": {name: value for name, value in checked.to_attrs().items()},
-        "settings_table": settings_table(checked, reference_image.shape, vsg),
+        "settings_table": settings_table(checked, reference_image.shape, vsg, specimen),
         "subset_choice": choice,
         "noise_floor": noise,
         "bias": bias,
@@ -98,11 +110,15 @@ def virtual_strain_gauge(settings: Settings) -> float:
     return float(gauge_size(settings))
 
 
-def settings_table(settings: Settings, shape: tuple[int, int], vsg: float
-                   ) -> list[list[str]]:
+def settings_table(settings: Settings, shape: tuple[int, int], vsg: float,
+                   mask: np.ndarray | None = None) -> list[list[str]]:
     """(parameter, value) rows of the Good Practices Guide's table of DIC settings."""
     rows, cols = shape
     x0, y0, x1, y1 = settings.region(shape)
+    mask_text = "none: the whole region is specimen"
+    if mask is not None:
+        share = float(np.mean(np.asarray(mask)[y0:y1 + 1, x0:x1 + 1] != 0))
+        mask_text = f"specimen {share:.1%} of the region; figures measured on it alone"
     points = strain_reach(settings)
     side = f"{2 * points + 1} x {2 * points + 1} points (half-width {settings.strain_window} px)"
     window_text = (f"local plane fit of u, v over {side}" if settings.strain_source != "subset"
@@ -116,6 +132,7 @@ def settings_table(settings: Settings, shape: tuple[int, int], vsg: float
         ["Image size", f"{cols} x {rows} px"],
         ["Region of interest", f"x {x0}..{x1}, y {y0}..{y1} px ({x1 - x0 + 1} x "
                                f"{y1 - y0 + 1} px)"],
+        ["Mask", mask_text],
         ["Subset", f"{settings.subset} x {settings.subset} px"],
         ["Step", f"{settings.step} px"],
         ["Shape function", shape_text],

@@ -193,7 +193,7 @@ def run(reference: pathlib.Path, frames: tuple[str, ...], output: pathlib.Path,
         if "subset_choice_json" in dataset.attrs:
             # The store holds the resolved subset: certify exactly what was measured.
             settings["subset"] = json.loads(dataset.attrs["subset_choice_json"])["subset"]
-        figures = summary(certify(reference, threads=threads, **settings))
+        figures = summary(certify(reference, mask=mask, threads=threads, **settings))
         write_store_attrs(output, figures)
         l10, noise = (float(figures[name]) for name in (
             "certificate_l10_displacement_px", "certificate_noise_floor_px"))
@@ -215,6 +215,9 @@ def run(reference: pathlib.Path, frames: tuple[str, ...], output: pathlib.Path,
               help="Folder for certificate.json, certificate.md and its plots (created).")
 @click.option("--roi", nargs=4, type=int, metavar="X0 Y0 X1 Y1",
               help="Region of interest, inclusive pixel bounds.")
+@click.option("--mask", type=click.Path(path_type=pathlib.Path),
+              help="The run's mask (non-zero = specimen): every figure is measured on the "
+                   "specimen alone.")
 @click.option("--subset", type=_SUBSET,
               help="Subset side in px, odd (default 29), or 'auto' with --noise-target.")
 @click.option("--noise-target", type=float,
@@ -251,12 +254,13 @@ def certify_command(reference: pathlib.Path, static: pathlib.Path | None,
     from .certify import certify
 
     settings = _merge_config(config_file, flags)
-    for name in ("incremental", "mask", "workers", "threads_per_worker", "scheduler", "chunk",
-                 "tile", "tile_margin"):
+    for name in ("incremental", "workers", "threads_per_worker", "scheduler", "chunk", "tile",
+                 "tile_margin"):
         if settings.pop(name, None) is not None:
             raise MorvexError(f"config file {config_file}: {name} has no meaning for certify")
     threads = settings.pop("threads", None)
-    certificate = certify(reference, static=static, threads=threads, **settings)
+    mask = settings.pop("mask", None)
+    certificate = certify(reference, static=static, mask=mask, threads=threads, **settings)
     written = write_certificate(certificate, output)
     star = certificate["spatial_resolution"]
     noise = certificate["noise_floor"]

@@ -20,7 +20,7 @@ _MAD_TO_SIGMA = 1.4826 / float(np.sqrt((_MASK ** 2).sum()))
 NOISY_GRADIENT_SHARE = 0.05
 
 
-def estimate_read_noise(image: np.ndarray) -> float:
+def estimate_read_noise(image: np.ndarray, mask: np.ndarray | None = None) -> float:
     """Standard deviation of the white noise in `image`, grey levels.
 
     A high-pass residual robustly scaled: the mask of Immerkaer (1996), the product of two
@@ -30,6 +30,8 @@ def estimate_read_noise(image: np.ndarray) -> float:
     the mean) keeps the remaining speckle edges from inflating the estimate. It reads high on
     patterns of dots under about 2 px (by about 15 % at 2 grey levels of noise), so noise
     floors made from it are then conservative. White noise only: correlated noise reads low.
+    With `mask` (non-zero = specimen, the image's shape), only responses whose 5 x 5 window
+    lies on the specimen count: a background or a hole has noise of its own.
     """
     image = np.asarray(image, dtype=np.float64)
     if image.ndim != 2 or min(image.shape) < 5:
@@ -40,13 +42,32 @@ def estimate_read_noise(image: np.ndarray) -> float:
     for r in range(5):
         for c in range(5):
             response += _MASK[r, c] * image[r:r + rows, c:c + cols]
-    return float(_MAD_TO_SIGMA * np.median(np.abs(response[np.isfinite(response)])))
+    use = np.isfinite(response)
+    if mask is not None:
+        use &= _inside(np.asarray(mask) != 0, 5)
+        if not use.any():
+            raise MorvexError("read noise needs a 5 x 5 px patch of specimen; the mask leaves "
+                              "none")
+    return float(_MAD_TO_SIGMA * np.median(np.abs(response[use])))
 
 
-def noisy_gradient_share(image: np.ndarray, read_noise: float) -> float:
+def _inside(specimen: np.ndarray, side: int) -> np.ndarray:
+    """For each side x side window (top-left corner), whether every pixel is specimen."""
+    counts = np.pad(specimen.astype(np.int64), ((1, 0), (1, 0))).cumsum(0).cumsum(1)
+    total = (counts[side:, side:] - counts[:-side, side:] - counts[side:, :-side]
+             + counts[:-side, :-side])
+    return np.asarray(total == side * side)
+
+
+def noisy_gradient_share(image: np.ndarray, read_noise: float,
+                         mask: np.ndarray | None = None) -> float:
     """Share of the mean squared central-difference gradient that white noise of `read_noise`
-    grey levels explains (each component of such noise has variance read_noise^2 / 2)."""
+    grey levels explains (each component of such noise has variance read_noise^2 / 2); with
+    `mask`, over the specimen's pixels whose 3 x 3 neighbourhood is specimen."""
     gy = 0.5 * (image[2:, 1:-1] - image[:-2, 1:-1])
     gx = 0.5 * (image[1:-1, 2:] - image[1:-1, :-2])
-    energy = float(np.mean(gx * gx + gy * gy))
+    squared = gx * gx + gy * gy
+    if mask is not None:
+        squared = squared[_inside(np.asarray(mask) != 0, 3)]
+    energy = float(np.mean(squared)) if squared.size else 0.0
     return float(read_noise ** 2 / energy) if energy > 0 else 1.0

@@ -58,8 +58,32 @@ def central_crop(region: tuple[int, int, int, int], width: int, height: int
     return slice(top, top + h), slice(left, left + w)
 
 
+def specimen_crop(region: tuple[int, int, int, int], width: int, height: int,
+                  mask: np.ndarray | None) -> tuple[slice, slice]:
+    """Like central_crop, but with a mask the crop of the region holding the most specimen
+    (an open-hole plate has its hole at the centre), the one nearest the centre among those
+    within half a percent of the best. Positions are tried on a lattice of an eighth of the
+    crop's smaller side."""
+    rows, cols = central_crop(region, width, height)
+    if mask is None:
+        return rows, cols
+    x0, y0, x1, y1 = region
+    h, w = rows.stop - rows.start, cols.stop - cols.start
+    counts = np.pad((np.asarray(mask) != 0).astype(np.int64), ((1, 0), (1, 0))).cumsum(0).cumsum(1)
+    pitch = max(1, min(h, w) // 8)
+    tops = np.unique(np.r_[np.arange(y0, y1 - h + 2, pitch), rows.start, y1 - h + 1])
+    lefts = np.unique(np.r_[np.arange(x0, x1 - w + 2, pitch), cols.start, x1 - w + 1])
+    top, left = np.meshgrid(tops, lefts, indexing="ij")
+    cover = (counts[top + h, left + w] - counts[top, left + w] - counts[top + h, left]
+             + counts[top, left]) / float(h * w)
+    distance = np.hypot(top - rows.start, left - cols.start)
+    near_best = cover >= cover.max() - 0.005
+    k = np.unravel_index(np.argmin(np.where(near_best, distance, np.inf)), cover.shape)
+    return slice(int(top[k]), int(top[k]) + h), slice(int(left[k]), int(left[k]) + w)
+
+
 def noise_floor(reference: np.ndarray, static: np.ndarray | None, settings: Settings,
-                threads: int | None = None) -> dict[str, Any]:
+                threads: int | None = None, mask: np.ndarray | None = None) -> dict[str, Any]:
     """Scatter of a measurement of no motion, with the run's predicted sigma beside it.
 
     With `static` (a second image of the unloaded specimen) the pair itself; otherwise two
@@ -69,12 +93,15 @@ def noise_floor(reference: np.ndarray, static: np.ndarray | None, settings: Sett
     also carry the reference's own noise as common texture, which reads low once read noise
     makes more than NOISY_GRADIENT_SHARE of the gradient energy: ``noisy_gradient_share``
     and a ``note`` say so. The mean displacement (a rigid motion) is removed from the scatter.
+    With `mask` (non-zero = specimen), the crop holding the most specimen is measured on its
+    specimen alone, and the read noise is estimated there.
     """
     region = settings.region(reference.shape)
-    rows, cols = central_crop(region, NOISE_CROP, NOISE_CROP)
+    rows, cols = specimen_crop(region, NOISE_CROP, NOISE_CROP, mask)
     reference_crop = reference[rows, cols]
-    read_noise = estimate_read_noise(reference_crop)
-    share = noisy_gradient_share(reference_crop, read_noise)
+    crop_mask = None if mask is None else mask[rows, cols]
+    read_noise = estimate_read_noise(reference_crop, crop_mask)
+    share = noisy_gradient_share(reference_crop, read_noise, crop_mask)
     note = ""
     if static is not None:
         first, second = reference_crop, static[rows, cols]
@@ -87,7 +114,7 @@ def noise_floor(reference: np.ndarray, static: np.ndarray | None, settings: Sett
         if share > NOISY_GRADIENT_SHARE:
             note = (f"read noise makes {share:.0%} of the pattern's gradient energy: this noise "
                     "floor may read low by up to a third; measure a static pair")
-    ds = correlate(first, second, threads=threads, **correlate_kwargs(settings))
+    ds = correlate(first, second, threads=threads, mask=crop_mask, **correlate_kwargs(settings))
     valid = ds["valid"].values
     if not valid.any():
         raise MorvexError("no valid point in the noise-floor measurement: the settings do not "
@@ -111,7 +138,8 @@ def noise_floor(reference: np.ndarray, static: np.ndarray | None, settings: Sett
         "source": source,
         "crop": _crop_record(rows, cols),
         "points": int(valid.sum()),
-        "valid_share": float(valid.mean()),
+        # Of the points on the specimen: those the mask leaves out are not the crop's points.
+        "valid_share": float(valid.sum() / max(1, int((ds["status"].values != 1).sum()))),
         "read_noise_grey": read_noise,
         "noisy_gradient_share": share,
         "note": note,
@@ -126,18 +154,19 @@ def noise_floor(reference: np.ndarray, static: np.ndarray | None, settings: Sett
     }
 
 
-def bias_sweep(reference: np.ndarray, settings: Settings,
-               threads: int | None = None) -> dict[str, Any]:
+def bias_sweep(reference: np.ndarray, settings: Settings, threads: int | None = None,
+               mask: np.ndarray | None = None) -> dict[str, Any]:
     """Mean error of u over sub-pixel shifts 0, 0.1, ..., 1.0 px of the reference along x.
 
     The shifted copies come from the quintic B-spline of the reference itself, so the sweep
     shows the solver's and interpolant's systematic error (the classic S-curve of a lower
-    order interpolant), not the optics'.
+    order interpolant), not the optics'. With `mask`, on the crop holding the most specimen.
     """
     region = settings.region(reference.shape)
-    rows, cols = central_crop(region, BIAS_CROP, BIAS_CROP)
+    rows, cols = specimen_crop(region, BIAS_CROP, BIAS_CROP, mask)
     crop = reference[rows, cols]
     kwargs = correlate_kwargs(settings)
+    kwargs["mask"] = None if mask is None else mask[rows, cols]
     bias, scatter = [], []
     for shift in BIAS_SHIFTS:
         deformed = warp_along(crop, functools.partial(np.full_like, fill_value=shift), axis=1)
@@ -163,7 +192,7 @@ def star_periods(width: int, wanted: float) -> tuple[float, float]:
 
 
 def star_response(reference: np.ndarray, settings: Settings, vsg: float,
-                  threads: int | None = None) -> dict[str, Any]:
+                  threads: int | None = None, mask: np.ndarray | None = None) -> dict[str, Any]:
     """Spatial resolution from the reference deformed by a star-like field.
 
     v(x, y) = A cos(2 pi (y - yc) / p(x)), A = 0.5 px, with the period p growing linearly from
@@ -173,14 +202,15 @@ def star_response(reference: np.ndarray, settings: Settings, vsg: float,
     eyy are projected on the true shapes over the rows within a quarter period of the centre
     row (where the stripes are still nearly straight); the ratio is the response at that
     column's period. l10% is the period below which the response (smoothed over 5 columns)
-    stays under 90 %.
+    stays under 90 %. With `mask`, the band is placed where it holds the most specimen, and
+    a column with fewer than half of those rows valid has no response.
     """
     region = settings.region(reference.shape)
     x0, _, x1, _ = region
     wanted = max(STAR_LONGEST, 4.0 * vsg)
     shortest, longest = star_periods(min(STAR_WIDTH, x1 - x0 + 1), wanted)
     half_band = int(math.ceil(longest / 4.0)) + settings.subset_px // 2 + settings.step
-    rows, cols = central_crop(region, STAR_WIDTH, 2 * half_band + 1)
+    rows, cols = specimen_crop(region, STAR_WIDTH, 2 * half_band + 1, mask)
     band = reference[rows, cols]
     height, width = band.shape
     yc = (height - 1) / 2.0
@@ -192,7 +222,8 @@ def star_response(reference: np.ndarray, settings: Settings, vsg: float,
     columns = np.arange(width, dtype=np.float64)[None, :]
     deformed = warp_along(
         band, lambda y: STAR_AMPLITUDE * np.cos(2 * np.pi * (y - yc) / period(columns)), axis=0)
-    ds = correlate(band, deformed, threads=threads, **correlate_kwargs(settings))
+    ds = correlate(band, deformed, threads=threads,
+                   mask=None if mask is None else mask[rows, cols], **correlate_kwargs(settings))
     x, y = ds["x"].values, ds["y"].values
     valid = ds["valid"].values
     v, eyy = ds["v"].values, ds["eyy"].values
@@ -203,8 +234,14 @@ def star_response(reference: np.ndarray, settings: Settings, vsg: float,
         phase = 2 * np.pi * (y - yc) / p
         true_v = STAR_AMPLITUDE * np.cos(phase)
         true_e = -STAR_AMPLITUDE * 2 * np.pi / p * np.sin(phase)
-        displacement.append(_projection(v[:, c], true_v, near & valid[:, c]))
-        strain.append(_projection(eyy[:, c], true_e, near & valid[:, c]))
+        use = near & valid[:, c]
+        if use.sum() < 0.5 * near.sum():
+            # A hole or an edge of the specimen takes the column's middle: no response there.
+            displacement.append(float("nan"))
+            strain.append(float("nan"))
+            continue
+        displacement.append(_projection(v[:, c], true_v, use))
+        strain.append(_projection(eyy[:, c], true_e, use))
     displacement_smooth = _smooth(np.array(displacement))
     strain_smooth = _smooth(np.array(strain))
     l10_u = crossing(periods, displacement_smooth)

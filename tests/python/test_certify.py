@@ -101,7 +101,8 @@ def test_certificate_noise_floor_matches_a_real_static_pair(noisy_speckle):
     assert with_static["noise_floor"]["source"] == "static pair"
     assert with_static["noise_floor"]["displacement_px"] == pytest.approx(known, rel=0.05)
     assert [row[0] for row in cert["settings_table"]] == [
-        "Software", "Image size", "Region of interest", "Subset", "Step", "Shape function",
+        "Software", "Image size", "Region of interest", "Mask", "Subset", "Step",
+        "Shape function",
         "Interpolant", "Prefilter", "Matching criterion", "Convergence", "Strain window",
         "Strain measure", "Virtual strain gauge"]
     assert abs(cert["bias"]["bias_px"][0]) < 1e-6  # no shift: no bias
@@ -217,6 +218,61 @@ def test_shape_is_recorded_and_quadratic_is_forwarded():
     assert "quadratic (second order" in dict(cert["settings_table"])["Shape function"]
 
 
+# --- a masked specimen ------------------------------------------------------------------
+
+@pytest.fixture(scope="module")
+def open_hole():
+    """A noisy speckle plate (256 x 480 px) and the same plate with a central hole of 50 px
+    radius showing a background of strong noise, with its mask."""
+    rows, cols = 256, 480
+    rng = np.random.default_rng(5)
+    plate = dic.generate_speckle(rows, cols, 3, 0.5, 9) + rng.normal(0, 2.0, (rows, cols))
+    yy, xx = np.mgrid[:rows, :cols]
+    hole = np.hypot(xx - cols / 2, yy - rows / 2) < 50
+    return plate, np.where(hole, rng.normal(0, 20.0, (rows, cols)), plate), ~hole
+
+
+def test_a_masked_certificate_measures_the_specimen_as_if_it_had_no_hole(open_hole):
+    plate, holed, mask = open_hole
+    whole = morvex.certify(plate, subset=21, step=5)
+    masked = morvex.certify(holed, mask=mask, subset=21, step=5)
+    # The bias crop moves off the central hole; the unmasked one sees the background there.
+    x0, y0, x1, y1 = masked["bias"]["crop"]
+    assert mask[y0:y1 + 1, x0:x1 + 1].all()
+    assert masked["bias"]["max_abs_bias_px"] < 1e-4
+    assert morvex.certify(holed, subset=21, step=5)["bias"]["max_abs_bias_px"] > 2e-4
+    for key in ("read_noise_grey", "displacement_px", "predicted_sigma_px"):
+        assert masked["noise_floor"][key] == pytest.approx(whole["noise_floor"][key], rel=0.05)
+    for key in ("l10_displacement_px", "l10_strain_px"):
+        assert masked["spatial_resolution"][key] == pytest.approx(
+            whole["spatial_resolution"][key], rel=0.05)
+    assert dict(masked["settings_table"])["Mask"] == ("specimen 93.6% of the region; figures "
+                                                      "measured on it alone")
+    # Points the mask leaves out do not count against the valid share.
+    assert masked["noise_floor"]["valid_share"] > 0.99
+
+
+def test_read_noise_on_the_specimen_alone(open_hole):
+    from morvex.noise import estimate_read_noise
+
+    plate, holed, mask = open_hole
+    assert estimate_read_noise(holed, mask) == pytest.approx(estimate_read_noise(plate), rel=0.02)
+    assert estimate_read_noise(holed) > 1.05 * estimate_read_noise(plate)
+    with pytest.raises(morvex.MorvexError, match="5 x 5 px patch of specimen"):
+        estimate_read_noise(holed, np.eye(*holed.shape, dtype=bool))
+
+
+@pytest.mark.parametrize("mask, message", [
+    (np.ones((10, 10), bool), r"^mask of shape \(10, 10\)"),
+    (np.zeros((96, 96), bool), "the mask marks no pixel as specimen; non-zero pixels are "
+                               "measured"),
+])
+def test_a_bad_certificate_mask_is_refused(mask, message):
+    case = morvex.synthetic_pair(PACKAGE_SHAPE)
+    with pytest.raises(morvex.MorvexError, match=message):
+        morvex.certify(case.reference, mask=mask)
+
+
 # --- strain source ----------------------------------------------------------------------
 
 def test_subset_strain_follows_the_stretch_and_is_recorded():
@@ -286,6 +342,28 @@ def test_cli_run_certify_keeps_the_figures_in_the_store(tmp_path, frame_files, r
     assert attrs["shape"] == "affine"
     assert attrs["certificate_l10_displacement_px"] > 21
     assert json.loads(attrs["certificate_json"])["settings"]["subset"] == 21
+
+
+def test_cli_certify_and_run_certify_take_the_mask(tmp_path, frame_files, run_cli):
+    import tifffile
+
+    reference = frame_files / "f0.tif"
+    rows, cols = tifffile.imread(reference).shape
+    mask = np.ones((rows, cols), np.uint8)
+    mask[:, : cols // 4] = 0
+    tifffile.imwrite(tmp_path / "mask.tif", mask)
+    code, _, err = run_cli("certify", reference, "-o", tmp_path / "cert", "--subset", "21",
+                           "--step", "8", "--mask", tmp_path / "mask.tif")
+    assert (code, err) == (0, "")
+    markdown = (tmp_path / "cert" / "certificate.md").read_text()
+    assert "| Mask | specimen 75.0% of the region; figures measured on it alone |" in markdown
+    store = tmp_path / "masked.zarr"
+    code, _, err = run_cli("run", reference, frame_files / "f1.tif", "-o", store, "-q",
+                           "--subset", "21", "--step", "8", "--mask", tmp_path / "mask.tif",
+                           "--certify")
+    assert code == 0, err
+    stored = json.loads(morvex.open_store(store).attrs["certificate_json"])
+    assert dict(stored["settings_table"])["Mask"].startswith("specimen 75.0%")
 
 
 def test_cli_run_auto_subset_records_its_choice(tmp_path, frame_files, run_cli):
