@@ -35,6 +35,7 @@ bool same_reference_fields(const GuidedConfig& a, const GuidedConfig& b, std::st
     if (a.interpolation != b.interpolation) return differ("interpolation");
     if (a.shape != b.shape) return differ("shape");
     if (!(a.prefilter_sigma == b.prefilter_sigma)) return differ("prefilter_sigma");
+    if (!(a.reference_noise == b.reference_noise)) return differ("reference_noise");
     if (a.mask.empty() != b.mask.empty()) return differ("mask");
     if (!a.mask.empty()) {
         if (a.mask.size() != b.mask.size() || a.mask.type() != b.mask.type())

@@ -28,9 +28,14 @@ struct ReferenceImage::Data {
     std::vector<std::uint8_t> full_subset;  ///< 1 where the whole subset is specimen
     std::vector<double> hessian_inverse;  ///< params^2 per grid point, when it fits the memory budget
     std::vector<std::uint8_t> textured;  ///< with hessian_inverse: 0 where the subset is flat
-    std::vector<double> noise_factors;    ///< with hessian_inverse: 2 per point, see subset_hessian_inverse
+    std::vector<double> noise_factors;    ///< with hessian_inverse: 4 per point, see subset_hessian_inverse
     cv::Mat noise_grad_x, noise_grad_y;   ///< prefiltered only: the gradients filtered once more
     double grey_range = 0.0;  ///< max - min of `correlated`: the scale of the flat-subset test
+    double reference_noise = 0.0;  ///< grey levels, the config's or the estimate
+    /// Variance the reference's read noise adds to each gradient component of `grad_x`,
+    /// `grad_y` (reference_noise^2 times the gradient filter's noise gain); 0 = none.
+    double gradient_noise = 0.0;
+    double filtered_gradient_noise = 0.0;  ///< the same for `noise_grad_x`, `noise_grad_y`
     std::size_t bytes = 0;
 
     int grid_rows() const { return static_cast<int>(grid_y.size()); }

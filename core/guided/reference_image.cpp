@@ -12,6 +12,7 @@
 
 #include "guided/reference_data.h"
 #include "guided/subset_solver.h"
+#include "image/read_noise.h"
 
 namespace morvex::dic {
 
@@ -60,6 +61,11 @@ void check_guided_config(const GuidedConfig& config) {
         throw std::invalid_argument(
             "GuidedConfig::prefilter_sigma must be finite and not negative, got " +
             num(config.prefilter_sigma));
+    if (!std::isfinite(config.reference_noise) ||
+        (config.reference_noise < 0.0 && config.reference_noise != -1.0))
+        throw std::invalid_argument(
+            "GuidedConfig::reference_noise must be -1 (estimate) or at least 0, got " +
+            num(config.reference_noise));
     if (config.threads < 0)
         throw std::invalid_argument("GuidedConfig::threads must not be negative, got " +
                                     std::to_string(config.threads));
@@ -251,6 +257,41 @@ void prepare_grey_levels(const cv::Mat& reference, const GuidedConfig& config, i
     }
 }
 
+// Variance of a gradient component at a pixel for unit white noise in the raw image, for the
+// gradients of the interpolant of the prefiltered image (`grad_x`) and for those filtered once
+// more (`noise_grad_x`): the sums of the squared impulse responses, taken from an impulse far
+// enough from the borders that the mirrored copies add nothing (up to a prefilter sigma of
+// 16 px; a wider one folds a little of its tail back, and leaves a tiny gain anyway).
+void gradient_noise_gains(SplineKind kind, double prefilter_sigma, double& gain,
+                          double& filtered_gain) {
+    const int radius = 24 + 3 * static_cast<int>(std::min(64.0, std::ceil(4.0 * prefilter_sigma)));
+    cv::Mat impulse = cv::Mat::zeros(2 * radius + 1, 2 * radius + 1, CV_64FC1);
+    impulse.at<double>(radius, radius) = 1.0;
+    if (prefilter_sigma > 0.0) impulse = gaussian_prefilter(impulse, prefilter_sigma);
+    cv::Mat gx, gy;
+    interpolant_gradients(impulse, kind, 1, gx, gy);
+    gain = 0.5 * (gx.dot(gx) + gy.dot(gy));
+    filtered_gain = 0.0;
+    if (prefilter_sigma > 0.0) {
+        gx = gaussian_prefilter(gx, prefilter_sigma);
+        gy = gaussian_prefilter(gy, prefilter_sigma);
+        filtered_gain = 0.5 * (gx.dot(gx) + gy.dot(gy));
+    }
+}
+
+// The reference's read noise and what it adds to each gradient's variance.
+void measure_reference_noise(const GuidedConfig& config, ReferenceImage::Data& d) {
+    d.reference_noise = config.reference_noise >= 0.0
+                            ? config.reference_noise
+                            : estimate_read_noise(d.raw, d.specimen);
+    if (!(d.reference_noise > 0.0)) return;
+    double gain = 0.0, filtered_gain = 0.0;
+    gradient_noise_gains(d.kind, config.prefilter_sigma, gain, filtered_gain);
+    const double variance = d.reference_noise * d.reference_noise;
+    d.gradient_noise = variance * gain;
+    d.filtered_gradient_noise = variance * filtered_gain;
+}
+
 // Per point: centre in the mask, enough specimen pixels, no non-finite pixel under the
 // subset (integral images make each check four reads).
 void classify_points(const GuidedConfig& config, const cv::Mat& bad, ReferenceImage::Data& d) {
@@ -290,13 +331,13 @@ void precompute_hessians(int threads, ReferenceImage::Data& d) {
     if (static_cast<std::size_t>(d.points()) * per_point * sizeof(double) > kHessianBudget) return;
     d.hessian_inverse.assign(static_cast<std::size_t>(d.points()) * per_point, 0.0);
     d.textured.assign(static_cast<std::size_t>(d.points()), 0);
-    d.noise_factors.assign(static_cast<std::size_t>(d.points()) * 2, 0.0);
+    d.noise_factors.assign(static_cast<std::size_t>(d.points()) * 4, 0.0);
 #pragma omp parallel for schedule(static) num_threads(threads)
     for (int i = 0; i < d.points(); ++i)
         if (d.point_state[i] == 0)
             d.textured[i] = subset_hessian_inverse(
                                 d, i, d.hessian_inverse.data() + static_cast<std::size_t>(i) * per_point,
-                                d.noise_factors.data() + static_cast<std::size_t>(i) * 2)
+                                d.noise_factors.data() + static_cast<std::size_t>(i) * 4)
                                 ? 1
                                 : 0;
 }
@@ -363,6 +404,7 @@ ReferenceImage::ReferenceImage(const cv::Mat& reference, const GuidedConfig& con
     cv::Mat bad;
     prepare_grey_levels(reference, config, threads, d, bad);
     classify_points(config, bad, d);
+    measure_reference_noise(config, d);
     precompute_hessians(threads, d);
     d.bytes = held_bytes(d);
     data_ = std::move(data);
@@ -378,5 +420,6 @@ int ReferenceImage::grid_rows() const { return data_->grid_rows(); }
 int ReferenceImage::grid_cols() const { return data_->grid_cols(); }
 const cv::Mat& ReferenceImage::image() const { return data_->image; }
 std::size_t ReferenceImage::memory_bytes() const { return data_->bytes; }
+double ReferenceImage::reference_noise() const { return data_->reference_noise; }
 
 }  // namespace morvex::dic

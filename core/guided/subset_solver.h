@@ -88,7 +88,8 @@ private:
     double count_ = 0.0;    // specimen pixels in the subset
     double df_ = 0.0;       // sqrt(sum (f - fm)^2)
     double raw_df_ = 0.0;
-    double noise_u_ = 0.0, noise_v_ = 0.0;  // sigma^2 = s^2 * these
+    // sigma^2 of u, v = s_def^2 * noise_[0], [1] + s_ref^2 * noise_[2], [3]
+    double noise_[4] = {};
     std::vector<double> weight_, f0_, raw_f0_, g_, raw_g_;
     std::vector<double> sd_[12];
     double hinv_[12][12] = {};
@@ -98,7 +99,8 @@ private:
 /// u, du_dx, du_dy, v, dv_dx, dv_dy affine; u, du_dx, du_dy, du_dxx, du_dxy, du_dyy, v, ...
 /// quadratic), from the
 /// reference gradients on the specimen pixels, and the factors that turn the raw residual
-/// variance into the variance of u and v (`noise`, 2 values); false when the subset is flat
+/// variance into the variance of u and v (`noise`, 4 values: of u and v for the deformed
+/// image's share of that variance, then for the reference's); false when the subset is flat
 /// (kFlatSubset).
 bool subset_hessian_inverse(const ReferenceImage::Data& reference, int index, double* hinv,
                             double* noise);

@@ -16,10 +16,10 @@ void bind_reference(py::module_& m) {
         .def(py::init([](const ImageArray& reference, int subset_size, int step,
                          std::optional<Roi> roi, std::optional<MaskArray> mask,
                          const std::string& interpolation, double prefilter_sigma,
-                         const std::string& shape) {
+                         const std::string& shape, double reference_noise) {
                  auto bound = std::make_unique<BoundReference>();
                  apply_reference_settings(bound->config, subset_size, step, roi, mask,
-                                          interpolation, prefilter_sigma, shape);
+                                          interpolation, prefilter_sigma, shape, reference_noise);
                  const cv::Mat image = image_from_array(reference);
                  py::gil_scoped_release release;
                  bound->image = std::make_unique<dic::ReferenceImage>(image, bound->config);
@@ -29,7 +29,8 @@ void bind_reference(py::module_& m) {
              py::arg("subset_size") = kDefaults.subset_size, py::arg("step") = kDefaults.step,
              py::arg("roi") = py::none(), py::arg("mask") = py::none(),
              py::arg("interpolation") = python_value(kDefaults.interpolation),
-             py::arg("prefilter_sigma") = kDefaults.prefilter_sigma, py::arg("shape") = "affine")
+             py::arg("prefilter_sigma") = kDefaults.prefilter_sigma, py::arg("shape") = "affine",
+             py::arg("reference_noise") = kDefaults.reference_noise)
         .def_property_readonly("rows", [](const BoundReference& b) { return b.image->rows(); })
         .def_property_readonly("cols", [](const BoundReference& b) { return b.image->cols(); })
         .def_property_readonly("grid_rows",
@@ -37,7 +38,11 @@ void bind_reference(py::module_& m) {
         .def_property_readonly("grid_cols",
                                [](const BoundReference& b) { return b.image->grid_cols(); })
         .def_property_readonly("memory_bytes",
-                               [](const BoundReference& b) { return b.image->memory_bytes(); });
+                               [](const BoundReference& b) { return b.image->memory_bytes(); })
+        .def_property_readonly(
+            "reference_noise", [](const BoundReference& b) { return b.image->reference_noise(); },
+            "Read noise of the reference the uncertainty allows for, grey levels (estimated "
+            "from the image unless reference_noise was given).");
 
     m.def(
         "grid_axes",

@@ -18,10 +18,10 @@ void bind_sequence(py::module_& m) {
                          int subset_size, int step, std::optional<Roi> roi,
                          std::optional<MaskArray> mask, const std::string& interpolation,
                          double prefilter_sigma MORVEX_SOLVER_KEYWORDS(MORVEX_SOLVER_PARAMETER),
-                         const std::string& shape) {
+                         const std::string& shape, double reference_noise) {
                  dic::GuidedConfig config;
                  apply_reference_settings(config, subset_size, step, roi, mask, interpolation,
-                                          prefilter_sigma, shape);
+                                          prefilter_sigma, shape, reference_noise);
                  apply_solver_settings(
                      config, SolverSettings{MORVEX_SOLVER_KEYWORDS(MORVEX_SOLVER_VALUE)});
                  attach_control(config, control);
@@ -37,7 +37,8 @@ void bind_sequence(py::module_& m) {
              py::arg("roi") = py::none(), py::arg("mask") = py::none(),
              py::arg("interpolation") = python_value(kDefaults.interpolation),
              py::arg("prefilter_sigma") = kDefaults.prefilter_sigma
-             MORVEX_SOLVER_KEYWORDS(MORVEX_SOLVER_ARG), py::arg("shape") = "affine")
+             MORVEX_SOLVER_KEYWORDS(MORVEX_SOLVER_ARG), py::arg("shape") = "affine",
+             py::arg("reference_noise") = kDefaults.reference_noise)
         .def(
             "add_frame",
             [](dic::GuidedSequence& sequence, const ImageArray& frame) {

@@ -39,7 +39,7 @@ std::string python_value(dic::StrainSource source) {
 void apply_reference_settings(dic::GuidedConfig& config, int subset_size, int step,
                               const std::optional<Roi>& roi, const std::optional<py::array>& mask,
                               const std::string& interpolation, double prefilter_sigma,
-                              const std::string& shape) {
+                              const std::string& shape, double reference_noise) {
     config.subset_size = subset_size;
     config.step = step;
     if (roi) {
@@ -51,6 +51,7 @@ void apply_reference_settings(dic::GuidedConfig& config, int subset_size, int st
     config.interpolation = interpolation_from_name(interpolation);
     config.prefilter_sigma = prefilter_sigma;
     config.shape = shape_from_name(shape);
+    config.reference_noise = reference_noise;
 }
 
 void apply_solver_settings(dic::GuidedConfig& config, const SolverSettings& settings) {
@@ -80,6 +81,7 @@ py::dict default_settings() {
     defaults["step"] = kDefaults.step;
     defaults["interpolation"] = python_value(kDefaults.interpolation);
     defaults["prefilter_sigma"] = kDefaults.prefilter_sigma;
+    defaults["reference_noise"] = kDefaults.reference_noise;
 #define MORVEX_SOLVER_DEFAULT(type, name) defaults[#name] = python_value(kDefaults.name);
     MORVEX_SOLVER_KEYWORDS(MORVEX_SOLVER_DEFAULT)
 #undef MORVEX_SOLVER_DEFAULT

@@ -68,7 +68,8 @@ struct BoundReference {
 void apply_reference_settings(dic::GuidedConfig& config, int subset_size, int step,
                               const std::optional<Roi>& roi, const std::optional<py::array>& mask,
                               const std::string& interpolation, double prefilter_sigma,
-                              const std::string& shape = "affine");
+                              const std::string& shape = "affine",
+                              double reference_noise = kDefaults.reference_noise);
 
 /// The solver keywords into `config`.
 /// @throws pybind11::value_error for threads below 0 or an unknown strain measure or source.

@@ -33,7 +33,7 @@ class ReferenceImage:
     """
     A reference image prepared once for many deformed frames.
     """
-    def __init__(self, reference: typing.Annotated[numpy.typing.ArrayLike, numpy.float64], *, subset_size: typing.SupportsInt | typing.SupportsIndex = 29, step: typing.SupportsInt | typing.SupportsIndex = 7, roi: tuple[typing.SupportsInt | typing.SupportsIndex, typing.SupportsInt | typing.SupportsIndex, typing.SupportsInt | typing.SupportsIndex, typing.SupportsInt | typing.SupportsIndex] | None = None, mask: numpy.typing.NDArray[typing.Any] | None = None, interpolation: str = 'quintic', prefilter_sigma: typing.SupportsFloat | typing.SupportsIndex = 0.0, shape: str = 'affine') -> None:
+    def __init__(self, reference: typing.Annotated[numpy.typing.ArrayLike, numpy.float64], *, subset_size: typing.SupportsInt | typing.SupportsIndex = 29, step: typing.SupportsInt | typing.SupportsIndex = 7, roi: tuple[typing.SupportsInt | typing.SupportsIndex, typing.SupportsInt | typing.SupportsIndex, typing.SupportsInt | typing.SupportsIndex, typing.SupportsInt | typing.SupportsIndex] | None = None, mask: numpy.typing.NDArray[typing.Any] | None = None, interpolation: str = 'quintic', prefilter_sigma: typing.SupportsFloat | typing.SupportsIndex = 0.0, shape: str = 'affine', reference_noise: typing.SupportsFloat | typing.SupportsIndex = -1.0) -> None:
         ...
     @property
     def cols(self) -> int:
@@ -48,13 +48,18 @@ class ReferenceImage:
     def memory_bytes(self) -> int:
         ...
     @property
+    def reference_noise(self) -> float:
+        """
+        Read noise of the reference the uncertainty allows for, grey levels (estimated from the image unless reference_noise was given).
+        """
+    @property
     def rows(self) -> int:
         ...
 class Sequence:
     """
     Frames against one reference, fixed or incremental.
     """
-    def __init__(self, reference: typing.Annotated[numpy.typing.ArrayLike, numpy.float64], *, control: Control, incremental: bool = False, subset_size: typing.SupportsInt | typing.SupportsIndex = 29, step: typing.SupportsInt | typing.SupportsIndex = 7, roi: tuple[typing.SupportsInt | typing.SupportsIndex, typing.SupportsInt | typing.SupportsIndex, typing.SupportsInt | typing.SupportsIndex, typing.SupportsInt | typing.SupportsIndex] | None = None, mask: numpy.typing.NDArray[typing.Any] | None = None, interpolation: str = 'quintic', prefilter_sigma: typing.SupportsFloat | typing.SupportsIndex = 0.0, min_zncc: typing.SupportsFloat | typing.SupportsIndex = 0.8, max_jump: typing.SupportsFloat | typing.SupportsIndex = 2.0, search_range: typing.SupportsInt | typing.SupportsIndex = -1, seed_count: typing.SupportsInt | typing.SupportsIndex = 0, max_iterations: typing.SupportsInt | typing.SupportsIndex = 50, convergence_threshold: typing.SupportsFloat | typing.SupportsIndex = 0.001, compute_strain: bool = True, strain_window: typing.SupportsInt | typing.SupportsIndex = 35, strain_measure: str = 'green-lagrange', strain_source: str = 'displacement', threads: typing.SupportsInt | typing.SupportsIndex = 0, shape: str = 'affine') -> None:
+    def __init__(self, reference: typing.Annotated[numpy.typing.ArrayLike, numpy.float64], *, control: Control, incremental: bool = False, subset_size: typing.SupportsInt | typing.SupportsIndex = 29, step: typing.SupportsInt | typing.SupportsIndex = 7, roi: tuple[typing.SupportsInt | typing.SupportsIndex, typing.SupportsInt | typing.SupportsIndex, typing.SupportsInt | typing.SupportsIndex, typing.SupportsInt | typing.SupportsIndex] | None = None, mask: numpy.typing.NDArray[typing.Any] | None = None, interpolation: str = 'quintic', prefilter_sigma: typing.SupportsFloat | typing.SupportsIndex = 0.0, min_zncc: typing.SupportsFloat | typing.SupportsIndex = 0.8, max_jump: typing.SupportsFloat | typing.SupportsIndex = 2.0, search_range: typing.SupportsInt | typing.SupportsIndex = -1, seed_count: typing.SupportsInt | typing.SupportsIndex = 0, max_iterations: typing.SupportsInt | typing.SupportsIndex = 50, convergence_threshold: typing.SupportsFloat | typing.SupportsIndex = 0.001, compute_strain: bool = True, strain_window: typing.SupportsInt | typing.SupportsIndex = 35, strain_measure: str = 'green-lagrange', strain_source: str = 'displacement', threads: typing.SupportsInt | typing.SupportsIndex = 0, shape: str = 'affine', reference_noise: typing.SupportsFloat | typing.SupportsIndex = -1.0) -> None:
         ...
     def add_frame(self, frame: typing.Annotated[numpy.typing.ArrayLike, numpy.float64]) -> dict[str, numpy.typing.NDArray[typing.Any] | int]:
         """
@@ -71,6 +76,6 @@ def grid_axes(rows: typing.SupportsInt | typing.SupportsIndex, cols: typing.Supp
     """
     (grid rows' centre rows, grid columns' centre columns) a ReferenceImage of rows x cols px lays out; the same rule, without an image.
     """
-DEFAULTS: dict[str, bool | int | float | str] = {'subset_size': 29, 'step': 7, 'interpolation': 'quintic', 'prefilter_sigma': 0.0, 'min_zncc': 0.8, 'max_jump': 2.0, 'search_range': -1, 'seed_count': 0, 'max_iterations': 50, 'convergence_threshold': 0.001, 'compute_strain': True, 'strain_window': 35, 'strain_measure': 'green-lagrange', 'strain_source': 'displacement', 'threads': 0}
+DEFAULTS: dict[str, bool | int | float | str] = {'subset_size': 29, 'step': 7, 'interpolation': 'quintic', 'prefilter_sigma': 0.0, 'reference_noise': -1.0, 'min_zncc': 0.8, 'max_jump': 2.0, 'search_range': -1, 'seed_count': 0, 'max_iterations': 50, 'convergence_threshold': 0.001, 'compute_strain': True, 'strain_window': 35, 'strain_measure': 'green-lagrange', 'strain_source': 'displacement', 'threads': 0}
 STATUSES: tuple[tuple[int, str], ...] = ((0, 'converged'), (1, 'outside_mask'), (2, 'not_converged'), (3, 'low_correlation'), (4, 'displacement_jump'), (5, 'flat_subset'), (6, 'cancelled'), (7, 'not_reached'), (8, 'bad_pixels'), (9, 'left_view'))
 __version__: str

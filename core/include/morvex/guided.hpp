@@ -121,6 +121,13 @@ struct GuidedConfig {
     /// through the filter (H^-1 M H^-1, M from the steepest-descent images filtered once more),
     /// since the filtered noise is no longer white.
     double prefilter_sigma = 0.0;
+    /// (reference) read noise of the reference image, grey levels: -1 = estimated from the
+    /// image (on the mask's specimen), 0 = a noise-free reference. Noise in the reference
+    /// enters its gradients, so the Hessian overstates the texture and the uncertainty from
+    /// it alone reads low (by 1.4 x at a tenth of the speckle's contrast); sigma_u, sigma_v
+    /// take it out of the Hessian: s^2 H0^-1 H H0^-1 with H0 = H less the noise's expected
+    /// share of it (at most half). Changes sigma only, never u, v.
+    double reference_noise = -1.0;
     double min_zncc = 0.8;         ///< a point is valid only if its ZNCC >= this
     /// px; a point is rejected if its u or v, at the subset centre or a corner, differs more
     /// than this from its guide's
@@ -219,6 +226,9 @@ public:
     int grid_cols() const;       ///< grid columns
     const cv::Mat& image() const;  ///< the reference as given (CV_64FC1)
     std::size_t memory_bytes() const;  ///< bytes held by the precomputed data
+    /// The reference's read noise the uncertainty allows for, grey levels: the config's
+    /// reference_noise, or its estimate from the image when that is -1.
+    double reference_noise() const;
 
     struct Data;
     const Data& data() const { return *data_; }
