@@ -36,6 +36,9 @@ struct ReferenceImage::Data {
     /// `grad_y` (reference_noise^2 times the gradient filter's noise gain); 0 = none.
     double gradient_noise = 0.0;
     double filtered_gradient_noise = 0.0;  ///< the same for `noise_grad_x`, `noise_grad_y`
+    /// With gradient_noise: the subset geometry sum b b^T (params^2) of a subset wholly on the
+    /// specimen, the same for all of them.
+    std::vector<double> full_geometry;
     std::size_t bytes = 0;
 
     int grid_rows() const { return static_cast<int>(grid_y.size()); }

@@ -405,6 +405,7 @@ ReferenceImage::ReferenceImage(const cv::Mat& reference, const GuidedConfig& con
     prepare_grey_levels(reference, config, threads, d, bad);
     classify_points(config, bad, d);
     measure_reference_noise(config, d);
+    if (d.gradient_noise > 0.0) full_subset_geometry(d);
     precompute_hessians(threads, d);
     d.bytes = held_bytes(d);
     data_ = std::move(data);

@@ -297,6 +297,17 @@ bool inverse_without_noise(const double matrix[N][N], const double g[N][N], doub
             m(a, b) = matrix[a][b];
             blocks(a, b) = (a < pv) == (b < pv) ? g[a][b] : 0.0;
         }
+    // Usually no direction reaches the cap (M - noise >= (1 - cap) M, i.e. cap M - noise
+    // positive definite): then the plain difference stands, without an eigen-decomposition.
+    const Matrix noise = variance * blocks;
+    if (Eigen::LLT<Matrix>(kNoiseShareCap * m - noise).info() == Eigen::Success) {
+        const Eigen::LLT<Matrix> difference(m - noise);
+        if (difference.info() != Eigen::Success) return false;
+        const Matrix inverse = difference.solve(Matrix::Identity());
+        for (int a = 0; a < N; ++a)
+            for (int b = 0; b < N; ++b) out[a][b] = inverse(a, b);
+        return true;
+    }
     const Eigen::LLT<Matrix> llt(m);
     if (llt.info() != Eigen::Success) return false;
     const Matrix lower_inverse =
@@ -364,7 +375,12 @@ bool hessian_inverse(const ReferenceImage::Data& ref, int index, int pv, NormalM
         return true;
     }
     double g[N][N], inv0[N][N];
-    geometry(ref, index, ref.grad_x, ref.grad_y, g, energy, count);
+    if (!ref.full_geometry.empty() && (ref.specimen.empty() || ref.full_subset[index])) {
+        for (int a = 0; a < N; ++a)
+            for (int b = 0; b < N; ++b) g[a][b] = ref.full_geometry[static_cast<std::size_t>(a * N + b)];
+    } else {
+        geometry(ref, index, ref.grad_x, ref.grad_y, g, energy, count);
+    }
     // Should the factorisation fail on rounding, the plain Hessian stands.
     const bool clean = inverse_without_noise<N>(hm, g, ref.gradient_noise, pv, inv0);
     const double(*h0_inverse)[N] = clean ? inv0 : inv;
@@ -393,6 +409,28 @@ bool subset_hessian_inverse(const ReferenceImage::Data& ref, int index, double* 
                                    noise);
     return hessian_inverse<6>(ref, index, 3, normal_matrix<3>, normal_matrix<3, true>, hinv,
                               noise);
+}
+
+void full_subset_geometry(ReferenceImage::Data& ref) {
+    ref.full_geometry.clear();
+    for (int i = 0; i < ref.points(); ++i) {
+        if (!ref.specimen.empty() && !ref.full_subset[static_cast<std::size_t>(i)]) continue;
+        double energy, count;
+        std::vector<double> out(static_cast<std::size_t>(ref.params * ref.params));
+        if (ref.params == 12) {
+            double g[12][12];
+            normal_matrix<6, true>(ref, i, ref.grad_x, ref.grad_y, g, energy, count);
+            for (int a = 0; a < 12; ++a)
+                for (int b = 0; b < 12; ++b) out[static_cast<std::size_t>(a * 12 + b)] = g[a][b];
+        } else {
+            double g[6][6];
+            normal_matrix<3, true>(ref, i, ref.grad_x, ref.grad_y, g, energy, count);
+            for (int a = 0; a < 6; ++a)
+                for (int b = 0; b < 6; ++b) out[static_cast<std::size_t>(a * 6 + b)] = g[a][b];
+        }
+        ref.full_geometry = std::move(out);
+        return;
+    }
 }
 
 bool SubsetSolver::prepare(int index) {

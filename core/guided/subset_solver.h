@@ -102,6 +102,10 @@ private:
 /// variance into the variance of u and v (`noise`, 4 values: of u and v for the deformed
 /// image's share of that variance, then for the reference's); false when the subset is flat
 /// (kFlatSubset).
+/// The geometry sum b b^T of a subset wholly on the specimen (the same for all of them), into
+/// reference.full_geometry; left empty when no grid point's subset is.
+void full_subset_geometry(ReferenceImage::Data& reference);
+
 bool subset_hessian_inverse(const ReferenceImage::Data& reference, int index, double* hinv,
                             double* noise);
 
