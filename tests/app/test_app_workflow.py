@@ -133,3 +133,21 @@ def test_a_store_made_by_a_script_opens_from_its_path_alone(browser, root: pathl
     expect(page.get_by_test_id("run-status")).to_have_text("done")
     expect(page.get_by_test_id("run-progress")).to_have_text(f"{FRAMES} / {FRAMES} frames")
     expect(page.get_by_text("recorded in the store")).to_contain_text("specimen")
+
+
+def test_second_order_subsets_and_subset_strain_are_chosen_on_the_page(
+        browser, root: pathlib.Path) -> None:
+    page = browser
+    open_project(page)
+    for testid, option in (("setting-shape", "quadratic"), ("setting-strain-source", "subset")):
+        page.get_by_test_id(testid).click()
+        page.get_by_role("option", name=option, exact=True).click()
+        expect(page.get_by_test_id(testid)).to_contain_text(option)
+    run_to(page, "done")
+    attrs = morvex.open_store(root / "results.zarr").attrs
+    assert (attrs["shape"], attrs["strain_source"]) == ("quadratic", "subset")
+    # A reload shows the store's choices again.
+    page.reload()
+    open_project(page, "", "", "results.zarr")
+    expect(page.get_by_test_id("setting-shape")).to_contain_text("quadratic")
+    expect(page.get_by_test_id("setting-strain-source")).to_contain_text("subset")

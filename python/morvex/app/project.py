@@ -27,7 +27,7 @@ STATE_FILE = "morvex_app.json"
 DEFAULT_STORE = "results.zarr"
 # Settings the page offers, with the widget kind; defaults come from the package.
 SETTINGS = ("subset", "step", "min_zncc", "strain_window", "strain_measure", "interpolation",
-            "prefilter", "scale_mm_per_px")
+            "prefilter", "scale_mm_per_px", "shape", "strain_source")
 
 _RUNS: dict[pathlib.Path, Any] = {}
 _STARTED: dict[pathlib.Path, dict[str, Any]] = {}  # the project each run was started with

@@ -210,7 +210,9 @@ class Page:
                     box.on_value_change(self.guarded(self.settings_changed))
                     self.setting_inputs[name] = box
                 for name, options in (("interpolation", ["quintic", "cubic", "keys"]),
-                                      ("strain_measure", ["green-lagrange", "engineering"])):
+                                      ("strain_measure", ["green-lagrange", "engineering"]),
+                                      ("shape", ["affine", "quadratic"]),
+                                      ("strain_source", ["displacement", "subset"])):
                     testid = f"dense data-testid=setting-{name.replace('_', '-')}"
                     choice = ui.select(options, value=values[name],
                                        label=name.replace("_", " ")).props(testid)
@@ -349,8 +351,11 @@ class Page:
                     "dense flat data-testid=play")
                 self.slider = ui.slider(min=0, max=1, value=0, step=1).props(
                     "label data-testid=frame-slider").classes("grow")
+                # The change event carries the value: the element's own value arrives
+                # throttled and may still be the one before (keys pressed quickly).
                 self.slider.on("change", self.guarded(
-                    lambda e: self.set_frame(int(self.slider.value))))
+                    lambda e: self.set_frame(int(e.args if isinstance(e.args, (int, float))
+                                                 else self.slider.value))))
                 self.frame_input = ui.number("frame", value=0, min=0, step=1, format="%d").props(
                     "dense data-testid=frame-index").classes("w-24")
                 self.frame_input.on_value_change(self.guarded(self.frame_typed))
@@ -464,9 +469,16 @@ class Page:
         self.store_input.set_value(project.store_text)
         self.mask_input.set_value(project.mask_text)
         self.load_input.set_value(project.load_text)
+        # Each box's change handler reads every box into the project: from a copy, a box set
+        # early cannot carry the old value of one set later back into the settings.
+        wanted, incremental = dict(project.settings), project.incremental
         for name, box in self.setting_inputs.items():
-            box.set_value(project.settings[name])
-        self.incremental_box.set_value(project.incremental)
+            box.set_value(wanted[name])
+        self.incremental_box.set_value(incremental)
+        if project.settings != wanted or project.incremental != incremental:
+            project.settings.update(wanted)
+            project.incremental = incremental
+            project.save()
         image = project.reference
         assert image is not None
         self.report = self._speckle(image)
