@@ -276,12 +276,13 @@ void filtered_noise(const double inv[N][N], const double m[N][N], int pu, int pv
 // The most of a Hessian taken as the reference's noise in any one direction. A subset's
 // noise share scatters about its expectation (the more, the smaller the subset and the
 // higher the basis term); subtracting the expectation in full could leave a direction near
-// singular and its sigma far too high. With 0.7, noise of a sixth to a third of a speckle's
-// contrast is predicted within 0.98-1.25 x of the scatter at 15-29 px (a cap of 0.5 on the
-// trace alone gave 3.5 x too high at 15 px).
+// singular and its sigma far too high (a cap of 0.5 on the trace alone gave 3.5 x the
+// scatter at 15 px). With 0.7 per direction, noise of a sixth of the speckle's grey-level
+// spread is predicted within 1.00-1.04 x of the scatter at 29 px and 1.21 x at 15 px, and
+// a third of it within 1.27-1.34 x and 1.76 x (bench/uncertainty_bench.py).
 constexpr double kNoiseShareCap = 0.7;
 
-// The inverse of `matrix` (Cholesky factor `chol`, matrix = L L^T) less what the reference's
+// The inverse of `matrix` (= L L^T, its Cholesky factor) less what the reference's
 // read noise adds to it in expectation: `variance` (that of each gradient component behind
 // it, the two uncorrelated) times the subset's geometry `g`, in the u and v blocks alone (u's
 // block first, v's from `pv`). In the whitened frame, where the noise's share of the matrix

@@ -123,10 +123,11 @@ struct GuidedConfig {
     double prefilter_sigma = 0.0;
     /// (reference) read noise of the reference image, grey levels: -1 = estimated from the
     /// image (on the mask's specimen), 0 = a noise-free reference. Noise in the reference
-    /// enters its gradients, so the Hessian overstates the texture and the uncertainty from
-    /// it alone reads low (by 1.4 x at a tenth of the speckle's contrast); sigma_u, sigma_v
-    /// take it out of the Hessian: s^2 H0^-1 H H0^-1 with H0 = H less the noise's expected
-    /// share of it (at most half). Changes sigma only, never u, v.
+    /// enters its gradients, so the Hessian overstates the texture and an uncertainty from it
+    /// alone reads low (1.6 x at 29 px for noise of a sixth of the speckle's grey-level
+    /// spread in both images). sigma_u, sigma_v split the residual variance s^2 between the
+    /// images, s_ref^2 H0^-1 + s_def^2 H0^-1 H H0^-1, with H0 = H less the noise's expected
+    /// share of it (at most 70 % in any direction). Changes sigma only, never u, v.
     double reference_noise = -1.0;
     double min_zncc = 0.8;         ///< a point is valid only if its ZNCC >= this
     /// px; a point is rejected if its u or v, at the subset centre or a corner, differs more
