@@ -423,4 +423,17 @@ const cv::Mat& ReferenceImage::image() const { return data_->image; }
 std::size_t ReferenceImage::memory_bytes() const { return data_->bytes; }
 double ReferenceImage::reference_noise() const { return data_->reference_noise; }
 
+double estimate_read_noise(const cv::Mat& image, const cv::Mat& specimen) {
+    if (!image.empty() && image.type() != CV_64FC1)
+        throw std::invalid_argument("estimate_read_noise: the image must be CV_64FC1, got type " +
+                                    std::to_string(image.type()));
+    if (!specimen.empty() && (specimen.type() != CV_8UC1 || specimen.size() != image.size()))
+        throw std::invalid_argument(
+            "estimate_read_noise: the specimen mask must be CV_8UC1 and " +
+            std::to_string(image.rows) + " x " + std::to_string(image.cols) +
+            " like the image, got type " + std::to_string(specimen.type()) + " and " +
+            std::to_string(specimen.rows) + " x " + std::to_string(specimen.cols));
+    return detail::estimate_read_noise(image, specimen);
+}
+
 }  // namespace morvex::dic

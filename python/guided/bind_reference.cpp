@@ -45,6 +45,18 @@ void bind_reference(py::module_& m) {
             "from the image unless reference_noise was given).");
 
     m.def(
+        "estimate_read_noise",
+        [](const ImageArray& image, std::optional<MaskArray> mask) {
+            const cv::Mat grey = image_from_array(image);
+            const cv::Mat specimen = mask ? mask_from_array(*mask) : cv::Mat();
+            py::gil_scoped_release release;
+            return dic::estimate_read_noise(grey, specimen);
+        },
+        "Read noise of an image, grey levels: the estimate a ReferenceImage makes of its own "
+        "(0 when no 5 x 5 window lies on the mask's specimen).",
+        py::arg("image"), py::kw_only(), py::arg("mask") = py::none());
+
+    m.def(
         "grid_axes",
         [](int rows, int cols, int subset_size, int step, std::optional<Roi> roi) {
             dic::GuidedConfig config;

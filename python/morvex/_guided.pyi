@@ -5,7 +5,7 @@ from __future__ import annotations
 import numpy
 import numpy.typing
 import typing
-__all__: list[str] = ['Control', 'DEFAULTS', 'ReferenceImage', 'STATUSES', 'Sequence', 'correlate', 'grid_axes']
+__all__: list[str] = ['Control', 'DEFAULTS', 'ReferenceImage', 'STATUSES', 'Sequence', 'correlate', 'estimate_read_noise', 'grid_axes']
 class Control:
     """
     Cancel flag and progress counters shared with a running correlation.
@@ -71,6 +71,10 @@ class Sequence:
 def correlate(reference: ReferenceImage, deformed: typing.Annotated[numpy.typing.ArrayLike, numpy.float64], *, control: Control | None = None, previous: dict[str, numpy.typing.NDArray[typing.Any] | int] | None = None, min_zncc: typing.SupportsFloat | typing.SupportsIndex = 0.8, max_jump: typing.SupportsFloat | typing.SupportsIndex = 2.0, search_range: typing.SupportsInt | typing.SupportsIndex = -1, seed_count: typing.SupportsInt | typing.SupportsIndex = 0, max_iterations: typing.SupportsInt | typing.SupportsIndex = 50, convergence_threshold: typing.SupportsFloat | typing.SupportsIndex = 0.001, compute_strain: bool = True, strain_window: typing.SupportsInt | typing.SupportsIndex = 35, strain_measure: str = 'green-lagrange', strain_source: str = 'displacement', threads: typing.SupportsInt | typing.SupportsIndex = 0) -> dict[str, numpy.typing.NDArray[typing.Any] | int]:
     """
     Measure the displacement field of `deformed` against a prepared reference image. Besides the grid fields: 'full_searches', the whole-image (search_range) searches run, seeds only; 'seconds_by_status', seconds of work on the points by final status (index: STATUSES' codes).
+    """
+def estimate_read_noise(image: typing.Annotated[numpy.typing.ArrayLike, numpy.float64], *, mask: numpy.typing.NDArray[typing.Any] | None = None) -> float:
+    """
+    Read noise of an image, grey levels: the estimate a ReferenceImage makes of its own (0 when no 5 x 5 window lies on the mask's specimen).
     """
 def grid_axes(rows: typing.SupportsInt | typing.SupportsIndex, cols: typing.SupportsInt | typing.SupportsIndex, *, subset_size: typing.SupportsInt | typing.SupportsIndex = 29, step: typing.SupportsInt | typing.SupportsIndex = 7, roi: tuple[typing.SupportsInt | typing.SupportsIndex, typing.SupportsInt | typing.SupportsIndex, typing.SupportsInt | typing.SupportsIndex, typing.SupportsInt | typing.SupportsIndex] | None = None) -> tuple[numpy.typing.NDArray[numpy.int32], numpy.typing.NDArray[numpy.int32]]:
     """

@@ -8,12 +8,9 @@ from __future__ import annotations
 
 import numpy as np
 
+from . import _guided
 from ._errors import MorvexError
 
-# Immerkaer's 3 x 3 mask convolved with itself (5 x 5); its taps and their L2 norm.
-_MASK_LINE = np.array([1.0, -4.0, 6.0, -4.0, 1.0])
-_MASK = np.outer(_MASK_LINE, _MASK_LINE)
-_MAD_TO_SIGMA = 1.4826 / float(np.sqrt((_MASK ** 2).sum()))
 # Above this share of the reference's gradient energy coming from its read noise, a noise
 # floor made from copies of the reference reads low (noise in the reference itself misleads
 # the solver beyond what copies can show): the certificate says so.
@@ -37,18 +34,13 @@ def estimate_read_noise(image: np.ndarray, mask: np.ndarray | None = None) -> fl
     if image.ndim != 2 or min(image.shape) < 5:
         raise MorvexError(f"read noise needs a grey image of at least 5 x 5 px, got shape "
                           f"{image.shape}")
-    rows, cols = image.shape[0] - 4, image.shape[1] - 4
-    response = np.zeros((rows, cols))
-    for r in range(5):
-        for c in range(5):
-            response += _MASK[r, c] * image[r:r + rows, c:c + cols]
-    use = np.isfinite(response)
-    if mask is not None:
-        use &= _inside(np.asarray(mask) != 0, 5)
-        if not use.any():
-            raise MorvexError("read noise needs a 5 x 5 px patch of specimen; the mask leaves "
-                              "none")
-    return float(_MAD_TO_SIGMA * np.median(np.abs(response[use])))
+    specimen = None if mask is None else (np.asarray(mask) != 0).astype(np.uint8)
+    if specimen is not None and specimen.shape != image.shape:
+        raise MorvexError(f"the mask has shape {specimen.shape}, the image {image.shape}")
+    if specimen is not None and not _inside(specimen != 0, 5).any():
+        raise MorvexError("read noise needs a 5 x 5 px patch of specimen; the mask leaves none")
+    # The extension's estimate: the very one a ReferenceImage makes of its own noise.
+    return float(_guided.estimate_read_noise(image, mask=specimen))
 
 
 def _inside(specimen: np.ndarray, side: int) -> np.ndarray:

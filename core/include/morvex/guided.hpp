@@ -204,6 +204,15 @@ struct GuidedGridAxes {
 };
 MORVEX_EXPORT GuidedGridAxes guided_grid_axes(int rows, int cols, const GuidedConfig& config);
 
+/// Standard deviation of the white read noise of `image` (CV_64FC1), grey levels, as a
+/// ReferenceImage estimates its own: the median magnitude of Immerkaer's high-pass (fourth
+/// differences along rows and columns), robustly scaled. With `specimen` (CV_8UC1 of the
+/// image's size, non-zero = specimen) only 5 x 5 windows on the specimen count; 0 when none
+/// does. Reads high on patterns of dots under about 2 px.
+/// @throws std::invalid_argument for an image that is not CV_64FC1 or a specimen of another
+/// size or type.
+MORVEX_EXPORT double estimate_read_noise(const cv::Mat& image, const cv::Mat& specimen = cv::Mat());
+
 /// Everything that depends only on the reference image and the (reference) fields of a
 /// GuidedConfig: grid, mask, interpolation coefficients, gradients, per-subset data.
 /// Build it once and correlate any number of deformed frames against it. Immutable after

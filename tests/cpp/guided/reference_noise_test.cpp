@@ -134,6 +134,12 @@ TEST(ReferenceNoise, BadValuesAndAMismatchAreRefusedByName) {
                 << error.what();
         }
     }
+    // The public estimate checks what the internal one is given.
+    EXPECT_THROW(estimate_read_noise(cv::Mat(16, 16, CV_32FC1, cv::Scalar(0))),
+                 std::invalid_argument);
+    EXPECT_THROW(estimate_read_noise(image, cv::Mat(8, 8, CV_8UC1, cv::Scalar(1))),
+                 std::invalid_argument);
+    EXPECT_EQ(estimate_read_noise(image), detail::estimate_read_noise(image, cv::Mat()));
     config.reference_noise = 3.0;
     const ReferenceImage reference(image, config);
     EXPECT_EQ(reference.reference_noise(), 3.0);
