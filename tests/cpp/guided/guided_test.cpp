@@ -506,7 +506,28 @@ INSTANTIATE_TEST_SUITE_P(
                  "prefilter_sigma"},
         BadInput{"prefilter_negative",
                  [](cv::Mat&, cv::Mat&, GuidedConfig& c) { c.prefilter_sigma = -1.0; },
-                 "prefilter_sigma must be finite and not negative"}),
+                 "prefilter_sigma must be finite and not negative"},
+        BadInput{"reference_noise_below_minus_one",
+                 [](cv::Mat&, cv::Mat&, GuidedConfig& c) { c.reference_noise = -2.0; },
+                 "reference_noise must be -1 (estimate) or at least 0, got -2"},
+        BadInput{"reference_noise_negative",
+                 [](cv::Mat&, cv::Mat&, GuidedConfig& c) { c.reference_noise = -0.5; },
+                 "reference_noise must be -1 (estimate) or at least 0"},
+        BadInput{"reference_noise_nan",
+                 [](cv::Mat&, cv::Mat&, GuidedConfig& c) {
+                     c.reference_noise = std::numeric_limits<double>::quiet_NaN();
+                 },
+                 "reference_noise"},
+        BadInput{"reference_noise_infinite",
+                 [](cv::Mat&, cv::Mat&, GuidedConfig& c) {
+                     c.reference_noise = std::numeric_limits<double>::infinity();
+                 },
+                 "reference_noise"},
+        BadInput{"strain_source_unknown",
+                 [](cv::Mat&, cv::Mat&, GuidedConfig& c) {
+                     c.strain_source = static_cast<StrainSource>(7);
+                 },
+                 "strain_source is not a known StrainSource, got 7"}),
     [](const auto& param_info) { return std::string(param_info.param.name); });
 
 TEST(GuidedEntryChecks, ConfigDifferingFromTheReferenceImageIsRejected) {

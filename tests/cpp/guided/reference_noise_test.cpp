@@ -119,21 +119,12 @@ TEST(ReferenceNoise, SigmaFollowsTheScatterWhenTheReferenceIsNoisy) {
     EXPECT_LT(before, 0.8);
 }
 
-TEST(ReferenceNoise, BadValuesAndAMismatchAreRefusedByName) {
+// Bad values of reference_noise are among the guided entry checks.
+TEST(ReferenceNoise, AGivenValueIsKeptAndAnotherOneRefused) {
     const cv::Mat image = morvex::test::render_dots(kSize, kSize,
                                                     morvex::test::random_dots(kSize, kSize, 1));
     GuidedConfig config;
     config.subset_size = 21;
-    for (const double bad : {-2.0, -0.5, std::nan(""), HUGE_VAL}) {
-        config.reference_noise = bad;
-        try {
-            ReferenceImage reference(image, config);
-            FAIL() << "reference_noise " << bad << " was accepted";
-        } catch (const std::invalid_argument& error) {
-            EXPECT_NE(std::string(error.what()).find("reference_noise"), std::string::npos)
-                << error.what();
-        }
-    }
     // The public estimate checks what the internal one is given.
     EXPECT_THROW(estimate_read_noise(cv::Mat(16, 16, CV_32FC1, cv::Scalar(0))),
                  std::invalid_argument);
@@ -145,13 +136,13 @@ TEST(ReferenceNoise, BadValuesAndAMismatchAreRefusedByName) {
     EXPECT_EQ(reference.reference_noise(), 3.0);
     GuidedConfig other = config;
     other.reference_noise = -1.0;
+    std::string refusal;
     try {
         correlate_guided(reference, image, other);
-        FAIL() << "a config with another reference_noise was accepted";
     } catch (const std::invalid_argument& error) {
-        EXPECT_NE(std::string(error.what()).find("reference_noise"), std::string::npos)
-            << error.what();
+        refusal = error.what();
     }
+    EXPECT_NE(refusal.find("reference_noise"), std::string::npos) << refusal;
 }
 
 }  // namespace
