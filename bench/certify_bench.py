@@ -8,10 +8,11 @@
 For each pattern (the library's speckle with 2 grey levels of read noise; a finer speckle whose
 edges leak into the read-noise estimate; a noisy one at 5 grey levels) and each shape
 (affine; quadratic when the guided extension has second-order subsets) it prints the
-certificate's l10% of displacement and strain (px and x subset) beside the ideal fit's, the
-noise floor and the predicted sigma, MEI, the largest |bias| over the shift sweep and the run
-time, with the thread count. It also measures the scatter of a real static pair of the same
-pattern (new noise in both images) and prints the certificate's noise floor against it.
+certificate's l10% of displacement (with its standard error over the star's bands) and of
+strain (px and x subset) beside the ideal fit's, the noise floor and the predicted sigma, MEI,
+the largest |bias| over the shift sweep and the run time, with the thread count. It also
+measures the scatter of a real static pair of the same pattern (new noise in both images) and
+prints the certificate's noise floor against it.
 With --challenge, it also certifies the DIC Challenge open-hole plate (sample 12) with and
 without the open-hole example's mask: the hole and the background sit where the unmasked
 certificate puts its crops.
@@ -74,7 +75,9 @@ def report(name: str, shape: str, cert: dict, static_noise: float | None,
     star = cert["spatial_resolution"]
     noise = cert["noise_floor"]
     l10, l10e = star["l10_displacement_px"], star["l10_strain_px"]
-    line = (f"{name:26s} {shape:9s} l10 u {l10:6.1f} px ({l10 / subset:4.2f} x subset; ideal "
+    se = star["l10_displacement_se_px"]
+    line = (f"{name:26s} {shape:9s} l10 u {l10:6.1f} +- {se:3.1f} px ({l10 / subset:4.2f} x "
+            f"subset; ideal "
             f"{star['l10_theory_px']:6.1f}) | l10 e {l10e:6.1f} px | noise "
             f"{noise['displacement_px']:.5f} px (predicted {noise['predicted_sigma_px']:.5f}) "
             f"| strain noise {noise['strain_noise']:.2e} | MEI u "

@@ -49,6 +49,7 @@ def summary(certificate: dict[str, Any]) -> dict[str, Any]:
         "certificate_strain_noise": noise["strain_noise"],
         "certificate_max_abs_bias_px": certificate["bias"]["max_abs_bias_px"],
         "certificate_l10_displacement_px": star["l10_displacement_px"],
+        "certificate_l10_displacement_se_px": star.get("l10_displacement_se_px", math.nan),
         "certificate_l10_strain_px": star["l10_strain_px"],
         "certificate_mei_displacement_px2": certificate["mei"]["displacement_px2"],
         "certificate_mei_strain_px": certificate["mei"]["strain_px"],
@@ -102,15 +103,18 @@ def markdown(certificate: dict[str, Any]) -> str:
               "## Spatial resolution", "",
               f"The reference deformed by v = {star['amplitude_px']:g} cos(2 pi (y - yc) / p(x))"
               f" px, p from {star['period_range_px'][0]:g} to {star['period_range_px'][1]:g} px "
-              f"along x (band x {star['band'][0]}..{star['band'][2]}, y {star['band'][1]}.."
-              f"{star['band'][3]}). l10% is the period below which the measured amplitude "
-              "stays under 90 % of the true one.", "",
+              f"along x, on {_bands_text(star)}. The response is the mean over the bands, and"
+              " l10% is the period below which the measured amplitude stays under 90 % of the"
+              " true one; its +- is the standard error over the bands (one band's own l10%"
+              " depends on its few speckles).", "",
               "| Figure | Value |", "| --- | --- |",
-              f"| l10% of displacement | {_number(star['l10_displacement_px'], '{:.1f} px')} "
+              f"| l10% of displacement | "
+              f"{_with_error(star['l10_displacement_px'], star.get('l10_displacement_se_px'))} "
               f"({_ratio(star['l10_displacement_px'], certificate)} x subset) |",
               f"| l10% of an ideal {certificate['settings']['shape']} fit | "
               f"{_number(star['l10_theory_px'], '{:.1f} px')} |",
-              f"| l10% of strain | {_number(star['l10_strain_px'], '{:.1f} px')} |",
+              f"| l10% of strain | "
+              f"{_with_error(star['l10_strain_px'], star.get('l10_strain_se_px'))} |",
               f"| MEI of displacement (noise x l10%) | "
               f"{_number(mei['displacement_px2'], '{:.3g} px^2')} |",
               f"| MEI of strain | {_number(mei['strain_px'], '{:.3g} px')} |", "",
@@ -197,6 +201,22 @@ def _number(value: Any, fmt: str) -> str:
     if value is None or not math.isfinite(value):
         return "not reached"
     return fmt.format(value)
+
+
+def _with_error(value: Any, error: Any) -> str:
+    """"39.5 +- 0.6 px", or the value alone when there is no error to give."""
+    text = _number(value, "{:.1f}")
+    if text == "not reached":
+        return text
+    if error is None or not math.isfinite(error):
+        return f"{text} px"
+    return f"{text} +- {error:.1f} px"
+
+
+def _bands_text(star: dict[str, Any]) -> str:
+    bands = star.get("bands") or [star["band"]]
+    where = "; ".join(f"x {b[0]}..{b[2]}, y {b[1]}..{b[3]}" for b in bands)
+    return f"{len(bands)} band{'s' if len(bands) > 1 else ''} ({where})"
 
 
 def _ratio(value: Any, certificate: dict[str, Any]) -> str:

@@ -7,6 +7,7 @@ Ctrl-C exits with code 130 after the current frame's workers stop.
 from __future__ import annotations
 
 import json
+import math
 import pathlib
 import re
 import sys
@@ -266,10 +267,15 @@ def certify_command(reference: pathlib.Path, static: pathlib.Path | None,
     noise = certificate["noise_floor"]
     click.echo(f"noise floor {noise['displacement_px']:.4g} px (predicted "
                f"{noise['predicted_sigma_px']:.4g} px), strain {noise['strain_noise']:.3g}; "
-               f"l10% {star['l10_displacement_px']:.1f} px (displacement), "
+               f"l10% {star['l10_displacement_px']:.1f} px"
+               f"{_error_text(star.get('l10_displacement_se_px'))} (displacement), "
                f"{star['l10_strain_px']:.1f} px (strain); "
                f"{certificate['seconds']:.1f} s")
     click.echo("wrote " + ", ".join(str(path) for path in written))
+
+
+def _error_text(error: float | None) -> str:
+    return "" if error is None or not math.isfinite(error) else f" +- {error:.1f}"
 
 
 @cli.command()

@@ -36,6 +36,7 @@ STAR_SHORTEST = 10.0    # px, period at the band's left edge
 STAR_LONGEST = 300.0    # px, at least this at its right edge (4 VSG when longer)
 STAR_WIDTH = 1024       # px, widest band measured
 STAR_CHIRP = 1.0        # px of period per px along x, at most
+STAR_BANDS = 4          # star bands measured at most, one per strip of the region
 RESPONSE_LEVEL = 0.9    # l10%: the period below which the response stays under 90 %
 _NOISE_SEED = 20240611
 
@@ -191,6 +192,18 @@ def star_periods(width: int, wanted: float) -> tuple[float, float]:
                               STAR_SHORTEST * 2.0)
 
 
+def star_bands(region: tuple[int, int, int, int], width: int, height: int,
+               mask: np.ndarray | None, most: int = STAR_BANDS) -> list[tuple[slice, slice]]:
+    """(rows, cols) of up to `most` star bands of width x height px, one in each of as many
+    equal strips of the region as hold one (at least one band, cut to the region): each at
+    its strip's centre, or with a mask where the strip holds the most specimen."""
+    x0, y0, x1, y1 = region
+    count = max(1, min(most, (y1 - y0 + 1) // height))
+    edges = [y0 + (y1 - y0 + 1) * k // count for k in range(count + 1)]
+    return [specimen_crop((x0, edges[k], x1, edges[k + 1] - 1), width, height, mask)
+            for k in range(count)]
+
+
 def star_response(reference: np.ndarray, settings: Settings, vsg: float,
                   threads: int | None = None, mask: np.ndarray | None = None) -> dict[str, Any]:
     """Spatial resolution from the reference deformed by a star-like field.
@@ -202,17 +215,58 @@ def star_response(reference: np.ndarray, settings: Settings, vsg: float,
     eyy are projected on the true shapes over the rows within a quarter period of the centre
     row (where the stripes are still nearly straight); the ratio is the response at that
     column's period. l10% is the period below which the response (smoothed over 5 columns)
-    stays under 90 %. With `mask`, the band is placed where it holds the most specimen, and
-    a column with fewer than half of those rows valid has no response.
+    stays under 90 %. With `mask`, a band is placed where it holds the most specimen, and a
+    column with fewer than half of those rows valid has no response.
+
+    A band's centre rows hold about one independent subset per column, and the solver weighs
+    each pixel by its gradient, so one band's l10% depends on its few speckles (for quadratic
+    subsets of 29 px it varies by about 11 % from pattern to pattern). The star is therefore
+    measured on up to STAR_BANDS bands of the region, and the response is their mean; the
+    bands' own l10% give the figure's standard error.
     """
     region = settings.region(reference.shape)
     x0, _, x1, _ = region
     wanted = max(STAR_LONGEST, 4.0 * vsg)
     shortest, longest = star_periods(min(STAR_WIDTH, x1 - x0 + 1), wanted)
     half_band = int(math.ceil(longest / 4.0)) + settings.subset_px // 2 + settings.step
-    rows, cols = specimen_crop(region, STAR_WIDTH, 2 * half_band + 1, mask)
-    band = reference[rows, cols]
-    height, width = band.shape
+    bands = star_bands(region, STAR_WIDTH, 2 * half_band + 1, mask)
+    measured = [_band_response(reference, settings, band, shortest, longest, threads, mask)
+                for band in bands]
+    periods = measured[0]["periods"]
+    displacement_smooth = _smooth(_mean_of(m["displacement"] for m in measured))
+    strain_smooth = _smooth(_mean_of(m["strain"] for m in measured))
+    l10_u = crossing(periods, displacement_smooth)
+    l10_e = crossing(periods, strain_smooth)
+    theory = theory_response(periods, settings.subset_px, settings.shape)
+    return {
+        "band": _crop_record(*bands[0]),
+        "bands": [_crop_record(*band) for band in bands],
+        "amplitude_px": STAR_AMPLITUDE,
+        "period_range_px": [shortest, longest],
+        "periods_px": periods.tolist(),
+        "displacement_response": _listed(displacement_smooth),
+        "strain_response": _listed(strain_smooth),
+        "theory_response": theory.tolist(),
+        "l10_displacement_px": l10_u,
+        "l10_strain_px": l10_e,
+        "l10_displacement_se_px": _standard_error(
+            [crossing(periods, _smooth(m["displacement"])) for m in measured]),
+        "l10_strain_se_px": _standard_error(
+            [crossing(periods, _smooth(m["strain"])) for m in measured]),
+        "l10_theory_px": crossing(periods, theory),
+        "note": "" if longest >= wanted else (
+            f"the region is {x1 - x0 + 1} px wide: periods up to {longest:.0f} px only (of "
+            f"{wanted:.0f} px); an l10% beyond them is not reached"),
+    }
+
+
+def _band_response(reference: np.ndarray, settings: Settings, band: tuple[slice, slice],
+                   shortest: float, longest: float, threads: int | None,
+                   mask: np.ndarray | None) -> dict[str, np.ndarray]:
+    """One band's periods and unsmoothed responses of v and eyy, per grid column."""
+    rows, cols = band
+    image = reference[rows, cols]
+    height, width = image.shape
     yc = (height - 1) / 2.0
 
     def period(x: np.ndarray) -> np.ndarray:
@@ -221,8 +275,8 @@ def star_response(reference: np.ndarray, settings: Settings, vsg: float,
 
     columns = np.arange(width, dtype=np.float64)[None, :]
     deformed = warp_along(
-        band, lambda y: STAR_AMPLITUDE * np.cos(2 * np.pi * (y - yc) / period(columns)), axis=0)
-    ds = correlate(band, deformed, threads=threads,
+        image, lambda y: STAR_AMPLITUDE * np.cos(2 * np.pi * (y - yc) / period(columns)), axis=0)
+    ds = correlate(image, deformed, threads=threads,
                    mask=None if mask is None else mask[rows, cols], **correlate_kwargs(settings))
     x, y = ds["x"].values, ds["y"].values
     valid = ds["valid"].values
@@ -242,26 +296,24 @@ def star_response(reference: np.ndarray, settings: Settings, vsg: float,
             continue
         displacement.append(_projection(v[:, c], true_v, use))
         strain.append(_projection(eyy[:, c], true_e, use))
-    displacement_smooth = _smooth(np.array(displacement))
-    strain_smooth = _smooth(np.array(strain))
-    l10_u = crossing(periods, displacement_smooth)
-    l10_e = crossing(periods, strain_smooth)
-    return {
-        "band": _crop_record(rows, cols),
-        "amplitude_px": STAR_AMPLITUDE,
-        "period_range_px": [shortest, longest],
-        "periods_px": periods.tolist(),
-        "displacement_response": _listed(displacement_smooth),
-        "strain_response": _listed(strain_smooth),
-        "theory_response": theory_response(periods, settings.subset_px, settings.shape).tolist(),
-        "l10_displacement_px": l10_u,
-        "l10_strain_px": l10_e,
-        "l10_theory_px": crossing(periods, theory_response(periods, settings.subset_px,
-                                                           settings.shape)),
-        "note": "" if longest >= wanted else (
-            f"the region is {x1 - x0 + 1} px wide: periods up to {longest:.0f} px only (of "
-            f"{wanted:.0f} px); an l10% beyond them is not reached"),
-    }
+    return {"periods": periods, "displacement": np.array(displacement),
+            "strain": np.array(strain)}
+
+
+def _mean_of(responses: Any) -> np.ndarray:
+    """Column-wise mean of the bands' responses over the bands that have one there."""
+    stacked = np.array(list(responses))
+    counted = np.isfinite(stacked).sum(axis=0)
+    total = np.where(np.isfinite(stacked), stacked, 0.0).sum(axis=0)
+    return np.where(counted > 0, total / np.maximum(counted, 1), np.nan)
+
+
+def _standard_error(values: list[float]) -> float:
+    """Standard error of the mean of the finite `values`; NaN with fewer than two."""
+    finite = np.array([v for v in values if np.isfinite(v)])
+    if finite.size < 2:
+        return float("nan")
+    return float(finite.std(ddof=1) / math.sqrt(finite.size))
 
 
 def theory_response(periods: np.ndarray, subset: int, shape: str) -> np.ndarray:
@@ -306,13 +358,21 @@ def _projection(measured: np.ndarray, truth: np.ndarray, use: np.ndarray) -> flo
 
 
 def _smooth(values: np.ndarray, width: int = 5) -> np.ndarray:
+    """Each column's value of a parabola fitted over the `width` columns around it (the
+    finite ones; their mean when fewer than three). A plain running mean would bend the
+    response where it curves, and the columns are evenly spaced in period: under a steep,
+    saturating response it read l10% some 5 % long."""
     out = np.full_like(values, np.nan)
     half = width // 2
     for k in range(len(values)):
-        window = values[max(0, k - half):k + half + 1]
-        window = window[np.isfinite(window)]
-        if window.size:
-            out[k] = window.mean()
+        lo = max(0, k - half)
+        window = values[lo:k + half + 1]
+        at = np.arange(lo, lo + window.size, dtype=np.float64) - k
+        finite = np.isfinite(window)
+        if finite.sum() >= 3:
+            out[k] = np.polynomial.polynomial.polyfit(at[finite], window[finite], 2)[0]
+        elif finite.any():
+            out[k] = window[finite].mean()
     return out
 
 

@@ -157,6 +157,50 @@ def test_l10_follows_the_subset_and_the_ideal_fit():
     assert 3.0 < found[15] / 15 < 5.0  # affine: about 4 subsets
 
 
+def test_star_bands_fill_the_strips_that_hold_one():
+    # Four 225-row strips of a 900-row region, a 200-row band centred in each.
+    bands = resolution.star_bands((0, 0, 599, 899), 400, 200, None)
+    assert [(r.start, r.stop, c.start, c.stop) for r, c in bands] == [
+        (12, 212, 100, 500), (237, 437, 100, 500), (462, 662, 100, 500), (687, 887, 100, 500)]
+    # A region lower than one band still gets one, cut to its height.
+    [(rows, cols)] = resolution.star_bands((0, 0, 599, 149), 400, 200, None)
+    assert (rows.start, rows.stop) == (0, 150)
+    # With a mask, a strip's band moves to where it holds the most specimen.
+    mask = np.ones((900, 600), bool)
+    mask[150:225] = False
+    masked = resolution.star_bands((0, 0, 599, 899), 400, 200, mask)
+    assert masked[0][0].start == 0 and masked[1:] == bands[1:]
+
+
+def test_the_star_is_measured_on_every_band_that_fits():
+    from morvex.certificate_files import markdown
+
+    reference = dic.generate_speckle(420, 256, 3, 0.5, 12)
+    star = resolution.star_response(reference, Settings.build(subset=15, step=4), vsg=60.0)
+    upper, lower = star["bands"]
+    assert star["band"] == upper and upper[3] < lower[1]
+    assert star["l10_displacement_px"] == pytest.approx(star["l10_theory_px"], rel=0.15)
+    assert 0 < star["l10_displacement_se_px"] < 0.15 * star["l10_displacement_px"]
+    cert = morvex.certify(reference, subset=15, step=4)
+    figure = cert["spatial_resolution"]
+    text = markdown(cert)
+    assert f"{figure['l10_displacement_px']:.1f} +- {figure['l10_displacement_se_px']:.1f} px" in text
+    assert "on 2 bands (x " in text
+
+
+def test_response_smoothing_keeps_a_curved_response_and_bridges_gaps():
+    x = np.arange(12.0)
+    curve = 1.0 - 0.01 * (x - 11.0) ** 2  # a running mean would pull this down by 0.02
+    np.testing.assert_allclose(resolution._smooth(curve), curve, atol=1e-12)
+    gapped = curve.copy()
+    gapped[[3, 4]] = np.nan  # each window still holds three columns
+    np.testing.assert_allclose(resolution._smooth(gapped), curve, atol=1e-12)
+    sparse = np.full(8, np.nan)
+    sparse[2] = 0.7
+    smoothed = resolution._smooth(sparse)
+    assert smoothed[0] == smoothed[4] == 0.7 and np.isnan(smoothed[5:]).all()
+
+
 def test_crossing_interpolates_and_says_when_not_reached():
     periods = np.array([10.0, 20.0, 30.0, 40.0])
     assert resolution.crossing(periods, np.array([0.1, 0.5, 0.8, 1.0])) == pytest.approx(35.0)
