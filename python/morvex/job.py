@@ -283,6 +283,11 @@ class Job:
         except BaseException:
             self._finish.set()  # the watcher, waiting on the reader thread, ends too
             raise
+        if plan.attrs:
+            # As a run over a fixed list keeps them: the subset choice, the read noise.
+            from .store import write_store_attrs
+
+            write_store_attrs(store.path, plan.attrs)
         if self._stop.is_set():
             from ._progress import Cancelled
 

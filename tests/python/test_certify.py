@@ -411,6 +411,7 @@ def test_cli_run_certify_keeps_the_figures_in_the_store(tmp_path, frame_files, r
     assert attrs["shape"] == "affine"
     assert attrs["certificate_l10_displacement_px"] > 21
     assert json.loads(attrs["certificate_json"])["settings"]["subset"] == 21
+    assert attrs["reference_read_noise"] >= 0.0  # the sigma fields' own, beside the certificate's
 
 
 def test_cli_certify_and_run_certify_take_the_mask(tmp_path, frame_files, run_cli):

@@ -64,6 +64,32 @@ def test_invalid_points_hold_nan_in_every_float_variable(stretched_pair):
     assert ds["valid"].values[1, 1]  # away from the hole, points are still measured
 
 
+def test_the_read_noise_sigma_allows_for_is_recorded_where_one_estimate_serves_the_run():
+    from morvex import _guided
+
+    case = morvex.synthetic_pair(PACKAGE_SHAPE, noise=3.0, seed=5)
+    mask = np.ones(PACKAGE_SHAPE, bool)
+    mask[:, :30] = False
+    own = {}
+    for name, given in (("whole", None), ("masked", mask)):
+        ds = morvex.correlate(case.reference, case.deformed, mask=given, **PACKAGE_SETTINGS)
+        own[name] = _guided.ReferenceImage(
+            case.reference, subset_size=21, step=8,
+            mask=None if given is None else given.astype(np.uint8)).reference_noise
+        assert ds.attrs["reference_read_noise"] == own[name]
+        assert own[name] == pytest.approx(3.0, rel=0.15)
+    assert own["whole"] != own["masked"]
+    frames = [case.reference, case.deformed, case.deformed]
+    fixed = morvex.correlate_sequence(frames, **PACKAGE_SETTINGS)
+    assert fixed.attrs["reference_read_noise"] == own["whole"]
+    # Each tile and each increment estimates its own reference's noise: no one figure.
+    assert "reference_read_noise" not in morvex.correlate_sequence(
+        frames, incremental=True, **PACKAGE_SETTINGS).attrs
+    large = morvex.synthetic_pair((200, 200), noise=3.0, seed=5)
+    assert "reference_read_noise" not in morvex.correlate(
+        large.reference, large.deformed, tile=189, **PACKAGE_SETTINGS).attrs
+
+
 def test_calibration_adds_millimetre_coordinates(stretched_pair):
     ds = morvex.correlate(stretched_pair.reference, stretched_pair.deformed,
                           scale_mm_per_px=0.05, **PACKAGE_SETTINGS)

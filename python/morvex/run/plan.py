@@ -248,6 +248,16 @@ def choice_attrs(choice: dict[str, Any]) -> dict[str, Any]:
     return {"subset_choice": choice["reason"], "subset_choice_json": json.dumps(choice)}
 
 
+def noise_attrs(reference: np.ndarray, mask: np.ndarray | None) -> dict[str, Any]:
+    """The reference's read noise that sigma_u, sigma_v allow for, grey levels: the estimate a
+    prepared reference makes of itself (the same function on the same pixels). Tiled runs
+    have none, since each tile estimates its own."""
+    from .. import _guided
+
+    specimen = None if mask is None else (np.asarray(mask) != 0).astype(np.uint8)
+    return {"reference_read_noise": float(_guided.estimate_read_noise(reference, mask=specimen))}
+
+
 # --- whole plans --------------------------------------------------------------------------
 
 @dataclasses.dataclass
@@ -262,7 +272,7 @@ class PairPlan:
     shape: tuple[int, int]
     tiles: TilePlan | None = None
     cluster: ClusterSpec | None = None
-    attrs: dict[str, Any] = dataclasses.field(default_factory=dict)  # the subset choice
+    attrs: dict[str, Any] = dataclasses.field(default_factory=dict)  # subset choice, read noise
 
 
 def plan_pair(reference: ImageLike, deformed: ImageLike, settings: Settings, *,
@@ -288,7 +298,8 @@ def plan_pair(reference: ImageLike, deformed: ImageLike, settings: Settings, *,
         return PairPlan(settings, threads, Source("array", shape, array=reference_image),
                         Source("array", shape, array=deformed_image),
                         None if mask_image is None else Source("array", shape, array=mask_image),
-                        shape, attrs=choice_attrs(choice))
+                        shape, attrs={**choice_attrs(choice),
+                                      **noise_attrs(reference_image, mask_image)})
     check_workers(workers)
     if tile is None:
         raise MorvexError("workers and client run tiles as tasks: give tile (px) as well")
@@ -330,7 +341,7 @@ class SequencePlan:
     skip_bad_frames: bool = False
     grid: tuple[int, int] = (0, 0)              # grid rows, grid columns
     record: dict[str, Any] = dataclasses.field(default_factory=dict)  # reopen recipe
-    attrs: dict[str, Any] = dataclasses.field(default_factory=dict)   # the subset choice
+    attrs: dict[str, Any] = dataclasses.field(default_factory=dict)   # subset choice, read noise
 
     @property
     def chunked(self) -> bool:
@@ -406,7 +417,10 @@ def plan_sequence(frames: object, *, reference: int | ImageLike = 0, incremental
               "chunk": chunk, "tile": tile, "tile_margin": None if tiles is None else tiles.margin}
     return SequencePlan(checked, frame_list, reference_image, mask_image, bool(incremental),
                         threads, path, bool(overwrite), cluster, chunk, tiles,
-                        bool(skip_bad_frames), (len(ys), len(xs)), record, choice_attrs(choice))
+                        bool(skip_bad_frames), (len(ys), len(xs)), record,
+                        {**choice_attrs(choice),
+                         **({} if tiles is not None or incremental
+                            else noise_attrs(reference_image, mask_image))})
 
 
 class BadFrameError(MorvexError):
