@@ -5,9 +5,9 @@ of the user's reference: the same code path a measurement takes, on the same tex
 copies are made by :mod:`morvex.warping` (exact quintic B-spline, along one axis).
 
 Sampling keeps a 1 Mpx reference to a few seconds: the noise floor uses a central crop of at
-most ``NOISE_CROP`` px, the bias sweep one of ``BIAS_CROP`` px, the star a band of the
+most ``NOISE_CROP`` px, the bias sweep one of ``BIAS_CROP`` px, the star bands of the
 region's width (at most ``STAR_WIDTH`` px) just tall enough for a quarter of its longest
-period on either side of its centre row.
+period on either side of its centre row, in up to ``STAR_BANDS`` strips of the region.
 
 Reference: P. L. Reu et al., "DIC Challenge 2.0: developing images and guidelines for
 evaluating accuracy and resolution of 2D analyses", Experimental Mechanics 62, 2022 (star
