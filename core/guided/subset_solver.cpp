@@ -325,21 +325,6 @@ bool inverse_without_noise(const double matrix[N][N], const double g[N][N], doub
     return true;
 }
 
-// (M0^-1)^-1 = M0: the matrix itself without the noise's share, from its inverse.
-template <int N>
-bool invert_general(const double in[N][N], double out[N][N]) {
-    Eigen::Matrix<double, N, N> m;
-    for (int a = 0; a < N; ++a)
-        for (int b = 0; b < N; ++b) m(a, b) = in[a][b];
-    const Eigen::LLT<Eigen::Matrix<double, N, N>> llt(0.5 * (m + m.transpose()));
-    if (llt.info() != Eigen::Success) return false;
-    const Eigen::Matrix<double, N, N> inverse =
-        llt.solve(Eigen::Matrix<double, N, N>::Identity());
-    for (int a = 0; a < N; ++a)
-        for (int b = 0; b < N; ++b) out[a][b] = inverse(a, b);
-    return true;
-}
-
 // The inverse Hessian of an N-parameter warp (u at 0, v at pv) and the variance factors of u
 // and v (`noise`: deformed-image factors of u and v, then reference-image factors).
 //
@@ -392,7 +377,8 @@ bool hessian_inverse(const ReferenceImage::Data& ref, int index, int pv, NormalM
         noise[2] = h0_inverse[0][0];
         noise[3] = h0_inverse[pv][pv];
     } else if (inverse_without_noise<N>(m, g, ref.filtered_gradient_noise, pv, m0_inverse) &&
-               invert_general<N>(m0_inverse, m0)) {
+               invert_spd<N>(m0_inverse, m0)) {
+        // (M0^-1)^-1 = M0: the filtered matrix itself without the noise's share.
         filtered_noise<N>(h0_inverse, m0, 0, pv, noise + 2);
     } else {
         noise[2] = noise[0];
@@ -412,24 +398,25 @@ bool subset_hessian_inverse(const ReferenceImage::Data& ref, int index, double* 
                               noise);
 }
 
+namespace {
+
+// The geometry sum b b^T of point `index`'s subset (2 Basis parameters), row-major.
+template <int Basis>
+std::vector<double> subset_geometry(const ReferenceImage::Data& ref, int index) {
+    constexpr int N = 2 * Basis;
+    double g[N][N], energy, count;
+    normal_matrix<Basis, true>(ref, index, ref.grad_x, ref.grad_y, g, energy, count);
+    return std::vector<double>(&g[0][0], &g[0][0] + N * N);
+}
+
+}  // namespace
+
 void full_subset_geometry(ReferenceImage::Data& ref) {
     ref.full_geometry.clear();
     for (int i = 0; i < ref.points(); ++i) {
         if (!ref.specimen.empty() && !ref.full_subset[static_cast<std::size_t>(i)]) continue;
-        double energy, count;
-        std::vector<double> out(static_cast<std::size_t>(ref.params * ref.params));
-        if (ref.params == 12) {
-            double g[12][12];
-            normal_matrix<6, true>(ref, i, ref.grad_x, ref.grad_y, g, energy, count);
-            for (int a = 0; a < 12; ++a)
-                for (int b = 0; b < 12; ++b) out[static_cast<std::size_t>(a * 12 + b)] = g[a][b];
-        } else {
-            double g[6][6];
-            normal_matrix<3, true>(ref, i, ref.grad_x, ref.grad_y, g, energy, count);
-            for (int a = 0; a < 6; ++a)
-                for (int b = 0; b < 6; ++b) out[static_cast<std::size_t>(a * 6 + b)] = g[a][b];
-        }
-        ref.full_geometry = std::move(out);
+        ref.full_geometry =
+            ref.params == 12 ? subset_geometry<6>(ref, i) : subset_geometry<3>(ref, i);
         return;
     }
 }

@@ -18,6 +18,7 @@ from __future__ import annotations
 
 import functools
 import math
+from collections.abc import Iterable
 from typing import Any
 
 import numpy as np
@@ -300,7 +301,7 @@ def _band_response(reference: np.ndarray, settings: Settings, band: tuple[slice,
             "strain": np.array(strain)}
 
 
-def _mean_of(responses: Any) -> np.ndarray:
+def _mean_of(responses: Iterable[np.ndarray]) -> np.ndarray:
     """Column-wise mean of the bands' responses over the bands that have one there."""
     stacked = np.array(list(responses))
     counted = np.isfinite(stacked).sum(axis=0)
