@@ -428,21 +428,22 @@ def export(store: pathlib.Path, kind: str, output: pathlib.Path) -> None:
 @cli.command()
 @click.argument("image", type=click.Path(path_type=pathlib.Path))
 @click.option("--subset", default=29, show_default=True, type=int,
-              help="Subset side in px for the subset gradient metric.")
-def speckle(image: pathlib.Path, subset: int) -> None:
-    """Report the speckle quality of IMAGE and the recommended subset size."""
-    from .speckle import speckle_report
+              help="Subset side in px for the subset gradient and its predicted noise.")
+@click.option("--mask", type=click.Path(path_type=pathlib.Path),
+              help="Mask image of IMAGE's size (non-zero = specimen): only the specimen counts.")
+def speckle(image: pathlib.Path, subset: int, mask: pathlib.Path | None) -> None:
+    """Report the speckle quality of IMAGE, the recommended subset and its predicted noise.
 
-    report = speckle_report(image, subset=subset)
+    Gradients are central differences in grey levels/px. The recommendation assumes a uniform
+    field; a pattern with no usable texture gets no subset (the exit code stays 0).
+    """
+    from .speckle import report_lines, speckle_report
+
+    report = speckle_report(image, subset=subset, mask=mask)
     rows, cols = report["shape"]
     click.echo(f"{image}: {cols} x {rows} px")
-    click.echo(f"  entropy            {report['entropy']:.2f} bits (of 8)")
-    click.echo(f"  mean gradient      {report['mean_gradient']:.1f} grey levels/px")
-    click.echo(f"  subset gradient    {report['sssig']:.1f} (SSSIG per px, subset {subset})")
-    click.echo(f"  contrast           {report['contrast']:.2f} (Michelson)")
-    click.echo(f"  textured share     {report['coverage']:.1%}")
-    click.echo(f"recommended subset: {report['recommended_subset']} px "
-               f"(morvex run ... --subset {report['recommended_subset']})")
+    for line in report_lines(report, subset):
+        click.echo(line)
 
 
 @cli.command()

@@ -51,15 +51,37 @@ def _inside(specimen: np.ndarray, side: int) -> np.ndarray:
     return np.asarray(total == side * side)
 
 
+def central_gradients(image: np.ndarray, mask: np.ndarray | None = None
+                      ) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """Central-difference gradients of the image's interior, grey levels per px.
+
+    Returns (gy, gx, valid), each of shape (rows - 2, cols - 2): element [r, c] belongs to
+    pixel (r + 1, c + 1), gx = (I[r, c + 1] - I[r, c - 1]) / 2 and gy likewise along rows, so a
+    ramp of slope a reads exactly a. ``valid`` holds where the pixel's 3 x 3 neighbourhood is
+    finite and, with `mask` (non-zero = specimen), specimen: a background or a hole does not
+    count. Invalid elements hold 0. An image under 3 x 3 px gives empty arrays.
+    """
+    image = np.asarray(image, dtype=np.float64)
+    rows, cols = image.shape
+    if rows < 3 or cols < 3:
+        empty = np.zeros((max(rows - 2, 0), max(cols - 2, 0)))
+        return empty, empty.copy(), empty.astype(bool)
+    usable = np.isfinite(image)
+    if mask is not None:
+        usable &= np.asarray(mask) != 0
+    valid = _inside(usable, 3)
+    clean = np.where(usable, image, 0.0)
+    gy = np.where(valid, 0.5 * (clean[2:, 1:-1] - clean[:-2, 1:-1]), 0.0)
+    gx = np.where(valid, 0.5 * (clean[1:-1, 2:] - clean[1:-1, :-2]), 0.0)
+    return gy, gx, valid
+
+
 def noisy_gradient_share(image: np.ndarray, read_noise: float,
                          mask: np.ndarray | None = None) -> float:
     """Share of the mean squared central-difference gradient that white noise of `read_noise`
     grey levels explains (each component of such noise has variance read_noise^2 / 2); with
     `mask`, over the specimen's pixels whose 3 x 3 neighbourhood is specimen."""
-    gy = 0.5 * (image[2:, 1:-1] - image[:-2, 1:-1])
-    gx = 0.5 * (image[1:-1, 2:] - image[1:-1, :-2])
-    squared = gx * gx + gy * gy
-    if mask is not None:
-        squared = squared[_inside(np.asarray(mask) != 0, 3)]
+    gy, gx, valid = central_gradients(image, mask)
+    squared = (gx * gx + gy * gy)[valid]
     energy = float(np.mean(squared)) if squared.size else 0.0
     return float(read_noise ** 2 / energy) if energy > 0 else 1.0

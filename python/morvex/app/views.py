@@ -503,18 +503,15 @@ class Page:
         self.poll()
 
     def _speckle(self, image: np.ndarray) -> dict[str, Any]:
-        from ..speckle import speckle_report
+        from ..speckle import report_lines, speckle_report
 
-        subset = int(self.project.settings["subset"])
-        report = speckle_report(image, subset=max(subset, 2))
+        subset = max(int(self.project.settings["subset"]), 2)
+        # Only the specimen counts: the mask as drawn when the report is made.
+        report = speckle_report(image, subset=subset, mask=self.project.mask())
         rows, cols = report["shape"]
-        self.report_label.set_text(
-            f"{cols} x {rows} px, {len(self.project.frame_names)} frames\n"
-            f"entropy {report['entropy']:.2f} bits, mean gradient "
-            f"{report['mean_gradient']:.1f} grey/px\n"
-            f"contrast {report['contrast']:.2f}, textured {report['coverage']:.0%}, "
-            f"SSSIG {report['sssig']:.0f} (subset {subset})\n"
-            f"recommended subset: {report['recommended_subset']} px")
+        self.report_label.set_text("\n".join(
+            [f"{cols} x {rows} px, {len(self.project.frame_names)} frames",
+             *(line.strip() for line in report_lines(report, subset))]))
         return report
 
     # --- settings and mask ----------------------------------------------------------------
