@@ -127,9 +127,10 @@ def speckle_report(image: ImageLike, *, subset: int = 29,
     return report
 
 
-def report_lines(report: dict[str, Any], subset: int) -> list[str]:
+def report_lines(report: dict[str, Any], subset: int, width: int | None = 94) -> list[str]:
     """The report as the command line and the application print it: a figure a line (indented),
-    then the recommendation and its verdict, or the "no usable texture" line."""
+    then the recommendation and its verdict wrapped at `width` characters (None: one line, for
+    a page that wraps its own text), or the "no usable texture" line."""
     figures = [
         f"entropy            {report['entropy']:.2f} bits (of 8)",
         f"mean gradient      {report['mean_gradient']:.3g} grey levels/px (central difference)",
@@ -149,7 +150,9 @@ def report_lines(report: dict[str, Any], subset: int) -> list[str]:
     if chosen is None:
         return [*lines, str(report["verdict"])]
     lines.append(f"recommended subset: {chosen} px (morvex run ... --subset {chosen})")
-    return lines + textwrap.wrap(str(report["verdict"]), width=94, initial_indent="  ",
+    if width is None:
+        return [*lines, f"  {report['verdict']}"]
+    return lines + textwrap.wrap(str(report["verdict"]), width=width, initial_indent="  ",
                                  subsequent_indent="  ")
 
 

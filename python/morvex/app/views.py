@@ -511,7 +511,7 @@ class Page:
         rows, cols = report["shape"]
         self.report_label.set_text("\n".join(
             [f"{cols} x {rows} px, {len(self.project.frame_names)} frames",
-             *(line.strip() for line in report_lines(report, subset))]))
+             *(line.strip() for line in report_lines(report, subset, width=None))]))
         return report
 
     # --- settings and mask ----------------------------------------------------------------
