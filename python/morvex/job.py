@@ -325,6 +325,19 @@ class Job:
             return []
         return sorted(list(self._reporter.summaries), key=lambda s: s.frame)
 
+    def summaries_since(self, count: int) -> list[FrameSummary]:
+        """The summaries of the frames measured after the first `count` of this job, in the
+        order they finished: a watcher that has seen `count` of them takes only what is new.
+
+        Raises:
+            MorvexError: for a negative or non-integer `count`.
+        """
+        if isinstance(count, bool) or not isinstance(count, int) or count < 0:
+            raise MorvexError(f"count must be a whole number >= 0, got {count!r}")
+        if self._reporter is None:
+            return []
+        return list(self._reporter.summaries[count:])
+
     def cancel(self) -> None:
         """Stop now; state CANCELLED once work stops (well under a second)."""
         self._stop.set()

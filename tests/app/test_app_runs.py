@@ -10,6 +10,7 @@ import pytest
 from playwright.sync_api import expect
 
 import morvex
+from morvex.app.results import StoreResults, results_of
 from morvex.store import Store
 
 from .conftest import Server, write_sequence
@@ -34,7 +35,8 @@ def test_cancel_keeps_complete_frames(long_root, browser) -> None:
     slow_settings(browser)
     browser.get_by_test_id("run-start").click()
     expect(browser.get_by_test_id("run-status")).to_have_text("running")
-    expect(browser.get_by_test_id("run-progress")).not_to_have_text(f"0 / {LONG} frames", timeout=90_000)
+    expect(browser.get_by_test_id("run-progress")).not_to_have_text(f"0 / {LONG} frames",
+                                                                    timeout=90_000)
     browser.get_by_test_id("run-cancel").click()
     expect(browser.get_by_test_id("run-status")).to_have_text("cancelled", timeout=10_000)
     stored = morvex.open_store(long_root / "long.zarr").sizes["frame"]
@@ -133,3 +135,62 @@ def test_watch_folder_measures_frames_as_they_arrive(root: pathlib.Path, browser
     expect(browser.get_by_test_id("run-progress")).to_have_text("4 / 4 frames", timeout=60_000)
     browser.get_by_text("Stop watching").click()
     expect(browser.get_by_test_id("run-status")).to_have_text("done", timeout=60_000)
+
+
+def test_tabs_share_one_reader_that_reads_each_frame_once(root: pathlib.Path, monkeypatch
+                                                           ) -> None:
+    read: list[int] = []
+    original = StoreResults._read
+
+    def counting(self: StoreResults, frames, total: int) -> None:
+        read.extend(frames.tolist())
+        original(self, frames, total)
+
+    monkeypatch.setattr(StoreResults, "_read", counting)
+    store = root / "shared.zarr"
+    first, second = results_of(store), results_of(root / "." / "shared.zarr")
+    assert first is second
+    assert first.refresh(force=True).dataset is None
+    job = morvex.Job(str(root / "frames"), store=store, subset=31, step=9).start()
+    looks = []
+    while job.state in (morvex.JobState.QUEUED, morvex.JobState.RUNNING):
+        looks.append(first.refresh(force=True).done)
+        time.sleep(0.02)
+    assert job.wait(120) == morvex.JobState.DONE
+    final = second.refresh(force=True)
+    assert final.done == final.total == 4
+    assert looks == sorted(looks)  # the page's count never goes back during a run
+    assert sorted(read) == [0, 1, 2, 3]  # each frame read once, whatever the number of looks
+    same_as_the_store(final.dataset, store)
+    # Another run's store in the same place is read from scratch, not mixed with the last.
+    job = morvex.Job(str(root / "frames"), store=root / "other.zarr", subset=33, step=9)
+    assert job.start().wait(120) == morvex.JobState.DONE
+    import shutil
+
+    shutil.rmtree(store)
+    shutil.copytree(root / "other.zarr", store)
+    again = first.refresh(force=True)
+    assert again.version > final.version
+    same_as_the_store(again.dataset, store)
+
+
+def same_as_the_store(dataset, store: pathlib.Path) -> None:
+    import xarray as xr
+
+    read = morvex.open_store(store)
+    xr.testing.assert_equal(dataset, read)
+    assert set(dataset.data_vars) == set(read.data_vars)
+    assert dataset.attrs == read.attrs
+
+
+def test_every_tab_follows_the_run_to_its_end(long_root, browser) -> None:
+    tabs = [browser, browser.context.new_page()]
+    tabs[1].goto(browser.url)
+    for tab in tabs:
+        open_project(tab, "long/img_000.tif", "long", "long.zarr")
+        expect(tab.get_by_test_id("run-status")).to_have_text("idle")
+    slow_settings(browser)
+    browser.get_by_test_id("run-start").click()
+    for tab in tabs:
+        expect(tab.get_by_test_id("run-status")).to_have_text("done", timeout=180_000)
+        expect(tab.get_by_test_id("run-progress")).to_have_text(f"{LONG} / {LONG} frames")

@@ -155,3 +155,74 @@ def test_second_order_subsets_and_subset_strain_are_chosen_on_the_page(
     open_project(page, "", "", "results.zarr")
     expect(page.get_by_test_id("setting-shape")).to_contain_text("quadratic")
     expect(page.get_by_test_id("setting-strain-source")).to_contain_text("subset")
+
+
+@pytest.mark.parametrize("typed, message", [
+    ("typed.zarr", None),
+    ("typed", "store 'typed' must end in .zarr (a results folder)"),
+    ("../typed.zarr", "project folder"),
+])
+def test_start_writes_to_the_store_its_box_shows(browser, root: pathlib.Path, typed: str,
+                                                 message: str | None) -> None:
+    page = browser
+    open_project(page)
+    page.get_by_test_id("store-path").fill(typed)
+    page.get_by_test_id("run-start").click()
+    if message is None:
+        expect(page.get_by_test_id("run-status")).to_have_text("done", timeout=120_000)
+        expect(page.get_by_test_id("run-progress")).to_have_text(f"{FRAMES} / {FRAMES} frames")
+        assert morvex.open_store(root / typed).sizes["frame"] == FRAMES
+    else:
+        expect(page.get_by_test_id("error-message")).to_contain_text(message)
+        expect(page.get_by_test_id("run-status")).to_have_text("idle")
+    expect(page.get_by_test_id("store-path")).to_have_value(typed)
+    assert not (root / "results.zarr").exists()  # the store opened first is never written
+
+
+def test_reference_typed_after_opening_asks_for_open(browser, root: pathlib.Path) -> None:
+    page = browser
+    open_project(page)
+    page.get_by_test_id("reference-path").fill("frames/img_001.tif")
+    page.get_by_test_id("run-start").click()
+    expect(page.get_by_test_id("error-message")).to_contain_text("press Open")
+    assert not (root / "results.zarr").exists()
+
+
+def test_status_legend_holds_every_status_in_the_colour_it_is_drawn(
+        browser, root: pathlib.Path) -> None:
+    import base64
+    import io
+
+    from PIL import Image
+
+    from morvex._status import LIBRARY_STATUSES
+
+    mask = np.zeros(SHAPE, dtype=bool)
+    mask[10:190, 10:150] = True  # points outside: two statuses on the picture at least
+    job = morvex.Job(str(root / "frames"), store=root / "script.zarr", subset=31, step=9,
+                     mask=mask)
+    assert job.start().wait(120) == morvex.JobState.DONE
+    page = browser
+    open_project(page, "", "", "script.zarr")
+    expect(page.get_by_test_id("run-status")).to_have_text("done")
+    page.get_by_test_id("field-select").select_option("status")
+    legend = page.get_by_test_id("status-legend")
+    expect(legend).to_be_visible()
+    colours = {}
+    for code, _ in LIBRARY_STATUSES:
+        entry = legend.get_by_test_id(f"status-{code}")
+        expect(entry).to_contain_text(str(code))
+        colours[code] = entry.locator(".mv-swatch").evaluate(
+            "(e) => getComputedStyle(e).backgroundColor")
+    assert len(set(colours.values())) == len(colours)  # every status its own colour
+    assert "left the field of view" in legend.inner_text()
+    # The picture of frame 0 has each point in its status's legend colour.
+    href = page.get_by_test_id("image-view").locator("svg image").get_attribute("href")
+    assert href is not None and href.startswith("data:image/png;base64,")
+    picture = np.asarray(Image.open(io.BytesIO(base64.b64decode(href.split(",", 1)[1]))))
+    status = morvex.open_store(root / "script.zarr")["status"].values[0]
+    shown = {int(code) for code in np.unique(status)}
+    assert {0, 1} <= shown
+    for code in shown:
+        r, g, b = picture[status == code][0][:3]
+        assert colours[code] == f"rgb({r}, {g}, {b})", code

@@ -22,6 +22,7 @@ from .._errors import MorvexError
 from .job_adapter import Job, JobState
 from .mask import Shape, rasterise
 from .paths import Root
+from .results import Snapshot, StoreResults, results_of
 
 STATE_FILE = "morvex_app.json"
 DEFAULT_STORE = "results.zarr"
@@ -78,8 +79,7 @@ class Project:
         self.reference: np.ndarray | None = None
         self.frame_names: list[str] = []
         self.frames: Any = None
-        self._dataset: Any = None
-        self._dataset_key: Any = None
+        self._results: StoreResults | None = None
         self._recorded_mask: np.ndarray | None = None
 
     # --- opening -------------------------------------------------------------------------
@@ -97,9 +97,7 @@ class Project:
         """
         from ..io import as_image, frames_from
 
-        self.store_text = (store or "").strip() or DEFAULT_STORE
-        if not store.endswith(".zarr") and store.strip():
-            raise MorvexError(f"store {store!r} must end in .zarr (a results folder)")
+        self.store_text = _store_text(store)
         store_path = self.store
         saved = self._read_state(store_path)
         if saved and not reference.strip() and not frames.strip():
@@ -117,7 +115,7 @@ class Project:
                               f"reference {image.shape} (rows, cols); all must be the same size")
         self.reference_text, self.frames_text = reference.strip(), (frames or reference).strip()
         self.reference, self.frames, self.frame_names = image, frame_list, list(frame_list.names)
-        self._dataset = self._dataset_key = None
+        self._results = None
         if saved:
             self._restore(saved)
 
@@ -289,30 +287,39 @@ class Project:
         _keep_state_when_created(self, job)
         return job
 
+    def use_store(self, text: str) -> None:
+        """Write the next run into the store `text` names (relative to the root), keeping the
+        opened reference, frames, settings, mask and probes.
+
+        Raises:
+            MorvexError: for a name without .zarr or a path outside the root.
+        """
+        text = _store_text(text)
+        self.root.resolve(text, "store", must_exist=False)
+        self.store_text = text
+        self._results = None
+
     def job(self) -> Any:
         return run_of(self.store)
 
-    def stored_progress(self) -> tuple[int, int]:
-        """(complete frames in the store, frames of the project)."""
-        from ..store import Store
+    def results(self) -> StoreResults:
+        """The reader of the project's store, shared with every tab on the same store."""
+        results = self._results
+        if results is None or results.path != self.store.resolve():
+            results = self._results = results_of(self.store)
+        return results
 
-        store = self.store
-        done = int(Store(store).complete().sum()) if store.is_dir() else 0
-        return done, len(self.frame_names)
+    def stored_progress(self) -> tuple[int, int]:
+        """(complete frames in the store, frames of the project) at the last look."""
+        return self.results().snapshot().done, len(self.frame_names)
 
     def dataset(self) -> Any:
-        """The store's complete frames, read again only when more frames are complete."""
-        from ..store import Store, open_store
+        """The store's complete frames at the last look (see :meth:`refresh`); never reads."""
+        return self.results().snapshot().dataset
 
-        store = self.store
-        if not store.is_dir() or not Store(store).exists():
-            return None
-        key = (store, int(Store(store).complete().sum()))
-        if key != self._dataset_key:
-            dataset = open_store(store)
-            self._dataset = dataset if dataset.sizes.get("frame", 0) else None
-            self._dataset_key = key
-        return self._dataset
+    def refresh(self, *, force: bool = False) -> Snapshot:
+        """Look at the store for newly complete frames (blocking: call from a worker thread)."""
+        return self.results().refresh(force=force)
 
     def frame_image(self, index: int) -> np.ndarray:
         self._need_reference()
@@ -323,6 +330,13 @@ class Project:
     def _need_reference(self) -> None:
         if self.reference is None:
             raise MorvexError("open a project first: reference and frames, or a store")
+
+
+def _store_text(text: str) -> str:
+    text = (text or "").strip()
+    if text and not text.endswith(".zarr"):
+        raise MorvexError(f"store {text!r} must end in .zarr (a results folder)")
+    return text or DEFAULT_STORE
 
 
 def _files_of(items: list[pathlib.Path]) -> list[pathlib.Path]:

@@ -15,8 +15,37 @@ from typing import Any
 import numpy as np
 
 STRAINS = ("exx", "eyy", "exy")
-STATUS_NAMES = ("converged", "outside mask", "not converged", "low correlation",
-                "displacement jump", "flat subset", "cancelled", "not reached", "bad pixels")
+# Words for the table's names where its short name would puzzle a reader; any other status
+# shows its name from the table, so a status added to the library reaches the legend unasked.
+_STATUS_WORDS = {"left_view": "left the field of view"}
+
+
+def status_legend() -> list[tuple[int, str, str]]:
+    """(code, label, colour as #rrggbb) of every status of the library's table, in code order:
+    the colours the status field is drawn in."""
+    from .._status import LIBRARY_STATUSES
+
+    colours = _status_colours()
+    return [(code, _STATUS_WORDS.get(name, name.replace("_", " ")),
+             "#" + "".join(f"{int(c):02x}" for c in colours[code][:3]))
+            for code, name in LIBRARY_STATUSES]
+
+
+@lru_cache(maxsize=1)
+def _status_colours() -> np.ndarray:
+    """RGBA per status code 0..255: one qualitative colour per code of the table (tab10, or
+    tab20 past ten codes), the codes beyond it black."""
+    import matplotlib
+
+    from .._status import LIBRARY_STATUSES
+
+    count = max(code for code, _ in LIBRARY_STATUSES) + 1
+    palette = matplotlib.colormaps["tab10" if count <= 10 else "tab20"]
+    table = np.zeros((256, 4), dtype=np.uint8)
+    table[:, 3] = 255
+    listed = (np.asarray(palette.colors)[:, :3] * 255).round().astype(np.uint8)
+    table[:count, :3] = listed[np.arange(count) % len(listed)]
+    return table
 
 
 def unit_of(name: str, strain_unit: str, scale_mm_per_px: float | None) -> tuple[float, str]:
@@ -55,11 +84,14 @@ def grey_png(image: np.ndarray) -> bytes:
 def field_rgba(values: np.ndarray, low: float, high: float, colormap: str = "jet",
                status: bool = False) -> np.ndarray:
     """RGBA of a field (y, x): colour by value between `low` and `high`, NaN transparent."""
-    lut = _lut("tab10" if status else colormap)
     finite = np.isfinite(values)
     if status:
-        index = np.clip(np.nan_to_num(values), 0, 9).astype(np.int64) * 25
+        # Looked up by code: a colour map's sampled table would give neighbouring codes
+        # (converged, outside mask) one colour.
+        lut = _status_colours()
+        index = np.clip(np.nan_to_num(values), 0, 255).astype(np.int64)
     else:
+        lut = _lut(colormap)
         span = high - low if high > low else 1.0
         scaled = np.nan_to_num((values - low) / span, nan=0.0)
         index = np.clip(scaled * 255.0, 0, 255).astype(np.int64)

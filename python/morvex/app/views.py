@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import functools
 import html
+import inspect
 import logging
 import math
 import pathlib
@@ -26,19 +27,20 @@ from .mask import Shape
 from .paths import Root
 from .probes import FIELDS as PROBE_FIELDS
 from .probes import extensometer, field, gauge, line_profile, load_table, point_series
-from .project import Project, check_settings, defaults
+from .project import DEFAULT_STORE, Project, check_settings, defaults
+from .results import Snapshot
 
 if TYPE_CHECKING:
     from nicegui import ui
 
 from .render import (
-    STATUS_NAMES,
     colour_bar_css,
     data_url,
     field_rgba,
     grey_png,
     limits,
     png,
+    status_legend,
     svg_overlay,
     unit_of,
 )
@@ -106,25 +108,42 @@ class Page:
         self.report: dict[str, Any] | None = None
         self.last_done = -1
         self.last_state: Any = None
+        self.last_version = -1
+        self.summary_job: Any = None  # the job whose summaries the table shows
+        self.summary_rows: list[dict[str, Any]] = []
+        self.summary_seen = 0  # of the job's summaries, those in the table
         self.folder = "."
 
     # --- plumbing -------------------------------------------------------------------------
 
     def guarded(self, action: Callable[..., Any]) -> Callable[..., Any]:
+        if inspect.iscoroutinefunction(action):
+            @functools.wraps(action)
+            async def run_async(*args: Any, **kwargs: Any) -> Any:
+                try:
+                    return await action(*args, **kwargs)
+                except Exception as error:
+                    self._failed(error)
+                    return None
+
+            return run_async
+
         @functools.wraps(action)
         def run(*args: Any, **kwargs: Any) -> Any:
             try:
-                result = action(*args, **kwargs)
-            except MorvexError as error:
-                self.error(str(error))
+                return action(*args, **kwargs)
+            except Exception as error:
+                self._failed(error)
                 return None
-            except Exception as error:  # a message, never a dead page
-                log.exception("unexpected error in the page")
-                self.error(f"unexpected error ({type(error).__name__}): {error}")
-                return None
-            return result
 
         return run
+
+    def _failed(self, error: Exception) -> None:
+        if isinstance(error, MorvexError):
+            self.error(str(error))
+            return
+        log.exception("unexpected error in the page", exc_info=error)  # never a dead page
+        self.error(f"unexpected error ({type(error).__name__}): {error}")
 
     def error(self, text: str) -> None:
         self.error_label.set_text(text)
@@ -460,7 +479,11 @@ class Page:
         self.browse("." if self.folder in (".", "") else parent)
 
     def open_project(self) -> None:
+        from nicegui import background_tasks
+
         project = self.project
+        # On the event loop, as a click is: what the page does next (a setting typed, Start)
+        # finds the project open. The store's frames are read by the poll, off the loop.
         project.open(self.reference_input.value or "", self.frames_input.value or "",
                      self.store_input.value or "")
         self.clear_error()
@@ -496,11 +519,10 @@ class Page:
             (x0, y0), (x1, y1) = restored["extensometer"]
             for name, value in zip(("x0", "y0", "x1", "y1"), (x0, y0, x1, y1), strict=True):
                 self.gauge_inputs[name].set_value(value)
-        self.last_done = -1
-        self.last_state = None
+        self._forget_run_view()
         self.set_frame(0, force=True)
         self.refresh_shapes()
-        self.poll()
+        background_tasks.create(self.guarded(self.poll)(), name="morvex-poll")
 
     def _speckle(self, image: np.ndarray) -> dict[str, Any]:
         from ..speckle import report_lines, speckle_report
@@ -663,15 +685,32 @@ class Page:
 
     # --- run ------------------------------------------------------------------------------
 
-    def start_run(self) -> None:
-        if self.project.reference is None:
+    async def start_run(self) -> None:
+        from nicegui import run
+
+        project = self.project
+        if project.reference is None:
             raise MorvexError("open a project first: reference and frames, or a store")
+        # The run uses what the boxes show. The reference and frames make a project (its
+        # size, grid and mask): they need Open. The store is only where results go: a name
+        # typed there is where this run writes.
+        for box, opened, what in ((self.reference_input, project.reference_text, "reference"),
+                                  (self.frames_input, project.frames_text, "frames")):
+            shown = (box.value or "").strip()
+            if shown != opened:
+                raise MorvexError(f"the {what} box shows {shown!r}, but the project open is "
+                                  f"{opened!r}: press Open to use it, or put it back")
+        typed = (self.store_input.value or "").strip() or DEFAULT_STORE
+        if typed != project.store_text:
+            project.use_store(typed)
+            self.store_input.set_value(project.store_text)
+            self._forget_run_view()
         self.settings_changed()
         if self.error_label.visible:
             return
-        self.project.start(watch=bool(self.watch_box.value))
+        await run.io_bound(project.start, watch=bool(self.watch_box.value))
         self.clear_error()
-        self.poll()
+        await self.poll()
 
     def cancel_run(self) -> None:
         job = self.project.job() if self.project.reference is not None else None
@@ -685,11 +724,30 @@ class Page:
             raise MorvexError("no run is going on")
         job.stop()
 
-    def poll(self) -> None:
-        if self.project.reference is None:
+    def _forget_run_view(self) -> None:
+        """What the page showed of a run, forgotten: another store is shown from scratch."""
+        self.last_done, self.last_state, self.last_version = -1, None, -1
+        self.summary_job, self.summary_rows, self.summary_seen = None, [], 0
+        self.summary_table.rows = []
+        self.summary_table.update()
+
+    async def poll(self) -> None:
+        from nicegui import run
+
+        project = self.project
+        if project.reference is None:
             return
+        # Off the event loop and shared with the other tabs on this store: the look reads
+        # only frames completed since the last one.
+        results = project.results()
+        snapshot = await run.io_bound(results.refresh)
+        if snapshot is None or results is not project.results():
+            return  # the server is stopping, or the page moved to another store meanwhile
+        self.show_run(snapshot)
+
+    def show_run(self, snapshot: Snapshot) -> None:
         job = self.project.job()
-        stored_done, total = self.project.stored_progress()
+        stored_done, total = snapshot.done, len(self.project.frame_names)
         if job is None:
             state = "done" if total and stored_done == total else "idle"
             done, points = stored_done, None
@@ -702,22 +760,33 @@ class Page:
                       if progress.points_total else None)
             if state == "failed" and job.error is not None and state != self.last_state:
                 self.error(f"the run failed: {job.error}")
+            self._show_summaries(job)
         self.status_label.set_text(state)
         self.progress_label.set_text(f"{done} / {total} frames")
         self.points_bar.set_value(points if points is not None else (done / total if total
                                                                     else 0))
-        if job is not None and (done != self.last_done or state != self.last_state):
-            rows = [{"frame": s.frame, "name": s.name, "valid": f"{s.valid_share:.1%}",
-                     "zncc": f"{s.median_zncc:.4f}", "sigma": f"{s.median_sigma:.4f}",
-                     "seconds": f"{s.seconds:.2f}"} for s in job.summaries()]
-            self.summary_table.rows = rows
-            self.summary_table.update()
-        if done != self.last_done or state != self.last_state:
+        if (done, state, snapshot.version) != (self.last_done, self.last_state,
+                                               self.last_version):
             if done >= 1 and self.last_done < 1:
                 self.project.save()  # the store exists now: keep the project in it
-            self.last_done, self.last_state = done, state
+            self.last_done, self.last_state, self.last_version = done, state, snapshot.version
             self.redraw()
             self.update_probes()
+
+    def _show_summaries(self, job: Any) -> None:
+        """Add the frames the job measured since the last poll to the table."""
+        if job is not self.summary_job:
+            self.summary_job, self.summary_rows, self.summary_seen = job, [], 0
+        new = job.summaries_since(self.summary_seen)
+        if not new and self.summary_table.rows is self.summary_rows:
+            return
+        self.summary_seen += len(new)
+        self.summary_rows = sorted(self.summary_rows + [
+            {"frame": s.frame, "name": s.name, "valid": f"{s.valid_share:.1%}",
+             "zncc": f"{s.median_zncc:.4f}", "sigma": f"{s.median_sigma:.4f}",
+             "seconds": f"{s.seconds:.2f}"} for s in new], key=lambda row: row["frame"])
+        self.summary_table.rows = self.summary_rows
+        self.summary_table.update()
 
     # --- look -----------------------------------------------------------------------------
 
@@ -860,8 +929,15 @@ class Page:
     def _colour_bar(self, factor: float, unit: str) -> str:
         label = html.escape(FIELD_LABELS[self.field])
         if self.field == "status":
-            names = ", ".join(f"{k} {n}" for k, n in enumerate(STATUS_NAMES))
-            return f"<span class='text-xs'>status: {html.escape(names)}</span>"
+            # From the library's status table, each with the colour the field is drawn in.
+            items = "".join(
+                f"<span data-testid='status-{code}' style='display:inline-flex;"
+                f"align-items:center;gap:3px;margin-right:10px'><span class='mv-swatch' "
+                f"style='width:12px;height:12px;border:1px solid #0004;background:{colour}'>"
+                f"</span>{code} {html.escape(label)}</span>"
+                for code, label, colour in status_legend())
+            return (f"<div class='text-xs' data-testid='status-legend'>"
+                    f"<b>status</b> {items}</div>")
         low, high = self.low * factor, self.high * factor
         middle = (low + high) / 2
         unit_text = f" [{html.escape(unit)}]" if unit else ""
@@ -998,7 +1074,9 @@ class Page:
 
         from ..export import to_csv, to_netcdf, to_vtk
 
-        dataset = self.project.dataset() if self.project.reference is not None else None
+        # The frames completed since the last poll too (read now: those only).
+        dataset = (self.project.refresh(force=True).dataset
+                   if self.project.reference is not None else None)
         if dataset is None:
             raise MorvexError("nothing to export yet: run the measurement first")
         folder = self._export_folder()

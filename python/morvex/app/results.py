@@ -1,0 +1,196 @@
+"""The store's complete frames as every tab sees them: one reader per store, shared by the tabs.
+
+A tab asks several times a second whether a run has added frames. Reading the whole store for
+each question costs O(frames) per question, O(frames²) per run and tab, and a tab that does it
+on the event loop freezes every tab of the server. The reader here reads the ``complete``
+marker (one small array), then only the frames that became complete since it last looked,
+into arrays kept for the store; the dataset the tabs draw from is a view over those arrays.
+Tabs call :meth:`StoreResults.refresh` from a worker thread; one of them reads, the others
+wait for it on the reader's lock and take what it read.
+"""
+
+from __future__ import annotations
+
+import json
+import pathlib
+import threading
+import time
+import weakref
+from dataclasses import dataclass
+from typing import Any
+
+import numpy as np
+
+# Questions closer together than this (s) share one look at the store: five tabs polling
+# twice a second cost two looks a second, not ten.
+_MIN_INTERVAL = 0.25
+
+_READERS: weakref.WeakValueDictionary[pathlib.Path, StoreResults] = (
+    weakref.WeakValueDictionary())
+_READERS_LOCK = threading.Lock()
+
+
+@dataclass(frozen=True)
+class Snapshot:
+    """What the store holds at one look.
+
+    ``version`` grows whenever the dataset changes (new frames, another run's store), so a
+    tab redraws exactly when there is something new to draw.
+    """
+
+    version: int
+    done: int          # complete frames
+    total: int         # frames the store is laid out for (0 before it exists)
+    dataset: Any       # xarray.Dataset of the complete frames, or None when there are none
+
+
+_EMPTY = Snapshot(0, 0, 0, None)
+
+
+def results_of(store: pathlib.Path) -> StoreResults:
+    """The reader of `store` shared by every tab of this server (made on first use; dropped
+    when no tab holds it any more)."""
+    key = store.resolve()
+    with _READERS_LOCK:
+        reader = _READERS.get(key)
+        if reader is None:
+            reader = StoreResults(key)
+            _READERS[key] = reader
+        return reader
+
+
+class StoreResults:
+    """The complete frames of one store, read frame by frame as they complete."""
+
+    def __init__(self, path: pathlib.Path) -> None:
+        self.path = path
+        self._lock = threading.Lock()
+        self._version = 0
+        self._looked = -float("inf")
+        self._snapshot = _EMPTY
+        self._forget()
+
+    def _forget(self) -> None:
+        self._identity: str | None = None
+        self._lazy: Any = None
+        self._arrays: dict[str, np.ndarray] = {}
+        self._fixed: dict[str, Any] = {}  # variables without a frame axis (reference, mask)
+        self._have = np.zeros(0, dtype=bool)
+
+    def snapshot(self) -> Snapshot:
+        """The last look, without looking again."""
+        return self._snapshot
+
+    def refresh(self, *, force: bool = False) -> Snapshot:
+        """Look at the store (at most every quarter second unless `force`) and read the frames
+        that completed since the last look. Blocking: call it from a worker thread."""
+        with self._lock:
+            if not force and time.monotonic() - self._looked < _MIN_INTERVAL:
+                return self._snapshot
+            try:
+                self._snapshot = self._look()
+            finally:
+                self._looked = time.monotonic()
+            return self._snapshot
+
+    def _look(self) -> Snapshot:
+        import zarr
+
+        from ..store import MARKER, RUN_ATTRIBUTE
+
+        group: Any = None
+        if self.path.is_dir():
+            try:
+                group = zarr.open_group(self.path, mode="r")
+            except Exception:  # not a Zarr group (yet): a run is laying it out
+                group = None
+        identity = None if group is None else group.attrs.get(RUN_ATTRIBUTE)
+        if identity is None:
+            if self._identity is not None or self._snapshot.dataset is not None:
+                self._forget()
+                self._version += 1
+            return Snapshot(self._version, 0, 0, None)
+        try:
+            marker = np.asarray(zarr.open_array(self.path / MARKER, mode="r")[:]) == 1
+        except Exception:  # the store is being replaced under us: look again next time
+            return self._snapshot
+        if str(identity) != self._identity or (self._have & ~marker[:self._have.size]).any() \
+                or marker.size < self._have.size:
+            # Another run's store, or frames no longer complete: start again from nothing.
+            self._forget()
+            self._identity = str(identity)
+            self._version += 1
+        new = np.flatnonzero(marker & ~np.pad(self._have, (0, marker.size - self._have.size)))
+        if new.size:
+            self._read(new, marker.size)
+            self._version += 1
+            return Snapshot(self._version, int(self._have.sum()), marker.size,
+                            self._dataset(group))
+        if self._snapshot.version == self._version:
+            return Snapshot(self._version, int(self._have.sum()), marker.size,
+                            self._snapshot.dataset)
+        return Snapshot(self._version, int(self._have.sum()), marker.size,
+                        self._dataset(group) if self._have.any() else None)
+
+    def _read(self, frames: np.ndarray, total: int) -> None:
+        import xarray as xr
+
+        from ..store import MARKER, _quiet
+
+        if self._lazy is None or self._lazy.sizes["frame"] < total:
+            # Opened lazily once (and again when a watched folder grew the store): only the
+            # chunks of the frames read below leave the disk.
+            with _quiet():
+                self._lazy = xr.open_zarr(self.path, consolidated=False, chunks=None)
+            self._lazy = self._lazy.drop_vars(MARKER, errors="ignore")
+        lazy = self._lazy
+        if self._have.size < total:
+            self._have = np.pad(self._have, (0, total - self._have.size))
+        for name, variable in lazy.data_vars.items():
+            if variable.dims[:1] != ("frame",):
+                if name not in self._fixed:
+                    self._fixed[str(name)] = variable.load()
+                continue
+            kept = self._arrays.get(str(name))
+            if kept is None or kept.shape[0] < total:
+                grown = np.empty((total,) + variable.shape[1:], dtype=variable.dtype)
+                if kept is not None:
+                    grown[:kept.shape[0]] = kept
+                self._arrays[str(name)] = grown
+        for index in frames.tolist():
+            frame = lazy.isel(frame=index)
+            for name, array in self._arrays.items():
+                array[index] = frame[name].values
+            self._have[index] = True
+
+    def _dataset(self, group: Any) -> Any:
+        """The complete frames as ``open_store`` gives them, as views where they can be."""
+        import xarray as xr
+
+        from ..store import RUN_ATTRIBUTE, SKIPPED_ATTRIBUTE, SOURCES_ATTRIBUTE
+
+        done = np.flatnonzero(self._have)
+        if done.size == 0:
+            return None
+        # Frames complete from the first on (the usual case) are a slice: views, no copy.
+        pick: Any = slice(0, done.size) if done[-1] == done.size - 1 else done
+        lazy = self._lazy
+        variables = {name: (lazy[name].dims, array[pick], lazy[name].attrs)
+                     for name, array in self._arrays.items()}
+        coords = {name: coord.variable for name, coord in lazy.coords.items()
+                  if "frame" not in coord.dims}
+        attrs = dict(group.attrs)
+        identity = json.loads(str(attrs.pop(RUN_ATTRIBUTE)))
+        attrs.pop(SOURCES_ATTRIBUTE, None)
+        skipped = attrs.pop(SKIPPED_ATTRIBUTE, None)
+        names = identity["frame_names"]
+        if skipped:
+            attrs["skipped_frames"] = json.dumps(
+                {names[int(k)]: reason for k, reason in json.loads(str(skipped)).items()})
+        dataset = xr.Dataset({**variables, **self._fixed}, coords=coords, attrs=attrs)
+        return dataset.assign_coords(
+            frame=("frame", done), frame_name=("frame", np.array(
+                [names[k] for k in done.tolist()], dtype=object)))
+
+
+__all__ = ["Snapshot", "StoreResults", "results_of"]
