@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -20,18 +21,16 @@ namespace detail {
 
 namespace {
 
-// A subset partly outside the mask is solved on its specimen pixels alone; below this share
-// of the square the fit is too weakly determined and the point is kOutsideMask.
-constexpr double kMinSpecimenShare = 0.5;
-
 // Per-point inverse Hessians are kept when they take at most this much memory (a 4096 x 4096
 // image at step 7 needs 98 MiB affine, 394 MiB quadratic); beyond it they are recomputed per
 // point.
 constexpr std::size_t kHessianBudget = std::size_t{256} << 20;
 
+// Six significant digits, as a user typed them: "3.5", "1e+80", "nan" (not "3.500000").
 std::string num(double value) {
-    std::string s = std::to_string(value);
-    return s;
+    std::ostringstream out;
+    out << value;
+    return out.str();
 }
 
 bool is_grey(const cv::Mat& image) {
@@ -61,6 +60,13 @@ void check_guided_config(const GuidedConfig& config) {
         throw std::invalid_argument(
             "GuidedConfig::prefilter_sigma must be finite and not negative, got " +
             num(config.prefilter_sigma));
+    if (config.prefilter_sigma > max_prefilter_sigma(config.subset_size))
+        throw std::invalid_argument(
+            "GuidedConfig::prefilter_sigma must be at most " +
+            num(max_prefilter_sigma(config.subset_size)) + " px for subset_size " +
+            std::to_string(config.subset_size) +
+            " (its 4-sigma radius within half a subset; a wider blur leaves smooth ramps that "
+            "many shifts match), got " + num(config.prefilter_sigma));
     if (!std::isfinite(config.reference_noise) ||
         (config.reference_noise < 0.0 && config.reference_noise != -1.0))
         throw std::invalid_argument(
@@ -68,6 +74,10 @@ void check_guided_config(const GuidedConfig& config) {
             num(config.reference_noise));
     if (config.threads < 0)
         throw std::invalid_argument("GuidedConfig::threads must not be negative, got " +
+                                    std::to_string(config.threads));
+    if (config.threads > kMaxGuidedThreads)
+        throw std::invalid_argument("GuidedConfig::threads must be at most " +
+                                    std::to_string(kMaxGuidedThreads) + ", got " +
                                     std::to_string(config.threads));
     if (!std::isfinite(config.min_zncc) || config.min_zncc > 1.0)
         throw std::invalid_argument("GuidedConfig::min_zncc must be a number at most 1, got " +
@@ -110,7 +120,7 @@ namespace {
 // keeps 4 sigma of an absurd sigma from being converted to an int it does not fit.
 int prefilter_radius(double sigma, int rows, int cols) {
     const double limit = std::max({1, rows, cols});
-    return static_cast<int>(std::clamp(std::ceil(4.0 * sigma), 1.0, limit));
+    return static_cast<int>(std::clamp(std::ceil(kPrefilterRadiusSigmas * sigma), 1.0, limit));
 }
 
 }  // namespace
@@ -356,6 +366,10 @@ std::size_t held_bytes(const ReferenceImage::Data& d) {
 
 }  // namespace
 }  // namespace detail
+
+double max_prefilter_sigma(int subset_size) {
+    return static_cast<double>(std::max(0, subset_size / 2)) / kPrefilterRadiusSigmas;
+}
 
 GuidedGridAxes guided_grid_axes(int rows, int cols, const GuidedConfig& config) {
     if (config.step < 1)

@@ -1,5 +1,7 @@
-// morvex._guided.STATUSES and DEFAULTS: the C++ lists the package builds its status
-// enumeration and its settings' defaults from, so neither is written twice.
+// morvex._guided.STATUSES, DEFAULTS and LIMITS: the C++ lists the package builds its status
+// enumeration, its settings' defaults and their limits from, so none is written twice.
+
+#include <limits>
 
 #include <pybind11/typing.h>
 
@@ -24,6 +26,17 @@ void bind_tables(py::module_& m) {
         py::make_tuple(static_cast<int>(dic::GuidedStatus::kLeftView), "left_view"));
     m.attr_with_type_hint<py::typing::Dict<py::str, py::typing::Union<py::bool_, py::int_, py::float_, py::str>>>(
         "DEFAULTS") = default_settings();
+    // The bounds the entry check holds beyond each field's own: the most threads, the
+    // prefilter's radius in sigmas (which must fit in half a subset), the share of a subset
+    // a grid point needs on the mask's specimen, and the largest value an integer keyword
+    // carries (a C int).
+    py::dict limits;
+    limits["threads"] = dic::kMaxGuidedThreads;
+    limits["prefilter_radius_sigmas"] = dic::kPrefilterRadiusSigmas;
+    limits["min_specimen_share"] = dic::kMinSpecimenShare;
+    limits["int"] = std::numeric_limits<int>::max();
+    m.attr_with_type_hint<py::typing::Dict<py::str, py::typing::Union<py::int_, py::float_>>>(
+        "LIMITS") = limits;
 }
 
 }  // namespace morvex::python

@@ -5,7 +5,7 @@ from __future__ import annotations
 import numpy
 import numpy.typing
 import typing
-__all__: list[str] = ['Control', 'DEFAULTS', 'ReferenceImage', 'STATUSES', 'Sequence', 'correlate', 'estimate_read_noise', 'grid_axes']
+__all__: list[str] = ['Control', 'DEFAULTS', 'LIMITS', 'ReferenceImage', 'STATUSES', 'Sequence', 'correlate', 'estimate_read_noise', 'grid_axes']
 class Control:
     """
     Cancel flag and progress counters shared with a running correlation.
@@ -81,5 +81,6 @@ def grid_axes(rows: typing.SupportsInt | typing.SupportsIndex, cols: typing.Supp
     (grid rows' centre rows, grid columns' centre columns) a ReferenceImage of rows x cols px lays out; the same rule, without an image.
     """
 DEFAULTS: dict[str, bool | int | float | str] = {'subset_size': 29, 'step': 7, 'interpolation': 'quintic', 'prefilter_sigma': 0.0, 'reference_noise': -1.0, 'min_zncc': 0.8, 'max_jump': 2.0, 'search_range': -1, 'seed_count': 0, 'max_iterations': 50, 'convergence_threshold': 0.001, 'compute_strain': True, 'strain_window': 35, 'strain_measure': 'green-lagrange', 'strain_source': 'displacement', 'threads': 0}
+LIMITS: dict[str, int | float] = {'threads': 1024, 'prefilter_radius_sigmas': 4.0, 'min_specimen_share': 0.5, 'int': 2147483647}
 STATUSES: tuple[tuple[int, str], ...] = ((0, 'converged'), (1, 'outside_mask'), (2, 'not_converged'), (3, 'low_correlation'), (4, 'displacement_jump'), (5, 'flat_subset'), (6, 'cancelled'), (7, 'not_reached'), (8, 'bad_pixels'), (9, 'left_view'))
 __version__: str

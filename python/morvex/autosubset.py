@@ -22,7 +22,7 @@ from . import _guided
 from ._errors import MorvexError
 from ._progress import run_cancellable
 from .noise import estimate_read_noise
-from .settings import Settings
+from .settings import Settings, least_subset
 
 REQUIRED_SHARE = 0.95
 SMALLEST_SUBSET = 5
@@ -77,13 +77,19 @@ def choose_subset(reference: np.ndarray, settings: Settings, mask: np.ndarray | 
             tried[subset] = {"share": share, "sigma_95_px": sigma_95}
         return tried[subset]["share"] >= REQUIRED_SHARE
 
+    # A prefilter wider than half a subset is refused, so smaller subsets are not candidates.
+    smallest = least_subset(settings.prefilter)
+    if smallest > largest:
+        raise MorvexError(f"prefilter {settings.prefilter:g} px needs a subset of at least "
+                          f"{smallest} px, more than the {region.shape[1]} x "
+                          f"{region.shape[0]} px region holds")
     if not judge(largest):
         raise MorvexError(
             f"noise_target {target:g} px is out of reach on this pattern: the largest subset "
             f"tried ({largest} px) gives predicted sigma <= {tried[largest]['sigma_95_px']:.4g} "
             "px on 95 % of the points; raise noise_target or improve the pattern")
-    low, high = (SMALLEST_SUBSET - 1) // 2, (largest - 1) // 2  # subset = 2 k + 1
-    if judge(SMALLEST_SUBSET):
+    low, high = (smallest - 1) // 2, (largest - 1) // 2  # subset = 2 k + 1
+    if judge(smallest):
         high = low
     while high - low > 1:
         middle = (low + high) // 2

@@ -549,6 +549,13 @@ def _merge_config(config_file: pathlib.Path | None, flags: dict[str, Any]) -> di
                 table = tomllib.load(handle)
         except tomllib.TOMLDecodeError as error:
             raise MorvexError(f"config file {config_file} is not valid TOML: {error}") from None
+        except UnicodeDecodeError as error:
+            raise MorvexError(f"config file {config_file} is not UTF-8 text (TOML is): byte "
+                              f"{error.object[error.start]:#04x} at offset {error.start}"
+                              ) from None
+        except OSError as error:
+            raise MorvexError(f"cannot read the config file {config_file}: "
+                              f"{error.strerror}") from None
         known = set(Settings.names()) | {"incremental", "threads", "mask", "workers",
                                          "threads_per_worker", "scheduler", "chunk", "tile",
                                          "tile_margin", "skip_bad_frames"}

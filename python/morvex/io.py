@@ -80,12 +80,21 @@ def load_image(path: PathLike) -> np.ndarray:
             return stack
     with _captured_stderr() as decoder:
         try:
-            return np.asarray(_morvex_dic.load_image(str(path)))
+            return np.asarray(_morvex_dic.load_image(_native_name(path)))
         except RuntimeError:
             pass
     said = decoder.first_line()
     raise MorvexError(f"cannot read image {path}: not a TIFF, PNG, BMP or JPEG file this "
                       "reader can decode" + (f" (decoder: {said})" if said else ""))
+
+
+def _native_name(path: pathlib.Path) -> str | bytes:
+    """The path for the decoder: its text, or the file system's own bytes when the name is not
+    UTF-8 (a Latin-1 name from an old camera), which the text could not carry."""
+    try:
+        return str(path).encode("utf-8") and str(path)
+    except UnicodeEncodeError:
+        return os.fsencode(path)
 
 
 def check_intact(path: PathLike) -> None:
@@ -504,13 +513,16 @@ def _add_file(file: pathlib.Path, sources: list[Source], names: list[str]) -> No
         raise MorvexError(f"image file not found: {file}")
     pages = _tiff_pages(file)
     tiff = file.suffix.lower() in (".tif", ".tiff")
+    # A name that is not UTF-8 is shown and stored with its odd bytes escaped (f1_\xe9.tif):
+    # text that every terminal and the store can hold, while the source keeps the real path.
+    name = os.fsencode(file.name).decode("utf-8", "backslashreplace")
     if pages > 1:
         for page in range(pages):
             sources.append(Source("tiff", path=str(file), page=page))
-            names.append(f"{file.name}[{page}]")
+            names.append(f"{name}[{page}]")
     else:
         sources.append(Source("tiff" if tiff else "file", path=str(file)))
-        names.append(file.name)
+        names.append(name)
 
 
 def _tiff_pages(file: pathlib.Path) -> int:

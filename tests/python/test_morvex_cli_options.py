@@ -6,12 +6,11 @@ import sys
 
 import numpy as np
 import pytest
+from conftest import PACKAGE_SETTINGS
 
 import morvex
 from morvex.cli import cli
 from morvex.settings import Settings
-
-from conftest import PACKAGE_SETTINGS
 
 # Parameters of correlate / correlate_sequence that are not run options of the same name:
 # the images are arguments, the store is -o, a client is an address, and progress and the
@@ -210,3 +209,107 @@ def test_plot_on_the_deformed_frame_finds_the_frame_files(run_cli, frame_files, 
         code, _, err = run_cli("plot", store, "--on", "deformed", "--images", frame_files,
                                "-o", tmp_path / output)
         assert code == 0 and (tmp_path / output).stat().st_size > 0, err
+
+
+# --- settings that crashed or lied, runs that did no work -----------------------------------
+
+def _one_line_refusal(run_cli, frame_files, *args):
+    code, out, err = run_cli("run", frame_files / "f0.tif", frame_files / "f1.tif", "-o",
+                             frame_files.parent / "refused.zarr", "-q", *args)
+    assert code == 2, err
+    assert err.count("\n") == 1 and err.startswith("morvex: error: "), err
+    assert not (frame_files.parent / "refused.zarr").exists()  # refused before any work
+    return err
+
+
+# Each once crashed the process (threads), returned a confident wrong field (prefilter) or
+# dumped pybind's TypeError with the image array (integers beyond a C int).
+@pytest.mark.parametrize("args, message", [
+    (["--threads", "1000000"], "threads must be a positive integer up to 1024"),
+    (["--threads", "1025"], "got 1025"),
+    (["--prefilter", "1000"], "prefilter must be at most 2.5 px for subset 21"),
+    (["--prefilter", "2.51"], "got 2.51; lower it or use a subset of at least 23 px"),
+    (["--step", "1e20"], "'1e20' is not a valid integer"),
+    (["--max-iterations", "3000000000"],
+     "max_iterations must be an integer from 1 to 2147483647, got 3000000000"),
+    (["--strain-window", "99999999999999999999"],
+     "strain_window must be an integer from 0 to 2147483647 px, got 9.999e+19"),
+    (["--min-zncc", "nan"], "min_zncc must be a finite number, got nan"),
+    (["--max-jump", "inf"], "max_jump must be a finite number, got inf"),
+], ids=["threads_million", "threads_one_beyond", "prefilter_1000", "prefilter_just_beyond",
+        "step_1e20", "max_iterations_3e9", "strain_window_huge", "min_zncc_nan",
+        "max_jump_inf"])
+def test_a_setting_beyond_its_limit_is_one_line_and_exit_2(run_cli, frame_files, args,
+                                                           message):
+    err = _one_line_refusal(run_cli, frame_files, "--subset", "21", "--step", "8", *args)
+    assert message in err
+
+
+@pytest.mark.parametrize("toml, message", [
+    ("step = 1e20\n", "step must be an integer from 1 to 2147483647 px, got 1e+20"),
+    ("strain_window = " + "9" * 300 + "\n", "got 9.999e+299"),
+    ("prefilter = nan\n", "prefilter must be a finite number, got nan"),
+    ("roi = [0, 0, 99999999999, 50]\n", "must stay within 2147483647 px"),
+])
+def test_toml_values_beyond_their_limits_are_refused_by_name(run_cli, frame_files, tmp_path,
+                                                            toml, message):
+    config = tmp_path / "run.toml"
+    config.write_text(toml)
+    assert message in _one_line_refusal(run_cli, frame_files, "--config", config)
+
+
+def test_a_toml_file_that_is_not_utf8_is_one_line(run_cli, frame_files, tmp_path):
+    config = tmp_path / "run.toml"
+    config.write_bytes(b"# r\xe9glages\nsubset = 21\n")
+    err = _one_line_refusal(run_cli, frame_files, "--config", config)
+    assert f"config file {config} is not UTF-8 text (TOML is): byte 0xe9 at offset 3" in err
+
+
+def test_a_frame_whose_name_is_not_utf8_is_measured_and_named(run_cli, frame_files, tmp_path):
+    import os
+
+    folder = tmp_path / "latin1"
+    folder.mkdir()
+    for k, name in enumerate([b"f0.tif", b"f1_\xe9.tif"]):
+        os.link(frame_files / f"f{k}.tif", os.path.join(os.fsencode(folder), name))
+    store = tmp_path / "latin1.zarr"
+    code, out, err = run_cli("run", folder / "f0.tif", folder, "-o", store, "--subset", 21,
+                             "--step", 8)
+    assert code == 0, err
+    names = [str(n) for n in morvex.open_store(store)["frame_name"].values]
+    assert names == ["f0.tif", "f1_\\xe9.tif"]
+
+
+def _speckle_tif(path, image):
+    import tifffile
+
+    tifffile.imwrite(path, image.astype(np.float32))
+    return path
+
+
+# Each ran to "done, 0.0 % valid" with exit code 0.
+@pytest.mark.parametrize("case, message", [
+    ("constant image", "the reference has no texture under the region's subsets: every pixel "
+                       "has grey level 100"),
+    ("mask patch smaller than a subset", "the mask leaves no grid point on the specimen: a "
+                                         "point needs its centre and at least 50% of its 21 px "
+                                         "subset on non-zero mask pixels (100 specimen pixels"),
+    ("roi smaller than a subset", "the region 21 x 21 px is smaller than one 29 px subset"),
+])
+def test_a_run_that_could_measure_nothing_is_refused(run_cli, frame_files, tmp_path, case,
+                                                     message):
+    reference, deformed = frame_files / "f0.tif", frame_files / "f1.tif"
+    args = ["--subset", "21", "--step", "8"]
+    if case == "constant image":
+        reference = deformed = _speckle_tif(tmp_path / "flat.tif", np.full((96, 96), 100.0))
+    elif case == "mask patch smaller than a subset":
+        mask = np.zeros((96, 96), np.uint8)
+        mask[40:50, 40:50] = 255
+        args += ["--mask", _speckle_tif(tmp_path / "mask.tif", mask)]
+    else:
+        args = ["--subset", "29", "--roi", "0", "0", "20", "20"]
+    code, _, err = run_cli("run", reference, deformed, "-o", tmp_path / "none.zarr", "-q",
+                           *args)
+    assert code == 2, err
+    assert err.count("\n") == 1 and message in err, err
+    assert not (tmp_path / "none.zarr").exists()

@@ -1,6 +1,7 @@
 """The run layer's single sources: defaults, statuses and the grid from the extension; the
 import graph; stores of the earlier layout."""
 
+import dataclasses
 import inspect
 import json
 import pathlib
@@ -11,11 +12,12 @@ import numpy as np
 import pytest
 import xarray as xr
 import zarr
+from conftest import PACKAGE_SETTINGS
 
 import morvex
-from conftest import PACKAGE_SETTINGS
 from morvex import _guided
-from morvex.settings import Settings
+from morvex.run.plan import check_threads
+from morvex.settings import INT_MAX, MAX_THREADS, Settings, max_prefilter
 
 REPOSITORY = pathlib.Path(__file__).resolve().parents[2]
 # Settings field -> the extension's keyword for it.
@@ -99,6 +101,120 @@ def test_a_region_without_grid_points_is_refused_with_the_library_message():
         _guided.grid_axes(96, 96, subset_size=21, step=8, roi=(0, 0, 5, 5))
 
 
+# --- limits: one source, the extension's -----------------------------------------------------
+
+def test_the_settings_limits_are_the_extensions():
+    image = morvex.synthetic_pair((96, 96), seed=2).reference
+    widest = max_prefilter(21)
+    assert widest == 2.5  # the 4-sigma radius is half the subset
+    _guided.ReferenceImage(image, subset_size=21, step=8, prefilter_sigma=widest)
+    with pytest.raises(ValueError, match="prefilter_sigma must be at most 2.5 px for "
+                                         "subset_size 21 .* got 2.50001$"):
+        _guided.ReferenceImage(image, subset_size=21, step=8, prefilter_sigma=widest + 1e-5)
+    reference = _guided.ReferenceImage(image, subset_size=21, step=8)
+    with pytest.raises(ValueError, match=f"threads must be at most {MAX_THREADS}, got "
+                                         f"{MAX_THREADS + 1}"):
+        _guided.correlate(reference, image, threads=MAX_THREADS + 1)
+    # An integer setting's upper bound is the largest the binding carries.
+    _guided.grid_axes(96, 96, subset_size=21, step=INT_MAX)
+    with pytest.raises(TypeError):
+        _guided.grid_axes(96, 96, subset_size=21, step=INT_MAX + 1)
+    for field in dataclasses.fields(Settings):
+        if field.metadata.get("kind") == "int":
+            assert field.metadata["high"] == INT_MAX, field.name
+
+
+@pytest.mark.parametrize("changes, message", [
+    ({"threads": 10**6}, "threads must be a positive integer up to 1024 (more than any "
+                         "machine's cores; each thread reserves its own stack) or None (all "
+                         "cores), got 1000000"),
+    ({"strain_window": 10**300},
+     "strain_window must be an integer from 0 to 2147483647 px, got 1.000e+300"),
+    ({"max_iterations": 3 * 10**9},
+     "max_iterations must be an integer from 1 to 2147483647, got 3000000000"),
+    ({"seed_count": -10**20}, "seed_count must be an integer from 0 to 2147483647, got "
+                              "-1.000e+20"),
+    ({"step": 7.5}, "step must be an integer from 1 to 2147483647 px, got 7.5"),
+    ({"prefilter": float("nan")}, "prefilter must be a finite number, got nan"),
+    ({"min_zncc": 10**400}, "min_zncc must be a finite number, got 1.000e+400"),
+    ({"convergence_threshold": -float("inf")},
+     "convergence_threshold must be a finite number, got -inf"),
+    ({"prefilter": 1000.0}, "prefilter must be at most 2.5 px for subset 21 (its 4-sigma "
+                            "radius within half a subset; a wider blur leaves smooth ramps "
+                            "that many shifts match, a confident wrong field), got 1000; lower "
+                            "it or use a subset of at least 8001 px"),
+], ids=["threads", "strain_window", "max_iterations", "seed_count", "step_fraction",
+        "prefilter_nan", "min_zncc_huge", "threshold_inf", "prefilter"])
+def test_a_value_beyond_its_limit_is_refused_by_name_before_any_work(changes, message):
+    with pytest.raises(morvex.MorvexError) as refused:
+        morvex.correlate(*_pair(), **{"subset": 21, "step": 8, **changes})
+    assert str(refused.value) == message
+
+
+def test_threads_and_prefilter_at_their_limits_are_accepted():
+    assert check_threads(MAX_THREADS) == MAX_THREADS
+    case = morvex.synthetic_pair((96, 96), u=0.3, v=-0.2, seed=2)
+    ds = morvex.correlate(case.reference, case.deformed, subset=21, step=8, prefilter=2.5)
+    assert ds["valid"].values.mean() > 0.9
+    assert abs(float(ds["u"].median()) - 0.3) < 0.02  # px: a blurred pattern's bias
+
+
+def test_an_automatic_subset_with_a_prefilter_starts_from_a_subset_that_holds_it():
+    case = morvex.synthetic_pair((96, 96), u=0.3, v=-0.2, noise=2.0, seed=2)
+    ds = morvex.correlate(case.reference, case.deformed, subset="auto", noise_target=0.5,
+                          prefilter=1.6, step=8)
+    tried = json.loads(ds.attrs["subset_choice_json"])["tried"]
+    assert min(int(k) for k in tried) == 15  # 4 x 1.6 = 6.4 px: a radius of 7
+    assert int(ds.attrs["subset"]) >= 15
+
+
+# --- runs that could measure nothing -----------------------------------------------------------
+
+def _mask_patch(columns):
+    mask = np.zeros((96, 96), bool)
+    mask[32:53, 42:42 + columns] = True  # the 21 rows of the subset about grid point (42, 42)
+    return mask
+
+
+def test_the_mask_check_is_the_librarys_rule():
+    """With a 21 px subset a point needs 221 of its 441 pixels on the specimen: a patch of 11
+    columns gives 231 and measures, one of 10 columns gives 210 and is refused."""
+    case = morvex.synthetic_pair((96, 96), u=0.3, v=-0.2, seed=2)
+    ds = morvex.correlate(case.reference, case.deformed, mask=_mask_patch(11), subset=21, step=8)
+    on = ds["status"].values != morvex.Status.OUTSIDE_MASK
+    # The rule written out slowly: the centre on the mask, at least half the subset.
+    mask = _mask_patch(11)
+    expected = [[bool(mask[y, x]) and mask[y - 10:y + 11, x - 10:x + 11].sum() >= 441 / 2
+                 for x in ds["x"].values.astype(int)] for y in ds["y"].values.astype(int)]
+    np.testing.assert_array_equal(on, expected)
+    assert on.sum() >= 1
+    with pytest.raises(morvex.MorvexError, match="the mask leaves no grid point on the "
+                                                 "specimen.*210 specimen pixels in all"):
+        morvex.correlate(case.reference, case.deformed, mask=_mask_patch(10), subset=21, step=8)
+
+
+@pytest.mark.parametrize("front_door", ["correlate", "sequence", "auto"])
+def test_a_reference_without_texture_is_refused_before_any_work(front_door, tmp_path):
+    flat = np.full((96, 96), 100.0)
+    flat[0, 0] = np.nan  # a non-finite pixel is no texture either
+    texture = "the reference has no texture under the region's subsets: every pixel has grey " \
+              "level 100"
+    with pytest.raises(morvex.MorvexError, match=texture):
+        if front_door == "correlate":
+            morvex.correlate(flat, flat, subset=21, step=8)
+        elif front_door == "sequence":
+            morvex.correlate_sequence([flat, flat], store=tmp_path / "s.zarr", subset=21,
+                                      step=8, progress=False)
+        else:
+            morvex.correlate(flat, flat, subset="auto", noise_target=0.1)
+    assert not (tmp_path / "s.zarr").exists()
+    # Texture outside the region's subsets does not count.
+    textured = flat.copy()
+    textured[:, 80:] = np.random.default_rng(1).random((96, 16))
+    with pytest.raises(morvex.MorvexError, match=texture):
+        morvex.correlate(textured, textured, subset=21, step=8, roi=(0, 0, 60, 95))
+
+
 def test_the_package_import_graph_has_no_cycle():
     done = subprocess.run([sys.executable, str(REPOSITORY / "scripts" / "check_imports.py")],
                           capture_output=True, text=True, timeout=60)
@@ -107,8 +223,16 @@ def test_the_package_import_graph_has_no_cycle():
 
 
 def _as_written_before(path):
-    """Strip what stores gained with the job (sources, mask, lock) and the settings added
-    since (which held their defaults then): the earlier layout."""
+    """Strip what stores gained with the job (sources, mask, lock), the settings added since
+    (which held their defaults then) and the chunks' checksums (chunks of fill values only
+    were not written then): the earlier layout."""
+    for name, array in list(zarr.open_group(path, mode="r").arrays()):
+        values = array[...]
+        zarr.create_array(path / name, shape=array.shape, chunks=array.chunks,
+                          dtype=array.dtype, fill_value=array.metadata.fill_value,
+                          dimension_names=array.metadata.dimension_names,
+                          attributes=dict(array.attrs), overwrite=True)[...] = values
+        assert "crc32c" not in (path / name / "zarr.json").read_text()
     group = zarr.open_group(path, mode="r+")
     for name in ("morvex_sources", "morvex_skipped"):
         group.attrs.pop(name, None)

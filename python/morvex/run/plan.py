@@ -35,7 +35,14 @@ import numpy as np
 
 from .._errors import MorvexError
 from ..io import Frames, ImageLike, Source, as_image, as_mask, frames_from, open_source
-from ..settings import AUTO_SUBSET, Settings, grid_axes, strain_reach
+from ..settings import (
+    AUTO_SUBSET,
+    MAX_THREADS,
+    MIN_SPECIMEN_SHARE,
+    Settings,
+    grid_axes,
+    strain_reach,
+)
 
 # Frames per task. A frame seeded from scratch costs about 3 % more than one chained from the
 # frame before (both grow from their seeds; the seeded one searches for its first), so 2
@@ -59,14 +66,16 @@ def _positive(name: str, value: object, what: str) -> int | None:
     return int(value)
 
 
-def check_threads(threads: object) -> int:
-    """0 (all cores) for None, else a positive thread count."""
+def check_threads(threads: object, name: str = "threads", default: str = "all cores") -> int:
+    """0 (the default) for None, else a thread count from 1 to MAX_THREADS."""
     if threads is None:
         return 0
-    if isinstance(threads, bool) or not isinstance(threads, int) or threads < 1:
+    if (isinstance(threads, bool) or not isinstance(threads, (int, np.integer))
+            or not 1 <= threads <= MAX_THREADS):
         raise MorvexError(
-            f"threads must be a positive integer or None (all cores), got {threads!r}")
-    return threads
+            f"{name} must be a positive integer up to {MAX_THREADS} (more than any machine's "
+            f"cores; each thread reserves its own stack) or None ({default}), got {threads!r}")
+    return int(threads)
 
 
 def check_workers(workers: object) -> int | None:
@@ -91,11 +100,7 @@ def check_cluster(workers: object, client: object,
                   threads_per_worker: object) -> ClusterSpec | None:
     """The cluster a run asks for, checked; None to stay in process."""
     workers = check_workers(workers)
-    if threads_per_worker is not None and (
-            isinstance(threads_per_worker, bool) or not isinstance(threads_per_worker, int)
-            or threads_per_worker < 1):
-        raise MorvexError("threads_per_worker must be a positive integer, got "
-                          f"{threads_per_worker!r}")
+    per_worker = check_threads(threads_per_worker, "threads_per_worker", "1") or None
     if workers is not None and client is not None:
         raise MorvexError("give either workers (start a local cluster) or client / scheduler "
                           "(use an existing one), not both")
@@ -108,7 +113,7 @@ def check_cluster(workers: object, client: object,
             not hasattr(client, "submit") or not hasattr(client, "scatter")):
         raise MorvexError("client must be a distributed.Client or a scheduler address, got "
                           f"{type(client).__name__}")
-    return ClusterSpec(workers, client, threads_per_worker)
+    return ClusterSpec(workers, client, per_worker)
 
 
 # --- chunks -------------------------------------------------------------------------------
@@ -227,6 +232,87 @@ def check_mask(mask: np.ndarray | None) -> None:
         raise MorvexError("the mask marks no pixel as specimen; non-zero pixels are measured")
 
 
+# --- runs that could measure nothing ------------------------------------------------------
+
+def check_region(settings: Settings, shape: tuple[int, int]) -> None:
+    """Raise MorvexError when the region is narrower or lower than one subset: its points'
+    subsets would lie mostly outside what was asked for (a region of 21 px with subset 29
+    measured nothing, "0 % valid")."""
+    x0, y0, x1, y1 = settings.region(shape)
+    width, height = x1 - x0 + 1, y1 - y0 + 1
+    if min(width, height) < settings.subset_px:
+        raise MorvexError(f"the region {width} x {height} px is smaller than one "
+                          f"{settings.subset_px} px subset; enlarge the region or reduce the "
+                          "subset")
+
+
+def check_measurable(settings: Settings, reference: np.ndarray,
+                     mask: np.ndarray | None) -> None:
+    """Raise MorvexError, before any work, when a run could measure no point: a region
+    smaller than a subset, a mask that leaves no grid point on the specimen, or a reference
+    without texture under the subsets. An unresolved subset ("auto") is judged on the
+    texture of the region alone.
+
+    A grid point is on the specimen as the library decides (its centre on the mask and at
+    least MIN_SPECIMEN_SHARE of its subset); texture is any difference between the finite
+    grey levels the subsets (on the specimen) cover.
+    """
+    shape = (int(reference.shape[0]), int(reference.shape[1]))
+    x0, y0, x1, y1 = settings.region(shape)
+    specimen = None if mask is None else np.asarray(mask) != 0
+    if settings.subset == AUTO_SUBSET:
+        _check_texture(reference[y0:y1 + 1, x0:x1 + 1],
+                       None if specimen is None else specimen[y0:y1 + 1, x0:x1 + 1])
+        return
+    check_region(settings, shape)
+    ys, xs = grid_axes(settings, shape)
+    h = settings.subset_px // 2
+    if specimen is not None:
+        ys, xs = _specimen_rows(specimen, ys, xs, h, settings.subset_px)
+    rows, cols = slice(int(ys[0]) - h, int(ys[-1]) + h + 1), slice(int(xs[0]) - h,
+                                                                   int(xs[-1]) + h + 1)
+    _check_texture(reference[rows, cols], None if specimen is None else specimen[rows, cols])
+
+
+def _specimen_rows(specimen: np.ndarray, ys: np.ndarray, xs: np.ndarray, h: int,
+                   subset: int) -> tuple[np.ndarray, np.ndarray]:
+    """The grid rows and columns that hold a point on the specimen (a box around them all).
+
+    Raises:
+        MorvexError: when no grid point is on the specimen.
+    """
+    need = MIN_SPECIMEN_SHARE * subset * subset
+    kept_rows, kept_cols = [], np.zeros(len(xs), dtype=bool)
+    for y in ys:
+        # Subset sums along the row of grid points: a band of the subset's rows, summed per
+        # column, then a running sum over each subset's columns.
+        band = np.concatenate(([0], np.cumsum(specimen[y - h:y + h + 1].sum(axis=0))))
+        counts = band[xs + h + 1] - band[xs - h]
+        on = specimen[y, xs] & (counts >= need)
+        if on.any():
+            kept_rows.append(y)
+            kept_cols |= on
+    if not kept_rows:
+        raise MorvexError(
+            f"the mask leaves no grid point on the specimen: a point needs its centre and at "
+            f"least {MIN_SPECIMEN_SHARE:.0%} of its {subset} px subset on non-zero mask pixels "
+            f"({specimen.sum()} specimen pixels in all); enlarge the mask's specimen or "
+            "reduce the subset")
+    return np.asarray(kept_rows), xs[kept_cols]
+
+
+def _check_texture(window: np.ndarray, specimen: np.ndarray | None) -> None:
+    values = window if specimen is None else window[specimen]
+    values = values[np.isfinite(values)]
+    where = "under the region's subsets" + ("" if specimen is None else " on the specimen")
+    if values.size == 0:
+        raise MorvexError(f"the reference holds no finite grey value {where}")
+    if values.min() == values.max():
+        raise MorvexError(
+            f"the reference has no texture {where}: every pixel has grey level "
+            f"{float(values[0]):g}, so no subset can be matched; a speckle pattern is needed")
+
+
 # --- the automatic subset -------------------------------------------------------------------
 
 def resolve_subset(settings: Settings, reference: np.ndarray, mask: np.ndarray | None,
@@ -283,9 +369,10 @@ def plan_pair(reference: ImageLike, deformed: ImageLike, settings: Settings, *,
     choice: dict[str, Any] = {}
     if settings.subset == AUTO_SUBSET:
         reference = as_image(reference, "reference")
-        settings, choice = resolve_subset(
-            settings, reference, None if mask is None else as_mask(mask, reference.shape),
-            threads)
+        specimen = None if mask is None else as_mask(mask, reference.shape)
+        check_mask(specimen)
+        check_measurable(settings, reference, specimen)
+        settings, choice = resolve_subset(settings, reference, specimen, threads)
     tiled = any(value is not None for value in (tile, workers, client, threads_per_worker))
     if not tiled:
         reference_image = as_image(reference, "reference")
@@ -294,6 +381,7 @@ def plan_pair(reference: ImageLike, deformed: ImageLike, settings: Settings, *,
         settings.check_image(reference_image.shape)
         mask_image = None if mask is None else as_mask(mask, reference_image.shape)
         check_mask(mask_image)
+        check_measurable(settings, reference_image, mask_image)
         shape = (int(reference_image.shape[0]), int(reference_image.shape[1]))
         return PairPlan(settings, threads, Source("array", shape, array=reference_image),
                         Source("array", shape, array=deformed_image),
@@ -311,6 +399,8 @@ def plan_pair(reference: ImageLike, deformed: ImageLike, settings: Settings, *,
     shape = reference_source.shape
     _same_size(deformed_source.shape, shape)  # type: ignore[arg-type]
     settings.check_image(shape)
+    # Tiles read their windows only; the texture and the mask are judged tile by tile.
+    check_region(settings, shape)
     masked = None if mask is None else mask_source(mask, shape)
     return PairPlan(settings, threads, reference_source, deformed_source, masked, shape,
                     TilePlan(tile, margin, tuple(plan_tiles(shape, settings, tile, margin))),
@@ -393,11 +483,14 @@ def plan_sequence(frames: object, *, reference: int | ImageLike = 0, incremental
         reference_record = (os.fspath(reference) if isinstance(reference, (str, os.PathLike))
                             else None)
     mask_image = None if mask is None else as_mask(mask, reference_image.shape)
+    check_mask(mask_image)
+    if checked.subset == AUTO_SUBSET:
+        check_measurable(checked, reference_image, mask_image)
     checked, choice = resolve_subset(checked, reference_image, mask_image, threads)
     if tile is not None:
         tile, margin = check_tile(tile, tile_margin, checked)
     checked.check_image(reference_image.shape)
-    check_mask(mask_image)
+    check_measurable(checked, reference_image, mask_image)
     # Only cheap checks up front: loading every frame twice would double the reading time.
     for index in sorted({0, len(frame_list) - 1}):
         try:

@@ -499,6 +499,21 @@ INSTANTIATE_TEST_SUITE_P(
                  "leaves no grid point"},
         BadInput{"threads_negative", [](cv::Mat&, cv::Mat&, GuidedConfig&) {},
                  "threads must not be negative, got -1"},
+        // A million threads crashed the process before any work.
+        BadInput{"threads_beyond_limit",
+                 [](cv::Mat&, cv::Mat&, GuidedConfig& c) { c.threads = 1000000; },
+                 "GuidedConfig::threads must be at most 1024, got 1000000"},
+        BadInput{"threads_one_beyond_limit",
+                 [](cv::Mat&, cv::Mat&, GuidedConfig& c) { c.threads = kMaxGuidedThreads + 1; },
+                 "threads must be at most 1024, got 1025"},
+        // A blur wider than half a subset left smooth ramps that many shifts matched with
+        // ZNCC 1.0000: a confident, wrong field.
+        BadInput{"prefilter_beyond_half_subset",
+                 [](cv::Mat&, cv::Mat&, GuidedConfig& c) { c.prefilter_sigma = 2.6; },
+                 "GuidedConfig::prefilter_sigma must be at most 2.5 px for subset_size 21"},
+        BadInput{"prefilter_absurd",
+                 [](cv::Mat&, cv::Mat&, GuidedConfig& c) { c.prefilter_sigma = 1e80; },
+                 "got 1e+80"},
         BadInput{"prefilter_nan",
                  [](cv::Mat&, cv::Mat&, GuidedConfig& c) {
                      c.prefilter_sigma = std::numeric_limits<double>::quiet_NaN();
@@ -544,21 +559,26 @@ TEST(GuidedEntryChecks, ConfigDifferingFromTheReferenceImageIsRejected) {
                  std::invalid_argument);
 }
 
-// Found by fuzzing: 4 sigma of an absurd prefilter sigma was converted to an int it does not
-// fit (undefined behaviour). The kernel now stops at the image's larger side; from sigma
-// 1e20 on its weights are exactly equal, so both runs must agree point for point.
-TEST(GuidedPrefilter, AbsurdSigmaIsTruncatedToTheImage) {
+// The limits themselves are accepted: the most threads, and the widest prefilter a subset
+// holds (its 4-sigma radius exactly half the subset).
+TEST(GuidedEntryChecks, ThreadsAndPrefilterAtTheirLimitsMeasure) {
     const auto pair = affine_pair({0.37, -1.62, 0, 0, 0, 0});
     GuidedConfig config = small_config();
-    config.prefilter_sigma = 1e80;
-    const GuidedResult absurd =
+    EXPECT_DOUBLE_EQ(max_prefilter_sigma(config.subset_size), 2.5);
+    config.prefilter_sigma = max_prefilter_sigma(config.subset_size);
+    config.threads = kMaxGuidedThreads;
+    const GuidedResult r =
         correlate_guided(ReferenceImage(pair.reference, config), pair.deformed, config);
-    config.prefilter_sigma = 1e20;
-    const GuidedResult wide =
-        correlate_guided(ReferenceImage(pair.reference, config), pair.deformed, config);
-    ASSERT_EQ(absurd.status.size(), static_cast<std::size_t>(absurd.rows * absurd.cols));
-    EXPECT_EQ(absurd.status, wide.status);
-    EXPECT_EQ(absurd.iterations, wide.iterations);
+    ASSERT_EQ(r.u.size(), static_cast<std::size_t>(r.rows * r.cols));
+    constexpr double kMaxError = 0.05;  // px: a blurred pattern, within twice the unblurred bound
+    int valid = 0;
+    for (std::size_t i = 0; i < r.u.size(); ++i) {
+        if (!r.valid[i]) continue;
+        ++valid;
+        EXPECT_NEAR(r.u[i], 0.37, kMaxError);
+        EXPECT_NEAR(r.v[i], -1.62, kMaxError);
+    }
+    EXPECT_EQ(valid, static_cast<int>(r.u.size()));
 }
 
 }  // namespace
