@@ -1,8 +1,11 @@
-"""Guided results as labelled xarray datasets, and back (a stored frame starts the next one)."""
+"""Guided results as labelled xarray datasets, and back (a stored frame starts the next one).
+
+QUANTITIES is the one table of what every output holds, in its order, with units.
+"""
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, NamedTuple
 
 import numpy as np
 
@@ -14,27 +17,88 @@ if TYPE_CHECKING:
 
 STATUS_CANCELLED = int(Status.CANCELLED)
 STRAINS = ("exx", "eyy", "exy")
-# Variables of a frame, in the order the CSV columns and VTK arrays follow.
-FLOAT_VARIABLES = ("u", "v", "exx", "eyy", "exy", "zncc", "sigma_u", "sigma_v",
-                   "du_dx", "du_dy", "dv_dx", "dv_dy")
-FIELD_VARIABLES = FLOAT_VARIABLES + ("valid", "status", "iterations")
-UNITS = {"u": "px", "v": "px", "exx": "1", "eyy": "1", "exy": "1", "zncc": "1",
-         "sigma_u": "px", "sigma_v": "px", "du_dx": "1", "du_dy": "1", "dv_dx": "1",
-         "dv_dy": "1", "u_mm": "mm", "v_mm": "mm"}
-DESCRIPTIONS = {
-    "u": "displacement along x (columns, to the right)",
-    "v": "displacement along y (rows, downwards)",
-    "exx": "strain tensor xx", "eyy": "strain tensor yy",
-    "exy": "strain tensor xy (tensor, not engineering shear)",
-    "zncc": "zero-normalised cross-correlation of the final match",
-    "sigma_u": "one-sigma uncertainty of u", "sigma_v": "one-sigma uncertainty of v",
-    "du_dx": "displacement gradient of the subset warp",
-    "du_dy": "displacement gradient of the subset warp",
-    "dv_dx": "displacement gradient of the subset warp",
-    "dv_dy": "displacement gradient of the subset warp",
-    "valid": "True where status is 0 (converged)",
-    "iterations": "Gauss-Newton iterations of the accepted start",
-}
+
+
+class Quantity(NamedTuple):
+    """One column of every output: its name, unit, meaning, role and behaviour when y flips.
+
+    `unit` is what files say: "px", "mm", "fraction" (a dimensionless ratio shown in % on
+    screen: 0.01 is 1 %), "1" (another dimensionless number), or "" for an index, a name, a
+    flag or a count. `role` is "position", "measured" (a float variable of the library's
+    result), "calibrated" (with scale_mm_per_px) or "flag". `mirrored` is True for what
+    changes sign when y points up instead of down (y, v, the shear, the cross gradients).
+    """
+
+    name: str
+    unit: str
+    description: str
+    role: str
+    mirrored: bool = False
+
+
+# The one order of every output: positions, u and v, strains, quality, uncertainty,
+# gradients, status. CSV columns, NetCDF and Zarr variables, VTK arrays and the dataset's
+# data_vars follow it; a variable missing from it comes after, in name order.
+QUANTITIES: tuple[Quantity, ...] = (
+    Quantity("frame", "", "frame index in the measured order", "position"),
+    Quantity("frame_name", "", "frame name: file name, file.tif[page] or array k", "position"),
+    Quantity("x", "px", "subset centre column in the reference image", "position"),
+    Quantity("y", "px", "subset centre row in the reference image (downwards)", "position",
+             True),
+    Quantity("x_mm", "mm", "x in mm", "position"),
+    Quantity("y_mm", "mm", "y in mm", "position", True),
+    Quantity("u", "px", "displacement along x (columns, to the right)", "measured"),
+    Quantity("v", "px", "displacement along y (rows, downwards)", "measured", True),
+    Quantity("u_mm", "mm", "u in mm", "calibrated"),
+    Quantity("v_mm", "mm", "v in mm", "calibrated", True),
+    Quantity("exx", "fraction", "strain tensor xx (a fraction: 0.01 is 1 %)", "measured"),
+    Quantity("eyy", "fraction", "strain tensor yy (a fraction: 0.01 is 1 %)", "measured"),
+    Quantity("exy", "fraction", "strain tensor xy, not engineering shear (a fraction: 0.01 is "
+             "1 %)", "measured", True),
+    Quantity("zncc", "1", "zero-normalised cross-correlation of the final match", "measured"),
+    Quantity("sigma_u", "px", "one-sigma uncertainty of u", "measured"),
+    Quantity("sigma_v", "px", "one-sigma uncertainty of v", "measured"),
+    Quantity("du_dx", "fraction", "displacement gradient of the subset warp", "measured"),
+    Quantity("du_dy", "fraction", "displacement gradient of the subset warp", "measured", True),
+    Quantity("dv_dx", "fraction", "displacement gradient of the subset warp", "measured", True),
+    Quantity("dv_dy", "fraction", "displacement gradient of the subset warp", "measured"),
+    Quantity("valid", "", "True where status is 0 (converged)", "flag"),
+    Quantity("status", "", "why the point holds its value; only 0 is valid", "flag"),
+    Quantity("iterations", "", "Gauss-Newton iterations of the accepted start", "flag"),
+)
+QUANTITY = {q.name: q for q in QUANTITIES}
+POSITIONS = tuple(q.name for q in QUANTITIES if q.role == "position")
+# Variables of a frame as the library returns them.
+FLOAT_VARIABLES = tuple(q.name for q in QUANTITIES if q.role == "measured")
+FIELD_VARIABLES = FLOAT_VARIABLES + tuple(q.name for q in QUANTITIES if q.role == "flag")
+
+
+def attribute_units(unit: str) -> str:
+    """The `units` attribute of NetCDF and Zarr for a table unit (CF: a ratio is "1")."""
+    return "1" if unit == "fraction" else unit
+
+
+def ordered(dataset: xr.Dataset) -> xr.Dataset:
+    """`dataset` with its data variables in the table's order and every unit attribute set.
+
+    Variables missing from the table follow in name order, then those not on the grid
+    (reference_image, mask). Attributes already present are kept.
+    """
+    names = [str(n) for n in dataset.data_vars]
+    rank = {q.name: k for k, q in enumerate(QUANTITIES)}
+    on_grid = [n for n in names if dataset[n].dims[-2:] == ("y", "x")]
+    order = (sorted(on_grid, key=lambda n: (rank.get(n, len(rank)), n))
+             + sorted(n for n in names if n not in on_grid))
+    # A shallow copy: new variables (own attribute dicts) over the same arrays.
+    result = (dataset[order] if order != names else dataset).copy(deep=False)
+    for name, variable in result.variables.items():
+        quantity = QUANTITY.get(str(name))
+        if quantity is None:
+            continue
+        if quantity.unit:
+            variable.attrs.setdefault("units", attribute_units(quantity.unit))
+        variable.attrs.setdefault("long_name", quantity.description)
+    return result
 
 
 def version() -> str:
@@ -64,19 +128,16 @@ def dataset_from_result(result: dict[str, Any], settings: Settings,
     data_vars["valid"] = (("y", "x"), valid, _attrs("valid"))
     data_vars["status"] = (("y", "x"), np.asarray(result["status"], dtype=np.uint8),
                            {"flag_values": np.asarray(STATUS_CODES, dtype=np.uint8),
-                            "flag_meanings": STATUS_MEANINGS,
-                            "long_name": "why the point holds its value; only 0 is valid"})
+                            "flag_meanings": STATUS_MEANINGS, **_attrs("status")})
     data_vars["iterations"] = (("y", "x"), np.asarray(result["iterations"], dtype=np.int32),
                                _attrs("iterations"))
-    coords = {"y": ("y", np.asarray(result["y"])[:, 0].astype(np.float64),
-                    {"units": "px", "long_name": "subset centre row in the reference image"}),
-              "x": ("x", np.asarray(result["x"])[0, :].astype(np.float64),
-                    {"units": "px", "long_name": "subset centre column in the reference image"})}
+    coords = {"y": ("y", np.asarray(result["y"])[:, 0].astype(np.float64), _attrs("y")),
+              "x": ("x", np.asarray(result["x"])[0, :].astype(np.float64), _attrs("x"))}
     if reference is not None:
         data_vars["reference_image"] = (("row", "col"), reference.astype(np.float32),
                                         {"long_name": "reference image (grey)", "units": "1"})
     dataset = xr.Dataset(data_vars, coords=coords, attrs=run_attrs(settings, extra_attrs))
-    return add_calibration(dataset, settings.scale_mm_per_px)
+    return ordered(add_calibration(dataset, settings.scale_mm_per_px))
 
 
 def run_attrs(settings: Settings, extra: dict[str, Any] | None = None) -> dict[str, Any]:
@@ -97,11 +158,11 @@ def add_calibration(dataset: xr.Dataset, scale_mm_per_px: float | None) -> xr.Da
         return dataset
     scale = float(scale_mm_per_px)
     return dataset.assign_coords(
-        x_mm=("x", dataset["x"].values * scale, {"units": "mm"}),
-        y_mm=("y", dataset["y"].values * scale, {"units": "mm"}),
+        x_mm=("x", dataset["x"].values * scale, _attrs("x_mm")),
+        y_mm=("y", dataset["y"].values * scale, _attrs("y_mm")),
     ).assign(u_mm=dataset["u"] * scale, v_mm=dataset["v"] * scale).pipe(
-        lambda d: d.assign(u_mm=d["u_mm"].assign_attrs(units="mm", long_name="u in mm"),
-                           v_mm=d["v_mm"].assign_attrs(units="mm", long_name="v in mm")))
+        lambda d: d.assign(u_mm=d["u_mm"].assign_attrs(_attrs("u_mm")),
+                           v_mm=d["v_mm"].assign_attrs(_attrs("v_mm"))))
 
 
 def start_from_result(result: dict[str, Any]) -> dict[str, Any]:
@@ -137,9 +198,7 @@ def result_from_dataset(frame: xr.Dataset) -> dict[str, Any]:
 
 
 def _attrs(name: str) -> dict[str, str]:
-    attrs = {}
-    if name in UNITS:
-        attrs["units"] = UNITS[name]
-    if name in DESCRIPTIONS:
-        attrs["long_name"] = DESCRIPTIONS[name]
+    quantity = QUANTITY[name]
+    attrs = {"units": attribute_units(quantity.unit)} if quantity.unit else {}
+    attrs["long_name"] = quantity.description
     return attrs

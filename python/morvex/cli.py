@@ -150,8 +150,9 @@ def run(reference: pathlib.Path, frames: tuple[str, ...], output: pathlib.Path,
         **flags: Any) -> None:
     """Measure FRAMES against REFERENCE and write every frame to the store OUTPUT.
 
-    FRAMES are image files, folders (their images sorted by name), quoted glob patterns
-    ('frames/*.tif') or multi-page TIFFs. Each frame starts from the previous frame's field.
+    FRAMES are image files, folders, quoted glob patterns ('frames/*.tif') or multi-page
+    TIFFs; folders and patterns are read in natural order (def_2 before def_10), and the
+    first line shows the order. Each frame starts from the previous frame's field.
     After each frame one line reports the share of specimen points (those not outside the
     mask) that are valid, the median ZNCC, the median uncertainty and the time. Interrupted
     runs (Ctrl-C, a crash) resume where they stopped when run again with the same settings.
@@ -484,6 +485,8 @@ def _follow(job: Any, quiet: bool) -> None:
             # Frames resumed from the store count on the bar, but not in its rate.
             bar = Bar(not quiet, "frame", "frames", initial=job.resumed_frames,
                       started=started)
+            if not quiet:
+                bar.write(frame_order_line(job.frame_names))
             if job.resumed_after is not None and not quiet:
                 bar.write(f"resuming after frame {job.resumed_after}")
         summaries = job.summaries()
@@ -575,6 +578,19 @@ def _merge_config(config_file: pathlib.Path | None, flags: dict[str, Any]) -> di
     return merged
 
 
+def frame_order_line(names: list[str], shown: int = 3) -> str:
+    """The run's first line: how many frames, and the first and last names in their order.
+
+    Folders and patterns are read in natural order (def_2 before def_10); seeing the ends of
+    the list tells at once whether the frames run in the order they were taken.
+    """
+    if len(names) <= 2 * shown:
+        listed = ", ".join(names)
+    else:
+        listed = ", ".join(names[:shown]) + ", ..., " + ", ".join(names[-shown:])
+    return f"{len(names)} frame{'s' if len(names) != 1 else ''} in this order: {listed}"
+
+
 def _check_field(field: str, scale: object) -> None:
     known = {"u", "v", "exx", "eyy", "exy", "zncc", "sigma_u", "sigma_v", "du_dx", "du_dy",
              "dv_dx", "dv_dy", "status", "iterations"} | ({"u_mm", "v_mm"} if scale else set())
@@ -589,7 +605,8 @@ def _save(ax: Any, path: pathlib.Path) -> None:
     if not path.parent.is_dir():
         raise MorvexError(f"cannot write {path}: the folder {path.parent} does not exist")
     try:
-        ax.figure.savefig(path, dpi=150)
+        # Tight: a title wrapped over two lines stays whole, whatever the layout left.
+        ax.figure.savefig(path, dpi=150, bbox_inches="tight")
     except (OSError, ValueError) as error:
         raise MorvexError(f"cannot write {path}: {error}") from None
     finally:

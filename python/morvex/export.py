@@ -1,5 +1,7 @@
 """Result files: CSV (one row per point), legacy VTK structured points, NetCDF.
 
+Every file follows the order and units of one table, ``_dataset.QUANTITIES``.
+
 Every writer puts a temporary file beside the target and renames it over the target only when
 everything was written, so a failed export never leaves a truncated file.
 """
@@ -17,6 +19,7 @@ from typing import Any
 import numpy as np
 import xarray as xr
 
+from ._dataset import POSITIONS, QUANTITY, ordered
 from ._errors import MorvexError
 
 PathLike = str | os.PathLike[str]
@@ -26,13 +29,22 @@ def _point_variables(ds: xr.Dataset) -> list[str]:
     return [str(n) for n in ds.data_vars if ds[n].dims[-2:] == ("y", "x")]
 
 
-def to_csv(ds: xr.Dataset, path: PathLike) -> pathlib.Path:
-    """Write one row per grid point: (frame,) x, y in image pixels, then every variable.
+def csv_header(name: str) -> str:
+    """A CSV column's header cell: ``name [unit]``, or the bare name for a unitless column."""
+    quantity = QUANTITY.get(name)
+    return f"{name} [{quantity.unit}]" if quantity is not None and quantity.unit else name
 
-    Columns: ``frame`` and ``frame_name`` (sequences only), ``x``, ``y`` (px, subset centres
-    in the reference image), ``x_mm``, ``y_mm`` (when calibrated), then u, v, exx, eyy, exy,
-    zncc, sigma_u, sigma_v, the displacement gradients, valid, status, iterations (and u_mm,
-    v_mm). Invalid points have empty float cells (NaN).
+
+def to_csv(ds: xr.Dataset, path: PathLike) -> pathlib.Path:
+    """Write one row per grid point: positions, then every variable, in one fixed order.
+
+    Columns, always in this order (those the dataset holds): ``frame``, ``frame_name``
+    (sequences), ``x``, ``y`` (px, subset centres in the reference image), ``x_mm``, ``y_mm``
+    (when calibrated), u, v, u_mm, v_mm, exx, eyy, exy, zncc, sigma_u, sigma_v, du_dx, du_dy,
+    dv_dx, dv_dy, valid, status, iterations; variables of other origin follow in name order.
+    Each header cell carries its unit in brackets, ``u [px]``, ``exx [fraction]`` (strains
+    and gradients are fractions: 0.01 is 1 %), ``zncc [1]``; an index, a name, a flag or a
+    count has none (``frame``, ``valid``). Invalid points have empty float cells (NaN).
 
     Returns:
         The path written.
@@ -42,24 +54,29 @@ def to_csv(ds: xr.Dataset, path: PathLike) -> pathlib.Path:
 
     Example:
         >>> morvex.to_csv(ds, "result.csv")          # doctest: +SKIP
+        >>> table = pandas.read_csv("result.csv")    # doctest: +SKIP
+        >>> table["exx [fraction]"] * 100            # strain in %  # doctest: +SKIP
     """
+    ds = ordered(ds)
     names = _point_variables(ds)
     table = ds[names].to_dataframe().reset_index()
-    table = table.drop(columns=[c for c in table.columns if c not in
-                                ("frame", "frame_name", "x", "y", "x_mm", "y_mm") + tuple(names)])
-    leading = [c for c in ("frame", "frame_name", "x", "y", "x_mm", "y_mm") if c in table]
-    table = table[leading + names]
+    leading = [c for c in POSITIONS if c in table]
+    table = table[leading + names].rename(columns=csv_header)
     return _atomic(path, lambda tmp: table.to_csv(tmp, index=False, float_format="%.9g"))
 
 
 def to_vtk(ds: xr.Dataset, path: PathLike) -> list[pathlib.Path]:
-    """Write legacy binary VTK structured points: origin and spacing in image pixels.
+    """Write legacy binary VTK structured points in image pixels, with y pointing up.
 
-    Points sit at the subset centres (x, y, 0) with spacing (step, step, 1); image y grows
-    downwards, so ParaView shows the field upside down unless the view is flipped. Point
-    data: ``displacement`` (vectors u, v, 0 in px), every float variable (double), ``valid``
-    and ``status`` (unsigned char), ``iterations`` (int). For a sequence `path` is a folder
-    (created) with one file per frame, ``frame_0000.vtk`` ...; for a pair it is the file.
+    VTK viewers draw y upwards, image rows grow downwards: the file's y is minus the image
+    row, so the specimen stands as in the image. Points sit at the subset centres
+    (x, -y, 0) with spacing (step, step, 1) in px, the first row of points being the lowest
+    image row. Quantities that change sign with y change sign too: the ``displacement``
+    vectors are (u, -v, 0) px, and v, v_mm, exy, du_dy, dv_dx are negated; the file's
+    header line says so. Point data after the vectors: every float variable (double) in the
+    order of :func:`to_csv`, ``valid`` and ``status`` (unsigned char), ``iterations`` (int).
+    For a sequence `path` is a folder (created) with one file per frame,
+    ``frame_0000.vtk`` ...; for a pair it is the file.
 
     Returns:
         The files written.
@@ -72,6 +89,7 @@ def to_vtk(ds: xr.Dataset, path: PathLike) -> list[pathlib.Path]:
         [PosixPath('vtk/frame_0000.vtk'), PosixPath('vtk/frame_0001.vtk'), ...]
     """
     path = pathlib.Path(path)
+    ds = ordered(ds)
     if "frame" not in ds.dims:
         return [_atomic(path, lambda tmp: _write_vtk(ds, tmp))]
     try:
@@ -89,6 +107,9 @@ def to_vtk(ds: xr.Dataset, path: PathLike) -> list[pathlib.Path]:
 def to_netcdf(ds: xr.Dataset, path: PathLike) -> pathlib.Path:
     """Write the dataset as netCDF-4 (through xarray and h5netcdf); attributes kept.
 
+    Variables follow the order of :func:`to_csv`, each with its ``units`` attribute (px,
+    mm, or "1" for strains and gradients, which are fractions, and ZNCC) and ``long_name``.
+
     Returns:
         The path written.
 
@@ -101,7 +122,7 @@ def to_netcdf(ds: xr.Dataset, path: PathLike) -> pathlib.Path:
         >>> xarray.open_dataset("result.nc")           # doctest: +SKIP
     """
     _require_netcdf_backend()
-    data = ds.copy()
+    data = ordered(ds)
     if "frame_name" in data.coords:
         data["frame_name"] = data["frame_name"].astype(str)
     return _atomic(path, lambda tmp: data.to_netcdf(tmp, engine="h5netcdf"))
@@ -121,6 +142,11 @@ def _require_netcdf_backend() -> None:
                                       f"(pip install {module})", name=module) from None
 
 
+# The header line (at most 256 characters in legacy VTK) tells a reader about the flip.
+_VTK_TITLE = ("Morvex DIC field; lengths in px; y up: y = -(image row), so v, v_mm, exy, "
+              "du_dy and dv_dx are negated")
+
+
 def _write_vtk(ds: xr.Dataset, path: pathlib.Path) -> None:
     x, y = ds["x"].values, ds["y"].values
     spacing = []
@@ -131,20 +157,26 @@ def _write_vtk(ds: xr.Dataset, path: pathlib.Path) -> None:
         spacing.append(float(steps[0]) if steps.size else 1.0)
     nx, ny = x.size, y.size
     n = nx * ny
+
+    def upwards(name: str) -> np.ndarray:
+        # Rows from the bottom of the image up, signs as seen with y up.
+        values = np.asarray(ds[name].values)[::-1, :].ravel()
+        quantity = QUANTITY.get(name)
+        return -values if quantity is not None and quantity.mirrored else values
+
     with open(path, "wb") as out:
         out.write(b"# vtk DataFile Version 3.0\n")
-        out.write(b"Morvex guided DIC field, image pixels\nBINARY\nDATASET STRUCTURED_POINTS\n")
+        out.write(_VTK_TITLE.encode() + b"\nBINARY\nDATASET STRUCTURED_POINTS\n")
         out.write(f"DIMENSIONS {nx} {ny} 1\n".encode())
-        out.write(f"ORIGIN {x[0]:.17g} {y[0]:.17g} 0\n".encode())
+        out.write(f"ORIGIN {x[0]:.17g} {-y[-1]:.17g} 0\n".encode())
         out.write(f"SPACING {spacing[0]:.17g} {spacing[1]:.17g} 1\n".encode())
         out.write(f"POINT_DATA {n}\n".encode())
-        u, v = ds["u"].values.ravel(), ds["v"].values.ravel()
-        vectors = np.column_stack([u, v, np.zeros(n)]).astype(">f8")
+        vectors = np.column_stack([upwards("u"), upwards("v"), np.zeros(n)]).astype(">f8")
         out.write(b"VECTORS displacement double\n")
         out.write(vectors.tobytes())
         out.write(b"\n")
         for name in _point_variables(ds):
-            values = ds[name].values.ravel()
+            values = upwards(name)
             if name in ("valid", "status"):
                 kind, data = "unsigned_char", values.astype(">u1")
             elif name == "iterations":

@@ -452,12 +452,27 @@ class Frames(Sequence):  # type: ignore[type-arg]
         self.sources.extend(other.sources)
         self.names.extend(other.names)
 
+    def in_stored_order(self, stored: object) -> Frames:
+        """These frames in the order a store measured them, when that was the text order.
+
+        Stores written before frames were put in natural order hold a folder's or pattern's
+        frames sorted as text (``def_1, def_10, def_2``); resuming one keeps its order, so
+        its frames stay where they were measured. Any other order: these frames as they are.
+        """
+        if (not isinstance(stored, list) or stored == self.names or stored != sorted(self.names)
+                or len(set(self.names)) != len(self.names)):
+            return self
+        position = {name: k for k, name in enumerate(self.names)}
+        picked = [position[name] for name in stored]
+        return Frames([self.sources[k] for k in picked], list(stored))
+
 
 def frames_from(frames: object) -> Frames:
     """Resolve a frame list: paths or arrays, a glob pattern, a folder, or a multi-page TIFF.
 
-    A folder gives its image files (TIFF, PNG, BMP, JPEG) sorted by name; a pattern its
-    matches sorted by name; a 3-D array its first axis. The one place a frame list is read.
+    A folder gives its image files (TIFF, PNG, BMP, JPEG) and a pattern its matches, both in
+    natural order (:func:`natural_key`: ``def_2`` before ``def_10``); a list keeps its own
+    order; a 3-D array gives its first axis. The one place a frame list is read.
 
     Raises:
         MorvexError: for an empty list, a pattern or folder without images, a missing file.
@@ -487,7 +502,7 @@ def frames_from(frames: object) -> Frames:
 
 
 def files_of(item: PathLike, *, allow_empty: bool = False) -> list[pathlib.Path]:
-    """The image files a path names: a folder's images or a pattern's matches, sorted by name.
+    """The image files a path names: a folder's images or a pattern's matches, in natural order.
 
     Raises:
         MorvexError: for a folder without images or a pattern without matches (unless
@@ -496,16 +511,34 @@ def files_of(item: PathLike, *, allow_empty: bool = False) -> list[pathlib.Path]
     text = os.fspath(item)
     path = pathlib.Path(text)
     if path.is_dir() and path.suffix.lower() != ".zarr":
-        files = sorted(p for p in path.iterdir() if p.suffix.lower() in IMAGE_SUFFIXES)
+        files = sorted((p for p in path.iterdir() if p.suffix.lower() in IMAGE_SUFFIXES),
+                       key=natural_key)
         if not files and not allow_empty:
             raise MorvexError(f"no frames: the folder {path} holds no TIFF, PNG, BMP or JPEG file")
     elif _GLOB_CHARACTERS & set(text) and not path.exists():
-        files = [pathlib.Path(p) for p in sorted(glob.glob(text))]
+        files = [pathlib.Path(p) for p in sorted(glob.glob(text), key=natural_key)]
         if not files and not allow_empty:
             raise MorvexError(f"no frames: the pattern {text!r} matches no file")
     else:
         files = [path]
     return files
+
+
+_NUMBER = re.compile(r"(\d+)")
+
+
+def natural_key(name: PathLike) -> tuple[tuple[tuple[int, int | str], ...], str]:
+    """Sort key of natural order: numbers within names compare by value, text without case.
+
+    ``def_2 < def_10``, ``K50 < K100 < K400``, ``img_9.TIF < img_10.tif``. A camera that
+    does not pad its counter (``def_1 ... def_15``) would otherwise be sorted as text,
+    ``def_1, def_10, ..., def_15, def_2``, and the frames measured out of order. Names equal
+    but for case or leading zeros fall back to their text, so the order is total.
+    """
+    text = os.fspath(name)
+    parts = tuple((0, int(part)) if k % 2 else (1, part.casefold())
+                  for k, part in enumerate(_NUMBER.split(text)) if part)
+    return parts, text
 
 
 def _add_file(file: pathlib.Path, sources: list[Source], names: list[str]) -> None:

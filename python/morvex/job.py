@@ -310,6 +310,11 @@ class Job:
         return self._state
 
     @property
+    def frame_names(self) -> list[str]:
+        """The frames in the order they are measured (empty while a watch waits for files)."""
+        return list(self._plan.frames.names) if self._plan is not None else []
+
+    @property
     def progress(self) -> JobProgress:
         reporter = self._reporter
         if reporter is None:

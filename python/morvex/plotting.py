@@ -130,7 +130,7 @@ def plot(ds: xr.Dataset, field: str = "exx", frame: int = -1,
     ax.figure.colorbar(shown, ax=ax, label=label + colours.note, shrink=0.85)
     ax.set_xlabel("x [px]")
     ax.set_ylabel("y [px]")
-    ax.set_title(_title(data, field) + (", on the deformed image" if on == "deformed" else ""))
+    _set_title(ax, _title(data, field) + (", on the deformed image" if on == "deformed" else ""))
     return ax
 
 
@@ -279,16 +279,22 @@ def animate(ds: xr.Dataset, path: str | os.PathLike[str], field: str = "exx",
     return path
 
 
+MAX_ARROWS = 40  # along the longer side of a vector plot: more merge into a solid carpet
+
+
 def plot_vectors(ds: xr.Dataset, frame: int = -1, background: ImageLike | None = None,
-                 ax: Any = None, *, every: int = 1, scale: float | None = None,
+                 ax: Any = None, *, every: int | None = None, scale: float | None = None,
                  color: str = "yellow") -> Any:
     """Draw the displacement vectors (u, v) at the subset centres over the reference image.
 
+    A key arrow in the lower right corner gives the length of a round displacement in px.
+
     Args:
         ds, frame, background, ax: as :func:`plot`.
-        every: draw every n-th point along each axis (>= 1).
+        every: draw every n-th point along each axis (>= 1); default so that at most
+            MAX_ARROWS (40) arrows stand along the grid's longer side.
         scale: arrow length per px of displacement, in px; default so the longest arrow is
-            about two grid steps.
+            one step of the drawn arrows (longer ones would run into their neighbours).
         color: arrow colour.
 
     Returns:
@@ -298,29 +304,57 @@ def plot_vectors(ds: xr.Dataset, frame: int = -1, background: ImageLike | None =
         MorvexError: for a frame outside the sequence or `every` below 1.
 
     Example:
-        >>> morvex.plot_vectors(ds, every=2).figure.savefig("vectors.png")   # doctest: +SKIP
+        >>> morvex.plot_vectors(ds).figure.savefig("vectors.png")   # doctest: +SKIP
     """
-    if isinstance(every, bool) or not isinstance(every, int) or every < 1:
+    if every is not None and (isinstance(every, bool) or not isinstance(every, int)
+                              or every < 1):
         raise MorvexError(f"every must be an integer >= 1, got {every!r}")
-    data = _frame(ds, frame).isel(y=slice(None, None, every), x=slice(None, None, every))
+    data = _frame(ds, frame)
+    if every is None:
+        every = max(1, math.ceil(max(data.sizes["y"], data.sizes["x"]) / MAX_ARROWS))
+    data = data.isel(y=slice(None, None, every), x=slice(None, None, every))
     image = _background(ds, background)
     ax = _axes(ax, _extent_shape(data, image))
     if image is not None:
         ax.imshow(image, cmap="gray", interpolation="nearest")
     x, y = np.meshgrid(data["x"].values, data["y"].values)
     u, v = data["u"].values, data["v"].values
-    longest = np.nanmax(np.hypot(u, v)) if np.isfinite(u).any() else 0.0
+    longest = float(np.nanmax(np.hypot(u, v))) if np.isfinite(u).any() else 0.0
     step = float(np.diff(data["x"].values[:2])[0]) if data.sizes["x"] > 1 else 10.0
     if scale is None:
-        scale = 2.0 * step / longest if longest > 0 else 1.0
-    ax.quiver(x, y, u * scale, v * scale, angles="xy", scale_units="xy", scale=1.0,
-              color=color, width=0.003)
+        scale = step / longest if longest > 0 else 1.0
+    arrows = ax.quiver(x, y, u * scale, v * scale, angles="xy", scale_units="xy", scale=1.0,
+                       color=color, units="inches", width=0.012)
+    key = _round_length(longest)
+    if key > 0:
+        # Inside the axes, drawn like the field's arrows over a dark label: outside them it
+        # would fall off a tall figure or out of a tight bounding box, neither of which
+        # counts a key.
+        drawn = ax.quiverkey(arrows, 0.95, 0.03, key * scale, f"{key:g} px", labelpos="W",
+                             coordinates="axes", color=color, labelcolor="white")
+        drawn.text.set_bbox({"facecolor": "black", "alpha": 0.6, "edgecolor": "none",
+                             "boxstyle": "round,pad=0.2"})
     if image is None:
         ax.invert_yaxis()
     ax.set_xlabel("x [px]")
     ax.set_ylabel("y [px]")
-    ax.set_title(f"displacement (arrows x{scale:.3g}){_frame_suffix(data)}")
+    thinned = f", one per {every} x {every} points" if every > 1 else ""
+    _set_title(ax, f"displacement (arrows x{scale:.3g}{thinned}){_frame_suffix(data)}")
     return ax
+
+
+def _round_length(longest: float) -> float:
+    """A round length (1, 2 or 5 times a power of ten) at most `longest`; 0 for none."""
+    if not math.isfinite(longest) or longest <= 0:
+        return 0.0
+    power = 10.0 ** math.floor(math.log10(longest))
+    return max(m * power for m in (1.0, 2.0, 5.0) if m * power <= longest)
+
+
+def _set_title(ax: Any, text: str) -> None:
+    # Wrapped at the figure's edge: a tall image gives a narrow figure, and one long line
+    # would be cut off on both sides.
+    ax.set_title(text, wrap=True)
 
 
 def _field(data: xr.Dataset, field: str) -> tuple[np.ndarray, str]:

@@ -400,9 +400,12 @@ class Store:
             # Frame name -> why it holds no measurement (status 255 everywhere).
             dataset.attrs["skipped_frames"] = json.dumps(
                 {names[int(k)]: reason for k, reason in json.loads(skipped).items()})
-        return dataset.assign_coords(
+        from ._dataset import ordered
+
+        # Zarr lists a group's arrays in no fixed order: the table's order, every time.
+        return ordered(dataset.assign_coords(
             frame_name=("frame", np.array([names[k] for k in dataset["frame"].values],
-                                          dtype=object)))
+                                          dtype=object))))
 
 
 class StoreLock:

@@ -76,10 +76,11 @@ def test_mask_run_probe_extensometer_export(browser, root: pathlib.Path) -> None
         page.get_by_test_id("export-csv").click()
     table = pd.read_csv(download.value.path())
     assert len(table) == FRAMES * store.sizes["y"] * store.sizes["x"]
-    last = table[(table["frame"] == FRAMES - 1) & (table["x"] == store["x"].values[column])
-                 & (table["y"] == store["y"].values[row])]
-    assert float(last["u"].iloc[0]) == pytest.approx(float(store["u"].values[-1, row, column]),
-                                                     rel=1e-8)
+    last = table[(table["frame"] == FRAMES - 1)
+                 & (table["x [px]"] == store["x"].values[column])
+                 & (table["y [px]"] == store["y"].values[row])]
+    assert float(last["u [px]"].iloc[0]) == pytest.approx(
+        float(store["u"].values[-1, row, column]), rel=1e-8)
 
     # Probes and the mask are kept with the store: a new tab restores them from it alone.
     other = page.context.new_page()

@@ -209,20 +209,21 @@ def test_exports_read_back(tmp_path, measured, synthetic_frames):
     import pandas as pd
 
     table = pd.read_csv(morvex.to_csv(measured, tmp_path / "pair.csv"))
-    assert list(table.columns[:4]) == ["x", "y", "u", "v"]
+    assert list(table.columns[:4]) == ["x [px]", "y [px]", "u [px]", "v [px]"]
     assert len(table) == measured.sizes["x"] * measured.sizes["y"]
     row = table.iloc[measured.sizes["x"] + 2]  # grid row 1, column 2
-    assert (row["x"], row["y"]) == (measured["x"].values[2], measured["y"].values[1])
-    np.testing.assert_allclose(row["u"], measured["u"].values[1, 2], rtol=1e-8)
+    assert (row["x [px]"], row["y [px]"]) == (measured["x"].values[2], measured["y"].values[1])
+    np.testing.assert_allclose(row["u [px]"], measured["u"].values[1, 2], rtol=1e-8)
 
+    # VTK has y up: its first row of points is the image's last row, at y = -(image row).
     (vtk_file,) = morvex.to_vtk(measured, tmp_path / "pair.vtk")
     mesh = meshio.read(vtk_file)
     np.testing.assert_allclose(mesh.points[:, 0].min(), measured["x"].values[0])
-    np.testing.assert_allclose(mesh.points[:, 1].max(), measured["y"].values[-1])
+    np.testing.assert_allclose(mesh.points[:, 1].max(), -measured["y"].values[0])
     np.testing.assert_array_equal(mesh.point_data["status"].ravel(),
-                                  measured["status"].values.ravel())
+                                  measured["status"].values[::-1].ravel())
     np.testing.assert_allclose(mesh.point_data["displacement"][:, 0],
-                               measured["u"].values.ravel())
+                               measured["u"].values[::-1].ravel())
 
     morvex.to_netcdf(measured, tmp_path / "pair.nc")
     back = xr.open_dataset(tmp_path / "pair.nc", engine="h5netcdf")

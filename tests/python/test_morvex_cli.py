@@ -52,8 +52,8 @@ def test_run_writes_a_store_then_plots_and_exports_read_back(run_cli, frame_file
     vtk_files = sorted((tmp_path / "out" / "test").glob("frame_*.vtk"))
     assert [f.name for f in vtk_files] == [f"frame_{k:04d}.vtk" for k in range(4)]
     mesh = meshio.read(vtk_files[3])
-    np.testing.assert_array_equal(mesh.point_data["valid"].ravel(),
-                                  ds["valid"].values[3].ravel())
+    np.testing.assert_array_equal(mesh.point_data["valid"].ravel(),  # rows bottom up: y up
+                                  ds["valid"].values[3][::-1].ravel())
 
     back = xr.open_dataset(tmp_path / "out" / "test.nc", engine="h5netcdf").load()
     np.testing.assert_array_equal(back["u"].values, ds["u"].values)

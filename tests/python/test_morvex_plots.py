@@ -6,11 +6,10 @@ import re
 import numpy as np
 import pytest
 import xarray as xr
+from conftest import PACKAGE_SETTINGS
 
 import morvex
 from morvex.plotting import colour_limits
-
-from conftest import PACKAGE_SETTINGS
 
 
 def test_one_outlier_does_not_flatten_the_default_colour_scale():
@@ -30,7 +29,7 @@ def test_one_outlier_does_not_flatten_the_default_colour_scale():
 def test_colour_limits_given_and_robust(vmin, vmax, percentiles, expected, note):
     limits = colour_limits(np.linspace(0.0, 1.0, 101), vmin, vmax, percentiles)
     assert limits.note == note
-    for got, want in zip((limits.vmin, limits.vmax), expected):
+    for got, want in zip((limits.vmin, limits.vmax), expected, strict=True):
         assert got == pytest.approx(want) if want is not None else got is None
 
 
@@ -115,3 +114,54 @@ def test_demo_measures_with_the_subset_it_recommends_and_its_table_matches_the_t
     for k, share in rows:
         assert _title(ds.isel(frame=int(k)), "exx").endswith(f", {share} of specimen points "
                                                              "valid")
+
+
+def dense_field(rows, cols, image_shape):
+    """A field of rows x cols points over an image of `image_shape`; the longest displacement,
+    hypot(3, 1.5) = 3.35 px, sits in the first column, which every thinning keeps."""
+    y = np.linspace(10.0, image_shape[0] - 10.0, rows)
+    x = np.linspace(10.0, image_shape[1] - 10.0, cols)
+    u = np.tile(np.linspace(3.0, 0.0, cols), (rows, 1))
+    return xr.Dataset({"u": (("y", "x"), u), "v": (("y", "x"), -0.5 * u),
+                       "valid": (("y", "x"), np.ones((rows, cols), bool)),
+                       "status": (("y", "x"), np.zeros((rows, cols), np.uint8)),
+                       "reference_image": (("row", "col"), np.zeros(image_shape))},
+                      coords={"y": y, "x": x})
+
+
+# Fault: an arrow at every grid point drew a solid carpet (step 5 on a large image).
+@pytest.mark.parametrize("rows, cols, every, shown", [
+    (200, 300, None, (25, 38)),    # ceil(300 / 40) = 8: every 8th point along each axis
+    (30, 20, None, (30, 20)),      # sparse already: every point
+    (200, 300, 50, (4, 6)),        # the caller's choice stands
+])
+def test_vector_plot_thins_a_dense_grid_and_keys_the_arrow_length(rows, cols, every, shown):
+    import matplotlib.pyplot as plt
+    from matplotlib.quiver import Quiver, QuiverKey
+
+    ax = morvex.plot_vectors(dense_field(rows, cols, (1000, 1500)), every=every)
+    (arrows,) = [c for c in ax.collections if isinstance(c, Quiver)]
+    assert (len(np.unique(arrows.Y)), len(np.unique(arrows.X))) == shown
+    (key,) = [a for a in ax.get_children() if isinstance(a, QuiverKey)]
+    # The key is a round 2 px at the arrows' own scale.
+    scale = np.hypot(arrows.U, arrows.V).max() / np.hypot(3.0, 1.5)
+    assert key.text.get_text() == "2 px"
+    assert pytest.approx(2.0 * scale) == key.U
+    plt.close(ax.figure)
+
+
+# Fault: on a tall image the figure is narrow and the one-line title was cut off.
+@pytest.mark.parametrize("draw", [
+    lambda ds: morvex.plot(ds, "u"),
+    lambda ds: morvex.plot_vectors(ds),
+], ids=["field", "vectors"])
+def test_titles_of_tall_images_stay_inside_the_figure(draw):
+    import matplotlib.pyplot as plt
+
+    ds = dense_field(60, 6, (3000, 300)).assign_coords(frame=12, frame_name="a_long_name.tif")
+    ax = draw(ds)
+    figure = ax.figure
+    figure.canvas.draw()
+    title = ax.title.get_window_extent()
+    assert title.x0 >= 0 and title.x1 <= figure.bbox.width and title.y1 <= figure.bbox.height
+    plt.close(figure)

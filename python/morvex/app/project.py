@@ -340,19 +340,20 @@ def _store_text(text: str) -> str:
 
 
 def _files_of(items: list[pathlib.Path]) -> list[pathlib.Path]:
-    """The image files a frame list names, in the package's order (folders sorted by name)."""
+    """The image files a frame list names, in the package's order (natural order of names)."""
     import glob
 
-    from ..io import IMAGE_SUFFIXES
+    from ..io import IMAGE_SUFFIXES, natural_key
 
     files: list[pathlib.Path] = []
     for item in items:
         if item.is_dir():
-            files += sorted(p for p in item.iterdir() if p.suffix.lower() in IMAGE_SUFFIXES)
+            files += sorted((p for p in item.iterdir() if p.suffix.lower() in IMAGE_SUFFIXES),
+                            key=natural_key)
         elif item.exists():
             files.append(item)
         else:
-            files += [pathlib.Path(p) for p in sorted(glob.glob(str(item)))]
+            files += [pathlib.Path(p) for p in sorted(glob.glob(str(item)), key=natural_key)]
     return files
 
 

@@ -472,6 +472,11 @@ def plan_sequence(frames: object, *, reference: int | ImageLike = 0, incremental
     if tile is not None and checked.subset != AUTO_SUBSET:
         tile, margin = check_tile(tile, tile_margin, checked)
     frame_list = resolved if resolved is not None else frames_from(frames)
+    if store is not None and not overwrite and resolved is None:
+        from ..store import Store
+
+        stored = Store(store).identity() if pathlib.Path(store).exists() else None
+        frame_list = frame_list.in_stored_order((stored or {}).get("frame_names"))
     if isinstance(reference, (int, np.integer)) and not isinstance(reference, bool):
         if not -len(frame_list) <= reference < len(frame_list):
             raise MorvexError(f"reference index {reference} is outside the {len(frame_list)} "
