@@ -17,6 +17,7 @@ import os
 import pathlib
 import threading
 import time
+from collections.abc import Callable
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any
 
@@ -57,7 +58,9 @@ class Job:
     value, raised here, before anything runs); `store` is required. ``watch=True``: `frames`
     is a folder (or glob) that may grow; a new file counts once its size and modification
     time have been stable for `settle` seconds and it decodes; the job runs until
-    :meth:`stop` or :meth:`cancel`.
+    :meth:`stop` or :meth:`cancel`. `confine`, when given, receives every file found while
+    watching before it is read and returns the path to read, or raises MorvexError to end the
+    job with that message (the application keeps a link in the folder from leading outside).
     """
 
     def __init__(self, frames: object, *, store: str | os.PathLike[str], reference: Any = 0,
@@ -65,6 +68,7 @@ class Job:
                  watch: bool = False, settle: float = 1.0, skip_bad_frames: bool = False,
                  threads: int | None = None, workers: int | None = None, client: Any = None,
                  threads_per_worker: int | None = None, chunk: int | None = None,
+                 confine: Callable[[pathlib.Path], pathlib.Path] | None = None,
                  **settings: Any) -> None:
         from .run.plan import check_cluster, check_threads
         from .settings import Settings
@@ -79,6 +83,9 @@ class Job:
                                chunk=chunk, skip_bad_frames=skip_bad_frames)
         self._settings = dict(settings)
         self._frames_given = frames
+        if confine is not None and not callable(confine):
+            raise MorvexError(f"confine must be a function of a path, got {confine!r}")
+        self._confine = confine
         self._settle = float(settle)
         if not (self._settle >= 0):
             raise MorvexError(f"settle must be >= 0 s, got {settle!r}")
@@ -244,7 +251,8 @@ class Job:
         from .run.execute import open_for, todo_of
         from .run.tasks import run_frames
 
-        watcher = _Watcher(self._frames_given, self._settle)  # type: ignore[arg-type]
+        watcher = _Watcher(self._frames_given, self._settle,  # type: ignore[arg-type]
+                           self._confine)
         first = watcher.wait_for(1, self._stop, self._finish)
         if first is None:
             return  # stopped before any frame arrived
@@ -403,8 +411,9 @@ class _Watcher:
     """The files of a folder or pattern that are complete: size and mtime stable for `settle`
     seconds, and decodable."""
 
-    def __init__(self, pattern: str | os.PathLike[str], settle: float) -> None:
-        self._pattern, self._settle = pattern, settle
+    def __init__(self, pattern: str | os.PathLike[str], settle: float,
+                 confine: Callable[[pathlib.Path], pathlib.Path] | None = None) -> None:
+        self._pattern, self._settle, self._confine = pattern, settle, confine
         self._seen: dict[str, tuple[int, float, float]] = {}  # path -> size, mtime, since
         self._failures: dict[str, int] = {}
         self._ready: list[str] = []
@@ -427,6 +436,8 @@ class _Watcher:
 
         now = time.monotonic()
         pending = files_of(self._pattern, allow_empty=True)[len(self._ready):]
+        if self._confine is not None:
+            pending = [self._confine(file) for file in pending]
         stable = []
         for file in pending:
             key = os.fspath(file)

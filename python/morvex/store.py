@@ -407,6 +407,107 @@ class Store:
             frame_name=("frame", np.array([names[k] for k in dataset["frame"].values],
                                           dtype=object))))
 
+    # --- checks ----------------------------------------------------------------------------
+
+    def _check_layout(self) -> None:
+        # Without reading data: every variable's metadata, and every chunk of the complete
+        # frames there (their checksums are checked when the frames are read).
+        arrays = self._members()
+        self._check_chunks(arrays, np.flatnonzero(self._complete_of(self._marker_of(arrays))))
+
+    def _marker_of(self, arrays: dict[str, Any]) -> Any:
+        if MARKER not in arrays:
+            raise self._damage(f"its {MARKER} marker ({MARKER}/) is missing", MARKER)
+        return arrays[MARKER]
+
+    def _members(self, mode: str = "r") -> dict[str, Any]:
+        # Every array of the store, opened one by one so that unreadable metadata is named.
+        # A folder without metadata or chunks is nobody's array (Zarr skips it too).
+        arrays = {}
+        for folder in sorted(self.path.iterdir(), key=lambda p: p.name):
+            if (folder.name != LOCK_NAME and folder.is_dir()
+                    and ((folder / "zarr.json").exists() or (folder / "c").exists())):
+                arrays[folder.name] = self._open(folder.name, mode)
+        return arrays
+
+    def _open(self, name: str, mode: str = "r") -> Any:
+        # One array; opened for writing, it writes every chunk, even one of fill values only.
+        import zarr
+
+        try:
+            if mode == "r":
+                return zarr.open_array(self.path / name, mode="r", zarr_format=3)
+            return zarr.open_array(self.path / name, mode=mode, zarr_format=3,
+                                   config={"write_empty_chunks": True})
+        except OSError as error:
+            if not isinstance(error, ValueError):
+                raise  # the operating system's: the method's guard names it
+            problem = "is missing"
+        except Exception as error:  # a JSON error, or metadata Zarr refuses
+            problem = f"cannot be read ({_reason(error)})"
+        raise self._damage(f"the metadata of {name} ({name}/zarr.json) {problem}", name)
+
+    def _check_chunks(self, arrays: dict[str, Any], frames: Iterable[int]) -> None:
+        # Stores with checksums write every chunk: one missing from a complete frame (or from
+        # a variable without a frame dimension) is damage. Older stores left chunks of fill
+        # values out, so there an absent chunk reads as the fill value, as it always did.
+        frames = [int(k) for k in frames]
+        for name, array in arrays.items():
+            if name == "frame" or not _checksummed(array):
+                continue  # the frame index is rebuilt on reading (see read)
+            chosen: Iterable[int | None] = frames if _per_frame(array) else [None]
+            for frame in chosen:
+                for key in _chunk_keys(array, frame):
+                    if not (self.path / name / key).is_file():
+                        where = self._chunk(name, frame)
+                        raise self._damage(where + " is missing" + (
+                            "" if frame is None else ", though the frame is marked complete"),
+                            name, frame)
+
+    @contextlib.contextmanager
+    def _decoding(self, arrays: dict[str, Any], frames: Iterable[int]) -> Iterator[None]:
+        # A chunk that cannot be decoded (its checksum, or a compressed stream cut short in
+        # a store without one) is found again chunk by chunk, to name variable and frame.
+        try:
+            yield
+        except MorvexError:
+            raise
+        except Exception as error:
+            if isinstance(error, OSError) and not isinstance(error, ValueError):
+                raise
+            located = self._locate(arrays, [int(k) for k in frames])
+            if located is None:
+                raise
+            raise located from None
+
+    def _locate(self, arrays: dict[str, Any], frames: list[int]) -> StoreDamageError | None:
+        for name, array in arrays.items():
+            chosen: list[int | None] = list(frames) if _per_frame(array) else [None]
+            for frame in chosen:
+                try:
+                    array[frame if frame is not None else ...]
+                except Exception as error:
+                    if isinstance(error, OSError) and not isinstance(error, ValueError):
+                        raise
+                    problem = ("fails its checksum" if "checksum" in str(error)
+                               else f"cannot be decoded ({_reason(error)})")
+                    return self._damage(f"{self._chunk(name, frame)} {problem}", name, frame)
+        return None
+
+    def _chunk(self, name: str, frame: int | None) -> str:
+        if frame is None:
+            return f"a chunk of {name}"
+        try:
+            names = (self.identity() or {}).get("frame_names", [])
+        except MorvexError:
+            names = []
+        label = f" ({names[frame]})" if 0 <= frame < len(names) else ""
+        return f"the chunk of {name} for frame {frame}{label}"
+
+    def _damage(self, problem: str, variable: str | None = None,
+                frame: int | None = None) -> StoreDamageError:
+        return StoreDamageError(str(self.path), problem, variable, frame)
+
 
 class StoreLock:
     """An exclusive ``flock`` on a store's lock file; a context manager, or release()."""

@@ -82,10 +82,12 @@ class Server:
     def _wait_ready(self) -> None:
         import urllib.request
 
+        # The link answers with a redirect that sets the cookie: follow it with a cookie jar.
+        opener = urllib.request.build_opener(urllib.request.HTTPCookieProcessor())
         deadline = time.monotonic() + 30
         while True:
             try:
-                with urllib.request.urlopen(self.url, timeout=2):
+                with opener.open(self.url, timeout=2):
                     return
             except OSError:
                 if time.monotonic() > deadline:

@@ -3,11 +3,14 @@
 Shapes are kept as data (so they can be edited, deleted and saved with the store) and turned
 into a boolean image in the order they were drawn: an adding shape sets its pixels, a cutting
 shape clears them. With no adding shape the whole image is specimen and cuts make holes.
+A mask image is measured by its header before a pixel is decoded: a small compressed file can
+declare a huge image, and decoding it to float64 would hold the server for seconds.
 """
 
 from __future__ import annotations
 
 import dataclasses
+import pathlib
 from typing import Any
 
 import numpy as np
@@ -95,3 +98,113 @@ def rasterise(shapes: list[Shape], shape: tuple[int, int],
         covered = item.covers(shape)
         mask = mask & ~covered if item.cut else mask | covered
     return mask
+
+
+_PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
+_TIFF_SIGNATURES = (b"II*\x00", b"MM\x00*", b"II+\x00", b"MM\x00+")
+# JPEG start-of-frame markers: C0-CF but DHT (C4), JPG (C8) and DAC (CC), which share the range.
+_JPEG_FRAMES = set(range(0xC0, 0xD0)) - {0xC4, 0xC8, 0xCC}
+_JPEG_HEADER_LIMIT = 1 << 20  # bytes of segments scanned for the frame header before giving up
+
+
+def header_shape(path: pathlib.Path) -> tuple[int, int] | None:
+    """(rows, cols) an image file's header declares (the first page of a TIFF), read without
+    decoding a pixel; None for a format or header this reader does not know.
+
+    Raises:
+        OSError: when the file cannot be read.
+    """
+    with open(path, "rb") as handle:
+        head = handle.read(64)
+        if head.startswith(_PNG_SIGNATURE):
+            # IHDR comes first: length, type, then width and height (big-endian).
+            if head[12:16] != b"IHDR" or len(head) < 24:
+                return None
+            return int.from_bytes(head[20:24], "big"), int.from_bytes(head[16:20], "big")
+        if head[:2] == b"BM" and len(head) >= 26:
+            if int.from_bytes(head[14:18], "little") == 12:  # the old OS/2 core header
+                return int.from_bytes(head[20:22], "little"), int.from_bytes(head[18:20],
+                                                                             "little")
+            # A negative height marks a top-down image.
+            return (abs(int.from_bytes(head[22:26], "little", signed=True)),
+                    abs(int.from_bytes(head[18:22], "little", signed=True)))
+        if head[:2] == b"\xff\xd8":
+            return _jpeg_shape(handle)
+        if head[:2] in (b"P1", b"P2", b"P3", b"P4", b"P5", b"P6"):
+            return _netpbm_shape(head + handle.read(1024))
+    if head[:4] in _TIFF_SIGNATURES:
+        from ..io import tifffile
+
+        try:
+            with tifffile.TiffFile(path) as tif:
+                page = tif.pages.first
+                return int(page.imagelength), int(page.imagewidth)
+        except Exception:  # tifffile raises many types for a broken file
+            return None
+    return None
+
+
+def _jpeg_shape(handle: Any) -> tuple[int, int] | None:
+    handle.seek(2)
+    while handle.tell() < _JPEG_HEADER_LIMIT:
+        byte = handle.read(1)
+        if byte != b"\xff":
+            return None
+        marker = handle.read(1)
+        while marker == b"\xff":  # fill bytes before a marker
+            marker = handle.read(1)
+        if not marker:
+            return None
+        code = marker[0]
+        if code == 0x01 or 0xD0 <= code <= 0xD7:
+            continue  # markers without a segment
+        segment = handle.read(2)
+        if len(segment) < 2:
+            return None
+        length = int.from_bytes(segment, "big")
+        if code in _JPEG_FRAMES:
+            frame = handle.read(5)  # precision, height, width
+            if len(frame) < 5:
+                return None
+            return int.from_bytes(frame[1:3], "big"), int.from_bytes(frame[3:5], "big")
+        handle.seek(length - 2, 1)
+    return None
+
+
+def _netpbm_shape(head: bytes) -> tuple[int, int] | None:
+    # Magic, width, height as text, with '#' comments to the end of a line between them.
+    words: list[bytes] = []
+    for line in head.splitlines():
+        words += line.split(b"#", 1)[0].split()
+        if len(words) >= 3:
+            break
+    if len(words) < 3 or not (words[1].isdigit() and words[2].isdigit()):
+        return None
+    return int(words[2]), int(words[1])
+
+
+def read_mask(path: pathlib.Path, shape: tuple[int, int], name: str = "") -> np.ndarray:
+    """A mask image (non-zero = specimen) of the reference's (rows, cols), refused by its
+    header's size, before anything is decoded, when that differs; `name` is what the
+    message calls the file (the path as the user gave it).
+
+    Raises:
+        MorvexError: for a file whose size its header does not give, a size other than the
+            reference's (naming both), or what :func:`morvex.io.as_mask` refuses.
+    """
+    from ..io import as_mask
+
+    shown = name or str(path)
+    try:
+        declared = header_shape(path)
+    except OSError as error:
+        raise MorvexError(f"cannot read mask image {shown}: {error.strerror or error}"
+                          ) from None
+    if declared is None:
+        raise MorvexError(f"mask image {shown}: not a TIFF, PNG, BMP, JPEG or PNM file whose "
+                          "size its header gives")
+    if declared != tuple(shape):
+        raise MorvexError(f"mask image {shown} is {declared[0]} x {declared[1]} px (rows x "
+                          f"cols); a mask must be the reference image's size, {shape[0]} x "
+                          f"{shape[1]} px, so it was not decoded")
+    return as_mask(path, shape)

@@ -1,8 +1,11 @@
-"""Every path the page sends, confined to the root folder the application was started on.
+"""Every path the page reads or writes, confined to the root folder the application was started on.
 
 The page only ever speaks in paths relative to the root. A path is refused when it is
 absolute, climbs with ``..``, or resolves (through a symbolic link) to somewhere outside the
-root; the message says which, so the user can correct it.
+root; the message says which, so the user can correct it. :meth:`Root.confine` is the one
+place a path is resolved: every file a folder or pattern lists, the store, the export folder
+and what they hold go through it, and what it returns (links resolved) is what is read or
+written, so a link checked once cannot be read through later under its own name.
 """
 
 from __future__ import annotations
@@ -12,7 +15,7 @@ import os
 import pathlib
 
 from .._errors import MorvexError
-from ..io import IMAGE_SUFFIXES
+from ..io import IMAGE_SUFFIXES, files_of
 
 _GLOB_CHARACTERS = set("*?[")
 
@@ -26,9 +29,41 @@ class Root:
             raise MorvexError(f"--root {folder} is not a folder")
         self.path = path.resolve()
 
+    def confine(self, path: str | os.PathLike[str], what: str = "path", *,
+                must_exist: bool = False) -> pathlib.Path:
+        """The real path of `path` (absolute, or relative to the root), every link resolved.
+
+        Raises:
+            MorvexError: when the real path is outside the root, or (with `must_exist`) does
+                not exist; the message names `what` and the path as the page shows it.
+        """
+        given = self.path / path
+        real = pathlib.Path(os.path.realpath(given))
+        if not real.is_relative_to(self.path):
+            raise MorvexError(f"{what} {self._shown(given)!r} leads outside the project folder "
+                              "(through a link); only files inside it can be used")
+        if must_exist and not real.exists():
+            raise MorvexError(f"{what} {self._shown(given)!r} does not exist in the project "
+                              "folder")
+        return real
+
+    def confine_tree(self, folder: pathlib.Path, what: str) -> None:
+        """Refuse a folder holding, at any depth, a link that leads outside the root.
+
+        Raises:
+            MorvexError: naming `what` and the first such link.
+        """
+        if not folder.is_dir():
+            return
+        for parent, folders, files in os.walk(folder):
+            for name in folders + files:
+                entry = pathlib.Path(parent) / name
+                if entry.is_symlink():
+                    self.confine(entry, what)
+
     def resolve(self, text: object, what: str = "path", *, must_exist: bool = True
                 ) -> pathlib.Path:
-        """The absolute path of `text` (relative to the root), checked to stay inside it.
+        """The real path of `text` (relative to the root), checked to stay inside it.
 
         Raises:
             MorvexError: for an empty, absolute, climbing or escaping path, or (with
@@ -46,38 +81,51 @@ class Root:
         if ".." in pure.parts:
             raise MorvexError(f"{what} {text!r} climbs out with '..'; paths stay inside the "
                               "project folder")
-        candidate = self.path / pure
-        real = candidate.resolve()
-        if real != self.path and self.path not in real.parents:
-            raise MorvexError(f"{what} {text!r} leads outside the project folder (through a "
-                              "link); only files inside it can be used")
-        if must_exist and not candidate.exists():
-            raise MorvexError(f"{what} {text!r} does not exist in the project folder")
-        return candidate
+        return self.confine(pure, what, must_exist=must_exist)
 
-    def frames(self, text: object) -> str | list[str]:
-        """A frame source for the package: a folder, a glob pattern or files, all inside."""
+    def files(self, item: str, what: str = "frame", *, allow_empty: bool = False
+              ) -> list[pathlib.Path]:
+        """The real paths of the image files `item` (a folder, pattern or file, relative to
+        the root) lists, the same listing the package reads frames from, each confined.
+
+        Raises:
+            MorvexError: for a pattern or folder leading outside, a listed file that does, or
+                (unless `allow_empty`) a folder without images or a pattern without matches.
+        """
+        if _GLOB_CHARACTERS & set(item) and not (self.path / item).exists():
+            # The pattern's fixed part first, so a pattern cannot reach past the root; then
+            # every match below.
+            self.resolve(item.replace("*", "x").replace("?", "x").replace("[", "x"),
+                         "frames pattern", must_exist=False)
+            if not glob.glob(str(self.path / item)) and not allow_empty:
+                raise MorvexError(f"frames pattern {item!r} matches no file in the project "
+                                  "folder")
+            listed = files_of(str(self.path / item), allow_empty=True)
+        else:
+            listed = files_of(self.resolve(item, "frames"), allow_empty=allow_empty)
+        return [self.confine(file, what, must_exist=True) for file in listed]
+
+    def frames(self, text: object) -> list[str]:
+        """A frame source for the package: the files of folders, glob patterns or files
+        separated by commas, every one confined (so a link in a frames folder is caught)."""
         if not isinstance(text, str) or not text.strip():
             raise MorvexError("frames: give a folder, a pattern such as frames/*.tif, or files "
                               "separated by commas")
         items = [part.strip() for part in text.split(",") if part.strip()]
-        sources: list[str] = []
-        for item in items:
-            if _GLOB_CHARACTERS & set(item) and not (self.path / item).exists():
-                # Check the pattern's fixed part, then every match, so a pattern cannot
-                # reach past the root either.
-                self.resolve(item.replace("*", "x").replace("?", "x").replace("[", "x"),
-                             "frames pattern", must_exist=False)
-                matches = sorted(glob.glob(str(self.path / item)))
-                if not matches:
-                    raise MorvexError(f"frames pattern {item!r} matches no file in the "
-                                      "project folder")
-                for match in matches:
-                    self.resolve(self.relative(pathlib.Path(match)), "frame")
-                sources.extend(matches)
-            else:
-                sources.append(str(self.resolve(item, "frames")))
-        return sources[0] if len(sources) == 1 else sources
+        return [str(file) for item in items for file in self.files(item)]
+
+    def export_folder(self, store: pathlib.Path) -> pathlib.Path:
+        """``NAME_export`` beside the store, made if missing: confined, and holding no link
+        out of the root (an export writes through whatever name it finds there).
+
+        Raises:
+            MorvexError: when the folder or anything in it leads outside the root.
+        """
+        folder = self.confine(store.with_name(store.name.removesuffix(".zarr") + "_export"),
+                              "export folder")
+        folder.mkdir(exist_ok=True)
+        self.confine_tree(folder, "export folder entry")
+        return folder
 
     def relative(self, path: pathlib.Path) -> str:
         """`path` as the page shows it: relative to the root, with forward slashes."""
@@ -85,6 +133,12 @@ class Root:
             return path.relative_to(self.path).as_posix() or "."
         except ValueError:
             return path.resolve().relative_to(self.path).as_posix() or "."
+
+    def _shown(self, path: pathlib.Path) -> str:
+        # Lexically, links unresolved: the name the user gave or the listing found.
+        normal = pathlib.Path(os.path.normpath(path))
+        return normal.relative_to(self.path).as_posix() if normal.is_relative_to(
+            self.path) else str(normal)
 
     def listing(self, text: str = ".") -> tuple[str, list[tuple[str, str]]]:
         """(folder, entries) for the file browser; entries are (relative path, kind)."""
@@ -96,7 +150,7 @@ class Root:
             if child.name.startswith("."):
                 continue
             try:
-                self.resolve(self.relative(child), "entry")
+                self.confine(child, "entry")
             except MorvexError:
                 continue  # a link out of the root is not shown
             if child.is_dir():

@@ -10,6 +10,7 @@ that is going on, and a second run on the same store is refused.
 
 from __future__ import annotations
 
+import functools
 import json
 import pathlib
 import threading
@@ -20,7 +21,7 @@ import numpy as np
 
 from .._errors import MorvexError
 from .job_adapter import Job, JobState
-from .mask import Shape, rasterise
+from .mask import Shape, rasterise, read_mask
 from .paths import Root
 from .results import Snapshot, StoreResults, results_of
 
@@ -99,6 +100,7 @@ class Project:
 
         self.store_text = _store_text(store)
         store_path = self.store
+        self.root.confine_tree(store_path, "store entry")
         saved = self._read_state(store_path)
         if saved and not reference.strip() and not frames.strip():
             reference, frames = saved.get("reference", ""), saved.get("frames", "")
@@ -222,11 +224,10 @@ class Project:
     # --- mask and grid -------------------------------------------------------------------
 
     def load_mask(self, text: str) -> None:
-        from ..io import as_mask
-
         self._need_reference()
         path = self.root.resolve(text, "mask")
-        self.mask_image = as_mask(path, self.reference.shape)  # type: ignore[union-attr]
+        self.mask_image = read_mask(path, self.reference.shape,  # type: ignore[union-attr]
+                                    text.strip())
         self.mask_text = text.strip()
 
     def mask(self) -> np.ndarray | None:
@@ -264,6 +265,7 @@ class Project:
         settings = Settings.build(**self.settings)
         settings.check_image(self.reference.shape)  # type: ignore[union-attr]
         store = self.store.resolve()
+        self.root.confine_tree(store, "store entry")
         with _RUNS_LOCK:
             current = _RUNS.get(store)
             if current is not None and current.state in (JobState.QUEUED, JobState.RUNNING):
@@ -275,7 +277,8 @@ class Project:
                     raise MorvexError("watch folder: the frames must be a folder the camera "
                                       "writes into")
                 frames: Any = str(folder)
-                extra: dict[str, Any] = {"watch": True}
+                extra: dict[str, Any] = {"watch": True, "confine": functools.partial(
+                    self.root.confine, what="frame")}
             else:
                 frames, extra = self.root.frames(self.frames_text), {}
             job = Job(frames, store=store,

@@ -1064,10 +1064,7 @@ class Page:
     # --- export ---------------------------------------------------------------------------
 
     def _export_folder(self) -> pathlib.Path:
-        store = self.project.store
-        folder = store.with_name(store.name.removesuffix(".zarr") + "_export")
-        folder.mkdir(exist_ok=True)
-        return folder
+        return self.root.export_folder(self.project.store)
 
     def export(self, kind: str) -> None:
         from nicegui import ui
