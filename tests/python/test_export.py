@@ -205,9 +205,8 @@ def hand_dataset(rows=3, cols=4, scale=None, step=5.0):
 
 @pytest.fixture(scope="module")
 def sequence_store(tmp_path_factory, synthetic_frames):
-    from conftest import PACKAGE_SETTINGS
-
     import morvex
+    from conftest import PACKAGE_SETTINGS
 
     path = tmp_path_factory.mktemp("store") / "s.zarr"
     morvex.correlate_sequence(synthetic_frames.frames[:3], store=path, progress=False,

@@ -6,9 +6,9 @@ import re
 import numpy as np
 import pytest
 import xarray as xr
-from conftest import PACKAGE_SETTINGS
 
 import morvex
+from conftest import PACKAGE_SETTINGS
 from morvex.plotting import colour_limits
 
 
