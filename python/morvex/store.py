@@ -6,7 +6,9 @@ written on its own (by region) and writing it again gives the same bytes. ``comp
 frame counts as measured exactly when its marker is set, so a run that dies mid-write loses
 at most that frame, and the next run measures it again. ``reference_image`` (row, col) keeps
 the reference for plots. The group attribute ``morvex_run`` (JSON) holds the settings, the
-frame names and digests of the reference and mask; a run with other values is refused, except
+frame names in the order measured (``frame_names``: a folder's or pattern's files in natural
+order, def_2 before def_10; a store written when they were sorted as text keeps that order on
+resume) and digests of the reference and mask; a run with other values is refused, except
 that frames after the last complete one may change (appended, or a bad file removed).
 ``morvex_sources`` (JSON) records where the run came from (the reference as a frame index or a
 path, the frames as given, relative to the store's parent, or the watched folder) and ``mask``
