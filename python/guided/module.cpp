@@ -11,6 +11,7 @@ void bind_reference(py::module_& m);
 void bind_correlate(py::module_& m);
 void bind_sequence(py::module_& m);
 void bind_tables(py::module_& m);
+void bind_images(py::module_& m);
 }  // namespace morvex::python
 
 PYBIND11_MODULE(_guided, m) {
@@ -21,5 +22,6 @@ PYBIND11_MODULE(_guided, m) {
     morvex::python::bind_correlate(m);
     morvex::python::bind_sequence(m);
     morvex::python::bind_tables(m);
+    morvex::python::bind_images(m);
     m.attr("__version__") = morvex::kVersion;
 }

@@ -5,7 +5,7 @@ from __future__ import annotations
 import numpy
 import numpy.typing
 import typing
-__all__: list[str] = ['Control', 'DEFAULTS', 'LIMITS', 'ReferenceImage', 'STATUSES', 'Sequence', 'correlate', 'estimate_read_noise', 'grid_axes']
+__all__: list[str] = ['Control', 'DEFAULTS', 'LIMITS', 'ReferenceImage', 'STATUSES', 'Sequence', 'assess_speckle_quality', 'correlate', 'deform_image', 'estimate_read_noise', 'generate_speckle', 'grid_axes', 'load_image']
 class Control:
     """
     Cancel flag and progress counters shared with a running correlation.
@@ -68,17 +68,33 @@ class Sequence:
     @property
     def frame_count(self) -> int:
         ...
+def assess_speckle_quality(image: typing.Annotated[numpy.typing.ArrayLike, numpy.float64], subset_size: typing.SupportsInt | typing.SupportsIndex) -> dict[str, int | float]:
+    """
+    entropy, mean_gradient, sssig, contrast, coverage (float) and recommended_subset (int, px) of a speckle image, SSSIG over subsets of subset_size px.
+    """
 def correlate(reference: ReferenceImage, deformed: typing.Annotated[numpy.typing.ArrayLike, numpy.float64], *, control: Control | None = None, previous: dict[str, numpy.typing.NDArray[typing.Any] | int] | None = None, min_zncc: typing.SupportsFloat | typing.SupportsIndex = 0.8, max_jump: typing.SupportsFloat | typing.SupportsIndex = 2.0, search_range: typing.SupportsInt | typing.SupportsIndex = -1, seed_count: typing.SupportsInt | typing.SupportsIndex = 0, max_iterations: typing.SupportsInt | typing.SupportsIndex = 50, convergence_threshold: typing.SupportsFloat | typing.SupportsIndex = 0.001, compute_strain: bool = True, strain_window: typing.SupportsInt | typing.SupportsIndex = 35, strain_measure: str = 'green-lagrange', strain_source: str = 'displacement', threads: typing.SupportsInt | typing.SupportsIndex = 0) -> dict[str, numpy.typing.NDArray[typing.Any] | int]:
     """
     Measure the displacement field of `deformed` against a prepared reference image. Besides the grid fields: 'full_searches', the whole-image (search_range) searches run, seeds only; 'seconds_by_status', seconds of work on the points by final status (index: STATUSES' codes).
+    """
+def deform_image(image: typing.Annotated[numpy.typing.ArrayLike, numpy.float64], u: typing.SupportsFloat | typing.SupportsIndex, v: typing.SupportsFloat | typing.SupportsIndex, du_dx: typing.SupportsFloat | typing.SupportsIndex, du_dy: typing.SupportsFloat | typing.SupportsIndex, dv_dx: typing.SupportsFloat | typing.SupportsIndex, dv_dy: typing.SupportsFloat | typing.SupportsIndex) -> numpy.typing.NDArray[numpy.float64]:
+    """
+    The image under the affine field u + du_dx x + du_dy y, v + dv_dx x + dv_dy y (px, about the origin).
     """
 def estimate_read_noise(image: typing.Annotated[numpy.typing.ArrayLike, numpy.float64], *, mask: numpy.typing.NDArray[typing.Any] | None = None) -> float:
     """
     Read noise of an image, grey levels: the estimate a ReferenceImage makes of its own (0 when no 5 x 5 window lies on the mask's specimen).
     """
+def generate_speckle(rows: typing.SupportsInt | typing.SupportsIndex, cols: typing.SupportsInt | typing.SupportsIndex, dot_radius: typing.SupportsInt | typing.SupportsIndex, density: typing.SupportsFloat | typing.SupportsIndex, seed: typing.SupportsInt | typing.SupportsIndex) -> numpy.typing.NDArray[numpy.float64]:
+    """
+    Synthetic speckle image (rows, cols), grey levels 0..255; the same seed gives the same image on every platform.
+    """
 def grid_axes(rows: typing.SupportsInt | typing.SupportsIndex, cols: typing.SupportsInt | typing.SupportsIndex, *, subset_size: typing.SupportsInt | typing.SupportsIndex = 29, step: typing.SupportsInt | typing.SupportsIndex = 7, roi: tuple[typing.SupportsInt | typing.SupportsIndex, typing.SupportsInt | typing.SupportsIndex, typing.SupportsInt | typing.SupportsIndex, typing.SupportsInt | typing.SupportsIndex] | None = None) -> tuple[numpy.typing.NDArray[numpy.int32], numpy.typing.NDArray[numpy.int32]]:
     """
     (grid rows' centre rows, grid columns' centre columns) a ReferenceImage of rows x cols px lays out; the same rule, without an image.
+    """
+def load_image(path: str | bytes) -> numpy.typing.NDArray[numpy.float64]:
+    """
+    Grey float64 image (rows, cols) read from a file: 16-bit scaled by 255/65535, colour as 0.299 R + 0.587 G + 0.114 B. RuntimeError when the file cannot be decoded.
     """
 DEFAULTS: dict[str, bool | int | float | str] = {'subset_size': 29, 'step': 7, 'interpolation': 'quintic', 'prefilter_sigma': 0.0, 'reference_noise': -1.0, 'min_zncc': 0.8, 'max_jump': 2.0, 'search_range': -1, 'seed_count': 0, 'max_iterations': 50, 'convergence_threshold': 0.001, 'compute_strain': True, 'strain_window': 35, 'strain_measure': 'green-lagrange', 'strain_source': 'displacement', 'threads': 0}
 LIMITS: dict[str, int | float] = {'threads': 1024, 'prefilter_radius_sigmas': 4.0, 'min_specimen_share': 0.5, 'int': 2147483647}

@@ -21,8 +21,7 @@ from typing import Any
 
 import numpy as np
 
-import _morvex_dic
-
+from . import _guided
 from ._errors import MorvexError
 
 
@@ -80,7 +79,7 @@ def load_image(path: PathLike) -> np.ndarray:
             return stack
     with _captured_stderr() as decoder:
         try:
-            return np.asarray(_morvex_dic.load_image(_native_name(path)))
+            return np.asarray(_guided.load_image(_native_name(path)))
         except RuntimeError:
             pass
     said = decoder.first_line()

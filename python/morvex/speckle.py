@@ -242,9 +242,9 @@ def _read_noise(grey: np.ndarray, counted: np.ndarray) -> float:
 
 
 def _recommended_subset(grey: np.ndarray, counted: np.ndarray) -> int:
-    import _morvex_dic
+    from . import _guided
 
     # Uncounted pixels take the specimen's mean: zero after the mean is taken out, they add
     # nothing to the autocorrelation, whose half-width the recommendation reads.
     filled = np.where(counted, grey, float(np.mean(grey[counted])))
-    return int(_morvex_dic.assess_speckle_quality(filled, 2)["recommended_subset"])
+    return int(_guided.assess_speckle_quality(filled, 2)["recommended_subset"])

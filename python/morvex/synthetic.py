@@ -6,7 +6,7 @@ import dataclasses
 
 import numpy as np
 
-import _morvex_dic
+from . import _guided
 
 
 @dataclasses.dataclass(frozen=True)
@@ -85,7 +85,7 @@ def synthetic_pair(shape: tuple[int, int] = (256, 256), *, u: float = 0.4, v: fl
     rows, cols = _check_shape(shape)
     if noise < 0:
         raise ValueError(f"noise must be >= 0 grey levels, got {noise}")
-    reference = _morvex_dic.generate_speckle(rows, cols, dot_radius, density, seed)
+    reference = _guided.generate_speckle(rows, cols, dot_radius, density, seed)
     field = AffineField(u, v, du_dx, du_dy, dv_dx, dv_dy, ((cols - 1) / 2, (rows - 1) / 2))
     deformed = _deform(reference, field)
     if noise > 0:
@@ -120,7 +120,7 @@ def synthetic_sequence(frames: int = 5, shape: tuple[int, int] = (256, 256), *,
     rows, cols = _check_shape(shape)
     if frames < 2:
         raise ValueError(f"frames must be >= 2, got {frames}")
-    reference = _morvex_dic.generate_speckle(rows, cols, dot_radius, density, seed)
+    reference = _guided.generate_speckle(rows, cols, dot_radius, density, seed)
     centre = ((cols - 1) / 2, (rows - 1) / 2)
     fields = [AffineField(k * u_step, k * v_step, exx_final * k / (frames - 1), 0.0, 0.0,
                           eyy_final * k / (frames - 1), centre) for k in range(frames)]
@@ -133,8 +133,8 @@ def _deform(image: np.ndarray, field: AffineField) -> np.ndarray:
     xc, yc = field.centre
     u0 = field.u - field.du_dx * xc - field.du_dy * yc
     v0 = field.v - field.dv_dx * xc - field.dv_dy * yc
-    return np.asarray(_morvex_dic.deform_image(image, u0, v0, field.du_dx, field.du_dy,
-                                               field.dv_dx, field.dv_dy))
+    return np.asarray(_guided.deform_image(image, u0, v0, field.du_dx, field.du_dy,
+                                           field.dv_dx, field.dv_dy))
 
 
 def _check_shape(shape: tuple[int, int]) -> tuple[int, int]:

@@ -7,7 +7,7 @@ import numpy as np
 import pytest
 from hypothesis import HealthCheck, settings
 
-import _morvex_dic as dic
+from morvex import _guided
 
 # A modest number of examples keeps the suite quick in CI; HYPOTHESIS_PROFILE=thorough searches
 # longer. No deadline: one run's time follows the machine's load, not the input's correctness.
@@ -20,7 +20,7 @@ settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE", "morvex"))
 @pytest.fixture(scope="session")
 def speckle():
     """A 120 x 120 speckle image, read-only so no test can change it for the others."""
-    image = dic.generate_speckle(120, 120, 3, 0.6, 11)
+    image = _guided.generate_speckle(120, 120, 3, 0.6, 11)
     image.flags.writeable = False
     return image
 
@@ -28,7 +28,7 @@ def speckle():
 @pytest.fixture
 def small_config():
     """A configuration whose grid fits a 120 x 120 image: 9 x 9 points, 10 px apart."""
-    config = dic.DICConfig()
+    config = pytest.importorskip("_morvex_dic").DICConfig()
     config.subset_size = 21
     config.search_range = 5
     config.step = 10

@@ -7,8 +7,8 @@ import numpy as np
 import pytest
 from hypothesis import event, given, note, strategies as st
 
-import _morvex_dic as dic
 import morvex
+from morvex import _guided
 
 FLOAT_VARIABLES = ("u", "v", "exx", "eyy", "exy", "zncc", "sigma_u", "sigma_v",
                    "du_dx", "du_dy", "dv_dx", "dv_dy")
@@ -25,9 +25,10 @@ def image_pairs(draw, max_side=40):
     sizes = st.integers(24, max_side) if draw(st.booleans()) else st.integers(0, max_side)
     rows, cols = draw(sizes), draw(sizes)
     if draw(st.booleans()):
-        reference = dic.generate_speckle(rows, cols, draw(st.integers(1, 4)), 0.6,
+        reference = _guided.generate_speckle(rows, cols, draw(st.integers(1, 4)), 0.6,
                                          draw(st.integers(0, 2**32 - 1)))
-        deformed = dic.translate_image(reference, draw(st.floats(-2, 2)), draw(st.floats(-2, 2)))
+        deformed = _guided.deform_image(reference, draw(st.floats(-2, 2)), draw(st.floats(-2, 2)),
+                                        0.0, 0.0, 0.0, 0.0)
     else:
         reference = draw(st.just(np.zeros((rows, cols))) | st.builds(
             np.array, st.lists(st.lists(PIXELS, min_size=cols, max_size=cols),
