@@ -12,6 +12,7 @@
 
 #include "guided/reference_data.h"
 #include "guided/strain_fit.h"
+#include "guided/subset_solver.h"
 #include "guided/warp_fields.h"
 
 namespace morvex::dic {
@@ -19,6 +20,8 @@ namespace morvex::dic {
 namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+using detail::Warp;
 
 // Bilinear interpolation of a grid field at image position (y, x); NaN when a corner needed
 // is invalid or the position lies outside the grid.
@@ -127,26 +130,136 @@ std::uint8_t lost_status(const GuidedResult& increment, double y, double x) {
     return status;
 }
 
+// The increment at an image position of its reference, as the total needs it: the warp there
+// (u, v, gradients and, in second-order runs, second derivatives), its uncertainties and ZNCC.
+struct IncrementSample {
+    Warp warp;
+    double sigma_u = kNaN, sigma_v = kNaN, zncc = kNaN;
+};
+
+// Bilinear between the four increment points around (y, x); false when one of them that
+// carries weight failed or (y, x) lies off the increment's grid.
+bool sample_between(const GuidedResult& inc, double y, double x, bool curved,
+                    IncrementSample& out) {
+    const GridField u{inc, inc.u}, v{inc, inc.v};
+    out.warp.u = u.at(y, x);
+    out.warp.v = v.at(y, x);
+    if (!std::isfinite(out.warp.u) || !std::isfinite(out.warp.v)) return false;
+    out.warp.du_dx = GridField{inc, inc.du_dx}.at(y, x);
+    out.warp.du_dy = GridField{inc, inc.du_dy}.at(y, x);
+    out.warp.dv_dx = GridField{inc, inc.dv_dx}.at(y, x);
+    out.warp.dv_dy = GridField{inc, inc.dv_dy}.at(y, x);
+    if (curved) {
+        double* second[6] = {&out.warp.du_dxx, &out.warp.du_dxy, &out.warp.du_dyy,
+                             &out.warp.dv_dxx, &out.warp.dv_dxy, &out.warp.dv_dyy};
+        for (int k = 0; k < 6; ++k)
+            *second[k] = GridField{inc, *detail::curvature_fields(inc, k)}.at(y, x);
+    }
+    out.sigma_u = GridField{inc, inc.sigma_u}.at(y, x);
+    out.sigma_v = GridField{inc, inc.sigma_v}.at(y, x);
+    out.zncc = GridField{inc, inc.zncc}.at(y, x);
+    return true;
+}
+
+// Where sample_between() fails: each valid one of the four increment points around (y, x)
+// carries its own warp to (y, x) by its gradients (and second derivatives), and the carried
+// warps are blended by their bilinear weights. A grid point that failed, most often because
+// its subset left the frame while the subsets beside it did not, then no longer takes the
+// points between it and a valid neighbour with it; a position up to one grid step beyond the
+// grid's edge (the next centre there would have put its subset outside the image) is carried
+// from the edge points the same way. False when no valid point around carries weight.
+bool sample_from_valid_points(const GuidedResult& inc, double y, double x, bool curved,
+                              IncrementSample& out) {
+    const int cols = inc.cols, rows = inc.rows;
+    const double step_x = cols > 1 ? inc.x[1] - inc.x[0] : 1.0;
+    const double step_y = rows > 1 ? inc.y[cols] - inc.y[0] : 1.0;
+    const double gx = (x - inc.x[0]) / step_x, gy = (y - inc.y[0]) / step_y;
+    if (!(gx >= -1.0 && gy >= -1.0 && gx <= cols && gy <= rows)) return false;
+    const int c0 = std::clamp(static_cast<int>(std::floor(gx)), 0, std::max(cols - 2, 0));
+    const int r0 = std::clamp(static_cast<int>(std::floor(gy)), 0, std::max(rows - 2, 0));
+    const int c1 = std::min(c0 + 1, cols - 1), r1 = std::min(r0 + 1, rows - 1);
+    // Beyond the edge the edge points take the whole weight: no extrapolated blend.
+    const double fx = std::clamp(gx - c0, 0.0, 1.0), fy = std::clamp(gy - r0, 0.0, 1.0);
+    const double w[4] = {(1 - fy) * (1 - fx), (1 - fy) * fx, fy * (1 - fx), fy * fx};
+    const int rr[4] = {r0, r0, r1, r1}, cc[4] = {c0, c1, c0, c1};
+    const bool second_order = detail::has_curvature(inc, inc.u.size());
+    static constexpr double Warp::*kFields[12] = {
+        &Warp::u,      &Warp::v,      &Warp::du_dx,  &Warp::du_dy,  &Warp::dv_dx,  &Warp::dv_dy,
+        &Warp::du_dxx, &Warp::du_dxy, &Warp::du_dyy, &Warp::dv_dxx, &Warp::dv_dxy, &Warp::dv_dyy};
+    double weight = 0.0, sigma_u = 0.0, sigma_v = 0.0, zncc = 0.0;
+    Warp sum;
+    for (int k = 0; k < 4; ++k) {
+        const std::size_t i = static_cast<std::size_t>(rr[k]) * cols + cc[k];
+        if (!(w[k] > 0.0) || !inc.valid[i]) continue;
+        Warp at;
+        at.u = inc.u[i];
+        at.v = inc.v[i];
+        at.du_dx = inc.du_dx[i];
+        at.du_dy = inc.du_dy[i];
+        at.dv_dx = inc.dv_dx[i];
+        at.dv_dy = inc.dv_dy[i];
+        if (second_order) detail::load_curvature(inc, static_cast<int>(i), at);
+        at = detail::recentre(at, x - inc.x[i], y - inc.y[i], second_order);
+        weight += w[k];
+        for (const auto field : kFields) sum.*field += w[k] * at.*field;
+        sigma_u += w[k] * inc.sigma_u[i];
+        sigma_v += w[k] * inc.sigma_v[i];
+        zncc += w[k] * inc.zncc[i];
+    }
+    if (!(weight > 0.0)) return false;
+    // Second derivatives only where the total composes them (both runs second-order).
+    for (int k = 0; k < 12; ++k) sum.*kFields[k] = k < 6 || curved ? sum.*kFields[k] / weight : 0.0;
+    out.warp = sum;
+    out.sigma_u = sigma_u / weight;
+    out.sigma_v = sigma_v / weight;
+    out.zncc = zncc / weight;
+    return true;
+}
+
+// Whether the subset of `half` px around first-grid point i, moved by the total warp, lies
+// inside a frame of `frame` size (within the half pixel around the outermost pixel centres),
+// as the solver demands of every subset it measures: its corners and, for a second-order
+// warp whose edges may bow, the middle of each edge.
+bool total_subset_inside(const GuidedResult& total, std::size_t i, int half, bool curved,
+                         cv::Size frame) {
+    Warp w;
+    w.u = total.u[i];
+    w.v = total.v[i];
+    w.du_dx = total.du_dx[i];
+    w.du_dy = total.du_dy[i];
+    w.dv_dx = total.dv_dx[i];
+    w.dv_dy = total.dv_dy[i];
+    if (curved) detail::load_curvature(total, static_cast<int>(i), w);
+    for (int sy = -1; sy <= 1; ++sy)
+        for (int sx = -1; sx <= 1; ++sx) {
+            if (sx == 0 && sy == 0) continue;
+            const double dx = sx * half, dy = sy * half;
+            const Warp at = detail::recentre(w, dx, dy, curved);
+            const double x = total.x[i] + dx + at.u, y = total.y[i] + dy + at.v;
+            if (!(x >= -0.5 && x <= frame.width - 0.5 && y >= -0.5 && y <= frame.height - 0.5))
+                return false;
+        }
+    return true;
+}
+
 // Second derivatives of the total U(X) = U_acc(X) + u_inc(X + U_acc(X)) at point i of the
-// first grid, with the increment's fields read at the moved position (y, x): by the chain
+// first grid, with the increment's warp `inc` sampled at the moved position: by the chain
 // rule, d2U_c/dX_a dX_b = d2U_acc_c/dX_a dX_b + sum_d du_inc_c/dx_d d2U_acc_d/dX_a dX_b
 // + sum_de d2u_inc_c/dx_d dx_e F_da F_eb, F = I + grad U_acc.
-void compose_curvature(const GuidedResult& acc, const GuidedResult& inc, std::size_t i, double y,
-                       double x, GuidedResult& total) {
+void compose_curvature(const GuidedResult& acc, const Warp& inc, std::size_t i,
+                       GuidedResult& total) {
     const double f[2][2] = {{1.0 + acc.du_dx[i], acc.du_dy[i]},
                             {acc.dv_dx[i], 1.0 + acc.dv_dy[i]}};
     // Per component c (u, v): the increment's gradient and Hessian at the moved position.
-    const GridField grad[2][2] = {{{inc, inc.du_dx}, {inc, inc.du_dy}},
-                                  {{inc, inc.dv_dx}, {inc, inc.dv_dy}}};
-    const GridField hess[2][3] = {{{inc, inc.du_dxx}, {inc, inc.du_dxy}, {inc, inc.du_dyy}},
-                                  {{inc, inc.dv_dxx}, {inc, inc.dv_dxy}, {inc, inc.dv_dyy}}};
+    const double grad[2][2] = {{inc.du_dx, inc.du_dy}, {inc.dv_dx, inc.dv_dy}};
+    const double hess[2][3] = {{inc.du_dxx, inc.du_dxy, inc.du_dyy},
+                               {inc.dv_dxx, inc.dv_dxy, inc.dv_dyy}};
     const double acc_hess[2][3] = {{acc.du_dxx[i], acc.du_dxy[i], acc.du_dyy[i]},
                                    {acc.dv_dxx[i], acc.dv_dxy[i], acc.dv_dyy[i]}};
     static constexpr int kA[3] = {0, 0, 1}, kB[3] = {0, 1, 1};  // xx, xy, yy
     for (int c = 0; c < 2; ++c) {
-        const double g[2] = {grad[c][0].at(y, x), grad[c][1].at(y, x)};
-        const double h3[3] = {hess[c][0].at(y, x), hess[c][1].at(y, x), hess[c][2].at(y, x)};
-        const double h[2][2] = {{h3[0], h3[1]}, {h3[1], h3[2]}};
+        const double* g = grad[c];
+        const double h[2][2] = {{hess[c][0], hess[c][1]}, {hess[c][1], hess[c][2]}};
         for (int k = 0; k < 3; ++k) {
             const int a = kA[k], b = kB[k];
             double value = acc_hess[c][k] + g[0] * acc_hess[0][k] + g[1] * acc_hess[1][k];
@@ -158,15 +271,13 @@ void compose_curvature(const GuidedResult& acc, const GuidedResult& inc, std::si
 }
 
 // Total displacement at a first-image point X: what reached X + U(X) in the frame before,
-// plus the increment there; gradients compose as F = F_inc * F_acc. Strain is left to the
-// caller.
-GuidedResult accumulate(const GuidedResult& acc, const GuidedResult& increment) {
+// plus the increment there; gradients compose as F = F_inc * F_acc. A point the increment's
+// bilinear stencil cannot serve is carried from the valid increment points around it, and
+// kept only when its subset, moved by the total, stays inside the frame (`frame`, subsets of
+// `half` px). Strain is left to the caller.
+GuidedResult accumulate(const GuidedResult& acc, const GuidedResult& increment, int half,
+                        cv::Size frame) {
     GuidedResult total = acc;
-    const GridField iu{increment, increment.u}, iv{increment, increment.v};
-    const GridField iux{increment, increment.du_dx}, iuy{increment, increment.du_dy};
-    const GridField ivx{increment, increment.dv_dx}, ivy{increment, increment.dv_dy};
-    const GridField isu{increment, increment.sigma_u}, isv{increment, increment.sigma_v};
-    const GridField izn{increment, increment.zncc};
     const bool curved = detail::has_curvature(acc, acc.u.size()) &&
                         detail::has_curvature(increment, increment.u.size());
     const std::size_t n = acc.u.size();
@@ -182,26 +293,35 @@ GuidedResult accumulate(const GuidedResult& acc, const GuidedResult& increment) 
         if (!acc.valid[i]) continue;
         const double y = acc.y[i] + acc.v[i], x = acc.x[i] + acc.u[i];
         total.iterations[i] = increment.iterations[nearest_point(increment, y, x)];
-        const double du = iu.at(y, x), dv = iv.at(y, x);
-        if (!std::isfinite(du) || !std::isfinite(dv)) {
+        IncrementSample inc;
+        const bool between = sample_between(increment, y, x, curved, inc);
+        if (!between && !sample_from_valid_points(increment, y, x, curved, inc)) {
             total.status[i] = lost_status(increment, y, x);
             continue;
         }
         const double ax = 1.0 + acc.du_dx[i], ay = acc.du_dy[i];
         const double bx = acc.dv_dx[i], by = 1.0 + acc.dv_dy[i];
-        const double px = 1.0 + iux.at(y, x), py = iuy.at(y, x);
-        const double qx = ivx.at(y, x), qy = 1.0 + ivy.at(y, x);
-        total.u[i] = acc.u[i] + du;
-        total.v[i] = acc.v[i] + dv;
+        const double px = 1.0 + inc.warp.du_dx, py = inc.warp.du_dy;
+        const double qx = inc.warp.dv_dx, qy = 1.0 + inc.warp.dv_dy;
+        total.u[i] = acc.u[i] + inc.warp.u;
+        total.v[i] = acc.v[i] + inc.warp.v;
         total.du_dx[i] = px * ax + py * bx - 1.0;
         total.du_dy[i] = px * ay + py * by;
         total.dv_dx[i] = qx * ax + qy * bx;
         total.dv_dy[i] = qx * ay + qy * by - 1.0;
-        if (curved) compose_curvature(acc, increment, i, y, x, total);
-        const double su = isu.at(y, x), sv = isv.at(y, x);
-        total.sigma_u[i] = std::sqrt(acc.sigma_u[i] * acc.sigma_u[i] + su * su);
-        total.sigma_v[i] = std::sqrt(acc.sigma_v[i] * acc.sigma_v[i] + sv * sv);
-        total.zncc[i] = izn.at(y, x);
+        if (curved) compose_curvature(acc, inc.warp, i, total);
+        if (!between && !total_subset_inside(total, i, half, curved, frame)) {
+            for (auto* f : {&total.u, &total.v, &total.du_dx, &total.du_dy, &total.dv_dx,
+                            &total.dv_dy})
+                (*f)[i] = kNaN;
+            if (curved)
+                for (int k = 0; k < 6; ++k) (*detail::curvature_fields(total, k))[i] = kNaN;
+            total.status[i] = lost_status(increment, y, x);
+            continue;
+        }
+        total.sigma_u[i] = std::sqrt(acc.sigma_u[i] * acc.sigma_u[i] + inc.sigma_u * inc.sigma_u);
+        total.sigma_v[i] = std::sqrt(acc.sigma_v[i] * acc.sigma_v[i] + inc.sigma_v * inc.sigma_v);
+        total.zncc[i] = inc.zncc;
         total.status[i] = static_cast<std::uint8_t>(GuidedStatus::kConverged);
         total.valid[i] = 1;
     }
@@ -263,7 +383,7 @@ GuidedResult GuidedSequence::add_frame(const cv::Mat& frame) {
     // and are carried back to the first grid.
     GuidedResult total = increment;
     if (s.accumulated) {
-        total = accumulate(*s.accumulated, increment);
+        total = accumulate(*s.accumulated, increment, s.config.subset_size / 2, frame.size());
         // What this frame's correlation did, not the frame before's.
         total.full_searches = increment.full_searches;
         total.seconds_by_status = increment.seconds_by_status;
