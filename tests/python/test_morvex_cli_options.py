@@ -226,7 +226,6 @@ def _one_line_refusal(run_cli, frame_files, *args):
 # dumped pybind's TypeError with the image array (integers beyond a C int).
 @pytest.mark.parametrize("args, message", [
     (["--threads", "1000000"], "threads must be a positive integer up to 1024"),
-    (["--threads", "1025"], "got 1025"),
     (["--prefilter", "1000"], "prefilter must be at most 2.5 px for subset 21"),
     (["--prefilter", "2.51"], "got 2.51; lower it or use a subset of at least 23 px"),
     (["--step", "1e20"], "'1e20' is not a valid integer"),
@@ -236,7 +235,7 @@ def _one_line_refusal(run_cli, frame_files, *args):
      "strain_window must be an integer from 0 to 2147483647 px, got 9.999e+19"),
     (["--min-zncc", "nan"], "min_zncc must be a finite number, got nan"),
     (["--max-jump", "inf"], "max_jump must be a finite number, got inf"),
-], ids=["threads_million", "threads_one_beyond", "prefilter_1000", "prefilter_just_beyond",
+], ids=["threads_million", "prefilter_1000", "prefilter_just_beyond",
         "step_1e20", "max_iterations_3e9", "strain_window_huge", "min_zncc_nan",
         "max_jump_inf"])
 def test_a_setting_beyond_its_limit_is_one_line_and_exit_2(run_cli, frame_files, args,

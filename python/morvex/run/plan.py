@@ -495,7 +495,6 @@ def plan_sequence(frames: object, *, reference: int | ImageLike = 0, incremental
     if tile is not None:
         tile, margin = check_tile(tile, tile_margin, checked)
     checked.check_image(reference_image.shape)
-    check_measurable(checked, reference_image, mask_image)
     # Only cheap checks up front: loading every frame twice would double the reading time.
     for index in sorted({0, len(frame_list) - 1}):
         try:
@@ -505,6 +504,7 @@ def plan_sequence(frames: object, *, reference: int | ImageLike = 0, incremental
                 continue  # recorded as not measured when its turn comes
             raise BadFrameError(index, frame_list.names[index], str(error)) from None
         check_frame_shape(frame_list.names[index], image, reference_image.shape)
+    check_measurable(checked, reference_image, mask_image)
     ys, xs = grid_axes(checked, reference_image.shape)
     if tile is not None:
         tiles = TilePlan(tile, margin, tuple(plan_tiles(reference_image.shape, checked, tile,
