@@ -82,10 +82,11 @@ class Settings:
     Attributes:
         subset: side of the square subset, px; odd, >= 5; or "auto" with `noise_target`
             (resolved by morvex.resolution.choose_subset before any correlation).
-        step: grid spacing, px; >= 1.
+        step: grid spacing, px; >= 1. Every integer setting is at most INT_MAX (a C int).
         roi: region of interest ``(x0, y0, x1, y1)``, inclusive pixel bounds, or None.
         interpolation: "quintic" (B-spline, lowest bias), "cubic" (B-spline) or "keys".
-        prefilter: Gaussian low-pass sigma applied to both images, px; 0 = off.
+        prefilter: Gaussian low-pass sigma applied to both images, px; 0 = off; at most
+            max_prefilter(subset) (its 4-sigma radius within half the subset).
         min_zncc: a point is valid only if its ZNCC is at least this, in [-1, 1].
         max_jump: px; a point differing this much from its neighbour is rejected.
         search_range: half-width of the integer search at seeds, px; -1 = whole image.

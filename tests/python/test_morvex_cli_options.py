@@ -6,9 +6,9 @@ import sys
 
 import numpy as np
 import pytest
-from conftest import PACKAGE_SETTINGS
 
 import morvex
+from conftest import PACKAGE_SETTINGS
 from morvex.cli import cli
 from morvex.settings import Settings
 

@@ -12,9 +12,9 @@ import numpy as np
 import pytest
 import xarray as xr
 import zarr
-from conftest import PACKAGE_SETTINGS
 
 import morvex
+from conftest import PACKAGE_SETTINGS
 from morvex import _guided
 from morvex.run.plan import check_threads
 from morvex.settings import INT_MAX, MAX_THREADS, Settings, max_prefilter
