@@ -15,7 +15,7 @@ from __future__ import annotations
 import importlib
 from typing import Any
 
-from ._errors import MorvexError, StoreMismatchError
+from ._errors import MorvexError, StoreDamageError, StoreIOError, StoreMismatchError
 
 # Functions named like their modules are bound here: importing the module morvex.correlate
 # would otherwise replace the function morvex.correlate with it. Both modules are light.
@@ -55,7 +55,8 @@ def __dir__() -> list[str]:
 
 __all__ = [
     "FrameSummary", "Job", "JobProgress", "JobState", "MorvexError", "Status",
-    "StoreMismatchError", "animate", "certify", "correlate", "correlate_sequence", "load_image",
-    "open_store", "plot", "plot_vectors", "speckle_report", "start", "synthetic_pair",
-    "synthetic_sequence", "to_csv", "to_netcdf", "to_vtk", "__version__",
+    "StoreDamageError", "StoreIOError", "StoreMismatchError", "animate", "certify", "correlate",
+    "correlate_sequence", "load_image", "open_store", "plot", "plot_vectors", "speckle_report",
+    "start", "synthetic_pair", "synthetic_sequence", "to_csv", "to_netcdf", "to_vtk",
+    "__version__",
 ]

@@ -16,24 +16,38 @@ path, the frames as given, relative to the store's parent, or the watched folder
 ``morvex_skipped`` names the frames recorded as not measured and why. Stores written before
 these three existed open and resume as they are.
 
+Every chunk of a store made now ends in a CRC32C (Zarr's ``crc32c`` codec after the
+compressor) and is written even when it holds only fill values, so a changed byte fails its
+check and a chunk missing from a complete frame is damage, never NaN: reading such a store
+raises :class:`~morvex.StoreDamageError` naming the variable and the frame. Stores written
+before checksums read as they always did. Failures of the operating system (a full disk, a
+permission) raise :class:`~morvex.StoreIOError` naming the path and the reason.
+
 A run holds an exclusive ``flock`` on ``morvex_lock/lock`` inside the store while it writes; the
-kernel releases it when the process dies, so a crash never leaves a store locked.
+kernel releases it when the process dies, so a crash never leaves a store locked. While a store
+is created, ``morvex_lock/creating`` says so: a folder that holds it and no ``morvex_run`` is
+the remains of a creation cut short, taken over by the next run as if empty.
 """
 
 from __future__ import annotations
 
+import contextlib
 import fcntl
+import functools
 import hashlib
+import itertools
 import json
 import os
 import pathlib
+import re
 import shutil
 import warnings
-from typing import TYPE_CHECKING, Any
+from collections.abc import Callable, Iterable, Iterator
+from typing import TYPE_CHECKING, Any, Concatenate, ParamSpec, TypeVar
 
 import numpy as np
 
-from ._errors import MorvexError, StoreMismatchError
+from ._errors import MorvexError, StoreDamageError, StoreIOError, StoreMismatchError
 from ._status import Status
 from .settings import DEFAULTS
 
@@ -47,9 +61,14 @@ MARKER = "complete"
 # The lock lives in a group of its own: Zarr warns about any other file at the top level.
 LOCK_NAME = "morvex_lock"
 _LOCK_FILE = "lock"
+# Beside the lock while a store is created (see the module's notes).
+_CREATING = "creating"
 # Identity entries that may grow on resume (checked by the prefix rule instead).
 _GROWING = ("frames", "frame_names")
 _FILL = {"valid": False, "status": int(Status.NOT_MEASURED), "iterations": -1}
+
+_P = ParamSpec("_P")
+_R = TypeVar("_R")
 
 
 def digest(array: np.ndarray | None) -> str:
@@ -70,6 +89,32 @@ def run_identity(settings_json: str, frame_names: list[str], reference: np.ndarr
                     reference_sha256=digest(reference), mask_sha256=digest(mask),
                     incremental=bool(incremental))
     return identity
+
+
+@contextlib.contextmanager
+def _os_errors(path: pathlib.Path, doing: str) -> Iterator[None]:
+    """Turn the operating system's refusal (a full disk, a permission) into one line."""
+    try:
+        yield
+    except OSError as error:
+        if isinstance(error, ValueError):  # Zarr's own errors (a node not found) are not the OS's
+            raise
+        raise StoreIOError(str(path), doing, error.strerror or str(error),
+                           _within(error.filename, path), error.errno) from error
+
+
+def _guarded(doing: str) -> Callable[[Callable[Concatenate[Store, _P], _R]],
+                                     Callable[Concatenate[Store, _P], _R]]:
+    """A Store method whose OS errors name the store (see _os_errors)."""
+    def wrap(method: Callable[Concatenate[Store, _P], _R]) -> Callable[Concatenate[Store, _P], _R]:
+        def guarded(self: Store, /, *args: _P.args, **kwargs: _P.kwargs) -> _R:
+            with _os_errors(self.path, doing):
+                return method(self, *args, **kwargs)
+
+        functools.update_wrapper(guarded, method)
+        return guarded
+
+    return wrap
 
 
 class Store:
@@ -100,23 +145,30 @@ class Store:
 
         Raises:
             StoreMismatchError: when it exists with other settings, frames, reference or mask.
+            StoreDamageError: when it exists and a complete frame's chunk or a variable's
+                metadata is missing or unreadable.
+            StoreIOError: when the operating system refuses a read or a write.
             MorvexError: when the path exists and is not a Morvex store.
         """
         store = cls(path)
-        if store.path.exists() and overwrite:
-            store.remove()
-        elif store.path.exists() and not store.is_vacant():
-            differences = store.differences(identity)
-            if differences:
-                raise StoreMismatchError(str(store.path), differences)
-            if store.identity()["frame_names"] != identity["frame_names"]:  # type: ignore[index]
-                store._follow(identity)
-            if sources is not None and store.sources() is None:
-                # A store of the earlier layout learns where it came from on its first resume.
-                import zarr
+        with _os_errors(store.path, "write"):
+            if store.path.exists() and overwrite:
+                store.remove()
+            elif store.path.exists() and not store.is_vacant():
+                differences = store.differences(identity)
+                if differences:
+                    raise StoreMismatchError(str(store.path), differences)
+                # Before any work: a resumed run must not build on a damaged store.
+                store._check_layout()
+                if store.identity()["frame_names"] != identity["frame_names"]:  # type: ignore[index]
+                    store._follow(identity)
+                if sources is not None and store.sources() is None:
+                    # A store of the earlier layout learns where it came from on its first
+                    # resume.
+                    import zarr
 
-                zarr.open_group(store.path, mode="r+").attrs[SOURCES_ATTRIBUTE] = json.dumps(
-                    sources)
+                    zarr.open_group(store.path, mode="r+").attrs[SOURCES_ATTRIBUTE] = json.dumps(
+                        sources)
         store._identity = identity
         store._reference = reference
         store._mask = mask
@@ -146,48 +198,60 @@ class Store:
         return differences
 
     def is_vacant(self) -> bool:
-        """True for a folder holding nothing but the lock (a run that has not written yet)."""
-        return self.path.is_dir() and all(p.name == LOCK_NAME for p in self.path.iterdir())
+        """True for a folder a run may take over: nothing but the lock (a run that has not
+        written yet), or the remains of a creation cut short (its note and no identity)."""
+        try:
+            if not self.path.is_dir():
+                return False
+            if all(p.name == LOCK_NAME for p in self.path.iterdir()):
+                return True
+            if not (self.path / LOCK_NAME / _CREATING).is_file():
+                return False
+            return self.identity() is None
+        except (OSError, MorvexError):
+            # A note beside an unreadable group is still a creation cut short; without the note
+            # the folder is someone's, and the caller's own read names what is wrong with it.
+            return (self.path / LOCK_NAME / _CREATING).is_file()
 
     def last_complete(self) -> int:
         """Index of the last complete frame, -1 when none is."""
         done = np.flatnonzero(self.complete())
         return int(done[-1]) if done.size else -1
 
+    @_guarded("write")
     def _follow(self, identity: dict[str, Any]) -> None:
         # Frames after the last complete one changed: resize every per-frame array and record
         # the new list; frames beyond the old end read as not measured.
         import zarr
 
-        group = zarr.open_group(self.path, mode="r+")
-        self.resize(int(identity["frames"]), group)
-        marker = group[MARKER]
-        assert isinstance(marker, zarr.Array)
+        self.resize(int(identity["frames"]))
+        marker = self._open(MARKER, "r+")
         marker[self.last_complete() + 1:] = 0
-        group.attrs[RUN_ATTRIBUTE] = json.dumps(identity)
+        zarr.open_group(self.path, mode="r+").attrs[RUN_ATTRIBUTE] = json.dumps(identity)
 
-    def resize(self, n_frames: int, group: Any = None) -> None:
+    @_guarded("write")
+    def resize(self, n_frames: int) -> None:
         """Give every per-frame array `n_frames` frames (new ones read as not measured)."""
-        import zarr
-
         self._arrays = None
-        group = group if group is not None else zarr.open_group(self.path, mode="r+")
-        for _, array in group.arrays():
+        arrays = self._members("r+")
+        for array in arrays.values():
             if (array.metadata.dimension_names and array.metadata.dimension_names[0] == "frame"
                     and array.shape[0] != n_frames):
                 array.resize((n_frames,) + array.shape[1:])
-        if "frame" in group:
-            group["frame"][:] = np.arange(n_frames)
+        if "frame" in arrays:
+            arrays["frame"][:] = np.arange(n_frames)
 
+    @_guarded("write")
     def grow(self, names: list[str]) -> None:
         """Follow a frame list that grew (a watched folder): new frames, same identity else."""
         import zarr
 
-        group = zarr.open_group(self.path, mode="r+")
-        identity = json.loads(str(group.attrs[RUN_ATTRIBUTE]))
+        identity = self.identity()
+        if identity is None:
+            raise MorvexError(f"{self.path} is not a Morvex results store (made by morvex run)")
         identity.update(frames=len(names), frame_names=list(names))
-        self.resize(len(names), group)
-        group.attrs[RUN_ATTRIBUTE] = json.dumps(identity)
+        self.resize(len(names))
+        zarr.open_group(self.path, mode="r+").attrs[RUN_ATTRIBUTE] = json.dumps(identity)
         self._identity = identity
 
     # --- the lock --------------------------------------------------------------------------
@@ -197,53 +261,87 @@ class Store:
 
         Raises:
             MorvexError: when another run (in this process or another) holds it.
+            StoreIOError: when the lock cannot be made (a full disk, a permission).
         """
         return StoreLock(self.path)
 
+    # --- what the group records ----------------------------------------------------------
+
+    @_guarded("read")
     def sources(self) -> dict[str, Any] | None:
         """Where the run came from (reference, frames, ...), or None for an older store."""
-        import zarr
+        recorded = self._recorded(SOURCES_ATTRIBUTE)
+        return recorded if isinstance(recorded, dict) else None
 
-        try:
-            text = zarr.open_group(self.path, mode="r").attrs.get(SOURCES_ATTRIBUTE)
-        except Exception:  # not a zarr group at all
-            return None
-        return None if text is None else json.loads(str(text))
-
+    @_guarded("read")
     def mask(self) -> np.ndarray | None:
-        """The mask the run measured with (True = specimen), or None."""
-        import zarr
+        """The mask the run measured with (True = specimen), or None.
 
-        try:
-            return np.asarray(np.asarray(zarr.open_array(self.path / "mask", mode="r")[:]) != 0)
-        except Exception:  # no mask recorded: an unmasked run, or an older store
-            return None
+        Raises:
+            StoreDamageError: when the recorded mask is unreadable.
+        """
+        if not (self.path / "mask").is_dir():
+            return None  # an unmasked run, or an older store
+        arrays = {"mask": self._open("mask")}
+        self._check_chunks(arrays, [])
+        with self._decoding(arrays, []):
+            values = np.asarray(arrays["mask"][:])
+        return np.asarray(values != 0)
 
+    @_guarded("read")
     def skipped(self) -> dict[str, str]:
         """Frames recorded as not measured: index (as text) -> reason."""
-        import zarr
+        recorded = self._recorded(SKIPPED_ATTRIBUTE)
+        return dict(recorded) if isinstance(recorded, dict) else {}
 
-        text = zarr.open_group(self.path, mode="r").attrs.get(SKIPPED_ATTRIBUTE)
-        return {} if text is None else dict(json.loads(str(text)))
-
+    @_guarded("read")
     def identity(self) -> dict[str, Any] | None:
-        """The stored run identity, or None when the path is not a finished Morvex store."""
-        import zarr
+        """The stored run identity, or None when the path is not a finished Morvex store.
 
-        try:
-            group = zarr.open_group(self.path, mode="r")
-        except Exception:  # not a zarr group at all
-            return None
-        text = group.attrs.get(RUN_ATTRIBUTE)
-        return None if text is None else json.loads(str(text))
+        Raises:
+            StoreDamageError: when the group's metadata or the identity cannot be read.
+        """
+        recorded = self._recorded(RUN_ATTRIBUTE)
+        return recorded if isinstance(recorded, dict) else None
 
     def exists(self) -> bool:
         return self.identity() is not None
 
+    def _attributes(self) -> dict[str, Any] | None:
+        # The group's attributes, read from its zarr.json (no Zarr needed to learn that a
+        # folder is not a store); None when the path holds no group.
+        root = self.path / "zarr.json"
+        if not root.is_file():
+            return None
+        try:
+            metadata = json.loads(root.read_bytes())
+        except ValueError as error:  # a JSON or UTF-8 error
+            raise self._damage(f"its metadata (zarr.json) cannot be read ({_reason(error)})"
+                               ) from None
+        if not isinstance(metadata, dict) or metadata.get("node_type") != "group":
+            return None
+        attributes = metadata.get("attributes") or {}
+        return attributes if isinstance(attributes, dict) else None
+
+    def _recorded(self, name: str) -> Any:
+        # One JSON-text attribute of the group, parsed; None when absent.
+        text = (self._attributes() or {}).get(name)
+        if text is None:
+            return None
+        try:
+            return json.loads(str(text))
+        except ValueError as error:
+            raise self._damage(f"its record {name} cannot be read ({_reason(error)})") from None
+
+    @_guarded("write")
     def remove(self) -> None:
         """Delete the store; the lock file (which a run may hold) stays."""
         self._arrays = None
         if self.path.is_dir():
+            # A removal cut short leaves what a creation cut short leaves: the note, no
+            # identity (it goes first), and a folder the next run takes over.
+            _note_creation(self.path)
+            (self.path / "zarr.json").unlink(missing_ok=True)
             for item in self.path.iterdir():
                 if item.name == LOCK_NAME:
                     continue
@@ -251,31 +349,40 @@ class Store:
                     shutil.rmtree(item)
                 else:
                     item.unlink()
-            if not any(self.path.iterdir()):
-                self.path.rmdir()
         elif self.path.exists():
             self.path.unlink()
 
     # --- frames --------------------------------------------------------------------------
 
+    @_guarded("read")
     def complete(self) -> np.ndarray:
-        """Boolean per frame: measured and fully written."""
-        import zarr
+        """Boolean per frame: measured and fully written.
 
+        Raises:
+            StoreDamageError: when the marker's metadata or a chunk of it is unreadable.
+        """
         if not self.exists():
             return np.zeros(0, dtype=bool)
-        return np.asarray(np.asarray(zarr.open_array(self.path / MARKER, mode="r")[:]) == 1)
+        return self._complete_of(self._open(MARKER))
 
+    def _complete_of(self, marker: Any) -> np.ndarray:
+        # A marker chunk never written reads 0: that frame is simply not complete.
+        with self._decoding({MARKER: marker}, range(marker.shape[0])):
+            values = np.asarray(marker[:])
+        return np.asarray(values == 1)
+
+    @_guarded("write")
     def create(self, first: xr.Dataset) -> None:
         """Lay out an empty store shaped like `first` (one frame, dims y, x) for every frame.
 
         Needs the store to come from :meth:`open_for_run` (identity and reference image).
 
         Writes only metadata, coordinates and the reference image: chunks never written read
-        as NaN (float variables), False, 255 (status: not measured) or -1.
+        as NaN (float variables), False, 255 (status: not measured) or -1. Every array's
+        chunks carry a CRC32C. Whatever the folder held besides the lock is removed first.
         """
         import xarray as xr
-        import zarr
+        from zarr.codecs import Crc32cCodec, ZstdCodec
 
         n_frames = int(self._identity["frames"])
         template = first.drop_vars("reference_image", errors="ignore")
@@ -300,32 +407,38 @@ class Store:
             if template[name].dims[:1] == ("frame",) and name != MARKER}
         encoding[MARKER] = {"chunks": (1,)}
         encoding["frame"] = {"chunks": (max(n_frames, 1),)}
-        for name in template.data_vars:
+        for name in template.variables:
+            # Zarr's default compressor, then the CRC32C of what it wrote.
+            encoding.setdefault(str(name), {})["compressors"] = (ZstdCodec(), Crc32cCodec())
             if template[name].dtype.kind == "f":
-                encoding.setdefault(str(name), {})["_FillValue"] = np.nan
+                encoding[str(name)]["_FillValue"] = np.nan
+        _note_creation(self.path)
         self.remove()
-        # Mode "a" on an empty folder: "w" would clear it, lock file included.
+        # Mode "a" on an empty folder: "w" would clear it, lock file included. Chunks of fill
+        # values too: a chunk missing from a complete frame must mean damage.
         with _quiet():
             template.to_zarr(self.path, mode="a", zarr_format=3, consolidated=False,
-                             encoding=encoding)
+                             encoding=encoding, write_empty_chunks=True)
+        self.resize(n_frames)
+        import zarr
+
         group = zarr.open_group(self.path, mode="r+")
-        for _, array in group.arrays():
-            names = getattr(array.metadata, "dimension_names", None)  # zarr 3 arrays have them
-            if names and names[0] == "frame":
-                array.resize((n_frames,) + array.shape[1:])
-        frame = group["frame"]
-        assert isinstance(frame, zarr.Array)
-        frame[:] = np.arange(n_frames)
         if getattr(self, "_sources", None) is not None:
             group.attrs[SOURCES_ATTRIBUTE] = json.dumps(self._sources)
         # Written last: a store without it is an unfinished creation, not a run to resume.
         group.attrs[RUN_ATTRIBUTE] = json.dumps(self._identity)
+        (self.path / LOCK_NAME / _CREATING).unlink(missing_ok=True)
 
+    @_guarded("write")
     def write_frame(self, index: int, frame: xr.Dataset, *,
                     skipped: str | None = None) -> None:
         """Write one measured frame (dims y, x) at `index`, then set its marker. Idempotent.
 
         `skipped` records the frame as not measured, with its reason.
+
+        Raises:
+            StoreIOError: when the operating system refuses the write (the frame stays
+                incomplete and is measured again on resume).
         """
         import zarr
 
@@ -346,15 +459,12 @@ class Store:
     def _frame_arrays(self, frame: xr.Dataset, index: int) -> dict[str, Any]:
         # The per-frame arrays, opened once per store; again when the store has grown since
         # (another handle resized it), and the store made first if it does not exist yet.
-        import zarr
-
         if self._arrays is not None and index < self._arrays[MARKER].shape[0]:
             return self._arrays
         if not self.exists():
             self.create(frame)
-        group = zarr.open_group(self.path, mode="r+")
         names = [str(n) for n in frame.data_vars if n != "reference_image"] + [MARKER]
-        self._arrays = {name: group[name] for name in names}
+        self._arrays = {name: self._open(name, "r+") for name in names}
         return self._arrays
 
     def __getstate__(self) -> dict[str, Any]:
@@ -363,10 +473,14 @@ class Store:
         state.pop("_arrays", None)
         return state
 
+    @_guarded("read")
     def previous(self, index: int) -> dict[str, Any] | None:
         """The start for frame `index`: frame index - 1 as the library takes it, or None.
 
         None too after a frame recorded as not measured (the next one starts from seeds).
+
+        Raises:
+            StoreDamageError: when a chunk of frame index - 1 is missing or unreadable.
         """
         import xarray as xr
 
@@ -374,28 +488,42 @@ class Store:
 
         if index <= 0 or not self.complete()[index - 1] or str(index - 1) in self.skipped():
             return None
-        with _quiet():
+        arrays = self._members()
+        self._check_chunks(arrays, [index - 1])
+        with self._decoding(arrays, [index - 1]), _quiet():
             dataset = xr.open_zarr(self.path, consolidated=False, chunks=None)
-        return result_from_dataset(dataset.isel(frame=index - 1).load())
+            dataset = dataset.isel(frame=index - 1).load()
+        return result_from_dataset(dataset)
 
+    @_guarded("read")
     def read(self, *, complete_only: bool = True) -> xr.Dataset:
         """The stored run as a dataset (dims frame, y, x), loaded into memory.
 
         Raises:
             MorvexError: when the path is not a Morvex store.
+            StoreDamageError: when a variable's metadata, or a chunk of a frame read (or of a
+                coordinate or the reference image), is missing or fails its checksum.
+            StoreIOError: when the operating system refuses a read.
         """
         import xarray as xr
 
-        if not self.exists():
+        identity = self.identity()
+        if identity is None:
             raise MorvexError(f"{self.path} is not a Morvex results store (made by morvex run)")
-        with _quiet():
-            dataset: xr.Dataset = xr.open_zarr(self.path, consolidated=False, chunks=None).load()
-        done = dataset[MARKER].values == 1
-        if complete_only:
-            dataset = dataset.isel(frame=np.flatnonzero(done))
+        arrays = self._members()
+        done = self._complete_of(self._marker_of(arrays))
+        frames = np.flatnonzero(done) if complete_only else np.arange(done.size)
+        self._check_chunks(arrays, np.flatnonzero(done))
+        with self._decoding(arrays, frames), _quiet():
+            dataset: xr.Dataset = xr.open_zarr(self.path, consolidated=False, chunks=None)
+            # The frame index is the position, whatever a resize cut short left in `frame`.
+            dataset = dataset.assign_coords(frame=("frame", np.arange(done.size)))
+            if complete_only and frames.size < done.size:
+                dataset = dataset.isel(frame=frames)
+            dataset = dataset.load()
         dataset = dataset.drop_vars(MARKER)
         dataset.attrs.pop(RUN_ATTRIBUTE, None)
-        names = self.identity()["frame_names"]  # type: ignore[index]
+        names = identity["frame_names"]
         dataset.attrs.pop(SOURCES_ATTRIBUTE, None)
         skipped = dataset.attrs.pop(SKIPPED_ATTRIBUTE, None)
         if skipped:
@@ -515,13 +643,10 @@ class StoreLock:
     """An exclusive ``flock`` on a store's lock file; a context manager, or release()."""
 
     def __init__(self, path: pathlib.Path) -> None:
-        folder = path / LOCK_NAME
-        folder.mkdir(parents=True, exist_ok=True)
-        group = folder / "zarr.json"
-        if not group.exists():
-            group.write_text('{"zarr_format": 3, "node_type": "group", "attributes": {}}')
-        # Held open for the store's lifetime: the lock lasts as long as the handle.
-        self._handle = open(folder / _LOCK_FILE, "a+")  # noqa: SIM115
+        with _os_errors(path, "write"):
+            folder = _lock_group(path)
+            # Held open for the store's lifetime: the lock lasts as long as the handle.
+            self._handle = open(folder / _LOCK_FILE, "a+")  # noqa: SIM115
         try:
             fcntl.flock(self._handle.fileno(), fcntl.LOCK_EX | fcntl.LOCK_NB)
         except OSError:
@@ -540,6 +665,66 @@ class StoreLock:
 
     def __exit__(self, *exc: object) -> None:
         self.release()
+
+
+def _lock_group(path: pathlib.Path) -> pathlib.Path:
+    """The store's lock group (a folder Zarr knows as a group), made if missing."""
+    folder = path / LOCK_NAME
+    folder.mkdir(parents=True, exist_ok=True)
+    group = folder / "zarr.json"
+    if not group.exists():
+        group.write_text('{"zarr_format": 3, "node_type": "group", "attributes": {}}')
+    return folder
+
+
+def _note_creation(path: pathlib.Path) -> None:
+    (_lock_group(path) / _CREATING).write_text(
+        "a store is being created here; without morvex_run beside it, it never was\n")
+
+
+def _checksummed(array: Any) -> bool:
+    from zarr.codecs import Crc32cCodec
+
+    return any(isinstance(codec, Crc32cCodec) for codec in getattr(array.metadata, "codecs", ()))
+
+
+def _per_frame(array: Any) -> bool:
+    names = getattr(array.metadata, "dimension_names", None)
+    if not names:
+        return False
+    return bool(names[0] == "frame" and array.chunks[0] == 1)
+
+
+def _chunk_keys(array: Any, frame: int | None) -> Iterator[str]:
+    # The store keys of the chunks holding `frame` (every chunk, with None).
+    counts = [range(-(-size // chunk)) for size, chunk in zip(array.shape, array.chunks,
+                                                              strict=True)]
+    if frame is not None:
+        counts[0] = range(frame, frame + 1)
+    for coords in itertools.product(*counts):
+        yield array.metadata.encode_chunk_key(coords)
+
+
+def _reason(error: BaseException) -> str:
+    lines = str(error).strip().splitlines()
+    return lines[0][:160] if lines else type(error).__name__
+
+
+def _within(filename: object, path: pathlib.Path) -> str | None:
+    # The file an OS error names, relative to the store when inside it, and by its own name
+    # when it is Zarr's temporary copy of it (NAME.<32 hex>.partial, .json dropped).
+    if not filename:
+        return None
+    name = pathlib.Path(os.fsdecode(filename))  # type: ignore[arg-type]
+    temporary = re.fullmatch(r"(.+)\.[0-9a-f]{32}\.partial", name.name)
+    if temporary:
+        own = temporary.group(1)
+        name = name.with_name(own + ".json" if own == "zarr" else own)
+    try:
+        inside = name.resolve().relative_to(path.resolve())
+    except (OSError, ValueError):
+        return str(name)
+    return None if str(inside) == "." else str(inside)
 
 
 def _write_together(index: int, values: dict[str, np.ndarray], arrays: dict[str, Any]) -> None:
@@ -567,13 +752,15 @@ def write_store_attrs(path: str | os.PathLike[str], attrs: dict[str, Any]) -> No
 
     Raises:
         MorvexError: when the path is not a Morvex store.
+        StoreIOError: when the operating system refuses the write.
     """
-    if not Store(path).exists():
-        raise MorvexError(f"{path} is not a Morvex results store (made by morvex run)")
-    import zarr
+    store = Store(path)
+    with _os_errors(store.path, "write"):
+        if not store.exists():
+            raise MorvexError(f"{path} is not a Morvex results store (made by morvex run)")
+        import zarr
 
-    group = zarr.open_group(pathlib.Path(path), mode="r+")
-    group.attrs.update(attrs)
+        zarr.open_group(store.path, mode="r+").attrs.update(attrs)
 
 
 def open_store(path: str | os.PathLike[str]) -> xr.Dataset:
@@ -585,6 +772,9 @@ def open_store(path: str | os.PathLike[str]) -> xr.Dataset:
 
     Raises:
         MorvexError: when the path is missing or not a Morvex store.
+        StoreDamageError: when a complete frame's chunk is missing or fails its checksum, or
+            metadata cannot be read (the message names the variable and the frame).
+        StoreIOError: when the operating system refuses a read.
 
     Example:
         >>> ds = morvex.open_store("out.zarr")   # doctest: +SKIP
