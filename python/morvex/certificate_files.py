@@ -45,18 +45,43 @@ def summary(certificate: dict[str, Any]) -> dict[str, Any]:
     star = certificate["spatial_resolution"]
     attrs = {
         "certificate_noise_floor_px": noise["displacement_px"],
+        "certificate_noise_floor_se_px": noise.get("se", {}).get("displacement_px", math.nan),
         "certificate_predicted_sigma_px": noise["predicted_sigma_px"],
         "certificate_strain_noise": noise["strain_noise"],
         "certificate_max_abs_bias_px": certificate["bias"]["max_abs_bias_px"],
+        "certificate_max_abs_bias_se_px": certificate["bias"].get("max_abs_bias_se_px",
+                                                                  math.nan),
         "certificate_l10_displacement_px": star["l10_displacement_px"],
         "certificate_l10_displacement_se_px": star.get("l10_displacement_se_px", math.nan),
         "certificate_l10_strain_px": star["l10_strain_px"],
+        "certificate_l10_strain_se_px": star.get("l10_strain_se_px", math.nan),
         "certificate_mei_displacement_px2": certificate["mei"]["displacement_px2"],
         "certificate_mei_strain_px": certificate["mei"]["strain_px"],
+        "certificate_flags": "; ".join(f"{figure}: {reason}" for figure, reason
+                                       in certificate.get("flags", {}).items()),
         "certificate_json": json.dumps(_finite(certificate)),
     }
     return {k: (v if not isinstance(v, float) or math.isfinite(v) else "nan")
             for k, v in attrs.items()}
+
+
+def headline(certificate: dict[str, Any]) -> str:
+    """One line of the headline figures, each with its standard error, and the figures the
+    image cannot support named as such (the command line prints it)."""
+    noise = certificate["noise_floor"]
+    star = certificate["spatial_resolution"]
+    se = noise.get("se", {})
+    floor = _with_error(noise["displacement_px"], se.get("displacement_px"), "{:.4g}")
+    line = (f"noise floor {floor} (predicted {noise['predicted_sigma_px']:.4g} px), strain "
+            f"{_with_error(noise['strain_noise'], se.get('strain_noise'), '{:.3g}', '')}; l10% "
+            f"{_with_error(star['l10_displacement_px'], star.get('l10_displacement_se_px'))} "
+            f"(displacement), "
+            f"{_with_error(star['l10_strain_px'], star.get('l10_strain_se_px'))} (strain)")
+    flags = certificate.get("flags", {})
+    if flags:
+        line += "; FLAGGED " + "; ".join(f"{name.split('.')[-1]}: {reason}"
+                                         for name, reason in flags.items())
+    return line
 
 
 def markdown(certificate: dict[str, Any]) -> str:
@@ -75,6 +100,14 @@ def markdown(certificate: dict[str, Any]) -> str:
     choice = certificate.get("subset_choice")
     if choice:
         lines += ["", f"Subset chosen automatically: {choice['reason']}."]
+    noise_se = noise.get("se", {})
+    strain_se = noise_se.get("strain", {})
+
+    def noise_text(name: str, fmt: str = "{:.4g}", unit: str = " px") -> str:
+        return _with_error(noise[name], noise_se.get(name), fmt, unit)
+
+    def strain_text(name: str) -> str:
+        return _with_error(noise["strain"][name], strain_se.get(name), "{:.3g}", "")
     lines += ["", "## Noise floor", "",
               f"Source: {noise['source']} (crop x {noise['crop'][0]}..{noise['crop'][2]}, "
               f"y {noise['crop'][1]}..{noise['crop'][3]}; {noise['points']} points, "
@@ -82,45 +115,68 @@ def markdown(certificate: dict[str, Any]) -> str:
               f"{noise['read_noise_grey']:.3g} grey levels.", "",
               "| Quantity | Measured scatter | Predicted sigma (RMS of the run's) |",
               "| --- | --- | --- |",
-              f"| u | {noise['u_px']:.4g} px | {noise['predicted_sigma_u_px']:.4g} px |",
-              f"| v | {noise['v_px']:.4g} px | {noise['predicted_sigma_v_px']:.4g} px |",
-              f"| displacement (RMS of u, v) | {noise['displacement_px']:.4g} px | "
-              f"{noise['predicted_sigma_px']:.4g} px |",
-              f"| exx | {noise['strain']['exx']:.3g} | |",
-              f"| eyy | {noise['strain']['eyy']:.3g} | |",
-              f"| exy | {noise['strain']['exy']:.3g} | |", "",
+              f"| u | {noise_text('u_px')} | "
+              f"{noise['predicted_sigma_u_px']:.4g} px |",
+              f"| v | {noise_text('v_px')} | "
+              f"{noise['predicted_sigma_v_px']:.4g} px |",
+              f"| displacement (RMS of u, v) | "
+              f"{noise_text('displacement_px')}{_flag(noise, 'displacement_px')} | "
+              f"{noise_text('predicted_sigma_px')} |",
+              *(f"| {name} | {strain_text(name)} | |" for name in ("exx", "eyy", "exy")),
+              f"| strain (RMS of the three) | {noise_text('strain_noise', '{:.3g}', '')}"
+              f"{_flag(noise, 'strain_noise')} | |", "",
               f"Calibration of the predicted sigma (measured / predicted): "
-              f"{noise['calibration']:.3f} (1 is ideal).", "",
+              f"{noise_text('calibration', '{:.3f}', '')} "
+              "(1 is ideal).", "",
+              f"Each +- is a standard error: {noise.get('se_method', 'not measured')}"
+              f" (about {noise.get('independent_subsets', float('nan')):.0f} independent "
+              "subsets).", "",
               "## Bias over a sub-pixel shift", "",
-              f"The reference shifted along x by its own quintic B-spline (crop x "
+              f"Shifted copies by: {bias.get('shift_interpolant', 'quintic B-spline')}.", "",
+              f"The reference shifted along x (crop x "
               f"{bias['crop'][0]}..{bias['crop'][2]}, y {bias['crop'][1]}..{bias['crop'][3]}); "
-              f"largest |bias| {bias['max_abs_bias_px']:.2g} px.", "",
+              f"largest |bias| "
+              f"{_with_error(bias['max_abs_bias_px'], bias.get('max_abs_bias_se_px'), '{:.2g}')}"
+              f"{_flag(bias, 'max_abs_bias_px')}.", "",
               "| Shift (px) | " + " | ".join(f"{s:.1f}" for s in bias["shifts_px"]) + " |",
               "| --- |" + " --- |" * len(bias["shifts_px"]),
               "| Bias (px) | " + " | ".join(_number(b, "{:+.1e}") for b in bias["bias_px"])
-              + " |", "",
+              + " |",
+              "| Standard error (px) | " + " | ".join(
+                  _number(b, "{:.1e}") for b in bias.get("bias_se_px", [])) + " |", "",
               f"![bias]({BIAS_PLOT})", "",
               "## Spatial resolution", "",
               f"The reference deformed by v = {star['amplitude_px']:g} cos(2 pi (y - yc) / p(x))"
               f" px, p from {star['period_range_px'][0]:g} to {star['period_range_px'][1]:g} px "
               f"along x, on {_bands_text(star)}. The response is the mean over the bands, and"
               " l10% is the period below which the measured amplitude stays under 90 % of the"
-              " true one; its +- is the standard error over the bands (one band's own l10%"
+              " true one; its +- is the standard error from the "
+              f"{star.get('se_method', 'spread over the bands')} (one centre's own l10%"
               " depends on its few speckles).", "",
               "| Figure | Value |", "| --- | --- |",
               f"| l10% of displacement | "
               f"{_with_error(star['l10_displacement_px'], star.get('l10_displacement_se_px'))} "
-              f"({_ratio(star['l10_displacement_px'], certificate)} x subset) |",
+              f"({_ratio(star['l10_displacement_px'], certificate)} x subset)"
+              f"{_flag(star, 'l10_displacement_px')} |",
               f"| l10% of an ideal {certificate['settings']['shape']} fit | "
-              f"{_number(star['l10_theory_px'], '{:.1f} px')} |",
+              f"{_number(star['l10_theory_px'], '{:.1f} px')} (exact) |",
               f"| l10% of strain | "
-              f"{_with_error(star['l10_strain_px'], star.get('l10_strain_se_px'))} |",
+              f"{_with_error(star['l10_strain_px'], star.get('l10_strain_se_px'))}"
+              f"{_flag(star, 'l10_strain_px')} |",
               f"| MEI of displacement (noise x l10%) | "
-              f"{_number(mei['displacement_px2'], '{:.3g} px^2')} |",
-              f"| MEI of strain | {_number(mei['strain_px'], '{:.3g} px')} |", "",
+              f"{_with_error(mei['displacement_px2'], mei.get('displacement_se_px2'), '{:.3g}',
+                             ' px^2')}"
+              f"{_flag(mei, 'displacement_px2')} |",
+              f"| MEI of strain | "
+              f"{_with_error(mei['strain_px'], mei.get('strain_se_px'), '{:.3g}')}"
+              f"{_flag(mei, 'strain_px')} |", "",
               f"![response]({RESPONSE_PLOT})", ""]
     notes = [text for text in (noise.get("note"), star.get("note")) if text]
     lines += [f"Note: {text}." for text in notes] + ([""] if notes else [])
+    flags = certificate.get("flags", {})
+    if flags:
+        lines += ["## Figures this image cannot support", ""]
+        lines += [f"- **{name}**: {reason}." for name, reason in flags.items()] + [""]
     lines += [
               f"Measured in {certificate['seconds']:.1f} s.", ""]
     return "\n".join(lines)
@@ -162,11 +218,14 @@ def plot_bias(certificate: dict[str, Any], path: pathlib.Path) -> pathlib.Path:
 
     bias = certificate["bias"]
     fig, ax = plt.subplots(figsize=(6, 3.5))
-    ax.plot(bias["shifts_px"], _nan(bias["bias_px"]), "o-")
+    ax.errorbar(bias["shifts_px"], _nan(bias["bias_px"]),
+                yerr=_nan(bias.get("bias_se_px") or [None] * len(bias["bias_px"])),
+                fmt="o-", capsize=3)
     ax.axhline(0.0, color="k", lw=0.8)
     ax.set_xlabel("imposed shift along x, px")
     ax.set_ylabel("bias of u, px")
-    ax.set_title("Bias over a sub-pixel shift")
+    ax.set_title("Bias over a sub-pixel shift (copies by Fourier shift)"
+                 if "shift_interpolant" in bias else "Bias over a sub-pixel shift")
     ax.grid(True, alpha=0.3)
     return _save(fig, path)
 
@@ -203,14 +262,20 @@ def _number(value: Any, fmt: str) -> str:
     return fmt.format(value)
 
 
-def _with_error(value: Any, error: Any) -> str:
-    """"39.5 +- 0.6 px", or the value alone when there is no error to give."""
-    text = _number(value, "{:.1f}")
+def _with_error(value: Any, error: Any, fmt: str = "{:.1f}", unit: str = " px") -> str:
+    """"39.5 +- 0.6 px", or the value with "(no error)" when there is none to give."""
+    text = _number(value, fmt)
     if text == "not reached":
         return text
     if error is None or not math.isfinite(error):
-        return f"{text} px"
-    return f"{text} +- {error:.1f} px"
+        return f"{text}{unit} (no error)"
+    # Two significant digits of an error are all it has, unless the value's format is coarser.
+    return f"{text} +- {_number(error, fmt if fmt == '{:.1f}' else '{:.2g}')}{unit}"
+
+
+def _flag(section: dict[str, Any], figure: str) -> str:
+    reason = section.get("flags", {}).get(figure)
+    return f" **(flagged: {reason})**" if reason else ""
 
 
 def _bands_text(star: dict[str, Any]) -> str:

@@ -9,6 +9,7 @@ from :mod:`morvex.resolution`; :mod:`morvex.certificate_files` writes them out.
 
 from __future__ import annotations
 
+import math
 import time
 from typing import Any
 
@@ -47,8 +48,11 @@ def certify(reference: ImageLike, *, static: ImageLike | None = None,
     Returns:
         A dictionary with ``settings_table`` (rows of the Good Practices Guide table),
         ``noise_floor``, ``bias``, ``spatial_resolution``, ``mei``, ``subset_choice`` (or
-        None), ``image_shape``, ``seconds``. Units: px for displacement and lengths, 1 for
-        strain, grey levels for read noise. See the README's "Resolution certificate".
+        None), ``image_shape``, ``flags``, ``seconds``. Every figure has its standard error
+        beside it (``..._se_...`` keys, or a section's ``se``), and each section's ``flags``
+        maps a figure the image cannot support to the reason (``flags`` gathers them as
+        "section.figure"). Units: px for displacement and lengths, 1 for strain, grey levels
+        for read noise. See the README's "Resolution certificate".
 
     Raises:
         MorvexError: before any work, for an unreadable image, a static image of another
@@ -85,8 +89,7 @@ def certify(reference: ImageLike, *, static: ImageLike | None = None,
     noise = resolution.noise_floor(reference_image, static_image, checked, threads, specimen)
     bias = resolution.bias_sweep(reference_image, checked, threads, specimen)
     star = resolution.star_response(reference_image, checked, vsg, threads, specimen)
-    mei = {"displacement_px2": noise["displacement_px"] * star["l10_displacement_px"],
-           "strain_px": noise["strain_noise"] * star["l10_strain_px"]}
+    mei = metrological_efficiency(noise, star)
     return {
         "software": {"name": "Morvex", "version": version()},
         "image_shape": list(reference_image.shape),
@@ -97,8 +100,30 @@ def certify(reference: ImageLike, *, static: ImageLike | None = None,
         "bias": bias,
         "spatial_resolution": star,
         "mei": mei,
+        "flags": {f"{section}.{figure}": reason
+                  for section, part in (("noise_floor", noise), ("bias", bias),
+                                        ("spatial_resolution", star), ("mei", mei))
+                  for figure, reason in part["flags"].items()},
         "seconds": time.perf_counter() - began,
     }
+
+
+def metrological_efficiency(noise: dict[str, Any], star: dict[str, Any]) -> dict[str, Any]:
+    """MEI = noise floor x l10% for displacement and strain, each with its standard error
+    (the two factors' relative errors added in quadrature: they come from different
+    measurements) and flagged when either factor is."""
+    out: dict[str, Any] = {"flags": {}}
+    for name, se_name, floor, l10 in (
+            ("displacement_px2", "displacement_se_px2", "displacement_px", "l10_displacement"),
+            ("strain_px", "strain_se_px", "strain_noise", "l10_strain")):
+        a, b = noise[floor], star[f"{l10}_px"]
+        sa, sb = noise["se"][floor], star[f"{l10}_se_px"]
+        out[name] = a * b
+        out[se_name] = abs(a * b) * math.hypot(sa / a, sb / b) if a and b else float("nan")
+        reasons = [r for r in (noise["flags"].get(floor), star["flags"].get(f"{l10}_px")) if r]
+        if reasons:
+            out["flags"][name] = "; ".join(reasons)
+    return out
 
 
 def virtual_strain_gauge(settings: Settings) -> float:

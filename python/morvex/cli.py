@@ -7,7 +7,6 @@ Ctrl-C exits with code 130 after the current frame's workers stop.
 from __future__ import annotations
 
 import json
-import math
 import pathlib
 import re
 import sys
@@ -189,18 +188,16 @@ def run(reference: pathlib.Path, frames: tuple[str, ...], output: pathlib.Path,
     dataset = job.dataset()
     click.echo(f"{dataset.sizes['frame']} frames in {output}")
     if with_certificate:
-        from .certificate_files import summary
+        from .certificate_files import headline, summary
         from .certify import certify
         from .store import write_store_attrs
 
         if "subset_choice_json" in dataset.attrs:
             # The store holds the resolved subset: certify exactly what was measured.
             settings["subset"] = json.loads(dataset.attrs["subset_choice_json"])["subset"]
-        figures = summary(certify(reference, mask=mask, threads=threads, **settings))
-        write_store_attrs(output, figures)
-        l10, noise = (float(figures[name]) for name in (
-            "certificate_l10_displacement_px", "certificate_noise_floor_px"))
-        click.echo(f"certificate: l10% {l10:.1f} px, noise {noise:.4g} px (store attributes)")
+        certificate = certify(reference, mask=mask, threads=threads, **settings)
+        write_store_attrs(output, summary(certificate))
+        click.echo(f"certificate: {headline(certificate)} (store attributes)")
     if plot_field is not None:
         from .plotting import plot as plot_dataset
 
@@ -253,7 +250,7 @@ def certify_command(reference: pathlib.Path, static: pathlib.Path | None,
       - the bias over a 0..1 px sub-pixel shift;
       - the spatial resolution l10% and MEI = noise x l10% from a star-like field.
     """
-    from .certificate_files import write_certificate
+    from .certificate_files import headline, write_certificate
     from .certify import certify
 
     settings = _merge_config(config_file, flags)
@@ -265,19 +262,8 @@ def certify_command(reference: pathlib.Path, static: pathlib.Path | None,
     mask = settings.pop("mask", None)
     certificate = certify(reference, static=static, mask=mask, threads=threads, **settings)
     written = write_certificate(certificate, output)
-    star = certificate["spatial_resolution"]
-    noise = certificate["noise_floor"]
-    click.echo(f"noise floor {noise['displacement_px']:.4g} px (predicted "
-               f"{noise['predicted_sigma_px']:.4g} px), strain {noise['strain_noise']:.3g}; "
-               f"l10% {star['l10_displacement_px']:.1f} px"
-               f"{_error_text(star.get('l10_displacement_se_px'))} (displacement), "
-               f"{star['l10_strain_px']:.1f} px (strain); "
-               f"{certificate['seconds']:.1f} s")
+    click.echo(f"{headline(certificate)}; {certificate['seconds']:.1f} s")
     click.echo("wrote " + ", ".join(str(path) for path in written))
-
-
-def _error_text(error: float | None) -> str:
-    return "" if error is None or not math.isfinite(error) else f" +- {error:.1f}"
 
 
 @cli.command()
