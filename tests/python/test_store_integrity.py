@@ -48,32 +48,48 @@ def _flip_byte(path):
     path.write_bytes(bytes(data))
 
 
-# (what is done to the store, variable, frame the message names)
+def _garble(path):
+    path.write_text('{"zarr_format": 3,')
+
+
+# What is done to the store: (variable, frame) and the problem the message names.
 DAMAGE = {
-    "flipped byte in u": (lambda s: _flip_byte(s / "u/c/2/0/0"), "u", 2),
-    "flipped byte in valid": (lambda s: _flip_byte(s / "valid/c/1/0/0"), "valid", 1),
-    "flipped byte in the marker": (lambda s: _flip_byte(s / "complete/c/3"), "complete", 3),
-    "deleted chunk of u": (lambda s: (s / "u/c/2/0/0").unlink(), "u", 2),
-    "deleted chunk of status": (lambda s: (s / "status/c/0/0/0").unlink(), "status", 0),
-    "damaged metadata of v": (lambda s: (s / "v/zarr.json").write_text('{"zarr_format": 3,'),
-                              "v", None),
+    "flipped byte in u": (lambda s: _flip_byte(s / "u/c/2/0/0"), "u", 2,
+                          "the chunk of u for frame 2 (f2.tif) fails its checksum"),
+    "flipped byte in valid": (lambda s: _flip_byte(s / "valid/c/1/0/0"), "valid", 1,
+                              "the chunk of valid for frame 1 (f1.tif) fails its checksum"),
+    "flipped byte in the marker": (lambda s: _flip_byte(s / "complete/c/3"), "complete", 3,
+                                   "the chunk of complete for frame 3 (f3.tif) fails its "
+                                   "checksum"),
+    "flipped byte in the reference image": (
+        lambda s: _flip_byte(s / "reference_image/c/0/0"), "reference_image", None,
+        "a chunk of reference_image fails its checksum"),
+    "deleted chunk of u": (lambda s: (s / "u/c/2/0/0").unlink(), "u", 2,
+                           "the chunk of u for frame 2 (f2.tif) is missing, though the frame "
+                           "is marked complete"),
+    "deleted chunk of status": (lambda s: (s / "status/c/0/0/0").unlink(), "status", 0,
+                                "the chunk of status for frame 0 (f0.tif) is missing"),
+    "damaged metadata of v": (lambda s: _garble(s / "v/zarr.json"), "v", None,
+                              "the metadata of v (v/zarr.json) cannot be read"),
+    "damaged metadata of the group": (lambda s: _garble(s / "zarr.json"), None, None,
+                                      "its metadata (zarr.json) cannot be read"),
 }
 
 
 @pytest.mark.parametrize("damage", DAMAGE.values(), ids=DAMAGE.keys())
-def test_a_damaged_or_missing_chunk_is_named_by_open_store(copied, damage):
-    _, store, _ = copied
-    harm, variable, frame = damage
+def test_a_damaged_or_missing_chunk_is_named_by_open_store(copied, run_cli, damage):
+    folder, store, whole = copied
+    harm, variable, frame, problem = damage
     harm(store)
     with pytest.raises(morvex.StoreDamageError) as raised:
         morvex.open_store(store)
-    error = raised.value
-    assert (error.variable, error.frame) == (variable, frame)
-    where = (f"the chunk of {variable} for frame {frame} (f{frame}.tif)" if frame is not None
-             else f"the metadata of {variable} ({variable}/zarr.json) cannot be read")
-    assert str(error).startswith(f"store {store} is damaged: {where}")
-    problem = "missing" if "deleted" in next(k for k, v in DAMAGE.items() if v is damage) else ""
-    assert problem in str(error)
+    assert (raised.value.variable, raised.value.frame) == (variable, frame)
+    assert str(raised.value).startswith(f"store {store} is damaged: {problem}")
+    # What the message suggests mends it.
+    code, _, err = run_cli("run", folder / "f0.tif", folder, "-o", store, *SETTINGS_FLAGS, "-q",
+                           "--overwrite")
+    assert code == 0, err
+    xr.testing.assert_identical(morvex.open_store(store), whole)
 
 
 COMMANDS = {
