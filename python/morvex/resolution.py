@@ -49,6 +49,9 @@ RESPONSE_LEVEL = 0.9    # l10%: the period below which the response stays under 
 # Fewer independent subsets than this in a crop and its scatter is uncertain by more than
 # 1 / sqrt(2 (n - 1)) = 14 %: the figure is flagged.
 MIN_INDEPENDENT = 25
+# A mean error needs fewer: its standard error says how well it is known; below this many
+# independent subsets the crop's quarters hold one each, and their spread means nothing.
+MIN_BIAS_INDEPENDENT = 4
 # The star's grid rows within a quarter period of its centre, at l10%, fewer than this and the
 # column's response rests on too few subsets: the figure is flagged.
 MIN_STAR_ROWS = 3
@@ -235,10 +238,10 @@ def bias_sweep(reference: np.ndarray, settings: Settings, threads: int | None = 
     worst = max(finite, key=lambda k: abs(bias[k])) if finite else None
     independent = _independent_subsets(int(use.sum()), settings)
     flags = {}
-    if independent < MIN_INDEPENDENT:
+    if independent < MIN_BIAS_INDEPENDENT:
         flags["max_abs_bias_px"] = (
             f"from about {independent:.0f} independent subsets (fewer than "
-            f"{MIN_INDEPENDENT}): too few points for a mean error")
+            f"{MIN_BIAS_INDEPENDENT}): too few points for a mean error")
     return {"crop": _crop_record(rows, cols), "shift_interpolant": SHIFT_INTERPOLANT,
             "shifts_px": list(BIAS_SHIFTS), "bias_px": bias, "bias_se_px": bias_se,
             "scatter_px": scatter,
