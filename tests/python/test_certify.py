@@ -233,6 +233,22 @@ def test_the_star_is_measured_on_every_band_that_fits():
     assert "Shifted copies by: Fourier shift of the band-limited image" in text
 
 
+def test_bias_sweep_against_fourier_copies_shows_the_interpolants_s_curve():
+    # Copies by the solver's own spline gave quintic no bias at all; against an exact move
+    # each interpolant shows its S-curve: odd about half a pixel, nothing at whole pixels,
+    # and cubic convolution's several times the quintic spline's.
+    reference = _guided.generate_speckle(*CERT_SHAPE, 2, 0.5, 4)
+    sweeps = {name: resolution.bias_sweep(reference, Settings.build(
+        subset=21, step=5, interpolation=name)) for name in ("quintic", "keys")}
+    for sweep in sweeps.values():
+        bias = np.array(sweep["bias_px"])
+        assert abs(bias[0]) < 1e-9 and abs(bias[-1]) < 1e-4 and abs(bias[5]) < 0.1 * abs(bias[2])
+        np.testing.assert_allclose(bias[1:5], -bias[9:5:-1], atol=0.1 * abs(bias).max())
+        assert 0 < sweep["max_abs_bias_se_px"] < 0.2 * sweep["max_abs_bias_px"]
+    assert sweeps["quintic"]["max_abs_bias_px"] > 1e-4
+    assert sweeps["keys"]["max_abs_bias_px"] > 3 * sweeps["quintic"]["max_abs_bias_px"]
+
+
 # The star on a reference only 200 rows tall, against the same pattern's star measured on
 # 1024 rows (four full bands): one centre's l10% varies by about 11 % with its speckles, so
 # the short reference's must come with an error that covers the difference.
