@@ -1,6 +1,7 @@
 """How quick `morvex app` feels: first page, redraws of a large field, and during a run.
 
-    .venv/bin/python bench/app_bench.py [--size 1024] [--frames 4] [--repeats 15]
+    .venv/bin/python bench/app_bench.py [--part redraw|tabs|all] [--size 1024] [--frames 4]
+        [--repeats 15] [--tabs 5] [--run-frames 30] [--requests 200]
 
 Writes a synthetic sequence of SIZE x SIZE frames into a temporary root, measures it once
 into a store (subset 29, step 7: about 20 000 points per frame at 1024 px), starts
@@ -11,18 +12,28 @@ into a store (subset 29, step 7: about 20 000 points per frame at 1024 px), star
   page (target 200 ms), median and worst over REPEATS changes;
 - during a run: the same redraw while a second store is measured on every core, and the
   round trip of a plain input change (the page must stay responsive).
+
+Part "tabs": TABS tabs have the project open while a RUN_FRAMES-frame SIZE x SIZE run goes on
+in the server, and REQUESTS page requests (plain GETs of the page, one after another) go
+beside them. Reported: median, p99 and max of page requests and of field changes in the tabs
+(targets: p99 <= 300 ms, max <= 1 s), how many tabs end showing "done" with the job's frame
+count, and the server's resident memory: its peak and its value after the run against the
+value before it (targets: peak <= 0.6 GB, back within 50 MB).
 """
 
 from __future__ import annotations
 
 import argparse
+import contextlib
 import os
 import pathlib
+import re
 import statistics
 import subprocess
 import sys
 import tempfile
 import time
+from typing import Any
 
 import numpy as np
 
@@ -54,8 +65,9 @@ REDRAW_FRAME = _REDRAW % {"testid": "frame-index", "event": "input"}
 
 
 def write_root(folder: pathlib.Path, size: int, frames: int) -> None:
-    import morvex
     import tifffile
+
+    import morvex
 
     for name in ("frames", "second"):
         (folder / name).mkdir(parents=True)
@@ -71,22 +83,254 @@ def write_root(folder: pathlib.Path, size: int, frames: int) -> None:
           f"(measured in {time.perf_counter() - began:.1f} s)")
 
 
+def write_frames(folder: pathlib.Path, size: int, frames: int) -> None:
+    import tifffile
+
+    import morvex
+
+    folder.mkdir(parents=True)
+    sequence = morvex.synthetic_sequence(frames=frames, shape=(size, size), seed=3)
+    for k, image in enumerate(sequence.frames):
+        tifffile.imwrite(folder / f"img_{k:03d}.tif",
+                         np.clip(np.round(image), 0, 255).astype(np.uint8))
+
+
+def spread(name: str, values: list[float], p99_target: float, max_target: float) -> None:
+    lost = sum(1 for v in values if v != v)
+    kept = sorted(v for v in values if v == v) or [float("nan")]
+    p99 = kept[min(len(kept) - 1, int(np.ceil(0.99 * len(kept))) - 1)]
+    verdict = "met" if p99 <= p99_target and kept[-1] <= max_target else "MISSED"
+    print(f"{name:34s} median {statistics.median(kept):7.1f} ms, p99 {p99:7.1f} ms, "
+          f"max {kept[-1]:7.1f} ms over {len(kept)}"
+          + (f", {lost} never applied within 20 s" if lost else "")
+          + f" (targets p99 {p99_target:.0f} ms, max {max_target:.0f} ms: {verdict})")
+
+
+class Memory:
+    """The server's resident memory, sampled every 50 ms in a thread: its peak since reset."""
+
+    def __init__(self, pid: int) -> None:
+        import threading
+
+        self.pid, self.peak, self._stop = pid, 0, threading.Event()
+        self._thread = threading.Thread(target=self._sample, daemon=True)
+        self._thread.start()
+
+    def now(self) -> int:
+        try:
+            import psutil
+
+            return int(psutil.Process(self.pid).memory_info().rss)
+        except ImportError:
+            with open(f"/proc/{self.pid}/status") as status:
+                line = next(x for x in status if x.startswith("VmRSS:"))
+            return int(line.split()[1]) * 1024
+
+    def _sample(self) -> None:
+        while not self._stop.wait(0.05):
+            try:
+                self.peak = max(self.peak, self.now())
+            except (OSError, StopIteration):
+                return
+
+    def reset(self) -> None:
+        self.peak = self.now()
+
+    def stop(self) -> None:
+        self._stop.set()
+
+
+def tabs_part(args: argparse.Namespace, root: pathlib.Path, url: str, server_pid: int,
+              browser: Any) -> None:
+    import http.cookiejar
+    import threading
+    import urllib.request
+
+    from playwright.sync_api import expect
+
+    memory = Memory(server_pid)
+    idle = memory.now()
+    tabs = []
+    for _ in range(args.tabs):
+        page = browser.new_page(viewport={"width": 1400, "height": 1000})
+        page.set_default_timeout(60_000)
+        page.goto(url)
+        page.get_by_test_id("open-project").wait_for()
+        page.get_by_test_id("reference-path").fill("run/img_000.tif")
+        page.get_by_test_id("frames-path").fill("run")
+        page.get_by_test_id("store-path").fill("run.zarr")
+        page.get_by_test_id("open-project").click()
+        expect(page.get_by_test_id("run-status")).to_have_text("idle")
+        tabs.append(page)
+    time.sleep(2.0)
+    before = memory.now()
+    memory.reset()
+    requests: list[float] = []
+    finished = threading.Event()
+
+    # The link's token is exchanged for the server's cookie once; each request after it is a
+    # plain request of the page, as a reload is.
+    opener = urllib.request.build_opener(
+        urllib.request.HTTPCookieProcessor(http.cookiejar.CookieJar()))
+    with opener.open(url, timeout=60) as answer:
+        answer.read()
+    page_url = url.split("?", 1)[0]
+
+    def ask() -> None:
+        # One after another, paced so that they spread over the run.
+        for _ in range(args.requests):
+            began = time.perf_counter()
+            with opener.open(page_url, timeout=60) as answer:
+                answer.read()
+            requests.append(1000 * (time.perf_counter() - began))
+            time.sleep(args.request_gap)
+        finished.set()
+
+    tabs[0].get_by_test_id("run-start").click()
+    try:
+        expect(tabs[0].get_by_test_id("run-status")).to_have_text("running")
+    except AssertionError:
+        print("the run did not start:", tabs[0].get_by_test_id("error-message").inner_text())
+        raise
+    asker = threading.Thread(target=ask, daemon=True)
+    asker.start()
+    # Field changes round the tabs while the run goes on, on frame 1 (at frame 0 every
+    # displacement field is uniform and two fields could draw the same picture).
+    changes: list[float] = []
+    k = 0
+    began = time.perf_counter()
+    expect(tabs[0].get_by_test_id("run-progress")).not_to_have_text(
+        re.compile(r"^[01] / "), timeout=600_000)
+    for page in tabs:
+        page.evaluate(REDRAW_FRAME, 1)
+    while tabs[0].get_by_test_id("run-status").inner_text() == "running":
+        page = tabs[k % len(tabs)]
+        changes.append(page.evaluate(REDRAW_FIELD, FIELDS[(k // len(tabs) + 1) % len(FIELDS)]))
+        k += 1
+        time.sleep(0.1)
+    run_seconds = time.perf_counter() - began
+    asker.join(600)
+    from morvex.store import Store
+
+    measured = int(Store(root / "run.zarr").complete().sum())
+    ends = []
+    for page in tabs:
+        with contextlib.suppress(AssertionError):  # shown below as it is
+            expect(page.get_by_test_id("run-progress")).to_have_text(
+                f"{measured} / {args.run_frames} frames", timeout=10_000)
+        ends.append((page.get_by_test_id("run-status").inner_text(),
+                     page.get_by_test_id("run-progress").inner_text()))
+    time.sleep(3.0)
+    after = memory.now()
+    peak = memory.peak
+    # Pages requested without a browser keep their client until the server prunes it (a
+    # minute after the request): the memory once they are gone, the tabs still open.
+    time.sleep(65.0)
+    settled = memory.now()
+    for page in tabs:
+        page.close()
+    time.sleep(3.0)
+    closed = memory.now()
+    memory.stop()
+    print(f"run: {measured} of {args.run_frames} frames of {args.size} x {args.size} px in "
+          f"{run_seconds:.0f} s, {args.tabs} tabs open, {len(requests)} page requests beside")
+    spread("page requests during the run", requests, 300, 1000)
+    spread("field changes during the run", changes, 300, 1000)
+    right = sum(1 for state, text in ends
+                if state == "done" and text == f"{measured} / {args.run_frames} frames")
+    print(f"tabs ending 'done' with the job's {measured} frames: {right} of {len(tabs)}"
+          + ("" if right == len(tabs) else f" (shown: {ends})"))
+    mb = 1 / 2**20
+    print(f"server memory: idle {idle * mb:.0f} MB, tabs open {before * mb:.0f} MB, peak "
+          f"{peak * mb:.0f} MB (target 614 MB: {'met' if peak <= 0.6 * 2**30 else 'MISSED'}), "
+          f"after the run {after * mb:.0f} MB ({(after - before) * mb:+.0f} MB), a minute later "
+          f"{settled * mb:.0f} MB ({(settled - before) * mb:+.0f} MB; target +-50 MB: "
+          f"{'met' if abs(settled - before) <= 50 * 2**20 else 'MISSED'}), "
+          f"tabs closed {closed * mb:.0f} MB")
+
+
 def summary(name: str, values: list[float], target: float | None = None) -> None:
     lost = sum(1 for v in values if v != v)
     values = sorted(v for v in values if v == v) or [float("nan")]
     if lost:
         print(f"{name}: {lost} changes never redrew within 20 s")
-    verdict = "" if target is None else (" (target %.0f ms: %s)" % (
-        target, "met" if statistics.median(values) <= target else "MISSED"))
+    verdict = "" if target is None else (
+        f" (target {target:.0f} ms: "
+        f"{'met' if statistics.median(values) <= target else 'MISSED'})")
     print(f"{name:42s} median {statistics.median(values):7.1f} ms, worst {values[-1]:7.1f} ms"
           f" over {len(values)}{verdict}")
 
 
+def redraw_part(args: argparse.Namespace, root: pathlib.Path, url: str, browser: Any) -> None:
+    from playwright.sync_api import expect
+
+    page = browser.new_page(viewport={"width": 1600, "height": 1100})
+    page.set_default_timeout(60_000)
+    firsts = []
+    for _ in range(5):
+        began = time.perf_counter()
+        page.goto(url)
+        page.get_by_test_id("open-project").wait_for()
+        firsts.append(1000 * (time.perf_counter() - began))
+    summary("first page", firsts, 2000)
+    page.get_by_test_id("reference-path").fill("frames/img_000.tif")
+    page.get_by_test_id("frames-path").fill("frames")
+    page.get_by_test_id("store-path").fill("big.zarr")
+    page.get_by_test_id("open-project").click()
+    expect(page.get_by_test_id("run-status")).to_have_text("done")
+    page.wait_for_timeout(1000)
+    frames = [page.evaluate(REDRAW_FRAME, k % args.frames)
+              for k in range(1, args.repeats + 1)]
+    summary("frame change, idle", frames, 200)
+    # On the last frame: at frame 0 every displacement field is uniform, and a
+    # change of field would draw the same picture again.
+    page.evaluate(REDRAW_FRAME, args.frames - 1)
+    fields = [page.evaluate(REDRAW_FIELD, FIELDS[k % len(FIELDS)])
+              for k in range(1, args.repeats + 1)]
+    summary("field change, idle", fields, 200)
+
+    page.get_by_test_id("reference-path").fill("second/img_000.tif")
+    page.get_by_test_id("frames-path").fill("second")
+    page.get_by_test_id("store-path").fill("second.zarr")
+    page.get_by_test_id("open-project").click()
+    page.get_by_test_id("run-start").click()
+    expect(page.get_by_test_id("run-status")).to_have_text("running")
+    # Look at the first store's last frame while the second one is measured.
+    page.get_by_test_id("reference-path").fill("frames/img_000.tif")
+    page.get_by_test_id("frames-path").fill("frames")
+    page.get_by_test_id("store-path").fill("big.zarr")
+    page.get_by_test_id("open-project").click()
+    expect(page.get_by_test_id("run-status")).to_have_text("done")
+    page.evaluate(REDRAW_FRAME, args.frames - 1)
+    busy = [page.evaluate(REDRAW_FIELD, FIELDS[k % len(FIELDS)])
+            for k in range(1, args.repeats + 1)]
+    summary("field change, during a run on every core", busy, 200)
+    trips = []
+    for k in range(args.repeats):
+        began = time.perf_counter()
+        page.get_by_test_id("probe-x").fill(str(100 + k))
+        page.get_by_test_id("probe-x").press("Enter")
+        page.get_by_test_id("probe-value").inner_text()
+        trips.append(1000 * (time.perf_counter() - began))
+    summary("input round trip, during the run", trips)
+    from morvex.store import Store
+
+    measured = int(Store(root / "second.zarr").complete().sum())
+    print(f"the run had measured {measured} of {args.frames} frames by then")
+    page.close()
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--part", choices=("redraw", "tabs", "all"), default="all")
     parser.add_argument("--size", type=int, default=1024)
     parser.add_argument("--frames", type=int, default=4)
     parser.add_argument("--repeats", type=int, default=15)
+    parser.add_argument("--tabs", type=int, default=5)
+    parser.add_argument("--run-frames", type=int, default=30)
+    parser.add_argument("--requests", type=int, default=200)
+    parser.add_argument("--request-gap", type=float, default=0.15,
+                        help="seconds between two page requests (spreads them over the run)")
     args = parser.parse_args()
     from playwright.sync_api import expect, sync_playwright
 
@@ -94,7 +338,10 @@ def main() -> None:
 
     with tempfile.TemporaryDirectory() as temporary:
         root = pathlib.Path(temporary)
-        write_root(root, args.size, args.frames)
+        if args.part in ("redraw", "all"):
+            write_root(root, args.size, args.frames)
+        if args.part in ("tabs", "all"):
+            write_frames(root / "run", args.size, args.run_frames)
         env = {k: v for k, v in os.environ.items() if k != "PYTEST_CURRENT_TEST"}
         server = subprocess.Popen([sys.executable, "-m", "morvex", "app", "--root", str(root),
                                    "--port", "0", "--no-browser"], stdout=subprocess.PIPE,
@@ -106,59 +353,10 @@ def main() -> None:
             with sync_playwright() as playwright:
                 browser = playwright.chromium.launch(executable_path=CHROMIUM,
                                                      args=["--no-sandbox"])
-                page = browser.new_page(viewport={"width": 1600, "height": 1100})
-                page.set_default_timeout(60_000)
-                firsts = []
-                for _ in range(5):
-                    began = time.perf_counter()
-                    page.goto(url)
-                    page.get_by_test_id("open-project").wait_for()
-                    firsts.append(1000 * (time.perf_counter() - began))
-                summary("first page", firsts, 2000)
-                page.get_by_test_id("reference-path").fill("frames/img_000.tif")
-                page.get_by_test_id("frames-path").fill("frames")
-                page.get_by_test_id("store-path").fill("big.zarr")
-                page.get_by_test_id("open-project").click()
-                expect(page.get_by_test_id("run-status")).to_have_text("done")
-                page.wait_for_timeout(1000)
-                frames = [page.evaluate(REDRAW_FRAME, k % args.frames)
-                          for k in range(1, args.repeats + 1)]
-                summary("frame change, idle", frames, 200)
-                # On the last frame: at frame 0 every displacement field is uniform, and a
-                # change of field would draw the same picture again.
-                page.evaluate(REDRAW_FRAME, args.frames - 1)
-                fields = [page.evaluate(REDRAW_FIELD, FIELDS[k % len(FIELDS)])
-                          for k in range(1, args.repeats + 1)]
-                summary("field change, idle", fields, 200)
-
-                page.get_by_test_id("reference-path").fill("second/img_000.tif")
-                page.get_by_test_id("frames-path").fill("second")
-                page.get_by_test_id("store-path").fill("second.zarr")
-                page.get_by_test_id("open-project").click()
-                page.get_by_test_id("run-start").click()
-                expect(page.get_by_test_id("run-status")).to_have_text("running")
-                # Look at the first store's last frame while the second one is measured.
-                page.get_by_test_id("reference-path").fill("frames/img_000.tif")
-                page.get_by_test_id("frames-path").fill("frames")
-                page.get_by_test_id("store-path").fill("big.zarr")
-                page.get_by_test_id("open-project").click()
-                expect(page.get_by_test_id("run-status")).to_have_text("done")
-                page.evaluate(REDRAW_FRAME, args.frames - 1)
-                busy = [page.evaluate(REDRAW_FIELD, FIELDS[k % len(FIELDS)])
-                        for k in range(1, args.repeats + 1)]
-                summary("field change, during a run on every core", busy, 200)
-                trips = []
-                for k in range(args.repeats):
-                    began = time.perf_counter()
-                    page.get_by_test_id("probe-x").fill(str(100 + k))
-                    page.get_by_test_id("probe-x").press("Enter")
-                    page.get_by_test_id("probe-value").inner_text()
-                    trips.append(1000 * (time.perf_counter() - began))
-                summary("input round trip, during the run", trips)
-                from morvex.store import Store
-
-                measured = int(Store(root / "second.zarr").complete().sum())
-                print(f"the run had measured {measured} of {args.frames} frames by then")
+                if args.part in ("redraw", "all"):
+                    redraw_part(args, root, url, browser)
+                if args.part in ("tabs", "all"):
+                    tabs_part(args, root, url, server.pid, browser)
                 browser.close()
         finally:
             server.terminate()
