@@ -148,7 +148,8 @@ def markdown(certificate: dict[str, Any]) -> str:
               "## Spatial resolution", "",
               f"The reference deformed by v = {star['amplitude_px']:g} cos(2 pi (y - yc) / p(x))"
               f" px, p from {star['period_range_px'][0]:g} to {star['period_range_px'][1]:g} px "
-              f"along x, on {_bands_text(star)}. The response is the mean over the bands, and"
+              f"along x, on {_bands_text(star)}{_centres_text(star)}. The response is the mean over"
+              " the star centres, and"
               " l10% is the period below which the measured amplitude stays under 90 % of the"
               " true one; its +- is the standard error from the "
               f"{star.get('se_method', 'spread over the bands')} (one centre's own l10%"
@@ -282,6 +283,13 @@ def _bands_text(star: dict[str, Any]) -> str:
     bands = star.get("bands") or [star["band"]]
     where = "; ".join(f"x {b[0]}..{b[2]}, y {b[1]}..{b[3]}" for b in bands)
     return f"{len(bands)} band{'s' if len(bands) > 1 else ''} ({where})"
+
+
+def _centres_text(star: dict[str, Any]) -> str:
+    centres = star.get("centre_rows_px") or []
+    if len(centres) <= len(star.get("bands") or [star["band"]]):
+        return ", centred on each"
+    return ", centred on rows " + ", ".join(f"{row:g}" for row in centres)
 
 
 def _ratio(value: Any, certificate: dict[str, Any]) -> str:
