@@ -43,7 +43,7 @@ def _status_colours() -> np.ndarray:
     palette = matplotlib.colormaps["tab10" if count <= 10 else "tab20"]
     table = np.zeros((256, 4), dtype=np.uint8)
     table[:, 3] = 255
-    listed = (np.asarray(palette.colors)[:, :3] * 255).round().astype(np.uint8)
+    listed = (np.asarray(palette(np.arange(palette.N)))[:, :3] * 255).round().astype(np.uint8)
     table[:count, :3] = listed[np.arange(count) % len(listed)]
     return table
 
