@@ -118,7 +118,7 @@ def _guarded(doing: str) -> Callable[[Callable[Concatenate[Store, _P], _R]],
 
 
 class Store:
-    """A results store on disk. Open with :meth:`open_for_run` (checks) or :meth:`open`."""
+    """A results store on disk: :meth:`open_for_run` for a run (checks), `Store(path)` else."""
 
     # Set by open_for_run (the run's identity, and what a new store writes on first use).
     _identity: dict[str, Any]
