@@ -5,9 +5,13 @@
 Every import of a morvex module counts, at the top of a file or inside a function (an import
 placed in a function to let a circle load is still a circle); imports only for type checkers
 (under ``if TYPE_CHECKING:``) do not. Rules besides "no cycle":
-  - nothing under morvex/run imports a front door (correlate, sequence, cli, job, the app);
+  - nothing under morvex/run imports a front door (correlate, sequence, cli, job, the app,
+    demo);
+  - a front door enters the run layer only through run/plan, run/execute and run/watch (the
+    watched run, which the job starts as it starts run_sequence);
   - only morvex/run/execute.py imports dask or distributed;
-  - morvex/run/tasks.py imports neither run/execute nor the backend.
+  - the worker side (every other module of morvex/run) imports neither run/execute nor
+    run/watch, so a task never drags the client's side onto a worker.
 """
 
 from __future__ import annotations
@@ -18,8 +22,15 @@ import sys
 
 PACKAGE = pathlib.Path(__file__).resolve().parent.parent / "python" / "morvex"
 FRONT_DOORS = {"morvex.correlate", "morvex.sequence", "morvex.cli", "morvex.job",
-               "morvex.distributed", "morvex.tiling", "morvex.app", "morvex.demo"}
+               "morvex.app", "morvex.demo"}
+RUN_ENTRIES = {"morvex.run.plan", "morvex.run.execute", "morvex.run.watch"}
+CLIENT_SIDE = {"morvex.run.execute", "morvex.run.watch"}
 BACKENDS = {"dask", "distributed"}
+
+
+def _within(name: str, rooms: set[str]) -> bool:
+    """Whether module `name` is one of `rooms` or inside one (morvex.app.views)."""
+    return any(name == room or name.startswith(room + ".") for room in rooms)
 
 
 def module_name(path: pathlib.Path) -> str:
@@ -131,11 +142,18 @@ def cycles(edges: dict[str, set[str]]) -> list[list[str]]:
 def violations(edges: dict[str, set[str]], external: dict[str, set[str]]) -> list[str]:
     problems = [f"import cycle: {' -> '.join(c)}" for c in cycles(edges)]
     for source, targets in sorted(edges.items()):
-        if source.startswith("morvex.run"):
-            for door in sorted(targets & FRONT_DOORS):
+        if _within(source, {"morvex.run"}):
+            for door in sorted(t for t in targets if _within(t, FRONT_DOORS)):
                 problems.append(f"{source} imports the front door {door}")
-        if source == "morvex.run.tasks" and "morvex.run.execute" in targets:
-            problems.append("morvex.run.tasks imports morvex.run.execute")
+            if source not in CLIENT_SIDE:
+                for client in sorted(targets & CLIENT_SIDE):
+                    problems.append(f"{source} imports {client}: the worker side knows "
+                                    "neither execute nor watch")
+        if _within(source, FRONT_DOORS):
+            for room in sorted(t for t in targets
+                               if t.startswith("morvex.run.") and t not in RUN_ENTRIES):
+                problems.append(f"{source} imports {room}: front doors enter the run layer "
+                                "through run.plan, run.execute and run.watch")
     for source, packages in sorted(external.items()):
         for backend in sorted(packages & BACKENDS):
             if source != "morvex.run.execute":

@@ -7,8 +7,8 @@ from typing import TYPE_CHECKING, Any
 
 from ._progress import Progress
 from .io import ImageLike
+from .run.execute import prepare_reference
 from .run.plan import check_threads, choice_attrs
-from .run.tasks import prepare_reference
 from .settings import DEFAULTS as _D
 from .settings import Settings
 
@@ -68,7 +68,7 @@ def correlate(reference: ImageLike, deformed: ImageLike, *, subset: int | str = 
             Tiled runs count tiles instead of points.
         tile: side of a tile, px: split the grid into tiles measured one by one (or as tasks
             on a cluster) and stitch them; each tile reads only its window of TIFF or Zarr
-            files (see morvex.tiling). Results agree with the whole-image run within the
+            files (see morvex.run.tiles). Results agree with the whole-image run within the
             solver's convergence. At least one subset plus its margins (the message says).
         tile_margin: px of displacement a tile allows for at its edges (default 32).
         workers: run the tiles on a local Dask cluster of this many worker processes.

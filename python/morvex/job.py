@@ -16,7 +16,6 @@ import enum
 import os
 import pathlib
 import threading
-import time
 from collections.abc import Callable
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any
@@ -26,10 +25,12 @@ from ._errors import MorvexError
 if TYPE_CHECKING:
     import xarray as xr
 
+    from .io import Frames
+    from .run.execute import Reporter
     from .run.plan import SequencePlan
 
 # The frame summary is the worker side's record; a job hands it on as it is.
-from .run.tasks import FrameSummary  # noqa: E402  (cheap: numpy and the extension only)
+from .run.execute import FrameSummary  # noqa: E402  (cheap: numpy and the extension only)
 
 
 class JobState(str, enum.Enum):  # noqa: UP042 (str() and format() stay "JobState.X")
@@ -46,9 +47,6 @@ class JobProgress:
     frames_total: int    # frames known so far (grows while watching a folder)
     points_done: int     # points finished, frames done plus the current frame
     points_total: int    # frames_total * grid points per frame
-
-
-_SETTLE_RETRIES = 10  # a stable file that does not decode is retried this many settle periods
 
 
 class Job:
@@ -226,80 +224,40 @@ class Job:
             self._lock.release()
             self._done.set()
 
-    def _reporter_for(self, plan: SequencePlan) -> Any:
+    def _reporter_for(self, plan: SequencePlan) -> Reporter:
         from .run.execute import Reporter
 
         self._grid_points = plan.grid[0] * plan.grid[1]
-        self._reporter = Reporter(len(plan.frames))
-        return self._reporter
+        reporter = Reporter(len(plan.frames))
+        self._reporter = reporter
+        return reporter
 
-    def _note_resume(self, plan: SequencePlan, todo: list[int]) -> None:
-        self.resumed_frames = len(plan.frames) - len(todo)
-        first = todo[0] if todo else len(plan.frames)
-        if first > 0 and len(todo) < len(plan.frames):
+    def _note_resume(self, todo: list[int]) -> None:
+        assert self._plan is not None
+        total = len(self._plan.frames)
+        self.resumed_frames = total - len(todo)
+        first = todo[0] if todo else total
+        if first > 0 and len(todo) < total:
             self.resumed_after = first - 1
 
     def _run_plan(self, plan: SequencePlan) -> None:
         from .run.execute import run_sequence
 
-        reporter = self._reporter_for(plan)
-        run_sequence(plan, reporter, stop=self._stop, lock=self._lock,
-                     on_start=lambda todo: self._note_resume(plan, todo))
+        run_sequence(plan, self._reporter_for(plan), stop=self._stop, lock=self._lock,
+                     on_start=self._note_resume)
+
+    def _planned(self, frames: Frames) -> tuple[SequencePlan, Reporter]:
+        # A watched run's plan, once its first frames are there.
+        self._plan = self._make_plan(frames)
+        return self._plan, self._reporter_for(self._plan)
 
     def _run_watched(self) -> None:
-        from .io import frames_from
-        from .run.execute import open_for, todo_of
-        from .run.tasks import run_frames
+        from .run.watch import WatchedFolder, watch_sequence
 
-        watcher = _Watcher(self._frames_given, self._settle,  # type: ignore[arg-type]
-                           self._confine)
-        first = watcher.wait_for(1, self._stop, self._finish)
-        if first is None:
-            return  # stopped before any frame arrived
-        frames = frames_from(first)
-        plan = self._make_plan(frames)
-        self._plan = plan
-        reporter = self._reporter_for(plan)
-        store = open_for(plan)
-        complete = set(k for k in range(len(plan.frames)) if k not in todo_of(plan, store))
-        reporter.begin(len(complete), len(plan.frames))
-        self._note_resume(plan, sorted(set(range(len(plan.frames))) - complete))
-        growing = _GrowingStore(store, plan.frames)
-
-        def indices() -> Any:
-            index = 0
-            while True:
-                while index < len(plan.frames):
-                    if plan.incremental or index not in complete:
-                        yield index
-                    index += 1
-                more = watcher.wait_for(len(plan.frames) + 1, self._stop, self._finish)
-                if more is None:
-                    return
-                plan.frames.extend(frames_from(more[len(plan.frames):]))
-                reporter.grow(len(plan.frames))
-
-        def sink(index: int, frame: xr.Dataset, summary: FrameSummary) -> None:
-            if index not in complete:
-                reporter.frame(index, frame, summary)
-
-        try:
-            run_frames(plan.reference, plan.frames, indices(), plan.settings, mask=plan.mask,
-                       store=growing, threads=plan.threads, incremental=plan.incremental,
-                       skip_bad=plan.skip_bad_frames, keep=False, sink=sink, stop=self._stop,
-                       on_points=reporter.on_points)
-        except BaseException:
-            self._finish.set()  # the watcher, waiting on the reader thread, ends too
-            raise
-        if plan.attrs:
-            # As a run over a fixed list keeps them: the subset choice, the read noise.
-            from .store import write_store_attrs
-
-            write_store_attrs(store.path, plan.attrs)
-        if self._stop.is_set():
-            from ._progress import Cancelled
-
-            raise Cancelled
+        folder = WatchedFolder(self._frames_given, self._settle,  # type: ignore[arg-type]
+                               self._confine)
+        watch_sequence(folder, self._planned, stop=self._stop, finish=self._finish,
+                       lock=self._lock, on_start=self._note_resume)
 
     # --- watching -----------------------------------------------------------------------
 
@@ -383,89 +341,6 @@ class Job:
 def start(frames: object, **kwargs: Any) -> Job:
     """:class:`Job` (frames, **kwargs), started."""
     return Job(frames, **kwargs).start()
-
-
-class _GrowingStore:
-    """A store that follows a frame list growing under it (all writes on one thread)."""
-
-    def __init__(self, store: Any, frames: Any) -> None:
-        self._store, self._frames = store, frames
-        self.path = store.path
-
-    def write_frame(self, index: int, frame: xr.Dataset, *, skipped: str | None = None) -> None:
-        if self._store.exists() and index >= len(self._store.complete()):
-            self._store.grow(list(self._frames.names))
-        elif not self._store.exists():
-            self._store._identity.update(frames=len(self._frames.names),
-                                         frame_names=list(self._frames.names))
-        self._store.write_frame(index, frame, skipped=skipped)
-
-    def previous(self, index: int) -> Any:
-        return self._store.previous(index)
-
-    def exists(self) -> bool:
-        return bool(self._store.exists())
-
-
-class _Watcher:
-    """The files of a folder or pattern that are complete: size and mtime stable for `settle`
-    seconds, and decodable."""
-
-    def __init__(self, pattern: str | os.PathLike[str], settle: float,
-                 confine: Callable[[pathlib.Path], pathlib.Path] | None = None) -> None:
-        self._pattern, self._settle, self._confine = pattern, settle, confine
-        self._seen: dict[str, tuple[int, float, float]] = {}  # path -> size, mtime, since
-        self._failures: dict[str, int] = {}
-        self._ready: list[str] = []
-        self._waiting = 0  # files seen but not ready yet
-
-    def wait_for(self, count: int, stop: threading.Event,
-                 finish: threading.Event) -> list[str] | None:
-        """The first `count` ready files (in name order), or None when stopped first."""
-        while True:
-            self._poll()
-            if len(self._ready) >= count:
-                return list(self._ready)
-            # Stopped: files still settling are waited for ("finish what is there").
-            if stop.is_set() or (finish.is_set() and not self._waiting):
-                return None
-            stop.wait(min(0.1, max(self._settle / 4, 0.02)))
-
-    def _poll(self) -> None:
-        from .io import as_image, files_of
-
-        now = time.monotonic()
-        pending = files_of(self._pattern, allow_empty=True)[len(self._ready):]
-        if self._confine is not None:
-            pending = [self._confine(file) for file in pending]
-        stable = []
-        for file in pending:
-            key = os.fspath(file)
-            try:
-                info = file.stat()
-            except OSError:
-                break  # removed meanwhile: the frames after it wait for the next look
-            signature = (info.st_size, info.st_mtime)
-            seen = self._seen.get(key)
-            if seen is None or seen[:2] != signature:
-                self._seen[key] = (*signature, now)
-                seen = self._seen[key]
-            stable.append(now - seen[2] >= self._settle)
-        # Frames are taken in name order: a file counts once it and every file before it do.
-        for file, settled in zip(pending, stable, strict=True):
-            if not settled:
-                break
-            key = os.fspath(file)
-            try:
-                as_image(file, "frame")
-            except MorvexError:
-                failures = self._failures.get(key, 0) + 1
-                self._failures[key] = failures
-                if failures < _SETTLE_RETRIES:
-                    break  # still being written, perhaps: look again next time
-            self._ready.append(key)
-        ready = set(self._ready)
-        self._waiting = sum(1 for f in pending if os.fspath(f) not in ready)
 
 
 __all__ = ["FrameSummary", "Job", "JobProgress", "JobState", "start"]

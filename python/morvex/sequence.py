@@ -51,7 +51,7 @@ def correlate_sequence(frames: object, *, reference: int | ImageLike = 0,
         chunk: frames per task (default 2 on a cluster). A chunk's first frame starts from
             seeds, the others from the frame before; the numbers depend on `chunk`, never on
             the cluster. Given without a cluster, the chunks run one after another here.
-            See morvex.distributed for how incremental runs are split (one chain).
+            See morvex.run.plan for how incremental runs are split (one chain).
         tile, tile_margin: measure every frame by tiles as :func:`morvex.correlate` does
             (fixed reference only); each frame's tiles start from seeds.
         skip_bad_frames: record a frame whose file cannot be read as not measured (status

@@ -254,6 +254,11 @@ class Store:
         zarr.open_group(self.path, mode="r+").attrs[RUN_ATTRIBUTE] = json.dumps(identity)
         self._identity = identity
 
+    def expect_frames(self, names: list[str]) -> None:
+        """The frame list a store not created yet is laid out for (a watched folder's list may
+        grow before its first frame is written). Needs the store to come from open_for_run."""
+        self._identity.update(frames=len(names), frame_names=list(names))
+
     # --- the lock --------------------------------------------------------------------------
 
     def lock(self) -> StoreLock:

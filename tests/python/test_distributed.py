@@ -15,7 +15,7 @@ import zarr
 
 import morvex
 from conftest import PACKAGE_SETTINGS
-from morvex import distributed
+from morvex.run import reference_cache
 
 FRAMES = 6
 CHUNK = 2  # three chunk tasks: two run at once, one waits
@@ -65,7 +65,7 @@ def test_two_workers_write_the_store_of_the_in_process_run(tmp_path, sequence, c
     xr.testing.assert_identical(on_cluster, chunked_store)
     assert sorted(seen) == list(range(FRAMES))
     # One prepared reference per worker process, not one per chunk or frame.
-    assert sorted(dask_client.run(lambda: distributed.builds).values()) in ([1, 1], [0, 1])
+    assert sorted(dask_client.run(lambda: reference_cache.builds).values()) in ([1, 1], [0, 1])
 
 
 def test_incremental_runs_as_one_chain_with_the_in_process_numbers(tmp_path, sequence,

@@ -218,6 +218,50 @@ def test_the_package_import_graph_has_no_cycle():
     assert "0 problem(s)" in done.stdout
 
 
+# Rooms of a stand-in package, empty but for the files a case writes.
+_ROOMS = ("__init__.py", "job.py", "app/__init__.py", "app/views.py", "run/__init__.py",
+          "run/plan.py", "run/execute.py", "run/watch.py", "run/frames.py", "run/tiles.py",
+          "run/tasks.py")
+
+
+@pytest.mark.parametrize("files, problem", [
+    ({"job.py": "from .run.execute import run_sequence\nfrom .run.plan import plan_sequence\n"
+                "from .run import watch\n"}, None),
+    ({"job.py": "from typing import TYPE_CHECKING\nif TYPE_CHECKING:\n"
+                "    from .run.frames import Frame\n"}, None),
+    ({"run/watch.py": "from .execute import held_store\nfrom .frames import run_frames\n"},
+     None),
+    ({"job.py": "def run():\n    from .run.tasks import measure_chunk\n"},
+     "morvex.job imports morvex.run.tasks: front doors enter the run layer through run.plan"),
+    ({"app/views.py": "from ..run import frames\n"},
+     "morvex.app.views imports morvex.run.frames: front doors"),
+    ({"run/tiles.py": "from .execute import cluster\n"},
+     "morvex.run.tiles imports morvex.run.execute: the worker side"),
+    ({"run/frames.py": "def later():\n    from . import watch\n"},
+     "morvex.run.frames imports morvex.run.watch: the worker side"),
+    ({"run/frames.py": "import distributed\n"},
+     "morvex.run.frames imports distributed: only morvex.run.execute"),
+    ({"run/watch.py": "from ..app.views import Page\n"},
+     "morvex.run.watch imports the front door morvex.app.views"),
+    ({"run/plan.py": "from .frames import Frame\n", "run/frames.py": "from .plan import Tile\n"},
+     "import cycle: morvex.run.frames -> morvex.run.plan"),
+], ids=["entries", "type-only", "watch-uses-execute", "door-to-tasks", "app-to-frames",
+        "worker-to-execute", "worker-to-watch", "worker-to-backend", "run-to-door", "cycle"])
+def test_the_import_check_holds_each_rule(tmp_path, files, problem):
+    package = tmp_path / "morvex"
+    for room in _ROOMS:
+        (package / room).parent.mkdir(parents=True, exist_ok=True)
+        (package / room).write_text(files.get(room, ""))
+    done = subprocess.run([sys.executable, str(REPOSITORY / "scripts" / "check_imports.py"),
+                           "--package", str(package)], capture_output=True, text=True,
+                          timeout=60)
+    if problem is None:
+        assert (done.returncode, "0 problem(s)" in done.stdout) == (0, True), done.stdout
+    else:
+        assert (done.returncode, "1 problem(s)" in done.stdout) == (1, True), done.stdout
+        assert problem in done.stdout
+
+
 def _as_written_before(path):
     """Strip what stores gained with the job (sources, mask, lock), the settings added since
     (which held their defaults then) and the chunks' checksums (chunks of fill values only

@@ -237,8 +237,7 @@ class Project:
 
     def grid(self) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
         """(x, y, kept) of the subset centres the run will measure; kept: centre on the mask."""
-        from ..settings import Settings
-        from ..tiling import grid_axes
+        from ..settings import Settings, grid_axes
 
         self._need_reference()
         settings = Settings.build(**self.settings)

@@ -38,7 +38,13 @@ from .._progress import Bar, Progress, run_cancellable
 from ..io import Source
 from ..settings import grid_axes
 from . import tasks
+from .frames import FrameSummary as FrameSummary  # the front doors' record of a frame
+from .frames import Measurement, not_measured, run_frames
 from .plan import ClusterSpec, PairPlan, SequencePlan
+from .reference_cache import forget_reference, reference_token
+from .reference_cache import prepare_reference as prepare_reference  # correlate's, as before
+from .starts import starts_for
+from .tiles import cut, load_pixels_source, measure_tile, stitch, stitch_frame
 
 if TYPE_CHECKING:
     import xarray as xr
@@ -144,11 +150,11 @@ class Reporter:
 
     def __init__(self, total: int, progress: Progress = False,
                  on_frame: FrameCallback | None = None,
-                 on_summary: Callable[[tasks.FrameSummary], None] | None = None) -> None:
+                 on_summary: Callable[[FrameSummary], None] | None = None) -> None:
         self.total = total
         self.done = 0
         self.points = (0, 0)
-        self.summaries: list[tasks.FrameSummary] = []
+        self.summaries: list[FrameSummary] = []
         self._progress = progress
         self._on_frame = on_frame
         self._on_summary = on_summary
@@ -164,7 +170,7 @@ class Reporter:
     def grow(self, total: int) -> None:
         self.total = total
 
-    def frame(self, index: int, frame: xr.Dataset, summary: tasks.FrameSummary,
+    def frame(self, index: int, frame: xr.Dataset, summary: FrameSummary,
               store_path: str | None = None) -> None:
         with self._lock:
             self.done += 1
@@ -209,7 +215,7 @@ def execute_pair(plan: PairPlan, progress: Progress = False) -> xr.Dataset:
     if plan.tiles is None:
         reference = plan.reference.array
         mask = None if plan.mask is None else plan.mask.array
-        prepared = tasks.prepare_reference(reference, settings, mask)
+        prepared = prepare_reference(reference, settings, mask)
         bar = Bar(progress, "pt", "correlating", prepared.grid_rows * prepared.grid_cols)
         try:
             result = run_cancellable(
@@ -228,14 +234,14 @@ def execute_pair(plan: PairPlan, progress: Progress = False) -> xr.Dataset:
         with cluster(plan.cluster) as client:
             if client is None:
                 for t in tiles:
-                    blocks.append((t, tasks.measure_tile(t, plan.reference, plan.deformed,
+                    blocks.append((t, measure_tile(t, plan.reference, plan.deformed,
                                                          plan.mask, settings, plan.threads)))
                     bar(len(blocks), len(tiles))
             else:
                 futures = [client.submit(
-                    tasks.measure_tile, t, tasks.cut(plan.reference, t),
-                    tasks.cut(plan.deformed, t),
-                    None if plan.mask is None else tasks.cut(plan.mask, t), settings,
+                    measure_tile, t, cut(plan.reference, t),
+                    cut(plan.deformed, t),
+                    None if plan.mask is None else cut(plan.mask, t), settings,
                     plan.threads or 1, pure=False) for t in tiles]
                 finished: list[Any] = []
 
@@ -247,7 +253,7 @@ def execute_pair(plan: PairPlan, progress: Progress = False) -> xr.Dataset:
                 blocks = [(t, f.result()) for f, t in zip(futures, tiles, strict=True)]
     finally:
         bar.close()
-    result = tasks.stitch(blocks, ys, xs)
+    result = stitch(blocks, ys, xs)
     image = plan.reference.array if plan.reference.kind == "array" else None
     return dataset_from_result(result, settings, image,
                                extra_attrs={"tile": plan.tiles.tile,
@@ -303,19 +309,20 @@ def execute_sequence(plan: SequencePlan, reporter: Reporter, *,
         return []
     store_path = None if store is None else str(store.path)
 
-    def sink(index: int, frame: xr.Dataset, summary: tasks.FrameSummary) -> None:
+    def sink(index: int, frame: xr.Dataset, summary: FrameSummary) -> None:
         reporter.frame(index, frame, summary, store_path)
 
     if not plan.chunked:
-        return tasks.run_frames(plan.reference, plan.frames, todo, plan.settings, mask=plan.mask,
-                                store=store, threads=plan.threads, incremental=plan.incremental,
-                                skip_bad=plan.skip_bad_frames, keep=store is None, sink=sink,
-                                stop=stop, on_points=reporter.on_points)
+        measurement = Measurement.of(plan)
+        starts = starts_for(measurement, todo, incremental=plan.incremental, stored=store,
+                            stop=stop)
+        return run_frames(measurement, plan.frames, starts, store=store, sink=sink, stop=stop,
+                          on_points=reporter.on_points)
     if store is not None and not store.exists():
         ys, xs = grid_axes(plan.settings, plan.reference.shape)
         from .._dataset import dataset_from_result
 
-        store.create(dataset_from_result(tasks.not_measured(plan.settings, ys, xs), plan.settings))
+        store.create(dataset_from_result(not_measured(plan.settings, ys, xs), plan.settings))
     measured: list[tuple[int, xr.Dataset | None]] = []
 
     def report(results: list[tuple[int, Any, Any]]) -> None:
@@ -336,7 +343,7 @@ def _chunked_sequence(client: Client | None, plan: SequencePlan, todo: list[int]
                       store_path: str | None,
                       report: Callable[[Any], None], stop: threading.Event | None) -> None:
     threads = plan.threads or (1 if client is not None else 0)
-    token = tasks.reference_token(plan.reference, plan.mask, plan.settings)
+    token = reference_token(plan.reference, plan.mask, plan.settings)
     jobs = plan.jobs(todo)
 
     def call(job: tuple[str, int, int], reference: Any, mask: Any) -> tuple[Any, ...]:
@@ -357,7 +364,7 @@ def _chunked_sequence(client: Client | None, plan: SequencePlan, todo: list[int]
                 function, *args = call(job, plan.reference, plan.mask)
                 report(function(*args))
         finally:
-            tasks.forget_reference(token)  # this process is no worker: keep nothing after
+            forget_reference(token)  # this process is no worker: keep nothing after
         return
     # Tasks, not scattered data: a reference lost with its worker is loaded again elsewhere.
     stamp = time.time_ns()
@@ -389,24 +396,24 @@ def _tiled_sequence(client: Client | None, plan: SequencePlan, todo: list[int],
     if client is None:
         for index in todo:
             began = time.time()
-            blocks = [tasks.measure_tile(t, reference, sources[index], mask, plan.settings,
+            blocks = [measure_tile(t, reference, sources[index], mask, plan.settings,
                                          threads, stop) for t in tiles]
-            report([tasks.stitch_frame(index, names[index], tiles, blocks, ys, xs,
+            report([stitch_frame(index, names[index], tiles, blocks, ys, xs,
                                        plan.settings, store_path, began)])
         return
     # Reference and mask windows are tasks per tile, shared by every frame.
-    references = [client.submit(tasks.load_pixels_source, tasks.cut(reference, t), pure=False)
+    references = [client.submit(load_pixels_source, cut(reference, t), pure=False)
                   for t in tiles]
-    masks = ([client.submit(tasks.load_pixels_source, tasks.cut(mask, t), pure=False)
+    masks = ([client.submit(load_pixels_source, cut(mask, t), pure=False)
               for t in tiles] if mask is not None else [None] * len(tiles))
     finals = []
     for index in todo:
         # Futures, handed on as such: the scheduler gives stitch_frame their results.
         pending: list[Any] = [
-            client.submit(tasks.measure_tile, t, ref, tasks.cut(sources[index], t), msk,
+            client.submit(measure_tile, t, ref, cut(sources[index], t), msk,
                           plan.settings, threads, pure=False)
             for t, ref, msk in zip(tiles, references, masks, strict=True)]
-        finals.append(client.submit(tasks.stitch_frame, index, names[index], tiles, pending, ys,
+        finals.append(client.submit(stitch_frame, index, names[index], tiles, pending, ys,
                                     xs, plan.settings, store_path, time.time(), pure=False))
     _gather(client, finals, lambda one: report([one]), stop)
 
@@ -420,7 +427,30 @@ def run_sequence(plan: SequencePlan, reporter: Reporter, *,
     Returns:
         The store's dataset, or the stacked frames when there is no store.
     """
-    from ..store import Store, open_store
+    from ..store import open_store
+
+    with held_store(plan, reporter, lock) as (store, todo):
+        if on_start is not None:
+            on_start(todo)
+        measured = execute_sequence(plan, reporter, stop=stop, store=store, todo=todo)
+    if store is not None:
+        keep_attrs(plan, store)
+        return open_store(store.path)
+    return stack(measured, plan).assign_attrs(plan.attrs)
+
+
+@contextlib.contextmanager
+def held_store(plan: SequencePlan, reporter: Reporter,
+               lock: Any = None) -> Iterator[tuple[Store | None, list[int]]]:
+    """The steps every sequence run takes around its measuring (a fixed list or a watched
+    folder): hold the store (unless `lock` holds it already), open or create it with the run's
+    identity checked, and begin the reporter with the frames it has; at the end close the
+    reporter and let the store go.
+
+    Yields:
+        (the store or None, the frames to measure).
+    """
+    from ..store import Store
 
     store = None
     held = lock
@@ -430,20 +460,19 @@ def run_sequence(plan: SequencePlan, reporter: Reporter, *,
             store = open_for(plan)
         todo = todo_of(plan, store)
         reporter.begin(len(plan.frames) - len(todo), len(plan.frames))
-        if on_start is not None:
-            on_start(todo)
-        measured = execute_sequence(plan, reporter, stop=stop, store=store, todo=todo)
+        yield store, todo
     finally:
         reporter.close()
         if held is not None and lock is None:
             held.release()
-    if store is not None:
-        if plan.attrs:
-            from ..store import write_store_attrs
 
-            write_store_attrs(store.path, plan.attrs)
-        return open_store(store.path)
-    return stack(measured, plan).assign_attrs(plan.attrs)
+
+def keep_attrs(plan: SequencePlan, store: Store) -> None:
+    """What the plan chose (the subset choice, the read noise), recorded on the store."""
+    if plan.attrs:
+        from ..store import write_store_attrs
+
+        write_store_attrs(store.path, plan.attrs)
 
 
 def stack(measured: list[tuple[int, xr.Dataset | None]], plan: SequencePlan) -> xr.Dataset:
