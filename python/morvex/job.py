@@ -29,8 +29,9 @@ if TYPE_CHECKING:
     from .run.execute import Reporter
     from .run.plan import SequencePlan
 
-# The frame summary is the worker side's record; a job hands it on as it is.
-from .run.execute import FrameSummary  # noqa: E402  (cheap: numpy and the extension only)
+# The frame summary is the worker side's record; a job hands it on as it is. Cheap: run.execute
+# loads xarray, Zarr and Dask only when a run needs them.
+from .run.execute import FrameSummary  # noqa: E402
 
 
 class JobState(str, enum.Enum):  # noqa: UP042 (str() and format() stay "JobState.X")
@@ -68,8 +69,7 @@ class Job:
                  threads_per_worker: int | None = None, chunk: int | None = None,
                  confine: Callable[[pathlib.Path], pathlib.Path] | None = None,
                  **settings: Any) -> None:
-        from .run.plan import check_cluster, check_threads
-        from .settings import Settings
+        from .run.plan import check_watch
 
         if store is None:
             raise MorvexError("a job writes into a store: give store (a .zarr path)")
@@ -89,19 +89,8 @@ class Job:
             raise MorvexError(f"settle must be >= 0 s, got {settle!r}")
         self._plan: SequencePlan | None = None
         if self._watch:
-            Settings.build(**{k: v for k, v in settings.items()
-                              if k not in ("tile", "tile_margin")})
-            check_threads(threads)
-            if (check_cluster(workers, client, threads_per_worker) is not None
-                    or chunk is not None or settings.get("tile") is not None):
-                raise MorvexError("watch measures frames here as they arrive: workers, client, "
-                                  "chunk and tile are for finished frame lists")
-            if not isinstance(frames, (str, os.PathLike)):
-                raise MorvexError("watch needs a folder or a glob pattern to watch, got "
-                                  f"{type(frames).__name__}")
-            text = os.fspath(frames)
-            if not (pathlib.Path(text).is_dir() or set("*?[") & set(text)):
-                raise MorvexError(f"watch needs a folder or a glob pattern; {text} is neither")
+            check_watch(frames, settings, threads=threads, workers=workers, client=client,
+                        threads_per_worker=threads_per_worker, chunk=chunk)
         else:
             self._plan = self._make_plan(None)
             from .run.execute import open_for

@@ -116,6 +116,29 @@ def check_cluster(workers: object, client: object,
     return ClusterSpec(workers, client, per_worker)
 
 
+def check_watch(frames: object, settings: dict[str, Any], *, threads: object, workers: object,
+                client: object, threads_per_worker: object, chunk: object) -> None:
+    """The checks of a watched folder's run before its first file is there (the plan, made
+    then, checks the rest).
+
+    Raises:
+        MorvexError: naming the bad value; for a cluster, chunk or tile (finished lists only);
+            for frames that are not a folder or a glob pattern.
+    """
+    Settings.build(**{k: v for k, v in settings.items() if k not in ("tile", "tile_margin")})
+    check_threads(threads)
+    if (check_cluster(workers, client, threads_per_worker) is not None
+            or chunk is not None or settings.get("tile") is not None):
+        raise MorvexError("watch measures frames here as they arrive: workers, client, "
+                          "chunk and tile are for finished frame lists")
+    if not isinstance(frames, (str, os.PathLike)):
+        raise MorvexError("watch needs a folder or a glob pattern to watch, got "
+                          f"{type(frames).__name__}")
+    text = os.fspath(frames)
+    if not (pathlib.Path(text).is_dir() or set("*?[") & set(text)):
+        raise MorvexError(f"watch needs a folder or a glob pattern; {text} is neither")
+
+
 # --- chunks -------------------------------------------------------------------------------
 
 def plan_chunks(frame_count: int, chunk: int) -> list[tuple[int, int]]:
