@@ -262,10 +262,8 @@ def test_the_import_check_holds_each_rule(tmp_path, files, problem):
         assert problem in done.stdout
 
 
-def _as_written_before(path):
-    """Strip what stores gained with the job (sources, mask, lock), the settings added since
-    (which held their defaults then) and the chunks' checksums (chunks of fill values only
-    were not written then): the earlier layout."""
+def strip_checksums(path):
+    """Rewrite every array of the store at `path` with Zarr's default codecs (no CRC32C)."""
     for name, array in list(zarr.open_group(path, mode="r").arrays()):
         values = array[...]
         zarr.create_array(path / name, shape=array.shape, chunks=array.chunks,
@@ -273,6 +271,13 @@ def _as_written_before(path):
                           dimension_names=array.metadata.dimension_names,
                           attributes=dict(array.attrs), overwrite=True)[...] = values
         assert "crc32c" not in (path / name / "zarr.json").read_text()
+
+
+def _as_written_before(path):
+    """Strip what stores gained with the job (sources, mask, lock), the settings added since
+    (which held their defaults then) and the chunks' checksums (chunks of fill values only
+    were not written then): the earlier layout."""
+    strip_checksums(path)
     group = zarr.open_group(path, mode="r+")
     for name in ("morvex_sources", "morvex_skipped"):
         group.attrs.pop(name, None)
