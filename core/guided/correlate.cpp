@@ -13,6 +13,7 @@
 #include "guided/frame_run.h"
 #include "guided/propagation.h"
 #include "guided/reference_data.h"
+#include "guided/seeding.h"
 #include "guided/strain_fit.h"
 #include "guided/warp_fields.h"
 
@@ -89,6 +90,7 @@ GuidedResult correlate_guided(const ReferenceImage& reference, const cv::Mat& de
         throw std::invalid_argument("correlate_guided: GuidedConfig::" + field +
                                     " differs from the one the ReferenceImage was built with");
     if (previous) check_previous(*previous, ref);
+    detail::check_explicit_seeds(ref, config);
 
     const int threads = config.threads > 0 ? config.threads : omp_get_max_threads();
     const detail::DeformedFrame frame = detail::make_deformed_frame(deformed, ref, threads);

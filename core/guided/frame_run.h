@@ -14,6 +14,7 @@
 
 #include <morvex/guided.hpp>
 
+#include "guided/feature_seeds.h"
 #include "guided/reference_data.h"
 #include "guided/search.h"
 #include "guided/subset_solver.h"
@@ -90,6 +91,7 @@ public:
     std::vector<std::vector<int>> explicit_seeds;  ///< per block
     int first_seed = -1;                           ///< the frame's first seed, -1 if none
     Warp first_seed_warp;
+    FeatureMotion features;  ///< the frame's feature motion, when seeding looked for it
 
     bool cancelled() const;
     /// Cancelled, or another thread failed: workers return as soon as they see it.

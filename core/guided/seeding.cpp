@@ -7,6 +7,8 @@
 #include <cmath>
 #include <cstdlib>
 #include <limits>
+#include <stdexcept>
+#include <string>
 
 namespace morvex::dic::detail {
 
@@ -61,6 +63,51 @@ std::vector<int> by_distance_to_centre(const ReferenceImage::Data& reference,
     for (const auto& entry : order) out.push_back(entry.second);
     return out;
 }
+
+void check_explicit_seeds(const ReferenceImage::Data& reference, const GuidedConfig& config) {
+    const std::size_t n = config.seed_points.size();
+    if ((!config.seed_u.empty() || !config.seed_v.empty()) &&
+        (config.seed_u.size() != n || config.seed_v.size() != n))
+        throw std::invalid_argument(
+            "correlate_guided: seed_u and seed_v hold " + std::to_string(config.seed_u.size()) +
+            " and " + std::to_string(config.seed_v.size()) + " values, expected none or one per "
+            "seed (" + std::to_string(n) + ")");
+    const int rows = reference.image.rows, cols = reference.image.cols;
+    for (std::size_t k = 0; k < n; ++k) {
+        const Point2D& p = config.seed_points[k];
+        const std::string where = "correlate_guided: seed (row, column) = (" +
+                                  std::to_string(p.y) + ", " + std::to_string(p.x) + ")";
+        if (p.y < 0 || p.y >= rows || p.x < 0 || p.x >= cols)
+            throw std::invalid_argument(where + " lies outside the " + std::to_string(rows) +
+                                        " x " + std::to_string(cols) + " image");
+        if (!reference.specimen.empty() && reference.specimen.at<std::uint8_t>(p.y, p.x) == 0)
+            throw std::invalid_argument(where + " lies on the mask's background");
+        if (!config.seed_u.empty() &&
+            std::isfinite(config.seed_u[k]) != std::isfinite(config.seed_v[k]))
+            throw std::invalid_argument(where + " has a start (u, v) with one value not finite;"
+                                        " give both, or NaN for both to search");
+    }
+}
+
+namespace {
+
+// The start given with an explicit seed that snaps to grid point `index`, if any.
+bool explicit_start(const FrameRun& run, int index, Warp& start) {
+    const GuidedConfig& config = run.config;
+    if (config.seed_u.empty()) return false;
+    for (std::size_t k = 0; k < config.seed_points.size(); ++k) {
+        if (!std::isfinite(config.seed_u[k]) || !std::isfinite(config.seed_v[k])) continue;
+        const Point2D& p = config.seed_points[k];
+        if (nearest_grid_point(run.ref, p.y, p.x) != index) continue;
+        start = Warp{};
+        start.u = config.seed_u[k];
+        start.v = config.seed_v[k];
+        return true;
+    }
+    return false;
+}
+
+}  // namespace
 
 void place_explicit_seeds(FrameRun& run) {
     run.explicit_seeds.assign(static_cast<std::size_t>(run.blocks.count), {});
@@ -198,7 +245,17 @@ bool region_reached(FrameRun& run, int index, int block) {
 
 }  // namespace
 
+bool seed_start(const FrameRun& run, int index, Warp& start) {
+    if (explicit_start(run, index, start)) return true;
+    if (feature_warp(run.features, run.ref, index, start)) return true;
+    if (run.first_seed < 0) return false;
+    start = run.carry(run.first_seed_warp, run.first_seed, index);
+    return true;
+}
+
 void find_first_seed(FrameRun& run) {
+    const FeatureSeeds mode = run.config.feature_seeds;
+    if (mode == FeatureSeeds::kOn) run.features = estimate_feature_motion(run.ref, run.frame.clean);
     SubsetSolver solver(run.ref, run.frame, run.config.max_iterations,
                         run.config.convergence_threshold);
     std::vector<int> order;
@@ -209,17 +266,23 @@ void find_first_seed(FrameRun& run) {
     int tries = 0;
     GrowthQueue unused;
     for (int i : order) {
-        if (run.stopped() || tries >= kMaxFirstSeedTries) return;
+        if (run.stopped() || tries >= kMaxFirstSeedTries) break;
         const PointTimer timer(run.spent, i);
         if (!solver.prepare(i)) continue;
         ++tries;
+        Warp start;
+        const bool has_start = seed_start(run, i, start);
         SubsetSolution s;
-        if (try_seed(run, solver, i, nullptr, unused, -1, &s)) {
+        if (try_seed(run, solver, i, has_start ? &start : nullptr, unused, -1, &s)) {
             run.first_seed = i;
             run.first_seed_warp = s.warp;
             return;
         }
     }
+    // Only now, so that a pair the translation search seeds never sees a feature: its
+    // result stays exactly what it was.
+    if (mode == FeatureSeeds::kAuto && !run.stopped())
+        run.features = estimate_feature_motion(run.ref, run.frame.clean);
 }
 
 void seed_from_previous(FrameRun& run, SubsetSolver& solver, GrowthQueue& queue, int block,
@@ -325,14 +388,11 @@ void seed_block(FrameRun& run, SubsetSolver& solver, GrowthQueue& queue, int blo
         if (seed < 0) return;  // block covered
         if (region_reached(run, seed, block)) continue;
         run.tried_seed[seed] = 1;
-        // A seed starts from the first seed's warp (one full search per frame instead of
-        // one per block); the fallbacks search around it, then everywhere.
+        // A seed starts from its own start (an explicit one, else its region's feature
+        // motion, else the first seed's warp: one full search per frame instead of one per
+        // block); the fallbacks search around it, then everywhere.
         Warp guide;
-        const Warp* start = nullptr;
-        if (run.first_seed >= 0) {
-            guide = run.carry(run.first_seed_warp, run.first_seed, seed);
-            start = &guide;
-        }
+        const Warp* start = seed_start(run, seed, guide) ? &guide : nullptr;
         // A candidate the first seed's warp moves out of view, or a flat one, costs nothing
         // and does not count against the attempts.
         if (start && left_view(run.ref, run.frame, seed, *start)) continue;  // the final pass decides

@@ -21,12 +21,23 @@ std::pair<double, double> centre_of(const ReferenceImage::Data& reference,
 std::vector<int> by_distance_to_centre(const ReferenceImage::Data& reference,
                                        const std::vector<int>& points);
 
+/// Throws std::invalid_argument naming the seed for an explicit seed outside the image or on
+/// the mask's background, and for seed_u, seed_v not one value per seed.
+void check_explicit_seeds(const ReferenceImage::Data& reference, const GuidedConfig& config);
+
+/// Where seed `index` starts: the start given with an explicit seed there, else the feature
+/// motion of its region (when the frame has one), else the first seed's warp carried to it.
+/// False when none is known: the seed is searched.
+bool seed_start(const FrameRun& run, int index, Warp& start);
+
 /// Snap GuidedConfig::seed_points to grid points, listed under their blocks.
 void place_explicit_seeds(FrameRun& run);
 
 /// One full search for the whole frame, before the blocks start: the first point (explicit
 /// seeds first, then block by block from each block's centre) that converges with ZNCC >=
-/// min_zncc. Sequential, so every thread count sees the same first seed.
+/// min_zncc. Sequential, so every thread count sees the same first seed. Estimates the
+/// frame's feature motion first with FeatureSeeds::kOn, and after a search that found no
+/// seed with kAuto.
 void find_first_seed(FrameRun& run);
 
 /// With a previous frame: check the block's seed from its previous value, `grow` from it,

@@ -77,6 +77,17 @@ enum class SubsetShape : std::uint8_t {
     kQuadratic = 1,
 };
 
+/// When seeds start from the motion of image features (keypoints matched between the two
+/// images, a robust similarity fit per connected region of the mask) instead of a translation
+/// search alone: what lets a specimen rotated by any angle, or scaled, be measured directly.
+enum class FeatureSeeds : std::uint8_t {
+    /// Only when the frame's translation search found no first seed (default): a pair the
+    /// search measures is seeded, and measured, exactly as without features.
+    kAuto = 0,
+    kOn = 1,   ///< always, before the translation search; each region starts from its fit
+    kOff = 2,  ///< never
+};
+
 /// Why a grid point holds the value it holds. Only kConverged points are valid.
 enum class GuidedStatus : std::uint8_t {
     kConverged = 0,         ///< solved, ZNCC >= min_zncc, no jump: valid
@@ -169,7 +180,15 @@ struct GuidedConfig {
     /// neighbour is solved from its guide, then from the best whole-pixel shift within
     /// max(3, ceil(max_jump) + 1) px of it, and then gives up: it is never searched further.
     int seed_count = 0;
-    std::vector<Point2D> seed_points;  ///< explicit seeds (row, column), snapped to the nearest grid point
+    /// Explicit seeds (row, column), snapped to the nearest grid point; each must lie inside
+    /// the image and, with a mask, on its specimen.
+    std::vector<Point2D> seed_points;
+    /// Start displacement of each explicit seed, px: empty, or one (u, v) per seed_points entry
+    /// (a NaN pair: that seed is searched). A seed with a start is solved from it first, so a
+    /// region that moved beyond search_range is still found.
+    std::vector<double> seed_u, seed_v;
+    /// Seeds from image features; see FeatureSeeds. Results never depend on the thread count.
+    FeatureSeeds feature_seeds = FeatureSeeds::kAuto;
     int max_iterations = 50;           ///< Gauss-Newton iteration limit per start
     double convergence_threshold = 1e-3;  ///< px; stop when the update moves no subset corner more
     bool compute_strain = true;           ///< derive exx, eyy, exy
@@ -279,7 +298,8 @@ private:
 /// @throws std::invalid_argument before any work for a deformed image that is empty, not
 /// CV_64FC1 or of another size than the reference; a config whose (reference) fields differ
 /// from those the ReferenceImage was built with; threads < 0 or > kMaxGuidedThreads; a
-/// `previous` of another grid.
+/// `previous` of another grid; an explicit seed outside the image or on the mask's
+/// background, or seed_u, seed_v not empty and not one value per seed.
 /// An exception thrown by the progress callback is rethrown on the calling thread after the
 /// workers stop.
 MORVEX_EXPORT GuidedResult correlate_guided(const ReferenceImage& reference, const cv::Mat& deformed,

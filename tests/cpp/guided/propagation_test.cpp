@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <stdexcept>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -328,13 +329,14 @@ TEST(GuidedFailure, HugeMaxJumpKeepsTheResidualSearchInsideTheImage) {
     expect_translation_measured(5u, 1.4, -0.7, config);
 }
 
-// Explicit seeds far off the image, at the ends of int's range (their distance to the grid
-// once overflowed): each snaps to the nearest grid corner and the pair is still measured.
-TEST(GuidedSeeds, SeedsAtTheEndsOfIntSnapToTheGrid) {
+// Explicit seeds at the ends of int's range (their distance to the grid once overflowed)
+// are refused by name, before any work, as any seed off the image is.
+TEST(GuidedSeeds, SeedsAtTheEndsOfIntAreRefused) {
     GuidedConfig config = whole_image_config();
-    config.seed_points = {{std::numeric_limits<int>::min() + 10, std::numeric_limits<int>::max()},
-                          {std::numeric_limits<int>::max(), std::numeric_limits<int>::min()}};
-    expect_translation_measured(6u, -0.6, 0.9, config);
+    config.seed_points = {{std::numeric_limits<int>::min() + 10, std::numeric_limits<int>::max()}};
+    const morvex::test::ImagePair pair = morvex::test::speckle_pair(64, 64, 0.5, 0.5);
+    const ReferenceImage ref(pair.reference, config);
+    EXPECT_THROW(correlate_guided(ref, pair.deformed, config), std::invalid_argument);
 }
 
 }  // namespace
