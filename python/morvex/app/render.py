@@ -8,7 +8,9 @@ point is invalid) and scaled by the browser over the image, so a redraw costs th
 from __future__ import annotations
 
 import base64
+import html
 import io
+import math
 from functools import lru_cache
 from typing import Any
 
@@ -104,6 +106,46 @@ def colour_bar_css(colormap: str = "jet", stops: int = 11) -> str:
     lut = _lut(colormap)
     colours = [f"rgb({r},{g},{b})" for r, g, b, _ in lut[np.linspace(0, 255, stops).astype(int)]]
     return "linear-gradient(to right, " + ", ".join(colours) + ")"
+
+
+def colour_bar_html(label: str, low: float, high: float, unit: str, *,
+                    status: bool = False) -> str:
+    """The legend under the picture: a colour bar from `low` to `high` in display units, or
+    for the status field, each status with the colour it is drawn in."""
+    if status:
+        # From the library's status table, so a status added there reaches the legend unasked.
+        items = "".join(
+            f"<span data-testid='status-{code}' style='display:inline-flex;"
+            f"align-items:center;gap:3px;margin-right:10px'><span class='mv-swatch' "
+            f"style='width:12px;height:12px;border:1px solid #0004;background:{colour}'>"
+            f"</span>{code} {html.escape(words)}</span>"
+            for code, words, colour in status_legend())
+        return f"<div class='text-xs' data-testid='status-legend'><b>status</b> {items}</div>"
+    middle = (low + high) / 2
+    unit_text = f" [{html.escape(unit)}]" if unit else ""
+    return (f"<div style='display:flex;align-items:center;gap:8px'>"
+            f"<b>{html.escape(label)}{unit_text}</b>"
+            f"<div style='flex:1'><div style='height:14px;border-radius:3px;"
+            f"background:{colour_bar_css()}'></div>"
+            f"<div style='display:flex;justify-content:space-between;font-size:11px;"
+            f"font-family:monospace'><span>{low:.4g}</span><span>{middle:.4g}</span>"
+            f"<span>{high:.4g}</span></div></div></div>")
+
+
+def vector_arrows(u: np.ndarray, v: np.ndarray, xs: np.ndarray,
+                  ys: np.ndarray) -> list[tuple[float, float, float, float]]:
+    """Displacement arrows (x, y, tip x, tip y) on about a 30 x 30 subgrid of the points,
+    scaled so the longest spans 0.9 of the arrows' spacing; invalid points get none."""
+    stride = max(1, int(math.ceil(max(xs.size, ys.size) / 30)))
+    magnitude = np.nanmax(np.hypot(u, v)) if np.isfinite(u).any() else 0.0
+    spacing = stride * (float(xs[1] - xs[0]) if xs.size > 1 else 1.0)
+    scale = 0.9 * spacing / magnitude if magnitude > 0 else 1.0
+    out = []
+    for j in range(0, ys.size, stride):
+        for i in range(0, xs.size, stride):
+            if np.isfinite(u[j, i]) and np.isfinite(v[j, i]):
+                out.append((xs[i], ys[j], xs[i] + scale * u[j, i], ys[j] + scale * v[j, i]))
+    return out
 
 
 def limits(values: np.ndarray) -> tuple[float, float]:

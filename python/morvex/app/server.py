@@ -281,7 +281,7 @@ def serve(root: str, host: str = "127.0.0.1", port: int = 8765,
     os.environ.pop("PYTEST_CURRENT_TEST", None)
     from nicegui import app, ui
 
-    from .views import register
+    from .page import register
 
     register(confined)
     app.add_middleware(TokenGate, access=access)

@@ -1,0 +1,1 @@
+"""The page's cards, one module each: project, pattern, mask, run, look, probes, export."""

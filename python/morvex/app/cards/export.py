@@ -1,0 +1,91 @@
+"""Card 7, export: the results as CSV, VTK or NetCDF, and the probes' series as CSV."""
+
+from __future__ import annotations
+
+import pathlib
+from typing import TYPE_CHECKING
+
+from ..._errors import MorvexError
+from ..probes import FIELDS as PROBE_FIELDS
+from ..probes import extensometer, gauge, point_series
+from ..state import PageState
+
+if TYPE_CHECKING:
+    from nicegui import ui
+
+
+class ExportCard:
+    export_label: ui.label
+
+    def __init__(self, page: PageState) -> None:
+        self.page = page
+
+    def build(self) -> None:
+        from nicegui import ui
+
+        guarded = self.page.guarded
+        with ui.card().classes("mv-card"):
+            ui.label("7. Export").classes("font-bold")
+            with ui.row().classes("gap-1"):
+                for kind, label in (("csv", "Results CSV"), ("vtk", "VTK"),
+                                    ("netcdf", "NetCDF")):
+                    ui.button(label, on_click=guarded(lambda k=kind: self.export(k))).props(
+                        f"dense data-testid=export-{kind}")
+                ui.button("Probes CSV", on_click=guarded(self.export_probes)).props(
+                    "dense data-testid=export-probes")
+            self.export_label = ui.label("").classes("text-xs break-all")
+            ui.label("Plots: the camera icon on each plot saves it as PNG.").classes(
+                "text-xs opacity-70")
+
+    def _folder(self) -> pathlib.Path:
+        return self.page.root.export_folder(self.page.project.store)
+
+    def export(self, kind: str) -> None:
+        from nicegui import ui
+
+        from ...export import to_csv, to_netcdf, to_vtk
+
+        page, project = self.page, self.page.project
+        # The frames completed since the last poll too (read now: those only).
+        dataset = project.refresh(force=True).dataset if project.reference is not None else None
+        if dataset is None:
+            raise MorvexError("nothing to export yet: run the measurement first")
+        folder = self._folder()
+        stem = project.store.name.removesuffix(".zarr")
+        if kind == "csv":
+            written = [to_csv(dataset, folder / f"{stem}.csv")]
+            ui.download.file(written[0])
+        elif kind == "netcdf":
+            written = [to_netcdf(dataset, folder / f"{stem}.nc")]
+        else:
+            written = to_vtk(dataset, folder / stem)
+        self.export_label.set_text(f"wrote {len(written)} file(s): "
+                                   f"{page.root.relative(written[0])}"
+                                   + (" ..." if len(written) > 1 else ""))
+        page.clear_error()
+
+    def export_probes(self) -> None:
+        import pandas as pd
+        from nicegui import ui
+
+        project = self.page.project
+        dataset = project.dataset() if project.reference is not None else None
+        if dataset is None or not project.probes:
+            raise MorvexError("nothing to export yet: run, then place a probe or a gauge")
+        table = pd.DataFrame({"frame": dataset["frame"].values})
+        probes = project.probes
+        if "point" in probes:
+            x, y = probes["point"]
+            for name in PROBE_FIELDS:
+                table[f"point_{name}"] = point_series(dataset, name, x, y)
+        if "extensometer" in probes:
+            start, end = probes["extensometer"]
+            table["extensometer_strain"] = extensometer(dataset, start, end)
+        if "gauge" in probes:
+            start, end = probes["gauge"]
+            for name, values in gauge(dataset, start, end).items():
+                table[f"gauge_{name}"] = values
+        target = self._folder() / "probes.csv"
+        table.to_csv(target, index=False, float_format="%.9g")
+        ui.download.file(target)
+        self.export_label.set_text(f"wrote {self.page.root.relative(target)}")

@@ -1,0 +1,262 @@
+"""Card 5, the look: the frame with its field over it, the legend, and playback."""
+
+from __future__ import annotations
+
+from collections import OrderedDict
+from typing import TYPE_CHECKING, Any
+
+import numpy as np
+
+from ..._errors import MorvexError
+from ..probes import field
+from ..render import (
+    colour_bar_html,
+    data_url,
+    field_rgba,
+    grey_png,
+    limits,
+    png,
+    svg_overlay,
+    vector_arrows,
+)
+from ..state import FIELD_LABELS, PageState
+
+if TYPE_CHECKING:
+    from nicegui import ui
+
+TOOLS = {"probe": "Point", "line": "Line profile", "extensometer": "Extensometer",
+         "gauge": "Strain gauge", "rectangle": "Mask rectangle", "polygon": "Mask polygon",
+         "circle": "Mask circle"}
+# Frame pictures are served by URL (the browser caches them); the newest few stay in memory.
+IMAGES: OrderedDict[str, bytes] = OrderedDict()
+_IMAGE_CACHE = 48
+
+
+def _keep_image(key: str, data: bytes) -> None:
+    IMAGES[key] = data
+    IMAGES.move_to_end(key)
+    while len(IMAGES) > _IMAGE_CACHE:
+        IMAGES.popitem(last=False)
+
+
+class LookCard:
+    image: ui.interactive_image  # built with the view, named earlier by the zoom slider
+    auto_box: ui.checkbox
+    low_input: ui.number
+    high_input: ui.number
+    colour_bar: ui.html
+    pointer_label: ui.label
+    slider: ui.slider
+    frame_input: ui.number
+    frame_name: ui.label
+    player: ui.timer
+
+    def __init__(self, page: PageState) -> None:
+        self.page = page
+
+    def build(self) -> None:
+        from nicegui import ui
+
+        page = self.page
+        guarded = page.guarded
+        with ui.card().classes("mv-card"):
+            with ui.row().classes("w-full items-center gap-2"):
+                ui.label("5. Look").classes("font-bold")
+                ui.select(TOOLS, value="probe", label="click / drag draws").props(
+                    "dense data-testid=tool").classes("w-44").on_value_change(
+                    guarded(page.mask.tool_changed))
+                with ui.element("select").classes("mv-select").props(
+                        "data-testid=field-select") as field_select:
+                    for name, label in FIELD_LABELS.items():
+                        option = ui.element("option").props(f"value={name}")
+                        option._text = label
+                        if name == page.field:
+                            option.props("selected")
+                field_select.on("change", guarded(self.field_changed),
+                                js_handler="(e) => emit(e.target.value)")
+                ui.select(["%", "µε", "1"], value="%", label="strain").props("dense").classes(
+                    "w-20").on_value_change(guarded(lambda e: page.set("strain_unit", e.value)))
+                ui.select({"reference": "over reference", "current": "over current frame"},
+                          value="reference").props("dense").on_value_change(guarded(
+                    lambda e: page.set("background", e.value)))
+                ui.checkbox("vectors").on_value_change(guarded(
+                    lambda e: page.set("vectors", e.value)))
+            with ui.row().classes("w-full items-center gap-2"):
+                self.auto_box = ui.checkbox("auto limits", value=True)
+                self.auto_box.on_value_change(guarded(
+                    lambda e: page.set("auto_limits", e.value)))
+                self.low_input = ui.number("min", value=0.0, format="%.4g").props(
+                    "dense data-testid=limit-low").classes("w-24")
+                self.high_input = ui.number("max", value=1.0, format="%.4g").props(
+                    "dense data-testid=limit-high").classes("w-24")
+                for box in (self.low_input, self.high_input):
+                    box.on("change", guarded(self.limits_changed))
+                ui.label("opacity")
+                ui.slider(min=0, max=1, step=0.05, value=page.opacity).classes(
+                    "w-28").on_value_change(guarded(
+                        lambda e: page.set("opacity", float(e.value))))
+                ui.label("zoom")
+                ui.slider(min=0.25, max=4, step=0.25, value=1).classes("w-28").on_value_change(
+                    lambda e: self.image.style(f"width:{100 * float(e.value)}%"))
+            with ui.element("div").classes("mv-view w-full"):
+                self.image = ui.interactive_image(
+                    "", content="", events=["mousedown", "mouseup", "mousemove", "dblclick"],
+                    cross="#00e5ff", sanitize=False).props("data-testid=image-view").style(
+                    "width:100%")
+                self.image.on_mouse(guarded(page.mask.mouse))
+            with ui.row().classes("w-full items-center gap-2"):
+                self.colour_bar = ui.html("", sanitize=False).classes("grow")
+                self.pointer_label = ui.label("x —, y —, grey —").classes(
+                    "font-mono text-xs").props("data-testid=pointer")
+            self._build_playback()
+
+    def _build_playback(self) -> None:
+        from nicegui import ui
+
+        guarded = self.page.guarded
+        with ui.row().classes("w-full items-center no-wrap gap-2"):
+            ui.button(icon="play_arrow", on_click=guarded(self.toggle_play)).props(
+                "dense flat data-testid=play")
+            self.slider = ui.slider(min=0, max=1, value=0, step=1).props(
+                "label data-testid=frame-slider").classes("grow")
+            # The change event carries the value: the element's own value arrives
+            # throttled and may still be the one before (keys pressed quickly).
+            self.slider.on("change", guarded(
+                lambda e: self.set_frame(int(e.args if isinstance(e.args, (int, float))
+                                             else self.slider.value))))
+            self.frame_input = ui.number("frame", value=0, min=0, step=1, format="%d").props(
+                "dense data-testid=frame-index").classes("w-24")
+            self.frame_input.on_value_change(guarded(self.frame_typed))
+            self.frame_name = ui.label("").classes("text-xs font-mono")
+        self.player = ui.timer(0.35, guarded(self.play_step), active=False)
+
+    def show_project(self) -> None:
+        """The slider and the picture sized for the project just opened."""
+        project = self.page.project
+        assert project.reference is not None
+        count = len(project.frame_names)
+        self.slider._props["max"] = max(count - 1, 1)
+        self.slider.update()
+        self.frame_input._props["max"] = count - 1
+        self.frame_input.update()
+        self.image._props["size"] = (project.reference.shape[1], project.reference.shape[0])
+
+    def field_changed(self, event: Any) -> None:
+        value = event.args
+        if value not in FIELD_LABELS:
+            raise MorvexError(f"unknown field {value!r}; choose one of "
+                              + ", ".join(FIELD_LABELS))
+        self.page.field = value
+        self.page.auto_limits = True
+        self.auto_box.set_value(True)
+        self.redraw()
+        self.page.probes.update_probes()
+
+    def limits_changed(self, _event: Any = None) -> None:
+        page = self.page
+        low, high = self.low_input.value, self.high_input.value
+        if low is None or high is None or not high > low:
+            raise MorvexError(f"colour limits: max must be above min, got {low} and {high}")
+        factor, _ = page.unit(page.field)
+        page.low, page.high = low / factor, high / factor
+        page.auto_limits = False
+        self.auto_box.set_value(False)
+        self.redraw()
+
+    def frame_typed(self, event: Any) -> None:
+        if event.value is None:
+            return
+        value = float(event.value)
+        if not value.is_integer():
+            raise MorvexError(f"frame index must be a whole number, got {value}")
+        self.set_frame(int(value))
+
+    def set_frame(self, index: int, force: bool = False) -> None:
+        page = self.page
+        count = len(page.project.frame_names)
+        if not 0 <= index < max(count, 1):
+            raise MorvexError(f"frame {index} is outside the {count} frames (0 ... {count - 1})")
+        if index == page.frame and not force:
+            return
+        page.frame = index
+        if self.slider.value != index:
+            self.slider.set_value(index)
+        if self.frame_input.value != index:
+            self.frame_input.set_value(index)
+        self.frame_name.set_text(page.project.frame_names[index] if count else "")
+        self.redraw()
+        page.probes.update_probes()
+
+    def toggle_play(self) -> None:
+        self.player.active = not self.player.active
+
+    def play_step(self) -> None:
+        count = len(self.page.project.frame_names)
+        if count:
+            self.set_frame((self.page.frame + 1) % count)
+
+    def redraw(self) -> None:
+        page = self.page
+        project = page.project
+        if project.reference is None:
+            return
+        shown = page.frame if page.background == "current" else "r"
+        key = f"{page.key}-{page.background}-{shown}"
+        if key not in IMAGES:
+            _keep_image(key, grey_png(page.background_image()))
+        source = f"/morvex/image/{key}.png"
+        if self.image.source != source:
+            self.image.set_source(source)
+        field_url, field_box, vectors = self._field()
+        grid = None
+        if page.show_grid:
+            try:
+                grid = project.grid()
+                page.pattern.grid_label.set_text(
+                    f"{int(grid[2].sum())} of {grid[2].size} grid points on the mask")
+            except MorvexError as error:
+                page.pattern.grid_label.set_text(str(error))
+        subset = None
+        if page.show_subset:
+            rows, cols = project.reference.shape
+            subset = (cols / 2, rows / 2, int(project.settings["subset"]))
+        probes = dict(project.probes)
+        point = page.probes.probe_x.value, page.probes.probe_y.value
+        if point[0] is not None and point[1] is not None:
+            probes["point"] = point
+        self.image.set_content(svg_overlay(
+            field_url=field_url, field_box=field_box, opacity=page.opacity, grid=grid,
+            subset=subset, shapes=[s.to_json() for s in project.shapes], draft=page.draft,
+            vectors=vectors, probes=probes, image_side=float(max(project.reference.shape))))
+
+    def _field(self) -> tuple[str | None, tuple[float, float, float, float] | None,
+                              list[tuple[float, float, float, float]]]:
+        """The current frame's field as a picture, where it lies, its arrows; and the legend."""
+        page = self.page
+        dataset, position = page.frame_data()
+        if dataset is None or position is None:
+            self.colour_bar.set_content(
+                "<span class='text-xs'>no results yet: start a run</span>" if dataset is None
+                else f"<span class='text-xs'>frame {page.frame} is not measured yet</span>")
+            return None, None, []
+        factor, unit = page.unit(page.field)
+        values = field(dataset, page.field).values[position].astype(float)
+        if page.field == "status":
+            values = np.where(dataset["status"].values[position] == 255, np.nan, values)
+        elif "valid" in dataset:
+            values = np.where(dataset["valid"].values[position], values, np.nan)
+        if page.auto_limits:
+            page.low, page.high = limits(values)
+            self.low_input.set_value(round(page.low * factor, 6))
+            self.high_input.set_value(round(page.high * factor, 6))
+        rgba = field_rgba(values, page.low, page.high, status=page.field == "status")
+        xs, ys = dataset["x"].values, dataset["y"].values
+        step_x = float(xs[1] - xs[0]) if xs.size > 1 else 1.0
+        step_y = float(ys[1] - ys[0]) if ys.size > 1 else 1.0
+        box = (xs[0] - step_x / 2, ys[0] - step_y / 2, step_x * xs.size, step_y * ys.size)
+        self.colour_bar.set_content(colour_bar_html(
+            FIELD_LABELS[page.field], page.low * factor, page.high * factor, unit,
+            status=page.field == "status"))
+        vectors = (vector_arrows(dataset["u"].values[position], dataset["v"].values[position],
+                                 xs, ys) if page.vectors else [])
+        return data_url(png(rgba)), box, vectors

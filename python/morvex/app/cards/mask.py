@@ -1,0 +1,146 @@
+"""Card 3, the mask: shapes drawn on the image or a mask image; and what a click draws."""
+
+from __future__ import annotations
+
+import math
+from typing import TYPE_CHECKING, Any
+
+from ..._errors import MorvexError
+from ..mask import Shape
+from ..state import PageState
+
+if TYPE_CHECKING:
+    from nicegui import ui
+
+
+class MaskCard:
+    cut_toggle: ui.toggle
+    shape_list: ui.column
+    mask_input: ui.input
+
+    def __init__(self, page: PageState) -> None:
+        self.page = page
+
+    def build(self) -> None:
+        from nicegui import ui
+
+        page = self.page
+        with ui.card().classes("mv-card"):
+            ui.label("3. Mask").classes("font-bold")
+            ui.label("Pick a mask tool above the image, then drag (rectangle, circle) or click "
+                     "the corners (polygon, then Close).").classes("text-xs opacity-70")
+            with ui.row().classes("items-center gap-1"):
+                self.cut_toggle = ui.toggle({False: "add specimen", True: "cut hole"},
+                                            value=False).props("dense")
+                self.cut_toggle.on_value_change(lambda e: page.set("cut", bool(e.value), False))
+                ui.button("Close polygon", on_click=page.guarded(self.close_polygon)).props(
+                    "dense flat")
+                ui.button("Clear", on_click=page.guarded(self.clear_mask)).props(
+                    "dense flat data-testid=mask-clear")
+            self.shape_list = ui.column().classes("w-full gap-0")
+            with ui.row().classes("w-full items-center no-wrap gap-1"):
+                self.mask_input = ui.input("Mask image (non-zero = specimen)").props(
+                    "dense data-testid=mask-path").classes("grow")
+                ui.button("Load", on_click=page.guarded(self.load_mask)).props(
+                    "dense data-testid=mask-load")
+
+    def _changed(self) -> None:
+        self.page.project.save()
+        self.refresh_shapes()
+        self.page.look.redraw()
+
+    def close_polygon(self) -> None:
+        page = self.page
+        if page.tool != "polygon" or len(page.draft) < 3:
+            raise MorvexError("a polygon needs at least three corners: pick the Mask polygon "
+                              "tool and click them on the image")
+        self.add_shape(Shape("polygon", tuple(page.draft), page.cut))
+        page.draft = []
+
+    def add_shape(self, shape: Shape) -> None:
+        self.page.project.shapes.append(shape)
+        self._changed()
+
+    def delete_shape(self, index: int) -> None:
+        del self.page.project.shapes[index]
+        self._changed()
+
+    def flip_shape(self, index: int) -> None:
+        shapes = self.page.project.shapes
+        shape = shapes[index]
+        shapes[index] = Shape(shape.kind, shape.points, not shape.cut)
+        self._changed()
+
+    def clear_mask(self) -> None:
+        project = self.page.project
+        project.shapes.clear()
+        project.mask_image = None
+        project.mask_text = ""
+        self.mask_input.set_value("")
+        self._changed()
+
+    def load_mask(self) -> None:
+        self.page.project.load_mask(self.mask_input.value or "")
+        self.page.project.save()
+        self.page.clear_error()
+        self.refresh_shapes()
+        self.page.look.redraw()
+
+    def refresh_shapes(self) -> None:
+        from nicegui import ui
+
+        page, project = self.page, self.page.project
+        self.shape_list.clear()
+        with self.shape_list:
+            if project.mask_image is not None:
+                ui.label(f"mask image {project.mask_text or '(recorded in the store)'}: "
+                         f"{project.mask_image.mean():.0%} specimen").classes("text-xs")
+            for index, shape in enumerate(project.shapes):
+                with ui.row().classes("items-center gap-1"):
+                    ui.label(f"{'cut' if shape.cut else 'add'} {shape.kind} "
+                             f"({len(shape.points)} points)").classes("text-xs font-mono")
+                    ui.button("cut" if not shape.cut else "add", on_click=page.guarded(
+                        lambda i=index: self.flip_shape(i))).props("flat dense size=sm")
+                    ui.button(icon="delete", on_click=page.guarded(
+                        lambda i=index: self.delete_shape(i))).props("flat dense size=sm")
+
+    def tool_changed(self, event: Any) -> None:
+        self.page.tool = event.value
+        self.page.draft, self.page.pressed = [], None
+        self.page.look.redraw()
+
+    def mouse(self, event: Any) -> None:
+        """A press, release or move on the image: the chosen tool draws or reads there."""
+        page = self.page
+        x, y = float(event.image_x), float(event.image_y)
+        image = page.project.reference
+        if image is None:
+            return
+        if event.type == "mousemove":
+            col, row = int(round(x)), int(round(y))
+            if 0 <= row < image.shape[0] and 0 <= col < image.shape[1]:
+                grey = page.background_image()[row, col]
+                page.look.pointer_label.set_text(f"x {x:7.1f}, y {y:7.1f}, grey {grey:6.1f}")
+            return
+        if event.type == "mousedown":
+            page.pressed = (x, y)
+            if page.tool == "polygon":
+                page.draft.append((x, y))
+                page.look.redraw()
+            return
+        if event.type != "mouseup" or page.pressed is None:
+            return
+        start, page.pressed = page.pressed, None
+        end = (x, y)
+        dragged = math.dist(start, end) >= 2.0
+        tool = page.tool
+        if tool == "probe":
+            page.probes.place_point(x, y)
+        elif tool in ("rectangle", "circle") and dragged:
+            self.add_shape(Shape(tool, (start, end), page.cut))
+        elif tool in ("line", "gauge") and dragged:
+            page.project.probes[tool] = [list(start), list(end)]
+            page.project.save()
+            page.probes.update_probes()
+        elif tool == "extensometer" and dragged:
+            page.probes.place_extensometer(start, end)

@@ -1,0 +1,133 @@
+"""Card 2, pattern and settings: the speckle report and the correlation's settings."""
+
+from __future__ import annotations
+
+from typing import TYPE_CHECKING, Any
+
+import numpy as np
+
+from ..._errors import MorvexError
+from ..project import check_settings, defaults
+from ..state import PageState
+
+if TYPE_CHECKING:
+    from nicegui import ui
+
+_NUMBERS = (("subset", "Subset (px, odd)", 2), ("step", "Step (px)", 1),
+            ("min_zncc", "Min ZNCC", 0.05), ("strain_window", "Strain window (px)", 1),
+            ("prefilter", "Prefilter σ (px)", 0.5),
+            ("scale_mm_per_px", "mm per px (blank: px)", 0.001))
+_CHOICES = (("interpolation", ["quintic", "cubic", "keys"]),
+            ("strain_measure", ["green-lagrange", "engineering"]),
+            ("shape", ["affine", "quadratic"]), ("strain_source", ["displacement", "subset"]))
+_WHOLE = ("subset", "step", "strain_window")
+
+
+class PatternCard:
+    report_label: ui.label
+    incremental_box: ui.checkbox
+    grid_label: ui.label
+
+    def __init__(self, page: PageState) -> None:
+        self.page = page
+        self.report: dict[str, Any] | None = None
+        self.setting_inputs: dict[str, Any] = {}
+
+    def build(self) -> None:
+        from nicegui import ui
+
+        page = self.page
+        changed = page.guarded(self.settings_changed)
+        values = defaults()
+        with ui.card().classes("mv-card"):
+            ui.label("2. Pattern and settings").classes("font-bold")
+            self.report_label = ui.label("Open a project to see its speckle report.").props(
+                "data-testid=speckle-report").classes("mv-mono text-xs")
+            with ui.grid(columns=2).classes("w-full gap-1"):
+                for name, label, step in _NUMBERS:
+                    box = ui.number(label, value=values[name], step=step).props(
+                        f"dense data-testid=setting-{name.replace('_', '-')}")
+                    box.on_value_change(changed)
+                    self.setting_inputs[name] = box
+                for name, options in _CHOICES:
+                    testid = f"dense data-testid=setting-{name.replace('_', '-')}"
+                    choice = ui.select(options, value=values[name],
+                                       label=name.replace("_", " ")).props(testid)
+                    choice.on_value_change(changed)
+                    self.setting_inputs[name] = choice
+            with ui.row().classes("gap-3"):
+                self.incremental_box = ui.checkbox(
+                    "incremental (large deformation)").on_value_change(changed)
+                ui.checkbox("subset", value=True).on_value_change(page.guarded(
+                    lambda e: page.set("show_subset", e.value)))
+                ui.checkbox("grid preview").props("data-testid=show-grid").on_value_change(
+                    page.guarded(lambda e: page.set("show_grid", e.value)))
+            self.grid_label = ui.label("").classes("text-xs")
+
+    def show_project(self) -> None:
+        """The boxes set from the project just opened, and its speckle report."""
+        project = self.page.project
+        # Each box's change handler reads every box into the project: from a copy, a box set
+        # early cannot carry the old value of one set later back into the settings.
+        wanted, incremental = dict(project.settings), project.incremental
+        for name, box in self.setting_inputs.items():
+            box.set_value(wanted[name])
+        self.incremental_box.set_value(incremental)
+        if project.settings != wanted or project.incremental != incremental:
+            project.settings.update(wanted)
+            project.incremental = incremental
+            project.save()
+        image = project.reference
+        assert image is not None
+        self.report = self.speckle(image)
+
+    def speckle(self, image: np.ndarray) -> dict[str, Any]:
+        from ...speckle import report_lines, speckle_report
+
+        project = self.page.project
+        subset = max(int(project.settings["subset"]), 2)
+        # Only the specimen counts: the mask as drawn when the report is made.
+        report = speckle_report(image, subset=subset, mask=project.mask())
+        rows, cols = report["shape"]
+        self.report_label.set_text("\n".join(
+            [f"{cols} x {rows} px, {len(project.frame_names)} frames",
+             *(line.strip() for line in report_lines(report, subset, width=None))]))
+        return report
+
+    def settings_changed(self, _event: Any = None) -> None:
+        page, project = self.page, self.page.project
+        values = {}
+        for name, box in self.setting_inputs.items():
+            value = box.value
+            if isinstance(value, float) and value.is_integer() and name in _WHOLE:
+                value = int(value)
+            if name == "scale_mm_per_px" and value in (None, "", 0):
+                value = None
+            values[name] = value
+        errors = check_settings({k: v for k, v in values.items()
+                                 if not (k == "scale_mm_per_px" and v is None)})
+        for name, box in self.setting_inputs.items():
+            if name in errors:
+                box._props["error"] = True
+                box._props["error-message"] = errors[name]
+            else:
+                box._props.pop("error", None)
+                box._props.pop("error-message", None)
+            box.update()
+        if errors:
+            page.error("; ".join(errors.values()))
+            return
+        project.settings.update(values)
+        project.incremental = bool(self.incremental_box.value)
+        project.save()
+        if project.reference is not None:
+            try:
+                project.grid()
+            except MorvexError as error:
+                page.error(str(error))
+                page.look.redraw()
+                return
+            if self.report is not None and "subset" in values:
+                self.speckle(project.reference)
+        page.clear_error()
+        page.look.redraw()

@@ -1,0 +1,76 @@
+"""The page: its route, the frame-picture route, and the layout that assembles the cards.
+
+Every control talks to a Project (paths, settings, shapes, probes) and to the package (image
+loading, speckle report, Job, store, exporters) through one card each (app/cards); this file
+only places them: the inputs on the left, the picture and the probes on the right.
+"""
+
+from __future__ import annotations
+
+from .cards.export import ExportCard
+from .cards.look import IMAGES, LookCard
+from .cards.mask import MaskCard
+from .cards.pattern import PatternCard
+from .cards.probes import ProbeCard
+from .cards.project import ProjectCard
+from .cards.run import RunCard
+from .paths import Root
+from .state import PageState
+
+_CSS = (".mv-card{width:100%} .mv-mono{font-family:monospace;white-space:pre-wrap}"
+        " .mv-view{overflow:auto;max-height:78vh;background:#222}"
+        " select.mv-select{border:1px solid #bbb;border-radius:4px;padding:4px}")
+
+
+def register(root: Root) -> None:
+    """Add the page and the frame-picture route to the NiceGUI application."""
+    from fastapi import Response
+    from nicegui import app, ui
+
+    @app.get("/morvex/image/{key}.png")
+    def image(key: str) -> Response:
+        data = IMAGES.get(key)
+        if data is None:
+            return Response(b"not found", status_code=404, media_type="text/plain")
+        return Response(data, media_type="image/png",
+                        headers={"cache-control": "private, max-age=3600"})
+
+    @ui.page("/")
+    def index() -> None:
+        Page(root).build()
+
+
+class Page(PageState):
+    """One browser tab's view: the shared state and its seven cards."""
+
+    def __init__(self, root: Root) -> None:
+        super().__init__(root)
+        self.projects = ProjectCard(self)
+        self.pattern = PatternCard(self)
+        self.mask = MaskCard(self)
+        self.run = RunCard(self)
+        self.look = LookCard(self)
+        self.probes = ProbeCard(self)
+        self.export = ExportCard(self)
+
+    def build(self) -> None:
+        from nicegui import ui
+
+        ui.add_css(_CSS)
+        with ui.header().classes("items-center bg-slate-800 py-1"):
+            ui.label("Morvex").classes("text-lg font-bold")
+            ui.label("digital image correlation").classes("text-sm opacity-70")
+            ui.space()
+            self.run.build_status()
+        self.error_label = ui.label("").props("data-testid=error-message").classes(
+            "w-full bg-red-100 text-red-900 p-2 rounded")
+        self.error_label.set_visibility(False)
+        with ui.row().classes("w-full no-wrap items-start gap-3"):
+            with ui.column().classes("w-[470px] shrink-0 gap-2"):
+                for card in (self.projects, self.pattern, self.mask, self.run, self.export):
+                    card.build()
+            with ui.column().classes("grow gap-2 min-w-0"):
+                self.look.build()
+                self.probes.build()
+        self.timer = ui.timer(0.5, self.guarded(self.run.poll))
+        self.guarded(self.projects.browse)(".")
