@@ -18,7 +18,7 @@ INSTALL_MODULE := CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(VENV)/bin/pip install \
 CMAKE_FLAGS := -G Ninja -DCMAKE_BUILD_TYPE=Release -DMORVEX_WERROR=ON \
   -DMORVEX_BUILD_TESTS=ON -DMORVEX_BUILD_EXAMPLES=ON -DMORVEX_BUILD_BENCH=ON
 
-.PHONY: lint stubs stubs-check setup build python demo test test-cpp bench bench-guided bench-resolution sanitize fuzz-build fuzz fuzz-smoke clean
+.PHONY: lint stubs stubs-check setup build python wheel wheel-check demo test test-cpp bench bench-guided bench-resolution sanitize fuzz-build fuzz fuzz-smoke clean
 
 setup:
 	bash scripts/setup.sh
@@ -29,6 +29,15 @@ build: setup
 
 python: setup
 	$(INSTALL_MODULE)
+
+# Binary wheels for CPython 3.12 and 3.13 in dist/, with the libraries they link inside them
+# (scripts/wheel.sh: pip wheel, then auditwheel repair); `make wheel-check` installs each into a
+# fresh environment without building anything and runs the tests and the README's commands.
+wheel: setup
+	bash scripts/wheel.sh
+
+wheel-check: wheel
+	bash scripts/wheel_check.sh
 
 # A synthetic sequence with a known field: accuracy against the truth, plots in out/demo.
 demo: python
