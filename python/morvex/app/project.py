@@ -1,46 +1,31 @@
-"""A project: reference, frames, store, settings, mask, probes; and the runs of the server.
+"""A project: reference, frames, store, settings, mask, probes.
 
 A project lives in the store: the application's own state (paths, settings, drawn shapes,
 probes and gauges) is written as ``morvex_app.json`` inside the store folder, a file no run
 touches, so opening the store again restores it. Results are never held here beyond the dataset
 read from the store.
-Runs are kept per store for the whole server, so a reloaded page or a second tab sees the run
-that is going on, and a second run on the same store is refused.
+Its runs are kept per store for the whole server (app/runs.py).
 """
 
 from __future__ import annotations
 
-import functools
 import json
 import pathlib
-import threading
-import time
 from typing import Any
 
 import numpy as np
 
 from .._errors import MorvexError
-from .job_adapter import Job, JobState
 from .mask import Shape, rasterise, read_mask
 from .paths import Root
 from .results import Snapshot, StoreResults, results_of
+from .runs import run_of, start_run, started_with
 
 STATE_FILE = "morvex_app.json"
 DEFAULT_STORE = "results.zarr"
 # Settings the page offers, with the widget kind; defaults come from the package.
 SETTINGS = ("subset", "step", "min_zncc", "strain_window", "strain_measure", "interpolation",
             "prefilter", "scale_mm_per_px", "shape", "strain_source")
-
-_RUNS: dict[pathlib.Path, Any] = {}
-_STARTED: dict[pathlib.Path, dict[str, Any]] = {}  # the project each run was started with
-_RUNS_LOCK = threading.Lock()
-
-
-def run_of(store: pathlib.Path) -> Any:
-    """The job of this server on `store` (running or finished), or None."""
-    with _RUNS_LOCK:
-        return _RUNS.get(store.resolve())
-
 
 def defaults() -> dict[str, Any]:
     from ..settings import Settings
@@ -131,18 +116,14 @@ class Project:
                 # A run of this server may have created the store before recording its
                 # sources there: what it was started with stands in until then.
                 recorded = self._state_from_run(store)
-                if recorded is None:
-                    with _RUNS_LOCK:
-                        recorded = _STARTED.get(store.resolve())
-                return recorded
+                return recorded if recorded is not None else started_with(store)
             try:
                 text = state.read_text()
             except OSError:
                 text = ""
         if text is None:
             # A run of this server that has not laid its store out yet.
-            with _RUNS_LOCK:
-                return _STARTED.get(store.resolve())
+            return started_with(store)
         try:
             data = json.loads(text)
         except (TypeError, ValueError):
@@ -258,38 +239,8 @@ class Project:
             MorvexError: for a bad setting, a store written with other settings, or a run
                 going on on the same store.
         """
-        from ..settings import Settings
-
         self._need_reference()
-        settings = Settings.build(**self.settings)
-        settings.check_image(self.reference.shape)  # type: ignore[union-attr]
-        store = self.store.resolve()
-        self.root.confine_tree(store, "store entry")
-        with _RUNS_LOCK:
-            current = _RUNS.get(store)
-            if current is not None and current.state in (JobState.QUEUED, JobState.RUNNING):
-                raise MorvexError(f"{self.root.relative(store)} is being written by a run; "
-                                  "wait for it or cancel it")
-            if watch:
-                folder = self.root.resolve(self.frames_text, "frames")
-                if not folder.is_dir():
-                    raise MorvexError("watch folder: the frames must be a folder the camera "
-                                      "writes into")
-                frames: Any = str(folder)
-                extra: dict[str, Any] = {"watch": True, "confine": functools.partial(
-                    self.root.confine, what="frame")}
-            else:
-                frames, extra = self.root.frames(self.frames_text), {}
-            job = Job(frames, store=store,
-                      reference=self.root.resolve(self.reference_text, "reference"),
-                      mask=self.mask(), incremental=self.incremental, **extra, **self.settings)
-            job.start()
-            _RUNS[store] = job
-            _STARTED[store] = self.state()
-        _keep_state_when_created(self, job)
-        threading.Thread(target=_release_when_done, args=(job,), name="morvex-app-release",
-                         daemon=True).start()
-        return job
+        return start_run(self, watch)
 
     def use_store(self, text: str) -> None:
         """Write the next run into the store `text` names (relative to the root), keeping the
@@ -359,38 +310,3 @@ def _files_of(items: list[pathlib.Path]) -> list[pathlib.Path]:
         else:
             files += [pathlib.Path(p) for p in sorted(glob.glob(str(item)), key=natural_key)]
     return files
-
-
-def _release_when_done(job: Any) -> None:
-    """Once the run ends, give the memory its threads freed back to the system.
-
-    A run allocates from its threads' own malloc arenas (images, prepared references, frames
-    on their way to the store); glibc keeps what they free for later, so a server that ran a
-    sequence would keep its peak for good. Elsewhere than glibc this does nothing.
-    """
-    import contextlib
-    import ctypes
-    import gc
-
-    job.wait()
-    gc.collect()
-    with contextlib.suppress(OSError, AttributeError):
-        ctypes.CDLL("libc.so.6").malloc_trim(0)
-
-
-def _keep_state_when_created(project: Project, job: Any) -> None:
-    """Save the project into the store as soon as the run has laid the store out.
-
-    The run creates the store with its first frame (replacing whatever folder was there),
-    so the state is written then, whether or not a page is still open.
-    """
-    from ..store import Store
-
-    def wait() -> None:
-        store = Store(project.store)
-        while job.state in (JobState.QUEUED, JobState.RUNNING) and not store.exists():
-            time.sleep(0.2)
-        if store.exists():
-            project.save()
-
-    threading.Thread(target=wait, name="morvex-app-state", daemon=True).start()
