@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import pathlib
 import re
+import signal
 import time
 
 import pytest
@@ -80,7 +81,26 @@ def test_reload_and_second_tab_see_the_run(long_root, browser) -> None:
     expect(page.get_by_test_id("run-progress")).to_have_text(f"{LONG} / {LONG} frames")
 
 
-def test_a_server_restart_resumes_the_store(long_root, chromium) -> None:
+def _children(pid: int) -> set[int]:
+    found: set[int] = set()
+    for task in pathlib.Path(f"/proc/{pid}/task").iterdir():
+        found |= {int(c) for c in (task / "children").read_text().split()}
+    return found
+
+
+def _alive(pid: int) -> bool:
+    try:
+        state = pathlib.Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()[0]
+    except OSError:
+        return False
+    return state != "Z"
+
+
+# The server ended as a service manager does (terminate), as Ctrl-C does (interrupt), or
+# killed outright: the run's process ends with it, and the store resumes in the next server.
+@pytest.mark.parametrize("ending", [signal.SIGTERM, signal.SIGINT, signal.SIGKILL],
+                         ids=["terminate", "interrupt", "kill"])
+def test_a_server_restart_resumes_the_store(long_root, chromium, ending) -> None:
     first = Server(long_root).start()
     context = chromium.new_context()
     page = context.new_page()
@@ -93,7 +113,15 @@ def test_a_server_restart_resumes_the_store(long_root, chromium) -> None:
         deadline = time.monotonic() + 120
         while not (store.exists() and store.complete().any()) and time.monotonic() < deadline:
             time.sleep(0.2)
-        first.stop()
+        assert first.process is not None
+        runs = _children(first.process.pid)
+        assert runs, "the run goes on in a process of its own"
+        first.process.send_signal(ending)
+        first.process.wait(30)
+        deadline = time.monotonic() + 30
+        while any(_alive(pid) for pid in runs):
+            assert time.monotonic() < deadline, "the run's process outlived the server"
+            time.sleep(0.2)
         done_before = morvex.open_store(long_root / "long.zarr").sizes["frame"]
         assert done_before < LONG
         second = Server(long_root).start()

@@ -13,7 +13,8 @@ import time
 from typing import TYPE_CHECKING, Any
 
 from .._errors import MorvexError
-from .job_adapter import Job, JobState
+from .job_adapter import JobState
+from .job_process import ChildJob
 
 if TYPE_CHECKING:
     from .project import Project
@@ -59,9 +60,9 @@ def start_run(project: Project, watch: bool) -> Any:
                 root.confine, what="frame")}
         else:
             frames, extra = root.frames(project.frames_text), {}
-        job = Job(frames, store=store, reference=root.resolve(project.reference_text, "reference"),
-                  mask=project.mask(), incremental=project.incremental, **extra,
-                  **project.settings)
+        reference = root.resolve(project.reference_text, "reference")
+        job = ChildJob(frames, store=store, reference=reference, mask=project.mask(),
+                       incremental=project.incremental, **extra, **project.settings)
         job.start()
         _RUNS[store] = job
         _STARTED[store] = project.state()
