@@ -88,17 +88,7 @@ void FrameRun::flat_point(int index) {
     finish_point();
 }
 
-Warp FrameRun::warp_of(int index) const {
-    Warp w;
-    w.u = out.u[index];
-    w.v = out.v[index];
-    w.du_dx = out.du_dx[index];
-    w.du_dy = out.du_dy[index];
-    w.dv_dx = out.dv_dx[index];
-    w.dv_dy = out.dv_dy[index];
-    load_curvature(out, index, w);
-    return w;
-}
+Warp FrameRun::warp_of(int index) const { return warp_at(out, index); }
 
 Warp FrameRun::guide_from_neighbour(int from, int to) const { return carry(warp_of(from), from, to); }
 

@@ -191,15 +191,8 @@ bool sample_from_valid_points(const GuidedResult& inc, double y, double x, bool 
     for (int k = 0; k < 4; ++k) {
         const std::size_t i = static_cast<std::size_t>(rr[k]) * cols + cc[k];
         if (!(w[k] > 0.0) || !inc.valid[i]) continue;
-        Warp at;
-        at.u = inc.u[i];
-        at.v = inc.v[i];
-        at.du_dx = inc.du_dx[i];
-        at.du_dy = inc.du_dy[i];
-        at.dv_dx = inc.dv_dx[i];
-        at.dv_dy = inc.dv_dy[i];
-        if (second_order) detail::load_curvature(inc, static_cast<int>(i), at);
-        at = detail::recentre(at, x - inc.x[i], y - inc.y[i], second_order);
+        const Warp at = detail::recentre(detail::warp_at(inc, static_cast<int>(i), second_order),
+                                         x - inc.x[i], y - inc.y[i], second_order);
         weight += w[k];
         for (const auto field : kFields) sum.*field += w[k] * at.*field;
         sigma_u += w[k] * inc.sigma_u[i];
@@ -222,14 +215,7 @@ bool sample_from_valid_points(const GuidedResult& inc, double y, double x, bool 
 // warp whose edges may bow, the middle of each edge.
 bool total_subset_inside(const GuidedResult& total, std::size_t i, int half, bool curved,
                          cv::Size frame) {
-    Warp w;
-    w.u = total.u[i];
-    w.v = total.v[i];
-    w.du_dx = total.du_dx[i];
-    w.du_dy = total.du_dy[i];
-    w.dv_dx = total.dv_dx[i];
-    w.dv_dy = total.dv_dy[i];
-    if (curved) detail::load_curvature(total, static_cast<int>(i), w);
+    const Warp w = detail::warp_at(total, static_cast<int>(i), curved);
     for (int sy = -1; sy <= 1; ++sy)
         for (int sx = -1; sx <= 1; ++sx) {
             if (sx == 0 && sy == 0) continue;

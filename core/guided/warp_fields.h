@@ -65,4 +65,19 @@ inline void load_curvature(const GuidedResult& r, int index, Warp& w) {
     }
 }
 
+/// The warp of point `index`: u, v, the four gradients and, with `curved` (and the arrays
+/// there), the second derivatives as load_curvature() reads them.
+inline Warp warp_at(const GuidedResult& r, int index, bool curved = true) {
+    const auto i = static_cast<std::size_t>(index);
+    Warp w;
+    w.u = r.u[i];
+    w.v = r.v[i];
+    w.du_dx = r.du_dx[i];
+    w.du_dy = r.du_dy[i];
+    w.dv_dx = r.dv_dx[i];
+    w.dv_dy = r.dv_dy[i];
+    if (curved) load_curvature(r, index, w);
+    return w;
+}
+
 }  // namespace morvex::dic::detail
