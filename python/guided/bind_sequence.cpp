@@ -18,12 +18,13 @@ void bind_sequence(py::module_& m) {
                          int subset_size, int step, std::optional<Roi> roi,
                          std::optional<MaskArray> mask, const std::string& interpolation,
                          double prefilter_sigma MORVEX_SOLVER_KEYWORDS(MORVEX_SOLVER_PARAMETER),
-                         const std::string& shape, double reference_noise) {
+                         const std::string& shape, double reference_noise, const SeedList& seeds) {
                  dic::GuidedConfig config;
                  apply_reference_settings(config, subset_size, step, roi, mask, interpolation,
                                           prefilter_sigma, shape, reference_noise);
                  apply_solver_settings(
                      config, SolverSettings{MORVEX_SOLVER_KEYWORDS(MORVEX_SOLVER_VALUE)});
+                 apply_seeds(config, seeds);
                  attach_control(config, control);
                  const cv::Mat image = image_from_array(reference);
                  py::gil_scoped_release release;
@@ -38,7 +39,7 @@ void bind_sequence(py::module_& m) {
              py::arg("interpolation") = python_value(kDefaults.interpolation),
              py::arg("prefilter_sigma") = kDefaults.prefilter_sigma
              MORVEX_SOLVER_KEYWORDS(MORVEX_SOLVER_ARG), py::arg("shape") = "affine",
-             py::arg("reference_noise") = kDefaults.reference_noise)
+             py::arg("reference_noise") = kDefaults.reference_noise, py::arg("seeds") = py::none())
         .def(
             "add_frame",
             [](dic::GuidedSequence& sequence, const ImageArray& frame) {

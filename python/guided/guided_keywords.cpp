@@ -1,5 +1,9 @@
 #include "guided_keywords.hpp"
 
+#include <cmath>
+#include <limits>
+#include <sstream>
+
 namespace morvex::python {
 
 namespace {
@@ -15,6 +19,24 @@ void assign(dic::StrainMeasure& field, const std::string& name) {
 
 void assign(dic::StrainSource& field, const std::string& name) {
     field = strain_source_from_name(name);
+}
+
+void assign(dic::FeatureSeeds& field, const std::string& name) {
+    if (name == "auto") {
+        field = dic::FeatureSeeds::kAuto;
+    } else if (name == "on") {
+        field = dic::FeatureSeeds::kOn;
+    } else if (name == "off") {
+        field = dic::FeatureSeeds::kOff;
+    } else {
+        throw py::value_error("feature_seeds '" + name + "' is not one of 'auto', 'on', 'off'");
+    }
+}
+
+std::string shown(double value) {
+    std::ostringstream out;
+    out << value;
+    return out.str();
 }
 
 }  // namespace
@@ -34,6 +56,56 @@ std::string python_value(dic::StrainMeasure measure) {
 
 std::string python_value(dic::StrainSource source) {
     return source == dic::StrainSource::kSubset ? "subset" : "displacement";
+}
+
+std::string python_value(dic::FeatureSeeds mode) {
+    switch (mode) {
+        case dic::FeatureSeeds::kOn: return "on";
+        case dic::FeatureSeeds::kOff: return "off";
+        case dic::FeatureSeeds::kAuto: break;
+    }
+    return "auto";
+}
+
+void apply_seeds(dic::GuidedConfig& config, const SeedList& seeds) {
+    config.seed_points.clear();
+    config.seed_u.clear();
+    config.seed_v.clear();
+    if (!seeds) {
+        return;
+    }
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    bool any_start = false;
+    std::vector<double> us, vs;
+    for (std::size_t k = 0; k < seeds->size(); ++k) {
+        const std::vector<double>& seed = (*seeds)[k];
+        const std::string which = "seed " + std::to_string(k);
+        if (seed.size() != 2 && seed.size() != 4) {
+            throw py::value_error(which + " must be (x, y) or (x, y, u, v), got " +
+                                  std::to_string(seed.size()) + " numbers");
+        }
+        for (double value : seed) {
+            if (!std::isfinite(value)) {
+                throw py::value_error(which + " holds " + shown(value) +
+                                      "; every number must be finite");
+            }
+        }
+        // Beyond a C int no image holds the position; within it the library names the seed.
+        constexpr double kLargest = static_cast<double>(std::numeric_limits<int>::max());
+        if (std::fabs(seed[0]) > kLargest || std::fabs(seed[1]) > kLargest) {
+            throw py::value_error(which + " (x, y) = (" + shown(seed[0]) + ", " +
+                                  shown(seed[1]) + ") lies outside any image");
+        }
+        config.seed_points.push_back({static_cast<int>(std::lround(seed[1])),
+                                      static_cast<int>(std::lround(seed[0]))});
+        any_start = any_start || seed.size() == 4;
+        us.push_back(seed.size() == 4 ? seed[2] : nan);
+        vs.push_back(seed.size() == 4 ? seed[3] : nan);
+    }
+    if (any_start) {
+        config.seed_u = std::move(us);
+        config.seed_v = std::move(vs);
+    }
 }
 
 void apply_reference_settings(dic::GuidedConfig& config, int subset_size, int step,

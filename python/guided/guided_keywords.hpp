@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <tuple>
+#include <vector>
 
 #include "convert_guided.hpp"
 
@@ -31,6 +32,7 @@ inline const dic::GuidedConfig kDefaults{};
     X(int, strain_window)            \
     X(std::string, strain_measure)   \
     X(std::string, strain_source)    \
+    X(std::string, feature_seeds)    \
     X(int, threads)
 
 // ", type name" for each solver keyword: appended to a binding lambda's parameter list.
@@ -54,6 +56,16 @@ T python_value(T value) {
 std::string python_value(dic::Interpolation kind);
 std::string python_value(dic::StrainMeasure measure);
 std::string python_value(dic::StrainSource source);
+std::string python_value(dic::FeatureSeeds mode);
+
+/// Explicit seeds as Python gives them: (x, y) or (x, y, u, v) per seed, image px.
+using SeedList = std::optional<std::vector<std::vector<double>>>;
+
+/// The seeds into config.seed_points (rounded to whole pixels, row first) and, when any seed
+/// has a start, seed_u and seed_v (NaN for those without).
+/// @throws pybind11::value_error for a seed that is not 2 or 4 finite numbers, or a position
+/// beyond a C int.
+void apply_seeds(dic::GuidedConfig& config, const SeedList& seeds);
 
 /// A ReferenceImage together with the config it was built from: correlate() must repeat the
 /// reference fields exactly, so it starts from this copy.

@@ -7,6 +7,7 @@ Ctrl-C exits with code 130 after the current frame's workers stop.
 from __future__ import annotations
 
 import json
+import math
 import pathlib
 import re
 import sys
@@ -38,6 +39,23 @@ class _SubsetType(click.ParamType[int | str]):
 
 
 _SUBSET = _SubsetType()
+
+
+class _SeedType(click.ParamType[tuple[float, ...]]):
+    """An explicit seed: X,Y or X,Y,U,V in image px."""
+
+    name = "X,Y[,U,V]"
+
+    def convert(self, value: Any, param: Any, ctx: Any) -> tuple[float, ...]:
+        if isinstance(value, tuple):
+            return value
+        try:
+            numbers = tuple(float(part) for part in str(value).split(","))
+        except ValueError:
+            numbers = ()
+        if len(numbers) not in (2, 4) or not all(math.isfinite(n) for n in numbers):
+            self.fail(f"{value!r} is not X,Y or X,Y,U,V (finite numbers, px)", param, ctx)
+        return numbers
 _FIELDS_HELP = "u, v, exx, eyy, exy, zncc, sigma_u, sigma_v (or u_mm, v_mm when calibrated)"
 
 
@@ -99,6 +117,14 @@ def _setting(flag: str, help_text: str, **kwargs: Any) -> Callable[[FC], FC]:
 @_setting("--search-range", "Half-width in px of the seeds' integer search (-1: the whole "
                             "image); a bound that covers the motion is much faster.")
 @_setting("--seed-count", "Growth blocks (0: automatic).")
+@click.option("--seed", "seeds", type=_SeedType(), multiple=True,
+              help="An explicit seed at image position X,Y (px; repeatable), inside the image "
+                   "and on the mask; X,Y,U,V also starts it from the displacement U,V (a region "
+                   "that moved beyond --search-range).")
+@_setting("--feature-seeds", "Seeds from matched image features, for a specimen turned or "
+                             "scaled in the image plane (auto: when the translation search "
+                             "finds no seed).",
+          type=click.Choice(["auto", "on", "off"]))
 @_setting("--max-iterations", "Gauss-Newton iteration limit per point.")
 @_setting("--convergence-threshold", "px: the solver stops when no subset corner moves more.")
 @_setting("--strain-window", "Half-width of the strain fit in px.")

@@ -29,7 +29,8 @@ def correlate(reference: ImageLike, deformed: ImageLike, *, subset: int | str = 
               progress: Progress = False, tile: int | None = None,
               tile_margin: int | None = None, workers: int | None = None, client: Any = None,
               threads_per_worker: int | None = None, shape: str = _D.shape,
-              noise_target: float | None = None) -> xr.Dataset:
+              noise_target: float | None = None, feature_seeds: str = _D.feature_seeds,
+              seeds: Sequence[Sequence[float]] = ()) -> xr.Dataset:
     """Measure the displacement and strain fields of `deformed` against `reference`.
 
     Points sit on a regular grid of subset centres, `step` pixels apart; the field grows from
@@ -77,6 +78,11 @@ def correlate(reference: ImageLike, deformed: ImageLike, *, subset: int | str = 
         shape: subset shape function: "affine" (default) or "quadratic" (second order, finer
             spatial resolution at about twice the noise).
         noise_target: px, for subset="auto".
+        feature_seeds: seeds from matched image features, for a specimen turned or scaled in
+            the image plane: "auto" (when the translation search finds no seed), "on", "off".
+        seeds: explicit seeds ``(x, y)`` or ``(x, y, u, v)`` in image px, inside the image and
+            on the mask's specimen; (u, v) starts the seed's solve (a region that moved beyond
+            search_range).
 
     Returns:
         An xarray.Dataset with dims ("y", "x"), coordinates y, x (subset centres in
@@ -109,7 +115,8 @@ def correlate(reference: ImageLike, deformed: ImageLike, *, subset: int | str = 
                               seed_count=seed_count, max_iterations=max_iterations,
                               convergence_threshold=convergence_threshold,
                               scale_mm_per_px=scale_mm_per_px, shape=shape,
-                              noise_target=noise_target)
+                              noise_target=noise_target, feature_seeds=feature_seeds,
+                              seeds=seeds)
     plan = plan_pair(reference, deformed, settings, mask=mask, threads=threads, tile=tile,
                      tile_margin=tile_margin, workers=workers, client=client,
                      threads_per_worker=threads_per_worker)

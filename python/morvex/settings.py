@@ -41,6 +41,7 @@ INTERPOLATIONS = ("quintic", "cubic", "keys")
 STRAIN_MEASURES = ("green-lagrange", "engineering")
 SHAPES = ("affine", "quadratic")
 STRAIN_SOURCES = ("displacement", "subset")
+FEATURE_SEEDS = ("auto", "on", "off")
 AUTO_SUBSET = "auto"
 
 
@@ -103,6 +104,10 @@ class Settings:
             finer spatial resolution, about twice the noise).
         noise_target: px; with subset="auto", the predicted sigma the chosen subset must
             meet on at least 95 % of the points; kept with the resolved subset as its reason.
+        feature_seeds: seeds from matched image features (a specimen turned or scaled in the
+            image plane): "auto" (only when the translation search finds no seed), "on", "off".
+        seeds: explicit seeds, ``(x, y)`` or ``(x, y, u, v)`` in image px, each inside the
+            image and on the mask's specimen; (u, v) is the displacement it starts from.
     """
 
     subset: int | str = _integer_field(_library("subset_size", int), 5, " px")
@@ -123,6 +128,8 @@ class Settings:
     scale_mm_per_px: float | None = _real_field(None, low=0.0, above=True)
     shape: str = _choice_field("affine", SHAPES)
     noise_target: float | None = _real_field(None, low=0.0, above=True, unit=" px")
+    feature_seeds: str = _choice_field(_library("feature_seeds", str), FEATURE_SEEDS)
+    seeds: tuple[tuple[float, ...], ...] = ()
 
     @classmethod
     def names(cls) -> tuple[str, ...]:
@@ -147,6 +154,8 @@ class Settings:
         given = {k: v for k, v in values.items() if v is not None}
         if "roi" in given:
             given["roi"] = _roi(given["roi"])
+        if "seeds" in given:
+            given["seeds"] = _seeds(given["seeds"])
         for name, value in given.items():
             # NumPy scalars and TOML's ints become plain Python numbers, so attributes and
             # comparisons with a stored run see the same types.
@@ -228,6 +237,18 @@ class Settings:
                               f"{self.subset} px subset; enlarge the region or reduce the subset"
                               ) from None
 
+    def check_seeds(self, shape: tuple[int, int], mask: np.ndarray | None) -> None:
+        """Raise MorvexError naming the first seed outside an image of `shape` or on the
+        background (zero) of `mask`; positions round to the nearest pixel, as the library's."""
+        rows, cols = shape
+        for seed in self.seeds:
+            x, y = round(seed[0]), round(seed[1])
+            where = f"seed (x, y) = ({_shown(seed[0])}, {_shown(seed[1])})"
+            if not (0 <= x < cols and 0 <= y < rows):
+                raise MorvexError(f"{where} lies outside the {cols} x {rows} px image")
+            if mask is not None and not mask[y, x]:
+                raise MorvexError(f"{where} lies on the mask's background")
+
     def to_kwargs(self) -> tuple[dict[str, Any], dict[str, Any]]:
         """Keyword arguments for morvex._guided: (reference image, solver)."""
         reference: dict[str, Any] = dict(subset_size=self.subset, step=self.step, roi=self.roi,
@@ -245,6 +266,10 @@ class Settings:
         # Named only when not the default, as the shape above.
         if self.strain_source != "displacement":
             solver["strain_source"] = self.strain_source
+        if self.feature_seeds != "auto":
+            solver["feature_seeds"] = self.feature_seeds
+        if self.seeds:
+            solver["seeds"] = [list(seed) for seed in self.seeds]
         return reference, solver
 
     def to_attrs(self) -> dict[str, Any]:
@@ -253,6 +278,8 @@ class Settings:
         for name, value in dataclasses.asdict(self).items():
             if value is None:
                 value = "none"
+            elif name == "seeds":  # nested: netCDF attributes hold flat values only
+                value = json.dumps([list(seed) for seed in value])
             elif isinstance(value, tuple):
                 value = list(value)
             out[name] = value
@@ -303,6 +330,29 @@ def _roi(value: Any) -> tuple[int, int, int, int]:
     if x0 < 0 or y0 < 0 or x1 <= x0 or y1 <= y0:
         raise MorvexError(f"roi (x0, y0, x1, y1) = {value!r} needs 0 <= x0 < x1 and 0 <= y0 < y1")
     return (x0, y0, x1, y1)
+
+
+def _seeds(value: Any) -> tuple[tuple[float, ...], ...]:
+    """Seeds as (x, y) or (x, y, u, v) tuples of finite floats."""
+    out = []
+    try:
+        items = list(value)
+    except TypeError:
+        raise MorvexError(f"seeds must be a list of (x, y) or (x, y, u, v), got {value!r}"
+                          ) from None
+    for seed in items:
+        try:
+            numbers_ = [float(v) for v in seed]
+            if any(isinstance(v, bool) for v in seed):
+                raise TypeError
+        except (TypeError, ValueError, OverflowError):
+            raise MorvexError(f"a seed must be (x, y) or (x, y, u, v) numbers, got {seed!r}"
+                              ) from None
+        if len(numbers_) not in (2, 4) or not all(math.isfinite(v) for v in numbers_):
+            raise MorvexError(f"a seed must be (x, y) or (x, y, u, v) finite numbers, got "
+                              f"{seed!r}")
+        out.append(tuple(numbers_))
+    return tuple(out)
 
 
 def _shown(value: object) -> str:

@@ -283,6 +283,7 @@ def check_measurable(settings: Settings, reference: np.ndarray,
     shape = (int(reference.shape[0]), int(reference.shape[1]))
     x0, y0, x1, y1 = settings.region(shape)
     specimen = None if mask is None else np.asarray(mask) != 0
+    settings.check_seeds(shape, specimen)
     if settings.subset == AUTO_SUBSET:
         _check_texture(reference[y0:y1 + 1, x0:x1 + 1],
                        None if specimen is None else specimen[y0:y1 + 1, x0:x1 + 1])
