@@ -117,7 +117,7 @@ def _setting(flag: str, help_text: str, **kwargs: Any) -> Callable[[FC], FC]:
 @_setting("--search-range", "Half-width in px of the seeds' integer search (-1: the whole "
                             "image); a bound that covers the motion is much faster.")
 @_setting("--seed-count", "Growth blocks (0: automatic).")
-@click.option("--seed", "seeds", type=_SeedType(), multiple=True,
+@click.option("--seed", "seeds", type=_SeedType(), multiple=True, default=(), show_default="none",
               help="An explicit seed at image position X,Y (px; repeatable), inside the image "
                    "and on the mask; X,Y,U,V also starts it from the displacement U,V (a region "
                    "that moved beyond --search-range).")
