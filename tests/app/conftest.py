@@ -14,7 +14,6 @@ import time
 
 import numpy as np
 import pytest
-
 from playwright.sync_api import expect
 
 # The machine is shared with builds: give the page time, the tests never time anything.
@@ -32,8 +31,9 @@ def pytest_collection_modifyitems(items: list[pytest.Item]) -> None:
 
 
 def write_sequence(folder: pathlib.Path, frames: int, shape: tuple[int, int]) -> None:
-    import morvex
     import tifffile
+
+    import morvex
 
     folder.mkdir(parents=True, exist_ok=True)
     sequence = morvex.synthetic_sequence(frames=frames, shape=shape, exx_final=EXX_FINAL)
@@ -66,7 +66,7 @@ class Server:
         self.process: subprocess.Popen[str] | None = None
         self.url = ""
 
-    def start(self) -> "Server":
+    def start(self) -> Server:
         env = {k: v for k, v in os.environ.items() if k != "PYTEST_CURRENT_TEST"}
         self.process = subprocess.Popen(
             [sys.executable, "-m", "morvex", "app", "--root", str(self.root), "--port", "0",

@@ -7,6 +7,8 @@ only places them: the inputs on the left, the picture and the probes on the righ
 
 from __future__ import annotations
 
+import threading
+
 from .cards.export import ExportCard
 from .cards.look import IMAGES, LookCard
 from .cards.mask import MaskCard
@@ -15,8 +17,12 @@ from .cards.probes import ProbeCard
 from .cards.project import ProjectCard
 from .cards.run import RunCard
 from .paths import Root
+from .runs import trim_heap
 from .state import PageState
 
+# A page asked for without a browser to show it (a script, a prefetch) never connects; NiceGUI
+# keeps those for a minute. A browser connects within a few seconds even on a busy machine.
+_UNCONNECTED_PAGE_SECONDS = 20.0
 _CSS = (".mv-card{width:100%} .mv-mono{font-family:monospace;white-space:pre-wrap}"
         " .mv-view{overflow:auto;max-height:78vh;background:#222}"
         " select.mv-select{border:1px solid #bbb;border-radius:4px;padding:4px}")
@@ -25,7 +31,7 @@ _CSS = (".mv-card{width:100%} .mv-mono{font-family:monospace;white-space:pre-wra
 def register(root: Root) -> None:
     """Add the page and the frame-picture route to the NiceGUI application."""
     from fastapi import Response
-    from nicegui import app, ui
+    from nicegui import Client, app, ui
 
     @app.get("/morvex/image/{key}.png")
     def image(key: str) -> Response:
@@ -34,6 +40,17 @@ def register(root: Root) -> None:
             return Response(b"not found", status_code=404, media_type="text/plain")
         return Response(data, media_type="image/png",
                         headers={"cache-control": "private, max-age=3600"})
+
+    def prune() -> None:
+        before = len(Client.instances)
+        Client.prune_instances(client_age_threshold=_UNCONNECTED_PAGE_SECONDS)
+        if len(Client.instances) < before:
+            # Off the event loop: the trim walks the heap, and releases the GIL meanwhile.
+            threading.Thread(target=trim_heap, name="morvex-app-trim", daemon=True).start()
+
+    @app.on_startup
+    def prune_sooner() -> None:
+        app.timer(5.0, prune)
 
     @ui.page("/")
     def index() -> None:

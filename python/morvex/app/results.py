@@ -35,13 +35,16 @@ class Snapshot:
     """What the store holds at one look.
 
     ``version`` grows whenever the dataset changes (new frames, another run's store), so a
-    tab redraws exactly when there is something new to draw.
+    tab redraws exactly when there is something new to draw; ``epoch`` grows only when frames
+    read before may have changed (another run's store), so a frame drawn in the same epoch
+    stays right as later frames arrive.
     """
 
     version: int
     done: int          # complete frames
     total: int         # frames the store is laid out for (0 before it exists)
     dataset: Any       # xarray.Dataset of the complete frames, or None when there are none
+    epoch: int = 0
 
 
 _EMPTY = Snapshot(0, 0, 0, None)
@@ -66,6 +69,7 @@ class StoreResults:
         self.path = path
         self._lock = threading.Lock()
         self._version = 0
+        self._epoch = 0
         self._looked = -float("inf")
         self._snapshot = _EMPTY
         self._forget()
@@ -109,7 +113,8 @@ class StoreResults:
             if self._identity is not None or self._snapshot.dataset is not None:
                 self._forget()
                 self._version += 1
-            return Snapshot(self._version, 0, 0, None)
+                self._epoch += 1
+            return Snapshot(self._version, 0, 0, None, self._epoch)
         try:
             marker = np.asarray(zarr.open_array(self.path / MARKER, mode="r")[:]) == 1
         except Exception:  # the store is being replaced under us: look again next time
@@ -120,17 +125,18 @@ class StoreResults:
             self._forget()
             self._identity = str(identity)
             self._version += 1
+            self._epoch += 1
         new = np.flatnonzero(marker & ~np.pad(self._have, (0, marker.size - self._have.size)))
         if new.size:
             self._read(new, marker.size)
             self._version += 1
             return Snapshot(self._version, int(self._have.sum()), marker.size,
-                            self._dataset(group))
+                            self._dataset(group), self._epoch)
         if self._snapshot.version == self._version:
             return Snapshot(self._version, int(self._have.sum()), marker.size,
-                            self._snapshot.dataset)
+                            self._snapshot.dataset, self._epoch)
         return Snapshot(self._version, int(self._have.sum()), marker.size,
-                        self._dataset(group) if self._have.any() else None)
+                        self._dataset(group) if self._have.any() else None, self._epoch)
 
     def _read(self, frames: np.ndarray, total: int) -> None:
         import xarray as xr

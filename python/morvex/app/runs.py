@@ -79,12 +79,19 @@ def _release_when_done(job: Any) -> None:
     on their way to the store); glibc keeps what they free for later, so a server that ran a
     sequence would keep its peak for good. Elsewhere than glibc this does nothing.
     """
-    import contextlib
-    import ctypes
     import gc
 
     job.wait()
     gc.collect()
+    trim_heap()
+
+
+def trim_heap() -> None:
+    """Give the memory freed in this process back to the system (glibc keeps it otherwise;
+    elsewhere this does nothing). Releases the GIL while it works: call from any thread."""
+    import contextlib
+    import ctypes
+
     with contextlib.suppress(OSError, AttributeError):
         ctypes.CDLL("libc.so.6").malloc_trim(0)
 

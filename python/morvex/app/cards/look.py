@@ -53,6 +53,9 @@ class LookCard:
 
     def __init__(self, page: PageState) -> None:
         self.page = page
+        # (store, epoch, frame) of the field in the picture: a frame measured stays as it is
+        # while later frames arrive, so their arrival need not draw it again.
+        self.field_drawn: tuple[Any, int, int] | None = None
 
     def build(self) -> None:
         from nicegui import ui
@@ -195,6 +198,11 @@ class LookCard:
         if count:
             self.set_frame((self.page.frame + 1) % count)
 
+    def stale(self) -> bool:
+        """Whether the picture may differ from what the store holds now for its frame."""
+        results = self.page.project.results()
+        return self.field_drawn != (results.path, results.snapshot().epoch, self.page.frame)
+
     def redraw(self) -> None:
         page = self.page
         project = page.project
@@ -233,7 +241,9 @@ class LookCard:
                               list[tuple[float, float, float, float]]]:
         """The current frame's field as a picture, where it lies, its arrows; and the legend."""
         page = self.page
+        snapshot = page.project.results().snapshot()
         dataset, position = page.frame_data()
+        self.field_drawn = None
         if dataset is None or position is None:
             self.colour_bar.set_content(
                 "<span class='text-xs'>no results yet: start a run</span>" if dataset is None
@@ -259,4 +269,6 @@ class LookCard:
             status=page.field == "status"))
         vectors = (vector_arrows(dataset["u"].values[position], dataset["v"].values[position],
                                  xs, ys) if page.vectors else [])
+        if dataset is snapshot.dataset:
+            self.field_drawn = (page.project.results().path, snapshot.epoch, page.frame)
         return data_url(png(rgba)), box, vectors

@@ -156,7 +156,8 @@ class RunCard:
             if done >= 1 and self.last_done < 1:
                 page.project.save()  # the store exists now: keep the project in it
             self.last_done, self.last_state, self.last_version = done, state, snapshot.version
-            page.look.redraw()
+            if page.look.stale():
+                page.look.redraw()
             page.probes.update_probes()
 
     def _show_summaries(self, job: Any) -> None:
