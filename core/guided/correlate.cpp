@@ -37,6 +37,7 @@ bool same_reference_fields(const GuidedConfig& a, const GuidedConfig& b, std::st
     if (a.shape != b.shape) return differ("shape");
     if (!(a.prefilter_sigma == b.prefilter_sigma)) return differ("prefilter_sigma");
     if (!(a.reference_noise == b.reference_noise)) return differ("reference_noise");
+    if (!(a.max_predicted_sigma == b.max_predicted_sigma)) return differ("max_predicted_sigma");
     if (a.mask.empty() != b.mask.empty()) return differ("mask");
     if (!a.mask.empty()) {
         if (a.mask.size() != b.mask.size() || a.mask.type() != b.mask.type())

@@ -18,6 +18,9 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr int kResidualRange = 3;
 // The progress callback is called at most once per this many finished points (and at the end).
 constexpr int kProgressEvery = 64;
+// Starts closer than this, px, in u and v at the subset's centre and corners, are the same
+// start: the solve from the second goes where the first went.
+constexpr double kSameStart = 0.1;
 
 }  // namespace
 
@@ -28,7 +31,11 @@ FrameRun::FrameRun(const ReferenceImage::Data& reference, const DeformedFrame& d
       search_image(deformed.clean),
       state(static_cast<std::size_t>(reference.points()), kUntouched),
       tried_seed(static_cast<std::size_t>(reference.points()), 0),
-      spent(static_cast<std::size_t>(reference.points()), 0.0) {}
+      spent(static_cast<std::size_t>(reference.points()), 0.0) {
+    Warp none;
+    none.u = kNaN;
+    failed_guide.assign(static_cast<std::size_t>(reference.points()), none);
+}
 
 bool FrameRun::cancelled() const {
     return config.cancel != nullptr && config.cancel->load(std::memory_order_relaxed);
@@ -110,11 +117,15 @@ SubsetSolution FrameRun::judge(SubsetSolution s, const Warp* start, bool centre_
 }
 
 bool FrameRun::jumps(const Warp& w, const Warp& start, bool centre_only) const {
+    return jumps(w, start, centre_only, config.max_jump);
+}
+
+bool FrameRun::jumps(const Warp& w, const Warp& start, bool centre_only, double limit) const {
     // At the centre and at the four subset corners: a subset straddling a crack fits both
     // lips with one steep gradient whose centre can stay within max_jump of its guide.
     // A second-order warp can also bend between the corners: judge its whole outline.
     if (ref.params == 12 && !centre_only)
-        return !(warp_jump(w, start, ref.half, true) <= config.max_jump);
+        return !(warp_jump(w, start, ref.half, true) <= limit);
     const double h = ref.half;
     for (const double dy : {0.0, -h, h})
         for (const double dx : {0.0, -h, h}) {
@@ -123,7 +134,7 @@ bool FrameRun::jumps(const Warp& w, const Warp& start, bool centre_only) const {
                               (w.du_dy - start.du_dy) * dy;
             const double dv = (w.v - start.v) + (w.dv_dx - start.dv_dx) * dx +
                               (w.dv_dy - start.dv_dy) * dy;
-            if (!(std::fabs(du) <= config.max_jump && std::fabs(dv) <= config.max_jump)) return true;
+            if (!(std::fabs(du) <= limit && std::fabs(dv) <= limit)) return true;
         }
     return false;
 }
@@ -143,11 +154,17 @@ SubsetSolution FrameRun::solve_guided(SubsetSolver& solver, const Warp& guide) c
     const IntegerShift near = residual_search(solver, static_cast<int>(std::lround(guide.u)),
                                               static_cast<int>(std::lround(guide.v)),
                                               residual_range());
+    // The search's peak at the guide's own whole pixel would restart the solve that just
+    // failed to converge, a fraction of a pixel away, in the same basin.
+    const bool same = first.status == GuidedStatus::kNotConverged &&
+                      std::fabs(near.u - guide.u) < 0.5 && std::fabs(near.v - guide.v) < 0.5;
     if (near.zncc > -2.0) {
         Warp start = guide;
         start.u = near.u;
         start.v = near.v;
-        SubsetSolution s = judge(solver.solve(start), &guide);
+        SubsetSolution s;
+        s.status = GuidedStatus::kNotConverged;
+        if (!same) s = judge(solver.solve(start), &guide);
         if (s.status == GuidedStatus::kConverged) return s;
         // The guide's gradients can tip the corner of a subset by the image border out of
         // it; the same shift without them starts inside.
@@ -225,11 +242,23 @@ bool FrameRun::attempt(SubsetSolver& solver, int index, const Warp& guide, bool 
         if (final_on_failure) left_view_point(index);
         return false;
     }
+    // A second neighbour's guide that gives the same start as the one that failed would fail
+    // the same way: the point waits for a guide that differs.
+    const Warp& before = failed_guide[index];
+    if (!std::isnan(before.u) && !jumps(guide, before, false, kSameStart)) {
+        // Its remembered failure stands when this was its last chance.
+        if (final_on_failure && !defer_jump) {
+            state[index] = kFailed;
+            finish_point();
+        }
+        return false;
+    }
     if (!solver.prepare(index)) {
         flat_point(index);
         return false;
     }
     const SubsetSolution s = solve_guided(solver, guide);
+    if (s.status != GuidedStatus::kConverged) failed_guide[index] = guide;
     const bool ok = s.status == GuidedStatus::kConverged;
     // A jump may be the neighbour's fault (its own subset straddles a crack): another
     // neighbour's guide gets its turn before the point is given up.

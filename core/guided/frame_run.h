@@ -122,6 +122,8 @@ public:
     /// Whether `w` moves the subset's centre or (unless `centre_only`) one of its corners more
     /// than max_jump px (in u or v) away from where `start` puts it.
     bool jumps(const Warp& w, const Warp& start, bool centre_only) const;
+    /// The same against `limit` px instead of max_jump.
+    bool jumps(const Warp& w, const Warp& start, bool centre_only, double limit) const;
     /// A prepared point grown from a neighbour: from its guide, then from the best whole-pixel
     /// shift within residual_range() px of it; every outcome within max_jump of the guide. No
     /// full search. Returns the accepted solution or the first failure.
@@ -146,6 +148,8 @@ public:
     int full_searches() const { return full_searches_.load(); }
     /// Seconds of work spent on each grid point, written by the thread that works on it.
     std::vector<double> spent;
+    /// The guide of each point's last failed attempt (u NaN: none), by the thread that owns it.
+    std::vector<Warp> failed_guide;
 
 private:
     std::atomic<int> finished_{0};

@@ -30,6 +30,10 @@ struct ReferenceImage::Data {
     std::vector<std::uint8_t> textured;  ///< with hessian_inverse: 0 where the subset is flat
     std::vector<double> noise_factors;    ///< with hessian_inverse: 4 per point, see subset_hessian_inverse
     cv::Mat noise_grad_x, noise_grad_y;   ///< prefiltered only: the gradients filtered once more
+    /// Per grid point: sigma along the weakest direction predicted from the Hessian and the
+    /// read noise, px (infinity when flat, NaN when not usable), and the share of its specimen
+    /// pixels clear of the untextured patches (see kTextureReach; 1 = all).
+    std::vector<double> predicted_sigma, textured_share;
     double grey_range = 0.0;  ///< max - min of `correlated`: the scale of the flat-subset test
     double reference_noise = 0.0;  ///< grey levels, the config's or the estimate
     /// Variance the reference's read noise adds to each gradient component of `grad_x`,

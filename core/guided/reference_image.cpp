@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -79,6 +80,10 @@ void check_guided_config(const GuidedConfig& config) {
         throw std::invalid_argument("GuidedConfig::threads must be at most " +
                                     std::to_string(kMaxGuidedThreads) + ", got " +
                                     std::to_string(config.threads));
+    if (!(config.max_predicted_sigma >= 0.0))
+        throw std::invalid_argument(
+            "GuidedConfig::max_predicted_sigma must be 0 (off) or positive, got " +
+            num(config.max_predicted_sigma));
     if (!std::isfinite(config.min_zncc) || config.min_zncc > 1.0)
         throw std::invalid_argument("GuidedConfig::min_zncc must be a number at most 1, got " +
                                     num(config.min_zncc));
@@ -335,21 +340,91 @@ void classify_points(const GuidedConfig& config, const cv::Mat& bad, ReferenceIm
         }
 }
 
-// Inverse Hessians of all usable points, once: every frame and every start reuses them.
+// Share of each usable point's specimen pixels clear of the untextured patches and their
+// edge zone (1 without a read noise to judge texture by).
+void measure_textured_share(ReferenceImage::Data& d) {
+    d.textured_share.assign(static_cast<std::size_t>(d.points()), 1.0);
+    if (!(d.gradient_noise > 0.0)) return;
+    // The noise's squared magnitude is gradient_noise times a chi-square of 2 degrees: 3 times
+    // its rms is passed by e^-9 of the pixels.
+    const double floor = kTexturedGradient * kTexturedGradient * 2.0 * d.gradient_noise;
+    cv::Mat textured(d.grad_x.size(), CV_8UC1);
+    for (int r = 0; r < textured.rows; ++r) {
+        const double* gx = d.grad_x.ptr<double>(r);
+        const double* gy = d.grad_y.ptr<double>(r);
+        std::uint8_t* t = textured.ptr<std::uint8_t>(r);
+        for (int c = 0; c < textured.cols; ++c)
+            t[c] = gx[c] * gx[c] + gy[c] * gy[c] > floor ? 1 : 0;
+    }
+    const auto disk = [](int radius) {
+        return cv::getStructuringElement(cv::MORPH_ELLIPSE,
+                                          cv::Size(2 * radius + 1, 2 * radius + 1));
+    };
+    cv::Mat near_texture, patch, edge_zone;
+    cv::dilate(textured, near_texture, disk(kTextureReach));
+    patch = near_texture == 0;  // 255 where untextured
+    if (!d.specimen.empty()) patch.setTo(0, d.specimen == 0);  // the mask handles its outside
+    if (cv::countNonZero(patch) == 0) return;
+    cv::dilate(patch, edge_zone, disk(kTextureReach + kTextureEdge), cv::Point(-1, -1), 1,
+               cv::BORDER_CONSTANT, cv::Scalar(0));
+    cv::Mat clear = edge_zone == 0;
+    if (!d.specimen.empty()) clear.setTo(0, d.specimen == 0);
+    cv::threshold(clear, clear, 0, 1, cv::THRESH_BINARY);
+    cv::Mat clear_sum, specimen_sum;
+    cv::integral(clear, clear_sum, CV_32S);
+    if (!d.specimen.empty()) cv::integral(d.specimen, specimen_sum, CV_32S);
+    const int h = d.half;
+    const auto box = [h](const cv::Mat& sum, int r, int c) {
+        return sum.at<int>(r + h + 1, c + h + 1) - sum.at<int>(r - h, c + h + 1) -
+               sum.at<int>(r + h + 1, c - h) + sum.at<int>(r - h, c - h);
+    };
+    const double area = static_cast<double>((2 * h + 1) * (2 * h + 1));
+    for (int gr = 0; gr < d.grid_rows(); ++gr)
+        for (int gc = 0; gc < d.grid_cols(); ++gc) {
+            const std::size_t i = static_cast<std::size_t>(gr) * d.grid_cols() + gc;
+            if (d.point_state[i] != 0) continue;
+            const int r = d.grid_y[gr], c = d.grid_x[gc];
+            const double pixels = specimen_sum.empty() ? area : box(specimen_sum, r, c);
+            d.textured_share[i] = pixels > 0.0 ? box(clear_sum, r, c) / pixels : 0.0;
+        }
+}
+
+// Inverse Hessians of all usable points, once (every frame and every start reuses them, when
+// they fit the memory budget), and every point's predicted sigma.
 void precompute_hessians(int threads, ReferenceImage::Data& d) {
     const auto per_point = static_cast<std::size_t>(d.params) * static_cast<std::size_t>(d.params);
-    if (static_cast<std::size_t>(d.points()) * per_point * sizeof(double) > kHessianBudget) return;
-    d.hessian_inverse.assign(static_cast<std::size_t>(d.points()) * per_point, 0.0);
-    d.textured.assign(static_cast<std::size_t>(d.points()), 0);
-    d.noise_factors.assign(static_cast<std::size_t>(d.points()) * 4, 0.0);
+    const bool keep =
+        static_cast<std::size_t>(d.points()) * per_point * sizeof(double) <= kHessianBudget;
+    if (keep) {
+        d.hessian_inverse.assign(static_cast<std::size_t>(d.points()) * per_point, 0.0);
+        d.textured.assign(static_cast<std::size_t>(d.points()), 0);
+        d.noise_factors.assign(static_cast<std::size_t>(d.points()) * 4, 0.0);
+    }
+    d.predicted_sigma.assign(static_cast<std::size_t>(d.points()),
+                             std::numeric_limits<double>::quiet_NaN());
 #pragma omp parallel for schedule(static) num_threads(threads)
-    for (int i = 0; i < d.points(); ++i)
-        if (d.point_state[i] == 0)
-            d.textured[i] = subset_hessian_inverse(
-                                d, i, d.hessian_inverse.data() + static_cast<std::size_t>(i) * per_point,
-                                d.noise_factors.data() + static_cast<std::size_t>(i) * 4)
-                                ? 1
-                                : 0;
+    for (int i = 0; i < d.points(); ++i) {
+        if (d.point_state[i] != 0) continue;
+        double scratch[144], scratch_noise[4];
+        const auto at = static_cast<std::size_t>(i);
+        const bool textured = subset_hessian_inverse(
+            d, i, keep ? d.hessian_inverse.data() + at * per_point : scratch,
+            keep ? d.noise_factors.data() + at * 4 : scratch_noise, &d.predicted_sigma[at]);
+        if (keep) d.textured[at] = textured ? 1 : 0;
+    }
+}
+
+// The texture test, decided once for every frame: with a limit, a point whose subset cannot
+// measure the motion is refused here, before any frame's search or solve.
+void refuse_textureless(const GuidedConfig& config, ReferenceImage::Data& d) {
+    if (!(config.max_predicted_sigma > 0.0)) return;
+    for (std::size_t i = 0; i < d.point_state.size(); ++i) {
+        if (d.point_state[i] != 0) continue;
+        // NaN-safe: a flat subset predicts infinity, and anything not below the limit fails.
+        if (!(d.predicted_sigma[i] <= config.max_predicted_sigma) ||
+            d.textured_share[i] < 1.0)
+            d.point_state[i] = static_cast<std::uint8_t>(GuidedStatus::kFlatSubset);
+    }
 }
 
 std::size_t held_bytes(const ReferenceImage::Data& d) {
@@ -358,7 +433,8 @@ std::size_t held_bytes(const ReferenceImage::Data& d) {
                         mat_bytes(d.specimen) + d.point_state.size() * 2 +
                         (d.grid_x.size() + d.grid_y.size()) * sizeof(int) +
                         (d.hessian_inverse.size() + d.noise_factors.size()) * sizeof(double) +
-                        d.textured.size() + mat_bytes(d.noise_grad_x) + mat_bytes(d.noise_grad_y);
+                        d.textured.size() + mat_bytes(d.noise_grad_x) + mat_bytes(d.noise_grad_y) +
+                        (d.predicted_sigma.size() + d.textured_share.size()) * sizeof(double);
     if (d.raw.data != d.image.data) bytes += mat_bytes(d.raw);
     if (d.correlated.data != d.raw.data) bytes += mat_bytes(d.correlated);
     return bytes;
@@ -421,6 +497,8 @@ ReferenceImage::ReferenceImage(const cv::Mat& reference, const GuidedConfig& con
     measure_reference_noise(config, d);
     if (d.gradient_noise > 0.0) full_subset_geometry(d);
     precompute_hessians(threads, d);
+    measure_textured_share(d);
+    refuse_textureless(config, d);
     d.bytes = held_bytes(d);
     data_ = std::move(data);
 }

@@ -58,6 +58,17 @@ bool invert_spd(const double a[N][N], double inv[N][N]) {
 constexpr double kBacktrackSlack = 1.0 + 1e-3;
 constexpr int kMaxHalvings = 6;
 
+// A start that does not converge is given up early instead of at max_iterations: when for
+// kStallIterations iterations in a row neither its residual fell kStallGain below its lowest
+// nor its step below kStallShrink times its smallest (a converging solve does one or the
+// other every iteration until its steps fall below the threshold; one whose steps shrink by
+// less than a tenth would need more than 65 iterations to shrink them a thousandfold), or
+// when the subset's centre has wandered more than half a subset from the start (no start is
+// judged from that far; the solve is chasing noise or another speckle).
+constexpr int kStallIterations = 5;
+constexpr double kStallGain = 1e-3;
+constexpr double kStallShrink = 0.9;
+
 // Mean squared gradient below (kFlatGradient * grey range)^2 per pixel: no texture to match.
 constexpr double kFlatGradient = 1e-4;
 
@@ -273,6 +284,40 @@ void filtered_noise(const double inv[N][N], const double m[N][N], int pu, int pv
     }
 }
 
+// The (u, u), (v, v) and (u, v) entries of inv M inv (M = null: of inv itself).
+template <int N>
+void uv_block(const double inv[N][N], const double (*m)[N], int pv, double out[3]) {
+    const int rows[2] = {0, pv};
+    double t[2][N];
+    for (int k = 0; k < 2; ++k)
+        for (int b = 0; b < N; ++b) {
+            if (!m) {
+                t[k][b] = inv[rows[k]][b];
+                continue;
+            }
+            t[k][b] = 0.0;
+            for (int a = 0; a < N; ++a) t[k][b] += inv[rows[k]][a] * m[a][b];
+        }
+    const auto dot = [&](int k, int p) {
+        if (!m) return t[k][p];
+        double v = 0.0;
+        for (int b = 0; b < N; ++b) v += t[k][b] * inv[b][p];
+        return v;
+    };
+    out[0] = dot(0, 0);
+    out[1] = dot(1, pv);
+    out[2] = dot(0, pv);
+}
+
+// Standard deviation along the weakest direction of the (u, v) covariance
+// s^2 (C_def + C_ref), both images carrying the reference's read noise s: the larger
+// eigenvalue of a 2 x 2 block, px.
+double weakest_sigma(const double def[3], const double ref[3], double noise) {
+    const double a = def[0] + ref[0], b = def[1] + ref[1], c = def[2] + ref[2];
+    const double largest = 0.5 * (a + b) + std::sqrt(0.25 * (a - b) * (a - b) + c * c);
+    return noise * std::sqrt(std::max(0.0, largest));
+}
+
 // The most of a Hessian taken as the reference's noise in any one direction. A subset's
 // noise share scatters about its expectation (the more, the smaller the subset and the
 // higher the basis term); subtracting the expectation in full could leave a direction near
@@ -340,7 +385,8 @@ bool inverse_without_noise(const double matrix[N][N], const double g[N][N], doub
 // Only the u and v entries are kept.
 template <int N, typename NormalMatrix, typename GeometryMatrix>
 bool hessian_inverse(const ReferenceImage::Data& ref, int index, int pv, NormalMatrix normal,
-                     GeometryMatrix geometry, double* hinv, double* noise) {
+                     GeometryMatrix geometry, double* hinv, double* noise, double* predicted) {
+    if (predicted) *predicted = std::numeric_limits<double>::infinity();
     double hm[N][N], energy, count;
     normal(ref, index, ref.grad_x, ref.grad_y, hm, energy, count);
     const double floor = kFlatGradient * ref.grey_range;
@@ -358,6 +404,8 @@ bool hessian_inverse(const ReferenceImage::Data& ref, int index, int pv, NormalM
         if (filtered) filtered_noise<N>(inv, m, 0, pv, noise);
         noise[2] = noise[0];
         noise[3] = noise[1];
+        // No read noise to predict from: only a flat subset is known to be unmeasurable.
+        if (predicted) *predicted = 0.0;
         return true;
     }
     double g[N][N], inv0[N][N];
@@ -372,30 +420,38 @@ bool hessian_inverse(const ReferenceImage::Data& ref, int index, int pv, NormalM
     const double(*h0_inverse)[N] = clean ? inv0 : inv;
     filtered_noise<N>(h0_inverse, filtered ? m : hm, 0, pv, noise);
     double m0_inverse[N][N], m0[N][N];
+    // The full (u, v) blocks as well, for the weakest direction: an edge or a scratch
+    // constrains one direction, which neither axis need be.
+    double def_block[3] = {}, ref_block[3] = {};
+    if (predicted) uv_block<N>(h0_inverse, filtered ? m : hm, pv, def_block);
     if (!filtered) {
         // M0 = H0: s_ref^2 H0^-1.
         noise[2] = h0_inverse[0][0];
         noise[3] = h0_inverse[pv][pv];
+        if (predicted) uv_block<N>(h0_inverse, nullptr, pv, ref_block);
     } else if (inverse_without_noise<N>(m, g, ref.filtered_gradient_noise, pv, m0_inverse) &&
                invert_spd<N>(m0_inverse, m0)) {
         // (M0^-1)^-1 = M0: the filtered matrix itself without the noise's share.
         filtered_noise<N>(h0_inverse, m0, 0, pv, noise + 2);
+        if (predicted) uv_block<N>(h0_inverse, m0, pv, ref_block);
     } else {
         noise[2] = noise[0];
         noise[3] = noise[1];
+        std::copy(def_block, def_block + 3, ref_block);
     }
+    if (predicted) *predicted = weakest_sigma(def_block, ref_block, ref.reference_noise);
     return true;
 }
 
 }  // namespace
 
 bool subset_hessian_inverse(const ReferenceImage::Data& ref, int index, double* hinv,
-                            double* noise) {
+                            double* noise, double* predicted_sigma) {
     if (ref.params == 12)
         return hessian_inverse<12>(ref, index, 6, normal_matrix<6>, normal_matrix<6, true>, hinv,
-                                   noise);
+                                   noise, predicted_sigma);
     return hessian_inverse<6>(ref, index, 3, normal_matrix<3>, normal_matrix<3, true>, hinv,
-                              noise);
+                              noise, predicted_sigma);
 }
 
 namespace {
@@ -635,8 +691,13 @@ SubsetSolution SubsetSolver::solve(const Warp& start) {
     double step[12] = {};
     double best_ssr = std::numeric_limits<double>::infinity();
     int halvings = 0;
+    double lowest_ssr = std::numeric_limits<double>::infinity();
+    double smallest_move = std::numeric_limits<double>::infinity();
+    int stalled = 0;
+    const double wander = half_;
     for (int it = 0; it < max_iterations_; ++it) {
         if (!inside(w)) break;
+        if (!(std::fabs(w.u - start.u) <= wander && std::fabs(w.v - start.v) <= wander)) break;
         sample(def_.coefficients, w, g_.data());
         const double gm = lane_dot(weight_.data(), g_.data(), n_) / count_;
         // Zero-mean deformed subset (specimen pixels only), its energy and the cross term.
@@ -682,6 +743,8 @@ SubsetSolution SubsetSolver::solve(const Warp& start) {
         halvings = 0;
         out.zncc = std::max(-1.0, std::min(1.0, cross / (df_ * dg)));
         last_ssr = ssr;
+        const bool lower = ssr < (1.0 - kStallGain) * lowest_ssr;
+        lowest_ssr = std::min(lowest_ssr, ssr);
         double dp[12];
         for (int p = 0; p < params_; ++p) {
             double s = 0.0;
@@ -716,6 +779,13 @@ SubsetSolution SubsetSolver::solve(const Warp& start) {
             converged = true;
             break;
         }
+        // `move` is squared: a step shorter by kStallShrink.
+        if (lower || move < kStallShrink * kStallShrink * smallest_move) {
+            stalled = 0;
+        } else if (++stalled >= kStallIterations) {
+            break;
+        }
+        smallest_move = std::min(smallest_move, move);
     }
     out.warp = w;
     if (!converged) {

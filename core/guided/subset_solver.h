@@ -59,7 +59,11 @@ public:
 
     /// Gauss-Newton from `start`; converged means the last update moved no subset corner by
     /// convergence_threshold px or more. The status is kConverged, kNotConverged (iteration
-    /// limit, left the image, flat deformed subset) or kBadPixels; the caller judges ZNCC.
+    /// limit, left the image, flat deformed subset, 5 iterations in a row that lowered
+    /// neither the residual by 0.1 % nor the step by 10 %, a centre more than half a subset
+    /// from the start)
+    /// or kBadPixels; the caller
+    /// judges ZNCC.
     SubsetSolution solve(const Warp& start);
 
     /// ZNCC of the reference subset against the deformed image shifted by whole pixels
@@ -95,6 +99,10 @@ private:
     double hinv_[12][12] = {};
 };
 
+/// The geometry sum b b^T of a subset wholly on the specimen (the same for all of them), into
+/// reference.full_geometry; left empty when no grid point's subset is.
+void full_subset_geometry(ReferenceImage::Data& reference);
+
 /// Inverse of the Gauss-Newton Hessian of grid point `index` (params^2 values, row major:
 /// u, du_dx, du_dy, v, dv_dx, dv_dy affine; u, du_dx, du_dy, du_dxx, du_dxy, du_dyy, v, ...
 /// quadratic), from the
@@ -102,12 +110,12 @@ private:
 /// variance into the variance of u and v (`noise`, 4 values: of u and v for the deformed
 /// image's share of that variance, then for the reference's); false when the subset is flat
 /// (kFlatSubset).
-/// The geometry sum b b^T of a subset wholly on the specimen (the same for all of them), into
-/// reference.full_geometry; left empty when no grid point's subset is.
-void full_subset_geometry(ReferenceImage::Data& reference);
-
+/// With `predicted_sigma`: the standard deviation, px, of the subset's displacement along its
+/// weakest direction for read noise reference.reference_noise in both images (the larger
+/// eigenvalue of the (u, v) covariance); 0 when the reference has no read noise to predict
+/// from, infinity for a flat subset.
 bool subset_hessian_inverse(const ReferenceImage::Data& reference, int index, double* hinv,
-                            double* noise);
+                            double* noise, double* predicted_sigma = nullptr);
 
 /// Composes w with the inverse of the increment dp (u, ux, uy, v, vx, vy): the IC-GN update.
 /// False when the increment's matrix is singular.

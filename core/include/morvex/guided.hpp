@@ -100,7 +100,11 @@ enum class GuidedStatus : std::uint8_t {
     /// differs from its guide by more than max_jump px at its centre or a subset corner; for a
     /// seed, its neighbours, started from it, do not agree with it
     kDisplacementJump = 4,
-    kFlatSubset = 5,        ///< no usable texture (zero grey-level variance or singular Hessian)
+    /// too little texture to measure: zero grey-level variance or a singular Hessian; with
+    /// max_predicted_sigma > 0 also a predicted sigma along the weakest direction >
+    /// max_predicted_sigma, or a subset within reach of an untextured patch (kTextureReach):
+    /// decided on the reference, before any search or solve, at no cost per frame
+    kFlatSubset = 5,
     kCancelled = 6,         ///< cancel was requested before the point was finished
     kNotReached = 7,        ///< no seed could start the specimen region it lies in
     kBadPixels = 8,         ///< NaN or infinite grey values under (or within 4 px of) the subset
@@ -130,6 +134,21 @@ MORVEX_EXPORT double max_prefilter_sigma(int subset_size);
 /// share of its subset's pixels is (share >= kMinSpecimenShare); a partly covered subset is
 /// matched on its specimen pixels alone, and below this share the fit is too weakly determined.
 inline constexpr double kMinSpecimenShare = 0.5;
+
+/// The texture test of GuidedConfig::max_predicted_sigma. A pixel is textured when its
+/// gradient's magnitude exceeds kTexturedGradient times the rms the reference's read noise
+/// alone gives it; an untextured patch is the pixels farther than kTextureReach px from every
+/// textured one (a dark margin, a hole, a saturated area; not the gaps of a speckle pattern,
+/// at most 8 px from a textured pixel on the bench pairs and a real plate). A grid point is
+/// refused when any specimen pixel of its subset lies within kTextureReach + kTextureEdge px
+/// of such a patch (the edge's own gradient reaches
+/// 3 px into the dark, the interpolant 3 px across it): the subset then holds the edge of the
+/// textured field, whose step outweighs the speckle and moves its match by tenths of a pixel
+/// with a confident sigma (a mask does not cure it: the deformed image's edge pixels blend
+/// both sides).
+inline constexpr double kTexturedGradient = 3.0;
+inline constexpr int kTextureReach = 10;
+inline constexpr int kTextureEdge = 7;
 
 /// Settings of a guided correlation. Fields marked (reference) shape the ReferenceImage and must
 /// be equal when the same ReferenceImage is used with another GuidedConfig.
@@ -162,6 +181,15 @@ struct GuidedConfig {
     /// images, s_ref^2 H0^-1 + s_def^2 H0^-1 H H0^-1, with H0 = H less the noise's expected
     /// share of it (at most 70 % in any direction). Changes sigma only, never u, v.
     double reference_noise = -1.0;
+    /// (reference) px; a grid point whose subset cannot measure the motion is refused before
+    /// any search or solve (kFlatSubset): its predicted sigma along its weakest direction, for
+    /// the reference's read noise in both images, is > max_predicted_sigma, or its subset
+    /// reaches an untextured patch (see kTextureReach). 0 = off: only a subset without any
+    /// texture is refused, when first solved. Both tests need a read noise: a noise-free
+    /// reference (reference_noise = 0) refuses only flat subsets. The default sits between
+    /// speckle (at most 0.015 px on the bench pairs, 0.044 px on partly masked subsets of a real
+    /// plate) and subsets of a dark field, which predict 0.12 px and more.
+    double max_predicted_sigma = 0.05;
     double min_zncc = 0.8;         ///< a point is valid only if its ZNCC >= this
     /// px; a point is rejected if its u or v, at the subset centre or a corner, differs more
     /// than this from its guide's
