@@ -11,6 +11,7 @@ import pytest
 from playwright.sync_api import expect
 
 import morvex
+from morvex.app.job_process import ChildJob
 from morvex.app.results import StoreResults, results_of
 from morvex.store import Store
 
@@ -182,12 +183,14 @@ def test_tabs_share_one_reader_that_reads_each_frame_once(root: pathlib.Path, mo
     job = morvex.Job(str(root / "frames"), store=store, subset=31, step=9).start()
     looks = []
     while job.state in (morvex.JobState.QUEUED, morvex.JobState.RUNNING):
-        looks.append(first.refresh(force=True).done)
+        looks.append(first.refresh(force=True))
         time.sleep(0.02)
     assert job.wait(120) == morvex.JobState.DONE
     final = second.refresh(force=True)
     assert final.done == final.total == 4
-    assert looks == sorted(looks)  # the page's count never goes back during a run
+    # The page's count never goes back during a run, and frames read stay as they were read.
+    assert [s.done for s in looks] == sorted(s.done for s in looks)
+    assert {s.epoch for s in looks if s.done} <= {final.epoch}
     assert sorted(read) == [0, 1, 2, 3]  # each frame read once, whatever the number of looks
     same_as_the_store(final.dataset, store)
     # Another run's store in the same place is read from scratch, not mixed with the last.
@@ -198,7 +201,7 @@ def test_tabs_share_one_reader_that_reads_each_frame_once(root: pathlib.Path, mo
     shutil.rmtree(store)
     shutil.copytree(root / "other.zarr", store)
     again = first.refresh(force=True)
-    assert again.version > final.version
+    assert (again.version > final.version, again.epoch > final.epoch) == (True, True)
     same_as_the_store(again.dataset, store)
 
 
@@ -222,3 +225,46 @@ def test_every_tab_follows_the_run_to_its_end(long_root, browser) -> None:
     for tab in tabs:
         expect(tab.get_by_test_id("run-status")).to_have_text("done", timeout=180_000)
         expect(tab.get_by_test_id("run-progress")).to_have_text(f"{LONG} / {LONG} frames")
+
+
+def test_a_run_in_a_child_process_reports_as_the_job_does(root: pathlib.Path) -> None:
+    job = ChildJob(str(root / "frames"), store=root / "child.zarr", subset=31, step=9).start()
+    assert (job.wait(120), job.error) == (morvex.JobState.DONE, None)
+    assert sorted(s.frame for s in job.summaries_since(0)) == [0, 1, 2, 3]
+    assert job.summaries_since(4) == []
+    progress = job.progress
+    assert (progress.frames_done, progress.frames_total) == (4, 4)
+    assert progress.points_done == progress.points_total > 0
+    assert morvex.open_store(root / "child.zarr").sizes["frame"] == 4
+    with pytest.raises(morvex.MorvexError, match="count must be a whole number >= 0"):
+        job.summaries_since(-1)
+
+
+@pytest.mark.parametrize("frames, settings", [("frames", {"subset": 30}),
+                                               ("nowhere", {"subset": 31})],
+                         ids=["even-subset", "missing-frames"])
+def test_a_run_in_a_child_process_is_refused_as_the_job_is(root: pathlib.Path, frames,
+                                                            settings) -> None:
+    arguments = dict(store=root / "refused.zarr", step=9, **settings)
+    with pytest.raises(morvex.MorvexError) as expected:
+        morvex.Job(str(root / frames), **arguments)
+    with pytest.raises(morvex.MorvexError) as refused:
+        ChildJob(str(root / frames), **arguments)
+    assert str(refused.value) == str(expected.value)
+
+
+def test_a_cancelled_run_in_a_child_process_frees_its_store(long_root: pathlib.Path) -> None:
+    store = long_root / "long.zarr"
+    job = ChildJob(str(long_root / "long"), store=store, subset=31, step=2).start()
+    deadline = time.monotonic() + 120
+    while job.progress.frames_done < 1:
+        assert time.monotonic() < deadline, "the run in the child process never advanced"
+        time.sleep(0.1)
+    job.cancel()
+    assert job.wait(60) == morvex.JobState.CANCELLED
+    kept = morvex.open_store(store).sizes["frame"]
+    assert 1 <= kept < LONG
+    # The lock went with the child: the next run resumes the store.
+    resumed = morvex.Job(str(long_root / "long"), store=store, subset=31, step=2).start()
+    assert resumed.wait(300) == morvex.JobState.DONE
+    assert resumed.resumed_frames == kept
