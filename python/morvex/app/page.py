@@ -53,8 +53,8 @@ def register(root: Root) -> None:
         app.timer(5.0, prune)
 
     @ui.page("/")
-    def index() -> None:
-        Page(root).build()
+    async def index() -> None:
+        await Page(root).build()
 
 
 class Page(PageState):
@@ -70,7 +70,13 @@ class Page(PageState):
         self.probes = ProbeCard(self)
         self.export = ExportCard(self)
 
-    def build(self) -> None:
+    async def build(self) -> None:
+        """The header at once; the cards once the browser is connected.
+
+        A page request answers with the header and the empty columns, and the cards follow
+        over the page's connection: the request costs a fifth of the whole page, and a page
+        asked for without a browser (a script, a prefetch) never builds its cards at all.
+        """
         from nicegui import ui
 
         ui.add_css(_CSS)
@@ -83,11 +89,17 @@ class Page(PageState):
             "w-full bg-red-100 text-red-900 p-2 rounded")
         self.error_label.set_visibility(False)
         with ui.row().classes("w-full no-wrap items-start gap-3"):
-            with ui.column().classes("w-[470px] shrink-0 gap-2"):
-                for card in (self.projects, self.pattern, self.mask, self.run, self.export):
-                    card.build()
-            with ui.column().classes("grow gap-2 min-w-0"):
-                self.look.build()
-                self.probes.build()
+            inputs = ui.column().classes("w-[470px] shrink-0 gap-2")
+            pictures = ui.column().classes("grow gap-2 min-w-0")
+        try:
+            await ui.context.client.connected(timeout=_UNCONNECTED_PAGE_SECONDS)
+        except TimeoutError:
+            return  # nobody to show the page to; NiceGUI drops it
+        with inputs:
+            for card in (self.projects, self.pattern, self.mask, self.run, self.export):
+                card.build()
+        with pictures:
+            self.look.build()
+            self.probes.build()
         self.timer = ui.timer(0.5, self.guarded(self.run.poll))
         self.guarded(self.projects.browse)(".")
