@@ -2,8 +2,10 @@
 // uncertainty calibration, a 1024 x 1024 sequence, memory; and the DIC Challenge checks.
 //
 // Usage: guided_bench <bench-data folder> [runs (default 5)] [--quick: speed and accuracy only]
-//        guided_bench --failing [bench-data folder] [runs]   (points that fail: whole-image
-//        grids, a masked hole, sample 12 from $MORVEX_DIC_CHALLENGE or ../shared/dic-challenge)
+//        guided_bench --failing [bench-data folder] [runs] [case]   (points that fail: whole-
+//        image grids, a masked hole, sample 12 from $MORVEX_DIC_CHALLENGE or
+//        ../shared/dic-challenge with its mask and raw, a speckled card on a dark field; only
+//        the cases whose name holds [case] when given)
 //        guided_bench --challenge [dic-challenge folder]   (sample 5 bias, sample 14 L5 resolution)
 //        guided_bench --turned [runs]   (a speckled card turned or scaled: feature seeds)
 #include <algorithm>
@@ -227,6 +229,12 @@ const char* const kStatusNames[kStatusCount] = {
     "converged", "outside_mask", "not_converged", "low_corr", "jump",
     "flat", "cancelled", "not_reached", "bad_pixels", "left_view"};
 
+// An affine field about the image origin, as deform_image applies it.
+struct AffineTruth {
+    double u = 0.0, v = 0.0, du_dx = 0.0, du_dy = 0.0, dv_dx = 0.0, dv_dy = 0.0;
+    cv::Rect textured;  // the speckled card; the rest of the frame is dark
+};
+
 struct FailureCase {
     std::string name;
     cv::Mat reference;
@@ -234,6 +242,8 @@ struct FailureCase {
     GuidedConfig config;
     DICConfig engine_config;
     bool run_engine = true;
+    bool judge_neighbours = false;     // count valid points off a robust fit of their neighbours
+    const AffineTruth* truth = nullptr;  // exact field, when known
 };
 
 struct GuidedTiming {
@@ -245,6 +255,7 @@ struct GuidedTiming {
     int full_searches = 0;
     std::uint64_t sum = 0;
     double seconds_by_status[kStatusCount] = {};  // of the points' work, the first run
+    GuidedResult last;  // the last frame's result, first run
 };
 
 GuidedTiming time_guided(const FailureCase& c, int threads, int runs) {
@@ -255,13 +266,14 @@ GuidedTiming time_guided(const FailureCase& c, int threads, int runs) {
     std::vector<double> times, cpus;
     for (int k = 0; k < runs; ++k) {
         GuidedTiming one;
-        auto count = [&one](const GuidedResult& r) {
+        auto count = [&one, k](const GuidedResult& r) {
             one.points += static_cast<int>(r.u.size());
             for (auto s : r.status) ++one.status[s];
             for (std::size_t s = 0; s < r.seconds_by_status.size() && s < kStatusCount; ++s)
                 one.seconds_by_status[s] += r.seconds_by_status[s];
             one.full_searches += r.full_searches;
             one.sum ^= checksum(r);
+            if (k == 0) one.last = r;
         };
         double seconds = 0.0;
         double c0 = 0.0;
@@ -345,7 +357,90 @@ cv::Mat open_hole_mask(const cv::Mat& reference) {
     return mask;
 }
 
-void failing_points(const std::string& root, const std::string& challenge_root, int runs) {
+// A speckled card (600 x 600) on a dark field of read noise only, in an 800 x 800 frame,
+// translated and stretched; both images get their own read noise after the warp.
+cv::Mat dark_card(const AffineTruth* deform) {
+    const cv::Mat speckle = generate_speckle(600, 600, 3, 0.5, 7);
+    cv::Mat frame(800, 800, CV_64FC1, cv::Scalar(6.0));
+    speckle.copyTo(frame(cv::Rect(100, 100, 600, 600)));
+    if (deform)
+        frame = deform_image(frame, deform->u, deform->v, deform->du_dx, deform->du_dy,
+                             deform->dv_dx, deform->dv_dy);
+    std::mt19937 rng(deform ? 2u : 1u);
+    return add_noise(frame, 1.0, rng);
+}
+
+// Valid points more than `limit` px (in u or v) off a plane fitted to the valid points within
+// two grid steps around them (at least 6), refitted without those more than three median
+// deviations off the first fit.
+int off_neighbours(const GuidedResult& r, double limit) {
+    int count = 0;
+    for (int row = 0; row < r.rows; ++row)
+        for (int col = 0; col < r.cols; ++col) {
+            const int i = row * r.cols + col;
+            if (!r.valid[i]) continue;
+            std::vector<int> near;
+            for (int dr = -2; dr <= 2; ++dr)
+                for (int dc = -2; dc <= 2; ++dc) {
+                    const int rr = row + dr, cc = col + dc;
+                    if ((dr || dc) && rr >= 0 && cc >= 0 && rr < r.rows && cc < r.cols &&
+                        r.valid[rr * r.cols + cc])
+                        near.push_back(rr * r.cols + cc);
+                }
+            double worst = 0.0;
+            for (const std::vector<double>* field : {&r.u, &r.v}) {
+                std::vector<int> kept = near;
+                double at = 0.0;
+                for (int pass = 0; pass < 2; ++pass) {
+                    if (kept.size() < 6) break;
+                    cv::Mat a(static_cast<int>(kept.size()), 3, CV_64FC1), b(a.rows, 1, CV_64FC1), p;
+                    for (int k = 0; k < a.rows; ++k) {
+                        a.at<double>(k, 0) = 1.0;
+                        a.at<double>(k, 1) = r.x[kept[k]] - r.x[i];
+                        a.at<double>(k, 2) = r.y[kept[k]] - r.y[i];
+                        b.at<double>(k) = (*field)[kept[k]];
+                    }
+                    cv::solve(a, b, p, cv::DECOMP_SVD);
+                    at = p.at<double>(0);
+                    std::vector<double> dev(kept.size());
+                    for (int k = 0; k < a.rows; ++k)
+                        dev[k] = std::abs(b.at<double>(k) - cv::Mat(a.row(k) * p).at<double>(0));
+                    const double spread = 3.0 * std::max(median(dev), 0.005);
+                    std::vector<int> next;
+                    for (int k = 0; k < a.rows; ++k)
+                        if (dev[k] <= spread) next.push_back(kept[k]);
+                    kept = next;
+                }
+                if (near.size() >= 6) worst = std::max(worst, std::abs((*field)[i] - at));
+            }
+            if (worst > limit) ++count;
+        }
+    return count;
+}
+
+// Error of the valid points against an exact affine field; valid points off the card.
+void print_truth(const GuidedResult& r, const AffineTruth& t) {
+    double sum = 0.0, worst = 0.0;
+    int valid = 0, off_card = 0, wrong = 0;
+    for (std::size_t i = 0; i < r.u.size(); ++i) {
+        if (!r.valid[i]) continue;
+        const double x = r.x[i], y = r.y[i];
+        const double eu = r.u[i] - (t.u + t.du_dx * x + t.du_dy * y);
+        const double ev = r.v[i] - (t.v + t.dv_dx * x + t.dv_dy * y);
+        const double e = std::hypot(eu, ev);
+        sum += e * e;
+        worst = std::max(worst, e);
+        ++valid;
+        if (e > 0.05) ++wrong;
+        if (!t.textured.contains(cv::Point(static_cast<int>(x), static_cast<int>(y)))) ++off_card;
+    }
+    std::printf("    against the exact field: %d valid, RMS %.4f px, max %.4f px, %d more than "
+                "0.05 px off [target 0], %d valid on the dark field [target 0]\n",
+                valid, valid ? std::sqrt(sum / valid) : 0.0, worst, wrong, off_card);
+}
+
+void failing_points(const std::string& root, const std::string& challenge_root, int runs,
+                    const std::string& only = "") {
     const DataSet clean = morvex::bench::read_data_set(root + "/clean");
     const DataSet noisy = morvex::bench::read_data_set(root + "/noisy");
     std::vector<FailureCase> cases;
@@ -384,9 +479,26 @@ void failing_points(const std::string& root, const std::string& challenge_root, 
         seq.config.mask = open_hole_mask(seq.reference);
         seq.engine_config.step = 5;
         cases.push_back(seq);
+        // A first run as it comes: frame 11 against frame 0, no mask (black margins, the hole).
+        FailureCase raw{"sample12 f11, no mask", seq.reference, {seq.frames[11]}, user,
+                        engine_user, true};
+        raw.judge_neighbours = true;
+        cases.push_back(raw);
     } else {
         std::printf("(no %s: the sample 12 case is skipped)\n", s12.c_str());
     }
+    static const AffineTruth card_field{3.3, -2.7, 0.01, 0.0, 0.0, -0.005,
+                                        cv::Rect(100, 100, 600, 600)};
+    FailureCase card{"card on dark, no mask", dark_card(nullptr), {dark_card(&card_field)}, user,
+                     engine_user, false};
+    card.truth = &card_field;
+    cases.push_back(card);
+    if (!only.empty())
+        cases.erase(std::remove_if(cases.begin(), cases.end(),
+                                   [&](const FailureCase& c) {
+                                       return c.name.find(only) == std::string::npos;
+                                   }),
+                    cases.end());
 
     double load[1] = {0.0};
     if (getloadavg(load, 1) < 1) load[0] = -1.0;
@@ -439,6 +551,18 @@ void failing_points(const std::string& root, const std::string& challenge_root, 
         for (int s = 1; s < kStatusCount; ++s)
             if (g2.status[s]) std::printf(" %s %d", kStatusNames[s], g2.status[s]);
         std::printf("; searches %d%s\n", g2.full_searches, g1.sum == g2.sum ? "" : " THREADS DIFFER");
+        std::printf("    us of work per point by status (1 thread):");
+        for (int s = 0; s < kStatusCount; ++s)
+            if (g1.status[s])
+                std::printf(" %s %.1f (%.2f x)", kStatusNames[s],
+                            1e6 * g1.seconds_by_status[s] / g1.status[s],
+                            conv_us > 0.0 ? 1e6 * g1.seconds_by_status[s] / g1.status[s] / conv_us
+                                          : 0.0);
+        std::printf("\n");
+        if (c.judge_neighbours)
+            std::printf("    valid points more than 0.1 px off a robust plane of their valid "
+                        "neighbours: %d\n", off_neighbours(g2.last, 0.1));
+        if (c.truth) print_truth(g2.last, *c.truth);
         if (c.frames.size() > 1)
             std::printf("    %zu frames: %.2f s of correlation at 2 threads [target <= 5], %.2f "
                         "frames/s; engine (unmasked) %.0f %% valid\n",
@@ -830,7 +954,8 @@ int main(int argc, char** argv) {
         }
         if (std::string(argv[1]) == "--failing")  // the points-that-fail table only
             return failing_points(argc > 2 ? argv[2] : "../shared/bench-data", challenge_root(),
-                                  argc > 3 ? std::max(1, std::atoi(argv[3])) : 5),
+                                  argc > 3 ? std::max(1, std::atoi(argv[3])) : 5,
+                                  argc > 4 ? argv[4] : ""),
                    0;
         if (std::string(argv[1]) == "--turned")  // the turned and scaled card only
             return turned_cards(argc > 2 ? std::max(1, std::atoi(argv[2])) : 3);
