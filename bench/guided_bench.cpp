@@ -839,6 +839,7 @@ struct TurnedCase {
     const char* name;
     double degrees;
     double scale;
+    FeatureSeeds feature_seeds = FeatureSeeds::kAuto;
 };
 
 int turned_cards(int runs) {
@@ -856,11 +857,14 @@ int turned_cards(int runs) {
         return add_noise(out, kNoise, rng);
     };
     const cv::Mat reference = camera(fine, 1u);
-    const TurnedCase cases[] = {{"turned 45", 45.0, 1.0}, {"turned 90", 90.0, 1.0},
+    const TurnedCase cases[] = {{"turned 40", 40.0, 1.0},   {"turned 45", 45.0, 1.0},
+                                {"turned 90", 90.0, 1.0},   {"turned 100", 100.0, 1.0},
                                 {"turned 180", 180.0, 1.0}, {"scaled 0.8", 0.0, 0.8},
-                                {"turned -100, 1.25", -100.0, 1.25}};
+                                {"turned -100, 1.25", -100.0, 1.25},
+                                {"turned 180, on", 180.0, 1.0, FeatureSeeds::kOn}};
     std::printf("\nSpeckled card (600 x 600 on a dark field, 800 x 800 frame) turned or scaled "
-                "about the centre; default settings, feature seeds auto; %d runs\n", runs);
+                "about the centre; default settings, feature seeds auto (on: ', on'); %d runs\n",
+                runs);
     std::printf("  %-18s %9s %9s %7s %7s %9s %9s %7s  statuses\n", "case", "pts/s 1t",
                 "pts/s 2t", "in-view", "valid%", "rms px", "max px", "bg");
     for (const TurnedCase& t : cases) {
@@ -876,6 +880,7 @@ int turned_cards(int runs) {
                        cv::Scalar(kDark));
         const cv::Mat deformed = camera(moved, 2u);
         GuidedConfig config;
+        config.feature_seeds = t.feature_seeds;
         const ReferenceImage ref(reference, config);
         const auto truth = [&](double x, double y, double& u, double& v) {
             u = kCentre + m00 * (x - kCentre) + m01 * (y - kCentre) - x;

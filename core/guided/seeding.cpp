@@ -276,13 +276,25 @@ void find_first_seed(FrameRun& run) {
         if (try_seed(run, solver, i, has_start ? &start : nullptr, unused, -1, &s)) {
             run.first_seed = i;
             run.first_seed_warp = s.warp;
-            return;
+            break;
         }
     }
-    // Only now, so that a pair the translation search seeds never sees a feature: its
+    // Only now, so that a pair the translation search seeds at once never sees a feature: its
     // result stays exactly what it was.
-    if (mode == FeatureSeeds::kAuto && !run.stopped())
-        run.features = estimate_feature_motion(run.ref, run.frame.clean);
+    if (mode != FeatureSeeds::kAuto || run.stopped() || (run.first_seed >= 0 && tries <= 1))
+        return;
+    run.features = estimate_feature_motion(run.ref, run.frame.clean);
+    if (run.first_seed < 0) return;
+    // A seed found only after others failed may be a chance match on a turned specimen (a
+    // photographed card at 180 degrees grew 4 points from one, 40 px wrong): where its
+    // region's features place it elsewhere, the features start the blocks; where they agree,
+    // or say nothing, the search's seed stands alone, as without features.
+    Warp w;
+    if (feature_warp(run.features, run.ref, run.first_seed, w) &&
+        run.jumps(run.first_seed_warp, w, true))
+        run.first_seed = -1;
+    else
+        run.features = FeatureMotion{};
 }
 
 void seed_from_previous(FrameRun& run, SubsetSolver& solver, GrowthQueue& queue, int block,

@@ -36,8 +36,9 @@ void place_explicit_seeds(FrameRun& run);
 /// One full search for the whole frame, before the blocks start: the first point (explicit
 /// seeds first, then block by block from each block's centre) that converges with ZNCC >=
 /// min_zncc. Sequential, so every thread count sees the same first seed. Estimates the
-/// frame's feature motion first with FeatureSeeds::kOn, and after a search that found no
-/// seed with kAuto.
+/// frame's feature motion first with FeatureSeeds::kOn; with kAuto, after a search that found
+/// no seed, or found one only after another failed: then features that place that seed more
+/// than max_jump px elsewhere replace it.
 void find_first_seed(FrameRun& run);
 
 /// With a previous frame: check the block's seed from its previous value, `grow` from it,
