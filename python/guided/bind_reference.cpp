@@ -16,10 +16,12 @@ void bind_reference(py::module_& m) {
         .def(py::init([](const ImageArray& reference, int subset_size, int step,
                          std::optional<Roi> roi, std::optional<MaskArray> mask,
                          const std::string& interpolation, double prefilter_sigma,
-                         const std::string& shape, double reference_noise) {
+                         const std::string& shape, double reference_noise,
+                         double max_predicted_sigma) {
                  auto bound = std::make_unique<BoundReference>();
                  apply_reference_settings(bound->config, subset_size, step, roi, mask,
-                                          interpolation, prefilter_sigma, shape, reference_noise);
+                                          interpolation, prefilter_sigma, shape, reference_noise,
+                                          max_predicted_sigma);
                  const cv::Mat image = image_from_array(reference);
                  py::gil_scoped_release release;
                  bound->image = std::make_unique<dic::ReferenceImage>(image, bound->config);
@@ -30,7 +32,8 @@ void bind_reference(py::module_& m) {
              py::arg("roi") = py::none(), py::arg("mask") = py::none(),
              py::arg("interpolation") = python_value(kDefaults.interpolation),
              py::arg("prefilter_sigma") = kDefaults.prefilter_sigma, py::arg("shape") = "affine",
-             py::arg("reference_noise") = kDefaults.reference_noise)
+             py::arg("reference_noise") = kDefaults.reference_noise,
+             py::arg("max_predicted_sigma") = kDefaults.max_predicted_sigma)
         .def_property_readonly("rows", [](const BoundReference& b) { return b.image->rows(); })
         .def_property_readonly("cols", [](const BoundReference& b) { return b.image->cols(); })
         .def_property_readonly("grid_rows",

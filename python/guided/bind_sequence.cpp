@@ -18,10 +18,12 @@ void bind_sequence(py::module_& m) {
                          int subset_size, int step, std::optional<Roi> roi,
                          std::optional<MaskArray> mask, const std::string& interpolation,
                          double prefilter_sigma MORVEX_SOLVER_KEYWORDS(MORVEX_SOLVER_PARAMETER),
-                         const std::string& shape, double reference_noise, const SeedList& seeds) {
+                         const std::string& shape, double reference_noise, const SeedList& seeds,
+                         double max_predicted_sigma) {
                  dic::GuidedConfig config;
                  apply_reference_settings(config, subset_size, step, roi, mask, interpolation,
-                                          prefilter_sigma, shape, reference_noise);
+                                          prefilter_sigma, shape, reference_noise,
+                                          max_predicted_sigma);
                  apply_solver_settings(
                      config, SolverSettings{MORVEX_SOLVER_KEYWORDS(MORVEX_SOLVER_VALUE)});
                  apply_seeds(config, seeds);
@@ -39,7 +41,8 @@ void bind_sequence(py::module_& m) {
              py::arg("interpolation") = python_value(kDefaults.interpolation),
              py::arg("prefilter_sigma") = kDefaults.prefilter_sigma
              MORVEX_SOLVER_KEYWORDS(MORVEX_SOLVER_ARG), py::arg("shape") = "affine",
-             py::arg("reference_noise") = kDefaults.reference_noise, py::arg("seeds") = py::none())
+             py::arg("reference_noise") = kDefaults.reference_noise, py::arg("seeds") = py::none(),
+             py::arg("max_predicted_sigma") = kDefaults.max_predicted_sigma)
         .def(
             "add_frame",
             [](dic::GuidedSequence& sequence, const ImageArray& frame) {

@@ -111,7 +111,8 @@ void apply_seeds(dic::GuidedConfig& config, const SeedList& seeds) {
 void apply_reference_settings(dic::GuidedConfig& config, int subset_size, int step,
                               const std::optional<Roi>& roi, const std::optional<py::array>& mask,
                               const std::string& interpolation, double prefilter_sigma,
-                              const std::string& shape, double reference_noise) {
+                              const std::string& shape, double reference_noise,
+                              double max_predicted_sigma) {
     config.subset_size = subset_size;
     config.step = step;
     if (roi) {
@@ -124,6 +125,7 @@ void apply_reference_settings(dic::GuidedConfig& config, int subset_size, int st
     config.prefilter_sigma = prefilter_sigma;
     config.shape = shape_from_name(shape);
     config.reference_noise = reference_noise;
+    config.max_predicted_sigma = max_predicted_sigma;
 }
 
 void apply_solver_settings(dic::GuidedConfig& config, const SolverSettings& settings) {
@@ -154,6 +156,7 @@ py::dict default_settings() {
     defaults["interpolation"] = python_value(kDefaults.interpolation);
     defaults["prefilter_sigma"] = kDefaults.prefilter_sigma;
     defaults["reference_noise"] = kDefaults.reference_noise;
+    defaults["max_predicted_sigma"] = kDefaults.max_predicted_sigma;
 #define MORVEX_SOLVER_DEFAULT(type, name) defaults[#name] = python_value(kDefaults.name);
     MORVEX_SOLVER_KEYWORDS(MORVEX_SOLVER_DEFAULT)
 #undef MORVEX_SOLVER_DEFAULT

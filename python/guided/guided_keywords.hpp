@@ -81,7 +81,8 @@ void apply_reference_settings(dic::GuidedConfig& config, int subset_size, int st
                               const std::optional<Roi>& roi, const std::optional<py::array>& mask,
                               const std::string& interpolation, double prefilter_sigma,
                               const std::string& shape = "affine",
-                              double reference_noise = kDefaults.reference_noise);
+                              double reference_noise = kDefaults.reference_noise,
+                              double max_predicted_sigma = kDefaults.max_predicted_sigma);
 
 /// The solver keywords into `config`.
 /// @throws pybind11::value_error for threads below 0 or an unknown strain measure or source.

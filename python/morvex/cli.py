@@ -112,6 +112,9 @@ def _setting(flag: str, help_text: str, **kwargs: Any) -> Callable[[FC], FC]:
           type=click.Choice(["quintic", "cubic", "keys"]))
 @_setting("--prefilter", "Gaussian low-pass sigma in px (0: off; at most (subset - 1) / 8, "
                          "so that its 4-sigma radius fits in half the subset).")
+@_setting("--max-predicted-sigma", "px: points whose subset cannot measure the motion (a "
+                                   "predicted sigma above this, or an edge of a dark field or "
+                                   "a hole) are refused before any solve (0: off).")
 @_setting("--min-zncc", "Smallest ZNCC of a valid point.")
 @_setting("--max-jump", "px: a point differing this much from its neighbour is rejected.")
 @_setting("--search-range", "Half-width in px of the seeds' integer search (-1: the whole "

@@ -30,7 +30,8 @@ def correlate(reference: ImageLike, deformed: ImageLike, *, subset: int | str = 
               tile_margin: int | None = None, workers: int | None = None, client: Any = None,
               threads_per_worker: int | None = None, shape: str = _D.shape,
               noise_target: float | None = None, feature_seeds: str = _D.feature_seeds,
-              seeds: Sequence[Sequence[float]] = ()) -> xr.Dataset:
+              seeds: Sequence[Sequence[float]] = (),
+              max_predicted_sigma: float = _D.max_predicted_sigma) -> xr.Dataset:
     """Measure the displacement and strain fields of `deformed` against `reference`.
 
     Points sit on a regular grid of subset centres, `step` pixels apart; the field grows from
@@ -52,6 +53,10 @@ def correlate(reference: ImageLike, deformed: ImageLike, *, subset: int | str = 
         roi: region of interest (x0, y0, x1, y1), inclusive pixel bounds.
         interpolation: "quintic" (default, lowest bias), "cubic" or "keys".
         prefilter: Gaussian low-pass sigma for both images, px; 0 = off.
+        max_predicted_sigma: px; points whose subset cannot measure the motion (a predicted
+            sigma along its weakest direction above this, or a subset reaching an untextured
+            patch: a dark margin, a hole) are refused before any solve (status 5, flat);
+            0 = off.
         min_zncc: points with a lower final ZNCC are invalid (status 3).
         strain_window: half-width of the strain fit, px.
         strain_measure: "green-lagrange" (finite strain) or "engineering" (small strain).
@@ -116,7 +121,7 @@ def correlate(reference: ImageLike, deformed: ImageLike, *, subset: int | str = 
                               convergence_threshold=convergence_threshold,
                               scale_mm_per_px=scale_mm_per_px, shape=shape,
                               noise_target=noise_target, feature_seeds=feature_seeds,
-                              seeds=seeds)
+                              seeds=seeds, max_predicted_sigma=max_predicted_sigma)
     plan = plan_pair(reference, deformed, settings, mask=mask, threads=threads, tile=tile,
                      tile_margin=tile_margin, workers=workers, client=client,
                      threads_per_worker=threads_per_worker)

@@ -88,6 +88,10 @@ class Settings:
         interpolation: "quintic" (B-spline, lowest bias), "cubic" (B-spline) or "keys".
         prefilter: Gaussian low-pass sigma applied to both images, px; 0 = off; at most
             max_prefilter(subset) (its 4-sigma radius within half the subset).
+        max_predicted_sigma: px; a point whose subset cannot measure the motion is refused
+            before any solve (status 5, flat): its predicted sigma along its weakest direction
+            is above this, or its subset reaches an untextured patch (a dark margin, a hole);
+            0 = off (only subsets without any texture are refused).
         min_zncc: a point is valid only if its ZNCC is at least this, in [-1, 1].
         max_jump: px; a point differing this much from its neighbour is rejected.
         search_range: half-width of the integer search at seeds, px; -1 = whole image.
@@ -115,6 +119,8 @@ class Settings:
     roi: tuple[int, int, int, int] | None = None
     interpolation: str = _choice_field(_library("interpolation", str), INTERPOLATIONS)
     prefilter: float = _real_field(_library("prefilter_sigma", float), low=0.0, unit=" px")
+    max_predicted_sigma: float = _real_field(_library("max_predicted_sigma", float), low=0.0,
+                                             unit=" px")
     min_zncc: float = _real_field(_library("min_zncc", float), low=-1.0, high=1.0)
     max_jump: float = _real_field(_library("max_jump", float), low=0.0, above=True)
     search_range: int = _integer_field(_library("search_range", int), -1, " px")
@@ -258,6 +264,8 @@ class Settings:
         # subsets still runs every affine measurement.
         if self.shape != "affine":
             reference["shape"] = self.shape
+        if self.max_predicted_sigma != _library("max_predicted_sigma", float):
+            reference["max_predicted_sigma"] = self.max_predicted_sigma
         solver = dict(min_zncc=self.min_zncc, max_jump=self.max_jump,
                       search_range=self.search_range, seed_count=self.seed_count,
                       max_iterations=self.max_iterations,

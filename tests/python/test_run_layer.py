@@ -27,7 +27,7 @@ LIBRARY_NAMES = {"subset": "subset_size", "step": "step", "interpolation": "inte
                  "max_iterations": "max_iterations",
                  "convergence_threshold": "convergence_threshold",
                  "strain_window": "strain_window", "strain_measure": "strain_measure",
-                 "strain_source": "strain_source"}
+                 "strain_source": "strain_source", "max_predicted_sigma": "max_predicted_sigma"}
 
 
 def test_python_defaults_are_the_guided_config_defaults():
