@@ -58,16 +58,10 @@ bool invert_spd(const double a[N][N], double inv[N][N]) {
 constexpr double kBacktrackSlack = 1.0 + 1e-3;
 constexpr int kMaxHalvings = 6;
 
-// A start that does not converge is given up early instead of at max_iterations: when for
-// kStallIterations iterations in a row neither its residual fell kStallGain below its lowest
-// nor its step below kStallShrink times its smallest (a converging solve does one or the
-// other every iteration until its steps fall below the threshold; one whose steps shrink by
-// less than a tenth would need more than 65 iterations to shrink them a thousandfold), or
-// when the subset's centre has wandered more than half a subset from the start (no start is
-// judged from that far; the solve is chasing noise or another speckle).
-constexpr int kStallIterations = 5;
-constexpr double kStallGain = 1e-3;
-constexpr double kStallShrink = 0.9;
+// A start whose subset centre wanders more than half a subset from it is given up at once:
+// no start is judged from that far, the solve is chasing noise or another speckle. (A stop on
+// a residual and step that no longer fall lost valid points of noisy subsets that settle
+// slowly.)
 
 // Mean squared gradient below (kFlatGradient * grey range)^2 per pixel: no texture to match.
 constexpr double kFlatGradient = 1e-4;
@@ -691,9 +685,6 @@ SubsetSolution SubsetSolver::solve(const Warp& start) {
     double step[12] = {};
     double best_ssr = std::numeric_limits<double>::infinity();
     int halvings = 0;
-    double lowest_ssr = std::numeric_limits<double>::infinity();
-    double smallest_move = std::numeric_limits<double>::infinity();
-    int stalled = 0;
     const double wander = half_;
     for (int it = 0; it < max_iterations_; ++it) {
         if (!inside(w)) break;
@@ -743,8 +734,6 @@ SubsetSolution SubsetSolver::solve(const Warp& start) {
         halvings = 0;
         out.zncc = std::max(-1.0, std::min(1.0, cross / (df_ * dg)));
         last_ssr = ssr;
-        const bool lower = ssr < (1.0 - kStallGain) * lowest_ssr;
-        lowest_ssr = std::min(lowest_ssr, ssr);
         double dp[12];
         for (int p = 0; p < params_; ++p) {
             double s = 0.0;
@@ -779,13 +768,6 @@ SubsetSolution SubsetSolver::solve(const Warp& start) {
             converged = true;
             break;
         }
-        // `move` is squared: a step shorter by kStallShrink.
-        if (lower || move < kStallShrink * kStallShrink * smallest_move) {
-            stalled = 0;
-        } else if (++stalled >= kStallIterations) {
-            break;
-        }
-        smallest_move = std::min(smallest_move, move);
     }
     out.warp = w;
     if (!converged) {

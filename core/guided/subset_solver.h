@@ -59,9 +59,8 @@ public:
 
     /// Gauss-Newton from `start`; converged means the last update moved no subset corner by
     /// convergence_threshold px or more. The status is kConverged, kNotConverged (iteration
-    /// limit, left the image, flat deformed subset, 5 iterations in a row that lowered
-    /// neither the residual by 0.1 % nor the step by 10 %, a centre more than half a subset
-    /// from the start)
+    /// limit, left the image, flat deformed subset, a centre more than half a subset from the
+    /// start)
     /// or kBadPixels; the caller
     /// judges ZNCC.
     SubsetSolution solve(const Warp& start);

@@ -179,7 +179,8 @@ struct GuidedConfig {
     /// alone reads low (1.6 x at 29 px for noise of a sixth of the speckle's grey-level
     /// spread in both images). sigma_u, sigma_v split the residual variance s^2 between the
     /// images, s_ref^2 H0^-1 + s_def^2 H0^-1 H H0^-1, with H0 = H less the noise's expected
-    /// share of it (at most 70 % in any direction). Changes sigma only, never u, v.
+    /// share of it (at most 70 % in any direction). Changes sigma only, never u, v (but for
+    /// which subsets max_predicted_sigma refuses, judged against this noise).
     double reference_noise = -1.0;
     /// (reference) px; a grid point whose subset cannot measure the motion is refused before
     /// any search or solve (kFlatSubset): its predicted sigma along its weakest direction, for
