@@ -324,6 +324,7 @@ def _ask(access: Access, query: bytes = b"", *, kind: str = "http",
          answer: list[tuple[bytes, bytes]] | None = None) -> tuple[int, dict[bytes, bytes], bool]:
     """(status, response headers, reached the application) of one request through the gate."""
     import asyncio
+    from concurrent.futures import ThreadPoolExecutor
 
     reached: list[dict] = []
 
@@ -344,7 +345,10 @@ def _ask(access: Access, query: bytes = b"", *, kind: str = "http",
     given = {b"host": f"127.0.0.1:{access.port}".encode(), **(headers or {})}
     scope = {"type": kind, "method": "GET", "path": "/", "query_string": query,
              "headers": list(given.items())}
-    asyncio.run(TokenGate(application, access)(scope, None, send))
+    # A loop of its own in a thread of its own: the browser tests' driver keeps an event loop
+    # running in this thread for the rest of the session.
+    with ThreadPoolExecutor(1) as thread:
+        thread.submit(asyncio.run, TokenGate(application, access)(scope, None, send)).result()
     if reached:
         assert b"token=" not in reached[0]["query_string"]  # never seen past the gate
     first = sent[0]
