@@ -30,6 +30,7 @@ from typing import Any
 import numpy as np
 
 from ._errors import MorvexError
+from ._status import Status
 from .correlate import correlate
 from .noise import NOISY_GRADIENT_SHARE, estimate_read_noise, noisy_gradient_share
 from .settings import Settings
@@ -64,7 +65,7 @@ def correlate_kwargs(settings: Settings) -> dict[str, Any]:
     """Keyword arguments of morvex.correlate for `settings` (a resolved subset, no region)."""
     names = ("subset", "step", "interpolation", "prefilter", "min_zncc", "strain_window",
              "strain_measure", "max_jump", "search_range", "seed_count", "max_iterations",
-             "convergence_threshold", "shape", "strain_source")
+             "convergence_threshold", "shape", "strain_source", "max_predicted_sigma")
     return {name: getattr(settings, name) for name in names}
 
 
@@ -137,8 +138,12 @@ def noise_floor(reference: np.ndarray, static: np.ndarray | None, settings: Sett
     ds = correlate(first, second, threads=threads, mask=crop_mask, **correlate_kwargs(settings))
     valid = ds["valid"].values
     if not valid.any():
+        flat = int((ds["status"].values == Status.FLAT_SUBSET).sum())
+        why = (f"; {flat} subsets were refused as too little texture for "
+               f"max_predicted_sigma={settings.max_predicted_sigma:g} px (a larger subset, or "
+               "0 to measure them anyway)" if flat else "")
         raise MorvexError("no valid point in the noise-floor measurement: the settings do not "
-                          "match this pattern (check subset and min_zncc)")
+                          f"match this pattern (check subset and min_zncc){why}")
 
     def figures(use: np.ndarray) -> dict[str, float]:
         def scatter(name: str) -> float:

@@ -183,9 +183,21 @@ def test_certificate_noise_floor_matches_a_real_static_pair(noisy_speckle):
 def test_noise_floor_warns_when_read_noise_makes_the_texture(radius, noise, warned):
     clean = _guided.generate_speckle(*CERT_SHAPE, radius, 0.5, 5)
     reference = clean + np.random.default_rng(1).normal(0, noise, clean.shape)
-    floor = resolution.noise_floor(reference, None, Settings.build(**CERT_SETTINGS))
+    # Coarse dots under this much noise leave gaps the texture test refuses; the note is about
+    # the subsets that are measured, so measure them all.
+    floor = resolution.noise_floor(reference, None,
+                                   Settings.build(**CERT_SETTINGS, max_predicted_sigma=0))
     assert bool(floor["note"]) == warned
     assert (floor["noisy_gradient_share"] > 0.05) == warned
+
+
+def test_a_noise_floor_without_valid_points_names_the_texture_test():
+    clean = _guided.generate_speckle(*CERT_SHAPE, 5, 0.5, 5)
+    reference = clean + np.random.default_rng(1).normal(0, 6.0, clean.shape)
+    with pytest.raises(morvex.MorvexError, match="refused as too little texture for "
+                       r"max_predicted_sigma=0.01 px \(a larger subset, or 0"):
+        resolution.noise_floor(reference, None,
+                               Settings.build(**CERT_SETTINGS, max_predicted_sigma=0.01))
 
 
 def test_l10_follows_the_subset_and_the_ideal_fit():
