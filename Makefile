@@ -96,7 +96,7 @@ clean:
 # mypy --strict (both configured in pyproject.toml) hold.
 lint: stubs-check
 	$(PYTHON) scripts/check_imports.py
-	$(VENV)/bin/ruff check python/morvex scripts
+	$(VENV)/bin/ruff check python/morvex scripts tests bench
 	$(PYTHON) -m mypy
 
 # The extension's type stubs match the built module (after `make python`); `make stubs`

@@ -23,9 +23,10 @@ from morvex import _guided
 from morvex.warping import warp_along
 
 SHIFT = 0.3  # px along x
-CASES = (("affine 29", {"subset_size": 29}), ("quadratic 29", {"subset_size": 29, "shape": "quadratic"}),
-         ("affine 15", {"subset_size": 15}), ("affine 29, prefilter 1", {"subset_size": 29,
-                                                                     "prefilter_sigma": 1.0}))
+CASES = (("affine 29", {"subset_size": 29}),
+         ("quadratic 29", {"subset_size": 29, "shape": "quadratic"}),
+         ("affine 15", {"subset_size": 15}),
+         ("affine 29, prefilter 1", {"subset_size": 29, "prefilter_sigma": 1.0}))
 NOISES = (2.0, 5.0, 10.0, 20.0)
 
 

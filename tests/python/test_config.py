@@ -142,7 +142,7 @@ def test_denoise_method_with_invalid_utf8_is_stored_and_fails_on_read():
     config = dic.DICConfig()
     config.denoise_method = b"\xff\xfe"
     with pytest.raises(UnicodeDecodeError):
-        config.denoise_method
+        _ = config.denoise_method
     config.denoise_method = "gaussian"
     assert config.denoise_method == "gaussian"
 

@@ -5,7 +5,8 @@ import math
 
 import numpy as np
 import pytest
-from hypothesis import event, given, note, strategies as st
+from hypothesis import event, given, note
+from hypothesis import strategies as st
 
 import morvex
 from morvex import _guided
@@ -63,7 +64,8 @@ def settings(draw):
         "prefilter": pick(st.floats(0, 3), ANY_FLOAT),
         "min_zncc": pick(st.floats(-1, 1), ANY_FLOAT),
         "strain_window": pick(st.integers(0, 30), st.integers(-1, 60)),
-        "strain_measure": pick(st.sampled_from(["green-lagrange", "engineering"]), st.just("small")),
+        "strain_measure": pick(st.sampled_from(["green-lagrange", "engineering"]),
+                               st.just("small")),
         "strain_source": pick(st.sampled_from(["displacement", "subset"]), st.just("gradient")),
         "max_jump": pick(st.floats(0.1, 5), st.floats(0, 5) | ANY_FLOAT),
         "search_range": pick(st.integers(-1, 20), st.integers(-2, 50)),

@@ -8,7 +8,8 @@ import tempfile
 
 import numpy as np
 import pytest
-from hypothesis import event, given, note, strategies as st
+from hypothesis import event, given, note
+from hypothesis import strategies as st
 from hypothesis.extra import numpy as hnp
 
 # The specified module is a CPython 3.12 module: on other versions its tests skip.
@@ -21,8 +22,10 @@ ANY_FLOAT = st.floats(allow_nan=True, allow_infinity=True)
 # Grey levels plus the values cameras and scripts also produce: NaN, infinities, huge.
 PIXELS = st.floats(-1e3, 1e3) | st.sampled_from([math.nan, math.inf, -math.inf, 1e300, -1e300])
 # The messages of the engine's refusals (ValueError from std::invalid_argument).
-RUN_REFUSALS = ("DICConfig::step must be at least 1", "DICConfig::strain_window must not be negative",
-                "DICConfig: the grid margin must not be negative", "Grid too large", "Grid coordinates")
+RUN_REFUSALS = ("DICConfig::step must be at least 1",
+                "DICConfig::strain_window must not be negative",
+                "DICConfig: the grid margin must not be negative", "Grid too large",
+                "Grid coordinates")
 
 
 @st.composite
@@ -138,7 +141,8 @@ def test_run_gives_a_well_formed_result_or_a_documented_refusal(pair, config):
             assert np.all(result[key] == 0.0), key
 
 
-@given(image=images(), u=ANY_FLOAT, v=ANY_FLOAT, gradients=st.lists(ANY_FLOAT, min_size=4, max_size=4))
+@given(image=images(), u=ANY_FLOAT, v=ANY_FLOAT,
+       gradients=st.lists(ANY_FLOAT, min_size=4, max_size=4))
 def test_warps_keep_the_shape_of_any_image(image, u, v, gradients):
     assert dic.translate_image(image, u, v).shape == image.shape
     warped = dic.deform_image(image, u, v, *gradients)
@@ -180,7 +184,8 @@ def result_dictionaries(draw):
     for key in FLOAT_KEYS:
         length = rows * cols if fits else draw(st.integers(0, 40))
         result[key] = draw(st.lists(ANY_FLOAT, min_size=length, max_size=length))
-    result["valid"] = draw(st.lists(st.integers(0, 255), max_size=40) | st.lists(st.booleans(), max_size=40))
+    result["valid"] = draw(st.lists(st.integers(0, 255), max_size=40)
+                           | st.lists(st.booleans(), max_size=40))
     return result
 
 
