@@ -22,6 +22,7 @@ if TYPE_CHECKING:
 
         CONVERGED: int
         OUTSIDE_MASK: int
+        FLAT_SUBSET: int
         CANCELLED: int
         NOT_MEASURED: int
 else:
