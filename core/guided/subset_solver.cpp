@@ -58,11 +58,6 @@ bool invert_spd(const double a[N][N], double inv[N][N]) {
 constexpr double kBacktrackSlack = 1.0 + 1e-3;
 constexpr int kMaxHalvings = 6;
 
-// A start whose subset centre wanders more than half a subset from it is given up at once:
-// no start is judged from that far, the solve is chasing noise or another speckle. (A stop on
-// a residual and step that no longer fall lost valid points of noisy subsets that settle
-// slowly.)
-
 // Mean squared gradient below (kFlatGradient * grey range)^2 per pixel: no texture to match.
 constexpr double kFlatGradient = 1e-4;
 
@@ -685,6 +680,10 @@ SubsetSolution SubsetSolver::solve(const Warp& start) {
     double step[12] = {};
     double best_ssr = std::numeric_limits<double>::infinity();
     int halvings = 0;
+    // A start whose subset centre wanders more than half a subset from it is given up at once:
+    // no start is judged from that far, the solve is chasing noise or another speckle. (A stop
+    // on a residual and step that no longer fall lost valid points of noisy subsets that settle
+    // slowly.)
     const double wander = half_;
     for (int it = 0; it < max_iterations_; ++it) {
         if (!inside(w)) break;
