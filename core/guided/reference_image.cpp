@@ -84,8 +84,8 @@ void check_guided_config(const GuidedConfig& config) {
         throw std::invalid_argument(
             "GuidedConfig::max_predicted_sigma must be 0 (off) or positive, got " +
             num(config.max_predicted_sigma));
-    if (!std::isfinite(config.min_zncc) || config.min_zncc > 1.0)
-        throw std::invalid_argument("GuidedConfig::min_zncc must be a number at most 1, got " +
+    if (!std::isfinite(config.min_zncc) || config.min_zncc < -1.0 || config.min_zncc > 1.0)
+        throw std::invalid_argument("GuidedConfig::min_zncc must be a number in [-1, 1], got " +
                                     num(config.min_zncc));
     if (!(config.max_jump > 0.0))
         throw std::invalid_argument("GuidedConfig::max_jump must be positive, got " +
@@ -231,7 +231,7 @@ void check_reference_inputs(const cv::Mat& reference, const GuidedConfig& config
             "ReferenceImage: the reference image must be a 2-D CV_64FC1 matrix, got type " +
             std::to_string(reference.type()) + " with " + std::to_string(reference.channels()) +
             " channel(s)");
-    check_guided_config(config);
+    detail::check_guided_config(config);
     if (!config.mask.empty() &&
         (config.mask.type() != CV_8UC1 || config.mask.size() != reference.size()))
         throw std::invalid_argument(
@@ -526,6 +526,10 @@ double estimate_read_noise(const cv::Mat& image, const cv::Mat& specimen) {
             " like the image, got type " + std::to_string(specimen.type()) + " and " +
             std::to_string(specimen.rows) + " x " + std::to_string(specimen.cols));
     return detail::estimate_read_noise(image, specimen);
+}
+
+void check_guided_config(const GuidedConfig& config) {
+    detail::check_guided_config(config);
 }
 
 }  // namespace morvex::dic

@@ -31,7 +31,7 @@ void bind_reference(py::module_& m) {
              py::arg("subset_size") = kDefaults.subset_size, py::arg("step") = kDefaults.step,
              py::arg("roi") = py::none(), py::arg("mask") = py::none(),
              py::arg("interpolation") = python_value(kDefaults.interpolation),
-             py::arg("prefilter_sigma") = kDefaults.prefilter_sigma, py::arg("shape") = "affine",
+             py::arg("prefilter_sigma") = kDefaults.prefilter_sigma, py::arg("shape") = python_value(kDefaults.shape),
              py::arg("reference_noise") = kDefaults.reference_noise,
              py::arg("max_predicted_sigma") = kDefaults.max_predicted_sigma)
         .def_property_readonly("rows", [](const BoundReference& b) { return b.image->rows(); })

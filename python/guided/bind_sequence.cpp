@@ -40,7 +40,7 @@ void bind_sequence(py::module_& m) {
              py::arg("roi") = py::none(), py::arg("mask") = py::none(),
              py::arg("interpolation") = python_value(kDefaults.interpolation),
              py::arg("prefilter_sigma") = kDefaults.prefilter_sigma
-             MORVEX_SOLVER_KEYWORDS(MORVEX_SOLVER_ARG), py::arg("shape") = "affine",
+             MORVEX_SOLVER_KEYWORDS(MORVEX_SOLVER_ARG), py::arg("shape") = python_value(kDefaults.shape),
              py::arg("reference_noise") = kDefaults.reference_noise, py::arg("seeds") = py::none(),
              py::arg("max_predicted_sigma") = kDefaults.max_predicted_sigma)
         .def(

@@ -1,5 +1,7 @@
 #include "convert_guided.hpp"
 
+#include "choices.hpp"
+
 #include <cstdint>
 #include <cstring>
 #include <vector>
@@ -41,29 +43,19 @@ std::vector<T> grid_vector(const py::dict& dict, const char* key, std::size_t co
 }  // namespace
 
 dic::Interpolation interpolation_from_name(const std::string& name) {
-    if (name == "quintic") return dic::Interpolation::kQuinticBSpline;
-    if (name == "cubic") return dic::Interpolation::kCubicBSpline;
-    if (name == "keys") return dic::Interpolation::kKeysFourth;
-    throw py::value_error("interpolation '" + name + "' is not one of 'quintic', 'cubic', 'keys'");
+    return choice_value("interpolation", kInterpolations, name);
 }
 
 dic::SubsetShape shape_from_name(const std::string& name) {
-    if (name == "affine") return dic::SubsetShape::kAffine;
-    if (name == "quadratic") return dic::SubsetShape::kQuadratic;
-    throw py::value_error("shape '" + name + "' is not one of 'affine', 'quadratic'");
+    return choice_value("shape", kShapes, name);
 }
 
 dic::StrainMeasure strain_measure_from_name(const std::string& name) {
-    if (name == "green-lagrange") return dic::StrainMeasure::kGreenLagrange;
-    if (name == "engineering") return dic::StrainMeasure::kEngineering;
-    throw py::value_error("strain_measure '" + name +
-                          "' is not one of 'green-lagrange', 'engineering'");
+    return choice_value("strain_measure", kStrainMeasures, name);
 }
 
 dic::StrainSource strain_source_from_name(const std::string& name) {
-    if (name == "displacement") return dic::StrainSource::kDisplacementFit;
-    if (name == "subset") return dic::StrainSource::kSubset;
-    throw py::value_error("strain_source '" + name + "' is not one of 'displacement', 'subset'");
+    return choice_value("strain_source", kStrainSources, name);
 }
 
 cv::Mat mask_from_array(const py::array& mask) {
@@ -90,35 +82,31 @@ GuidedDict dict_from_guided(const dic::GuidedResult& result) {
     GuidedDict dict;
     dict["rows"] = rows;
     dict["cols"] = cols;
-    dict["x"] = grid_array(result.x, rows, cols);
-    dict["y"] = grid_array(result.y, rows, cols);
-    dict["u"] = grid_array(result.u, rows, cols);
-    dict["v"] = grid_array(result.v, rows, cols);
-    dict["du_dx"] = grid_array(result.du_dx, rows, cols);
-    dict["du_dy"] = grid_array(result.du_dy, rows, cols);
-    dict["dv_dx"] = grid_array(result.dv_dx, rows, cols);
-    dict["dv_dy"] = grid_array(result.dv_dy, rows, cols);
-    dict["exx"] = grid_array(result.exx, rows, cols);
-    dict["eyy"] = grid_array(result.eyy, rows, cols);
-    dict["exy"] = grid_array(result.exy, rows, cols);
-    dict["zncc"] = grid_array(result.zncc, rows, cols);
-    dict["sigma_u"] = grid_array(result.sigma_u, rows, cols);
-    dict["sigma_v"] = grid_array(result.sigma_v, rows, cols);
-    dict["valid"] = grid_array(result.valid, rows, cols).attr("astype")("bool");
-    dict["status"] = grid_array(result.status, rows, cols);
-    dict["iterations"] = grid_array(result.iterations, rows, cols);
+#define MORVEX_FIELD_TO_DICT(name, type, dtype, unit, role, mirrored, description) \
+    dict[#name] = grid_array(result.name, rows, cols);
+    MORVEX_GUIDED_FIELDS(MORVEX_FIELD_TO_DICT)
+    if (!result.du_dxx.empty()) {
+        MORVEX_SECOND_ORDER_FIELDS(MORVEX_FIELD_TO_DICT)
+    }
+#undef MORVEX_FIELD_TO_DICT
+    dict["valid"] = dict["valid"].attr("astype")("bool");
     dict["full_searches"] = result.full_searches;
     dict["seconds_by_status"] = py::array_t<double>(
         static_cast<py::ssize_t>(result.seconds_by_status.size()), result.seconds_by_status.data());
-    if (!result.du_dxx.empty()) {
-        dict["du_dxx"] = grid_array(result.du_dxx, rows, cols);
-        dict["du_dxy"] = grid_array(result.du_dxy, rows, cols);
-        dict["du_dyy"] = grid_array(result.du_dyy, rows, cols);
-        dict["dv_dxx"] = grid_array(result.dv_dxx, rows, cols);
-        dict["dv_dxy"] = grid_array(result.dv_dxy, rows, cols);
-        dict["dv_dyy"] = grid_array(result.dv_dyy, rows, cols);
-    }
     return dict;
+}
+
+py::tuple fields_table() {
+    py::list fields;
+#define MORVEX_FIELD_ROW(name, type, dtype, unit, role, mirrored, description)               \
+    fields.append(py::dict(py::arg("name") = #name, py::arg("dtype") = dtype,                \
+                           py::arg("unit") = unit, py::arg("role") = role,                   \
+                           py::arg("mirrored") = mirrored, py::arg("description") = description, \
+                           py::arg("order") = py::len(fields)));
+    MORVEX_GUIDED_FIELDS(MORVEX_FIELD_ROW)
+    MORVEX_SECOND_ORDER_FIELDS(MORVEX_FIELD_ROW)
+#undef MORVEX_FIELD_ROW
+    return py::tuple(fields);
 }
 
 dic::GuidedResult guided_from_dict(const py::dict& dict) {
@@ -132,31 +120,13 @@ dic::GuidedResult guided_from_dict(const py::dict& dict) {
         throw py::value_error("Previous result: negative rows or cols");
     }
     const std::size_t n = static_cast<std::size_t>(result.rows) * result.cols;
-    result.x = grid_vector<double>(dict, "x", n);
-    result.y = grid_vector<double>(dict, "y", n);
-    result.u = grid_vector<double>(dict, "u", n);
-    result.v = grid_vector<double>(dict, "v", n);
-    result.du_dx = grid_vector<double>(dict, "du_dx", n);
-    result.du_dy = grid_vector<double>(dict, "du_dy", n);
-    result.dv_dx = grid_vector<double>(dict, "dv_dx", n);
-    result.dv_dy = grid_vector<double>(dict, "dv_dy", n);
-    result.exx = grid_vector<double>(dict, "exx", n);
-    result.eyy = grid_vector<double>(dict, "eyy", n);
-    result.exy = grid_vector<double>(dict, "exy", n);
-    result.zncc = grid_vector<double>(dict, "zncc", n);
-    result.sigma_u = grid_vector<double>(dict, "sigma_u", n);
-    result.sigma_v = grid_vector<double>(dict, "sigma_v", n);
-    result.valid = grid_vector<std::uint8_t>(dict, "valid", n);
-    result.status = grid_vector<std::uint8_t>(dict, "status", n);
-    result.iterations = grid_vector<int>(dict, "iterations", n);
+#define MORVEX_FIELD_FROM_DICT(name, type, dtype, unit, role, mirrored, description) \
+    result.name = grid_vector<type>(dict, #name, n);
+    MORVEX_GUIDED_FIELDS(MORVEX_FIELD_FROM_DICT)
     if (dict.contains("du_dxx")) {
-        result.du_dxx = grid_vector<double>(dict, "du_dxx", n);
-        result.du_dxy = grid_vector<double>(dict, "du_dxy", n);
-        result.du_dyy = grid_vector<double>(dict, "du_dyy", n);
-        result.dv_dxx = grid_vector<double>(dict, "dv_dxx", n);
-        result.dv_dxy = grid_vector<double>(dict, "dv_dxy", n);
-        result.dv_dyy = grid_vector<double>(dict, "dv_dyy", n);
+        MORVEX_SECOND_ORDER_FIELDS(MORVEX_FIELD_FROM_DICT)
     }
+#undef MORVEX_FIELD_FROM_DICT
     return result;
 }
 

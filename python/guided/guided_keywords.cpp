@@ -1,5 +1,7 @@
 #include "guided_keywords.hpp"
 
+#include "choices.hpp"
+
 #include <cmath>
 #include <limits>
 #include <sstream>
@@ -22,15 +24,7 @@ void assign(dic::StrainSource& field, const std::string& name) {
 }
 
 void assign(dic::FeatureSeeds& field, const std::string& name) {
-    if (name == "auto") {
-        field = dic::FeatureSeeds::kAuto;
-    } else if (name == "on") {
-        field = dic::FeatureSeeds::kOn;
-    } else if (name == "off") {
-        field = dic::FeatureSeeds::kOff;
-    } else {
-        throw py::value_error("feature_seeds '" + name + "' is not one of 'auto', 'on', 'off'");
-    }
+    field = choice_value("feature_seeds", kFeatureSeedModes, name);
 }
 
 std::string shown(double value) {
@@ -42,29 +36,23 @@ std::string shown(double value) {
 }  // namespace
 
 std::string python_value(dic::Interpolation kind) {
-    switch (kind) {
-        case dic::Interpolation::kCubicBSpline: return "cubic";
-        case dic::Interpolation::kKeysFourth: return "keys";
-        case dic::Interpolation::kQuinticBSpline: break;
-    }
-    return "quintic";
+    return choice_name(kInterpolations, kind);
 }
 
 std::string python_value(dic::StrainMeasure measure) {
-    return measure == dic::StrainMeasure::kEngineering ? "engineering" : "green-lagrange";
+    return choice_name(kStrainMeasures, measure);
 }
 
 std::string python_value(dic::StrainSource source) {
-    return source == dic::StrainSource::kSubset ? "subset" : "displacement";
+    return choice_name(kStrainSources, source);
 }
 
 std::string python_value(dic::FeatureSeeds mode) {
-    switch (mode) {
-        case dic::FeatureSeeds::kOn: return "on";
-        case dic::FeatureSeeds::kOff: return "off";
-        case dic::FeatureSeeds::kAuto: break;
-    }
-    return "auto";
+    return choice_name(kFeatureSeedModes, mode);
+}
+
+std::string python_value(dic::SubsetShape shape) {
+    return choice_name(kShapes, shape);
 }
 
 void apply_seeds(dic::GuidedConfig& config, const SeedList& seeds) {
@@ -157,6 +145,7 @@ py::dict default_settings() {
     defaults["prefilter_sigma"] = kDefaults.prefilter_sigma;
     defaults["reference_noise"] = kDefaults.reference_noise;
     defaults["max_predicted_sigma"] = kDefaults.max_predicted_sigma;
+    defaults["shape"] = python_value(kDefaults.shape);
 #define MORVEX_SOLVER_DEFAULT(type, name) defaults[#name] = python_value(kDefaults.name);
     MORVEX_SOLVER_KEYWORDS(MORVEX_SOLVER_DEFAULT)
 #undef MORVEX_SOLVER_DEFAULT

@@ -57,6 +57,7 @@ std::string python_value(dic::Interpolation kind);
 std::string python_value(dic::StrainMeasure measure);
 std::string python_value(dic::StrainSource source);
 std::string python_value(dic::FeatureSeeds mode);
+std::string python_value(dic::SubsetShape shape);
 
 /// Explicit seeds as Python gives them: (x, y) or (x, y, u, v) per seed, image px.
 using SeedList = std::optional<std::vector<std::vector<double>>>;
@@ -93,5 +94,15 @@ void attach_control(dic::GuidedConfig& config, Control* control);
 
 /// GuidedConfig's defaults under the keyword names of the module, solver keywords included.
 py::dict default_settings();
+
+/// SETTINGS: one dictionary per keyword (name, record "reference" or "solve", kind, default,
+/// low, high, low_open, odd, choices, special values and their meaning, unit, help), in the
+/// order the records list them.
+py::tuple settings_table();
+
+/// The library's check of keyword settings without an image (defaults for those not given).
+/// @throws pybind11::value_error for an unknown keyword or a value out of range,
+/// pybind11::type_error for a value of the wrong type.
+void check_settings(const py::kwargs& given);
 
 }  // namespace morvex::python

@@ -9,6 +9,7 @@ from typing import TYPE_CHECKING, Any, NamedTuple
 
 import numpy as np
 
+from . import _guided
 from ._status import STATUS_CODES, STATUS_MEANINGS, Status
 from .settings import Settings
 
@@ -36,36 +37,35 @@ class Quantity(NamedTuple):
     mirrored: bool = False
 
 
-# The one order of every output: positions, u and v, strains, quality, uncertainty,
-# gradients, status. CSV columns, NetCDF and Zarr variables, VTK arrays and the dataset's
-# data_vars follow it; a variable missing from it comes after, in name order.
-QUANTITIES: tuple[Quantity, ...] = (
-    Quantity("frame", "", "frame index in the measured order", "position"),
-    Quantity("frame_name", "", "frame name: file name, file.tif[page] or array k", "position"),
-    Quantity("x", "px", "subset centre column in the reference image", "position"),
-    Quantity("y", "px", "subset centre row in the reference image (downwards)", "position",
-             True),
-    Quantity("x_mm", "mm", "x in mm", "position"),
-    Quantity("y_mm", "mm", "y in mm", "position", True),
-    Quantity("u", "px", "displacement along x (columns, to the right)", "measured"),
-    Quantity("v", "px", "displacement along y (rows, downwards)", "measured", True),
-    Quantity("u_mm", "mm", "u in mm", "calibrated"),
-    Quantity("v_mm", "mm", "v in mm", "calibrated", True),
-    Quantity("exx", "fraction", "strain tensor xx (a fraction: 0.01 is 1 %)", "measured"),
-    Quantity("eyy", "fraction", "strain tensor yy (a fraction: 0.01 is 1 %)", "measured"),
-    Quantity("exy", "fraction", "strain tensor xy, not engineering shear (a fraction: 0.01 is "
-             "1 %)", "measured", True),
-    Quantity("zncc", "1", "zero-normalised cross-correlation of the final match", "measured"),
-    Quantity("sigma_u", "px", "one-sigma uncertainty of u", "measured"),
-    Quantity("sigma_v", "px", "one-sigma uncertainty of v", "measured"),
-    Quantity("du_dx", "fraction", "displacement gradient of the subset warp", "measured"),
-    Quantity("du_dy", "fraction", "displacement gradient of the subset warp", "measured", True),
-    Quantity("dv_dx", "fraction", "displacement gradient of the subset warp", "measured", True),
-    Quantity("dv_dy", "fraction", "displacement gradient of the subset warp", "measured"),
-    Quantity("valid", "", "True where status is 0 (converged)", "flag"),
-    Quantity("status", "", "why the point holds its value; only 0 is valid", "flag"),
-    Quantity("iterations", "", "Gauss-Newton iterations of the accepted start", "flag"),
-)
+# The library's fields (morvex._guided.FIELDS) give the order and units of everything it
+# measures; the package adds the frame's index and name before them, and the millimetre
+# positions and displacements after the pixel ones. The second-order terms of a quadratic
+# subset stay in the library's result (see FIELDS' "second_order" role): they shape the
+# subset's fit and are not stored. CSV columns, NetCDF and Zarr variables, VTK arrays and the
+# dataset's data_vars follow this order; a variable missing from it comes after, in name order.
+_BEFORE = (Quantity("frame", "", "frame index in the measured order", "position"),
+           Quantity("frame_name", "", "frame name: file name, file.tif[page] or array k",
+                    "position"))
+_AFTER = {"y": (Quantity("x_mm", "mm", "x in mm", "position"),
+                Quantity("y_mm", "mm", "y in mm", "position", True)),
+          "v": (Quantity("u_mm", "mm", "u in mm", "calibrated"),
+                Quantity("v_mm", "mm", "v in mm", "calibrated", True))}
+STORED_ROLES = ("position", "measured", "flag")
+
+
+def _quantities() -> tuple[Quantity, ...]:
+    out = list(_BEFORE)
+    for field in _guided.FIELDS:
+        if field["role"] not in STORED_ROLES:
+            continue
+        name = str(field["name"])
+        out.append(Quantity(name, str(field["unit"]), str(field["description"]),
+                            str(field["role"]), bool(field["mirrored"])))
+        out.extend(_AFTER.get(name, ()))
+    return tuple(out)
+
+
+QUANTITIES: tuple[Quantity, ...] = _quantities()
 QUANTITY = {q.name: q for q in QUANTITIES}
 POSITIONS = tuple(q.name for q in QUANTITIES if q.role == "position")
 # Variables of a frame as the library returns them.

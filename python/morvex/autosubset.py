@@ -126,10 +126,5 @@ def _predicted(reference: np.ndarray, deformed: np.ndarray, settings: Settings,
             lambda control: _guided.ReferenceImage(reference, **reference_kwargs))
     except ValueError as error:
         raise MorvexError(str(error)) from None
-    except TypeError:
-        if "shape" not in reference_kwargs:
-            raise
-        raise MorvexError(f"shape {settings.shape!r} needs a morvex._guided extension with "
-                          "second-order subsets; this build has affine subsets only") from None
     return dict(run_cancellable(lambda control: _guided.correlate(
         prepared, deformed, control=control, threads=threads or 0, **solver)))

@@ -13,7 +13,6 @@ import re
 import sys
 import time
 import tomllib
-from collections.abc import Callable
 from typing import TYPE_CHECKING, Any
 
 import click
@@ -56,7 +55,17 @@ class _SeedType(click.ParamType[tuple[float, ...]]):
         if len(numbers) not in (2, 4) or not all(math.isfinite(n) for n in numbers):
             self.fail(f"{value!r} is not X,Y or X,Y,U,V (finite numbers, px)", param, ctx)
         return numbers
-_FIELDS_HELP = "u, v, exx, eyy, exy, zncc, sigma_u, sigma_v (or u_mm, v_mm when calibrated)"
+def plot_fields(calibrated: bool) -> list[str]:
+    """The fields a plot draws, in the results table's order: every measured one, the status
+    and the iterations, and the millimetre displacements of a calibrated run."""
+    from ._dataset import QUANTITIES
+
+    roles = ("measured", "calibrated") if calibrated else ("measured",)
+    return [q.name for q in QUANTITIES
+            if q.role in roles or q.name in ("status", "iterations")]
+
+
+_FIELDS_HELP = (", ".join(plot_fields(False)) + " (or u_mm, v_mm when calibrated)")
 
 
 @click.group(context_settings={"help_option_names": ["-h", "--help"], "max_content_width": 100})
@@ -77,19 +86,55 @@ def cli() -> None:
     """
 
 
-def _setting(flag: str, help_text: str, **kwargs: Any) -> Callable[[FC], FC]:
-    """A `run` option for one field of Settings, its default taken from the dataclass.
+def setting_flags() -> list[tuple[str, dict[str, Any]]]:
+    """(flag, click.option keywords) of every setting, in Settings' order, from its row of the
+    table: type or choices, help with its unit and special values, and its default shown.
 
-    Only flags typed on the command line override a TOML file (see _merge_config).
+    No flag has a default of its own: only flags typed on the command line override a TOML
+    file, and Settings.build gives every other setting its default.
     """
+    import dataclasses
+
     from .settings import Settings
 
-    name = flag.lstrip("-").replace("-", "_")
-    default = Settings.defaults()[name]
-    if "type" not in kwargs:
-        kwargs["type"] = float if isinstance(default, float) or default is None else int
-    return click.option(flag, default=default, show_default=True if default is not None
-                        else "none", help=help_text, **kwargs)
+    flags = []
+    for field in dataclasses.fields(Settings):
+        meta = field.metadata
+        kind, default = meta["kind"], field.default
+        special = {key: text for key, text in meta["special"].items()}
+        help_text = str(meta["help"])
+        others = [f"{key}: {text}" for key, text in special.items() if key != default]
+        if others:
+            help_text += f" ({'; '.join(others)})"
+        if meta["unit"]:
+            help_text += f" Unit:{meta['unit']}."
+        shown = ("none" if default is None or default == () else
+                 f"{default}: {special[default]}" if default in special else str(default))
+        option: dict[str, Any] = {"default": None, "show_default": shown, "help": help_text}
+        flag = "--" + field.name.replace("_", "-")
+        if field.name == "subset":
+            option["type"] = _SUBSET
+        elif kind == "int":
+            option["type"] = int
+        elif kind == "real":
+            option["type"] = float
+        elif kind == "choice":
+            option["type"] = click.Choice(list(meta["choices"]))
+        elif kind == "region":
+            option.update(nargs=4, type=int, metavar="X0 Y0 X1 Y1", show_default="whole image")
+        elif kind == "seeds":
+            flag = "--seed"
+            option.update(type=_SeedType(), multiple=True, default=())
+        flags.append((flag, option))
+    return flags
+
+
+def _setting_options(command: FC) -> FC:
+    """Decorates a command with every setting's flag (see setting_flags)."""
+    for flag, option in reversed(setting_flags()):
+        name = "seeds" if flag == "--seed" else flag[2:].replace("-", "_")
+        command = click.option(flag, name, **option)(command)
+    return command
 
 
 @cli.command()
@@ -100,44 +145,7 @@ def _setting(flag: str, help_text: str, **kwargs: Any) -> Callable[[FC], FC]:
                    "with the same settings is resumed.")
 @click.option("--mask", type=click.Path(path_type=pathlib.Path),
               help="Mask image of the reference's size: non-zero pixels are specimen.")
-@click.option("--roi", nargs=4, type=int, metavar="X0 Y0 X1 Y1", show_default="whole image",
-              help="Region of interest, inclusive pixel bounds.")
-@_setting("--subset", "Subset side in px, odd, or 'auto' with --noise-target.", type=_SUBSET)
-@_setting("--noise-target", "With --subset auto: the predicted sigma in px the subset must "
-                            "meet on 95 % of the points.")
-@_setting("--step", "Grid spacing in px.")
-@_setting("--shape", "Subset shape function (quadratic: finer resolution, about twice the noise).",
-          type=click.Choice(["affine", "quadratic"]))
-@_setting("--interpolation", "Sub-pixel interpolation (quintic or cubic B-spline, Keys).",
-          type=click.Choice(["quintic", "cubic", "keys"]))
-@_setting("--prefilter", "Gaussian low-pass sigma in px (0: off; at most (subset - 1) / 8, "
-                         "so that its 4-sigma radius fits in half the subset).")
-@_setting("--max-predicted-sigma", "px: points whose subset cannot measure the motion (a "
-                                   "predicted sigma above this, or an edge of a dark field or "
-                                   "a hole) are refused before any solve (0: off).")
-@_setting("--min-zncc", "Smallest ZNCC of a valid point.")
-@_setting("--max-jump", "px: a point differing this much from its neighbour is rejected.")
-@_setting("--search-range", "Half-width in px of the seeds' integer search (-1: the whole "
-                            "image); a bound that covers the motion is much faster.")
-@_setting("--seed-count", "Growth blocks (0: automatic).")
-@click.option("--seed", "seeds", type=_SeedType(), multiple=True, default=(), show_default="none",
-              help="An explicit seed at image position X,Y (px; repeatable), inside the image "
-                   "and on the mask; X,Y,U,V also starts it from the displacement U,V (a region "
-                   "that moved beyond --search-range).")
-@_setting("--feature-seeds", "Seeds from matched image features, for a specimen turned or "
-                             "scaled in the image plane (auto: when the translation search "
-                             "finds no seed).",
-          type=click.Choice(["auto", "on", "off"]))
-@_setting("--max-iterations", "Gauss-Newton iteration limit per point.")
-@_setting("--convergence-threshold", "px: the solver stops when no subset corner moves more.")
-@_setting("--strain-window", "Half-width of the strain fit in px.")
-@_setting("--strain-measure", "Strain tensor.",
-          type=click.Choice(["green-lagrange", "engineering"]))
-@_setting("--strain-source", "Strain from a plane fit of u, v (displacement) or from the "
-                             "subsets' own gradients (subset; a window under half a step "
-                             "leaves them unsmoothed).",
-          type=click.Choice(["displacement", "subset"]))
-@_setting("--scale-mm-per-px", "Calibration: adds x_mm, y_mm, u_mm, v_mm.")
+@_setting_options
 @click.option("--incremental", is_flag=True, default=None,
               help="Correlate each frame against the previous one (large deformation).")
 @click.option("--threads", type=int, show_default="all cores; 1 per task on a cluster",
@@ -242,28 +250,10 @@ def run(reference: pathlib.Path, frames: tuple[str, ...], output: pathlib.Path,
                    "this static pair (else two copies of the reference with its own read noise).")
 @click.option("-o", "--output", required=True, type=click.Path(path_type=pathlib.Path),
               help="Folder for certificate.json, certificate.md and its plots (created).")
-@click.option("--roi", nargs=4, type=int, metavar="X0 Y0 X1 Y1",
-              help="Region of interest, inclusive pixel bounds.")
 @click.option("--mask", type=click.Path(path_type=pathlib.Path),
               help="The run's mask (non-zero = specimen): every figure is measured on the "
                    "specimen alone.")
-@click.option("--subset", type=_SUBSET,
-              help="Subset side in px, odd (default 29), or 'auto' with --noise-target.")
-@click.option("--noise-target", type=float,
-              help="With --subset auto: the predicted sigma in px to meet on 95 % of points.")
-@click.option("--step", type=int, help="Grid spacing in px (default 7).")
-@click.option("--shape", type=click.Choice(["affine", "quadratic"]),
-              help="Subset shape function (default affine).")
-@click.option("--interpolation", type=click.Choice(["quintic", "cubic", "keys"]),
-              help="Sub-pixel interpolation (default quintic B-spline).")
-@click.option("--prefilter", type=float, help="Gaussian low-pass sigma in px (default 0: off).")
-@click.option("--min-zncc", type=float, help="Smallest ZNCC of a valid point (default 0.8).")
-@click.option("--strain-window", type=int, help="Half-width of the strain fit in px (default 35).")
-@click.option("--strain-measure", type=click.Choice(["green-lagrange", "engineering"]),
-              help="Strain tensor (default green-lagrange).")
-@click.option("--strain-source", type=click.Choice(["displacement", "subset"]),
-              help="Strain from a plane fit of u, v or from the subsets' gradients "
-                   "(default displacement).")
+@_setting_options
 @click.option("--config", "config_file", type=click.Path(path_type=pathlib.Path),
               help="TOML file with any of these settings; flags override it.")
 @click.option("--threads", type=int, help="Worker threads (default: all cores).")
@@ -608,8 +598,7 @@ def frame_order_line(names: list[str], shown: int = 3) -> str:
 
 
 def _check_field(field: str, scale: object) -> None:
-    known = {"u", "v", "exx", "eyy", "exy", "zncc", "sigma_u", "sigma_v", "du_dx", "du_dy",
-             "dv_dx", "dv_dy", "status", "iterations"} | ({"u_mm", "v_mm"} if scale else set())
+    known = plot_fields(bool(scale))
     if field not in known:
         raise MorvexError(f"unknown field {field!r} for --plot; choose one of "
                           + ", ".join(sorted(known)))

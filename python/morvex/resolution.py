@@ -23,6 +23,7 @@ field, l10%, metrological efficiency indicator).
 
 from __future__ import annotations
 
+import dataclasses
 import math
 from collections.abc import Iterable
 from typing import Any
@@ -62,11 +63,11 @@ _NOISE_SEED = 20240611
 
 
 def correlate_kwargs(settings: Settings) -> dict[str, Any]:
-    """Keyword arguments of morvex.correlate for `settings` (a resolved subset, no region)."""
-    names = ("subset", "step", "interpolation", "prefilter", "min_zncc", "strain_window",
-             "strain_measure", "max_jump", "search_range", "seed_count", "max_iterations",
-             "convergence_threshold", "shape", "strain_source", "max_predicted_sigma")
-    return {name: getattr(settings, name) for name in names}
+    """Keyword arguments of morvex.correlate for `settings` (a resolved subset): every setting
+    the library takes but the region and the seeds, whose image positions mean nothing on the
+    synthetic crops these measurements correlate."""
+    return {field.name: getattr(settings, field.name) for field in dataclasses.fields(settings)
+            if "keyword" in field.metadata and field.name not in ("roi", "seeds")}
 
 
 def central_crop(region: tuple[int, int, int, int], width: int, height: int

@@ -15,9 +15,10 @@ from ._errors import MorvexError
 if TYPE_CHECKING:
     import numpy as np
 
-# The library's defaults and limits, read once: every default and bound of the package
-# follows from these.
-_LIBRARY = _guided.DEFAULTS
+# The library's table of its keywords, read once: every default, bound, choice, unit and
+# help line of a setting the library acts on follows from its row.
+LIBRARY_SETTINGS: dict[str, dict[str, Any]] = {
+    str(row["name"]): dict(row) for row in _guided.SETTINGS}
 # The most threads a correlation may ask for: far above any machine's cores (more only queue),
 # while each one reserves its own stack; a million crashed the process.
 MAX_THREADS = int(_guided.LIMITS["threads"])
@@ -29,37 +30,46 @@ PREFILTER_RADIUS_SIGMAS = float(_guided.LIMITS["prefilter_radius_sigmas"])
 MIN_SPECIMEN_SHARE = float(_guided.LIMITS["min_specimen_share"])
 
 
-def _library[T: (int, float, str)](name: str, kind: type[T]) -> T:
-    """GuidedConfig's default for keyword `name`, checked to be of the type Settings gives it."""
-    value = _LIBRARY[name]
-    if isinstance(value, bool) or not isinstance(value, kind):
-        raise TypeError(f"morvex._guided.DEFAULTS[{name!r}] is {value!r}, not {kind.__name__}")
-    return value
+def _choices(keyword: str) -> tuple[str, ...]:
+    return tuple(str(name) for name in LIBRARY_SETTINGS[keyword]["choices"])
 
 
-INTERPOLATIONS = ("quintic", "cubic", "keys")
-STRAIN_MEASURES = ("green-lagrange", "engineering")
-SHAPES = ("affine", "quadratic")
-STRAIN_SOURCES = ("displacement", "subset")
-FEATURE_SEEDS = ("auto", "on", "off")
+INTERPOLATIONS = _choices("interpolation")
+STRAIN_MEASURES = _choices("strain_measure")
+SHAPES = _choices("shape")
+STRAIN_SOURCES = _choices("strain_source")
+FEATURE_SEEDS = _choices("feature_seeds")
 AUTO_SUBSET = "auto"
 
 
-# A field's row: its kind and bounds, read by the one check of each kind (Settings.check).
-def _integer_field(default: Any, low: int, unit: str = "") -> Any:
+def _unit(unit: str) -> str:
+    """A unit as a message appends it: " px", or nothing."""
+    return f" {unit}" if unit else ""
+
+
+# A field's row: its kind and bounds, read by the one check of each kind (Settings.check), and
+# the help line the command line and the application show.
+def _library_field(keyword: str, help_text: str | None = None) -> Any:
+    """The setting the library takes as `keyword`: default, kind, bounds or choices, unit and
+    help from the library's row; `help_text` replaces the row's help where the package's
+    setting means more (subset may be "auto")."""
+    row = LIBRARY_SETTINGS[keyword]
+    metadata: dict[str, Any] = {
+        "keyword": keyword, "record": row["record"], "kind": row["kind"],
+        "unit": _unit(str(row["unit"])), "help": help_text or row["help"],
+        "special": dict(row["special"]), "low": row["low"], "high": row["high"],
+        "above": bool(row["low_open"]), "choices": tuple(row["choices"])}
+    default = row["default"]
+    if row["kind"] in ("region", "seeds"):
+        default = None if row["kind"] == "region" else ()
+    return dataclasses.field(default=default, metadata=metadata)
+
+
+def _package_field(default: Any, help_text: str, *, low: float, unit: str = "") -> Any:
+    """A setting of the package's own, which the library never sees: a real > `low`."""
     return dataclasses.field(default=default, metadata={
-        "kind": "int", "low": low, "high": INT_MAX, "unit": unit})
-
-
-def _real_field(default: Any, *, low: float, high: float | None = None, above: bool = False,
-                unit: str = "") -> Any:
-    """`above`: the low bound itself is excluded (the value must be > low)."""
-    return dataclasses.field(default=default, metadata={
-        "kind": "real", "low": low, "high": high, "above": above, "unit": unit})
-
-
-def _choice_field(default: Any, choices: tuple[str, ...]) -> Any:
-    return dataclasses.field(default=default, metadata={"kind": "choice", "choices": choices})
+        "kind": "real", "low": low, "high": None, "above": True, "unit": _unit(unit),
+        "help": help_text, "special": {}, "choices": ()})
 
 
 def max_prefilter(subset: int) -> float:
@@ -114,28 +124,30 @@ class Settings:
             image and on the mask's specimen; (u, v) is the displacement it starts from.
     """
 
-    subset: int | str = _integer_field(_library("subset_size", int), 5, " px")
-    step: int = _integer_field(_library("step", int), 1, " px")
-    roi: tuple[int, int, int, int] | None = None
-    interpolation: str = _choice_field(_library("interpolation", str), INTERPOLATIONS)
-    prefilter: float = _real_field(_library("prefilter_sigma", float), low=0.0, unit=" px")
-    max_predicted_sigma: float = _real_field(_library("max_predicted_sigma", float), low=0.0,
-                                             unit=" px")
-    min_zncc: float = _real_field(_library("min_zncc", float), low=-1.0, high=1.0)
-    max_jump: float = _real_field(_library("max_jump", float), low=0.0, above=True)
-    search_range: int = _integer_field(_library("search_range", int), -1, " px")
-    seed_count: int = _integer_field(_library("seed_count", int), 0)
-    max_iterations: int = _integer_field(_library("max_iterations", int), 1)
-    convergence_threshold: float = _real_field(_library("convergence_threshold", float),
-                                               low=0.0, above=True)
-    strain_window: int = _integer_field(_library("strain_window", int), 0, " px")
-    strain_measure: str = _choice_field(_library("strain_measure", str), STRAIN_MEASURES)
-    strain_source: str = _choice_field(_library("strain_source", str), STRAIN_SOURCES)
-    scale_mm_per_px: float | None = _real_field(None, low=0.0, above=True)
-    shape: str = _choice_field("affine", SHAPES)
-    noise_target: float | None = _real_field(None, low=0.0, above=True, unit=" px")
-    feature_seeds: str = _choice_field(_library("feature_seeds", str), FEATURE_SEEDS)
-    seeds: tuple[tuple[float, ...], ...] = ()
+    subset: int | str = _library_field(
+        "subset_size", "Subset side in px, odd, or 'auto' with --noise-target.")
+    step: int = _library_field("step")
+    roi: tuple[int, int, int, int] | None = _library_field("roi")
+    interpolation: str = _library_field("interpolation")
+    prefilter: float = _library_field("prefilter_sigma")
+    max_predicted_sigma: float = _library_field("max_predicted_sigma")
+    min_zncc: float = _library_field("min_zncc")
+    max_jump: float = _library_field("max_jump")
+    search_range: int = _library_field("search_range")
+    seed_count: int = _library_field("seed_count")
+    max_iterations: int = _library_field("max_iterations")
+    convergence_threshold: float = _library_field("convergence_threshold")
+    strain_window: int = _library_field("strain_window")
+    strain_measure: str = _library_field("strain_measure")
+    strain_source: str = _library_field("strain_source")
+    scale_mm_per_px: float | None = _package_field(
+        None, "Calibration: adds x_mm, y_mm, u_mm, v_mm.", low=0.0)
+    shape: str = _library_field("shape")
+    noise_target: float | None = _package_field(
+        None, "With --subset auto: the predicted sigma in px the subset must meet on 95 % of "
+        "the points.", low=0.0, unit="px")
+    feature_seeds: str = _library_field("feature_seeds")
+    seeds: tuple[tuple[float, ...], ...] = _library_field("seeds")
 
     @classmethod
     def names(cls) -> tuple[str, ...]:
@@ -176,8 +188,9 @@ class Settings:
     def check(self) -> None:
         """Raise MorvexError naming the first value outside its range.
 
-        Each field is checked by the one check of its kind, from the bounds its row declares:
-        integers within [low, the library's C int], finite reals within theirs, choices.
+        Each field is checked by the one check of its kind, from the bounds its row declares
+        (integers within [low, high], finite reals within theirs, choices), in the package's
+        words; then the library's own check has the last word, before any image is read.
         """
         if self.subset == AUTO_SUBSET and self.noise_target is None:
             raise MorvexError('subset="auto" needs noise_target (px): the predicted sigma '
@@ -187,7 +200,7 @@ class Settings:
             kind = field.metadata.get("kind")
             if value is None or (field.name == "subset" and value == AUTO_SUBSET):
                 continue
-            if field.name == "subset" and isinstance(value, int) and (
+            if field.metadata.get("keyword") == "subset_size" and isinstance(value, int) and (
                     value < 5 or value % 2 == 0) and value <= INT_MAX:
                 raise MorvexError(f"subset must be an odd number of pixels >= 5, got {value}")
             if kind == "int":
@@ -199,6 +212,13 @@ class Settings:
                                   f"{', '.join(field.metadata['choices'])}, got {value!r}")
         if isinstance(self.subset, int):
             self.check_prefilter(self.subset)
+        reference, solver = self.to_kwargs()
+        if self.subset == AUTO_SUBSET:
+            del reference["subset_size"]
+        try:
+            _guided.check_settings(**reference, **solver)
+        except (ValueError, TypeError) as error:
+            raise MorvexError(str(error)) from None
 
     def check_prefilter(self, subset: int) -> None:
         """Raise MorvexError unless the prefilter's Gaussian fits in half of `subset` px."""
@@ -256,29 +276,18 @@ class Settings:
                 raise MorvexError(f"{where} lies on the mask's background")
 
     def to_kwargs(self) -> tuple[dict[str, Any], dict[str, Any]]:
-        """Keyword arguments for morvex._guided: (reference image, solver)."""
-        reference: dict[str, Any] = dict(subset_size=self.subset, step=self.step, roi=self.roi,
-                                         interpolation=self.interpolation,
-                                         prefilter_sigma=self.prefilter)
-        # Only a second-order run names its shape, so an extension built before second-order
-        # subsets still runs every affine measurement.
-        if self.shape != "affine":
-            reference["shape"] = self.shape
-        if self.max_predicted_sigma != _library("max_predicted_sigma", float):
-            reference["max_predicted_sigma"] = self.max_predicted_sigma
-        solver = dict(min_zncc=self.min_zncc, max_jump=self.max_jump,
-                      search_range=self.search_range, seed_count=self.seed_count,
-                      max_iterations=self.max_iterations,
-                      convergence_threshold=self.convergence_threshold,
-                      strain_window=self.strain_window, strain_measure=self.strain_measure)
-        # Named only when not the default, as the shape above.
-        if self.strain_source != "displacement":
-            solver["strain_source"] = self.strain_source
-        if self.feature_seeds != "auto":
-            solver["feature_seeds"] = self.feature_seeds
-        if self.seeds:
-            solver["seeds"] = [list(seed) for seed in self.seeds]
-        return reference, solver
+        """Keyword arguments for morvex._guided: (reference image, solver), every setting the
+        library takes under its keyword, split by the record the library's table gives it."""
+        records: dict[str, dict[str, Any]] = {"reference": {}, "solve": {}}
+        for field in dataclasses.fields(self):
+            keyword = field.metadata.get("keyword")
+            if keyword is None:
+                continue
+            value = getattr(self, field.name)
+            if keyword == "seeds":
+                value = [list(seed) for seed in value] if value else None
+            records[field.metadata["record"]][keyword] = value
+        return records["reference"], records["solve"]
 
     def to_attrs(self) -> dict[str, Any]:
         """Flat attributes any netCDF or Zarr writer accepts (None as "none", lists)."""

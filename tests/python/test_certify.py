@@ -27,17 +27,6 @@ def noisy_speckle():
         clean + rng.normal(0, READ_NOISE, clean.shape)
 
 
-def _has_quadratic():
-    case = morvex.synthetic_pair(PACKAGE_SHAPE, seed=2)
-    try:
-        morvex.correlate(case.reference, case.deformed, subset=21, step=16, shape="quadratic")
-    except morvex.MorvexError as error:
-        if "second-order subsets" in str(error):
-            return False
-        raise
-    return True
-
-
 # --- the exact warp ---------------------------------------------------------------------
 
 def _slow_coefficients(line):
@@ -267,8 +256,7 @@ def test_bias_sweep_against_fourier_copies_shows_the_interpolants_s_curve():
 def test_short_reference_gives_l10_with_an_error_that_covers_the_tall_star():
     from morvex.certify import virtual_strain_gauge
 
-    shape = "quadratic" if _has_quadratic() else "affine"
-    settings = Settings.build(subset=29, step=3, shape=shape)
+    settings = Settings.build(subset=29, step=3, shape="quadratic")
     tall = _guided.generate_speckle(1024, 1024, 3, 0.5, 2)
     vsg = virtual_strain_gauge(settings)
     short = resolution.star_response(tall[412:612], settings, vsg)
@@ -394,8 +382,6 @@ def test_shape_is_recorded_and_quadratic_is_forwarded():
     affine = morvex.correlate(case.reference, case.deformed, subset=21, step=16)
     assert affine.attrs["shape"] == "affine"
     assert json.loads(affine.attrs["morvex_settings"])["shape"] == "affine"
-    if not _has_quadratic():
-        pytest.skip("this build of morvex._guided has affine subsets only")
     quadratic = morvex.correlate(case.reference, case.deformed, subset=21, step=16,
                                  shape="quadratic")
     assert quadratic.attrs["shape"] == "quadratic"

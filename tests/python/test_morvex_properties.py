@@ -107,5 +107,5 @@ def test_correlate_gives_a_well_formed_field_or_morvex_error(pair, chosen):
 @pytest.mark.parametrize("name", ["max_jump", "convergence_threshold"])
 def test_zero_jump_or_threshold_is_a_morvex_error(name):
     case = morvex.synthetic_pair(shape=(48, 48), u=0.3, v=-0.2)
-    with pytest.raises(morvex.MorvexError, match=f"^{name} must be > 0, got 0$"):
+    with pytest.raises(morvex.MorvexError, match=f"^{name} must be > 0 px, got 0$"):
         morvex.correlate(case.reference, case.deformed, subset=11, step=8, **{name: 0.0})

@@ -234,6 +234,11 @@ struct GuidedConfig {
     const std::atomic<bool>* cancel = nullptr;
 };
 
+/// Throws std::invalid_argument naming the first field of `config` out of its range: the check
+/// every entry point makes, here without an image, so a caller can refuse settings before it
+/// reads any (the mask's size and the grid's fit are checked against the image later).
+MORVEX_EXPORT void check_guided_config(const GuidedConfig& config);
+
 /// Outcome of a guided correlation, row by row over the grid. Every vector holds rows * cols
 /// values. Invalid points keep the last estimate in u, v (NaN when there was none).
 struct GuidedResult {

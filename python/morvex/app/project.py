@@ -25,13 +25,32 @@ STATE_FILE = "morvex_app.json"
 DEFAULT_STORE = "results.zarr"
 # Settings the page offers, with the widget kind; defaults come from the package.
 SETTINGS = ("subset", "step", "min_zncc", "strain_window", "strain_measure", "interpolation",
-            "prefilter", "scale_mm_per_px", "shape", "strain_source")
+            "prefilter", "scale_mm_per_px", "shape", "strain_source", "feature_seeds")
 
 def defaults() -> dict[str, Any]:
     from ..settings import Settings
 
     built = Settings.build()
     return {name: getattr(built, name) for name in SETTINGS}
+
+
+def _setting_row(name: str) -> Any:
+    import dataclasses
+
+    from ..settings import Settings
+
+    return {f.name: f for f in dataclasses.fields(Settings)}[name].metadata
+
+
+def setting_choices(name: str) -> tuple[str, ...]:
+    """The values setting `name` takes, from the library's table."""
+    return tuple(str(choice) for choice in _setting_row(name)["choices"])
+
+
+def setting_help(name: str) -> str:
+    """The one help line of setting `name`, with its unit, from the library's table."""
+    row = _setting_row(name)
+    return f"{row['help']}{' Unit:' + row['unit'] + '.' if row['unit'] else ''}"
 
 
 def check_settings(values: dict[str, Any]) -> dict[str, str]:

@@ -16,45 +16,39 @@ from typing import Any
 
 import numpy as np
 
-STRAINS = ("exx", "eyy", "exy")
-# Words for the table's names where its short name would puzzle a reader; any other status
-# shows its name from the table, so a status added to the library reaches the legend unasked.
-_STATUS_WORDS = {"left_view": "left the field of view"}
-
 
 def status_legend() -> list[tuple[int, str, str]]:
     """(code, label, colour as #rrggbb) of every status of the library's table, in code order:
-    the colours the status field is drawn in."""
-    from .._status import LIBRARY_STATUSES
+    the words and colours the status field is drawn in, so a status added to the library
+    reaches the legend unasked."""
+    from .. import _guided
 
-    colours = _status_colours()
-    return [(code, _STATUS_WORDS.get(name, name.replace("_", " ")),
-             "#" + "".join(f"{int(c):02x}" for c in colours[code][:3]))
-            for code, name in LIBRARY_STATUSES]
+    return [(int(row["code"]), str(row["label"]), str(row["colour"]))
+            for row in _guided.STATUS_TABLE]
 
 
 @lru_cache(maxsize=1)
 def _status_colours() -> np.ndarray:
-    """RGBA per status code 0..255: one qualitative colour per code of the table (tab10, or
-    tab20 past ten codes), the codes beyond it black."""
-    import matplotlib
-
-    from .._status import LIBRARY_STATUSES
-
-    count = max(code for code, _ in LIBRARY_STATUSES) + 1
-    palette = matplotlib.colormaps["tab10" if count <= 10 else "tab20"]
+    """RGBA per status code 0..255: each code of the library's table in its colour, the codes
+    beyond it black."""
     table = np.zeros((256, 4), dtype=np.uint8)
     table[:, 3] = 255
-    listed = (np.asarray(palette(np.arange(palette.N)))[:, :3] * 255).round().astype(np.uint8)
-    table[:count, :3] = listed[np.arange(count) % len(listed)]
+    for code, _, colour in status_legend():
+        table[code, :3] = [int(colour[k:k + 2], 16) for k in (1, 3, 5)]
     return table
 
 
 def unit_of(name: str, strain_unit: str, scale_mm_per_px: float | None) -> tuple[float, str]:
-    """(factor, unit) turning stored values of field `name` into what the page shows."""
-    if name in STRAINS:
+    """(factor, unit) turning stored values of field `name` into what the page shows: from
+    the unit the results table gives it (a length in px, a fraction), the page's own
+    `magnitude` being a length."""
+    from .._dataset import QUANTITY
+
+    quantity = QUANTITY.get(name)
+    unit = "px" if name == "magnitude" else quantity.unit if quantity is not None else ""
+    if unit == "fraction":
         return {"%": (100.0, "%"), "µε": (1e6, "µε")}.get(strain_unit, (1.0, ""))
-    if name in ("u", "v", "magnitude", "sigma_u", "sigma_v"):
+    if unit == "px":
         return (scale_mm_per_px, "mm") if scale_mm_per_px else (1.0, "px")
     return 1.0, ""
 

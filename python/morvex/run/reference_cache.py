@@ -42,13 +42,6 @@ def prepare_reference(reference: np.ndarray, settings: Settings,
                                stop=stop)
     except ValueError as error:
         raise MorvexError(str(error)) from None
-    except TypeError as error:
-        # An extension built before second-order subsets refuses the keyword itself.
-        if "shape" in kwargs and ("shape" in str(error) or "incompatible" in str(error)):
-            raise MorvexError(f"shape {settings.shape!r} needs a morvex._guided extension with "
-                              "second-order subsets; this build has affine subsets only"
-                              ) from None
-        raise
 
 
 def cached_reference(token: str, reference: np.ndarray, settings: Settings,

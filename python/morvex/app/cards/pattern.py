@@ -7,7 +7,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 
 from ..._errors import MorvexError
-from ..project import check_settings, defaults
+from ..project import check_settings, defaults, setting_choices, setting_help
 from ..state import PageState
 
 if TYPE_CHECKING:
@@ -17,9 +17,10 @@ _NUMBERS = (("subset", "Subset (px, odd)", 2), ("step", "Step (px)", 1),
             ("min_zncc", "Min ZNCC", 0.05), ("strain_window", "Strain window (px)", 1),
             ("prefilter", "Prefilter σ (px)", 0.5),
             ("scale_mm_per_px", "mm per px (blank: px)", 0.001))
-_CHOICES = (("interpolation", ["quintic", "cubic", "keys"]),
-            ("strain_measure", ["green-lagrange", "engineering"]),
-            ("shape", ["affine", "quadratic"]), ("strain_source", ["displacement", "subset"]))
+# The choices each list offers, from the settings' own rows.
+_CHOICES = tuple((name, list(setting_choices(name)))
+                 for name in ("interpolation", "strain_measure", "shape", "strain_source",
+                              "feature_seeds"))
 _WHOLE = ("subset", "step", "strain_window")
 
 
@@ -47,12 +48,15 @@ class PatternCard:
                 for name, label, step in _NUMBERS:
                     box = ui.number(label, value=values[name], step=step).props(
                         f"dense data-testid=setting-{name.replace('_', '-')}")
+                    if name != "scale_mm_per_px":
+                        box.tooltip(setting_help(name))
                     box.on_value_change(changed)
                     self.setting_inputs[name] = box
                 for name, options in _CHOICES:
                     testid = f"dense data-testid=setting-{name.replace('_', '-')}"
                     choice = ui.select(options, value=values[name],
                                        label=name.replace("_", " ")).props(testid)
+                    choice.tooltip(setting_help(name))
                     choice.on_value_change(changed)
                     self.setting_inputs[name] = choice
             with ui.row().classes("gap-3"):
