@@ -1,7 +1,7 @@
 """How quick `morvex app` feels: first page, redraws of a large field, and during a run.
 
     .venv/bin/python bench/app_bench.py [--part redraw|tabs|all] [--size 1024] [--frames 4]
-        [--repeats 15] [--tabs 5] [--run-frames 30] [--requests 200]
+        [--repeats 15] [--tabs 5] [--run-frames 30] [--requests 200] [--profile FILE]
 
 Writes a synthetic sequence of SIZE x SIZE frames into a temporary root, measures it once
 into a store (subset 29, step 7: about 20 000 points per frame at 1024 px), starts
@@ -19,6 +19,10 @@ beside them. Reported: median, p99 and max of page requests and of field changes
 (targets: p99 <= 300 ms, max <= 1 s), how many tabs end showing "done" with the job's frame
 count, and the server's resident memory: its peak and its value after the run against the
 value before it (targets: peak <= 0.6 GB, back within 50 MB).
+
+With --profile the server runs under a sampler of its event loop, which writes where the
+loop's busy time went, its stalls over 100 ms and how late the sampler itself woke (the
+CPU or the interpreter lock held elsewhere): what a slow request waited for.
 """
 
 from __future__ import annotations
@@ -62,6 +66,69 @@ _REDRAW = """async (value) => {
 }"""
 REDRAW_FIELD = _REDRAW % {"testid": "field-select", "event": "change"}
 REDRAW_FRAME = _REDRAW % {"testid": "frame-index", "event": "input"}
+
+
+# The server under a sampler of its main thread (the event loop): every 5 ms the stack, told
+# apart as idle (waiting in the selector) or busy; a run of busy samples is a stall, which
+# is what a page request or a field change waits behind. Written when the server stops.
+_SAMPLED = r"""
+import collections, runpy, sys, threading, time
+main = threading.main_thread().ident
+busy, stalls, run = collections.Counter(), [], []
+total = [0, 0]
+def where(frame):
+    out = []
+    while frame is not None:
+        code = frame.f_code
+        out.append(f"{code.co_filename.split('/site-packages/')[-1]}:{code.co_name}"
+                   f":{frame.f_lineno}")
+        frame = frame.f_back
+    return out
+gaps = collections.Counter()
+def sample():
+    last = before = time.monotonic()
+    while True:
+        time.sleep(0.005)
+        # A late sample: the sampler waited for the CPU or for the interpreter lock, and so
+        # did the event loop.
+        now = time.monotonic()
+        if now - before > 0.05:
+            gaps[min(int((now - before) / 0.05), 20) * 50] += 1
+        before = now
+        if time.monotonic() - last > 5.0:  # the server may end without running atexit
+            last = time.monotonic()
+            report()
+        frame = sys._current_frames().get(main)
+        if frame is None:
+            continue
+        stack = where(frame)
+        total[0] += 1
+        # Idle: in the selector (asyncio's loop) or in the loop's C code (uvloop's).
+        if "selectors.py:" in stack[0] or "asyncio/runners.py:run:" in stack[0]:
+            if len(run) >= 20:
+                stalls.append(list(run))
+            run.clear()
+            continue
+        total[1] += 1
+        run.append(stack)
+        for line in set(stack):
+            busy[line] += 1
+def report():
+    with open(%(out)r, "w") as out:
+        out.write(f"samples {total[0]}, busy {total[1]} (5 ms each)\n\ninclusive busy samples:\n")
+        for line, count in busy.most_common(60):
+            out.write(f"{count:7d} {line}\n")
+        out.write(f"\nlate samples (ms late at least: count): {sorted(gaps.items())}\n")
+        out.write(f"\nstalls over 100 ms: {len(stalls)}\n")
+        for stall in sorted(stalls, key=len, reverse=True)[:15]:
+            common = collections.Counter(line for stack in stall for line in set(stack))
+            out.write(f"\n{5 * len(stall)} ms:\n")
+            for line, count in common.most_common(25):
+                out.write(f"  {count:5d} {line}\n")
+threading.Thread(target=sample, daemon=True).start()
+sys.argv = ["morvex"] + sys.argv[1:]
+runpy.run_module("morvex", run_name="__main__", alter_sys=True)
+"""
 
 
 def write_root(folder: pathlib.Path, size: int, frames: int) -> None:
@@ -331,6 +398,9 @@ def main() -> None:
     parser.add_argument("--requests", type=int, default=200)
     parser.add_argument("--request-gap", type=float, default=0.15,
                         help="seconds between two page requests (spreads them over the run)")
+    parser.add_argument("--profile", metavar="FILE",
+                        help="sample the server's event loop every 5 ms and write, when it "
+                             "stops, where its busy time and its stalls over 100 ms went")
     args = parser.parse_args()
     from playwright.sync_api import expect, sync_playwright
 
@@ -343,7 +413,9 @@ def main() -> None:
         if args.part in ("tabs", "all"):
             write_frames(root / "run", args.size, args.run_frames)
         env = {k: v for k, v in os.environ.items() if k != "PYTEST_CURRENT_TEST"}
-        server = subprocess.Popen([sys.executable, "-m", "morvex", "app", "--root", str(root),
+        command = ["-m", "morvex"] if args.profile is None else [
+            "-c", _SAMPLED % {"out": args.profile}]
+        server = subprocess.Popen([sys.executable, *command, "app", "--root", str(root),
                                    "--port", "0", "--no-browser"], stdout=subprocess.PIPE,
                                   text=True, env=env)
         try:

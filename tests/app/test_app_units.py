@@ -309,6 +309,61 @@ def test_a_huge_mask_is_refused_by_its_header(tmp_path: pathlib.Path, monkeypatc
         read_mask(path, (200, 240), "mask.png")
 
 
+@pytest.mark.parametrize("rows, cols, refused", [
+    (8192, 8192, False), (8192, 8193, True), (16000, 16000, True), (1, 70_000_000, True),
+])
+def test_an_image_is_refused_by_the_size_its_header_declares(
+        tmp_path: pathlib.Path, rows: int, cols: int, refused: bool) -> None:
+    from morvex.app.mask import check_image_size
+
+    path = tmp_path / "big.png"
+    path.write_bytes(_png_header(rows, cols))
+    if not refused:
+        check_image_size(path, "reference", "big.png")
+        return
+    with pytest.raises(MorvexError, match=rf"^reference image big.png is {rows} x {cols} px "
+                       r"\(rows x cols\), more than the 67108864 px the app opens"):
+        check_image_size(path, "reference", "big.png")
+
+
+@pytest.mark.parametrize("reference, frames, shown, message", [
+    ("huge.png", "frames", None, "reference image huge.png is 16000 x 16000 px"),
+    ("frames/f0.tif", "huge.png,frames", None, "frame image huge.png is 16000 x 16000 px"),
+    # A later frame is refused when it is shown, the project staying open.
+    ("frames/f0.tif", "frames/f0.tif,huge.png", 1, "frame image huge.png is 16000 x 16000"),
+])
+def test_a_huge_reference_or_frame_is_never_decoded(project_root: pathlib.Path, monkeypatch,
+                                                    reference: str, frames: str,
+                                                    shown: int | None, message: str) -> None:
+    import morvex.io
+
+    (project_root / "huge.png").write_bytes(_png_header(16000, 16000))
+    decode = morvex.io.Source.read
+
+    def read(source: morvex.io.Source, what: str = "frame") -> np.ndarray:
+        assert not str(source.path).endswith("huge.png"), "the huge image was decoded"
+        return decode(source, what)
+
+    monkeypatch.setattr(morvex.io.Source, "read", read)
+    load = morvex.io.load_image
+
+    def load_image(path: object, *args: object, **kwargs: object) -> np.ndarray:
+        assert not str(path).endswith("huge.png"), "the huge image was decoded"
+        return load(path, *args, **kwargs)  # type: ignore[arg-type]
+
+    monkeypatch.setattr(morvex.io, "load_image", load_image)
+    project = Project(Root(project_root))
+    if shown is None:
+        with pytest.raises(MorvexError, match=message):
+            project.open(reference, frames, "results.zarr")
+        assert project.reference is None
+        return
+    project.open(reference, frames, "results.zarr")
+    assert project.frame_image(0).shape == (48, 64)
+    with pytest.raises(MorvexError, match=message):
+        project.frame_image(shown)
+
+
 # --- the gate: token, cookie, origin --------------------------------------------------------
 
 class _Clock:

@@ -183,6 +183,30 @@ def _netpbm_shape(head: bytes) -> tuple[int, int] | None:
     return int(words[2]), int(words[1])
 
 
+# Pixels an image may have for the app to decode it: 8192 x 8192, above the largest sensors
+# used for correlation (about 50 Mpx); as the float64 the package decodes into, 512 MB, near
+# the server's whole budget. A small compressed file can declare far more than this.
+MAX_IMAGE_PIXELS = 8192 * 8192
+
+
+def check_image_size(path: pathlib.Path, what: str, name: str = "") -> None:
+    """Refuse an image whose header declares more than MAX_IMAGE_PIXELS, before a pixel is
+    decoded; `what` names its role (reference, frame), `name` the file as the user gave it.
+    A file whose header this reader does not know, or cannot read, is left to the decoder.
+
+    Raises:
+        MorvexError: naming the file and the size its header declares.
+    """
+    try:
+        declared = header_shape(path)
+    except OSError:
+        return  # the decoder names the file and why it cannot be read
+    if declared is not None and declared[0] * declared[1] > MAX_IMAGE_PIXELS:
+        raise MorvexError(f"{what} image {name or path} is {declared[0]} x {declared[1]} px "
+                          f"(rows x cols), more than the {MAX_IMAGE_PIXELS} px the app "
+                          "opens, so it was not decoded")
+
+
 def read_mask(path: pathlib.Path, shape: tuple[int, int], name: str = "") -> np.ndarray:
     """A mask image (non-zero = specimen) of the reference's (rows, cols), refused by its
     header's size, before anything is decoded, when that differs; `name` is what the

@@ -91,10 +91,13 @@ class Page(PageState):
         with ui.row().classes("w-full no-wrap items-start gap-3"):
             inputs = ui.column().classes("w-[470px] shrink-0 gap-2")
             pictures = ui.column().classes("grow gap-2 min-w-0")
+        client = ui.context.client
         try:
-            await ui.context.client.connected(timeout=_UNCONNECTED_PAGE_SECONDS)
+            await client.connected(timeout=_UNCONNECTED_PAGE_SECONDS)
         except TimeoutError:
             return  # nobody to show the page to; NiceGUI drops it
+        if client.is_deleted:
+            return  # pruned while it waited: its cards would be built for nobody
         with inputs:
             for card in (self.projects, self.pattern, self.mask, self.run, self.export):
                 card.build()

@@ -16,7 +16,7 @@ from typing import Any
 import numpy as np
 
 from .._errors import MorvexError
-from .mask import Shape, rasterise, read_mask
+from .mask import Shape, check_image_size, rasterise, read_mask
 from .paths import Root
 from .results import Snapshot, StoreResults, results_of
 from .runs import run_of, start_run, started_with
@@ -113,8 +113,10 @@ class Project:
                               "folder), or a store made before")
         reference_path = self.root.resolve(reference, "reference")
         frames_source = self.root.frames(frames or reference)
+        check_image_size(reference_path, "reference", reference.strip())
         image = as_image(reference_path, "reference")
         frame_list = frames_from(frames_source)
+        _check_frame_size(frame_list, 0)
         first = frame_list[0]
         if first.shape != image.shape:
             raise MorvexError(f"frame {frame_list.names[0]} has shape {first.shape}, the "
@@ -299,11 +301,19 @@ class Project:
         self._need_reference()
         if not 0 <= index < len(self.frame_names):
             raise MorvexError(f"frame {index} is outside the {len(self.frame_names)} frames")
+        _check_frame_size(self.frames, index)
         return self.frames[index]  # type: ignore[no-any-return]
 
     def _need_reference(self) -> None:
         if self.reference is None:
             raise MorvexError("open a project first: reference and frames, or a store")
+
+
+def _check_frame_size(frames: Any, index: int) -> None:
+    """Refuse frame `index` by its file's header when it declares a huge image."""
+    source = frames.sources[index]
+    if source.path is not None and source.kind in ("file", "tiff"):
+        check_image_size(pathlib.Path(source.path), "frame", frames.names[index])
 
 
 def _store_text(text: str) -> str:

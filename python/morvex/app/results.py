@@ -4,9 +4,10 @@ A tab asks several times a second whether a run has added frames. Reading the wh
 each question costs O(frames) per question, O(frames²) per run and tab, and a tab that does it
 on the event loop freezes every tab of the server. The reader here reads the ``complete``
 marker (one small array), then only the frames that became complete since it last looked,
-into arrays kept for the store; the dataset the tabs draw from is a view over those arrays.
-Tabs call :meth:`StoreResults.refresh` from a worker thread; one of them reads, the others
-wait for it on the reader's lock and take what it read.
+into arrays kept for the store, of the variables the tabs draw and probe only; the dataset
+the tabs draw from is a view over those arrays. A damaged chunk empties the reader: its
+numbers are never shown. Tabs call :meth:`StoreResults.refresh` from a worker thread; one
+of them reads, the others wait for it on the reader's lock and take what it read.
 """
 
 from __future__ import annotations
@@ -24,6 +25,13 @@ import numpy as np
 # Questions closer together than this (s) share one look at the store: five tabs polling
 # twice a second cost two looks a second, not ten.
 _MIN_INTERVAL = 0.25
+# A damaged store is looked at again this seldom (s): each look reads its frames up to the
+# damaged one, and only a new run (or a repair) changes the answer.
+_DAMAGED_INTERVAL = 5.0
+# The per-frame variables a tab draws or probes; the rest of a store (gradients, second-order
+# terms, iterations) would double what the server holds for every frame of a run, and the
+# exports read the store whole themselves.
+SHOWN = ("u", "v", "exx", "eyy", "exy", "zncc", "sigma_u", "sigma_v", "status", "valid")
 
 _READERS: weakref.WeakValueDictionary[pathlib.Path, StoreResults] = (
     weakref.WeakValueDictionary())
@@ -72,13 +80,14 @@ class StoreResults:
         self._epoch = 0
         self._looked = -float("inf")
         self._snapshot = _EMPTY
+        self._damage: Exception | None = None
         self._forget()
 
     def _forget(self) -> None:
         self._identity: str | None = None
         self._lazy: Any = None
         self._arrays: dict[str, np.ndarray] = {}
-        self._fixed: dict[str, Any] = {}  # variables without a frame axis (reference, mask)
+        self._members: dict[str, Any] = {}  # the store's arrays of the variables above
         self._have = np.zeros(0, dtype=bool)
 
     def snapshot(self) -> Snapshot:
@@ -87,12 +96,31 @@ class StoreResults:
 
     def refresh(self, *, force: bool = False) -> Snapshot:
         """Look at the store (at most every quarter second unless `force`) and read the frames
-        that completed since the last look. Blocking: call it from a worker thread."""
+        that completed since the last look. Blocking: call it from a worker thread.
+
+        Raises:
+            StoreDamageError: when a chunk of a frame read is missing or fails its checksum
+                (naming the variable and the frame); nothing read from the store is kept
+                then, so no tab goes on showing numbers of a damaged store.
+        """
+        from .._errors import StoreDamageError
+
         with self._lock:
-            if not force and time.monotonic() - self._looked < _MIN_INTERVAL:
+            wait = _MIN_INTERVAL if self._damage is None else _DAMAGED_INTERVAL
+            if not force and time.monotonic() - self._looked < wait:
+                if self._damage is not None:
+                    raise self._damage
                 return self._snapshot
             try:
                 self._snapshot = self._look()
+                self._damage = None
+            except StoreDamageError as damage:
+                self._forget()
+                self._version += 1
+                self._epoch += 1
+                self._snapshot = Snapshot(self._version, 0, 0, None, self._epoch)
+                self._damage = damage
+                raise
             finally:
                 self._looked = time.monotonic()
             return self._snapshot
@@ -141,22 +169,24 @@ class StoreResults:
     def _read(self, frames: np.ndarray, total: int) -> None:
         import xarray as xr
 
-        from ..store import MARKER, _quiet
+        from ..store import Store, _quiet
 
+        store = Store(self.path)
         if self._lazy is None or self._lazy.sizes["frame"] < total:
             # Opened lazily once (and again when a watched folder grew the store): only the
             # chunks of the frames read below leave the disk.
             with _quiet():
                 self._lazy = xr.open_zarr(self.path, consolidated=False, chunks=None)
-            self._lazy = self._lazy.drop_vars(MARKER, errors="ignore")
-        lazy = self._lazy
+            self._lazy = self._lazy[[name for name in self._lazy.data_vars if name in SHOWN]]
+            self._members = {name: array for name, array in store._members().items()
+                             if name in self._lazy.data_vars}
+        lazy, members = self._lazy, self._members
+        # The store's own checks, so a damaged chunk is named as every reader names it, and
+        # a chunk missing from a complete frame never reads as its fill value.
+        store._check_chunks(members, frames.tolist())
         if self._have.size < total:
             self._have = np.pad(self._have, (0, total - self._have.size))
         for name, variable in lazy.data_vars.items():
-            if variable.dims[:1] != ("frame",):
-                if name not in self._fixed:
-                    self._fixed[str(name)] = variable.load()
-                continue
             kept = self._arrays.get(str(name))
             if kept is None or kept.shape[0] < total:
                 grown = np.empty((total,) + variable.shape[1:], dtype=variable.dtype)
@@ -165,8 +195,9 @@ class StoreResults:
                 self._arrays[str(name)] = grown
         for index in frames.tolist():
             frame = lazy.isel(frame=index)
-            for name, array in self._arrays.items():
-                array[index] = frame[name].values
+            with store._decoding(members, [index]):
+                for name, array in self._arrays.items():
+                    array[index] = frame[name].values
             self._have[index] = True
 
     def _dataset(self, group: Any) -> Any:
@@ -193,7 +224,7 @@ class StoreResults:
         if skipped:
             attrs["skipped_frames"] = json.dumps(
                 {names[int(k)]: reason for k, reason in json.loads(str(skipped)).items()})
-        dataset = xr.Dataset({**variables, **self._fixed}, coords=coords, attrs=attrs)
+        dataset = xr.Dataset(variables, coords=coords, attrs=attrs)
         return dataset.assign_coords(
             frame=("frame", done), frame_name=("frame", np.array(
                 [names[k] for k in done.tolist()], dtype=object)))

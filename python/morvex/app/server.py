@@ -35,6 +35,10 @@ CODE_LIFETIME = 60.0  # s: a one-time code opens the page once, within this long
 _SECRET_NAMES = (b"token", b"code")
 _REFUSED = (b"403 Forbidden: open the link that `morvex app` printed (it carries the access "
             b"token)\n")
+# Messages each tab keeps to resend after a dropped connection. A redraw carries its field
+# as a picture (tens of kB), and the framework's default of 1000 held tens of MB per tab after
+# a run; 100 cover the reconnection window (10 s) at the page's few messages a second.
+_MESSAGE_HISTORY = 100
 _SECRET_IN_TEXT = re.compile(r"((?:token|code)(?:=|%3D))[^&\s'\"]+", re.IGNORECASE)
 
 
@@ -290,4 +294,4 @@ def serve(root: str, host: str = "127.0.0.1", port: int = 8765,
                      daemon=True, name="morvex-announce").start()
     ui.run(host=host, port=port, reload=False, show=False, title="Morvex",
            show_welcome_message=False, uvicorn_logging_level="warning",
-           reconnect_timeout=10.0, favicon="🔬")
+           reconnect_timeout=10.0, favicon="🔬", message_history_length=_MESSAGE_HISTORY)

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import functools
 import pathlib
 from typing import TYPE_CHECKING
 
@@ -29,7 +30,7 @@ class ExportCard:
             with ui.row().classes("gap-1"):
                 for kind, label in (("csv", "Results CSV"), ("vtk", "VTK"),
                                     ("netcdf", "NetCDF")):
-                    ui.button(label, on_click=guarded(lambda k=kind: self.export(k))).props(
+                    ui.button(label, on_click=guarded(functools.partial(self.export, kind))).props(
                         f"dense data-testid=export-{kind}")
                 ui.button("Probes CSV", on_click=guarded(self.export_probes)).props(
                     "dense data-testid=export-probes")
@@ -40,25 +41,21 @@ class ExportCard:
     def _folder(self) -> pathlib.Path:
         return self.page.root.export_folder(self.page.project.store)
 
-    def export(self, kind: str) -> None:
-        from nicegui import ui
-
-        from ...export import to_csv, to_netcdf, to_vtk
+    async def export(self, kind: str) -> None:
+        from nicegui import run, ui
 
         page, project = self.page, self.page.project
-        # The frames completed since the last poll too (read now: those only).
-        dataset = project.refresh(force=True).dataset if project.reference is not None else None
-        if dataset is None:
+        if project.reference is None:
             raise MorvexError("nothing to export yet: run the measurement first")
         folder = self._folder()
         stem = project.store.name.removesuffix(".zarr")
+        # Off the event loop: the whole store is read (every variable, which the tabs' shared
+        # reader does not keep) and written out, seconds for a long run.
+        written = await run.io_bound(_export, project.store, kind, folder, stem)
+        if written is None:
+            return  # the server is stopping
         if kind == "csv":
-            written = [to_csv(dataset, folder / f"{stem}.csv")]
             ui.download.file(written[0])
-        elif kind == "netcdf":
-            written = [to_netcdf(dataset, folder / f"{stem}.nc")]
-        else:
-            written = to_vtk(dataset, folder / stem)
         self.export_label.set_text(f"wrote {len(written)} file(s): "
                                    f"{page.root.relative(written[0])}"
                                    + (" ..." if len(written) > 1 else ""))
@@ -89,3 +86,20 @@ class ExportCard:
         table.to_csv(target, index=False, float_format="%.9g")
         ui.download.file(target)
         self.export_label.set_text(f"wrote {self.page.root.relative(target)}")
+
+
+def _export(store: pathlib.Path, kind: str, folder: pathlib.Path,
+            stem: str) -> list[pathlib.Path]:
+    """The store's complete frames written as `kind` into `folder`; the files written."""
+    from ...export import to_csv, to_netcdf, to_vtk
+    from ...store import Store
+
+    handle = Store(store)
+    if not handle.exists() or not handle.complete().any():
+        raise MorvexError("nothing to export yet: run the measurement first")
+    dataset = handle.read()
+    if kind == "csv":
+        return [to_csv(dataset, folder / f"{stem}.csv")]
+    if kind == "netcdf":
+        return [to_netcdf(dataset, folder / f"{stem}.nc")]
+    return list(to_vtk(dataset, folder / stem))

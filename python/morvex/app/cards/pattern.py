@@ -8,6 +8,7 @@ import numpy as np
 
 from ..._errors import MorvexError
 from ..project import check_settings, defaults, setting_choices, setting_help
+from ..runs import trim_heap
 from ..state import PageState
 
 if TYPE_CHECKING:
@@ -32,6 +33,9 @@ class PatternCard:
     def __init__(self, page: PageState) -> None:
         self.page = page
         self.report: dict[str, Any] | None = None
+        # What the report shown (or being made) was made of: (subset, shapes, mask file).
+        self.report_of: tuple[int, str, str] | None = None
+        self._reports_asked = 0
         self.setting_inputs: dict[str, Any] = {}
 
     def build(self) -> None:
@@ -83,20 +87,48 @@ class PatternCard:
             project.save()
         image = project.reference
         assert image is not None
-        self.report = self.speckle(image)
+        self.speckle(image)
 
-    def speckle(self, image: np.ndarray) -> dict[str, Any]:
-        from ...speckle import report_lines, speckle_report
+    def _report_key(self) -> tuple[int, str, str]:
+        import json
 
         project = self.page.project
-        subset = max(int(project.settings["subset"]), 2)
-        # Only the specimen counts: the mask as drawn when the report is made.
-        report = speckle_report(image, subset=subset, mask=project.mask())
-        rows, cols = report["shape"]
-        self.report_label.set_text("\n".join(
-            [f"{cols} x {rows} px, {len(project.frame_names)} frames",
-             *(line.strip() for line in report_lines(report, subset, width=None))]))
-        return report
+        return (max(int(project.settings["subset"]), 2),
+                json.dumps([shape.to_json() for shape in project.shapes]), project.mask_text)
+
+    def speckle(self, image: np.ndarray) -> None:
+        """Make the speckle report of `image` in a worker thread; the label shows it when it
+        is done. A second of work on a large image: on the event loop it would hold every tab
+        of the server, and a report asked for later replaces one still being made."""
+        from nicegui import background_tasks, run
+
+        from ...speckle import report_lines, speckle_report
+
+        page, project = self.page, self.page.project
+        key = self.report_of = self._report_key()
+        subset = key[0]
+        self._reports_asked += 1
+        asked = self._reports_asked
+
+        def make() -> dict[str, Any]:
+            # Only the specimen counts: the mask as drawn when the report is asked for.
+            report = speckle_report(image, subset=subset, mask=project.mask())
+            # Its temporaries (a few image-sized arrays) were freed into this worker's own
+            # malloc arena, which glibc would otherwise keep for good.
+            trim_heap()
+            return report
+
+        async def show() -> None:
+            report = await run.io_bound(make)
+            if report is None or asked != self._reports_asked:
+                return  # the server is stopping, or a newer report is on its way
+            self.report = report
+            rows, cols = report["shape"]
+            self.report_label.set_text("\n".join(
+                [f"{cols} x {rows} px, {len(project.frame_names)} frames",
+                 *(line.strip() for line in report_lines(report, subset, width=None))]))
+
+        background_tasks.create(page.guarded(show)(), name="morvex-speckle-report")
 
     def settings_changed(self, _event: Any = None) -> None:
         page, project = self.page, self.page.project
@@ -131,7 +163,7 @@ class PatternCard:
                 page.error(str(error))
                 page.look.redraw()
                 return
-            if self.report is not None and "subset" in values:
+            if self.report_of is not None and self.report_of != self._report_key():
                 self.speckle(project.reference)
         page.clear_error()
         page.look.redraw()

@@ -4,7 +4,7 @@ from __future__ import annotations
 
 from typing import TYPE_CHECKING, Any
 
-from ..._errors import MorvexError
+from ..._errors import MorvexError, StoreDamageError
 from ..job_adapter import JobState
 from ..project import DEFAULT_STORE
 from ..results import Snapshot
@@ -125,7 +125,14 @@ class RunCard:
         # Off the event loop and shared with the other tabs on this store: the look reads
         # only frames completed since the last one.
         results = project.results()
-        snapshot = await run.io_bound(results.refresh)
+        try:
+            snapshot = await run.io_bound(results.refresh)
+        except StoreDamageError:
+            if results is project.results():
+                # The reader kept nothing of the store: the picture and the probes go empty
+                # with it, and the error line names the variable and the frame.
+                self.show_run(results.snapshot())
+            raise
         if snapshot is None or results is not project.results():
             return  # the server is stopping, or the page moved to another store meanwhile
         self.show_run(snapshot)
