@@ -170,6 +170,7 @@ class StoreResults:
         import xarray as xr
 
         from ..store import Store, _quiet
+        from .runs import trim_heap
 
         store = Store(self.path)
         if self._lazy is None or self._lazy.sizes["frame"] < total:
@@ -199,6 +200,10 @@ class StoreResults:
                 for name, array in self._arrays.items():
                     array[index] = frame[name].values
             self._have[index] = True
+        # The chunks' compressed and decoded buffers were freed into this worker's own malloc
+        # arena, which glibc keeps unless asked: a run's last frames are read after the trim
+        # at its end, and the server would keep tens of MB past it.
+        trim_heap()
 
     def _dataset(self, group: Any) -> Any:
         """The complete frames as ``open_store`` gives them, as views where they can be."""
