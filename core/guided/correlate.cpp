@@ -9,13 +9,13 @@
 
 #include <morvex/guided.hpp>
 
-#include "guided/deformed_frame.h"
-#include "guided/frame_run.h"
-#include "guided/propagation.h"
-#include "guided/reference_data.h"
-#include "guided/seeding.h"
-#include "guided/strain_fit.h"
-#include "guided/warp_fields.h"
+#include "guided/field/strain_fit.h"
+#include "guided/frame/deformed_frame.h"
+#include "guided/propagation/frame_run.h"
+#include "guided/propagation/propagation.h"
+#include "guided/propagation/seeding.h"
+#include "guided/reference/reference_data.h"
+#include "guided/solve/warp_fields.h"
 
 namespace morvex::dic {
 
@@ -40,8 +40,7 @@ bool same_reference_fields(const GuidedConfig& a, const GuidedConfig& b, std::st
     if (!(a.max_predicted_sigma == b.max_predicted_sigma)) return differ("max_predicted_sigma");
     if (a.mask.empty() != b.mask.empty()) return differ("mask");
     if (!a.mask.empty()) {
-        if (a.mask.size() != b.mask.size() || a.mask.type() != b.mask.type())
-            return differ("mask");
+        if (a.mask.size() != b.mask.size() || a.mask.type() != b.mask.type()) return differ("mask");
         if (a.mask.data != b.mask.data && cv::norm(a.mask, b.mask, cv::NORM_INF) != 0.0)
             return differ("mask");
     }
@@ -55,18 +54,18 @@ void check_previous(const GuidedResult& previous, const ReferenceImage::Data& re
             "correlate_guided: previous result has a " + std::to_string(previous.rows) + " x " +
             std::to_string(previous.cols) + " grid, the reference image a " +
             std::to_string(ref.grid_rows()) + " x " + std::to_string(ref.grid_cols()) + " grid");
-    for (const std::vector<double>* field :
-         {&previous.u, &previous.v, &previous.du_dx, &previous.du_dy, &previous.dv_dx,
-          &previous.dv_dy})
+    for (const std::vector<double>* field : {&previous.u, &previous.v, &previous.du_dx,
+                                             &previous.du_dy, &previous.dv_dx, &previous.dv_dy})
         if (field->size() != n)
-            throw std::invalid_argument(
-                "correlate_guided: previous result holds " + std::to_string(field->size()) +
-                " values in a field, expected " + std::to_string(n));
+            throw std::invalid_argument("correlate_guided: previous result holds " +
+                                        std::to_string(field->size()) +
+                                        " values in a field, expected " + std::to_string(n));
     // Second derivatives are optional (an affine result may start a second-order run).
     if (!previous.du_dxx.empty() && !detail::has_curvature(previous, n))
         throw std::invalid_argument(
             "correlate_guided: previous result holds second derivatives that do not cover its "
-            "grid, expected " + std::to_string(n) + " values in each of the six fields");
+            "grid, expected " +
+            std::to_string(n) + " values in each of the six fields");
 }
 
 }  // namespace

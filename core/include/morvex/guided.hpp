@@ -90,9 +90,9 @@ enum class FeatureSeeds : std::uint8_t {
 
 /// Why a grid point holds the value it holds. Only kConverged points are valid.
 enum class GuidedStatus : std::uint8_t {
-    kConverged = 0,         ///< solved, ZNCC >= min_zncc, no jump: valid
-    kOutsideMask = 1,       ///< centre outside the mask, or too few specimen pixels in the subset
-    kNotConverged = 2,      ///< the solver hit max_iterations or left the image
+    kConverged = 0,     ///< solved, ZNCC >= min_zncc, no jump: valid
+    kOutsideMask = 1,   ///< centre outside the mask, or too few specimen pixels in the subset
+    kNotConverged = 2,  ///< the solver hit max_iterations or left the image
     /// converged, but ZNCC < min_zncc; or its misfit 1 - ZNCC exceeds 0.02 and ten times the
     /// median misfit of the valid points within 3 grid steps (at least 9 of them): a subset
     /// across a crack or holding a smudge, which fits a blend of what it sees
@@ -105,9 +105,9 @@ enum class GuidedStatus : std::uint8_t {
     /// max_predicted_sigma, or a subset within reach of an untextured patch (kTextureReach):
     /// decided on the reference, before any search or solve, at no cost per frame
     kFlatSubset = 5,
-    kCancelled = 6,         ///< cancel was requested before the point was finished
-    kNotReached = 7,        ///< no seed could start the specimen region it lies in
-    kBadPixels = 8,         ///< NaN or infinite grey values under (or within 4 px of) the subset
+    kCancelled = 6,   ///< cancel was requested before the point was finished
+    kNotReached = 7,  ///< no seed could start the specimen region it lies in
+    kBadPixels = 8,   ///< NaN or infinite grey values under (or within 4 px of) the subset
     /// left the field of view: the subset moved by its guide's warp has more than a tenth of
     /// its specimen pixels outside the deformed image or on its non-finite pixels
     /// (share > 0.1); decided before any solve or search
@@ -158,7 +158,8 @@ struct GuidedConfig {
     int roi_x0 = -1;       ///< (reference) region of interest, first column (inclusive)
     int roi_y0 = -1;       ///< (reference) first row (inclusive)
     int roi_x1 = -1;       ///< (reference) last column (inclusive)
-    int roi_y1 = -1;       ///< (reference) last row (inclusive); used only if x0, y0 >= 0, x1 > x0, y1 > y0
+    int roi_y1 =
+        -1;  ///< (reference) last row (inclusive); used only if x0, y0 >= 0, x1 > x0, y1 > y0
     /// (reference) CV_8UC1, size of the reference, non-zero = specimen; empty = everywhere. A grid
     /// point needs its centre on the specimen and at least half of its subset's pixels there
     /// (else kOutsideMask); a partly covered subset is matched on its specimen pixels alone.
@@ -191,11 +192,12 @@ struct GuidedConfig {
     /// speckle (at most 0.015 px on the bench pairs, 0.044 px on partly masked subsets of a real
     /// plate) and subsets of a dark field, which predict 0.12 px and more.
     double max_predicted_sigma = 0.05;
-    double min_zncc = 0.8;         ///< a point is valid only if its ZNCC >= this
+    double min_zncc = 0.8;  ///< a point is valid only if its ZNCC >= this
     /// px; a point is rejected if its u or v, at the subset centre or a corner, differs more
     /// than this from its guide's
     double max_jump = 2.0;
-    /// Half-width of the full integer search (seeds only), px; -1 = the whole image. Large windows are searched at half resolution, then refined.
+    /// Half-width of the full integer search (seeds only), px; -1 = the whole image. Large
+    /// windows are searched at half resolution, then refined.
     int search_range = -1;
     /// The grid is cut into this many blocks of about equal area, each grown from its own seed by
     /// a priority queue; blocks are spread over the threads, so the result does not depend on the
@@ -218,7 +220,7 @@ struct GuidedConfig {
     std::vector<double> seed_u, seed_v;
     /// Seeds from image features; see FeatureSeeds. Results never depend on the thread count.
     FeatureSeeds feature_seeds = FeatureSeeds::kAuto;
-    int max_iterations = 50;           ///< Gauss-Newton iteration limit per start
+    int max_iterations = 50;              ///< Gauss-Newton iteration limit per start
     double convergence_threshold = 1e-3;  ///< px; stop when the update moves no subset corner more
     bool compute_strain = true;           ///< derive exx, eyy, exy
     /// half-width of the strain fit, pixels, rounded to grid steps: at least one for
@@ -244,18 +246,18 @@ MORVEX_EXPORT void check_guided_config(const GuidedConfig& config);
 struct GuidedResult {
     int rows = 0;
     int cols = 0;
-    std::vector<double> x, y;          ///< subset centre in the reference image, pixels
-    std::vector<double> u, v;          ///< displacement, pixels
+    std::vector<double> x, y;  ///< subset centre in the reference image, pixels
+    std::vector<double> u, v;  ///< displacement, pixels
     std::vector<double> du_dx, du_dy, dv_dx, dv_dy;  ///< displacement gradients of the subset warp
     /// Second derivatives of the subset warp (d2u/dx2, d2u/dxdy, d2u/dy2, and of v), 1/px, at
     /// the subset centre; empty unless shape is kQuadratic, NaN where u is.
     std::vector<double> du_dxx, du_dxy, du_dyy, dv_dxx, dv_dxy, dv_dyy;
-    std::vector<double> exx, eyy, exy; ///< strain (tensor components); NaN where not computable
-    std::vector<double> zncc;          ///< ZNCC of the final match, [-1, 1]; NaN when never solved
+    std::vector<double> exx, eyy, exy;  ///< strain (tensor components); NaN where not computable
+    std::vector<double> zncc;           ///< ZNCC of the final match, [-1, 1]; NaN when never solved
     std::vector<double> sigma_u, sigma_v;  ///< one-sigma uncertainty of u and v, pixels
-    std::vector<std::uint8_t> valid;   ///< 1 where status is kConverged
-    std::vector<std::uint8_t> status;  ///< GuidedStatus
-    std::vector<int> iterations;       ///< Gauss-Newton iterations spent on the accepted start
+    std::vector<std::uint8_t> valid;       ///< 1 where status is kConverged
+    std::vector<std::uint8_t> status;      ///< GuidedStatus
+    std::vector<int> iterations;           ///< Gauss-Newton iterations spent on the accepted start
     /// Full integer searches (search_range wide; the whole image by default) run for this
     /// frame. Only seeds are searched so: the frame's first seed, the blocks' seeds, explicit
     /// seeds; a point grown from a neighbour never is.
@@ -306,11 +308,11 @@ public:
     ReferenceImage(const ReferenceImage&) = delete;
     ReferenceImage& operator=(const ReferenceImage&) = delete;
 
-    int rows() const;            ///< reference image rows
-    int cols() const;            ///< reference image columns
-    int grid_rows() const;       ///< grid rows
-    int grid_cols() const;       ///< grid columns
-    const cv::Mat& image() const;  ///< the reference as given (CV_64FC1)
+    int rows() const;                  ///< reference image rows
+    int cols() const;                  ///< reference image columns
+    int grid_rows() const;             ///< grid rows
+    int grid_cols() const;             ///< grid columns
+    const cv::Mat& image() const;      ///< the reference as given (CV_64FC1)
     std::size_t memory_bytes() const;  ///< bytes held by the precomputed data
     /// The reference's read noise the uncertainty allows for, grey levels: the config's
     /// reference_noise, or its estimate from the image when that is -1.
@@ -336,8 +338,8 @@ private:
 /// background, or seed_u, seed_v not empty and not one value per seed.
 /// An exception thrown by the progress callback is rethrown on the calling thread after the
 /// workers stop.
-MORVEX_EXPORT GuidedResult correlate_guided(const ReferenceImage& reference, const cv::Mat& deformed,
-                                            const GuidedConfig& config,
+MORVEX_EXPORT GuidedResult correlate_guided(const ReferenceImage& reference,
+                                            const cv::Mat& deformed, const GuidedConfig& config,
                                             const GuidedResult* previous = nullptr);
 
 /// A sequence of frames against one reference image. Fixed mode correlates every frame

@@ -1,4 +1,4 @@
-#include "guided/deformed_frame.h"
+#include "guided/frame/deformed_frame.h"
 
 #include <opencv2/imgproc.hpp>
 
@@ -15,7 +15,8 @@ DeformedFrame make_deformed_frame(const cv::Mat& deformed, const ReferenceImage:
     frame.clean = filtered ? gaussian_prefilter(clean, reference.shape.prefilter_sigma) : clean;
     frame.coefficients =
         make_coefficient_image(frame.clean, reference.kind, kCoefficientPad, threads);
-    if (filtered) frame.raw = make_coefficient_image(clean, reference.kind, kCoefficientPad, threads);
+    if (filtered)
+        frame.raw = make_coefficient_image(clean, reference.kind, kCoefficientPad, threads);
     return frame;
 }
 

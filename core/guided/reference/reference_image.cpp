@@ -12,8 +12,8 @@
 
 #include <morvex/guided.hpp>
 
-#include "guided/reference_data.h"
-#include "guided/subset_solver.h"
+#include "guided/reference/reference_data.h"
+#include "guided/reference/subset_hessian.h"
 #include "image/read_noise.h"
 
 namespace morvex::dic {
@@ -42,9 +42,12 @@ bool is_grey(const cv::Mat& image) {
 
 SplineKind spline_kind(Interpolation interpolation) {
     switch (interpolation) {
-        case Interpolation::kQuinticBSpline: return SplineKind::kQuintic;
-        case Interpolation::kCubicBSpline: return SplineKind::kCubic;
-        case Interpolation::kKeysFourth: return SplineKind::kKeysFourth;
+        case Interpolation::kQuinticBSpline:
+            return SplineKind::kQuintic;
+        case Interpolation::kCubicBSpline:
+            return SplineKind::kCubic;
+        case Interpolation::kKeysFourth:
+            return SplineKind::kKeysFourth;
     }
     throw std::invalid_argument("GuidedConfig::interpolation is not a known Interpolation, got " +
                                 std::to_string(static_cast<int>(interpolation)));
@@ -67,7 +70,8 @@ void check_guided_config(const GuidedConfig& config) {
             num(max_prefilter_sigma(config.subset_size)) + " px for subset_size " +
             std::to_string(config.subset_size) +
             " (its 4-sigma radius within half a subset; a wider blur leaves smooth ramps that "
-            "many shifts match), got " + num(config.prefilter_sigma));
+            "many shifts match), got " +
+            num(config.prefilter_sigma));
     if (!std::isfinite(config.reference_noise) ||
         (config.reference_noise < 0.0 && config.reference_noise != -1.0))
         throw std::invalid_argument(
@@ -242,9 +246,8 @@ void check_reference_inputs(const cv::Mat& reference, const GuidedConfig& config
     if (config.subset_size > reference.rows || config.subset_size > reference.cols)
         throw std::invalid_argument("GuidedConfig::subset_size " +
                                     std::to_string(config.subset_size) +
-                                    " is larger than the image (" +
-                                    std::to_string(reference.rows) + " x " +
-                                    std::to_string(reference.cols) + ")");
+                                    " is larger than the image (" + std::to_string(reference.rows) +
+                                    " x " + std::to_string(reference.cols) + ")");
 }
 
 // Grid: the one rule, guided_grid_axes (below, public so the package asks the same question).
@@ -260,8 +263,8 @@ void prepare_grey_levels(const cv::Mat& reference, const GuidedConfig& config, i
                          ReferenceImage::Data& d, cv::Mat& bad) {
     d.image = reference.clone();
     replace_non_finite(d.image, d.raw, bad);
-    d.correlated = config.prefilter_sigma > 0.0 ? gaussian_prefilter(d.raw, config.prefilter_sigma)
-                                                : d.raw;
+    d.correlated =
+        config.prefilter_sigma > 0.0 ? gaussian_prefilter(d.raw, config.prefilter_sigma) : d.raw;
     double lo = 0.0, hi = 0.0;
     cv::minMaxLoc(d.correlated, &lo, &hi);
     d.grey_range = hi - lo;
@@ -296,9 +299,8 @@ void gradient_noise_gains(SplineKind kind, double prefilter_sigma, double& gain,
 
 // The reference's read noise and what it adds to each gradient's variance.
 void measure_reference_noise(const GuidedConfig& config, ReferenceImage::Data& d) {
-    d.reference_noise = config.reference_noise >= 0.0
-                            ? config.reference_noise
-                            : estimate_read_noise(d.raw, d.specimen);
+    d.reference_noise = config.reference_noise >= 0.0 ? config.reference_noise
+                                                      : estimate_read_noise(d.raw, d.specimen);
     if (!(d.reference_noise > 0.0)) return;
     double gain = 0.0, filtered_gain = 0.0;
     gradient_noise_gains(d.kind, config.prefilter_sigma, gain, filtered_gain);
@@ -358,11 +360,11 @@ void measure_textured_share(ReferenceImage::Data& d) {
     }
     const auto disk = [](int radius) {
         return cv::getStructuringElement(cv::MORPH_ELLIPSE,
-                                          cv::Size(2 * radius + 1, 2 * radius + 1));
+                                         cv::Size(2 * radius + 1, 2 * radius + 1));
     };
     cv::Mat near_texture, patch, edge_zone;
     cv::dilate(textured, near_texture, disk(kTextureReach));
-    patch = near_texture == 0;  // 255 where untextured
+    patch = near_texture == 0;                                 // 255 where untextured
     if (!d.specimen.empty()) patch.setTo(0, d.specimen == 0);  // the mask handles its outside
     if (cv::countNonZero(patch) == 0) return;
     cv::dilate(patch, edge_zone, disk(kTextureReach + kTextureEdge), cv::Point(-1, -1), 1,
@@ -421,8 +423,7 @@ void refuse_textureless(const GuidedConfig& config, ReferenceImage::Data& d) {
     for (std::size_t i = 0; i < d.point_state.size(); ++i) {
         if (d.point_state[i] != 0) continue;
         // NaN-safe: a flat subset predicts infinity, and anything not below the limit fails.
-        if (!(d.predicted_sigma[i] <= config.max_predicted_sigma) ||
-            d.textured_share[i] < 1.0)
+        if (!(d.predicted_sigma[i] <= config.max_predicted_sigma) || d.textured_share[i] < 1.0)
             d.point_state[i] = static_cast<std::uint8_t>(GuidedStatus::kFlatSubset);
     }
 }
@@ -507,13 +508,27 @@ ReferenceImage::~ReferenceImage() = default;
 ReferenceImage::ReferenceImage(ReferenceImage&&) noexcept = default;
 ReferenceImage& ReferenceImage::operator=(ReferenceImage&&) noexcept = default;
 
-int ReferenceImage::rows() const { return data_->image.rows; }
-int ReferenceImage::cols() const { return data_->image.cols; }
-int ReferenceImage::grid_rows() const { return data_->grid_rows(); }
-int ReferenceImage::grid_cols() const { return data_->grid_cols(); }
-const cv::Mat& ReferenceImage::image() const { return data_->image; }
-std::size_t ReferenceImage::memory_bytes() const { return data_->bytes; }
-double ReferenceImage::reference_noise() const { return data_->reference_noise; }
+int ReferenceImage::rows() const {
+    return data_->image.rows;
+}
+int ReferenceImage::cols() const {
+    return data_->image.cols;
+}
+int ReferenceImage::grid_rows() const {
+    return data_->grid_rows();
+}
+int ReferenceImage::grid_cols() const {
+    return data_->grid_cols();
+}
+const cv::Mat& ReferenceImage::image() const {
+    return data_->image;
+}
+std::size_t ReferenceImage::memory_bytes() const {
+    return data_->bytes;
+}
+double ReferenceImage::reference_noise() const {
+    return data_->reference_noise;
+}
 
 double estimate_read_noise(const cv::Mat& image, const cv::Mat& specimen) {
     if (!image.empty() && image.type() != CV_64FC1)

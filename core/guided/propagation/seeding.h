@@ -6,7 +6,7 @@
 #include <utility>
 #include <vector>
 
-#include "guided/frame_run.h"
+#include "guided/propagation/frame_run.h"
 
 namespace morvex::dic::detail {
 
