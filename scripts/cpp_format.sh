@@ -15,8 +15,7 @@ if [ ! -x "$clang_format" ] && ! command -v "$clang_format" >/dev/null 2>&1; the
   exit 2
 fi
 
-# The guided extension's bindings are not formatted yet.
-mapfile -d '' files < <(git ls-files -z -- '*.cpp' '*.hpp' '*.h' ':!:python/guided/')
+mapfile -d '' files < <(git ls-files -z -- '*.cpp' '*.hpp' '*.h')
 case "${1:-}" in
   --fix) "$clang_format" -i "${files[@]}" ;;
   "") "$clang_format" --dry-run -Werror "${files[@]}" ;;

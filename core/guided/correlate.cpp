@@ -23,7 +23,8 @@ namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-bool same_reference_fields(const GuidedConfig& a, const GuidedConfig& b, std::string& which) {
+bool same_reference_fields(const GuidedReferenceSettings& a, const GuidedReferenceSettings& b,
+                           std::string& which) {
     auto differ = [&](const char* name) {
         which = name;
         return false;
@@ -72,6 +73,19 @@ void check_previous(const GuidedResult& previous, const ReferenceImage::Data& re
 
 GuidedResult correlate_guided(const ReferenceImage& reference, const cv::Mat& deformed,
                               const GuidedConfig& config, const GuidedResult* previous) {
+    // A field out of range is named as such before it is compared; the solve record is
+    // checked where it enters below.
+    static_cast<const GuidedReferenceSettings&>(config).check();
+    std::string field;
+    if (!same_reference_fields(config, reference.settings(), field))
+        throw std::invalid_argument("correlate_guided: GuidedConfig::" + field +
+                                    " differs from the one the ReferenceImage was built with");
+    return correlate_guided(reference, deformed, static_cast<const GuidedSolveSettings&>(config),
+                            previous);
+}
+
+GuidedResult correlate_guided(const ReferenceImage& reference, const cv::Mat& deformed,
+                              const GuidedSolveSettings& solve, const GuidedResult* previous) {
     const ReferenceImage::Data& ref = reference.data();
     if (deformed.empty())
         throw std::invalid_argument("correlate_guided: the deformed image is empty");
@@ -84,13 +98,13 @@ GuidedResult correlate_guided(const ReferenceImage& reference, const cv::Mat& de
             "correlate_guided: the deformed image is " + std::to_string(deformed.rows) + " x " +
             std::to_string(deformed.cols) + ", the reference " + std::to_string(ref.image.rows) +
             " x " + std::to_string(ref.image.cols));
-    detail::check_guided_config(config);
-    std::string field;
-    if (!same_reference_fields(config, ref.shape, field))
-        throw std::invalid_argument("correlate_guided: GuidedConfig::" + field +
-                                    " differs from the one the ReferenceImage was built with");
+    solve.check();
     if (previous) check_previous(*previous, ref);
-    detail::check_explicit_seeds(ref, config);
+    detail::check_explicit_seeds(ref, solve);
+    // The pipeline reads both records; the reference's are the ones it was prepared with.
+    GuidedConfig config;
+    static_cast<GuidedReferenceSettings&>(config) = ref.settings;
+    static_cast<GuidedSolveSettings&>(config) = solve;
 
     const int threads = config.threads > 0 ? config.threads : omp_get_max_threads();
     const detail::DeformedFrame frame = detail::make_deformed_frame(deformed, ref, threads);

@@ -66,8 +66,8 @@ std::size_t nearest_point(const GuidedResult& r, double y, double x) {
 }  // namespace
 
 struct GuidedSequence::State {
-    GuidedConfig config;   // as given; the first reference's grid
-    GuidedConfig current;  // of `reference` (incremental: region and mask carried along)
+    GuidedConfig config;              // as given; the first reference's grid
+    GuidedReferenceSettings current;  // of `reference` (incremental: region and mask carried)
     bool incremental = false;
     std::unique_ptr<ReferenceImage> reference;  // first image (fixed) or latest frame (incremental)
     cv::Mat first_mask;
@@ -319,8 +319,8 @@ GuidedResult accumulate(const GuidedResult& acc, const GuidedResult& increment, 
 
 // The first region carried along by the field, so the increments keep covering the moving
 // points; unchanged when no point is valid.
-void carry_region(const GuidedResult& total, const GuidedConfig& first, cv::Size frame,
-                  GuidedConfig& next) {
+void carry_region(const GuidedResult& total, const GuidedReferenceSettings& first, cv::Size frame,
+                  GuidedReferenceSettings& next) {
     double x0 = 1e300, y0 = 1e300, x1 = -1e300, y1 = -1e300;
     for (std::size_t i = 0; i < total.u.size(); ++i)
         if (total.valid[i]) {
@@ -358,11 +358,11 @@ cv::Mat carry_mask(const cv::Mat& first_mask, const GuidedResult& total, cv::Siz
 
 GuidedResult GuidedSequence::add_frame(const cv::Mat& frame) {
     State& s = *state_;
-    GuidedConfig run_config = s.current;
-    run_config.progress = s.config.progress;
-    run_config.cancel = s.config.cancel;
-    GuidedResult increment = correlate_guided(*s.reference, frame, run_config,
-                                              previous_on_grid(s.previous, *s.reference));
+    // The reference's own settings hold; the solve settings are the sequence's, checked once
+    // when it was made.
+    GuidedResult increment =
+        correlate_guided(*s.reference, frame, static_cast<const GuidedSolveSettings&>(s.config),
+                         previous_on_grid(s.previous, *s.reference));
     ++s.frames;
     if (!s.incremental) {
         s.previous = increment;
@@ -380,13 +380,11 @@ GuidedResult GuidedSequence::add_frame(const cv::Mat& frame) {
     }
     s.accumulated = total;
     // The frame becomes the reference, its region and mask the first ones carried along.
-    GuidedConfig next = s.config;
+    GuidedReferenceSettings next = s.config;
     carry_region(total, s.config, frame.size(), next);
     if (!s.first_mask.empty()) next.mask = carry_mask(s.first_mask, total, frame.size());
-    next.progress = nullptr;
-    next.cancel = nullptr;
     s.current = next;
-    s.reference = std::make_unique<ReferenceImage>(frame, s.current);
+    s.reference = std::make_unique<ReferenceImage>(frame, s.current, s.config.threads);
     // The increment just measured is the best start for the next one (steady motion).
     s.previous = increment;
     return total;

@@ -66,7 +66,8 @@ std::vector<int> by_distance_to_centre(const ReferenceImage::Data& reference,
     return out;
 }
 
-void check_explicit_seeds(const ReferenceImage::Data& reference, const GuidedConfig& config) {
+void check_explicit_seeds(const ReferenceImage::Data& reference,
+                          const GuidedSolveSettings& config) {
     const std::size_t n = config.seed_points.size();
     if ((!config.seed_u.empty() || !config.seed_v.empty()) &&
         (config.seed_u.size() != n || config.seed_v.size() != n))

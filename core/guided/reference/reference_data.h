@@ -14,7 +14,7 @@
 namespace morvex::dic {
 
 struct ReferenceImage::Data {
-    GuidedConfig shape;  ///< the (reference) fields it was built with; callbacks dropped
+    GuidedReferenceSettings settings;  ///< what it was prepared with
     detail::SplineKind kind = detail::SplineKind::kQuintic;
     int half = 0;            ///< subset_size / 2
     int params = 6;          ///< warp parameters: 6 (affine) or 12 (quadratic)
@@ -70,8 +70,8 @@ cv::Mat gaussian_prefilter(const cv::Mat& image, double sigma);
 /// marks the replaced pixels. Returns false when nothing was replaced (bad left empty).
 bool replace_non_finite(const cv::Mat& image, cv::Mat& clean, cv::Mat& bad);
 
-/// Throws std::invalid_argument naming the value for a config field out of range.
-void check_guided_config(const GuidedConfig& config);
+/// Throws std::invalid_argument naming `threads` unless it is 0 ... kMaxGuidedThreads.
+void check_threads(int threads);
 
 }  // namespace detail
 }  // namespace morvex::dic

@@ -53,73 +53,14 @@ SplineKind spline_kind(Interpolation interpolation) {
                                 std::to_string(static_cast<int>(interpolation)));
 }
 
-void check_guided_config(const GuidedConfig& config) {
-    if (config.subset_size < 5 || config.subset_size % 2 == 0)
-        throw std::invalid_argument("GuidedConfig::subset_size must be odd and at least 5, got " +
-                                    std::to_string(config.subset_size));
-    if (config.step < 1)
-        throw std::invalid_argument("GuidedConfig::step must be at least 1, got " +
-                                    std::to_string(config.step));
-    if (!std::isfinite(config.prefilter_sigma) || config.prefilter_sigma < 0.0)
-        throw std::invalid_argument(
-            "GuidedConfig::prefilter_sigma must be finite and not negative, got " +
-            num(config.prefilter_sigma));
-    if (config.prefilter_sigma > max_prefilter_sigma(config.subset_size))
-        throw std::invalid_argument(
-            "GuidedConfig::prefilter_sigma must be at most " +
-            num(max_prefilter_sigma(config.subset_size)) + " px for subset_size " +
-            std::to_string(config.subset_size) +
-            " (its 4-sigma radius within half a subset; a wider blur leaves smooth ramps that "
-            "many shifts match), got " +
-            num(config.prefilter_sigma));
-    if (!std::isfinite(config.reference_noise) ||
-        (config.reference_noise < 0.0 && config.reference_noise != -1.0))
-        throw std::invalid_argument(
-            "GuidedConfig::reference_noise must be -1 (estimate) or at least 0, got " +
-            num(config.reference_noise));
-    if (config.threads < 0)
+void check_threads(int threads) {
+    if (threads < 0)
         throw std::invalid_argument("GuidedConfig::threads must not be negative, got " +
-                                    std::to_string(config.threads));
-    if (config.threads > kMaxGuidedThreads)
+                                    std::to_string(threads));
+    if (threads > kMaxGuidedThreads)
         throw std::invalid_argument("GuidedConfig::threads must be at most " +
                                     std::to_string(kMaxGuidedThreads) + ", got " +
-                                    std::to_string(config.threads));
-    if (!(config.max_predicted_sigma >= 0.0))
-        throw std::invalid_argument(
-            "GuidedConfig::max_predicted_sigma must be 0 (off) or positive, got " +
-            num(config.max_predicted_sigma));
-    if (!std::isfinite(config.min_zncc) || config.min_zncc < -1.0 || config.min_zncc > 1.0)
-        throw std::invalid_argument("GuidedConfig::min_zncc must be a number in [-1, 1], got " +
-                                    num(config.min_zncc));
-    if (!(config.max_jump > 0.0))
-        throw std::invalid_argument("GuidedConfig::max_jump must be positive, got " +
-                                    num(config.max_jump));
-    if (config.search_range < -1)
-        throw std::invalid_argument(
-            "GuidedConfig::search_range must be -1 (whole image) or at least 0, got " +
-            std::to_string(config.search_range));
-    if (config.seed_count < 0)
-        throw std::invalid_argument("GuidedConfig::seed_count must not be negative, got " +
-                                    std::to_string(config.seed_count));
-    if (config.max_iterations < 1)
-        throw std::invalid_argument("GuidedConfig::max_iterations must be at least 1, got " +
-                                    std::to_string(config.max_iterations));
-    if (!(config.convergence_threshold > 0.0) || !std::isfinite(config.convergence_threshold))
-        throw std::invalid_argument(
-            "GuidedConfig::convergence_threshold must be positive and finite, got " +
-            num(config.convergence_threshold));
-    if (config.strain_window < 0)
-        throw std::invalid_argument("GuidedConfig::strain_window must not be negative, got " +
-                                    std::to_string(config.strain_window));
-    (void)spline_kind(config.interpolation);
-    if (config.shape != SubsetShape::kAffine && config.shape != SubsetShape::kQuadratic)
-        throw std::invalid_argument("GuidedConfig::shape is not a known SubsetShape, got " +
-                                    std::to_string(static_cast<int>(config.shape)));
-    if (config.strain_source != StrainSource::kDisplacementFit &&
-        config.strain_source != StrainSource::kSubset)
-        throw std::invalid_argument(
-            "GuidedConfig::strain_source is not a known StrainSource, got " +
-            std::to_string(static_cast<int>(config.strain_source)));
+                                    std::to_string(threads));
 }
 
 namespace {
@@ -227,7 +168,7 @@ void interpolant_gradients(const cv::Mat& image, SplineKind kind, int threads, c
     }
 }
 
-void check_reference_inputs(const cv::Mat& reference, const GuidedConfig& config) {
+void check_reference_inputs(const cv::Mat& reference, const GuidedReferenceSettings& config) {
     if (reference.empty())
         throw std::invalid_argument("ReferenceImage: the reference image is empty");
     if (!is_grey(reference))
@@ -235,7 +176,7 @@ void check_reference_inputs(const cv::Mat& reference, const GuidedConfig& config
             "ReferenceImage: the reference image must be a 2-D CV_64FC1 matrix, got type " +
             std::to_string(reference.type()) + " with " + std::to_string(reference.channels()) +
             " channel(s)");
-    detail::check_guided_config(config);
+    config.check();
     if (!config.mask.empty() &&
         (config.mask.type() != CV_8UC1 || config.mask.size() != reference.size()))
         throw std::invalid_argument(
@@ -251,7 +192,7 @@ void check_reference_inputs(const cv::Mat& reference, const GuidedConfig& config
 }
 
 // Grid: the one rule, guided_grid_axes (below, public so the package asks the same question).
-void place_grid(cv::Size image, const GuidedConfig& config, ReferenceImage::Data& d) {
+void place_grid(cv::Size image, const GuidedReferenceSettings& config, ReferenceImage::Data& d) {
     GuidedGridAxes axes = guided_grid_axes(image.height, image.width, config);
     d.grid_y = std::move(axes.rows_y);
     d.grid_x = std::move(axes.cols_x);
@@ -259,8 +200,8 @@ void place_grid(cv::Size image, const GuidedConfig& config, ReferenceImage::Data
 
 // Grey levels the solver matches and their gradients; `bad` marks the replaced non-finite
 // pixels.
-void prepare_grey_levels(const cv::Mat& reference, const GuidedConfig& config, int threads,
-                         ReferenceImage::Data& d, cv::Mat& bad) {
+void prepare_grey_levels(const cv::Mat& reference, const GuidedReferenceSettings& config,
+                         int threads, ReferenceImage::Data& d, cv::Mat& bad) {
     d.image = reference.clone();
     replace_non_finite(d.image, d.raw, bad);
     d.correlated =
@@ -298,7 +239,7 @@ void gradient_noise_gains(SplineKind kind, double prefilter_sigma, double& gain,
 }
 
 // The reference's read noise and what it adds to each gradient's variance.
-void measure_reference_noise(const GuidedConfig& config, ReferenceImage::Data& d) {
+void measure_reference_noise(const GuidedReferenceSettings& config, ReferenceImage::Data& d) {
     d.reference_noise = config.reference_noise >= 0.0 ? config.reference_noise
                                                       : estimate_read_noise(d.raw, d.specimen);
     if (!(d.reference_noise > 0.0)) return;
@@ -311,7 +252,8 @@ void measure_reference_noise(const GuidedConfig& config, ReferenceImage::Data& d
 
 // Per point: centre in the mask, enough specimen pixels, no non-finite pixel under the
 // subset (integral images make each check four reads).
-void classify_points(const GuidedConfig& config, const cv::Mat& bad, ReferenceImage::Data& d) {
+void classify_points(const GuidedReferenceSettings& config, const cv::Mat& bad,
+                     ReferenceImage::Data& d) {
     if (!config.mask.empty()) {
         d.specimen = cv::Mat::zeros(d.image.size(), CV_8UC1);
         cv::threshold(config.mask, d.specimen, 0, 1, cv::THRESH_BINARY);
@@ -418,7 +360,7 @@ void precompute_hessians(int threads, ReferenceImage::Data& d) {
 
 // The texture test, decided once for every frame: with a limit, a point whose subset cannot
 // measure the motion is refused here, before any frame's search or solve.
-void refuse_textureless(const GuidedConfig& config, ReferenceImage::Data& d) {
+void refuse_textureless(const GuidedReferenceSettings& config, ReferenceImage::Data& d) {
     if (!(config.max_predicted_sigma > 0.0)) return;
     for (std::size_t i = 0; i < d.point_state.size(); ++i) {
         if (d.point_state[i] != 0) continue;
@@ -448,7 +390,7 @@ double max_prefilter_sigma(int subset_size) {
     return static_cast<double>(std::max(0, subset_size / 2)) / kPrefilterRadiusSigmas;
 }
 
-GuidedGridAxes guided_grid_axes(int rows, int cols, const GuidedConfig& config) {
+GuidedGridAxes guided_grid_axes(int rows, int cols, const GuidedReferenceSettings& config) {
     if (config.step < 1)
         throw std::invalid_argument("GuidedConfig::step must be at least 1, got " +
                                     std::to_string(config.step));
@@ -478,20 +420,19 @@ GuidedGridAxes guided_grid_axes(int rows, int cols, const GuidedConfig& config) 
     return axes;
 }
 
-ReferenceImage::ReferenceImage(const cv::Mat& reference, const GuidedConfig& config) {
+ReferenceImage::ReferenceImage(const cv::Mat& reference, const GuidedReferenceSettings& config,
+                               int requested_threads) {
     using namespace detail;
+    check_threads(requested_threads);
     check_reference_inputs(reference, config);
     auto data = std::make_unique<Data>();
     Data& d = *data;
-    d.shape = config;
-    d.shape.progress = nullptr;
-    d.shape.cancel = nullptr;
-    d.shape.seed_points.clear();
+    d.settings = config;
     d.kind = spline_kind(config.interpolation);
     d.half = config.subset_size / 2;
     d.params = config.shape == SubsetShape::kQuadratic ? 12 : 6;
     place_grid(reference.size(), config, d);
-    const int threads = config.threads > 0 ? config.threads : omp_get_max_threads();
+    const int threads = requested_threads > 0 ? requested_threads : omp_get_max_threads();
     cv::Mat bad;
     prepare_grey_levels(reference, config, threads, d, bad);
     classify_points(config, bad, d);
@@ -503,6 +444,11 @@ ReferenceImage::ReferenceImage(const cv::Mat& reference, const GuidedConfig& con
     d.bytes = held_bytes(d);
     data_ = std::move(data);
 }
+
+// The solve settings are checked here too, so a whole config is refused before the reference
+// is prepared, as it always was.
+ReferenceImage::ReferenceImage(const cv::Mat& reference, const GuidedConfig& config)
+    : ReferenceImage(reference, (config.GuidedSolveSettings::check(), config), config.threads) {}
 
 ReferenceImage::~ReferenceImage() = default;
 ReferenceImage::ReferenceImage(ReferenceImage&&) noexcept = default;
@@ -529,6 +475,9 @@ std::size_t ReferenceImage::memory_bytes() const {
 double ReferenceImage::reference_noise() const {
     return data_->reference_noise;
 }
+const GuidedReferenceSettings& ReferenceImage::settings() const {
+    return data_->settings;
+}
 
 double estimate_read_noise(const cv::Mat& image, const cv::Mat& specimen) {
     if (!image.empty() && image.type() != CV_64FC1)
@@ -543,8 +492,78 @@ double estimate_read_noise(const cv::Mat& image, const cv::Mat& specimen) {
     return detail::estimate_read_noise(image, specimen);
 }
 
-void check_guided_config(const GuidedConfig& config) {
-    detail::check_guided_config(config);
+void GuidedReferenceSettings::check() const {
+    using detail::num;
+    using detail::spline_kind;
+    if (this->subset_size < 5 || this->subset_size % 2 == 0)
+        throw std::invalid_argument("GuidedConfig::subset_size must be odd and at least 5, got " +
+                                    std::to_string(this->subset_size));
+    if (this->step < 1)
+        throw std::invalid_argument("GuidedConfig::step must be at least 1, got " +
+                                    std::to_string(this->step));
+    if (!std::isfinite(this->prefilter_sigma) || this->prefilter_sigma < 0.0)
+        throw std::invalid_argument(
+            "GuidedConfig::prefilter_sigma must be finite and not negative, got " +
+            num(this->prefilter_sigma));
+    if (this->prefilter_sigma > max_prefilter_sigma(this->subset_size))
+        throw std::invalid_argument(
+            "GuidedConfig::prefilter_sigma must be at most " +
+            num(max_prefilter_sigma(this->subset_size)) + " px for subset_size " +
+            std::to_string(this->subset_size) +
+            " (its 4-sigma radius within half a subset; a wider blur leaves smooth ramps that "
+            "many shifts match), got " +
+            num(this->prefilter_sigma));
+    if (!std::isfinite(this->reference_noise) ||
+        (this->reference_noise < 0.0 && this->reference_noise != -1.0))
+        throw std::invalid_argument(
+            "GuidedConfig::reference_noise must be -1 (estimate) or at least 0, got " +
+            num(this->reference_noise));
+    if (!(this->max_predicted_sigma >= 0.0))
+        throw std::invalid_argument(
+            "GuidedConfig::max_predicted_sigma must be 0 (off) or positive, got " +
+            num(this->max_predicted_sigma));
+    (void)spline_kind(this->interpolation);
+    if (this->shape != SubsetShape::kAffine && this->shape != SubsetShape::kQuadratic)
+        throw std::invalid_argument("GuidedConfig::shape is not a known SubsetShape, got " +
+                                    std::to_string(static_cast<int>(this->shape)));
+}
+
+void GuidedSolveSettings::check() const {
+    using detail::num;
+    detail::check_threads(threads);
+    if (!std::isfinite(this->min_zncc) || this->min_zncc < -1.0 || this->min_zncc > 1.0)
+        throw std::invalid_argument("GuidedConfig::min_zncc must be a number in [-1, 1], got " +
+                                    num(this->min_zncc));
+    if (!(this->max_jump > 0.0))
+        throw std::invalid_argument("GuidedConfig::max_jump must be positive, got " +
+                                    num(this->max_jump));
+    if (this->search_range < -1)
+        throw std::invalid_argument(
+            "GuidedConfig::search_range must be -1 (whole image) or at least 0, got " +
+            std::to_string(this->search_range));
+    if (this->seed_count < 0)
+        throw std::invalid_argument("GuidedConfig::seed_count must not be negative, got " +
+                                    std::to_string(this->seed_count));
+    if (this->max_iterations < 1)
+        throw std::invalid_argument("GuidedConfig::max_iterations must be at least 1, got " +
+                                    std::to_string(this->max_iterations));
+    if (!(this->convergence_threshold > 0.0) || !std::isfinite(this->convergence_threshold))
+        throw std::invalid_argument(
+            "GuidedConfig::convergence_threshold must be positive and finite, got " +
+            num(this->convergence_threshold));
+    if (this->strain_window < 0)
+        throw std::invalid_argument("GuidedConfig::strain_window must not be negative, got " +
+                                    std::to_string(this->strain_window));
+    if (this->strain_source != StrainSource::kDisplacementFit &&
+        this->strain_source != StrainSource::kSubset)
+        throw std::invalid_argument(
+            "GuidedConfig::strain_source is not a known StrainSource, got " +
+            std::to_string(static_cast<int>(this->strain_source)));
+}
+
+void GuidedConfig::check() const {
+    GuidedReferenceSettings::check();
+    GuidedSolveSettings::check();
 }
 
 }  // namespace morvex::dic
