@@ -93,11 +93,13 @@ clean:
 
 # The package's structure: its import graph has no cycle and the run layer's rules hold; the
 # extension's checked-in stubs match what the installed bindings give; ruff's rules and
-# mypy --strict (both configured in pyproject.toml) hold.
+# mypy --strict (both configured in pyproject.toml) hold; the C++ sources are formatted as the
+# pinned clang-format formats them (scripts/cpp_format.sh; `--fix` rewrites them).
 lint: stubs-check
 	$(PYTHON) scripts/check_imports.py
 	$(VENV)/bin/ruff check python/morvex scripts tests bench
 	$(PYTHON) -m mypy
+	bash scripts/cpp_format.sh
 
 # The extension's type stubs match the built module (after `make python`); `make stubs`
 # regenerates them after a binding change.

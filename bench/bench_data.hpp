@@ -28,13 +28,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <fstream>
 #include <map>
 #include <memory>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
-#include <fstream>
-#include <sstream>
 
 #include <opencv2/core/mat.hpp>
 
@@ -130,12 +130,18 @@ private:
         if (c == '{') {
             value.kind = JsonValue::Kind::Object;
             ++pos_;
-            if (peek() == '}') { ++pos_; return value; }
+            if (peek() == '}') {
+                ++pos_;
+                return value;
+            }
             while (true) {
                 const std::string key = parse_string();
                 expect(':');
                 value.members[key] = parse_value();
-                if (peek() == ',') { ++pos_; continue; }
+                if (peek() == ',') {
+                    ++pos_;
+                    continue;
+                }
                 expect('}');
                 return value;
             }
@@ -143,10 +149,16 @@ private:
         if (c == '[') {
             value.kind = JsonValue::Kind::Array;
             ++pos_;
-            if (peek() == ']') { ++pos_; return value; }
+            if (peek() == ']') {
+                ++pos_;
+                return value;
+            }
             while (true) {
                 value.items.push_back(parse_value());
-                if (peek() == ',') { ++pos_; continue; }
+                if (peek() == ',') {
+                    ++pos_;
+                    continue;
+                }
                 expect(']');
                 return value;
             }
@@ -156,8 +168,15 @@ private:
             value.text = parse_string();
             return value;
         }
-        if (consume_word("true")) { value.kind = JsonValue::Kind::Bool; value.boolean = true; return value; }
-        if (consume_word("false")) { value.kind = JsonValue::Kind::Bool; return value; }
+        if (consume_word("true")) {
+            value.kind = JsonValue::Kind::Bool;
+            value.boolean = true;
+            return value;
+        }
+        if (consume_word("false")) {
+            value.kind = JsonValue::Kind::Bool;
+            return value;
+        }
         if (consume_word("null")) return value;
         // Number: let strtod decide how far it reaches.
         const char* begin = text_.c_str() + pos_;
@@ -178,13 +197,25 @@ private:
                 if (pos_ >= text_.size()) fail("unterminated escape");
                 const char e = text_[pos_++];
                 switch (e) {
-                    case 'n': c = '\n'; break;
-                    case 't': c = '\t'; break;
-                    case 'r': c = '\r'; break;
-                    case 'b': c = '\b'; break;
-                    case 'f': c = '\f'; break;
-                    case 'u': fail("\\u escapes are not supported");
-                    default: c = e;  // \" \\ \/
+                    case 'n':
+                        c = '\n';
+                        break;
+                    case 't':
+                        c = '\t';
+                        break;
+                    case 'r':
+                        c = '\r';
+                        break;
+                    case 'b':
+                        c = '\b';
+                        break;
+                    case 'f':
+                        c = '\f';
+                        break;
+                    case 'u':
+                        fail("\\u escapes are not supported");
+                    default:
+                        c = e;  // \" \\ \/
                 }
             }
             out += c;
@@ -203,8 +234,8 @@ private:
 
 /// The true displacement field of one pair, evaluated at reference points.
 struct Field {
-    std::string kind;                  ///< "translate", "affine", "rotate" or "sine_v"
-    std::map<std::string, double> p;   ///< the numeric parameters of the manifest entry
+    std::string kind;                 ///< "translate", "affine", "rotate" or "sine_v"
+    std::map<std::string, double> p;  ///< the numeric parameters of the manifest entry
 
     double get(const char* key) const {
         const auto it = p.find(key);

@@ -37,10 +37,10 @@ using morvex::dic::DICResult;
 // Targets for this machine kind (2 cores).
 constexpr double kMinPointsPerSecond2 = 8000.0;
 constexpr double kMinSpeedup = 1.8;
-constexpr double kMaxCleanRms = 0.0035;       // px, translate_03 and affine
-constexpr double kMaxCleanBias = 0.0035;      // px, over translate_00..10
-constexpr double kMaxNoisyStd = 0.0042;       // px, translate_03
-constexpr double kMaxStrainStdClean = 7e-5;   // exx on affine
+constexpr double kMaxCleanRms = 0.0035;      // px, translate_03 and affine
+constexpr double kMaxCleanBias = 0.0035;     // px, over translate_00..10
+constexpr double kMaxNoisyStd = 0.0042;      // px, translate_03
+constexpr double kMaxStrainStdClean = 7e-5;  // exx on affine
 constexpr double kMaxStrainStdNoisy = 1e-4;
 constexpr double kMaxStrainMean = 1e-5;
 
@@ -74,7 +74,9 @@ Speed measure_speed(const cv::Mat& reference, const cv::Mat& deformed, int threa
     return speed;
 }
 
-const char* verdict(bool ok) { return ok ? "ok" : "MISSED"; }
+const char* verdict(bool ok) {
+    return ok ? "ok" : "MISSED";
+}
 
 int run_bench(const std::string& root, int runs) {
     const DataSet clean = morvex::bench::read_data_set(root + "/clean");
@@ -92,18 +94,19 @@ int run_bench(const std::string& root, int runs) {
     const bool speedup_ok = speedup >= kMinSpeedup;
     const bool same = one.sum == two.sum;
     all_ok = all_ok && speed_ok && speedup_ok && same;
-    std::printf("Speed: translate_03 (clean), default config, %d points, correlation only, "
-                "median of %d runs\n",
-                one.points, runs);
+    std::printf(
+        "Speed: translate_03 (clean), default config, %d points, correlation only, "
+        "median of %d runs\n",
+        one.points, runs);
     std::printf("  %-8s %12s  %s\n", "threads", "points/s", "checksum");
     std::printf("  %-8d %12.0f  %016llx\n", 1, one.points_per_second,
                 static_cast<unsigned long long>(one.sum));
     std::printf("  %-8d %12.0f  %016llx  [target >= %.0f: %s]\n", 2, two.points_per_second,
-                static_cast<unsigned long long>(two.sum), kMinPointsPerSecond2,
-                verdict(speed_ok));
-    std::printf("  speed-up 2/1: %.2fx  [target >= %.1fx: %s]; results identical across "
-                "thread counts: %s\n\n",
-                speedup, kMinSpeedup, verdict(speedup_ok), same ? "yes" : "NO");
+                static_cast<unsigned long long>(two.sum), kMinPointsPerSecond2, verdict(speed_ok));
+    std::printf(
+        "  speed-up 2/1: %.2fx  [target >= %.1fx: %s]; results identical across "
+        "thread counts: %s\n\n",
+        speedup, kMinSpeedup, verdict(speedup_ok), same ? "yes" : "NO");
 
     // --- Displacement accuracy -----------------------------------------------------------
     omp_set_num_threads(2);
@@ -137,8 +140,8 @@ int run_bench(const std::string& root, int runs) {
                 notes += std::string(" [100% valid: ") + verdict(ok) + "]";
             }
             std::printf("  %-6s %-13s %10.5f %10.5f %10.5f %10.5f %10.5f %10.5f %7.2f%%%s\n",
-                        is_clean ? "clean" : "noisy", name, s.u.bias, s.u.std, s.u.rms,
-                        s.v.bias, s.v.std, s.v.rms, 100.0 * s.valid_share, notes.c_str());
+                        is_clean ? "clean" : "noisy", name, s.u.bias, s.u.std, s.u.rms, s.v.bias,
+                        s.v.std, s.v.rms, 100.0 * s.valid_share, notes.c_str());
             if (pair == "affine") (is_clean ? clean_affine : noisy_affine) = std::move(result);
         }
     }
@@ -188,10 +191,11 @@ int run_bench(const std::string& root, int runs) {
         const double max_std = is_clean ? kMaxStrainStdClean : kMaxStrainStdNoisy;
         const bool ok = s.exx.std <= max_std && std::abs(s.exx.bias) < kMaxStrainMean;
         all_ok = all_ok && ok;
-        std::printf("  %-6s %12.2e %12.2e %12.2e %12.2e %12.2e %12.2e %7d [exx std <= %.0e, "
-                    "|mean| < 1e-5: %s]\n",
-                    is_clean ? "clean" : "noisy", s.exx.bias, s.exx.std, s.eyy.bias, s.eyy.std,
-                    s.exy.bias, s.exy.std, s.used, max_std, verdict(ok));
+        std::printf(
+            "  %-6s %12.2e %12.2e %12.2e %12.2e %12.2e %12.2e %7d [exx std <= %.0e, "
+            "|mean| < 1e-5: %s]\n",
+            is_clean ? "clean" : "noisy", s.exx.bias, s.exx.std, s.eyy.bias, s.eyy.std, s.exy.bias,
+            s.exy.std, s.used, max_std, verdict(ok));
     }
 
     // --- Memory -------------------------------------------------------------------------------

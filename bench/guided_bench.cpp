@@ -16,15 +16,15 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
-#include <string>
 #include <fstream>
 #include <random>
 #include <sstream>
+#include <string>
 #include <vector>
 
 #include <omp.h>
-#include <opencv2/imgproc.hpp>
 #include <sys/resource.h>
+#include <opencv2/imgproc.hpp>
 
 #include <morvex/engine.hpp>
 #include <morvex/guided.hpp>
@@ -92,7 +92,7 @@ double median(std::vector<double> v) {
 // Strain errors of the guided field on the affine pair (Green-Lagrange truth), next to the
 // engine's.
 void print_strain(const GuidedResult& gr, const Field& field,
-                            const morvex::bench::StrainErrorStats& engine, bool is_clean) {
+                  const morvex::bench::StrainErrorStats& engine, bool is_clean) {
     std::vector<double> ex, ey, es;
     for (std::size_t i = 0; i < gr.u.size(); ++i) {
         if (!std::isfinite(gr.exx[i]) || !std::isfinite(gr.eyy[i]) || !std::isfinite(gr.exy[i]))
@@ -106,10 +106,11 @@ void print_strain(const GuidedResult& gr, const Field& field,
     const auto sx = morvex::bench::detail_stats::summarise(ex);
     const auto sy = morvex::bench::detail_stats::summarise(ey);
     const auto sxy = morvex::bench::detail_stats::summarise(es);
-    std::printf("    strain on affine (%s): engine exx mean %.2e std %.2e, eyy std %.2e, exy std "
-                "%.2e | guided exx mean %.2e std %.2e, eyy std %.2e, exy std %.2e (%zu points)\n",
-                is_clean ? "clean" : "noisy", engine.exx.bias, engine.exx.std, engine.eyy.std,
-                engine.exy.std, sx.bias, sx.std, sy.std, sxy.std, ex.size());
+    std::printf(
+        "    strain on affine (%s): engine exx mean %.2e std %.2e, eyy std %.2e, exy std "
+        "%.2e | guided exx mean %.2e std %.2e, eyy std %.2e, exy std %.2e (%zu points)\n",
+        is_clean ? "clean" : "noisy", engine.exx.bias, engine.exx.std, engine.eyy.std,
+        engine.exy.std, sx.bias, sx.std, sy.std, sxy.std, ex.size());
 }
 
 cv::Mat add_noise(const cv::Mat& image, double sigma, std::mt19937& rng) {
@@ -147,10 +148,11 @@ void calibration() {
     morvex::bench::SigmaCalibration calibration;
     calibration.add(us, sus);
     calibration.add(vs, svs);
-    std::printf("Uncertainty calibration (%d realisations, noise %.1f grey, 256 x 256 speckle "
-                "shifted 0.3, -0.45): median predicted/measured sigma %.3f [0.85-1.15], within "
-                "+-1 sigma %.1f%% [60-76%%]\n\n",
-                kRealisations, kNoise, median(calibration.ratios), calibration.within_percent());
+    std::printf(
+        "Uncertainty calibration (%d realisations, noise %.1f grey, 256 x 256 speckle "
+        "shifted 0.3, -0.45): median predicted/measured sigma %.3f [0.85-1.15], within "
+        "+-1 sigma %.1f%% [60-76%%]\n\n",
+        kRealisations, kNoise, median(calibration.ratios), calibration.within_percent());
 }
 
 // 20 frames of 1024 x 1024: growing stretch plus a translation past a single step's reach.
@@ -193,8 +195,9 @@ void sequence() {
             valid.push_back(100.0 * count / static_cast<double>(r.u.size()));
         }
         const double seconds = seconds_since(t0);
-        std::printf("Sequence %s: %d frames %dx%d, %.2f frames/s; per frame RMS |error| px (valid %%):\n ",
-                    incremental ? "incremental" : "fixed", kFrames, kSize, kSize, kFrames / seconds);
+        std::printf(
+            "Sequence %s: %d frames %dx%d, %.2f frames/s; per frame RMS |error| px (valid %%):\n ",
+            incremental ? "incremental" : "fixed", kFrames, kSize, kSize, kFrames / seconds);
         for (int k = 0; k < kFrames; ++k) std::printf(" %.4f(%.0f)", rms[k], valid[k]);
         std::printf("\n");
     }
@@ -226,8 +229,8 @@ std::string challenge_root() {
 
 constexpr int kStatusCount = 10;
 const char* const kStatusNames[kStatusCount] = {
-    "converged", "outside_mask", "not_converged", "low_corr", "jump",
-    "flat", "cancelled", "not_reached", "bad_pixels", "left_view"};
+    "converged", "outside_mask", "not_converged", "low_corr",   "jump",
+    "flat",      "cancelled",    "not_reached",   "bad_pixels", "left_view"};
 
 // An affine field about the image origin, as deform_image applies it.
 struct AffineTruth {
@@ -242,20 +245,20 @@ struct FailureCase {
     GuidedConfig config;
     DICConfig engine_config;
     bool run_engine = true;
-    bool judge_neighbours = false;     // count valid points off a robust fit of their neighbours
+    bool judge_neighbours = false;       // count valid points off a robust fit of their neighbours
     const AffineTruth* truth = nullptr;  // exact field, when known
 };
 
 struct GuidedTiming {
-    double rate = 0.0;       // points/s, median
-    double seconds = 0.0;    // median wall time of the whole case
-    double cpu = 0.0;        // median CPU time of the whole case (all threads)
+    double rate = 0.0;     // points/s, median
+    double seconds = 0.0;  // median wall time of the whole case
+    double cpu = 0.0;      // median CPU time of the whole case (all threads)
     int points = 0, converged = 0;
     int status[kStatusCount] = {};
     int full_searches = 0;
     std::uint64_t sum = 0;
     double seconds_by_status[kStatusCount] = {};  // of the points' work, the first run
-    GuidedResult last;  // the last frame's result, first run
+    GuidedResult last;                            // the last frame's result, first run
 };
 
 GuidedTiming time_guided(const FailureCase& c, int threads, int runs) {
@@ -393,7 +396,8 @@ int off_neighbours(const GuidedResult& r, double limit) {
                 double at = 0.0;
                 for (int pass = 0; pass < 2; ++pass) {
                     if (kept.size() < 6) break;
-                    cv::Mat a(static_cast<int>(kept.size()), 3, CV_64FC1), b(a.rows, 1, CV_64FC1), p;
+                    cv::Mat a(static_cast<int>(kept.size()), 3, CV_64FC1), b(a.rows, 1, CV_64FC1),
+                        p;
                     for (int k = 0; k < a.rows; ++k) {
                         a.at<double>(k, 0) = 1.0;
                         a.at<double>(k, 1) = r.x[kept[k]] - r.x[i];
@@ -434,9 +438,10 @@ void print_truth(const GuidedResult& r, const AffineTruth& t) {
         if (e > 0.05) ++wrong;
         if (!t.textured.contains(cv::Point(static_cast<int>(x), static_cast<int>(y)))) ++off_card;
     }
-    std::printf("    against the exact field: %d valid, RMS %.4f px, max %.4f px, %d more than "
-                "0.05 px off [target 0], %d valid on the dark field [target 0]\n",
-                valid, valid ? std::sqrt(sum / valid) : 0.0, worst, wrong, off_card);
+    std::printf(
+        "    against the exact field: %d valid, RMS %.4f px, max %.4f px, %d more than "
+        "0.05 px off [target 0], %d valid on the dark field [target 0]\n",
+        valid, valid ? std::sqrt(sum / valid) : 0.0, worst, wrong, off_card);
 }
 
 void failing_points(const std::string& root, const std::string& challenge_root, int runs,
@@ -451,14 +456,22 @@ void failing_points(const std::string& root, const std::string& challenge_root, 
     for (const DataSet* set : {&clean, &noisy}) {
         const cv::Mat reference = set->load_reference();
         for (const char* name : {"translate_03", "affine", "large_shift", "rotate_2deg"})
-            cases.push_back({std::string(set == &clean ? "clean " : "noisy ") + name, reference,
-                             {set->load_deformed(name)}, user, engine_user, true});
+            cases.push_back({std::string(set == &clean ? "clean " : "noisy ") + name,
+                             reference,
+                             {set->load_deformed(name)},
+                             user,
+                             engine_user,
+                             true});
     }
     {
         // A round hole of radius 70 px at the centre of the affine pair, masked out (the
         // engine has no mask and measures the hole's speckle).
-        FailureCase hole{"clean affine, hole r70", clean.load_reference(),
-                         {clean.load_deformed("affine")}, user, engine_user, true};
+        FailureCase hole{"clean affine, hole r70",
+                         clean.load_reference(),
+                         {clean.load_deformed("affine")},
+                         user,
+                         engine_user,
+                         true};
         hole.config.mask = cv::Mat(hole.reference.size(), CV_8UC1, cv::Scalar(255));
         cv::circle(hole.config.mask, cv::Point(hole.reference.cols / 2, hole.reference.rows / 2),
                    70, cv::Scalar(0), cv::FILLED);
@@ -467,8 +480,12 @@ void failing_points(const std::string& root, const std::string& challenge_root, 
     const std::string s12 = challenge_root + "/sample12/";
     std::ifstream probe(s12 + "oht_cfrp_00.tiff");
     if (probe) {
-        FailureCase seq{"sample12 12 frames, mask", load_image_gray(s12 + "oht_cfrp_00.tiff"), {},
-                        user, engine_user, true};
+        FailureCase seq{"sample12 12 frames, mask",
+                        load_image_gray(s12 + "oht_cfrp_00.tiff"),
+                        {},
+                        user,
+                        engine_user,
+                        true};
         for (int k = 0; k < 12; ++k) {
             char file[32];
             std::snprintf(file, sizeof(file), "oht_cfrp_%02d.tiff", k);
@@ -480,17 +497,21 @@ void failing_points(const std::string& root, const std::string& challenge_root, 
         seq.engine_config.step = 5;
         cases.push_back(seq);
         // A first run as it comes: frame 11 against frame 0, no mask (black margins, the hole).
-        FailureCase raw{"sample12 f11, no mask", seq.reference, {seq.frames[11]}, user,
-                        engine_user, true};
+        FailureCase raw{
+            "sample12 f11, no mask", seq.reference, {seq.frames[11]}, user, engine_user, true};
         raw.judge_neighbours = true;
         cases.push_back(raw);
     } else {
         std::printf("(no %s: the sample 12 case is skipped)\n", s12.c_str());
     }
-    static const AffineTruth card_field{3.3, -2.7, 0.01, 0.0, 0.0, -0.005,
-                                        cv::Rect(100, 100, 600, 600)};
-    FailureCase card{"card on dark, no mask", dark_card(nullptr), {dark_card(&card_field)}, user,
-                     engine_user, false};
+    static const AffineTruth card_field{
+        3.3, -2.7, 0.01, 0.0, 0.0, -0.005, cv::Rect(100, 100, 600, 600)};
+    FailureCase card{"card on dark, no mask",
+                     dark_card(nullptr),
+                     {dark_card(&card_field)},
+                     user,
+                     engine_user,
+                     false};
     card.truth = &card_field;
     cases.push_back(card);
     if (!only.empty())
@@ -502,13 +523,15 @@ void failing_points(const std::string& root, const std::string& challenge_root, 
 
     double load[1] = {0.0};
     if (getloadavg(load, 1) < 1) load[0] = -1.0;
-    std::printf("Points that fail, default whole-image grids, correlation only, median of %d runs; "
-                "points/s by wall time; us of work per point at 1 thread, as the correlation clocks it "
-                "(load average %.1f)\n",
-                runs, load[0]);
-    std::printf("  %-26s %7s | %9s %9s %5s | %9s %9s | %7s %7s %5s %-20s | %s\n", "case",
-                "points", "guided/1", "guided/2", "vs t03", "engine/1", "engine/2", "conv us",
-                "fail us", "ratio", "dearest failing", "failing points by status (2 threads), "
+    std::printf(
+        "Points that fail, default whole-image grids, correlation only, median of %d runs; "
+        "points/s by wall time; us of work per point at 1 thread, as the correlation clocks it "
+        "(load average %.1f)\n",
+        runs, load[0]);
+    std::printf("  %-26s %7s | %9s %9s %5s | %9s %9s | %7s %7s %5s %-20s | %s\n", "case", "points",
+                "guided/1", "guided/2", "vs t03", "engine/1", "engine/2", "conv us", "fail us",
+                "ratio", "dearest failing",
+                "failing points by status (2 threads), "
                 "full searches");
     double t03_rate = 0.0, worst_ratio = 0.0, worst_dearest = 0.0, worst_share = 1e9,
            worst_rate = 1e18;
@@ -546,36 +569,42 @@ void failing_points(const std::string& root, const std::string& challenge_root, 
                           dearest_ratio);
         std::printf("  %-26s %7d | %9.0f %9.0f %5.2f | %9.0f %9.0f | %7.1f %7.1f %5.2f %-20s |",
                     c.name.c_str(), g2.points, g1.rate, g2.rate,
-                    t03_rate > 0.0 ? g2.rate / t03_rate : 0.0, e1.first, e2.first, conv_us,
-                    fail_us, ratio, dearest_text);
+                    t03_rate > 0.0 ? g2.rate / t03_rate : 0.0, e1.first, e2.first, conv_us, fail_us,
+                    ratio, dearest_text);
         for (int s = 1; s < kStatusCount; ++s)
             if (g2.status[s]) std::printf(" %s %d", kStatusNames[s], g2.status[s]);
-        std::printf("; searches %d%s\n", g2.full_searches, g1.sum == g2.sum ? "" : " THREADS DIFFER");
+        std::printf("; searches %d%s\n", g2.full_searches,
+                    g1.sum == g2.sum ? "" : " THREADS DIFFER");
         std::printf("    us of work per point by status (1 thread):");
         for (int s = 0; s < kStatusCount; ++s)
             if (g1.status[s])
-                std::printf(" %s %.1f (%.2f x)", kStatusNames[s],
-                            1e6 * g1.seconds_by_status[s] / g1.status[s],
-                            conv_us > 0.0 ? 1e6 * g1.seconds_by_status[s] / g1.status[s] / conv_us
-                                          : 0.0);
+                std::printf(
+                    " %s %.1f (%.2f x)", kStatusNames[s],
+                    1e6 * g1.seconds_by_status[s] / g1.status[s],
+                    conv_us > 0.0 ? 1e6 * g1.seconds_by_status[s] / g1.status[s] / conv_us : 0.0);
         std::printf("\n");
         if (c.judge_neighbours)
-            std::printf("    valid points more than 0.1 px off a robust plane of their valid "
-                        "neighbours: %d\n", off_neighbours(g2.last, 0.1));
+            std::printf(
+                "    valid points more than 0.1 px off a robust plane of their valid "
+                "neighbours: %d\n",
+                off_neighbours(g2.last, 0.1));
         if (c.truth) print_truth(g2.last, *c.truth);
         if (c.frames.size() > 1)
-            std::printf("    %zu frames: %.2f s of correlation at 2 threads [target <= 5], %.2f "
-                        "frames/s; engine (unmasked) %.0f %% valid\n",
-                        c.frames.size(), g2.seconds, static_cast<double>(c.frames.size()) / g2.seconds, e2.second);
+            std::printf(
+                "    %zu frames: %.2f s of correlation at 2 threads [target <= 5], %.2f "
+                "frames/s; engine (unmasked) %.0f %% valid\n",
+                c.frames.size(), g2.seconds, static_cast<double>(c.frames.size()) / g2.seconds,
+                e2.second);
         worst_ratio = std::max(worst_ratio, ratio);
         worst_dearest = std::max(worst_dearest, dearest_ratio);
         if (t03_rate > 0.0) worst_share = std::min(worst_share, g2.rate / t03_rate);
         worst_rate = std::min(worst_rate, g2.rate);
     }
-    std::printf("  slowest case %.0f points/s at 2 threads [target >= 40000], %.2f x translate_03 "
-                "[>= 0.7]; failed point %.2f x a converged one at most [<= 3], the dearest "
-                "failing status %.2f x\n\n",
-                worst_rate, worst_share, worst_ratio, worst_dearest);
+    std::printf(
+        "  slowest case %.0f points/s at 2 threads [target >= 40000], %.2f x translate_03 "
+        "[>= 0.7]; failed point %.2f x a converged one at most [<= 3], the dearest "
+        "failing status %.2f x\n\n",
+        worst_rate, worst_share, worst_ratio, worst_dearest);
 }
 
 int run(const std::string& root, int runs, bool quick) {
@@ -597,7 +626,8 @@ int run(const std::string& root, int runs, bool quick) {
     const ReferenceImage ref(reference, config);
     std::printf("Speed on translate_03 (clean), correlation only, median of %d runs\n", runs);
     std::printf("  ReferenceImage build: %.2f ms (%d x %d grid, %.1f MiB)\n", median(builds),
-                ref.grid_rows(), ref.grid_cols(), static_cast<double>(ref.memory_bytes()) / 1048576.0);
+                ref.grid_rows(), ref.grid_cols(),
+                static_cast<double>(ref.memory_bytes()) / 1048576.0);
     std::printf("  %-8s %-8s %12s  %s\n", "path", "threads", "points/s", "checksum");
     double guided_rate[3] = {0, 0, 0}, engine_rate[3] = {0, 0, 0};
     std::uint64_t sums[3] = {0, 0, 0};
@@ -633,10 +663,11 @@ int run(const std::string& root, int runs, bool quick) {
                     threads, guided_rate[threads], static_cast<unsigned long long>(sums[threads]),
                     median(cpu));
     }
-    std::printf("  guided 2 threads: %.0f points/s [target >= 40000], %.2fx the engine [>= 3.7], "
-                "speed-up 2/1 %.2fx [>= 1.8], identical across threads: %s\n\n",
-                guided_rate[2], guided_rate[2] / engine_rate[2], guided_rate[2] / guided_rate[1],
-                sums[1] == sums[2] ? "yes" : "NO");
+    std::printf(
+        "  guided 2 threads: %.0f points/s [target >= 40000], %.2fx the engine [>= 3.7], "
+        "speed-up 2/1 %.2fx [>= 1.8], identical across threads: %s\n\n",
+        guided_rate[2], guided_rate[2] / engine_rate[2], guided_rate[2] / guided_rate[1],
+        sums[1] == sums[2] ? "yes" : "NO");
 
     // --- Accuracy -----------------------------------------------------------------------------
     omp_set_num_threads(2);
@@ -686,17 +717,19 @@ int run(const std::string& root, int runs, bool quick) {
             }
         }
     }
-    std::printf("\nLargest |bias| over translate_00..10, px: engine clean %.5f noisy %.5f; guided "
-                "clean %.5f noisy %.5f [guided target <= 0.0015]\n\n",
-                worst[0][0], worst[0][1], worst[1][0], worst[1][1]);
+    std::printf(
+        "\nLargest |bias| over translate_00..10, px: engine clean %.5f noisy %.5f; guided "
+        "clean %.5f noisy %.5f [guided target <= 0.0015]\n\n",
+        worst[0][0], worst[0][1], worst[1][0], worst[1][1]);
     const auto verdict = [](bool ok) { return ok ? "ok" : "MISSED"; };
-    std::printf("Guided accuracy targets: |bias| <= 0.0015 %s; noisy translate_03 std %.5f <= "
-                "0.0042 %s; clean translate_03/affine RMS %.5f <= 0.0020 %s; 100 %% valid on "
-                "translations, affine, large_shift, rotate_2deg %s; sine_060 RMS no worse than "
-                "the engine %s\n\n",
-                verdict(std::max(worst[1][0], worst[1][1]) <= 0.0015), noisy_std,
-                verdict(noisy_std <= 0.0042), worst_clean_rms, verdict(worst_clean_rms <= 0.002),
-                verdict(all_valid), verdict(sine_ok));
+    std::printf(
+        "Guided accuracy targets: |bias| <= 0.0015 %s; noisy translate_03 std %.5f <= "
+        "0.0042 %s; clean translate_03/affine RMS %.5f <= 0.0020 %s; 100 %% valid on "
+        "translations, affine, large_shift, rotate_2deg %s; sine_060 RMS no worse than "
+        "the engine %s\n\n",
+        verdict(std::max(worst[1][0], worst[1][1]) <= 0.0015), noisy_std,
+        verdict(noisy_std <= 0.0042), worst_clean_rms, verdict(worst_clean_rms <= 0.002),
+        verdict(all_valid), verdict(sine_ok));
 
     if (quick) return 0;
     failing_points(root, challenge_root(), runs);
@@ -709,7 +742,6 @@ int run(const std::string& root, int runs, bool quick) {
                 static_cast<double>(usage.ru_maxrss) / 1024.0);
     return 0;
 }
-
 
 // --- DIC Challenge checks ----------------------------------------------------------------------
 
@@ -743,7 +775,8 @@ Profile column_means(const std::vector<double>& xs, const std::vector<double>& u
 double spatial_resolution(const Profile& measured, const std::vector<double>& truth) {
     std::vector<int> zeros;
     for (std::size_t x = 1; x < truth.size(); ++x)
-        if ((truth[x - 1] < 0.0) != (truth[x] < 0.0) && std::abs(truth[x]) + std::abs(truth[x - 1]) > 0.0)
+        if ((truth[x - 1] < 0.0) != (truth[x] < 0.0) &&
+            std::abs(truth[x]) + std::abs(truth[x - 1]) > 0.0)
             zeros.push_back(static_cast<int>(x));
     for (std::size_t k = 0; k + 1 < zeros.size(); ++k) {
         double true_peak = 0.0, meas_peak = 0.0;
@@ -753,7 +786,9 @@ double spatial_resolution(const Profile& measured, const std::vector<double>& tr
         for (std::size_t i = 0; i < measured.x.size(); ++i)
             if (measured.x[i] >= zeros[k] && measured.x[i] < zeros[k + 1]) {
                 any = true;
-                if (measured.u[i] * (true_peak > 0 ? 1 : -1) > meas_peak * (true_peak > 0 ? 1 : -1) || meas_peak == 0.0)
+                if (measured.u[i] * (true_peak > 0 ? 1 : -1) >
+                        meas_peak * (true_peak > 0 ? 1 : -1) ||
+                    meas_peak == 0.0)
                     meas_peak = measured.u[i];
             }
         if (!any) continue;
@@ -771,8 +806,9 @@ int challenge(const std::string& root) {
         GuidedConfig gc = bench_guided_config(reference.cols);
         gc.compute_strain = false;
         const ReferenceImage ref(reference, gc);
-        for (const auto& [name, truth] : {std::pair<const char*, double>{"x0.00_y0.00_n2_c75.tif", 0.0},
-                                          std::pair<const char*, double>{"x0.10_y0.10_n2_c100.tif", 0.1}}) {
+        for (const auto& [name, truth] :
+             {std::pair<const char*, double>{"x0.00_y0.00_n2_c75.tif", 0.0},
+              std::pair<const char*, double>{"x0.10_y0.10_n2_c100.tif", 0.1}}) {
             const cv::Mat deformed = load_image_gray(dir + name);
             DICEngine engine;
             DICConfig dc;
@@ -785,10 +821,11 @@ int challenge(const std::string& root) {
             field.p["v"] = truth;
             const ErrorStats es = morvex::bench::displacement_errors(er, field);
             const ErrorStats gs = guided_errors(gr, field);
-            std::printf("  sample5 %-24s engine bias u %.4f v %.4f std u %.4f v %.4f valid %.1f%% | "
-                        "guided bias u %.4f v %.4f std u %.4f v %.4f valid %.1f%%\n",
-                        name, es.u.bias, es.v.bias, es.u.std, es.v.std, 100 * es.valid_share,
-                        gs.u.bias, gs.v.bias, gs.u.std, gs.v.std, 100 * gs.valid_share);
+            std::printf(
+                "  sample5 %-24s engine bias u %.4f v %.4f std u %.4f v %.4f valid %.1f%% | "
+                "guided bias u %.4f v %.4f std u %.4f v %.4f valid %.1f%%\n",
+                name, es.u.bias, es.v.bias, es.u.std, es.v.std, 100 * es.valid_share, gs.u.bias,
+                gs.v.bias, gs.u.std, gs.v.std, 100 * gs.valid_share);
         }
     }
     {
@@ -818,12 +855,13 @@ int challenge(const std::string& root) {
         const GuidedResult qr = correlate_guided(ReferenceImage(reference, qc), deformed, qc);
         const double quadratic_res =
             spatial_resolution(column_means(gx, qr.u, qr.valid, qr.rows, qr.cols), truth);
-        std::printf("  sample14 L5 spatial resolution (period where the amplitude first drops "
-                    "below 90 %%): engine %.0f px, guided %.0f px (guided valid %.1f%%), guided "
-                    "quadratic %.0f px [<= 60; nan: no half wave down to the image's shortest "
-                    "period, 100 px, loses 10 %%]\n",
-                    engine_res, guided_res, 100.0 * gv / static_cast<double>(gr.valid.size()),
-                    quadratic_res);
+        std::printf(
+            "  sample14 L5 spatial resolution (period where the amplitude first drops "
+            "below 90 %%): engine %.0f px, guided %.0f px (guided valid %.1f%%), guided "
+            "quadratic %.0f px [<= 60; nan: no half wave down to the image's shortest "
+            "period, 100 px, loses 10 %%]\n",
+            engine_res, guided_res, 100.0 * gv / static_cast<double>(gr.valid.size()),
+            quadratic_res);
     }
     return 0;
 }
@@ -857,16 +895,20 @@ int turned_cards(int runs) {
         return add_noise(out, kNoise, rng);
     };
     const cv::Mat reference = camera(fine, 1u);
-    const TurnedCase cases[] = {{"turned 40", 40.0, 1.0},   {"turned 45", 45.0, 1.0},
-                                {"turned 90", 90.0, 1.0},   {"turned 100", 100.0, 1.0},
-                                {"turned 180", 180.0, 1.0}, {"scaled 0.8", 0.0, 0.8},
+    const TurnedCase cases[] = {{"turned 40", 40.0, 1.0},
+                                {"turned 45", 45.0, 1.0},
+                                {"turned 90", 90.0, 1.0},
+                                {"turned 100", 100.0, 1.0},
+                                {"turned 180", 180.0, 1.0},
+                                {"scaled 0.8", 0.0, 0.8},
                                 {"turned -100, 1.25", -100.0, 1.25},
                                 {"turned 180, on", 180.0, 1.0, FeatureSeeds::kOn}};
-    std::printf("\nSpeckled card (600 x 600 on a dark field, 800 x 800 frame) turned or scaled "
-                "about the centre; default settings, feature seeds auto (on: ', on'); %d runs\n",
-                runs);
-    std::printf("  %-18s %9s %9s %7s %7s %9s %9s %7s  statuses\n", "case", "pts/s 1t",
-                "pts/s 2t", "in-view", "valid%", "rms px", "max px", "bg");
+    std::printf(
+        "\nSpeckled card (600 x 600 on a dark field, 800 x 800 frame) turned or scaled "
+        "about the centre; default settings, feature seeds auto (on: ', on'); %d runs\n",
+        runs);
+    std::printf("  %-18s %9s %9s %7s %7s %9s %9s %7s  statuses\n", "case", "pts/s 1t", "pts/s 2t",
+                "in-view", "valid%", "rms px", "max px", "bg");
     for (const TurnedCase& t : cases) {
         const double a = t.degrees * 3.14159265358979323846 / 180.0;
         const double m00 = t.scale * std::cos(a), m01 = -t.scale * std::sin(a);
@@ -920,8 +962,8 @@ int turned_cards(int runs) {
             in_view += seen ? 1 : 0;
             if (!r.valid[i]) continue;
             in_view_valid += seen ? 1 : 0;
-            const bool centre_on_card = x >= start && x <= start + kCard - 1 && y >= start &&
-                                        y <= start + kCard - 1;
+            const bool centre_on_card =
+                x >= start && x <= start + kCard - 1 && y >= start && y <= start + kCard - 1;
             background += centre_on_card ? 0 : 1;
             double u, v;
             truth(x, y, u, v);
@@ -937,9 +979,10 @@ int turned_cards(int runs) {
             if (status[s] > 0) std::printf("%s %d  ", kStatusNames[s], status[s]);
         std::printf("%s\n", sums[0] == sums[1] ? "" : "THREAD COUNT CHANGED THE RESULT");
     }
-    std::printf("  (in-view: subsets wholly on the card and in the frame once moved; valid%%, of "
-                "them; rms, max: |error| of every valid point; bg: valid points centred off the "
-                "card. Targets: >= 99 %%, rms <= 0.01 px, max <= 0.05 px, bg 0)\n");
+    std::printf(
+        "  (in-view: subsets wholly on the card and in the frame once moved; valid%%, of "
+        "them; rms, max: |error| of every valid point; bg: valid points centred off the "
+        "card. Targets: >= 99 %%, rms <= 0.01 px, max <= 0.05 px, bg 0)\n");
     return 0;
 }
 

@@ -98,7 +98,8 @@ void BM_ComputeZnssd(benchmark::State& state) {
     std::size_t i = 0;
     for (auto _ : state) {
         const auto& [y, x] = p.centres[i++ & 255];
-        const double score = compute_znssd(p.reference, p.deformed, y, x, warp, kSubset, fourth_order);
+        const double score =
+            compute_znssd(p.reference, p.deformed, y, x, warp, kSubset, fourth_order);
         if (!(score < 0.05)) state.SkipWithError("compute_znssd: the true warp scored badly");
         benchmark::DoNotOptimize(score);
     }
@@ -130,10 +131,14 @@ void solver_benchmark(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations());
 }
 
-void BM_IcGnSolve(benchmark::State& state) { solver_benchmark<ic_gn_solve>(state); }
+void BM_IcGnSolve(benchmark::State& state) {
+    solver_benchmark<ic_gn_solve>(state);
+}
 BENCHMARK(BM_IcGnSolve)->Arg(1)->Arg(0);
 
-void BM_FaGnSolve(benchmark::State& state) { solver_benchmark<fa_gn_solve>(state); }
+void BM_FaGnSolve(benchmark::State& state) {
+    solver_benchmark<fa_gn_solve>(state);
+}
 BENCHMARK(BM_FaGnSolve)->Arg(1)->Arg(0);
 
 }  // namespace

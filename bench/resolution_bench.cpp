@@ -45,9 +45,9 @@ using morvex::bench::DataSet;
 using morvex::bench::Field;
 
 constexpr int kStarRows = 512, kStarCols = 1024;
-constexpr double kAmplitude = 0.5;               // px
+constexpr double kAmplitude = 0.5;                          // px
 constexpr double kShortPeriod = 10.0, kLongPeriod = 300.0;  // px
-constexpr double kReadNoise = 2.0;               // grey levels
+constexpr double kReadNoise = 2.0;                          // grey levels
 constexpr double kTwoPi = 6.283185307179586;
 constexpr int kThreads = 2;
 
@@ -68,8 +68,12 @@ double star_phase(double x) {
     return kTwoPi * (kStarCols - 1.0) / (kShortPeriod * r) *
            (1.0 - std::exp(-r * x / (kStarCols - 1.0)));
 }
-double star_u(double x) { return kAmplitude * std::sin(star_phase(x)); }
-double star_exx(double x) { return kAmplitude * kTwoPi / star_period(x) * std::cos(star_phase(x)); }
+double star_u(double x) {
+    return kAmplitude * std::sin(star_phase(x));
+}
+double star_exx(double x) {
+    return kAmplitude * kTwoPi / star_period(x) * std::cos(star_phase(x));
+}
 
 // Every row resampled at X(x), x = X + u(X), through its exact quintic prefilter: along a row
 // the 2-D spline at an integer row is this 1-D spline, so the warp is exact for the
@@ -99,8 +103,9 @@ cv::Mat warp_star(const cv::Mat& reference) {
             detail::quintic_weights(x - base, w);
             double sum = 0.0;
             for (int k = 0; k < 6; ++k)
-                sum += w[k] * line[static_cast<std::size_t>(
-                                  detail::mirror_index(base - 2 + k, kStarCols))];
+                sum +=
+                    w[k] *
+                    line[static_cast<std::size_t>(detail::mirror_index(base - 2 + k, kStarCols))];
             o[c] = sum;
         }
     }
@@ -382,7 +387,9 @@ void measure_star(const Setting& s, const StarSet& star, Figures& f) {
     f.l10_exx_subset = l10(column_means(clean, &GuidedResult::du_dx), star.truth_exx);
     f.l10_exx_fit = l10(column_means(clean, &GuidedResult::exx), star.truth_exx);
     f.l10_u_noisy = l10(column_means(noisy, &GuidedResult::u), star.truth_u);
-    f.valid_star = 100.0 * valid / (static_cast<double>(clean.front().valid.size()) * static_cast<double>(clean.size()));
+    f.valid_star =
+        100.0 * valid /
+        (static_cast<double>(clean.front().valid.size()) * static_cast<double>(clean.size()));
     f.us_per_point = 1e6 * cpu / points;
     f.points_per_second = points / wall;
     const double pairs = static_cast<double>(star.patterns.size());
@@ -461,8 +468,8 @@ void measure_sample14(const Setting& s, const std::string& root, Figures& f) {
     {
         const ReferenceImage ref(reference, config);
         const GuidedResult r = correlate_guided(ref, deformed, config);
-        f.sample14 = l10(column_means(r, &GuidedResult::u), truth, &f.sample14_shortest,
-                         &f.sample14_ratio);
+        f.sample14 =
+            l10(column_means(r, &GuidedResult::u), truth, &f.sample14_shortest, &f.sample14_ratio);
     }
     if (reference.cols < kSample14Pieces * kStarCols || reference.rows < kStarRows) return;
     const double noise = estimate_read_noise(reference);
@@ -471,8 +478,7 @@ void measure_sample14(const Setting& s, const std::string& root, Figures& f) {
     std::vector<GuidedResult> pieces;
     const int top = (reference.rows - kStarRows) / 2;
     for (int k = 0; k < kSample14Pieces; ++k) {
-        const cv::Mat piece =
-            reference(cv::Rect(k * kStarCols, top, kStarCols, kStarRows)).clone();
+        const cv::Mat piece = reference(cv::Rect(k * kStarCols, top, kStarCols, kStarRows)).clone();
         const ReferenceImage ref(piece, star);
         pieces.push_back(correlate_guided(
             ref, add_noise(warp_star(piece), noise, 50u + static_cast<std::uint32_t>(k)), star));
@@ -482,7 +488,9 @@ void measure_sample14(const Setting& s, const std::string& root, Figures& f) {
     f.sample14_star = l10(column_means(pieces, &GuidedResult::u), star_truth);
 }
 
-const char* verdict(bool ok) { return ok ? "ok" : "MISSED"; }
+const char* verdict(bool ok) {
+    return ok ? "ok" : "MISSED";
+}
 
 // The image's periods stop at about 100 px: a shape that keeps 90 % there has an l10% below
 // it, shown as "< period (ratio there)".
@@ -506,9 +514,8 @@ int main(int argc, char** argv) {
     }
     try {
         const std::string data = argv[1];
-        const std::string challenge = argc > 2 && std::string(argv[2]) != "--quick"
-                                          ? argv[2]
-                                          : "../shared/dic-challenge";
+        const std::string challenge =
+            argc > 2 && std::string(argv[2]) != "--quick" ? argv[2] : "../shared/dic-challenge";
         const bool quick = std::string(argv[argc - 1]) == "--quick";
         omp_set_num_threads(kThreads);
         double load[3] = {0, 0, 0};
@@ -521,9 +528,9 @@ int main(int argc, char** argv) {
         const DataSet noisy = morvex::bench::read_data_set(data + "/noisy");
 
         const std::vector<Setting> settings = {
-            {SubsetShape::kAffine, 15},    {SubsetShape::kQuadratic, 15},
-            {SubsetShape::kAffine, 21},    {SubsetShape::kQuadratic, 21},
-            {SubsetShape::kAffine, 29},    {SubsetShape::kQuadratic, 29}};
+            {SubsetShape::kAffine, 15}, {SubsetShape::kQuadratic, 15},
+            {SubsetShape::kAffine, 21}, {SubsetShape::kQuadratic, 21},
+            {SubsetShape::kAffine, 29}, {SubsetShape::kQuadratic, 29}};
         std::vector<Figures> figures(settings.size());
         for (std::size_t k = 0; k < settings.size(); ++k) {
             const Setting& s = settings[k];
@@ -535,67 +542,66 @@ int main(int argc, char** argv) {
             }
         }
 
-        std::printf("\nStar %d x %d on %d patterns, u = %.1f sin, period %.0f..%.0f px; step 3, "
-                    "rows 128-383; engineering strain, window 35 px; sd: the clean l10 u's "
-                    "standard deviation over the patterns\n",
-                    kStarCols, kStarRows, kStarPatterns, kAmplitude, kShortPeriod, kLongPeriod);
+        std::printf(
+            "\nStar %d x %d on %d patterns, u = %.1f sin, period %.0f..%.0f px; step 3, "
+            "rows 128-383; engineering strain, window 35 px; sd: the clean l10 u's "
+            "standard deviation over the patterns\n",
+            kStarCols, kStarRows, kStarPatterns, kAmplitude, kShortPeriod, kLongPeriod);
         std::printf("  %-9s %4s | %-17s %6s %-17s | %-17s %-17s | %9s %9s %6s | %9s %9s %9s\n",
                     "shape", "sub", "l10 u clean", "sd", "l10 u noisy", "l10 exx subset",
-                    "l10 exx fit", "noise u", "pred u", "valid", "noise exx", "(fit)",
-                    "outliers");
+                    "l10 exx fit", "noise u", "pred u", "valid", "noise exx", "(fit)", "outliers");
         for (std::size_t k = 0; k < settings.size(); ++k) {
             const Setting& s = settings[k];
             const Figures& f = figures[k];
             const double sub = s.subset;
-            std::printf("  %-9s %4d | %6.1f px %5.2fx  %6.2f %6.1f px %5.2fx  | %6.1f px %5.2fx  "
-                        "%6.1f px %5.2fx  | %9.5f %9.5f %5.1f%% | %9.2e %9.2e %9d\n",
-                        s.name(), s.subset, f.l10_u_clean, f.l10_u_clean / sub, f.l10_u_spread,
-                        f.l10_u_noisy, f.l10_u_noisy / sub, f.l10_exx_subset, f.l10_exx_subset / sub,
-                        f.l10_exx_fit, f.l10_exx_fit / sub, f.noise_u, f.predicted_u,
-                        f.valid_star, f.noise_exx_subset, f.noise_exx_fit, f.noise_dropped);
+            std::printf(
+                "  %-9s %4d | %6.1f px %5.2fx  %6.2f %6.1f px %5.2fx  | %6.1f px %5.2fx  "
+                "%6.1f px %5.2fx  | %9.5f %9.5f %5.1f%% | %9.2e %9.2e %9d\n",
+                s.name(), s.subset, f.l10_u_clean, f.l10_u_clean / sub, f.l10_u_spread,
+                f.l10_u_noisy, f.l10_u_noisy / sub, f.l10_exx_subset, f.l10_exx_subset / sub,
+                f.l10_exx_fit, f.l10_exx_fit / sub, f.noise_u, f.predicted_u, f.valid_star,
+                f.noise_exx_subset, f.noise_exx_fit, f.noise_dropped);
         }
-        std::printf("\n  %-9s %4s | %9s %10s | %-11s %-15s | %-26s | %-17s | %-18s | %-22s | "
-                    "%s\n",
-                    "shape", "sub", "MEI u", "MEI exx", "calibration", "",
-                    "RMS v sine 030/060/120", "max|bias| cl/noisy", "CPU us/pt (pts/s)",
-                    "s14 L5 l10", "s14 pattern, star l10");
+        std::printf(
+            "\n  %-9s %4s | %9s %10s | %-11s %-15s | %-26s | %-17s | %-18s | %-22s | "
+            "%s\n",
+            "shape", "sub", "MEI u", "MEI exx", "calibration", "", "RMS v sine 030/060/120",
+            "max|bias| cl/noisy", "CPU us/pt (pts/s)", "s14 L5 l10", "s14 pattern, star l10");
         for (std::size_t k = 0; k < settings.size(); ++k) {
             const Setting& s = settings[k];
             const Figures& f = figures[k];
-            std::printf("  %-9s %4d | %9.5f %10.2e | %6.3f %5.1f%% within 1 sigma | "
-                        "%.4f %.4f %.4f    | %.5f %.5f   | %6.1f (%7.0f)   | %-22s | %6.1f px\n",
-                        s.name(), s.subset, f.noise_u * f.l10_u_clean,
-                        f.noise_exx_subset * f.l10_exx_subset, f.calibration, f.within,
-                        f.sine_rms[0], f.sine_rms[1], f.sine_rms[2], f.bias_clean, f.bias_noisy,
-                        f.us_per_point, f.points_per_second, sample14_text(f).c_str(),
-                        f.sample14_star);
+            std::printf(
+                "  %-9s %4d | %9.5f %10.2e | %6.3f %5.1f%% within 1 sigma | "
+                "%.4f %.4f %.4f    | %.5f %.5f   | %6.1f (%7.0f)   | %-22s | %6.1f px\n",
+                s.name(), s.subset, f.noise_u * f.l10_u_clean,
+                f.noise_exx_subset * f.l10_exx_subset, f.calibration, f.within, f.sine_rms[0],
+                f.sine_rms[1], f.sine_rms[2], f.bias_clean, f.bias_noisy, f.us_per_point,
+                f.points_per_second, sample14_text(f).c_str(), f.sample14_star);
         }
         // Targets for the quadratic shape at 29 px, against the affine one at 29 px.
         const Figures& a = figures[4];
         const Figures& q = figures[5];
         const double mei_ratio = (q.noise_u * q.l10_u_clean) / (a.noise_u * a.l10_u_clean);
         // As the DIC Challenge takes it, from the noisy star (its images carry noise).
-        const double mei_noisy_ratio =
-            (q.noise_u * q.l10_u_noisy) / (a.noise_u * a.l10_u_noisy);
+        const double mei_noisy_ratio = (q.noise_u * q.l10_u_noisy) / (a.noise_u * a.l10_u_noisy);
         const double speed_ratio = a.us_per_point / q.us_per_point;
-        std::printf("\nQuadratic at 29 px: l10 u %.1f px <= 46 %s; sine_060 RMS v %.4f <= 0.02 %s; "
-                    "noise %.2fx affine <= 2 %s; MEI %.2fx affine <= 0.65 %s with the clean star's "
-                    "l10, %.2fx %s with the noisy star's (the DIC Challenge's way); max|bias| %.5f <= "
-                    "0.0015 %s; calibration %.3f in 0.85-1.15 %s, %.1f%% in 60-76%% %s; speed "
-                    "%.2fx affine (CPU time per point) >= 0.5 %s; sample 14 L5 l10 %s <= 60 "
-                    "%s, on its own pattern warped by the star %.1f px <= 60 %s\n",
-                    q.l10_u_clean, verdict(q.l10_u_clean <= 46.0), q.sine_rms[1],
-                    verdict(q.sine_rms[1] <= 0.02), q.noise_u / a.noise_u,
-                    verdict(q.noise_u <= 2.0 * a.noise_u), mei_ratio, verdict(mei_ratio <= 0.65),
-                    mei_noisy_ratio, verdict(mei_noisy_ratio <= 0.65),
-                    std::max(q.bias_clean, q.bias_noisy),
-                    verdict(std::max(q.bias_clean, q.bias_noisy) <= 0.0015), q.calibration,
-                    verdict(q.calibration >= 0.85 && q.calibration <= 1.15), q.within,
-                    verdict(q.within >= 60.0 && q.within <= 76.0), speed_ratio,
-                    verdict(speed_ratio >= 0.5), sample14_text(q).c_str(),
-                    std::isfinite(q.sample14) ? verdict(q.sample14 <= 60.0)
-                                              : "not measurable on its field",
-                    q.sample14_star, verdict(q.sample14_star <= 60.0));
+        std::printf(
+            "\nQuadratic at 29 px: l10 u %.1f px <= 46 %s; sine_060 RMS v %.4f <= 0.02 %s; "
+            "noise %.2fx affine <= 2 %s; MEI %.2fx affine <= 0.65 %s with the clean star's "
+            "l10, %.2fx %s with the noisy star's (the DIC Challenge's way); max|bias| %.5f <= "
+            "0.0015 %s; calibration %.3f in 0.85-1.15 %s, %.1f%% in 60-76%% %s; speed "
+            "%.2fx affine (CPU time per point) >= 0.5 %s; sample 14 L5 l10 %s <= 60 "
+            "%s, on its own pattern warped by the star %.1f px <= 60 %s\n",
+            q.l10_u_clean, verdict(q.l10_u_clean <= 46.0), q.sine_rms[1],
+            verdict(q.sine_rms[1] <= 0.02), q.noise_u / a.noise_u,
+            verdict(q.noise_u <= 2.0 * a.noise_u), mei_ratio, verdict(mei_ratio <= 0.65),
+            mei_noisy_ratio, verdict(mei_noisy_ratio <= 0.65), std::max(q.bias_clean, q.bias_noisy),
+            verdict(std::max(q.bias_clean, q.bias_noisy) <= 0.0015), q.calibration,
+            verdict(q.calibration >= 0.85 && q.calibration <= 1.15), q.within,
+            verdict(q.within >= 60.0 && q.within <= 76.0), speed_ratio, verdict(speed_ratio >= 0.5),
+            sample14_text(q).c_str(),
+            std::isfinite(q.sample14) ? verdict(q.sample14 <= 60.0) : "not measurable on its field",
+            q.sample14_star, verdict(q.sample14_star <= 60.0));
         getloadavg(load, 3);
         std::printf("Load average at the end: %.2f %.2f %.2f\n", load[0], load[1], load[2]);
         return 0;

@@ -74,9 +74,8 @@ double combined_rms(const morvex::bench::ErrorStats& s) {
 
 void run_tracking(const std::string& root, int repeats, const std::string& only) {
     const char* kPairs[] = {"translate_03", "rotate_2deg", "large_shift"};
-    std::printf("%-6s %-13s %-8s %6s %7s %9s %9s %9s %9s %10s  %s\n", "set", "pair",
-                "recovery", "points", "valid", "rms_u", "rms_v", "rms", "points/s", "pts/cpu-s",
-                "checksum");
+    std::printf("%-6s %-13s %-8s %6s %7s %9s %9s %9s %9s %10s  %s\n", "set", "pair", "recovery",
+                "points", "valid", "rms_u", "rms_v", "rms", "points/s", "pts/cpu-s", "checksum");
     for (const char* set_name : {"clean", "noisy"}) {
         const morvex::bench::DataSet set = morvex::bench::read_data_set(root + "/" + set_name);
         const cv::Mat reference = set.load_reference();
@@ -97,17 +96,16 @@ void run_tracking(const std::string& root, int repeats, const std::string& only)
                     const auto t0 = std::chrono::steady_clock::now();
                     const std::clock_t c0 = std::clock();
                     result = engine.run(reference, deformed, config);
-                    best_cpu = std::min(best_cpu,
-                                        static_cast<double>(std::clock() - c0) / CLOCKS_PER_SEC);
+                    best_cpu =
+                        std::min(best_cpu, static_cast<double>(std::clock() - c0) / CLOCKS_PER_SEC);
                     best = std::min(best, seconds_since(t0));
                 }
                 const auto stats = morvex::bench::displacement_errors(result, pair.field);
-                std::printf(
-                    "%-6s %-13s %-8s %6d %6.1f%% %9.4f %9.4f %9.4f %9.0f %10.0f  %016llx\n",
-                    set_name, pair_name, recovery ? "on" : "off", stats.total,
-                    100.0 * stats.valid_share, stats.u.rms, stats.v.rms, combined_rms(stats),
-                    stats.total / best, stats.total / best_cpu,
-                    static_cast<unsigned long long>(result_checksum(result)));
+                std::printf("%-6s %-13s %-8s %6d %6.1f%% %9.4f %9.4f %9.4f %9.0f %10.0f  %016llx\n",
+                            set_name, pair_name, recovery ? "on" : "off", stats.total,
+                            100.0 * stats.valid_share, stats.u.rms, stats.v.rms,
+                            combined_rms(stats), stats.total / best, stats.total / best_cpu,
+                            static_cast<unsigned long long>(result_checksum(result)));
                 std::fflush(stdout);
             }
         }
@@ -130,8 +128,8 @@ void run_streaming() {
 
     std::printf("\nstreaming: %dx%d speckle, step (%.2f, %.2f) px per frame, default config\n",
                 kSize, kSize, kStepU, kStepV);
-    std::printf("%5s %7s %7s %6s %7s %9s %9s %9s\n", "frame", "true_u", "true_v", "points",
-                "valid", "rms_u", "rms_v", "ms");
+    std::printf("%5s %7s %7s %6s %7s %9s %9s %9s\n", "frame", "true_u", "true_v", "points", "valid",
+                "rms_u", "rms_v", "ms");
     double total_ms = 0.0;
     for (int k = 1; k <= kFrames; ++k) {
         morvex::bench::Field field;
@@ -147,15 +145,15 @@ void run_streaming() {
                     stream.last_frame_ms());
         std::fflush(stdout);
     }
-    std::printf("streaming: %.2f frames/s over %d frames\n", kFrames / (total_ms / 1000.0), kFrames);
+    std::printf("streaming: %.2f frames/s over %d frames\n", kFrames / (total_ms / 1000.0),
+                kFrames);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc < 2) {
-        std::fprintf(stderr, "usage: %s <bench-data folder> [threads] [repeats] [pair]\n",
-                     argv[0]);
+        std::fprintf(stderr, "usage: %s <bench-data folder> [threads] [repeats] [pair]\n", argv[0]);
         return 2;
     }
     const std::string root = argv[1];
@@ -167,8 +165,8 @@ int main(int argc, char** argv) {
         return 2;
     }
     omp_set_num_threads(threads);
-    std::printf("tracking_bench: %s, %d thread(s), fastest of %d run(s)\n\n", root.c_str(),
-                threads, repeats);
+    std::printf("tracking_bench: %s, %d thread(s), fastest of %d run(s)\n\n", root.c_str(), threads,
+                repeats);
     try {
         run_tracking(root, repeats, only);
         if (only.empty()) run_streaming();

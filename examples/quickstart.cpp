@@ -65,9 +65,10 @@ int main() {
     }
     const int points = result.rows * result.cols;
 
-    std::printf("Speckle %d x %d px, deformed by u = %.1f %+.4f x %+.4f y, "
-                "v = %.1f %+.4f x %+.4f y\n",
-                kSize, kSize, kU, kDuDx, kDuDy, kV, kDvDx, kDvDy);
+    std::printf(
+        "Speckle %d x %d px, deformed by u = %.1f %+.4f x %+.4f y, "
+        "v = %.1f %+.4f x %+.4f y\n",
+        kSize, kSize, kU, kDuDx, kDuDy, kV, kDvDx, kDvDy);
     std::printf("Grid %d x %d = %d points, %d valid, %.0f points per second\n\n", result.rows,
                 result.cols, points, valid, points / seconds);
     std::printf("  %-10s %12s %12s\n", "error", "bias", "RMS");

@@ -9,7 +9,8 @@ namespace morvex::python {
 void bind_engine(py::module_& m) {
     using dic::DICEngine;
     py::class_<DICEngine> engine_class(m, "DICEngine");
-    engine_class.def(py::init<>())
+    engine_class
+        .def(py::init<>())
         // The interpreter lock stays held for the whole run: the workers never touch Python,
         // and holding it keeps a second Python thread from entering run() on the same engine.
         // A `step` below 1 leaves the library as std::invalid_argument, i.e. ValueError.

@@ -32,8 +32,8 @@ std::vector<T> vector_from_value(const py::handle& value) {
 void require_values(const char* key, std::size_t held, std::int64_t needed) {
     if (static_cast<std::int64_t>(held) < needed) {
         throw py::value_error("Result dictionary: '" + std::string(key) + "' holds " +
-                              std::to_string(held) + " values, fewer than rows * cols = " +
-                              std::to_string(needed));
+                              std::to_string(held) +
+                              " values, fewer than rows * cols = " + std::to_string(needed));
     }
 }
 
@@ -72,11 +72,12 @@ cv::Mat image_from_array(const ImageArray& array) {
 
 py::array_t<double> array_from_image(const cv::Mat& image) {
     if (image.dims > 2 || (!image.empty() && image.type() != CV_64FC1)) {
-        throw std::runtime_error("Internal error: the library returned an image that is not "
-                                 "a 2-D single-channel float64 matrix");
+        throw std::runtime_error(
+            "Internal error: the library returned an image that is not "
+            "a 2-D single-channel float64 matrix");
     }
-    py::array_t<double> array({static_cast<py::ssize_t>(image.rows),
-                               static_cast<py::ssize_t>(image.cols)});
+    py::array_t<double> array(
+        {static_cast<py::ssize_t>(image.rows), static_cast<py::ssize_t>(image.cols)});
     if (image.empty()) {
         return array;
     }

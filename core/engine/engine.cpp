@@ -40,10 +40,10 @@ void validate(const DICConfig& config) {
     // A negative margin lays the grid out beyond the image on every side: a search range of
     // -3000 gives millions of points that can never correlate (minutes of work, gigabytes).
     if (const std::int64_t margin = detail::grid_margin(config); margin < 0)
-        throw std::invalid_argument("DICConfig: the grid margin must not be negative, got " +
-                                    std::to_string(margin) + " (subset_size = " +
-                                    std::to_string(config.subset_size) + ", search_range = " +
-                                    std::to_string(config.search_range) + ")");
+        throw std::invalid_argument(
+            "DICConfig: the grid margin must not be negative, got " + std::to_string(margin) +
+            " (subset_size = " + std::to_string(config.subset_size) +
+            ", search_range = " + std::to_string(config.search_range) + ")");
 }
 
 /// A result of `shape` over `grid`: every field zero, every point invalid.
@@ -77,7 +77,9 @@ void add_strain(const DICConfig& config, DICResult& result) {
 DICEngine::DICEngine() = default;
 DICEngine::~DICEngine() = default;
 
-void DICEngine::cancel() { cancel_requested.store(true); }
+void DICEngine::cancel() {
+    cancel_requested.store(true);
+}
 
 std::vector<Point2D> DICEngine::generate_grid(const cv::Mat& reference,
                                               const DICConfig& config) const {

@@ -17,16 +17,15 @@ namespace morvex::dic::detail {
 /// (or the tracking simplex when `config.use_tracking_simplex` is set). Failure to
 /// correlate is data (valid = false); only OpenCV's own refusals and allocation failures
 /// throw. Reentrant.
-MORVEX_EXPORT PointResult correlate_point(const cv::Mat& reference, const cv::Mat& deformed,
-                                          int y, int x, const DICConfig& config);
+MORVEX_EXPORT PointResult correlate_point(const cv::Mat& reference, const cv::Mat& deformed, int y,
+                                          int x, const DICConfig& config);
 
 /// Rotation-aware simplex over (u, v, angle) on the ZNSSD of the rotated subset, started at
 /// (start_u, start_v) when given, else at the integer peak (when
 /// `tracking_integer_initialization` finds one) or the configured search centre. Valid when
 /// the end is finite and within the jump tolerances of the start. Reentrant.
 MORVEX_EXPORT PointResult track_point(const cv::Mat& reference, const cv::Mat& deformed, int y,
-                                      int x, const DICConfig& config,
-                                      std::optional<double> start_u,
+                                      int x, const DICConfig& config, std::optional<double> start_u,
                                       std::optional<double> start_v);
 
 /// Tracking follow-up after the first pass: retry_globally when fewer than 30 % of the

@@ -30,14 +30,14 @@ PointResult track_point(const cv::Mat& reference, const cv::Mat& deformed, int y
     }
 
     // A given start wins over the integer peak: the recovery passes know better.
-    const double u_start = start_u ? *start_u
-                                   : static_cast<double>(found ? peak.u : config.search_center_u);
-    const double v_start = start_v ? *start_v
-                                   : static_cast<double>(found ? peak.v : config.search_center_v);
+    const double u_start =
+        start_u ? *start_u : static_cast<double>(found ? peak.u : config.search_center_u);
+    const double v_start =
+        start_v ? *start_v : static_cast<double>(found ? peak.v : config.search_center_v);
     SimplexSettings settings;
     settings.start = {u_start, v_start, 0.0};
-    settings.step_disp = found ? std::min(kFoundStepLimit, config.robust_delta_disp)
-                               : config.robust_delta_disp;
+    settings.step_disp =
+        found ? std::min(kFoundStepLimit, config.robust_delta_disp) : config.robust_delta_disp;
     settings.step_angle = config.robust_delta_theta;
     settings.max_iterations = config.robust_max_iterations;
     settings.tolerance = config.robust_tolerance;

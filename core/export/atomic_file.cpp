@@ -16,7 +16,7 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr int kTempNameAttempts = 64;
-constexpr int kMaxSymlinkHops = 40;  // the usual kernel limit
+constexpr int kMaxSymlinkHops = 40;              // the usual kernel limit
 constexpr std::size_t kTempNameStemLimit = 100;  // bytes: keeps the name below NAME_MAX
 
 std::string describe_errno(int error, const char* fallback) {
@@ -32,8 +32,8 @@ std::uint64_t mix(std::uint64_t x) {  // splitmix64 finaliser
 
 // A name that is unlikely to be taken; the exclusive open below makes a clash harmless.
 std::string temp_name(const fs::path& target, const void* owner, int attempt) {
-    std::uint64_t key = static_cast<std::uint64_t>(
-        std::chrono::steady_clock::now().time_since_epoch().count());
+    std::uint64_t key =
+        static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
     key = mix(key ^ std::hash<std::thread::id>{}(std::this_thread::get_id()));
     key = mix(key ^ reinterpret_cast<std::uintptr_t>(owner));
     key = mix(key ^ static_cast<std::uint64_t>(attempt));
@@ -94,7 +94,9 @@ AtomicFile::AtomicFile(std::string path) : path_(std::move(path)) {
     if (fs::is_regular_file(status)) fs::permissions(temp_path_, status.permissions(), ec);
 }
 
-AtomicFile::~AtomicFile() { discard(); }
+AtomicFile::~AtomicFile() {
+    discard();
+}
 
 void AtomicFile::write(std::string_view bytes) {
     if (file_ == nullptr) fail("file is no longer open");

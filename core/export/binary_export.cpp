@@ -18,7 +18,9 @@ constexpr std::size_t kFlushBytes = std::size_t{1} << 20;
 // travel as their bit patterns (NaN payloads and signs survive).
 class LittleEndianWriter {
 public:
-    explicit LittleEndianWriter(const std::string& path) : file_(path) { bytes_.reserve(kFlushBytes + 8); }
+    explicit LittleEndianWriter(const std::string& path) : file_(path) {
+        bytes_.reserve(kFlushBytes + 8);
+    }
 
     void put_raw(const char* data, std::size_t size) { bytes_.append(data, size); }
 
@@ -43,7 +45,8 @@ public:
 
 private:
     void put_bits(std::uint64_t bits, int size) {
-        for (int i = 0; i < size; ++i) bytes_.push_back(static_cast<char>((bits >> (8 * i)) & 0xFF));
+        for (int i = 0; i < size; ++i)
+            bytes_.push_back(static_cast<char>((bits >> (8 * i)) & 0xFF));
         flush_if_full();
     }
 
@@ -59,7 +62,8 @@ private:
 
 void require_length(const char* name, std::size_t length, std::int64_t count) {
     if (static_cast<std::uint64_t>(length) != static_cast<std::uint64_t>(count)) {
-        throw std::invalid_argument(std::string("export_hdf5: ") + name + " holds " + std::to_string(length) +
+        throw std::invalid_argument(std::string("export_hdf5: ") + name + " holds " +
+                                    std::to_string(length) +
                                     " values, rows * cols = " + std::to_string(count));
     }
 }
@@ -70,7 +74,8 @@ void export_hdf5(const DICResult& result, const std::string& path, int step) {
     // A reader takes every array length from the header, so the arrays must match it exactly.
     if (result.rows < 0 || result.cols < 0) {
         throw std::invalid_argument("export_hdf5: rows and cols must not be negative (rows = " +
-                                    std::to_string(result.rows) + ", cols = " + std::to_string(result.cols) + ")");
+                                    std::to_string(result.rows) +
+                                    ", cols = " + std::to_string(result.cols) + ")");
     }
     const std::int64_t count = std::int64_t{result.rows} * result.cols;
     const std::vector<double>* arrays[] = {&result.u,   &result.v,   &result.exx,

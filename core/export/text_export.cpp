@@ -39,8 +39,9 @@ public:
 
     void put_general(double value, int precision) {
         char digits[40];  // %.10g needs at most 17 characters ("-1.234567891e-308")
-        const auto end =
-            std::to_chars(digits, digits + sizeof digits, value, std::chars_format::general, precision).ptr;
+        const auto end = std::to_chars(digits, digits + sizeof digits, value,
+                                       std::chars_format::general, precision)
+                             .ptr;
         text_.append(digits, end);
     }
 
@@ -75,17 +76,20 @@ struct NamedField {
 // past the end of. `valid` may be shorter: the missing entries read as valid.
 std::int64_t checked_point_count(const DICResult& result, const char* writer) {
     if (result.rows < 0 || result.cols < 0) {
-        throw std::invalid_argument(std::string(writer) + ": rows and cols must not be negative (rows = " +
-                                    std::to_string(result.rows) + ", cols = " + std::to_string(result.cols) + ")");
+        throw std::invalid_argument(
+            std::string(writer) + ": rows and cols must not be negative (rows = " +
+            std::to_string(result.rows) + ", cols = " + std::to_string(result.cols) + ")");
     }
     const std::int64_t count = std::int64_t{result.rows} * result.cols;
-    const NamedField fields[] = {{"u", &result.u},     {"v", &result.v},     {"exx", &result.exx},
-                                 {"eyy", &result.eyy}, {"exy", &result.exy}, {"confidence", &result.confidence}};
+    const NamedField fields[] = {{"u", &result.u},     {"v", &result.v},
+                                 {"exx", &result.exx}, {"eyy", &result.eyy},
+                                 {"exy", &result.exy}, {"confidence", &result.confidence}};
     for (const NamedField& field : fields) {
         if (static_cast<std::uint64_t>(field.values->size()) < static_cast<std::uint64_t>(count)) {
-            throw std::invalid_argument(std::string(writer) + ": " + field.name + " holds " +
-                                        std::to_string(field.values->size()) +
-                                        " values, fewer than rows * cols = " + std::to_string(count));
+            throw std::invalid_argument(
+                std::string(writer) + ": " + field.name + " holds " +
+                std::to_string(field.values->size()) +
+                " values, fewer than rows * cols = " + std::to_string(count));
         }
     }
     return count;
@@ -147,8 +151,9 @@ void export_vtk(const DICResult& result, const std::string& path, int step) {
     out.put("POINT_DATA ");
     out.put_integer(count);
     out.end_line();
-    const NamedField blocks[] = {{"U", &result.u},     {"V", &result.v},     {"Exx", &result.exx},
-                                 {"Eyy", &result.eyy}, {"Exy", &result.exy}, {"Confidence", &result.confidence}};
+    const NamedField blocks[] = {{"U", &result.u},     {"V", &result.v},
+                                 {"Exx", &result.exx}, {"Eyy", &result.eyy},
+                                 {"Exy", &result.exy}, {"Confidence", &result.confidence}};
     for (const NamedField& block : blocks) {
         out.put("SCALARS ");
         out.put(block.name);

@@ -9,13 +9,13 @@
 
 #include <morvex/guided.hpp>
 
-#include "guided/deformed_frame.h"
-#include "guided/frame_run.h"
-#include "guided/propagation.h"
-#include "guided/reference_data.h"
-#include "guided/seeding.h"
-#include "guided/strain_fit.h"
-#include "guided/warp_fields.h"
+#include "guided/field/strain_fit.h"
+#include "guided/frame/deformed_frame.h"
+#include "guided/propagation/frame_run.h"
+#include "guided/propagation/propagation.h"
+#include "guided/propagation/seeding.h"
+#include "guided/reference/reference_data.h"
+#include "guided/solve/warp_fields.h"
 
 namespace morvex::dic {
 
@@ -23,7 +23,8 @@ namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-bool same_reference_fields(const GuidedConfig& a, const GuidedConfig& b, std::string& which) {
+bool same_reference_fields(const GuidedReferenceSettings& a, const GuidedReferenceSettings& b,
+                           std::string& which) {
     auto differ = [&](const char* name) {
         which = name;
         return false;
@@ -40,8 +41,7 @@ bool same_reference_fields(const GuidedConfig& a, const GuidedConfig& b, std::st
     if (!(a.max_predicted_sigma == b.max_predicted_sigma)) return differ("max_predicted_sigma");
     if (a.mask.empty() != b.mask.empty()) return differ("mask");
     if (!a.mask.empty()) {
-        if (a.mask.size() != b.mask.size() || a.mask.type() != b.mask.type())
-            return differ("mask");
+        if (a.mask.size() != b.mask.size() || a.mask.type() != b.mask.type()) return differ("mask");
         if (a.mask.data != b.mask.data && cv::norm(a.mask, b.mask, cv::NORM_INF) != 0.0)
             return differ("mask");
     }
@@ -55,24 +55,37 @@ void check_previous(const GuidedResult& previous, const ReferenceImage::Data& re
             "correlate_guided: previous result has a " + std::to_string(previous.rows) + " x " +
             std::to_string(previous.cols) + " grid, the reference image a " +
             std::to_string(ref.grid_rows()) + " x " + std::to_string(ref.grid_cols()) + " grid");
-    for (const std::vector<double>* field :
-         {&previous.u, &previous.v, &previous.du_dx, &previous.du_dy, &previous.dv_dx,
-          &previous.dv_dy})
+    for (const std::vector<double>* field : {&previous.u, &previous.v, &previous.du_dx,
+                                             &previous.du_dy, &previous.dv_dx, &previous.dv_dy})
         if (field->size() != n)
-            throw std::invalid_argument(
-                "correlate_guided: previous result holds " + std::to_string(field->size()) +
-                " values in a field, expected " + std::to_string(n));
+            throw std::invalid_argument("correlate_guided: previous result holds " +
+                                        std::to_string(field->size()) +
+                                        " values in a field, expected " + std::to_string(n));
     // Second derivatives are optional (an affine result may start a second-order run).
     if (!previous.du_dxx.empty() && !detail::has_curvature(previous, n))
         throw std::invalid_argument(
             "correlate_guided: previous result holds second derivatives that do not cover its "
-            "grid, expected " + std::to_string(n) + " values in each of the six fields");
+            "grid, expected " +
+            std::to_string(n) + " values in each of the six fields");
 }
 
 }  // namespace
 
 GuidedResult correlate_guided(const ReferenceImage& reference, const cv::Mat& deformed,
                               const GuidedConfig& config, const GuidedResult* previous) {
+    // A field out of range is named as such before it is compared; the solve record is
+    // checked where it enters below.
+    static_cast<const GuidedReferenceSettings&>(config).check();
+    std::string field;
+    if (!same_reference_fields(config, reference.settings(), field))
+        throw std::invalid_argument("correlate_guided: GuidedConfig::" + field +
+                                    " differs from the one the ReferenceImage was built with");
+    return correlate_guided(reference, deformed, static_cast<const GuidedSolveSettings&>(config),
+                            previous);
+}
+
+GuidedResult correlate_guided(const ReferenceImage& reference, const cv::Mat& deformed,
+                              const GuidedSolveSettings& solve, const GuidedResult* previous) {
     const ReferenceImage::Data& ref = reference.data();
     if (deformed.empty())
         throw std::invalid_argument("correlate_guided: the deformed image is empty");
@@ -85,13 +98,13 @@ GuidedResult correlate_guided(const ReferenceImage& reference, const cv::Mat& de
             "correlate_guided: the deformed image is " + std::to_string(deformed.rows) + " x " +
             std::to_string(deformed.cols) + ", the reference " + std::to_string(ref.image.rows) +
             " x " + std::to_string(ref.image.cols));
-    detail::check_guided_config(config);
-    std::string field;
-    if (!same_reference_fields(config, ref.shape, field))
-        throw std::invalid_argument("correlate_guided: GuidedConfig::" + field +
-                                    " differs from the one the ReferenceImage was built with");
+    solve.check();
     if (previous) check_previous(*previous, ref);
-    detail::check_explicit_seeds(ref, config);
+    detail::check_explicit_seeds(ref, solve);
+    // The pipeline reads both records; the reference's are the ones it was prepared with.
+    GuidedConfig config;
+    static_cast<GuidedReferenceSettings&>(config) = ref.settings;
+    static_cast<GuidedSolveSettings&>(config) = solve;
 
     const int threads = config.threads > 0 ? config.threads : omp_get_max_threads();
     const detail::DeformedFrame frame = detail::make_deformed_frame(deformed, ref, threads);

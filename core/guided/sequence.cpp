@@ -10,10 +10,10 @@
 
 #include <morvex/guided.hpp>
 
-#include "guided/reference_data.h"
-#include "guided/strain_fit.h"
-#include "guided/subset_solver.h"
-#include "guided/warp_fields.h"
+#include "guided/field/strain_fit.h"
+#include "guided/reference/reference_data.h"
+#include "guided/solve/warp.h"
+#include "guided/solve/warp_fields.h"
 
 namespace morvex::dic {
 
@@ -66,13 +66,13 @@ std::size_t nearest_point(const GuidedResult& r, double y, double x) {
 }  // namespace
 
 struct GuidedSequence::State {
-    GuidedConfig config;         // as given; the first reference's grid
-    GuidedConfig current;        // of `reference` (incremental: region and mask carried along)
+    GuidedConfig config;              // as given; the first reference's grid
+    GuidedReferenceSettings current;  // of `reference` (incremental: region and mask carried)
     bool incremental = false;
     std::unique_ptr<ReferenceImage> reference;  // first image (fixed) or latest frame (incremental)
     cv::Mat first_mask;
-    std::optional<GuidedResult> previous;       // last field against `reference`
-    std::optional<GuidedResult> accumulated;    // incremental: last field against the first image
+    std::optional<GuidedResult> previous;     // last field against `reference`
+    std::optional<GuidedResult> accumulated;  // incremental: last field against the first image
     int frames = 0;
 };
 
@@ -89,8 +89,12 @@ GuidedSequence::~GuidedSequence() = default;
 GuidedSequence::GuidedSequence(GuidedSequence&&) noexcept = default;
 GuidedSequence& GuidedSequence::operator=(GuidedSequence&&) noexcept = default;
 
-int GuidedSequence::frame_count() const { return state_->frames; }
-const GuidedConfig& GuidedSequence::config() const { return state_->config; }
+int GuidedSequence::frame_count() const {
+    return state_->frames;
+}
+const GuidedConfig& GuidedSequence::config() const {
+    return state_->config;
+}
 
 namespace {
 
@@ -183,7 +187,7 @@ bool sample_from_valid_points(const GuidedResult& inc, double y, double x, bool 
     const double w[4] = {(1 - fy) * (1 - fx), (1 - fy) * fx, fy * (1 - fx), fy * fx};
     const int rr[4] = {r0, r0, r1, r1}, cc[4] = {c0, c1, c0, c1};
     const bool second_order = detail::has_curvature(inc, inc.u.size());
-    static constexpr double Warp::*kFields[12] = {
+    static constexpr double Warp::* kFields[12] = {
         &Warp::u,      &Warp::v,      &Warp::du_dx,  &Warp::du_dy,  &Warp::dv_dx,  &Warp::dv_dy,
         &Warp::du_dxx, &Warp::du_dxy, &Warp::du_dyy, &Warp::dv_dxx, &Warp::dv_dxy, &Warp::dv_dyy};
     double weight = 0.0, sigma_u = 0.0, sigma_v = 0.0, zncc = 0.0;
@@ -234,8 +238,7 @@ bool total_subset_inside(const GuidedResult& total, std::size_t i, int half, boo
 // + sum_de d2u_inc_c/dx_d dx_e F_da F_eb, F = I + grad U_acc.
 void compose_curvature(const GuidedResult& acc, const Warp& inc, std::size_t i,
                        GuidedResult& total) {
-    const double f[2][2] = {{1.0 + acc.du_dx[i], acc.du_dy[i]},
-                            {acc.dv_dx[i], 1.0 + acc.dv_dy[i]}};
+    const double f[2][2] = {{1.0 + acc.du_dx[i], acc.du_dy[i]}, {acc.dv_dx[i], 1.0 + acc.dv_dy[i]}};
     // Per component c (u, v): the increment's gradient and Hessian at the moved position.
     const double grad[2][2] = {{inc.du_dx, inc.du_dy}, {inc.dv_dx, inc.dv_dy}};
     const double hess[2][3] = {{inc.du_dxx, inc.du_dxy, inc.du_dyy},
@@ -270,8 +273,8 @@ GuidedResult accumulate(const GuidedResult& acc, const GuidedResult& increment, 
     for (std::size_t i = 0; i < n; ++i) {
         total.status[i] = acc.status[i];
         total.valid[i] = 0;
-        for (auto* f : {&total.u, &total.v, &total.du_dx, &total.du_dy, &total.dv_dx,
-                        &total.dv_dy, &total.zncc, &total.sigma_u, &total.sigma_v})
+        for (auto* f : {&total.u, &total.v, &total.du_dx, &total.du_dy, &total.dv_dx, &total.dv_dy,
+                        &total.zncc, &total.sigma_u, &total.sigma_v})
             (*f)[i] = kNaN;
         if (curved)
             for (int k = 0; k < 6; ++k) (*detail::curvature_fields(total, k))[i] = kNaN;
@@ -297,8 +300,8 @@ GuidedResult accumulate(const GuidedResult& acc, const GuidedResult& increment, 
         total.dv_dy[i] = qx * ay + qy * by - 1.0;
         if (curved) compose_curvature(acc, inc.warp, i, total);
         if (!between && !total_subset_inside(total, i, half, curved, frame)) {
-            for (auto* f : {&total.u, &total.v, &total.du_dx, &total.du_dy, &total.dv_dx,
-                            &total.dv_dy})
+            for (auto* f :
+                 {&total.u, &total.v, &total.du_dx, &total.du_dy, &total.dv_dx, &total.dv_dy})
                 (*f)[i] = kNaN;
             if (curved)
                 for (int k = 0; k < 6; ++k) (*detail::curvature_fields(total, k))[i] = kNaN;
@@ -316,8 +319,8 @@ GuidedResult accumulate(const GuidedResult& acc, const GuidedResult& increment, 
 
 // The first region carried along by the field, so the increments keep covering the moving
 // points; unchanged when no point is valid.
-void carry_region(const GuidedResult& total, const GuidedConfig& first, cv::Size frame,
-                  GuidedConfig& next) {
+void carry_region(const GuidedResult& total, const GuidedReferenceSettings& first, cv::Size frame,
+                  GuidedReferenceSettings& next) {
     double x0 = 1e300, y0 = 1e300, x1 = -1e300, y1 = -1e300;
     for (std::size_t i = 0; i < total.u.size(); ++i)
         if (total.valid[i]) {
@@ -355,11 +358,11 @@ cv::Mat carry_mask(const cv::Mat& first_mask, const GuidedResult& total, cv::Siz
 
 GuidedResult GuidedSequence::add_frame(const cv::Mat& frame) {
     State& s = *state_;
-    GuidedConfig run_config = s.current;
-    run_config.progress = s.config.progress;
-    run_config.cancel = s.config.cancel;
+    // The reference's own settings hold; the solve settings are the sequence's, checked once
+    // when it was made.
     GuidedResult increment =
-        correlate_guided(*s.reference, frame, run_config, previous_on_grid(s.previous, *s.reference));
+        correlate_guided(*s.reference, frame, static_cast<const GuidedSolveSettings&>(s.config),
+                         previous_on_grid(s.previous, *s.reference));
     ++s.frames;
     if (!s.incremental) {
         s.previous = increment;
@@ -377,13 +380,11 @@ GuidedResult GuidedSequence::add_frame(const cv::Mat& frame) {
     }
     s.accumulated = total;
     // The frame becomes the reference, its region and mask the first ones carried along.
-    GuidedConfig next = s.config;
+    GuidedReferenceSettings next = s.config;
     carry_region(total, s.config, frame.size(), next);
     if (!s.first_mask.empty()) next.mask = carry_mask(s.first_mask, total, frame.size());
-    next.progress = nullptr;
-    next.cancel = nullptr;
     s.current = next;
-    s.reference = std::make_unique<ReferenceImage>(frame, s.current);
+    s.reference = std::make_unique<ReferenceImage>(frame, s.current, s.config.threads);
     // The increment just measured is the best start for the next one (steady motion).
     s.previous = increment;
     return total;

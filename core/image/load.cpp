@@ -19,7 +19,8 @@ cv::Mat load_image_gray(const std::string& path) {
     // the one named. The message shows the NUL as \0: what() would end the text there.
     if (path.find('\0') != std::string::npos) {
         std::string shown = path;
-        for (std::size_t at = shown.find('\0'); at != std::string::npos; at = shown.find('\0', at + 2))
+        for (std::size_t at = shown.find('\0'); at != std::string::npos;
+             at = shown.find('\0', at + 2))
             shown.replace(at, 1, "\\0");
         throw std::runtime_error("Failed to load image: " + shown);
     }

@@ -82,9 +82,8 @@ cv::Mat undistort_image(const cv::Mat& image, const CalibrationParams& calibrati
         calibration.p1 == 0.0 && calibration.p2 == 0.0) {
         return image.clone();
     }
-    const cv::Mat camera = (cv::Mat_<double>(3, 3) << calibration.fx, 0.0, calibration.cx,
-                            0.0, calibration.fy, calibration.cy,
-                            0.0, 0.0, 1.0);
+    const cv::Mat camera = (cv::Mat_<double>(3, 3) << calibration.fx, 0.0, calibration.cx, 0.0,
+                            calibration.fy, calibration.cy, 0.0, 0.0, 1.0);
     // OpenCV's order is k1, k2, p1, p2, k3: k3 moves from third place to fifth.
     const cv::Mat distortion = (cv::Mat_<double>(1, 5) << calibration.k1, calibration.k2,
                                 calibration.p1, calibration.p2, calibration.k3);

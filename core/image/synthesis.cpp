@@ -94,9 +94,10 @@ inline double clamp_grey(double p) {
 int dot_count(int rows, int cols, int dot_radius, double density) {
     // In 64 bits: the square of a radius beyond 46340 does not fit an int.
     const std::int64_t radius = dot_radius;
-    const double quotient =
-        static_cast<double>(rows) * density * static_cast<double>(cols) / static_cast<double>(radius * radius);
-    if (!std::isfinite(quotient) || !(quotient > -2147483649.0 && quotient < 2147483648.0)) return 0;
+    const double quotient = static_cast<double>(rows) * density * static_cast<double>(cols) /
+                            static_cast<double>(radius * radius);
+    if (!std::isfinite(quotient) || !(quotient > -2147483649.0 && quotient < 2147483648.0))
+        return 0;
     return static_cast<int>(quotient);
 }
 
@@ -111,7 +112,7 @@ cv::Mat generate_speckle(int rows, int cols, int dot_radius, double density, std
     for (int i = 0; i < dots; ++i) {
         const int cx = static_cast<int>(random.uniform() * cols);
         const int cy = static_cast<int>(random.uniform() * rows);
-        double intensity = random.uniform() * 100.0 + 30.0;  // dark dot
+        double intensity = random.uniform() * 100.0 + 30.0;                       // dark dot
         if (random.uniform() < 0.3) intensity = random.uniform() * 60.0 + 180.0;  // bright dot
         const double size = (random.uniform() * 0.5 + 0.5) * dot_radius;
         const std::int64_t extent = static_cast<std::int64_t>(3.0 * size);

@@ -87,7 +87,8 @@ ICGNResult solve(const cv::Mat& reference, const cv::Mat& deformed, int y, int x
     }
     const double norm_f = std::sqrt(detail::remove_mean(f, n));
     // A NaN or infinite reference pixel would make every update NaN: refuse it here.
-    if (!(norm_f >= detail::kFlatNorm) || !std::isfinite(norm_f)) return detail::early_result(start);
+    if (!(norm_f >= detail::kFlatNorm) || !std::isfinite(norm_f))
+        return detail::early_result(start);
 
     WarpParams p = start;
     int iterations = 0;
@@ -139,16 +140,15 @@ ICGNResult solve(const cv::Mat& reference, const cv::Mat& deformed, int y, int x
                 residual[k] = g[k] - f[k] / norm_f;
             }
         }
-        const detail::StepOutcome step =
-            detail::gauss_newton_step(jacobian, residual, n, config, iterations,
-                                      [&p](const double delta[6]) {
-                                          p.u -= delta[0];
-                                          p.v -= delta[1];
-                                          p.du_dx -= delta[2];
-                                          p.dv_dx -= delta[3];
-                                          p.du_dy -= delta[4];
-                                          p.dv_dy -= delta[5];
-                                      });
+        const detail::StepOutcome step = detail::gauss_newton_step(
+            jacobian, residual, n, config, iterations, [&p](const double delta[6]) {
+                p.u -= delta[0];
+                p.v -= delta[1];
+                p.du_dx -= delta[2];
+                p.dv_dx -= delta[3];
+                p.du_dy -= delta[4];
+                p.dv_dy -= delta[5];
+            });
         converged = step == detail::StepOutcome::kConverged;
         if (step != detail::StepOutcome::kContinue) break;
     }

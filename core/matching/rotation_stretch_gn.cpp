@@ -39,8 +39,7 @@ WarpParams rotation_stretch_to_warp(const double p[6]) {
 // reach two pixels beyond the subset; those taps are clamped into the image like the
 // interpolators' taps, so a subset on the border never reads outside it.
 template <bool kFourthOrder>
-void reference_subset(const GreyView& ref, int y, int x, int h, double* f, double* gx,
-                      double* gy) {
+void reference_subset(const GreyView& ref, int y, int x, int h, double* f, double* gx, double* gy) {
     std::size_t k = 0;
     for (int dy = -h; dy <= h; ++dy) {
         const int r = y + dy;
@@ -75,13 +74,12 @@ void reference_subset(const GreyView& ref, int y, int x, int h, double* f, doubl
 #if defined(__GNUC__) && defined(__x86_64__) && !defined(__SANITIZE_ADDRESS__)
 __attribute__((target_clones("avx2", "default")))
 #endif
-void steepest_descent(const double p[6], const double* __restrict gx,
-                      const double* __restrict gy, const double* __restrict offset_x,
-                      const double* __restrict offset_y, const double* __restrict g,
-                      const double* __restrict f, std::size_t n, double* __restrict d_u,
-                      double* __restrict d_v, double* __restrict d_theta,
-                      double* __restrict d_sxx, double* __restrict d_syy,
-                      double* __restrict d_sxy, double* __restrict residual) {
+void steepest_descent(const double p[6], const double* __restrict gx, const double* __restrict gy,
+                      const double* __restrict offset_x, const double* __restrict offset_y,
+                      const double* __restrict g, const double* __restrict f, std::size_t n,
+                      double* __restrict d_u, double* __restrict d_v, double* __restrict d_theta,
+                      double* __restrict d_sxx, double* __restrict d_syy, double* __restrict d_sxy,
+                      double* __restrict residual) {
     const double c = std::cos(p[kTheta]);
     const double s = std::sin(p[kTheta]);
     const double stretch_xx = 1.0 + p[kSxx];
@@ -137,7 +135,8 @@ ICGNResult solve(const cv::Mat& reference, const cv::Mat& deformed, int y, int x
             offset_y[k] = dy;
         }
     const double norm_f = std::sqrt(detail::remove_mean(f, n));
-    if (!(norm_f >= detail::kFlatNorm) || !std::isfinite(norm_f)) return detail::early_result(start);
+    if (!(norm_f >= detail::kFlatNorm) || !std::isfinite(norm_f))
+        return detail::early_result(start);
 
     double p[6] = {start.u, start.v, 0.0, 0.0, 0.0, 0.0};
     WarpParams warp = rotation_stretch_to_warp(p);
@@ -166,12 +165,11 @@ ICGNResult solve(const cv::Mat& reference, const cv::Mat& deformed, int y, int x
         steepest_descent(p, gx, gy, offset_x, offset_y, g, f, n, steepest[kU], steepest[kV],
                          steepest[kTheta], steepest[kSxx], steepest[kSyy], steepest[kSxy],
                          residual);
-        const detail::StepOutcome step =
-            detail::gauss_newton_step(steepest, residual, n, config, iterations,
-                                      [&p, &warp](const double delta[6]) {
-                                          for (int i = 0; i < 6; ++i) p[i] -= delta[i];
-                                          warp = rotation_stretch_to_warp(p);
-                                      });
+        const detail::StepOutcome step = detail::gauss_newton_step(
+            steepest, residual, n, config, iterations, [&p, &warp](const double delta[6]) {
+                for (int i = 0; i < 6; ++i) p[i] -= delta[i];
+                warp = rotation_stretch_to_warp(p);
+            });
         converged = step == detail::StepOutcome::kConverged;
         if (step != detail::StepOutcome::kContinue) break;
     }

@@ -41,8 +41,7 @@ void require_grey(const cv::Mat& image, const char* message) {
 // per candidate would bounce a cache line between them). The caller has checked the bounds.
 cv::Mat block_view(const cv::Mat& image, Index top, Index left, Index rows, Index cols) {
     auto* data = const_cast<double*>(image.ptr<double>(static_cast<int>(top))) + left;
-    return cv::Mat(static_cast<int>(rows), static_cast<int>(cols), CV_64FC1, data,
-                   image.step[0]);
+    return cv::Mat(static_cast<int>(rows), static_cast<int>(cols), CV_64FC1, data, image.step[0]);
 }
 
 // The reference subset of a search, or an empty matrix when it does not fit in the

@@ -95,8 +95,8 @@ int lowest_slot(const Simplex& s) {
     return chosen;
 }
 
-SimplexPoint combine(double sum_weight, const SimplexPoint& sum,
-                                    double worst_weight, const SimplexPoint& worst) {
+SimplexPoint combine(double sum_weight, const SimplexPoint& sum, double worst_weight,
+                     const SimplexPoint& worst) {
     SimplexPoint p{};
     for (int j = 0; j < kCoords; ++j) p[j] = sum_weight * sum[j] + worst_weight * worst[j];
     return p;

@@ -34,11 +34,11 @@ inline WarpParams rigid_rotation_warp(double u, double v, double t) {
 using SimplexPoint = std::array<double, 3>;
 
 struct SimplexSettings {
-    SimplexPoint start{};      ///< first vertex
-    double step_disp = 0.0;    ///< px: the second and third vertices sit this far along u, v
-    double step_angle = 0.0;   ///< rad: the fourth vertex sits this far along t
-    int max_iterations = 1;    ///< at least 1; at most max_iterations - 1 moves are made
-    double tolerance = 0.0;    ///< stop when the relative spread of values, or its change, is below
+    SimplexPoint start{};     ///< first vertex
+    double step_disp = 0.0;   ///< px: the second and third vertices sit this far along u, v
+    double step_angle = 0.0;  ///< rad: the fourth vertex sits this far along t
+    int max_iterations = 1;   ///< at least 1; at most max_iterations - 1 moves are made
+    double tolerance = 0.0;   ///< stop when the relative spread of values, or its change, is below
     /// The start is an integer correlation peak: the first steps are turned downhill (the
     /// minus side is probed, plus wins a tie) and the search may stop only after
     /// kMinFoundIterations moves and once the simplex has contracted around its best vertex.
@@ -46,9 +46,9 @@ struct SimplexSettings {
 };
 
 struct SimplexOutcome {
-    SimplexPoint best{};   ///< the chosen vertex
-    double value = 0.0;    ///< the objective there (may be NaN if the objective gives NaN)
-    int iterations = 0;    ///< moves made before the stop (max_iterations when none met)
+    SimplexPoint best{};  ///< the chosen vertex
+    double value = 0.0;   ///< the objective there (may be NaN if the objective gives NaN)
+    int iterations = 0;   ///< moves made before the stop (max_iterations when none met)
 };
 
 /// Minimises `objective` from settings.start. Deterministic: the same objective values give

@@ -82,9 +82,12 @@ struct NormalEquations {
     void accumulate(const double* const d[6], const double* r, std::size_t n) {
         // (i, j) of each upper entry in the order of upper[], then b as (i, 6), r being
         // "parameter" 6. Three groups, each small enough to keep its sums in registers.
-        static constexpr int kGroupA[][2] = {{0, 0}, {0, 1}, {0, 2}, {0, 3}, {0, 4}, {0, 5}, {1, 1}, {0, 6}};
-        static constexpr int kGroupB[][2] = {{1, 2}, {1, 3}, {1, 4}, {1, 5}, {2, 2}, {2, 3}, {2, 4}, {2, 5}, {1, 6}};
-        static constexpr int kGroupC[][2] = {{3, 3}, {3, 4}, {3, 5}, {4, 4}, {4, 5}, {5, 5}, {2, 6}, {3, 6}, {4, 6}, {5, 6}};
+        static constexpr int kGroupA[][2] = {{0, 0}, {0, 1}, {0, 2}, {0, 3},
+                                             {0, 4}, {0, 5}, {1, 1}, {0, 6}};
+        static constexpr int kGroupB[][2] = {{1, 2}, {1, 3}, {1, 4}, {1, 5}, {2, 2},
+                                             {2, 3}, {2, 4}, {2, 5}, {1, 6}};
+        static constexpr int kGroupC[][2] = {{3, 3}, {3, 4}, {3, 5}, {4, 4}, {4, 5},
+                                             {5, 5}, {2, 6}, {3, 6}, {4, 6}, {5, 6}};
         const double* const column[7] = {d[0], d[1], d[2], d[3], d[4], d[5], r};
         sum_products(column, kGroupA, n);
         sum_products(column, kGroupB, n);
@@ -216,8 +219,8 @@ inline double remove_mean(double* values, std::size_t n) {
 }
 
 /// One solver body, for one choice of interpolation.
-using SubsetSolver = ICGNResult (*)(const cv::Mat& reference, const cv::Mat& deformed, int y,
-                                    int x, const WarpParams& start, const ICGNConfig& config,
+using SubsetSolver = ICGNResult (*)(const cv::Mat& reference, const cv::Mat& deformed, int y, int x,
+                                    const WarpParams& start, const ICGNConfig& config,
                                     const SubsetGeometry& subset);
 
 /// The entry both solvers share: images that are not grey cannot be read, which gives the

@@ -40,8 +40,8 @@ inline constexpr double kZnssdFlatDenominator = 1e-12;
 class SubsetZnssd {
 public:
     SubsetZnssd() = default;
-    SubsetZnssd(const cv::Mat& reference, const cv::Mat& deformed, int y, int x,
-                int subset_size, bool use_bicubic) {
+    SubsetZnssd(const cv::Mat& reference, const cv::Mat& deformed, int y, int x, int subset_size,
+                bool use_bicubic) {
         reset(reference, deformed, y, x, subset_size, use_bicubic);
     }
 
@@ -81,10 +81,10 @@ public:
         bool interior = true;
         for (int dy : {-h_, h_}) {
             for (int dx : {-h_, h_}) {
-                const double yp = static_cast<double>(y_) + dy + warp.v + warp.dv_dx * dx +
-                                  warp.dv_dy * dy;
-                const double xp = static_cast<double>(x_) + dx + warp.u + warp.du_dx * dx +
-                                  warp.du_dy * dy;
+                const double yp =
+                    static_cast<double>(y_) + dy + warp.v + warp.dv_dx * dx + warp.dv_dy * dy;
+                const double xp =
+                    static_cast<double>(x_) + dx + warp.u + warp.du_dx * dx + warp.du_dy * dy;
                 if (!strictly_inside(yp, xp, last_row, last_col)) return kZnssdUnavailable;
                 interior = interior && yp >= 2.0 + kInteriorMargin &&
                            yp < deformed_.rows - 3.0 - kInteriorMargin &&
@@ -108,19 +108,18 @@ public:
         if (interior) {
             inside = use_bicubic_
                          ? sample_warped_subset<true, true>(deformed_, y_, x_, warp, h_, open_range,
-                                                            samples, column_x, column_y,
-                                                            position_y, position_x, sum)
+                                                            samples, column_x, column_y, position_y,
+                                                            position_x, sum)
                          : sample_warped_subset<false, true>(deformed_, y_, x_, warp, h_,
                                                              open_range, samples, column_x,
                                                              column_y, position_y, position_x, sum);
         } else {
-            inside = use_bicubic_
-                         ? sample_warped_subset<true>(deformed_, y_, x_, warp, h_, open_range,
-                                                      samples, column_x, column_y, position_y,
-                                                      position_x, sum)
-                         : sample_warped_subset<false>(deformed_, y_, x_, warp, h_, open_range,
-                                                       samples, column_x, column_y, position_y,
-                                                       position_x, sum);
+            inside =
+                use_bicubic_
+                    ? sample_warped_subset<true>(deformed_, y_, x_, warp, h_, open_range, samples,
+                                                 column_x, column_y, position_y, position_x, sum)
+                    : sample_warped_subset<false>(deformed_, y_, x_, warp, h_, open_range, samples,
+                                                  column_x, column_y, position_y, position_x, sum);
         }
         if (!inside) return kZnssdUnavailable;
 

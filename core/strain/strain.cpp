@@ -19,8 +19,8 @@ enum class StrainMeasure { kGreenLagrange, kSmall };
 // Fewer points than this leave the plane fit too weakly determined to trust.
 constexpr std::int64_t kMinFitPoints = 6;
 
-void check_inputs(const char* function, const std::vector<double>& u,
-                  const std::vector<double>& v, int rows, int cols, int step, int window,
+void check_inputs(const char* function, const std::vector<double>& u, const std::vector<double>& v,
+                  int rows, int cols, int step, int window,
                   const std::vector<std::uint8_t>* valid) {
     const std::string name(function);
     if (rows < 0 || cols < 0)
@@ -35,9 +35,9 @@ void check_inputs(const char* function, const std::vector<double>& u,
     const std::uint64_t cells = static_cast<std::uint64_t>(rows) * static_cast<std::uint64_t>(cols);
     const auto check_size = [&](const char* what, std::size_t size) {
         if (size < cells)
-            throw std::invalid_argument(name + ": " + what + " holds " + std::to_string(size) +
-                                        " values, fewer than rows * cols = " +
-                                        std::to_string(cells));
+            throw std::invalid_argument(
+                name + ": " + what + " holds " + std::to_string(size) +
+                " values, fewer than rows * cols = " + std::to_string(cells));
     };
     check_size("u", u.size());
     check_size("v", v.size());

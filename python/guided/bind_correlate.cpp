@@ -13,11 +13,12 @@ namespace morvex::python {
 void bind_correlate(py::module_& m) {
     m.def(
         "correlate",
-        [](const BoundReference& reference, const ImageArray& deformed, std::optional<Control*> control,
+        [](const BoundReference& reference, const ImageArray& deformed,
+           std::optional<Control*> control,
            std::optional<GuidedDict> previous MORVEX_SOLVER_KEYWORDS(MORVEX_SOLVER_PARAMETER),
            const SeedList& seeds) {
-            // The reference fields must be the ones the image was prepared with.
-            dic::GuidedConfig config = reference.config;
+            // The reference settings are the prepared image's own.
+            dic::GuidedSolveSettings config;
             apply_solver_settings(config,
                                   SolverSettings{MORVEX_SOLVER_KEYWORDS(MORVEX_SOLVER_VALUE)});
             apply_seeds(config, seeds);
@@ -40,9 +41,9 @@ void bind_correlate(py::module_& m) {
         "run, seeds only; 'seconds_by_status', seconds of work on the points by final status "
         "(index: STATUSES' codes). `seeds`: explicit seeds, (x, y) or (x, y, u, v) in image "
         "px, the latter started from the displacement (u, v).",
-        py::arg("reference"), py::arg("deformed"), py::kw_only(),
-        py::arg("control") = py::none(), py::arg("previous") = py::none()
-        MORVEX_SOLVER_KEYWORDS(MORVEX_SOLVER_ARG), py::arg("seeds") = py::none());
+        py::arg("reference"), py::arg("deformed"), py::kw_only(), py::arg("control") = py::none(),
+        py::arg("previous") = py::none() MORVEX_SOLVER_KEYWORDS(MORVEX_SOLVER_ARG),
+        py::arg("seeds") = py::none());
 }
 
 }  // namespace morvex::python

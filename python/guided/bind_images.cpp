@@ -77,8 +77,8 @@ void bind_images(py::module_& m) {
 
     m.def(
         "assess_speckle_quality",
-        [](const ImageArray& image, int subset_size)
-            -> py::typing::Dict<py::str, py::typing::Union<py::int_, py::float_>> {
+        [](const ImageArray& image,
+           int subset_size) -> py::typing::Dict<py::str, py::typing::Union<py::int_, py::float_>> {
             const cv::Mat grey = image_from_array(image);
             dic::SpeckleQuality quality;
             {

@@ -18,20 +18,22 @@ void bind_reference(py::module_& m) {
                          const std::string& interpolation, double prefilter_sigma,
                          const std::string& shape, double reference_noise,
                          double max_predicted_sigma) {
-                 auto bound = std::make_unique<BoundReference>();
-                 apply_reference_settings(bound->config, subset_size, step, roi, mask,
-                                          interpolation, prefilter_sigma, shape, reference_noise,
+                 dic::GuidedReferenceSettings settings;
+                 apply_reference_settings(settings, subset_size, step, roi, mask, interpolation,
+                                          prefilter_sigma, shape, reference_noise,
                                           max_predicted_sigma);
                  const cv::Mat image = image_from_array(reference);
+                 auto bound = std::make_unique<BoundReference>();
                  py::gil_scoped_release release;
-                 bound->image = std::make_unique<dic::ReferenceImage>(image, bound->config);
+                 bound->image = std::make_unique<dic::ReferenceImage>(image, settings);
                  return bound;
              }),
-             py::arg("reference"), py::kw_only(),
-             py::arg("subset_size") = kDefaults.subset_size, py::arg("step") = kDefaults.step,
-             py::arg("roi") = py::none(), py::arg("mask") = py::none(),
+             py::arg("reference"), py::kw_only(), py::arg("subset_size") = kDefaults.subset_size,
+             py::arg("step") = kDefaults.step, py::arg("roi") = py::none(),
+             py::arg("mask") = py::none(),
              py::arg("interpolation") = python_value(kDefaults.interpolation),
-             py::arg("prefilter_sigma") = kDefaults.prefilter_sigma, py::arg("shape") = python_value(kDefaults.shape),
+             py::arg("prefilter_sigma") = kDefaults.prefilter_sigma,
+             py::arg("shape") = python_value(kDefaults.shape),
              py::arg("reference_noise") = kDefaults.reference_noise,
              py::arg("max_predicted_sigma") = kDefaults.max_predicted_sigma)
         .def_property_readonly("rows", [](const BoundReference& b) { return b.image->rows(); })
@@ -62,7 +64,7 @@ void bind_reference(py::module_& m) {
     m.def(
         "grid_axes",
         [](int rows, int cols, int subset_size, int step, std::optional<Roi> roi) {
-            dic::GuidedConfig config;
+            dic::GuidedReferenceSettings config;
             apply_reference_settings(config, subset_size, step, roi, std::nullopt,
                                      python_value(kDefaults.interpolation), 0.0);
             dic::GuidedGridAxes axes;
@@ -71,10 +73,9 @@ void bind_reference(py::module_& m) {
             } catch (const std::invalid_argument& error) {
                 throw py::value_error(error.what());
             }
-            return py::make_tuple(py::array_t<int>(static_cast<py::ssize_t>(axes.rows_y.size()),
-                                                   axes.rows_y.data()),
-                                  py::array_t<int>(static_cast<py::ssize_t>(axes.cols_x.size()),
-                                                   axes.cols_x.data()));
+            return py::make_tuple(
+                py::array_t<int>(static_cast<py::ssize_t>(axes.rows_y.size()), axes.rows_y.data()),
+                py::array_t<int>(static_cast<py::ssize_t>(axes.cols_x.size()), axes.cols_x.data()));
         },
         "(grid rows' centre rows, grid columns' centre columns) a ReferenceImage of rows x cols "
         "px lays out; the same rule, without an image.",

@@ -24,8 +24,8 @@ void bind_sequence(py::module_& m) {
                  apply_reference_settings(config, subset_size, step, roi, mask, interpolation,
                                           prefilter_sigma, shape, reference_noise,
                                           max_predicted_sigma);
-                 apply_solver_settings(
-                     config, SolverSettings{MORVEX_SOLVER_KEYWORDS(MORVEX_SOLVER_VALUE)});
+                 apply_solver_settings(config,
+                                       SolverSettings{MORVEX_SOLVER_KEYWORDS(MORVEX_SOLVER_VALUE)});
                  apply_seeds(config, seeds);
                  attach_control(config, control);
                  const cv::Mat image = image_from_array(reference);
@@ -34,13 +34,14 @@ void bind_sequence(py::module_& m) {
                                                               incremental);
              }),
              // The sequence keeps a pointer to the control's atomics: keep the control alive.
-             py::keep_alive<1, 3>(), py::arg("reference"), py::kw_only(),
-             py::arg("control"), py::arg("incremental") = false,
-             py::arg("subset_size") = kDefaults.subset_size, py::arg("step") = kDefaults.step,
-             py::arg("roi") = py::none(), py::arg("mask") = py::none(),
+             py::keep_alive<1, 3>(), py::arg("reference"), py::kw_only(), py::arg("control"),
+             py::arg("incremental") = false, py::arg("subset_size") = kDefaults.subset_size,
+             py::arg("step") = kDefaults.step, py::arg("roi") = py::none(),
+             py::arg("mask") = py::none(),
              py::arg("interpolation") = python_value(kDefaults.interpolation),
-             py::arg("prefilter_sigma") = kDefaults.prefilter_sigma
-             MORVEX_SOLVER_KEYWORDS(MORVEX_SOLVER_ARG), py::arg("shape") = python_value(kDefaults.shape),
+             py::arg("prefilter_sigma") =
+                 kDefaults.prefilter_sigma MORVEX_SOLVER_KEYWORDS(MORVEX_SOLVER_ARG),
+             py::arg("shape") = python_value(kDefaults.shape),
              py::arg("reference_noise") = kDefaults.reference_noise, py::arg("seeds") = py::none(),
              py::arg("max_predicted_sigma") = kDefaults.max_predicted_sigma)
         .def(
@@ -54,8 +55,7 @@ void bind_sequence(py::module_& m) {
                 }
                 return dict_from_guided(result);
             },
-            "Correlate the next frame; the field is relative to the first image.",
-            py::arg("frame"))
+            "Correlate the next frame; the field is relative to the first image.", py::arg("frame"))
         .def_property_readonly("frame_count", &dic::GuidedSequence::frame_count);
 }
 

@@ -61,19 +61,22 @@ void bind_tables(py::module_& m) {
     }
     m.attr_with_type_hint<py::typing::Tuple<py::typing::Tuple<py::int_, py::str>, py::ellipsis>>(
         "STATUSES") = py::tuple(statuses);
-    m.attr_with_type_hint<py::typing::Tuple<py::typing::Dict<py::str, py::typing::Union<py::int_, py::str>>, py::ellipsis>>(
+    m.attr_with_type_hint<py::typing::Tuple<
+        py::typing::Dict<py::str, py::typing::Union<py::int_, py::str>>, py::ellipsis>>(
         "STATUS_TABLE") = py::tuple(status_table);
     m.attr_with_type_hint<py::typing::Tuple<py::typing::Dict<py::str, py::object>, py::ellipsis>>(
         "SETTINGS") = settings_table();
-    m.attr_with_type_hint<py::typing::Tuple<py::typing::Dict<py::str, py::typing::Union<py::bool_, py::int_, py::str>>, py::ellipsis>>(
+    m.attr_with_type_hint<py::typing::Tuple<
+        py::typing::Dict<py::str, py::typing::Union<py::bool_, py::int_, py::str>>, py::ellipsis>>(
         "FIELDS") = fields_table();
     m.def(
         "check_settings", [](const py::KWArgs<py::object>& given) { check_settings(given); },
-          "Check keyword settings of ReferenceImage, correlate() and Sequence as the library "
-          "does, without an image: ValueError naming the first value out of range or an "
-          "unknown keyword, TypeError for a value of the wrong type. Keywords not given take "
-          "their defaults.");
-    m.attr_with_type_hint<py::typing::Dict<py::str, py::typing::Union<py::bool_, py::int_, py::float_, py::str>>>(
+        "Check keyword settings of ReferenceImage, correlate() and Sequence as the library "
+        "does, without an image: ValueError naming the first value out of range or an "
+        "unknown keyword, TypeError for a value of the wrong type. Keywords not given take "
+        "their defaults.");
+    m.attr_with_type_hint<
+        py::typing::Dict<py::str, py::typing::Union<py::bool_, py::int_, py::float_, py::str>>>(
         "DEFAULTS") = default_settings();
     // The bounds the entry check holds beyond each field's own: the most threads, the
     // prefilter's radius in sigmas (which must fit in half a subset), the share of a subset

@@ -34,8 +34,8 @@ std::vector<T> grid_vector(const py::dict& dict, const char* key, std::size_t co
         py::reinterpret_borrow<py::object>(dict[key]));
     if (static_cast<std::size_t>(array.size()) != count) {
         throw py::value_error(std::string("Previous result: '") + key + "' holds " +
-                              std::to_string(array.size()) + " values, not rows * cols = " +
-                              std::to_string(count));
+                              std::to_string(array.size()) +
+                              " values, not rows * cols = " + std::to_string(count));
     }
     return std::vector<T>(array.data(), array.data() + array.size());
 }
@@ -98,9 +98,9 @@ GuidedDict dict_from_guided(const dic::GuidedResult& result) {
 
 py::tuple fields_table() {
     py::list fields;
-#define MORVEX_FIELD_ROW(name, type, dtype, unit, role, mirrored, description)               \
-    fields.append(py::dict(py::arg("name") = #name, py::arg("dtype") = dtype,                \
-                           py::arg("unit") = unit, py::arg("role") = role,                   \
+#define MORVEX_FIELD_ROW(name, type, dtype, unit, role, mirrored, description)                   \
+    fields.append(py::dict(py::arg("name") = #name, py::arg("dtype") = dtype,                    \
+                           py::arg("unit") = unit, py::arg("role") = role,                       \
                            py::arg("mirrored") = mirrored, py::arg("description") = description, \
                            py::arg("order") = py::len(fields)));
     MORVEX_GUIDED_FIELDS(MORVEX_FIELD_ROW)

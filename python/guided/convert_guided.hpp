@@ -62,37 +62,36 @@ cv::Mat mask_from_array(const py::array& mask);
 // 1 %); "1", another dimensionless number; "" for a flag or a count. Roles: "position",
 // "measured", "flag". The conversions both ways and morvex._guided.FIELDS expand from this
 // table, so a field cannot reach Python without its unit and place.
-#define MORVEX_GUIDED_FIELDS(X)                                                                \
-    X(x, double, "float64", "px", "position", false,                                           \
-      "subset centre column in the reference image")                                           \
-    X(y, double, "float64", "px", "position", true,                                            \
-      "subset centre row in the reference image (downwards)")                                  \
-    X(u, double, "float64", "px", "measured", false,                                           \
-      "displacement along x (columns, to the right)")                                          \
+#define MORVEX_GUIDED_FIELDS(X)                                                               \
+    X(x, double, "float64", "px", "position", false,                                          \
+      "subset centre column in the reference image")                                          \
+    X(y, double, "float64", "px", "position", true,                                           \
+      "subset centre row in the reference image (downwards)")                                 \
+    X(u, double, "float64", "px", "measured", false,                                          \
+      "displacement along x (columns, to the right)")                                         \
     X(v, double, "float64", "px", "measured", true, "displacement along y (rows, downwards)") \
-    X(exx, double, "float64", "fraction", "measured", false,                                   \
-      "strain tensor xx (a fraction: 0.01 is 1 %)")                                            \
-    X(eyy, double, "float64", "fraction", "measured", false,                                   \
-      "strain tensor yy (a fraction: 0.01 is 1 %)")                                            \
-    X(exy, double, "float64", "fraction", "measured", true,                                    \
-      "strain tensor xy, not engineering shear (a fraction: 0.01 is 1 %)")                     \
-    X(zncc, double, "float64", "1", "measured", false,                                         \
-      "zero-normalised cross-correlation of the final match")                                  \
-    X(sigma_u, double, "float64", "px", "measured", false, "one-sigma uncertainty of u")       \
-    X(sigma_v, double, "float64", "px", "measured", false, "one-sigma uncertainty of v")       \
-    X(du_dx, double, "float64", "fraction", "measured", false,                                 \
-      "displacement gradient of the subset warp")                                              \
-    X(du_dy, double, "float64", "fraction", "measured", true,                                  \
-      "displacement gradient of the subset warp")                                              \
-    X(dv_dx, double, "float64", "fraction", "measured", true,                                  \
-      "displacement gradient of the subset warp")                                              \
-    X(dv_dy, double, "float64", "fraction", "measured", false,                                 \
-      "displacement gradient of the subset warp")                                              \
-    X(valid, std::uint8_t, "bool", "", "flag", false, "True where status is 0 (converged)")    \
-    X(status, std::uint8_t, "uint8", "", "flag", false,                                        \
-      "why the point holds its value; only 0 is valid")                                        \
-    X(iterations, int, "int32", "", "flag", false,                                             \
-      "Gauss-Newton iterations of the accepted start")
+    X(exx, double, "float64", "fraction", "measured", false,                                  \
+      "strain tensor xx (a fraction: 0.01 is 1 %)")                                           \
+    X(eyy, double, "float64", "fraction", "measured", false,                                  \
+      "strain tensor yy (a fraction: 0.01 is 1 %)")                                           \
+    X(exy, double, "float64", "fraction", "measured", true,                                   \
+      "strain tensor xy, not engineering shear (a fraction: 0.01 is 1 %)")                    \
+    X(zncc, double, "float64", "1", "measured", false,                                        \
+      "zero-normalised cross-correlation of the final match")                                 \
+    X(sigma_u, double, "float64", "px", "measured", false, "one-sigma uncertainty of u")      \
+    X(sigma_v, double, "float64", "px", "measured", false, "one-sigma uncertainty of v")      \
+    X(du_dx, double, "float64", "fraction", "measured", false,                                \
+      "displacement gradient of the subset warp")                                             \
+    X(du_dy, double, "float64", "fraction", "measured", true,                                 \
+      "displacement gradient of the subset warp")                                             \
+    X(dv_dx, double, "float64", "fraction", "measured", true,                                 \
+      "displacement gradient of the subset warp")                                             \
+    X(dv_dy, double, "float64", "fraction", "measured", false,                                \
+      "displacement gradient of the subset warp")                                             \
+    X(valid, std::uint8_t, "bool", "", "flag", false, "True where status is 0 (converged)")   \
+    X(status, std::uint8_t, "uint8", "", "flag", false,                                       \
+      "why the point holds its value; only 0 is valid")                                       \
+    X(iterations, int, "int32", "", "flag", false, "Gauss-Newton iterations of the accepted start")
 
 // The second derivatives of a quadratic subset's warp, 1/px, present only for shape
 // "quadratic". They stay in the extension's dictionary and out of datasets, stores and
@@ -100,18 +99,18 @@ cv::Mat mask_from_array(const py::array& mask);
 // shapes the subset's fit rather than describing the specimen (strain comes from the first
 // derivatives), and a stored frame starts the next without them, the same way whether a run
 // was resumed or not.
-#define MORVEX_SECOND_ORDER_FIELDS(X)                                                          \
-    X(du_dxx, double, "float64", "1/px", "second_order", false,                                \
-      "second derivative of u along x of the quadratic subset warp")                           \
-    X(du_dxy, double, "float64", "1/px", "second_order", true,                                 \
-      "cross second derivative of u of the quadratic subset warp")                             \
-    X(du_dyy, double, "float64", "1/px", "second_order", false,                                \
-      "second derivative of u along y of the quadratic subset warp")                           \
-    X(dv_dxx, double, "float64", "1/px", "second_order", true,                                 \
-      "second derivative of v along x of the quadratic subset warp")                           \
-    X(dv_dxy, double, "float64", "1/px", "second_order", false,                                \
-      "cross second derivative of v of the quadratic subset warp")                             \
-    X(dv_dyy, double, "float64", "1/px", "second_order", true,                                 \
+#define MORVEX_SECOND_ORDER_FIELDS(X)                                \
+    X(du_dxx, double, "float64", "1/px", "second_order", false,      \
+      "second derivative of u along x of the quadratic subset warp") \
+    X(du_dxy, double, "float64", "1/px", "second_order", true,       \
+      "cross second derivative of u of the quadratic subset warp")   \
+    X(du_dyy, double, "float64", "1/px", "second_order", false,      \
+      "second derivative of u along y of the quadratic subset warp") \
+    X(dv_dxx, double, "float64", "1/px", "second_order", true,       \
+      "second derivative of v along x of the quadratic subset warp") \
+    X(dv_dxy, double, "float64", "1/px", "second_order", false,      \
+      "cross second derivative of v of the quadratic subset warp")   \
+    X(dv_dyy, double, "float64", "1/px", "second_order", true,       \
       "second derivative of v along y of the quadratic subset warp")
 
 /// The result as a dictionary: rows, cols (int), then every field of MORVEX_GUIDED_FIELDS as

@@ -55,7 +55,7 @@ std::string python_value(dic::SubsetShape shape) {
     return choice_name(kShapes, shape);
 }
 
-void apply_seeds(dic::GuidedConfig& config, const SeedList& seeds) {
+void apply_seeds(dic::GuidedSolveSettings& config, const SeedList& seeds) {
     config.seed_points.clear();
     config.seed_u.clear();
     config.seed_v.clear();
@@ -81,11 +81,11 @@ void apply_seeds(dic::GuidedConfig& config, const SeedList& seeds) {
         // Beyond a C int no image holds the position; within it the library names the seed.
         constexpr double kLargest = static_cast<double>(std::numeric_limits<int>::max());
         if (std::fabs(seed[0]) > kLargest || std::fabs(seed[1]) > kLargest) {
-            throw py::value_error(which + " (x, y) = (" + shown(seed[0]) + ", " +
-                                  shown(seed[1]) + ") lies outside any image");
+            throw py::value_error(which + " (x, y) = (" + shown(seed[0]) + ", " + shown(seed[1]) +
+                                  ") lies outside any image");
         }
-        config.seed_points.push_back({static_cast<int>(std::lround(seed[1])),
-                                      static_cast<int>(std::lround(seed[0]))});
+        config.seed_points.push_back(
+            {static_cast<int>(std::lround(seed[1])), static_cast<int>(std::lround(seed[0]))});
         any_start = any_start || seed.size() == 4;
         us.push_back(seed.size() == 4 ? seed[2] : nan);
         vs.push_back(seed.size() == 4 ? seed[3] : nan);
@@ -96,7 +96,7 @@ void apply_seeds(dic::GuidedConfig& config, const SeedList& seeds) {
     }
 }
 
-void apply_reference_settings(dic::GuidedConfig& config, int subset_size, int step,
+void apply_reference_settings(dic::GuidedReferenceSettings& config, int subset_size, int step,
                               const std::optional<Roi>& roi, const std::optional<py::array>& mask,
                               const std::string& interpolation, double prefilter_sigma,
                               const std::string& shape, double reference_noise,
@@ -116,7 +116,7 @@ void apply_reference_settings(dic::GuidedConfig& config, int subset_size, int st
     config.max_predicted_sigma = max_predicted_sigma;
 }
 
-void apply_solver_settings(dic::GuidedConfig& config, const SolverSettings& settings) {
+void apply_solver_settings(dic::GuidedSolveSettings& config, const SolverSettings& settings) {
     if (settings.threads < 0) {
         throw py::value_error("threads must be >= 0 (0 = all cores), got " +
                               std::to_string(settings.threads));
@@ -126,7 +126,7 @@ void apply_solver_settings(dic::GuidedConfig& config, const SolverSettings& sett
 #undef MORVEX_SOLVER_ASSIGN
 }
 
-void attach_control(dic::GuidedConfig& config, Control* control) {
+void attach_control(dic::GuidedSolveSettings& config, Control* control) {
     if (control == nullptr) {
         return;
     }

@@ -66,19 +66,17 @@ using SeedList = std::optional<std::vector<std::vector<double>>>;
 /// has a start, seed_u and seed_v (NaN for those without).
 /// @throws pybind11::value_error for a seed that is not 2 or 4 finite numbers, or a position
 /// beyond a C int.
-void apply_seeds(dic::GuidedConfig& config, const SeedList& seeds);
+void apply_seeds(dic::GuidedSolveSettings& config, const SeedList& seeds);
 
-/// A ReferenceImage together with the config it was built from: correlate() must repeat the
-/// reference fields exactly, so it starts from this copy.
+/// A prepared ReferenceImage as Python holds it; it keeps its own reference settings.
 struct BoundReference {
-    dic::GuidedConfig config;
     std::unique_ptr<dic::ReferenceImage> image;
 };
 
 /// The reference-image keywords into `config`.
 /// @throws pybind11::value_error for an unknown interpolation or shape name, or a mask that
 /// is not 2-D.
-void apply_reference_settings(dic::GuidedConfig& config, int subset_size, int step,
+void apply_reference_settings(dic::GuidedReferenceSettings& config, int subset_size, int step,
                               const std::optional<Roi>& roi, const std::optional<py::array>& mask,
                               const std::string& interpolation, double prefilter_sigma,
                               const std::string& shape = "affine",
@@ -87,10 +85,10 @@ void apply_reference_settings(dic::GuidedConfig& config, int subset_size, int st
 
 /// The solver keywords into `config`.
 /// @throws pybind11::value_error for threads below 0 or an unknown strain measure or source.
-void apply_solver_settings(dic::GuidedConfig& config, const SolverSettings& settings);
+void apply_solver_settings(dic::GuidedSolveSettings& config, const SolverSettings& settings);
 
 /// Points the config's cancel flag and progress callback at `control` (nothing when null).
-void attach_control(dic::GuidedConfig& config, Control* control);
+void attach_control(dic::GuidedSolveSettings& config, Control* control);
 
 /// GuidedConfig's defaults under the keyword names of the module, solver keywords included.
 py::dict default_settings();

@@ -90,19 +90,17 @@ py::list rows() {
     table.append(choice("shape", "reference", kShapes, d.shape,
                         "Subset shape function (quadratic: finer resolution, about twice the "
                         "noise)."));
-    table.append(special(real("reference_noise", "reference", d.reference_noise, 0.0,
-                              "grey levels",
+    table.append(special(real("reference_noise", "reference", d.reference_noise, 0.0, "grey levels",
                               "Read noise of the reference the uncertainty allows for."),
                          py::float_(-1.0), "estimated from the reference"));
-    table.append(special(real("max_predicted_sigma", "reference", d.max_predicted_sigma, 0.0,
-                              "px",
+    table.append(special(real("max_predicted_sigma", "reference", d.max_predicted_sigma, 0.0, "px",
                               "Points whose subset cannot measure the motion (a predicted sigma "
                               "above this, or an edge of a dark field or a hole) are refused "
                               "before any solve."),
                          py::float_(0.0), "off"));
     // The solve record: what each frame's correlation uses.
-    py::dict zncc = real("min_zncc", "solve", d.min_zncc, -1.0, "",
-                         "Smallest ZNCC of a valid point.");
+    py::dict zncc =
+        real("min_zncc", "solve", d.min_zncc, -1.0, "", "Smallest ZNCC of a valid point.");
     zncc["high"] = 1.0;
     table.append(zncc);
     table.append(real("max_jump", "solve", d.max_jump, 0.0, "px",
@@ -122,8 +120,8 @@ py::list rows() {
                      "Derive the strain fields exx, eyy, exy."));
     table.append(integer("strain_window", "solve", d.strain_window, 0, "px",
                          "Half-width of the strain fit."));
-    table.append(choice("strain_measure", "solve", kStrainMeasures, d.strain_measure,
-                        "Strain tensor."));
+    table.append(
+        choice("strain_measure", "solve", kStrainMeasures, d.strain_measure, "Strain tensor."));
     table.append(choice("strain_source", "solve", kStrainSources, d.strain_source,
                         "Strain from a plane fit of u, v (displacement) or from the subsets' "
                         "own gradients (subset; a window under half a step leaves them "
@@ -134,9 +132,9 @@ py::list rows() {
     table.append(row("seeds", "solve", "seeds", py::none(), "px",
                      "Explicit seeds (x, y) or (x, y, u, v), inside the image and on the "
                      "mask; (u, v) is the displacement a seed starts from."));
-    py::dict threads = special(integer("threads", "solve", d.threads, 0, "",
-                                       "Correlation threads."),
-                               py::int_(0), "all cores");
+    py::dict threads =
+        special(integer("threads", "solve", d.threads, 0, "", "Correlation threads."), py::int_(0),
+                "all cores");
     threads["high"] = dic::kMaxGuidedThreads;
     table.append(threads);
     return table;
@@ -150,8 +148,8 @@ T value_of(const py::kwargs& given, const char* name, T fallback) {
     try {
         return given[name].cast<T>();
     } catch (const py::cast_error&) {
-        throw py::type_error(std::string(name) + " has the wrong type: " +
-                             std::string(py::str(py::repr(given[name]))));
+        throw py::type_error(std::string(name) +
+                             " has the wrong type: " + std::string(py::str(py::repr(given[name]))));
     }
 }
 
@@ -194,7 +192,7 @@ void check_settings(const py::kwargs& given) {
     apply_solver_settings(config, solver);
     apply_seeds(config, value_of<SeedList>(given, "seeds", std::nullopt));
     try {
-        dic::check_guided_config(config);
+        config.check();
     } catch (const std::invalid_argument& error) {
         throw py::value_error(error.what());
     }

@@ -58,7 +58,8 @@ void clamp_config(const cv::Mat& reference, dic::DICConfig& config) {
     while (grid_points(reference, config) > kMaxGridPoints &&
            config.step <= std::numeric_limits<int>::max() / 2)
         config.step *= 2;
-    if (grid_points(reference, config) > kMaxGridPoints) config.step = std::numeric_limits<int>::max();
+    if (grid_points(reference, config) > kMaxGridPoints)
+        config.step = std::numeric_limits<int>::max();
 }
 
 void fit_seeds_to_grid(std::vector<double>& seeds, std::size_t n) {
@@ -106,9 +107,9 @@ void print_case(const fuzz::EngineCase& c, const cv::Mat& reference, const cv::M
                  "min_zncc %g strain %d window %d roi (%d %d %d %d)\n",
                  reference.rows, reference.cols, deformed.rows, deformed.cols, c.images.kind % 4,
                  k.subset_size, k.step, k.search_range, k.search_center_u, k.search_center_v,
-                 k.residual_search_range, k.seed_u_arr.size(), k.seed_v_arr.size(), k.max_iterations,
-                 k.convergence_threshold, k.znssd_threshold, k.use_fft_search, k.use_bicubic,
-                 k.use_tracking_simplex, k.tracking_integer_initialization,
+                 k.residual_search_range, k.seed_u_arr.size(), k.seed_v_arr.size(),
+                 k.max_iterations, k.convergence_threshold, k.znssd_threshold, k.use_fft_search,
+                 k.use_bicubic, k.use_tracking_simplex, k.tracking_integer_initialization,
                  k.tracking_spatial_recovery, k.robust_max_iterations, k.robust_tolerance,
                  k.robust_delta_disp, k.robust_delta_theta, k.disp_jump_tolerance,
                  k.theta_jump_tolerance, k.tracking_min_zncc, k.compute_strain, k.strain_window,

@@ -74,9 +74,15 @@ void check_written(const std::string& path, const dic::DICResult& r, Writer writ
 
 void export_one(const dic::DICResult& r, const std::string& path, int step, Writer writer) {
     switch (writer) {
-        case Writer::kCsv: dic::export_csv(r, path, step); break;
-        case Writer::kVtk: dic::export_vtk(r, path, step); break;
-        case Writer::kBinary: dic::export_hdf5(r, path, step); break;
+        case Writer::kCsv:
+            dic::export_csv(r, path, step);
+            break;
+        case Writer::kVtk:
+            dic::export_vtk(r, path, step);
+            break;
+        case Writer::kBinary:
+            dic::export_hdf5(r, path, step);
+            break;
     }
 }
 
@@ -87,17 +93,32 @@ void run_writer(const dic::DICResult& r, int step, int path_kind, Writer writer)
     bool writable = true;
     bool existing = false;
     switch (path_kind % 7) {
-        case 0: break;
-        case 1: path = dir + "/missing/result"; writable = false; break;
-        case 2: path = dir; writable = false; break;
-        case 3: path.clear(); writable = false; break;
-        case 4: path = dir + std::string("/res\0ult", 8); writable = false; break;
+        case 0:
+            break;
+        case 1:
+            path = dir + "/missing/result";
+            writable = false;
+            break;
+        case 2:
+            path = dir;
+            writable = false;
+            break;
+        case 3:
+            path.clear();
+            writable = false;
+            break;
+        case 4:
+            path = dir + std::string("/res\0ult", 8);
+            writable = false;
+            break;
         case 5: {
             std::ofstream(path, std::ios::binary) << kOldContent;
             existing = true;
             break;
         }
-        default: path = "/dev/null"; break;
+        default:
+            path = "/dev/null";
+            break;
     }
     const bool refuse = must_refuse(r, writer);
     bool written = false;
@@ -107,10 +128,12 @@ void run_writer(const dic::DICResult& r, int step, int path_kind, Writer writer)
     } catch (const std::invalid_argument&) {
         MORVEX_FUZZ_CHECK(refuse, "std::invalid_argument only for a record that cannot be written");
     } catch (const std::runtime_error&) {
-        MORVEX_FUZZ_CHECK(!refuse, "a record that cannot be written is refused as invalid_argument");
+        MORVEX_FUZZ_CHECK(!refuse,
+                          "a record that cannot be written is refused as invalid_argument");
         MORVEX_FUZZ_CHECK(!writable, "a writable path is written");
     }
-    if (written) MORVEX_FUZZ_CHECK(!refuse && writable, "a refused record or bad path is not written");
+    if (written)
+        MORVEX_FUZZ_CHECK(!refuse && writable, "a refused record or bad path is not written");
 
     const bool in_scratch = path_kind % 7 == 0 || path_kind % 7 == 5;
     if (written && in_scratch) check_written(path, r, writer);

@@ -124,8 +124,8 @@ struct GrayCase {
     std::uint8_t dims = 2;       ///< 2 + value % 2
     std::uint8_t rows = 8;       ///< modulo 33, like cols and layers
     std::uint8_t cols = 8;
-    std::uint8_t layers = 1;     ///< third extent when dims is 3
-    std::uint8_t view = 0;       ///< odd: a non-continuous window into a larger matrix
+    std::uint8_t layers = 1;          ///< third extent when dims is 3
+    std::uint8_t view = 0;            ///< odd: a non-continuous window into a larger matrix
     std::vector<std::uint8_t> bytes;  ///< element bytes, repeated to fill the matrix
 };
 
@@ -183,9 +183,9 @@ struct Position {
 
 /// The four interpolators on a small image at arbitrary positions.
 struct InterpolationCase {
-    std::uint8_t rows = 6;    ///< modulo 17
+    std::uint8_t rows = 6;  ///< modulo 17
     std::uint8_t cols = 6;
-    std::uint8_t layout = 0;  ///< see interpolation_fuzz.cpp
+    std::uint8_t layout = 0;     ///< see interpolation_fuzz.cpp
     std::vector<double> pixels;  ///< repeated to fill the image
     std::vector<Position> positions;
 };
@@ -211,7 +211,8 @@ struct GuidedCase {
     /// 0: one frame; 1: a second frame from the first result; 2: a fixed sequence of two
     /// frames; 3: an incremental one.
     std::uint8_t mode = 0;
-    std::uint8_t same_size = 1;  ///< odd: the deformed image is cut or padded to the reference's size
+    std::uint8_t same_size =
+        1;  ///< odd: the deformed image is cut or padded to the reference's size
 };
 
 template <class Io, class Case>

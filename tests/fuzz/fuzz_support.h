@@ -19,13 +19,12 @@
 namespace morvex::fuzz {
 
 /// Aborts with the broken promise when `condition` is false; libFuzzer then saves the input.
-#define MORVEX_FUZZ_CHECK(condition, what)                                                    \
-    do {                                                                                      \
-        if (!(condition)) {                                                                   \
-            std::fprintf(stderr, "fuzz check failed: %s\n  at %s:%d\n", what, __FILE__,       \
-                         __LINE__);                                                           \
-            std::abort();                                                                     \
-        }                                                                                     \
+#define MORVEX_FUZZ_CHECK(condition, what)                                                         \
+    do {                                                                                           \
+        if (!(condition)) {                                                                        \
+            std::fprintf(stderr, "fuzz check failed: %s\n  at %s:%d\n", what, __FILE__, __LINE__); \
+            std::abort();                                                                          \
+        }                                                                                          \
     } while (0)
 
 /// Reads fields front to back. Past the end every byte reads as zero, so any input, even an

@@ -52,11 +52,13 @@ std::int64_t grid_bound(const cv::Mat& reference, const dic::GuidedConfig& c) {
 }
 
 void clamp_config(const cv::Mat& reference, dic::GuidedConfig& c) {
-    for (int* roi : {&c.roi_x0, &c.roi_y0, &c.roi_x1, &c.roi_y1}) *roi = std::clamp(*roi, kRoiLow, kRoiHigh);
+    for (int* roi : {&c.roi_x0, &c.roi_y0, &c.roi_x1, &c.roi_y1})
+        *roi = std::clamp(*roi, kRoiLow, kRoiHigh);
     c.max_iterations = std::min(c.max_iterations, kMaxIterations);
     c.threads = std::min(c.threads, kMaxThreads);
     if (c.step < 1) return;  // refused; nothing to bound
-    while (grid_bound(reference, c) > kMaxGridPoints && c.step <= std::numeric_limits<int>::max() / 2)
+    while (grid_bound(reference, c) > kMaxGridPoints &&
+           c.step <= std::numeric_limits<int>::max() / 2)
         c.step *= 2;
 }
 
@@ -73,10 +75,17 @@ cv::Mat make_mask(const fuzz::GuidedCase& c, const cv::Mat& reference) {
             if (c.mask_seed & 1) mask(cv::Rect(0, 0, mask.cols / 2, mask.rows)).setTo(0);
             break;
         }
-        case 2: mask = cv::Mat::zeros(reference.rows, reference.cols, CV_8UC1); break;
-        case 3: mask = cv::Mat::ones(reference.rows + 1, reference.cols, CV_8UC1); break;
-        case 4: mask = cv::Mat::ones(reference.rows, reference.cols, CV_32FC1); break;
-        default: break;
+        case 2:
+            mask = cv::Mat::zeros(reference.rows, reference.cols, CV_8UC1);
+            break;
+        case 3:
+            mask = cv::Mat::ones(reference.rows + 1, reference.cols, CV_8UC1);
+            break;
+        case 4:
+            mask = cv::Mat::ones(reference.rows, reference.cols, CV_32FC1);
+            break;
+        default:
+            break;
     }
     return mask;
 }
@@ -91,16 +100,18 @@ void check_result(const dic::GuidedResult& r, const dic::GuidedConfig& config, b
         MORVEX_FUZZ_CHECK(size == n, "every result array holds rows * cols values");
     for (std::size_t k = 0; k < n; ++k) {
         MORVEX_FUZZ_CHECK(r.status[k] <= kLastStatus, "the status is a GuidedStatus");
-        const bool converged = r.status[k] == static_cast<std::uint8_t>(dic::GuidedStatus::kConverged);
+        const bool converged =
+            r.status[k] == static_cast<std::uint8_t>(dic::GuidedStatus::kConverged);
         MORVEX_FUZZ_CHECK(r.valid[k] == (converged ? 1 : 0), "valid exactly where converged");
-        MORVEX_FUZZ_CHECK(std::isfinite(r.x[k]) && std::isfinite(r.y[k]), "grid centres are finite");
+        MORVEX_FUZZ_CHECK(std::isfinite(r.x[k]) && std::isfinite(r.y[k]),
+                          "grid centres are finite");
         MORVEX_FUZZ_CHECK(r.iterations[k] >= 0, "iteration counts are not negative");
         if (cancelled)
             MORVEX_FUZZ_CHECK(!r.valid[k], "a run cancelled before it starts accepts no point");
         if (!r.valid[k]) continue;
-        MORVEX_FUZZ_CHECK(std::isfinite(r.u[k]) && std::isfinite(r.v[k]) && std::isfinite(r.du_dx[k]) &&
-                              std::isfinite(r.du_dy[k]) && std::isfinite(r.dv_dx[k]) &&
-                              std::isfinite(r.dv_dy[k]),
+        MORVEX_FUZZ_CHECK(std::isfinite(r.u[k]) && std::isfinite(r.v[k]) &&
+                              std::isfinite(r.du_dx[k]) && std::isfinite(r.du_dy[k]) &&
+                              std::isfinite(r.dv_dx[k]) && std::isfinite(r.dv_dy[k]),
                           "a valid point has a finite warp");
         MORVEX_FUZZ_CHECK(r.zncc[k] >= config.min_zncc && r.zncc[k] <= 1.0,
                           "a valid point's ZNCC lies in [min_zncc, 1]");

@@ -38,7 +38,9 @@ Answers sample(const cv::Mat& image, double y, double x) {
             dic::bicubic_interp_grad(image, y, x), dic::keys_fourth_interp(image, y, x)};
 }
 
-bool same_bits(double a, double b) { return (std::isnan(a) && std::isnan(b)) || a == b; }
+bool same_bits(double a, double b) {
+    return (std::isnan(a) && std::isnan(b)) || a == b;
+}
 
 bool same_answers(const Answers& a, const Answers& b) {
     return same_bits(a.bilinear, b.bilinear) && same_bits(a.bicubic, b.bicubic) &&
@@ -71,7 +73,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     bool moderate = true;
     double largest = 0.0;
     for (int k = 0; k < rows * cols; ++k) {
-        const double value = c.pixels.empty() ? 0.0 : c.pixels[static_cast<std::size_t>(k) % c.pixels.size()];
+        const double value =
+            c.pixels.empty() ? 0.0 : c.pixels[static_cast<std::size_t>(k) % c.pixels.size()];
         grey.ptr<double>()[k] = value;
         moderate = moderate && std::isfinite(value) && std::abs(value) <= kModerate / 64.0;
         if (moderate) largest = std::max(largest, std::abs(value));
@@ -82,16 +85,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const int layout = c.layout % 5;
     cv::Mat image;
     switch (layout) {
-        case 0: image = grey; break;
+        case 0:
+            image = grey;
+            break;
         case 1: {
             cv::Mat big(rows + 3, cols + 5, CV_64FC1, cv::Scalar(-7.0));
             if (!grey.empty()) grey.copyTo(big(cv::Rect(2, 1, cols, rows)));
             image = big(cv::Rect(2, 1, cols, rows));
             break;
         }
-        case 2: grey.convertTo(image, CV_32F); break;
-        case 3: image = cv::Mat(rows, cols, CV_64FC3, cv::Scalar(1.0, 2.0, 3.0)); break;
-        default: image = cv::Mat(0, cols, CV_64FC1); break;
+        case 2:
+            grey.convertTo(image, CV_32F);
+            break;
+        case 3:
+            image = cv::Mat(rows, cols, CV_64FC3, cv::Scalar(1.0, 2.0, 3.0));
+            break;
+        default:
+            image = cv::Mat(0, cols, CV_64FC1);
+            break;
     }
     const bool is_grey = !image.empty() && image.type() == CV_64FC1;
 
@@ -109,8 +120,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             MORVEX_FUZZ_CHECK(same_answers(got, sample(grey, p.y, p.x)),
                               "a window answers as its continuous copy");
         if (moderate) MORVEX_FUZZ_CHECK(all_finite(got), "a finite position gives a finite value");
-        const bool pixel_centre = std::floor(p.y) == p.y && std::floor(p.x) == p.x &&
-                                  p.y >= 0 && p.x >= 0 && p.y < rows && p.x < cols;
+        const bool pixel_centre = std::floor(p.y) == p.y && std::floor(p.x) == p.x && p.y >= 0 &&
+                                  p.x >= 0 && p.y < rows && p.x < cols;
         if (moderate && pixel_centre) {
             const int r = static_cast<int>(p.y);
             const int col = static_cast<int>(p.x);
@@ -126,10 +137,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                               "the bilinear and cubic kernels return the pixel at its centre");
             MORVEX_FUZZ_CHECK(std::abs(got.keys - at(r, col)) <= tolerance,
                               "the fourth-order kernel returns the pixel at its centre");
-            MORVEX_FUZZ_CHECK(
-                std::abs(got.bicubic_grad.dx - (at(r, col + 1) - at(r, col - 1)) / 2) <= tolerance &&
-                    std::abs(got.bicubic_grad.dy - (at(r + 1, col) - at(r - 1, col)) / 2) <= tolerance,
-                "the gradient at a pixel centre is the central difference");
+            MORVEX_FUZZ_CHECK(std::abs(got.bicubic_grad.dx -
+                                       (at(r, col + 1) - at(r, col - 1)) / 2) <= tolerance &&
+                                  std::abs(got.bicubic_grad.dy -
+                                           (at(r + 1, col) - at(r - 1, col)) / 2) <= tolerance,
+                              "the gradient at a pixel centre is the central difference");
         }
     }
     return 0;

@@ -200,8 +200,8 @@ void engine_seeds(SeedFolder& seeds) {
 void interpolation_seeds(SeedFolder& seeds) {
     const auto visit = [](auto& io, auto& x) { fuzz::visit_interpolation(io, x); };
     const std::vector<fuzz::Position> positions = {
-        {0.0, 0.0},  {2.0, 3.0},   {2.5, 3.25},  {-0.5, 1.0}, {5.9, 5.99}, {-3.0, 40.0},
-        {1e300, -1e300}, {kNaN, 1.0}, {1.0, kInf}, {4.0 - 1e-12, 1e-12}};
+        {0.0, 0.0},   {2.0, 3.0},      {2.5, 3.25}, {-0.5, 1.0}, {5.9, 5.99},
+        {-3.0, 40.0}, {1e300, -1e300}, {kNaN, 1.0}, {1.0, kInf}, {4.0 - 1e-12, 1e-12}};
     for (std::uint8_t layout = 0; layout < 5; ++layout) {
         fuzz::InterpolationCase c;
         c.layout = layout;
@@ -277,9 +277,10 @@ int main(int argc, char** argv) {
     interpolation_seeds(interpolation);
     SeedFolder guided(root, "guided");
     guided_seeds(guided);
-    std::printf("make_corpus: %d image, %d grey, %d export, %d engine, %d interpolation, %d guided "
-                "seeds\n",
-                images.count(), gray.count(), exports.count(), engine.count(),
-                interpolation.count(), guided.count());
+    std::printf(
+        "make_corpus: %d image, %d grey, %d export, %d engine, %d interpolation, %d guided "
+        "seeds\n",
+        images.count(), gray.count(), exports.count(), engine.count(), interpolation.count(),
+        guided.count());
     return 0;
 }

@@ -76,8 +76,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     } catch (const cv::Exception&) {
         const int depth = image.depth();
-        MORVEX_FUZZ_CHECK(image.channels() > 1 && depth != CV_8U && depth != CV_16U && depth != CV_32F,
-                          "OpenCV refuses only colour depths its conversion lacks");
+        MORVEX_FUZZ_CHECK(
+            image.channels() > 1 && depth != CV_8U && depth != CV_16U && depth != CV_32F,
+            "OpenCV refuses only colour depths its conversion lacks");
         return 0;
     }
 

@@ -39,24 +39,24 @@ MORVEX_EXPORT void bspline_prefilter(cv::Mat& image, SplineKind kind, int thread
 
 /// In-place exact prefilter of one line of n samples `stride` doubles apart.
 MORVEX_EXPORT void bspline_prefilter_line(double* line, std::ptrdiff_t n, std::ptrdiff_t stride,
-                            SplineKind kind);
+                                          SplineKind kind);
 
 /// Interpolation coefficients of an image with a mirrored border of `pad` values per side.
 struct CoefficientImage {
-    cv::Mat padded;                ///< (rows + 2 pad) x (cols + 2 pad), CV_64FC1
+    cv::Mat padded;  ///< (rows + 2 pad) x (cols + 2 pad), CV_64FC1
     int pad = 0;
-    int rows = 0;                  ///< rows of the image the coefficients interpolate
+    int rows = 0;  ///< rows of the image the coefficients interpolate
     int cols = 0;
     const double* origin = nullptr;  ///< coefficient of pixel (0, 0)
-    std::ptrdiff_t stride = 0;     ///< doubles between two rows
+    std::ptrdiff_t stride = 0;       ///< doubles between two rows
 
     const double* at(int r, int c) const { return origin + stride * r + c; }
     std::size_t bytes() const { return padded.total() * sizeof(double); }
 };
 
 /// Coefficients of `image` (CV_64FC1, finite) for `kind`, with a mirrored border of `pad`.
-MORVEX_EXPORT CoefficientImage make_coefficient_image(const cv::Mat& image, SplineKind kind, int pad,
-                                        int threads);
+MORVEX_EXPORT CoefficientImage make_coefficient_image(const cv::Mat& image, SplineKind kind,
+                                                      int pad, int threads);
 
 /// Mirror index into [0, n): whole-sample symmetric extension with period 2n - 2.
 inline int mirror_index(long long i, int n) {
@@ -82,10 +82,12 @@ inline void quintic_weights(double t, double w[6]) {
     w[3] = 11.0 / 20.0 + s2 * (-0.5 + s2 * (0.25 - s * (1.0 / 12.0)));
     // beta5 on [1, 2]: 17/40 + 5d/8 - 7d^2/4 + 5d^3/4 - 3d^4/8 + d^5/24
     const double a = t + 1.0, b = 2.0 - t;
-    w[1] = 17.0 / 40.0 +
-           a * (5.0 / 8.0 + a * (-7.0 / 4.0 + a * (5.0 / 4.0 + a * (-3.0 / 8.0 + a * (1.0 / 24.0)))));
-    w[4] = 17.0 / 40.0 +
-           b * (5.0 / 8.0 + b * (-7.0 / 4.0 + b * (5.0 / 4.0 + b * (-3.0 / 8.0 + b * (1.0 / 24.0)))));
+    w[1] =
+        17.0 / 40.0 +
+        a * (5.0 / 8.0 + a * (-7.0 / 4.0 + a * (5.0 / 4.0 + a * (-3.0 / 8.0 + a * (1.0 / 24.0)))));
+    w[4] =
+        17.0 / 40.0 +
+        b * (5.0 / 8.0 + b * (-7.0 / 4.0 + b * (5.0 / 4.0 + b * (-3.0 / 8.0 + b * (1.0 / 24.0)))));
 }
 
 /// d/dt of quintic_weights.
@@ -125,7 +127,9 @@ inline void cubic_bspline_derivative_weights(double t, double w[6]) {
 }
 
 /// Fourth-order cubic convolution (Keys 1981), six taps: the very weights DICEngine uses.
-inline void keys_weights(double t, double w[6]) { keys_fourth_weights(t, w); }
+inline void keys_weights(double t, double w[6]) {
+    keys_fourth_weights(t, w);
+}
 
 /// d/dt of keys_weights.
 inline void keys_derivative_weights(double t, double w[6]) {
@@ -141,15 +145,21 @@ inline void keys_derivative_weights(double t, double w[6]) {
 }
 
 inline void spline_weights(SplineKind kind, double t, double w[6]) {
-    if (kind == SplineKind::kQuintic) quintic_weights(t, w);
-    else if (kind == SplineKind::kCubic) cubic_bspline_weights(t, w);
-    else keys_weights(t, w);
+    if (kind == SplineKind::kQuintic)
+        quintic_weights(t, w);
+    else if (kind == SplineKind::kCubic)
+        cubic_bspline_weights(t, w);
+    else
+        keys_weights(t, w);
 }
 
 inline void spline_derivative_weights(SplineKind kind, double t, double w[6]) {
-    if (kind == SplineKind::kQuintic) quintic_derivative_weights(t, w);
-    else if (kind == SplineKind::kCubic) cubic_bspline_derivative_weights(t, w);
-    else keys_derivative_weights(t, w);
+    if (kind == SplineKind::kQuintic)
+        quintic_derivative_weights(t, w);
+    else if (kind == SplineKind::kCubic)
+        cubic_bspline_derivative_weights(t, w);
+    else
+        keys_derivative_weights(t, w);
 }
 
 /// Value of the interpolant at (y, x), row first. The 6 x 6 taps must lie inside the padded

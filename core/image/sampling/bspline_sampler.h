@@ -33,7 +33,7 @@ struct SubsetCurvature {
 /// (the caller checks the four corners); `coefficients.pad` must be at least 3 + kSamplerSlack.
 /// `scratch` holds at least 14 (2 half + 5) doubles. Never allocates; thread-safe.
 MORVEX_EXPORT void sample_warped_subset(const CoefficientImage& coefficients, SplineKind kind,
-                          const WarpedSubset& subset, double* out, double* scratch);
+                                        const WarpedSubset& subset, double* out, double* scratch);
 
 /// sample_warped_subset for a second-order warp: positions
 /// x = x0 + (ax + x_xy dy) dx + bx dy + x_xx dx^2 + x_yy dy^2 (y alike), evaluated row by row
@@ -48,8 +48,9 @@ MORVEX_EXPORT void sample_curved_subset_scalar(const CoefficientImage& coefficie
                                                const SubsetCurvature& curve, double* out);
 
 /// The portable form of sample_warped_subset, whatever the CPU (tests compare the two).
-MORVEX_EXPORT void sample_warped_subset_scalar(const CoefficientImage& coefficients, SplineKind kind,
-                                 const WarpedSubset& subset, double* out);
+MORVEX_EXPORT void sample_warped_subset_scalar(const CoefficientImage& coefficients,
+                                               SplineKind kind, const WarpedSubset& subset,
+                                               double* out);
 
 constexpr int kSamplerSlack = 2;
 

@@ -1,8 +1,11 @@
 #pragma once
-/// Run-time choice between the kernels' vector forms: the AVX2 form of the fourth-order
-/// kernel when the library was built with it (MORVEX_HAVE_AVX2_KERNELS, x86-64 with GCC or
-/// Clang) and the CPU runs it, the SSE2 or scalar form otherwise. Every form gives the same
-/// bits. Code built outside the library (the tests) sees the one-at-a-time form only.
+/// Run-time choice between the vector forms of the library. Every AVX2 form (the fourth-order
+/// kernel, the quintic B-spline sampler, the guided solver's lane sums) lives in a translation
+/// unit of its own, *_avx2.cpp, built with -mavx2 when the library has them
+/// (MORVEX_HAVE_AVX2_KERNELS: x86-64 with GCC or Clang), and is called only after
+/// cpu_has_avx2() says yes; MORVEX_KERNELS_AVX2 says whether to compile the call. The SSE2 or
+/// scalar form runs otherwise. Every form gives the same bits. Code built outside the library
+/// (the tests) sees the one-at-a-time form only.
 
 #include <cstddef>
 

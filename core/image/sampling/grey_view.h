@@ -35,12 +35,14 @@ struct GreyView {
 /// True for a non-empty 2-D single-channel 64-bit float matrix (inline: cv::Mat::empty is
 /// an out-of-line call, and this runs once per public interpolation).
 inline bool is_grey_image(const cv::Mat& image) {
-    return image.dims == 2 && image.type() == CV_64FC1 && image.data != nullptr &&
-           image.rows > 0 && image.cols > 0;
+    return image.dims == 2 && image.type() == CV_64FC1 && image.data != nullptr && image.rows > 0 &&
+           image.cols > 0;
 }
 
 /// i clamped into [0, n - 1]; n must be at least 1.
-inline int clamp_index(int i, int n) { return i < 0 ? 0 : (i >= n ? n - 1 : i); }
+inline int clamp_index(int i, int n) {
+    return i < 0 ? 0 : (i >= n ? n - 1 : i);
+}
 
 inline constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 

@@ -12,17 +12,19 @@ namespace {
 // keys_inner, keys_middle, keys_outer (weights.h) on four lanes, operation for operation.
 __m256d keys_inner_quad(__m256d t) {
     const __m256d t2 = _mm256_mul_pd(t, t);
-    return _mm256_add_pd(_mm256_sub_pd(_mm256_mul_pd(_mm256_mul_pd(_mm256_set1_pd(4.0 / 3.0), t2), t),
-                                       _mm256_mul_pd(_mm256_set1_pd(7.0 / 3.0), t2)),
-                         _mm256_set1_pd(1.0));
+    return _mm256_add_pd(
+        _mm256_sub_pd(_mm256_mul_pd(_mm256_mul_pd(_mm256_set1_pd(4.0 / 3.0), t2), t),
+                      _mm256_mul_pd(_mm256_set1_pd(7.0 / 3.0), t2)),
+        _mm256_set1_pd(1.0));
 }
 
 __m256d keys_middle_quad(__m256d t) {
     const __m256d t2 = _mm256_mul_pd(t, t);
     return _mm256_add_pd(
-        _mm256_sub_pd(_mm256_add_pd(_mm256_mul_pd(_mm256_mul_pd(_mm256_set1_pd(-(7.0 / 12.0)), t2), t),
-                                    _mm256_mul_pd(_mm256_set1_pd(3.0), t2)),
-                      _mm256_mul_pd(_mm256_set1_pd(59.0 / 12.0), t)),
+        _mm256_sub_pd(
+            _mm256_add_pd(_mm256_mul_pd(_mm256_mul_pd(_mm256_set1_pd(-(7.0 / 12.0)), t2), t),
+                          _mm256_mul_pd(_mm256_set1_pd(3.0), t2)),
+            _mm256_mul_pd(_mm256_set1_pd(59.0 / 12.0), t)),
         _mm256_set1_pd(2.5));
 }
 
@@ -80,7 +82,8 @@ std::size_t sample_keys_fourth_quads(const GreyView& image, const double* ys, co
         const __m256d e0 = _mm256_unpacklo_pd(wc[4], wc[5]);
         const __m256d e1 = _mm256_unpackhi_pd(wc[4], wc[5]);
         const __m128d column_weight_45[4] = {_mm256_castpd256_pd128(e0), _mm256_castpd256_pd128(e1),
-                                             _mm256_extractf128_pd(e0, 1), _mm256_extractf128_pd(e1, 1)};
+                                             _mm256_extractf128_pd(e0, 1),
+                                             _mm256_extractf128_pd(e1, 1)};
         for (int s = 0; s < 4; ++s) {
             const double* p = image.data + stride * (rows[s] - 2) + (cols[s] - 2);
             __m256d w = _mm256_broadcast_sd(&row_weight[0][s]);
@@ -93,7 +96,8 @@ std::size_t sample_keys_fourth_quads(const GreyView& image, const double* ys, co
                 a45 = _mm_add_pd(a45, _mm_mul_pd(_mm256_castpd256_pd128(w), _mm_loadu_pd(p + 4)));
             }
             const __m256d products = _mm256_mul_pd(column_weight[s], a03);
-            __m128d pair = _mm_add_pd(_mm256_castpd256_pd128(products), _mm256_extractf128_pd(products, 1));
+            __m128d pair =
+                _mm_add_pd(_mm256_castpd256_pd128(products), _mm256_extractf128_pd(products, 1));
             pair = _mm_add_pd(pair, _mm_mul_pd(column_weight_45[s], a45));
             out[i + s] = _mm_cvtsd_f64(pair) + _mm_cvtsd_f64(_mm_unpackhi_pd(pair, pair));
         }

@@ -144,7 +144,9 @@ struct KeysFourthWeights {
 #if MORVEX_KERNELS_SSE2
     __m128d pair[6];  // lane 0: row weight, lane 1: column weight
     void compute(double fy, double fx) { keys_fourth_weight_pairs(fy, fx, pair); }
-    double sum(const double* p, std::ptrdiff_t stride) const { return keys_fourth_sum(p, stride, pair); }
+    double sum(const double* p, std::ptrdiff_t stride) const {
+        return keys_fourth_sum(p, stride, pair);
+    }
 #else
     double rows[6];
     double cols[6];

@@ -8,8 +8,8 @@
 
 #include <opencv2/core/mat.hpp>
 
-#include <morvex/visibility.hpp>
 #include <morvex/records.hpp>
+#include <morvex/visibility.hpp>
 
 namespace morvex::dic {
 

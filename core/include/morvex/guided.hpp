@@ -90,9 +90,9 @@ enum class FeatureSeeds : std::uint8_t {
 
 /// Why a grid point holds the value it holds. Only kConverged points are valid.
 enum class GuidedStatus : std::uint8_t {
-    kConverged = 0,         ///< solved, ZNCC >= min_zncc, no jump: valid
-    kOutsideMask = 1,       ///< centre outside the mask, or too few specimen pixels in the subset
-    kNotConverged = 2,      ///< the solver hit max_iterations or left the image
+    kConverged = 0,     ///< solved, ZNCC >= min_zncc, no jump: valid
+    kOutsideMask = 1,   ///< centre outside the mask, or too few specimen pixels in the subset
+    kNotConverged = 2,  ///< the solver hit max_iterations or left the image
     /// converged, but ZNCC < min_zncc; or its misfit 1 - ZNCC exceeds 0.02 and ten times the
     /// median misfit of the valid points within 3 grid steps (at least 9 of them): a subset
     /// across a crack or holding a smudge, which fits a blend of what it sees
@@ -105,9 +105,9 @@ enum class GuidedStatus : std::uint8_t {
     /// max_predicted_sigma, or a subset within reach of an untextured patch (kTextureReach):
     /// decided on the reference, before any search or solve, at no cost per frame
     kFlatSubset = 5,
-    kCancelled = 6,         ///< cancel was requested before the point was finished
-    kNotReached = 7,        ///< no seed could start the specimen region it lies in
-    kBadPixels = 8,         ///< NaN or infinite grey values under (or within 4 px of) the subset
+    kCancelled = 6,   ///< cancel was requested before the point was finished
+    kNotReached = 7,  ///< no seed could start the specimen region it lies in
+    kBadPixels = 8,   ///< NaN or infinite grey values under (or within 4 px of) the subset
     /// left the field of view: the subset moved by its guide's warp has more than a tenth of
     /// its specimen pixels outside the deformed image or on its non-finite pixels
     /// (share > 0.1); decided before any solve or search
@@ -150,30 +150,31 @@ inline constexpr double kTexturedGradient = 3.0;
 inline constexpr int kTextureReach = 10;
 inline constexpr int kTextureEdge = 7;
 
-/// Settings of a guided correlation. Fields marked (reference) shape the ReferenceImage and must
-/// be equal when the same ReferenceImage is used with another GuidedConfig.
-struct GuidedConfig {
-    int subset_size = 29;  ///< (reference) side of the square subset, pixels; odd, >= 5
-    int step = 7;          ///< (reference) grid spacing, pixels; >= 1
-    int roi_x0 = -1;       ///< (reference) region of interest, first column (inclusive)
-    int roi_y0 = -1;       ///< (reference) first row (inclusive)
-    int roi_x1 = -1;       ///< (reference) last column (inclusive)
-    int roi_y1 = -1;       ///< (reference) last row (inclusive); used only if x0, y0 >= 0, x1 > x0, y1 > y0
-    /// (reference) CV_8UC1, size of the reference, non-zero = specimen; empty = everywhere. A grid
+/// The settings that shape a prepared reference image. A ReferenceImage keeps its own copy,
+/// and every frame correlated against it uses them as they were.
+struct MORVEX_EXPORT GuidedReferenceSettings {
+    int subset_size = 29;  ///< side of the square subset, pixels; odd, >= 5
+    int step = 7;          ///< grid spacing, pixels; >= 1
+    int roi_x0 = -1;       ///< region of interest, first column (inclusive)
+    int roi_y0 = -1;       ///< first row (inclusive)
+    int roi_x1 = -1;       ///< last column (inclusive)
+    /// Last row (inclusive); the region is used only if x0, y0 >= 0, x1 > x0, y1 > y0
+    int roi_y1 = -1;
+    /// CV_8UC1, size of the reference, non-zero = specimen; empty = everywhere. A grid
     /// point needs its centre on the specimen and at least half of its subset's pixels there
     /// (else kOutsideMask); a partly covered subset is matched on its specimen pixels alone.
     cv::Mat mask;
-    Interpolation interpolation = Interpolation::kQuinticBSpline;  ///< (reference)
-    /// (reference) shape function of every subset. kQuadratic stores a 12 x 12 inverse Hessian
+    Interpolation interpolation = Interpolation::kQuinticBSpline;
+    /// Shape function of every subset. kQuadratic stores a 12 x 12 inverse Hessian
     /// per point (1152 bytes instead of 288) while the 256 MiB budget allows, else recomputes it.
     SubsetShape shape = SubsetShape::kAffine;
-    /// (reference) Gaussian low-pass of both images before interpolation, pixels; 0 = off, at
+    /// Gaussian low-pass of both images before interpolation, pixels; 0 = off, at
     /// most max_prefilter_sigma(subset_size). The
     /// uncertainty still comes from the raw grey levels: s^2 of the raw residual propagated
     /// through the filter (H^-1 M H^-1, M from the steepest-descent images filtered once more),
     /// since the filtered noise is no longer white.
     double prefilter_sigma = 0.0;
-    /// (reference) read noise of the reference image, grey levels: -1 = estimated from the
+    /// Read noise of the reference image, grey levels: -1 = estimated from the
     /// image (on the mask's specimen), 0 = a noise-free reference. Noise in the reference
     /// enters its gradients, so the Hessian overstates the texture and an uncertainty from it
     /// alone reads low (1.6 x at 29 px for noise of a sixth of the speckle's grey-level
@@ -182,7 +183,7 @@ struct GuidedConfig {
     /// share of it (at most 70 % in any direction). Changes sigma only, never u, v (but for
     /// which subsets max_predicted_sigma refuses, judged against this noise).
     double reference_noise = -1.0;
-    /// (reference) px; a grid point whose subset cannot measure the motion is refused before
+    /// px; a grid point whose subset cannot measure the motion is refused before
     /// any search or solve (kFlatSubset): its predicted sigma along its weakest direction, for
     /// the reference's read noise in both images, is > max_predicted_sigma, or its subset
     /// reaches an untextured patch (see kTextureReach). 0 = off: only a subset without any
@@ -191,11 +192,20 @@ struct GuidedConfig {
     /// speckle (at most 0.015 px on the bench pairs, 0.044 px on partly masked subsets of a real
     /// plate) and subsets of a dark field, which predict 0.12 px and more.
     double max_predicted_sigma = 0.05;
-    double min_zncc = 0.8;         ///< a point is valid only if its ZNCC >= this
+
+    /// Throws std::invalid_argument naming the first field out of its range. Needs no image:
+    /// the mask's size and the grid's fit are checked against the image when it is prepared.
+    void check() const;
+};
+
+/// The settings of each frame's correlation against a prepared reference image.
+struct MORVEX_EXPORT GuidedSolveSettings {
+    double min_zncc = 0.8;  ///< a point is valid only if its ZNCC >= this
     /// px; a point is rejected if its u or v, at the subset centre or a corner, differs more
     /// than this from its guide's
     double max_jump = 2.0;
-    /// Half-width of the full integer search (seeds only), px; -1 = the whole image. Large windows are searched at half resolution, then refined.
+    /// Half-width of the full integer search (seeds only), px; -1 = the whole image. Large
+    /// windows are searched at half resolution, then refined.
     int search_range = -1;
     /// The grid is cut into this many blocks of about equal area, each grown from its own seed by
     /// a priority queue; blocks are spread over the threads, so the result does not depend on the
@@ -218,7 +228,7 @@ struct GuidedConfig {
     std::vector<double> seed_u, seed_v;
     /// Seeds from image features; see FeatureSeeds. Results never depend on the thread count.
     FeatureSeeds feature_seeds = FeatureSeeds::kAuto;
-    int max_iterations = 50;           ///< Gauss-Newton iteration limit per start
+    int max_iterations = 50;              ///< Gauss-Newton iteration limit per start
     double convergence_threshold = 1e-3;  ///< px; stop when the update moves no subset corner more
     bool compute_strain = true;           ///< derive exx, eyy, exy
     /// half-width of the strain fit, pixels, rounded to grid steps: at least one for
@@ -232,30 +242,35 @@ struct GuidedConfig {
     /// When non-null and set, every point not yet finished is skipped (status kCancelled) and
     /// strain is not computed (exx, eyy, exy stay NaN).
     const std::atomic<bool>* cancel = nullptr;
+
+    /// Throws std::invalid_argument naming the first field out of its range.
+    void check() const;
 };
 
-/// Throws std::invalid_argument naming the first field of `config` out of its range: the check
-/// every entry point makes, here without an image, so a caller can refuse settings before it
-/// reads any (the mask's size and the grid's fit are checked against the image later).
-MORVEX_EXPORT void check_guided_config(const GuidedConfig& config);
+/// Both records in one, for a caller that prepares the reference and correlates in one go
+/// (GuidedSequence, or ReferenceImage followed by correlate_guided with the same config).
+struct MORVEX_EXPORT GuidedConfig : GuidedReferenceSettings, GuidedSolveSettings {
+    /// Both records' checks.
+    void check() const;
+};
 
 /// Outcome of a guided correlation, row by row over the grid. Every vector holds rows * cols
 /// values. Invalid points keep the last estimate in u, v (NaN when there was none).
 struct GuidedResult {
     int rows = 0;
     int cols = 0;
-    std::vector<double> x, y;          ///< subset centre in the reference image, pixels
-    std::vector<double> u, v;          ///< displacement, pixels
+    std::vector<double> x, y;  ///< subset centre in the reference image, pixels
+    std::vector<double> u, v;  ///< displacement, pixels
     std::vector<double> du_dx, du_dy, dv_dx, dv_dy;  ///< displacement gradients of the subset warp
     /// Second derivatives of the subset warp (d2u/dx2, d2u/dxdy, d2u/dy2, and of v), 1/px, at
     /// the subset centre; empty unless shape is kQuadratic, NaN where u is.
     std::vector<double> du_dxx, du_dxy, du_dyy, dv_dxx, dv_dxy, dv_dyy;
-    std::vector<double> exx, eyy, exy; ///< strain (tensor components); NaN where not computable
-    std::vector<double> zncc;          ///< ZNCC of the final match, [-1, 1]; NaN when never solved
+    std::vector<double> exx, eyy, exy;  ///< strain (tensor components); NaN where not computable
+    std::vector<double> zncc;           ///< ZNCC of the final match, [-1, 1]; NaN when never solved
     std::vector<double> sigma_u, sigma_v;  ///< one-sigma uncertainty of u and v, pixels
-    std::vector<std::uint8_t> valid;   ///< 1 where status is kConverged
-    std::vector<std::uint8_t> status;  ///< GuidedStatus
-    std::vector<int> iterations;       ///< Gauss-Newton iterations spent on the accepted start
+    std::vector<std::uint8_t> valid;       ///< 1 where status is kConverged
+    std::vector<std::uint8_t> status;      ///< GuidedStatus
+    std::vector<int> iterations;           ///< Gauss-Newton iterations spent on the accepted start
     /// Full integer searches (search_range wide; the whole image by default) run for this
     /// frame. Only seeds are searched so: the frame's first seed, the blocks' seeds, explicit
     /// seeds; a point grown from a neighbour never is.
@@ -277,7 +292,8 @@ struct GuidedGridAxes {
     std::vector<int> rows_y;  ///< centre row of each grid row, increasing
     std::vector<int> cols_x;  ///< centre column of each grid column, increasing
 };
-MORVEX_EXPORT GuidedGridAxes guided_grid_axes(int rows, int cols, const GuidedConfig& config);
+MORVEX_EXPORT GuidedGridAxes guided_grid_axes(int rows, int cols,
+                                              const GuidedReferenceSettings& settings);
 
 /// Standard deviation of the white read noise of `image` (CV_64FC1), grey levels, as a
 /// ReferenceImage estimates its own: the median magnitude of Immerkaer's high-pass (fourth
@@ -288,8 +304,8 @@ MORVEX_EXPORT GuidedGridAxes guided_grid_axes(int rows, int cols, const GuidedCo
 /// size or type.
 MORVEX_EXPORT double estimate_read_noise(const cv::Mat& image, const cv::Mat& specimen = cv::Mat());
 
-/// Everything that depends only on the reference image and the (reference) fields of a
-/// GuidedConfig: grid, mask, interpolation coefficients, gradients, per-subset data.
+/// Everything that depends only on the reference image and its GuidedReferenceSettings: grid,
+/// mask, interpolation coefficients, gradients, per-subset data.
 /// Build it once and correlate any number of deformed frames against it. Immutable after
 /// construction, so one ReferenceImage may be used by many threads at once.
 class MORVEX_EXPORT ReferenceImage {
@@ -298,7 +314,11 @@ public:
     /// non-CV_64FC1 image, a mask of another size or type, an even subset_size or one below 5
     /// or larger than the image, a step below 1, a non-finite or negative prefilter_sigma or one
     /// above max_prefilter_sigma(subset_size), threads outside 0 ... kMaxGuidedThreads, or a
-    /// region that leaves no grid point.
+    /// region that leaves no grid point. `threads` (0 = OpenMP's default) prepare it.
+    ReferenceImage(const cv::Mat& reference, const GuidedReferenceSettings& settings,
+                   int threads = 0);
+    /// The same from a whole config (its solve settings are checked too, and its threads
+    /// prepare the reference).
     ReferenceImage(const cv::Mat& reference, const GuidedConfig& config);
     ~ReferenceImage();
     ReferenceImage(ReferenceImage&&) noexcept;
@@ -306,15 +326,17 @@ public:
     ReferenceImage(const ReferenceImage&) = delete;
     ReferenceImage& operator=(const ReferenceImage&) = delete;
 
-    int rows() const;            ///< reference image rows
-    int cols() const;            ///< reference image columns
-    int grid_rows() const;       ///< grid rows
-    int grid_cols() const;       ///< grid columns
-    const cv::Mat& image() const;  ///< the reference as given (CV_64FC1)
+    int rows() const;                  ///< reference image rows
+    int cols() const;                  ///< reference image columns
+    int grid_rows() const;             ///< grid rows
+    int grid_cols() const;             ///< grid columns
+    const cv::Mat& image() const;      ///< the reference as given (CV_64FC1)
     std::size_t memory_bytes() const;  ///< bytes held by the precomputed data
-    /// The reference's read noise the uncertainty allows for, grey levels: the config's
+    /// The reference's read noise the uncertainty allows for, grey levels: the settings'
     /// reference_noise, or its estimate from the image when that is -1.
     double reference_noise() const;
+    /// The settings it was prepared with (without a caller's callbacks).
+    const GuidedReferenceSettings& settings() const;
 
     struct Data;
     const Data& data() const { return *data_; }
@@ -329,15 +351,24 @@ private:
 /// from their previous values (all of them do when the seed shows the field unchanged);
 /// otherwise seeds are searched and the field grows from them.
 /// Never throws on numerical trouble: bad points carry a status.
+/// The reference settings are the ReferenceImage's own.
 /// @throws std::invalid_argument before any work for a deformed image that is empty, not
-/// CV_64FC1 or of another size than the reference; a config whose (reference) fields differ
-/// from those the ReferenceImage was built with; threads < 0 or > kMaxGuidedThreads; a
-/// `previous` of another grid; an explicit seed outside the image or on the mask's
-/// background, or seed_u, seed_v not empty and not one value per seed.
+/// CV_64FC1 or of another size than the reference; a field of `solve` out of its range
+/// (threads < 0 or > kMaxGuidedThreads, ...); a `previous` of another grid; an explicit seed
+/// outside the image or on the mask's background, or seed_u, seed_v not empty and not one
+/// value per seed.
 /// An exception thrown by the progress callback is rethrown on the calling thread after the
 /// workers stop.
-MORVEX_EXPORT GuidedResult correlate_guided(const ReferenceImage& reference, const cv::Mat& deformed,
-                                            const GuidedConfig& config,
+MORVEX_EXPORT GuidedResult correlate_guided(const ReferenceImage& reference,
+                                            const cv::Mat& deformed,
+                                            const GuidedSolveSettings& solve,
+                                            const GuidedResult* previous = nullptr);
+
+/// The same with a whole config, for a caller that keeps one: its reference settings must be
+/// those the ReferenceImage was prepared with.
+/// @throws std::invalid_argument as above, and naming the first reference field that differs.
+MORVEX_EXPORT GuidedResult correlate_guided(const ReferenceImage& reference,
+                                            const cv::Mat& deformed, const GuidedConfig& config,
                                             const GuidedResult* previous = nullptr);
 
 /// A sequence of frames against one reference image. Fixed mode correlates every frame

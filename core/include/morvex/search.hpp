@@ -45,9 +45,8 @@ MORVEX_EXPORT IntegerSearchResult brute_zncc_search(const cv::Mat& reference,
 /// subset_size the peak may land one pixel beyond the window's far edge.
 /// @throws std::invalid_argument "fft_zncc_search: reference must be CV_64FC1" (or
 /// deformed) for a non-empty matrix of another type.
-MORVEX_EXPORT IntegerSearchResult fft_zncc_search(const cv::Mat& reference,
-                                                  const cv::Mat& deformed, int row, int col,
-                                                  int subset_size, int search_radius,
-                                                  int center_u, int center_v);
+MORVEX_EXPORT IntegerSearchResult fft_zncc_search(const cv::Mat& reference, const cv::Mat& deformed,
+                                                  int row, int col, int subset_size,
+                                                  int search_radius, int center_u, int center_v);
 
 }  // namespace morvex::dic

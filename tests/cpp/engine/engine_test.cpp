@@ -20,7 +20,9 @@ namespace {
 
 using morvex::test::EngineAccess;
 
-cv::Mat speckle(int rows, int cols) { return generate_speckle(rows, cols, 3, 0.6, 20240611u); }
+cv::Mat speckle(int rows, int cols) {
+    return generate_speckle(rows, cols, 3, 0.6, 20240611u);
+}
 
 // ---------------------------------------------------------------------------------------
 // Grid geometry
@@ -76,13 +78,13 @@ INSTANTIATE_TEST_SUITE_P(
     Engine, GridGeometry,
     ::testing::Values(
         GridCase{"WholeImageDefault", 512, 512, DICConfig{}, 4096, 35, 35, 476, 476, 64, 64},
-        GridCase{"RegionOfInterest", 512, 512, roi(100, 50, 300, 200), 228, 85, 135, 162, 261,
-                 12, 19},
+        GridCase{"RegionOfInterest", 512, 512, roi(100, 50, 300, 200), 228, 85, 135, 162, 261, 12,
+                 19},
         GridCase{"ImageOneShortOfTwoMargins", 70, 200, DICConfig{}, 0, 0, 0, 0, 0, 0, 0},
         GridCase{"ImageOfExactlyTwoMarginsPlusOne", 71, 71, DICConfig{}, 1, 35, 35, 35, 35, 1, 1},
         GridCase{"SingleColumn", 512, 512, roi(100, 0, 170, 300), 33, 35, 135, 259, 135, 33, 1},
-        GridCase{"TrackingWithoutSearchUsesFullSubset", 512, 512, tracking_without_search(),
-                 4225, 29, 29, 477, 477, 65, 65},
+        GridCase{"TrackingWithoutSearchUsesFullSubset", 512, 512, tracking_without_search(), 4225,
+                 29, 29, 477, 477, 65, 65},
         // x1 == x0 is no region: the whole image is used.
         GridCase{"EmptyRegionWidthMeansWholeImage", 512, 512, roi(10, 10, 10, 300), 4096, 35, 35,
                  476, 476, 64, 64},
@@ -90,7 +92,9 @@ INSTANTIATE_TEST_SUITE_P(
         GridCase{"RegionBeyondImageNotClipped", 100, 100, roi(0, 0, 170, 70), 15, 35, 35, 35, 133,
                  1, 15},
         GridCase{"EmptyImage", 0, 0, DICConfig{}, 0, 0, 0, 0, 0, 0, 0}),
-    [](const ::testing::TestParamInfo<GridCase>& case_info) { return std::string(case_info.param.name); });
+    [](const ::testing::TestParamInfo<GridCase>& case_info) {
+        return std::string(case_info.param.name);
+    });
 
 TEST(GridShape, PointsThatDoNotFillTheirRectangleBecomeOneColumn) {
     const std::vector<Point2D> ragged = {{0, 0}, {0, 7}, {7, 0}};
@@ -126,7 +130,9 @@ INSTANTIATE_TEST_SUITE_P(
                       ExtremeCase{"SearchRangeIntMax", extreme(29, INT_MAX, -1, -1)},
                       ExtremeCase{"BothIntMax", extreme(INT_MAX, INT_MAX, -1, -1)},
                       ExtremeCase{"RegionAtIntMax", extreme(29, 21, INT_MAX - 60, INT_MAX)}),
-    [](const ::testing::TestParamInfo<ExtremeCase>& case_info) { return std::string(case_info.param.name); });
+    [](const ::testing::TestParamInfo<ExtremeCase>& case_info) {
+        return std::string(case_info.param.name);
+    });
 
 TEST(GridOverflow, RegionEndingAtIntMaxKeepsItsLastCentres) {
     const DICEngine engine;
@@ -230,7 +236,9 @@ INSTANTIATE_TEST_SUITE_P(
                    "search_range = 21)"},
         MarginCase{"RangeCancellingHalfTheSubset", 29, -14, false, nullptr},
         MarginCase{"RangeUnusedWhileTracking", 5, -100, true, nullptr}),
-    [](const ::testing::TestParamInfo<MarginCase>& case_info) { return std::string(case_info.param.name); });
+    [](const ::testing::TestParamInfo<MarginCase>& case_info) {
+        return std::string(case_info.param.name);
+    });
 
 TEST(EngineRun, EmptyImageGivesEmptyResult) {
     DICEngine engine;
@@ -361,7 +369,9 @@ TEST(EngineSeeds, UnconvertibleSeedFallsBackToConfiguredCentre) {
     s.config.seed_v_arr.assign(s.n, -4.0);
     const double bad[] = {std::numeric_limits<double>::quiet_NaN(),
                           std::numeric_limits<double>::infinity(),
-                          -std::numeric_limits<double>::infinity(), 1e300, 2147483647.5,
+                          -std::numeric_limits<double>::infinity(),
+                          1e300,
+                          2147483647.5,
                           -2147483648.5};
     for (std::size_t k = 0; k < std::size(bad); ++k) {
         s.config.seed_u_arr[k] = bad[k];
@@ -376,7 +386,7 @@ TEST(EngineSeeds, CentresAtTheIntLimitsRunWithoutOverflow) {
     SeededRun s = seeded_run();
     s.config.seed_u_arr.assign(s.n, 2147483647.0);  // fits in an int: used as given
     s.config.seed_v_arr.assign(s.n, -2147483648.0);
-    s.config.residual_search_range = -1;            // the full range 21 around the limits
+    s.config.residual_search_range = -1;  // the full range 21 around the limits
     DICEngine engine;
     const DICResult result = engine.run(s.reference, s.deformed, s.config);
     ASSERT_EQ(result.valid.size(), s.n);
@@ -437,9 +447,9 @@ TEST_P(EngineCancel, FromCallbackLeavesLaterPointsZeroAndInvalid) {
     const DICResult result = engine.run(reference, deformed, DICConfig{});
     const auto n = static_cast<std::size_t>(result.rows * result.cols);
     ASSERT_GT(n, static_cast<std::size_t>(kStopAfter) + 8);
-    for (const std::size_t size : {result.u.size(), result.v.size(), result.exx.size(),
-                                   result.confidence.size(), result.valid.size(),
-                                   result.iterations.size(), result.points.size()})
+    for (const std::size_t size :
+         {result.u.size(), result.v.size(), result.exx.size(), result.confidence.size(),
+          result.valid.size(), result.iterations.size(), result.points.size()})
         EXPECT_EQ(size, n);
     // Points started before the request finish (at most one per other thread); every
     // other point keeps its zeros.

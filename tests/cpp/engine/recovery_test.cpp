@@ -10,8 +10,8 @@
 #include <morvex/engine.hpp>
 
 #include "engine/recovery_rules.h"
-#include "support/speckle_pair.h"
 #include "support/engine_access.h"
+#include "support/speckle_pair.h"
 
 namespace {
 
@@ -93,7 +93,8 @@ TEST_P(RecoveryMedian, TakesRankHalfTheCount) {
 INSTANTIATE_TEST_SUITE_P(Table, RecoveryMedian,
                          ::testing::Values(MedianCase{{1.0, 2.0, 3.0, 4.0}, 3.0},  // upper middle
                                            MedianCase{{1.0, 5.0, 2.0}, 2.0},
-                                           MedianCase{{4.0, 3.0, 2.0, 1.0, 0.5, -1.0, 8.0, 7.0}, 3.0},
+                                           MedianCase{{4.0, 3.0, 2.0, 1.0, 0.5, -1.0, 8.0, 7.0},
+                                                      3.0},
                                            MedianCase{{-2.5}, -2.5}));
 
 struct BudgetCase {
@@ -102,7 +103,9 @@ struct BudgetCase {
     std::int64_t budget;
 };
 
-void PrintTo(const BudgetCase& c, std::ostream* os) { *os << "n=" << c.n; }
+void PrintTo(const BudgetCase& c, std::ostream* os) {
+    *os << "n=" << c.n;
+}
 
 class RecoveryBudget : public ::testing::TestWithParam<BudgetCase> {};
 
@@ -165,7 +168,7 @@ int count_valid(const DICResult& r) {
 }
 
 struct PathCase {
-    int valid_count;          // first rows valid, row by row
+    int valid_count;  // first rows valid, row by row
     bool integer_initialization;
     bool expect_global_retry;
 };
@@ -199,9 +202,10 @@ TEST_P(RecoveryPath, ChoosesByValidShare) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, RecoveryPath,
-                         ::testing::Values(PathCase{30, true, false},   // exactly 30 %: spatial
-                                           PathCase{29, true, true},    // below: global retry
-                                           PathCase{29, false, false}));  // no integer search allowed
+                         ::testing::Values(PathCase{30, true, false},  // exactly 30 %: spatial
+                                           PathCase{29, true, true},   // below: global retry
+                                           PathCase{29, false,
+                                                    false}));  // no integer search allowed
 
 TEST(RecoveryGlobalRetry, KeepsPointsWhoseRetryIsRejected) {
     const auto images = morvex::test::speckle_pair(kImageSize, kImageSize, 0.0, 0.0);
@@ -269,8 +273,8 @@ TEST(RecoverySpatial, ResultsIndependentOfThreadCount) {
     constexpr int kRows = 16;
     constexpr int kCols = 16;
     const int size = kGridOrigin * 2 + (kCols - 1) * kGridStep;
-    const auto images = morvex::test::speckle_pair(size, size, 0.3, 0.1, 0.015, size / 2.0,
-                                                   size / 2.0);
+    const auto images =
+        morvex::test::speckle_pair(size, size, 0.3, 0.1, 0.015, size / 2.0, size / 2.0);
     std::vector<std::uint8_t> valid(kRows * kCols, 0);
     DICResult seed = first_pass_result(kRows, kCols, valid);
     for (int r = 0; r < kRows; r += 2) {

@@ -76,7 +76,9 @@ struct RangeCase {
     int streamed;
 };
 
-void PrintTo(const RangeCase& c, std::ostream* os) { *os << "range=" << c.configured; }
+void PrintTo(const RangeCase& c, std::ostream* os) {
+    *os << "range=" << c.configured;
+}
 
 class StreamingRange : public ::testing::TestWithParam<RangeCase> {};
 

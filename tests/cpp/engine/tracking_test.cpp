@@ -10,10 +10,10 @@
 #include <morvex/engine.hpp>
 #include <morvex/znssd.hpp>
 
-#include "support/speckle_pair.h"
 #include "matching/simplex.h"
 #include "matching/subset_znssd.h"
 #include "support/engine_access.h"
+#include "support/speckle_pair.h"
 
 namespace {
 
@@ -93,10 +93,12 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(SubsetZnssd, UnavailableCasesGiveTwo) {
     const auto images = speckle_pair(kSize, kSize, 0.0, 0.0);
-    morvex::dic::detail::SubsetZnssd evaluator(images.reference, images.deformed, kCentre,
-                                               kCentre, 29, true);
+    morvex::dic::detail::SubsetZnssd evaluator(images.reference, images.deformed, kCentre, kCentre,
+                                               29, true);
     EXPECT_EQ(evaluator(morvex::dic::detail::rigid_rotation_warp(200.0, 0.0, 0.0)), 2.0);
-    EXPECT_EQ(evaluator(morvex::dic::detail::rigid_rotation_warp(std::numeric_limits<double>::quiet_NaN(), 0.0, 0.0)), 2.0);
+    EXPECT_EQ(evaluator(morvex::dic::detail::rigid_rotation_warp(
+                  std::numeric_limits<double>::quiet_NaN(), 0.0, 0.0)),
+              2.0);
     const cv::Mat flat(kSize, kSize, CV_64FC1, cv::Scalar(7.0));
     morvex::dic::detail::SubsetZnssd flat_reference(flat, images.deformed, kCentre, kCentre, 29,
                                                     true);
@@ -117,9 +119,8 @@ TEST(TrackingSimplex, RecoversSubPixelTranslationFromIntegerPeak) {
     constexpr double kTolerance = 0.01;  // px; analytic images carry no resampling error
     const auto images = speckle_pair(kSize, kSize, 3.3, -1.15);
     DICEngine engine;
-    const PointResult r =
-        EngineAccess::simplex(engine, images.reference, images.deformed, kCentre, kCentre,
-                              tracking_config());
+    const PointResult r = EngineAccess::simplex(engine, images.reference, images.deformed, kCentre,
+                                                kCentre, tracking_config());
     EXPECT_TRUE(r.valid);
     EXPECT_TRUE(r.converged);
     EXPECT_NEAR(r.u, 3.3, kTolerance);
@@ -138,7 +139,9 @@ struct SlotCase {
     double expected_v;
 };
 
-void PrintTo(const SlotCase& c, std::ostream* os) { *os << "u=" << c.true_u << " v=" << c.true_v; }
+void PrintTo(const SlotCase& c, std::ostream* os) {
+    *os << "u=" << c.true_u << " v=" << c.true_v;
+}
 
 class TrackingSimplexInitialSlots : public ::testing::TestWithParam<SlotCase> {};
 

@@ -64,13 +64,16 @@ DICResult grid_2x3() {
     return r;
 }
 
-const char* const kCsvHeader = "grid_row,grid_col,x_pixel,y_pixel,u,v,exx,eyy,exy,confidence,valid\n";
+const char* const kCsvHeader =
+    "grid_row,grid_col,x_pixel,y_pixel,u,v,exx,eyy,exy,confidence,valid\n";
 
 std::string csv_2x3(const std::string& valid_column) {
-    const char* lines[] = {
-        "0,0,0,0,0.123456789,2,nan,nan,nan,0.99,",    "0,1,10,0,-1.5,-0.25,nan,nan,nan,0.5,",
-        "0,2,20,0,40,3,nan,nan,nan,-1,",              "1,0,0,10,1e-07,0,0.001,-0.001,0.5,1,",
-        "1,1,10,10,0.1,-7,0.002,0,0.25,0.8765432199,", "1,2,20,10,123456.789,1e+20,0.003,2.5e-05,0.125,0,"};
+    const char* lines[] = {"0,0,0,0,0.123456789,2,nan,nan,nan,0.99,",
+                           "0,1,10,0,-1.5,-0.25,nan,nan,nan,0.5,",
+                           "0,2,20,0,40,3,nan,nan,nan,-1,",
+                           "1,0,0,10,1e-07,0,0.001,-0.001,0.5,1,",
+                           "1,1,10,10,0.1,-7,0.002,0,0.25,0.8765432199,",
+                           "1,2,20,10,123456.789,1e+20,0.003,2.5e-05,0.125,0,"};
     std::string text = kCsvHeader;
     for (int k = 0; k < 6; ++k) text += std::string(lines[k]) + valid_column[k] + "\n";
     return text;
@@ -92,12 +95,13 @@ TEST_P(CsvValidColumn, MatchesGoldenFile) {
     EXPECT_EQ(read_bytes(dir.file("out.csv")), csv_2x3(GetParam().column));
 }
 
-INSTANTIATE_TEST_SUITE_P(TextExport, CsvValidColumn,
-                         testing::Values(ValidCase{"Full", {1, 0, 1, 0, 1, 0}, "101010"},
-                                         ValidCase{"NonZeroByteIsValid", {7, 0, 255, 0, 1, 0}, "101010"},
-                                         ValidCase{"ShortReadsMissingAsValid", {0, 0, 1, 0}, "001011"},
-                                         ValidCase{"EmptyReadsAllValid", {}, "111111"}),
-                         [](const auto& case_info) { return std::string(case_info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    TextExport, CsvValidColumn,
+    testing::Values(ValidCase{"Full", {1, 0, 1, 0, 1, 0}, "101010"},
+                    ValidCase{"NonZeroByteIsValid", {7, 0, 255, 0, 1, 0}, "101010"},
+                    ValidCase{"ShortReadsMissingAsValid", {0, 0, 1, 0}, "001011"},
+                    ValidCase{"EmptyReadsAllValid", {}, "111111"}),
+    [](const auto& case_info) { return std::string(case_info.param.name); });
 
 TEST(TextExport, Vtk2x3MatchesGoldenFile) {
     TempDir dir;
@@ -163,7 +167,8 @@ TEST(TextExport, ZeroColumnsWithHugeRowCountWritesHeadersOnly) {
     export_csv(r, dir.file("out.csv"), 10);
     EXPECT_EQ(read_bytes(dir.file("out.csv")), kCsvHeader);
     export_vtk(r, dir.file("out.vtk"), 10);
-    EXPECT_NE(read_bytes(dir.file("out.vtk")).find("DIMENSIONS 0 2147483647 1\nPOINTS 0 float\nPOINT_DATA 0\n"),
+    EXPECT_NE(read_bytes(dir.file("out.vtk"))
+                  .find("DIMENSIONS 0 2147483647 1\nPOINTS 0 float\nPOINT_DATA 0\n"),
               std::string::npos);
 }
 
@@ -182,9 +187,11 @@ TEST(TextExport, PixelPositionDoesNotOverflow) {
     DICResult r = grid_2x3();
     const int step = 2'000'000'000;  // 2 * step exceeds the 32-bit range
     export_csv(r, dir.file("out.csv"), step);
-    EXPECT_NE(read_bytes(dir.file("out.csv")).find("\n1,2,4000000000,2000000000,"), std::string::npos);
+    EXPECT_NE(read_bytes(dir.file("out.csv")).find("\n1,2,4000000000,2000000000,"),
+              std::string::npos);
     export_vtk(r, dir.file("out.vtk"), step);
-    EXPECT_NE(read_bytes(dir.file("out.vtk")).find("\n4000000000 2000000000 0.0\nPOINT_DATA"), std::string::npos);
+    EXPECT_NE(read_bytes(dir.file("out.vtk")).find("\n4000000000 2000000000 0.0\nPOINT_DATA"),
+              std::string::npos);
 }
 
 // Random bit patterns (NaN payloads, subnormals, huge values) on a grid large enough that
@@ -215,15 +222,17 @@ TEST(TextExport, LargeGridMatchesPlainStreamOutput) {
     csv << kCsvHeader;
     csv.precision(10);
     std::ostringstream vtk;
-    vtk << "# vtk DataFile Version 3.0\nMorvex DIC Result\nASCII\nDATASET STRUCTURED_GRID\nDIMENSIONS " << r.cols
-        << ' ' << r.rows << " 1\nPOINTS " << n << " float\n";
+    vtk << "# vtk DataFile Version 3.0\nMorvex DIC Result\nASCII\nDATASET "
+           "STRUCTURED_GRID\nDIMENSIONS "
+        << r.cols << ' ' << r.rows << " 1\nPOINTS " << n << " float\n";
     vtk.precision(8);
     for (int row = 0; row < r.rows; ++row) {
         for (int col = 0; col < r.cols; ++col) {
             const std::size_t k = static_cast<std::size_t>(row) * r.cols + col;
-            csv << row << ',' << col << ',' << double(col * step) << ',' << double(row * step) << ',' << r.u[k]
-                << ',' << r.v[k] << ',' << r.exx[k] << ',' << r.eyy[k] << ',' << r.exy[k] << ','
-                << r.confidence[k] << ',' << (k >= r.valid.size() || r.valid[k] ? 1 : 0) << '\n';
+            csv << row << ',' << col << ',' << double(col * step) << ',' << double(row * step)
+                << ',' << r.u[k] << ',' << r.v[k] << ',' << r.exx[k] << ',' << r.eyy[k] << ','
+                << r.exy[k] << ',' << r.confidence[k] << ','
+                << (k >= r.valid.size() || r.valid[k] ? 1 : 0) << '\n';
             vtk << col * step << ' ' << row * step << " 0.0\n";
         }
     }
@@ -355,10 +364,12 @@ std::string refusal_name(const testing::TestParamInfo<std::tuple<WriterCase, Def
 }
 
 INSTANTIATE_TEST_SUITE_P(Text, RefusedResult,
-                         testing::Combine(testing::Values(kWriters[0], kWriters[1]), testing::ValuesIn(kDefects)),
+                         testing::Combine(testing::Values(kWriters[0], kWriters[1]),
+                                          testing::ValuesIn(kDefects)),
                          refusal_name);
 INSTANTIATE_TEST_SUITE_P(Binary, RefusedResult,
-                         testing::Combine(testing::Values(kWriters[2]), testing::ValuesIn(binary_defects())),
+                         testing::Combine(testing::Values(kWriters[2]),
+                                          testing::ValuesIn(binary_defects())),
                          refusal_name);
 
 TEST(TextExport, LongerArraysAreWrittenUpToTheGrid) {
@@ -401,7 +412,8 @@ TEST_P(WriteFailure, EmbeddedNulPathIsRefusedNotTruncated) {
     TempDir dir;
     const std::string path = dir.file("result") + std::string(1, '\0') + ".out";
     EXPECT_EQ(runtime_error_of(GetParam().write, grid_2x3(), path),
-              "Failed to write " + dir.file("result") + "\\0.out: path contains an embedded null character");
+              "Failed to write " + dir.file("result") +
+                  "\\0.out: path contains an embedded null character");
     EXPECT_TRUE(dir.entries().empty());
 }
 

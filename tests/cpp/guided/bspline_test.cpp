@@ -10,8 +10,8 @@
 #include <opencv2/core.hpp>
 
 #include "image/sampling/bspline.h"
-#include "support/random_image.h"
 #include "image/sampling/bspline_sampler.h"
+#include "support/random_image.h"
 
 namespace {
 
@@ -19,6 +19,7 @@ using morvex::dic::detail::CoefficientImage;
 using morvex::dic::detail::make_coefficient_image;
 using morvex::dic::detail::sample_spline;
 using morvex::dic::detail::SplineKind;
+using morvex::dic::detail::SubsetCurvature;
 using morvex::dic::detail::WarpedSubset;
 
 using morvex::test::random_image;
@@ -29,7 +30,8 @@ class SplineKinds : public ::testing::TestWithParam<SplineKind> {};
 // lines as short as two samples (the closed-form start of the recursion).
 TEST_P(SplineKinds, ReproducesPixelsAtIntegerPositions) {
     constexpr double kTolerance = 1e-9;  // grey levels: rounding of the recursions on 0..255
-    for (const cv::Size size : {cv::Size(17, 20), cv::Size(2, 3), cv::Size(5, 2), cv::Size(60, 45)}) {
+    for (const cv::Size size :
+         {cv::Size(17, 20), cv::Size(2, 3), cv::Size(5, 2), cv::Size(60, 45)}) {
         const cv::Mat image = random_image(size.height, size.width, 3);
         const CoefficientImage c = make_coefficient_image(image, GetParam(), 6, 1);
         for (int r = 0; r < image.rows; ++r)
@@ -87,6 +89,40 @@ TEST_P(SplineKinds, SubsetSamplerMatchesSlowSampling) {
             EXPECT_EQ(fast[i * 15 + j], scalar[i * 15 + j]);
             EXPECT_NEAR(fast[i * 15 + j], sample_spline(c, GetParam(), y, x), 1e-10);
         }
+}
+
+// Each subset side leaves the four-pixel path another tail (side mod 4 = 0 to 3), so every
+// half from 0 to 12 must give the portable form's bits, first- and second-order, with the
+// subset's first column just inside the sampler's slack beyond the left border.
+TEST_P(SplineKinds, SubsetSamplerFormsAgreeForEverySide) {
+    const cv::Mat image = random_image(64, 64, 5);
+    const CoefficientImage c = make_coefficient_image(image, GetParam(), 12, 1);
+    SubsetCurvature q;
+    q.x_xx = 2e-3;
+    q.x_xy = -1e-3;
+    q.x_yy = 1.5e-3;
+    q.y_xx = -1e-3;
+    q.y_xy = 2e-3;
+    q.y_yy = -2.5e-3;
+    for (int half = 0; half <= 12; ++half) {
+        SCOPED_TRACE(half);
+        WarpedSubset s;
+        s.x0 = half - 1.63;  // leftmost positions between -1.9 and -1.6 px
+        s.y0 = half + 0.41;
+        s.ax = 0.97;
+        s.bx = 0.04;
+        s.ay = -0.02;
+        s.by = 1.03;
+        s.half = half;
+        const auto n = static_cast<std::size_t>((2 * half + 1) * (2 * half + 1));
+        std::vector<double> fast(n), portable(n);
+        morvex::dic::detail::sample_warped_subset(c, GetParam(), s, fast.data(), nullptr);
+        morvex::dic::detail::sample_warped_subset_scalar(c, GetParam(), s, portable.data());
+        EXPECT_EQ(fast, portable);
+        morvex::dic::detail::sample_curved_subset(c, GetParam(), s, q, fast.data());
+        morvex::dic::detail::sample_curved_subset_scalar(c, GetParam(), s, q, portable.data());
+        EXPECT_EQ(fast, portable);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, SplineKinds,

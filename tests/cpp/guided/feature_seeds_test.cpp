@@ -21,8 +21,8 @@ namespace {
 using namespace morvex::dic;
 using morvex::test::Dot;
 
-constexpr int kSize = 240;        // px, square frame
-constexpr int kCard = 160;        // px, side of the speckled card at its centre
+constexpr int kSize = 240;  // px, square frame
+constexpr int kCard = 160;  // px, side of the speckled card at its centre
 constexpr int kCardStart = (kSize - kCard) / 2;
 constexpr double kCentre = (kSize - 1) / 2.0;  // the card turns about the frame's centre
 constexpr double kPi = 3.14159265358979323846;

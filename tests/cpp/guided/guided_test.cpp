@@ -114,13 +114,15 @@ INSTANTIATE_TEST_SUITE_P(
         FieldCase{"translation_cubic", {0.37, -1.62, 0, 0, 0, 0}, Interpolation::kCubicBSpline},
         FieldCase{"translation_keys", {0.37, -1.62, 0, 0, 0, 0}, Interpolation::kKeysFourth},
         FieldCase{"large_shift", {9.4, -6.6, 0, 0, 0, 0}, Interpolation::kQuinticBSpline},
-        FieldCase{"affine_quintic", {0.8, 0.3, 0.01, -0.004, 0.006, -0.008},
+        FieldCase{"affine_quintic",
+                  {0.8, 0.3, 0.01, -0.004, 0.006, -0.008},
                   Interpolation::kQuinticBSpline},
-        FieldCase{"affine_keys", {0.8, 0.3, 0.01, -0.004, 0.006, -0.008}, Interpolation::kKeysFourth},
-        FieldCase{"rotation_quintic",
-                  {0, 0, std::cos(kAngle) - 1, -std::sin(kAngle), std::sin(kAngle),
-                   std::cos(kAngle) - 1},
-                  Interpolation::kQuinticBSpline}),
+        FieldCase{
+            "affine_keys", {0.8, 0.3, 0.01, -0.004, 0.006, -0.008}, Interpolation::kKeysFourth},
+        FieldCase{
+            "rotation_quintic",
+            {0, 0, std::cos(kAngle) - 1, -std::sin(kAngle), std::sin(kAngle), std::cos(kAngle) - 1},
+            Interpolation::kQuinticBSpline}),
     [](const auto& param_info) { return std::string(param_info.param.name); });
 
 // A Gaussian prefilter on both images keeps the field exact (both are filtered alike) and the
@@ -164,7 +166,8 @@ TEST(GuidedMask, HoleLeavesNoPointInsideAndKeepsPointsAround) {
     GuidedConfig config = small_config();
     config.mask = cv::Mat(kSize, kSize, CV_8UC1, cv::Scalar(255));
     constexpr double kRadius = 20.0;
-    cv::circle(config.mask, cv::Point(64, 64), static_cast<int>(kRadius), cv::Scalar(0), cv::FILLED);
+    cv::circle(config.mask, cv::Point(64, 64), static_cast<int>(kRadius), cv::Scalar(0),
+               cv::FILLED);
     // Grey the hole, as a real hole shows no speckle.
     cv::Mat reference = pair.reference.clone(), deformed = pair.deformed.clone();
     reference.setTo(cv::Scalar(10.0), config.mask == 0);
@@ -475,20 +478,25 @@ INSTANTIATE_TEST_SUITE_P(
                  "deformed image is empty"},
         BadInput{"deformed_float",
                  [](cv::Mat&, cv::Mat& d, GuidedConfig&) { d.convertTo(d, CV_32F); }, "CV_64FC1"},
-        BadInput{"deformed_other_size",
-                 [](cv::Mat&, cv::Mat& d, GuidedConfig&) { d = d(cv::Rect(0, 0, 100, 128)).clone(); },
-                 "128 x 100"},
-        BadInput{"mask_other_size",
-                 [](cv::Mat&, cv::Mat&, GuidedConfig& c) { c.mask = cv::Mat::ones(10, 10, CV_8UC1); },
-                 "GuidedConfig::mask"},
+        BadInput{
+            "deformed_other_size",
+            [](cv::Mat&, cv::Mat& d, GuidedConfig&) { d = d(cv::Rect(0, 0, 100, 128)).clone(); },
+            "128 x 100"},
+        BadInput{
+            "mask_other_size",
+            [](cv::Mat&, cv::Mat&, GuidedConfig& c) { c.mask = cv::Mat::ones(10, 10, CV_8UC1); },
+            "GuidedConfig::mask"},
         BadInput{"mask_other_type",
-                 [](cv::Mat&, cv::Mat&, GuidedConfig& c) { c.mask = cv::Mat::ones(kSize, kSize, CV_32F); },
+                 [](cv::Mat&, cv::Mat&, GuidedConfig& c) {
+                     c.mask = cv::Mat::ones(kSize, kSize, CV_32F);
+                 },
                  "GuidedConfig::mask"},
         BadInput{"subset_even", [](cv::Mat&, cv::Mat&, GuidedConfig& c) { c.subset_size = 20; },
                  "subset_size must be odd and at least 5, got 20"},
         BadInput{"subset_small", [](cv::Mat&, cv::Mat&, GuidedConfig& c) { c.subset_size = 3; },
                  "got 3"},
-        BadInput{"subset_too_large", [](cv::Mat&, cv::Mat&, GuidedConfig& c) { c.subset_size = 129; },
+        BadInput{"subset_too_large",
+                 [](cv::Mat&, cv::Mat&, GuidedConfig& c) { c.subset_size = 129; },
                  "subset_size 129 is larger than the image"},
         BadInput{"step_zero", [](cv::Mat&, cv::Mat&, GuidedConfig& c) { c.step = 0; },
                  "step must be at least 1, got 0"},
@@ -517,11 +525,11 @@ INSTANTIATE_TEST_SUITE_P(
         BadInput{"prefilter_absurd",
                  [](cv::Mat&, cv::Mat&, GuidedConfig& c) { c.prefilter_sigma = 1e80; },
                  "got 1e+80"},
-        BadInput{"prefilter_nan",
-                 [](cv::Mat&, cv::Mat&, GuidedConfig& c) {
-                     c.prefilter_sigma = std::numeric_limits<double>::quiet_NaN();
-                 },
-                 "prefilter_sigma"},
+        BadInput{
+            "prefilter_nan",
+            [](cv::Mat&, cv::Mat&,
+               GuidedConfig& c) { c.prefilter_sigma = std::numeric_limits<double>::quiet_NaN(); },
+            "prefilter_sigma"},
         BadInput{"prefilter_negative",
                  [](cv::Mat&, cv::Mat&, GuidedConfig& c) { c.prefilter_sigma = -1.0; },
                  "prefilter_sigma must be finite and not negative"},
@@ -531,20 +539,19 @@ INSTANTIATE_TEST_SUITE_P(
         BadInput{"reference_noise_negative",
                  [](cv::Mat&, cv::Mat&, GuidedConfig& c) { c.reference_noise = -0.5; },
                  "reference_noise must be -1 (estimate) or at least 0"},
-        BadInput{"reference_noise_nan",
-                 [](cv::Mat&, cv::Mat&, GuidedConfig& c) {
-                     c.reference_noise = std::numeric_limits<double>::quiet_NaN();
-                 },
-                 "reference_noise"},
-        BadInput{"reference_noise_infinite",
-                 [](cv::Mat&, cv::Mat&, GuidedConfig& c) {
-                     c.reference_noise = std::numeric_limits<double>::infinity();
-                 },
-                 "reference_noise"},
+        BadInput{
+            "reference_noise_nan",
+            [](cv::Mat&, cv::Mat&,
+               GuidedConfig& c) { c.reference_noise = std::numeric_limits<double>::quiet_NaN(); },
+            "reference_noise"},
+        BadInput{
+            "reference_noise_infinite",
+            [](cv::Mat&, cv::Mat&,
+               GuidedConfig& c) { c.reference_noise = std::numeric_limits<double>::infinity(); },
+            "reference_noise"},
         BadInput{"strain_source_unknown",
-                 [](cv::Mat&, cv::Mat&, GuidedConfig& c) {
-                     c.strain_source = static_cast<StrainSource>(7);
-                 },
+                 [](cv::Mat&, cv::Mat&,
+                    GuidedConfig& c) { c.strain_source = static_cast<StrainSource>(7); },
                  "strain_source is not a known StrainSource, got 7"}),
     [](const auto& param_info) { return std::string(param_info.param.name); });
 

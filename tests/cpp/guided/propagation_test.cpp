@@ -113,8 +113,8 @@ TEST_P(GuidedFieldOfView, PairLeavingTheImageMarksItsEdgeAndKeepsTheRest) {
     const GuidedResult r = correlate_guided(ref, deformed, config);
     int left = 0, inside = 0;
     for (std::size_t i = 0; i < r.u.size(); ++i) {
-        const double share =
-            true_share_outside(r.x[i], r.y[i], config.subset_size / 2, kSize, shift.u, shift.v, 0, 0);
+        const double share = true_share_outside(r.x[i], r.y[i], config.subset_size / 2, kSize,
+                                                shift.u, shift.v, 0, 0);
         if (share > 0.1) {
             ++left;
             EXPECT_EQ(r.status[i], static_cast<std::uint8_t>(GuidedStatus::kLeftView))
@@ -163,8 +163,8 @@ TEST(GuidedFieldOfView, SequenceLeavingTheViewHasNoFalseValidPoint) {
                 ++valid;
                 const double tu = u + e * (r.x[i] - c), tv = v + e * (r.y[i] - c);
                 EXPECT_NEAR(r.u[i], tu, kFalsePointTolerance)
-                    << (incremental ? "incremental" : "fixed") << " frame " << k << " at "
-                    << r.x[i] << ", " << r.y[i];
+                    << (incremental ? "incremental" : "fixed") << " frame " << k << " at " << r.x[i]
+                    << ", " << r.y[i];
                 EXPECT_NEAR(r.v[i], tv, kFalsePointTolerance);
             }
             EXPECT_GT(valid, static_cast<int>(r.u.size()) / 2) << "frame " << k;
@@ -190,8 +190,8 @@ TEST(GuidedSequence, IncrementalFramesKeepTheRowBelowAnEdgeThatLeaves) {
     GuidedSequence sequence(morvex::test::render_dots(kSize, kSize, dots), config, true);
     for (int k = 1; k <= 6; ++k) {
         const double u = 2.5 * k, v = -1.5 * k, e = 0.001 * k;
-        const GuidedResult r =
-            sequence.add_frame(morvex::test::render_dots(kSize, kSize, stretched(dots, u, v, e, c)));
+        const GuidedResult r = sequence.add_frame(
+            morvex::test::render_dots(kSize, kSize, stretched(dots, u, v, e, c)));
         EXPECT_EQ(count_status(r, GuidedStatus::kNotReached), 0) << "frame " << k;
         int inside = 0;
         for (std::size_t i = 0; i < r.u.size(); ++i) {
@@ -247,8 +247,8 @@ TEST(GuidedSeeds, CrackHalvesGrowFromTheirOwnSeeds) {
             EXPECT_NEAR(r.u[i], on_left ? kLeftU : kRightU, kValidTolerance);
             EXPECT_NEAR(r.v[i], kV, kValidTolerance);
         } else {
-            EXPECT_EQ(r.valid[i], 0) << "across the crack at " << r.x[i] << ", " << r.y[i]
-                                     << ": u " << r.u[i] << ", ZNCC " << r.zncc[i];
+            EXPECT_EQ(r.valid[i], 0) << "across the crack at " << r.x[i] << ", " << r.y[i] << ": u "
+                                     << r.u[i] << ", ZNCC " << r.zncc[i];
         }
         failed += r.valid[i] == 0;
     }
@@ -291,8 +291,8 @@ TEST(GuidedFailure, SmudgeRejectsTheSubsetsThatHoldIt) {
             }
         } else if (overlap == glare.area()) {
             ++touched;
-            EXPECT_EQ(r.valid[i], 0) << "under the glare at " << r.x[i] << ", " << r.y[i]
-                                     << ", ZNCC " << r.zncc[i];
+            EXPECT_EQ(r.valid[i], 0)
+                << "under the glare at " << r.x[i] << ", " << r.y[i] << ", ZNCC " << r.zncc[i];
         } else if (true_share_outside(r.x[i], r.y[i], half + 1, kSize, kU, kV, 0, 0) == 0.0) {
             EXPECT_EQ(r.valid[i], 1) << "clear of the glare at " << r.x[i] << ", " << r.y[i];
             EXPECT_NEAR(r.u[i], kU, kValidTolerance);
@@ -308,7 +308,8 @@ void expect_translation_measured(unsigned seed, double u, double v, const Guided
     constexpr int kSize = 96;
     const std::vector<Dot> dots = morvex::test::random_dots(kSize, kSize, seed);
     const cv::Mat reference = morvex::test::render_dots(kSize, kSize, dots);
-    const cv::Mat deformed = morvex::test::render_dots(kSize, kSize, stretched(dots, u, v, 0.0, 0.0));
+    const cv::Mat deformed =
+        morvex::test::render_dots(kSize, kSize, stretched(dots, u, v, 0.0, 0.0));
     const ReferenceImage ref(reference, config);
     const GuidedResult r = correlate_guided(ref, deformed, config);
     int valid = 0;

@@ -36,10 +36,10 @@ struct QuadraticField {
 
     void at(double x, double y, double& du, double& dv) const {
         const double dx = x - kSize / 2.0, dy = y - kSize / 2.0;
-        du = scale * (u + ux * dx + uy * dy + 0.5 * uxx * dx * dx + uxy * dx * dy +
-                      0.5 * uyy * dy * dy);
-        dv = scale * (v + vx * dx + vy * dy + 0.5 * vxx * dx * dx + vxy * dx * dy +
-                      0.5 * vyy * dy * dy);
+        du = scale *
+             (u + ux * dx + uy * dy + 0.5 * uxx * dx * dx + uxy * dx * dy + 0.5 * uyy * dy * dy);
+        dv = scale *
+             (v + vx * dx + vy * dy + 0.5 * vxx * dx * dx + vxy * dx * dy + 0.5 * vyy * dy * dy);
     }
 };
 
@@ -134,8 +134,9 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         CurvedCase{"bending_u", {0.3, 0.002, 0.0, 1.5e-3, 0.0, 0.0, -0.2, 0.0, 0.0, 0.0, 0.0, 0.0}},
         CurvedCase{"bending_v", {0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.6, 0.0, 0.003, 0.0, 0.0, -1.5e-3}},
-        CurvedCase{"all_terms",
-                   {0.4, 0.003, -0.002, 1.2e-3, 6e-4, -8e-4, -0.7, 0.001, 0.002, -1e-3, 8e-4, 1.2e-3}},
+        CurvedCase{
+            "all_terms",
+            {0.4, 0.003, -0.002, 1.2e-3, 6e-4, -8e-4, -0.7, 0.001, 0.002, -1e-3, 8e-4, 1.2e-3}},
         CurvedCase{"large_shift_curved",
                    {5.6, 0.0, 0.0, -1.4e-3, 0.0, 0.0, -4.3, 0.0, 0.0, 0.0, 0.0, 1.4e-3}}),
     [](const auto& param_info) { return std::string(param_info.param.name); });
@@ -144,8 +145,8 @@ INSTANTIATE_TEST_SUITE_P(
 // the previous result is already the answer: no point needs a search, and the field is the
 // same to well below its error.
 TEST(QuadraticPropagation, PreviousResultConvergesInOneOrTwoIterations) {
-    const QuadraticField f{0.4, 0.003, -0.002, 1.2e-3, 6e-4, -8e-4,
-                           -0.7, 0.001, 0.002, -1e-3, 8e-4, 1.2e-3};
+    const QuadraticField f{0.4,  0.003, -0.002, 1.2e-3, 6e-4, -8e-4,
+                           -0.7, 0.001, 0.002,  -1e-3,  8e-4, 1.2e-3};
     const std::vector<Dot> dots = morvex::test::random_dots(kSize, kSize, 3);
     const cv::Mat reference = render(dots, kStill), deformed = render(dots, f);
     GuidedConfig config = config_of(SubsetShape::kQuadratic);
@@ -169,8 +170,7 @@ TEST(QuadraticPropagation, PreviousResultConvergesInOneOrTwoIterations) {
 // Fixed and incremental sequences of a growing quadratic field both end on the first grid
 // with the field and its curvature; incremental composes the second derivatives.
 TEST(QuadraticSequence, FixedAndIncrementalFollowAGrowingCurvedField) {
-    const QuadraticField f{0.5, 0.002, 0.0, 1e-3, 0.0, -5e-4,
-                           -0.3, 0.0, -0.002, 0.0, 5e-4, 1e-3};
+    const QuadraticField f{0.5, 0.002, 0.0, 1e-3, 0.0, -5e-4, -0.3, 0.0, -0.002, 0.0, 5e-4, 1e-3};
     const std::vector<Dot> dots = morvex::test::random_dots(kSize, kSize, 5);
     const cv::Mat first = render(dots, kStill);
     const GuidedConfig config = config_of(SubsetShape::kQuadratic);

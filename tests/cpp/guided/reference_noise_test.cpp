@@ -34,8 +34,8 @@ cv::Mat with_noise(const cv::Mat& image, double sigma, std::mt19937& rng) {
 }
 
 TEST(ReadNoiseEstimate, FindsTheAddedNoiseOnTheSpecimenAlone) {
-    const cv::Mat clean = morvex::test::render_dots(kSize, kSize,
-                                                    morvex::test::random_dots(kSize, kSize, 4));
+    const cv::Mat clean =
+        morvex::test::render_dots(kSize, kSize, morvex::test::random_dots(kSize, kSize, 4));
     std::mt19937 rng(8);
     for (const double sigma : {2.0, 6.0}) {
         const cv::Mat noisy = with_noise(clean, sigma, rng);
@@ -123,8 +123,8 @@ TEST(ReferenceNoise, SigmaFollowsTheScatterWhenTheReferenceIsNoisy) {
 
 // Bad values of reference_noise are among the guided entry checks.
 TEST(ReferenceNoise, AGivenValueIsKeptAndAnotherOneRefused) {
-    const cv::Mat image = morvex::test::render_dots(kSize, kSize,
-                                                    morvex::test::random_dots(kSize, kSize, 1));
+    const cv::Mat image =
+        morvex::test::render_dots(kSize, kSize, morvex::test::random_dots(kSize, kSize, 1));
     GuidedConfig config;
     config.subset_size = 21;
     // The public estimate checks what the internal one is given.

@@ -198,16 +198,15 @@ TEST(SubsetStrain, AgreesWithTheDisplacementFitOnAHomogeneousStretch) {
         for (const StrainSource source : {StrainSource::kDisplacementFit, StrainSource::kSubset})
             for (const int window : {0, 12}) {
                 const std::string what = "shape " + std::to_string(static_cast<int>(shape)) +
-                                         " source " +
-                                         std::to_string(static_cast<int>(source)) + " window " +
-                                         std::to_string(window);
+                                         " source " + std::to_string(static_cast<int>(source)) +
+                                         " window " + std::to_string(window);
                 const GuidedConfig config = config_of(shape, source, window);
-                check(correlate_guided(ReferenceImage(reference, config),
-                                       render(dots, stretch), config),
+                check(correlate_guided(ReferenceImage(reference, config), render(dots, stretch),
+                                       config),
                       stretch, what);
             }
-    GuidedSequence sequence(reference,
-                            config_of(SubsetShape::kAffine, StrainSource::kSubset, 0), true);
+    GuidedSequence sequence(reference, config_of(SubsetShape::kAffine, StrainSource::kSubset, 0),
+                            true);
     for (int k = 1; k <= 3; ++k) {
         Field step = stretch;
         step.scale = k;

@@ -105,7 +105,10 @@ TEST_F(LoadImage, FloatFileKeepsItsScale) {
 
 TEST_F(LoadImage, NonAsciiFileNameLoads) {
     const cv::Mat pixels = (cv::Mat_<std::uint8_t>(1, 2) << 3, 4);
-    const cv::Mat grey = load_image_gray(write("d\xC3\xA9" "formation.png", pixels));
+    const cv::Mat grey =
+        load_image_gray(write("d\xC3\xA9"
+                              "formation.png",
+                              pixels));
     EXPECT_EQ(grey.at<double>(0, 1), 4.0);
 }
 
@@ -120,7 +123,9 @@ void expect_load_failure(const std::string& path) {
 
 TEST_F(LoadImage, MissingFileNamesThePathVerbatim) {
     expect_load_failure(folder_.file("missing.png"));
-    expect_load_failure(folder_.file("\xC3\xA9prouvette \xE2\x84\x96" "2.png"));
+    expect_load_failure(
+        folder_.file("\xC3\xA9prouvette \xE2\x84\x96"
+                     "2.png"));
     expect_load_failure("");
 }
 
@@ -178,7 +183,8 @@ TEST_P(ThreeDimensionalMatrix, IsRefusedNamingItsDimensions) {
         to_gray_double(volume);
         ADD_FAILURE() << "no exception";
     } catch (const std::invalid_argument& error) {
-        EXPECT_STREQ(error.what(), "to_gray_double: expected a two-dimensional matrix, got 3 dimensions");
+        EXPECT_STREQ(error.what(),
+                     "to_gray_double: expected a two-dimensional matrix, got 3 dimensions");
     }
     const int empty_sizes[] = {0, 3, 5};
     EXPECT_TRUE(to_gray_double(cv::Mat(3, empty_sizes, GetParam())).empty());

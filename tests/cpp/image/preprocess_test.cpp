@@ -16,9 +16,9 @@ namespace morvex::dic {
 
 // Names the parameterised cases by the steps they enable instead of dumping the record's bytes.
 void PrintTo(const DICConfig& config, std::ostream* os) {
-    *os << (config.enable_denoise ? config.denoise_method + "/" +
-                                        std::to_string(config.denoise_kernel_size)
-                                  : std::string("no-denoise"))
+    *os << (config.enable_denoise
+                ? config.denoise_method + "/" + std::to_string(config.denoise_kernel_size)
+                : std::string("no-denoise"))
         << (config.enable_contrast_enhance ? "+clahe" : "");
 }
 
@@ -101,23 +101,26 @@ TEST_P(PreprocessUnknownMethod, LeavesImageUnchanged) {
     EXPECT_TRUE(identical(preprocess_image(image, denoise_config(GetParam(), 5)), image));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    CaseAndBytesMatter, PreprocessUnknownMethod,
-    ::testing::Values("Gaussian", "gaussian ", " gaussian", "GAUSSIAN", "Median", "NLM", "",
-                      "mean", std::string("gaussian\0", 9)));
+INSTANTIATE_TEST_SUITE_P(CaseAndBytesMatter, PreprocessUnknownMethod,
+                         ::testing::Values("Gaussian", "gaussian ", " gaussian", "GAUSSIAN",
+                                           "Median", "NLM", "", "mean",
+                                           std::string("gaussian\0", 9)));
 
 struct KernelCase {
     int kernel_size;
     int applied;  // aperture actually used; 1 means the image is unchanged
 };
 
-void PrintTo(const KernelCase& c, std::ostream* os) { *os << "kernel=" << c.kernel_size; }
+void PrintTo(const KernelCase& c, std::ostream* os) {
+    *os << "kernel=" << c.kernel_size;
+}
 
 class PreprocessGaussianKernel : public ::testing::TestWithParam<KernelCase> {};
 
 TEST_P(PreprocessGaussianKernel, IsMadeOddByOrWithOne) {
     const cv::Mat image = wide_range_image();
-    const cv::Mat result = preprocess_image(image, denoise_config("gaussian", GetParam().kernel_size));
+    const cv::Mat result =
+        preprocess_image(image, denoise_config("gaussian", GetParam().kernel_size));
     const cv::Mat expected =
         GetParam().applied == 1 ? image : gaussian_reference(image, GetParam().applied);
     EXPECT_TRUE(identical(result, expected));
@@ -157,7 +160,8 @@ class PreprocessMedian : public ::testing::TestWithParam<int> {};
 // Regression: the median ran at 64-bit depth, which OpenCV rejects for every aperture
 // above 1, so each call threw.
 TEST_P(PreprocessMedian, WorksOnGreyImages) {
-    const cv::Mat result = preprocess_image(impulse_image(100.0), denoise_config("median", GetParam()));
+    const cv::Mat result =
+        preprocess_image(impulse_image(100.0), denoise_config("median", GetParam()));
     ASSERT_EQ(result.type(), CV_64FC1);
     EXPECT_TRUE(identical(result, cv::Mat(40, 40, CV_64F, cv::Scalar(100.0))));
 }
@@ -209,8 +213,8 @@ TEST_P(PreprocessEightBitStep, SaturatesInputBeforeFiltering) {
     cv::Mat saturated;
     image.convertTo(saturated, CV_8U);
     saturated.convertTo(saturated, CV_64F);
-    EXPECT_TRUE(identical(preprocess_image(image, GetParam()),
-                          preprocess_image(saturated, GetParam())));
+    EXPECT_TRUE(
+        identical(preprocess_image(image, GetParam()), preprocess_image(saturated, GetParam())));
 }
 
 INSTANTIATE_TEST_SUITE_P(Steps, PreprocessEightBitStep,
@@ -242,7 +246,8 @@ class PreprocessDegenerateImage : public ::testing::TestWithParam<DICConfig> {};
 
 TEST_P(PreprocessDegenerateImage, ReturnsSameSizeOrOpenCvError) {
     for (const cv::Size size : {cv::Size(0, 0), cv::Size(1, 1), cv::Size(3, 2), cv::Size(1, 9)}) {
-        const cv::Mat image = size.area() == 0 ? cv::Mat() : random_image(size.height, size.width, 5);
+        const cv::Mat image =
+            size.area() == 0 ? cv::Mat() : random_image(size.height, size.width, 5);
         try {
             EXPECT_EQ(preprocess_image(image, GetParam()).size(), image.size());
         } catch (const cv::Exception&) {
@@ -253,9 +258,8 @@ TEST_P(PreprocessDegenerateImage, ReturnsSameSizeOrOpenCvError) {
 
 INSTANTIATE_TEST_SUITE_P(Methods, PreprocessDegenerateImage,
                          ::testing::Values(DICConfig{}, denoise_config("gaussian", 5),
-                                           denoise_config("median", 3),
-                                           denoise_config("median", 9), denoise_config("nlm", 3),
-                                           contrast_config()));
+                                           denoise_config("median", 3), denoise_config("median", 9),
+                                           denoise_config("nlm", 3), contrast_config()));
 
 // ---- undistort_image -------------------------------------------------------------------
 
@@ -277,10 +281,10 @@ TEST_P(UndistortWithoutDistortion, ReturnsExactCopy) {
     EXPECT_NE(result.data, image.data);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    AnyIntrinsics, UndistortWithoutDistortion,
-    ::testing::Values(CalibrationParams{}, camera(500.0, 480.0, 20.0, 16.0), camera(0.0, 0.0, 0.0, 0.0),
-                      camera(std::nan(""), -3.0, 1e9, std::nan(""))));
+INSTANTIATE_TEST_SUITE_P(AnyIntrinsics, UndistortWithoutDistortion,
+                         ::testing::Values(CalibrationParams{}, camera(500.0, 480.0, 20.0, 16.0),
+                                           camera(0.0, 0.0, 0.0, 0.0),
+                                           camera(std::nan(""), -3.0, 1e9, std::nan(""))));
 
 TEST(Undistort, EmptyImageWithoutDistortionIsEmptyCopy) {
     EXPECT_TRUE(undistort_image(cv::Mat(), CalibrationParams{}).empty());
@@ -302,13 +306,29 @@ TEST_P(UndistortSingleCoefficient, UsesOpenCvOrder) {
     CalibrationParams calibration = camera(30.0, 28.0, 23.5, 19.0);
     int slot = 0;
     switch (GetParam()) {
-        case Coefficient::k1: calibration.k1 = kValue; slot = 0; break;
-        case Coefficient::k2: calibration.k2 = kValue; slot = 1; break;
-        case Coefficient::p1: calibration.p1 = kValue; slot = 2; break;
-        case Coefficient::p2: calibration.p2 = kValue; slot = 3; break;
-        case Coefficient::k3: calibration.k3 = kValue; slot = 4; break;
+        case Coefficient::k1:
+            calibration.k1 = kValue;
+            slot = 0;
+            break;
+        case Coefficient::k2:
+            calibration.k2 = kValue;
+            slot = 1;
+            break;
+        case Coefficient::p1:
+            calibration.p1 = kValue;
+            slot = 2;
+            break;
+        case Coefficient::p2:
+            calibration.p2 = kValue;
+            slot = 3;
+            break;
+        case Coefficient::k3:
+            calibration.k3 = kValue;
+            slot = 4;
+            break;
     }
-    const cv::Mat matrix = (cv::Mat_<double>(3, 3) << 30.0, 0.0, 23.5, 0.0, 28.0, 19.0, 0.0, 0.0, 1.0);
+    const cv::Mat matrix =
+        (cv::Mat_<double>(3, 3) << 30.0, 0.0, 23.5, 0.0, 28.0, 19.0, 0.0, 0.0, 1.0);
     cv::Mat distortion = cv::Mat::zeros(1, 5, CV_64F);
     distortion.at<double>(0, slot) = kValue;
     cv::Mat expected;
@@ -358,7 +378,8 @@ INSTANTIATE_TEST_SUITE_P(Cases, ComputeScale,
                          ::testing::Values(ScaleCase{0.0, 5.0, 1.0}, ScaleCase{-2.0, 5.0, 1.0},
                                            ScaleCase{9.9e-13, 5.0, 1.0}, ScaleCase{2.0, 5.0, 2.5},
                                            ScaleCase{1e-12, 5.0, 5.0 / 1e-12},
-                                           ScaleCase{-std::numeric_limits<double>::infinity(), 5.0, 1.0}));
+                                           ScaleCase{-std::numeric_limits<double>::infinity(), 5.0,
+                                                     1.0}));
 
 TEST(ComputeScaleNan, NanBaseGivesNan) {
     EXPECT_TRUE(std::isnan(compute_scale(std::nan(""), 5.0)));

@@ -62,7 +62,9 @@ private:
     double second_ = 0;
 };
 
-double clamp_grey(double p) { return std::min(p <= 0 || std::isnan(p) ? 0.0 : p, 255.0); }
+double clamp_grey(double p) {
+    return std::min(p <= 0 || std::isnan(p) ? 0.0 : p, 255.0);
+}
 
 cv::Mat reference_speckle(int rows, int cols, int radius, double density, std::uint32_t seed,
                           int* rescaled = nullptr) {
@@ -71,7 +73,8 @@ cv::Mat reference_speckle(int rows, int cols, int radius, double density, std::u
     const double q = static_cast<double>(static_cast<std::int64_t>(radius) * radius);
     const double quotient = rows * density * cols / q;
     const long long dots = std::isfinite(quotient) && std::abs(quotient) < 2147483648.0
-                               ? static_cast<long long>(quotient) : 0;
+                               ? static_cast<long long>(quotient)
+                               : 0;
     for (long long i = 0; i < dots; ++i) {
         const int cx = static_cast<int>(random.uniform() * cols);
         const int cy = static_cast<int>(random.uniform() * rows);
@@ -83,8 +86,10 @@ cv::Mat reference_speckle(int rows, int cols, int radius, double density, std::u
         for (long long dy = std::max(-e, -1LL * cy); dy <= std::min(e, rows - 1LL - cy); ++dy)
             for (long long dx = std::max(-e, -1LL * cx); dx <= std::min(e, cols - 1LL - cx); ++dx) {
                 double& p = image.at<double>(static_cast<int>(cy + dy), static_cast<int>(cx + dx));
-                p = clamp_grey((intensity - 128.0) * std::exp(-static_cast<double>(dx * dx + dy * dy) /
-                                                              ((s + s) * s)) + p);
+                p = clamp_grey(
+                    (intensity - 128.0) *
+                        std::exp(-static_cast<double>(dx * dx + dy * dy) / ((s + s) * s)) +
+                    p);
             }
     }
     for (int r = 0; r < rows; ++r)
@@ -127,10 +132,10 @@ TEST_P(SpeckleGenerator, MatchesIndependentDerivation) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, SpeckleGenerator,
     ::testing::Values(SpeckleCase{64, 48, 3, 0.6, 1u}, SpeckleCase{33, 65, 5, 1.0, 42u},
-                      SpeckleCase{40, 40, 2, 5.0, 7u},       // heavy overlap, saturation
-                      SpeckleCase{17, 23, -3, 0.5, 3u},      // dots drawn, nothing painted
+                      SpeckleCase{40, 40, 2, 5.0, 7u},         // heavy overlap, saturation
+                      SpeckleCase{17, 23, -3, 0.5, 3u},        // dots drawn, nothing painted
                       SpeckleCase{9, 7, 0, 0.5, 0xffffffffu},  // no dots: noise only
-                      SpeckleCase{20, 20, 4, -1.0, 5u},      // negative density: no dots
+                      SpeckleCase{20, 20, 4, -1.0, 5u},        // negative density: no dots
                       SpeckleCase{1, 1, 1, 3.0, 11u}));
 
 TEST(SpeckleGenerator, SameArgumentsSameImageOtherSeedOtherImage) {
@@ -198,12 +203,15 @@ TEST(SpeckleGenerator, SizesAtTheEdges) {
     EXPECT_TRUE(generate_speckle(10, 0, 3, 0.5, 1u).empty());
     EXPECT_THROW(generate_speckle(-1, 10, 3, 0.5, 1u), cv::Exception);
     // Absurd densities: the quotient leaves the int range, no dots.
-    EXPECT_TRUE(identical(generate_speckle(6, 6, 1, 1e300, 1u), generate_speckle(6, 6, 0, 0.5, 1u)));
+    EXPECT_TRUE(
+        identical(generate_speckle(6, 6, 1, 1e300, 1u), generate_speckle(6, 6, 0, 0.5, 1u)));
 }
 
 // ----- Warping.
 
-cv::Mat ramp_image() { return generate_speckle(30, 40, 3, 0.6, 8u); }
+cv::Mat ramp_image() {
+    return generate_speckle(30, 40, 3, 0.6, 8u);
+}
 
 TEST(TranslateImage, ZeroShiftReproducesEveryPixel) {
     const cv::Mat image = ramp_image();
@@ -216,7 +224,8 @@ TEST(TranslateImage, IntegerShiftMovesContent) {
     for (int r = 0; r < image.rows; ++r) {
         EXPECT_EQ(moved.at<double>(r, 0), 0.0);
         EXPECT_EQ(moved.at<double>(r, 1), 0.0);
-        for (int c = 2; c < image.cols; ++c) EXPECT_EQ(moved.at<double>(r, c), image.at<double>(r, c - 2));
+        for (int c = 2; c < image.cols; ++c)
+            EXPECT_EQ(moved.at<double>(r, c), image.at<double>(r, c - 2));
     }
     const cv::Mat down = translate_image(image, 0.0, -3.0);
     EXPECT_EQ(down.at<double>(image.rows - 3, 5), 0.0);
@@ -235,7 +244,8 @@ TEST(TranslateImage, HalfPixelShiftLeavesFirstColumnEmpty) {
 
 TEST(DeformImage, WithoutGradientsEqualsTranslation) {
     const cv::Mat image = ramp_image();
-    EXPECT_TRUE(identical(deform_image(image, 1.3, -0.6, 0, 0, 0, 0), translate_image(image, 1.3, -0.6)));
+    EXPECT_TRUE(
+        identical(deform_image(image, 1.3, -0.6, 0, 0, 0, 0), translate_image(image, 1.3, -0.6)));
 }
 
 TEST(DeformImage, StretchAboutColumnZero) {
@@ -275,7 +285,8 @@ TEST(Warping, RefusesNonGreyImages) {
             FAIL() << "accepted a non-grey image";
         } catch (const std::invalid_argument& e) {
             EXPECT_EQ(std::string(e.what()),
-                      "translate_image: image must be a grey image (one channel of 64-bit floats, CV_64FC1)");
+                      "translate_image: image must be a grey image (one channel of 64-bit floats, "
+                      "CV_64FC1)");
         }
         EXPECT_THROW(deform_image(bad, 0, 0, 0, 0, 0, 0), std::invalid_argument);
     }

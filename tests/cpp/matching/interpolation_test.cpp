@@ -105,7 +105,9 @@ struct Shape {
     int cols;
 };
 
-void PrintTo(const Shape& s, std::ostream* os) { *os << s.rows << "x" << s.cols; }
+void PrintTo(const Shape& s, std::ostream* os) {
+    *os << s.rows << "x" << s.cols;
+}
 
 class InterpolatorsAgree : public ::testing::TestWithParam<Shape> {};
 
@@ -115,8 +117,8 @@ TEST_P(InterpolatorsAgree, WithStraightforwardComputationAtRandomPositions) {
     std::mt19937 rng(7);
     std::uniform_real_distribution<double> ry(-4.0, rows + 3.0), rx(-4.0, cols + 3.0);
     std::vector<std::pair<double, double>> positions = {
-        {-0.25, 0.5}, {0.0, 0.0}, {rows - 1.0, cols - 1.0}, {rows - 1.5, 1.999},
-        {2.0, cols - 3.0}, {rows - 3.0, 2.0}, {-3.7, cols * 0.5}, {0.999999, -0.000001}};
+        {-0.25, 0.5},      {0.0, 0.0},        {rows - 1.0, cols - 1.0}, {rows - 1.5, 1.999},
+        {2.0, cols - 3.0}, {rows - 3.0, 2.0}, {-3.7, cols * 0.5},       {0.999999, -0.000001}};
     for (int i = 0; i < 4000; ++i) positions.emplace_back(ry(rng), rx(rng));
     for (const auto& [y, x] : positions) {
         SCOPED_TRACE("y=" + std::to_string(y) + " x=" + std::to_string(x));
@@ -144,7 +146,8 @@ TEST_P(InterpolatorsAgree, ScalarAndVectorKernelsGiveSameBits) {
         const double y = ry(rng), x = rx(rng);
         ASSERT_EQ(keys_fourth_interp(image, y, x), detail::sample_keys_fourth(view, y, x));
         ASSERT_EQ(bicubic_interp(image, y, x), detail::sample_bicubic(view, y, x));
-        const InterpResult a = bicubic_interp_grad(image, y, x), b = detail::sample_bicubic_grad(view, y, x);
+        const InterpResult a = bicubic_interp_grad(image, y, x),
+                           b = detail::sample_bicubic_grad(view, y, x);
         ASSERT_EQ(a.value, b.value);
         ASSERT_EQ(a.dx, b.dx);
         ASSERT_EQ(a.dy, b.dy);
@@ -231,7 +234,8 @@ TEST(Interpolation, PolynomialsAwayFromTheBorder) {
     std::uniform_real_distribution<double> pos(3.0, 26.0);
     for (int i = 0; i < 200; ++i) {
         const double y = pos(rng), x = pos(rng);
-        EXPECT_NEAR(bicubic_interp(quadratic, y, x), 0.5 * x * x - 0.3 * y * x + 2.0 * y + 7.0, 1e-9);
+        EXPECT_NEAR(bicubic_interp(quadratic, y, x), 0.5 * x * x - 0.3 * y * x + 2.0 * y + 7.0,
+                    1e-9);
         EXPECT_NEAR(keys_fourth_interp(cubic, y, x),
                     0.01 * x * x * x - 0.02 * y * y * x + 0.4 * y + 3.0, 1e-9);
     }
@@ -271,7 +275,8 @@ TEST(Interpolation, FarOutsideGivesCornerPixelWithZeroGradient) {
 
 TEST(Interpolation, KeysFourthOnSinglePixelImage) {
     const cv::Mat one(1, 1, CV_64FC1, cv::Scalar(42.0));
-    for (double p : {-5.5, 0.0, 0.3, 17.9}) EXPECT_NEAR(keys_fourth_interp(one, p, -p), 42.0, 1e-12);
+    for (double p : {-5.5, 0.0, 0.3, 17.9})
+        EXPECT_NEAR(keys_fourth_interp(one, p, -p), 42.0, 1e-12);
 }
 
 TEST(Interpolation, NonFinitePositionGivesNaNWithoutConversion) {

@@ -110,8 +110,8 @@ struct ShiftCase {
 };
 
 std::ostream& operator<<(std::ostream& out, const ShiftCase& c) {
-    return out << "du=" << c.du << " dv=" << c.dv << " s=" << c.s << " R=" << c.R
-               << " uc=" << c.uc << " vc=" << c.vc;
+    return out << "du=" << c.du << " dv=" << c.dv << " s=" << c.s << " R=" << c.R << " uc=" << c.uc
+               << " vc=" << c.vc;
 }
 
 class KnownShift : public ::testing::TestWithParam<ShiftCase> {};
@@ -139,11 +139,11 @@ TEST_P(KnownShift, BothSearchesFindItExactly) {
 INSTANTIATE_TEST_SUITE_P(
     IntegerSearch, KnownShift,
     ::testing::Values(ShiftCase{0, 0, 21, 5, 0, 0}, ShiftCase{3, -2, 21, 5, 0, 0},
-                      ShiftCase{-5, 5, 21, 5, 0, 0},    // corner of the search area
-                      ShiftCase{9, -7, 17, 3, 8, -6},   // off-centre search area
-                      ShiftCase{4, 1, 20, 6, 0, 0},     // even subset
-                      ShiftCase{-1, 2, 11, 12, 0, 0},   // range wider than the subset
-                      ShiftCase{2, 3, 3, 4, 0, 0}));    // tiny subset
+                      ShiftCase{-5, 5, 21, 5, 0, 0},   // corner of the search area
+                      ShiftCase{9, -7, 17, 3, 8, -6},  // off-centre search area
+                      ShiftCase{4, 1, 20, 6, 0, 0},    // even subset
+                      ShiftCase{-1, 2, 11, 12, 0, 0},  // range wider than the subset
+                      ShiftCase{2, 3, 3, 4, 0, 0}));   // tiny subset
 
 // ---- geometry at the borders ---------------------------------------------------------------
 
@@ -154,8 +154,7 @@ TEST_P(ReferenceSubsetOutside, GivesStartRecords) {
     const auto [row, col] = GetParam();
     expect_start_record(brute_zncc_search(pair.reference, pair.deformed, row, col, 21, 4, 0, 0),
                         -2.0);
-    expect_start_record(fft_zncc_search(pair.reference, pair.deformed, row, col, 21, 4, 0, 0),
-                        0.0);
+    expect_start_record(fft_zncc_search(pair.reference, pair.deformed, row, col, 21, 4, 0, 0), 0.0);
 }
 
 // half = 10: rows 10..49 and columns 10..59 are the centres whose subset fits.
@@ -214,12 +213,12 @@ TEST_P(WindowSmallerThanSubset, TemplateSearchReturnsExhaustiveResult) {
 
 INSTANTIATE_TEST_SUITE_P(
     IntegerSearch, WindowSmallerThanSubset,
-    ::testing::Values(FallbackCase{30, 30, 21, 3, -35, 0},   // window past the left border
-                      FallbackCase{30, 30, 21, 3, 0, 35},    // past the bottom border
-                      FallbackCase{30, 30, 21, 3, 42, 30},   // past the bottom-right corner
-                      FallbackCase{30, 30, 21, -1, 0, 0},    // negative range: no candidate
-                      FallbackCase{30, 30, 20, 3, -25, 0},   // even subset, 19 columns left
-                      FallbackCase{30, 30, 11, 0, -26, 0})); // 10 columns for 11
+    ::testing::Values(FallbackCase{30, 30, 21, 3, -35, 0},    // window past the left border
+                      FallbackCase{30, 30, 21, 3, 0, 35},     // past the bottom border
+                      FallbackCase{30, 30, 21, 3, 42, 30},    // past the bottom-right corner
+                      FallbackCase{30, 30, 21, -1, 0, 0},     // negative range: no candidate
+                      FallbackCase{30, 30, 20, 3, -25, 0},    // even subset, 19 columns left
+                      FallbackCase{30, 30, 11, 0, -26, 0}));  // 10 columns for 11
 
 // ---- ties, signs and the even-size window -------------------------------------------------
 
@@ -247,8 +246,10 @@ TEST(IntegerSearch, NegativePeakIsValidOnlyForExhaustiveSearch) {
     const ShiftedPair pair = make_shifted_pair(60, 70, 2, 0);
     const cv::Mat negative = 255.0 - pair.deformed;
     // Range 0: the one candidate is the true match with its contrast inverted.
-    const IntegerSearchResult brute = brute_zncc_search(pair.reference, negative, 30, 30, 21, 0, 2, 0);
-    const IntegerSearchResult templ = fft_zncc_search(pair.reference, negative, 30, 30, 21, 0, 2, 0);
+    const IntegerSearchResult brute =
+        brute_zncc_search(pair.reference, negative, 30, 30, 21, 0, 2, 0);
+    const IntegerSearchResult templ =
+        fft_zncc_search(pair.reference, negative, 30, 30, 21, 0, 2, 0);
     EXPECT_TRUE(brute.valid);
     EXPECT_NEAR(brute.zncc, -1.0, 1e-12);
     EXPECT_FALSE(templ.valid);
@@ -260,8 +261,10 @@ TEST(IntegerSearch, NegativePeakIsValidOnlyForExhaustiveSearch) {
 TEST(IntegerSearch, EvenSubsetWindowReachesOnePixelFurther) {
     // True shift one past the search area (R = 3) on both axes.
     const ShiftedPair pair = make_shifted_pair(60, 70, 4, 4);
-    const IntegerSearchResult templ = fft_zncc_search(pair.reference, pair.deformed, 30, 30, 20, 3, 0, 0);
-    const IntegerSearchResult brute = brute_zncc_search(pair.reference, pair.deformed, 30, 30, 20, 3, 0, 0);
+    const IntegerSearchResult templ =
+        fft_zncc_search(pair.reference, pair.deformed, 30, 30, 20, 3, 0, 0);
+    const IntegerSearchResult brute =
+        brute_zncc_search(pair.reference, pair.deformed, 30, 30, 20, 3, 0, 0);
     EXPECT_EQ(templ.u, 4);
     EXPECT_EQ(templ.v, 4);
     EXPECT_LE(brute.u, 3);
@@ -274,7 +277,8 @@ TEST(IntegerSearch, NanScoresNeverWin) {
     // Row 43 lies in the blocks of candidates v >= 3 only (rows 20 + v .. 40 + v); the true
     // block (v = 1) stays clean.
     deformed.at<double>(43, 31) = std::numeric_limits<double>::quiet_NaN();
-    const IntegerSearchResult brute = brute_zncc_search(pair.reference, deformed, 30, 30, 21, 4, 0, 0);
+    const IntegerSearchResult brute =
+        brute_zncc_search(pair.reference, deformed, 30, 30, 21, 4, 0, 0);
     EXPECT_EQ(brute.u, 1);
     EXPECT_EQ(brute.v, 1);
     EXPECT_FALSE(std::isnan(brute.zncc));
@@ -309,8 +313,8 @@ class SubsetSizeNotPositive : public ::testing::TestWithParam<int> {};
 
 TEST_P(SubsetSizeNotPositive, GivesStartRecord) {
     const ShiftedPair pair = make_shifted_pair(40, 40, 0, 0);
-    expect_start_record(brute_zncc_search(pair.reference, pair.deformed, 20, 20, GetParam(), 3, 0, 0),
-                        -2.0);
+    expect_start_record(
+        brute_zncc_search(pair.reference, pair.deformed, 20, 20, GetParam(), 3, 0, 0), -2.0);
     expect_start_record(fft_zncc_search(pair.reference, pair.deformed, 20, 20, GetParam(), 3, 0, 0),
                         0.0);
 }
@@ -365,18 +369,17 @@ TEST_P(ExtremeArguments, DoNotOverflowOrCrash) {
     EXPECT_LE(std::abs(templ.v), 40);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    IntegerSearch, ExtremeArguments,
-    ::testing::Values(ExtremeCase{INT_MAX, INT_MAX, 11, 3, 0, 0},
-                      ExtremeCase{INT_MIN, INT_MIN, 11, 3, 0, 0},
-                      ExtremeCase{INT_MAX, 22, INT_MAX, 3, 0, 0},
-                      ExtremeCase{20, 22, INT_MAX, INT_MAX, INT_MAX, INT_MAX},
-                      ExtremeCase{20, 22, 11, INT_MAX, INT_MIN, INT_MAX},
-                      ExtremeCase{20, 22, 11, INT_MIN, 0, 0},
-                      ExtremeCase{20, 22, 11, INT_MIN, INT_MIN, INT_MIN},
-                      ExtremeCase{20, 22, 11, 3, INT_MAX, INT_MIN},
-                      ExtremeCase{20, 22, 11, 3, INT_MIN, INT_MAX},
-                      ExtremeCase{20, 22, 11, INT_MAX, INT_MAX, INT_MIN}));
+INSTANTIATE_TEST_SUITE_P(IntegerSearch, ExtremeArguments,
+                         ::testing::Values(ExtremeCase{INT_MAX, INT_MAX, 11, 3, 0, 0},
+                                           ExtremeCase{INT_MIN, INT_MIN, 11, 3, 0, 0},
+                                           ExtremeCase{INT_MAX, 22, INT_MAX, 3, 0, 0},
+                                           ExtremeCase{20, 22, INT_MAX, INT_MAX, INT_MAX, INT_MAX},
+                                           ExtremeCase{20, 22, 11, INT_MAX, INT_MIN, INT_MAX},
+                                           ExtremeCase{20, 22, 11, INT_MIN, 0, 0},
+                                           ExtremeCase{20, 22, 11, INT_MIN, INT_MIN, INT_MIN},
+                                           ExtremeCase{20, 22, 11, 3, INT_MAX, INT_MIN},
+                                           ExtremeCase{20, 22, 11, 3, INT_MIN, INT_MAX},
+                                           ExtremeCase{20, 22, 11, INT_MAX, INT_MAX, INT_MIN}));
 
 }  // namespace
 }  // namespace morvex::dic

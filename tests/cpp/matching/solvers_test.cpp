@@ -19,8 +19,8 @@
 namespace morvex::dic {
 namespace {
 
-using Solver = std::function<ICGNResult(const cv::Mat&, const cv::Mat&, int, int,
-                                        const WarpParams&, const ICGNConfig&)>;
+using Solver = std::function<ICGNResult(const cv::Mat&, const cv::Mat&, int, int, const WarpParams&,
+                                        const ICGNConfig&)>;
 
 // Smooth random texture: a sum of plane waves with wavelengths of 8 to 25 px, so it can be
 // shifted, turned or stretched exactly (by evaluating it at the mapped position).
@@ -59,7 +59,8 @@ public:
     }
     // Content moved by +u columns and +v rows.
     cv::Mat shifted(int rows, int cols, double u, double v) const {
-        return render(rows, cols, [u, v](int r, int c) { return std::pair<double, double>(r - v, c - u); });
+        return render(rows, cols,
+                      [u, v](int r, int c) { return std::pair<double, double>(r - v, c - u); });
     }
 
 private:
@@ -136,7 +137,8 @@ TEST_P(BothSolvers, IdenticalImagesConvergeInOneIteration) {
     EXPECT_TRUE(r.converged);
     EXPECT_TRUE(r.valid);
     EXPECT_EQ(r.iterations, 1);
-    for (double value : {r.warp.u, r.warp.v, r.warp.du_dx, r.warp.dv_dx, r.warp.du_dy, r.warp.dv_dy})
+    for (double value :
+         {r.warp.u, r.warp.v, r.warp.du_dx, r.warp.dv_dx, r.warp.du_dy, r.warp.dv_dy})
         EXPECT_NEAR(value, 0.0, 1e-9);
     EXPECT_NEAR(r.znssd, 0.0, 1e-12);
     EXPECT_NEAR(r.zncc, 1.0, 1e-12);
@@ -162,22 +164,30 @@ TEST_P(BothSolvers, SubsetNotInsideReferenceGivesEarlyResult) {
     const cv::Mat image = Texture(4).render(60, 60);
     WarpParams start = translation(1.5, -2.0);
     start.dv_dy = 0.02;
-    for (auto [y, x] : {std::pair{13, 30}, {30, 13}, {46, 30}, {30, 46},
-                        {std::numeric_limits<int>::max(), 30}, {30, std::numeric_limits<int>::min()}}) {
+    for (auto [y, x] : {std::pair{13, 30},
+                        {30, 13},
+                        {46, 30},
+                        {30, 46},
+                        {std::numeric_limits<int>::max(), 30},
+                        {30, std::numeric_limits<int>::min()}}) {
         SCOPED_TRACE(std::to_string(y) + ", " + std::to_string(x));
         expect_early(c.solve(image, image, y, x, start, settings(c.use_bicubic)), start);
     }
     // Subset sizes that make no subset, or one larger than the image.
-    for (int size : {-1, -2, -29, std::numeric_limits<int>::min(), 61, std::numeric_limits<int>::max()})
-        expect_early(c.solve(image, image, 30, 30, start, settings(c.use_bicubic, 50, size)), start);
+    for (int size :
+         {-1, -2, -29, std::numeric_limits<int>::min(), 61, std::numeric_limits<int>::max()})
+        expect_early(c.solve(image, image, 30, 30, start, settings(c.use_bicubic, 50, size)),
+                     start);
 }
 
 TEST_P(BothSolvers, FlatOrNonFiniteReferenceGivesEarlyResult) {
     const Case& c = GetParam();
     const cv::Mat flat(60, 60, CV_64FC1, cv::Scalar(90.0));
     const cv::Mat textured = Texture(5).render(60, 60);
-    expect_early(c.solve(flat, textured, 30, 30, WarpParams{}, settings(c.use_bicubic)), WarpParams{});
-    for (double bad : {std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::infinity()}) {
+    expect_early(c.solve(flat, textured, 30, 30, WarpParams{}, settings(c.use_bicubic)),
+                 WarpParams{});
+    for (double bad :
+         {std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::infinity()}) {
         cv::Mat poisoned = textured.clone();
         poisoned.at<double>(31, 28) = bad;
         expect_early(c.solve(poisoned, textured, 30, 30, WarpParams{}, settings(c.use_bicubic)),
@@ -188,9 +198,10 @@ TEST_P(BothSolvers, FlatOrNonFiniteReferenceGivesEarlyResult) {
 TEST_P(BothSolvers, NonFiniteStartNeverReachesTheInterpolators) {
     const Case& c = GetParam();
     const cv::Mat image = Texture(6).render(60, 60);
-    for (double bad : {std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::infinity(),
-                       -1e300}) {
-        const ICGNResult r = c.solve(image, image, 30, 30, translation(bad, 0.0), settings(c.use_bicubic));
+    for (double bad : {std::numeric_limits<double>::quiet_NaN(),
+                       std::numeric_limits<double>::infinity(), -1e300}) {
+        const ICGNResult r =
+            c.solve(image, image, 30, 30, translation(bad, 0.0), settings(c.use_bicubic));
         EXPECT_EQ(r.iterations, 0);
         EXPECT_FALSE(r.converged);
         EXPECT_FALSE(r.valid);
@@ -202,18 +213,21 @@ TEST_P(BothSolvers, PositionTestStopsAndTheCriterionScoresThatWarp) {
     const Case& c = GetParam();
     const cv::Mat image = Texture(7).render(60, 60);
     // The top subset row lands on y' = 0.5: outside [1, rows - 1), inside (0, rows - 1).
-    const ICGNResult r = c.solve(image, image, 14 + 5, 30, translation(0.0, -4.5), settings(c.use_bicubic));
+    const ICGNResult r =
+        c.solve(image, image, 14 + 5, 30, translation(0.0, -4.5), settings(c.use_bicubic));
     EXPECT_EQ(r.iterations, 0);
     EXPECT_FALSE(r.converged);
     EXPECT_LT(r.znssd, 2.0);
-    EXPECT_EQ(r.znssd, compute_znssd(image, image, 19, 30, translation(0.0, -4.5), 29, c.use_bicubic));
+    EXPECT_EQ(r.znssd,
+              compute_znssd(image, image, 19, 30, translation(0.0, -4.5), 29, c.use_bicubic));
 }
 
 TEST_P(BothSolvers, OneDimensionalTextureFailsTheRankTest) {
     const Case& c = GetParam();
     const Texture texture(8);
     // Varies along the columns only: no information along the rows.
-    const cv::Mat ref = texture.render(60, 60, [](int, int col) { return std::pair<double, double>(0.0, col); });
+    const cv::Mat ref =
+        texture.render(60, 60, [](int, int col) { return std::pair<double, double>(0.0, col); });
     const ICGNResult r = c.solve(ref, ref, 30, 30, WarpParams{}, settings(c.use_bicubic));
     EXPECT_EQ(r.iterations, 0);
     EXPECT_FALSE(r.converged);
@@ -223,9 +237,12 @@ TEST_P(BothSolvers, NonGreyImagesGiveEarlyResult) {
     const Case& c = GetParam();
     const cv::Mat image = Texture(9).render(60, 60);
     const cv::Mat bytes(60, 60, CV_8UC1, cv::Scalar(3));
-    expect_early(c.solve(bytes, image, 30, 30, WarpParams{}, settings(c.use_bicubic)), WarpParams{});
-    expect_early(c.solve(image, bytes, 30, 30, WarpParams{}, settings(c.use_bicubic)), WarpParams{});
-    expect_early(c.solve(image, cv::Mat(), 30, 30, WarpParams{}, settings(c.use_bicubic)), WarpParams{});
+    expect_early(c.solve(bytes, image, 30, 30, WarpParams{}, settings(c.use_bicubic)),
+                 WarpParams{});
+    expect_early(c.solve(image, bytes, 30, 30, WarpParams{}, settings(c.use_bicubic)),
+                 WarpParams{});
+    expect_early(c.solve(image, cv::Mat(), 30, 30, WarpParams{}, settings(c.use_bicubic)),
+                 WarpParams{});
 }
 
 INSTANTIATE_TEST_SUITE_P(Solvers, BothSolvers,
@@ -341,7 +358,8 @@ TEST(RotationStretchSolver, FourthOrderGradientsStayInsideAtTheBorder) {
     cv::Mat ref_padded, def_padded;
     cv::copyMakeBorder(ref, ref_padded, 2, 2, 2, 2, cv::BORDER_REPLICATE);
     cv::copyMakeBorder(def, def_padded, 2, 2, 2, 2, cv::BORDER_REPLICATE);
-    const ICGNResult p = ic_gn_solve(ref_padded, def_padded, h + 2, h + 2, translation(1.0, 1.0), settings(true));
+    const ICGNResult p =
+        ic_gn_solve(ref_padded, def_padded, h + 2, h + 2, translation(1.0, 1.0), settings(true));
     EXPECT_EQ(p.iterations, r.iterations);
     EXPECT_NEAR(p.warp.u, r.warp.u, 1e-12);
     EXPECT_NEAR(p.warp.v, r.warp.v, 1e-12);

@@ -33,7 +33,8 @@ double plain_znssd(const cv::Mat& ref, const cv::Mat& def, int y, int x, const W
     for (int dy = -h; dy <= h; ++dy)
         for (int dx = -h; dx <= h; ++dx) {
             const int r = y + dy, c = x + dx;
-            f.push_back(r >= 0 && r < ref.rows && c >= 0 && c < ref.cols ? ref.at<double>(r, c) : 0.0);
+            f.push_back(r >= 0 && r < ref.rows && c >= 0 && c < ref.cols ? ref.at<double>(r, c)
+                                                                         : 0.0);
         }
     for (int dy = -h; dy <= h; ++dy)
         for (int dx = -h; dx <= h; ++dx) {
@@ -130,8 +131,10 @@ TEST(Znssd, OpenIntervalOnEveryBorder) {
 TEST(Znssd, EvenSizeIsMadeOdd) {
     const cv::Mat ref = random_image(50, 50, 8), def = random_image(50, 50, 9);
     const WarpParams w = translation(0.4, -0.2);
-    EXPECT_EQ(compute_znssd(ref, def, 25, 25, w, 20, true), compute_znssd(ref, def, 25, 25, w, 21, true));
-    EXPECT_NE(compute_znssd(ref, def, 25, 25, w, 20, true), compute_znssd(ref, def, 25, 25, w, 19, true));
+    EXPECT_EQ(compute_znssd(ref, def, 25, 25, w, 20, true),
+              compute_znssd(ref, def, 25, 25, w, 21, true));
+    EXPECT_NE(compute_znssd(ref, def, 25, 25, w, 20, true),
+              compute_znssd(ref, def, 25, 25, w, 19, true));
 }
 
 TEST(Znssd, DegenerateSubsetSizesAreNotEvaluable) {
@@ -157,8 +160,8 @@ TEST(Znssd, ReferenceRowsOutsideTheImageReadAsZero) {
 TEST(Znssd, BothKernelsAgreeAtIntegerTranslation) {
     const cv::Mat ref = random_image(40, 40, 13), def = random_image(40, 40, 14);
     const WarpParams w = translation(2.0, -3.0);
-    EXPECT_NEAR(compute_znssd(ref, def, 20, 20, w, 15, true), compute_znssd(ref, def, 20, 20, w, 15, false),
-                1e-12);
+    EXPECT_NEAR(compute_znssd(ref, def, 20, 20, w, 15, true),
+                compute_znssd(ref, def, 20, 20, w, 15, false), 1e-12);
 }
 
 TEST(Znssd, NonFiniteWarpIsRefusedBeforeSampling) {
@@ -179,7 +182,8 @@ TEST(Znssd, ExtremeCentresAndImagesAreNotEvaluable) {
     EXPECT_EQ(compute_znssd(image, image, kMax, kMin, WarpParams{}, 11, true), 2.0);
     EXPECT_EQ(compute_znssd(image, image, kMin, kMax, translation(-1e9, 3e9), 29, false), 2.0);
     EXPECT_EQ(compute_znssd(image, cv::Mat(), 15, 15, WarpParams{}, 11, true), 2.0);
-    EXPECT_EQ(compute_znssd(image, cv::Mat(30, 30, CV_8UC1, cv::Scalar(1)), 15, 15, WarpParams{}, 11, true),
+    EXPECT_EQ(compute_znssd(image, cv::Mat(30, 30, CV_8UC1, cv::Scalar(1)), 15, 15, WarpParams{},
+                            11, true),
               2.0);
     EXPECT_EQ(compute_znssd(cv::Mat(), image, 15, 15, WarpParams{}, 11, true), 2.0);  // reads as 0
 }

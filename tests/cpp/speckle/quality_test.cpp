@@ -96,19 +96,20 @@ class SpeckleTwoLevel : public ::testing::TestWithParam<EntropyCase> {};
 
 // Entropy sees the saturated 8-bit levels; contrast sees the values as given.
 TEST_P(SpeckleTwoLevel, EntropyAndContrast) {
-    const SpeckleQuality q = assess_speckle_quality(two_level(40, 40, GetParam().low, GetParam().high), 21);
+    const SpeckleQuality q =
+        assess_speckle_quality(two_level(40, 40, GetParam().low, GetParam().high), 21);
     EXPECT_EQ(q.entropy, GetParam().entropy);
     EXPECT_DOUBLE_EQ(q.contrast, GetParam().contrast);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Levels, SpeckleTwoLevel,
-    ::testing::Values(EntropyCase{50.0, 150.0, 1.0, 0.5},      // plain two levels
-                      EntropyCase{-50.0, 300.0, 1.0, 1.4},     // clamped into bins 0 and 255
-                      EntropyCase{0.4, 0.6, 1.0, 0.2},         // rounded to 0 and 1
-                      EntropyCase{0.2, 0.4, 0.0, 1.0 / 3.0},   // both round to 0
-                      EntropyCase{-10.0, 10.0, 1.0, 0.0},      // max + min = 0
-                      EntropyCase{0.0, 0.0, 0.0, 0.0}));       // black
+    ::testing::Values(EntropyCase{50.0, 150.0, 1.0, 0.5},     // plain two levels
+                      EntropyCase{-50.0, 300.0, 1.0, 1.4},    // clamped into bins 0 and 255
+                      EntropyCase{0.4, 0.6, 1.0, 0.2},        // rounded to 0 and 1
+                      EntropyCase{0.2, 0.4, 0.0, 1.0 / 3.0},  // both round to 0
+                      EntropyCase{-10.0, 10.0, 1.0, 0.0},     // max + min = 0
+                      EntropyCase{0.0, 0.0, 0.0, 0.0}));      // black
 
 TEST(SpeckleQuality, EveryGreyLevelOnceGivesEightBits) {
     // 64 rows of 0, 1, ..., 255: each level holds exactly 1/256 of the pixels.
@@ -239,13 +240,16 @@ struct BandCase {
     int recommended;
 };
 
-void PrintTo(const BandCase& c, std::ostream* os) { *os << "period=" << c.period; }
+void PrintTo(const BandCase& c, std::ostream* os) {
+    *os << "period=" << c.period;
+}
 
 class RecommendSubset : public ::testing::TestWithParam<BandCase> {};
 
 TEST_P(RecommendSubset, FollowsFirstLagBelowHalf) {
     const int period = GetParam().period;
-    EXPECT_EQ(recommend_subset_size(horizontal_bands(4 * period, 64, period)), GetParam().recommended);
+    EXPECT_EQ(recommend_subset_size(horizontal_bands(4 * period, 64, period)),
+              GetParam().recommended);
 }
 
 // First lag with 1 - 4k / period < 1/2: 1 (counted as 2), 3, 4, 5 and 8 (capped at 61).
@@ -279,7 +283,9 @@ struct DotCase {
     int recommended;
 };
 
-void PrintTo(const DotCase& c, std::ostream* os) { *os << "dot_radius=" << c.dot_radius; }
+void PrintTo(const DotCase& c, std::ostream* os) {
+    *os << "dot_radius=" << c.dot_radius;
+}
 
 class RecommendSubsetForSpeckle : public ::testing::TestWithParam<DotCase> {};
 

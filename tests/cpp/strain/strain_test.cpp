@@ -54,8 +54,9 @@ TEST_P(StrainExactField, RecoversKnownStrainEverywhere) {
     const ExactCase& tc = GetParam();
     constexpr int kRows = 9, kCols = 11;
     const Grid g = sample(kRows, kCols, tc.step, tc.u, tc.v);
-    const StrainField s = tc.green_lagrange ? compute_strain(g.u, g.v, kRows, kCols, tc.step, 2, nullptr)
-                                            : compute_engineering_strain(g.u, g.v, kRows, kCols, tc.step, 2, nullptr);
+    const StrainField s =
+        tc.green_lagrange ? compute_strain(g.u, g.v, kRows, kCols, tc.step, 2, nullptr)
+                          : compute_engineering_strain(g.u, g.v, kRows, kCols, tc.step, 2, nullptr);
     ASSERT_EQ(s.exx.size(), static_cast<std::size_t>(kRows * kCols));
     for (std::size_t i = 0; i < s.exx.size(); ++i) {
         EXPECT_NEAR(s.exx[i], tc.exx, kFitTolerance) << "point " << i;
@@ -64,29 +65,33 @@ TEST_P(StrainExactField, RecoversKnownStrainEverywhere) {
     }
 }
 
-constexpr double kE = 0.01;   // stretch
-constexpr double kG = 0.02;   // shear
+constexpr double kE = 0.01;  // stretch
+constexpr double kG = 0.02;  // shear
 
 INSTANTIATE_TEST_SUITE_P(
     Fields, StrainExactField,
-    ::testing::Values(
-        ExactCase{"RigidTranslationGreen", true, 7, [](double, double) { return 3.25; },
-                  [](double, double) { return -1.5; }, 0.0, 0.0, 0.0},
-        ExactCase{"RigidTranslationSmall", false, 7, [](double, double) { return 3.25; },
-                  [](double, double) { return -1.5; }, 0.0, 0.0, 0.0},
-        ExactCase{"StretchGreen", true, 7, [](double x, double) { return kE * x; },
-                  [](double, double) { return 0.0; }, kE + kE * kE / 2, 0.0, 0.0},
-        ExactCase{"StretchSmall", false, 7, [](double x, double) { return kE * x; },
-                  [](double, double) { return 0.0; }, kE, 0.0, 0.0},
-        ExactCase{"ShearGreen", true, 7, [](double, double y) { return kG * y; },
-                  [](double, double) { return 0.0; }, 0.0, kG * kG / 2, kG / 2},
-        ExactCase{"ShearSmall", false, 7, [](double, double y) { return kG * y; },
-                  [](double, double) { return 0.0; }, 0.0, 0.0, kG / 2}),
-    [](const ::testing::TestParamInfo<ExactCase>& case_info) { return std::string(case_info.param.name); });
+    ::testing::Values(ExactCase{"RigidTranslationGreen", true, 7,
+                                [](double, double) { return 3.25; },
+                                [](double, double) { return -1.5; }, 0.0, 0.0, 0.0},
+                      ExactCase{"RigidTranslationSmall", false, 7,
+                                [](double, double) { return 3.25; },
+                                [](double, double) { return -1.5; }, 0.0, 0.0, 0.0},
+                      ExactCase{"StretchGreen", true, 7, [](double x, double) { return kE * x; },
+                                [](double, double) { return 0.0; }, kE + kE * kE / 2, 0.0, 0.0},
+                      ExactCase{"StretchSmall", false, 7, [](double x, double) { return kE * x; },
+                                [](double, double) { return 0.0; }, kE, 0.0, 0.0},
+                      ExactCase{"ShearGreen", true, 7, [](double, double y) { return kG * y; },
+                                [](double, double) { return 0.0; }, 0.0, kG * kG / 2, kG / 2},
+                      ExactCase{"ShearSmall", false, 7, [](double, double y) { return kG * y; },
+                                [](double, double) { return 0.0; }, 0.0, 0.0, kG / 2}),
+    [](const ::testing::TestParamInfo<ExactCase>& case_info) {
+        return std::string(case_info.param.name);
+    });
 
 TEST(Strain, DoublingStepAtEqualValuesHalvesGradients) {
-    const Grid g = sample(6, 6, 1, [](double x, double y) { return 0.03 * x + 0.01 * y; },
-                          [](double x, double) { return 0.02 * x; });
+    const Grid g = sample(
+        6, 6, 1, [](double x, double y) { return 0.03 * x + 0.01 * y; },
+        [](double x, double) { return 0.02 * x; });
     const StrainField one = compute_engineering_strain(g.u, g.v, 6, 6, 1, 2, nullptr);
     const StrainField two = compute_engineering_strain(g.u, g.v, 6, 6, 2, 2, nullptr);
     for (std::size_t i = 0; i < one.exx.size(); ++i) {
@@ -159,8 +164,8 @@ TEST(Strain, MatchesHandWrittenFitOnNoisyMaskedField) {
 }
 
 TEST(Strain, WindowZeroIsNanEverywhere) {
-    const Grid g = sample(4, 4, 7, [](double x, double) { return kE * x; },
-                          [](double, double) { return 0.0; });
+    const Grid g = sample(
+        4, 4, 7, [](double x, double) { return kE * x; }, [](double, double) { return 0.0; });
     const StrainField s = compute_strain(g.u, g.v, 4, 4, 7, 0, nullptr);
     for (std::size_t i = 0; i < s.exx.size(); ++i) {
         EXPECT_TRUE(is_default_nan(s.exx[i]) && is_default_nan(s.eyy[i]) &&
@@ -170,8 +175,9 @@ TEST(Strain, WindowZeroIsNanEverywhere) {
 
 TEST(Strain, WindowOneLeavesCornersNanAndFitsEdges) {
     constexpr int kRows = 4, kCols = 5;
-    const Grid g = sample(kRows, kCols, 7, [](double x, double) { return kE * x; },
-                          [](double, double) { return 0.0; });
+    const Grid g = sample(
+        kRows, kCols, 7, [](double x, double) { return kE * x; },
+        [](double, double) { return 0.0; });
     const StrainField s = compute_engineering_strain(g.u, g.v, kRows, kCols, 7, 1, nullptr);
     for (int r = 0; r < kRows; ++r)
         for (int c = 0; c < kCols; ++c) {
@@ -185,8 +191,8 @@ TEST(Strain, WindowOneLeavesCornersNanAndFitsEdges) {
 }
 
 TEST(Strain, MaskedPointIsNanEvenWithValidNeighbours) {
-    const Grid g = sample(5, 5, 7, [](double x, double) { return kE * x; },
-                          [](double, double) { return 0.0; });
+    const Grid g = sample(
+        5, 5, 7, [](double x, double) { return kE * x; }, [](double, double) { return 0.0; });
     std::vector<std::uint8_t> mask(25, 1);
     mask[12] = 0;
     const StrainField s = compute_strain(g.u, g.v, 5, 5, 7, 1, &mask);
@@ -196,8 +202,8 @@ TEST(Strain, MaskedPointIsNanEvenWithValidNeighbours) {
 }
 
 TEST(Strain, ValidPointAmongInvalidNeighboursIsNan) {
-    const Grid g = sample(5, 5, 7, [](double x, double) { return kE * x; },
-                          [](double, double) { return 0.0; });
+    const Grid g = sample(
+        5, 5, 7, [](double x, double) { return kE * x; }, [](double, double) { return 0.0; });
     // Row 2 keeps five valid points; the centre sees only three of them with window 1.
     std::vector<std::uint8_t> mask(25, 0);
     for (int c = 0; c < 5; ++c) mask[static_cast<std::size_t>(10 + c)] = 1;
@@ -210,19 +216,20 @@ TEST(Strain, ValidPointAmongInvalidNeighboursIsNan) {
 }
 
 TEST(Strain, NanDisplacementWithoutMaskSpreadsToItsNeighbourhood) {
-    Grid g = sample(6, 6, 7, [](double x, double) { return kE * x; },
-                    [](double, double) { return 0.0; });
+    Grid g = sample(
+        6, 6, 7, [](double x, double) { return kE * x; }, [](double, double) { return 0.0; });
     g.u[0] = std::numeric_limits<double>::quiet_NaN();
     const StrainField s = compute_strain(g.u, g.v, 6, 6, 7, 1, nullptr);
-    EXPECT_TRUE(std::isnan(s.exx[1]));   // neighbour of the NaN point
+    EXPECT_TRUE(std::isnan(s.exx[1]));  // neighbour of the NaN point
     EXPECT_TRUE(std::isnan(s.exx[7]));
     EXPECT_NEAR(s.exx[27], kE + kE * kE / 2, kFitTolerance);  // far away
 }
 
 TEST(Strain, SingleRowUsesXSlopesOnly) {
     constexpr int kCols = 10;
-    const Grid g = sample(1, kCols, 7, [](double x, double) { return kE * x; },
-                          [](double x, double) { return kG * x; });
+    const Grid g = sample(
+        1, kCols, 7, [](double x, double) { return kE * x; },
+        [](double x, double) { return kG * x; });
     const StrainField s = compute_strain(g.u, g.v, 1, kCols, 7, 3, nullptr);
     // The two points at either end see four or five points of the row.
     for (int c : {0, 1, kCols - 2, kCols - 1})
@@ -238,8 +245,9 @@ TEST(Strain, SingleRowUsesXSlopesOnly) {
 }
 
 TEST(Strain, HugeWindowCoversTheWholeGrid) {
-    const Grid g = sample(4, 5, 3, [](double x, double y) { return 0.01 * x + 0.002 * x * y; },
-                          [](double, double y) { return -0.004 * y; });
+    const Grid g = sample(
+        4, 5, 3, [](double x, double y) { return 0.01 * x + 0.002 * x * y; },
+        [](double, double y) { return -0.004 * y; });
     const StrainField whole = compute_strain(g.u, g.v, 4, 5, 3, 5, nullptr);
     const StrainField huge =
         compute_strain(g.u, g.v, 4, 5, 3, std::numeric_limits<int>::max(), nullptr);
@@ -283,7 +291,9 @@ INSTANTIATE_TEST_SUITE_P(
                       BadInput{"ShortMask", 4, 4, 7, 2, 16, 16, 15},
                       // rows * cols overflows 32 bits; the sizes are checked in 64.
                       BadInput{"HugeGrid", 65536, 65536, 7, 2, 16, 16, 0}),
-    [](const ::testing::TestParamInfo<BadInput>& case_info) { return std::string(case_info.param.name); });
+    [](const ::testing::TestParamInfo<BadInput>& case_info) {
+        return std::string(case_info.param.name);
+    });
 
 TEST(Strain, RejectionNamesTheValue) {
     const std::vector<double> u(4, 0.0);

@@ -22,8 +22,8 @@ inline double median_sigma_calibration(const std::vector<std::vector<double>>& v
         for (const auto& u : values) var += (u[i] - mean) * (u[i] - mean) / (realisations - 1.0);
         ratios.push_back(sigma_sum[i] / realisations / std::sqrt(var));
     }
-    std::nth_element(ratios.begin(), ratios.begin() + static_cast<std::ptrdiff_t>(ratios.size() / 2),
-                     ratios.end());
+    std::nth_element(ratios.begin(),
+                     ratios.begin() + static_cast<std::ptrdiff_t>(ratios.size() / 2), ratios.end());
     return ratios[ratios.size() / 2];
 }
 

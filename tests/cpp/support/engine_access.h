@@ -29,8 +29,8 @@ struct EngineAccess {
                              int y, int x, const DICConfig& config) {
         return dic::detail::correlate_point(reference, deformed, y, x, config);
     }
-    static PointResult simplex(const DICEngine&, const cv::Mat& reference,
-                               const cv::Mat& deformed, int y, int x, const DICConfig& config,
+    static PointResult simplex(const DICEngine&, const cv::Mat& reference, const cv::Mat& deformed,
+                               int y, int x, const DICConfig& config,
                                std::optional<double> start_u = std::nullopt,
                                std::optional<double> start_v = std::nullopt) {
         return dic::detail::track_point(reference, deformed, y, x, config, start_u, start_v);

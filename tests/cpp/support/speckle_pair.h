@@ -2,8 +2,8 @@
 // Analytic speckle images for the tracking tests: Gaussian dots rendered directly, so a
 // moved copy is exact at any sub-pixel shift or angle (no resampling error to allow for).
 
-#include <cmath>
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <random>
 #include <vector>
@@ -73,8 +73,7 @@ inline cv::Mat render_dots(int rows, int cols, const std::vector<Dot>& dots) {
 // first). X is found per pixel by fixed-point iteration, exact to 1e-12 px for fields whose
 // gradients stay well below 1, so the image is exact for curved fields too.
 template <typename Field>
-cv::Mat render_dots_deformed(int rows, int cols, const std::vector<Dot>& dots,
-                             const Field& field) {
+cv::Mat render_dots_deformed(int rows, int cols, const std::vector<Dot>& dots, const Field& field) {
     constexpr double kSigma = 2.0;
     constexpr int kReach = 8;
     cv::Mat map_x(rows, cols, CV_64FC1), map_y(rows, cols, CV_64FC1);

@@ -13,7 +13,7 @@ double lane_dot(const double* a, const double* b, int n);
 void lane_energy_cross(const double* g, const double* f, int n, double& gss, double& cross);
 
 /// With r[k] = f0[k] - scale g[k]: b[p] = sum sd[p][k] r[k] (p < 6) and ssr = sum r[k]^2.
-void lane_residual_sums(const double* f0, const double* g, double scale,
-                        const double* const sd[6], int n, double b[6], double& ssr);
+void lane_residual_sums(const double* f0, const double* g, double scale, const double* const sd[6],
+                        int n, double b[6], double& ssr);
 
 }  // namespace morvex::dic::detail

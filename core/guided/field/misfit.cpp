@@ -1,4 +1,4 @@
-#include "guided/misfit.h"
+#include "guided/field/misfit.h"
 
 #include <algorithm>
 #include <cmath>

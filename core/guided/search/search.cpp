@@ -1,4 +1,4 @@
-#include "guided/search.h"
+#include "guided/search/search.h"
 
 #include <algorithm>
 #include <cmath>
@@ -54,7 +54,8 @@ bool best_match(const cv::Mat& window, const cv::Mat& templ, int& bi, int& bj) {
 cv::Mat subset_template(const ReferenceImage::Data& reference, int cx, int cy, int side,
                         int half_side) {
     cv::Mat templ;
-    reference.correlated(cv::Rect(cx - half_side, cy - half_side, side, side)).convertTo(templ, CV_32F);
+    reference.correlated(cv::Rect(cx - half_side, cy - half_side, side, side))
+        .convertTo(templ, CV_32F);
     if (!reference.specimen.empty()) {
         // Pixels off the specimen take the specimen mean: they then add nothing to the
         // correlation's numerator.
@@ -101,7 +102,8 @@ IntegerShift full_search(const SubsetSolver& solver, const ReferenceImage::Data&
             const int qy1 = std::min(coarse.rows - eh, (y1 + 1) / 2);
             int bi, bj;
             if (qx1 >= qx0 && qy1 >= qy0 &&
-                best_match(coarse(cv::Rect(qx0, qy0, qx1 - qx0 + eh, qy1 - qy0 + eh)), templ, bi, bj)) {
+                best_match(coarse(cv::Rect(qx0, qy0, qx1 - qx0 + eh, qy1 - qy0 + eh)), templ, bi,
+                           bj)) {
                 // Coarse corner (qx0 + bj) covers fine columns 2 (qx0 + bj) onwards, where the
                 // even patch starts at cx - eh.
                 const int u = 2 * (qx0 + bj) - (cx - eh);

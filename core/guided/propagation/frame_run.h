@@ -14,10 +14,10 @@
 
 #include <morvex/guided.hpp>
 
-#include "guided/feature_seeds.h"
-#include "guided/reference_data.h"
-#include "guided/search.h"
-#include "guided/subset_solver.h"
+#include "guided/reference/reference_data.h"
+#include "guided/search/feature_seeds.h"
+#include "guided/search/search.h"
+#include "guided/solve/subset_solver.h"
 
 namespace morvex::dic::detail {
 

@@ -3,7 +3,7 @@
 /// own seeds by a priority queue on one thread, then one deterministic pass over the points
 /// no block reached.
 
-#include "guided/frame_run.h"
+#include "guided/propagation/frame_run.h"
 
 namespace morvex::dic::detail {
 

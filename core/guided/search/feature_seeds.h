@@ -9,8 +9,8 @@
 
 #include <opencv2/core/mat.hpp>
 
-#include "guided/reference_data.h"
-#include "guided/subset_solver.h"
+#include "guided/reference/reference_data.h"
+#include "guided/solve/warp.h"
 
 namespace morvex::dic::detail {
 

@@ -1,10 +1,10 @@
-#include "guided/propagation.h"
+#include "guided/propagation/propagation.h"
 
 #include <algorithm>
 #include <cmath>
 
-#include "guided/misfit.h"
-#include "guided/seeding.h"
+#include "guided/field/misfit.h"
+#include "guided/propagation/seeding.h"
 
 namespace morvex::dic::detail {
 
@@ -73,9 +73,9 @@ void final_phase(FrameRun& run) {
 
 Blocks make_blocks(int rows, int cols, int requested) {
     const int n = rows * cols;
-    int want = requested > 0 ? requested
-                             : std::clamp((n + kPointsPerBlock / 2) / kPointsPerBlock, 1,
-                                          kMaxAutoBlocks);
+    int want = requested > 0
+                   ? requested
+                   : std::clamp((n + kPointsPerBlock / 2) / kPointsPerBlock, 1, kMaxAutoBlocks);
     want = std::min(want, n);
     int bc = static_cast<int>(std::lround(std::sqrt(static_cast<double>(want) * cols / rows)));
     bc = std::clamp(bc, 1, cols);

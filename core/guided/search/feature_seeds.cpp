@@ -1,4 +1,4 @@
-#include "guided/feature_seeds.h"
+#include "guided/search/feature_seeds.h"
 
 #include <algorithm>
 #include <cmath>
@@ -57,7 +57,8 @@ FeatureMotion estimate_feature_motion(const ReferenceImage::Data& reference,
         labels -= 1;  // background -1, regions from 0
     }
     for (int i = 0; i < points; ++i)
-        m.region_of_point[i] = labels.at<int>(reference.grid_y[i / cols], reference.grid_x[i % cols]);
+        m.region_of_point[i] =
+            labels.at<int>(reference.grid_y[i / cols], reference.grid_x[i % cols]);
     m.motion.assign(static_cast<std::size_t>(std::max(regions, 0)), {});
     m.found.assign(static_cast<std::size_t>(std::max(regions, 0)), 0);
     if (regions <= 0) return m;
@@ -67,8 +68,7 @@ FeatureMotion estimate_feature_motion(const ReferenceImage::Data& reference,
     cv::Mat ref_descriptors, def_descriptors;
     orb->detectAndCompute(to_8bit(reference.correlated, reference.specimen), reference.specimen,
                           ref_points, ref_descriptors);
-    orb->detectAndCompute(to_8bit(deformed, cv::Mat()), cv::noArray(), def_points,
-                          def_descriptors);
+    orb->detectAndCompute(to_8bit(deformed, cv::Mat()), cv::noArray(), def_points, def_descriptors);
     if (ref_points.empty() || def_points.size() < 2) return m;
     std::vector<std::vector<cv::DMatch>> knn;
     cv::BFMatcher(cv::NORM_HAMMING).knnMatch(ref_descriptors, def_descriptors, knn, 2);

@@ -1,7 +1,7 @@
-#include "guided/frame_run.h"
+#include "guided/propagation/frame_run.h"
 
-#include "guided/field_of_view.h"
-#include "guided/warp_fields.h"
+#include "guided/propagation/field_of_view.h"
+#include "guided/solve/warp_fields.h"
 
 #include <algorithm>
 #include <cmath>
@@ -27,7 +27,11 @@ constexpr double kSameStart = 0.1;
 FrameRun::FrameRun(const ReferenceImage::Data& reference, const DeformedFrame& deformed,
                    const GuidedConfig& run_config, const GuidedResult* previous_result,
                    GuidedResult& result)
-    : ref(reference), frame(deformed), config(run_config), previous(previous_result), out(result),
+    : ref(reference),
+      frame(deformed),
+      config(run_config),
+      previous(previous_result),
+      out(result),
       search_image(deformed.clean),
       state(static_cast<std::size_t>(reference.points()), kUntouched),
       tried_seed(static_cast<std::size_t>(reference.points()), 0),
@@ -41,7 +45,9 @@ bool FrameRun::cancelled() const {
     return config.cancel != nullptr && config.cancel->load(std::memory_order_relaxed);
 }
 
-bool FrameRun::stopped() const { return stop_.load(std::memory_order_relaxed) || cancelled(); }
+bool FrameRun::stopped() const {
+    return stop_.load(std::memory_order_relaxed) || cancelled();
+}
 
 void FrameRun::record_error() {
     std::lock_guard<std::mutex> lock(error_mutex_);
@@ -95,9 +101,13 @@ void FrameRun::flat_point(int index) {
     finish_point();
 }
 
-Warp FrameRun::warp_of(int index) const { return warp_at(out, index); }
+Warp FrameRun::warp_of(int index) const {
+    return warp_at(out, index);
+}
 
-Warp FrameRun::guide_from_neighbour(int from, int to) const { return carry(warp_of(from), from, to); }
+Warp FrameRun::guide_from_neighbour(int from, int to) const {
+    return carry(warp_of(from), from, to);
+}
 
 Warp FrameRun::carry(Warp w, int from, int to) const {
     const int cols = ref.grid_cols();
@@ -124,16 +134,15 @@ bool FrameRun::jumps(const Warp& w, const Warp& start, bool centre_only, double 
     // At the centre and at the four subset corners: a subset straddling a crack fits both
     // lips with one steep gradient whose centre can stay within max_jump of its guide.
     // A second-order warp can also bend between the corners: judge its whole outline.
-    if (ref.params == 12 && !centre_only)
-        return !(warp_jump(w, start, ref.half, true) <= limit);
+    if (ref.params == 12 && !centre_only) return !(warp_jump(w, start, ref.half, true) <= limit);
     const double h = ref.half;
     for (const double dy : {0.0, -h, h})
         for (const double dx : {0.0, -h, h}) {
             if ((dx == 0.0) != (dy == 0.0) || (centre_only && dx != 0.0)) continue;
-            const double du = (w.u - start.u) + (w.du_dx - start.du_dx) * dx +
-                              (w.du_dy - start.du_dy) * dy;
-            const double dv = (w.v - start.v) + (w.dv_dx - start.dv_dx) * dx +
-                              (w.dv_dy - start.dv_dy) * dy;
+            const double du =
+                (w.u - start.u) + (w.du_dx - start.du_dx) * dx + (w.du_dy - start.du_dy) * dy;
+            const double dv =
+                (w.v - start.v) + (w.dv_dx - start.dv_dx) * dx + (w.dv_dy - start.dv_dy) * dy;
             if (!(std::fabs(du) <= limit && std::fabs(dv) <= limit)) return true;
         }
     return false;
@@ -151,9 +160,9 @@ SubsetSolution FrameRun::solve_guided(SubsetSolver& solver, const Warp& guide) c
     SubsetSolution first = judge(solver.solve(guide), &guide);
     if (first.status == GuidedStatus::kConverged || first.status == GuidedStatus::kBadPixels)
         return first;
-    const IntegerShift near = residual_search(solver, static_cast<int>(std::lround(guide.u)),
-                                              static_cast<int>(std::lround(guide.v)),
-                                              residual_range());
+    const IntegerShift near =
+        residual_search(solver, static_cast<int>(std::lround(guide.u)),
+                        static_cast<int>(std::lround(guide.v)), residual_range());
     // The search's peak at the guide's own whole pixel would restart the solve that just
     // failed to converge, a fraction of a pixel away, in the same basin.
     const bool same = first.status == GuidedStatus::kNotConverged &&
@@ -168,8 +177,8 @@ SubsetSolution FrameRun::solve_guided(SubsetSolver& solver, const Warp& guide) c
         if (s.status == GuidedStatus::kConverged) return s;
         // The guide's gradients can tip the corner of a subset by the image border out of
         // it; the same shift without them starts inside.
-        if (s.status == GuidedStatus::kNotConverged &&
-            (start.du_dx != 0.0 || start.du_dy != 0.0 || start.dv_dx != 0.0 || start.dv_dy != 0.0)) {
+        if (s.status == GuidedStatus::kNotConverged && (start.du_dx != 0.0 || start.du_dy != 0.0 ||
+                                                        start.dv_dx != 0.0 || start.dv_dy != 0.0)) {
             start = Warp{};
             start.u = near.u;
             start.v = near.v;
@@ -193,9 +202,9 @@ SubsetSolution FrameRun::solve_seed(SubsetSolver& solver, int index, const Warp*
         if (first.status == GuidedStatus::kConverged || first.status == GuidedStatus::kBadPixels)
             return first;
         have_first = true;
-        const IntegerShift near = residual_search(solver, static_cast<int>(std::lround(guide->u)),
-                                                  static_cast<int>(std::lround(guide->v)),
-                                                  residual_range());
+        const IntegerShift near =
+            residual_search(solver, static_cast<int>(std::lround(guide->u)),
+                            static_cast<int>(std::lround(guide->v)), residual_range());
         if (near.zncc > -2.0) {
             Warp start = *guide;
             start.u = near.u;

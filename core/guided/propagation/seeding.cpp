@@ -1,7 +1,7 @@
-#include "guided/seeding.h"
+#include "guided/propagation/seeding.h"
 
-#include "guided/field_of_view.h"
-#include "guided/warp_fields.h"
+#include "guided/propagation/field_of_view.h"
+#include "guided/solve/warp_fields.h"
 
 #include <algorithm>
 #include <cmath>
@@ -19,7 +19,9 @@ constexpr int kMaxSeedAttempts = 6;
 // Textured points tried with a full search for the frame's first seed.
 constexpr int kMaxFirstSeedTries = 16;
 
-double finite_or_zero(double x) { return std::isfinite(x) ? x : 0.0; }
+double finite_or_zero(double x) {
+    return std::isfinite(x) ? x : 0.0;
+}
 
 }  // namespace
 
@@ -64,19 +66,22 @@ std::vector<int> by_distance_to_centre(const ReferenceImage::Data& reference,
     return out;
 }
 
-void check_explicit_seeds(const ReferenceImage::Data& reference, const GuidedConfig& config) {
+void check_explicit_seeds(const ReferenceImage::Data& reference,
+                          const GuidedSolveSettings& config) {
     const std::size_t n = config.seed_points.size();
     if ((!config.seed_u.empty() || !config.seed_v.empty()) &&
         (config.seed_u.size() != n || config.seed_v.size() != n))
-        throw std::invalid_argument(
-            "correlate_guided: seed_u and seed_v hold " + std::to_string(config.seed_u.size()) +
-            " and " + std::to_string(config.seed_v.size()) + " values, expected none or one per "
-            "seed (" + std::to_string(n) + ")");
+        throw std::invalid_argument("correlate_guided: seed_u and seed_v hold " +
+                                    std::to_string(config.seed_u.size()) + " and " +
+                                    std::to_string(config.seed_v.size()) +
+                                    " values, expected none or one per "
+                                    "seed (" +
+                                    std::to_string(n) + ")");
     const int rows = reference.image.rows, cols = reference.image.cols;
     for (std::size_t k = 0; k < n; ++k) {
         const Point2D& p = config.seed_points[k];
-        const std::string where = "correlate_guided: seed (row, column) = (" +
-                                  std::to_string(p.y) + ", " + std::to_string(p.x) + ")";
+        const std::string where = "correlate_guided: seed (row, column) = (" + std::to_string(p.y) +
+                                  ", " + std::to_string(p.x) + ")";
         if (p.y < 0 || p.y >= rows || p.x < 0 || p.x >= cols)
             throw std::invalid_argument(where + " lies outside the " + std::to_string(rows) +
                                         " x " + std::to_string(cols) + " image");
@@ -84,7 +89,8 @@ void check_explicit_seeds(const ReferenceImage::Data& reference, const GuidedCon
             throw std::invalid_argument(where + " lies on the mask's background");
         if (!config.seed_u.empty() &&
             std::isfinite(config.seed_u[k]) != std::isfinite(config.seed_v[k]))
-            throw std::invalid_argument(where + " has a start (u, v) with one value not finite;"
+            throw std::invalid_argument(where +
+                                        " has a start (u, v) with one value not finite;"
                                         " give both, or NaN for both to search");
     }
 }
@@ -177,8 +183,8 @@ bool neighbours_agree(FrameRun& run, SubsetSolver& solver, int index, const Subs
 // Solve seed `index` (prepared) from `guide` or by search and keep it only when its
 // neighbours agree. An accepted seed is done and queued with its neighbours of `block`
 // (block < 0: none written), which are finished just as growth from it would finish them.
-bool try_seed(FrameRun& run, SubsetSolver& solver, int index, const Warp* guide,
-              GrowthQueue& queue, int block, SubsetSolution* accepted = nullptr) {
+bool try_seed(FrameRun& run, SubsetSolver& solver, int index, const Warp* guide, GrowthQueue& queue,
+              int block, SubsetSolution* accepted = nullptr) {
     SubsetSolution s = run.solve_seed(solver, index, guide);
     if (s.status != GuidedStatus::kConverged) {
         run.remember(index, s);
@@ -281,8 +287,7 @@ void find_first_seed(FrameRun& run) {
     }
     // Only now, so that a pair the translation search seeds at once never sees a feature: its
     // result stays exactly what it was.
-    if (mode != FeatureSeeds::kAuto || run.stopped() || (run.first_seed >= 0 && tries <= 1))
-        return;
+    if (mode != FeatureSeeds::kAuto || run.stopped() || (run.first_seed >= 0 && tries <= 1)) return;
     run.features = estimate_feature_motion(run.ref, run.frame.clean);
     if (run.first_seed < 0) return;
     // A seed found only after others failed may be a chance match on a turned specimen (a
@@ -407,7 +412,8 @@ void seed_block(FrameRun& run, SubsetSolver& solver, GrowthQueue& queue, int blo
         const Warp* start = seed_start(run, seed, guide) ? &guide : nullptr;
         // A candidate the first seed's warp moves out of view, or a flat one, costs nothing
         // and does not count against the attempts.
-        if (start && left_view(run.ref, run.frame, seed, *start)) continue;  // the final pass decides
+        if (start && left_view(run.ref, run.frame, seed, *start))
+            continue;  // the final pass decides
         bool accepted = false;
         {
             const PointTimer timer(run.spent, seed);

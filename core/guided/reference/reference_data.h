@@ -14,7 +14,7 @@
 namespace morvex::dic {
 
 struct ReferenceImage::Data {
-    GuidedConfig shape;      ///< the (reference) fields it was built with; callbacks dropped
+    GuidedReferenceSettings settings;  ///< what it was prepared with
     detail::SplineKind kind = detail::SplineKind::kQuintic;
     int half = 0;            ///< subset_size / 2
     int params = 6;          ///< warp parameters: 6 (affine) or 12 (quadratic)
@@ -23,18 +23,20 @@ struct ReferenceImage::Data {
     cv::Mat raw;             ///< raw grey levels with non-finite replaced (residuals, uncertainty)
     cv::Mat grad_x, grad_y;  ///< gradients of the interpolant of `correlated` at pixel centres
     cv::Mat specimen;        ///< CV_8UC1, 1 = specimen; empty = everywhere
-    std::vector<int> grid_x, grid_y;      ///< centre column of each grid column, row of each grid row
+    std::vector<int> grid_x, grid_y;  ///< centre column of each grid column, row of each grid row
     std::vector<std::uint8_t> point_state;  ///< 0 = usable, else the GuidedStatus it keeps
     std::vector<std::uint8_t> full_subset;  ///< 1 where the whole subset is specimen
-    std::vector<double> hessian_inverse;  ///< params^2 per grid point, when it fits the memory budget
+    std::vector<double>
+        hessian_inverse;  ///< params^2 per grid point, when it fits the memory budget
     std::vector<std::uint8_t> textured;  ///< with hessian_inverse: 0 where the subset is flat
-    std::vector<double> noise_factors;    ///< with hessian_inverse: 4 per point, see subset_hessian_inverse
-    cv::Mat noise_grad_x, noise_grad_y;   ///< prefiltered only: the gradients filtered once more
+    std::vector<double>
+        noise_factors;  ///< with hessian_inverse: 4 per point, see subset_hessian_inverse
+    cv::Mat noise_grad_x, noise_grad_y;  ///< prefiltered only: the gradients filtered once more
     /// Per grid point: sigma along the weakest direction predicted from the Hessian and the
     /// read noise, px (infinity when flat, NaN when not usable), and the share of its specimen
     /// pixels clear of the untextured patches (see kTextureReach; 1 = all).
     std::vector<double> predicted_sigma, textured_share;
-    double grey_range = 0.0;  ///< max - min of `correlated`: the scale of the flat-subset test
+    double grey_range = 0.0;       ///< max - min of `correlated`: the scale of the flat-subset test
     double reference_noise = 0.0;  ///< grey levels, the config's or the estimate
     /// Variance the reference's read noise adds to each gradient component of `grad_x`,
     /// `grad_y` (reference_noise^2 times the gradient filter's noise gain); 0 = none.
@@ -68,8 +70,8 @@ cv::Mat gaussian_prefilter(const cv::Mat& image, double sigma);
 /// marks the replaced pixels. Returns false when nothing was replaced (bad left empty).
 bool replace_non_finite(const cv::Mat& image, cv::Mat& clean, cv::Mat& bad);
 
-/// Throws std::invalid_argument naming the value for a config field out of range.
-void check_guided_config(const GuidedConfig& config);
+/// Throws std::invalid_argument naming `threads` unless it is 0 ... kMaxGuidedThreads.
+void check_threads(int threads);
 
 }  // namespace detail
 }  // namespace morvex::dic

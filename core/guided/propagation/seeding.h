@@ -6,7 +6,7 @@
 #include <utility>
 #include <vector>
 
-#include "guided/frame_run.h"
+#include "guided/propagation/frame_run.h"
 
 namespace morvex::dic::detail {
 
@@ -23,7 +23,7 @@ std::vector<int> by_distance_to_centre(const ReferenceImage::Data& reference,
 
 /// Throws std::invalid_argument naming the seed for an explicit seed outside the image or on
 /// the mask's background, and for seed_u, seed_v not one value per seed.
-void check_explicit_seeds(const ReferenceImage::Data& reference, const GuidedConfig& config);
+void check_explicit_seeds(const ReferenceImage::Data& reference, const GuidedSolveSettings& config);
 
 /// Where seed `index` starts: the start given with an explicit seed there, else the feature
 /// motion of its region (when the frame has one), else the first seed's warp carried to it.

@@ -9,7 +9,7 @@
 
 #include <morvex/guided.hpp>
 
-#include "guided/subset_solver.h"
+#include "guided/solve/warp.h"
 
 namespace morvex::dic::detail {
 

@@ -1,4 +1,4 @@
-#include "guided/strain_fit.h"
+#include "guided/field/strain_fit.h"
 
 #include <algorithm>
 #include <cmath>
@@ -23,8 +23,8 @@ constexpr int kMinWindowPoints = 6;
 
 // The strain window in whole grid steps; `least` is the smallest the fit accepts.
 int window_steps(const GuidedConfig& config, int least) {
-    return std::max(least, static_cast<int>(std::lround(
-                               static_cast<double>(config.strain_window) / config.step)));
+    return std::max(least, static_cast<int>(std::lround(static_cast<double>(config.strain_window) /
+                                                        config.step)));
 }
 
 void fit_displacement(GuidedResult& result, const GuidedConfig& config) {
@@ -66,8 +66,7 @@ void smooth_gradients(const GuidedResult& r, int window, std::vector<double> (&o
                     ++taken;
                 }
             if (taken < kMinWindowPoints) continue;
-            const Eigen::Matrix<double, 3, 4> planes =
-                normal.colPivHouseholderQr().solve(moments);
+            const Eigen::Matrix<double, 3, 4> planes = normal.colPivHouseholderQr().solve(moments);
             for (int k = 0; k < 4; ++k) out[k][i] = planes(0, k);
         }
     }
@@ -77,8 +76,7 @@ void fit_subset_gradients(GuidedResult& result, const GuidedConfig& config) {
     const int window = window_steps(config, 0);
     std::vector<double> smoothed[4];
     if (window > 0) smooth_gradients(result, window, smoothed);
-    const std::vector<double>* g[4] = {&result.du_dx, &result.du_dy, &result.dv_dx,
-                                       &result.dv_dy};
+    const std::vector<double>* g[4] = {&result.du_dx, &result.du_dy, &result.dv_dx, &result.dv_dy};
     if (window > 0)
         for (int k = 0; k < 4; ++k) g[k] = &smoothed[k];
     const bool finite = config.strain_measure == StrainMeasure::kGreenLagrange;
@@ -86,8 +84,8 @@ void fit_subset_gradients(GuidedResult& result, const GuidedConfig& config) {
     for (auto* f : {&result.exx, &result.eyy, &result.exy}) f->assign(cells, kNaN);
     for (std::size_t i = 0; i < cells; ++i) {
         if (!result.valid[i] || !std::isfinite((*g[0])[i])) continue;
-        const StrainTensor e = strain_tensor((*g[0])[i], (*g[1])[i], (*g[2])[i], (*g[3])[i],
-                                             finite);
+        const StrainTensor e =
+            strain_tensor((*g[0])[i], (*g[1])[i], (*g[2])[i], (*g[3])[i], finite);
         result.exx[i] = e.exx;
         result.eyy[i] = e.eyy;
         result.exy[i] = e.exy;
@@ -98,8 +96,7 @@ void fit_subset_gradients(GuidedResult& result, const GuidedConfig& config) {
 
 void fit_strain(GuidedResult& result, const GuidedConfig& config) {
     if (!config.compute_strain) {
-        for (auto* f : {&result.exx, &result.eyy, &result.exy})
-            f->assign(result.u.size(), kNaN);
+        for (auto* f : {&result.exx, &result.eyy, &result.exy}) f->assign(result.u.size(), kNaN);
         return;
     }
     if (config.strain_source == StrainSource::kSubset)

@@ -7,7 +7,7 @@
 
 #include <opencv2/core/mat.hpp>
 
-#include "guided/subset_solver.h"
+#include "guided/solve/subset_solver.h"
 
 namespace morvex::dic::detail {
 

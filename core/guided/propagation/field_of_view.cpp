@@ -1,4 +1,4 @@
-#include "guided/field_of_view.h"
+#include "guided/propagation/field_of_view.h"
 
 #include <cmath>
 #include <cstdint>
@@ -29,10 +29,12 @@ double share_out_of_view(const ReferenceImage::Data& reference, const DeformedFr
                 continue;
             }
             if (has_bad) {
-                const int c = static_cast<int>(std::lround(x)), r = static_cast<int>(std::lround(y));
+                const int c = static_cast<int>(std::lround(x)),
+                          r = static_cast<int>(std::lround(y));
                 const int rc = std::min(std::max(r, 0), frame.rows - 1);
                 const int cc = std::min(std::max(c, 0), frame.cols - 1);
-                const int bad = frame.bad_sum.at<int>(rc + 1, cc + 1) - frame.bad_sum.at<int>(rc, cc + 1) -
+                const int bad = frame.bad_sum.at<int>(rc + 1, cc + 1) -
+                                frame.bad_sum.at<int>(rc, cc + 1) -
                                 frame.bad_sum.at<int>(rc + 1, cc) + frame.bad_sum.at<int>(rc, cc);
                 if (bad > 0) ++out;
             }

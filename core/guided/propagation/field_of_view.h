@@ -2,8 +2,9 @@
 /// Whether a grid point's subset, moved by a warp, still lies in the part of the deformed
 /// frame that can be measured: inside the image, on finite pixels.
 
-#include "guided/reference_data.h"
-#include "guided/subset_solver.h"
+#include "guided/frame/deformed_frame.h"
+#include "guided/reference/reference_data.h"
+#include "guided/solve/warp.h"
 
 namespace morvex::dic::detail {
 

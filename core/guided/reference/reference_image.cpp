@@ -12,8 +12,8 @@
 
 #include <morvex/guided.hpp>
 
-#include "guided/reference_data.h"
-#include "guided/subset_solver.h"
+#include "guided/reference/reference_data.h"
+#include "guided/reference/subset_hessian.h"
 #include "image/read_noise.h"
 
 namespace morvex::dic {
@@ -42,80 +42,25 @@ bool is_grey(const cv::Mat& image) {
 
 SplineKind spline_kind(Interpolation interpolation) {
     switch (interpolation) {
-        case Interpolation::kQuinticBSpline: return SplineKind::kQuintic;
-        case Interpolation::kCubicBSpline: return SplineKind::kCubic;
-        case Interpolation::kKeysFourth: return SplineKind::kKeysFourth;
+        case Interpolation::kQuinticBSpline:
+            return SplineKind::kQuintic;
+        case Interpolation::kCubicBSpline:
+            return SplineKind::kCubic;
+        case Interpolation::kKeysFourth:
+            return SplineKind::kKeysFourth;
     }
     throw std::invalid_argument("GuidedConfig::interpolation is not a known Interpolation, got " +
                                 std::to_string(static_cast<int>(interpolation)));
 }
 
-void check_guided_config(const GuidedConfig& config) {
-    if (config.subset_size < 5 || config.subset_size % 2 == 0)
-        throw std::invalid_argument("GuidedConfig::subset_size must be odd and at least 5, got " +
-                                    std::to_string(config.subset_size));
-    if (config.step < 1)
-        throw std::invalid_argument("GuidedConfig::step must be at least 1, got " +
-                                    std::to_string(config.step));
-    if (!std::isfinite(config.prefilter_sigma) || config.prefilter_sigma < 0.0)
-        throw std::invalid_argument(
-            "GuidedConfig::prefilter_sigma must be finite and not negative, got " +
-            num(config.prefilter_sigma));
-    if (config.prefilter_sigma > max_prefilter_sigma(config.subset_size))
-        throw std::invalid_argument(
-            "GuidedConfig::prefilter_sigma must be at most " +
-            num(max_prefilter_sigma(config.subset_size)) + " px for subset_size " +
-            std::to_string(config.subset_size) +
-            " (its 4-sigma radius within half a subset; a wider blur leaves smooth ramps that "
-            "many shifts match), got " + num(config.prefilter_sigma));
-    if (!std::isfinite(config.reference_noise) ||
-        (config.reference_noise < 0.0 && config.reference_noise != -1.0))
-        throw std::invalid_argument(
-            "GuidedConfig::reference_noise must be -1 (estimate) or at least 0, got " +
-            num(config.reference_noise));
-    if (config.threads < 0)
+void check_threads(int threads) {
+    if (threads < 0)
         throw std::invalid_argument("GuidedConfig::threads must not be negative, got " +
-                                    std::to_string(config.threads));
-    if (config.threads > kMaxGuidedThreads)
+                                    std::to_string(threads));
+    if (threads > kMaxGuidedThreads)
         throw std::invalid_argument("GuidedConfig::threads must be at most " +
                                     std::to_string(kMaxGuidedThreads) + ", got " +
-                                    std::to_string(config.threads));
-    if (!(config.max_predicted_sigma >= 0.0))
-        throw std::invalid_argument(
-            "GuidedConfig::max_predicted_sigma must be 0 (off) or positive, got " +
-            num(config.max_predicted_sigma));
-    if (!std::isfinite(config.min_zncc) || config.min_zncc < -1.0 || config.min_zncc > 1.0)
-        throw std::invalid_argument("GuidedConfig::min_zncc must be a number in [-1, 1], got " +
-                                    num(config.min_zncc));
-    if (!(config.max_jump > 0.0))
-        throw std::invalid_argument("GuidedConfig::max_jump must be positive, got " +
-                                    num(config.max_jump));
-    if (config.search_range < -1)
-        throw std::invalid_argument(
-            "GuidedConfig::search_range must be -1 (whole image) or at least 0, got " +
-            std::to_string(config.search_range));
-    if (config.seed_count < 0)
-        throw std::invalid_argument("GuidedConfig::seed_count must not be negative, got " +
-                                    std::to_string(config.seed_count));
-    if (config.max_iterations < 1)
-        throw std::invalid_argument("GuidedConfig::max_iterations must be at least 1, got " +
-                                    std::to_string(config.max_iterations));
-    if (!(config.convergence_threshold > 0.0) || !std::isfinite(config.convergence_threshold))
-        throw std::invalid_argument(
-            "GuidedConfig::convergence_threshold must be positive and finite, got " +
-            num(config.convergence_threshold));
-    if (config.strain_window < 0)
-        throw std::invalid_argument("GuidedConfig::strain_window must not be negative, got " +
-                                    std::to_string(config.strain_window));
-    (void)spline_kind(config.interpolation);
-    if (config.shape != SubsetShape::kAffine && config.shape != SubsetShape::kQuadratic)
-        throw std::invalid_argument("GuidedConfig::shape is not a known SubsetShape, got " +
-                                    std::to_string(static_cast<int>(config.shape)));
-    if (config.strain_source != StrainSource::kDisplacementFit &&
-        config.strain_source != StrainSource::kSubset)
-        throw std::invalid_argument(
-            "GuidedConfig::strain_source is not a known StrainSource, got " +
-            std::to_string(static_cast<int>(config.strain_source)));
+                                    std::to_string(threads));
 }
 
 namespace {
@@ -223,7 +168,7 @@ void interpolant_gradients(const cv::Mat& image, SplineKind kind, int threads, c
     }
 }
 
-void check_reference_inputs(const cv::Mat& reference, const GuidedConfig& config) {
+void check_reference_inputs(const cv::Mat& reference, const GuidedReferenceSettings& config) {
     if (reference.empty())
         throw std::invalid_argument("ReferenceImage: the reference image is empty");
     if (!is_grey(reference))
@@ -231,7 +176,7 @@ void check_reference_inputs(const cv::Mat& reference, const GuidedConfig& config
             "ReferenceImage: the reference image must be a 2-D CV_64FC1 matrix, got type " +
             std::to_string(reference.type()) + " with " + std::to_string(reference.channels()) +
             " channel(s)");
-    detail::check_guided_config(config);
+    config.check();
     if (!config.mask.empty() &&
         (config.mask.type() != CV_8UC1 || config.mask.size() != reference.size()))
         throw std::invalid_argument(
@@ -242,13 +187,12 @@ void check_reference_inputs(const cv::Mat& reference, const GuidedConfig& config
     if (config.subset_size > reference.rows || config.subset_size > reference.cols)
         throw std::invalid_argument("GuidedConfig::subset_size " +
                                     std::to_string(config.subset_size) +
-                                    " is larger than the image (" +
-                                    std::to_string(reference.rows) + " x " +
-                                    std::to_string(reference.cols) + ")");
+                                    " is larger than the image (" + std::to_string(reference.rows) +
+                                    " x " + std::to_string(reference.cols) + ")");
 }
 
 // Grid: the one rule, guided_grid_axes (below, public so the package asks the same question).
-void place_grid(cv::Size image, const GuidedConfig& config, ReferenceImage::Data& d) {
+void place_grid(cv::Size image, const GuidedReferenceSettings& config, ReferenceImage::Data& d) {
     GuidedGridAxes axes = guided_grid_axes(image.height, image.width, config);
     d.grid_y = std::move(axes.rows_y);
     d.grid_x = std::move(axes.cols_x);
@@ -256,12 +200,12 @@ void place_grid(cv::Size image, const GuidedConfig& config, ReferenceImage::Data
 
 // Grey levels the solver matches and their gradients; `bad` marks the replaced non-finite
 // pixels.
-void prepare_grey_levels(const cv::Mat& reference, const GuidedConfig& config, int threads,
-                         ReferenceImage::Data& d, cv::Mat& bad) {
+void prepare_grey_levels(const cv::Mat& reference, const GuidedReferenceSettings& config,
+                         int threads, ReferenceImage::Data& d, cv::Mat& bad) {
     d.image = reference.clone();
     replace_non_finite(d.image, d.raw, bad);
-    d.correlated = config.prefilter_sigma > 0.0 ? gaussian_prefilter(d.raw, config.prefilter_sigma)
-                                                : d.raw;
+    d.correlated =
+        config.prefilter_sigma > 0.0 ? gaussian_prefilter(d.raw, config.prefilter_sigma) : d.raw;
     double lo = 0.0, hi = 0.0;
     cv::minMaxLoc(d.correlated, &lo, &hi);
     d.grey_range = hi - lo;
@@ -295,10 +239,9 @@ void gradient_noise_gains(SplineKind kind, double prefilter_sigma, double& gain,
 }
 
 // The reference's read noise and what it adds to each gradient's variance.
-void measure_reference_noise(const GuidedConfig& config, ReferenceImage::Data& d) {
-    d.reference_noise = config.reference_noise >= 0.0
-                            ? config.reference_noise
-                            : estimate_read_noise(d.raw, d.specimen);
+void measure_reference_noise(const GuidedReferenceSettings& config, ReferenceImage::Data& d) {
+    d.reference_noise = config.reference_noise >= 0.0 ? config.reference_noise
+                                                      : estimate_read_noise(d.raw, d.specimen);
     if (!(d.reference_noise > 0.0)) return;
     double gain = 0.0, filtered_gain = 0.0;
     gradient_noise_gains(d.kind, config.prefilter_sigma, gain, filtered_gain);
@@ -309,7 +252,8 @@ void measure_reference_noise(const GuidedConfig& config, ReferenceImage::Data& d
 
 // Per point: centre in the mask, enough specimen pixels, no non-finite pixel under the
 // subset (integral images make each check four reads).
-void classify_points(const GuidedConfig& config, const cv::Mat& bad, ReferenceImage::Data& d) {
+void classify_points(const GuidedReferenceSettings& config, const cv::Mat& bad,
+                     ReferenceImage::Data& d) {
     if (!config.mask.empty()) {
         d.specimen = cv::Mat::zeros(d.image.size(), CV_8UC1);
         cv::threshold(config.mask, d.specimen, 0, 1, cv::THRESH_BINARY);
@@ -358,11 +302,11 @@ void measure_textured_share(ReferenceImage::Data& d) {
     }
     const auto disk = [](int radius) {
         return cv::getStructuringElement(cv::MORPH_ELLIPSE,
-                                          cv::Size(2 * radius + 1, 2 * radius + 1));
+                                         cv::Size(2 * radius + 1, 2 * radius + 1));
     };
     cv::Mat near_texture, patch, edge_zone;
     cv::dilate(textured, near_texture, disk(kTextureReach));
-    patch = near_texture == 0;  // 255 where untextured
+    patch = near_texture == 0;                                 // 255 where untextured
     if (!d.specimen.empty()) patch.setTo(0, d.specimen == 0);  // the mask handles its outside
     if (cv::countNonZero(patch) == 0) return;
     cv::dilate(patch, edge_zone, disk(kTextureReach + kTextureEdge), cv::Point(-1, -1), 1,
@@ -416,13 +360,12 @@ void precompute_hessians(int threads, ReferenceImage::Data& d) {
 
 // The texture test, decided once for every frame: with a limit, a point whose subset cannot
 // measure the motion is refused here, before any frame's search or solve.
-void refuse_textureless(const GuidedConfig& config, ReferenceImage::Data& d) {
+void refuse_textureless(const GuidedReferenceSettings& config, ReferenceImage::Data& d) {
     if (!(config.max_predicted_sigma > 0.0)) return;
     for (std::size_t i = 0; i < d.point_state.size(); ++i) {
         if (d.point_state[i] != 0) continue;
         // NaN-safe: a flat subset predicts infinity, and anything not below the limit fails.
-        if (!(d.predicted_sigma[i] <= config.max_predicted_sigma) ||
-            d.textured_share[i] < 1.0)
+        if (!(d.predicted_sigma[i] <= config.max_predicted_sigma) || d.textured_share[i] < 1.0)
             d.point_state[i] = static_cast<std::uint8_t>(GuidedStatus::kFlatSubset);
     }
 }
@@ -447,7 +390,7 @@ double max_prefilter_sigma(int subset_size) {
     return static_cast<double>(std::max(0, subset_size / 2)) / kPrefilterRadiusSigmas;
 }
 
-GuidedGridAxes guided_grid_axes(int rows, int cols, const GuidedConfig& config) {
+GuidedGridAxes guided_grid_axes(int rows, int cols, const GuidedReferenceSettings& config) {
     if (config.step < 1)
         throw std::invalid_argument("GuidedConfig::step must be at least 1, got " +
                                     std::to_string(config.step));
@@ -477,20 +420,19 @@ GuidedGridAxes guided_grid_axes(int rows, int cols, const GuidedConfig& config) 
     return axes;
 }
 
-ReferenceImage::ReferenceImage(const cv::Mat& reference, const GuidedConfig& config) {
+ReferenceImage::ReferenceImage(const cv::Mat& reference, const GuidedReferenceSettings& config,
+                               int requested_threads) {
     using namespace detail;
+    check_threads(requested_threads);
     check_reference_inputs(reference, config);
     auto data = std::make_unique<Data>();
     Data& d = *data;
-    d.shape = config;
-    d.shape.progress = nullptr;
-    d.shape.cancel = nullptr;
-    d.shape.seed_points.clear();
+    d.settings = config;
     d.kind = spline_kind(config.interpolation);
     d.half = config.subset_size / 2;
     d.params = config.shape == SubsetShape::kQuadratic ? 12 : 6;
     place_grid(reference.size(), config, d);
-    const int threads = config.threads > 0 ? config.threads : omp_get_max_threads();
+    const int threads = requested_threads > 0 ? requested_threads : omp_get_max_threads();
     cv::Mat bad;
     prepare_grey_levels(reference, config, threads, d, bad);
     classify_points(config, bad, d);
@@ -503,17 +445,39 @@ ReferenceImage::ReferenceImage(const cv::Mat& reference, const GuidedConfig& con
     data_ = std::move(data);
 }
 
+// The solve settings are checked here too, so a whole config is refused before the reference
+// is prepared, as it always was.
+ReferenceImage::ReferenceImage(const cv::Mat& reference, const GuidedConfig& config)
+    : ReferenceImage(reference, (config.GuidedSolveSettings::check(), config), config.threads) {}
+
 ReferenceImage::~ReferenceImage() = default;
 ReferenceImage::ReferenceImage(ReferenceImage&&) noexcept = default;
 ReferenceImage& ReferenceImage::operator=(ReferenceImage&&) noexcept = default;
 
-int ReferenceImage::rows() const { return data_->image.rows; }
-int ReferenceImage::cols() const { return data_->image.cols; }
-int ReferenceImage::grid_rows() const { return data_->grid_rows(); }
-int ReferenceImage::grid_cols() const { return data_->grid_cols(); }
-const cv::Mat& ReferenceImage::image() const { return data_->image; }
-std::size_t ReferenceImage::memory_bytes() const { return data_->bytes; }
-double ReferenceImage::reference_noise() const { return data_->reference_noise; }
+int ReferenceImage::rows() const {
+    return data_->image.rows;
+}
+int ReferenceImage::cols() const {
+    return data_->image.cols;
+}
+int ReferenceImage::grid_rows() const {
+    return data_->grid_rows();
+}
+int ReferenceImage::grid_cols() const {
+    return data_->grid_cols();
+}
+const cv::Mat& ReferenceImage::image() const {
+    return data_->image;
+}
+std::size_t ReferenceImage::memory_bytes() const {
+    return data_->bytes;
+}
+double ReferenceImage::reference_noise() const {
+    return data_->reference_noise;
+}
+const GuidedReferenceSettings& ReferenceImage::settings() const {
+    return data_->settings;
+}
 
 double estimate_read_noise(const cv::Mat& image, const cv::Mat& specimen) {
     if (!image.empty() && image.type() != CV_64FC1)
@@ -528,8 +492,78 @@ double estimate_read_noise(const cv::Mat& image, const cv::Mat& specimen) {
     return detail::estimate_read_noise(image, specimen);
 }
 
-void check_guided_config(const GuidedConfig& config) {
-    detail::check_guided_config(config);
+void GuidedReferenceSettings::check() const {
+    using detail::num;
+    using detail::spline_kind;
+    if (this->subset_size < 5 || this->subset_size % 2 == 0)
+        throw std::invalid_argument("GuidedConfig::subset_size must be odd and at least 5, got " +
+                                    std::to_string(this->subset_size));
+    if (this->step < 1)
+        throw std::invalid_argument("GuidedConfig::step must be at least 1, got " +
+                                    std::to_string(this->step));
+    if (!std::isfinite(this->prefilter_sigma) || this->prefilter_sigma < 0.0)
+        throw std::invalid_argument(
+            "GuidedConfig::prefilter_sigma must be finite and not negative, got " +
+            num(this->prefilter_sigma));
+    if (this->prefilter_sigma > max_prefilter_sigma(this->subset_size))
+        throw std::invalid_argument(
+            "GuidedConfig::prefilter_sigma must be at most " +
+            num(max_prefilter_sigma(this->subset_size)) + " px for subset_size " +
+            std::to_string(this->subset_size) +
+            " (its 4-sigma radius within half a subset; a wider blur leaves smooth ramps that "
+            "many shifts match), got " +
+            num(this->prefilter_sigma));
+    if (!std::isfinite(this->reference_noise) ||
+        (this->reference_noise < 0.0 && this->reference_noise != -1.0))
+        throw std::invalid_argument(
+            "GuidedConfig::reference_noise must be -1 (estimate) or at least 0, got " +
+            num(this->reference_noise));
+    if (!(this->max_predicted_sigma >= 0.0))
+        throw std::invalid_argument(
+            "GuidedConfig::max_predicted_sigma must be 0 (off) or positive, got " +
+            num(this->max_predicted_sigma));
+    (void)spline_kind(this->interpolation);
+    if (this->shape != SubsetShape::kAffine && this->shape != SubsetShape::kQuadratic)
+        throw std::invalid_argument("GuidedConfig::shape is not a known SubsetShape, got " +
+                                    std::to_string(static_cast<int>(this->shape)));
+}
+
+void GuidedSolveSettings::check() const {
+    using detail::num;
+    detail::check_threads(threads);
+    if (!std::isfinite(this->min_zncc) || this->min_zncc < -1.0 || this->min_zncc > 1.0)
+        throw std::invalid_argument("GuidedConfig::min_zncc must be a number in [-1, 1], got " +
+                                    num(this->min_zncc));
+    if (!(this->max_jump > 0.0))
+        throw std::invalid_argument("GuidedConfig::max_jump must be positive, got " +
+                                    num(this->max_jump));
+    if (this->search_range < -1)
+        throw std::invalid_argument(
+            "GuidedConfig::search_range must be -1 (whole image) or at least 0, got " +
+            std::to_string(this->search_range));
+    if (this->seed_count < 0)
+        throw std::invalid_argument("GuidedConfig::seed_count must not be negative, got " +
+                                    std::to_string(this->seed_count));
+    if (this->max_iterations < 1)
+        throw std::invalid_argument("GuidedConfig::max_iterations must be at least 1, got " +
+                                    std::to_string(this->max_iterations));
+    if (!(this->convergence_threshold > 0.0) || !std::isfinite(this->convergence_threshold))
+        throw std::invalid_argument(
+            "GuidedConfig::convergence_threshold must be positive and finite, got " +
+            num(this->convergence_threshold));
+    if (this->strain_window < 0)
+        throw std::invalid_argument("GuidedConfig::strain_window must not be negative, got " +
+                                    std::to_string(this->strain_window));
+    if (this->strain_source != StrainSource::kDisplacementFit &&
+        this->strain_source != StrainSource::kSubset)
+        throw std::invalid_argument(
+            "GuidedConfig::strain_source is not a known StrainSource, got " +
+            std::to_string(static_cast<int>(this->strain_source)));
+}
+
+void GuidedConfig::check() const {
+    GuidedReferenceSettings::check();
+    GuidedSolveSettings::check();
 }
 
 }  // namespace morvex::dic

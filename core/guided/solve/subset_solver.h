@@ -1,0 +1,79 @@
+#pragma once
+/// Inverse-compositional Gauss-Newton on one masked subset (B. Pan, K. Li, W. Tong,
+/// Experimental Mechanics 53, 2013), sampling the deformed image's coefficient image.
+/// Reference-side data (zero-mean subset, steepest-descent images, inverse Hessian) is built
+/// once per point in a per-thread workspace and reused by every start tried at that point.
+
+#include <cstdint>
+#include <vector>
+
+#include <morvex/guided.hpp>
+
+#include "guided/frame/deformed_frame.h"
+#include "guided/reference/reference_data.h"
+#include "guided/solve/warp.h"
+#include "image/sampling/bspline.h"
+
+namespace morvex::dic::detail {
+
+/// Outcome of one start.
+struct SubsetSolution {
+    Warp warp;
+    double zncc = -2.0;  ///< -2 when never evaluated
+    double sigma_u = 0.0, sigma_v = 0.0;
+    int iterations = 0;
+    GuidedStatus status = GuidedStatus::kNotConverged;
+};
+
+/// Per-thread scratch of the solver; prepare() fills the reference side of one point.
+class SubsetSolver {
+public:
+    SubsetSolver(const ReferenceImage::Data& reference, const DeformedFrame& deformed,
+                 int max_iterations, double convergence_threshold);
+
+    /// Reference side of grid point `index`. False (status kFlatSubset) when the subset has
+    /// no usable texture: zero variance or a Hessian that is not positive definite.
+    bool prepare(int index);
+
+    /// Gauss-Newton from `start`; converged means the last update moved no subset corner by
+    /// convergence_threshold px or more. The status is kConverged, kNotConverged (iteration
+    /// limit, left the image, flat deformed subset, a centre more than half a subset from the
+    /// start)
+    /// or kBadPixels; the caller
+    /// judges ZNCC.
+    SubsetSolution solve(const Warp& start);
+
+    /// ZNCC of the reference subset against the deformed image shifted by whole pixels
+    /// (u, v) without interpolation; -2 when the shifted subset leaves the image.
+    double integer_zncc(int u, int v) const;
+
+    int centre_x() const { return cx_; }
+    int centre_y() const { return cy_; }
+
+private:
+    bool inside(const Warp& w) const;
+    bool touches_bad_pixels(const Warp& w) const;
+    void sample(const CoefficientImage& coefficients, const Warp& w, double* out) const;
+    // Box of every position of the second-order subset (exact over the continuous square).
+    void curved_bounds(const Warp& w, double& x0, double& x1, double& y0, double& y1) const;
+    void prepare_descent();
+
+    const ReferenceImage::Data& ref_;
+    const DeformedFrame& def_;
+    int max_iterations_;
+    double threshold_;
+    int half_, side_, n_;
+    int params_;  // 6 or 12
+    bool quadratic_;
+    int cx_ = 0, cy_ = 0;
+    double count_ = 0.0;  // specimen pixels in the subset
+    double df_ = 0.0;     // sqrt(sum (f - fm)^2)
+    double raw_df_ = 0.0;
+    // sigma^2 of u, v = s_def^2 * noise_[0], [1] + s_ref^2 * noise_[2], [3]
+    double noise_[4] = {};
+    std::vector<double> weight_, f0_, raw_f0_, g_, raw_g_;
+    std::vector<double> sd_[12];
+    double hinv_[12][12] = {};
+};
+
+}  // namespace morvex::dic::detail
