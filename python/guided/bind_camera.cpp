@@ -10,6 +10,7 @@
 
 #include <pybind11/numpy.h>
 #include <pybind11/stl.h>
+#include <pybind11/typing.h>
 
 #include <morvex/calibration.hpp>
 
@@ -191,7 +192,8 @@ void bind_camera(py::module_& m) {
     m.def(
         "calibrate_camera",
         [](const std::vector<Points>& object_points, const std::vector<Points>& image_points,
-           const std::array<int, 2>& image_size, int flags) {
+           const std::array<int, 2>& image_size,
+           int flags) -> py::typing::Dict<py::str, py::object> {
             std::vector<std::vector<cv::Point3f>> objects;
             std::vector<std::vector<cv::Point2f>> images;
             for (const Points& view : object_points) {
@@ -253,7 +255,7 @@ void bind_camera(py::module_& m) {
     m.def(
         "solve_plane_pose",
         [](const Points& object_points, const Points& image_points, const Points& camera_matrix,
-           const Points& dist_coeffs) {
+           const Points& dist_coeffs) -> py::typing::Dict<py::str, py::object> {
             const dic::PlanePose pose = dic::solve_plane_pose(
                 points3f(object_points, "object_points"), points2f(image_points, "image_points"),
                 matrix33(camera_matrix, "camera_matrix"), coefficient_list(dist_coeffs));

@@ -73,7 +73,7 @@ def assess_speckle_quality(image: typing.Annotated[numpy.typing.ArrayLike, numpy
     """
     entropy, mean_gradient, sssig, contrast, coverage (float) and recommended_subset (int, px) of a speckle image, SSSIG over subsets of subset_size px.
     """
-def calibrate_camera(object_points: collections.abc.Sequence[typing.Annotated[numpy.typing.ArrayLike, numpy.float64]], image_points: collections.abc.Sequence[typing.Annotated[numpy.typing.ArrayLike, numpy.float64]], image_size: typing.Annotated[collections.abc.Sequence[typing.SupportsInt | typing.SupportsIndex], "FixedSize(2)"], flags: typing.SupportsInt | typing.SupportsIndex = 0) -> dict:
+def calibrate_camera(object_points: collections.abc.Sequence[typing.Annotated[numpy.typing.ArrayLike, numpy.float64]], image_points: collections.abc.Sequence[typing.Annotated[numpy.typing.ArrayLike, numpy.float64]], image_size: typing.Annotated[collections.abc.Sequence[typing.SupportsInt | typing.SupportsIndex], "FixedSize(2)"], flags: typing.SupportsInt | typing.SupportsIndex = 0) -> dict[str, typing.Any]:
     """
     cv::calibrateCamera over views of a planar target: camera_matrix, dist_coeffs (k1, k2, p1, p2, k3, ...), rms and view_rms (px), intrinsic_sigma (one sigma of fx, fy, cx, cy, then the coefficients), and each view's rotations (Rodrigues) and translations (mm). image_size is (width, height); flags are OpenCV's CALIB_* flags.
     """
@@ -113,7 +113,7 @@ def project_points(points: typing.Annotated[numpy.typing.ArrayLike, numpy.float6
     """
     cv::projectPoints: points (n, 3) moved by rotation and translation into the camera's frame, through the lens, to pixels (n, 2).
     """
-def solve_plane_pose(object_points: typing.Annotated[numpy.typing.ArrayLike, numpy.float64], image_points: typing.Annotated[numpy.typing.ArrayLike, numpy.float64], camera_matrix: typing.Annotated[numpy.typing.ArrayLike, numpy.float64], dist_coeffs: typing.Annotated[numpy.typing.ArrayLike, numpy.float64]) -> dict:
+def solve_plane_pose(object_points: typing.Annotated[numpy.typing.ArrayLike, numpy.float64], image_points: typing.Annotated[numpy.typing.ArrayLike, numpy.float64], camera_matrix: typing.Annotated[numpy.typing.ArrayLike, numpy.float64], dist_coeffs: typing.Annotated[numpy.typing.ArrayLike, numpy.float64]) -> dict[str, typing.Any]:
     """
     cv::solvePnP of a planar target's view: rotation (3 x 3) and translation (mm) taking target coordinates to the camera's, and the view's reprojection rms (px).
     """

@@ -41,6 +41,8 @@ class Camera:
     camera_matrix: np.ndarray
     dist_coeffs: np.ndarray
     image_size: tuple[int, int]  # width, height in px
+    # The calibration target (kind, (columns, rows), spacing mm), when the file says.
+    target: tuple[str, tuple[int, int], float] | None = None
 
     def check_image(self, shape: tuple[int, ...], what: str) -> None:
         """Refuse an image whose size is not the calibrated one."""
@@ -95,7 +97,17 @@ def camera_from_dict(data: Any, path: str = "<dict>") -> Camera:
     if size.size != 2 or not np.all(size == np.round(size)) or np.any(size < 1):
         raise MorvexError(f"camera file {path}: image_size must be [width, height] in whole "
                           "pixels")
-    return Camera(matrix, dist, (int(size[0]), int(size[1])))
+    return Camera(matrix, dist, (int(size[0]), int(size[1])), _target_of(data.get("source")))
+
+
+def _target_of(source: Any) -> tuple[str, tuple[int, int], float] | None:
+    try:
+        target = str(source["target"])
+        columns, rows = (int(n) for n in source["pattern"])
+        spacing = float(source["spacing_mm"])
+    except (KeyError, TypeError, ValueError):
+        return None
+    return (target, (columns, rows), spacing) if target in TARGETS else None
 
 
 # cv::FileStorage writes a whole float as "0." or "1.", which strict JSON refuses.
@@ -188,9 +200,10 @@ def coverage_warnings(points: np.ndarray, views: int, image_size: tuple[int, int
     missed = []
     for name, cx, cy in (("top-left", 0, 0), ("top-right", width, 0),
                          ("bottom-left", 0, height), ("bottom-right", width, height)):
-        near = (np.abs(points[:, 0] - cx) < CORNER_REACH * width) & \
-            (np.abs(points[:, 1] - cy) < CORNER_REACH * height) if len(points) else []
-        if not np.any(near):
+        near = bool(len(points)) and bool(np.any(
+            (np.abs(points[:, 0] - cx) < CORNER_REACH * width)
+            & (np.abs(points[:, 1] - cy) < CORNER_REACH * height)))
+        if not near:
             missed.append(name)
     if missed:
         warnings.append("no target point near the sensor's " + ", ".join(missed)
@@ -282,7 +295,7 @@ def calibrate(images: Sequence[Any], *, target: str = "chessboard",
     except (ValueError, RuntimeError) as error:
         raise MorvexError(f"calibration failed: {error}") from None
     camera = Camera(np.asarray(result["camera_matrix"]), np.asarray(result["dist_coeffs"]),
-                    size)
+                    size, (target, (columns, rows), float(spacing)))
     coefficients = 4 if fix_k3 else 5
     report = {
         "source": {"images": names, "target": target, "pattern": [columns, rows],
@@ -314,7 +327,7 @@ def plane_point(camera: Camera, rotation: np.ndarray, translation: np.ndarray,
     centre = -rotation.T @ np.asarray(translation, dtype=float)
     directions = rays @ rotation
     reach = -centre[2] / directions[:, 2]
-    return centre[:2] + reach[:, None] * directions[:, :2]
+    return np.asarray(centre[:2] + reach[:, None] * directions[:, :2])
 
 
 def _rodrigues(vector: np.ndarray) -> np.ndarray:
@@ -323,7 +336,8 @@ def _rodrigues(vector: np.ndarray) -> np.ndarray:
         return np.eye(3)
     k = vector / angle
     cross = np.array([[0, -k[2], k[1]], [k[2], 0, -k[0]], [-k[1], k[0], 0]])
-    return np.eye(3) + math.sin(angle) * cross + (1 - math.cos(angle)) * cross @ cross
+    return np.asarray(np.eye(3) + math.sin(angle) * cross
+                      + (1 - math.cos(angle)) * cross @ cross)
 
 
 def check_distance(calibration: Calibration, points: Sequence[float],

@@ -130,7 +130,7 @@ def setting_flags() -> list[tuple[str, dict[str, Any]]]:
         elif kind in ("point", "segment"):
             option.update(type=str, metavar="X,Y" if kind == "point" else "X0,Y0,X1,Y1")
         elif kind == "flag":
-            option.update(is_flag=True, show_default=False)
+            option.update(is_flag=True)
         flags.append((flag, option))
     return flags
 

@@ -10,6 +10,7 @@ or from a known length; an origin and x-axis picked in the image set the axes.
 from __future__ import annotations
 
 import dataclasses
+import functools
 import math
 from collections.abc import Sequence
 from typing import TYPE_CHECKING, Any
@@ -22,6 +23,8 @@ from .camera import TARGETS, Camera, plane_point
 
 if TYPE_CHECKING:
     import xarray as xr
+
+    from .settings import Settings
 
 # Central differences of the map over half a pixel: the map is smooth on the scale of many
 # pixels, so the Jacobian's truncation error is far below the correlation's noise.
@@ -258,7 +261,11 @@ def add_plane(dataset: xr.Dataset, plane_map: PlaneMap, *, measure: str | None =
         values = np.stack(arrays).reshape(u.shape)
         assigned[name] = xr.Variable(grid, values, {"units": units[name],
                                                     "long_name": meanings[name]})
+    positions = {name: assigned.pop(name) for name in ("x_mm", "y_mm") if name in assigned}
     out = out.assign(assigned)
+    # Where each grid point sits on the plane does not depend on the frame: coordinates.
+    out = out.assign_coords({name: (grid[-2:], variable.values.reshape(
+        (-1,) + variable.shape[-2:])[0], variable.attrs) for name, variable in positions.items()})
     out.attrs["plane_map"] = describe(plane_map)
     return out
 
@@ -331,7 +338,8 @@ def remove_rigid_motion(dataset: xr.Dataset) -> xr.Dataset:
     out = dataset
     grid = dataset["u"].dims
     frames_dims = grid[:-2]
-    pairs = [("", "u", "v", "px", np.meshgrid(dataset["x"].values, dataset["y"].values))]
+    pairs: list[tuple[str, str, str, str, Any]] = [
+        ("", "u", "v", "px", np.meshgrid(dataset["x"].values, dataset["y"].values))]
     if "u_mm" in dataset and "x_mm" in dataset and dataset["x_mm"].dims == grid:
         pairs.append(("_mm", "u_mm", "v_mm", "mm", None))
     for suffix, un, vn, unit, positions in pairs:
@@ -366,3 +374,55 @@ def remove_rigid_motion(dataset: xr.Dataset) -> xr.Dataset:
                 "units": "degree", "long_name": "rigid rotation from x towards y"}),
         })
     return out
+
+
+@functools.lru_cache(maxsize=8)
+def _cached_map(camera: str | None, plane: str | None, scale: float | None,
+                between: tuple[float, ...] | None, origin: tuple[float, ...] | None,
+                axis: tuple[float, ...] | None, y_up: bool) -> PlaneMap | None:
+    from .camera import read_camera
+    from .io import load_image
+
+    lens = None if camera is None else read_camera(camera)
+    plane_map: PlaneMap | None = None
+    if plane is not None:
+        assert lens is not None
+        if lens.target is None:
+            raise MorvexError(f"camera file {camera} does not say which target it was "
+                              "calibrated with (source: target, pattern, spacing_mm), which "
+                              "plane needs")
+        kind, pattern, spacing = lens.target
+        plane_map = plane_from_target(lens, load_image(plane), target=kind, pattern=pattern,
+                                      spacing=spacing)
+    elif scale is not None:
+        assert between is not None
+        plane_map = plane_from_length(scale, between, lens)
+    if plane_map is not None and origin is not None and axis is not None:
+        plane_map = plane_map.with_axes(origin, axis, y_up=y_up)
+    elif plane_map is not None and y_up:
+        plane_map = dataclasses.replace(plane_map, axes=np.diag([1.0, -1.0]))
+    return plane_map
+
+
+def plane_map_for(settings: Settings) -> PlaneMap | None:
+    """The map a run's settings ask for (read once per process), or None without a plane."""
+    if not settings.on_plane:
+        return None
+    return _cached_map(settings.camera, settings.plane, settings.scale, settings.between,
+                       settings.origin, settings.axis, settings.y_up)
+
+
+def apply_settings(dataset: xr.Dataset, settings: Settings) -> xr.Dataset:
+    """A measured frame (or sequence) with what the settings add beside the pixel fields:
+    the specimen plane's millimetres and strains, the rigid motion taken out, and the
+    strain measures."""
+    plane_map = plane_map_for(settings)
+    if plane_map is not None:
+        dataset = add_plane(dataset, plane_map)
+    if settings.remove_rigid_motion:
+        dataset = remove_rigid_motion(dataset)
+    if settings.strain_measures:
+        from .strain_measures import add_strain_measures
+
+        dataset = add_strain_measures(dataset)
+    return dataset

@@ -84,8 +84,8 @@ def add_strain_measures(dataset: xr.Dataset, measure: str | None = None) -> xr.D
         if not all(name in dataset for name in names):
             continue
         dims = dataset[names[0]].dims
-        tensor = [dataset[name].values for name in names]
-        fields = principal(*tensor) | logarithmic(*tensor, measure)
+        exx, eyy, exy = (dataset[name].values for name in names)
+        fields = principal(exx, eyy, exy) | logarithmic(exx, eyy, exy, measure)
         out = out.assign({
             f"{name}{suffix}": (dims, values, {"units": UNITS[name],
                                                "long_name": MEANINGS[name]

@@ -24,7 +24,7 @@ def rotation_matrix(about_x: float, about_y: float, about_z: float) -> np.ndarra
     rx = np.array([[1, 0, 0], [0, cx, -sx], [0, sx, cx]])
     ry = np.array([[cy, 0, sy], [0, 1, 0], [-sy, 0, cy]])
     rz = np.array([[cz, -sz, 0], [sz, cz, 0], [0, 0, 1]])
-    return rx @ ry @ rz
+    return np.asarray(rx @ ry @ rz)
 
 
 def look_at(camera: Camera, rotation: np.ndarray, distance: float,
@@ -79,12 +79,13 @@ def chessboard_texture(pattern: tuple[int, int], square: float, *, dark: float =
         return np.where(k % 2 == 0, 1.0, -1.0) * np.tanh((t - k * square) / width)
 
     def inside(t: np.ndarray, low: float, high: float) -> np.ndarray:
-        return 0.25 * (1 + np.tanh((t - low) / width)) * (1 - np.tanh((t - high) / width))
+        return np.asarray(0.25 * (1 + np.tanh((t - low) / width))
+                          * (1 - np.tanh((t - high) / width)))
 
     def paint(x: np.ndarray, y: np.ndarray) -> np.ndarray:
         black = 0.5 * (1.0 - wave(x) * wave(y))
         board = inside(x, -square, columns * square) * inside(y, -square, rows * square)
-        return light + (dark - light) * black * board
+        return np.asarray(light + (dark - light) * black * board)
 
     return paint
 
