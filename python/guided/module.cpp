@@ -12,6 +12,7 @@ void bind_correlate(py::module_& m);
 void bind_sequence(py::module_& m);
 void bind_tables(py::module_& m);
 void bind_images(py::module_& m);
+void bind_camera(py::module_& m);
 }  // namespace morvex::python
 
 PYBIND11_MODULE(_guided, m) {
@@ -23,5 +24,6 @@ PYBIND11_MODULE(_guided, m) {
     morvex::python::bind_sequence(m);
     morvex::python::bind_tables(m);
     morvex::python::bind_images(m);
+    morvex::python::bind_camera(m);
     m.attr("__version__") = morvex::kVersion;
 }

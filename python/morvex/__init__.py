@@ -27,7 +27,7 @@ from .correlate import correlate
 _LAZY = {
     "correlate_sequence": "sequence",
     "load_image": "io", "open_store": "store", "plot": "plotting", "plot_vectors": "plotting",
-    "animate": "plotting",
+    "animate": "plotting", "calibrate": "camera", "read_camera": "camera",
     "speckle_report": "speckle", "synthetic_pair": "synthetic",
     "synthetic_sequence": "synthetic", "to_csv": "export", "to_netcdf": "export",
     "to_vtk": "export", "Job": "job", "JobState": "job", "JobProgress": "job",
@@ -55,8 +55,10 @@ def __dir__() -> list[str]:
 
 __all__ = [
     "FrameSummary", "Job", "JobProgress", "JobState", "MorvexError", "Status",
-    "StoreDamageError", "StoreIOError", "StoreMismatchError", "animate", "certify", "correlate",
-    "correlate_sequence", "load_image", "open_store", "plot", "plot_vectors", "speckle_report",
+    "StoreDamageError", "StoreIOError", "StoreMismatchError", "animate", "calibrate", "certify",
+    "correlate",
+    "correlate_sequence", "load_image", "open_store", "plot", "plot_vectors", "read_camera",
+    "speckle_report",
     "start", "synthetic_pair", "synthetic_sequence", "to_csv", "to_netcdf", "to_vtk",
     "__version__",
 ]

@@ -51,6 +51,28 @@ _AFTER = {"y": (Quantity("x_mm", "mm", "x in mm", "position"),
           "v": (Quantity("u_mm", "mm", "u in mm", "calibrated"),
                 Quantity("v_mm", "mm", "v in mm", "calibrated", True))}
 STORED_ROLES = ("position", "measured", "flag")
+# What the specimen plane, the rigid-motion removal and the strain measures add (settings
+# camera, plane, scale; remove_rigid_motion; strain_measures), after the library's fields.
+_DERIVED = (
+    Quantity("sigma_u_mm", "mm", "one-sigma uncertainty of u_mm", "calibrated"),
+    Quantity("sigma_v_mm", "mm", "one-sigma uncertainty of v_mm", "calibrated"),
+    Quantity("exx_plane", "fraction", "strain tensor xx in plane coordinates", "calibrated"),
+    Quantity("eyy_plane", "fraction", "strain tensor yy in plane coordinates", "calibrated"),
+    Quantity("exy_plane", "fraction", "strain tensor xy in plane coordinates", "calibrated",
+             True),
+    Quantity("u_rel", "px", "u with the frame's rigid motion removed", "derived"),
+    Quantity("v_rel", "px", "v with the frame's rigid motion removed", "derived", True),
+    Quantity("u_mm_rel", "mm", "u_mm with the frame's rigid motion removed", "derived"),
+    Quantity("v_mm_rel", "mm", "v_mm with the frame's rigid motion removed", "derived", True),
+    Quantity("e1", "fraction", "major principal strain", "derived"),
+    Quantity("e2", "fraction", "minor principal strain", "derived"),
+    Quantity("e1_angle", "degree", "direction of e1 from x towards y", "derived", True),
+    Quantity("max_shear", "fraction", "largest tensor shear strain (e1 - e2) / 2", "derived"),
+    Quantity("von_mises", "fraction", "von Mises equivalent strain", "derived"),
+    Quantity("exx_log", "fraction", "logarithmic (true) strain xx", "derived"),
+    Quantity("eyy_log", "fraction", "logarithmic (true) strain yy", "derived"),
+    Quantity("exy_log", "fraction", "logarithmic (true) strain xy", "derived", True),
+)
 
 
 def _quantities() -> tuple[Quantity, ...]:
@@ -62,6 +84,7 @@ def _quantities() -> tuple[Quantity, ...]:
         out.append(Quantity(name, str(field["unit"]), str(field["description"]),
                             str(field["role"]), bool(field["mirrored"])))
         out.extend(_AFTER.get(name, ()))
+    out.extend(_DERIVED)
     return tuple(out)
 
 
@@ -137,7 +160,12 @@ def dataset_from_result(result: dict[str, Any], settings: Settings,
         data_vars["reference_image"] = (("row", "col"), reference.astype(np.float32),
                                         {"long_name": "reference image (grey)", "units": "1"})
     dataset = xr.Dataset(data_vars, coords=coords, attrs=run_attrs(settings, extra_attrs))
-    return ordered(add_calibration(dataset, settings.scale_mm_per_px))
+    dataset = add_calibration(dataset, settings.scale_mm_per_px)
+    if settings.on_plane or settings.remove_rigid_motion or settings.strain_measures:
+        from .metric import apply_settings
+
+        dataset = apply_settings(dataset, settings)
+    return ordered(dataset)
 
 
 def run_attrs(settings: Settings, extra: dict[str, Any] | None = None) -> dict[str, Any]:

@@ -6,7 +6,7 @@ import collections.abc
 import numpy
 import numpy.typing
 import typing
-__all__: list[str] = ['Control', 'DEFAULTS', 'FIELDS', 'LIMITS', 'ReferenceImage', 'SETTINGS', 'STATUSES', 'STATUS_TABLE', 'Sequence', 'assess_speckle_quality', 'check_settings', 'correlate', 'deform_image', 'estimate_read_noise', 'generate_speckle', 'grid_axes', 'load_image']
+__all__: list[str] = ['Control', 'DEFAULTS', 'FIELDS', 'LIMITS', 'ReferenceImage', 'SETTINGS', 'STATUSES', 'STATUS_TABLE', 'Sequence', 'assess_speckle_quality', 'calibrate_camera', 'check_settings', 'correlate', 'deform_image', 'estimate_read_noise', 'find_target_points', 'generate_speckle', 'grid_axes', 'load_image', 'project_points', 'solve_plane_pose', 'target_object_points', 'undistort_points']
 class Control:
     """
     Cancel flag and progress counters shared with a running correlation.
@@ -73,6 +73,10 @@ def assess_speckle_quality(image: typing.Annotated[numpy.typing.ArrayLike, numpy
     """
     entropy, mean_gradient, sssig, contrast, coverage (float) and recommended_subset (int, px) of a speckle image, SSSIG over subsets of subset_size px.
     """
+def calibrate_camera(object_points: collections.abc.Sequence[typing.Annotated[numpy.typing.ArrayLike, numpy.float64]], image_points: collections.abc.Sequence[typing.Annotated[numpy.typing.ArrayLike, numpy.float64]], image_size: typing.Annotated[collections.abc.Sequence[typing.SupportsInt | typing.SupportsIndex], "FixedSize(2)"], flags: typing.SupportsInt | typing.SupportsIndex = 0) -> dict[str, typing.Any]:
+    """
+    cv::calibrateCamera over views of a planar target: camera_matrix, dist_coeffs (k1, k2, p1, p2, k3, ...), rms and view_rms (px), intrinsic_sigma (one sigma of fx, fy, cx, cy, then the coefficients), and each view's rotations (Rodrigues) and translations (mm). image_size is (width, height); flags are OpenCV's CALIB_* flags.
+    """
 def check_settings(**kwargs: typing.Any) -> None:
     """
     Check keyword settings of ReferenceImage, correlate() and Sequence as the library does, without an image: ValueError naming the first value out of range or an unknown keyword, TypeError for a value of the wrong type. Keywords not given take their defaults.
@@ -89,6 +93,10 @@ def estimate_read_noise(image: typing.Annotated[numpy.typing.ArrayLike, numpy.fl
     """
     Read noise of an image, grey levels: the estimate a ReferenceImage makes of its own (0 when no 5 x 5 window lies on the mask's specimen).
     """
+def find_target_points(image: typing.Annotated[numpy.typing.ArrayLike, numpy.float64], target: str, columns: typing.SupportsInt | typing.SupportsIndex, rows: typing.SupportsInt | typing.SupportsIndex) -> typing.Any:
+    """
+    The target's points (n, 2) px found in a grey image, in target_object_points' order; None when the whole pattern is not found. target: chessboard (inner corners), circles or asymmetric_circles.
+    """
 def generate_speckle(rows: typing.SupportsInt | typing.SupportsIndex, cols: typing.SupportsInt | typing.SupportsIndex, dot_radius: typing.SupportsInt | typing.SupportsIndex, density: typing.SupportsFloat | typing.SupportsIndex, seed: typing.SupportsInt | typing.SupportsIndex) -> numpy.typing.NDArray[numpy.float64]:
     """
     Synthetic speckle image (rows, cols), grey levels 0..255; the same seed gives the same image on every platform.
@@ -100,6 +108,22 @@ def grid_axes(rows: typing.SupportsInt | typing.SupportsIndex, cols: typing.Supp
 def load_image(path: str | bytes) -> numpy.typing.NDArray[numpy.float64]:
     """
     Grey float64 image (rows, cols) read from a file: 16-bit scaled by 255/65535, colour as 0.299 R + 0.587 G + 0.114 B. RuntimeError when the file cannot be decoded.
+    """
+def project_points(points: typing.Annotated[numpy.typing.ArrayLike, numpy.float64], rotation: typing.Annotated[numpy.typing.ArrayLike, numpy.float64], translation: typing.Annotated[numpy.typing.ArrayLike, numpy.float64], camera_matrix: typing.Annotated[numpy.typing.ArrayLike, numpy.float64], dist_coeffs: typing.Annotated[numpy.typing.ArrayLike, numpy.float64]) -> numpy.typing.NDArray[numpy.float64]:
+    """
+    cv::projectPoints: points (n, 3) moved by rotation and translation into the camera's frame, through the lens, to pixels (n, 2).
+    """
+def solve_plane_pose(object_points: typing.Annotated[numpy.typing.ArrayLike, numpy.float64], image_points: typing.Annotated[numpy.typing.ArrayLike, numpy.float64], camera_matrix: typing.Annotated[numpy.typing.ArrayLike, numpy.float64], dist_coeffs: typing.Annotated[numpy.typing.ArrayLike, numpy.float64]) -> dict[str, typing.Any]:
+    """
+    cv::solvePnP of a planar target's view: rotation (3 x 3) and translation (mm) taking target coordinates to the camera's, and the view's reprojection rms (px).
+    """
+def target_object_points(target: str, columns: typing.SupportsInt | typing.SupportsIndex, rows: typing.SupportsInt | typing.SupportsIndex, spacing: typing.SupportsFloat | typing.SupportsIndex) -> numpy.typing.NDArray[numpy.float64]:
+    """
+    The target's points (n, 3) on its own plane (z = 0), mm, spacing apart.
+    """
+def undistort_points(points: typing.Annotated[numpy.typing.ArrayLike, numpy.float64], camera_matrix: typing.Annotated[numpy.typing.ArrayLike, numpy.float64], dist_coeffs: typing.Annotated[numpy.typing.ArrayLike, numpy.float64], to_pixels: bool = False) -> numpy.typing.NDArray[numpy.float64]:
+    """
+    cv::undistortPoints iterated to its fixed point: (n, 2) px in, normalised (x/z, y/z) out, or pixels through the same camera matrix with to_pixels.
     """
 DEFAULTS: dict[str, bool | int | float | str] = {'subset_size': 29, 'step': 7, 'interpolation': 'quintic', 'prefilter_sigma': 0.0, 'reference_noise': -1.0, 'max_predicted_sigma': 0.05, 'shape': 'affine', 'min_zncc': 0.8, 'max_jump': 2.0, 'search_range': -1, 'seed_count': 0, 'max_iterations': 50, 'convergence_threshold': 0.001, 'compute_strain': True, 'strain_window': 35, 'strain_measure': 'green-lagrange', 'strain_source': 'displacement', 'feature_seeds': 'auto', 'threads': 0}
 FIELDS: tuple[dict[str, bool | int | str], ...] = ({'name': 'x', 'dtype': 'float64', 'unit': 'px', 'role': 'position', 'mirrored': False, 'description': 'subset centre column in the reference image', 'order': 0}, {'name': 'y', 'dtype': 'float64', 'unit': 'px', 'role': 'position', 'mirrored': True, 'description': 'subset centre row in the reference image (downwards)', 'order': 1}, {'name': 'u', 'dtype': 'float64', 'unit': 'px', 'role': 'measured', 'mirrored': False, 'description': 'displacement along x (columns, to the right)', 'order': 2}, {'name': 'v', 'dtype': 'float64', 'unit': 'px', 'role': 'measured', 'mirrored': True, 'description': 'displacement along y (rows, downwards)', 'order': 3}, {'name': 'exx', 'dtype': 'float64', 'unit': 'fraction', 'role': 'measured', 'mirrored': False, 'description': 'strain tensor xx (a fraction: 0.01 is 1 %)', 'order': 4}, {'name': 'eyy', 'dtype': 'float64', 'unit': 'fraction', 'role': 'measured', 'mirrored': False, 'description': 'strain tensor yy (a fraction: 0.01 is 1 %)', 'order': 5}, {'name': 'exy', 'dtype': 'float64', 'unit': 'fraction', 'role': 'measured', 'mirrored': True, 'description': 'strain tensor xy, not engineering shear (a fraction: 0.01 is 1 %)', 'order': 6}, {'name': 'zncc', 'dtype': 'float64', 'unit': '1', 'role': 'measured', 'mirrored': False, 'description': 'zero-normalised cross-correlation of the final match', 'order': 7}, {'name': 'sigma_u', 'dtype': 'float64', 'unit': 'px', 'role': 'measured', 'mirrored': False, 'description': 'one-sigma uncertainty of u', 'order': 8}, {'name': 'sigma_v', 'dtype': 'float64', 'unit': 'px', 'role': 'measured', 'mirrored': False, 'description': 'one-sigma uncertainty of v', 'order': 9}, {'name': 'du_dx', 'dtype': 'float64', 'unit': 'fraction', 'role': 'measured', 'mirrored': False, 'description': 'displacement gradient of the subset warp', 'order': 10}, {'name': 'du_dy', 'dtype': 'float64', 'unit': 'fraction', 'role': 'measured', 'mirrored': True, 'description': 'displacement gradient of the subset warp', 'order': 11}, {'name': 'dv_dx', 'dtype': 'float64', 'unit': 'fraction', 'role': 'measured', 'mirrored': True, 'description': 'displacement gradient of the subset warp', 'order': 12}, {'name': 'dv_dy', 'dtype': 'float64', 'unit': 'fraction', 'role': 'measured', 'mirrored': False, 'description': 'displacement gradient of the subset warp', 'order': 13}, {'name': 'valid', 'dtype': 'bool', 'unit': '', 'role': 'flag', 'mirrored': False, 'description': 'True where status is 0 (converged)', 'order': 14}, {'name': 'status', 'dtype': 'uint8', 'unit': '', 'role': 'flag', 'mirrored': False, 'description': 'why the point holds its value; only 0 is valid', 'order': 15}, {'name': 'iterations', 'dtype': 'int32', 'unit': '', 'role': 'flag', 'mirrored': False, 'description': 'Gauss-Newton iterations of the accepted start', 'order': 16}, {'name': 'du_dxx', 'dtype': 'float64', 'unit': '1/px', 'role': 'second_order', 'mirrored': False, 'description': 'second derivative of u along x of the quadratic subset warp', 'order': 17}, {'name': 'du_dxy', 'dtype': 'float64', 'unit': '1/px', 'role': 'second_order', 'mirrored': True, 'description': 'cross second derivative of u of the quadratic subset warp', 'order': 18}, {'name': 'du_dyy', 'dtype': 'float64', 'unit': '1/px', 'role': 'second_order', 'mirrored': False, 'description': 'second derivative of u along y of the quadratic subset warp', 'order': 19}, {'name': 'dv_dxx', 'dtype': 'float64', 'unit': '1/px', 'role': 'second_order', 'mirrored': True, 'description': 'second derivative of v along x of the quadratic subset warp', 'order': 20}, {'name': 'dv_dxy', 'dtype': 'float64', 'unit': '1/px', 'role': 'second_order', 'mirrored': False, 'description': 'cross second derivative of v of the quadratic subset warp', 'order': 21}, {'name': 'dv_dyy', 'dtype': 'float64', 'unit': '1/px', 'role': 'second_order', 'mirrored': True, 'description': 'second derivative of v along y of the quadratic subset warp', 'order': 22})

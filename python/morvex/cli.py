@@ -1,4 +1,4 @@
-"""The ``morvex`` command line: run, certify, plot, export, speckle, demo.
+"""The ``morvex`` command line: run, certify, plot, export, speckle, calibrate, demo.
 
 User errors print one line (``morvex: error: ...``) and exit with code 2, without a traceback;
 Ctrl-C exits with code 130 after the current frame's workers stop.
@@ -125,6 +125,12 @@ def setting_flags() -> list[tuple[str, dict[str, Any]]]:
         elif kind == "seeds":
             flag = "--seed"
             option.update(type=_SeedType(), multiple=True, default=())
+        elif kind == "path":
+            option.update(type=str, metavar="FILE")
+        elif kind in ("point", "segment"):
+            option.update(type=str, metavar="X,Y" if kind == "point" else "X0,Y0,X1,Y1")
+        elif kind == "flag":
+            option.update(is_flag=True)
         flags.append((flag, option))
     return flags
 
@@ -451,6 +457,75 @@ def speckle(image: pathlib.Path, subset: int, mask: pathlib.Path | None) -> None
     click.echo(f"{image}: {cols} x {rows} px")
     for line in report_lines(report, subset):
         click.echo(line)
+
+
+def _numbers(text: str, count: int, flag: str) -> tuple[float, ...]:
+    """"X0,Y0,X1,Y1" -> finite numbers, exactly `count` of them."""
+    try:
+        values = tuple(float(part) for part in text.split(","))
+    except ValueError:
+        values = ()
+    if len(values) != count or not all(math.isfinite(v) for v in values):
+        names = {2: "X,Y", 4: "X0,Y0,X1,Y1"}[count]
+        raise MorvexError(f"{flag} must be {names} (finite numbers, px), got {text!r}")
+    return values
+
+
+@cli.command()
+@click.argument("images", nargs=-1, required=True, type=click.Path(path_type=pathlib.Path))
+@click.option("-o", "--output", required=True, type=click.Path(path_type=pathlib.Path),
+              help="Camera file to write (.json); its coverage plot goes beside it (.png).")
+@click.option("--chessboard", metavar="COLSxROWS", help="Chessboard target: inner corners.")
+@click.option("--circles", metavar="COLSxROWS", help="Symmetric circle grid target.")
+@click.option("--asymmetric-circles", metavar="COLSxROWS", help="Asymmetric circle grid target.")
+@click.option("--square", type=float, required=True,
+              help="Side of a chessboard square, or the circles' pitch, mm.")
+@click.option("--fix-k3", is_flag=True, help="Hold k3 at 0 (little distortion or few views).")
+@click.option("--check", "check_points", metavar="X0,Y0,X1,Y1",
+              help="Two points of the first image on its target's plane, px, for --distance.")
+@click.option("--distance", type=float, help="Known distance between the --check points, mm.")
+def calibrate(images: tuple[pathlib.Path, ...], output: pathlib.Path, chessboard: str | None,
+              circles: str | None, asymmetric_circles: str | None, square: float,
+              fix_k3: bool, check_points: str | None, distance: float | None) -> None:
+    """Calibrate the camera from IMAGES of a planar target and write its camera file.
+
+    Prints the reprojection RMS overall and per image, the images left out and why, and
+    warnings when the views are too few or do not cover the sensor.
+    """
+    from .camera import calibrate as run_calibration
+    from .camera import check_distance, coverage_plot, parse_pattern, write_camera
+
+    given = [(name, text) for name, text in (("chessboard", chessboard), ("circles", circles),
+             ("asymmetric_circles", asymmetric_circles)) if text is not None]
+    if len(given) != 1:
+        raise MorvexError("give one target: --chessboard, --circles or --asymmetric-circles "
+                          "COLSxROWS")
+    if (check_points is None) != (distance is None):
+        raise MorvexError("--check and --distance go together")
+    target, text = given[0]
+    result = run_calibration(list(images), target=target, pattern=parse_pattern(text),
+                             spacing=square, fix_k3=fix_k3)
+    report = dict(result.report)
+    if check_points is not None and distance is not None:
+        report["check"] = check_distance(result, _numbers(check_points, 4, "--check"),
+                                         distance)
+    write_camera(output, result.camera, report)
+    coverage_plot(result, output.with_suffix(".png"))
+    matrix = result.camera.camera_matrix
+    click.echo(f"{output}: fx {matrix[0, 0]:.2f}, fy {matrix[1, 1]:.2f}, cx {matrix[0, 2]:.2f}, "
+               f"cy {matrix[1, 2]:.2f} px; dist "
+               + ", ".join(f"{c:.5g}" for c in result.camera.dist_coeffs))
+    click.echo(f"reprojection RMS {report['rms_px']:.4f} px over {len(result.points)} images")
+    for name, rms in report["image_rms_px"].items():
+        click.echo(f"  {name}: {rms:.4f} px")
+    for item in report["left_out"]:
+        click.echo(f"left out {item['image']}: {item['reason']}")
+    for warning in report["warnings"]:
+        click.echo(f"warning: {warning}")
+    if "check" in report:
+        check = report["check"]
+        click.echo(f"check: {check['measured_mm']:.4f} mm for {check['known_mm']:g} mm, error "
+                   f"{check['error_mm']:+.4f} mm ({check['error_relative']:+.3%})")
 
 
 @cli.command()

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import os
 from collections.abc import Sequence
 from typing import TYPE_CHECKING, Any
 
@@ -31,7 +32,12 @@ def correlate(reference: ImageLike, deformed: ImageLike, *, subset: int | str = 
               threads_per_worker: int | None = None, shape: str = _D.shape,
               noise_target: float | None = None, feature_seeds: str = _D.feature_seeds,
               seeds: Sequence[Sequence[float]] = (),
-              max_predicted_sigma: float = _D.max_predicted_sigma) -> xr.Dataset:
+              max_predicted_sigma: float = _D.max_predicted_sigma,
+              camera: str | os.PathLike[str] | None = None,
+              plane: str | os.PathLike[str] | None = None, scale: float | None = None,
+              between: Sequence[float] | None = None, origin: Sequence[float] | None = None,
+              axis: Sequence[float] | None = None, y_up: bool = False,
+              remove_rigid_motion: bool = False, strain_measures: bool = False) -> xr.Dataset:
     """Measure the displacement and strain fields of `deformed` against `reference`.
 
     Points sit on a regular grid of subset centres, `step` pixels apart; the field grows from
@@ -85,6 +91,20 @@ def correlate(reference: ImageLike, deformed: ImageLike, *, subset: int | str = 
         noise_target: px, for subset="auto".
         feature_seeds: seeds from matched image features, for a specimen turned or scaled in
             the image plane: "auto" (when the translation search finds no seed), "on", "off".
+        camera: camera file (morvex.calibrate, or OpenCV's JSON with the same keys); the
+            images must be the calibrated size.
+        plane: image of the camera file's target lying on the specimen plane: x_mm, y_mm
+            (coordinates), u_mm, v_mm, sigma_u_mm, sigma_v_mm and the strains fitted in plane
+            coordinates exx_plane, eyy_plane, exy_plane join the pixel fields. Each point's
+            reference and deformed positions are mapped, so u_mm is their difference.
+        scale, between: instead of plane, a known length (mm) between two reference image
+            points (x0, y0, x1, y1) px; undistorted first with a camera.
+        origin, axis: image points (x, y) px: the plane's origin and a point on its +x axis;
+            y_up turns y towards the image's top.
+        remove_rigid_motion: u_rel, v_rel (and u_mm_rel, v_mm_rel) without the frame's
+            least-squares rigid motion, which rigid_tx, rigid_ty, rigid_angle report.
+        strain_measures: add e1, e2, e1_angle, max_shear, von_mises, exx_log, eyy_log,
+            exy_log (and their _plane twins on a plane).
         seeds: explicit seeds ``(x, y)`` or ``(x, y, u, v)`` in image px, inside the image and
             on the mask's specimen; (u, v) starts the seed's solve (a region that moved beyond
             search_range).
@@ -121,7 +141,12 @@ def correlate(reference: ImageLike, deformed: ImageLike, *, subset: int | str = 
                               convergence_threshold=convergence_threshold,
                               scale_mm_per_px=scale_mm_per_px, shape=shape,
                               noise_target=noise_target, feature_seeds=feature_seeds,
-                              seeds=seeds, max_predicted_sigma=max_predicted_sigma)
+                              seeds=seeds, max_predicted_sigma=max_predicted_sigma,
+                              camera=None if camera is None else str(camera),
+                              plane=None if plane is None else str(plane), scale=scale,
+                              between=between, origin=origin, axis=axis, y_up=y_up,
+                              remove_rigid_motion=remove_rigid_motion,
+                              strain_measures=strain_measures)
     plan = plan_pair(reference, deformed, settings, mask=mask, threads=threads, tile=tile,
                      tile_margin=tile_margin, workers=workers, client=client,
                      threads_per_worker=threads_per_worker)

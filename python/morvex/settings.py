@@ -65,11 +65,17 @@ def _library_field(keyword: str, help_text: str | None = None) -> Any:
     return dataclasses.field(default=default, metadata=metadata)
 
 
-def _package_field(default: Any, help_text: str, *, low: float, unit: str = "") -> Any:
-    """A setting of the package's own, which the library never sees: a real > `low`."""
+def _package_field(default: Any, help_text: str, *, low: float = 0.0, unit: str = "",
+                   kind: str = "real") -> Any:
+    """A setting of the package's own, which the library never sees: a real > `low`, or of
+    `kind` "path" (a file name), "point" (X,Y px), "segment" (X0,Y0,X1,Y1 px) or "flag"."""
     return dataclasses.field(default=default, metadata={
-        "kind": "real", "low": low, "high": None, "above": True, "unit": _unit(unit),
+        "kind": kind, "low": low, "high": None, "above": True, "unit": _unit(unit),
         "help": help_text, "special": {}, "choices": ()})
+
+
+# How many numbers a point-like setting holds.
+_POINT_SIZES = {"point": 2, "segment": 4}
 
 
 def max_prefilter(subset: int) -> float:
@@ -148,6 +154,32 @@ class Settings:
         "the points.", low=0.0, unit="px")
     feature_seeds: str = _library_field("feature_seeds")
     seeds: tuple[tuple[float, ...], ...] = _library_field("seeds")
+    camera: str | None = _package_field(
+        None, "Camera file (morvex calibrate): undistort, and with --plane or --scale give "
+        "x_mm, y_mm, u_mm, v_mm on the specimen plane.", kind="path")
+    plane: str | None = _package_field(
+        None, "Image of the camera file's target lying on the specimen plane: the plane's "
+        "pose (needs --camera).", kind="path")
+    scale: float | None = _package_field(
+        None, "Known length between the --between points: a scale instead of --plane.",
+        unit="mm")
+    between: tuple[float, float, float, float] | None = _package_field(
+        None, "Ends of the --scale length in the reference image, X0,Y0,X1,Y1 px.",
+        kind="segment")
+    origin: tuple[float, float] | None = _package_field(
+        None, "Origin of the plane's axes, a reference image point X,Y px (with --axis).",
+        kind="point")
+    axis: tuple[float, float] | None = _package_field(
+        None, "A point X,Y px on the plane's +x axis from --origin.", kind="point")
+    y_up: bool = _package_field(
+        False, "The plane's y points up the image (default: down, as image rows).",
+        kind="flag")
+    remove_rigid_motion: bool = _package_field(
+        False, "Take each frame's least-squares rigid motion out of the displacements "
+        "(u_rel, v_rel beside u, v; rigid_tx, rigid_ty, rigid_angle per frame).", kind="flag")
+    strain_measures: bool = _package_field(
+        False, "Add principal strains, their direction, max shear, von Mises equivalent and "
+        "logarithmic strain.", kind="flag")
 
     @classmethod
     def names(cls) -> tuple[str, ...]:
@@ -174,6 +206,16 @@ class Settings:
             given["roi"] = _roi(given["roi"])
         if "seeds" in given:
             given["seeds"] = _seeds(given["seeds"])
+        for field in dataclasses.fields(cls):
+            if field.name not in given:
+                continue
+            kind = field.metadata.get("kind")
+            if kind in _POINT_SIZES:
+                given[field.name] = _point(field.name, given[field.name], _POINT_SIZES[kind])
+            elif kind == "path":
+                given[field.name] = _path(field.name, given[field.name])
+            elif kind == "flag":
+                given[field.name] = _flag(field.name, given[field.name])
         for name, value in given.items():
             # NumPy scalars and TOML's ints become plain Python numbers, so attributes and
             # comparisons with a stored run see the same types.
@@ -212,6 +254,7 @@ class Settings:
                                   f"{', '.join(field.metadata['choices'])}, got {value!r}")
         if isinstance(self.subset, int):
             self.check_prefilter(self.subset)
+        self.check_plane()
         reference, solver = self.to_kwargs()
         if self.subset == AUTO_SUBSET:
             del reference["subset_size"]
@@ -219,6 +262,29 @@ class Settings:
             _guided.check_settings(**reference, **solver)
         except (ValueError, TypeError) as error:
             raise MorvexError(str(error)) from None
+
+    def check_plane(self) -> None:
+        """Raise MorvexError for settings of the specimen plane that do not go together."""
+        if self.plane is not None and self.camera is None:
+            raise MorvexError("plane needs camera: the target's pose is found through the "
+                              "calibrated lens")
+        if self.plane is not None and self.scale is not None:
+            raise MorvexError("give plane or scale, not both")
+        if (self.scale is None) != (self.between is None):
+            raise MorvexError("scale (mm) and between (X0,Y0,X1,Y1 px) go together")
+        if (self.origin is None) != (self.axis is None):
+            raise MorvexError("origin and axis go together")
+        if self.origin is not None and self.plane is None and self.scale is None:
+            raise MorvexError("origin and axis need a plane: give plane or scale")
+        if self.scale_mm_per_px is not None and (self.camera is not None
+                                                 or self.scale is not None):
+            raise MorvexError("scale_mm_per_px is a plain scale: leave it out with camera or "
+                              "scale")
+
+    @property
+    def on_plane(self) -> bool:
+        """True when the results get millimetres on the specimen plane."""
+        return self.plane is not None or self.scale is not None
 
     def check_prefilter(self, subset: int) -> None:
         """Raise MorvexError unless the prefilter's Gaussian fits in half of `subset` px."""
@@ -252,6 +318,14 @@ class Settings:
         if self.roi is not None and (x1 >= cols or y1 >= rows):
             raise MorvexError(f"roi {self.roi} reaches outside the {cols} x {rows} px image "
                               f"(x1 <= {cols - 1}, y1 <= {rows - 1})")
+        if self.camera is not None:
+            from .camera import read_camera
+
+            read_camera(self.camera).check_image(shape, "the reference image")
+        if self.on_plane:
+            from .metric import plane_map_for
+
+            plane_map_for(self)  # the plane's image and target are checked before any work
         width, height = x1 - x0 + 1, y1 - y0 + 1
         if self.subset > min(rows, cols):
             raise MorvexError(f"subset of {self.subset} px is larger than the {cols} x {rows} "
@@ -295,6 +369,8 @@ class Settings:
         for name, value in dataclasses.asdict(self).items():
             if value is None:
                 value = "none"
+            elif isinstance(value, bool):  # netCDF attributes hold no booleans
+                value = "true" if value else "false"
             elif name == "seeds":  # nested: netCDF attributes hold flat values only
                 value = json.dumps([list(seed) for seed in value])
             elif isinstance(value, tuple):
@@ -347,6 +423,37 @@ def _roi(value: Any) -> tuple[int, int, int, int]:
     if x0 < 0 or y0 < 0 or x1 <= x0 or y1 <= y0:
         raise MorvexError(f"roi (x0, y0, x1, y1) = {value!r} needs 0 <= x0 < x1 and 0 <= y0 < y1")
     return (x0, y0, x1, y1)
+
+
+def _point(name: str, value: Any, count: int) -> tuple[float, ...]:
+    """Finite numbers, `count` of them, from a sequence or "X,Y" text."""
+    items = value.split(",") if isinstance(value, str) else value
+    try:
+        numbers_ = tuple(float(v) for v in items)
+        if any(isinstance(v, bool) for v in items):
+            raise TypeError
+    except (TypeError, ValueError, OverflowError):
+        numbers_ = ()
+    if len(numbers_) != count or not all(math.isfinite(v) for v in numbers_):
+        shape = "X,Y" if count == 2 else "X0,Y0,X1,Y1"
+        raise MorvexError(f"{name} must be {shape}: {count} finite numbers (px), got {value!r}")
+    return numbers_
+
+
+def _path(name: str, value: Any) -> str:
+    import os
+
+    if not isinstance(value, (str, os.PathLike)) or not str(value):
+        raise MorvexError(f"{name} must be a file name, got {value!r}")
+    return str(value)
+
+
+def _flag(name: str, value: Any) -> bool:
+    import numpy
+
+    if not isinstance(value, (bool, numpy.bool_)):
+        raise MorvexError(f"{name} must be True or False, got {value!r}")
+    return bool(value)
 
 
 def _seeds(value: Any) -> tuple[tuple[float, ...], ...]:

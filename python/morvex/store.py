@@ -406,9 +406,9 @@ class Store:
         if getattr(self, "_mask", None) is not None:
             template["mask"] = (("row", "col"), np.asarray(self._mask).astype(np.uint8),
                                 {"long_name": "specimen mask of the reference (1 = measured)"})
-        ny, nx = first.sizes["y"], first.sizes["x"]
         encoding: dict[str, dict[str, Any]] = {
-            str(name): {"chunks": (1, ny, nx)} for name in template.data_vars
+            # One chunk per frame: a frame's grid, or its one value (a frame's rigid motion).
+            str(name): {"chunks": (1,) + template[name].shape[1:]} for name in template.data_vars
             if template[name].dims[:1] == ("frame",) and name != MARKER}
         encoding[MARKER] = {"chunks": (1,)}
         encoding["frame"] = {"chunks": (max(n_frames, 1),)}
