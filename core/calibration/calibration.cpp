@@ -92,21 +92,21 @@ std::vector<cv::Point2f> find_target_points(const cv::Mat& image, TargetKind kin
         // tenth of a pixel, so it comes second.
         const int flags = cv::CALIB_CB_ADAPTIVE_THRESH | cv::CALIB_CB_NORMALIZE_IMAGE;
         if (cv::findChessboardCorners(grey, pattern, points, flags)) {
-            cv::cornerSubPix(grey, points, refine_window(points, pattern), cv::Size(-1, -1),
-                             cv::TermCriteria(cv::TermCriteria::COUNT | cv::TermCriteria::EPS,
-                                              100, 1e-5));
+            cv::cornerSubPix(
+                grey, points, refine_window(points, pattern), cv::Size(-1, -1),
+                cv::TermCriteria(cv::TermCriteria::COUNT | cv::TermCriteria::EPS, 100, 1e-5));
             return points;
         }
         points.clear();
-        const int sb_flags = cv::CALIB_CB_NORMALIZE_IMAGE | cv::CALIB_CB_EXHAUSTIVE |
-                             cv::CALIB_CB_ACCURACY;
+        const int sb_flags =
+            cv::CALIB_CB_NORMALIZE_IMAGE | cv::CALIB_CB_EXHAUSTIVE | cv::CALIB_CB_ACCURACY;
         if (cv::findChessboardCornersSB(grey, pattern, points, sb_flags)) {
             return points;
         }
         return {};
     }
-    const int grid = kind == TargetKind::circles ? cv::CALIB_CB_SYMMETRIC_GRID
-                                                 : cv::CALIB_CB_ASYMMETRIC_GRID;
+    const int grid =
+        kind == TargetKind::circles ? cv::CALIB_CB_SYMMETRIC_GRID : cv::CALIB_CB_ASYMMETRIC_GRID;
     if (!cv::findCirclesGrid(grey, pattern, points, grid)) {
         return {};
     }
@@ -161,8 +161,7 @@ CameraCalibration calibrate_camera(const std::vector<std::vector<cv::Point3f>>& 
     cv::Mat sigma_intrinsic;
     cv::Mat sigma_extrinsic;
     cv::Mat view_errors;
-    const cv::TermCriteria criteria(cv::TermCriteria::COUNT | cv::TermCriteria::EPS, 100,
-                                    1e-12);
+    const cv::TermCriteria criteria(cv::TermCriteria::COUNT | cv::TermCriteria::EPS, 100, 1e-12);
     CameraCalibration result;
     result.rms = cv::calibrateCamera(object_points, image_points, image_size, camera, dist,
                                      rotations, translations, sigma_intrinsic, sigma_extrinsic,
@@ -209,11 +208,10 @@ PlanePose solve_plane_pose(const std::vector<cv::Point3f>& object_points,
     const cv::Mat camera(camera_matrix);
     const cv::Mat dist = coefficients(dist_coeffs);
     // IPPE is exact for a planar target; the iterative refinement then polishes its answer.
-    cv::solvePnP(object_points, image_points, camera, dist, rvec, tvec, false,
-                 cv::SOLVEPNP_IPPE);
-    cv::solvePnPRefineLM(object_points, image_points, camera, dist, rvec, tvec,
-                         cv::TermCriteria(cv::TermCriteria::COUNT | cv::TermCriteria::EPS, 100,
-                                          1e-12));
+    cv::solvePnP(object_points, image_points, camera, dist, rvec, tvec, false, cv::SOLVEPNP_IPPE);
+    cv::solvePnPRefineLM(
+        object_points, image_points, camera, dist, rvec, tvec,
+        cv::TermCriteria(cv::TermCriteria::COUNT | cv::TermCriteria::EPS, 100, 1e-12));
     PlanePose pose;
     cv::Mat rotation;
     cv::Rodrigues(rvec, rotation);

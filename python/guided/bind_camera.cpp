@@ -38,8 +38,8 @@ dic::TargetKind target_kind(const std::string& name) {
 
 void check_points(const Points& points, py::ssize_t width, const char* what) {
     if (points.ndim() != 2 || points.shape(1) != width) {
-        throw std::invalid_argument(std::string(what) + " must be an (n, " +
-                                    std::to_string(width) + ") array");
+        throw std::invalid_argument(std::string(what) + " must be an (n, " + std::to_string(width) +
+                                    ") array");
     }
 }
 
@@ -74,8 +74,7 @@ std::vector<cv::Point3d> points3d(const Points& points, const char* what) {
 std::vector<cv::Point3f> points3f(const Points& points, const char* what) {
     std::vector<cv::Point3f> out;
     for (const cv::Point3d& p : points3d(points, what)) {
-        out.emplace_back(static_cast<float>(p.x), static_cast<float>(p.y),
-                         static_cast<float>(p.z));
+        out.emplace_back(static_cast<float>(p.x), static_cast<float>(p.y), static_cast<float>(p.z));
     }
     return out;
 }
@@ -261,8 +260,8 @@ void bind_camera(py::module_& m) {
                 matrix33(camera_matrix, "camera_matrix"), coefficient_list(dist_coeffs));
             py::dict out;
             out["rotation"] = array33(pose.rotation);
-            out["translation"] = array_of({pose.translation[0], pose.translation[1],
-                                           pose.translation[2]});
+            out["translation"] =
+                array_of({pose.translation[0], pose.translation[1], pose.translation[2]});
             out["rms"] = pose.rms;
             return out;
         },
