@@ -59,6 +59,34 @@ PY
   check "$morvex" certify frames/img_000.tif -o cert/ --subset 29 --step 7 --static frames/img_001.tif
   check "$morvex" run frames/img_000.tif 'frames/*.tif' -o certified.zarr --certify -q
   check "$morvex" run frames/img_000.tif 'frames/*.tif' -o auto.zarr --subset auto --noise-target 0.01 -q
+  # Millimetres on the specimen: chessboard views, the target on the specimen and a stretched
+  # speckle plane, all rendered through a camera with a known lens at the README's file names.
+  mkdir -p views cal_frames
+  check "$bin/python" - <<'PY'
+import math
+import numpy as np, tifffile
+from morvex.camera import Camera
+from morvex.synthetic_camera import (chessboard_texture, look_at, render_plane,
+                                     rotation_matrix, speckle_texture, target_poses)
+camera = Camera(np.array([[800.0, 0, 322.5], [0, 801.0, 238.0], [0, 0, 1]]),
+                np.array([-0.04, 0.0, 0.0, 0.0, 0.0]), (640, 480))
+board = chessboard_texture((9, 6), 3.0)
+for k, (r, t) in enumerate(target_poses(camera, 12, (9, 6), 3.0, 84.0, seed=7)):
+    tifffile.imwrite(f"views/view_{k:02d}.tif", render_plane(camera, r, t, board, noise=1.0, seed=k).astype(np.uint8))
+tilt = rotation_matrix(0.0, math.radians(10.0), 0.0)
+place = look_at(camera, tilt, 63.0, (320.0, 240.0), (0.0, 0.0))
+speckle = speckle_texture(0.24, 0.07, seed=4)
+stretched = lambda x, y: speckle(x / 1.005, y)
+tifffile.imwrite("ref.tif", render_plane(camera, tilt, place, speckle, noise=1.0, seed=20).astype(np.uint8))
+for k, paint in enumerate((speckle, stretched)):
+    tifffile.imwrite(f"cal_frames/f_{k}.tif", render_plane(camera, tilt, place, paint, noise=1.0, seed=21 + k).astype(np.uint8))
+offset = tilt @ np.array([12.0, 7.5, 0.0])
+tifffile.imwrite("target_on_specimen.tif", render_plane(camera, tilt, place - offset, board, noise=1.0, seed=30).astype(np.uint8))
+PY
+  check "$morvex" calibrate views/*.tif --chessboard 9x6 --square 3 -o camera.json
+  check "$morvex" run ref.tif 'cal_frames/*.tif' -o metric.zarr --camera camera.json --plane target_on_specimen.tif --subset 31 --step 16 -q
+  check "$morvex" run ref.tif 'cal_frames/*.tif' -o scaled.zarr --scale 20 --between 100,400,540,400 \
+      --origin 100,400 --axis 540,400 --remove-rigid-motion --strain-measures --subset 31 --step 16 -q
   # The browser application: it must come up and answer its own address (token included).
   "$morvex" app --root "$data" --port 0 --no-browser >"$work/app.log" 2>&1 &
   app=$!
