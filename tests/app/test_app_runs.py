@@ -8,12 +8,14 @@ import re
 import signal
 import time
 
+import numpy as np
 import pytest
 from playwright.sync_api import expect
 
 import morvex
+from morvex._errors import MorvexError
 from morvex.app.job_process import ChildJob
-from morvex.app.results import SHOWN, StoreResults, results_of
+from morvex.app.results import _KEPT_FRAMES, SHOWN, StoreResults, results_of
 from morvex.store import Store
 
 from .conftest import Server, write_sequence
@@ -194,6 +196,10 @@ def test_tabs_share_one_reader_that_reads_each_frame_once(root: pathlib.Path, mo
     assert {s.epoch for s in looks if s.done} <= {final.epoch}
     assert sorted(read) == [0, 1, 2, 3]  # each frame read once, whatever the number of looks
     same_as_the_store(final.dataset, store)
+    # The reader keeps the last frames decoded, not the run; the others are read on demand.
+    assert len(first._kept) <= _KEPT_FRAMES < 4
+    series = final.dataset.u.isel(y=2, x=3).values
+    np.testing.assert_array_equal(series, morvex.open_store(store).u.isel(y=2, x=3).values)
     # Another run's store in the same place is read from scratch, not mixed with the last.
     job = morvex.Job(str(root / "frames"), store=root / "other.zarr", subset=33, step=9)
     assert job.start().wait(120) == morvex.JobState.DONE
@@ -204,6 +210,10 @@ def test_tabs_share_one_reader_that_reads_each_frame_once(root: pathlib.Path, mo
     again = first.refresh(force=True)
     assert (again.version > final.version, again.epoch > final.epoch) == (True, True)
     same_as_the_store(again.dataset, store)
+    # A tab still drawing from the replaced store's dataset is told, never given the new
+    # store's numbers under the old one's frames.
+    with pytest.raises(MorvexError, match="replaced by another run"):
+        final.dataset.u.isel(frame=0).load()
 
 
 def same_as_the_store(dataset, store: pathlib.Path) -> None:

@@ -4,10 +4,13 @@ A tab asks several times a second whether a run has added frames. Reading the wh
 each question costs O(frames) per question, O(frames²) per run and tab, and a tab that does it
 on the event loop freezes every tab of the server. The reader here reads the ``complete``
 marker (one small array), then only the frames that became complete since it last looked,
-into arrays kept for the store, of the variables the tabs draw and probe only; the dataset
-the tabs draw from is a view over those arrays. A damaged chunk empties the reader: its
-numbers are never shown. Tabs call :meth:`StoreResults.refresh` from a worker thread; one
-of them reads, the others wait for it on the reader's lock and take what it read.
+checking each of their chunks as every reader of the store does. It keeps the last few frames
+read, not the run: a 30-frame run of 20 000 points held whole is 40 MB the server would keep
+after the run, and a long test's thousand frames more than a gigabyte. The dataset the tabs
+draw from reads any other frame from the store on demand, through the same checks. A damaged
+chunk empties the reader: its numbers are never shown. Tabs call :meth:`StoreResults.refresh`
+from a worker thread; one of them reads, the others wait for it on the reader's lock and take
+what it read.
 """
 
 from __future__ import annotations
@@ -32,6 +35,10 @@ _DAMAGED_INTERVAL = 5.0
 # terms, iterations) would double what the server holds for every frame of a run, and the
 # exports read the store whole themselves.
 SHOWN = ("u", "v", "exx", "eyy", "exy", "zncc", "sigma_u", "sigma_v", "status", "valid")
+
+# Frames kept decoded per store: the one on screen, the one before it and the run's newest,
+# which every tab draws as it arrives.
+_KEPT_FRAMES = 3
 
 _READERS: weakref.WeakValueDictionary[pathlib.Path, StoreResults] = (
     weakref.WeakValueDictionary())
@@ -86,9 +93,11 @@ class StoreResults:
     def _forget(self) -> None:
         self._identity: str | None = None
         self._lazy: Any = None
-        self._arrays: dict[str, np.ndarray] = {}
-        self._members: dict[str, Any] = {}  # the store's arrays of the variables above
+        self._members: dict[str, Any] = {}  # the store's arrays of the variables shown
         self._have = np.zeros(0, dtype=bool)
+        # Decoded frames, newest use last: frame index -> {variable: values}.
+        self._kept: dict[int, dict[str, np.ndarray]] = {}
+        self._kept_lock = threading.Lock()
 
     def snapshot(self) -> Snapshot:
         """The last look, without looking again."""
@@ -174,36 +183,60 @@ class StoreResults:
 
         store = Store(self.path)
         if self._lazy is None or self._lazy.sizes["frame"] < total:
-            # Opened lazily once (and again when a watched folder grew the store): only the
-            # chunks of the frames read below leave the disk.
+            # Opened lazily once (and again when a watched folder grew the store): its
+            # variables give the names, dims and attributes; values come through _frame.
             with _quiet():
                 self._lazy = xr.open_zarr(self.path, consolidated=False, chunks=None)
             self._lazy = self._lazy[[name for name in self._lazy.data_vars if name in SHOWN]]
             self._members = {name: array for name, array in store._members().items()
                              if name in self._lazy.data_vars}
-        lazy, members = self._lazy, self._members
         # The store's own checks, so a damaged chunk is named as every reader names it, and
-        # a chunk missing from a complete frame never reads as its fill value.
-        store._check_chunks(members, frames.tolist())
+        # a chunk missing from a complete frame never reads as its fill value: every new
+        # frame is decoded once here, whether or not it is kept.
+        store._check_chunks(self._members, frames.tolist())
         if self._have.size < total:
             self._have = np.pad(self._have, (0, total - self._have.size))
-        for name, variable in lazy.data_vars.items():
-            kept = self._arrays.get(str(name))
-            if kept is None or kept.shape[0] < total:
-                grown = np.empty((total,) + variable.shape[1:], dtype=variable.dtype)
-                if kept is not None:
-                    grown[:kept.shape[0]] = kept
-                self._arrays[str(name)] = grown
         for index in frames.tolist():
-            frame = lazy.isel(frame=index)
-            with store._decoding(members, [index]):
-                for name, array in self._arrays.items():
-                    array[index] = frame[name].values
+            self._keep(index, self._decode(store, index))
             self._have[index] = True
         # The chunks' compressed and decoded buffers were freed into this worker's own malloc
         # arena, which glibc keeps unless asked: a run's last frames are read after the trim
         # at its end, and the server would keep tens of MB past it.
         trim_heap()
+
+    def _decode(self, store: Any, index: int, names: Any = None) -> dict[str, np.ndarray]:
+        members = self._members if names is None else {n: self._members[n] for n in names}
+        with store._decoding(members, [index]):
+            return {name: np.asarray(array[index]) for name, array in members.items()}
+
+    def _keep(self, index: int, values: dict[str, np.ndarray]) -> None:
+        with self._kept_lock:
+            self._kept.pop(index, None)
+            self._kept[index] = values
+            while len(self._kept) > _KEPT_FRAMES:
+                del self._kept[next(iter(self._kept))]
+
+    def _frame(self, epoch: int, index: int, name: str, *, keep: bool) -> np.ndarray:
+        """Variable `name` of complete frame `index`, from the frames kept or the store. With
+        `keep`, a frame read from the store is decoded whole and kept (a tab showing it asks
+        for its other fields next); otherwise only this variable is read (a series through
+        every frame would push the shown frames out)."""
+        from .._errors import MorvexError
+        from ..store import Store
+
+        with self._kept_lock:
+            values = self._kept.pop(index, None)
+            if values is not None:
+                self._kept[index] = values  # now the most recently used
+        if epoch != self._epoch:
+            # Drawn from a dataset of a store since replaced (another run): its frames are
+            # no longer there to read; the tab's next look shows the new store.
+            raise MorvexError(f"{self.path.name} was replaced by another run; showing it anew")
+        if values is None:
+            values = self._decode(Store(self.path), index, None if keep else [name])
+            if keep:
+                self._keep(index, values)
+        return values[name]
 
     def _dataset(self, group: Any) -> Any:
         """The complete frames as ``open_store`` gives them, as views where they can be."""
@@ -214,11 +247,11 @@ class StoreResults:
         done = np.flatnonzero(self._have)
         if done.size == 0:
             return None
-        # Frames complete from the first on (the usual case) are a slice: views, no copy.
         pick: Any = slice(0, done.size) if done[-1] == done.size - 1 else done
         lazy = self._lazy
-        variables = {name: (lazy[name].dims, array[pick], lazy[name].attrs)
-                     for name, array in self._arrays.items()}
+        frames = done[pick]
+        variables = {name: xr.Variable(lazy[name].dims, _lazy_frames(
+            self, name, frames, lazy[name]), lazy[name].attrs) for name in self._members}
         coords = {name: coord.variable for name, coord in lazy.coords.items()
                   if "frame" not in coord.dims}
         attrs = dict(group.attrs)
@@ -233,6 +266,36 @@ class StoreResults:
         return dataset.assign_coords(
             frame=("frame", done), frame_name=("frame", np.array(
                 [names[k] for k in done.tolist()], dtype=object)))
+
+
+def _lazy_frames(reader: StoreResults, name: str, frames: np.ndarray, variable: Any) -> Any:
+    """Variable `name` over complete `frames`, read when indexed (xarray's lazy indexing)."""
+    from xarray.backends import BackendArray
+    from xarray.core import indexing
+
+    epoch = reader._epoch
+
+    class Frames(BackendArray):  # type: ignore[misc]
+        shape = (frames.size,) + tuple(variable.shape[1:])
+        dtype = variable.dtype
+
+        def __getitem__(self, key: Any) -> Any:
+            return indexing.explicit_indexing_adapter(
+                key, self.shape, indexing.IndexingSupport.BASIC, self._basic)
+
+        def _basic(self, key: tuple[Any, ...]) -> np.ndarray:
+            picked = frames[key[0]]
+            rest = key[1:]
+            if np.ndim(picked) == 0:
+                return np.asarray(reader._frame(epoch, int(picked), name, keep=True)[rest])
+            one = picked.size == 1
+            out = np.empty((picked.size,) + np.broadcast_to(0, self.shape[1:])[rest].shape,
+                           self.dtype)
+            for k, index in enumerate(picked.tolist()):
+                out[k] = reader._frame(epoch, index, name, keep=one)[rest]
+            return out
+
+    return indexing.LazilyIndexedArray(Frames())
 
 
 __all__ = ["Snapshot", "StoreResults", "results_of"]
