@@ -52,9 +52,14 @@ class Camera:
                               f"calibrated at {width} x {height} px (image_size)")
 
     def to_json(self) -> dict[str, Any]:
-        return {"camera_matrix": self.camera_matrix.tolist(),
-                "dist_coeffs": self.dist_coeffs.tolist(),
-                "image_size": list(self.image_size)}
+        data: dict[str, Any] = {"camera_matrix": self.camera_matrix.tolist(),
+                                "dist_coeffs": self.dist_coeffs.tolist(),
+                                "image_size": list(self.image_size)}
+        if self.target is not None:
+            # Kept so that the file read back can still find the plane from a target image.
+            kind, (columns, rows), spacing = self.target
+            data["source"] = {"target": kind, "pattern": [columns, rows], "spacing_mm": spacing}
+        return data
 
 
 def _matrix(value: Any, path: str, key: str) -> np.ndarray:

@@ -90,6 +90,32 @@ def chessboard_texture(pattern: tuple[int, int], square: float, *, dark: float =
     return paint
 
 
+def circle_grid_texture(pattern: tuple[int, int], pitch: float, *, radius: float | None = None,
+                        asymmetric: bool = False, dark: float = 30.0,
+                        light: float = 220.0) -> Texture:
+    """Dark circles (radius `radius` mm, default a third of the pitch) on a light ground, their
+    centres (columns x rows) `pitch` mm apart from the origin. Asymmetric: every other row
+    shifted by a pitch, columns two pitches apart, OpenCV's asymmetric layout (x = (2 column +
+    row % 2) pitch, y = row pitch). The edges are soft ramps a twelfth of the radius wide."""
+    columns, rows = pattern
+    r = pitch / 3.0 if radius is None else radius
+    width = r / 12.0
+    js, is_ = np.meshgrid(np.arange(rows), np.arange(columns), indexing="ij")
+    if asymmetric:
+        centres = np.column_stack([(2 * is_ + js % 2).ravel() * pitch, js.ravel() * pitch])
+    else:
+        centres = np.column_stack([is_.ravel() * pitch, js.ravel() * pitch])
+
+    def paint(x: np.ndarray, y: np.ndarray) -> np.ndarray:
+        ink = np.zeros(np.shape(x))
+        for cx, cy in centres:
+            distance = np.hypot(x - cx, y - cy)
+            ink = np.maximum(ink, 0.5 * (1.0 - np.tanh((distance - r) / width)))
+        return np.asarray(light + (dark - light) * ink)
+
+    return paint
+
+
 def speckle_texture(cell: float, radius: float, *, seed: int = 0, dark: float = 20.0,
                     light: float = 230.0) -> Texture:
     """A speckle of Gaussian dots (sigma `radius` mm), one at a random place in each `cell`

@@ -25,7 +25,13 @@ from morvex.metric import (
     plane_from_target,
     strain_from_gradients,
 )
-from morvex.synthetic_camera import chessboard_texture, render_plane, rotation_matrix, target_poses
+from morvex.synthetic_camera import (
+    chessboard_texture,
+    circle_grid_texture,
+    render_plane,
+    rotation_matrix,
+    target_poses,
+)
 
 # About 1 % radial distortion at the sensor's corners: r^2 = 0.31 there.
 TRUE = Camera(np.array([[450.0, 0.0, 201.3], [0.0, 452.0, 148.7], [0.0, 0.0, 1.0]]),
@@ -60,6 +66,25 @@ def test_recovers_the_intrinsics_of_the_rendering_camera(calibration):
     assert calibration.report["rms_px"] < 0.1
     assert len(calibration.report["image_rms_px"]) == 12
     assert calibration.report["left_out"] == []
+
+
+@pytest.mark.parametrize("target, pattern, asymmetric", [
+    ("circles", (7, 5), False), ("asymmetric_circles", (4, 7), True)])
+def test_circle_grids_calibrate_the_lens_too(target, pattern, asymmetric):
+    pitch = 14.0 if not asymmetric else 9.0
+    texture = circle_grid_texture(pattern, pitch, asymmetric=asymmetric)
+    # Poses aimed at the grid's own centre (the chessboard's pattern has the same extent).
+    extent = ((2 * pattern[0] - 1) * pitch if asymmetric else (pattern[0] - 1) * pitch,
+              (pattern[1] - 1) * pitch)
+    poses = target_poses(TRUE, 10, (int(extent[0] // 10) + 1, int(extent[1] // 10) + 1), 10.0,
+                         330.0, seed=5)
+    images = [render_plane(TRUE, r, t, texture, supersample=2, noise=1.0, seed=k)
+              for k, (r, t) in enumerate(poses)]
+    result = calibrate(images, target=target, pattern=pattern, spacing=pitch)
+    assert len(result.points) >= 9, result.report["left_out"]
+    np.testing.assert_allclose(np.diag(result.camera.camera_matrix)[:2], [450.0, 452.0],
+                               rtol=5e-3)
+    assert result.report["rms_px"] < 0.2
 
 
 def test_calibrated_lens_corrects_points_as_the_true_one_does(calibration):
