@@ -17,6 +17,7 @@
 #include <cstring>
 #include <exception>
 #include <fstream>
+#include <map>
 #include <random>
 #include <sstream>
 #include <string>
@@ -247,6 +248,9 @@ struct FailureCase {
     bool run_engine = true;
     bool judge_neighbours = false;       // count valid points off a robust fit of their neighbours
     const AffineTruth* truth = nullptr;  // exact field, when known
+    // A case on the same grid and frames whose wall time this one is held against (a raw
+    // run against its masked twin: same specimen points, so the time ratio is per point).
+    std::string against = {};
 };
 
 struct GuidedTiming {
@@ -501,6 +505,13 @@ void failing_points(const std::string& root, const std::string& challenge_root, 
             "sample12 f11, no mask", seq.reference, {seq.frames[11]}, user, engine_user, true};
         raw.judge_neighbours = true;
         cases.push_back(raw);
+        // The whole sequence as it comes, against the masked run of the same frames.
+        FailureCase raw_seq{
+            "sample12 12 frames, no mask", seq.reference, seq.frames, user, engine_user, false};
+        raw_seq.config.subset_size = 29;
+        raw_seq.config.step = 5;
+        raw_seq.against = seq.name;
+        cases.push_back(raw_seq);
     } else {
         std::printf("(no %s: the sample 12 case is skipped)\n", s12.c_str());
     }
@@ -535,6 +546,7 @@ void failing_points(const std::string& root, const std::string& challenge_root, 
                 "full searches");
     double t03_rate = 0.0, worst_ratio = 0.0, worst_dearest = 0.0, worst_share = 1e9,
            worst_rate = 1e18;
+    std::map<std::string, double> wall_seconds;  // each case's median at 2 threads
     for (const FailureCase& c : cases) {
         const GuidedTiming g1 = time_guided(c, 1, runs);
         const GuidedTiming g2 = time_guided(c, 2, runs);
@@ -589,6 +601,12 @@ void failing_points(const std::string& root, const std::string& challenge_root, 
                 "neighbours: %d\n",
                 off_neighbours(g2.last, 0.1));
         if (c.truth) print_truth(g2.last, *c.truth);
+        wall_seconds[c.name] = g2.seconds;
+        if (!c.against.empty() && wall_seconds.count(c.against) && wall_seconds[c.against] > 0.0)
+            std::printf(
+                "    %.2f x the wall time of '%s' on the same specimen points "
+                "[target <= 1.5]\n",
+                g2.seconds / wall_seconds[c.against], c.against.c_str());
         if (c.frames.size() > 1)
             std::printf(
                 "    %zu frames: %.2f s of correlation at 2 threads [target <= 5], %.2f "
