@@ -13,6 +13,7 @@ from .cards.export import ExportCard
 from .cards.look import IMAGES, LookCard
 from .cards.mask import MaskCard
 from .cards.pattern import PatternCard
+from .cards.plane import PlaneCard
 from .cards.probes import ProbeCard
 from .cards.project import ProjectCard
 from .cards.run import RunCard
@@ -64,6 +65,7 @@ class Page(PageState):
         super().__init__(root)
         self.projects = ProjectCard(self)
         self.pattern = PatternCard(self)
+        self.plane = PlaneCard(self)
         self.mask = MaskCard(self)
         self.run = RunCard(self)
         self.look = LookCard(self)
@@ -99,7 +101,8 @@ class Page(PageState):
         if client.is_deleted:
             return  # pruned while it waited: its cards would be built for nobody
         with inputs:
-            for card in (self.projects, self.pattern, self.mask, self.run, self.export):
+            for card in (self.projects, self.pattern, self.plane, self.mask, self.run,
+                         self.export):
                 card.build()
         with pictures:
             self.look.build()

@@ -27,6 +27,21 @@ DEFAULT_STORE = "results.zarr"
 SETTINGS = ("subset", "step", "min_zncc", "strain_window", "strain_measure", "interpolation",
             "prefilter", "scale_mm_per_px", "shape", "strain_source", "feature_seeds")
 
+# The specimen plane's settings (results in mm on the specimen): camera and plane are files in
+# the project folder, the others as typed (points as "X,Y" text). Kept apart from SETTINGS:
+# a store records them with absolute paths, which the page never takes back.
+PLANE_SETTINGS = ("camera", "plane", "scale", "between", "origin", "axis", "y_up",
+                  "remove_rigid_motion", "strain_measures")
+_PLANE_FILES = ("camera", "plane")
+
+
+def plane_defaults() -> dict[str, Any]:
+    from ..settings import Settings
+
+    built = Settings.build()
+    return {name: getattr(built, name) for name in PLANE_SETTINGS}
+
+
 def defaults() -> dict[str, Any]:
     from ..settings import Settings
 
@@ -81,6 +96,7 @@ class Project:
         self.shapes: list[Shape] = []
         self.mask_image: np.ndarray | None = None
         self.probes: dict[str, Any] = {}
+        self.plane: dict[str, Any] = plane_defaults()
         self.reference: np.ndarray | None = None
         self.frame_names: list[str] = []
         self.frames: Any = None
@@ -201,6 +217,10 @@ class Project:
             self.load_mask(self.mask_text)
         self.load_text = str(saved.get("load", ""))
         self.probes = dict(saved.get("probes", {}))
+        plane = plane_defaults()
+        plane.update({k: v for k, v in dict(saved.get("plane", {})).items()
+                      if k in PLANE_SETTINGS})
+        self.plane = plane  # as typed: a run checks it whole (see plane_settings)
 
     def save(self) -> None:
         """Write the project's state into the store folder (once the run has laid it out).
@@ -221,7 +241,27 @@ class Project:
         return {"reference": self.reference_text, "frames": self.frames_text,
                 "settings": dict(self.settings), "incremental": self.incremental,
                 "shapes": [s.to_json() for s in self.shapes], "mask": self.mask_text,
-                "load": self.load_text, "probes": dict(self.probes)}
+                "load": self.load_text, "probes": dict(self.probes), "plane": dict(self.plane)}
+
+    def plane_settings(self) -> dict[str, Any]:
+        """The specimen plane's settings as a run takes them: files resolved inside the
+        project folder, blanks left out; checked together.
+
+        Raises:
+            MorvexError: for a file outside the folder or missing, or settings that do not
+                go together (a plane image without a camera, a scale without its ends...).
+        """
+        from ..settings import Settings
+
+        given = {}
+        for name, value in self.plane.items():
+            if value is None or value == "" or value is False:
+                continue
+            if name in _PLANE_FILES:
+                value = str(self.root.resolve(value, f"{name} file"))
+            given[name] = value
+        Settings.build(**given)  # each value and how they go together
+        return given
 
     # --- mask and grid -------------------------------------------------------------------
 

@@ -41,7 +41,8 @@ def start_run(project: Project, watch: bool) -> Any:
     from ..settings import Settings
 
     root = project.root
-    settings = Settings.build(**project.settings)
+    plane = project.plane_settings()
+    settings = Settings.build(**project.settings, **plane)
     settings.check_image(project.reference.shape)  # type: ignore[union-attr]
     store = project.store.resolve()
     root.confine_tree(store, "store entry")
@@ -62,7 +63,7 @@ def start_run(project: Project, watch: bool) -> Any:
             frames, extra = root.frames(project.frames_text), {}
         reference = root.resolve(project.reference_text, "reference")
         job = ChildJob(frames, store=store, reference=reference, mask=project.mask(),
-                       incremental=project.incremental, **extra, **project.settings)
+                       incremental=project.incremental, **extra, **project.settings, **plane)
         job.start()
         _RUNS[store] = job
         _STARTED[store] = project.state()

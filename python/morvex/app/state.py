@@ -28,6 +28,7 @@ if TYPE_CHECKING:
     from .cards.look import LookCard
     from .cards.mask import MaskCard
     from .cards.pattern import PatternCard
+    from .cards.plane import PlaneCard
     from .cards.probes import ProbeCard
     from .cards.project import ProjectCard
     from .cards.run import RunCard
@@ -44,6 +45,7 @@ class PageState:
     error_label: ui.label
     projects: ProjectCard
     pattern: PatternCard
+    plane: PlaneCard
     mask: MaskCard
     run: RunCard
     look: LookCard

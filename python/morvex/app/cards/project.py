@@ -101,6 +101,7 @@ class ProjectCard:
         page.mask.mask_input.set_value(project.mask_text)
         page.probes.load_input.set_value(project.load_text)
         page.pattern.show_project()
+        page.plane.show_project()
         page.look.show_project()
         page.probes.show_project()
         page.run.forget_run_view()
