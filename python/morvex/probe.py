@@ -19,6 +19,7 @@ from __future__ import annotations
 
 import dataclasses
 import math
+import os
 import re
 from collections.abc import Iterable, Sequence
 from typing import TYPE_CHECKING, Any
@@ -28,8 +29,6 @@ import numpy as np
 from ._errors import MorvexError
 
 if TYPE_CHECKING:
-    import os
-
     import pandas as pd
     import xarray as xr
 
@@ -283,7 +282,8 @@ def _grid(ds: xr.Dataset) -> _Grid:
                  np.asarray(ds["y_mm"].values, dtype=float) if metric else None)
 
 
-def _at(grid: _Grid, values: np.ndarray, x: np.ndarray, y: np.ndarray) -> np.ndarray:
+def _at(grid: _Grid, values: np.ndarray, x: np.ndarray | float,
+        y: np.ndarray | float) -> np.ndarray:
     """`values` (frame, y, x) at positions x, y px: (frame, position), NaN outside the grid."""
     x = np.atleast_1d(np.asarray(x, dtype=float))
     y = np.atleast_1d(np.asarray(y, dtype=float))
@@ -371,8 +371,8 @@ def _dataset(data: object) -> xr.Dataset:
 
     if isinstance(data, Store):
         return data.read()
-    if isinstance(data, (str, bytes)) or hasattr(data, "__fspath__"):
-        return open_store(data)  # type: ignore[arg-type]
+    if isinstance(data, (str, os.PathLike)):
+        return open_store(data)
     raise MorvexError(f"probe needs a dataset, a Store or a store's path, got "
                       f"{type(data).__name__}")
 
@@ -544,7 +544,7 @@ def section_map(ds: xr.Dataset, section: Section, quantity: str = "eyy") -> xr.D
         raise MorvexError(f"section_map needs a Section, got {section!r}")
     ds = _frames(ds)
     grid = _grid(ds)
-    item = named([section])[0]
+    item = dataclasses.replace(section, name=section.name or "S1")
     _check_inside(grid, item)
     distance, xs, ys = item.samples(item.step or grid.step())
     if grid.unit == "mm":

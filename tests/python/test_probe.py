@@ -183,3 +183,109 @@ def test_default_names_count_each_kind_and_describe_gives_both_units():
     assert [p.name for p in probes] == ["E1", "G1", "top", "E3"]
     lines = describe(affine_dataset(SCALE), [Section(((20, 20), (40, 60)), "mid")])
     assert lines == ["mid: section, px (20, 20) (40, 60), mm (0.5, 0.5) (1, 1.5), step 8 px"]
+
+
+# --- the command line -------------------------------------------------------------------------
+
+FRAME_SECONDS = 2.0   # between the stamped frames
+
+
+@pytest.fixture(scope="module")
+def stamped_store(tmp_path_factory, synthetic_frames):
+    """A calibrated store of four frame files whose TIFF stamps are 2 s apart, and a 50 Hz
+    load log covering the first three of them."""
+    import datetime
+
+    import tifffile
+
+    import morvex
+    from conftest import PACKAGE_SETTINGS
+
+    root = tmp_path_factory.mktemp("stamped")
+    (root / "frames").mkdir()
+    for k, frame in enumerate(synthetic_frames.frames):
+        when = datetime.datetime(2026, 6, 1, 12, 0, 0) + datetime.timedelta(seconds=2 * k)
+        tifffile.imwrite(root / "frames" / f"f{k}.tif", frame.astype(np.float32), datetime=when)
+    store = root / "s.zarr"
+    morvex.correlate_sequence(str(root / "frames"), store=store, progress=False,
+                              scale_mm_per_px=SCALE, **PACKAGE_SETTINGS)
+    t = np.arange(0, 251) / 50.0                            # 0 ... 5 s
+    (root / "load.csv").write_text("time_s,load [N],Crosshead (mm)\n" + "".join(
+        f"{a!r},{100 * a!r},{a / 10!r}\n" for a in t.tolist()))
+    return root, store
+
+
+def test_cli_writes_a_csv_a_spreadsheet_reads_with_the_synchronised_load(run_cli, stamped_store):
+    import pandas as pd
+    from matplotlib.image import imread
+
+    import morvex
+
+    root, store = stamped_store
+    code, out, err = run_cli("probe", store, "--extensometer", "top=30,20,30,70",
+                             "--gauge", "30,30,60,60", "--section", "25,45,70,45",
+                             "--point", "45,45", "--test-data", root / "load.csv",
+                             "--frame-times", "tiff", "--start-time", "0.5",
+                             "--area", "4", "--load-channel", "load [N]",
+                             "-o", root / "probes.csv", "--plot", root / "probes.png",
+                             "--x", "top strain [%]")
+    assert code == 0, err
+    assert err == ("morvex: warning: 1 of 4 frames lie outside the test data's time span "
+                   "(0 ... 5 s); their channels are NaN\n")
+    comments = [line for line in (root / "probes.csv").read_text().splitlines()
+                if line.startswith("#")]
+    assert ("# probe top: extensometer, px (30, 20) (30, 70), mm (0.75, 0.5) (0.75, 1.75)"
+            in comments)
+    assert "# frame times: the TIFF time stamps, from the first frame at 0.5 s" in comments
+    table = pd.read_csv(root / "probes.csv", comment="#")
+    assert list(table.columns[:7]) == ["frame", "frame_name", "time [s]", "load [N]",
+                                       "Crosshead (mm)", "stress [MPa]", "P1 u [mm]"]
+    assert table["time [s]"].tolist() == [0.5, 2.5, 4.5, 6.5]
+    np.testing.assert_allclose(table["load [N]"][:3], [50.0, 250.0, 450.0], rtol=1e-12)
+    np.testing.assert_allclose(table["stress [MPa]"][:3], [12.5, 62.5, 112.5], rtol=1e-12)
+    assert table["load [N]"].isna().tolist() == [False, False, False, True]
+    package = morvex.probe.probe(morvex.open_store(store), [Extensometer(30, 20, 30, 70, "top")])
+    np.testing.assert_allclose(table["top strain [%]"], package["top strain [%]"], rtol=1e-12)
+    assert {"G1 points", "S1 samples", "P1 u [mm]"} <= set(table.columns)
+    assert imread(root / "probes.png").shape[:2] == (1350, 1950)   # 6.5 x 4.5 in at 300 dpi
+
+
+@pytest.mark.parametrize(("flags", "message"), [
+    (["--extensometer", "1,2,3"], "--extensometer must be [NAME=]X0,Y0,X1,Y1 (finite numbers, "
+                                  "px), got '1,2,3'"),
+    (["--point", "45,45", "--frame-rate", "0"], "frame rate must be a finite number > 0 Hz"),
+    (["--point", "45,45", "--frame-rate", "5", "--frame-times", "tiff"],
+     "give --frame-rate or --frame-times, not both"),
+    (["--point", "45,45", "--test-data", "{root}/load.csv"], "has a time column ('time_s'): "
+                                                              "give the frames' times"),
+    (["--point", "45,45", "--test-data", "{root}/load.csv", "--frame-rate", "1", "--area", "2",
+      "--load-channel", "force"], "no channel 'force'"),
+    (["--point", "400,45"], "point P1 has (400, 45) px outside the measured grid"),
+    ([], "give at least one probe"),
+    (["--point", "45,45", "--x", "frame"], "--x and --y choose what --plot draws"),
+])
+def test_cli_refuses_bad_input_in_one_line(run_cli, stamped_store, flags, message):
+    root, store = stamped_store
+    flags = [f.replace("{root}", str(root)) for f in flags]
+    code, out, err = run_cli("probe", store, *flags, "-o", root / "bad.csv")
+    assert code == 2
+    assert err.count("\n") == 1 and err.startswith("morvex: error: ") and message in err
+
+
+@pytest.mark.parametrize(("x", "expected"), [
+    ("time [s]", ["E1 strain [%]", "G1 eyy [%]"]),
+    ("E1 strain [%]", ["stress [MPa]"]),
+    ("load [N]", ["E1 strain [%]", "G1 eyy [%]"]),
+])
+def test_a_plot_shows_strains_against_time_and_stress_against_a_strain(x, expected):
+    import pandas as pd
+
+    from morvex.probe_export import default_series
+
+    table = pd.DataFrame({"frame": [0], "frame_name": ["a"], "time [s]": [0.0],
+                          "load [N]": [1.0], "stress [MPa]": [2.0], "E1 elongation [mm]": [0.1],
+                          "E1 strain [%]": [0.2], "G1 eyy [%]": [0.3], "G1 points": [4]})
+    assert default_series(table, x) == expected
+    without_stress = table.drop(columns="stress [MPa]")
+    if x == "E1 strain [%]":
+        assert default_series(without_stress, x) == ["load [N]"]
