@@ -240,26 +240,17 @@ class _Grid:
         return min(steps) if steps else 1.0
 
     def to_unit(self, x: np.ndarray, y: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
-        """Positions px -> the output unit (mm along the dataset's own x_mm, y_mm)."""
+        """Positions px -> the output unit: mm interpolated in the dataset's own x_mm, y_mm
+        (a plain scale, or the specimen plane's map, which is not linear in px)."""
         if self.x_mm is None or self.y_mm is None:
             return np.asarray(x, dtype=float), np.asarray(y, dtype=float)
-        return (_linear(self.xs, self.x_mm, np.asarray(x, dtype=float)),
-                _linear(self.ys, self.y_mm, np.asarray(y, dtype=float)))
+        return (_at(self, self.x_mm[None], x, y)[0], _at(self, self.y_mm[None], x, y)[0])
 
     def weights(self, x: np.ndarray, y: np.ndarray) -> tuple[np.ndarray, ...]:
         """Bilinear (rows j, columns i, fx, fy) for positions inside the grid."""
         i, fx = _cell(self.xs, x)
         j, fy = _cell(self.ys, y)
         return j, i, fx, fy
-
-
-def _linear(grid: np.ndarray, values: np.ndarray, at: np.ndarray) -> np.ndarray:
-    # Exact for a linear map, and carries on linearly past the grid's ends.
-    if grid.size < 2:
-        scale = values[0] / grid[0] if grid[0] else 1.0
-        return np.asarray(at * scale, dtype=float)
-    slope = (values[-1] - values[0]) / (grid[-1] - grid[0])
-    return np.asarray(values[0] + (at - grid[0]) * slope, dtype=float)
 
 
 def _cell(axis: np.ndarray, at: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
@@ -277,9 +268,12 @@ def _grid(ds: xr.Dataset) -> _Grid:
                               "by morvex run)")
     xs = np.asarray(ds["x"].values, dtype=float)
     ys = np.asarray(ds["y"].values, dtype=float)
-    metric = "x_mm" in ds.coords and "y_mm" in ds.coords and "u_mm" in ds and "v_mm" in ds
-    return _Grid(xs, ys, np.asarray(ds["x_mm"].values, dtype=float) if metric else None,
-                 np.asarray(ds["y_mm"].values, dtype=float) if metric else None)
+    if not ("x_mm" in ds.coords and "y_mm" in ds.coords and "u_mm" in ds and "v_mm" in ds):
+        return _Grid(xs, ys, None, None)
+    # A plain scale gives 1-D x_mm (x) and y_mm (y); the specimen plane 2-D maps (y, x).
+    x_mm, y_mm = ds["x_mm"].broadcast_like(ds["y"]), ds["y_mm"].broadcast_like(ds["x"])
+    return _Grid(xs, ys, np.asarray(x_mm.transpose("y", "x").values, dtype=float),
+                 np.asarray(y_mm.transpose("y", "x").values, dtype=float))
 
 
 def _at(grid: _Grid, values: np.ndarray, x: np.ndarray | float,
@@ -565,16 +559,25 @@ def section_map(ds: xr.Dataset, section: Section, quantity: str = "eyy") -> xr.D
 
 # --- descriptions -----------------------------------------------------------------------------
 
+def coordinates(ds: xr.Dataset, item: Probe) -> dict[str, np.ndarray | None]:
+    """A probe's vertices, (n, 2) as (x, y): ``px`` and ``mm`` (None for a run without mm)."""
+    grid = _grid(_frames(ds))
+    vertices = np.asarray(named([item])[0].vertices(), dtype=float)
+    if grid.unit == "px":
+        return {"px": vertices, "mm": None}
+    mx, my = grid.to_unit(vertices[:, 0], vertices[:, 1])
+    return {"px": vertices, "mm": np.column_stack([mx, my])}
+
+
 def describe(ds: xr.Dataset, probes: Iterable[Probe]) -> list[str]:
     """One line per probe: name, kind, vertices in px (and mm when the dataset is metric)."""
     grid = _grid(_frames(ds))
     lines = []
     for item in named(probes):
-        vertices = np.asarray(item.vertices(), dtype=float)
-        text = f"{item.name}: {item.kind}, px " + _pairs(vertices)
-        if grid.unit == "mm":
-            mx, my = grid.to_unit(vertices[:, 0], vertices[:, 1])
-            text += ", mm " + _pairs(np.column_stack([mx, my]))
+        where = coordinates(ds, item)
+        text = f"{item.name}: {item.kind}, px " + _pairs(np.asarray(item.vertices(), dtype=float))
+        if where["mm"] is not None:
+            text += ", mm " + _pairs(where["mm"])
         if isinstance(item, Section):
             text += f", step {item.step or grid.step():g} px"
         lines.append(text)

@@ -254,7 +254,8 @@ def _stamp(path: str, page: int | None) -> float:
         raise MorvexError(f"cannot read the time stamp of {where}: {error}") from None
     exif = found.get(_EXIF_IFD)
     if isinstance(exif, dict):
-        by_name = {"DateTimeOriginal": _EXIF_ORIGINAL, "SubsecTimeOriginal": _EXIF_SUBSEC_ORIGINAL}
+        by_name = {"DateTimeOriginal": _EXIF_ORIGINAL, "SubsecTimeOriginal": _EXIF_SUBSEC_ORIGINAL,
+                   "SubsecTime": _SUBSEC}
         for name, code in by_name.items():
             if name in exif:
                 found.setdefault(code, exif[name])

@@ -15,6 +15,7 @@ from morvex.probe import (
     Gauge,
     Point,
     Section,
+    coordinates,
     describe,
     named,
     probe,
@@ -28,6 +29,8 @@ XS = np.arange(10.0, 91.0, 8.0)   # 11 columns, 10 ... 90 px
 YS = np.arange(6.0, 79.0, 8.0)    # 10 rows, 6 ... 78 px
 FRAMES = 3
 SCALE = 0.025                     # mm per px of the metric variant
+# A specimen plane seen at an angle: mm = PLANE @ px, so x_mm and y_mm are maps over (y, x).
+PLANE = np.array([[0.025, 0.004], [-0.003, 0.031]])
 ROUNDING = 1e-12
 
 
@@ -43,7 +46,13 @@ def affine_dataset(scale=None):
             "exy": (("frame", "y", "x"), k * (B + C) / 2 * ones)}
     coords = {"frame": np.arange(FRAMES), "x": XS, "y": YS,
               "frame_name": ("frame", [f"f{j}.tif" for j in range(FRAMES)])}
-    if scale is not None:
+    if scale == "plane":
+        (a, b), (c, d) = PLANE
+        data["u_mm"] = (("frame", "y", "x"), a * u + b * v)
+        data["v_mm"] = (("frame", "y", "x"), c * u + d * v)
+        coords["x_mm"] = (("y", "x"), a * x + b * y)
+        coords["y_mm"] = (("y", "x"), c * x + d * y)
+    elif scale is not None:
         data["u_mm"] = (("frame", "y", "x"), u * scale)
         data["v_mm"] = (("frame", "y", "x"), v * scale)
         coords["x_mm"] = ("x", XS * scale)
@@ -51,24 +60,29 @@ def affine_dataset(scale=None):
     return xr.Dataset(data, coords=coords)
 
 
+def to_mm(scale, x, y):
+    if scale == "plane":
+        return tuple(PLANE @ np.array([x, y]))
+    return (x * (scale or 1.0), y * (scale or 1.0))
+
+
 def moved(x, y, k):
     return (x + k * (A * x + B * y + 1.5), y + k * (C * x + D * y - 0.5))
 
 
-@pytest.mark.parametrize("scale", [None, SCALE])
+@pytest.mark.parametrize("scale", [None, SCALE, "plane"])
 @pytest.mark.parametrize("ends", [(13.0, 9.5, 87.25, 70.0), (50.0, 10.0, 50.0, 78.0),
                                   (90.0, 6.0, 10.0, 6.0)])
 def test_extensometer_strain_is_exact_on_a_uniform_strain(scale, ends):
     x0, y0, x1, y1 = ends
     table = probe(affine_dataset(scale), [Extensometer(*ends)])
     unit = "px" if scale is None else "mm"
-    length = math.dist((x0, y0), (x1, y1))
+    length = math.dist(to_mm(scale, x0, y0), to_mm(scale, x1, y1))
     for k in range(FRAMES):
-        now = math.dist(moved(x0, y0, k), moved(x1, y1, k))
+        now = math.dist(to_mm(scale, *moved(x0, y0, k)), to_mm(scale, *moved(x1, y1, k)))
         assert table["E1 strain [%]"][k] == pytest.approx(100 * (now / length - 1),
                                                            abs=ROUNDING)
-        assert table[f"E1 elongation [{unit}]"][k] == pytest.approx(
-            (now - length) * (scale or 1.0), abs=ROUNDING)
+        assert table[f"E1 elongation [{unit}]"][k] == pytest.approx(now - length, abs=ROUNDING)
 
 
 def test_point_and_gauge_columns_carry_names_and_units():
@@ -183,6 +197,10 @@ def test_default_names_count_each_kind_and_describe_gives_both_units():
     assert [p.name for p in probes] == ["E1", "G1", "top", "E3"]
     lines = describe(affine_dataset(SCALE), [Section(((20, 20), (40, 60)), "mid")])
     assert lines == ["mid: section, px (20, 20) (40, 60), mm (0.5, 0.5) (1, 1.5), step 8 px"]
+    on_plane = coordinates(affine_dataset("plane"), Extensometer(20, 40, 60, 30))
+    np.testing.assert_allclose(on_plane["mm"], [PLANE @ [20, 40], PLANE @ [60, 30]],
+                               atol=ROUNDING)
+    assert coordinates(affine_dataset(), Point(20, 40))["mm"] is None
 
 
 # --- the command line -------------------------------------------------------------------------
