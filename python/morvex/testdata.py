@@ -96,7 +96,8 @@ class ChannelTable:
 
 def read_test_data(path: str | os.PathLike[str], time_column: str | None = None,
                    ) -> ChannelTable:
-    """Read a test-data CSV (comma, semicolon or tab separated; ``#`` lines skipped).
+    """Read a test-data CSV (comma, semicolon or tab separated, a semicolon file may write
+    decimals with a comma; ``#`` lines skipped).
 
     Args:
         path: the file.
@@ -125,8 +126,10 @@ def read_test_data(path: str | os.PathLike[str], time_column: str | None = None,
     if doubles:
         raise MorvexError(f"the test-data file {source} has two columns named {doubles[0]!r}")
     try:
+        # A semicolon file with commas in its numbers writes decimals with a comma (1,5).
+        decimal = "," if delimiter == ";" and any("," in line for line in lines[1:]) else "."
         table = pd.read_csv(io.StringIO("\n".join(lines)), sep=delimiter, header=0,
-                            names=names, skipinitialspace=True)
+                            names=names, skipinitialspace=True, decimal=decimal)
     except (ValueError, pd.errors.ParserError) as error:
         raise MorvexError(f"cannot read the test-data file {source}: {error}") from None
     if time_column is not None and time_column not in names:
@@ -145,8 +148,9 @@ def read_test_data(path: str | os.PathLike[str], time_column: str | None = None,
         raise MorvexError(f"the test-data file {source} holds no numeric channel")
     if chosen is None:
         return ChannelTable(source, channels)
-    # A column named by the caller without a known unit counts in seconds.
-    scale = time_unit(chosen) or 1.0
+    # A column the caller named counts in its suffix's time unit (Zeit [ms]), else seconds.
+    unit = _split(chosen)[1] or ""
+    scale = TIME_UNITS.get(unit if unit == "µs" else unit.lower(), 1.0)
     raw = pd.to_numeric(table[chosen], errors="coerce").to_numpy(dtype=float)
     bad = np.flatnonzero(~np.isfinite(raw))
     if bad.size:

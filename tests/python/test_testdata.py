@@ -88,11 +88,14 @@ def test_words_like_time_are_channels(tmp_path, name):
     assert data.time is None and list(data.channels) == [name, "load"]
 
 
-def test_a_named_time_column_and_a_semicolon_file(tmp_path):
+def test_a_named_time_column_and_semicolon_files(tmp_path):
     path = tmp_path / "d.csv"
     path.write_text("# exported by the machine\nclock;F [N]\n5;1\n6;3\n")
     data = read_test_data(path, time_column="clock")
     assert synchronise(data, [5.5])["F [N]"].tolist() == [2.0]
+    path.write_text("Zeit (ms);Kraft [kN]\r\n0,0;1,5\r\n500,0;2,5\r\n")     # decimal commas
+    data = read_test_data(path, time_column="Zeit (ms)")
+    assert synchronise(data, [0.25])["Kraft [kN]"].tolist() == [2.0]
 
 
 def stamped_tiffs(tmp_path, stamps):
