@@ -7,7 +7,7 @@
 Fields are xarray datasets with coordinates in image pixels; sequences can be written frame by
 frame to a resumable Zarr store, or measured in the background by a :class:`morvex.Job`. The
 command line ``morvex`` (or ``python -m morvex``) does the same from a shell: ``morvex run``,
-``certify``, ``plot``, ``export``, ``speckle``, ``demo``.
+``certify``, ``plot``, ``export``, ``probe``, ``speckle``, ``demo``.
 """
 
 from __future__ import annotations
@@ -35,12 +35,18 @@ _LAZY = {
 }
 
 
+# Modules reached as attributes (morvex.probe.Extensometer) without an import of their own.
+_SUBMODULES = ("probe", "testdata")
+
+
 def __getattr__(name: str) -> Any:
     if name == "__version__":
         from ._dataset import version
 
         globals()[name] = version()
         return globals()[name]
+    if name in _SUBMODULES:
+        return importlib.import_module(f".{name}", __name__)
     module = _LAZY.get(name)
     if module is None:
         raise AttributeError(f"module 'morvex' has no attribute {name!r}")
@@ -50,7 +56,7 @@ def __getattr__(name: str) -> Any:
 
 
 def __dir__() -> list[str]:
-    return sorted(set(globals()) | set(_LAZY) | {"__version__"})
+    return sorted(set(globals()) | set(_LAZY) | set(_SUBMODULES) | {"__version__"})
 
 
 __all__ = [

@@ -1,4 +1,4 @@
-"""The ``morvex`` command line: run, certify, plot, export, speckle, calibrate, demo.
+"""The ``morvex`` command line: run, certify, plot, export, probe, speckle, calibrate, demo.
 
 User errors print one line (``morvex: error: ...``) and exit with code 2, without a traceback;
 Ctrl-C exits with code 130 after the current frame's workers stop.
@@ -436,6 +436,87 @@ def export(store: pathlib.Path, kind: str, output: pathlib.Path) -> None:
     else:
         written = to_vtk(dataset, output / stem)
     click.echo(f"{len(written)} file(s): {written[0]}" + (" ..." if len(written) > 1 else ""))
+
+
+@cli.command("probe")
+@click.argument("store", type=click.Path(path_type=pathlib.Path))
+@click.option("--point", "points", multiple=True, metavar="[NAME=]X,Y",
+              help="A point probe (u, v and strains there); repeatable.")
+@click.option("--extensometer", "extensometers", multiple=True, metavar="[NAME=]X0,Y0,X1,Y1",
+              help="A virtual extensometer between two points (elongation, strain); "
+                   "repeatable, e.g. --extensometer top=10,20,10,200.")
+@click.option("--gauge", "gauges", multiple=True, metavar="[NAME=]X0,Y0,X1,Y1",
+              help="A rectangular strain gauge (mean exx, eyy, exy); repeatable.")
+@click.option("--gauge-polygon", "polygons", multiple=True, metavar="[NAME=]X,Y,X,Y,...",
+              help="A polygonal strain gauge, at least 3 corners; repeatable.")
+@click.option("--section", "sections", multiple=True, metavar="[NAME=]X,Y,X,Y,...",
+              help="A section (polyline; mean strains along it); repeatable.")
+@click.option("--section-step", type=float, show_default="the grid's step",
+              help="Distance between a section's samples, px.")
+@click.option("--test-data", type=click.Path(path_type=pathlib.Path),
+              help="CSV of the test's channels (load, stroke, ...): with a time column, or "
+                   "one row per frame.")
+@click.option("--time-column", help="The test data's time column (default: found by name: "
+                                    "time, t, time_s, 't [s]', ...).")
+@click.option("--frame-rate", type=float, metavar="HZ", help="Frames per second of the camera.")
+@click.option("--start-time", type=float, default=0.0, show_default=True, metavar="S",
+              help="Time of the first frame on the test data's clock, s.")
+@click.option("--frame-times", "frame_times", type=click.Choice(["tiff", "files"]),
+              help="Frame times from the images' TIFF/EXIF time stamps or the files' "
+                   "modification times.")
+@click.option("--area", type=float, metavar="MM2",
+              help="Cross-section area in mm²: adds stress [MPa] from the load channel.")
+@click.option("--load-channel", help="The test data's load channel (N, or kN in its name).")
+@click.option("-o", "--output", required=True, type=click.Path(path_type=pathlib.Path),
+              help="CSV to write (# lines define the probes, then one row per frame).")
+@click.option("--plot", "plot_path", type=click.Path(path_type=pathlib.Path),
+              help="Also draw the table (PNG, PDF, SVG; 6.5 x 4.5 in, 300 dpi).")
+@click.option("--x", "x_column", help="Column on the plot's x axis (default time, else frame): a "
+                                      "channel, a probe column, stress [MPa].")
+@click.option("--y", "y_columns", multiple=True,
+              help="Column to plot; repeatable (default: the probes' strains, or the stress "
+                   "against a strain).")
+def probe_command(store: pathlib.Path, points: tuple[str, ...], extensometers: tuple[str, ...],
+                  gauges: tuple[str, ...], polygons: tuple[str, ...], sections: tuple[str, ...],
+                  section_step: float | None, test_data: pathlib.Path | None,
+                  time_column: str | None, frame_rate: float | None, start_time: float,
+                  frame_times: str | None, area: float | None, load_channel: str | None,
+                  output: pathlib.Path, plot_path: pathlib.Path | None, x_column: str | None,
+                  y_columns: tuple[str, ...]) -> None:
+    """Read probes of STORE frame by frame, with the test data synchronised to the frames.
+
+    Coordinates are reference-image px (x right, y down). Lengths and displacements come in
+    mm when the run was calibrated, else px; strains in %.
+    """
+    import warnings
+
+    from .probe_export import FrameTimes, plot_table, probe_from_text, probe_table, write_csv
+    from .store import open_store
+
+    if frame_rate is not None and frame_times is not None:
+        raise MorvexError("give --frame-rate or --frame-times, not both")
+    if (x_column or y_columns) and plot_path is None:
+        raise MorvexError("--x and --y choose what --plot draws; add --plot FILE")
+    probes = [probe_from_text(kind, text, section_step)
+              for kind, texts in (("point", points), ("extensometer", extensometers),
+                                  ("gauge", gauges), ("gauge-polygon", polygons),
+                                  ("section", sections))
+              for text in texts]
+    timing = FrameTimes("rate" if frame_rate is not None else frame_times, frame_rate,
+                        start_time)
+    dataset = open_store(store)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        table, comments = probe_table(dataset, probes, store=store, test_data=test_data,
+                                      time_column=time_column, frame_times=timing,
+                                      area_mm2=area, load_channel=load_channel)
+    for warning in caught:
+        click.echo(f"morvex: warning: {warning.message}", err=True)
+    write_csv(table, comments, output)
+    click.echo(f"probes: {output} ({len(table)} frames, {len(probes)} probes)")
+    if plot_path is not None:
+        plot_table(table, plot_path, x_column, list(y_columns) or None)
+        click.echo(f"plot: {plot_path}")
 
 
 @cli.command()
