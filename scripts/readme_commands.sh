@@ -17,7 +17,13 @@ import morvex
 sequence = morvex.synthetic_sequence(frames=4, shape=(256, 256), u_step=0.5, v_step=-0.3,
                                      exx_final=0.006, eyy_final=-0.002, seed=7)
 for k, frame in enumerate(sequence.frames):
-    tifffile.imwrite(f"frames/img_{k:03d}.tif", frame.astype(np.float32))
+    # Stamped one second apart, as a camera stamps its frames.
+    tifffile.imwrite(f"frames/img_{k:03d}.tif", frame.astype(np.float32),
+                     datetime=f"2026:01:01 10:00:0{k}")
+# A testing machine's log at 50 Hz on the frames' clock.
+t = np.arange(0, 4, 0.02)
+np.savetxt("machine.csv", np.column_stack([t, 2.5 * t]), delimiter=",",
+           header="time_s,Load (kN)", comments="")
 mask = np.zeros((256, 256), np.uint8)
 mask[10:246, 10:246] = 255
 from PIL import Image  # installed with matplotlib
@@ -40,6 +46,10 @@ PY
   check "$morvex" run frames/img_000.tif 'frames/*.tif' -o test.zarr --mask mask.png --subset 29 --step 5
   check "$morvex" run frames/img_000.tif 'frames/*.tif' -o test.zarr --mask mask.png --subset 29 --step 5
   check "$morvex" plot test.zarr --field eyy -o eyy.png
+  check "$morvex" probe test.zarr --extensometer top=128,40,128,216 --extensometer 60,128,196,128 \
+      --gauge 100,100,156,156 --section mid=30,128,226,128 --point 128,128 \
+      --test-data machine.csv --frame-times tiff --area 12.5 --load-channel "Load (kN)" \
+      -o probes.csv --plot stress_strain.png --x "top strain [%]"
   check "$morvex" plot test.zarr --field u --frames all -o u.gif
   check "$morvex" plot test.zarr --field u --on deformed --images frames --vmin 0 --vmax 2 --cmap viridis -o u_deformed.png
   for kind in csv vtk netcdf; do
