@@ -61,6 +61,8 @@ def summary(certificate: dict[str, Any]) -> dict[str, Any]:
                                        in certificate.get("flags", {}).items()),
         "certificate_json": json.dumps(_finite(certificate)),
     }
+    attrs.update({f"certificate_{name}": value
+                  for name, value in certificate.get("millimetres", {}).items()})
     return {k: (v if not isinstance(v, float) or math.isfinite(v) else "nan")
             for k, v in attrs.items()}
 
@@ -77,6 +79,11 @@ def headline(certificate: dict[str, Any]) -> str:
             f"{_with_error(star['l10_displacement_px'], star.get('l10_displacement_se_px'))} "
             f"(displacement), "
             f"{_with_error(star['l10_strain_px'], star.get('l10_strain_se_px'))} (strain)")
+    metric = certificate.get("millimetres")
+    if metric:
+        line += (f"; on the specimen ({metric['mm_per_px']:.4g} mm/px): noise floor "
+                 f"{metric['noise_floor_mm']:.3g} mm, l10% {metric['l10_displacement_mm']:.3g} "
+                 f"mm (displacement), {metric['l10_strain_mm']:.3g} mm (strain)")
     flags = certificate.get("flags", {})
     if flags:
         line += "; FLAGGED " + "; ".join(f"{name.split('.')[-1]}: {reason}"
@@ -172,6 +179,21 @@ def markdown(certificate: dict[str, Any]) -> str:
               f"{_with_error(mei['strain_px'], mei.get('strain_se_px'), '{:.3g}')}"
               f"{_flag(mei, 'strain_px')} |", "",
               f"![response]({RESPONSE_PLOT})", ""]
+    metric = certificate.get("millimetres")
+    if metric:
+        rows = (("Noise floor of displacement", "noise_floor_mm", "{:.4g}"),
+                ("Predicted sigma", "predicted_sigma_mm", "{:.4g}"),
+                ("Largest bias", "max_abs_bias_mm", "{:.3g}"),
+                ("l10% of displacement", "l10_displacement_mm", "{:.4g}"),
+                ("l10% of strain", "l10_strain_mm", "{:.4g}"),
+                ("MEI of displacement (mm^2)", "mei_displacement_mm2", "{:.3g}"),
+                ("MEI of strain", "mei_strain_mm", "{:.3g}"))
+        lines += ["## On the specimen", "",
+                  f"The lengths above in mm on the specimen plane, at its scale at the image "
+                  f"centre: {_number(metric['mm_per_px'], '{:.5g}')} mm/px.", "",
+                  "| Figure | mm |", "| --- | --- |"]
+        lines += [f"| {label} | {_number(metric[key], fmt)} |" for label, key, fmt in rows]
+        lines += [""]
     notes = [text for text in (noise.get("note"), star.get("note")) if text]
     lines += [f"Note: {text}." for text in notes] + ([""] if notes else [])
     flags = certificate.get("flags", {})

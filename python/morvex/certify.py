@@ -90,7 +90,7 @@ def certify(reference: ImageLike, *, static: ImageLike | None = None,
     bias = resolution.bias_sweep(reference_image, checked, threads, specimen)
     star = resolution.star_response(reference_image, checked, vsg, threads, specimen)
     mei = metrological_efficiency(noise, star)
-    return {
+    certificate = {
         "software": {"name": "Morvex", "version": version()},
         "image_shape": list(reference_image.shape),
         "settings": {name: value for name, value in checked.to_attrs().items()},
@@ -106,6 +106,32 @@ def certify(reference: ImageLike, *, static: ImageLike | None = None,
                   for figure, reason in part["flags"].items()},
         "seconds": time.perf_counter() - began,
     }
+    if checked.on_plane:
+        certificate["millimetres"] = in_millimetres(certificate, checked, reference_image.shape)
+    return certificate
+
+
+def in_millimetres(certificate: dict[str, Any], settings: Settings,
+                   shape: tuple[int, ...]) -> dict[str, Any]:
+    """The certificate's lengths on the specimen plane: each px figure times the plane map's
+    scale at the image centre (the square root of its Jacobian's determinant, so a tilted
+    plane's two directions count alike); strains have no unit and stay as they are."""
+    from .metric import plane_map_for
+
+    plane_map = plane_map_for(settings)
+    assert plane_map is not None
+    centre = np.array([[(shape[1] - 1) / 2.0, (shape[0] - 1) / 2.0]])
+    scale = float(math.sqrt(abs(np.linalg.det(plane_map.jacobian(centre)[0]))))
+    noise, bias = certificate["noise_floor"], certificate["bias"]
+    star, mei = certificate["spatial_resolution"], certificate["mei"]
+    return {"mm_per_px": scale,
+            "noise_floor_mm": noise["displacement_px"] * scale,
+            "predicted_sigma_mm": noise["predicted_sigma_px"] * scale,
+            "max_abs_bias_mm": bias["max_abs_bias_px"] * scale,
+            "l10_displacement_mm": star["l10_displacement_px"] * scale,
+            "l10_strain_mm": star["l10_strain_px"] * scale,
+            "mei_displacement_mm2": mei["displacement_px2"] * scale**2,
+            "mei_strain_mm": mei["strain_px"] * scale}
 
 
 def metrological_efficiency(noise: dict[str, Any], star: dict[str, Any]) -> dict[str, Any]:

@@ -512,6 +512,33 @@ def test_cli_certify_writes_the_three_files(tmp_path, run_cli):
                                  "size\n")
 
 
+def test_a_run_in_millimetres_certifies_in_millimetres_too(tmp_path, frame_files, run_cli):
+    # 8 mm over 100 px: every length of the certificate is 0.08 of its px figure, strains stay.
+    store = tmp_path / "mm.zarr"
+    code, out, err = run_cli("run", frame_files / "f0.tif", frame_files / "f1.tif", "-o", store,
+                             "-q", "--subset", "21", "--step", "8", "--scale", "8",
+                             "--between", "10,20,110,20", "--certify")
+    assert code == 0, err
+    attrs = morvex.open_store(store).attrs
+    assert attrs["certificate_mm_per_px"] == pytest.approx(0.08, rel=1e-9)
+    for px, mm in (("noise_floor_px", "noise_floor_mm"),
+                   ("l10_displacement_px", "l10_displacement_mm"),
+                   ("l10_strain_px", "l10_strain_mm"), ("max_abs_bias_px", "max_abs_bias_mm")):
+        value_px, value_mm = attrs[f"certificate_{px}"], attrs[f"certificate_{mm}"]
+        if value_px == "nan":  # a figure the small image cannot support stays unsupported
+            assert value_mm == "nan"
+        else:
+            assert value_mm == pytest.approx(0.08 * value_px)
+    assert "mm/px): noise floor" in out
+    cert = json.loads(attrs["certificate_json"])
+    from morvex.certificate_files import markdown
+
+    assert f"| l10% of displacement | {cert['millimetres']['l10_displacement_mm']:.4g} |" \
+        in markdown(cert)
+    # Without a plane the certificate says nothing of millimetres.
+    assert "millimetres" not in morvex.certify(frame_files / "f0.tif", subset=21, step=8)
+
+
 def test_cli_run_certify_keeps_the_figures_in_the_store(tmp_path, frame_files, run_cli):
     store = tmp_path / "test.zarr"
     code, out, err = run_cli("run", frame_files / "f0.tif", frame_files / "f1.tif", "-o", store,
