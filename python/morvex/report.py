@@ -583,9 +583,11 @@ class _Builder:
                 ax = figure.add_axes((0.06, top - 0.03 - height, 0.88, height))
                 ax.axis("off")
                 drawn = ax.table(cellText=item.rows or [[""] * len(item.header)],
-                                 colLabels=item.header, loc="upper left", cellLoc="left")
+                                 colLabels=item.header, cellLoc="left", bbox=(0, 0, 1, 1))
                 drawn.auto_set_font_size(False)
                 drawn.set_fontsize(6.5)
+                # Columns as wide as their longest text: a status label must not spill over.
+                drawn.auto_set_column_width(list(range(len(item.header))))
                 top -= height + 0.05
                 if item.note:
                     figure.text(0.06, top, "\n".join(_wrapped(item.note, 120)), fontsize=6.5,
