@@ -130,8 +130,8 @@ def _contents(out: _Builder, handle: Any, dataset: xr.Dataset, positions: list[i
     certificate = certificate_tables(dataset.attrs)
     if certificate:
         out.tables(certificate)
-        for figure in certificate_figures(dataset.attrs):
-            out.figure(figure, "Resolution certificate")
+        for figure, caption in certificate_figures(dataset.attrs):
+            out.figure(figure, caption)
     summary = run_summary(dataset)
     for start in range(0, len(summary.rows), SUMMARY_ROWS_PER_PAGE):
         out.table(_Table(summary.title, summary.header,
@@ -249,10 +249,9 @@ def certificate_tables(attrs: dict[str, Any]) -> list[_Table]:
     def figure(key: str, fmt: str = "{:.4g}") -> str:
         value, error = attrs.get(key), attrs.get(key.replace("_px", "_se_px", 1))
         text = _formatted(value, fmt)
-        if error is not None and key != key.replace("_px", "_se_px", 1):
-            shown = _formatted(error, "{:.2g}")
-            if shown not in ("nan", "-"):
-                text += f" ± {shown}"
+        shown = _formatted(error, "{:.2g}")
+        if text != "not measured" and shown not in ("not measured", "-"):
+            text += f" ± {shown}"  # two significant digits are all a standard error has
         return text
 
     rows = [["noise floor of displacement", figure("certificate_noise_floor_px"), "px"],
@@ -279,8 +278,9 @@ def certificate_tables(attrs: dict[str, Any]) -> list[_Table]:
     return tables
 
 
-def certificate_figures(attrs: dict[str, Any]) -> list[Any]:
-    """The certificate's response and bias plots, as figures (when the store keeps them)."""
+def certificate_figures(attrs: dict[str, Any]) -> list[tuple[Any, str]]:
+    """The certificate's response and bias plots as (figure, caption), when the store keeps
+    the whole certificate."""
     certificate = _certificate(attrs)
     if certificate is None:
         return []
@@ -291,7 +291,9 @@ def certificate_figures(attrs: dict[str, Any]) -> list[Any]:
 
     figures = []
     with tempfile.TemporaryDirectory() as folder:
-        for draw, name in ((plot_response, RESPONSE_PLOT), (plot_bias, BIAS_PLOT)):
+        for draw, name, caption in (
+                (plot_response, RESPONSE_PLOT, "certificate: spatial resolution"),
+                (plot_bias, BIAS_PLOT, "certificate: bias over a sub-pixel shift")):
             try:
                 path = draw(certificate, pathlib.Path(folder) / name)
             except (KeyError, TypeError, ValueError):
@@ -299,7 +301,7 @@ def certificate_figures(attrs: dict[str, Any]) -> list[Any]:
             image = mpimg.imread(path)
             figure = plt.figure(figsize=(image.shape[1] / 120, image.shape[0] / 120))
             figure.figimage(image)
-            figures.append(figure)
+            figures.append((figure, caption))
     return figures
 
 
@@ -685,7 +687,7 @@ def _formatted(value: Any, fmt: str) -> str:
         number = float(value)
     except (TypeError, ValueError):
         return "-" if value is None else str(value)
-    return fmt.format(number) if math.isfinite(number) else "nan"
+    return fmt.format(number) if math.isfinite(number) else "not measured"
 
 
 def _is_numeric(values: Any) -> bool:

@@ -156,6 +156,27 @@ def test_a_certificate_kept_in_the_store_is_reported_and_escaped(measured, tmp_p
     assert HOSTILE in "".join(_Page(text).text)  # shown as text, not markup
 
 
+def test_a_measured_certificate_brings_its_tables_and_plots(measured, tmp_path):
+    from morvex.certificate_files import summary
+    from morvex.certify import certify
+
+    store = tmp_path / "run.zarr"
+    shutil.copytree(measured, store)
+    reference = morvex.open_store(store)["reference_image"].values
+    attrs = summary(certify(reference, **PACKAGE_SETTINGS))
+    write_store_attrs(store, attrs)
+    pdf = tmp_path / "r.pdf"
+    write_report(store, tmp_path / "r.html", fields=["u"], pdf=pdf)
+    page = _Page((tmp_path / "r.html").read_text(encoding="utf-8"))
+    assert [a["alt"] for t, a in page.tags if t == "img"][:2] == [
+        "certificate: spatial resolution", "certificate: bias over a sub-pixel shift"]
+    rows = {row[0]: row[1] for row in page.table("figure")[1:]}
+    assert rows["predicted sigma"] == f"{attrs['certificate_predicted_sigma_px']:.4g}"
+    assert page.table("parameter")[2][0] == "Image size"
+    # Title and settings, the two certificate tables, its two plots, summary, u, status.
+    assert _pages(pdf) == 1 + 1 + 2 + 1 + 2
+
+
 def test_series_columns_are_plotted_with_their_names_escaped(measured, tmp_path):
     series = pd.DataFrame({f"{HOSTILE} [N]": [0.0, 1.0, 2.0, 3.0]})
     text = _report(measured, tmp_path, fields=["u"], series=series)
