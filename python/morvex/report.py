@@ -575,6 +575,7 @@ class _Builder:
             self._page = []
             return
         import matplotlib.pyplot as plt
+        from matplotlib.transforms import Bbox
 
         figure = plt.figure(figsize=(8.27, 11.69))  # A4 portrait, inches
         top = 0.96
@@ -585,7 +586,8 @@ class _Builder:
                 ax = figure.add_axes((0.06, top - 0.03 - height, 0.88, height))
                 ax.axis("off")
                 drawn = ax.table(cellText=item.rows or [[""] * len(item.header)],
-                                 colLabels=item.header, cellLoc="left", bbox=(0, 0, 1, 1))
+                                 colLabels=item.header, cellLoc="left",
+                                 bbox=Bbox.from_bounds(0, 0, 1, 1))
                 drawn.auto_set_font_size(False)
                 drawn.set_fontsize(6.5)
                 # Columns as wide as their longest text: a status label must not spill over.
