@@ -1,4 +1,5 @@
-"""The ``morvex`` command line: run, certify, plot, export, probe, speckle, calibrate, demo.
+"""The ``morvex`` command line: run, certify, plot, export, probe, report, speckle, calibrate,
+demo.
 
 User errors print one line (``morvex: error: ...``) and exit with code 2, without a traceback;
 Ctrl-C exits with code 130 after the current frame's workers stop.
@@ -517,6 +518,47 @@ def probe_command(store: pathlib.Path, points: tuple[str, ...], extensometers: t
     if plot_path is not None:
         plot_table(table, plot_path, x_column, list(y_columns) or None)
         click.echo(f"plot: {plot_path}")
+
+
+@cli.command(name="report")
+@click.argument("store", type=click.Path(path_type=pathlib.Path))
+@click.option("-o", "--output", required=True, type=click.Path(path_type=pathlib.Path),
+              help="HTML file to write: one self-contained file (figures inline).")
+@click.option("--pdf", type=click.Path(path_type=pathlib.Path),
+              help="Also write the same report as a PDF.")
+@click.option("--frames", "frame_list", default="last", show_default=True, metavar="last|K,K,...",
+              help="Frames whose fields are drawn: store frame indices (negative from the last).")
+@click.option("--fields", default="u,v,exx,eyy,exy", show_default=True, metavar="F,F,...",
+              help=f"Fields drawn at each frame: {_FIELDS_HELP}.")
+@click.option("--series", type=click.Path(path_type=pathlib.Path),
+              help="CSV of one row per frame (leading # lines skipped), as morvex probe writes: "
+                   "every numeric column plotted against the frame.")
+@click.option("--series-x", metavar="COLUMN",
+              help="A column of --series to plot the others against too (e.g. 'time [s]').")
+def report_command(store: pathlib.Path, output: pathlib.Path, pdf: pathlib.Path | None,
+                   frame_list: str, fields: str, series: pathlib.Path | None,
+                   series_x: str | None) -> None:
+    """Write a test report of STORE: command, settings, certificate, run summary, fields.
+
+    The HTML holds everything inline (open it anywhere, mail it as one file); --pdf writes
+    the same content as a PDF, one table or figure per page.
+    """
+    from .report import read_series, write_report
+
+    frames = None
+    if frame_list.strip() != "last":
+        try:
+            frames = [int(part) for part in frame_list.split(",")]
+        except ValueError:
+            raise MorvexError(f"--frames must be 'last' or frame indices K,K,..., got "
+                              f"{frame_list!r}") from None
+    names = [name.strip() for name in fields.split(",") if name.strip()]
+    if series_x is not None and series is None:
+        raise MorvexError("--series-x needs --series")
+    table = read_series(series) if series is not None else None
+    written = write_report(store, output, frames=frames, fields=names, series=table,
+                           series_x=series_x, pdf=pdf)
+    click.echo("wrote " + ", ".join(str(path) for path in written))
 
 
 @cli.command()

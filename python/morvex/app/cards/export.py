@@ -1,10 +1,12 @@
-"""Card 7, export: the results as CSV, VTK or NetCDF, and the probes' series as CSV."""
+"""Card 7, export: the results as CSV, VTK or NetCDF, the probes' series as CSV, and the
+test report (HTML) with the probes' curves."""
 
 from __future__ import annotations
 
 import functools
 import pathlib
-from typing import TYPE_CHECKING
+import threading
+from typing import TYPE_CHECKING, Any
 
 from ..._errors import MorvexError
 from ..probes import FIELDS as PROBE_FIELDS
@@ -13,6 +15,9 @@ from ..state import PageState
 
 if TYPE_CHECKING:
     from nicegui import ui
+
+# Matplotlib's figure manager is one per process: two tabs' reports drawn at once would share it.
+_DRAWING = threading.Lock()
 
 
 class ExportCard:
@@ -34,6 +39,8 @@ class ExportCard:
                         f"dense data-testid=export-{kind}")
                 ui.button("Probes CSV", on_click=guarded(self.export_probes)).props(
                     "dense data-testid=export-probes")
+                ui.button("Report", on_click=guarded(self.export_report)).props(
+                    "dense data-testid=export-report")
             self.export_label = ui.label("").classes("text-xs break-all")
             ui.label("Plots: the camera icon on each plot saves it as PNG.").classes(
                 "text-xs opacity-70")
@@ -61,16 +68,42 @@ class ExportCard:
                                    + (" ..." if len(written) > 1 else ""))
         page.clear_error()
 
+    async def export_report(self) -> None:
+        from nicegui import run, ui
+
+        page, project = self.page, self.page.project
+        if project.reference is None:
+            raise MorvexError("nothing to report yet: run the measurement first")
+        dataset = project.dataset()
+        series = self._probe_table(dataset) if dataset is not None and project.probes else None
+        target = self._folder() / "report.html"
+        # Off the event loop: every figure is drawn and encoded, seconds for a large image.
+        written = await run.io_bound(_report, project.store, target, series)
+        if written is None:
+            return  # the server is stopping
+        ui.download.file(written)
+        self.export_label.set_text(f"wrote {page.root.relative(written)}")
+        page.clear_error()
+
     def export_probes(self) -> None:
-        import pandas as pd
         from nicegui import ui
 
         project = self.page.project
         dataset = project.dataset() if project.reference is not None else None
         if dataset is None or not project.probes:
             raise MorvexError("nothing to export yet: run, then place a probe or a gauge")
+        table = self._probe_table(dataset)
+        target = self._folder() / "probes.csv"
+        table.to_csv(target, index=False, float_format="%.9g")
+        ui.download.file(target)
+        self.export_label.set_text(f"wrote {self.page.root.relative(target)}")
+
+    def _probe_table(self, dataset: Any) -> Any:
+        """The placed probes' values, one row per complete frame (a pandas DataFrame)."""
+        import pandas as pd
+
         table = pd.DataFrame({"frame": dataset["frame"].values})
-        probes = project.probes
+        probes = self.page.project.probes
         if "point" in probes:
             x, y = probes["point"]
             for name in PROBE_FIELDS:
@@ -82,10 +115,15 @@ class ExportCard:
             start, end = probes["gauge"]
             for name, values in gauge(dataset, start, end).items():
                 table[f"gauge_{name}"] = values
-        target = self._folder() / "probes.csv"
-        table.to_csv(target, index=False, float_format="%.9g")
-        ui.download.file(target)
-        self.export_label.set_text(f"wrote {self.page.root.relative(target)}")
+        return table
+
+
+def _report(store: pathlib.Path, target: pathlib.Path, series: Any) -> pathlib.Path:
+    """The store's test report written to `target`, with `series` (the probes) if any."""
+    from ...report import write_report
+
+    with _DRAWING:
+        return write_report(store, target, series=series)[0]
 
 
 def _export(store: pathlib.Path, kind: str, folder: pathlib.Path,
