@@ -20,6 +20,7 @@ from .mask import Shape, check_image_size, rasterise, read_mask
 from .paths import Root
 from .results import Snapshot, StoreResults, results_of
 from .runs import run_of, start_run, started_with
+from .view import check_view
 
 STATE_FILE = "morvex_app.json"
 DEFAULT_STORE = "results.zarr"
@@ -81,6 +82,7 @@ class Project:
         self.shapes: list[Shape] = []
         self.mask_image: np.ndarray | None = None
         self.probes: dict[str, Any] = {}
+        self.view: dict[str, float] | None = None  # the picture's zoom and centre (app/view.py)
         self.reference: np.ndarray | None = None
         self.frame_names: list[str] = []
         self.frames: Any = None
@@ -124,6 +126,7 @@ class Project:
         self.reference_text, self.frames_text = reference.strip(), (frames or reference).strip()
         self.reference, self.frames, self.frame_names = image, frame_list, list(frame_list.names)
         self._results = None
+        self.view = None  # fitted, unless the store kept one
         if saved:
             self._restore(saved)
 
@@ -201,6 +204,7 @@ class Project:
             self.load_mask(self.mask_text)
         self.load_text = str(saved.get("load", ""))
         self.probes = dict(saved.get("probes", {}))
+        self.view = check_view(saved.get("view"))
 
     def save(self) -> None:
         """Write the project's state into the store folder (once the run has laid it out).
@@ -221,7 +225,7 @@ class Project:
         return {"reference": self.reference_text, "frames": self.frames_text,
                 "settings": dict(self.settings), "incremental": self.incremental,
                 "shapes": [s.to_json() for s in self.shapes], "mask": self.mask_text,
-                "load": self.load_text, "probes": dict(self.probes)}
+                "load": self.load_text, "probes": dict(self.probes), "view": self.view}
 
     # --- mask and grid -------------------------------------------------------------------
 

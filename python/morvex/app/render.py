@@ -170,7 +170,7 @@ def svg_overlay(*, field_url: str | None, field_box: tuple[float, float, float, 
         parts.append(f'<image href="{field_url}" x="{x}" y="{y}" width="{w}" height="{h}" '
                      f'preserveAspectRatio="none" opacity="{opacity:.3f}" '
                      'style="image-rendering:pixelated"/>')
-    for item in shapes:
+    for index, item in enumerate(shapes):
         colour = "#ff5252" if item["cut"] else "#00e676"
         style = (f'fill="{colour}" fill-opacity="0.15" stroke="{colour}" '
                  f'stroke-width="{line}" stroke-dasharray="{4 * line},{2 * line}"')
@@ -185,7 +185,8 @@ def svg_overlay(*, field_url: str | None, field_box: tuple[float, float, float, 
                          f'{style}/>')
         else:
             text = " ".join(f"{px:.1f},{py:.1f}" for px, py in points)
-            parts.append(f'<polygon points="{text}" {style}/>')
+            # Numbered: the browser finds a polygon's corners by it to drag them.
+            parts.append(f'<polygon data-shape="{index}" points="{text}" {style}/>')
     if grid is not None:
         gx, gy, kept = grid
         for flag, colour in ((True, "#ffeb3b"), (False, "#9e9e9e")):

@@ -20,13 +20,14 @@ from ..render import (
     vector_arrows,
 )
 from ..state import FIELD_LABELS, PageState
+from ..view import attach_call, view_from_browser
 
 if TYPE_CHECKING:
     from nicegui import ui
 
 TOOLS = {"probe": "Point", "line": "Line profile", "extensometer": "Extensometer",
          "gauge": "Strain gauge", "rectangle": "Mask rectangle", "polygon": "Mask polygon",
-         "circle": "Mask circle"}
+         "circle": "Mask circle", "pan": "Pan (or Shift + drag)"}
 # Frame pictures are served by URL (the browser caches them); the newest few stay in memory.
 IMAGES: OrderedDict[str, bytes] = OrderedDict()
 _IMAGE_CACHE = 48
@@ -40,7 +41,8 @@ def _keep_image(key: str, data: bytes) -> None:
 
 
 class LookCard:
-    image: ui.interactive_image  # built with the view, named earlier by the zoom slider
+    image: ui.interactive_image
+    view_box: ui.element
     auto_box: ui.checkbox
     low_input: ui.number
     high_input: ui.number
@@ -68,6 +70,13 @@ class LookCard:
                 ui.select(TOOLS, value="probe", label="click / drag draws").props(
                     "dense data-testid=tool").classes("w-44").on_value_change(
                     guarded(page.mask.tool_changed))
+                # Beside the chooser: a polygon is clicked and closed without leaving the image.
+                page.mask.build_tools()
+                ui.space()
+                ui.button("Fit", on_click=self.fit).props(
+                    "dense outline data-testid=view-fit").tooltip(
+                    "the whole image in view; the wheel zooms about the pointer")
+            with ui.row().classes("w-full items-center gap-2"):
                 with ui.element("select").classes("mv-select").props(
                         "data-testid=field-select") as field_select:
                     for name, label in FIELD_LABELS.items():
@@ -98,15 +107,18 @@ class LookCard:
                 ui.slider(min=0, max=1, step=0.05, value=page.opacity).classes(
                     "w-28").on_value_change(guarded(
                         lambda e: page.set("opacity", float(e.value))))
-                ui.label("zoom")
-                ui.slider(min=0.25, max=4, step=0.25, value=1).classes("w-28").on_value_change(
-                    lambda e: self.image.style(f"width:{100 * float(e.value)}%"))
-            with ui.element("div").classes("mv-view w-full"):
+            with ui.element("div").classes("mv-view w-full").props(
+                    "data-testid=image-box") as self.view_box:
+                # Sized by the browser (app/view.py): no width here that a redraw would reset.
                 self.image = ui.interactive_image(
                     "", content="", events=["mousedown", "mouseup", "mousemove", "dblclick"],
-                    cross="#00e5ff", sanitize=False).props("data-testid=image-view").style(
-                    "width:100%")
+                    cross="#00e5ff", sanitize=False).props("data-testid=image-view").classes(
+                    "mv-picture")
                 self.image.on_mouse(guarded(page.mask.mouse))
+            self.view_box.on("mvview", guarded(self.view_changed),
+                             js_handler="(e) => emit(e.detail)")
+            self.view_box.on("mvcorner", guarded(page.mask.corner_moved),
+                             js_handler="(e) => emit(e.detail)")
             with ui.row().classes("w-full items-center gap-2"):
                 self.colour_bar = ui.html("", sanitize=False).classes("grow")
                 self.pointer_label = ui.label("x —, y —, grey —").classes(
@@ -134,7 +146,9 @@ class LookCard:
         self.player = ui.timer(0.35, guarded(self.play_step), active=False)
 
     def show_project(self) -> None:
-        """The slider and the picture sized for the project just opened."""
+        """The slider and the picture sized for the project just opened, at its kept view."""
+        from nicegui import ui
+
         project = self.page.project
         assert project.reference is not None
         count = len(project.frame_names)
@@ -142,7 +156,26 @@ class LookCard:
         self.slider.update()
         self.frame_input._props["max"] = count - 1
         self.frame_input.update()
-        self.image._props["size"] = (project.reference.shape[1], project.reference.shape[0])
+        size = (project.reference.shape[1], project.reference.shape[0])
+        self.image._props["size"] = size
+        self.image.update()
+        ui.run_javascript(attach_call(self.view_box.id, self.image.id, size, project.view))
+        self.page.mask.tool_changed(None)
+
+    def fit(self) -> None:
+        from nicegui import ui
+
+        ui.run_javascript(f"mvView.fit('c{self.view_box.id}')")
+
+    def view_changed(self, event: Any) -> None:
+        """The browser's zoom and pan, kept with the project (saved once a store exists)."""
+        project = self.page.project
+        if project.reference is None:
+            return
+        view = view_from_browser(event.args)
+        if view != project.view:
+            project.view = view
+            project.save()
 
     def field_changed(self, event: Any) -> None:
         value = event.args

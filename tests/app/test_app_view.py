@@ -1,0 +1,157 @@
+"""The picture follows the hand: fit, wheel zoom, pan, shapes shown as they are drawn, and
+the view and frame the page lands on after a run and on reopening."""
+
+from __future__ import annotations
+
+import json
+import pathlib
+
+import pytest
+from playwright.sync_api import Page, expect
+
+from .conftest import FRAMES, SHAPE
+from .helpers import open_project, run_to
+
+
+def _scale(page: Page) -> float:
+    box = page.get_by_test_id("image-box")
+    expect(box).to_have_attribute("data-scale", __import__("re").compile(r"\d"))
+    return float(box.get_attribute("data-scale") or "nan")
+
+
+def _picture(page: Page) -> dict[str, float]:
+    box = page.get_by_test_id("image-view").bounding_box()
+    assert box is not None
+    return box
+
+
+def _choose(page: Page, tool: str) -> None:
+    page.get_by_test_id("tool").click()
+    page.get_by_role("option", name=tool).click()
+    page.wait_for_timeout(300)  # the menu closes before the hand draws
+
+
+def _wait_for_scale(page: Page, differs_from: float | None = None,
+                    equals: float | None = None) -> float:
+    for _ in range(100):
+        scale = _scale(page)
+        if differs_from is not None and abs(scale - differs_from) > 1e-9:
+            return scale
+        if equals is not None and abs(scale - equals) < 1e-6 * equals:
+            return scale
+        page.wait_for_timeout(100)
+    return _scale(page)
+
+
+def test_opens_fitted_wheel_zooms_about_the_pointer_shift_drag_pans_fit_restores(
+        browser) -> None:
+    page = browser
+    open_project(page)
+    fitted = _scale(page)
+    view = page.get_by_test_id("image-box").bounding_box()
+    picture = _picture(page)
+    assert view is not None
+    # The whole image in view, touching the box on one side.
+    assert picture["width"] <= view["width"] + 1 and picture["height"] <= view["height"] + 1
+    assert min(view["width"] - picture["width"], view["height"] - picture["height"]) < 2
+    assert picture["width"] == pytest.approx(fitted * SHAPE[1], abs=1)
+
+    pointer = (picture["x"] + 0.6 * picture["width"], picture["y"] + 0.4 * picture["height"])
+    under = ((pointer[0] - picture["x"]) / fitted, (pointer[1] - picture["y"]) / fitted)
+    page.mouse.move(*pointer)
+    for _ in range(3):
+        page.mouse.wheel(0, -200)
+    zoomed = _wait_for_scale(page, differs_from=fitted)
+    page.wait_for_timeout(300)
+    zoomed = _scale(page)
+    assert zoomed > 1.5 * fitted
+    picture = _picture(page)
+    assert picture["width"] == pytest.approx(zoomed * SHAPE[1], abs=1)
+    # The image point under the pointer stayed under it (to a screen pixel).
+    assert (pointer[0] - picture["x"]) / zoomed == pytest.approx(under[0], abs=1 / zoomed + 0.1)
+    assert (pointer[1] - picture["y"]) / zoomed == pytest.approx(under[1], abs=1 / zoomed + 0.1)
+
+    # Shift + drag pans the view and draws nothing, with a mask tool in hand.
+    _choose(page, "Mask rectangle")
+    scrolled = page.get_by_test_id("image-box").evaluate("(e) => [e.scrollLeft, e.scrollTop]")
+    page.keyboard.down("Shift")
+    page.mouse.move(*pointer)
+    page.mouse.down()
+    page.mouse.move(pointer[0] - 40, pointer[1] - 30, steps=4)
+    page.mouse.up()
+    page.keyboard.up("Shift")
+    moved = page.get_by_test_id("image-box").evaluate("(e) => [e.scrollLeft, e.scrollTop]")
+    assert (moved[0] - scrolled[0], moved[1] - scrolled[1]) == (40, 30)
+    expect(page.get_by_text("add rectangle")).to_have_count(0)
+
+    page.get_by_test_id("view-fit").click()
+    assert _wait_for_scale(page, equals=fitted) == pytest.approx(fitted)
+
+
+def test_shapes_show_while_drawn_and_at_once_after_and_polygon_corners_move(browser) -> None:
+    page = browser
+    open_project(page)
+
+    def at(fx: float, fy: float) -> tuple[float, float]:
+        picture = _picture(page)  # where it is now: a click elsewhere may scroll the page
+        return picture["x"] + fx * picture["width"], picture["y"] + fy * picture["height"]
+
+    content = page.get_by_test_id("image-view").locator("svg").first
+    preview = page.get_by_test_id("preview")
+    for tool, mark in (("Mask rectangle", "rect"), ("Mask circle", "circle")):
+        _choose(page, tool)
+        page.mouse.move(*at(0.3, 0.3))
+        page.mouse.down()
+        page.mouse.move(*at(0.5, 0.6), steps=4)
+        expect(preview).to_have_count(1)
+        assert preview.evaluate("(e) => e.tagName") == mark
+        page.mouse.up()
+        # On the picture as the hand lets go: no other action needed.
+        expect(content.locator(f"{mark}[stroke='#00e676']")).to_have_count(1)
+    expect(preview).to_have_count(0)
+
+    _choose(page, "Mask polygon")
+    for corner in ((0.2, 0.2), (0.8, 0.2), (0.5, 0.8)):
+        page.mouse.click(*at(*corner))
+    page.mouse.move(*at(0.6, 0.6))
+    expect(preview).to_have_count(1)  # the polygon so far, and on to the pointer
+    page.get_by_test_id("mask-close").click()
+    polygon = content.locator("polygon[data-shape]")
+    expect(polygon).to_have_count(1)
+    # The third corner dragged from (0.5, 0.8) to (0.5, 0.9) of the picture.
+    page.mouse.move(*at(0.5, 0.8))
+    page.mouse.down()
+    page.mouse.move(*at(0.5, 0.9), steps=4)
+    page.mouse.up()
+    _choose(page, "Point")  # a redraw from the server: the move was kept there
+    expect(page.get_by_text("add polygon (3 points)")).to_be_visible()
+    points = polygon.get_attribute("points") or ""
+    last = [float(v) for v in points.split()[2].split(",")]
+    assert last == pytest.approx([0.5 * SHAPE[1], 0.9 * SHAPE[0]], abs=1.5)
+
+
+def test_after_a_run_and_on_reopening_the_last_frame_and_the_zoom_are_shown(
+        browser, root: pathlib.Path) -> None:
+    page = browser
+    open_project(page)
+    run_to(page, "done")
+    expect(page.get_by_test_id("frame-index")).to_have_value(str(FRAMES - 1))
+    fitted = _scale(page)
+    picture = _picture(page)
+    page.mouse.move(picture["x"] + picture["width"] / 2, picture["y"] + picture["height"] / 2)
+    page.mouse.wheel(0, -300)
+    zoomed = _wait_for_scale(page, differs_from=fitted)
+    state = root / "results.zarr" / "morvex_app.json"
+    for _ in range(100):
+        kept = json.loads(state.read_text()).get("view") if state.exists() else None
+        if kept and kept["scale"] == pytest.approx(zoomed):
+            break
+        page.wait_for_timeout(100)
+    assert kept is not None and kept["scale"] == pytest.approx(zoomed)
+
+    other = page.context.new_page()
+    other.goto(page.url)
+    open_project(other, "", "", "results.zarr")
+    expect(other.get_by_test_id("run-status")).to_have_text("done")
+    expect(other.get_by_test_id("frame-index")).to_have_value(str(FRAMES - 1))
+    assert _wait_for_scale(other, equals=zoomed) == pytest.approx(zoomed)
