@@ -4,6 +4,7 @@ the view and frame the page lands on after a run and on reopening."""
 from __future__ import annotations
 
 import json
+import re
 import pathlib
 
 import pytest
@@ -15,7 +16,7 @@ from .helpers import open_project, run_to
 
 def _scale(page: Page) -> float:
     box = page.get_by_test_id("image-box")
-    expect(box).to_have_attribute("data-scale", __import__("re").compile(r"\d"))
+    expect(box).to_have_attribute("data-scale", re.compile(r"\d"))
     return float(box.get_attribute("data-scale") or "nan")
 
 
@@ -155,3 +156,27 @@ def test_after_a_run_and_on_reopening_the_last_frame_and_the_zoom_are_shown(
     expect(other.get_by_test_id("run-status")).to_have_text("done")
     expect(other.get_by_test_id("frame-index")).to_have_value(str(FRAMES - 1))
     assert _wait_for_scale(other, equals=zoomed) == pytest.approx(zoomed)
+    # On frame 0 the strain is zero to rounding: a uniform field, with no noise on the bar.
+    other.get_by_test_id("frame-index").fill("0")
+    other.get_by_test_id("frame-index").press("Enter")
+    expect(other.get_by_test_id("limits-note")).to_have_text("uniform")
+    numbers = other.get_by_test_id("colour-bar-numbers").inner_text()
+    assert "e-" not in numbers and "0" in numbers.split()
+
+
+def test_a_failed_open_clears_the_project_open_before(browser) -> None:
+    page = browser
+    open_project(page)
+    page.get_by_test_id("mask-path").fill("mask.png")
+    page.get_by_test_id("mask-load").click()
+    expect(page.get_by_text("mask image mask.png")).to_be_visible()
+    image = page.get_by_test_id("image-view").locator("img")
+    expect(image).to_have_attribute("src", re.compile(r"/morvex/image/"))
+    open_project(page, "frames/missing.tif", "frames")
+    expect(page.get_by_test_id("error-message")).to_be_visible()
+    expect(page.get_by_text("mask image mask.png")).to_have_count(0)
+    expect(page.get_by_test_id("mask-path")).to_have_value("")
+    expect(image).not_to_have_attribute("src", re.compile(r"/morvex/image/"))
+    # Nothing of the old project can be run either.
+    page.get_by_test_id("run-start").click()
+    expect(page.get_by_test_id("error-message")).to_contain_text("open a project first")

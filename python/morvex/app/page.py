@@ -111,3 +111,4 @@ class Page(PageState):
                 card.build()
         self.timer = ui.timer(0.5, self.guarded(self.run.poll))
         self.guarded(self.projects.browse)(".")
+        self.guarded(self.projects.open_running)()

@@ -102,6 +102,21 @@ class Project:
             MorvexError: for a path outside the root, a missing or unreadable file, frames
                 of another size than the reference, or a store that is not a Morvex store.
         """
+        try:
+            self._open(reference, frames, store)
+        except Exception:
+            # Nothing of the project open before stays on screen as if it were this one's.
+            self.close()
+            raise
+
+    def close(self) -> None:
+        """Forget the project open: no image, frames, shapes, mask, probes or view."""
+        self.reference, self.frames, self.frame_names = None, None, []
+        self.shapes, self.mask_image, self.mask_text = [], None, ""
+        self.probes, self.view, self.load_text = {}, None, ""
+        self._results = self._recorded_mask = None
+
+    def _open(self, reference: str, frames: str, store: str) -> None:
         from ..io import as_image, frames_from
 
         self.store_text = _store_text(store)

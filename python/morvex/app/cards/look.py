@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import math
 from collections import OrderedDict
 from typing import TYPE_CHECKING, Any
 
@@ -12,9 +13,9 @@ from ..probes import field
 from ..render import (
     colour_bar_html,
     data_url,
+    field_limits,
     field_rgba,
     grey_png,
-    limits,
     png,
     svg_overlay,
     vector_arrows,
@@ -31,6 +32,23 @@ TOOLS = {"probe": "Point", "line": "Line profile", "extensometer": "Extensometer
 # Frame pictures are served by URL (the browser caches them); the newest few stay in memory.
 IMAGES: OrderedDict[str, bytes] = OrderedDict()
 _IMAGE_CACHE = 48
+
+
+# Half the colour span of a uniform field with no known uncertainty, in stored units, by the
+# field's first letter: 0.01 % for a strain, 0.01 px for a displacement.
+_DEFAULT_HALF = {"e": 1e-4, "u": 1e-2, "v": 1e-2, "m": 1e-2}
+
+
+def _uncertainty(dataset: Any, position: int, name: str) -> float | None:
+    """The median σ of field `name` on this frame (stored units) when the store has it."""
+    sigmas = {"u": ("sigma_u",), "v": ("sigma_v",), "magnitude": ("sigma_u", "sigma_v")}
+    wanted = sigmas.get(name)
+    if wanted is None or not all(k in dataset for k in wanted):
+        return None
+    parts = [np.nanmedian(dataset[k].values[position]) if np.isfinite(
+        dataset[k].values[position]).any() else np.nan for k in wanted]
+    sigma = float(np.hypot(*parts) if len(parts) == 2 else parts[0])
+    return sigma if math.isfinite(sigma) and sigma > 0 else None
 
 
 def _keep_image(key: str, data: bytes) -> None:
@@ -162,6 +180,24 @@ class LookCard:
         ui.run_javascript(attach_call(self.view_box.id, self.image.id, size, project.view))
         self.page.mask.tool_changed(None)
 
+    def show_closed(self) -> None:
+        """No project: an empty picture and legend."""
+        self.page.frame = 0
+        self.field_drawn = None
+        self.image.set_source("")
+        self.image.set_content("")
+        self.colour_bar.set_content("")
+        self.frame_name.set_text("")
+
+    def last_frame(self, snapshot: Any) -> None:
+        """Show the last frame measured (after a run, on reopening): the field at its end."""
+        dataset = snapshot.dataset
+        if dataset is None or not dataset.sizes.get("frame", 0):
+            return
+        last = int(np.max(dataset["frame"].values))
+        if 0 <= last < len(self.page.project.frame_names):
+            self.set_frame(last)
+
     def fit(self) -> None:
         from nicegui import ui
 
@@ -288,8 +324,11 @@ class LookCard:
             values = np.where(dataset["status"].values[position] == 255, np.nan, values)
         elif "valid" in dataset:
             values = np.where(dataset["valid"].values[position], values, np.nan)
+        sigma = _uncertainty(dataset, position, page.field)
+        uniform = False
         if page.auto_limits:
-            page.low, page.high = limits(values)
+            page.low, page.high, uniform = field_limits(
+                values, sigma or 0.0, _DEFAULT_HALF.get(page.field[:1], 1e-3))
             self.low_input.set_value(round(page.low * factor, 6))
             self.high_input.set_value(round(page.high * factor, 6))
         rgba = field_rgba(values, page.low, page.high, status=page.field == "status")
@@ -299,7 +338,8 @@ class LookCard:
         box = (xs[0] - step_x / 2, ys[0] - step_y / 2, step_x * xs.size, step_y * ys.size)
         self.colour_bar.set_content(colour_bar_html(
             FIELD_LABELS[page.field], page.low * factor, page.high * factor, unit,
-            status=page.field == "status"))
+            status=page.field == "status", sigma=None if sigma is None else sigma * factor,
+            note="uniform" if uniform else ""))
         vectors = (vector_arrows(dataset["u"].values[position], dataset["v"].values[position],
                                  xs, ys) if page.vectors else [])
         if dataset is snapshot.dataset:
