@@ -4,8 +4,8 @@ the view and frame the page lands on after a run and on reopening."""
 from __future__ import annotations
 
 import json
-import re
 import pathlib
+import re
 
 import pytest
 from playwright.sync_api import Page, expect

@@ -107,8 +107,8 @@ class Page(PageState):
             for card in (self.projects, self.pattern, self.mask, self.run):
                 card.build()
         with pictures:
-            for card in (self.look, self.probes, self.export):
-                card.build()
+            for picture in (self.look, self.probes, self.export):
+                picture.build()
         self.timer = ui.timer(0.5, self.guarded(self.run.poll))
         self.guarded(self.projects.browse)(".")
         self.guarded(self.projects.open_running)()

@@ -45,9 +45,9 @@ def _uncertainty(dataset: Any, position: int, name: str) -> float | None:
     wanted = sigmas.get(name)
     if wanted is None or not all(k in dataset for k in wanted):
         return None
-    parts = [np.nanmedian(dataset[k].values[position]) if np.isfinite(
+    parts = [float(np.nanmedian(dataset[k].values[position])) if np.isfinite(
         dataset[k].values[position]).any() else np.nan for k in wanted]
-    sigma = float(np.hypot(*parts) if len(parts) == 2 else parts[0])
+    sigma = float(math.hypot(*parts))
     return sigma if math.isfinite(sigma) and sigma > 0 else None
 
 
