@@ -10,8 +10,8 @@ import re
 import pytest
 from playwright.sync_api import Page, expect
 
-from .conftest import FRAMES, SHAPE
-from .helpers import open_project, run_to
+from .conftest import FRAMES, SHAPE, write_sequence
+from .helpers import open_project, run_to, set_number
 
 
 def _scale(page: Page) -> float:
@@ -180,3 +180,20 @@ def test_a_failed_open_clears_the_project_open_before(browser) -> None:
     # Nothing of the old project can be run either.
     page.get_by_test_id("run-start").click()
     expect(page.get_by_test_id("error-message")).to_contain_text("open a project first")
+
+
+def test_a_tab_reloaded_during_a_run_opens_on_it(browser, root: pathlib.Path) -> None:
+    write_sequence(root / "long", 12, (320, 320))
+    page = browser
+    open_project(page, "long/img_000.tif", "long", "long.zarr")
+    set_number(page, "setting-step", 2)  # a run that outlasts the reload
+    page.get_by_test_id("run-start").click()
+    expect(page.get_by_test_id("run-status")).to_have_text("running")
+    page.reload()
+    # Nothing typed, nothing clicked: the page is back on the run.
+    expect(page.get_by_test_id("store-path")).to_have_value("long.zarr")
+    expect(page.get_by_test_id("reference-path")).to_have_value("long/img_000.tif")
+    expect(page.get_by_test_id("run-status")).to_have_text("running")
+    expect(page.get_by_test_id("run-progress")).to_contain_text("/ 12 frames")
+    page.get_by_test_id("run-cancel").click()
+    expect(page.get_by_test_id("run-status")).to_have_text("cancelled")

@@ -2,9 +2,11 @@
 
 from __future__ import annotations
 
+import contextlib
 import pathlib
 from typing import TYPE_CHECKING
 
+from ..._errors import MorvexError
 from ..runs import running_store
 from ..state import PageState
 
@@ -97,7 +99,9 @@ class ProjectCard:
             project.open(self.reference_input.value or "", self.frames_input.value or "",
                          self.store_input.value or "")
         except Exception:
-            self.show_closed()
+            # The open's own message is the one to show: one from emptying the page is not.
+            with contextlib.suppress(MorvexError):
+                self.show_closed()
             raise
         page.clear_error()
         self.reference_input.set_value(project.reference_text)
