@@ -44,8 +44,11 @@ def _wait_for_scale(page: Page, differs_from: float | None = None,
     return _scale(page)
 
 
-def test_opens_fitted_wheel_zooms_about_the_pointer_shift_drag_pans_fit_restores(
-        browser) -> None:
+# A drag pans with Shift held over a drawing tool, or with the pan tool alone; it draws nothing.
+@pytest.mark.parametrize("tool, key", [("Mask rectangle", "Shift"),
+                                       ("Pan (or Shift + drag)", None)])
+def test_opens_fitted_wheel_zooms_about_the_pointer_drag_pans_fit_restores(
+        browser, tool: str, key: str | None) -> None:
     page = browser
     open_project(page)
     fitted = _scale(page)
@@ -72,15 +75,16 @@ def test_opens_fitted_wheel_zooms_about_the_pointer_shift_drag_pans_fit_restores
     assert (pointer[0] - picture["x"]) / zoomed == pytest.approx(under[0], abs=1 / zoomed + 0.1)
     assert (pointer[1] - picture["y"]) / zoomed == pytest.approx(under[1], abs=1 / zoomed + 0.1)
 
-    # Shift + drag pans the view and draws nothing, with a mask tool in hand.
-    _choose(page, "Mask rectangle")
+    _choose(page, tool)
     scrolled = page.get_by_test_id("image-box").evaluate("(e) => [e.scrollLeft, e.scrollTop]")
-    page.keyboard.down("Shift")
+    if key:
+        page.keyboard.down(key)
     page.mouse.move(*pointer)
     page.mouse.down()
     page.mouse.move(pointer[0] - 40, pointer[1] - 30, steps=4)
     page.mouse.up()
-    page.keyboard.up("Shift")
+    if key:
+        page.keyboard.up(key)
     moved = page.get_by_test_id("image-box").evaluate("(e) => [e.scrollLeft, e.scrollTop]")
     assert (moved[0] - scrolled[0], moved[1] - scrolled[1]) == (40, 30)
     expect(page.get_by_text("add rectangle")).to_have_count(0)
