@@ -7,6 +7,7 @@ from __future__ import annotations
 
 import os
 import pathlib
+import re
 import subprocess
 import sys
 import tempfile
@@ -50,12 +51,14 @@ def main() -> None:
                 expect(page.get_by_test_id("speckle-report")).to_contain_text("recommended")
                 page.get_by_test_id("show-grid").click()
                 image = page.get_by_test_id("image-view").locator("img")
-                box = image.bounding_box()
+                expect(page.get_by_test_id("image-box")).to_have_attribute("data-scale",
+                                                                           re.compile(r"\d"))
 
                 def drag(tool: str, a: tuple[float, float], b: tuple[float, float]) -> None:
                     page.get_by_test_id("tool").click()
                     page.get_by_role("option", name=tool).click()
                     page.wait_for_timeout(500)  # the menu closes before the drag begins
+                    box = image.bounding_box()  # where the picture is now, fitted
                     page.mouse.move(box["x"] + box["width"] * a[0], box["y"] + box["height"] * a[1])
                     page.mouse.down()
                     page.mouse.move(box["x"] + box["width"] * b[0],
@@ -83,6 +86,8 @@ def main() -> None:
                 drag("Strain gauge", (0.3, 0.2), (0.45, 0.4))
                 page.get_by_test_id("tool").click()
                 page.get_by_role("option", name="Point").click()
+                page.wait_for_timeout(500)
+                box = image.bounding_box()
                 image.click(position={"x": box["width"] * 0.3, "y": box["height"] * 0.6})
                 page.get_by_test_id("load-path").fill("load.csv")
                 page.get_by_test_id("load-load").click()

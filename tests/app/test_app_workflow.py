@@ -206,6 +206,7 @@ def test_status_legend_holds_every_status_in_the_colour_it_is_drawn(
     page = browser
     open_project(page, "", "", "script.zarr")
     expect(page.get_by_test_id("run-status")).to_have_text("done")
+    expect(page.get_by_test_id("frame-index")).to_have_value(str(FRAMES - 1))
     page.get_by_test_id("field-select").select_option("status")
     legend = page.get_by_test_id("status-legend")
     expect(legend).to_be_visible()
@@ -217,11 +218,12 @@ def test_status_legend_holds_every_status_in_the_colour_it_is_drawn(
             "(e) => getComputedStyle(e).backgroundColor")
     assert len(set(colours.values())) == len(colours)  # every status its own colour
     assert "left the field of view" in legend.inner_text()
-    # The picture of frame 0 has each point in its status's legend colour.
+    # The picture (of the last frame, where an opened store lands) has each point in its
+    # status's legend colour.
     href = page.get_by_test_id("image-view").locator("svg image").get_attribute("href")
     assert href is not None and href.startswith("data:image/png;base64,")
     picture = np.asarray(Image.open(io.BytesIO(base64.b64decode(href.split(",", 1)[1]))))
-    status = morvex.open_store(root / "script.zarr")["status"].values[0]
+    status = morvex.open_store(root / "script.zarr")["status"].values[-1]
     shown = {int(code) for code in np.unique(status)}
     assert {0, 1} <= shown
     for code in shown:

@@ -2,7 +2,8 @@
 
 Every control talks to a Project (paths, settings, shapes, probes) and to the package (image
 loading, speckle report, Job, store, exporters) through one card each (app/cards); this file
-only places them: the inputs on the left, the picture and the probes on the right.
+only places them: the inputs on the left, the picture, the probes and the exports on the
+right.
 """
 
 from __future__ import annotations
@@ -20,12 +21,14 @@ from .cards.run import RunCard
 from .paths import Root
 from .runs import trim_heap
 from .state import PageState
+from .view import SCRIPT as VIEW_SCRIPT
 
 # A page asked for without a browser to show it (a script, a prefetch) never connects; NiceGUI
 # keeps those for a minute. A browser connects within a few seconds even on a busy machine.
 _UNCONNECTED_PAGE_SECONDS = 20.0
 _CSS = (".mv-card{width:100%} .mv-mono{font-family:monospace;white-space:pre-wrap}"
-        " .mv-view{overflow:auto;max-height:78vh;background:#222}"
+        " .mv-view{overflow:auto;height:72vh;background:#222;position:relative}"
+        " .mv-picture{margin:0 auto;width:100%}"
         " select.mv-select{border:1px solid #bbb;border-radius:4px;padding:4px}")
 
 
@@ -82,6 +85,7 @@ class Page(PageState):
         from nicegui import ui
 
         ui.add_css(_CSS)
+        ui.add_body_html(VIEW_SCRIPT)
         with ui.header().classes("items-center bg-slate-800 py-1"):
             ui.label("Morvex").classes("text-lg font-bold")
             ui.label("digital image correlation").classes("text-sm opacity-70")
@@ -100,12 +104,13 @@ class Page(PageState):
             return  # nobody to show the page to; NiceGUI drops it
         if client.is_deleted:
             return  # pruned while it waited: its cards would be built for nobody
+        # One reading order: down the inputs (1 to 4), then down the pictures (5 on).
         with inputs:
-            for card in (self.projects, self.pattern, self.plane, self.mask, self.run,
-                         self.export):
+            for card in (self.projects, self.pattern, self.plane, self.mask, self.run):
                 card.build()
         with pictures:
-            self.look.build()
-            self.probes.build()
+            for picture in (self.look, self.probes, self.export):
+                picture.build()
         self.timer = ui.timer(0.5, self.guarded(self.run.poll))
         self.guarded(self.projects.browse)(".")
+        self.guarded(self.projects.open_running)()

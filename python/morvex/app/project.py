@@ -20,6 +20,7 @@ from .mask import Shape, check_image_size, rasterise, read_mask
 from .paths import Root
 from .results import Snapshot, StoreResults, results_of
 from .runs import run_of, start_run, started_with
+from .view import check_view
 
 STATE_FILE = "morvex_app.json"
 DEFAULT_STORE = "results.zarr"
@@ -97,6 +98,7 @@ class Project:
         self.mask_image: np.ndarray | None = None
         self.probes: dict[str, Any] = {}
         self.plane: dict[str, Any] = plane_defaults()
+        self.view: dict[str, float] | None = None  # the picture's zoom and centre (app/view.py)
         self.reference: np.ndarray | None = None
         self.frame_names: list[str] = []
         self.frames: Any = None
@@ -116,6 +118,21 @@ class Project:
             MorvexError: for a path outside the root, a missing or unreadable file, frames
                 of another size than the reference, or a store that is not a Morvex store.
         """
+        try:
+            self._open(reference, frames, store)
+        except Exception:
+            # Nothing of the project open before stays on screen as if it were this one's.
+            self.close()
+            raise
+
+    def close(self) -> None:
+        """Forget the project open: no image, frames, shapes, mask, probes or view."""
+        self.reference, self.frames, self.frame_names = None, None, []
+        self.shapes, self.mask_image, self.mask_text = [], None, ""
+        self.probes, self.view, self.load_text = {}, None, ""
+        self._results = self._recorded_mask = None
+
+    def _open(self, reference: str, frames: str, store: str) -> None:
         from ..io import as_image, frames_from
 
         self.store_text = _store_text(store)
@@ -140,6 +157,7 @@ class Project:
         self.reference_text, self.frames_text = reference.strip(), (frames or reference).strip()
         self.reference, self.frames, self.frame_names = image, frame_list, list(frame_list.names)
         self._results = None
+        self.view = None  # fitted, unless the store kept one
         if saved:
             self._restore(saved)
 
@@ -221,6 +239,7 @@ class Project:
         plane.update({k: v for k, v in dict(saved.get("plane", {})).items()
                       if k in PLANE_SETTINGS})
         self.plane = plane  # as typed: a run checks it whole (see plane_settings)
+        self.view = check_view(saved.get("view"))
 
     def save(self) -> None:
         """Write the project's state into the store folder (once the run has laid it out).
@@ -241,7 +260,8 @@ class Project:
         return {"reference": self.reference_text, "frames": self.frames_text,
                 "settings": dict(self.settings), "incremental": self.incremental,
                 "shapes": [s.to_json() for s in self.shapes], "mask": self.mask_text,
-                "load": self.load_text, "probes": dict(self.probes), "plane": dict(self.plane)}
+                "load": self.load_text, "probes": dict(self.probes), "plane": dict(self.plane),
+                "view": self.view}
 
     def plane_settings(self) -> dict[str, Any]:
         """The specimen plane's settings as a run takes them: files resolved inside the

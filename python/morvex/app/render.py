@@ -103,9 +103,13 @@ def colour_bar_css(colormap: str = "jet", stops: int = 11) -> str:
 
 
 def colour_bar_html(label: str, low: float, high: float, unit: str, *,
-                    status: bool = False) -> str:
-    """The legend under the picture: a colour bar from `low` to `high` in display units, or
-    for the status field, each status with the colour it is drawn in."""
+                    status: bool = False, sigma: float | None = None,
+                    note: str = "") -> str:
+    """The legend under the picture: a colour bar from `low` to `high` in display units
+    (numbers rounded to `sigma` when known, `note` after the label), or for the status
+    field, each status with the colour it is drawn in."""
+    from .rounding import to_uncertainty
+
     if status:
         # From the library's status table, so a status added there reaches the legend unasked.
         items = "".join(
@@ -119,11 +123,15 @@ def colour_bar_html(label: str, low: float, high: float, unit: str, *,
     unit_text = f" [{html.escape(unit)}]" if unit else ""
     return (f"<div style='display:flex;align-items:center;gap:8px'>"
             f"<b>{html.escape(label)}{unit_text}</b>"
+            + (f"<span data-testid='limits-note' class='text-xs'>{html.escape(note)}</span>"
+               if note else "") +
             f"<div style='flex:1'><div style='height:14px;border-radius:3px;"
             f"background:{colour_bar_css()}'></div>"
             f"<div style='display:flex;justify-content:space-between;font-size:11px;"
-            f"font-family:monospace'><span>{low:.4g}</span><span>{middle:.4g}</span>"
-            f"<span>{high:.4g}</span></div></div></div>")
+            f"font-family:monospace' data-testid='colour-bar-numbers'>"
+            f"<span>{to_uncertainty(low, sigma)}</span>"
+            f"<span>{to_uncertainty(middle, sigma)}</span>"
+            f"<span>{to_uncertainty(high, sigma)}</span></div></div></div>")
 
 
 def vector_arrows(u: np.ndarray, v: np.ndarray, xs: np.ndarray,
@@ -144,17 +152,28 @@ def vector_arrows(u: np.ndarray, v: np.ndarray, xs: np.ndarray,
 
 def limits(values: np.ndarray) -> tuple[float, float]:
     """Robust default limits: the 2nd and 98th percentiles of the finite values."""
+    low, high, _ = field_limits(values)
+    return low, high
+
+
+def field_limits(values: np.ndarray, uncertainty: float = 0.0,
+                 default_half: float = 1e-6) -> tuple[float, float, bool]:
+    """(low, high, uniform): the 2nd and 98th percentiles of the finite values, or, when
+    their span is no more than the values' `uncertainty` or 1e-9 of their magnitude (at
+    least 1, in stored units), a span of ± max(`default_half`, `uncertainty`) about their
+    middle, about 0 when the middle lies within it, and uniform True: the reference frame's
+    zero strain is a uniform field, never rounding noise stretched over the whole scale."""
     finite = values[np.isfinite(values)]
     if finite.size == 0:
-        return 0.0, 1.0
+        return 0.0, 1.0, False
     low, high = (float(v) for v in np.percentile(finite, [2, 98]))
-    if high - low <= 1e-9 * max(1.0, abs(high), abs(low)):
-        # A uniform field (the reference frame's zero strain): centre it, do not paint noise.
-        middle, half = (high + low) / 2, max(abs(high + low) / 2 * 0.01, 1e-6)
-        return middle - half, middle + half
-    if high <= low:
-        low, high = low - 0.5 * (abs(low) or 1.0), high + 0.5 * (abs(high) or 1.0)
-    return low, high
+    if high - low <= max(uncertainty, 1e-9 * max(1.0, abs(high), abs(low))):
+        middle = (high + low) / 2
+        half = max(default_half, uncertainty, abs(middle) * 0.01)
+        if abs(middle) <= half:
+            middle = 0.0
+        return middle - half, middle + half, True
+    return low, high, False
 
 
 def svg_overlay(*, field_url: str | None, field_box: tuple[float, float, float, float] | None,
@@ -170,7 +189,7 @@ def svg_overlay(*, field_url: str | None, field_box: tuple[float, float, float, 
         parts.append(f'<image href="{field_url}" x="{x}" y="{y}" width="{w}" height="{h}" '
                      f'preserveAspectRatio="none" opacity="{opacity:.3f}" '
                      'style="image-rendering:pixelated"/>')
-    for item in shapes:
+    for index, item in enumerate(shapes):
         colour = "#ff5252" if item["cut"] else "#00e676"
         style = (f'fill="{colour}" fill-opacity="0.15" stroke="{colour}" '
                  f'stroke-width="{line}" stroke-dasharray="{4 * line},{2 * line}"')
@@ -185,7 +204,8 @@ def svg_overlay(*, field_url: str | None, field_box: tuple[float, float, float, 
                          f'{style}/>')
         else:
             text = " ".join(f"{px:.1f},{py:.1f}" for px, py in points)
-            parts.append(f'<polygon points="{text}" {style}/>')
+            # Numbered: the browser finds a polygon's corners by it to drag them.
+            parts.append(f'<polygon data-shape="{index}" points="{text}" {style}/>')
     if grid is not None:
         gx, gy, kept = grid
         for flag, colour in ((True, "#ffeb3b"), (False, "#9e9e9e")):

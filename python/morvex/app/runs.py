@@ -30,6 +30,14 @@ def run_of(store: pathlib.Path) -> Any:
         return _RUNS.get(store.resolve())
 
 
+def running_store() -> pathlib.Path | None:
+    """The store of the run of this server started last that is still going on, or None."""
+    with _RUNS_LOCK:
+        going = [store for store, job in _RUNS.items()
+                 if job.state in (JobState.QUEUED, JobState.RUNNING)]
+    return going[-1] if going else None  # dicts keep insertion order: the newest last
+
+
 def started_with(store: pathlib.Path) -> dict[str, Any] | None:
     """The project state the run on `store` was started with, or None."""
     with _RUNS_LOCK:
@@ -65,6 +73,7 @@ def start_run(project: Project, watch: bool) -> Any:
         job = ChildJob(frames, store=store, reference=reference, mask=project.mask(),
                        incremental=project.incremental, **extra, **project.settings, **plane)
         job.start()
+        _RUNS.pop(store, None)
         _RUNS[store] = job
         _STARTED[store] = project.state()
     _keep_state_when_created(project, job)

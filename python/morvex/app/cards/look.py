@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import math
 from collections import OrderedDict
 from typing import TYPE_CHECKING, Any
 
@@ -12,24 +13,42 @@ from ..probes import field
 from ..render import (
     colour_bar_html,
     data_url,
+    field_limits,
     field_rgba,
     grey_png,
-    limits,
     png,
     svg_overlay,
     vector_arrows,
 )
 from ..state import FIELD_LABELS, PageState
+from ..view import attach_call, view_from_browser
 
 if TYPE_CHECKING:
     from nicegui import ui
 
 TOOLS = {"probe": "Point", "line": "Line profile", "extensometer": "Extensometer",
          "gauge": "Strain gauge", "rectangle": "Mask rectangle", "polygon": "Mask polygon",
-         "circle": "Mask circle"}
+         "circle": "Mask circle", "pan": "Pan (or Shift + drag)"}
 # Frame pictures are served by URL (the browser caches them); the newest few stay in memory.
 IMAGES: OrderedDict[str, bytes] = OrderedDict()
 _IMAGE_CACHE = 48
+
+
+# Half the colour span of a uniform field with no known uncertainty, in stored units, by the
+# field's first letter: 0.01 % for a strain, 0.01 px for a displacement.
+_DEFAULT_HALF = {"e": 1e-4, "u": 1e-2, "v": 1e-2, "m": 1e-2}
+
+
+def _uncertainty(dataset: Any, position: int, name: str) -> float | None:
+    """The median σ of field `name` on this frame (stored units) when the store has it."""
+    sigmas = {"u": ("sigma_u",), "v": ("sigma_v",), "magnitude": ("sigma_u", "sigma_v")}
+    wanted = sigmas.get(name)
+    if wanted is None or not all(k in dataset for k in wanted):
+        return None
+    parts = [float(np.nanmedian(dataset[k].values[position])) if np.isfinite(
+        dataset[k].values[position]).any() else np.nan for k in wanted]
+    sigma = float(math.hypot(*parts))
+    return sigma if math.isfinite(sigma) and sigma > 0 else None
 
 
 def _keep_image(key: str, data: bytes) -> None:
@@ -40,7 +59,8 @@ def _keep_image(key: str, data: bytes) -> None:
 
 
 class LookCard:
-    image: ui.interactive_image  # built with the view, named earlier by the zoom slider
+    image: ui.interactive_image
+    view_box: ui.element
     auto_box: ui.checkbox
     low_input: ui.number
     high_input: ui.number
@@ -68,6 +88,13 @@ class LookCard:
                 ui.select(TOOLS, value="probe", label="click / drag draws").props(
                     "dense data-testid=tool").classes("w-44").on_value_change(
                     guarded(page.mask.tool_changed))
+                # Beside the chooser: a polygon is clicked and closed without leaving the image.
+                page.mask.build_tools()
+                ui.space()
+                ui.button("Fit", on_click=self.fit).props(
+                    "dense outline data-testid=view-fit").tooltip(
+                    "the whole image in view; the wheel zooms about the pointer")
+            with ui.row().classes("w-full items-center gap-2"):
                 with ui.element("select").classes("mv-select").props(
                         "data-testid=field-select") as field_select:
                     for name, label in FIELD_LABELS.items():
@@ -98,15 +125,18 @@ class LookCard:
                 ui.slider(min=0, max=1, step=0.05, value=page.opacity).classes(
                     "w-28").on_value_change(guarded(
                         lambda e: page.set("opacity", float(e.value))))
-                ui.label("zoom")
-                ui.slider(min=0.25, max=4, step=0.25, value=1).classes("w-28").on_value_change(
-                    lambda e: self.image.style(f"width:{100 * float(e.value)}%"))
-            with ui.element("div").classes("mv-view w-full"):
+            with ui.element("div").classes("mv-view w-full").props(
+                    "data-testid=image-box") as self.view_box:
+                # Sized by the browser (app/view.py): no width here that a redraw would reset.
                 self.image = ui.interactive_image(
                     "", content="", events=["mousedown", "mouseup", "mousemove", "dblclick"],
-                    cross="#00e5ff", sanitize=False).props("data-testid=image-view").style(
-                    "width:100%")
+                    cross="#00e5ff", sanitize=False).props("data-testid=image-view").classes(
+                    "mv-picture")
                 self.image.on_mouse(guarded(page.mask.mouse))
+            self.view_box.on("mvview", guarded(self.view_changed),
+                             js_handler="(e) => emit(e.detail)")
+            self.view_box.on("mvcorner", guarded(page.mask.corner_moved),
+                             js_handler="(e) => emit(e.detail)")
             with ui.row().classes("w-full items-center gap-2"):
                 self.colour_bar = ui.html("", sanitize=False).classes("grow")
                 self.pointer_label = ui.label("x —, y —, grey —").classes(
@@ -134,7 +164,9 @@ class LookCard:
         self.player = ui.timer(0.35, guarded(self.play_step), active=False)
 
     def show_project(self) -> None:
-        """The slider and the picture sized for the project just opened."""
+        """The slider and the picture sized for the project just opened, at its kept view."""
+        from nicegui import ui
+
         project = self.page.project
         assert project.reference is not None
         count = len(project.frame_names)
@@ -142,7 +174,44 @@ class LookCard:
         self.slider.update()
         self.frame_input._props["max"] = count - 1
         self.frame_input.update()
-        self.image._props["size"] = (project.reference.shape[1], project.reference.shape[0])
+        size = (project.reference.shape[1], project.reference.shape[0])
+        self.image._props["size"] = size
+        self.image.update()
+        ui.run_javascript(attach_call(self.view_box.id, self.image.id, size, project.view))
+        self.page.mask.tool_changed(None)
+
+    def show_closed(self) -> None:
+        """No project: an empty picture and legend."""
+        self.page.frame = 0
+        self.field_drawn = None
+        self.image.set_source("")
+        self.image.set_content("")
+        self.colour_bar.set_content("")
+        self.frame_name.set_text("")
+
+    def last_frame(self, snapshot: Any) -> None:
+        """Show the last frame measured (after a run, on reopening): the field at its end."""
+        dataset = snapshot.dataset
+        if dataset is None or not dataset.sizes.get("frame", 0):
+            return
+        last = int(np.max(dataset["frame"].values))
+        if 0 <= last < len(self.page.project.frame_names):
+            self.set_frame(last)
+
+    def fit(self) -> None:
+        from nicegui import ui
+
+        ui.run_javascript(f"mvView.fit('c{self.view_box.id}')")
+
+    def view_changed(self, event: Any) -> None:
+        """The browser's zoom and pan, kept with the project (saved once a store exists)."""
+        project = self.page.project
+        if project.reference is None:
+            return
+        view = view_from_browser(event.args)
+        if view != project.view:
+            project.view = view
+            project.save()
 
     def field_changed(self, event: Any) -> None:
         value = event.args
@@ -255,8 +324,11 @@ class LookCard:
             values = np.where(dataset["status"].values[position] == 255, np.nan, values)
         elif "valid" in dataset:
             values = np.where(dataset["valid"].values[position], values, np.nan)
+        sigma = _uncertainty(dataset, position, page.field)
+        uniform = False
         if page.auto_limits:
-            page.low, page.high = limits(values)
+            page.low, page.high, uniform = field_limits(
+                values, sigma or 0.0, _DEFAULT_HALF.get(page.field[:1], 1e-3))
             self.low_input.set_value(round(page.low * factor, 6))
             self.high_input.set_value(round(page.high * factor, 6))
         rgba = field_rgba(values, page.low, page.high, status=page.field == "status")
@@ -266,7 +338,8 @@ class LookCard:
         box = (xs[0] - step_x / 2, ys[0] - step_y / 2, step_x * xs.size, step_y * ys.size)
         self.colour_bar.set_content(colour_bar_html(
             FIELD_LABELS[page.field], page.low * factor, page.high * factor, unit,
-            status=page.field == "status"))
+            status=page.field == "status", sigma=None if sigma is None else sigma * factor,
+            note="uniform" if uniform else ""))
         vectors = (vector_arrows(dataset["u"].values[position], dataset["v"].values[position],
                                  xs, ys) if page.vectors else [])
         if dataset is snapshot.dataset:

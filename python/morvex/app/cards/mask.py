@@ -8,9 +8,13 @@ from typing import TYPE_CHECKING, Any
 from ..._errors import MorvexError
 from ..mask import Shape
 from ..state import PageState
+from ..view import tool_call
 
 if TYPE_CHECKING:
     from nicegui import ui
+
+
+_MASK_TOOLS = ("rectangle", "circle", "polygon")
 
 
 class MaskCard:
@@ -27,22 +31,43 @@ class MaskCard:
         page = self.page
         with ui.card().classes("mv-card"):
             ui.label("3. Mask").classes("font-bold")
-            ui.label("Pick a mask tool above the image, then drag (rectangle, circle) or click "
-                     "the corners (polygon, then Close).").classes("text-xs opacity-70")
-            with ui.row().classes("items-center gap-1"):
-                self.cut_toggle = ui.toggle({False: "add specimen", True: "cut hole"},
-                                            value=False).props("dense")
-                self.cut_toggle.on_value_change(lambda e: page.set("cut", bool(e.value), False))
-                ui.button("Close polygon", on_click=page.guarded(self.close_polygon)).props(
-                    "dense flat")
-                ui.button("Clear", on_click=page.guarded(self.clear_mask)).props(
-                    "dense flat data-testid=mask-clear")
+            ui.label("Draw with the mask tools above the image: drag (rectangle, circle) or "
+                     "click the corners (polygon, then Close); drag a corner to move it."
+                     ).classes("text-xs opacity-70")
             self.shape_list = ui.column().classes("w-full gap-0")
             with ui.row().classes("w-full items-center no-wrap gap-1"):
                 self.mask_input = ui.input("Mask image (non-zero = specimen)").props(
                     "dense data-testid=mask-path").classes("grow")
                 ui.button("Load", on_click=page.guarded(self.load_mask)).props(
                     "dense data-testid=mask-load")
+
+    def build_tools(self) -> None:
+        """Add or cut, Close polygon and Clear: placed beside the image's tool chooser."""
+        from nicegui import ui
+
+        page = self.page
+        self.cut_toggle = ui.toggle({False: "add specimen", True: "cut hole"},
+                                    value=False).props("dense data-testid=mask-cut")
+        self.cut_toggle.on_value_change(page.guarded(self.cut_changed))
+        ui.button("Close polygon", on_click=page.guarded(self.close_polygon)).props(
+            "dense flat data-testid=mask-close")
+        ui.button("Clear", on_click=page.guarded(self.clear_mask)).props(
+            "dense flat data-testid=mask-clear")
+
+    def cut_changed(self, event: Any) -> None:
+        self.page.cut = bool(event.value)
+        self._tell_browser()
+
+    def _tell_browser(self) -> None:
+        """The tool and its colour, for the shape the browser shows while the hand draws."""
+        from nicegui import ui
+
+        page = self.page
+        if page.project.reference is None:
+            return
+        colour = (("#ff5252" if page.cut else "#00e676") if page.tool in _MASK_TOOLS
+                  else "#40c4ff")
+        ui.run_javascript(tool_call(page.look.view_box.id, page.tool, colour))
 
     def _changed(self) -> None:
         self.page.project.save()
@@ -56,6 +81,7 @@ class MaskCard:
                               "tool and click them on the image")
         self.add_shape(Shape("polygon", tuple(page.draft), page.cut))
         page.draft = []
+        self._tell_browser()  # its corners so far are drawn by the picture now
 
     def add_shape(self, shape: Shape) -> None:
         self.page.project.shapes.append(shape)
@@ -105,9 +131,32 @@ class MaskCard:
                         lambda i=index: self.delete_shape(i))).props("flat dense size=sm")
 
     def tool_changed(self, event: Any) -> None:
-        self.page.tool = event.value
+        """A tool chosen (`event` None: the one held, told again to a picture just opened)."""
+        if event is not None:
+            self.page.tool = event.value
         self.page.draft, self.page.pressed = [], None
+        self._tell_browser()
         self.page.look.redraw()
+
+    def corner_moved(self, event: Any) -> None:
+        """A polygon's corner dragged to a new place in the browser."""
+        args = event.args if isinstance(event.args, dict) else {}
+        shapes = self.page.project.shapes
+        try:
+            index, corner = int(args["shape"]), int(args["corner"])
+            x, y = float(args["x"]), float(args["y"])
+        except (KeyError, TypeError, ValueError):
+            raise MorvexError(f"a corner's move {event.args!r} names no shape, corner and "
+                              "place") from None
+        if not (0 <= index < len(shapes) and shapes[index].kind == "polygon"
+                and 0 <= corner < len(shapes[index].points)
+                and math.isfinite(x) and math.isfinite(y)):
+            raise MorvexError(f"no polygon corner {corner} of shape {index} to move")
+        shape = shapes[index]
+        points = list(shape.points)
+        points[corner] = (x, y)
+        shapes[index] = Shape(shape.kind, tuple(points), shape.cut)
+        self._changed()
 
     def mouse(self, event: Any) -> None:
         """A press, release or move on the image: the chosen tool draws or reads there."""
@@ -122,6 +171,8 @@ class MaskCard:
                 grey = page.background_image()[row, col]
                 page.look.pointer_label.set_text(f"x {x:7.1f}, y {y:7.1f}, grey {grey:6.1f}")
             return
+        if event.shift or event.button == 1:
+            return  # the view pans (app/view.py)
         if event.type == "mousedown":
             page.pressed = (x, y)
             if page.tool == "polygon":
@@ -142,5 +193,6 @@ class MaskCard:
             page.project.probes[tool] = [list(start), list(end)]
             page.project.save()
             page.probes.update_probes()
+            page.look.redraw()  # shown as the hand lets go, not at the next action
         elif tool == "extensometer" and dragged:
             page.probes.place_extensometer(start, end)

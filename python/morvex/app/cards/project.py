@@ -2,9 +2,12 @@
 
 from __future__ import annotations
 
+import contextlib
 import pathlib
 from typing import TYPE_CHECKING
 
+from ..._errors import MorvexError
+from ..runs import running_store
 from ..state import PageState
 
 if TYPE_CHECKING:
@@ -92,8 +95,14 @@ class ProjectCard:
         project = page.project
         # On the event loop, as a click is: what the page does next (a setting typed, Start)
         # finds the project open. The store's frames are read by the poll, off the loop.
-        project.open(self.reference_input.value or "", self.frames_input.value or "",
-                     self.store_input.value or "")
+        try:
+            project.open(self.reference_input.value or "", self.frames_input.value or "",
+                         self.store_input.value or "")
+        except Exception:
+            # The open's own message is the one to show: one from emptying the page is not.
+            with contextlib.suppress(MorvexError):
+                self.show_closed()
+            raise
         page.clear_error()
         self.reference_input.set_value(project.reference_text)
         self.frames_input.set_value(project.frames_text)
@@ -108,3 +117,26 @@ class ProjectCard:
         page.look.set_frame(0, force=True)
         page.mask.refresh_shapes()
         background_tasks.create(page.guarded(page.run.poll)(), name="morvex-poll")
+
+    def show_closed(self) -> None:
+        """The page emptied of the project that was open (an open failed): no image, mask,
+        probes or run of another project left on screen."""
+        page = self.page
+        page.mask.mask_input.set_value("")
+        page.mask.refresh_shapes()
+        page.run.forget_run_view()
+        page.run.status_label.set_text("idle")
+        page.run.progress_label.set_text("0 / 0 frames")
+        page.look.show_closed()
+        page.probes.update_probes()
+
+    def open_running(self) -> None:
+        """Open the store a run of this server is writing, if any: a tab reloaded during a
+        run comes back to it, its progress and its frames."""
+        store = running_store()
+        if store is None or self.page.project.reference is not None:
+            return
+        self.reference_input.set_value("")
+        self.frames_input.set_value("")
+        self.store_input.set_value(self.page.root.relative(store))
+        self.open_project()

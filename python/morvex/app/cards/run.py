@@ -30,6 +30,7 @@ class RunCard:
         self.last_done = -1
         self.last_state: Any = None
         self.last_version = -1
+        self.landing = False  # to show the last frame measured once the run is not going on
         self.summary_job: Any = None  # the job whose summaries the table shows
         self.summary_rows: list[dict[str, Any]] = []
         self.summary_seen = 0  # of the job's summaries, those in the table
@@ -162,6 +163,14 @@ class RunCard:
                                                self.last_version):
             if done >= 1 and self.last_done < 1:
                 page.project.save()  # the store exists now: keep the project in it
+            # The page lands where the measurement ends: on the last frame when a store is
+            # opened (first look at it) and when a run of it finishes.
+            if self.last_done < 0 or (state == "done" and self.last_state not in (None, "done")):
+                self.landing = True
+            if self.landing and state != "running":
+                page.look.last_frame(snapshot)
+                # A finished run's last frame may reach the store after its state: land again.
+                self.landing = state == "done" and stored_done < total
             self.last_done, self.last_state, self.last_version = done, state, snapshot.version
             if page.look.stale():
                 page.look.redraw()
