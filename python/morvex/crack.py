@@ -51,6 +51,8 @@ DEFAULT_ORDERS = 5
 # the 3 x 3 neighbourhood, the fewest points that still determine a plane near a border.
 _REACH_STEPS = 1.5
 _SQRT_M_PER_SQRT_MM = math.sqrt(1e-3)
+# px: far below any correlation's noise floor, far above rounding.
+_OPENING_FLOOR = 1e-6
 # Compass search of the tip: start at a grid step, stop at a hundredth of it.
 _REFINE_SHRINK = 0.5
 _REFINE_STOP = 0.01
@@ -410,21 +412,21 @@ def profile_noise(profile: Profile) -> float:
 
 def find_tip(profile: Profile, threshold: float) -> tuple[float, bool]:
     """(arc length of the tip px, found) walking from the mouth: the first place where the
-    opening at the line, once above `threshold`, falls below it, linearly interpolated
-    between the two stations either side. Not found: the last open station (the crack runs
-    on beyond the line), or NaN when the opening never exceeds the threshold."""
-    seen_open = False
+    opening at the line falls below `threshold`, linearly interpolated between the two
+    stations either side. Not found: the last station (the crack runs on beyond the line),
+    or NaN when the first station read is already closed (no crack opens at the mouth: a
+    noise excursion further on is not a crack). Stations that cannot be read are skipped."""
     last_s, last_open = math.nan, math.nan
     for s, opening in zip(profile.s, profile.line_opening, strict=True):
         if not math.isfinite(opening):
             continue
-        if opening >= threshold:
-            seen_open = True
-            last_s, last_open = float(s), float(opening)
-        elif seen_open:
+        if opening < threshold:
+            if not math.isfinite(last_s):
+                return math.nan, False
             share = (last_open - threshold) / (last_open - opening)
             return last_s + share * (float(s) - last_s), True
-    return (last_s if seen_open else math.nan), False
+        last_s, last_open = float(s), float(opening)
+    return last_s, False
 
 
 # --- the stress intensity factors ---------------------------------------------------------
@@ -861,8 +863,10 @@ def _measure_frame(crack: Crack, frame: dict[str, Any], xs: np.ndarray, ys: np.n
                               distance=distance, spacing=spacing, sigma_u=frame["sigma_u"],
                               sigma_v=frame["sigma_v"])
     level = profile_noise(profile) if noise is None else float(noise)
-    tip_s, found = find_tip(profile, noise_factor * level) if math.isfinite(level) \
-        else (math.nan, False)
+    # A frame measured against itself has sigmas at rounding level: no opening below the
+    # floor counts as one, whatever the noise.
+    threshold = max(noise_factor * level, _OPENING_FLOOR)
+    tip_s, found = find_tip(profile, threshold) if math.isfinite(level) else (math.nan, False)
     tip_xy = crack.at(np.array([tip_s]))[0][0] if math.isfinite(tip_s) \
         else np.array([math.nan, math.nan])
     out: dict[str, Any] = {"profile": profile, "noise": level, "found": found,
@@ -1027,6 +1031,7 @@ def plot_cracks(result: xr.Dataset, path: str | Any, frames: Sequence[int]) -> N
     import pathlib
 
     import matplotlib.pyplot as plt
+    from matplotlib.ticker import MaxNLocator
 
     target = pathlib.Path(path)
     if not target.parent.is_dir():
@@ -1045,11 +1050,17 @@ def plot_cracks(result: xr.Dataset, path: str | Any, frames: Sequence[int]) -> N
         left.axhline(0.0, color="0.6", linewidth=0.6)
         left.set_xlabel("position along the crack from its mouth (px)")
         left.set_ylabel("opening (px)")
-        left.set_title("Opening profile")
+        left.set_title(f"Opening {result.attrs['distance_px']:g} px either side")
         left.legend(fontsize="x-small")
         right.set_xlabel("frame")
         right.set_ylabel("crack length to the tip (px)")
         right.set_title("Tip over frames")
+        right.xaxis.set_major_locator(MaxNLocator(integer=True))
+        if len(labels) > 1:
+            right.set_xlim(float(labels[0]) - 0.5, float(labels[-1]) + 0.5)
+        if not np.any(np.isfinite(result["length"].values)):
+            right.text(0.5, 0.5, "no open crack found in any frame", ha="center",
+                       va="center", transform=right.transAxes)
         right.legend(fontsize="x-small")
         figure.savefig(target, dpi=300)
     except (OSError, ValueError) as error:

@@ -149,15 +149,23 @@ def test_tip_without_sigmas_takes_the_noise_from_the_profile():
     assert result["tip_x"].values[0, 0] == pytest.approx(121.0, abs=2 * STEP)
 
 
-def test_an_opening_that_never_closes_or_never_opens():
-    u, v = lips((0.0, 102.5), (200.0, 102.5), 0.5, 0.0)
-    open_all_along = measure_cracks(field(u, v), [[(0.0, 102.5), (150.0, 102.5)]],
-                                    distance=12.0)
-    assert not open_all_along["tip_found"].values[0, 0]
-    assert open_all_along["length"].values[0, 0] == pytest.approx(150.0)
-    closed = measure_cracks(field(lambda x, y, k: 0 * x, lambda x, y, k: 0 * x),
+@pytest.mark.parametrize("case, opening, sigma, length, found", [
+    ("open all along the line", lambda x: 0.5 + 0 * x, SIGMA, 150.0, False),
+    ("closed everywhere", lambda x: 0 * x, SIGMA, math.nan, False),
+    # A noise-sized opening away from the mouth is no crack.
+    ("open only in the middle", lambda x: np.where(abs(x - 90) < 12, 0.5, 0.0), SIGMA,
+     math.nan, False),
+    # A frame measured against itself: rounding-level values and sigmas.
+    ("rounding only", lambda x: 3e-15 * np.cos(x), 1e-16, math.nan, False),
+])
+def test_tip_of_a_crack_that_never_closes_or_never_opens(case, opening, sigma, length, found):
+    def v(x, y, k):
+        return np.sign(y - 102.5) * opening(x) / 2
+
+    result = measure_cracks(field(lambda x, y, k: 0 * x, v, sigma=sigma),
                             [[(0.0, 102.5), (150.0, 102.5)]], distance=12.0)
-    assert np.isnan(closed["length"].values[0, 0])
+    assert bool(result["tip_found"].values[0, 0]) == found
+    np.testing.assert_equal(result["length"].values[0, 0], length)
 
 
 TIP = (100.0, 100.0)  # px
