@@ -670,6 +670,78 @@ def demo(output: pathlib.Path, frames: int, size: int) -> None:
     run_demo(output, frames, size)
 
 
+@cli.command()
+@click.argument("store", type=click.Path(path_type=pathlib.Path))
+@click.option("--line", "lines", multiple=True, required=True, metavar="X,Y,X,Y,...",
+              help="A crack as a polyline in reference px, mouth first, tip last (repeat the "
+                   "option for more cracks).")
+@click.option("--distance", type=float, show_default="half the subset plus two grid steps",
+              help="How far from the line each lip is read, px.")
+@click.option("--spacing", type=float, show_default="the grid step",
+              help="Distance between stations along the crack, px.")
+@click.option("--noise-factor", default=3.0, show_default=True, type=float,
+              help="The tip is where the opening falls below this times its noise.")
+@click.option("--young", type=float, help="Young's modulus, MPa (asks for K_I, K_II and T).")
+@click.option("--poisson", type=float, help="Poisson's ratio.")
+@click.option("--plane-stress/--plane-strain", "plane_stress", default=False,
+              show_default="plane strain", help="Thin sheet (plane stress) or thick body.")
+@click.option("--r-min", type=float, show_default="--distance",
+              help="Inner radius of the fitting annulus around the tip, px.")
+@click.option("--r-max", type=float, show_default="the tip's distance to the grid's edge",
+              help="Outer radius of the fitting annulus, px.")
+@click.option("--orders", default=5, show_default=True, type=click.IntRange(2, 12),
+              help="Highest order of the Williams series.")
+@click.option("--tip-from", type=click.Choice(["opening", "line"]), default="opening",
+              show_default=True,
+              help="Centre the fit on the tip the opening finds, or on the line's last vertex.")
+@click.option("--refine-tip", is_flag=True,
+              help="Move the fit's tip to where the series fits best.")
+@click.option("--pixel-size", type=float,
+              help="mm per px, for the fit when the store is not calibrated.")
+@click.option("-o", "--output", required=True, type=click.Path(path_type=pathlib.Path),
+              help="CSV to write: one row per crack and frame.")
+@click.option("--profiles", type=click.Path(path_type=pathlib.Path),
+              help="CSV of the opening and sliding at every station, crack and frame.")
+@click.option("--plot", "plot_path", type=click.Path(path_type=pathlib.Path),
+              help="Figure to write (PNG, PDF, SVG): opening profiles and the tip over frames.")
+@click.option("--frames", "frame_list", metavar="K,K,...|START:STOP",
+              show_default="four frames spread over the run",
+              help="Frames whose opening profile the plot draws.")
+def crack(store: pathlib.Path, lines: tuple[str, ...], distance: float | None,
+          spacing: float | None, noise_factor: float, young: float | None,
+          poisson: float | None, plane_stress: bool, r_min: float | None, r_max: float | None,
+          orders: int, tip_from: str, refine_tip: bool, pixel_size: float | None,
+          output: pathlib.Path, profiles: pathlib.Path | None, plot_path: pathlib.Path | None,
+          frame_list: str | None) -> None:
+    """Measure cracks drawn on STORE: opening and sliding along each, its tip, length and
+    growth over frames, and with --young and --poisson the stress intensity factors."""
+    from .crack import Material, measure_cracks, parse_line, plot_cracks, write_csv, write_profiles
+    from .store import open_store
+
+    if (young is None) != (poisson is None):
+        raise MorvexError("--young and --poisson go together")
+    vertices = [parse_line(text, f"--line {k + 1}") for k, text in enumerate(lines)]
+    dataset = open_store(store)
+    material = (Material(young, poisson, "stress" if plane_stress else "strain")
+                if young is not None and poisson is not None else None)
+    result = measure_cracks(dataset, vertices, distance=distance, spacing=spacing,
+                            noise_factor=noise_factor, material=material, r_min=r_min,
+                            r_max=r_max, orders=orders, tip_from=tip_from, refine=refine_tip,
+                            pixel_size_mm=pixel_size)
+    names = [str(n) for n in dataset["frame_name"].values] if "frame_name" in dataset else None
+    write_csv(result, output, source=str(store), frame_names=names)
+    click.echo(f"cracks: {output}")
+    if profiles is not None:
+        write_profiles(result, profiles)
+        click.echo(f"profiles: {profiles}")
+    if plot_path is not None:
+        count = result.sizes["frame"]
+        chosen = (_parse_frames(frame_list, count) if frame_list is not None
+                  else sorted({round(k * (count - 1) / 3) for k in range(4)}))
+        plot_cracks(result, plot_path, chosen)
+        click.echo(f"plot: {plot_path}")
+
+
 def _follow(job: Any, quiet: bool) -> None:
     """Show a job's progress and one line per frame until it ends.
 
