@@ -275,7 +275,7 @@ def _lazy_frames(reader: StoreResults, name: str, frames: np.ndarray, variable: 
 
     epoch = reader._epoch
 
-    class Frames(BackendArray):  # type: ignore[misc]
+    class Frames(BackendArray):
         shape = (frames.size,) + tuple(variable.shape[1:])
         dtype = variable.dtype
 
