@@ -145,9 +145,10 @@ def case_b(size: int, subset: int, step: int) -> None:
     line = [(0.0, tip[1]), (size - 1.0, tip[1])]
     material = Material(YOUNG, POISSON, PLANE)
     for label, options in (
-            ("tip from the opening", {"tip_from": "opening"}),
-            ("tip from the opening, refined by the fit", {"tip_from": "opening", "refine": True}),
-            ("tip given (line ends at it)", {"tip_from": "line", "line": [line[0], tip]}),
+            ("tip from the opening, kept there", {"tip_from": "opening", "refine": False}),
+            ("tip from the opening, refined by the fit (default)", {"tip_from": "opening"}),
+            ("tip given (line ends at it)",
+             {"tip_from": "line", "line": [line[0], tip], "refine": False}),
     ):
         lines = [options.pop("line")] if "line" in options else [line]
         measured = measure_cracks(result, lines, material=material, pixel_size_mm=PIXEL_MM,

@@ -694,8 +694,9 @@ def demo(output: pathlib.Path, frames: int, size: int) -> None:
 @click.option("--tip-from", type=click.Choice(["opening", "line"]), default="opening",
               show_default=True,
               help="Centre the fit on the tip the opening finds, or on the line's last vertex.")
-@click.option("--refine-tip", is_flag=True,
-              help="Move the fit's tip to where the series fits best.")
+@click.option("--refine-tip/--fixed-tip", "refine_tip", default=True, show_default=True,
+              help="Move the fit's tip (within --r-min of the tip found) to where the series "
+                   "fits best, or keep it where it was found.")
 @click.option("--pixel-size", type=float,
               help="mm per px, for the fit when the store is not calibrated.")
 @click.option("-o", "--output", required=True, type=click.Path(path_type=pathlib.Path),

@@ -168,6 +168,22 @@ def test_tip_of_a_crack_that_never_closes_or_never_opens(case, opening, sigma, l
     np.testing.assert_equal(result["length"].values[0, 0], length)
 
 
+def test_a_scattered_station_at_the_grid_edge_opens_no_crack():
+    # No crack: the mouth's station, read from the grid's edge, carries a 0.03 px excursion
+    # beside a profile whose noise is a tenth of it, but that station's own sigma is as large.
+    coords = np.arange(0.0, SIZE + 1, STEP)
+    x, _ = np.meshgrid(coords, coords)
+    sigma = np.where(x < 15, 0.03, 0.001)
+
+    def v(x, y, k):
+        return -0.002 * y + np.where((x < 15) & (y > 102.5), 0.03, 0.0)
+
+    result = measure_cracks(field(lambda x, y, k: 0 * x, v, sigma=sigma),
+                            [[(0.0, 102.5), (150.0, 102.5)]], distance=12.0)
+    assert not bool(result["tip_found"].values[0, 0])
+    assert math.isnan(result["length"].values[0, 0])
+
+
 TIP = (100.0, 100.0)  # px
 MPA = 70000.0
 
