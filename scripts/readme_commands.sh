@@ -50,6 +50,9 @@ PY
       --gauge 100,100,156,156 --section mid=30,128,226,128 --point 128,128 \
       --test-data machine.csv --frame-times tiff --area 12.5 --load-channel "Load (kN)" \
       -o probes.csv --plot stress_strain.png --x "top strain [%]"
+  check "$morvex" report test.zarr -o report.html --pdf report.pdf --series probes.csv --series-x "top strain [%]"
+  check "$morvex" crack test.zarr --line 0,128,128,128 --young 70000 --poisson 0.33 --plane-stress \
+      --pixel-size 0.05 -o crack.csv --profiles opening.csv --plot crack.png
   check "$morvex" plot test.zarr --field u --frames all -o u.gif
   check "$morvex" plot test.zarr --field u --on deformed --images frames --vmin 0 --vmax 2 --cmap viridis -o u_deformed.png
   for kind in csv vtk netcdf; do
