@@ -26,7 +26,7 @@ STATE_FILE = "morvex_app.json"
 DEFAULT_STORE = "results.zarr"
 # Settings the page offers, with the widget kind; defaults come from the package.
 SETTINGS = ("subset", "step", "min_zncc", "strain_window", "strain_measure", "interpolation",
-            "prefilter", "scale_mm_per_px", "shape", "strain_source", "feature_seeds")
+            "prefilter", "scale_mm_per_px", "shape", "strain_source", "feature_seeds", "seeds")
 
 # The specimen plane's settings (results in mm on the specimen): camera and plane are files in
 # the project folder, the others as typed (points as "X,Y" text). Kept apart from SETTINGS:

@@ -28,7 +28,7 @@ if TYPE_CHECKING:
 
 TOOLS = {"probe": "Point", "line": "Line profile", "extensometer": "Extensometer",
          "gauge": "Strain gauge", "rectangle": "Mask rectangle", "polygon": "Mask polygon",
-         "circle": "Mask circle", "pan": "Pan (or Shift + drag)"}
+         "circle": "Mask circle", "seed": "Seed (where to start)", "pan": "Pan (or Shift + drag)"}
 # Frame pictures are served by URL (the browser caches them); the newest few stay in memory.
 IMAGES: OrderedDict[str, bytes] = OrderedDict()
 _IMAGE_CACHE = 48

@@ -187,6 +187,8 @@ class MaskCard:
         tool = page.tool
         if tool == "probe":
             page.probes.place_point(x, y)
+        elif tool == "seed":
+            page.pattern.add_seed(x, y)
         elif tool in ("rectangle", "circle") and dragged:
             self.add_shape(Shape(tool, (start, end), page.cut))
         elif tool in ("line", "gauge") and dragged:

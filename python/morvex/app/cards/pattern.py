@@ -63,6 +63,11 @@ class PatternCard:
                     choice.tooltip(setting_help(name))
                     choice.on_value_change(changed)
                     self.setting_inputs[name] = choice
+            self.seeds_box = ui.input(
+                "Seeds: X,Y or X,Y,U,V px, separated by ; (or the Seed tool on the image)"
+            ).props("dense data-testid=setting-seeds").classes("w-full")
+            self.seeds_box.tooltip(setting_help("seeds"))
+            self.seeds_box.on("change", changed)
             with ui.row().classes("gap-3"):
                 self.incremental_box = ui.checkbox(
                     "incremental (large deformation)").on_value_change(changed)
@@ -80,6 +85,7 @@ class PatternCard:
         wanted, incremental = dict(project.settings), project.incremental
         for name, box in self.setting_inputs.items():
             box.set_value(wanted[name])
+        self.seeds_box.set_value(seeds_text(wanted["seeds"]))
         self.incremental_box.set_value(incremental)
         if project.settings != wanted or project.incremental != incremental:
             project.settings.update(wanted)
@@ -130,6 +136,12 @@ class PatternCard:
 
         background_tasks.create(page.guarded(show)(), name="morvex-speckle-report")
 
+    def add_seed(self, x: float, y: float) -> None:
+        """A seed where the image was clicked (the Seed tool): the correlation starts there."""
+        text = str(self.seeds_box.value or "").strip().rstrip(";")
+        self.seeds_box.set_value(f"{text}; {x:.0f},{y:.0f}" if text else f"{x:.0f},{y:.0f}")
+        self.settings_changed()
+
     def settings_changed(self, _event: Any = None) -> None:
         page, project = self.page, self.page.project
         values = {}
@@ -140,6 +152,17 @@ class PatternCard:
             if name == "scale_mm_per_px" and value in (None, "", 0):
                 value = None
             values[name] = value
+        try:
+            values["seeds"] = parse_seeds(str(self.seeds_box.value or ""))
+        except MorvexError as error:
+            values["seeds"] = ()
+            self.seeds_box._props["error"] = True
+            self.seeds_box._props["error-message"] = str(error)
+            self.seeds_box.update()
+            page.error(str(error))
+            return
+        self.seeds_box._props.pop("error", None)
+        self.seeds_box.update()
         errors = check_settings({k: v for k, v in values.items()
                                  if not (k == "scale_mm_per_px" and v is None)})
         for name, box in self.setting_inputs.items():
@@ -167,3 +190,28 @@ class PatternCard:
                 self.speckle(project.reference)
         page.clear_error()
         page.look.redraw()
+
+
+def parse_seeds(text: str) -> list[list[float]]:
+    """Seeds typed as "X,Y; X,Y,U,V" (px), each checked by the settings' own rule.
+
+    Raises:
+        MorvexError: naming the seed that is not two or four finite numbers.
+    """
+    from ...settings import Settings
+
+    seeds = []
+    for part in (p.strip() for p in text.split(";")):
+        if not part:
+            continue
+        try:
+            seeds.append([float(v) for v in part.split(",")])
+        except ValueError:
+            raise MorvexError(f"seed {part!r}: give X,Y or X,Y,U,V in px") from None
+    Settings.build(seeds=seeds)
+    return seeds
+
+
+def seeds_text(seeds: Any) -> str:
+    """Seeds as the box shows them."""
+    return "; ".join(",".join(f"{v:g}" for v in seed) for seed in seeds or ())
