@@ -228,10 +228,10 @@ std::string challenge_root() {
 // hole, and a real sequence with a hole: speed at 1 and 2 threads, failing points by status,
 // and the cost of a failed point against a converged one.
 
-constexpr int kStatusCount = 10;
+constexpr int kStatusCount = 11;
 const char* const kStatusNames[kStatusCount] = {
-    "converged", "outside_mask", "not_converged", "low_corr",   "jump",
-    "flat",      "cancelled",    "not_reached",   "bad_pixels", "left_view"};
+    "converged", "outside_mask", "not_converged", "low_corr",  "jump",   "flat",
+    "cancelled", "not_reached",  "bad_pixels",    "left_view", "crosses"};
 
 // An affine field about the image origin, as deform_image applies it.
 struct AffineTruth {

@@ -21,7 +21,8 @@ struct StatusRow {
 };
 
 // Every status in code order. The colours are a qualitative palette of ten (matplotlib's
-// tab10), one per code, so neighbouring codes never share a hue.
+// tab10), one per code, so neighbouring codes never share a hue; the eleventh is a dark indigo
+// none of the ten comes near.
 constexpr StatusRow kStatusRows[] = {
     {dic::GuidedStatus::kConverged, "converged", "converged", "#1f77b4",
      "valid: solved, ZNCC at least min_zncc, no jump from its guide"},
@@ -44,6 +45,10 @@ constexpr StatusRow kStatusRows[] = {
      "NaN or infinite grey values under (or within 4 px of) its subset"},
     {dic::GuidedStatus::kLeftView, "left_view", "left the field of view", "#17becf",
      "its subset moved out of the deformed image or onto its non-finite pixels"},
+    {dic::GuidedStatus::kCrossesDiscontinuity, "crosses_discontinuity", "crosses a discontinuity",
+     "#393b79",
+     "its subset straddles a displacement jump (a crack): its two sides fit far better apart "
+     "than under one warp"},
 };
 
 }  // namespace

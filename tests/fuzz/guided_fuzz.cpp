@@ -36,7 +36,7 @@ constexpr int kRoiHigh = fuzz::kMaxImageSide + 8;
 constexpr int kMaxIterations = 50;
 constexpr int kMaxThreads = 2;
 constexpr std::int64_t kMaxGridPoints = 36;
-constexpr int kLastStatus = static_cast<int>(dic::GuidedStatus::kLeftView);
+constexpr int kLastStatus = static_cast<int>(dic::GuidedStatus::kCrossesDiscontinuity);
 
 // An upper bound of the grid's point count: the region's extent over the step, margins
 // ignored.

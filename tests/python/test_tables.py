@@ -164,6 +164,11 @@ def test_the_apps_legend_and_choices_are_the_tables():
     colours = {row["colour"] for row in _guided.STATUS_TABLE}
     assert len(colours) == len(_guided.STATUS_TABLE)  # no two statuses drawn alike
     assert tuple(_status_colours()[4, :3]) == (0x94, 0x67, 0xBD)
+    # A status added at the end keeps every stored code's meaning and reaches the legend.
+    from morvex._status import Status
+    assert Status["CROSSES_DISCONTINUITY"] == 10 and Status["LEFT_VIEW"] == 9
+    assert status_legend()[10][1] == "crosses a discontinuity"
+    assert tuple(_status_colours()[10, :3]) == (0x39, 0x3B, 0x79)
     for name, options in _CHOICES:
         assert options == list(ROWS[name]["choices"]), name
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "guided/field/discontinuity.h"
 #include "guided/field/misfit.h"
 #include "guided/propagation/seeding.h"
 
@@ -147,8 +148,14 @@ void propagate(FrameRun& run, int threads) {
         if (run.state[i] == kUntouched)
             run.out.status[i] = static_cast<std::uint8_t>(
                 run.cancelled() ? GuidedStatus::kCancelled : GuidedStatus::kNotReached);
-    if (!run.failed() && !run.cancelled()) reject_misfits(run.out);
-    run.out.seconds_by_status.assign(static_cast<std::size_t>(GuidedStatus::kLeftView) + 1, 0.0);
+    // A subset across a jump is told apart before the misfit test, which would call it a
+    // poor match: its residual is the medians' business only once it is gone.
+    if (!run.failed() && !run.cancelled()) {
+        mark_discontinuities(run.ref, run.frame, run.config, run.out, threads);
+        reject_misfits(run.out);
+    }
+    run.out.seconds_by_status.assign(
+        static_cast<std::size_t>(GuidedStatus::kCrossesDiscontinuity) + 1, 0.0);
     for (int i = 0; i < n; ++i) run.out.seconds_by_status[run.out.status[i]] += run.spent[i];
     run.rethrow_error();
     run.report(true);

@@ -8,6 +8,8 @@
 #include <cmath>
 #include <limits>
 
+#include <Eigen/Dense>
+
 namespace morvex::dic::detail {
 
 namespace {
@@ -70,21 +72,31 @@ bool SubsetSolver::prepare(int index) {
         for (int k = 0; k < 4; ++k) noise_[k] = noise[k];
     }
     const bool masked = !ref_.specimen.empty() && !ref_.full_subset[index];
-    double count = 0.0;
     for (int i = 0; i < side_; ++i) {
         const int r = cy_ - half_ + i;
         double* w = weight_.data() + i * side_;
-        double* f0 = f0_.data() + i * side_;
-        const double* f = ref_.correlated.ptr<double>(r) + (cx_ - half_);
         if (masked) {
             const std::uint8_t* m = ref_.specimen.ptr<std::uint8_t>(r) + (cx_ - half_);
             for (int j = 0; j < side_; ++j) w[j] = m[j] ? 1.0 : 0.0;
         } else {
             for (int j = 0; j < side_; ++j) w[j] = 1.0;
         }
+    }
+    centre_grey_levels(masked);
+    prepare_descent();
+    return df_ > 0.0;
+}
+
+void SubsetSolver::centre_grey_levels(bool masked) {
+    for (int i = 0; i < side_; ++i) {
+        const int r = cy_ - half_ + i;
+        const double* w = weight_.data() + i * side_;
+        double* f0 = f0_.data() + i * side_;
+        const double* f = ref_.correlated.ptr<double>(r) + (cx_ - half_);
         for (int j = 0; j < side_; ++j) f0[j] = w[j] * f[j];
     }
-    count = masked ? lane_dot(weight_.data(), weight_.data(), n_) : static_cast<double>(n_);
+    const double count =
+        masked ? lane_dot(weight_.data(), weight_.data(), n_) : static_cast<double>(n_);
     count_ = count;
     double sum = 0.0;
     for (int k = 0; k < n_; ++k) sum += f0_[k];
@@ -105,8 +117,50 @@ bool SubsetSolver::prepare(int index) {
         for (int k = 0; k < n_; ++k) raw_f0_[k] = weight_[k] * (raw_f0_[k] - raw_fm);
         raw_df_ = std::sqrt(lane_dot(raw_f0_.data(), raw_f0_.data(), n_));
     }
+}
+
+bool SubsetSolver::restrict_to(const std::uint8_t* part, bool affine) {
+    for (int k = 0; k < n_; ++k)
+        if (!part[k]) weight_[k] = 0.0;
+    centre_grey_levels(true);
+    if (!(count_ > 0.0) || !(df_ > 0.0)) return false;
     prepare_descent();
-    return ss > 0.0;
+    // The Hessian of the chosen parameters alone; the others get no update (zero rows).
+    const int basis_count = params_ / 2;
+    int chosen[6];
+    int m = 0;
+    for (int b = 0; b < (affine ? 3 : 1); ++b) {
+        chosen[m++] = b;
+        chosen[m++] = basis_count + b;
+    }
+    Eigen::MatrixXd h(m, m);
+    for (int a = 0; a < m; ++a)
+        for (int b = 0; b <= a; ++b)
+            h(a, b) = h(b, a) = lane_dot(sd_[chosen[a]].data(), sd_[chosen[b]].data(), n_);
+    const Eigen::LLT<Eigen::MatrixXd> llt(h);
+    if (llt.info() != Eigen::Success) return false;
+    const Eigen::MatrixXd inv = llt.solve(Eigen::MatrixXd::Identity(m, m));
+    if (!inv.allFinite()) return false;
+    for (auto& row : hinv_)
+        for (double& x : row) x = 0.0;
+    for (int a = 0; a < m; ++a)
+        for (int b = 0; b < m; ++b) hinv_[chosen[a]][chosen[b]] = inv(a, b);
+    return true;
+}
+
+bool SubsetSolver::residual(const Warp& w, double* out) const {
+    if (!inside(w)) return false;
+    sample(def_.coefficients, w, out);
+    const double gm = lane_dot(weight_.data(), out, n_) / count_;
+    double gss = 0.0;
+    for (int k = 0; k < n_; ++k) {
+        out[k] = weight_[k] * (out[k] - gm);
+        gss += out[k] * out[k];
+    }
+    if (!(gss > 0.0)) return false;
+    const double scale = df_ / std::sqrt(gss);
+    for (int k = 0; k < n_; ++k) out[k] = f0_[k] - scale * out[k];
+    return true;
 }
 
 void SubsetSolver::prepare_descent() {

@@ -47,6 +47,25 @@ public:
     /// (u, v) without interpolation; -2 when the shifted subset leaves the image.
     double integer_zncc(int u, int v) const;
 
+    /// Restricts the prepared subset to its specimen pixels where `part` (side x side, row by
+    /// row) is non-zero, and the fit to the translation, or with `affine` the first-order
+    /// warp: one side of a subset cut along a line, fitted alone. False when that side is flat
+    /// or its Hessian singular. The next prepare() undoes it; sigma from a restricted solve
+    /// means nothing.
+    bool restrict_to(const std::uint8_t* part, bool affine);
+
+    /// Residual of the prepared subset under `w`, f - (|f| / |g|) g of the zero-mean grey
+    /// levels on its pixels (side x side, row by row; 0 off them): false when `w` leaves the
+    /// image or the deformed subset is flat.
+    bool residual(const Warp& w, double* out) const;
+    /// Whether pixel `k` (row by row over the subset) counts in the prepared subset.
+    bool on_subset(int k) const { return weight_[static_cast<std::size_t>(k)] != 0.0; }
+    /// Sum of the squared zero-mean grey levels of the prepared subset.
+    double energy() const { return df_ * df_; }
+    /// Specimen pixels of the prepared subset.
+    double pixel_count() const { return count_; }
+    int half() const { return half_; }
+
     int centre_x() const { return cx_; }
     int centre_y() const { return cy_; }
 
@@ -57,6 +76,8 @@ private:
     // Box of every position of the second-order subset (exact over the continuous square).
     void curved_bounds(const Warp& w, double& x0, double& x1, double& y0, double& y1) const;
     void prepare_descent();
+    // Zero-mean grey levels of the subset under weight_ (f0_, count_, df_ and the raw ones).
+    void centre_grey_levels(bool masked);
 
     const ReferenceImage::Data& ref_;
     const DeformedFrame& def_;

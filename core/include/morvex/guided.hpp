@@ -112,6 +112,11 @@ enum class GuidedStatus : std::uint8_t {
     /// its specimen pixels outside the deformed image or on its non-finite pixels
     /// (share > 0.1); decided before any solve or search
     kLeftView = 9,
+    /// converged, but its subset straddles a displacement jump (a crack, a sliding edge): cut
+    /// along the best of a few lines, its two sides fit far better apart than under the one
+    /// warp, and they disagree on the line by more than 0.25 px. Tested only where the misfit
+    /// stands out against the valid neighbours'
+    kCrossesDiscontinuity = 10,
 };
 
 /// Most threads GuidedConfig::threads may ask for. The largest machines hold a few hundred
@@ -276,7 +281,7 @@ struct GuidedResult {
     /// seeds; a point grown from a neighbour never is.
     int full_searches = 0;
     /// Seconds of work on this frame's points, by the status each point ended with (index:
-    /// GuidedStatus, kLeftView + 1 entries): its solves and searches, and for a seed the checks
+    /// GuidedStatus, kCrossesDiscontinuity + 1 entries): its solves and searches, and for a seed the checks
     /// of the neighbours that confirm it. Thread time by the clock, so a busy machine inflates
     /// it; the frame's preparation and the strain fit are not included.
     std::vector<double> seconds_by_status;

@@ -71,7 +71,8 @@ int count_status(const GuidedResult& r, GuidedStatus s) {
 // The frame's work is booked by final status: to converged points when any converged, and to
 // no status that no point holds.
 void expect_work_by_status(const GuidedResult& r) {
-    ASSERT_EQ(r.seconds_by_status.size(), static_cast<std::size_t>(GuidedStatus::kLeftView) + 1);
+    ASSERT_EQ(r.seconds_by_status.size(),
+              static_cast<std::size_t>(GuidedStatus::kCrossesDiscontinuity) + 1);
     for (std::size_t s = 0; s < r.seconds_by_status.size(); ++s) {
         const int held = count_status(r, static_cast<GuidedStatus>(s));
         EXPECT_GE(r.seconds_by_status[s], 0.0) << "status " << s;

@@ -1,0 +1,320 @@
+#include "guided/field/discontinuity.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <vector>
+
+#include "guided/solve/subset_solver.h"
+#include "guided/solve/warp_fields.h"
+
+namespace morvex::dic::detail {
+
+namespace {
+
+constexpr double kPi = 3.14159265358979323846;
+constexpr int kShiftSide = 2 * kSplitShiftReach + 1;
+// Translations a cut's sides are tried under: the shifts, and one per neighbour at most.
+constexpr int kMostTranslations =
+    kShiftSide * kShiftSide + (2 * kSplitGateReach + 1) * (2 * kSplitGateReach + 1);
+
+// A cut of the subset: the pixels whose projection on (cos, sin) exceeds `offset` are one
+// side ("beyond"), the rest the other.
+struct Cut {
+    double cos = 1.0, sin = 0.0, offset = 0.0;
+    double score = 0.0;                     // residual the best translation of each side leaves
+    int below_shift = 0, beyond_shift = 0;  // those translations (index)
+};
+
+// The translations a cut's sides are ranked under: kSplitShiftStep px apart around the warp's
+// centre displacement, and the displacement of every valid point within kSplitGateReach grid
+// steps (the lips' own motion, however far apart they moved), rounded to a quarter pixel and
+// each once. Translations, not shifts of the warp: a warp across a slide or an opening
+// carries the jump as a steep gradient, which tilts each lip out of reach of any shift of it.
+void translations_for(const GuidedResult& result, int index, const Warp& w,
+                      std::vector<Warp>& out) {
+    out.clear();
+    const auto add = [&out](double u, double v) {
+        for (const Warp& t : out)
+            if (std::fabs(t.u - u) < 0.125 && std::fabs(t.v - v) < 0.125) return;
+        Warp t;
+        t.u = u;
+        t.v = v;
+        out.push_back(t);
+    };
+    for (int s = 0; s < kShiftSide * kShiftSide; ++s)
+        add(w.u + kSplitShiftStep * (s % kShiftSide - kSplitShiftReach),
+            w.v + kSplitShiftStep * (s / kShiftSide - kSplitShiftReach));
+    const int rows = result.rows, cols = result.cols, r = index / cols, c = index % cols;
+    for (int rr = std::max(0, r - kSplitGateReach); rr <= std::min(rows - 1, r + kSplitGateReach);
+         ++rr)
+        for (int cc = std::max(0, c - kSplitGateReach);
+             cc <= std::min(cols - 1, c + kSplitGateReach); ++cc) {
+            const auto j = static_cast<std::size_t>(rr) * cols + cc;
+            if (result.valid[j])
+                add(std::round(4.0 * result.u[j]) / 4.0, std::round(4.0 * result.v[j]) / 4.0);
+        }
+}
+
+std::vector<double> misfits(const GuidedResult& result) {
+    const auto n = static_cast<std::size_t>(result.rows) * static_cast<std::size_t>(result.cols);
+    std::vector<double> misfit(n, std::numeric_limits<double>::quiet_NaN());
+    for (std::size_t i = 0; i < n; ++i)
+        if (result.valid[i]) misfit[i] = 1.0 - result.zncc[i];
+    return misfit;
+}
+
+// Points whose misfit stands out against their valid neighbours', in index order. Against
+// their lower quartile, not their median: a crack crosses the subsets of several grid columns
+// side by side, which would otherwise set the level they are compared with.
+std::vector<int> gated_points(const GuidedResult& result, const std::vector<double>& misfit) {
+    const int rows = result.rows, cols = result.cols;
+    std::vector<int> gated;
+    std::vector<double> around;
+    for (int r = 0; r < rows; ++r)
+        for (int c = 0; c < cols; ++c) {
+            const std::size_t i = static_cast<std::size_t>(r) * cols + c;
+            if (!(misfit[i] > kSplitGateFloor)) continue;
+            around.clear();
+            const int r0 = std::max(0, r - kSplitGateReach);
+            const int r1 = std::min(rows - 1, r + kSplitGateReach);
+            const int c0 = std::max(0, c - kSplitGateReach);
+            const int c1 = std::min(cols - 1, c + kSplitGateReach);
+            for (int rr = r0; rr <= r1; ++rr)
+                for (int cc = c0; cc <= c1; ++cc) {
+                    const double m = misfit[static_cast<std::size_t>(rr) * cols + cc];
+                    if (!std::isnan(m)) around.push_back(m);
+                }
+            if (static_cast<int>(around.size()) >= kSplitGateNeighbours) {
+                auto quartile = around.begin() + static_cast<std::ptrdiff_t>(around.size() / 4);
+                std::nth_element(around.begin(), quartile, around.end());
+                if (!(misfit[i] > kSplitGateRatio * *quartile)) continue;
+            }
+            gated.push_back(static_cast<int>(i));
+        }
+    return gated;
+}
+
+double displacement_at(const Warp& w, double dx, double dy, bool along_u) {
+    if (along_u)
+        return w.u + w.du_dx * dx + w.du_dy * dy + 0.5 * w.du_dxx * dx * dx + w.du_dxy * dx * dy +
+               0.5 * w.du_dyy * dy * dy;
+    return w.v + w.dv_dx * dx + w.dv_dy * dy + 0.5 * w.dv_dxx * dx * dx + w.dv_dxy * dx * dy +
+           0.5 * w.dv_dyy * dy * dy;
+}
+
+// Per-thread scratch of the test.
+class SplitTest {
+public:
+    SplitTest(const ReferenceImage::Data& ref, const DeformedFrame& frame,
+              const GuidedConfig& config)
+        : solver_(ref, frame, config.max_iterations, config.convergence_threshold),
+          max_iterations_(config.max_iterations),
+          half_(ref.half),
+          side_(2 * ref.half + 1),
+          n_(side_ * side_),
+          residual_(static_cast<std::size_t>(n_)),
+          part_(static_cast<std::size_t>(n_)),
+          squares_(static_cast<std::size_t>(kMostTranslations) * static_cast<std::size_t>(n_)),
+          bins_(static_cast<std::size_t>(kMostTranslations) *
+                static_cast<std::size_t>(2 * ref.half + 1)),
+          counts_(static_cast<std::size_t>(2 * ref.half + 1)),
+          total_(kMostTranslations),
+          beyond_(kMostTranslations) {}
+
+    // Whether grid point `index`, converged with warp `w`, straddles a jump.
+    bool straddles(const GuidedResult& result, int index, const Warp& w) {
+        translations_for(result, index, w, translations_);
+        if (!solver_.prepare(index) || !solver_.residual(w, residual_.data())) return false;
+        double whole = 0.0;
+        for (double r : residual_) whole += r * r;
+        if (!(whole > 0.0)) return false;
+        for (const Cut& cut : promising_cuts())
+            if (splits(index, cut, whole)) return true;
+        return false;
+    }
+
+private:
+    double projection(const Cut& cut, int k) const {
+        return (k % side_ - half_) * cut.cos + (k / side_ - half_) * cut.sin;
+    }
+
+    // The kSplitCandidates cuts whose two sides, each under its own best translation, leave
+    // the least residual; each side holds at least a row of pixels. A
+    // first-order gain would not rank them: the one warp puts each lip pixels off, beyond the
+    // reach of its linearisation.
+    std::vector<Cut> promising_cuts() {
+        const int shifts = static_cast<int>(translations_.size());
+        for (int s = 0; s < shifts; ++s) {
+            double* sq = squares_.data() + static_cast<std::size_t>(s) * n_;
+            if (!solver_.residual(translations_[static_cast<std::size_t>(s)], residual_.data())) {
+                std::fill(sq, sq + n_, std::numeric_limits<double>::infinity());
+                continue;
+            }
+            for (int k = 0; k < n_; ++k) sq[k] = residual_[k] * residual_[k];
+        }
+        const int offsets = 2 * half_;
+        const auto per_shift = static_cast<std::size_t>(offsets + 1);
+        std::vector<Cut> found;
+        double* total = total_.data();
+        double* beyond = beyond_.data();
+        for (int a = 0; a < kSplitAngles; ++a) {
+            Cut cut;
+            cut.cos = std::cos(kPi * a / kSplitAngles);
+            cut.sin = std::sin(kPi * a / kSplitAngles);
+            // Offsets -half + 0.5 + o, o = 0 ... 2 half - 1: a pixel lies beyond offset o for
+            // every o below ceil(p + half - 0.5), so one pass fills bins summed from the top.
+            std::fill(bins_.begin(), bins_.end(), 0.0);
+            std::fill(counts_.begin(), counts_.end(), 0);
+            for (int k = 0; k < n_; ++k) {
+                if (!solver_.on_subset(k)) continue;
+                const auto q = static_cast<std::size_t>(std::clamp(
+                    static_cast<int>(std::ceil(projection(cut, k) + half_ - 0.5)), 0, offsets));
+                ++counts_[q];
+                for (int s = 0; s < shifts; ++s)
+                    bins_[static_cast<std::size_t>(s) * per_shift + q] +=
+                        squares_[static_cast<std::size_t>(s) * n_ + k];
+            }
+            int count_total = 0;
+            for (const int c : counts_) count_total += c;
+            int count_beyond = counts_[per_shift - 1];
+            for (int s = 0; s < shifts; ++s) {
+                const double* bin = bins_.data() + static_cast<std::size_t>(s) * per_shift;
+                total[s] = 0.0;
+                for (std::size_t q = 0; q < per_shift; ++q) total[s] += bin[q];
+                beyond[s] = bin[per_shift - 1];
+            }
+            for (int o = offsets - 1; o >= 0; --o) {
+                if (count_beyond >= side_ && count_total - count_beyond >= side_) {
+                    double best_below = std::numeric_limits<double>::infinity();
+                    double best_beyond = best_below;
+                    for (int s = 0; s < shifts; ++s) {
+                        if (beyond[s] < best_beyond) {
+                            best_beyond = beyond[s];
+                            cut.beyond_shift = s;
+                        }
+                        if (total[s] - beyond[s] < best_below) {
+                            best_below = total[s] - beyond[s];
+                            cut.below_shift = s;
+                        }
+                    }
+                    cut.offset = -half_ + 0.5 + o;
+                    cut.score = best_below + best_beyond;
+                    if (std::isfinite(cut.score)) found.push_back(cut);
+                }
+                const auto q = static_cast<std::size_t>(o);
+                count_beyond += counts_[q];
+                for (int s = 0; s < shifts; ++s)
+                    beyond[s] += bins_[static_cast<std::size_t>(s) * per_shift + q];
+            }
+        }
+        const auto keep = std::min<std::size_t>(found.size(), kSplitCandidates);
+        std::partial_sort(found.begin(), found.begin() + static_cast<std::ptrdiff_t>(keep),
+                          found.end(), [](const Cut& x, const Cut& y) { return x.score < y.score; });
+        found.resize(keep);
+        return found;
+    }
+
+    // One side of `cut` solved alone from its best translation: its residual and its warp.
+    bool solve_side(int index, const Cut& cut, bool beyond, double& ssr,
+                    double& pixels, Warp& fitted) {
+        if (!solver_.prepare(index)) return false;
+        int count = 0;
+        for (int k = 0; k < n_; ++k) {
+            const bool out = projection(cut, k) > cut.offset;
+            part_[static_cast<std::size_t>(k)] = out == beyond ? 1 : 0;
+            count += out == beyond ? 1 : 0;
+        }
+        // A narrow side holds too few pixels to pin down its own gradients.
+        const bool affine = 4 * count >= n_;
+        if (!solver_.restrict_to(part_.data(), affine)) return false;
+        const Warp& start =
+            translations_[static_cast<std::size_t>(beyond ? cut.beyond_shift : cut.below_shift)];
+        const SubsetSolution s = solver_.solve(start);
+        // A side next to a gap the interpolant reads may cycle by hundredths of a pixel without
+        // settling: near its start it still says how well the side fits.
+        const bool settled =
+            s.status == GuidedStatus::kConverged ||
+            (s.status == GuidedStatus::kNotConverged && s.iterations >= max_iterations_ &&
+             std::fabs(s.warp.u - start.u) <= kSplitShiftReach * kSplitShiftStep &&
+             std::fabs(s.warp.v - start.v) <= kSplitShiftReach * kSplitShiftStep);
+        if (!settled) return false;
+        if (!solver_.residual(s.warp, residual_.data())) return false;
+        ssr = 0.0;
+        for (double r : residual_) ssr += r * r;
+        pixels = solver_.pixel_count();
+        fitted = s.warp;
+        return true;
+    }
+
+    bool splits(int index, const Cut& cut, double whole) {
+        double ssr_below = 0.0, ssr_beyond = 0.0, pixels_below = 0.0, pixels_beyond = 0.0;
+        Warp below, beyond;
+        if (!solve_side(index, cut, false, ssr_below, pixels_below, below)) return false;
+        if (!solve_side(index, cut, true, ssr_beyond, pixels_beyond, beyond)) return false;
+        // Together the sides must leave at most kSplitRatio of the residual, and neither more
+        // than its share of the pixels: a smudge on one side leaves that side's residual where
+        // it was however well the other fits, so only a cut through the smudge would pass.
+        const double pixels = pixels_below + pixels_beyond;
+        const bool narrow = std::min(pixels_below, pixels_beyond) < kSplitNarrowShare * pixels;
+        if (!(ssr_below + ssr_beyond <= (narrow ? kSplitNarrowRatio : kSplitRatio) * whole) ||
+            !(ssr_below <= whole * pixels_below / pixels) ||
+            !(ssr_beyond <= whole * pixels_beyond / pixels))
+            return false;
+        // Where the cut crosses the line through the centre along its normal.
+        const double dx = cut.offset * cut.cos, dy = cut.offset * cut.sin;
+        const double du =
+            displacement_at(below, dx, dy, true) - displacement_at(beyond, dx, dy, true);
+        const double dv =
+            displacement_at(below, dx, dy, false) - displacement_at(beyond, dx, dy, false);
+        // Two first-order fits of a curved field (a sine of a period near the subset) part
+        // at the cut by about what their gradients differ by over half a subset; a jump
+        // leaves the lips' gradients alike.
+        const double bend =
+            half_ * std::max(std::fabs(below.du_dx - beyond.du_dx) +
+                                 std::fabs(below.du_dy - beyond.du_dy),
+                             std::fabs(below.dv_dx - beyond.dv_dx) +
+                                 std::fabs(below.dv_dy - beyond.dv_dy));
+        return std::max(std::fabs(du), std::fabs(dv)) > std::max(kSplitMinJump, bend);
+    }
+
+    SubsetSolver solver_;
+    int max_iterations_;
+    int half_, side_, n_;
+    std::vector<double> residual_;
+    std::vector<std::uint8_t> part_;
+    std::vector<double> squares_;  // squared residual of every pixel under every shift
+    std::vector<double> bins_;     // per shift, per offset bin
+    std::vector<int> counts_;      // pixels per offset bin
+    std::vector<Warp> translations_;
+    std::vector<double> total_, beyond_;  // per translation
+};
+
+}  // namespace
+
+void mark_discontinuities(const ReferenceImage::Data& reference, const DeformedFrame& frame,
+                          const GuidedConfig& config, GuidedResult& result, int threads) {
+    const std::vector<int> gated = gated_points(result, misfits(result));
+    if (gated.empty()) return;
+    std::vector<std::uint8_t> marked(gated.size(), 0);
+    const int count = static_cast<int>(gated.size());
+#pragma omp parallel num_threads(threads)
+    {
+        SplitTest test(reference, frame, config);
+#pragma omp for schedule(dynamic, 1)
+        for (int g = 0; g < count; ++g) {
+            const int i = gated[static_cast<std::size_t>(g)];
+            marked[static_cast<std::size_t>(g)] = test.straddles(result, i, warp_at(result, i)) ? 1 : 0;
+        }
+    }
+    for (std::size_t g = 0; g < gated.size(); ++g) {
+        if (!marked[g]) continue;
+        const auto i = static_cast<std::size_t>(gated[g]);
+        result.valid[i] = 0;
+        result.status[i] = static_cast<std::uint8_t>(GuidedStatus::kCrossesDiscontinuity);
+        result.sigma_u[i] = result.sigma_v[i] = std::numeric_limits<double>::quiet_NaN();
+    }
+}
+
+}  // namespace morvex::dic::detail

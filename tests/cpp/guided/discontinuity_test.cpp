@@ -1,0 +1,206 @@
+// Subsets across a displacement jump: a speckled plate cut by a straight crack whose far side
+// moved by a known opening (the gap dark) or slid along it. No valid point may straddle the
+// crack, every point wholly on one side is valid and right, and a smooth field (however
+// strained, curved or noisy) loses no point to the test. Images are rendered dots, exact at
+// any sub-pixel position.
+
+#include <cmath>
+#include <cstdint>
+#include <random>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <opencv2/core.hpp>
+
+#include <morvex/guided.hpp>
+
+#include "support/speckle_pair.h"
+
+namespace {
+
+using namespace morvex::dic;
+using morvex::test::Dot;
+
+// px: a valid point on these exact images; ten times the bias of the quintic B-spline here.
+constexpr double kValidTolerance = 0.02;
+constexpr int kRows = 160, kCols = 240, kCrack = 121;  // the first column of the far side
+constexpr double kU = 0.7, kV = -0.4;                  // the near side's motion
+constexpr std::uint8_t kCrosses = static_cast<std::uint8_t>(GuidedStatus::kCrossesDiscontinuity);
+constexpr std::uint8_t kLow = static_cast<std::uint8_t>(GuidedStatus::kLowCorrelation);
+// px: the B-spline interpolant of the deformed image reads this far around a position, so a
+// subset whose edge comes closer to the crack sees the gap through it (0.03 px off at 1 px).
+constexpr int kInterpolantReach = 3;
+
+GuidedConfig plate_config(int threads) {
+    GuidedConfig config;
+    config.subset_size = 21;
+    config.step = 5;
+    config.compute_strain = false;
+    config.threads = threads;
+    return config;
+}
+
+std::vector<Dot> shifted(std::vector<Dot> dots, double u, double v) {
+    for (Dot& d : dots) {
+        d.x += u;
+        d.y += v;
+    }
+    return dots;
+}
+
+// The plate cut between columns kCrack - 1 and kCrack: the near side moved by (kU, kV), the
+// far side by (kU + open, kV + slide); what the far side uncovers is a dark gap.
+struct Plate {
+    cv::Mat reference, deformed;
+};
+
+Plate cracked_plate(double open, double slide, std::uint32_t seed) {
+    const std::vector<Dot> dots = morvex::test::random_dots(kRows, kCols, seed);
+    Plate p;
+    p.reference = morvex::test::render_dots(kRows, kCols, dots);
+    const cv::Mat near = morvex::test::render_dots(kRows, kCols, shifted(dots, kU, kV));
+    const cv::Mat far = morvex::test::render_dots(kRows, kCols, shifted(dots, kU + open, kV + slide));
+    p.deformed = far.clone();
+    // Columns of the deformed image showing the near side, then the gap, then the far side.
+    const double edge = kCrack - 0.5 + kU;
+    for (int r = 0; r < kRows; ++r)
+        for (int c = 0; c < kCols; ++c) {
+            if (c < edge)
+                p.deformed.at<double>(r, c) = near.at<double>(r, c);
+            else if (c < edge + open)
+                p.deformed.at<double>(r, c) = 10.0;
+        }
+    return p;
+}
+
+struct CrackCase {
+    std::string name;
+    double open, slide;
+    bool across_rows;  // the images transposed: a horizontal crack, the far side below
+};
+
+class StraightCrack : public ::testing::TestWithParam<CrackCase> {};
+
+// No valid point's subset crosses the crack; every point whose subset keeps clear of it by
+// the interpolant's reach (and stays in view) is valid within kValidTolerance of its side's
+// motion; the crack, not a poor ZNCC, is what rejects most straddling points that converged;
+// the thread count changes nothing.
+TEST_P(StraightCrack, NoValidPointStraddlesItAndBothSidesAreMeasured) {
+    const CrackCase& k = GetParam();
+    Plate p = cracked_plate(k.open, k.slide, 11u);
+    double near_u = kU, near_v = kV, far_u = kU + k.open, far_v = kV + k.slide;
+    if (k.across_rows) {
+        p.reference = p.reference.t();
+        p.deformed = p.deformed.t();
+        std::swap(near_u, near_v);
+        std::swap(far_u, far_v);
+    }
+    const GuidedConfig config = plate_config(2);
+    const ReferenceImage ref(p.reference, config);
+    const GuidedResult r = correlate_guided(ref, p.deformed, config);
+    const int half = config.subset_size / 2;
+    const int extent = k.across_rows ? kCols : kRows;  // of the image along the crack
+    const int depth = k.across_rows ? kRows : kCols;   // across it
+    int converged_across = 0, marked = 0, measured = 0;
+    for (std::size_t i = 0; i < r.u.size(); ++i) {
+        const double across = k.across_rows ? r.y[i] : r.x[i];
+        const double along = k.across_rows ? r.x[i] : r.y[i];
+        // The far side's outer subsets leave the view.
+        if (across + half + std::ceil(std::max(std::fabs(far_u), std::fabs(far_v))) > depth - 1 ||
+            along + half + 1 > extent - 1 || along - half - 1 < 0)
+            continue;
+        const bool crosses = across - half < kCrack && across + half >= kCrack;
+        const bool near_side = across + half + kInterpolantReach < kCrack;
+        const bool far_side = across - half - kInterpolantReach >= kCrack;
+        if (crosses) {
+            EXPECT_EQ(r.valid[i], 0) << "across the crack at " << r.x[i] << ", " << r.y[i]
+                                     << ": u " << r.u[i] << " v " << r.v[i] << ", ZNCC "
+                                     << r.zncc[i];
+            if (r.zncc[i] >= config.min_zncc && (r.status[i] == kCrosses || r.status[i] == kLow)) {
+                ++converged_across;
+                marked += r.status[i] == kCrosses;
+            }
+        } else if (near_side || far_side) {
+            ++measured;
+            EXPECT_EQ(r.valid[i], 1) << "at " << r.x[i] << ", " << r.y[i] << " status "
+                                     << int(r.status[i]);
+            EXPECT_NEAR(r.u[i], near_side ? near_u : far_u, kValidTolerance)
+                << r.x[i] << ", " << r.y[i];
+            EXPECT_NEAR(r.v[i], near_side ? near_v : far_v, kValidTolerance)
+                << r.x[i] << ", " << r.y[i];
+        }
+    }
+    EXPECT_GT(measured, 500);
+    EXPECT_GT(converged_across, 10);
+    EXPECT_GE(3 * marked, 2 * converged_across) << marked << " of " << converged_across;
+    GuidedConfig one = config;
+    one.threads = 1;
+    const GuidedResult s = correlate_guided(ref, p.deformed, one);
+    for (std::size_t i = 0; i < r.u.size(); ++i) ASSERT_EQ(r.status[i], s.status[i]) << i;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Openings, StraightCrack,
+    ::testing::Values(CrackCase{"opened_4px", 4.0, 0.0, false},
+                      CrackCase{"opened_1px", 1.0, 0.0, false},
+                      CrackCase{"slid_2px", 0.0, 2.0, false},
+                      CrackCase{"opened_and_slid_across_rows", 3.0, -1.5, true}),
+    [](const ::testing::TestParamInfo<CrackCase>& c) { return c.param.name; });
+
+// Smooth fields keep every point: nothing is marked as crossing a discontinuity however
+// steep, curved or noisy the field, and every point in view is valid and right.
+struct SmoothCase {
+    std::string name;
+    double u, v, stretch, curve, rotation, noise;
+};
+
+class SmoothField : public ::testing::TestWithParam<SmoothCase> {};
+
+TEST_P(SmoothField, LosesNoPointToTheTest) {
+    const SmoothCase& k = GetParam();
+    constexpr int kSize = 180;
+    const double c = kSize / 2.0;
+    const std::vector<Dot> dots = morvex::test::random_dots(kSize, kSize, 5u);
+    cv::Mat reference = morvex::test::render_dots(kSize, kSize, dots);
+    const auto field = [&](double x, double y, double& u, double& v) {
+        const double dx = x - c, dy = y - c;
+        const double cs = std::cos(k.rotation), sn = std::sin(k.rotation);
+        u = k.u + k.stretch * dx + k.curve * dx * dx + (cs - 1.0) * dx - sn * dy;
+        v = k.v - 0.5 * k.stretch * dy + sn * dx + (cs - 1.0) * dy;
+    };
+    cv::Mat deformed = morvex::test::render_dots_deformed(kSize, kSize, dots, field);
+    if (k.noise > 0.0) {
+        std::mt19937 rng(3u);
+        std::normal_distribution<double> noise(0.0, k.noise);
+        for (cv::Mat* m : {&reference, &deformed})
+            for (int r = 0; r < kSize; ++r)
+                for (int col = 0; col < kSize; ++col) m->at<double>(r, col) += noise(rng);
+    }
+    GuidedConfig config = plate_config(2);
+    const ReferenceImage ref(reference, config);
+    const GuidedResult r = correlate_guided(ref, deformed, config);
+    const double tolerance = k.noise > 0.0 ? 0.1 : (k.curve != 0.0 ? 0.05 : kValidTolerance);
+    int valid = 0;
+    for (std::size_t i = 0; i < r.u.size(); ++i) {
+        EXPECT_NE(r.status[i], kCrosses) << "at " << r.x[i] << ", " << r.y[i];
+        if (!r.valid[i]) continue;
+        ++valid;
+        double u, v;
+        field(r.x[i], r.y[i], u, v);
+        EXPECT_NEAR(r.u[i], u, tolerance) << r.x[i] << ", " << r.y[i];
+        EXPECT_NEAR(r.v[i], v, tolerance) << r.x[i] << ", " << r.y[i];
+    }
+    EXPECT_GT(valid, static_cast<int>(r.u.size()) * 3 / 5);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Fields, SmoothField,
+    ::testing::Values(SmoothCase{"translation", 2.3, -1.7, 0.0, 0.0, 0.0, 0.0},
+                      SmoothCase{"stretch_8_percent", 0.4, 0.2, 0.08, 0.0, 0.0, 0.0},
+                      SmoothCase{"curved", 0.3, 0.0, 0.0, 4e-4, 0.0, 0.0},
+                      SmoothCase{"turned_10_degrees", 0.0, 0.0, 0.0, 0.0, 0.1745, 0.0},
+                      SmoothCase{"noisy", 1.2, 0.6, 0.02, 0.0, 0.0, 4.0}),
+    [](const ::testing::TestParamInfo<SmoothCase>& c) { return c.param.name; });
+
+}  // namespace
