@@ -535,9 +535,18 @@ def probe_command(store: pathlib.Path, points: tuple[str, ...], extensometers: t
                    "every numeric column plotted against the frame.")
 @click.option("--series-x", metavar="COLUMN",
               help="A column of --series to plot the others against too (e.g. 'time [s]').")
+@click.option("--crack-line", "crack_lines", multiple=True, metavar="X,Y,X,Y,...",
+              help="A crack to measure and report, as for morvex crack --line (repeatable).")
+@click.option("--young", type=float, help="With --crack-line: Young's modulus, MPa (K_I, K_II, T).")
+@click.option("--poisson", type=float, help="With --crack-line: Poisson's ratio.")
+@click.option("--plane-stress/--plane-strain", "plane_stress", default=False,
+              show_default="plane strain", help="With --young: thin sheet or thick body.")
+@click.option("--pixel-size", type=float,
+              help="mm per px, for the crack fit when the store is not calibrated.")
 def report_command(store: pathlib.Path, output: pathlib.Path, pdf: pathlib.Path | None,
                    frame_list: str, fields: str, series: pathlib.Path | None,
-                   series_x: str | None) -> None:
+                   series_x: str | None, crack_lines: tuple[str, ...], young: float | None,
+                   poisson: float | None, plane_stress: bool, pixel_size: float | None) -> None:
     """Write a test report of STORE: command, settings, certificate, run summary, fields.
 
     The HTML holds everything inline (open it anywhere, mail it as one file); --pdf writes
@@ -556,8 +565,13 @@ def report_command(store: pathlib.Path, output: pathlib.Path, pdf: pathlib.Path 
     if series_x is not None and series is None:
         raise MorvexError("--series-x needs --series")
     table = read_series(series) if series is not None else None
+    cracks = None
+    if crack_lines:
+        cracks = _measure_cracks(store, crack_lines, young, poisson, plane_stress, pixel_size)
+    elif young is not None or poisson is not None:
+        raise MorvexError("--young and --poisson need --crack-line")
     written = write_report(store, output, frames=frames, fields=names, series=table,
-                           series_x=series_x, pdf=pdf)
+                           series_x=series_x, pdf=pdf, cracks=cracks)
     click.echo("wrote " + ", ".join(str(path) for path in written))
 
 
@@ -716,20 +730,14 @@ def crack(store: pathlib.Path, lines: tuple[str, ...], distance: float | None,
           frame_list: str | None) -> None:
     """Measure cracks drawn on STORE: opening and sliding along each, its tip, length and
     growth over frames, and with --young and --poisson the stress intensity factors."""
-    from .crack import Material, measure_cracks, parse_line, plot_cracks, write_csv, write_profiles
-    from .store import open_store
+    from .crack import plot_cracks, write_csv, write_profiles
 
-    if (young is None) != (poisson is None):
-        raise MorvexError("--young and --poisson go together")
-    vertices = [parse_line(text, f"--line {k + 1}") for k, text in enumerate(lines)]
-    dataset = open_store(store)
-    material = (Material(young, poisson, "stress" if plane_stress else "strain")
-                if young is not None and poisson is not None else None)
-    result = measure_cracks(dataset, vertices, distance=distance, spacing=spacing,
-                            noise_factor=noise_factor, material=material, r_min=r_min,
-                            r_max=r_max, orders=orders, tip_from=tip_from, refine=refine_tip,
-                            pixel_size_mm=pixel_size)
-    names = [str(n) for n in dataset["frame_name"].values] if "frame_name" in dataset else None
+    result = _measure_cracks(store, lines, young, poisson, plane_stress, pixel_size,
+                             distance=distance, spacing=spacing, noise_factor=noise_factor,
+                             r_min=r_min, r_max=r_max, orders=orders, tip_from=tip_from,
+                             refine=refine_tip)
+    names = ([str(n) for n in result["frame_name"].values] if "frame_name" in result.coords
+             else None)
     write_csv(result, output, source=str(store), frame_names=names)
     click.echo(f"cracks: {output}")
     if profiles is not None:
@@ -741,6 +749,26 @@ def crack(store: pathlib.Path, lines: tuple[str, ...], distance: float | None,
                   else sorted({round(k * (count - 1) / 3) for k in range(4)}))
         plot_cracks(result, plot_path, chosen)
         click.echo(f"plot: {plot_path}")
+
+
+def _measure_cracks(store: pathlib.Path, lines: tuple[str, ...], young: float | None,
+                    poisson: float | None, plane_stress: bool, pixel_size: float | None,
+                    **options: Any) -> Any:
+    """The cracks `lines` (X,Y,X,Y,... text) measured on the store, K with a material."""
+    from .crack import Material, measure_cracks, parse_line
+    from .store import open_store
+
+    if (young is None) != (poisson is None):
+        raise MorvexError("--young and --poisson go together")
+    vertices = [parse_line(text, f"--line {k + 1}") for k, text in enumerate(lines)]
+    dataset = open_store(store)
+    material = (Material(young, poisson, "stress" if plane_stress else "strain")
+                if young is not None and poisson is not None else None)
+    result = measure_cracks(dataset, vertices, material=material, pixel_size_mm=pixel_size,
+                            **options)
+    if "frame_name" in dataset and "frame_name" not in result.coords:
+        result = result.assign_coords(frame_name=("frame", dataset["frame_name"].values))
+    return result
 
 
 def _follow(job: Any, quiet: bool) -> None:

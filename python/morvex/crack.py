@@ -1038,39 +1038,48 @@ def plot_cracks(result: xr.Dataset, path: str | Any, frames: Sequence[int]) -> N
     import pathlib
 
     import matplotlib.pyplot as plt
-    from matplotlib.ticker import MaxNLocator
 
     target = pathlib.Path(path)
     if not target.parent.is_dir():
         raise MorvexError(f"cannot write {target}: the folder {target.parent} does not exist")
-    labels = result["frame"].values if "frame" in result.coords else np.arange(
-        result.sizes["frame"])
-    figure, (left, right) = plt.subplots(1, 2, figsize=(7.0, 3.0), constrained_layout=True)
+    figure = crack_figure(result, frames)
     try:
-        for c, crack_id in enumerate(result["crack"].values):
-            s = result["s"].values[c]
-            for f in frames:
-                left.plot(s, result["opening"].values[c, f], marker=".",
-                          label=f"crack {int(crack_id)}, frame {int(labels[f])}")
-            right.plot(labels, result["length"].values[c], marker="o",
-                       label=f"crack {int(crack_id)}")
-        left.axhline(0.0, color="0.6", linewidth=0.6)
-        left.set_xlabel("position along the crack from its mouth (px)")
-        left.set_ylabel("opening (px)")
-        left.set_title(f"Opening {result.attrs['distance_px']:g} px either side")
-        left.legend(fontsize="x-small")
-        right.set_xlabel("frame")
-        right.set_ylabel("crack length to the tip (px)")
-        right.set_title("Tip over frames")
-        right.xaxis.set_major_locator(MaxNLocator(integer=True))
-        if len(labels) > 1:
-            right.set_xlim(float(labels[0]) - 0.5, float(labels[-1]) + 0.5)
-        if not np.any(np.isfinite(result["length"].values)):
-            right.text(0.5, 0.5, "no open crack found in any frame", ha="center",
-                       va="center", transform=right.transAxes)
-        right.legend(fontsize="x-small")
         figure.savefig(target, dpi=300)
     except (OSError, ValueError) as error:
         raise MorvexError(f"cannot write {target}: {error}") from None
     finally:
         plt.close(figure)
+
+
+def crack_figure(result: xr.Dataset, frames: Sequence[int]) -> Any:
+    """The figure :func:`plot_cracks` saves (and the report shows): the opening along each
+    crack for `frames`, and each crack's length over all frames."""
+    import matplotlib.pyplot as plt
+    from matplotlib.ticker import MaxNLocator
+
+    labels = result["frame"].values if "frame" in result.coords else np.arange(
+        result.sizes["frame"])
+    figure, (left, right) = plt.subplots(1, 2, figsize=(7.0, 3.0), constrained_layout=True)
+    for c, crack_id in enumerate(result["crack"].values):
+        s = result["s"].values[c]
+        for f in frames:
+            left.plot(s, result["opening"].values[c, f], marker=".",
+                      label=f"crack {int(crack_id)}, frame {int(labels[f])}")
+        right.plot(labels, result["length"].values[c], marker="o",
+                   label=f"crack {int(crack_id)}")
+    left.axhline(0.0, color="0.6", linewidth=0.6)
+    left.set_xlabel("position along the crack from its mouth (px)")
+    left.set_ylabel("opening (px)")
+    left.set_title(f"Opening {result.attrs['distance_px']:g} px either side")
+    left.legend(fontsize="x-small")
+    right.set_xlabel("frame")
+    right.set_ylabel("crack length to the tip (px)")
+    right.set_title("Tip over frames")
+    right.xaxis.set_major_locator(MaxNLocator(integer=True))
+    if len(labels) > 1:
+        right.set_xlim(float(labels[0]) - 0.5, float(labels[-1]) + 0.5)
+    if not np.any(np.isfinite(result["length"].values)):
+        right.text(0.5, 0.5, "no open crack found in any frame", ha="center",
+                   va="center", transform=right.transAxes)
+    right.legend(fontsize="x-small")
+    return figure

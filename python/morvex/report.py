@@ -59,7 +59,8 @@ def write_report(store_path: str | os.PathLike[str], out: str | os.PathLike[str]
                  frames: Sequence[int] | None = None,
                  fields: Sequence[str] = DEFAULT_FIELDS,
                  series: pd.DataFrame | None = None, series_x: str | None = None,
-                 pdf: str | os.PathLike[str] | None = None) -> list[pathlib.Path]:
+                 pdf: str | os.PathLike[str] | None = None,
+                 cracks: xr.Dataset | None = None) -> list[pathlib.Path]:
     """Write the test report of the store at `store_path` to `out` (HTML), and to `pdf`.
 
     Args:
@@ -72,6 +73,8 @@ def write_report(store_path: str | os.PathLike[str], out: str | os.PathLike[str]
             numeric columns (``E1 strain [%]``, ``load [N]``, ``time [s]``): each plotted
             against the frame, grouped by the unit in brackets.
         series_x: a column of `series` to plot the others against as well (``time [s]``).
+        cracks: what :func:`morvex.crack.measure_cracks` measured on this store: a table of
+            each crack's tip, length and stress intensity per frame, and its opening profiles.
         pdf: a PDF (``.pdf``) with the same content: one page for the title, the command and
             the settings; with a certificate, one for its figures and one per plot; one per
             SUMMARY_ROWS_PER_PAGE frames of the summary; one per field and frame, one status
@@ -104,6 +107,8 @@ def write_report(store_path: str | os.PathLike[str], out: str | os.PathLike[str]
     sections = _Builder(pdf_path)
     try:
         _contents(sections, handle, dataset, positions, field_names, series, series_x)
+        if cracks is not None:
+            crack_section(sections, cracks)
         sections.finish_pdf()
     except BaseException:
         sections.abandon_pdf()
@@ -150,6 +155,36 @@ def _contents(out: _Builder, handle: Any, dataset: xr.Dataset, positions: list[i
     if series is not None:
         for figure, caption in series_figures(series, series_x):
             out.figure(figure, caption)
+
+
+def crack_section(out: _Builder, cracks: xr.Dataset) -> None:
+    """Each crack's tip, length, growth and (when fitted) K_I, K_II, T per frame, and the
+    figure of its opening profiles and length over frames."""
+    from .crack import crack_figure
+
+    fitted = "K_I" in cracks
+    header = ["crack", "frame", "tip x (px)", "tip y (px)", "length (px)", "growth (px)"]
+    if fitted:
+        header += ["K_I (MPa m^0.5)", "K_II (MPa m^0.5)", "T (MPa)", "residual (mm)", "points"]
+    rows = []
+    for c, crack in enumerate(cracks["crack"].values):
+        for f, frame in enumerate(cracks["frame"].values):
+            row = [str(int(crack)), str(int(frame))] + [
+                _formatted(cracks[name].values[c, f], "{:.4g}")
+                for name in ("tip_x", "tip_y", "length", "growth")]
+            if fitted:
+                row += [_formatted(cracks[name].values[c, f], "{:.4g}")
+                        for name in ("K_I", "K_II", "T", "residual")]
+                row += [str(int(cracks["fit_points"].values[c, f]))]
+            rows.append(row)
+    note = ("Lips read {:g} px either side of each line; a tip where the opening falls below "
+            "the noise threshold; no tip is no open crack.").format(
+                float(cracks.attrs.get("distance_px", math.nan)))
+    out.table(_Table("Cracks", header, rows, note), page_break=True)
+    count = cracks.sizes["frame"]
+    chosen = sorted({round(k * (count - 1) / 3) for k in range(4)})
+    out.figure(crack_figure(cracks, chosen), "cracks: opening along each crack, length over "
+               "frames")
 
 
 # --- what the store says ---------------------------------------------------------------------

@@ -267,6 +267,29 @@ def test_the_cli_writes_the_report_from_a_series_file(measured, tmp_path, run_cl
                         "series against frame", "series against time [s]"]
 
 
+def test_cracks_measured_on_the_store_are_reported_as_morvex_crack_gives_them(
+        measured, tmp_path, run_cli):
+    from morvex.crack import Material, measure_cracks
+
+    line = "5,40,60,40"
+    code, _, err = run_cli("report", measured, "-o", tmp_path / "r.html", "--crack-line", line,
+                           "--young", "70000", "--poisson", "0.3", "--pixel-size", "0.1")
+    assert code == 0, err
+    page = _Page((tmp_path / "r.html").read_text())
+    rows = page.table("crack")
+    expected = measure_cracks(morvex.open_store(measured), [[(5, 40), (60, 40)]],
+                              material=Material(70000.0, 0.3, "strain"), pixel_size_mm=0.1)
+    assert len(rows) == 1 + expected.sizes["frame"]
+    assert rows[0][:3] == ["crack", "frame", "tip x (px)"] and "K_I (MPa m^0.5)" in rows[0]
+    found = expected["tip_found"].values[0]
+    assert [row[2] != "not measured" for row in rows[1:]] == [bool(f) for f in found]
+    assert "cracks: opening along each crack, length over frames" in [
+        a["alt"] for t, a in page.tags if t == "img"]
+    code, _, err = run_cli("report", measured, "-o", tmp_path / "r.html", "--crack-line",
+                           "5,40,5,40")
+    assert code == 2 and "crack" in err and err.count("\n") == 1
+
+
 @pytest.mark.parametrize("args, message", [
     (["--frames", "2,x"], "--frames must be 'last' or frame indices K,K,..., got '2,x'"),
     (["--frames", "9"], "frame 9 is not a complete frame of the store"),
