@@ -18,6 +18,7 @@ import numpy as np
 from .._errors import MorvexError
 from .mask import Shape, check_image_size, rasterise, read_mask
 from .paths import Root
+from .probe_list import ProbeList
 from .results import Snapshot, StoreResults, results_of
 from .runs import run_of, start_run, started_with
 
@@ -95,7 +96,7 @@ class Project:
         self.incremental = False
         self.shapes: list[Shape] = []
         self.mask_image: np.ndarray | None = None
-        self.probes: dict[str, Any] = {}
+        self.probes = ProbeList()
         self.plane: dict[str, Any] = plane_defaults()
         self.reference: np.ndarray | None = None
         self.frame_names: list[str] = []
@@ -216,7 +217,7 @@ class Project:
         if self.mask_text:
             self.load_mask(self.mask_text)
         self.load_text = str(saved.get("load", ""))
-        self.probes = dict(saved.get("probes", {}))
+        self.probes = ProbeList.from_saved(saved.get("probes", {}))
         plane = plane_defaults()
         plane.update({k: v for k, v in dict(saved.get("plane", {})).items()
                       if k in PLANE_SETTINGS})
@@ -241,7 +242,7 @@ class Project:
         return {"reference": self.reference_text, "frames": self.frames_text,
                 "settings": dict(self.settings), "incremental": self.incremental,
                 "shapes": [s.to_json() for s in self.shapes], "mask": self.mask_text,
-                "load": self.load_text, "probes": dict(self.probes), "plane": dict(self.plane)}
+                "load": self.load_text, "probes": self.probes.to_json(), "plane": dict(self.plane)}
 
     def plane_settings(self) -> dict[str, Any]:
         """The specimen plane's settings as a run takes them: files resolved inside the

@@ -7,8 +7,6 @@ import pathlib
 from typing import TYPE_CHECKING
 
 from ..._errors import MorvexError
-from ..probes import FIELDS as PROBE_FIELDS
-from ..probes import extensometer, gauge, point_series
 from ..state import PageState
 
 if TYPE_CHECKING:
@@ -62,28 +60,20 @@ class ExportCard:
         page.clear_error()
 
     def export_probes(self) -> None:
-        import pandas as pd
+        """The probes CSV as ``morvex probe`` writes it: the definitions and units in ``#``
+        lines, the frame times and test-data channels the probe card is set to."""
         from nicegui import ui
 
-        project = self.page.project
+        from ...probe_export import probe_table, write_csv
+
+        page = self.page
+        project = page.project
         dataset = project.dataset() if project.reference is not None else None
         if dataset is None or not project.probes:
             raise MorvexError("nothing to export yet: run, then place a probe or a gauge")
-        table = pd.DataFrame({"frame": dataset["frame"].values})
-        probes = project.probes
-        if "point" in probes:
-            x, y = probes["point"]
-            for name in PROBE_FIELDS:
-                table[f"point_{name}"] = point_series(dataset, name, x, y)
-        if "extensometer" in probes:
-            start, end = probes["extensometer"]
-            table["extensometer_strain"] = extensometer(dataset, start, end)
-        if "gauge" in probes:
-            start, end = probes["gauge"]
-            for name, values in gauge(dataset, start, end).items():
-                table[f"gauge_{name}"] = values
-        target = self._folder() / "probes.csv"
-        table.to_csv(target, index=False, float_format="%.9g")
+        table, comments = probe_table(dataset, project.probes.probes(), store=project.store,
+                                      **page.probes.test_data_options())
+        target = write_csv(table, comments, self._folder() / "probes.csv")
         ui.download.file(target)
         self.export_label.set_text(f"wrote {self.page.root.relative(target)}")
 

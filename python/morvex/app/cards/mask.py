@@ -124,9 +124,12 @@ class MaskCard:
             return
         if event.type == "mousedown":
             page.pressed = (x, y)
-            if page.tool == "polygon":
+            if page.tool in ("polygon", "section"):
                 page.draft.append((x, y))
                 page.look.redraw()
+            return
+        if event.type == "dblclick" and page.tool == "section":
+            page.probes.finish_section()
             return
         if event.type != "mouseup" or page.pressed is None:
             return
@@ -138,9 +141,7 @@ class MaskCard:
             page.probes.place_point(x, y)
         elif tool in ("rectangle", "circle") and dragged:
             self.add_shape(Shape(tool, (start, end), page.cut))
-        elif tool in ("line", "gauge") and dragged:
-            page.project.probes[tool] = [list(start), list(end)]
-            page.project.save()
-            page.probes.update_probes()
+        elif tool == "gauge" and dragged:
+            page.probes.place_gauge(start, end)
         elif tool == "extensometer" and dragged:
             page.probes.place_extensometer(start, end)

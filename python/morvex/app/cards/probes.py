@@ -1,4 +1,9 @@
-"""Card 6, the probes: a point, a line profile, an extensometer, a strain gauge, load curves."""
+"""Card 6, the probes: a list of points, extensometers, gauges and sections, and load curves.
+
+The list lives in the project (saved with the store); every value shown comes from
+:func:`morvex.probe.probe` on the store's dataset, the numbers ``morvex probe`` prints. The
+point and extensometer boxes edit the newest probe of their kind, so a position can be typed.
+"""
 
 from __future__ import annotations
 
@@ -8,15 +13,21 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 
 from ..._errors import MorvexError
-from ..probes import extensometer, gauge, line_profile, load_table, point_series
-from ..render import unit_of
+from ...probe import Section, probe, section_map
+from ..probe_list import ProbeEntry
+from ..probes import load_table, point_series
+from ..render import data_url, field_rgba, limits, png, unit_of
 from ..state import FIELD_LABELS, PageState
 
 if TYPE_CHECKING:
+    import pandas as pd
     from nicegui import ui
 
-Lines = list[tuple[str, list[float], np.ndarray]]
+# (name, x values, y values, colour or "")
+Lines = list[tuple[str, list[float], np.ndarray, str]]
 _ENDS = ("x0", "y0", "x1", "y1")
+# A double click lands two presses on the same spot: vertices closer than this are one.
+_SAME_VERTEX_PX = 2.0
 
 
 class ProbeCard:
@@ -25,24 +36,29 @@ class ProbeCard:
     probe_value: ui.label
     probe_unit: ui.label
     gauge_strain: ui.label
-    rect_label: ui.label
+    probe_rows: ui.column
     load_input: ui.input
     area_input: ui.number
     series_chart: ui.echart
     profile_chart: ui.echart
     strain_chart: ui.echart
     curve_chart: ui.echart
+    section_image: ui.html
 
     def __init__(self, page: PageState) -> None:
         self.page = page
         self.gauge_inputs: dict[str, ui.number] = {}
+        self.tables: dict[str, pd.DataFrame] = {}
 
     def build(self) -> None:
         from nicegui import ui
 
         guarded = self.page.guarded
         with ui.card().classes("mv-card"):
-            ui.label("6. Probe").classes("font-bold")
+            ui.label("6. Probes").classes("font-bold")
+            ui.label("Pick Point, Extensometer, Strain gauge or Section above the image: each "
+                     "click or drag adds a probe; a section takes clicked vertices, ended by a "
+                     "double click or Finish section.").classes("text-xs opacity-70")
             with ui.row().classes("w-full items-center gap-2"):
                 ui.label("Point")
                 self.probe_x = ui.number("x px", format="%.1f").props(
@@ -65,10 +81,11 @@ class ProbeCard:
                 ui.label("strain:")
                 self.gauge_strain = ui.label("—").props("data-testid=gauge-strain").classes(
                     "font-mono")
-            with ui.row().classes("w-full items-center gap-2"):
-                ui.label("Strain gauge")
-                self.rect_label = ui.label("draw a rectangle with the Strain gauge tool").classes(
-                    "text-sm font-mono").props("data-testid=strain-gauge")
+            with ui.row().classes("items-center gap-2"):
+                ui.button("Finish section", on_click=guarded(self.finish_section)).props(
+                    "dense flat data-testid=section-finish")
+            self.probe_rows = ui.column().classes("w-full gap-0").props(
+                "data-testid=probe-table")
             with ui.row().classes("w-full items-center no-wrap gap-2"):
                 self.load_input = ui.input("Load per frame (CSV, last column)").props(
                     "dense data-testid=load-path").classes("grow")
@@ -77,97 +94,229 @@ class ProbeCard:
                 ui.button("Load curve", on_click=guarded(self.load_curve)).props(
                     "dense data-testid=load-load")
             with ui.grid(columns=2).classes("w-full gap-2"):
-                self.series_chart = _chart("point: field against frame", "frame")
-                self.profile_chart = _chart("line profile (current frame)", "distance px")
-                self.strain_chart = _chart("extensometer and gauge strain", "frame")
+                self.series_chart = _chart("points: field against frame", "frame")
+                self.profile_chart = _chart("sections along their length (shown frame)",
+                                            "position")
+                self.strain_chart = _chart("extensometers, gauges, sections", "frame")
                 self.curve_chart = _chart("load against strain", "strain")
+            self.section_image = ui.html("").classes("w-full").props(
+                "data-testid=section-map")
+
+    # --- the list -------------------------------------------------------------------------
 
     def show_project(self) -> None:
-        """The point and the extensometer the project kept, back in their boxes."""
-        restored = self.page.project.probes
-        if "point" in restored:
-            self.probe_x.set_value(restored["point"][0])
-            self.probe_y.set_value(restored["point"][1])
-        if "extensometer" in restored:
-            (x0, y0), (x1, y1) = restored["extensometer"]
+        """The newest point and extensometer back in their boxes, the list in its table."""
+        self._fill_boxes()
+        self.refresh_rows()
+
+    def _fill_boxes(self) -> None:
+        probes = self.page.project.probes
+        point = probes.last("point")
+        if point is not None:
+            x, y = probes.entries[point].points[0]
+            self.probe_x.set_value(round(x, 1))
+            self.probe_y.set_value(round(y, 1))
+        extensometer = probes.last("extensometer")
+        if extensometer is not None:
+            (x0, y0), (x1, y1) = probes.entries[extensometer].points
             for name, value in zip(_ENDS, (x0, y0, x1, y1), strict=True):
-                self.gauge_inputs[name].set_value(value)
+                self.gauge_inputs[name].set_value(round(value, 1))
+
+    def _changed(self) -> None:
+        self.page.project.save()
+        self._fill_boxes()
+        self.update_probes()
+        self.page.look.redraw()
+
+    def add(self, kind: str, points: list[tuple[float, float]]) -> None:
+        self.page.project.probes.add(kind, [(round(x, 1), round(y, 1)) for x, y in points])
+        self._changed()
 
     def place_point(self, x: float, y: float) -> None:
-        self.probe_x.set_value(round(x, 1))
-        self.probe_y.set_value(round(y, 1))
-        self.probe_typed()
+        self.add("point", [(x, y)])
 
     def place_extensometer(self, start: tuple[float, float], end: tuple[float, float]) -> None:
-        for name, value in zip(_ENDS, (*start, *end), strict=True):
-            self.gauge_inputs[name].set_value(round(value, 1))
-        self.extensometer_typed()
+        self.add("extensometer", [start, end])
+
+    def place_gauge(self, start: tuple[float, float], end: tuple[float, float]) -> None:
+        (x0, y0), (x1, y1) = start, end
+        self.add("gauge", [(x0, y0), (x1, y0), (x1, y1), (x0, y1)])
+
+    def finish_section(self) -> None:
+        page = self.page
+        vertices: list[tuple[float, float]] = []
+        for vertex in page.draft:
+            if not vertices or math.dist(vertices[-1], vertex) >= _SAME_VERTEX_PX:
+                vertices.append(vertex)
+        if page.tool != "section" or len(vertices) < 2:
+            raise MorvexError("a section needs at least two vertices: pick the Section tool "
+                              "and click them on the image")
+        page.draft = []
+        self.add("section", vertices)
+
+    def delete(self, index: int) -> None:
+        self.page.project.probes.delete(index)
+        self._changed()
+
+    def rename(self, index: int, name: str) -> None:
+        try:
+            self.page.project.probes.rename(index, name)
+        finally:
+            self.refresh_rows()
+        self._changed()
 
     def probe_typed(self, _event: Any = None) -> None:
         x, y = self.probe_x.value, self.probe_y.value
         if x is None or y is None:
             return
-        self.page.project.probes["point"] = [float(x), float(y)]
-        self.page.project.save()
-        self.update_probes()
-        self.page.look.redraw()
+        probes = self.page.project.probes
+        index = probes.last("point")
+        if index is None:
+            probes.add("point", [(float(x), float(y))])
+        else:
+            probes.set_points(index, [(float(x), float(y))])
+        self._changed()
 
     def extensometer_typed(self, _event: Any = None) -> None:
         values = [self.gauge_inputs[n].value for n in _ENDS]
         if any(v is None for v in values):
             return
         x0, y0, x1, y1 = (float(v) for v in values)
-        if math.dist((x0, y0), (x1, y1)) < 1.0:
-            raise MorvexError("the extensometer's ends must be at least 1 px apart")
-        self.page.project.probes["extensometer"] = [[x0, y0], [x1, y1]]
-        self.page.project.save()
-        self.update_probes()
-        self.page.look.redraw()
+        probes = self.page.project.probes
+        index = probes.last("extensometer")
+        if index is None:
+            probes.add("extensometer", [(x0, y0), (x1, y1)])
+        else:
+            probes.set_points(index, [(x0, y0), (x1, y1)])
+        self._changed()
+
+    # --- values ---------------------------------------------------------------------------
+
+    def _tables(self, dataset: Any) -> dict[str, pd.DataFrame | str]:
+        """Each probe's columns from morvex.probe, or why it gives none (outside the grid)."""
+        out: dict[str, pd.DataFrame | str] = {}
+        for entry in self.page.project.probes.entries:
+            try:
+                out[entry.name] = probe(dataset, [entry.to_probe()])
+            except MorvexError as error:
+                out[entry.name] = str(error)
+        return out
+
+    def refresh_rows(self, tables: dict[str, Any] | None = None,
+                     position: int | None = None, dataset: Any = None) -> None:
+        from nicegui import ui
+
+        page = self.page
+        self.probe_rows.clear()
+        with self.probe_rows:
+            for index, entry in enumerate(page.project.probes.entries):
+                where = _where(entry, dataset)
+                with ui.row().classes("items-center gap-2 no-wrap").props(
+                        f"data-testid=probe-row-{index}"):
+                    ui.html(f"<span style='display:inline-block;width:12px;height:12px;"
+                            f"background:{entry.colour}'></span>")
+                    name = ui.input(value=entry.name).props(
+                        f"dense data-testid=probe-name-{index}").classes("w-16")
+                    name.on("change", page.guarded(
+                        lambda e, i=index: self.rename(i, str(e.sender.value))))
+                    ui.label(entry.kind).classes("text-xs w-20")
+                    ui.label(where).classes("text-xs font-mono").props(
+                        f"data-testid=probe-where-{index}")
+                    ui.label(_values_text(tables.get(entry.name) if tables else None,
+                                          position, entry.name)).classes(
+                        "text-xs font-mono").props(f"data-testid=probe-values-{index}")
+                    ui.button(icon="delete", on_click=page.guarded(
+                        lambda i=index: self.delete(i))).props(
+                        f"flat dense size=sm data-testid=probe-delete-{index}")
 
     def update_probes(self) -> None:
         page = self.page
         dataset, position = page.frame_data()
-        probes = page.project.probes
+        entries = page.project.probes.entries
+        tables = self._tables(dataset) if dataset is not None else {}
+        self.tables = {k: v for k, v in tables.items() if not isinstance(v, str)}
+        self.refresh_rows(tables, position, dataset)
         factor, unit = page.unit(page.field)
+        strain_factor, strain_unit = unit_of("exx", page.strain_unit, None)
         frames = dataset["frame"].values.tolist() if dataset is not None else []
         label = FIELD_LABELS[page.field]
-        if "point" in probes and dataset is not None:
-            x, y = probes["point"]
-            series = point_series(dataset, page.field, x, y) * factor
-            value = series[position] if position is not None else math.nan
-            self.probe_value.set_text("nan" if not math.isfinite(value) else f"{value:.9g}")
-            self.probe_unit.set_text(unit)
-            _plot(self.series_chart, [(f"{label} at ({x:.0f}, {y:.0f}) {unit}", frames,
-                                       series)])
-        else:
-            self.probe_value.set_text("—")
-        if "line" in probes and dataset is not None and position is not None:
-            (xa, ya), (xb, yb) = probes["line"]
-            distance, values = line_profile(dataset, page.field, position, (xa, ya), (xb, yb))
-            _plot(self.profile_chart, [(f"{label} {unit}", distance.tolist(), values * factor)])
-        strain_factor, strain_unit = unit_of("exx", page.strain_unit, None)
-        lines: Lines = []
-        if "extensometer" in probes and dataset is not None:
-            (xa, ya), (xb, yb) = probes["extensometer"]
-            strain = extensometer(dataset, (xa, ya), (xb, yb))
-            value = strain[position] if position is not None else math.nan
-            text = "nan" if not math.isfinite(value) else f"{value * strain_factor:.6g}"
-            self.gauge_strain.set_text(text + (f" {strain_unit}" if strain_unit else ""))
-            lines.append((f"extensometer {strain_unit}", frames, strain * strain_factor))
-        else:
-            self.gauge_strain.set_text("—")
-        if "gauge" in probes and dataset is not None:
-            (xa, ya), (xb, yb) = probes["gauge"]
-            means = gauge(dataset, (xa, ya), (xb, yb))
-            if position is not None:
-                self.rect_label.set_text("  ".join(
-                    f"{FIELD_LABELS[n]} {means[n][position] * strain_factor:.4g}"
-                    for n in ("exx", "eyy", "exy")) + f" {strain_unit}")
-            for name in ("exx", "eyy"):
-                lines.append((f"gauge {FIELD_LABELS[name]} {strain_unit}", frames,
-                              means[name] * strain_factor))
-        _plot(self.strain_chart, lines)
-        self._update_curve(dataset, lines)
+        points: Lines = []
+        strains: Lines = []
+        profiles: Lines = []
+        self.probe_value.set_text("—")
+        self.gauge_strain.set_text("—")
+        newest_point = page.project.probes.last("point")
+        newest_extensometer = page.project.probes.last("extensometer")
+        maps: list[str] = []
+        for index, entry in enumerate(entries):
+            table = self.tables.get(entry.name)
+            if dataset is None or table is None:
+                continue
+            if entry.kind == "point":
+                # The shown field (any of them, nearest grid point) as the image shows it.
+                x, y = entry.points[0]
+                series = point_series(dataset, page.field, x, y) * factor
+                points.append((f"{entry.name} {label} {unit}", frames, series, entry.colour))
+                if index == newest_point:
+                    value = series[position] if position is not None else math.nan
+                    self.probe_value.set_text(_number(value, 9))
+                    self.probe_unit.set_text(unit)
+            elif entry.kind == "extensometer":
+                strain = table[f"{entry.name} strain [%]"].to_numpy() / 100.0 * strain_factor
+                strains.append((f"{entry.name} strain {strain_unit}", frames, strain,
+                                entry.colour))
+                if index == newest_extensometer:
+                    value = strain[position] if position is not None else math.nan
+                    self.gauge_strain.set_text(_number(value, 6)
+                                               + (f" {strain_unit}" if strain_unit else ""))
+            else:
+                for name in ("exx", "eyy"):
+                    values = table[f"{entry.name} {name} [%]"].to_numpy() / 100.0
+                    strains.append((f"{entry.name} mean {FIELD_LABELS[name]} {strain_unit}",
+                                    frames, values * strain_factor, entry.colour))
+                if entry.kind == "section":
+                    maps.append(self._section(dataset, entry, position, profiles))
+        _plot(self.series_chart, points, "frame", f"{label} [{unit}]" if unit else label)
+        _plot(self.strain_chart, strains, "frame",
+              f"strain [{strain_unit}]" if strain_unit else "strain")
+        _plot(self.profile_chart, profiles, "", "")
+        self.section_image.set_content("".join(maps))
+        self._update_curve(dataset, strains, strain_unit)
+
+    def _section(self, dataset: Any, entry: ProbeEntry, position: int | None,
+                 profiles: Lines) -> str:
+        """The section's profile in the shown frame (into `profiles`) and its position x frame
+        map as an image."""
+        page = self.page
+        quantity = page.field if page.field in dataset and page.field != "status" else "eyy"
+        factor, unit = page.unit(quantity)
+        section = entry.to_probe()
+        assert isinstance(section, Section)
+        try:
+            data = section_map(dataset, section, quantity)
+        except MorvexError as error:
+            return f"<div class='text-xs'>{entry.name}: {error}</div>"
+        along = data["position"].values
+        length_unit = str(data["position"].attrs.get("units", "px"))
+        values = np.asarray(data.values, dtype=float) * factor
+        if position is not None:
+            profiles.append((f"{entry.name} {FIELD_LABELS[quantity]} {unit} "
+                             f"(position {length_unit})", along.tolist(), values[:, position],
+                             entry.colour))
+        low, high = limits(values)
+        # Frames run left to right, position down the section: one pixel per sample.
+        picture = data_url(png(field_rgba(values, low, high)))
+        return (f"<div class='text-xs' data-testid='section-map-{entry.name}'>{entry.name}: "
+                f"{FIELD_LABELS[quantity]} {low:.4g} … {high:.4g} {unit}, position "
+                f"0 … {along[-1]:.4g} {length_unit} (down) x frame (across)<br>"
+                f"<img src='{picture}' style='width:100%;height:160px;"
+                "image-rendering:pixelated'></div>")
+
+    # --- load -----------------------------------------------------------------------------
+
+    def test_data_options(self) -> dict[str, Any]:
+        """The probe table's test-data arguments (see morvex.probe_export.probe_table)."""
+        return {}
 
     def load_curve(self) -> None:
         page = self.page
@@ -178,7 +327,7 @@ class ProbeCard:
         page.clear_error()
         self.update_probes()
 
-    def _update_curve(self, dataset: Any, lines: Lines) -> None:
+    def _update_curve(self, dataset: Any, lines: Lines, strain_unit: str) -> None:
         project = self.page.project
         if not project.load_text or dataset is None or not lines:
             return
@@ -188,9 +337,40 @@ class ProbeCard:
         usable = frames < load.size
         stress = load[frames[usable]] / area if area else load[frames[usable]]
         name = "stress (load / area)" if area else "load"
-        curves = [(f"{name} vs {line_name}", list(np.asarray(values)[usable]), stress)
-                  for line_name, _, values in lines]
-        _plot(self.curve_chart, curves)
+        curves = [(f"{name} vs {line_name}", list(np.asarray(values)[usable]), stress, colour)
+                  for line_name, _, values, colour in lines]
+        _plot(self.curve_chart, curves, f"strain [{strain_unit}]" if strain_unit else "strain",
+              name)
+
+
+def _where(entry: ProbeEntry, dataset: Any) -> str:
+    """The vertices in px, and in mm when the store is metric."""
+    text = "px " + " ".join(f"({x:.1f}, {y:.1f})" for x, y in entry.points)
+    if dataset is None:
+        return text
+    from ...probe import coordinates
+
+    try:
+        mm = coordinates(dataset, entry.to_probe())["mm"]
+    except MorvexError:
+        return text
+    if mm is not None:
+        text += "  mm " + " ".join(f"({x:.3f}, {y:.3f})" for x, y in mm)
+    return text
+
+
+def _values_text(table: Any, position: int | None, name: str) -> str:
+    if isinstance(table, str):
+        return table
+    if table is None or position is None:
+        return ""
+    row = table.iloc[position]
+    return "  ".join(f"{column[len(name) + 1:]} {_number(float(row[column]), 6)}"
+                     for column in table.columns if column.startswith(f"{name} "))
+
+
+def _number(value: float, digits: int) -> str:
+    return "nan" if not math.isfinite(value) else f"{value:.{digits}g}"
 
 
 def _chart(title: str, x_name: str) -> Any:
@@ -206,10 +386,15 @@ def _chart(title: str, x_name: str) -> Any:
         "yAxis": {"type": "value", "scale": True}, "series": []}).classes("h-56 w-full")
 
 
-def _plot(chart: Any, lines: Lines) -> None:
+def _plot(chart: Any, lines: Lines, x_name: str, y_name: str) -> None:
+    if x_name:
+        chart.options["xAxis"]["name"] = x_name
+    if y_name:
+        chart.options["yAxis"]["name"] = y_name
     chart.options["series"] = [
         {"name": name, "type": "line", "showSymbol": len(xs) < 60,
+         **({"itemStyle": {"color": colour}, "lineStyle": {"color": colour}} if colour else {}),
          "data": [[float(x), (float(y) if math.isfinite(y) else None)]
                   for x, y in zip(xs, np.asarray(ys, dtype=float), strict=True)]}
-        for name, xs, ys in lines]
+        for name, xs, ys, colour in lines]
     chart.update()

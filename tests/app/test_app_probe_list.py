@@ -1,0 +1,154 @@
+"""Probes as a list on the page: drawn, named, kept with the store, read as morvex.probe reads."""
+
+from __future__ import annotations
+
+import json
+import pathlib
+import re
+
+import numpy as np
+import pytest
+from playwright.sync_api import Page, expect
+
+import morvex
+from morvex.probe import probe
+
+from .conftest import FRAMES, SHAPE
+from .helpers import open_project, run_to, set_number
+
+
+def _pick(page: Page, tool: str) -> None:
+    page.get_by_test_id("tool").click()
+    page.get_by_role("option", name=tool, exact=True).click()
+
+
+def _at(page: Page, fx: float, fy: float) -> tuple[float, float]:
+    """Screen position of the image point at fractions (fx, fy) of its width and height."""
+    box = page.get_by_test_id("image-view").locator("img").bounding_box()
+    assert box is not None
+    return box["x"] + box["width"] * fx, box["y"] + box["height"] * fy
+
+
+def _drag(page: Page, start: tuple[float, float], end: tuple[float, float]) -> None:
+    page.mouse.move(*_at(page, *start))
+    page.mouse.down()
+    page.mouse.move(*_at(page, *end), steps=4)
+    page.mouse.up()
+
+
+def _shown(page: Page, index: int) -> dict[str, float]:
+    """The values a probe's row shows: {column without the name: number}."""
+    text = page.get_by_test_id(f"probe-values-{index}").inner_text()
+    return {m.group(1): float(m.group(2)) for m in re.finditer(
+        r"([a-z]+(?: \[[^\]]*\])?) (-?[0-9.]+(?:e[-+]?\d+)?|nan)", text)}
+
+
+def _saved(store: pathlib.Path) -> list[dict]:
+    return json.loads((store / "morvex_app.json").read_text())["probes"]
+
+
+def _package(store: pathlib.Path, saved: list[dict]) -> list[object]:
+    made = []
+    for item in saved:
+        pts = item["points"]
+        if item["kind"] == "extensometer":
+            made.append(morvex.probe.Extensometer(*pts[0], *pts[1], item["name"]))
+        elif item["kind"] == "section":
+            made.append(morvex.probe.Section(tuple(map(tuple, pts)), item["name"]))
+        elif item["kind"] == "gauge":
+            made.append(morvex.probe.Gauge(tuple(map(tuple, pts)), item["name"]))
+        else:
+            made.append(morvex.probe.Point(*pts[0], item["name"]))
+    return made
+
+
+def _check_rows_match_package(page: Page, root: pathlib.Path, names: list[str]) -> None:
+    store = root / "results.zarr"
+    saved = _saved(store)
+    assert [item["name"] for item in saved] == names
+    table = probe(morvex.open_store(store), _package(store, saved))
+    for index, name in enumerate(names):
+        expect(page.get_by_test_id(f"probe-values-{index}")).not_to_have_text("")
+        shown = _shown(page, index)
+        columns = [c for c in table.columns if c.startswith(f"{name} ")]
+        assert shown and set(shown) == {c[len(name) + 1:] for c in columns}
+        for column in columns:
+            expected = float(table[column].iloc[FRAMES - 1])
+            assert shown[column[len(name) + 1:]] == pytest.approx(expected, rel=1e-5,
+                                                                  abs=1e-9), column
+
+
+def test_two_extensometers_and_a_section_kept_and_read_as_the_package_reads(
+        browser, root: pathlib.Path) -> None:
+    page = browser
+    open_project(page)
+    run_to(page, "done")
+    set_number(page, "frame-index", FRAMES - 1)
+    _pick(page, "Extensometer")
+    _drag(page, (0.3, 0.4), (0.7, 0.4))
+    _drag(page, (0.3, 0.6), (0.6, 0.7))
+    _pick(page, "Section")
+    for fx, fy in ((0.25, 0.3), (0.5, 0.5), (0.75, 0.5)):
+        page.mouse.click(*_at(page, fx, fy))
+    page.get_by_test_id("section-finish").click()
+    expect(page.get_by_test_id("probe-row-2")).to_be_visible()
+    expect(page.get_by_test_id("probe-delete-3")).to_have_count(0)
+    for index, name in enumerate(("E1", "E2", "S1")):
+        expect(page.get_by_test_id(f"probe-name-{index}")).to_have_value(name)
+    # Each probe drawn in its own colour, named on the image.
+    svg = page.get_by_test_id("image-view").locator("svg")
+    for name in ("E1", "E2", "S1"):
+        expect(svg.get_by_text(name, exact=True)).to_have_count(1)
+    saved = _saved(root / "results.zarr")
+    assert len({item["colour"] for item in saved}) == 3
+    assert len(saved[2]["points"]) == 3
+    # The section's map: one image of position x frame.
+    expect(page.get_by_test_id("section-map-S1").locator("img")).to_have_count(1)
+    _check_rows_match_package(page, root, ["E1", "E2", "S1"])
+
+    # Renamed, then a new tab opens the store alone and shows the list, values filled.
+    name_box = page.get_by_test_id("probe-name-1")
+    name_box.fill("top")
+    name_box.press("Enter")
+    expect(page.get_by_test_id("probe-name-1")).to_have_value("top")
+    other = page.context.new_page()
+    other.goto(page.url)
+    other.get_by_test_id("store-path").fill("results.zarr")
+    other.get_by_test_id("open-project").click()
+    expect(other.get_by_test_id("run-status")).to_have_text("done")
+    set_number(other, "frame-index", FRAMES - 1)
+    for index, name in enumerate(("E1", "top", "S1")):
+        expect(other.get_by_test_id(f"probe-name-{index}")).to_have_value(name)
+    expect(other.get_by_test_id("gauge-x1")).not_to_have_value("")
+    _check_rows_match_package(other, root, ["E1", "top", "S1"])
+
+    # Deleting one leaves the others and their names.
+    other.get_by_test_id("probe-delete-0").click()
+    expect(other.get_by_test_id("probe-name-0")).to_have_value("top")
+    expect(other.get_by_test_id("probe-row-2")).to_have_count(0)
+    assert [item["name"] for item in _saved(root / "results.zarr")] == ["top", "S1"]
+
+
+def test_a_store_saved_with_one_of_each_probe_opens_as_a_list(browser,
+                                                              root: pathlib.Path) -> None:
+    mask = np.zeros(SHAPE, dtype=bool)
+    mask[10:190, 10:230] = True
+    store = root / "old.zarr"
+    job = morvex.Job(str(root / "frames"), store=store, subset=31, step=9, mask=mask)
+    assert job.start().wait(120) == morvex.JobState.DONE
+    (store / "morvex_app.json").write_text(json.dumps({
+        "reference": "frames/img_000.tif", "frames": "frames",
+        "probes": {"point": [120.0, 100.0], "line": [[60.0, 80.0], [180.0, 80.0]],
+                   "extensometer": [[60.0, 100.0], [180.0, 100.0]],
+                   "gauge": [[80.0, 60.0], [160.0, 140.0]]}}))
+    page = browser
+    open_project(page, "", "", "old.zarr")
+    expect(page.get_by_test_id("run-status")).to_have_text("done")
+    for index, (name, where) in enumerate((
+            ("P1", "px (120.0, 100.0)"), ("E1", "px (60.0, 100.0) (180.0, 100.0)"),
+            ("G1", "px (80.0, 60.0) (160.0, 60.0) (160.0, 140.0) (80.0, 140.0)"),
+            ("S1", "px (60.0, 80.0) (180.0, 80.0)"))):
+        expect(page.get_by_test_id(f"probe-name-{index}")).to_have_value(name)
+        expect(page.get_by_test_id(f"probe-where-{index}")).to_have_text(where)
+    expect(page.get_by_test_id("probe-x")).to_have_value("120.0")
+    expect(page.get_by_test_id("gauge-x1")).to_have_value("180.0")
