@@ -152,3 +152,57 @@ def test_a_store_saved_with_one_of_each_probe_opens_as_a_list(browser,
         expect(page.get_by_test_id(f"probe-where-{index}")).to_have_text(where)
     expect(page.get_by_test_id("probe-x")).to_have_value("120.0")
     expect(page.get_by_test_id("gauge-x1")).to_have_value("180.0")
+
+
+def test_test_data_at_50_hz_synchronised_by_a_frame_rate_in_the_probes_csv(
+        browser, root: pathlib.Path) -> None:
+    import pandas as pd
+
+    # A machine log at 50 Hz, curved so a wrong interpolation shows; frames at 7 Hz from 0.05 s.
+    t = np.arange(51) / 50.0
+    load = 2.0 + np.sin(7.0 * t)
+    travel = t ** 2
+    (root / "machine.csv").write_text("time_s,load [kN],travel [mm]\n" + "".join(
+        f"{a!r},{b!r},{c!r}\n" for a, b, c in zip(t.tolist(), load.tolist(), travel.tolist(),
+                                                 strict=True)))
+    page = browser
+    open_project(page)
+    run_to(page, "done")
+    for name, value in (("gauge-x0", 60), ("gauge-y0", 100), ("gauge-x1", 180),
+                        ("gauge-y1", 100)):
+        set_number(page, name, value)
+    expect(page.get_by_test_id("probe-name-0")).to_have_value("E1")
+    page.get_by_test_id("load-path").fill("machine.csv")
+    page.get_by_test_id("frame-times").click()
+    page.get_by_role("option", name="frame rate and start").click()
+    set_number(page, "frame-rate", 7)
+    set_number(page, "frame-start", 0.05)
+    set_number(page, "area", 20)
+    page.get_by_test_id("load-load").click()
+    expect(page.get_by_test_id("test-data-status")).to_contain_text(
+        "channels load [kN], travel [mm]; frame times 0.05")
+
+    with page.expect_download() as download:
+        page.get_by_test_id("export-probes").click()
+    path = download.value.path()
+    comments = [line for line in pathlib.Path(path).read_text().splitlines()
+                if line.startswith("#")]
+    assert any("E1: extensometer, px (60, 100) (180, 100)" in line for line in comments)
+    assert any("a frame rate of 7 Hz, the first frame at 0.05 s" in line for line in comments)
+    table = pd.read_csv(path, comment="#")
+    times = 0.05 + np.arange(FRAMES) / 7.0
+    np.testing.assert_allclose(table["time [s]"], times, rtol=1e-12)
+    np.testing.assert_allclose(table["load [kN]"], np.interp(times, t, load), rtol=1e-12)
+    np.testing.assert_allclose(table["travel [mm]"], np.interp(times, t, travel), rtol=1e-12)
+    np.testing.assert_allclose(table["stress [MPa]"], np.interp(times, t, load) * 1000 / 20,
+                               rtol=1e-12)
+    assert "E1 strain [%]" in table.columns
+
+    # The settings come back with the store.
+    other = page.context.new_page()
+    other.goto(page.url)
+    other.get_by_test_id("store-path").fill("results.zarr")
+    other.get_by_test_id("open-project").click()
+    expect(other.get_by_test_id("load-path")).to_have_value("machine.csv")
+    expect(other.get_by_test_id("frame-rate")).to_have_value("7")
+    expect(other.get_by_test_id("test-data-status")).to_contain_text("frame times 0.05")

@@ -92,6 +92,8 @@ class Project:
         self.store_text = DEFAULT_STORE
         self.mask_text = ""
         self.load_text = ""
+        # Where the frame times come from, the time column, the area: see ProbeCard.
+        self.test_data: dict[str, Any] = {}
         self.settings: dict[str, Any] = defaults()
         self.incremental = False
         self.shapes: list[Shape] = []
@@ -217,6 +219,8 @@ class Project:
         if self.mask_text:
             self.load_mask(self.mask_text)
         self.load_text = str(saved.get("load", ""))
+        kept = saved.get("test_data", {})
+        self.test_data = dict(kept) if isinstance(kept, dict) else {}
         self.probes = ProbeList.from_saved(saved.get("probes", {}))
         plane = plane_defaults()
         plane.update({k: v for k, v in dict(saved.get("plane", {})).items()
@@ -242,7 +246,8 @@ class Project:
         return {"reference": self.reference_text, "frames": self.frames_text,
                 "settings": dict(self.settings), "incremental": self.incremental,
                 "shapes": [s.to_json() for s in self.shapes], "mask": self.mask_text,
-                "load": self.load_text, "probes": self.probes.to_json(), "plane": dict(self.plane)}
+                "load": self.load_text, "probes": self.probes.to_json(),
+                "test_data": dict(self.test_data), "plane": dict(self.plane)}
 
     def plane_settings(self) -> dict[str, Any]:
         """The specimen plane's settings as a run takes them: files resolved inside the

@@ -15,7 +15,7 @@ import numpy as np
 from ..._errors import MorvexError
 from ...probe import Section, probe, section_map
 from ..probe_list import ProbeEntry
-from ..probes import load_table, point_series
+from ..probes import point_series
 from ..render import data_url, field_rgba, limits, png, unit_of
 from ..state import FIELD_LABELS, PageState
 
@@ -26,6 +26,8 @@ if TYPE_CHECKING:
 # (name, x values, y values, colour or "")
 Lines = list[tuple[str, list[float], np.ndarray, str]]
 _ENDS = ("x0", "y0", "x1", "y1")
+FRAME_TIMES = {"none": "one row per frame", "rate": "frame rate and start",
+               "tiff": "TIFF time stamps", "files": "file times"}
 # A double click lands two presses on the same spot: vertices closer than this are one.
 _SAME_VERTEX_PX = 2.0
 
@@ -87,18 +89,37 @@ class ProbeCard:
             self.probe_rows = ui.column().classes("w-full gap-0").props(
                 "data-testid=probe-table")
             with ui.row().classes("w-full items-center no-wrap gap-2"):
-                self.load_input = ui.input("Load per frame (CSV, last column)").props(
+                self.load_input = ui.input(
+                    "Test data (CSV: a time column, or one row per frame)").props(
                     "dense data-testid=load-path").classes("grow")
-                self.area_input = ui.number("area mm² (blank: load)", format="%.4g").props(
-                    "dense").classes("w-40")
-                ui.button("Load curve", on_click=guarded(self.load_curve)).props(
+                self.time_input = ui.input("time column (blank: by name)").props(
+                    "dense data-testid=time-column").classes("w-44")
+            with ui.row().classes("w-full items-center gap-2"):
+                self.times_select = ui.select(FRAME_TIMES, value="none", label="frame times").props(
+                    "dense data-testid=frame-times").classes("w-48")
+                self.rate_input = ui.number("rate Hz", format="%.6g").props(
+                    "dense data-testid=frame-rate").classes("w-24")
+                self.start_input = ui.number("first frame at s", value=0.0, format="%.6g").props(
+                    "dense data-testid=frame-start").classes("w-28")
+                self.area_input = ui.number("area mm² (stress)", format="%.6g").props(
+                    "dense data-testid=area").classes("w-32")
+                ui.button("Load test data", on_click=guarded(self.load_curve)).props(
                     "dense data-testid=load-load")
+            with ui.row().classes("w-full items-center gap-2"):
+                self.channel_select = ui.select([], label="channel").props(
+                    "dense data-testid=curve-channel").classes("w-48")
+                self.against_select = ui.select([], label="against").props(
+                    "dense data-testid=curve-probe").classes("w-56")
+                for select in (self.channel_select, self.against_select):
+                    select.on_value_change(guarded(lambda _e: self.curve_choice()))
+                self.data_label = ui.label("").classes("text-xs").props(
+                    "data-testid=test-data-status")
             with ui.grid(columns=2).classes("w-full gap-2"):
                 self.series_chart = _chart("points: field against frame", "frame")
                 self.profile_chart = _chart("sections along their length (shown frame)",
                                             "position")
                 self.strain_chart = _chart("extensometers, gauges, sections", "frame")
-                self.curve_chart = _chart("load against strain", "strain")
+                self.curve_chart = _chart("test data against a probe", "")
             self.section_image = ui.html("").classes("w-full").props(
                 "data-testid=section-map")
 
@@ -107,6 +128,7 @@ class ProbeCard:
     def show_project(self) -> None:
         """The newest point and extensometer back in their boxes, the list in its table."""
         self._fill_boxes()
+        self.show_test_data()
         self.refresh_rows()
 
     def _fill_boxes(self) -> None:
@@ -312,35 +334,139 @@ class ProbeCard:
                 f"<img src='{picture}' style='width:100%;height:160px;"
                 "image-rendering:pixelated'></div>")
 
-    # --- load -----------------------------------------------------------------------------
+    # --- test data ------------------------------------------------------------------------
+
+    def show_test_data(self) -> None:
+        """The test-data boxes as the project kept them."""
+        kept = self.page.project.test_data
+        self.time_input.set_value(str(kept.get("time_column") or ""))
+        self.times_select.set_value(kept.get("source") or "none")
+        self.rate_input.set_value(kept.get("rate_hz"))
+        self.start_input.set_value(kept.get("start_s", 0.0))
+        self.area_input.set_value(kept.get("area_mm2"))
 
     def test_data_options(self) -> dict[str, Any]:
         """The probe table's test-data arguments (see morvex.probe_export.probe_table)."""
-        return {}
+        from ...probe_export import FrameTimes
+
+        project = self.page.project
+        kept = project.test_data
+        source = kept.get("source") or None
+        options: dict[str, Any] = {"frame_times": FrameTimes(
+            source, kept.get("rate_hz") if source == "rate" else None,
+            float(kept.get("start_s") or 0.0))}
+        if project.load_text:
+            options["test_data"] = str(self.page.root.resolve(project.load_text,
+                                                              "test-data file"))
+            options["time_column"] = kept.get("time_column") or None
+            if kept.get("area_mm2"):
+                options["area_mm2"] = float(kept["area_mm2"])
+                options["load_channel"] = kept.get("channel") or self.channel_select.value
+        return options
 
     def load_curve(self) -> None:
+        """Take the boxes, check they give channels at the frames, keep them."""
         page = self.page
-        path = page.root.resolve(self.load_input.value or "", "load file")
-        load_table(str(path))
-        page.project.load_text = (self.load_input.value or "").strip()
-        page.project.save()
+        project = page.project
+        source = self.times_select.value if self.times_select.value != "none" else None
+        if source == "rate" and not self.rate_input.value:
+            raise MorvexError("frame times from a frame rate need the rate in Hz")
+        project.load_text = (self.load_input.value or "").strip()
+        project.test_data = {
+            "time_column": (self.time_input.value or "").strip() or None, "source": source,
+            "rate_hz": float(self.rate_input.value) if source == "rate" else None,
+            "start_s": float(self.start_input.value or 0.0),
+            "area_mm2": float(self.area_input.value) if self.area_input.value else None,
+            "channel": project.test_data.get("channel"),
+            "against": project.test_data.get("against")}
+        self.test_data_options()  # the path inside the project folder, the times' settings
+        dataset, _ = page.frame_data()
+        if dataset is not None and project.load_text:
+            self._channels(dataset)
+        project.save()
         page.clear_error()
         self.update_probes()
 
-    def _update_curve(self, dataset: Any, lines: Lines, strain_unit: str) -> None:
-        project = self.page.project
-        if not project.load_text or dataset is None or not lines:
+    def curve_choice(self) -> None:
+        kept = self.page.project.test_data
+        if (kept.get("channel"), kept.get("against")) == (self.channel_select.value,
+                                                          self.against_select.value):
             return
-        load = load_table(str(self.page.root.resolve(project.load_text, "load file")))
-        area = self.area_input.value
-        frames = dataset["frame"].values
-        usable = frames < load.size
-        stress = load[frames[usable]] / area if area else load[frames[usable]]
-        name = "stress (load / area)" if area else "load"
-        curves = [(f"{name} vs {line_name}", list(np.asarray(values)[usable]), stress, colour)
-                  for line_name, _, values, colour in lines]
-        _plot(self.curve_chart, curves, f"strain [{strain_unit}]" if strain_unit else "strain",
-              name)
+        kept["channel"] = self.channel_select.value
+        kept["against"] = self.against_select.value
+        self.page.project.save()
+        self.update_probes()
+
+    def _channels(self, dataset: Any) -> tuple[dict[str, np.ndarray], np.ndarray | None]:
+        """(each channel at each frame of `dataset`, the frame times or None)."""
+        from ...testdata import read_test_data, synchronise
+
+        options = self.test_data_options()
+        times = options["frame_times"].times(dataset, self.page.project.store)
+        if "test_data" not in options:
+            return {}, times
+        data = read_test_data(options["test_data"], options["time_column"])
+        if data.time is None:
+            return synchronise(data, frames=np.asarray(dataset["frame"].values)), times
+        if times is None:
+            raise MorvexError(f"{self.page.project.load_text} has a time column "
+                              f"({data.time_column!r}): choose where the frame times come "
+                              "from (a frame rate, the TIFF time stamps or the file times)")
+        return synchronise(data, times), times
+
+    def _update_curve(self, dataset: Any, lines: Lines, strain_unit: str) -> None:
+        from ...testdata import stress
+
+        project = self.page.project
+        kept = project.test_data
+        if not project.load_text or dataset is None:
+            self.data_label.set_text("")
+            return
+        import warnings
+
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            channels, times = self._channels(dataset)
+        names = list(channels)
+        self.channel_select.set_options(names, value=kept.get("channel")
+                                        if kept.get("channel") in names else names[0])
+        columns = [(entry, column) for entry in project.probes.entries
+                   if entry.name in self.tables
+                   for column in self.tables[entry.name].columns
+                   if column.startswith(f"{entry.name} ") and not column.endswith(
+                       (" points", " samples"))]
+        against = [column for _, column in columns]
+        if "time [s]" not in against and times is not None:
+            against.insert(0, "time [s]")
+        wanted = kept.get("against")
+        default = next((c for c in against if c.endswith("strain [%]")),
+                       against[0] if against else None)
+        self.against_select.set_options(against, value=wanted if wanted in against
+                                        else default)
+        channel = self.channel_select.value
+        text = f"channels {', '.join(names)}"
+        if times is not None:
+            text += f"; frame times {times[0]:.6g} … {times[-1]:.6g} s"
+        text += "".join(f"; {w.message}" for w in caught)
+        self.data_label.set_text(text)
+        column = self.against_select.value
+        if channel is None or column is None:
+            return
+        y = channels[channel]
+        y_name = channel
+        if kept.get("area_mm2"):
+            y = stress(y, float(kept["area_mm2"]), channel)
+            y_name = "stress [MPa]"
+        colour = ""
+        if column == "time [s]":
+            assert times is not None
+            x = times
+        else:
+            entry = next(e for e, c in columns if c == column)
+            x = self.tables[entry.name][column].to_numpy()
+            colour = entry.colour
+        _plot(self.curve_chart, [(f"{y_name} against {column}", list(x), y, colour)],
+              column, y_name)
 
 
 def _where(entry: ProbeEntry, dataset: Any) -> str:
