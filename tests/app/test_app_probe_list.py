@@ -206,3 +206,41 @@ def test_test_data_at_50_hz_synchronised_by_a_frame_rate_in_the_probes_csv(
     expect(other.get_by_test_id("load-path")).to_have_value("machine.csv")
     expect(other.get_by_test_id("frame-rate")).to_have_value("7")
     expect(other.get_by_test_id("test-data-status")).to_contain_text("frame times 0.05")
+
+
+def _screen(page: Page, x: float, y: float) -> tuple[float, float]:
+    """Screen position of image pixel (x, y) (pixel centres at whole numbers)."""
+    return _at(page, (x + 0.5) / SHAPE[1], (y + 0.5) / SHAPE[0])
+
+
+def test_ends_and_corners_dragged_on_the_image_move_the_probe(browser,
+                                                              root: pathlib.Path) -> None:
+    page = browser
+    open_project(page)
+    run_to(page, "done")
+    set_number(page, "frame-index", FRAMES - 1)
+    for name, value in (("gauge-x0", 60), ("gauge-y0", 100), ("gauge-x1", 180),
+                        ("gauge-y1", 100)):
+        set_number(page, name, value)
+    _pick(page, "Strain gauge")
+    _drag(page, (80 / SHAPE[1], 60 / SHAPE[0]), (160 / SHAPE[1], 140 / SHAPE[0]))
+    expect(page.get_by_test_id("probe-name-1")).to_have_value("G1")
+    # The extensometer's second end, then the gauge's third corner, each dragged elsewhere.
+    for start, end in (((180, 100), (200, 120)), ((160, 140), (190, 170))):
+        page.mouse.move(*_screen(page, *start))
+        page.mouse.down()
+        page.mouse.move(*_screen(page, *end), steps=5)
+        page.mouse.up()
+    expect(page.get_by_test_id("gauge-x1")).not_to_have_value("180.0")
+    expect(page.get_by_test_id("probe-where-1")).not_to_contain_text("(160.0, 140.0)")
+    expect(page.get_by_test_id("probe-row-2")).to_have_count(0)  # moved, none added
+    saved = _saved(root / "results.zarr")
+    (x0, y0), (x1, y1) = saved[0]["points"]
+    assert (x0, y0) == (60, 100) and abs(x1 - 200) <= 1 and abs(y1 - 120) <= 1
+    corners = saved[1]["points"]
+    assert len(corners) == 4
+    (gx0, gy0), (gx1, gy1) = corners[0], corners[2]
+    assert abs(gx0 - 80) <= 1 and abs(gy0 - 60) <= 1
+    assert abs(gx1 - 190) <= 1 and abs(gy1 - 170) <= 1
+    assert corners[1] == [gx1, gy0] and corners[3] == [gx0, gy1]  # still a rectangle
+    _check_rows_match_package(page, root, ["E1", "G1"])

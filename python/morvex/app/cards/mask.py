@@ -121,6 +121,11 @@ class MaskCard:
             if 0 <= row < image.shape[0] and 0 <= col < image.shape[1]:
                 grey = page.background_image()[row, col]
                 page.look.pointer_label.set_text(f"x {x:7.1f}, y {y:7.1f}, grey {grey:6.1f}")
+            page.probes.drag_to(x, y)
+            return
+        if event.type == "mousedown" and page.probes.grab(x, y):
+            return
+        if event.type == "mouseup" and page.probes.release(x, y):
             return
         if event.type == "mousedown":
             page.pressed = (x, y)

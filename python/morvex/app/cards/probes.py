@@ -26,6 +26,7 @@ if TYPE_CHECKING:
 # (name, x values, y values, colour or "")
 Lines = list[tuple[str, list[float], np.ndarray, str]]
 _ENDS = ("x0", "y0", "x1", "y1")
+PROBE_TOOLS = ("probe", "extensometer", "gauge", "section")
 FRAME_TIMES = {"none": "one row per frame", "rate": "frame rate and start",
                "tiff": "TIFF time stamps", "files": "file times"}
 # A double click lands two presses on the same spot: vertices closer than this are one.
@@ -51,6 +52,8 @@ class ProbeCard:
         self.page = page
         self.gauge_inputs: dict[str, ui.number] = {}
         self.tables: dict[str, pd.DataFrame] = {}
+        # (probe, vertex, the probe's vertices before) while a vertex is dragged.
+        self.dragging: tuple[int, int, list[tuple[float, float]]] | None = None
 
     def build(self) -> None:
         from nicegui import ui
@@ -175,6 +178,54 @@ class ProbeCard:
                               "and click them on the image")
         page.draft = []
         self.add("section", vertices)
+
+    # --- dragging a vertex -----------------------------------------------------------------
+
+    def grab(self, x: float, y: float) -> bool:
+        """A press on a probe's vertex (with a probe tool, no section being drawn) starts
+        moving it; whether it did."""
+        page = self.page
+        if page.tool not in PROBE_TOOLS or page.draft or page.project.reference is None:
+            return False
+        reach = 4.0 * max(1.0, max(page.project.reference.shape) / 400.0)
+        best: tuple[float, int, int] | None = None
+        for index, entry in enumerate(page.project.probes.entries):
+            for vertex, point in enumerate(entry.points):
+                distance = math.dist(point, (x, y))
+                if distance <= reach and (best is None or distance < best[0]):
+                    best = (distance, index, vertex)
+        if best is None:
+            return False
+        self.dragging = (best[1], best[2], list(page.project.probes.entries[best[1]].points))
+        return True
+
+    def drag_to(self, x: float, y: float) -> None:
+        """The grabbed vertex follows the pointer on the image; values wait for the release."""
+        if self.dragging is None:
+            return
+        index, vertex, _ = self.dragging
+        try:
+            self.page.project.probes.move(index, vertex, round(x, 1), round(y, 1))
+        except MorvexError:
+            return  # a shape not valid on the way (ends on one another) is passed through
+        self.page.look.redraw()
+
+    def release(self, x: float, y: float) -> bool:
+        """The end of a drag: the vertex kept where it was let go (or back where it was if
+        the probe would not be valid there); whether a drag ended."""
+        if self.dragging is None:
+            return False
+        index, vertex, before = self.dragging
+        self.dragging = None
+        probes = self.page.project.probes
+        try:
+            probes.move(index, vertex, round(x, 1), round(y, 1))
+        except MorvexError:
+            probes.set_points(index, before)
+            self._changed()
+            raise
+        self._changed()
+        return True
 
     def delete(self, index: int) -> None:
         self.page.project.probes.delete(index)
