@@ -50,7 +50,7 @@ class ProbeEntry:
 
 def _vertices(kind: str, raw: object) -> list[tuple[float, float]]:
     try:
-        pairs = [(float(p[0]), float(p[1])) for p in raw]  # type: ignore[attr-defined, index]
+        pairs = [(float(p[0]), float(p[1])) for p in raw]  # type: ignore[attr-defined]
     except (TypeError, ValueError, IndexError):
         raise MorvexError(f"a {kind}'s vertices must be (x, y) pairs, got {raw!r}") from None
     if not all(math.isfinite(c) for p in pairs for c in p):

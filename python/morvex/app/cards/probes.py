@@ -354,7 +354,7 @@ class ProbeCard:
               f"strain [{strain_unit}]" if strain_unit else "strain")
         _plot(self.profile_chart, profiles, "", "")
         self.section_image.set_content("".join(maps))
-        self._update_curve(dataset, strains, strain_unit)
+        self._update_curve(dataset)
 
     def _section(self, dataset: Any, entry: ProbeEntry, position: int | None,
                  profiles: Lines) -> str:
@@ -465,7 +465,7 @@ class ProbeCard:
                               "from (a frame rate, the TIFF time stamps or the file times)")
         return synchronise(data, times), times
 
-    def _update_curve(self, dataset: Any, lines: Lines, strain_unit: str) -> None:
+    def _update_curve(self, dataset: Any) -> None:
         from ...testdata import stress
 
         project = self.page.project
