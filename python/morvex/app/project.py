@@ -18,6 +18,7 @@ import numpy as np
 from .._errors import MorvexError
 from .mask import Shape, check_image_size, rasterise, read_mask
 from .paths import Root
+from .probe_list import ProbeList
 from .results import Snapshot, StoreResults, results_of
 from .runs import run_of, start_run, started_with
 from .view import check_view
@@ -92,11 +93,13 @@ class Project:
         self.store_text = DEFAULT_STORE
         self.mask_text = ""
         self.load_text = ""
+        # Where the frame times come from, the time column, the area: see ProbeCard.
+        self.test_data: dict[str, Any] = {}
         self.settings: dict[str, Any] = defaults()
         self.incremental = False
         self.shapes: list[Shape] = []
         self.mask_image: np.ndarray | None = None
-        self.probes: dict[str, Any] = {}
+        self.probes = ProbeList()
         self.plane: dict[str, Any] = plane_defaults()
         self.view: dict[str, float] | None = None  # the picture's zoom and centre (app/view.py)
         self.reference: np.ndarray | None = None
@@ -129,7 +132,9 @@ class Project:
         """Forget the project open: no image, frames, shapes, mask, probes or view."""
         self.reference, self.frames, self.frame_names = None, None, []
         self.shapes, self.mask_image, self.mask_text = [], None, ""
-        self.probes, self.view, self.load_text = {}, None, ""
+        self.probes, self.view, self.load_text = ProbeList(), None, ""
+        self.test_data = {}
+        self.plane = plane_defaults()
         self._results = self._recorded_mask = None
 
     def _open(self, reference: str, frames: str, store: str) -> None:
@@ -234,7 +239,9 @@ class Project:
         if self.mask_text:
             self.load_mask(self.mask_text)
         self.load_text = str(saved.get("load", ""))
-        self.probes = dict(saved.get("probes", {}))
+        kept = saved.get("test_data", {})
+        self.test_data = dict(kept) if isinstance(kept, dict) else {}
+        self.probes = ProbeList.from_saved(saved.get("probes", {}))
         plane = plane_defaults()
         plane.update({k: v for k, v in dict(saved.get("plane", {})).items()
                       if k in PLANE_SETTINGS})
@@ -260,8 +267,8 @@ class Project:
         return {"reference": self.reference_text, "frames": self.frames_text,
                 "settings": dict(self.settings), "incremental": self.incremental,
                 "shapes": [s.to_json() for s in self.shapes], "mask": self.mask_text,
-                "load": self.load_text, "probes": dict(self.probes), "plane": dict(self.plane),
-                "view": self.view}
+                "load": self.load_text, "probes": self.probes.to_json(),
+                "test_data": dict(self.test_data), "plane": dict(self.plane), "view": self.view}
 
     def plane_settings(self) -> dict[str, Any]:
         """The specimen plane's settings as a run takes them: files resolved inside the

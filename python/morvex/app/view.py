@@ -131,7 +131,7 @@ window.mvView = (() => {
       } else if (s.tool === 'circle') {
         html = `<circle data-testid="preview" cx="${xa}" cy="${ya}" ` +
                `r="${Math.hypot(xb - xa, yb - ya)}" ${style}/>`;
-      } else if (s.tool !== 'probe' && s.tool !== 'pan') {
+      } else if (!['probe', 'pan', 'seed'].includes(s.tool)) {
         html = `<line data-testid="preview" x1="${xa}" y1="${ya}" x2="${xb}" y2="${yb}" ` +
                `stroke="${s.colour}" stroke-width="${line}"/>`;
       }

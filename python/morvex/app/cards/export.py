@@ -9,8 +9,6 @@ import threading
 from typing import TYPE_CHECKING, Any
 
 from ..._errors import MorvexError
-from ..probes import FIELDS as PROBE_FIELDS
-from ..probes import extensometer, gauge, point_series
 from ..state import PageState
 
 if TYPE_CHECKING:
@@ -75,7 +73,8 @@ class ExportCard:
         if project.reference is None:
             raise MorvexError("nothing to report yet: run the measurement first")
         dataset = project.dataset()
-        series = self._probe_table(dataset) if dataset is not None and project.probes else None
+        series = (self._probe_table(dataset)[0] if dataset is not None and project.probes
+                  else None)
         target = self._folder() / "report.html"
         # Off the event loop: every figure is drawn and encoded, seconds for a large image.
         written = await run.io_bound(_report, project.store, target, series)
@@ -86,36 +85,30 @@ class ExportCard:
         page.clear_error()
 
     def export_probes(self) -> None:
+        """The probes CSV as ``morvex probe`` writes it: the definitions and units in ``#``
+        lines, the frame times and test-data channels the probe card is set to."""
         from nicegui import ui
 
-        project = self.page.project
+        from ...probe_export import write_csv
+
+        page = self.page
+        project = page.project
         dataset = project.dataset() if project.reference is not None else None
         if dataset is None or not project.probes:
             raise MorvexError("nothing to export yet: run, then place a probe or a gauge")
-        table = self._probe_table(dataset)
-        target = self._folder() / "probes.csv"
-        table.to_csv(target, index=False, float_format="%.9g")
+        table, comments = self._probe_table(dataset)
+        target = write_csv(table, comments, self._folder() / "probes.csv")
         ui.download.file(target)
         self.export_label.set_text(f"wrote {self.page.root.relative(target)}")
 
     def _probe_table(self, dataset: Any) -> Any:
-        """The placed probes' values, one row per complete frame (a pandas DataFrame)."""
-        import pandas as pd
+        """The placed probes' values and test data, one row per complete frame, and the
+        definition lines of the CSV: what the probes CSV and the report's curves hold."""
+        from ...probe_export import probe_table
 
-        table = pd.DataFrame({"frame": dataset["frame"].values})
-        probes = self.page.project.probes
-        if "point" in probes:
-            x, y = probes["point"]
-            for name in PROBE_FIELDS:
-                table[f"point_{name}"] = point_series(dataset, name, x, y)
-        if "extensometer" in probes:
-            start, end = probes["extensometer"]
-            table["extensometer_strain"] = extensometer(dataset, start, end)
-        if "gauge" in probes:
-            start, end = probes["gauge"]
-            for name, values in gauge(dataset, start, end).items():
-                table[f"gauge_{name}"] = values
-        return table
+        page = self.page
+        return probe_table(dataset, page.project.probes.probes(), store=page.project.store,
+                           **page.probes.test_data_options())
 
 
 def _report(store: pathlib.Path, target: pathlib.Path, series: Any) -> pathlib.Path:

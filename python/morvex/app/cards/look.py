@@ -9,6 +9,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 
 from ..._errors import MorvexError
+from ..probe_overlay import probe_svg
 from ..probes import field
 from ..render import (
     colour_bar_html,
@@ -26,7 +27,7 @@ from ..view import attach_call, view_from_browser
 if TYPE_CHECKING:
     from nicegui import ui
 
-TOOLS = {"probe": "Point", "line": "Line profile", "extensometer": "Extensometer",
+TOOLS = {"probe": "Point", "section": "Section", "extensometer": "Extensometer",
          "gauge": "Strain gauge", "rectangle": "Mask rectangle", "polygon": "Mask polygon",
          "circle": "Mask circle", "seed": "Seed (where to start)", "pan": "Pan (or Shift + drag)"}
 # Frame pictures are served by URL (the browser caches them); the newest few stay in memory.
@@ -297,14 +298,11 @@ class LookCard:
         if page.show_subset:
             rows, cols = project.reference.shape
             subset = (cols / 2, rows / 2, int(project.settings["subset"]))
-        probes = dict(project.probes)
-        point = page.probes.probe_x.value, page.probes.probe_y.value
-        if point[0] is not None and point[1] is not None:
-            probes["point"] = point
+        side = float(max(project.reference.shape))
         self.image.set_content(svg_overlay(
             field_url=field_url, field_box=field_box, opacity=page.opacity, grid=grid,
             subset=subset, shapes=[s.to_json() for s in project.shapes], draft=page.draft,
-            vectors=vectors, probes=probes, image_side=float(max(project.reference.shape))))
+            vectors=vectors, probes={}, image_side=side) + probe_svg(project.probes, side))
 
     def _field(self) -> tuple[str | None, tuple[float, float, float, float] | None,
                               list[tuple[float, float, float, float]]]:

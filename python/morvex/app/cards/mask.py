@@ -170,14 +170,22 @@ class MaskCard:
             if 0 <= row < image.shape[0] and 0 <= col < image.shape[1]:
                 grey = page.background_image()[row, col]
                 page.look.pointer_label.set_text(f"x {x:7.1f}, y {y:7.1f}, grey {grey:6.1f}")
+            page.probes.drag_to(x, y)
+            return
+        if event.type == "mousedown" and page.probes.grab(x, y):
+            return
+        if event.type == "mouseup" and page.probes.release(x, y):
             return
         if event.shift or event.button == 1:
             return  # the view pans (app/view.py)
         if event.type == "mousedown":
             page.pressed = (x, y)
-            if page.tool == "polygon":
+            if page.tool in ("polygon", "section"):
                 page.draft.append((x, y))
                 page.look.redraw()
+            return
+        if event.type == "dblclick" and page.tool == "section":
+            page.probes.finish_section()
             return
         if event.type != "mouseup" or page.pressed is None:
             return
@@ -191,10 +199,7 @@ class MaskCard:
             page.pattern.add_seed(x, y)
         elif tool in ("rectangle", "circle") and dragged:
             self.add_shape(Shape(tool, (start, end), page.cut))
-        elif tool in ("line", "gauge") and dragged:
-            page.project.probes[tool] = [list(start), list(end)]
-            page.project.save()
-            page.probes.update_probes()
-            page.look.redraw()  # shown as the hand lets go, not at the next action
+        elif tool == "gauge" and dragged:
+            page.probes.place_gauge(start, end)
         elif tool == "extensometer" and dragged:
             page.probes.place_extensometer(start, end)

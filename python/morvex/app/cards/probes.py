@@ -1,4 +1,9 @@
-"""Card 6, the probes: a point, a line profile, an extensometer, a strain gauge, load curves."""
+"""Card 6, the probes: a list of points, extensometers, gauges and sections, and load curves.
+
+The list lives in the project (saved with the store); every value shown comes from
+:func:`morvex.probe.probe` on the store's dataset, the numbers ``morvex probe`` prints. The
+point and extensometer boxes edit the newest probe of their kind, so a position can be typed.
+"""
 
 from __future__ import annotations
 
@@ -8,15 +13,24 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 
 from ..._errors import MorvexError
-from ..probes import extensometer, gauge, line_profile, load_table, point_series
-from ..render import unit_of
+from ...probe import Section, probe, section_map
+from ..probe_list import ProbeEntry
+from ..probes import point_series
+from ..render import data_url, field_rgba, limits, png, unit_of
 from ..state import FIELD_LABELS, PageState
 
 if TYPE_CHECKING:
+    import pandas as pd
     from nicegui import ui
 
-Lines = list[tuple[str, list[float], np.ndarray]]
+# (name, x values, y values, colour or "")
+Lines = list[tuple[str, list[float], np.ndarray, str]]
 _ENDS = ("x0", "y0", "x1", "y1")
+PROBE_TOOLS = ("probe", "extensometer", "gauge", "section")
+FRAME_TIMES = {"none": "one row per frame", "rate": "frame rate and start",
+               "tiff": "TIFF time stamps", "files": "file times"}
+# A double click lands two presses on the same spot: vertices closer than this are one.
+_SAME_VERTEX_PX = 2.0
 
 
 class ProbeCard:
@@ -25,24 +39,31 @@ class ProbeCard:
     probe_value: ui.label
     probe_unit: ui.label
     gauge_strain: ui.label
-    rect_label: ui.label
+    probe_rows: ui.column
     load_input: ui.input
     area_input: ui.number
     series_chart: ui.echart
     profile_chart: ui.echart
     strain_chart: ui.echart
     curve_chart: ui.echart
+    section_image: ui.html
 
     def __init__(self, page: PageState) -> None:
         self.page = page
         self.gauge_inputs: dict[str, ui.number] = {}
+        self.tables: dict[str, pd.DataFrame] = {}
+        # (probe, vertex, the probe's vertices before) while a vertex is dragged.
+        self.dragging: tuple[int, int, list[tuple[float, float]]] | None = None
 
     def build(self) -> None:
         from nicegui import ui
 
         guarded = self.page.guarded
         with ui.card().classes("mv-card"):
-            ui.label("6. Probe").classes("font-bold")
+            ui.label("6. Probes").classes("font-bold")
+            ui.label("Pick Point, Extensometer, Strain gauge or Section above the image: each "
+                     "click or drag adds a probe; a section takes clicked vertices, ended by a "
+                     "double click or Finish section.").classes("text-xs opacity-70")
             with ui.row().classes("w-full items-center gap-2"):
                 ui.label("Point")
                 self.probe_x = ui.number("x px", format="%.1f").props(
@@ -65,132 +86,468 @@ class ProbeCard:
                 ui.label("strain:")
                 self.gauge_strain = ui.label("—").props("data-testid=gauge-strain").classes(
                     "font-mono")
-            with ui.row().classes("w-full items-center gap-2"):
-                ui.label("Strain gauge")
-                self.rect_label = ui.label("draw a rectangle with the Strain gauge tool").classes(
-                    "text-sm font-mono").props("data-testid=strain-gauge")
+            with ui.row().classes("items-center gap-2"):
+                ui.button("Finish section", on_click=guarded(self.finish_section)).props(
+                    "dense flat data-testid=section-finish")
+            self.probe_rows = ui.column().classes("w-full gap-0").props(
+                "data-testid=probe-table")
             with ui.row().classes("w-full items-center no-wrap gap-2"):
-                self.load_input = ui.input("Load per frame (CSV, last column)").props(
+                self.load_input = ui.input(
+                    "Test data (CSV: a time column, or one row per frame)").props(
                     "dense data-testid=load-path").classes("grow")
-                self.area_input = ui.number("area mm² (blank: load)", format="%.4g").props(
-                    "dense").classes("w-40")
-                ui.button("Load curve", on_click=guarded(self.load_curve)).props(
+                self.time_input = ui.input("time column (blank: by name)").props(
+                    "dense data-testid=time-column").classes("w-44")
+            with ui.row().classes("w-full items-center gap-2"):
+                self.times_select = ui.select(FRAME_TIMES, value="none", label="frame times").props(
+                    "dense data-testid=frame-times").classes("w-48")
+                self.rate_input = ui.number("rate Hz", format="%.6g").props(
+                    "dense data-testid=frame-rate").classes("w-24")
+                self.start_input = ui.number("first frame at s", value=0.0, format="%.6g").props(
+                    "dense data-testid=frame-start").classes("w-28")
+                self.area_input = ui.number("area mm² (stress)", format="%.6g").props(
+                    "dense data-testid=area").classes("w-32")
+                ui.button("Load test data", on_click=guarded(self.load_curve)).props(
                     "dense data-testid=load-load")
+            with ui.row().classes("w-full items-center gap-2"):
+                self.channel_select = ui.select([], label="channel").props(
+                    "dense data-testid=curve-channel").classes("w-48")
+                self.against_select = ui.select([], label="against").props(
+                    "dense data-testid=curve-probe").classes("w-56")
+                for select in (self.channel_select, self.against_select):
+                    select.on_value_change(guarded(lambda _e: self.curve_choice()))
+                self.data_label = ui.label("").classes("text-xs").props(
+                    "data-testid=test-data-status")
             with ui.grid(columns=2).classes("w-full gap-2"):
-                self.series_chart = _chart("point: field against frame", "frame")
-                self.profile_chart = _chart("line profile (current frame)", "distance px")
-                self.strain_chart = _chart("extensometer and gauge strain", "frame")
-                self.curve_chart = _chart("load against strain", "strain")
+                self.series_chart = _chart("points: field against frame", "frame")
+                self.profile_chart = _chart("sections along their length (shown frame)",
+                                            "position")
+                self.strain_chart = _chart("extensometers, gauges, sections", "frame")
+                self.curve_chart = _chart("test data against a probe", "")
+            self.section_image = ui.html("").classes("w-full").props(
+                "data-testid=section-map")
+
+    # --- the list -------------------------------------------------------------------------
 
     def show_project(self) -> None:
-        """The point and the extensometer the project kept, back in their boxes."""
-        restored = self.page.project.probes
-        if "point" in restored:
-            self.probe_x.set_value(restored["point"][0])
-            self.probe_y.set_value(restored["point"][1])
-        if "extensometer" in restored:
-            (x0, y0), (x1, y1) = restored["extensometer"]
+        """The newest point and extensometer back in their boxes, the list in its table."""
+        self._fill_boxes()
+        self.show_test_data()
+        self.refresh_rows()
+
+    def _fill_boxes(self) -> None:
+        probes = self.page.project.probes
+        point = probes.last("point")
+        if point is not None:
+            x, y = probes.entries[point].points[0]
+            self.probe_x.set_value(round(x, 1))
+            self.probe_y.set_value(round(y, 1))
+        extensometer = probes.last("extensometer")
+        if extensometer is not None:
+            (x0, y0), (x1, y1) = probes.entries[extensometer].points
             for name, value in zip(_ENDS, (x0, y0, x1, y1), strict=True):
-                self.gauge_inputs[name].set_value(value)
+                self.gauge_inputs[name].set_value(round(value, 1))
+
+    def _changed(self) -> None:
+        self.page.project.save()
+        self._fill_boxes()
+        self.update_probes()
+        self.page.look.redraw()
+
+    def add(self, kind: str, points: list[tuple[float, float]]) -> None:
+        self.page.project.probes.add(kind, [(round(x, 1), round(y, 1)) for x, y in points])
+        self._changed()
 
     def place_point(self, x: float, y: float) -> None:
-        self.probe_x.set_value(round(x, 1))
-        self.probe_y.set_value(round(y, 1))
-        self.probe_typed()
+        self.add("point", [(x, y)])
 
     def place_extensometer(self, start: tuple[float, float], end: tuple[float, float]) -> None:
-        for name, value in zip(_ENDS, (*start, *end), strict=True):
-            self.gauge_inputs[name].set_value(round(value, 1))
-        self.extensometer_typed()
+        self.add("extensometer", [start, end])
+
+    def place_gauge(self, start: tuple[float, float], end: tuple[float, float]) -> None:
+        (x0, y0), (x1, y1) = start, end
+        self.add("gauge", [(x0, y0), (x1, y0), (x1, y1), (x0, y1)])
+
+    def finish_section(self) -> None:
+        page = self.page
+        vertices: list[tuple[float, float]] = []
+        for vertex in page.draft:
+            if not vertices or math.dist(vertices[-1], vertex) >= _SAME_VERTEX_PX:
+                vertices.append(vertex)
+        if page.tool != "section" or len(vertices) < 2:
+            raise MorvexError("a section needs at least two vertices: pick the Section tool "
+                              "and click them on the image")
+        page.draft = []
+        self.add("section", vertices)
+
+    # --- dragging a vertex -----------------------------------------------------------------
+
+    def grab(self, x: float, y: float) -> bool:
+        """A press on a probe's vertex (with a probe tool, no section being drawn) starts
+        moving it; whether it did."""
+        page = self.page
+        if page.tool not in PROBE_TOOLS or page.draft or page.project.reference is None:
+            return False
+        reach = 4.0 * max(1.0, max(page.project.reference.shape) / 400.0)
+        best: tuple[float, int, int] | None = None
+        for index, entry in enumerate(page.project.probes.entries):
+            for vertex, point in enumerate(entry.points):
+                distance = math.dist(point, (x, y))
+                if distance <= reach and (best is None or distance < best[0]):
+                    best = (distance, index, vertex)
+        if best is None:
+            return False
+        self.dragging = (best[1], best[2], list(page.project.probes.entries[best[1]].points))
+        return True
+
+    def drag_to(self, x: float, y: float) -> None:
+        """The grabbed vertex follows the pointer on the image; values wait for the release."""
+        if self.dragging is None:
+            return
+        index, vertex, _ = self.dragging
+        try:
+            self.page.project.probes.move(index, vertex, round(x, 1), round(y, 1))
+        except MorvexError:
+            return  # a shape not valid on the way (ends on one another) is passed through
+        self.page.look.redraw()
+
+    def release(self, x: float, y: float) -> bool:
+        """The end of a drag: the vertex kept where it was let go (or back where it was if
+        the probe would not be valid there); whether a drag ended."""
+        if self.dragging is None:
+            return False
+        index, vertex, before = self.dragging
+        self.dragging = None
+        probes = self.page.project.probes
+        try:
+            probes.move(index, vertex, round(x, 1), round(y, 1))
+        except MorvexError:
+            probes.set_points(index, before)
+            self._changed()
+            raise
+        self._changed()
+        return True
+
+    def delete(self, index: int) -> None:
+        self.page.project.probes.delete(index)
+        self._changed()
+
+    def rename(self, index: int, name: str) -> None:
+        try:
+            self.page.project.probes.rename(index, name)
+        finally:
+            self.refresh_rows()
+        self._changed()
 
     def probe_typed(self, _event: Any = None) -> None:
         x, y = self.probe_x.value, self.probe_y.value
         if x is None or y is None:
             return
-        self.page.project.probes["point"] = [float(x), float(y)]
-        self.page.project.save()
-        self.update_probes()
-        self.page.look.redraw()
+        probes = self.page.project.probes
+        index = probes.last("point")
+        if index is None:
+            probes.add("point", [(float(x), float(y))])
+        else:
+            probes.set_points(index, [(float(x), float(y))])
+        self._changed()
 
     def extensometer_typed(self, _event: Any = None) -> None:
         values = [self.gauge_inputs[n].value for n in _ENDS]
         if any(v is None for v in values):
             return
         x0, y0, x1, y1 = (float(v) for v in values)
-        if math.dist((x0, y0), (x1, y1)) < 1.0:
-            raise MorvexError("the extensometer's ends must be at least 1 px apart")
-        self.page.project.probes["extensometer"] = [[x0, y0], [x1, y1]]
-        self.page.project.save()
-        self.update_probes()
-        self.page.look.redraw()
+        probes = self.page.project.probes
+        index = probes.last("extensometer")
+        if index is None:
+            probes.add("extensometer", [(x0, y0), (x1, y1)])
+        else:
+            probes.set_points(index, [(x0, y0), (x1, y1)])
+        self._changed()
+
+    # --- values ---------------------------------------------------------------------------
+
+    def _tables(self, dataset: Any) -> dict[str, pd.DataFrame | str]:
+        """Each probe's columns from morvex.probe, or why it gives none (outside the grid)."""
+        out: dict[str, pd.DataFrame | str] = {}
+        for entry in self.page.project.probes.entries:
+            try:
+                out[entry.name] = probe(dataset, [entry.to_probe()])
+            except MorvexError as error:
+                out[entry.name] = str(error)
+        return out
+
+    def refresh_rows(self, tables: dict[str, Any] | None = None,
+                     position: int | None = None, dataset: Any = None) -> None:
+        from nicegui import ui
+
+        page = self.page
+        self.probe_rows.clear()
+        with self.probe_rows:
+            for index, entry in enumerate(page.project.probes.entries):
+                where = _where(entry, dataset)
+                with ui.row().classes("items-center gap-2 no-wrap").props(
+                        f"data-testid=probe-row-{index}"):
+                    ui.html(f"<span style='display:inline-block;width:12px;height:12px;"
+                            f"background:{entry.colour}'></span>")
+                    name = ui.input(value=entry.name).props(
+                        f"dense data-testid=probe-name-{index}").classes("w-16")
+                    name.on("change", page.guarded(
+                        lambda e, i=index: self.rename(i, str(e.sender.value))))
+                    ui.label(entry.kind).classes("text-xs w-20")
+                    ui.label(where).classes("text-xs font-mono").props(
+                        f"data-testid=probe-where-{index}")
+                    ui.label(_values_text(tables.get(entry.name) if tables else None,
+                                          position, entry.name)).classes(
+                        "text-xs font-mono").props(f"data-testid=probe-values-{index}")
+                    ui.button(icon="delete", on_click=page.guarded(
+                        lambda i=index: self.delete(i))).props(
+                        f"flat dense size=sm data-testid=probe-delete-{index}")
 
     def update_probes(self) -> None:
         page = self.page
         dataset, position = page.frame_data()
-        probes = page.project.probes
+        entries = page.project.probes.entries
+        tables = self._tables(dataset) if dataset is not None else {}
+        self.tables = {k: v for k, v in tables.items() if not isinstance(v, str)}
+        self.refresh_rows(tables, position, dataset)
         factor, unit = page.unit(page.field)
+        strain_factor, strain_unit = unit_of("exx", page.strain_unit, None)
         frames = dataset["frame"].values.tolist() if dataset is not None else []
         label = FIELD_LABELS[page.field]
-        if "point" in probes and dataset is not None:
-            x, y = probes["point"]
-            series = point_series(dataset, page.field, x, y) * factor
-            value = series[position] if position is not None else math.nan
-            self.probe_value.set_text("nan" if not math.isfinite(value) else f"{value:.9g}")
-            self.probe_unit.set_text(unit)
-            _plot(self.series_chart, [(f"{label} at ({x:.0f}, {y:.0f}) {unit}", frames,
-                                       series)])
-        else:
-            self.probe_value.set_text("—")
-        if "line" in probes and dataset is not None and position is not None:
-            (xa, ya), (xb, yb) = probes["line"]
-            distance, values = line_profile(dataset, page.field, position, (xa, ya), (xb, yb))
-            _plot(self.profile_chart, [(f"{label} {unit}", distance.tolist(), values * factor)])
-        strain_factor, strain_unit = unit_of("exx", page.strain_unit, None)
-        lines: Lines = []
-        if "extensometer" in probes and dataset is not None:
-            (xa, ya), (xb, yb) = probes["extensometer"]
-            strain = extensometer(dataset, (xa, ya), (xb, yb))
-            value = strain[position] if position is not None else math.nan
-            text = "nan" if not math.isfinite(value) else f"{value * strain_factor:.6g}"
-            self.gauge_strain.set_text(text + (f" {strain_unit}" if strain_unit else ""))
-            lines.append((f"extensometer {strain_unit}", frames, strain * strain_factor))
-        else:
-            self.gauge_strain.set_text("—")
-        if "gauge" in probes and dataset is not None:
-            (xa, ya), (xb, yb) = probes["gauge"]
-            means = gauge(dataset, (xa, ya), (xb, yb))
-            if position is not None:
-                self.rect_label.set_text("  ".join(
-                    f"{FIELD_LABELS[n]} {means[n][position] * strain_factor:.4g}"
-                    for n in ("exx", "eyy", "exy")) + f" {strain_unit}")
-            for name in ("exx", "eyy"):
-                lines.append((f"gauge {FIELD_LABELS[name]} {strain_unit}", frames,
-                              means[name] * strain_factor))
-        _plot(self.strain_chart, lines)
-        self._update_curve(dataset, lines)
+        points: Lines = []
+        strains: Lines = []
+        profiles: Lines = []
+        self.probe_value.set_text("—")
+        self.gauge_strain.set_text("—")
+        newest_point = page.project.probes.last("point")
+        newest_extensometer = page.project.probes.last("extensometer")
+        maps: list[str] = []
+        for index, entry in enumerate(entries):
+            table = self.tables.get(entry.name)
+            if dataset is None or table is None:
+                continue
+            if entry.kind == "point":
+                # The shown field (any of them, nearest grid point) as the image shows it.
+                x, y = entry.points[0]
+                series = point_series(dataset, page.field, x, y) * factor
+                points.append((f"{entry.name} {label} {unit}", frames, series, entry.colour))
+                if index == newest_point:
+                    value = series[position] if position is not None else math.nan
+                    self.probe_value.set_text(_number(value, 9))
+                    self.probe_unit.set_text(unit)
+            elif entry.kind == "extensometer":
+                strain = table[f"{entry.name} strain [%]"].to_numpy() / 100.0 * strain_factor
+                strains.append((f"{entry.name} strain {strain_unit}", frames, strain,
+                                entry.colour))
+                if index == newest_extensometer:
+                    value = strain[position] if position is not None else math.nan
+                    self.gauge_strain.set_text(_number(value, 6)
+                                               + (f" {strain_unit}" if strain_unit else ""))
+            else:
+                for name in ("exx", "eyy"):
+                    values = table[f"{entry.name} {name} [%]"].to_numpy() / 100.0
+                    strains.append((f"{entry.name} mean {FIELD_LABELS[name]} {strain_unit}",
+                                    frames, values * strain_factor, entry.colour))
+                if entry.kind == "section":
+                    maps.append(self._section(dataset, entry, position, profiles))
+        _plot(self.series_chart, points, "frame", f"{label} [{unit}]" if unit else label)
+        _plot(self.strain_chart, strains, "frame",
+              f"strain [{strain_unit}]" if strain_unit else "strain")
+        _plot(self.profile_chart, profiles, "", "")
+        self.section_image.set_content("".join(maps))
+        self._update_curve(dataset)
+
+    def _section(self, dataset: Any, entry: ProbeEntry, position: int | None,
+                 profiles: Lines) -> str:
+        """The section's profile in the shown frame (into `profiles`) and its position x frame
+        map as an image."""
+        page = self.page
+        quantity = page.field if page.field in dataset and page.field != "status" else "eyy"
+        factor, unit = page.unit(quantity)
+        section = entry.to_probe()
+        assert isinstance(section, Section)
+        try:
+            data = section_map(dataset, section, quantity)
+        except MorvexError as error:
+            return f"<div class='text-xs'>{entry.name}: {error}</div>"
+        along = data["position"].values
+        length_unit = str(data["position"].attrs.get("units", "px"))
+        values = np.asarray(data.values, dtype=float) * factor
+        if position is not None:
+            profiles.append((f"{entry.name} {FIELD_LABELS[quantity]} {unit} "
+                             f"(position {length_unit})", along.tolist(), values[:, position],
+                             entry.colour))
+        low, high = limits(values)
+        # Frames run left to right, position down the section: one pixel per sample.
+        picture = data_url(png(field_rgba(values, low, high)))
+        return (f"<div class='text-xs' data-testid='section-map-{entry.name}'>{entry.name}: "
+                f"{FIELD_LABELS[quantity]} {low:.4g} … {high:.4g} {unit}, position "
+                f"0 … {along[-1]:.4g} {length_unit} (down) x frame (across)<br>"
+                f"<img src='{picture}' style='width:100%;height:160px;"
+                "image-rendering:pixelated'></div>")
+
+    # --- test data ------------------------------------------------------------------------
+
+    def show_test_data(self) -> None:
+        """The test-data boxes as the project kept them."""
+        kept = self.page.project.test_data
+        self.time_input.set_value(str(kept.get("time_column") or ""))
+        self.times_select.set_value(kept.get("source") or "none")
+        self.rate_input.set_value(kept.get("rate_hz"))
+        self.start_input.set_value(kept.get("start_s", 0.0))
+        self.area_input.set_value(kept.get("area_mm2"))
+
+    def test_data_options(self) -> dict[str, Any]:
+        """The probe table's test-data arguments (see morvex.probe_export.probe_table)."""
+        from ...probe_export import FrameTimes
+
+        project = self.page.project
+        kept = project.test_data
+        source = kept.get("source") or None
+        options: dict[str, Any] = {"frame_times": FrameTimes(
+            source, kept.get("rate_hz") if source == "rate" else None,
+            float(kept.get("start_s") or 0.0))}
+        if project.load_text:
+            options["test_data"] = str(self.page.root.resolve(project.load_text,
+                                                              "test-data file"))
+            options["time_column"] = kept.get("time_column") or None
+            if kept.get("area_mm2"):
+                options["area_mm2"] = float(kept["area_mm2"])
+                options["load_channel"] = kept.get("channel") or self.channel_select.value
+        return options
 
     def load_curve(self) -> None:
+        """Take the boxes, check they give channels at the frames, keep them."""
         page = self.page
-        path = page.root.resolve(self.load_input.value or "", "load file")
-        load_table(str(path))
-        page.project.load_text = (self.load_input.value or "").strip()
-        page.project.save()
+        project = page.project
+        source = self.times_select.value if self.times_select.value != "none" else None
+        if source == "rate" and not self.rate_input.value:
+            raise MorvexError("frame times from a frame rate need the rate in Hz")
+        project.load_text = (self.load_input.value or "").strip()
+        project.test_data = {
+            "time_column": (self.time_input.value or "").strip() or None, "source": source,
+            "rate_hz": float(self.rate_input.value) if source == "rate" else None,
+            "start_s": float(self.start_input.value or 0.0),
+            "area_mm2": float(self.area_input.value) if self.area_input.value else None,
+            "channel": project.test_data.get("channel"),
+            "against": project.test_data.get("against")}
+        self.test_data_options()  # the path inside the project folder, the times' settings
+        dataset, _ = page.frame_data()
+        if dataset is not None and project.load_text:
+            self._channels(dataset)
+        project.save()
         page.clear_error()
         self.update_probes()
 
-    def _update_curve(self, dataset: Any, lines: Lines) -> None:
-        project = self.page.project
-        if not project.load_text or dataset is None or not lines:
+    def curve_choice(self) -> None:
+        kept = self.page.project.test_data
+        if (kept.get("channel"), kept.get("against")) == (self.channel_select.value,
+                                                          self.against_select.value):
             return
-        load = load_table(str(self.page.root.resolve(project.load_text, "load file")))
-        area = self.area_input.value
-        frames = dataset["frame"].values
-        usable = frames < load.size
-        stress = load[frames[usable]] / area if area else load[frames[usable]]
-        name = "stress (load / area)" if area else "load"
-        curves = [(f"{name} vs {line_name}", list(np.asarray(values)[usable]), stress)
-                  for line_name, _, values in lines]
-        _plot(self.curve_chart, curves)
+        kept["channel"] = self.channel_select.value
+        kept["against"] = self.against_select.value
+        self.page.project.save()
+        self.update_probes()
+
+    def _channels(self, dataset: Any) -> tuple[dict[str, np.ndarray], np.ndarray | None]:
+        """(each channel at each frame of `dataset`, the frame times or None)."""
+        from ...testdata import read_test_data, synchronise
+
+        options = self.test_data_options()
+        times = options["frame_times"].times(dataset, self.page.project.store)
+        if "test_data" not in options:
+            return {}, times
+        data = read_test_data(options["test_data"], options["time_column"])
+        if data.time is None:
+            return synchronise(data, frames=np.asarray(dataset["frame"].values)), times
+        if times is None:
+            raise MorvexError(f"{self.page.project.load_text} has a time column "
+                              f"({data.time_column!r}): choose where the frame times come "
+                              "from (a frame rate, the TIFF time stamps or the file times)")
+        return synchronise(data, times), times
+
+    def _update_curve(self, dataset: Any) -> None:
+        from ...testdata import stress
+
+        project = self.page.project
+        kept = project.test_data
+        if not project.load_text or dataset is None:
+            self.data_label.set_text("")
+            return
+        import warnings
+
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            channels, times = self._channels(dataset)
+        names = list(channels)
+        self.channel_select.set_options(names, value=kept.get("channel")
+                                        if kept.get("channel") in names else names[0])
+        columns = [(entry, column) for entry in project.probes.entries
+                   if entry.name in self.tables
+                   for column in self.tables[entry.name].columns
+                   if column.startswith(f"{entry.name} ") and not column.endswith(
+                       (" points", " samples"))]
+        against = [column for _, column in columns]
+        if "time [s]" not in against and times is not None:
+            against.insert(0, "time [s]")
+        wanted = kept.get("against")
+        default = next((c for c in against if c.endswith("strain [%]")),
+                       against[0] if against else None)
+        self.against_select.set_options(against, value=wanted if wanted in against
+                                        else default)
+        channel = self.channel_select.value
+        text = f"channels {', '.join(names)}"
+        if times is not None:
+            text += f"; frame times {times[0]:.6g} … {times[-1]:.6g} s"
+        text += "".join(f"; {w.message}" for w in caught)
+        self.data_label.set_text(text)
+        column = self.against_select.value
+        if channel is None or column is None:
+            return
+        y = channels[channel]
+        y_name = channel
+        if kept.get("area_mm2"):
+            y = stress(y, float(kept["area_mm2"]), channel)
+            y_name = "stress [MPa]"
+        colour = ""
+        if column == "time [s]":
+            assert times is not None
+            x = times
+        else:
+            entry = next(e for e, c in columns if c == column)
+            x = self.tables[entry.name][column].to_numpy()
+            colour = entry.colour
+        _plot(self.curve_chart, [(f"{y_name} against {column}", list(x), y, colour)],
+              column, y_name)
+
+
+def _where(entry: ProbeEntry, dataset: Any) -> str:
+    """The vertices in px, and in mm when the store is metric."""
+    text = "px " + " ".join(f"({x:.1f}, {y:.1f})" for x, y in entry.points)
+    if dataset is None:
+        return text
+    from ...probe import coordinates
+
+    try:
+        mm = coordinates(dataset, entry.to_probe())["mm"]
+    except MorvexError:
+        return text
+    if mm is not None:
+        text += "  mm " + " ".join(f"({x:.3f}, {y:.3f})" for x, y in mm)
+    return text
+
+
+def _values_text(table: Any, position: int | None, name: str) -> str:
+    if isinstance(table, str):
+        return table
+    if table is None or position is None:
+        return ""
+    row = table.iloc[position]
+    return "  ".join(f"{column[len(name) + 1:]} {_number(float(row[column]), 6)}"
+                     for column in table.columns if column.startswith(f"{name} "))
+
+
+def _number(value: float, digits: int) -> str:
+    return "nan" if not math.isfinite(value) else f"{value:.{digits}g}"
 
 
 def _chart(title: str, x_name: str) -> Any:
@@ -206,10 +563,15 @@ def _chart(title: str, x_name: str) -> Any:
         "yAxis": {"type": "value", "scale": True}, "series": []}).classes("h-56 w-full")
 
 
-def _plot(chart: Any, lines: Lines) -> None:
+def _plot(chart: Any, lines: Lines, x_name: str, y_name: str) -> None:
+    if x_name:
+        chart.options["xAxis"]["name"] = x_name
+    if y_name:
+        chart.options["yAxis"]["name"] = y_name
     chart.options["series"] = [
         {"name": name, "type": "line", "showSymbol": len(xs) < 60,
+         **({"itemStyle": {"color": colour}, "lineStyle": {"color": colour}} if colour else {}),
          "data": [[float(x), (float(y) if math.isfinite(y) else None)]
                   for x, y in zip(xs, np.asarray(ys, dtype=float), strict=True)]}
-        for name, xs, ys in lines]
+        for name, xs, ys, colour in lines]
     chart.update()
