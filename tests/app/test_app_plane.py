@@ -19,6 +19,7 @@ from morvex.camera import Camera
 from morvex.synthetic_camera import chessboard_texture, render_plane, target_poses
 
 from .helpers import open_project, run_to, set_number
+from .test_app_view import _choose, _picture
 
 # The test sequence's size: the views are taken with the same sensor.
 TRUE = Camera(np.array([[300.0, 0.0, 121.0], [0.0, 301.0, 99.0], [0.0, 0.0, 1.0]]),
@@ -49,8 +50,20 @@ def test_calibrate_in_the_folder_then_run_with_a_known_length(browser, root: pat
     assert (root / "camera.png").is_file()
     # A known length instead of the target's pose: 12 mm between two points 120 px apart.
     set_number(page, "plane-scale", 12)
-    page.get_by_test_id("plane-between").fill("60,100,180,100")
-    page.get_by_test_id("plane-between").press("Tab")
+    # The length's ends drawn on the picture with the Scale line tool, then typed exactly.
+    _choose(page, "Scale line (known length)")
+    picture = _picture(page)
+    page.mouse.move(picture["x"] + 0.25 * picture["width"], picture["y"] + 0.5 * picture["height"])
+    page.mouse.down()
+    page.mouse.move(picture["x"] + 0.75 * picture["width"], picture["y"] + 0.5 * picture["height"],
+                    steps=4)
+    page.mouse.up()
+    drawn = page.get_by_test_id("plane-between")
+    expect(drawn).not_to_have_value("")
+    x0, y0, x1, y1 = (float(v) for v in drawn.input_value().split(","))
+    assert abs(x0 - 60) < 3 and abs(x1 - 180) < 3 and abs(y0 - 100) < 3 and abs(y1 - y0) < 1
+    drawn.fill("60,100,180,100")
+    drawn.press("Tab")
     run_to(page, "done")
     store = morvex.open_store(root / "results.zarr")
     assert "u_mm" in store and "x_mm" in store

@@ -29,7 +29,8 @@ if TYPE_CHECKING:
 
 TOOLS = {"probe": "Point", "section": "Section", "extensometer": "Extensometer",
          "gauge": "Strain gauge", "rectangle": "Mask rectangle", "polygon": "Mask polygon",
-         "circle": "Mask circle", "seed": "Seed (where to start)", "pan": "Pan (or Shift + drag)"}
+         "circle": "Mask circle", "seed": "Seed (where to start)",
+         "scale": "Scale line (known length)", "pan": "Pan (or Shift + drag)"}
 # Frame pictures are served by URL (the browser caches them); the newest few stay in memory.
 IMAGES: OrderedDict[str, bytes] = OrderedDict()
 _IMAGE_CACHE = 48

@@ -197,6 +197,8 @@ class MaskCard:
             page.probes.place_point(x, y)
         elif tool == "seed":
             page.pattern.add_seed(x, y)
+        elif tool == "scale" and dragged:
+            page.plane.set_between(start, end)
         elif tool in ("rectangle", "circle") and dragged:
             self.add_shape(Shape(tool, (start, end), page.cut))
         elif tool == "gauge" and dragged:

@@ -106,6 +106,11 @@ class PlaneCard:
         # one set later back into the project, so the project gets the copy back whole.
         self.page.project.plane.update(wanted)
 
+    def set_between(self, start: tuple[float, float], end: tuple[float, float]) -> None:
+        """The known length's ends, drawn on the picture with the Scale line tool."""
+        self.boxes["between"].set_value(",".join(f"{v:.1f}" for v in (*start, *end)))
+        self.changed()
+
     def values(self) -> dict[str, Any]:
         values: dict[str, Any] = {}
         for name in PLANE_SETTINGS:
