@@ -14,8 +14,9 @@ from playwright.sync_api import expect
 
 import morvex
 from morvex._errors import MorvexError
+from morvex.app import results as reader_module
 from morvex.app.job_process import ChildJob
-from morvex.app.results import _KEPT_FRAMES, SHOWN, StoreResults, results_of
+from morvex.app.results import SHOWN, StoreResults, results_of
 from morvex.store import Store
 
 from .conftest import Server, write_sequence
@@ -196,8 +197,12 @@ def test_tabs_share_one_reader_that_reads_each_frame_once(root: pathlib.Path, mo
     assert {s.epoch for s in looks if s.done} <= {final.epoch}
     assert sorted(read) == [0, 1, 2, 3]  # each frame read once, whatever the number of looks
     same_as_the_store(final.dataset, store)
-    # The reader keeps the last frames decoded, not the run; the others are read on demand.
-    assert len(first._kept) <= _KEPT_FRAMES < 4
+    # The reader keeps what it read last up to its budget, not the run; the rest is read on
+    # demand. A budget of one frame's values keeps one frame.
+    assert first._kept_bytes <= reader_module._KEPT_BYTES
+    monkeypatch.setattr(reader_module, "_KEPT_BYTES", 1)
+    final.dataset.u.isel(frame=0).load()
+    assert {frame for _, frame in first._kept} == {0}
     series = final.dataset.u.isel(y=2, x=3).values
     np.testing.assert_array_equal(series, morvex.open_store(store).u.isel(y=2, x=3).values)
     # Another run's store in the same place is read from scratch, not mixed with the last.

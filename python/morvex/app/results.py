@@ -4,13 +4,13 @@ A tab asks several times a second whether a run has added frames. Reading the wh
 each question costs O(frames) per question, O(frames²) per run and tab, and a tab that does it
 on the event loop freezes every tab of the server. The reader here reads the ``complete``
 marker (one small array), then only the frames that became complete since it last looked,
-checking each of their chunks as every reader of the store does. It keeps the last few frames
-read, not the run: a 30-frame run of 20 000 points held whole is 40 MB the server would keep
-after the run, and a long test's thousand frames more than a gigabyte. The dataset the tabs
-draw from reads any other frame from the store on demand, through the same checks. A damaged
-chunk empties the reader: its numbers are never shown. Tabs call :meth:`StoreResults.refresh`
-from a worker thread; one of them reads, the others wait for it on the reader's lock and take
-what it read.
+checking each of their chunks as every reader of the store does. It keeps what was read last,
+up to a budget, not the run: a 30-frame run of 20 000 points held whole is 40 MB the server
+would keep after the run, and a long test's thousand frames more than a gigabyte. The dataset
+the tabs draw from reads anything else from the store on demand, through the same checks. A
+damaged chunk empties the reader: its numbers are never shown. Tabs call
+:meth:`StoreResults.refresh` from a worker thread; one of them reads, the others wait for it on
+the reader's lock and take what it read.
 """
 
 from __future__ import annotations
@@ -36,9 +36,11 @@ _DAMAGED_INTERVAL = 5.0
 # exports read the store whole themselves.
 SHOWN = ("u", "v", "exx", "eyy", "exy", "zncc", "sigma_u", "sigma_v", "status", "valid")
 
-# Frames kept decoded per store: the one on screen, the one before it and the run's newest,
-# which every tab draws as it arrives.
-_KEPT_FRAMES = 3
+# Bytes of decoded values kept per store, least recently used first out: the frames on
+# screen and the series the probes read through every frame (u and v of a 30-frame run of
+# 20,000 points are 10 MB). Reading them again for each field change cost a tab's redraw
+# three times its time; keeping the whole run cost 40 MB for good.
+_KEPT_BYTES = 12 * 2**20
 
 _READERS: weakref.WeakValueDictionary[pathlib.Path, StoreResults] = (
     weakref.WeakValueDictionary())
@@ -95,8 +97,9 @@ class StoreResults:
         self._lazy: Any = None
         self._members: dict[str, Any] = {}  # the store's arrays of the variables shown
         self._have = np.zeros(0, dtype=bool)
-        # Decoded frames, newest use last: frame index -> {variable: values}.
-        self._kept: dict[int, dict[str, np.ndarray]] = {}
+        # Decoded values, newest use last: (variable, frame index) -> values.
+        self._kept: dict[tuple[str, int], np.ndarray] = {}
+        self._kept_bytes = 0
         self._kept_lock = threading.Lock()
 
     def snapshot(self) -> Snapshot:
@@ -211,32 +214,36 @@ class StoreResults:
 
     def _keep(self, index: int, values: dict[str, np.ndarray]) -> None:
         with self._kept_lock:
-            self._kept.pop(index, None)
-            self._kept[index] = values
-            while len(self._kept) > _KEPT_FRAMES:
-                del self._kept[next(iter(self._kept))]
+            for name, array in values.items():
+                old = self._kept.pop((name, index), None)
+                if old is not None:
+                    self._kept_bytes -= old.nbytes
+                self._kept[(name, index)] = array
+                self._kept_bytes += array.nbytes
+            while self._kept_bytes > _KEPT_BYTES and len(self._kept) > len(values):
+                self._kept_bytes -= self._kept.pop(next(iter(self._kept))).nbytes
 
     def _frame(self, epoch: int, index: int, name: str, *, keep: bool) -> np.ndarray:
-        """Variable `name` of complete frame `index`, from the frames kept or the store. With
-        `keep`, a frame read from the store is decoded whole and kept (a tab showing it asks
-        for its other fields next); otherwise only this variable is read (a series through
-        every frame would push the shown frames out)."""
+        """Variable `name` of complete frame `index`, from the values kept or the store. With
+        `keep`, a frame read from the store is decoded whole (a tab showing it asks for its
+        other fields next); otherwise only this variable is read (a series through every
+        frame)."""
         from .._errors import MorvexError
         from ..store import Store
 
         with self._kept_lock:
-            values = self._kept.pop(index, None)
+            values = self._kept.pop((name, index), None)
             if values is not None:
-                self._kept[index] = values  # now the most recently used
+                self._kept[(name, index)] = values  # now the most recently used
         if epoch != self._epoch:
             # Drawn from a dataset of a store since replaced (another run): its frames are
             # no longer there to read; the tab's next look shows the new store.
             raise MorvexError(f"{self.path.name} was replaced by another run; showing it anew")
-        if values is None:
-            values = self._decode(Store(self.path), index, None if keep else [name])
-            if keep:
-                self._keep(index, values)
-        return values[name]
+        if values is not None:
+            return values
+        decoded = self._decode(Store(self.path), index, None if keep else [name])
+        self._keep(index, decoded)
+        return decoded[name]
 
     def _dataset(self, group: Any) -> Any:
         """The complete frames as ``open_store`` gives them, as views where they can be."""
