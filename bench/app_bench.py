@@ -1,7 +1,8 @@
 """How quick `morvex app` feels: first page, redraws of a large field, and during a run.
 
-    .venv/bin/python bench/app_bench.py [--part redraw|tabs|all] [--size 1024] [--frames 4]
-        [--repeats 15] [--tabs 5] [--run-frames 30] [--requests 200] [--profile FILE]
+    .venv/bin/python bench/app_bench.py [--part redraw|tabs|probes|all] [--size 1024]
+        [--frames 4] [--repeats 15] [--tabs 5] [--run-frames 30] [--requests 200] [--probes 20]
+        [--profile FILE]
 
 Writes a synthetic sequence of SIZE x SIZE frames into a temporary root, measures it once
 into a store (subset 29, step 7: about 20 000 points per frame at 1024 px), starts
@@ -19,6 +20,10 @@ beside them. Reported: median, p99 and max of page requests and of field changes
 (targets: p99 <= 300 ms, max <= 1 s), how many tabs end showing "done" with the job's frame
 count, and the server's resident memory: its peak and its value after the run against the
 value before it (targets: peak <= 0.6 GB, back within 50 MB).
+
+Part "probes": PROBES probes of each kind (point, extensometer, gauge, section) kept with a
+RUN_FRAMES-frame SIZE x SIZE store: frame and field changes with all of them drawn (target
+200 ms), the probes CSV from the page, and morvex.probe's own time on the same probes.
 
 With --profile the server runs under a sampler of its event loop, which writes where the
 loop's busy time went, its stalls over 100 ms and how late the sampler itself woke (the
@@ -387,15 +392,97 @@ def redraw_part(args: argparse.Namespace, root: pathlib.Path, url: str, browser:
     page.close()
 
 
+def probe_definitions(size: int, count: int) -> list[dict[str, Any]]:
+    """`count` probes of each kind (point, extensometer, rectangle gauge, three-vertex
+    section) spread over a SIZE x SIZE reference, in the project file's form."""
+    rng = np.random.default_rng(5)
+    margin, colours = 0.15 * size, ("#e6194b", "#3cb44b", "#4363d8", "#f58231")
+    out: list[dict[str, Any]] = []
+    for k in range(count):
+        x, y = rng.uniform(margin, size - 2 * margin, 2)
+        w, h = rng.uniform(0.05, 0.15, 2) * size
+        shapes = {"point": [[x, y]], "extensometer": [[x, y], [x + w, y + h]],
+                  "gauge": [[x, y], [x + w, y], [x + w, y + h], [x, y + h]],
+                  "section": [[x, y], [x + w, y + h / 2], [x + w / 2, y + h]]}
+        for n, (kind, points) in enumerate(shapes.items()):
+            out.append({"kind": kind, "name": f"{kind[0].upper()}{k + 1}",
+                        "colour": colours[n], "points": points})
+    return out
+
+
+def probes_part(args: argparse.Namespace, root: pathlib.Path, url: str, browser: Any) -> None:
+    """PROBES probes of each kind on a store of RUN_FRAMES frames: redraws of the picture and
+    its probes (target 200 ms), the probes CSV from the page, and the package's own reading."""
+    import json
+
+    import tifffile
+    from playwright.sync_api import expect
+
+    import morvex
+    from morvex.probe import Extensometer, Gauge, Point, Section, probe
+
+    folder = root / "probed"
+    folder.mkdir()
+    sequence = morvex.synthetic_sequence(frames=args.run_frames, shape=(args.size, args.size),
+                                         seed=3)
+    for k, image in enumerate(sequence.frames):
+        tifffile.imwrite(folder / f"img_{k:03d}.tif",
+                         np.clip(np.round(image), 0, 255).astype(np.uint8))
+    store = root / "probed.zarr"
+    dataset = morvex.correlate_sequence(str(folder), store=store, progress=False)
+    definitions = probe_definitions(args.size, args.probes)
+    (store / "morvex_app.json").write_text(json.dumps(
+        {"reference": "probed/img_000.tif", "frames": "probed", "probes": definitions}))
+    def as_probe(d: dict[str, Any]) -> Any:
+        p, name = [tuple(v) for v in d["points"]], d["name"]
+        if d["kind"] == "point":
+            return Point(*p[0], name=name)
+        if d["kind"] == "extensometer":
+            return Extensometer(*p[0], *p[1], name=name)
+        return (Gauge if d["kind"] == "gauge" else Section)(tuple(p), name=name)
+
+    probes = [as_probe(d) for d in definitions]
+    began = time.perf_counter()
+    table = probe(dataset, probes)
+    package = time.perf_counter() - began
+    print(f"{len(definitions)} probes ({args.probes} of each kind) on {args.run_frames} frames "
+          f"of {args.size} x {args.size} px: morvex.probe {package:.2f} s, "
+          f"{table.shape[1]} columns")
+
+    page = browser.new_page(viewport={"width": 1600, "height": 1100}, accept_downloads=True)
+    page.set_default_timeout(120_000)
+    page.goto(url)
+    page.get_by_test_id("store-path").fill("probed.zarr")
+    page.get_by_test_id("open-project").click()
+    expect(page.get_by_test_id("run-status")).to_have_text("done")
+    page.wait_for_timeout(2000)
+    frames = [page.evaluate(REDRAW_FRAME, k % args.run_frames)
+              for k in range(1, args.repeats + 1)]
+    summary(f"frame change with {len(definitions)} probes", frames, 200)
+    fields = [page.evaluate(REDRAW_FIELD, FIELDS[k % len(FIELDS)])
+              for k in range(1, args.repeats + 1)]
+    summary(f"field change with {len(definitions)} probes", fields, 200)
+    exports = []
+    for _ in range(3):
+        with page.expect_download() as download:
+            began = time.perf_counter()
+            page.get_by_test_id("export-probes").click()
+        download.value.path()
+        exports.append(1000 * (time.perf_counter() - began))
+    summary("probes CSV from the page", exports)
+    page.close()
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--part", choices=("redraw", "tabs", "all"), default="all")
+    parser.add_argument("--part", choices=("redraw", "tabs", "probes", "all"), default="all")
     parser.add_argument("--size", type=int, default=1024)
     parser.add_argument("--frames", type=int, default=4)
     parser.add_argument("--repeats", type=int, default=15)
     parser.add_argument("--tabs", type=int, default=5)
     parser.add_argument("--run-frames", type=int, default=30)
     parser.add_argument("--requests", type=int, default=200)
+    parser.add_argument("--probes", type=int, default=20, help="probes of each kind")
     parser.add_argument("--request-gap", type=float, default=0.15,
                         help="seconds between two page requests (spreads them over the run)")
     parser.add_argument("--profile", metavar="FILE",
@@ -429,6 +516,8 @@ def main() -> None:
                     redraw_part(args, root, url, browser)
                 if args.part in ("tabs", "all"):
                     tabs_part(args, root, url, server.pid, browser)
+                if args.part in ("probes", "all"):
+                    probes_part(args, root, url, browser)
                 browser.close()
         finally:
             server.terminate()

@@ -211,14 +211,15 @@ private:
         }
         const auto keep = std::min<std::size_t>(found.size(), kSplitCandidates);
         std::partial_sort(found.begin(), found.begin() + static_cast<std::ptrdiff_t>(keep),
-                          found.end(), [](const Cut& x, const Cut& y) { return x.score < y.score; });
+                          found.end(),
+                          [](const Cut& x, const Cut& y) { return x.score < y.score; });
         found.resize(keep);
         return found;
     }
 
     // One side of `cut` solved alone from its best translation: its residual and its warp.
-    bool solve_side(int index, const Cut& cut, bool beyond, double& ssr,
-                    double& pixels, Warp& fitted) {
+    bool solve_side(int index, const Cut& cut, bool beyond, double& ssr, double& pixels,
+                    Warp& fitted) {
         if (!solver_.prepare(index)) return false;
         int count = 0;
         for (int k = 0; k < n_; ++k) {
@@ -272,10 +273,9 @@ private:
         // at the cut by about what their gradients differ by over half a subset; a jump
         // leaves the lips' gradients alike.
         const double bend =
-            half_ * std::max(std::fabs(below.du_dx - beyond.du_dx) +
-                                 std::fabs(below.du_dy - beyond.du_dy),
-                             std::fabs(below.dv_dx - beyond.dv_dx) +
-                                 std::fabs(below.dv_dy - beyond.dv_dy));
+            half_ *
+            std::max(std::fabs(below.du_dx - beyond.du_dx) + std::fabs(below.du_dy - beyond.du_dy),
+                     std::fabs(below.dv_dx - beyond.dv_dx) + std::fabs(below.dv_dy - beyond.dv_dy));
         return std::max(std::fabs(du), std::fabs(dv)) > std::max(kSplitMinJump, bend);
     }
 
@@ -305,7 +305,8 @@ void mark_discontinuities(const ReferenceImage::Data& reference, const DeformedF
 #pragma omp for schedule(dynamic, 1)
         for (int g = 0; g < count; ++g) {
             const int i = gated[static_cast<std::size_t>(g)];
-            marked[static_cast<std::size_t>(g)] = test.straddles(result, i, warp_at(result, i)) ? 1 : 0;
+            marked[static_cast<std::size_t>(g)] =
+                test.straddles(result, i, warp_at(result, i)) ? 1 : 0;
         }
     }
     for (std::size_t g = 0; g < gated.size(); ++g) {

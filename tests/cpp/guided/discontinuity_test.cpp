@@ -60,7 +60,8 @@ Plate cracked_plate(double open, double slide, std::uint32_t seed) {
     Plate p;
     p.reference = morvex::test::render_dots(kRows, kCols, dots);
     const cv::Mat near = morvex::test::render_dots(kRows, kCols, shifted(dots, kU, kV));
-    const cv::Mat far = morvex::test::render_dots(kRows, kCols, shifted(dots, kU + open, kV + slide));
+    const cv::Mat far =
+        morvex::test::render_dots(kRows, kCols, shifted(dots, kU + open, kV + slide));
     p.deformed = far.clone();
     // Columns of the deformed image showing the near side, then the gap, then the far side.
     const double edge = kCrack - 0.5 + kU;
@@ -114,17 +115,16 @@ TEST_P(StraightCrack, NoValidPointStraddlesItAndBothSidesAreMeasured) {
         const bool near_side = across + half + kInterpolantReach < kCrack;
         const bool far_side = across - half - kInterpolantReach >= kCrack;
         if (crosses) {
-            EXPECT_EQ(r.valid[i], 0) << "across the crack at " << r.x[i] << ", " << r.y[i]
-                                     << ": u " << r.u[i] << " v " << r.v[i] << ", ZNCC "
-                                     << r.zncc[i];
+            EXPECT_EQ(r.valid[i], 0) << "across the crack at " << r.x[i] << ", " << r.y[i] << ": u "
+                                     << r.u[i] << " v " << r.v[i] << ", ZNCC " << r.zncc[i];
             if (r.zncc[i] >= config.min_zncc && (r.status[i] == kCrosses || r.status[i] == kLow)) {
                 ++converged_across;
                 marked += r.status[i] == kCrosses;
             }
         } else if (near_side || far_side) {
             ++measured;
-            EXPECT_EQ(r.valid[i], 1) << "at " << r.x[i] << ", " << r.y[i] << " status "
-                                     << int(r.status[i]);
+            EXPECT_EQ(r.valid[i], 1)
+                << "at " << r.x[i] << ", " << r.y[i] << " status " << int(r.status[i]);
             EXPECT_NEAR(r.u[i], near_side ? near_u : far_u, kValidTolerance)
                 << r.x[i] << ", " << r.y[i];
             EXPECT_NEAR(r.v[i], near_side ? near_v : far_v, kValidTolerance)
@@ -140,13 +140,13 @@ TEST_P(StraightCrack, NoValidPointStraddlesItAndBothSidesAreMeasured) {
     for (std::size_t i = 0; i < r.u.size(); ++i) ASSERT_EQ(r.status[i], s.status[i]) << i;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Openings, StraightCrack,
-    ::testing::Values(CrackCase{"opened_4px", 4.0, 0.0, false},
-                      CrackCase{"opened_1px", 1.0, 0.0, false},
-                      CrackCase{"slid_2px", 0.0, 2.0, false},
-                      CrackCase{"opened_and_slid_across_rows", 3.0, -1.5, true}),
-    [](const ::testing::TestParamInfo<CrackCase>& c) { return c.param.name; });
+INSTANTIATE_TEST_SUITE_P(Openings, StraightCrack,
+                         ::testing::Values(CrackCase{"opened_4px", 4.0, 0.0, false},
+                                           CrackCase{"opened_1px", 1.0, 0.0, false},
+                                           CrackCase{"slid_2px", 0.0, 2.0, false},
+                                           CrackCase{"opened_and_slid_across_rows", 3.0, -1.5,
+                                                     true}),
+                         [](const ::testing::TestParamInfo<CrackCase>& c) { return c.param.name; });
 
 // Smooth fields keep every point: nothing is marked as crossing a discontinuity however
 // steep, curved or noisy the field, and every point in view is valid and right.
