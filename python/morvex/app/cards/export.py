@@ -107,8 +107,8 @@ class ExportCard:
         from ...probe_export import probe_table
 
         page = self.page
-        return probe_table(dataset, page.project.probes.probes(), store=page.project.store,
-                           **page.probes.test_data_options())
+        return probe_table(page.probes.held(dataset), page.project.probes.probes(),
+                           store=page.project.store, **page.probes.test_data_options())
 
 
 def _report(store: pathlib.Path, target: pathlib.Path, series: Any) -> pathlib.Path:

@@ -55,6 +55,8 @@ class ProbeCard:
         # What update_probes computed through every frame, for the dataset, probes and field it
         # was computed for: a frame change only picks another row of it.
         self._memo: dict[str, Any] = {}
+        self._row_layout: Any = None  # what the probe rows were built for (see refresh_rows)
+        self._value_labels: list[Any] = []
         # (probe, vertex, the probe's vertices before) while a vertex is dragged.
         self.dragging: tuple[int, int, list[tuple[float, float]]] | None = None
 
@@ -283,6 +285,16 @@ class ProbeCard:
         from nicegui import ui
 
         page = self.page
+        layout = (id(dataset), [(e.name, e.kind, e.points) for e in page.project.probes.entries])
+        if tables is not None and layout == self._row_layout:
+            # The same probes on the same data at another frame: only the values change, and
+            # rebuilding 80 rows of controls cost a frame change most of its time.
+            for entry, label in zip(page.project.probes.entries, self._value_labels,
+                                    strict=True):
+                label.set_text(_values_text(tables.get(entry.name), position, entry.name))
+            return
+        self._row_layout = layout if tables is not None else None
+        self._value_labels = []
         self.probe_rows.clear()
         with self.probe_rows:
             for index, entry in enumerate(page.project.probes.entries):
@@ -298,9 +310,10 @@ class ProbeCard:
                     ui.label(entry.kind).classes("text-xs w-20")
                     ui.label(where).classes("text-xs font-mono").props(
                         f"data-testid=probe-where-{index}")
-                    ui.label(_values_text(tables.get(entry.name) if tables else None,
-                                          position, entry.name)).classes(
-                        "text-xs font-mono").props(f"data-testid=probe-values-{index}")
+                    self._value_labels.append(ui.label(_values_text(
+                        tables.get(entry.name) if tables else None, position,
+                        entry.name)).classes("text-xs font-mono").props(
+                        f"data-testid=probe-values-{index}"))
                     ui.button(icon="delete", on_click=page.guarded(
                         lambda i=index: self.delete(i))).props(
                         f"flat dense size=sm data-testid=probe-delete-{index}")
@@ -313,18 +326,30 @@ class ProbeCard:
         import json
 
         page = self.page
-        key = (json.dumps(page.project.probes.to_json()), page.field)
+        probes = json.dumps(page.project.probes.to_json())
+        key = (probes, page.field, page.strain_unit)
         memo = self._memo
         if memo.get("dataset") is dataset and memo.get("key") == key:
             return memo
-        needed = [name for name in ("u", "v", "exx", "eyy", "exy", "valid", "sigma_u",
-                                    "sigma_v", page.field) if name in dataset]
-        held = dataset[list(dict.fromkeys(needed))].compute()
-        self._memo = {"dataset": dataset, "key": key, "held": held,
-                      "tables": self._tables(held), "series": {}, "maps": {}}
+        held = self.held(dataset)
+        # The tables do not depend on the field shown: a field change keeps them.
+        same = memo.get("dataset") is dataset and memo.get("probes") == probes
+        tables = memo["tables"] if same else self._tables(held)
+        self._memo = {"dataset": dataset, "key": key, "probes": probes, "held": held,
+                      "tables": tables, "series": {}, "maps": {}}
         return self._memo
 
-    def update_probes(self) -> None:
+    def held(self, dataset: Any) -> Any:
+        """The variables the probes read, through every frame, in memory (the store's reader
+        gives them frame by frame; morvex.probe reads each many times)."""
+        needed = [name for name in ("u", "v", "exx", "eyy", "exy", "valid", "sigma_u",
+                                    "sigma_v", self.page.field) if name in dataset]
+        needed += [str(name) for name in dataset.data_vars if str(name).endswith("_mm")]
+        return dataset[list(dict.fromkeys(needed))].compute()
+
+    def update_probes(self, *, redraw: bool = False) -> None:
+        """The probes' rows, values and plots at the shown frame; `redraw` draws the curves
+        through every frame again though the probes and data did not change (test data)."""
         page = self.page
         dataset, position = page.frame_data()
         entries = page.project.probes.entries
@@ -375,12 +400,16 @@ class ProbeCard:
                                     frames, values * strain_factor, entry.colour))
                 if entry.kind == "section":
                     maps.append(self._section(memo, entry, position, profiles))
-        _plot(self.series_chart, points, "frame", f"{label} [{unit}]" if unit else label)
-        _plot(self.strain_chart, strains, "frame",
-              f"strain [{strain_unit}]" if strain_unit else "strain")
         _plot(self.profile_chart, profiles, "", "")
-        self.section_image.set_content("".join(maps))
-        self._update_curve(dataset)
+        if redraw or not memo.get("drawn"):
+            # Curves through every frame and the section maps do not change with the frame:
+            # drawn once per look at the store, not at every frame change.
+            _plot(self.series_chart, points, "frame", f"{label} [{unit}]" if unit else label)
+            _plot(self.strain_chart, strains, "frame",
+                  f"strain [{strain_unit}]" if strain_unit else "strain")
+            self.section_image.set_content("".join(maps))
+            self._update_curve(dataset)
+            memo["drawn"] = bool(entries)
         # Every probe's values are kept above; the frames read for them are not (a tab would
         # otherwise hold the whole run's fields).
         memo["held"] = None
@@ -399,7 +428,7 @@ class ProbeCard:
                 memo["maps"][entry.name] = (quantity, section_map(dataset, section, quantity))
             except MorvexError as error:
                 memo["maps"][entry.name] = (quantity, str(error))
-        quantity, data = memo["maps"][entry.name]
+        quantity, data = memo["maps"][entry.name][:2]
         factor, unit = page.unit(quantity)
         if isinstance(data, str):
             return f"<div class='text-xs'>{entry.name}: {data}</div>"
@@ -410,14 +439,18 @@ class ProbeCard:
             profiles.append((f"{entry.name} {FIELD_LABELS[quantity]} {unit} "
                              f"(position {length_unit})", along.tolist(), values[:, position],
                              entry.colour))
+        if len(memo["maps"][entry.name]) == 3:
+            return str(memo["maps"][entry.name][2])  # the map does not change with the frame
         low, high = limits(values)
         # Frames run left to right, position down the section: one pixel per sample.
         picture = data_url(png(field_rgba(values, low, high)))
-        return (f"<div class='text-xs' data-testid='section-map-{entry.name}'>{entry.name}: "
+        html = (f"<div class='text-xs' data-testid='section-map-{entry.name}'>{entry.name}: "
                 f"{FIELD_LABELS[quantity]} {low:.4g} … {high:.4g} {unit}, position "
                 f"0 … {along[-1]:.4g} {length_unit} (down) x frame (across)<br>"
                 f"<img src='{picture}' style='width:100%;height:160px;"
                 "image-rendering:pixelated'></div>")
+        memo["maps"][entry.name] += (html,)
+        return html
 
     # --- test data ------------------------------------------------------------------------
 
@@ -470,7 +503,7 @@ class ProbeCard:
             self._channels(dataset)
         project.save()
         page.clear_error()
-        self.update_probes()
+        self.update_probes(redraw=True)
 
     def curve_choice(self) -> None:
         kept = self.page.project.test_data
@@ -480,7 +513,7 @@ class ProbeCard:
         kept["channel"] = self.channel_select.value
         kept["against"] = self.against_select.value
         self.page.project.save()
-        self.update_probes()
+        self.update_probes(redraw=True)
 
     def _channels(self, dataset: Any) -> tuple[dict[str, np.ndarray], np.ndarray | None]:
         """(each channel at each frame of `dataset`, the frame times or None)."""
