@@ -364,13 +364,7 @@ def _lip_at_line(on_line: np.ndarray, tangent: np.ndarray, outwards: np.ndarray,
     along = dx * tangent[0] + dy * tangent[1]
     across = dx * outwards[0] + dy * outwards[1]
     near = usable & (np.abs(along) <= spacing + 1e-9) & (np.abs(across - distance) <= reach)
-    nan2 = np.full(2, np.nan)
-    if np.count_nonzero(near) < 3:
-        return nan2, nan2
-    design = np.stack((np.ones(np.count_nonzero(near)), along[near], across[near]), axis=1)
-    if np.linalg.matrix_rank(design) < 3:
-        return nan2, nan2
-    return _combine(np.flatnonzero(near), np.linalg.pinv(design)[0], us, vs, sig_u, sig_v)
+    return _plane_at_origin(near, along, across, us, vs, sig_u, sig_v)
 
 
 def _lip(where: np.ndarray, xs: np.ndarray, ys: np.ndarray, us: np.ndarray, vs: np.ndarray,
@@ -381,13 +375,21 @@ def _lip(where: np.ndarray, xs: np.ndarray, ys: np.ndarray, us: np.ndarray, vs: 
     `where` is cut by the line or holds invalid points."""
     dx, dy = xs - where[0], ys - where[1]
     near = usable & (dx * dx + dy * dy <= reach * reach)
+    return _plane_at_origin(near, dx, dy, us, vs, sig_u, sig_v)
+
+
+def _plane_at_origin(near: np.ndarray, a: np.ndarray, b: np.ndarray, us: np.ndarray,
+                     vs: np.ndarray, sig_u: np.ndarray | None, sig_v: np.ndarray | None
+                     ) -> tuple[np.ndarray, np.ndarray]:
+    """(u, v) where the local coordinates a, b are 0, from the plane through the `near`
+    points, with each one's variance; NaN for fewer than 3 points or points on a line."""
     nan2 = np.full(2, np.nan)
     if np.count_nonzero(near) < 3:
         return nan2, nan2
-    design = np.stack((np.ones(np.count_nonzero(near)), dx[near], dy[near]), axis=1)
+    design = np.stack((np.ones(np.count_nonzero(near)), a[near], b[near]), axis=1)
     if np.linalg.matrix_rank(design) < 3:
         return nan2, nan2
-    # The value at `where` is a fixed linear combination of the points: its weights give
+    # The value at the origin is a fixed linear combination of the points: its weights give
     # both the value and how the points' sigmas add up in it.
     return _combine(np.flatnonzero(near), np.linalg.pinv(design)[0], us, vs, sig_u, sig_v)
 
