@@ -105,6 +105,13 @@ def test_two_extensometers_and_a_section_kept_and_read_as_the_package_reads(
     # The section's map: one image of position x frame.
     expect(page.get_by_test_id("section-map-S1").locator("img")).to_have_count(1)
     _check_rows_match_package(page, root, ["E1", "E2", "S1"])
+    # Another field (the magnitude, which the page derives from u and v) redraws the
+    # section's map from that field; the rows' values stay the package's.
+    before = page.get_by_test_id("section-map-S1").inner_text()
+    page.get_by_test_id("field-select").select_option("magnitude")
+    expect(page.get_by_test_id("section-map-S1")).not_to_have_text(before)
+    expect(page.get_by_test_id("error-message")).to_be_hidden()
+    _check_rows_match_package(page, root, ["E1", "E2", "S1"])
 
     # Renamed, then a new tab opens the store alone and shows the list, values filled.
     name_box = page.get_by_test_id("probe-name-1")

@@ -331,19 +331,23 @@ class ProbeCard:
         memo = self._memo
         if memo.get("dataset") is dataset and memo.get("key") == key:
             return memo
-        held = self.held(dataset)
-        # The tables do not depend on the field shown: a field change keeps them.
+        # The tables do not depend on the field shown: a field change keeps them and reads
+        # only what the point series and section maps of the new field need.
         same = memo.get("dataset") is dataset and memo.get("probes") == probes
+        # (u and v for the magnitude, which the page derives from them)
+        held = self.held(dataset, (page.field, "eyy", "u", "v", "valid") if same else None)
         tables = memo["tables"] if same else self._tables(held)
         self._memo = {"dataset": dataset, "key": key, "probes": probes, "held": held,
                       "tables": tables, "series": {}, "maps": {}}
         return self._memo
 
-    def held(self, dataset: Any) -> Any:
-        """The variables the probes read, through every frame, in memory (the store's reader
-        gives them frame by frame; morvex.probe reads each many times)."""
-        needed = [name for name in ("u", "v", "exx", "eyy", "exy", "valid", "sigma_u",
-                                    "sigma_v", self.page.field) if name in dataset]
+    def held(self, dataset: Any, fields: tuple[str, ...] | None = None) -> Any:
+        """The variables the probes read (or just `fields`), through every frame, in memory
+        (the store's reader gives them frame by frame; morvex.probe reads each many times);
+        the millimetre fields with them, which make the probes' units."""
+        wanted = fields or ("u", "v", "exx", "eyy", "exy", "valid", "sigma_u", "sigma_v",
+                            self.page.field)
+        needed = [name for name in wanted if name in dataset]
         needed += [str(name) for name in dataset.data_vars if str(name).endswith("_mm")]
         return dataset[list(dict.fromkeys(needed))].compute()
 
