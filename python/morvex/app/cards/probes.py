@@ -337,8 +337,12 @@ class ProbeCard:
         # (u and v for the magnitude, which the page derives from them)
         held = self.held(dataset, (page.field, "eyy", "u", "v", "valid") if same else None)
         tables = memo["tables"] if same else self._tables(held)
+        # The strain curves come from the tables alone: drawn again only for other tables or
+        # another strain unit, not for another field.
+        strains = same and memo.get("strain_unit") == page.strain_unit and memo.get("strains")
         self._memo = {"dataset": dataset, "key": key, "probes": probes, "held": held,
-                      "tables": tables, "series": {}, "maps": {}}
+                      "tables": tables, "series": {}, "maps": {},
+                      "strain_unit": page.strain_unit, "strains": strains}
         return self._memo
 
     def held(self, dataset: Any, fields: tuple[str, ...] | None = None) -> Any:
@@ -409,8 +413,10 @@ class ProbeCard:
             # Curves through every frame and the section maps do not change with the frame:
             # drawn once per look at the store, not at every frame change.
             _plot(self.series_chart, points, "frame", f"{label} [{unit}]" if unit else label)
-            _plot(self.strain_chart, strains, "frame",
-                  f"strain [{strain_unit}]" if strain_unit else "strain")
+            if redraw or not memo.get("strains"):
+                _plot(self.strain_chart, strains, "frame",
+                      f"strain [{strain_unit}]" if strain_unit else "strain")
+                memo["strains"] = bool(entries)
             self.section_image.set_content("".join(maps))
             self._update_curve(dataset)
             memo["drawn"] = bool(entries)
