@@ -6,6 +6,7 @@
 #include <limits>
 #include <vector>
 
+#include "guided/field/misfit.h"
 #include "guided/solve/subset_solver.h"
 #include "guided/solve/warp_fields.h"
 
@@ -57,14 +58,6 @@ void translations_for(const GuidedResult& result, int index, const Warp& w,
         }
 }
 
-std::vector<double> misfits(const GuidedResult& result) {
-    const auto n = static_cast<std::size_t>(result.rows) * static_cast<std::size_t>(result.cols);
-    std::vector<double> misfit(n, std::numeric_limits<double>::quiet_NaN());
-    for (std::size_t i = 0; i < n; ++i)
-        if (result.valid[i]) misfit[i] = 1.0 - result.zncc[i];
-    return misfit;
-}
-
 // Points whose misfit stands out against their valid neighbours', in index order. Against
 // their lower quartile, not their median: a crack crosses the subsets of several grid columns
 // side by side, which would otherwise set the level they are compared with.
@@ -76,16 +69,7 @@ std::vector<int> gated_points(const GuidedResult& result, const std::vector<doub
         for (int c = 0; c < cols; ++c) {
             const std::size_t i = static_cast<std::size_t>(r) * cols + c;
             if (!(misfit[i] > kSplitGateFloor)) continue;
-            around.clear();
-            const int r0 = std::max(0, r - kSplitGateReach);
-            const int r1 = std::min(rows - 1, r + kSplitGateReach);
-            const int c0 = std::max(0, c - kSplitGateReach);
-            const int c1 = std::min(cols - 1, c + kSplitGateReach);
-            for (int rr = r0; rr <= r1; ++rr)
-                for (int cc = c0; cc <= c1; ++cc) {
-                    const double m = misfit[static_cast<std::size_t>(rr) * cols + cc];
-                    if (!std::isnan(m)) around.push_back(m);
-                }
+            misfits_around(misfit, rows, cols, r, c, kSplitGateReach, around);
             if (static_cast<int>(around.size()) >= kSplitGateNeighbours) {
                 auto quartile = around.begin() + static_cast<std::ptrdiff_t>(around.size() / 4);
                 std::nth_element(around.begin(), quartile, around.end());
@@ -295,7 +279,7 @@ private:
 
 void mark_discontinuities(const ReferenceImage::Data& reference, const DeformedFrame& frame,
                           const GuidedConfig& config, GuidedResult& result, int threads) {
-    const std::vector<int> gated = gated_points(result, misfits(result));
+    const std::vector<int> gated = gated_points(result, valid_misfits(result));
     if (gated.empty()) return;
     std::vector<std::uint8_t> marked(gated.size(), 0);
     const int count = static_cast<int>(gated.size());

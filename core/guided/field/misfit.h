@@ -3,6 +3,8 @@
 /// or an occluded edge fits both lips with one blended warp, converges and keeps a ZNCC well
 /// above min_zncc, yet its misfit stands out against the intact speckle around it.
 
+#include <vector>
+
 #include <morvex/guided.hpp>
 
 namespace morvex::dic::detail {
@@ -12,6 +14,14 @@ namespace morvex::dic::detail {
 /// them) become kLowCorrelation. The medians are taken before any point is rejected, so the
 /// outcome does not depend on the order of the points.
 void reject_misfits(GuidedResult& result);
+
+/// 1 - ZNCC of each valid point, NaN elsewhere, in grid order.
+std::vector<double> valid_misfits(const GuidedResult& result);
+
+/// The non-NaN misfits within `reach` grid steps of (row, col), the point itself included,
+/// into `around` (cleared first).
+void misfits_around(const std::vector<double>& misfit, int rows, int cols, int row, int col,
+                    int reach, std::vector<double>& around);
 
 /// 1 - ZNCC a point must exceed to be rejected as a misfit: a clean match, however curved
 /// the field within its subset, stays below it.
