@@ -198,6 +198,12 @@ def test_tabs_share_one_reader_that_reads_each_frame_once(root: pathlib.Path, mo
     assert {s.epoch for s in looks if s.done} <= {final.epoch}
     assert sorted(read) == [0, 1, 2, 3]  # each frame read once, whatever the number of looks
     same_as_the_store(final.dataset, store)
+    # What a run writes after its last frame (the reference's read noise) reaches the tabs.
+    import zarr
+
+    zarr.open_group(store, mode="r+").attrs["written_late"] = "after the frames"
+    late = first.refresh(force=True)
+    assert (late.dataset.attrs["written_late"], late.epoch) == ("after the frames", final.epoch)
     # The reader keeps what it read last up to its budget, not the run (here a budget below
     # one frame: it keeps the frame it read last); the rest is read on demand.
     assert len({frame for _, frame in first._kept}) == 1

@@ -108,7 +108,10 @@ def test_refused_setting_shows_the_package_message(browser, value: int, message:
 def test_mask_drawn_with_the_mouse_cuts_the_grid(browser) -> None:
     page = browser
     open_project(page)
+    # The preview is asked for once the project is open, as a user sees its frames first.
+    expect(page.get_by_test_id("run-progress")).to_have_text("0 / 4 frames")
     page.get_by_test_id("show-grid").click()
+    expect(page.get_by_test_id("show-grid")).to_have_attribute("aria-checked", "true")
     expect(page.get_by_text("grid points on the mask")).to_contain_text("of")
     total = page.get_by_text("grid points on the mask").inner_text()
     page.get_by_test_id("tool").click()

@@ -97,6 +97,9 @@ class StoreResults:
         self._lazy: Any = None
         self._members: dict[str, Any] = {}  # the store's arrays of the variables shown
         self._have = np.zeros(0, dtype=bool)
+        # The store's attributes the last dataset was made with: a run writes some of them
+        # (the reference's read noise, skipped frames) after its frames are complete.
+        self._attrs: dict[str, Any] = {}
         # Decoded values, newest use last: (variable, frame index) -> values.
         self._kept: dict[tuple[str, int], np.ndarray] = {}
         self._kept_bytes = 0
@@ -167,8 +170,10 @@ class StoreResults:
             self._version += 1
             self._epoch += 1
         new = np.flatnonzero(marker & ~np.pad(self._have, (0, marker.size - self._have.size)))
-        if new.size:
-            self._read(new, marker.size)
+        attrs = dict(group.attrs)
+        if new.size or (attrs != self._attrs and self._have.any()):
+            if new.size:
+                self._read(new, marker.size)
             self._version += 1
             return Snapshot(self._version, int(self._have.sum()), marker.size,
                             self._dataset(group), self._epoch)
@@ -262,6 +267,7 @@ class StoreResults:
         coords = {name: coord.variable for name, coord in lazy.coords.items()
                   if "frame" not in coord.dims}
         attrs = dict(group.attrs)
+        self._attrs = dict(attrs)
         identity = json.loads(str(attrs.pop(RUN_ATTRIBUTE)))
         attrs.pop(SOURCES_ATTRIBUTE, None)
         skipped = attrs.pop(SKIPPED_ATTRIBUTE, None)
