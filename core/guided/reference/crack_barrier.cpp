@@ -70,9 +70,9 @@ void check_crack_lines(const std::vector<std::vector<CrackVertex>>& lines) {
                                         std::to_string(line.size()));
         for (std::size_t k = 0; k < line.size(); ++k)
             if (!std::isfinite(line[k].x) || !std::isfinite(line[k].y))
-                throw std::invalid_argument(name + " has a vertex that is not a finite number: " +
-                                            "vertex " + std::to_string(k) + " " +
-                                            vertex_text(line[k]));
+                throw std::invalid_argument(
+                    name + " has a vertex that is not a finite number: " + "vertex " +
+                    std::to_string(k) + " " + vertex_text(line[k]));
         for (std::size_t k = 0; k + 1 < line.size(); ++k)
             if (line[k].x == line[k + 1].x && line[k].y == line[k + 1].y)
                 throw std::invalid_argument(name + " repeats vertex " + std::to_string(k) + " " +
@@ -143,8 +143,7 @@ void cut_subsets(ReferenceImage::Data& d) {
     const int h = d.half, side = 2 * h + 1, n = d.points();
     // A line within the half-diagonal can cut the subset; within a grid step, the step to a
     // neighbour. The pixel centres' half-pixel slack rounds it up.
-    const double reach =
-        std::max(h * std::sqrt(2.0), static_cast<double>(d.settings.step)) + 1.0;
+    const double reach = std::max(h * std::sqrt(2.0), static_cast<double>(d.settings.step)) + 1.0;
     const double clearance2 = kCrackClearance * kCrackClearance;
     d.near_crack.assign(static_cast<std::size_t>(n), 0);
     d.cut_slot.assign(static_cast<std::size_t>(n), -1);
@@ -172,9 +171,9 @@ void cut_subsets(ReferenceImage::Data& d) {
         int used = 0, across = 0;
         for (int dy = -h; dy <= h; ++dy) {
             const std::uint8_t* on =
-                masked ? d.specimen.ptr<std::uint8_t>(static_cast<int>(cy) + dy) +
-                             static_cast<int>(cx)
-                       : nullptr;
+                masked
+                    ? d.specimen.ptr<std::uint8_t>(static_cast<int>(cy) + dy) + static_cast<int>(cx)
+                    : nullptr;
             for (int dx = -h; dx <= h; ++dx) {
                 std::uint8_t keep = on ? (on[dx] ? 1 : 0) : 1;
                 if (keep) {

@@ -108,12 +108,10 @@ TEST_P(Barrier, BothLipsAreMeasuredUpToTheLine) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cracks, Barrier,
-    ::testing::Values(BarrierCase{"opened_3px", {121}, {{0.7, -0.4}, {3.7, -0.4}}, 0},
-                      BarrierCase{"opened_and_slid_one_block", {121}, {{0.7, -0.4}, {2.7, 1.1}}, 1},
-                      BarrierCase{"two_cracks_one_block",
-                                  {81, 161},
-                                  {{0.7, -0.4}, {2.9, -0.4}, {4.6, 0.8}},
-                                  1}),
+    ::testing::Values(
+        BarrierCase{"opened_3px", {121}, {{0.7, -0.4}, {3.7, -0.4}}, 0},
+        BarrierCase{"opened_and_slid_one_block", {121}, {{0.7, -0.4}, {2.7, 1.1}}, 1},
+        BarrierCase{"two_cracks_one_block", {81, 161}, {{0.7, -0.4}, {2.9, -0.4}, {4.6, 0.8}}, 1}),
     [](const ::testing::TestParamInfo<BarrierCase>& c) { return c.param.name; });
 
 // A line where the plate is whole: every point measured without it is measured with it (but
