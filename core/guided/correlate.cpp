@@ -39,6 +39,13 @@ bool same_reference_fields(const GuidedReferenceSettings& a, const GuidedReferen
     if (!(a.prefilter_sigma == b.prefilter_sigma)) return differ("prefilter_sigma");
     if (!(a.reference_noise == b.reference_noise)) return differ("reference_noise");
     if (!(a.max_predicted_sigma == b.max_predicted_sigma)) return differ("max_predicted_sigma");
+    if (a.crack_lines.size() != b.crack_lines.size()) return differ("crack_lines");
+    for (std::size_t n = 0; n < a.crack_lines.size(); ++n) {
+        const auto &p = a.crack_lines[n], &q = b.crack_lines[n];
+        if (p.size() != q.size()) return differ("crack_lines");
+        for (std::size_t k = 0; k < p.size(); ++k)
+            if (!(p[k].x == q[k].x && p[k].y == q[k].y)) return differ("crack_lines");
+    }
     if (a.mask.empty() != b.mask.empty()) return differ("mask");
     if (!a.mask.empty()) {
         if (a.mask.size() != b.mask.size() || a.mask.type() != b.mask.type()) return differ("mask");

@@ -17,11 +17,12 @@ void bind_reference(py::module_& m) {
                          std::optional<Roi> roi, std::optional<MaskArray> mask,
                          const std::string& interpolation, double prefilter_sigma,
                          const std::string& shape, double reference_noise,
-                         double max_predicted_sigma) {
+                         double max_predicted_sigma, const CrackLineList& crack_lines) {
                  dic::GuidedReferenceSettings settings;
                  apply_reference_settings(settings, subset_size, step, roi, mask, interpolation,
                                           prefilter_sigma, shape, reference_noise,
                                           max_predicted_sigma);
+                 apply_crack_lines(settings, crack_lines);
                  const cv::Mat image = image_from_array(reference);
                  auto bound = std::make_unique<BoundReference>();
                  py::gil_scoped_release release;
@@ -35,7 +36,8 @@ void bind_reference(py::module_& m) {
              py::arg("prefilter_sigma") = kDefaults.prefilter_sigma,
              py::arg("shape") = python_value(kDefaults.shape),
              py::arg("reference_noise") = kDefaults.reference_noise,
-             py::arg("max_predicted_sigma") = kDefaults.max_predicted_sigma)
+             py::arg("max_predicted_sigma") = kDefaults.max_predicted_sigma,
+             py::arg("crack_lines") = py::none())
         .def_property_readonly("rows", [](const BoundReference& b) { return b.image->rows(); })
         .def_property_readonly("cols", [](const BoundReference& b) { return b.image->cols(); })
         .def_property_readonly("grid_rows",

@@ -19,11 +19,12 @@ void bind_sequence(py::module_& m) {
                          std::optional<MaskArray> mask, const std::string& interpolation,
                          double prefilter_sigma MORVEX_SOLVER_KEYWORDS(MORVEX_SOLVER_PARAMETER),
                          const std::string& shape, double reference_noise, const SeedList& seeds,
-                         double max_predicted_sigma) {
+                         double max_predicted_sigma, const CrackLineList& crack_lines) {
                  dic::GuidedConfig config;
                  apply_reference_settings(config, subset_size, step, roi, mask, interpolation,
                                           prefilter_sigma, shape, reference_noise,
                                           max_predicted_sigma);
+                 apply_crack_lines(config, crack_lines);
                  apply_solver_settings(config,
                                        SolverSettings{MORVEX_SOLVER_KEYWORDS(MORVEX_SOLVER_VALUE)});
                  apply_seeds(config, seeds);
@@ -43,7 +44,8 @@ void bind_sequence(py::module_& m) {
                  kDefaults.prefilter_sigma MORVEX_SOLVER_KEYWORDS(MORVEX_SOLVER_ARG),
              py::arg("shape") = python_value(kDefaults.shape),
              py::arg("reference_noise") = kDefaults.reference_noise, py::arg("seeds") = py::none(),
-             py::arg("max_predicted_sigma") = kDefaults.max_predicted_sigma)
+             py::arg("max_predicted_sigma") = kDefaults.max_predicted_sigma,
+             py::arg("crack_lines") = py::none())
         .def(
             "add_frame",
             [](dic::GuidedSequence& sequence, const ImageArray& frame) {

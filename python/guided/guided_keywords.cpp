@@ -96,6 +96,26 @@ void apply_seeds(dic::GuidedSolveSettings& config, const SeedList& seeds) {
     }
 }
 
+void apply_crack_lines(dic::GuidedReferenceSettings& config, const CrackLineList& lines) {
+    config.crack_lines.clear();
+    if (!lines) {
+        return;
+    }
+    for (std::size_t n = 0; n < lines->size(); ++n) {
+        std::vector<dic::CrackVertex> line;
+        for (std::size_t k = 0; k < (*lines)[n].size(); ++k) {
+            const std::vector<double>& vertex = (*lines)[n][k];
+            if (vertex.size() != 2) {
+                throw py::value_error("crack " + std::to_string(n) + " vertex " +
+                                      std::to_string(k) + " must be (x, y), got " +
+                                      std::to_string(vertex.size()) + " numbers");
+            }
+            line.push_back({vertex[0], vertex[1]});
+        }
+        config.crack_lines.push_back(std::move(line));
+    }
+}
+
 void apply_reference_settings(dic::GuidedReferenceSettings& config, int subset_size, int step,
                               const std::optional<Roi>& roi, const std::optional<py::array>& mask,
                               const std::string& interpolation, double prefilter_sigma,

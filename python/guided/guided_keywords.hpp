@@ -68,6 +68,13 @@ using SeedList = std::optional<std::vector<std::vector<double>>>;
 /// beyond a C int.
 void apply_seeds(dic::GuidedSolveSettings& config, const SeedList& seeds);
 
+/// Crack lines as Python gives them: per line, its (x, y) vertices in reference px.
+using CrackLineList = std::optional<std::vector<std::vector<std::vector<double>>>>;
+
+/// The lines into config.crack_lines (the library checks them further).
+/// @throws pybind11::value_error for a vertex that is not 2 numbers, naming line and vertex.
+void apply_crack_lines(dic::GuidedReferenceSettings& config, const CrackLineList& lines);
+
 /// A prepared ReferenceImage as Python holds it; it keeps its own reference settings.
 struct BoundReference {
     std::unique_ptr<dic::ReferenceImage> image;

@@ -98,6 +98,10 @@ py::list rows() {
                               "above this, or an edge of a dark field or a hole) are refused "
                               "before any solve."),
                          py::float_(0.0), "off"));
+    table.append(row("crack_lines", "reference", "polylines", py::none(), "px",
+                     "Crack lines, each a polyline of (x, y) vertices inside the image, that "
+                     "subsets, seeding, growth and strain windows do not cross; points within "
+                     "1 px of a line cross a discontinuity."));
     // The solve record: what each frame's correlation uses.
     py::dict zncc =
         real("min_zncc", "solve", d.min_zncc, -1.0, "", "Smallest ZNCC of a valid point.");
@@ -191,6 +195,7 @@ void check_settings(const py::kwargs& given) {
 #undef MORVEX_SOLVER_GIVEN
     apply_solver_settings(config, solver);
     apply_seeds(config, value_of<SeedList>(given, "seeds", std::nullopt));
+    apply_crack_lines(config, value_of<CrackLineList>(given, "crack_lines", std::nullopt));
     try {
         config.check();
     } catch (const std::invalid_argument& error) {

@@ -41,6 +41,24 @@ class _SubsetType(click.ParamType[int | str]):
 _SUBSET = _SubsetType()
 
 
+class _CrackType(click.ParamType[tuple[tuple[float, float], ...]]):
+    """A crack line: X,Y,X,Y[,X,Y...] vertices in reference px (checked by Settings)."""
+
+    name = "X,Y,X,Y[,X,Y...]"
+
+    def convert(self, value: Any, param: Any, ctx: Any) -> tuple[tuple[float, float], ...]:
+        if isinstance(value, tuple):
+            return value
+        try:
+            numbers = [float(part) for part in str(value).split(",")]
+        except ValueError:
+            numbers = []
+        if len(numbers) < 4 or len(numbers) % 2:
+            self.fail(f"{value!r} is not X,Y,X,Y[,X,Y...] (at least two vertices, px)", param,
+                      ctx)
+        return tuple((numbers[k], numbers[k + 1]) for k in range(0, len(numbers), 2))
+
+
 class _SeedType(click.ParamType[tuple[float, ...]]):
     """An explicit seed: X,Y or X,Y,U,V in image px."""
 
@@ -126,6 +144,10 @@ def setting_flags() -> list[tuple[str, dict[str, Any]]]:
         elif kind == "seeds":
             flag = "--seed"
             option.update(type=_SeedType(), multiple=True, default=())
+        elif kind == "polylines":
+            flag = "--crack"
+            option.update(type=_CrackType(), multiple=True, default=(),
+                          help=help_text + " Repeat --crack for each line.")
         elif kind == "path":
             option.update(type=str, metavar="FILE")
         elif kind in ("point", "segment"):
@@ -139,7 +161,8 @@ def setting_flags() -> list[tuple[str, dict[str, Any]]]:
 def _setting_options(command: FC) -> FC:
     """Decorates a command with every setting's flag (see setting_flags)."""
     for flag, option in reversed(setting_flags()):
-        name = "seeds" if flag == "--seed" else flag[2:].replace("-", "_")
+        name = ({"--seed": "seeds", "--crack": "crack_lines"}.get(flag)
+                or flag[2:].replace("-", "_"))
         command = click.option(flag, name, **option)(command)
     return command
 

@@ -37,7 +37,8 @@ def correlate(reference: ImageLike, deformed: ImageLike, *, subset: int | str = 
               plane: str | os.PathLike[str] | None = None, scale: float | None = None,
               between: Sequence[float] | None = None, origin: Sequence[float] | None = None,
               axis: Sequence[float] | None = None, y_up: bool = False,
-              remove_rigid_motion: bool = False, strain_measures: bool = False) -> xr.Dataset:
+              remove_rigid_motion: bool = False, strain_measures: bool = False,
+              crack_lines: Sequence[Sequence[Sequence[float]]] = ()) -> xr.Dataset:
     """Measure the displacement and strain fields of `deformed` against `reference`.
 
     Points sit on a regular grid of subset centres, `step` pixels apart; the field grows from
@@ -108,6 +109,9 @@ def correlate(reference: ImageLike, deformed: ImageLike, *, subset: int | str = 
         seeds: explicit seeds ``(x, y)`` or ``(x, y, u, v)`` in image px, inside the image and
             on the mask's specimen; (u, v) starts the seed's solve (a region that moved beyond
             search_range).
+        crack_lines: crack lines, each a polyline of at least 2 ``(x, y)`` vertices in
+            reference px: barriers no subset, seed's growth or strain window crosses; points
+            within 1 px of a line get status 10 (crosses a discontinuity).
 
     Returns:
         An xarray.Dataset with dims ("y", "x"), coordinates y, x (subset centres in
@@ -146,7 +150,7 @@ def correlate(reference: ImageLike, deformed: ImageLike, *, subset: int | str = 
                               plane=None if plane is None else str(plane), scale=scale,
                               between=between, origin=origin, axis=axis, y_up=y_up,
                               remove_rigid_motion=remove_rigid_motion,
-                              strain_measures=strain_measures)
+                              strain_measures=strain_measures, crack_lines=crack_lines)
     plan = plan_pair(reference, deformed, settings, mask=mask, threads=threads, tile=tile,
                      tile_margin=tile_margin, workers=workers, client=client,
                      threads_per_worker=threads_per_worker)

@@ -264,6 +264,9 @@ def reproducing_command(store: pathlib.Path, identity: dict[str, Any],
         elif kind == "seeds":
             for seed in value:
                 words += ["--seed", ",".join(_number(v) for v in seed)]
+        elif kind == "polylines":
+            for line in value:
+                words += ["--crack", ",".join(_number(v) for vertex in line for v in vertex)]
         elif isinstance(value, (list, tuple)):
             words += [flag, ",".join(_number(v) for v in value)]
         else:

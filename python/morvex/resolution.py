@@ -64,10 +64,11 @@ _NOISE_SEED = 20240611
 
 def correlate_kwargs(settings: Settings) -> dict[str, Any]:
     """Keyword arguments of morvex.correlate for `settings` (a resolved subset): every setting
-    the library takes but the region and the seeds, whose image positions mean nothing on the
-    synthetic crops these measurements correlate."""
+    the library takes but the region, the seeds and the crack lines, whose image positions
+    mean nothing on the synthetic crops these measurements correlate."""
     return {field.name: getattr(settings, field.name) for field in dataclasses.fields(settings)
-            if "keyword" in field.metadata and field.name not in ("roi", "seeds")}
+            if "keyword" in field.metadata
+            and field.name not in ("roi", "seeds", "crack_lines")}
 
 
 def central_crop(region: tuple[int, int, int, int], width: int, height: int

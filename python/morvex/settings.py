@@ -60,7 +60,7 @@ def _library_field(keyword: str, help_text: str | None = None) -> Any:
         "special": dict(row["special"]), "low": row["low"], "high": row["high"],
         "above": bool(row["low_open"]), "choices": tuple(row["choices"])}
     default = row["default"]
-    if row["kind"] in ("region", "seeds"):
+    if row["kind"] in ("region", "seeds", "polylines"):
         default = None if row["kind"] == "region" else ()
     return dataclasses.field(default=default, metadata=metadata)
 
@@ -128,6 +128,10 @@ class Settings:
             image plane): "auto" (only when the translation search finds no seed), "on", "off".
         seeds: explicit seeds, ``(x, y)`` or ``(x, y, u, v)`` in image px, each inside the
             image and on the mask's specimen; (u, v) is the displacement it starts from.
+        crack_lines: crack lines as barriers, each a polyline of at least 2 ``(x, y)``
+            vertices in reference px inside the image, not crossing itself: a subset uses
+            only the pixels on its centre's side, each side is seeded on its own, growth and
+            strain windows never cross a line; points within 1 px of a line get status 10.
     """
 
     subset: int | str = _library_field(
@@ -180,6 +184,7 @@ class Settings:
     strain_measures: bool = _package_field(
         False, "Add principal strains, their direction, max shear, von Mises equivalent and "
         "logarithmic strain.", kind="flag")
+    crack_lines: tuple[tuple[tuple[float, float], ...], ...] = _library_field("crack_lines")
 
     @classmethod
     def names(cls) -> tuple[str, ...]:
@@ -206,6 +211,8 @@ class Settings:
             given["roi"] = _roi(given["roi"])
         if "seeds" in given:
             given["seeds"] = _seeds(given["seeds"])
+        if "crack_lines" in given:
+            given["crack_lines"] = crack_lines(given["crack_lines"])
         for field in dataclasses.fields(cls):
             if field.name not in given:
                 continue
@@ -314,6 +321,7 @@ class Settings:
         if not isinstance(self.subset, int):
             raise MorvexError('subset="auto" must be resolved against the reference image first')
         self.check_prefilter(self.subset)  # a resolved "auto" was not checked against it
+        self.check_cracks(shape)
         x0, y0, x1, y1 = self.roi if self.roi is not None else (0, 0, cols - 1, rows - 1)
         if self.roi is not None and (x1 >= cols or y1 >= rows):
             raise MorvexError(f"roi {self.roi} reaches outside the {cols} x {rows} px image "
@@ -349,6 +357,15 @@ class Settings:
             if mask is not None and not mask[y, x]:
                 raise MorvexError(f"{where} lies on the mask's background")
 
+    def check_cracks(self, shape: tuple[int, int]) -> None:
+        """Raise MorvexError naming the first crack line with a vertex off an image of
+        `shape` (pixel centres at integers, so -0.5 ... cols - 0.5 along x)."""
+        from .crack import crack_line
+
+        rows, cols = shape
+        for k, line in enumerate(self.crack_lines):
+            crack_line(line, (-0.5, cols - 0.5, -0.5, rows - 0.5), name=str(k))
+
     def to_kwargs(self) -> tuple[dict[str, Any], dict[str, Any]]:
         """Keyword arguments for morvex._guided: (reference image, solver), every setting the
         library takes under its keyword, split by the record the library's table gives it."""
@@ -360,6 +377,8 @@ class Settings:
             value = getattr(self, field.name)
             if keyword == "seeds":
                 value = [list(seed) for seed in value] if value else None
+            elif keyword == "crack_lines":
+                value = [[list(v) for v in line] for line in value] if value else None
             records[field.metadata["record"]][keyword] = value
         return records["reference"], records["solve"]
 
@@ -373,6 +392,8 @@ class Settings:
                 value = "true" if value else "false"
             elif name == "seeds":  # nested: netCDF attributes hold flat values only
                 value = json.dumps([list(seed) for seed in value])
+            elif name == "crack_lines":
+                value = json.dumps([[list(v) for v in line] for line in value])
             elif isinstance(value, tuple):
                 value = list(value)
             out[name] = value
@@ -519,3 +540,35 @@ def _check_real(name: str, value: object, bounds: Mapping[str, Any]) -> None:
     if value < low or (high is not None and value > high):
         within = f"in [{low:g}, {high:g}]" if high is not None else f">= {low:g}"
         raise MorvexError(f"{name} must be {within}{unit}, got {_shown(value)}")
+
+
+def crack_lines(value: Any) -> tuple[tuple[tuple[float, float], ...], ...]:
+    """Crack lines as tuples of (x, y) vertices, each line checked as morvex.crack.crack_line
+    checks one (named by its index): at least 2 finite, distinct consecutive vertices, not
+    crossing itself. Whether they lie on the image is checked against it (check_cracks)."""
+    from .crack import crack_line
+
+    if isinstance(value, (str, bytes)):
+        raise MorvexError(f"crack_lines must be a list of polylines of (x, y) vertices, got "
+                          f"{value!r}")
+    try:
+        items = list(value)
+    except TypeError:
+        raise MorvexError(f"crack_lines must be a list of polylines of (x, y) vertices, got "
+                          f"{value!r}") from None
+    out = []
+    for k, line in enumerate(items):
+        if isinstance(line, (str, bytes)) or any(
+                isinstance(v, (bool, str, bytes)) for vertex in _iterable(line)
+                for v in _iterable(vertex)):
+            raise MorvexError(f"crack {k} must be (x, y) pairs of numbers, got {line!r}")
+        points = crack_line(line, name=str(k)).vertices
+        out.append(tuple((float(x), float(y)) for x, y in points))
+    return tuple(out)
+
+
+def _iterable(value: Any) -> list[Any]:
+    try:
+        return list(value)
+    except TypeError:
+        return []

@@ -9,6 +9,7 @@
 
 #include <morvex/strain.hpp>
 
+#include "guided/reference/crack_barrier.h"
 #include "strain/tensor.h"
 
 namespace morvex::dic::detail {
@@ -92,6 +93,56 @@ void fit_subset_gradients(GuidedResult& result, const GuidedConfig& config) {
     }
 }
 
+// With crack lines: the strain again at every valid point whose window a line may pass
+// through, fitted on the window's valid points on its own side only (the straight step
+// between the two centres crosses no line), so no fit blends the two lips into a band of huge
+// strain. `source` is u, v (a plane fit whose slopes are the gradients) or the four subset
+// gradients (each plane's value at the point). Far points keep the plain fit.
+void refit_beside_cracks(GuidedResult& r, const GuidedConfig& config, int window) {
+    const auto segments = crack_segments(config.crack_lines);
+    if (segments.empty() || r.rows == 0 || r.cols == 0) return;
+    const bool displacement = config.strain_source == StrainSource::kDisplacementFit;
+    if (!displacement && window == 0) return;  // each point's own gradients: nothing mixes
+    const bool finite = config.strain_measure == StrainMeasure::kGreenLagrange;
+    const double reach = std::sqrt(2.0) * window * config.step + 1.0;
+    const std::vector<double>* gradients[4] = {&r.du_dx, &r.du_dy, &r.dv_dx, &r.dv_dy};
+    for (int row = 0; row < r.rows; ++row)
+        for (int col = 0; col < r.cols; ++col) {
+            const auto i = static_cast<std::size_t>(row) * r.cols + col;
+            if (!r.valid[i] || crack_distance(segments, r.x[i], r.y[i]) > reach) continue;
+            Eigen::Matrix3d normal = Eigen::Matrix3d::Zero();
+            Eigen::Matrix<double, 3, 4> moments = Eigen::Matrix<double, 3, 4>::Zero();
+            int taken = 0;
+            for (int rr = std::max(0, row - window); rr <= std::min(r.rows - 1, row + window); ++rr)
+                for (int cc = std::max(0, col - window); cc <= std::min(r.cols - 1, col + window);
+                     ++cc) {
+                    const auto j = static_cast<std::size_t>(rr) * r.cols + cc;
+                    if (!r.valid[j] || crosses_any(segments, r.x[i], r.y[i], r.x[j], r.y[j]))
+                        continue;
+                    const Eigen::Vector3d basis(1.0, (cc - col) * config.step,
+                                                (rr - row) * config.step);
+                    normal.noalias() += basis * basis.transpose();
+                    if (displacement) {
+                        moments.col(0) += r.u[j] * basis;
+                        moments.col(1) += r.v[j] * basis;
+                    } else {
+                        for (int k = 0; k < 4; ++k) moments.col(k) += (*gradients[k])[j] * basis;
+                    }
+                    ++taken;
+                }
+            r.exx[i] = r.eyy[i] = r.exy[i] = kNaN;
+            if (taken < kMinWindowPoints) continue;
+            const Eigen::Matrix<double, 3, 4> planes = normal.colPivHouseholderQr().solve(moments);
+            const StrainTensor e =
+                displacement
+                    ? strain_tensor(planes(1, 0), planes(2, 0), planes(1, 1), planes(2, 1), finite)
+                    : strain_tensor(planes(0, 0), planes(0, 1), planes(0, 2), planes(0, 3), finite);
+            r.exx[i] = e.exx;
+            r.eyy[i] = e.eyy;
+            r.exy[i] = e.exy;
+        }
+}
+
 }  // namespace
 
 void fit_strain(GuidedResult& result, const GuidedConfig& config) {
@@ -103,6 +154,9 @@ void fit_strain(GuidedResult& result, const GuidedConfig& config) {
         fit_subset_gradients(result, config);
     else
         fit_displacement(result, config);
+    refit_beside_cracks(
+        result, config,
+        window_steps(config, config.strain_source == StrainSource::kSubset ? 0 : 1));
 }
 
 }  // namespace morvex::dic::detail

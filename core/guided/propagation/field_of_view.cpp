@@ -1,5 +1,7 @@
 #include "guided/propagation/field_of_view.h"
 
+#include "guided/reference/crack_barrier.h"
+
 #include <cmath>
 #include <cstdint>
 
@@ -12,15 +14,15 @@ double share_out_of_view(const ReferenceImage::Data& reference, const DeformedFr
     const int h = reference.half;
     const double lo_x = -0.5, hi_x = frame.cols - 0.5, lo_y = -0.5, hi_y = frame.rows - 0.5;
     const bool has_bad = !frame.bad_sum.empty();
-    const bool masked = !reference.specimen.empty() && !reference.full_subset[index];
+    const bool masked = !reference.full_subset[index];
     long long total = 0, out = 0;
     for (int dy = -h; dy <= h; ++dy) {
-        const std::uint8_t* on = masked ? reference.specimen.ptr<std::uint8_t>(cy + dy) : nullptr;
+        const std::uint8_t* on = masked ? subset_mask_row(reference, index, dy) : nullptr;
         // Along a row the warped position moves by (1 + du_dx, dv_dx) per pixel.
         const double row_x = cx + warp.u + warp.du_dy * dy;
         const double row_y = cy + dy + warp.v + warp.dv_dy * dy;
         for (int dx = -h; dx <= h; ++dx) {
-            if (on && on[cx + dx] == 0) continue;
+            if (on && on[h + dx] == 0) continue;
             ++total;
             const double x = row_x + dx + warp.du_dx * dx;
             const double y = row_y + warp.dv_dx * dx;

@@ -14,6 +14,7 @@
 
 #include <morvex/guided.hpp>
 
+#include "guided/reference/crack_barrier.h"
 #include "guided/reference/reference_data.h"
 #include "guided/search/feature_seeds.h"
 #include "guided/search/search.h"
@@ -51,6 +52,21 @@ inline int grid_neighbours(int i, int rows, int cols, int out[4]) {
     if (c > 0) out[n++] = i - 1;
     if (c + 1 < cols) out[n++] = i + 1;
     if (r + 1 < rows) out[n++] = i + cols;
+    return n;
+}
+
+/// The grid neighbours of point i (as grid_neighbours) that no crack line separates from it:
+/// growth, a seed's confirmation and the regions a seed may start never step across a line.
+inline int linked_neighbours(const ReferenceImage::Data& ref, int i, int out[4]) {
+    int all[4];
+    const int count = grid_neighbours(i, ref.grid_rows(), ref.grid_cols(), all);
+    if (ref.near_crack.empty()) {
+        for (int k = 0; k < count; ++k) out[k] = all[k];
+        return count;
+    }
+    int n = 0;
+    for (int k = 0; k < count; ++k)
+        if (!crack_between(ref, i, all[k])) out[n++] = all[k];
     return n;
 }
 

@@ -42,7 +42,6 @@ void final_phase(FrameRun& run) {
     for (int i = 0; i < n; ++i)
         if (run.state[i] == kDone) queue.push({run.out.zncc[i], i});
     grow(run, solver, queue, -1);
-    const int rows = run.ref.grid_rows(), cols = run.ref.grid_cols();
     std::vector<int> source(static_cast<std::size_t>(n), -1);
     std::vector<int> order;
     order.reserve(static_cast<std::size_t>(n));
@@ -54,7 +53,7 @@ void final_phase(FrameRun& run) {
     for (std::size_t head = 0; head < order.size(); ++head) {
         const int i = order[head];
         int near[4];
-        const int near_count = grid_neighbours(i, rows, cols, near);
+        const int near_count = linked_neighbours(run.ref, i, near);
         for (int k = 0; k < near_count; ++k) {
             const int j = near[k];
             if (source[j] >= 0 || run.state[j] == kFixed) continue;
@@ -97,13 +96,12 @@ Blocks make_blocks(int rows, int cols, int requested) {
 }
 
 void grow(FrameRun& run, SubsetSolver& solver, GrowthQueue& queue, int block) {
-    const int rows = run.ref.grid_rows(), cols = run.ref.grid_cols();
     while (!queue.empty()) {
         if (run.stopped()) return;
         const int i = queue.top().index;
         queue.pop();
         int near[4];
-        const int near_count = grid_neighbours(i, rows, cols, near);
+        const int near_count = linked_neighbours(run.ref, i, near);
         for (int k = 0; k < near_count; ++k) {
             const int j = near[k];
             // Another block's points belong to its thread: never read their state.

@@ -144,9 +144,9 @@ struct NeighbourCheck {
 // flat or out of view cannot vouch; `checks` receives what was solved.
 bool neighbours_agree(FrameRun& run, SubsetSolver& solver, int index, const SubsetSolution& s,
                       std::vector<NeighbourCheck>& checks) {
-    const int rows = run.ref.grid_rows(), cols = run.ref.grid_cols();
+    const int cols = run.ref.grid_cols();
     int near[4];
-    const int near_count = grid_neighbours(index, rows, cols, near);
+    const int near_count = linked_neighbours(run.ref, index, near);
     checks.clear();
     int usable = 0, agree = 0;
     // Per axis (0: along a column, 1: along a row): a crack's points agree with each other
@@ -223,14 +223,13 @@ bool try_seed(FrameRun& run, SubsetSolver& solver, int index, const Warp* guide,
 // region, and a search there would only find what its border could not; the final pass
 // tries it from the nearest finished point. Every point of the region is marked tried.
 bool region_reached(FrameRun& run, int index, int block) {
-    const int rows = run.ref.grid_rows(), cols = run.ref.grid_cols();
     std::vector<int> region{index};
     run.tried_seed[index] = 1;
     bool reached = false;
     for (std::size_t head = 0; head < region.size(); ++head) {
         const int i = region[head];
         int near[4];
-        const int near_count = grid_neighbours(i, rows, cols, near);
+        const int near_count = linked_neighbours(run.ref, i, near);
         for (int k = 0; k < near_count; ++k) {
             const int j = near[k];
             if (run.blocks.of_point[j] != block) continue;

@@ -1,6 +1,7 @@
 #pragma once
 /// What a ReferenceImage holds, shared by the guided solver, propagation and sequences.
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -45,6 +46,15 @@ struct ReferenceImage::Data {
     /// With gradient_noise: the subset geometry sum b b^T (params^2) of a subset wholly on the
     /// specimen, the same for all of them.
     std::vector<double> full_geometry;
+    /// The crack lines' segments (x0, y0, x1, y1), reference px; empty without lines.
+    std::vector<std::array<double, 4>> crack_segments;
+    /// Per grid point with lines: 1 where a line passes within reach of its subset or of its
+    /// neighbours' centres (only those pay for the crossing tests).
+    std::vector<std::uint8_t> near_crack;
+    /// Per grid point with lines: its mask's slot in cut_masks, -1 = not cut.
+    std::vector<int> cut_slot;
+    /// side x side per cut point, 1 = specimen on the centre's side of every line.
+    std::vector<std::uint8_t> cut_masks;
     std::size_t bytes = 0;
 
     int grid_rows() const { return static_cast<int>(grid_y.size()); }

@@ -12,6 +12,7 @@
 
 #include <morvex/guided.hpp>
 
+#include "guided/reference/crack_barrier.h"
 #include "guided/reference/reference_data.h"
 #include "guided/reference/subset_hessian.h"
 #include "image/read_noise.h"
@@ -189,6 +190,7 @@ void check_reference_inputs(const cv::Mat& reference, const GuidedReferenceSetti
                                     std::to_string(config.subset_size) +
                                     " is larger than the image (" + std::to_string(reference.rows) +
                                     " x " + std::to_string(reference.cols) + ")");
+    check_crack_lines_inside(config.crack_lines, reference.rows, reference.cols);
 }
 
 // Grid: the one rule, guided_grid_axes (below, public so the package asks the same question).
@@ -377,7 +379,9 @@ std::size_t held_bytes(const ReferenceImage::Data& d) {
                         (d.grid_x.size() + d.grid_y.size()) * sizeof(int) +
                         (d.hessian_inverse.size() + d.noise_factors.size()) * sizeof(double) +
                         d.textured.size() + mat_bytes(d.noise_grad_x) + mat_bytes(d.noise_grad_y) +
-                        (d.predicted_sigma.size() + d.textured_share.size()) * sizeof(double);
+                        (d.predicted_sigma.size() + d.textured_share.size()) * sizeof(double) +
+                        d.crack_segments.size() * sizeof(d.crack_segments[0]) +
+                        d.near_crack.size() + d.cut_slot.size() * sizeof(int) + d.cut_masks.size();
     if (d.raw.data != d.image.data) bytes += mat_bytes(d.raw);
     if (d.correlated.data != d.raw.data) bytes += mat_bytes(d.correlated);
     return bytes;
@@ -436,6 +440,7 @@ ReferenceImage::ReferenceImage(const cv::Mat& reference, const GuidedReferenceSe
     cv::Mat bad;
     prepare_grey_levels(reference, config, threads, d, bad);
     classify_points(config, bad, d);
+    cut_subsets(d);
     measure_reference_noise(config, d);
     if (d.gradient_noise > 0.0) full_subset_geometry(d);
     precompute_hessians(threads, d);
@@ -526,6 +531,7 @@ void GuidedReferenceSettings::check() const {
     if (this->shape != SubsetShape::kAffine && this->shape != SubsetShape::kQuadratic)
         throw std::invalid_argument("GuidedConfig::shape is not a known SubsetShape, got " +
                                     std::to_string(static_cast<int>(this->shape)));
+    detail::check_crack_lines(this->crack_lines);
 }
 
 void GuidedSolveSettings::check() const {

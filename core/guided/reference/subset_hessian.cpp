@@ -1,5 +1,7 @@
 #include "guided/reference/subset_hessian.h"
 
+#include "guided/reference/crack_barrier.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -64,14 +66,14 @@ void normal_matrix(const ReferenceImage::Data& ref, int index, const cv::Mat& gx
     constexpr int kPowers = Basis == 6 ? 5 : 3;  // dx^a dy^b with a + b < kPowers
     const int gr = index / ref.grid_cols(), gc = index % ref.grid_cols();
     const int cx = ref.grid_x[gc], cy = ref.grid_y[gr], h = ref.half;
-    const bool masked = !ref.specimen.empty() && !ref.full_subset[index];
+    const bool masked = !ref.full_subset[index];
     double mom[3][kPowers][kPowers] = {};  // [product][power of dx][power of dy]
     energy = 0.0;
     count = 0.0;
     for (int dy = -h; dy <= h; ++dy) {
         const double* gx = gx_image.ptr<double>(cy + dy) + cx;
         const double* gy = gy_image.ptr<double>(cy + dy) + cx;
-        const std::uint8_t* m = masked ? ref.specimen.ptr<std::uint8_t>(cy + dy) + cx : nullptr;
+        const std::uint8_t* m = masked ? subset_mask_row(ref, index, dy) + h : nullptr;
         double row[3][kPowers] = {};
         for (int dx = -h; dx <= h; ++dx) {
             if (m && !m[dx]) continue;
@@ -248,7 +250,7 @@ bool hessian_inverse(const ReferenceImage::Data& ref, int index, int pv, NormalM
         return true;
     }
     double g[N][N], inv0[N][N];
-    if (!ref.full_geometry.empty() && (ref.specimen.empty() || ref.full_subset[index])) {
+    if (!ref.full_geometry.empty() && ref.full_subset[index]) {
         for (int a = 0; a < N; ++a)
             for (int b = 0; b < N; ++b)
                 g[a][b] = ref.full_geometry[static_cast<std::size_t>(a * N + b)];
@@ -310,7 +312,7 @@ std::vector<double> subset_geometry(const ReferenceImage::Data& ref, int index) 
 void full_subset_geometry(ReferenceImage::Data& ref) {
     ref.full_geometry.clear();
     for (int i = 0; i < ref.points(); ++i) {
-        if (!ref.specimen.empty() && !ref.full_subset[static_cast<std::size_t>(i)]) continue;
+        if (!ref.full_subset[static_cast<std::size_t>(i)]) continue;
         ref.full_geometry =
             ref.params == 12 ? subset_geometry<6>(ref, i) : subset_geometry<3>(ref, i);
         return;

@@ -1,5 +1,7 @@
 #include "guided/search/search.h"
 
+#include "guided/reference/crack_barrier.h"
+
 #include <algorithm>
 #include <cmath>
 
@@ -51,12 +53,24 @@ bool best_match(const cv::Mat& window, const cv::Mat& templ, int& bi, int& bj) {
     return bi >= 0;
 }
 
-cv::Mat subset_template(const ReferenceImage::Data& reference, int cx, int cy, int side,
+cv::Mat subset_template(const ReferenceImage::Data& reference, int index, int cx, int cy, int side,
                         int half_side) {
     cv::Mat templ;
     reference.correlated(cv::Rect(cx - half_side, cy - half_side, side, side))
         .convertTo(templ, CV_32F);
-    if (!reference.specimen.empty()) {
+    if (!reference.cut_slot.empty() && reference.cut_slot[static_cast<std::size_t>(index)] >= 0) {
+        // A subset cut by a crack line: the pixels across it take the mean of its own side,
+        // as off-specimen pixels do (the even template's extra row and column count as off).
+        cv::Mat m = cv::Mat::zeros(side, side, CV_8UC1);
+        const int h = reference.half;
+        for (int dy = -h; dy <= h; ++dy) {
+            const std::uint8_t* row = subset_mask_row(reference, index, dy);
+            for (int dx = -h; dx <= h; ++dx)
+                m.at<std::uint8_t>(dy + half_side, dx + half_side) = row[dx + h];
+        }
+        const double mean = cv::mean(templ, m)[0];
+        templ.setTo(cv::Scalar(mean), m == 0);
+    } else if (!reference.specimen.empty()) {
         // Pixels off the specimen take the specimen mean: they then add nothing to the
         // correlation's numerator.
         const cv::Mat m = reference.specimen(cv::Rect(cx - half_side, cy - half_side, side, side));
@@ -92,7 +106,7 @@ IntegerShift full_search(const SubsetSolver& solver, const ReferenceImage::Data&
         const int eh = even / 2;
         if (cx - eh >= 0 && cy - eh >= 0 && cx + eh <= reference.correlated.cols &&
             cy + eh <= reference.correlated.rows) {
-            cv::Mat templ_full = subset_template(reference, cx, cy, even, eh);
+            cv::Mat templ_full = subset_template(reference, solver.index(), cx, cy, even, eh);
             cv::Mat templ;
             cv::resize(templ_full, templ, cv::Size(eh, eh), 0.0, 0.0, cv::INTER_AREA);
             const cv::Mat& coarse = image.half();
@@ -113,7 +127,7 @@ IntegerShift full_search(const SubsetSolver& solver, const ReferenceImage::Data&
             }
         }
     }
-    const cv::Mat templ = subset_template(reference, cx, cy, side, h);
+    const cv::Mat templ = subset_template(reference, solver.index(), cx, cy, side, h);
     const cv::Mat window = deformed(cv::Rect(x0, y0, x1 - x0 + side, y1 - y0 + side));
     int bi, bj;
     if (!best_match(window, templ, bi, bj)) return IntegerShift{};

@@ -1,5 +1,6 @@
 #include "guided/solve/subset_solver.h"
 
+#include "guided/reference/crack_barrier.h"
 #include "guided/reference/subset_hessian.h"
 #include "guided/solve/lane_sums.h"
 #include "image/sampling/bspline_sampler.h"
@@ -52,6 +53,7 @@ SubsetSolver::SubsetSolver(const ReferenceImage::Data& reference, const Deformed
 
 bool SubsetSolver::prepare(int index) {
     const int gr = index / ref_.grid_cols(), gc = index % ref_.grid_cols();
+    index_ = index;
     cx_ = ref_.grid_x[gc];
     cy_ = ref_.grid_y[gr];
     // The inverse Hessian depends on the reference alone: stored per point when it fits.
@@ -71,12 +73,11 @@ bool SubsetSolver::prepare(int index) {
             for (int b = 0; b < np; ++b) hinv_[a][b] = inv[a * np + b];
         for (int k = 0; k < 4; ++k) noise_[k] = noise[k];
     }
-    const bool masked = !ref_.specimen.empty() && !ref_.full_subset[index];
+    const bool masked = !ref_.full_subset[index];
     for (int i = 0; i < side_; ++i) {
-        const int r = cy_ - half_ + i;
         double* w = weight_.data() + i * side_;
         if (masked) {
-            const std::uint8_t* m = ref_.specimen.ptr<std::uint8_t>(r) + (cx_ - half_);
+            const std::uint8_t* m = subset_mask_row(ref_, index, i - half_);
             for (int j = 0; j < side_; ++j) w[j] = m[j] ? 1.0 : 0.0;
         } else {
             for (int j = 0; j < side_; ++j) w[j] = 1.0;

@@ -66,6 +66,7 @@ public:
     double pixel_count() const { return count_; }
     int half() const { return half_; }
 
+    int index() const { return index_; }  ///< grid point of the last prepare()
     int centre_x() const { return cx_; }
     int centre_y() const { return cy_; }
 
@@ -86,6 +87,7 @@ private:
     int half_, side_, n_;
     int params_;  // 6 or 12
     bool quadratic_;
+    int index_ = -1;
     int cx_ = 0, cy_ = 0;
     double count_ = 0.0;  // specimen pixels in the subset
     double df_ = 0.0;     // sqrt(sum (f - fm)^2)

@@ -155,6 +155,16 @@ inline constexpr double kTexturedGradient = 3.0;
 inline constexpr int kTextureReach = 10;
 inline constexpr int kTextureEdge = 7;
 
+/// A vertex of a crack line, reference pixels: x along columns, y along rows.
+struct CrackVertex {
+    double x = 0.0;
+    double y = 0.0;
+};
+
+/// A grid point whose centre lies within this many px of a crack line straddles it whatever its
+/// subset: kCrossesDiscontinuity.
+inline constexpr double kCrackClearance = 1.0;
+
 /// The settings that shape a prepared reference image. A ReferenceImage keeps its own copy,
 /// and every frame correlated against it uses them as they were.
 struct MORVEX_EXPORT GuidedReferenceSettings {
@@ -197,6 +207,15 @@ struct MORVEX_EXPORT GuidedReferenceSettings {
     /// speckle (at most 0.015 px on the bench pairs, 0.044 px on partly masked subsets of a real
     /// plate) and subsets of a dark field, which predict 0.12 px and more.
     double max_predicted_sigma = 0.05;
+    /// Crack lines, each a polyline of at least 2 vertices in reference pixels, that act as
+    /// barriers: a subset uses only the pixels on its centre's side of every line (a pixel is
+    /// across when the segment from the centre to it crosses a line; it is then treated as off
+    /// the mask, as are the pixels within 4 px of a line, where the deformed image's
+    /// interpolant reads the far lip or the gap), a point whose centre lies within kCrackClearance px of a line is
+    /// kCrossesDiscontinuity, each region the lines cut off is seeded on its own, growth never
+    /// steps across a line and no strain window mixes its sides. Empty = no barrier. A line may
+    /// not cross itself, and its vertices must lie inside the image.
+    std::vector<std::vector<CrackVertex>> crack_lines;
 
     /// Throws std::invalid_argument naming the first field out of its range. Needs no image:
     /// the mask's size and the grid's fit are checked against the image when it is prepared.

@@ -35,7 +35,8 @@ def measure_tile(tile: Tile, reference: Source, deformed: Source, mask: Source |
     keep_rows, keep_cols = tile.rows[1] - tile.rows[0], tile.cols[1] - tile.cols[0]
     if mask_pixels is not None and not mask_pixels.any():
         return _outside_mask(keep_rows, keep_cols)
-    local = dataclasses.replace(settings, roi=tile.roi)
+    local = dataclasses.replace(settings, roi=tile.roi, crack_lines=_local_cracks(
+        settings.crack_lines, tile.window, reference_pixels.shape))
     prepared = prepare_reference(reference_pixels, local, mask_pixels, stop)
     del reference_pixels  # the prepared reference keeps its own copy
     deformed_pixels = deformed.window(tile.window, "deformed")
@@ -44,6 +45,40 @@ def measure_tile(tile: Tile, reference: Source, deformed: Source, mask: Source |
         stop=stop)
     stop_if_cancelled(result)
     return _kept_block(result, tile, settings)
+
+
+def _local_cracks(lines: tuple[tuple[tuple[float, float], ...], ...],
+                  window: tuple[int, int, int, int], shape: tuple[int, ...]
+                  ) -> tuple[tuple[tuple[float, float], ...], ...]:
+    """The crack lines in a tile's window coordinates, each segment clipped to the window
+    (Liang-Barsky) as a line of its own: a tile's subsets meet the same barriers as the whole
+    image's."""
+    y0, _, x0, _ = window
+    low_x, high_x, low_y, high_y = -0.5, shape[1] - 0.5, -0.5, shape[0] - 0.5
+    out = []
+    for line in lines:
+        for (ax, ay), (bx, by) in zip(line[:-1], line[1:], strict=True):
+            ax, bx, ay, by = ax - x0, bx - x0, ay - y0, by - y0
+            dx, dy = bx - ax, by - ay
+            t0, t1 = 0.0, 1.0
+            for p, q in ((-dx, ax - low_x), (dx, high_x - ax), (-dy, ay - low_y),
+                         (dy, high_y - ay)):
+                if p == 0:
+                    if q < 0:
+                        t0, t1 = 1.0, 0.0
+                    continue
+                t = q / p
+                if p < 0:
+                    t0 = max(t0, t)
+                else:
+                    t1 = min(t1, t)
+            if t1 > t0:
+                # Rounding may put an end a hair outside the window it was clipped to.
+                ends = tuple((min(max(ax + t * dx, low_x), high_x),
+                              min(max(ay + t * dy, low_y), high_y)) for t in (t0, t1))
+                if ends[0] != ends[1]:
+                    out.append(ends)
+    return tuple(out)
 
 
 def _kept_block(result: dict[str, Any], tile: Tile, settings: Settings) -> dict[str, np.ndarray]:

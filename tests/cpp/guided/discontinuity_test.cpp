@@ -15,6 +15,7 @@
 
 #include <morvex/guided.hpp>
 
+#include "support/cracked_plate.h"
 #include "support/speckle_pair.h"
 
 namespace {
@@ -41,38 +42,13 @@ GuidedConfig plate_config(int threads) {
     return config;
 }
 
-std::vector<Dot> shifted(std::vector<Dot> dots, double u, double v) {
-    for (Dot& d : dots) {
-        d.x += u;
-        d.y += v;
-    }
-    return dots;
-}
-
 // The plate cut between columns kCrack - 1 and kCrack: the near side moved by (kU, kV), the
 // far side by (kU + open, kV + slide); what the far side uncovers is a dark gap.
-struct Plate {
-    cv::Mat reference, deformed;
-};
+using morvex::test::Plate;
 
 Plate cracked_plate(double open, double slide, std::uint32_t seed) {
-    const std::vector<Dot> dots = morvex::test::random_dots(kRows, kCols, seed);
-    Plate p;
-    p.reference = morvex::test::render_dots(kRows, kCols, dots);
-    const cv::Mat near = morvex::test::render_dots(kRows, kCols, shifted(dots, kU, kV));
-    const cv::Mat far =
-        morvex::test::render_dots(kRows, kCols, shifted(dots, kU + open, kV + slide));
-    p.deformed = far.clone();
-    // Columns of the deformed image showing the near side, then the gap, then the far side.
-    const double edge = kCrack - 0.5 + kU;
-    for (int r = 0; r < kRows; ++r)
-        for (int c = 0; c < kCols; ++c) {
-            if (c < edge)
-                p.deformed.at<double>(r, c) = near.at<double>(r, c);
-            else if (c < edge + open)
-                p.deformed.at<double>(r, c) = 10.0;
-        }
-    return p;
+    return morvex::test::cracked_plate(kRows, kCols, {kCrack}, {{kU, kV}, {kU + open, kV + slide}},
+                                       seed);
 }
 
 struct CrackCase {
