@@ -156,3 +156,21 @@ def test_calibrate_command_refuses_bad_charuco_geometry_in_one_line(tmp_path, ru
     assert code == 2
     assert message in err and "Traceback" not in err
     assert len(err.strip().splitlines()) == 1
+
+
+def test_a_run_finds_its_plane_from_the_charuco_board_its_camera_file_names(calibration, views,
+                                                                            tmp_path):
+    import tifffile
+
+    from morvex.camera import write_camera
+    from morvex.metric import plane_map_for
+    from morvex.settings import Settings
+
+    camera_file = tmp_path / "camera.json"
+    write_camera(camera_file, calibration.camera, dict(calibration.report))
+    rotation, image = views[0][6][0], views[1][6]
+    plane_image = tmp_path / "plane.tif"
+    tifffile.imwrite(plane_image, image.astype(np.float32))
+    plane = plane_map_for(Settings.build(camera=str(camera_file), plane=str(plane_image)))
+    assert plane is not None and plane.pose is not None
+    np.testing.assert_allclose(plane.pose[0], rotation, atol=5e-3)
