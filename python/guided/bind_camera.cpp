@@ -154,6 +154,16 @@ std::vector<double> coefficient_list(const Points& values) {
     return out;
 }
 
+dic::CharucoTarget charuco_target(int columns, int rows, double square, double marker,
+                                  const std::string& dictionary) {
+    dic::CharucoTarget target;
+    target.squares = cv::Size(columns, rows);
+    target.square_mm = square;
+    target.marker_mm = marker;
+    target.dictionary = dictionary;
+    return target;
+}
+
 }  // namespace
 
 // std::invalid_argument arrives as ValueError and OpenCV's cv::Exception as RuntimeError.
@@ -290,6 +300,57 @@ void bind_camera(py::module_& m) {
         "frame, through the lens, to pixels (n, 2).",
         py::arg("points"), py::arg("rotation"), py::arg("translation"), py::arg("camera_matrix"),
         py::arg("dist_coeffs"));
+    m.def(
+        "find_charuco_corners",
+        [](const ImageArray& image, int columns, int rows, double square, double marker,
+           const std::string& dictionary) {
+            const cv::Mat grey = image_from_array(image);
+            const dic::CharucoTarget target =
+                charuco_target(columns, rows, square, marker, dictionary);
+            dic::CharucoCorners found;
+            {
+                py::gil_scoped_release release;
+                found = dic::find_charuco_corners(grey, target);
+            }
+            py::array_t<int> ids(static_cast<py::ssize_t>(found.ids.size()));
+            auto view = ids.mutable_unchecked<1>();
+            for (std::size_t i = 0; i < found.ids.size(); ++i) {
+                view(static_cast<py::ssize_t>(i)) = found.ids[i];
+            }
+            return py::make_tuple(array2(found.points), ids);
+        },
+        "A ChArUco board's corners found in a grey image: (points (n, 2) px, ids (n,)), each id "
+        "a row of charuco_object_points; n is 0 when no marker is found. columns and rows count "
+        "squares; square and marker are their sides (mm); dictionary is OpenCV's name.",
+        py::arg("image"), py::arg("columns"), py::arg("rows"), py::arg("square"), py::arg("marker"),
+        py::arg("dictionary") = "DICT_5X5_100");
+
+    m.def(
+        "charuco_object_points",
+        [](int columns, int rows, double square, double marker, const std::string& dictionary) {
+            return array3(dic::charuco_object_points(
+                charuco_target(columns, rows, square, marker, dictionary)));
+        },
+        "Every corner (n, 3) of a ChArUco board on its own plane (z = 0), mm, in id order.",
+        py::arg("columns"), py::arg("rows"), py::arg("square"), py::arg("marker"),
+        py::arg("dictionary") = "DICT_5X5_100");
+
+    m.def(
+        "draw_charuco_board",
+        [](int columns, int rows, double square, double marker, const std::string& dictionary,
+           double pixels_per_mm, int margin) {
+            const cv::Mat board = dic::draw_charuco_board(
+                charuco_target(columns, rows, square, marker, dictionary), pixels_per_mm, margin);
+            cv::Mat grey;
+            board.convertTo(grey, CV_64F);
+            return array_from_image(grey);
+        },
+        "A ChArUco board as printed, grey levels 0 and 255 (float64), pixels_per_mm px per mm "
+        "inside a white margin of margin px: board mm (x, y) at pixel margin + pixels_per_mm * "
+        "(x, y), pixel edges at whole numbers.",
+        py::arg("columns"), py::arg("rows"), py::arg("square"), py::arg("marker"),
+        py::arg("dictionary") = "DICT_5X5_100", py::arg("pixels_per_mm") = 10.0,
+        py::arg("margin") = 0);
 }
 
 }  // namespace morvex::python

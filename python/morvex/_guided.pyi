@@ -6,7 +6,7 @@ import collections.abc
 import numpy
 import numpy.typing
 import typing
-__all__: list[str] = ['Control', 'DEFAULTS', 'FIELDS', 'LIMITS', 'ReferenceImage', 'SETTINGS', 'STATUSES', 'STATUS_TABLE', 'Sequence', 'assess_speckle_quality', 'calibrate_camera', 'check_settings', 'correlate', 'deform_image', 'estimate_read_noise', 'find_target_points', 'generate_speckle', 'grid_axes', 'load_image', 'project_points', 'solve_plane_pose', 'target_object_points', 'undistort_points']
+__all__: list[str] = ['Control', 'DEFAULTS', 'FIELDS', 'LIMITS', 'ReferenceImage', 'SETTINGS', 'STATUSES', 'STATUS_TABLE', 'Sequence', 'assess_speckle_quality', 'calibrate_camera', 'charuco_object_points', 'check_settings', 'correlate', 'deform_image', 'draw_charuco_board', 'estimate_read_noise', 'find_charuco_corners', 'find_target_points', 'generate_speckle', 'grid_axes', 'load_image', 'project_points', 'solve_plane_pose', 'target_object_points', 'undistort_points']
 class Control:
     """
     Cancel flag and progress counters shared with a running correlation.
@@ -77,6 +77,10 @@ def calibrate_camera(object_points: collections.abc.Sequence[typing.Annotated[nu
     """
     cv::calibrateCamera over views of a planar target: camera_matrix, dist_coeffs (k1, k2, p1, p2, k3, ...), rms and view_rms (px), intrinsic_sigma (one sigma of fx, fy, cx, cy, then the coefficients), and each view's rotations (Rodrigues) and translations (mm). image_size is (width, height); flags are OpenCV's CALIB_* flags.
     """
+def charuco_object_points(columns: typing.SupportsInt | typing.SupportsIndex, rows: typing.SupportsInt | typing.SupportsIndex, square: typing.SupportsFloat | typing.SupportsIndex, marker: typing.SupportsFloat | typing.SupportsIndex, dictionary: str = 'DICT_5X5_100') -> numpy.typing.NDArray[numpy.float64]:
+    """
+    Every corner (n, 3) of a ChArUco board on its own plane (z = 0), mm, in id order.
+    """
 def check_settings(**kwargs: typing.Any) -> None:
     """
     Check keyword settings of ReferenceImage, correlate() and Sequence as the library does, without an image: ValueError naming the first value out of range or an unknown keyword, TypeError for a value of the wrong type. Keywords not given take their defaults.
@@ -89,9 +93,17 @@ def deform_image(image: typing.Annotated[numpy.typing.ArrayLike, numpy.float64],
     """
     The image under the affine field u + du_dx x + du_dy y, v + dv_dx x + dv_dy y (px, about the origin).
     """
+def draw_charuco_board(columns: typing.SupportsInt | typing.SupportsIndex, rows: typing.SupportsInt | typing.SupportsIndex, square: typing.SupportsFloat | typing.SupportsIndex, marker: typing.SupportsFloat | typing.SupportsIndex, dictionary: str = 'DICT_5X5_100', pixels_per_mm: typing.SupportsFloat | typing.SupportsIndex = 10.0, margin: typing.SupportsInt | typing.SupportsIndex = 0) -> numpy.typing.NDArray[numpy.float64]:
+    """
+    A ChArUco board as printed, grey levels 0 and 255 (float64), pixels_per_mm px per mm inside a white margin of margin px: board mm (x, y) at pixel margin + pixels_per_mm * (x, y), pixel edges at whole numbers.
+    """
 def estimate_read_noise(image: typing.Annotated[numpy.typing.ArrayLike, numpy.float64], *, mask: numpy.typing.NDArray[typing.Any] | None = None) -> float:
     """
     Read noise of an image, grey levels: the estimate a ReferenceImage makes of its own (0 when no 5 x 5 window lies on the mask's specimen).
+    """
+def find_charuco_corners(image: typing.Annotated[numpy.typing.ArrayLike, numpy.float64], columns: typing.SupportsInt | typing.SupportsIndex, rows: typing.SupportsInt | typing.SupportsIndex, square: typing.SupportsFloat | typing.SupportsIndex, marker: typing.SupportsFloat | typing.SupportsIndex, dictionary: str = 'DICT_5X5_100') -> tuple[numpy.typing.NDArray[numpy.float64], numpy.typing.NDArray[numpy.int32]]:
+    """
+    A ChArUco board's corners found in a grey image: (points (n, 2) px, ids (n,)), each id a row of charuco_object_points; n is 0 when no marker is found. columns and rows count squares; square and marker are their sides (mm); dictionary is OpenCV's name.
     """
 def find_target_points(image: typing.Annotated[numpy.typing.ArrayLike, numpy.float64], target: str, columns: typing.SupportsInt | typing.SupportsIndex, rows: typing.SupportsInt | typing.SupportsIndex) -> typing.Any:
     """

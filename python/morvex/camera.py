@@ -21,7 +21,19 @@ from . import _guided
 from ._errors import MorvexError
 from .io import PathLike, load_image
 
-TARGETS = ("chessboard", "circles", "asymmetric_circles")
+TARGETS = ("chessboard", "circles", "asymmetric_circles", "charuco")
+# OpenCV's predefined ArUco dictionaries by its own names. 5 x 5 bits with 100 codes is the
+# default: enough markers for a 14 x 14 board, each code at least 7 bits from any other, and
+# bits still two or more pixels wide where a 4 x 4 code's would be needed only on tiny views.
+DICTIONARIES = ("DICT_4X4_50", "DICT_4X4_100", "DICT_4X4_250", "DICT_4X4_1000", "DICT_5X5_50",
+                "DICT_5X5_100", "DICT_5X5_250", "DICT_5X5_1000", "DICT_6X6_50", "DICT_6X6_100",
+                "DICT_6X6_250", "DICT_6X6_1000", "DICT_7X7_50", "DICT_7X7_100", "DICT_7X7_250",
+                "DICT_7X7_1000", "DICT_ARUCO_ORIGINAL", "DICT_APRILTAG_16h5",
+                "DICT_APRILTAG_25h9", "DICT_APRILTAG_36h10", "DICT_APRILTAG_36h11")
+DEFAULT_DICTIONARY = "DICT_5X5_100"
+# A ChArUco view with fewer corners than this is left out: each view adds six pose unknowns,
+# and a handful of corners round one marker pins them down no better than the noise.
+MIN_CHARUCO_CORNERS = 6
 # OpenCV's default model (k1, k2, p1, p2, k3) is pinned down only by this many views of a
 # target tilted in several directions; fewer leave the coefficients trading with each other.
 MIN_VIEWS = 10
@@ -41,8 +53,11 @@ class Camera:
     camera_matrix: np.ndarray
     dist_coeffs: np.ndarray
     image_size: tuple[int, int]  # width, height in px
-    # The calibration target (kind, (columns, rows), spacing mm), when the file says.
+    # The calibration target (kind, (columns, rows), spacing mm), when the file says; a
+    # ChArUco board's pattern counts squares and its spacing is the square's side.
     target: tuple[str, tuple[int, int], float] | None = None
+    # A ChArUco board's marker side (mm) and dictionary name, which finding it again needs.
+    charuco: tuple[float, str] | None = None
 
     def check_image(self, shape: tuple[int, ...], what: str) -> None:
         """Refuse an image whose size is not the calibrated one."""
@@ -59,6 +74,8 @@ class Camera:
             # Kept so that the file read back can still find the plane from a target image.
             kind, (columns, rows), spacing = self.target
             data["source"] = {"target": kind, "pattern": [columns, rows], "spacing_mm": spacing}
+            if self.charuco is not None:
+                data["source"].update(marker_mm=self.charuco[0], dictionary=self.charuco[1])
         return data
 
 
@@ -102,7 +119,11 @@ def camera_from_dict(data: Any, path: str = "<dict>") -> Camera:
     if size.size != 2 or not np.all(size == np.round(size)) or np.any(size < 1):
         raise MorvexError(f"camera file {path}: image_size must be [width, height] in whole "
                           "pixels")
-    return Camera(matrix, dist, (int(size[0]), int(size[1])), _target_of(data.get("source")))
+    target = _target_of(data.get("source"))
+    charuco = _charuco_of(data.get("source")) if target and target[0] == "charuco" else None
+    if charuco is None and target is not None and target[0] == "charuco":
+        target = None  # a board that cannot be found again is no target for the plane
+    return Camera(matrix, dist, (int(size[0]), int(size[1])), target, charuco)
 
 
 def _target_of(source: Any) -> tuple[str, tuple[int, int], float] | None:
@@ -113,6 +134,61 @@ def _target_of(source: Any) -> tuple[str, tuple[int, int], float] | None:
     except (KeyError, TypeError, ValueError):
         return None
     return (target, (columns, rows), spacing) if target in TARGETS else None
+
+
+def _charuco_of(source: Any) -> tuple[float, str] | None:
+    try:
+        marker = float(source["marker_mm"])
+        dictionary = str(source["dictionary"])
+    except (KeyError, TypeError, ValueError):
+        return None
+    return (marker, dictionary) if dictionary in DICTIONARIES else None
+
+
+def check_charuco(pattern: tuple[int, int], square: float, marker: float | None,
+                  dictionary: str) -> float:
+    """The marker side, once the board's geometry is checked by name: the marker given,
+    positive and inside its square, the dictionary one of OpenCV's."""
+    if marker is None:
+        raise MorvexError("a ChArUco board needs its marker side (--marker, mm)")
+    if not (isinstance(marker, (int, float)) and math.isfinite(marker) and marker > 0):
+        raise MorvexError(f"marker side must be a positive number of mm, got {marker!r}")
+    if not marker < square:
+        raise MorvexError(f"marker side {marker:g} mm must be smaller than the square side "
+                          f"{square:g} mm")
+    if dictionary not in DICTIONARIES:
+        raise MorvexError(f"unknown ArUco dictionary {dictionary!r}: one of OpenCV's names, "
+                          f"such as {DEFAULT_DICTIONARY}")
+    codes = int(dictionary.rsplit("_", 1)[-1]) if dictionary.startswith("DICT_") \
+        and dictionary.rsplit("_", 1)[-1].isdigit() else None
+    markers = pattern[0] * pattern[1] // 2
+    if codes is not None and markers > codes:
+        raise MorvexError(f"a {pattern[0]}x{pattern[1]} ChArUco board has {markers} markers but "
+                          f"{dictionary} only {codes} codes")
+    try:  # the library's own checks, for the dictionaries whose size the name does not say
+        _guided.charuco_object_points(pattern[0], pattern[1], float(square), float(marker),
+                                      dictionary)
+    except ValueError as error:
+        raise MorvexError(str(error)) from None
+    return float(marker)
+
+
+def find_charuco(image: np.ndarray, pattern: tuple[int, int], square: float, marker: float,
+                 dictionary: str) -> tuple[np.ndarray, np.ndarray, str | None]:
+    """A ChArUco view's corners (n, 2) px and their object points (n, 3) mm, or why the view
+    cannot serve: too few corners, or all on one line of the board (no plane to fit)."""
+    columns, rows = pattern
+    points, ids = _guided.find_charuco_corners(image, columns, rows, float(square),
+                                               float(marker), dictionary)
+    objects = _guided.charuco_object_points(columns, rows, float(square), float(marker),
+                                            dictionary)[ids]
+    if len(ids) < MIN_CHARUCO_CORNERS:
+        found = "no ChArUco marker was found" if len(ids) == 0 else \
+            f"only {len(ids)} ChArUco corners were found"
+        return points, objects, f"{found}; {MIN_CHARUCO_CORNERS} are needed"
+    if np.ptp(objects[:, 0]) == 0 or np.ptp(objects[:, 1]) == 0:
+        return points, objects, f"its {len(ids)} ChArUco corners lie on one line of the board"
+    return points, objects, None
 
 
 # cv::FileStorage writes a whole float as "0." or "1.", which strict JSON refuses.
@@ -242,16 +318,20 @@ def _image(item: Any, index: int) -> tuple[np.ndarray, str]:
 
 def calibrate(images: Sequence[Any], *, target: str = "chessboard",
               pattern: tuple[int, int] = (9, 6), spacing: float = 1.0,
-              fix_k3: bool = False) -> Calibration:
+              fix_k3: bool = False, marker: float | None = None,
+              dictionary: str = DEFAULT_DICTIONARY) -> Calibration:
     """Calibrate a camera from images of a planar target.
 
     Args:
-        images: files or 2-D grey arrays, each one view of the whole target.
-        target: "chessboard" (pattern counts inner corners), "circles" or
-            "asymmetric_circles".
-        pattern: (columns, rows) of the target's points.
-        spacing: side of a square (chessboard) or the circles' pitch, mm.
+        images: files or 2-D grey arrays, each one view of the whole target (of a ChArUco
+            board, any part of it with enough corners).
+        target: "chessboard" (pattern counts inner corners), "circles",
+            "asymmetric_circles" or "charuco" (pattern counts squares).
+        pattern: (columns, rows) of the target's points, or of a ChArUco board's squares.
+        spacing: side of a square (chessboard, ChArUco) or the circles' pitch, mm.
         fix_k3: hold k3 at 0 (a lens with little distortion, or few views).
+        marker: a ChArUco board's marker side, mm (smaller than its square).
+        dictionary: a ChArUco board's ArUco dictionary, OpenCV's name.
 
     Returns:
         A Calibration; its report holds the overall and per-image reprojection RMS (px), the
@@ -268,10 +348,15 @@ def calibrate(images: Sequence[Any], *, target: str = "chessboard",
         raise MorvexError(f"target spacing must be a positive number of mm, got {spacing!r}")
     if len(images) == 0:
         raise MorvexError("calibration needs target images, got none")
-    object_points = _guided.target_object_points(target, columns, rows, float(spacing))
+    charuco = None
+    if target == "charuco":
+        charuco = (check_charuco(pattern, float(spacing), marker, dictionary), dictionary)
+    else:
+        object_points = _guided.target_object_points(target, columns, rows, float(spacing))
     size: tuple[int, int] | None = None
     names: list[str] = []
     found: list[np.ndarray] = []
+    objects: list[np.ndarray] = []
     left_out: list[dict[str, str]] = []
     for index, item in enumerate(images):
         image, name = _image(item, index)
@@ -282,13 +367,21 @@ def calibrate(images: Sequence[Any], *, target: str = "chessboard",
             left_out.append({"image": name, "reason": f"{shape[0]} x {shape[1]} px, not "
                              f"{size[0]} x {size[1]} px like the first image"})
             continue
-        points = _guided.find_target_points(image, target, columns, rows)
-        if points is None:
-            left_out.append({"image": name, "reason": f"the whole {columns}x{rows} {target} "
-                             "was not found"})
-            continue
+        if charuco is not None:
+            points, view_objects, why = find_charuco(image, pattern, float(spacing), *charuco)
+            if why is not None:
+                left_out.append({"image": name, "reason": why})
+                continue
+        else:
+            points = _guided.find_target_points(image, target, columns, rows)
+            if points is None:
+                left_out.append({"image": name, "reason": f"the whole {columns}x{rows} "
+                                 f"{target} was not found"})
+                continue
+            view_objects = object_points
         names.append(name)
         found.append(points)
+        objects.append(view_objects)
     if len(found) < 3:
         reasons = "; ".join(f"{item['image']}: {item['reason']}" for item in left_out[:3])
         raise MorvexError(f"calibration needs the target found in at least 3 images, found in "
@@ -296,15 +389,20 @@ def calibrate(images: Sequence[Any], *, target: str = "chessboard",
     assert size is not None
     flags = 128 if fix_k3 else 0  # cv::CALIB_FIX_K3
     try:
-        result = _guided.calibrate_camera([object_points] * len(found), found, size, flags)
+        result = _guided.calibrate_camera(objects, found, size, flags)
     except (ValueError, RuntimeError) as error:
         raise MorvexError(f"calibration failed: {error}") from None
     camera = Camera(np.asarray(result["camera_matrix"]), np.asarray(result["dist_coeffs"]),
-                    size, (target, (columns, rows), float(spacing)))
+                    size, (target, (columns, rows), float(spacing)), charuco)
     coefficients = 4 if fix_k3 else 5
+    source: dict[str, Any] = {"images": names, "target": target, "pattern": [columns, rows],
+                              "spacing_mm": float(spacing)}
+    if charuco is not None:
+        source.update(marker_mm=charuco[0], dictionary=charuco[1],
+                      corners={name: len(points) for name, points in zip(names, found,
+                                                                         strict=True)})
     report = {
-        "source": {"images": names, "target": target, "pattern": [columns, rows],
-                   "spacing_mm": float(spacing)},
+        "source": source,
         "rms_px": float(result["rms"]),
         "image_rms_px": {name: float(rms) for name, rms in zip(names, result["view_rms"],
                                                                 strict=True)},

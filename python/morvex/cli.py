@@ -638,15 +638,21 @@ def _numbers(text: str, count: int, flag: str) -> tuple[float, ...]:
 @click.option("--chessboard", metavar="COLSxROWS", help="Chessboard target: inner corners.")
 @click.option("--circles", metavar="COLSxROWS", help="Symmetric circle grid target.")
 @click.option("--asymmetric-circles", metavar="COLSxROWS", help="Asymmetric circle grid target.")
+@click.option("--charuco", metavar="COLSxROWS",
+              help="ChArUco board: squares (not corners); partial views count.")
 @click.option("--square", type=float, required=True,
-              help="Side of a chessboard square, or the circles' pitch, mm.")
+              help="Side of a chessboard or ChArUco square, or the circles' pitch, mm.")
+@click.option("--marker", type=float, help="Side of a ChArUco board's markers, mm.")
+@click.option("--dictionary", default="DICT_5X5_100", show_default=True,
+              help="A ChArUco board's ArUco dictionary, by OpenCV's name.")
 @click.option("--fix-k3", is_flag=True, help="Hold k3 at 0 (little distortion or few views).")
 @click.option("--check", "check_points", metavar="X0,Y0,X1,Y1",
               help="Two points of the first image on its target's plane, px, for --distance.")
 @click.option("--distance", type=float, help="Known distance between the --check points, mm.")
 def calibrate(images: tuple[pathlib.Path, ...], output: pathlib.Path, chessboard: str | None,
-              circles: str | None, asymmetric_circles: str | None, square: float,
-              fix_k3: bool, check_points: str | None, distance: float | None) -> None:
+              circles: str | None, asymmetric_circles: str | None, charuco: str | None,
+              square: float, marker: float | None, dictionary: str, fix_k3: bool,
+              check_points: str | None, distance: float | None) -> None:
     """Calibrate the camera from IMAGES of a planar target and write its camera file.
 
     Prints the reprojection RMS overall and per image, the images left out and why, and
@@ -656,15 +662,19 @@ def calibrate(images: tuple[pathlib.Path, ...], output: pathlib.Path, chessboard
     from .camera import check_distance, coverage_plot, parse_pattern, write_camera
 
     given = [(name, text) for name, text in (("chessboard", chessboard), ("circles", circles),
-             ("asymmetric_circles", asymmetric_circles)) if text is not None]
+             ("asymmetric_circles", asymmetric_circles), ("charuco", charuco))
+             if text is not None]
     if len(given) != 1:
-        raise MorvexError("give one target: --chessboard, --circles or --asymmetric-circles "
-                          "COLSxROWS")
+        raise MorvexError("give one target: --chessboard, --circles, --asymmetric-circles or "
+                          "--charuco COLSxROWS")
+    if marker is not None and charuco is None:
+        raise MorvexError("--marker is a ChArUco board's; give it with --charuco")
     if (check_points is None) != (distance is None):
         raise MorvexError("--check and --distance go together")
     target, text = given[0]
     result = run_calibration(list(images), target=target, pattern=parse_pattern(text),
-                             spacing=square, fix_k3=fix_k3)
+                             spacing=square, fix_k3=fix_k3, marker=marker,
+                             dictionary=dictionary)
     report = dict(result.report)
     if check_points is not None and distance is not None:
         report["check"] = check_distance(result, _numbers(check_points, 4, "--check"),

@@ -19,7 +19,14 @@ import numpy as np
 
 from . import _guided
 from ._errors import MorvexError
-from .camera import TARGETS, Camera, plane_point
+from .camera import (
+    DEFAULT_DICTIONARY,
+    TARGETS,
+    Camera,
+    check_charuco,
+    find_charuco,
+    plane_point,
+)
 
 if TYPE_CHECKING:
     import xarray as xr
@@ -101,8 +108,12 @@ def _pair(values: Sequence[float], count: int, what: str) -> np.ndarray:
 
 
 def plane_from_target(camera: Camera, image: np.ndarray, *, target: str = "chessboard",
-                      pattern: tuple[int, int] = (9, 6), spacing: float = 1.0) -> PlaneMap:
-    """The plane on which the target lies in `image`, from its pose (cv::solvePnP).
+                      pattern: tuple[int, int] = (9, 6), spacing: float = 1.0,
+                      marker: float | None = None,
+                      dictionary: str = DEFAULT_DICTIONARY) -> PlaneMap:
+    """The plane on which the target lies in `image`, from its pose (cv::solvePnP). A
+    ChArUco board (pattern in squares, `marker` and `dictionary` as calibrated) may be partly
+    hidden.
 
     Raises:
         MorvexError: when the image is not the camera's size or the whole target is not in it.
@@ -112,11 +123,18 @@ def plane_from_target(camera: Camera, image: np.ndarray, *, target: str = "chess
     image = np.asarray(image, dtype=float)
     camera.check_image(image.shape, "the plane image")
     columns, rows = pattern
-    points = _guided.find_target_points(image, target, columns, rows)
-    if points is None:
-        raise MorvexError(f"the whole {columns}x{rows} {target} was not found in the plane "
-                          "image")
-    objects = _guided.target_object_points(target, columns, rows, float(spacing))
+    if target == "charuco":
+        marker = check_charuco(pattern, float(spacing), marker, dictionary)
+        points, objects, why = find_charuco(image, pattern, float(spacing), marker, dictionary)
+        if why is not None:
+            raise MorvexError(f"the plane image cannot give the plane: {why}")
+    else:
+        found = _guided.find_target_points(image, target, columns, rows)
+        if found is None:
+            raise MorvexError(f"the whole {columns}x{rows} {target} was not found in the "
+                              "plane image")
+        points = found
+        objects = _guided.target_object_points(target, columns, rows, float(spacing))
     pose = _guided.solve_plane_pose(objects, points, camera.camera_matrix, camera.dist_coeffs)
     return PlaneMap(camera=camera, pose=(np.asarray(pose["rotation"]),
                                          np.asarray(pose["translation"])))
@@ -389,11 +407,12 @@ def _cached_map(camera: str | None, plane: str | None, scale: float | None,
         assert lens is not None
         if lens.target is None:
             raise MorvexError(f"camera file {camera} does not say which target it was "
-                              "calibrated with (source: target, pattern, spacing_mm), which "
-                              "plane needs")
+                              "calibrated with (source: target, pattern, spacing_mm, and "
+                              "marker_mm, dictionary for a ChArUco board), which plane needs")
         kind, pattern, spacing = lens.target
+        marker, dictionary = lens.charuco or (None, DEFAULT_DICTIONARY)
         plane_map = plane_from_target(lens, load_image(plane), target=kind, pattern=pattern,
-                                      spacing=spacing)
+                                      spacing=spacing, marker=marker, dictionary=dictionary)
     elif scale is not None:
         assert between is not None
         plane_map = plane_from_length(scale, between, lens)

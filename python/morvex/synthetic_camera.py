@@ -10,6 +10,7 @@ from collections.abc import Callable
 
 import numpy as np
 
+from . import _guided
 from ._errors import MorvexError
 from .camera import Camera, plane_point
 
@@ -112,6 +113,62 @@ def circle_grid_texture(pattern: tuple[int, int], pitch: float, *, radius: float
             distance = np.hypot(x - cx, y - cy)
             ink = np.maximum(ink, 0.5 * (1.0 - np.tanh((distance - r) / width)))
         return np.asarray(light + (dark - light) * ink)
+
+    return paint
+
+
+def _soften(image: np.ndarray, half: int) -> np.ndarray:
+    """Two passes of a running mean 2 * half + 1 pixels wide along each axis: a ramp about
+    4 * half pixels wide across every edge, so no edge is sharper than the optics would leave
+    it. The window is centred (odd), so no edge moves."""
+    if half < 1:
+        return image
+    width = 2 * half + 1
+    out = image
+    for axis in (0, 1):
+        for _ in range(2):
+            pad = [(0, 0), (0, 0)]
+            pad[axis] = (half, half)
+            padded = np.pad(out, pad, mode="edge")
+            total = np.cumsum(padded, axis=axis)
+            total = np.concatenate([np.zeros_like(np.take(total, [0], axis=axis)), total],
+                                   axis=axis)
+            n = out.shape[axis]
+            out = (np.take(total, np.arange(width, width + n), axis=axis)
+                   - np.take(total, np.arange(n), axis=axis)) / width
+    return out
+
+
+def charuco_texture(squares: tuple[int, int], square: float, marker: float, *,
+                    dictionary: str = "DICT_5X5_100", dark: float = 30.0, light: float = 220.0,
+                    pixels_per_mm: float | None = None, edge: float | None = None) -> Texture:
+    """A ChArUco board (columns x rows of squares `square` mm wide, markers `marker` mm wide
+    from OpenCV's `dictionary`) as OpenCV draws it for printing, its outer corner at the
+    origin and its inner corners where charuco_object_points puts them, in a light margin
+    one square wide. The drawing (`pixels_per_mm`, default 60 px per square) is softened
+    to edges about `edge` mm wide (default a twelfth of a square, as chessboard_texture)
+    and read bilinearly."""
+    columns, rows = squares
+    scale = 60.0 / square if pixels_per_mm is None else pixels_per_mm
+    margin = int(round(square * scale))
+    board = _guided.draw_charuco_board(columns, rows, float(square), float(marker), dictionary,
+                                       scale, margin)
+    half = int(round((square / 12.0 if edge is None else edge) * scale / 4))
+    board = _soften(board / 255.0, half)
+    height_px, width_px = board.shape
+
+    def paint(x: np.ndarray, y: np.ndarray) -> np.ndarray:
+        # Pixel edges of the drawing sit at whole numbers, so a pixel's centre is at + 0.5.
+        col = np.clip(margin + x * scale - 0.5, 0.0, width_px - 1.0)
+        row = np.clip(margin + y * scale - 0.5, 0.0, height_px - 1.0)
+        col = np.where(np.isfinite(col), col, 0.0)
+        row = np.where(np.isfinite(row), row, 0.0)
+        c0 = np.minimum(np.floor(col).astype(np.int64), width_px - 2)
+        r0 = np.minimum(np.floor(row).astype(np.int64), height_px - 2)
+        fc, fr = col - c0, row - r0
+        white = ((1 - fr) * ((1 - fc) * board[r0, c0] + fc * board[r0, c0 + 1])
+                 + fr * ((1 - fc) * board[r0 + 1, c0] + fc * board[r0 + 1, c0 + 1]))
+        return np.asarray(dark + (light - dark) * white)
 
     return paint
 

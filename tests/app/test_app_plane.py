@@ -38,6 +38,8 @@ def test_calibrate_in_the_folder_then_run_with_a_known_length(browser, root: pat
             TRUE, rotation, translation, board, supersample=2, noise=0.5, seed=k))
     open_project(page)
     page.get_by_test_id("plane-card").click()
+    # A ChArUco board's marker inputs show only when that target is chosen.
+    expect(page.get_by_test_id("calibrate-marker")).to_be_hidden()
     page.get_by_test_id("calibrate-views").fill("views/*.tif")
     page.get_by_test_id("calibrate-pattern").fill("7x5")
     set_number(page, "calibrate-spacing", 4)
@@ -90,3 +92,27 @@ def test_plane_files_stay_inside_the_folder_and_go_together(root: pathlib.Path) 
     project.plane.update(between="0,0,10,0", remove_rigid_motion=True)
     assert project.plane_settings() == {"scale": 5.0, "between": "0,0,10,0",
                                         "remove_rigid_motion": True}
+
+
+def test_calibrate_in_the_folder_from_charuco_views(root: pathlib.Path) -> None:
+    from morvex.app.cards.plane import calibrate_in_folder
+    from morvex.app.state import PageState
+    from morvex.synthetic_camera import charuco_texture
+
+    # A sensor large enough for the markers' bits to be two pixels or more wide.
+    camera = Camera(np.array([[450.0, 0.0, 201.0], [0.0, 452.0, 149.0], [0.0, 0.0, 1.0]]),
+                    np.array([-0.03, 0.0, 0.0, 0.0, 0.0]), (400, 300))
+    (root / "views").mkdir()
+    board = charuco_texture((10, 7), 14.0, 10.0)
+    for k, (rotation, translation) in enumerate(target_poses(camera, 4, (11, 8), 14.0, 300.0,
+                                                             seed=2)):
+        tifffile.imwrite(root / "views" / f"v{k}.tif", render_plane(
+            camera, rotation, translation, board, supersample=2, noise=0.5, seed=k))
+    page = PageState(Root(root))
+    written, lines = calibrate_in_folder(page, "views/*.tif", "charuco", "10x7", 14.0, 10.0, "")
+    assert "reprojection RMS" in lines[0] and "4 of 4 views" in lines[0]
+    source = json.loads((root / written).read_text())["source"]
+    assert (source["target"], source["marker_mm"], source["dictionary"]) == \
+        ("charuco", 10.0, "DICT_5X5_100")
+    with pytest.raises(MorvexError, match="needs its marker side"):
+        calibrate_in_folder(page, "views/*.tif", "charuco", "10x7", 14.0, None, "")

@@ -6,6 +6,7 @@
 /// OpenCV already owns; all are safe to call from many threads at once.
 
 #include <cstddef>
+#include <string>
 #include <vector>
 
 #include <opencv2/core/mat.hpp>
@@ -30,6 +31,45 @@ MORVEX_EXPORT std::vector<cv::Point2f> find_target_points(const cv::Mat& image, 
 /// @throws std::invalid_argument for a pattern under 2 x 2 or a spacing that is not positive.
 MORVEX_EXPORT std::vector<cv::Point3f> target_object_points(TargetKind kind, cv::Size pattern,
                                                             double spacing);
+
+/// A ChArUco board: a chessboard of `squares` (columns x rows of squares, not of corners), a
+/// marker from OpenCV's predefined `dictionary` (its own names, such as DICT_5X5_100) in each
+/// light square, `marker_mm` wide inside a square `square_mm` wide. Its corners are the
+/// chessboard's inner ones, numbered row by row from the board's origin.
+struct CharucoTarget {
+    cv::Size squares;
+    double square_mm = 0.0;
+    double marker_mm = 0.0;
+    std::string dictionary = "DICT_5X5_100";
+};
+
+/// The ChArUco corners seen in one image (px) and each one's number (its index into
+/// charuco_object_points); a partly hidden board gives the corners two markers vouch for.
+struct CharucoCorners {
+    std::vector<cv::Point2f> points;
+    std::vector<int> ids;
+};
+
+/// The board's corners found in a grey image (CV_64FC1, grey levels 0..255, or CV_8UC1) by
+/// cv::aruco::detectMarkers, refineDetectedMarkers and interpolateCornersCharuco; empty when
+/// no marker is found.
+/// @throws std::invalid_argument for an empty or colour image, under 2 x 2 squares, sides that
+/// are not positive or a marker not smaller than its square, an unknown dictionary or one with
+/// fewer codes than the board has markers.
+MORVEX_EXPORT CharucoCorners find_charuco_corners(const cv::Mat& image,
+                                                  const CharucoTarget& target);
+
+/// Every corner of the board on its own plane (z = 0), mm, in the order of their ids.
+/// @throws std::invalid_argument as find_charuco_corners for the board.
+MORVEX_EXPORT std::vector<cv::Point3f> charuco_object_points(const CharucoTarget& target);
+
+/// The board as printed (CV_8UC1, black 0 and white 255) by CharucoBoard::draw, `pixels_per_mm`
+/// px per mm with a white margin of `margin_px` all round: board millimetre (x, y) lands at
+/// pixel margin_px + pixels_per_mm * (x, y), pixel edges at whole numbers.
+/// @throws std::invalid_argument as find_charuco_corners, or for a scale that is not positive,
+/// a negative margin or an image over 1e8 pixels.
+MORVEX_EXPORT cv::Mat draw_charuco_board(const CharucoTarget& target, double pixels_per_mm,
+                                         int margin_px);
 
 /// What calibrate_camera returns: OpenCV's camera matrix and distortion coefficients (k1, k2,
 /// p1, p2, k3, ...), the overall reprojection RMS (px), the RMS of each view, the one-sigma

@@ -18,20 +18,29 @@ _BOXES = (("camera", "Camera file", "text"), ("plane", "Target on the specimen (
           ("origin", "Origin X,Y px", "text"), ("axis", "+x axis point X,Y px", "text"),
           ("y_up", "y up", "check"), ("remove_rigid_motion", "remove rigid motion", "check"),
           ("strain_measures", "principal, shear, von Mises, log strain", "check"))
-_TARGETS = ("chessboard", "circles", "asymmetric_circles")
+_TARGETS = ("chessboard", "circles", "asymmetric_circles", "charuco")
 CAMERA_FILE = "camera.json"
 
 
 def calibrate_in_folder(page: PageState, views: str, target: str, pattern: str,
-                        spacing: float | None) -> tuple[str, list[str]]:
+                        spacing: float | None, marker: float | None = None,
+                        dictionary: str = "") -> tuple[str, list[str]]:
     """Calibrate from the views `views` lists (a pattern or folder in the project folder) and
     write the camera file and its coverage plot beside them: (camera file as typed, summary).
+    A ChArUco board's pattern counts squares; `marker` and `dictionary` (blank: the
+    default) are its markers'.
 
     Raises:
         MorvexError: for views outside the folder or none, a bad pattern or spacing, or a
             calibration that fails (the target found in fewer than 3 views...).
     """
-    from ...camera import calibrate, coverage_plot, parse_pattern, write_camera
+    from ...camera import (
+        DEFAULT_DICTIONARY,
+        calibrate,
+        coverage_plot,
+        parse_pattern,
+        write_camera,
+    )
 
     root = page.root
     if target not in _TARGETS:
@@ -40,7 +49,9 @@ def calibrate_in_folder(page: PageState, views: str, target: str, pattern: str,
         raise MorvexError(f"spacing must be a positive length in mm, got {spacing!r}")
     files = root.files(views.strip(), "calibration view")
     result = calibrate([str(f) for f in files], target=target,
-                       pattern=parse_pattern(pattern), spacing=float(spacing))
+                       pattern=parse_pattern(pattern), spacing=float(spacing),
+                       marker=marker if target == "charuco" else None,
+                       dictionary=dictionary.strip() or DEFAULT_DICTIONARY)
     output = root.resolve(CAMERA_FILE, "camera file", must_exist=False)
     write_camera(output, result.camera, dict(result.report))
     coverage_plot(result, output.with_suffix(".png"))
@@ -76,6 +87,14 @@ class PlaneCard:
                     "dense data-testid=calibrate-pattern").classes("w-20")
                 self.spacing_box = ui.number("mm", value=None, format="%.4g").props(
                     "dense data-testid=calibrate-spacing").classes("w-16")
+                # A ChArUco board's markers: shown only when that target is chosen.
+                self.marker_box = ui.number("marker mm", value=None, format="%.4g").props(
+                    "dense data-testid=calibrate-marker").classes("w-20")
+                self.dictionary_box = ui.input("dictionary", placeholder="DICT_5X5_100").props(
+                    "dense data-testid=calibrate-dictionary").classes("w-32")
+                for charuco_box in (self.marker_box, self.dictionary_box):
+                    charuco_box.bind_visibility_from(self.target_box, "value",
+                                             backward=lambda value: value == "charuco")
                 ui.button("Calibrate", on_click=page.guarded(self.calibrate)).props(
                     "dense data-testid=calibrate")
             self.calibration_label = ui.label("").props(
@@ -143,7 +162,8 @@ class PlaneCard:
             done = await run.io_bound(
                 calibrate_in_folder, page, str(self.views_box.value or ""),
                 str(self.target_box.value), str(self.pattern_box.value or ""),
-                self.spacing_box.value)
+                self.spacing_box.value, self.marker_box.value,
+                str(self.dictionary_box.value or ""))
         except MorvexError:
             self.calibration_label.set_text("")
             raise
