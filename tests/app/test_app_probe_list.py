@@ -7,7 +7,6 @@ import pathlib
 import re
 
 import numpy as np
-import pytest
 from playwright.sync_api import Page, expect
 
 import morvex
@@ -36,11 +35,15 @@ def _drag(page: Page, start: tuple[float, float], end: tuple[float, float]) -> N
     page.mouse.up()
 
 
-def _shown(page: Page, index: int) -> dict[str, float]:
-    """The values a probe's row shows: {column without the name: number}."""
+def _shown(page: Page, index: int) -> dict[str, tuple[str, str | None]]:
+    """The values a probe's row shows: {column without the name: (value, σ or None) as text}."""
     text = page.get_by_test_id(f"probe-values-{index}").inner_text()
-    return {m.group(1): float(m.group(2)) for m in re.finditer(
-        r"([a-z]+(?: \[[^\]]*\])?) (-?[0-9.]+(?:e[-+]?\d+)?|nan)", text)}
+    return {m.group(1): (m.group(2), m.group(3)) for m in re.finditer(
+        r"([a-z]+(?: \[[^\]]*\])?) (-?[0-9.]+(?:e[-+]?\d+)?|nan)(?: ± ([0-9.]+))?", text)}
+
+
+def _decimals(text: str) -> int:
+    return len(text.partition(".")[2])
 
 
 def _saved(store: pathlib.Path) -> list[dict]:
@@ -74,8 +77,16 @@ def _check_rows_match_package(page: Page, root: pathlib.Path, names: list[str]) 
         assert shown and set(shown) == {c[len(name) + 1:] for c in columns}
         for column in columns:
             expected = float(table[column].iloc[FRAMES - 1])
-            assert shown[column[len(name) + 1:]] == pytest.approx(expected, rel=1e-5,
-                                                                  abs=1e-9), column
+            value, sigma = shown[column[len(name) + 1:]]
+            if column.endswith((" points", " samples")):
+                assert int(value) == expected, column
+                continue
+            # Every value carries its σ from the store and no more digits than it: off the
+            # package's number by at most half its last digit.
+            assert sigma is not None and float(sigma) > 0, (column, value)
+            assert _decimals(value) == _decimals(sigma), (column, value, sigma)
+            assert abs(float(value) - expected) <= 0.5 * 10.0 ** -_decimals(value) + 1e-12, (
+                column, value, expected)
 
 
 def test_two_extensometers_and_a_section_kept_and_read_as_the_package_reads(

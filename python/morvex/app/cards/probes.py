@@ -15,8 +15,10 @@ import numpy as np
 from ..._errors import MorvexError
 from ...probe import Section, probe, section_map
 from ..probe_list import ProbeEntry
+from ..probe_sigma import field_sigma, probe_sigmas, table_scale
 from ..probes import point_series
 from ..render import data_url, field_rgba, limits, png, unit_of
+from ..rounding import to_uncertainty, with_uncertainty
 from ..state import FIELD_LABELS, PageState
 
 if TYPE_CHECKING:
@@ -280,8 +282,19 @@ class ProbeCard:
                 out[entry.name] = str(error)
         return out
 
+    def _sigmas(self, dataset: Any) -> dict[str, dict[str, np.ndarray]]:
+        """Each probe's σ columns (see probe_sigma), none for a probe off the grid."""
+        out: dict[str, dict[str, np.ndarray]] = {}
+        for entry in self.page.project.probes.entries:
+            try:
+                out[entry.name] = probe_sigmas(dataset, entry.to_probe())
+            except MorvexError:
+                out[entry.name] = {}
+        return out
+
     def refresh_rows(self, tables: dict[str, Any] | None = None,
-                     position: int | None = None, dataset: Any = None) -> None:
+                     position: int | None = None, dataset: Any = None,
+                     sigmas: dict[str, dict[str, np.ndarray]] | None = None) -> None:
         from nicegui import ui
 
         page = self.page
@@ -291,7 +304,8 @@ class ProbeCard:
             # rebuilding 80 rows of controls cost a frame change most of its time.
             for entry, label in zip(page.project.probes.entries, self._value_labels,
                                     strict=True):
-                label.set_text(_values_text(tables.get(entry.name), position, entry.name))
+                label.set_text(_values_text(tables.get(entry.name), position, entry.name,
+                                            (sigmas or {}).get(entry.name, {})))
             return
         self._row_layout = layout if tables is not None else None
         self._value_labels = []
@@ -312,7 +326,8 @@ class ProbeCard:
                         f"data-testid=probe-where-{index}")
                     self._value_labels.append(ui.label(_values_text(
                         tables.get(entry.name) if tables else None, position,
-                        entry.name)).classes("text-xs font-mono").props(
+                        entry.name, (sigmas or {}).get(entry.name, {}))).classes(
+                        "text-xs font-mono").props(
                         f"data-testid=probe-values-{index}"))
                     ui.button(icon="delete", on_click=page.guarded(
                         lambda i=index: self.delete(i))).props(
@@ -337,11 +352,13 @@ class ProbeCard:
         # (u and v for the magnitude, which the page derives from them)
         held = self.held(dataset, (page.field, "eyy", "u", "v", "valid") if same else None)
         tables = memo["tables"] if same else self._tables(held)
+        sigmas = memo["sigmas"] if same else self._sigmas(held)
         # The strain curves come from the tables alone: drawn again only for other tables or
         # another strain unit, not for another field.
         strains = same and memo.get("strain_unit") == page.strain_unit and memo.get("strains")
         self._memo = {"dataset": dataset, "key": key, "probes": probes, "held": held,
-                      "tables": tables, "series": {}, "maps": {},
+                      "tables": tables, "sigmas": sigmas, "scale": table_scale(held),
+                      "series": {}, "maps": {},
                       "strain_unit": page.strain_unit, "strains": strains}
         return self._memo
 
@@ -362,10 +379,11 @@ class ProbeCard:
         dataset, position = page.frame_data()
         entries = page.project.probes.entries
         memo = (self._through_frames(dataset) if dataset is not None and entries
-                else {"tables": {}, "series": {}, "maps": {}})
+                else {"tables": {}, "sigmas": {}, "series": {}, "maps": {}})
         tables = memo.get("tables", {})
         self.tables = {k: v for k, v in tables.items() if not isinstance(v, str)}
-        self.refresh_rows(tables, position, dataset)
+        sigmas = memo.get("sigmas", {})
+        self.refresh_rows(tables, position, dataset, sigmas)
         factor, unit = page.unit(page.field)
         strain_factor, strain_unit = unit_of("exx", page.strain_unit, None)
         frames = dataset["frame"].values.tolist() if dataset is not None else []
@@ -373,6 +391,8 @@ class ProbeCard:
         points: Lines = []
         strains: Lines = []
         profiles: Lines = []
+        # σ of a curve's values (display units, per frame) by the curve's name.
+        line_sigmas: dict[str, np.ndarray] = {}
         self.probe_value.set_text("—")
         self.gauge_strain.set_text("—")
         newest_point = page.project.probes.last("point")
@@ -389,33 +409,46 @@ class ProbeCard:
                     memo["series"][entry.name] = point_series(memo["held"], page.field, x, y)
                 series = memo["series"][entry.name] * factor
                 points.append((f"{entry.name} {label} {unit}", frames, series, entry.colour))
+                sigma = field_sigma(sigmas.get(entry.name, {}), page.field, *memo["scale"])
+                if sigma is not None:
+                    line_sigmas[points[-1][0]] = sigma * factor
                 if index == newest_point:
                     value = series[position] if position is not None else math.nan
-                    self.probe_value.set_text(_number(value, 9))
+                    self.probe_value.set_text(with_uncertainty(
+                        float(value), _at(sigma, position, factor)))
                     self.probe_unit.set_text(unit)
             elif entry.kind == "extensometer":
                 strain = table[f"{entry.name} strain [%]"].to_numpy() / 100.0 * strain_factor
                 strains.append((f"{entry.name} strain {strain_unit}", frames, strain,
                                 entry.colour))
+                if "strain [%]" in sigmas.get(entry.name, {}):
+                    line_sigmas[strains[-1][0]] = (sigmas[entry.name]["strain [%]"] / 100.0
+                                                   * strain_factor)
                 if index == newest_extensometer:
                     value = strain[position] if position is not None else math.nan
-                    self.gauge_strain.set_text(_number(value, 6)
+                    sigma = sigmas.get(entry.name, {}).get("strain [%]")
+                    self.gauge_strain.set_text(with_uncertainty(
+                        float(value), _at(sigma, position, strain_factor / 100.0))
                                                + (f" {strain_unit}" if strain_unit else ""))
             else:
                 for name in ("exx", "eyy"):
                     values = table[f"{entry.name} {name} [%]"].to_numpy() / 100.0
                     strains.append((f"{entry.name} mean {FIELD_LABELS[name]} {strain_unit}",
                                     frames, values * strain_factor, entry.colour))
+                    if f"{name} [%]" in sigmas.get(entry.name, {}):
+                        line_sigmas[strains[-1][0]] = (sigmas[entry.name][f"{name} [%]"]
+                                                       / 100.0 * strain_factor)
                 if entry.kind == "section":
                     maps.append(self._section(memo, entry, position, profiles))
         _plot(self.profile_chart, profiles, "", "")
         if redraw or not memo.get("drawn"):
             # Curves through every frame and the section maps do not change with the frame:
             # drawn once per look at the store, not at every frame change.
-            _plot(self.series_chart, points, "frame", f"{label} [{unit}]" if unit else label)
+            _plot(self.series_chart, points, "frame", f"{label} [{unit}]" if unit else label,
+                  line_sigmas)
             if redraw or not memo.get("strains"):
                 _plot(self.strain_chart, strains, "frame",
-                      f"strain [{strain_unit}]" if strain_unit else "strain")
+                      f"strain [{strain_unit}]" if strain_unit else "strain", line_sigmas)
                 memo["strains"] = bool(entries)
             self.section_image.set_content("".join(maps))
             self._update_curve(dataset)
@@ -613,18 +646,34 @@ def _where(entry: ProbeEntry, dataset: Any) -> str:
     return text
 
 
-def _values_text(table: Any, position: int | None, name: str) -> str:
+def _values_text(table: Any, position: int | None, name: str,
+                 sigmas: dict[str, np.ndarray]) -> str:
+    """A probe's values at the frame, each rounded to its σ and followed by it."""
     if isinstance(table, str):
         return table
     if table is None or position is None:
         return ""
     row = table.iloc[position]
-    return "  ".join(f"{column[len(name) + 1:]} {_number(float(row[column]), 6)}"
-                     for column in table.columns if column.startswith(f"{name} "))
+    parts = []
+    for column in table.columns:
+        if not column.startswith(f"{name} "):
+            continue
+        label = column[len(name) + 1:]
+        value = row[column]
+        if label in ("points", "samples"):
+            parts.append(f"{label} {int(value)}")
+        else:
+            sigma = _at(sigmas.get(label), position)
+            parts.append(f"{label} {with_uncertainty(float(value), sigma)}")
+    return "  ".join(parts)
 
 
-def _number(value: float, digits: int) -> str:
-    return "nan" if not math.isfinite(value) else f"{value:.{digits}g}"
+def _at(sigma: np.ndarray | None, position: int | None, factor: float = 1.0) -> float | None:
+    """A σ series' value at the frame, in display units (None when there is none)."""
+    if sigma is None or position is None:
+        return None
+    value = abs(float(sigma[position]) * factor)
+    return value if math.isfinite(value) and value > 0 else None
 
 
 def _chart(title: str, x_name: str) -> Any:
@@ -640,15 +689,35 @@ def _chart(title: str, x_name: str) -> Any:
         "yAxis": {"type": "value", "scale": True}, "series": []}).classes("h-56 w-full")
 
 
-def _plot(chart: Any, lines: Lines, x_name: str, y_name: str) -> None:
+def _plot(chart: Any, lines: Lines, x_name: str, y_name: str,
+          sigmas: dict[str, np.ndarray] | None = None) -> None:
+    """The curves on `chart`; each value rounded to its σ (`sigmas` by curve name, per
+    point) or to four significant digits, so the tooltip prints what is known."""
     if x_name:
         chart.options["xAxis"]["name"] = x_name
     if y_name:
         chart.options["yAxis"]["name"] = y_name
+    sigmas = sigmas or {}
     chart.options["series"] = [
         {"name": name, "type": "line", "showSymbol": len(xs) < 60,
          **({"itemStyle": {"color": colour}, "lineStyle": {"color": colour}} if colour else {}),
-         "data": [[float(x), (float(y) if math.isfinite(y) else None)]
-                  for x, y in zip(xs, np.asarray(ys, dtype=float), strict=True)]}
+         "data": _rounded(xs, np.asarray(ys, dtype=float), sigmas.get(name))}
         for name, xs, ys, colour in lines]
     chart.update()
+
+
+def _rounded(xs: list[float], ys: np.ndarray,
+             sigma: np.ndarray | None) -> list[list[float | None]]:
+    """[x, y] pairs for a chart: y rounded to its σ, x (when not a whole frame number) and
+    a y without σ to four significant digits; NaN as a gap."""
+    out: list[list[float | None]] = []
+    for k, (x, y) in enumerate(zip(xs, ys, strict=True)):
+        x = float(x)
+        if not x.is_integer():
+            x = float(to_uncertainty(x))
+        value = None
+        if math.isfinite(y):
+            value = float(to_uncertainty(float(y), None if sigma is None else
+                                         _at(sigma, k)))
+        out.append([x, value])
+    return out
