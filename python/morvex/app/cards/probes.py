@@ -13,10 +13,10 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 
 from ..._errors import MorvexError
-from ...probe import Section, probe, section_map
+from ...probe import probe
 from ..probe_list import ProbeEntry
+from ..probe_samples import sample_fields, section_quantity
 from ..probe_sigma import field_sigma, probe_sigmas, table_scale
-from ..probes import point_series
 from ..render import data_url, field_rgba, limits, png, unit_of
 from ..rounding import to_uncertainty, with_uncertainty
 from ..state import FIELD_LABELS, PageState
@@ -28,9 +28,14 @@ if TYPE_CHECKING:
 # (name, x values, y values, colour or "")
 Lines = list[tuple[str, list[float], np.ndarray, str]]
 _ENDS = ("x0", "y0", "x1", "y1")
-PROBE_TOOLS = ("probe", "extensometer", "gauge", "section")
+PROBE_TOOLS = ("probe", "extensometer", "gauge", "gauge_polygon", "section")
+# Tools whose probe is clicked vertex by vertex and ended by a double click or Finish:
+# (kind, fewest vertices).
+DRAWN_PROBES = {"section": ("section", 2), "gauge_polygon": ("gauge", 3)}
 FRAME_TIMES = {"none": "one row per frame", "rate": "frame rate and start",
                "tiff": "TIFF time stamps", "files": "file times"}
+# s: how long the picture's update gets to leave before the probes' follows it.
+_AFTER_PICTURE_S = 0.02
 # A double click lands two presses on the same spot: vertices closer than this are one.
 _SAME_VERTEX_PX = 2.0
 
@@ -61,6 +66,10 @@ class ProbeCard:
         self._value_labels: list[Any] = []
         # (probe, vertex, the probe's vertices before) while a vertex is dragged.
         self.dragging: tuple[int, int, list[tuple[float, float]]] | None = None
+        self._update_pending = False
+        # Where a double click ended a drawn probe: its second press may reach the server
+        # after the double click itself, and must not start the next probe there.
+        self._ended_at: tuple[float, float] | None = None
 
     def build(self) -> None:
         from nicegui import ui
@@ -69,8 +78,9 @@ class ProbeCard:
         with ui.card().classes("mv-card"):
             ui.label("6. Probes").classes("font-bold")
             ui.label("Pick Point, Extensometer, Strain gauge or Section above the image: each "
-                     "click or drag adds a probe; a section takes clicked vertices, ended by a "
-                     "double click or Finish section.").classes("text-xs opacity-70")
+                     "click or drag adds a probe; a section or a polygon gauge takes clicked "
+                     "vertices, ended by a double click or Finish.").classes(
+                         "text-xs opacity-70")
             with ui.row().classes("w-full items-center gap-2"):
                 ui.label("Point")
                 self.probe_x = ui.number("x px", format="%.1f").props(
@@ -94,7 +104,8 @@ class ProbeCard:
                 self.gauge_strain = ui.label("—").props("data-testid=gauge-strain").classes(
                     "font-mono")
             with ui.row().classes("items-center gap-2"):
-                ui.button("Finish section", on_click=guarded(self.finish_section)).props(
+                ui.button("Finish section / polygon gauge",
+                          on_click=guarded(self.finish_drawing)).props(
                     "dense flat data-testid=section-finish")
             self.probe_rows = ui.column().classes("w-full gap-0").props(
                 "data-testid=probe-table")
@@ -174,17 +185,38 @@ class ProbeCard:
         (x0, y0), (x1, y1) = start, end
         self.add("gauge", [(x0, y0), (x1, y0), (x1, y1), (x0, y1)])
 
-    def finish_section(self) -> None:
+    def stray_press(self, x: float, y: float) -> bool:
+        """Whether a press is the late second press of the double click that just ended a
+        drawn probe (then it adds no vertex)."""
+        ended, self._ended_at = self._ended_at, None
+        return (ended is not None and not self.page.draft
+                and math.dist(ended, (x, y)) < _SAME_VERTEX_PX)
+
+    def finish_drawing(self, ended_at: tuple[float, float] | None = None) -> None:
+        """The section or polygon gauge being clicked becomes a probe (`ended_at`: where the
+        double click that ended it was)."""
         page = self.page
+        self._ended_at = ended_at
         vertices: list[tuple[float, float]] = []
         for vertex in page.draft:
             if not vertices or math.dist(vertices[-1], vertex) >= _SAME_VERTEX_PX:
                 vertices.append(vertex)
-        if page.tool != "section" or len(vertices) < 2:
-            raise MorvexError("a section needs at least two vertices: pick the Section tool "
-                              "and click them on the image")
+        # A polygon closed by clicking its first corner again holds that corner once.
+        if (page.tool == "gauge_polygon" and len(vertices) > 3
+                and math.dist(vertices[0], vertices[-1]) < _SAME_VERTEX_PX):
+            vertices.pop()
+        kind, least = DRAWN_PROBES.get(page.tool, ("section", 2))
+        if page.tool not in DRAWN_PROBES or len(vertices) < least:
+            what = ("a polygon gauge needs at least three corners: pick the Strain gauge "
+                    "(polygon) tool" if page.tool == "gauge_polygon" else
+                    "a section needs at least two vertices: pick the Section tool")
+            raise MorvexError(f"{what} and click them on the image")
         page.draft = []
-        self.add("section", vertices)
+        try:
+            self.add(kind, vertices)
+        except MorvexError:
+            page.look.redraw()  # the refused draft off the picture; the message says why
+            raise
 
     # --- dragging a vertex -----------------------------------------------------------------
 
@@ -334,10 +366,12 @@ class ProbeCard:
                         f"flat dense size=sm data-testid=probe-delete-{index}")
 
     def _through_frames(self, dataset: Any) -> dict[str, Any]:
-        """The probes' tables, point series and section maps through every frame: computed
-        once per look at the store (and probe list and field), on the variables they read
-        taken into memory for that while. Computed from the store's reader frame by frame,
-        80 probes on 30 frames took 12 s a frame change; picking a row takes nothing."""
+        """The probes' tables, σ, and every field at the points and along the sections
+        through every frame: computed once per look at the store and probe list, on the
+        variables they read taken into memory for that while. Computed from the store's
+        reader frame by frame, 80 probes on 30 frames took 12 s a frame change, and reading
+        the new field through every frame made most of a field change; picking from these
+        takes nothing."""
         import json
 
         page = self.page
@@ -346,19 +380,21 @@ class ProbeCard:
         memo = self._memo
         if memo.get("dataset") is dataset and memo.get("key") == key:
             return memo
-        # The tables do not depend on the field shown: a field change keeps them and reads
-        # only what the point series and section maps of the new field need.
+        # Neither the tables nor the sampled fields depend on the field shown: another
+        # field keeps them and reads nothing.
         same = memo.get("dataset") is dataset and memo.get("probes") == probes
-        # (u and v for the magnitude, which the page derives from them)
-        held = self.held(dataset, (page.field, "eyy", "u", "v", "valid") if same else None)
-        tables = memo["tables"] if same else self._tables(held)
-        sigmas = memo["sigmas"] if same else self._sigmas(held)
+        if same:
+            kept = {k: memo[k] for k in ("tables", "sigmas", "scale", "sampled")}
+        else:
+            held = self.held(dataset, ("u", "v", "exx", "eyy", "exy", "valid", "sigma_u",
+                                       "sigma_v", *FIELD_LABELS))
+            kept = {"tables": self._tables(held), "sigmas": self._sigmas(held),
+                    "scale": table_scale(held),
+                    "sampled": sample_fields(held, page.project.probes.entries)}
         # The strain curves come from the tables alone: drawn again only for other tables or
         # another strain unit, not for another field.
         strains = same and memo.get("strain_unit") == page.strain_unit and memo.get("strains")
-        self._memo = {"dataset": dataset, "key": key, "probes": probes, "held": held,
-                      "tables": tables, "sigmas": sigmas, "scale": table_scale(held),
-                      "series": {}, "maps": {},
+        self._memo = {"dataset": dataset, "key": key, "probes": probes, **kept, "maps": {},
                       "strain_unit": page.strain_unit, "strains": strains}
         return self._memo
 
@@ -372,6 +408,25 @@ class ProbeCard:
         needed += [str(name) for name in dataset.data_vars if str(name).endswith("_mm")]
         return dataset[list(dict.fromkeys(needed))].compute()
 
+    def update_after_picture(self) -> None:
+        """update_probes once the picture just drawn has been sent: a frame or field change
+        shows its picture without waiting for 80 probes' rows and curves to be drawn in the
+        browser. Changes that come while one waits share it (it reads the page as it is)."""
+        from nicegui import background_tasks
+
+        if self._update_pending:
+            return
+        self._update_pending = True
+
+        async def later() -> None:
+            import asyncio
+
+            await asyncio.sleep(_AFTER_PICTURE_S)
+            self._update_pending = False
+            self.page.guarded(self.update_probes)()
+
+        background_tasks.create(later(), name="morvex-probes-update")
+
     def update_probes(self, *, redraw: bool = False) -> None:
         """The probes' rows, values and plots at the shown frame; `redraw` draws the curves
         through every frame again though the probes and data did not change (test data)."""
@@ -379,7 +434,7 @@ class ProbeCard:
         dataset, position = page.frame_data()
         entries = page.project.probes.entries
         memo = (self._through_frames(dataset) if dataset is not None and entries
-                else {"tables": {}, "sigmas": {}, "series": {}, "maps": {}})
+                else {"tables": {}, "sigmas": {}, "maps": {}})
         tables = memo.get("tables", {})
         self.tables = {k: v for k, v in tables.items() if not isinstance(v, str)}
         sigmas = memo.get("sigmas", {})
@@ -404,10 +459,10 @@ class ProbeCard:
                 continue
             if entry.kind == "point":
                 # The shown field (any of them, nearest grid point) as the image shows it.
-                x, y = entry.points[0]
-                if entry.name not in memo["series"]:
-                    memo["series"][entry.name] = point_series(memo["held"], page.field, x, y)
-                series = memo["series"][entry.name] * factor
+                sampled = memo["sampled"]["points"].get(page.field)
+                if sampled is None:
+                    continue  # a field this store does not hold
+                series = sampled[entry.name] * factor
                 points.append((f"{entry.name} {label} {unit}", frames, series, entry.colour))
                 sigma = field_sigma(sigmas.get(entry.name, {}), page.field, *memo["scale"])
                 if sigma is not None:
@@ -453,9 +508,6 @@ class ProbeCard:
             self.section_image.set_content("".join(maps))
             self._update_curve(dataset)
             memo["drawn"] = bool(entries)
-        # Every probe's values are kept above; the frames read for them are not (a tab would
-        # otherwise hold the whole run's fields).
-        memo["held"] = None
 
     def _section(self, memo: dict[str, Any], entry: ProbeEntry, position: int | None,
                  profiles: Lines) -> str:
@@ -463,14 +515,9 @@ class ProbeCard:
         map as an image."""
         page = self.page
         if entry.name not in memo["maps"]:
-            dataset = memo["held"]
-            quantity = page.field if page.field in dataset and page.field != "status" else "eyy"
-            section = entry.to_probe()
-            assert isinstance(section, Section)
-            try:
-                memo["maps"][entry.name] = (quantity, section_map(dataset, section, quantity))
-            except MorvexError as error:
-                memo["maps"][entry.name] = (quantity, str(error))
+            quantity = section_quantity(page.field, memo["sampled"])
+            memo["maps"][entry.name] = (quantity, memo["sampled"]["sections"].get(
+                quantity, {}).get(entry.name, f"this store holds no {quantity}"))
         quantity, data = memo["maps"][entry.name][:2]
         factor, unit = page.unit(quantity)
         if isinstance(data, str):
@@ -679,7 +726,10 @@ def _at(sigma: np.ndarray | None, position: int | None, factor: float = 1.0) -> 
 def _chart(title: str, x_name: str) -> Any:
     from nicegui import ui
 
+    # No animation: each frame or field change would otherwise repaint every curve for a
+    # third of a second, and a next change's picture would wait behind those repaints.
     return ui.echart({
+        "animation": False,
         "title": {"text": title, "top": 0, "textStyle": {"fontSize": 12}},
         "tooltip": {"trigger": "axis"}, "legend": {"top": 22, "type": "scroll"},
         "toolbox": {"feature": {"saveAsImage": {"title": "PNG"}}},
