@@ -262,3 +262,28 @@ def test_ends_and_corners_dragged_on_the_image_move_the_probe(browser,
     assert abs(gx1 - 190) <= 1 and abs(gy1 - 170) <= 1
     assert corners[1] == [gx1, gy0] and corners[3] == [gx0, gy1]  # still a rectangle
     _check_rows_match_package(page, root, ["E1", "G1"])
+
+
+def test_a_polygon_gauge_drawn_kept_and_read_as_the_package_reads(
+        browser, root: pathlib.Path) -> None:
+    page = browser
+    open_project(page)
+    run_to(page, "done")
+    set_number(page, "frame-index", FRAMES - 1)
+    _pick(page, "Strain gauge (polygon)")
+    corners = [(60, 50), (200, 70), (150, 180)]
+    for x, y in corners[:-1]:
+        page.mouse.click(*_screen(page, x, y))
+    page.mouse.dblclick(*_screen(page, *corners[-1]))      # the last corner ends it
+    expect(page.get_by_test_id("probe-name-0")).to_have_value("G1")
+    saved = _saved(root / "results.zarr")
+    assert saved[0]["kind"] == "gauge" and len(saved[0]["points"]) == 3
+    for (x, y), kept in zip(corners, saved[0]["points"], strict=True):
+        assert abs(kept[0] - x) <= 1 and abs(kept[1] - y) <= 1
+    _check_rows_match_package(page, root, ["G1"])
+    # Two corners are no polygon: Finish refuses them with a message.
+    for x, y in corners[:2]:
+        page.mouse.click(*_screen(page, x + 5, y + 90))
+    page.get_by_test_id("section-finish").click()
+    expect(page.get_by_test_id("error-message")).to_contain_text("at least three corners")
+    assert len(_saved(root / "results.zarr")) == 1
