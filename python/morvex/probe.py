@@ -532,29 +532,53 @@ def section_map(ds: xr.Dataset, section: Section, quantity: str = "eyy") -> xr.D
     ``position`` is the distance from the first vertex (mm when the dataset carries
     millimetre positions, else px); coordinates ``x``, ``y`` (px) say where each sample is.
     """
+    return section_maps(ds, [section], quantity)[0]
+
+
+def section_maps(ds: xr.Dataset, sections: Sequence[Section],
+                 quantity: str = "eyy") -> list[xr.DataArray]:
+    """:func:`section_map` of each section, the field read once and all their samples
+    interpolated together (the same numbers, without one pass over the field per section).
+
+    Raises:
+        MorvexError: for an item that is not a Section, a vertex outside the grid, an
+            unknown quantity.
+    """
     import xarray as xr
 
-    if not isinstance(section, Section):
-        raise MorvexError(f"section_map needs a Section, got {section!r}")
     ds = _frames(ds)
     grid = _grid(ds)
-    item = dataclasses.replace(section, name=section.name or "S1")
-    _check_inside(grid, item)
-    distance, xs, ys = item.samples(item.step or grid.step())
-    if grid.unit == "mm":
-        mx, my = grid.to_unit(xs, ys)
-        steps = np.hypot(np.diff(mx), np.diff(my))
-        position = np.concatenate([[0.0], np.cumsum(steps)])
-    else:
-        position = distance
-    values = _at(grid, _values(ds, quantity), xs, ys).T
+    placed = []
+    for section in sections:
+        if not isinstance(section, Section):
+            raise MorvexError(f"section_map needs a Section, got {section!r}")
+        item = dataclasses.replace(section, name=section.name or "S1")
+        _check_inside(grid, item)
+        distance, xs, ys = item.samples(item.step or grid.step())
+        if grid.unit == "mm":
+            mx, my = grid.to_unit(xs, ys)
+            steps = np.hypot(np.diff(mx), np.diff(my))
+            position = np.concatenate([[0.0], np.cumsum(steps)])
+        else:
+            position = distance
+        placed.append((item, xs, ys, position))
+    if not placed:
+        return []
+    values = _at(grid, _values(ds, quantity), np.concatenate([p[1] for p in placed]),
+                 np.concatenate([p[2] for p in placed])).T
     frames = ds["frame"].values if "frame" in ds.coords else np.arange(ds.sizes["frame"])
     units = str(ds[quantity].attrs.get("units", ""))
-    return xr.DataArray(values, dims=("position", "frame"),
-                        coords={"position": ("position", position, {"units": grid.unit}),
-                                "frame": frames, "x": ("position", xs, {"units": "px"}),
-                                "y": ("position", ys, {"units": "px"})},
-                        name=quantity, attrs={"units": units, "section": item.name})
+    out = []
+    first = 0
+    for item, xs, ys, position in placed:
+        out.append(xr.DataArray(
+            values[first:first + xs.size], dims=("position", "frame"),
+            coords={"position": ("position", position, {"units": grid.unit}),
+                    "frame": frames, "x": ("position", xs, {"units": "px"}),
+                    "y": ("position", ys, {"units": "px"})},
+            name=quantity, attrs={"units": units, "section": item.name}))
+        first += xs.size
+    return out
 
 
 # --- descriptions -----------------------------------------------------------------------------

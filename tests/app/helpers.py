@@ -27,6 +27,12 @@ def number(page: Page, testid: str) -> float:
     return float(match.group(1))
 
 
+def shown_sigma(page: Page, testid: str) -> float | None:
+    """The σ a value is shown with ("0.213 ± 0.004"), None when it has none."""
+    match = re.search(r"± ([0-9.]+)", page.get_by_test_id(testid).inner_text())
+    return float(match.group(1)) if match else None
+
+
 def settled_number(page: Page, testid: str, expected: float, tolerance: float,
                    seconds: float = 20.0) -> float:
     """The number `testid` shows once it is within `tolerance` of `expected` (the page

@@ -7,7 +7,6 @@ import pathlib
 import re
 
 import numpy as np
-import pytest
 from playwright.sync_api import Page, expect
 
 import morvex
@@ -36,11 +35,15 @@ def _drag(page: Page, start: tuple[float, float], end: tuple[float, float]) -> N
     page.mouse.up()
 
 
-def _shown(page: Page, index: int) -> dict[str, float]:
-    """The values a probe's row shows: {column without the name: number}."""
+def _shown(page: Page, index: int) -> dict[str, tuple[str, str | None]]:
+    """The values a probe's row shows: {column without the name: (value, σ or None) as text}."""
     text = page.get_by_test_id(f"probe-values-{index}").inner_text()
-    return {m.group(1): float(m.group(2)) for m in re.finditer(
-        r"([a-z]+(?: \[[^\]]*\])?) (-?[0-9.]+(?:e[-+]?\d+)?|nan)", text)}
+    return {m.group(1): (m.group(2), m.group(3)) for m in re.finditer(
+        r"([a-z]+(?: \[[^\]]*\])?) (-?[0-9.]+(?:e[-+]?\d+)?|nan)(?: ± ([0-9.]+))?", text)}
+
+
+def _decimals(text: str) -> int:
+    return len(text.partition(".")[2])
 
 
 def _saved(store: pathlib.Path) -> list[dict]:
@@ -74,8 +77,16 @@ def _check_rows_match_package(page: Page, root: pathlib.Path, names: list[str]) 
         assert shown and set(shown) == {c[len(name) + 1:] for c in columns}
         for column in columns:
             expected = float(table[column].iloc[FRAMES - 1])
-            assert shown[column[len(name) + 1:]] == pytest.approx(expected, rel=1e-5,
-                                                                  abs=1e-9), column
+            value, sigma = shown[column[len(name) + 1:]]
+            if column.endswith((" points", " samples")):
+                assert int(value) == expected, column
+                continue
+            # Every value carries its σ from the store and no more digits than it: off the
+            # package's number by at most half its last digit.
+            assert sigma is not None and float(sigma) > 0, (column, value)
+            assert _decimals(value) == _decimals(sigma), (column, value, sigma)
+            assert abs(float(value) - expected) <= 0.5 * 10.0 ** -_decimals(value) + 1e-12, (
+                column, value, expected)
 
 
 def test_two_extensometers_and_a_section_kept_and_read_as_the_package_reads(
@@ -251,3 +262,28 @@ def test_ends_and_corners_dragged_on_the_image_move_the_probe(browser,
     assert abs(gx1 - 190) <= 1 and abs(gy1 - 170) <= 1
     assert corners[1] == [gx1, gy0] and corners[3] == [gx0, gy1]  # still a rectangle
     _check_rows_match_package(page, root, ["E1", "G1"])
+
+
+def test_a_polygon_gauge_drawn_kept_and_read_as_the_package_reads(
+        browser, root: pathlib.Path) -> None:
+    page = browser
+    open_project(page)
+    run_to(page, "done")
+    set_number(page, "frame-index", FRAMES - 1)
+    _pick(page, "Strain gauge (polygon)")
+    corners = [(60, 50), (200, 70), (150, 180)]
+    for x, y in corners[:-1]:
+        page.mouse.click(*_screen(page, x, y))
+    page.mouse.dblclick(*_screen(page, *corners[-1]))      # the last corner ends it
+    expect(page.get_by_test_id("probe-name-0")).to_have_value("G1")
+    saved = _saved(root / "results.zarr")
+    assert saved[0]["kind"] == "gauge" and len(saved[0]["points"]) == 3
+    for (x, y), kept in zip(corners, saved[0]["points"], strict=True):
+        assert abs(kept[0] - x) <= 1 and abs(kept[1] - y) <= 1
+    _check_rows_match_package(page, root, ["G1"])
+    # Two corners are no polygon: Finish refuses them with a message.
+    for x, y in corners[:2]:
+        page.mouse.click(*_screen(page, x + 5, y + 90))
+    page.get_by_test_id("section-finish").click()
+    expect(page.get_by_test_id("error-message")).to_contain_text("at least three corners")
+    assert len(_saved(root / "results.zarr")) == 1

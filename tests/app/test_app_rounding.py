@@ -8,7 +8,7 @@ import pytest
 
 from morvex._errors import MorvexError
 from morvex.app.render import field_limits
-from morvex.app.rounding import to_uncertainty
+from morvex.app.rounding import to_uncertainty, with_uncertainty
 from morvex.app.view import check_view, view_from_browser
 
 
@@ -28,6 +28,19 @@ from morvex.app.view import check_view, view_from_browser
 def test_values_round_to_their_uncertainty(value: float, sigma: float | None,
                                            text: str) -> None:
     assert to_uncertainty(value, sigma) == text
+
+
+@pytest.mark.parametrize("value, sigma, text", [
+    (0.21344, 0.0012, "0.2134 ± 0.0012"),   # sigma starting with 1 keeps two digits
+    (0.21344, 0.0037, "0.213 ± 0.004"),     # sigma itself to its first digit
+    (1234.5678, 30.0, "1230 ± 30"),
+    (-0.0004, 0.003, "0.000 ± 0.003"),
+    (0.123456789, None, "0.1235"),          # no sigma, no "±"
+    (0.5, 0.0, "0.5"),
+    (float("nan"), 0.01, "nan"),            # nothing to bound
+])
+def test_values_show_their_uncertainty(value: float, sigma: float | None, text: str) -> None:
+    assert with_uncertainty(value, sigma) == text
 
 
 @pytest.mark.parametrize("value, sigma", [("1.0", None), (1.0, "0.1"), (True, None)])

@@ -20,6 +20,7 @@ from morvex.probe import (
     named,
     probe,
     section_map,
+    section_maps,
     section_profile,
 )
 
@@ -307,3 +308,20 @@ def test_a_plot_shows_strains_against_time_and_stress_against_a_strain(x, expect
     without_stress = table.drop(columns="stress [MPa]")
     if x == "E1 strain [%]":
         assert default_series(without_stress, x) == ["load [N]"]
+
+
+@pytest.mark.parametrize("scale", [None, SCALE, "plane"])
+def test_sections_sampled_together_read_as_each_alone(scale):
+    ds = affine_dataset(scale)
+    rng = np.random.default_rng(4)
+    ds["eyy"] = ds["eyy"] + rng.normal(0, 1e-3, ds["eyy"].shape)   # not bilinear
+    ds["eyy"][1, 3, 4] = np.nan                                      # an invalid point
+    sections = [Section(((12, 10), (80, 30), (40, 70)), "S1"), Section(((20, 60), (85, 60))),
+                Section(((50, 8), (50, 76)), "S3", step=3.0)]
+    together = section_maps(ds, sections, "eyy")
+    assert len(together) == 3 and section_maps(ds, [], "eyy") == []
+    for section, data in zip(sections, together, strict=True):
+        alone = section_map(ds, section, "eyy")
+        xr.testing.assert_identical(data, alone)
+    with pytest.raises(MorvexError, match="outside the measured grid"):
+        section_maps(ds, [sections[0], Section(((0, 0), (50, 50)))], "eyy")

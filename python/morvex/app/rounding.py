@@ -38,3 +38,12 @@ def to_uncertainty(value: float, sigma: float | None = None) -> str:
     if rounded == 0:
         rounded = 0.0  # never "-0.00"
     return f"{rounded:.{max(decimals, 0)}f}"
+
+
+def with_uncertainty(value: float, sigma: float | None = None) -> str:
+    """`value` rounded to `sigma` followed by "± sigma" at the same decimals when sigma is
+    known (finite, > 0) and the value finite; else as :func:`to_uncertainty` gives it."""
+    text = to_uncertainty(value, sigma)
+    if sigma is None or not math.isfinite(float(value)) or not math.isfinite(sigma) or sigma <= 0:
+        return text
+    return f"{text} ± {to_uncertainty(sigma, sigma)}"

@@ -28,7 +28,8 @@ if TYPE_CHECKING:
     from nicegui import ui
 
 TOOLS = {"probe": "Point", "section": "Section", "extensometer": "Extensometer",
-         "gauge": "Strain gauge", "rectangle": "Mask rectangle", "polygon": "Mask polygon",
+         "gauge": "Strain gauge", "gauge_polygon": "Strain gauge (polygon)",
+         "rectangle": "Mask rectangle", "polygon": "Mask polygon",
          "circle": "Mask circle", "seed": "Seed (where to start)",
          "scale": "Scale line (known length)", "pan": "Pan (or Shift + drag)"}
 # Frame pictures are served by URL (the browser caches them); the newest few stay in memory.
@@ -224,7 +225,7 @@ class LookCard:
         self.page.auto_limits = True
         self.auto_box.set_value(True)
         self.redraw()
-        self.page.probes.update_probes()
+        self.page.probes.update_after_picture()
 
     def limits_changed(self, _event: Any = None) -> None:
         page = self.page
@@ -259,7 +260,7 @@ class LookCard:
             self.frame_input.set_value(index)
         self.frame_name.set_text(page.project.frame_names[index] if count else "")
         self.redraw()
-        page.probes.update_probes()
+        page.probes.update_after_picture()
 
     def toggle_play(self) -> None:
         self.player.active = not self.player.active

@@ -9,6 +9,7 @@ from ..._errors import MorvexError
 from ..mask import Shape
 from ..state import PageState
 from ..view import tool_call
+from .probes import DRAWN_PROBES
 
 if TYPE_CHECKING:
     from nicegui import ui
@@ -180,12 +181,14 @@ class MaskCard:
             return  # the view pans (app/view.py)
         if event.type == "mousedown":
             page.pressed = (x, y)
-            if page.tool in ("polygon", "section"):
+            if page.tool in DRAWN_PROBES and page.probes.stray_press(x, y):
+                return
+            if page.tool in ("polygon", *DRAWN_PROBES):
                 page.draft.append((x, y))
                 page.look.redraw()
             return
-        if event.type == "dblclick" and page.tool == "section":
-            page.probes.finish_section()
+        if event.type == "dblclick" and page.tool in DRAWN_PROBES:
+            page.probes.finish_drawing(ended_at=(x, y))
             return
         if event.type != "mouseup" or page.pressed is None:
             return

@@ -13,10 +13,12 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 
 from ..._errors import MorvexError
-from ...probe import Section, probe, section_map
+from ...probe import probe
 from ..probe_list import ProbeEntry
-from ..probes import point_series
+from ..probe_samples import sample_fields, section_quantity
+from ..probe_sigma import field_sigma, probe_sigmas, table_scale
 from ..render import data_url, field_rgba, limits, png, unit_of
+from ..rounding import to_uncertainty, with_uncertainty
 from ..state import FIELD_LABELS, PageState
 
 if TYPE_CHECKING:
@@ -26,9 +28,14 @@ if TYPE_CHECKING:
 # (name, x values, y values, colour or "")
 Lines = list[tuple[str, list[float], np.ndarray, str]]
 _ENDS = ("x0", "y0", "x1", "y1")
-PROBE_TOOLS = ("probe", "extensometer", "gauge", "section")
+PROBE_TOOLS = ("probe", "extensometer", "gauge", "gauge_polygon", "section")
+# Tools whose probe is clicked vertex by vertex and ended by a double click or Finish:
+# (kind, fewest vertices).
+DRAWN_PROBES = {"section": ("section", 2), "gauge_polygon": ("gauge", 3)}
 FRAME_TIMES = {"none": "one row per frame", "rate": "frame rate and start",
                "tiff": "TIFF time stamps", "files": "file times"}
+# s: how long the picture's update gets to leave before the probes' follows it.
+_AFTER_PICTURE_S = 0.02
 # A double click lands two presses on the same spot: vertices closer than this are one.
 _SAME_VERTEX_PX = 2.0
 
@@ -59,6 +66,10 @@ class ProbeCard:
         self._value_labels: list[Any] = []
         # (probe, vertex, the probe's vertices before) while a vertex is dragged.
         self.dragging: tuple[int, int, list[tuple[float, float]]] | None = None
+        self._update_pending = False
+        # Where a double click ended a drawn probe: its second press may reach the server
+        # after the double click itself, and must not start the next probe there.
+        self._ended_at: tuple[float, float] | None = None
 
     def build(self) -> None:
         from nicegui import ui
@@ -67,8 +78,9 @@ class ProbeCard:
         with ui.card().classes("mv-card"):
             ui.label("6. Probes").classes("font-bold")
             ui.label("Pick Point, Extensometer, Strain gauge or Section above the image: each "
-                     "click or drag adds a probe; a section takes clicked vertices, ended by a "
-                     "double click or Finish section.").classes("text-xs opacity-70")
+                     "click or drag adds a probe; a section or a polygon gauge takes clicked "
+                     "vertices, ended by a double click or Finish.").classes(
+                         "text-xs opacity-70")
             with ui.row().classes("w-full items-center gap-2"):
                 ui.label("Point")
                 self.probe_x = ui.number("x px", format="%.1f").props(
@@ -92,7 +104,8 @@ class ProbeCard:
                 self.gauge_strain = ui.label("—").props("data-testid=gauge-strain").classes(
                     "font-mono")
             with ui.row().classes("items-center gap-2"):
-                ui.button("Finish section", on_click=guarded(self.finish_section)).props(
+                ui.button("Finish section / polygon gauge",
+                          on_click=guarded(self.finish_drawing)).props(
                     "dense flat data-testid=section-finish")
             self.probe_rows = ui.column().classes("w-full gap-0").props(
                 "data-testid=probe-table")
@@ -172,17 +185,38 @@ class ProbeCard:
         (x0, y0), (x1, y1) = start, end
         self.add("gauge", [(x0, y0), (x1, y0), (x1, y1), (x0, y1)])
 
-    def finish_section(self) -> None:
+    def stray_press(self, x: float, y: float) -> bool:
+        """Whether a press is the late second press of the double click that just ended a
+        drawn probe (then it adds no vertex)."""
+        ended, self._ended_at = self._ended_at, None
+        return (ended is not None and not self.page.draft
+                and math.dist(ended, (x, y)) < _SAME_VERTEX_PX)
+
+    def finish_drawing(self, ended_at: tuple[float, float] | None = None) -> None:
+        """The section or polygon gauge being clicked becomes a probe (`ended_at`: where the
+        double click that ended it was)."""
         page = self.page
+        self._ended_at = ended_at
         vertices: list[tuple[float, float]] = []
         for vertex in page.draft:
             if not vertices or math.dist(vertices[-1], vertex) >= _SAME_VERTEX_PX:
                 vertices.append(vertex)
-        if page.tool != "section" or len(vertices) < 2:
-            raise MorvexError("a section needs at least two vertices: pick the Section tool "
-                              "and click them on the image")
+        # A polygon closed by clicking its first corner again holds that corner once.
+        if (page.tool == "gauge_polygon" and len(vertices) > 3
+                and math.dist(vertices[0], vertices[-1]) < _SAME_VERTEX_PX):
+            vertices.pop()
+        kind, least = DRAWN_PROBES.get(page.tool, ("section", 2))
+        if page.tool not in DRAWN_PROBES or len(vertices) < least:
+            what = ("a polygon gauge needs at least three corners: pick the Strain gauge "
+                    "(polygon) tool" if page.tool == "gauge_polygon" else
+                    "a section needs at least two vertices: pick the Section tool")
+            raise MorvexError(f"{what} and click them on the image")
         page.draft = []
-        self.add("section", vertices)
+        try:
+            self.add(kind, vertices)
+        except MorvexError:
+            page.look.redraw()  # the refused draft off the picture; the message says why
+            raise
 
     # --- dragging a vertex -----------------------------------------------------------------
 
@@ -280,8 +314,19 @@ class ProbeCard:
                 out[entry.name] = str(error)
         return out
 
+    def _sigmas(self, dataset: Any) -> dict[str, dict[str, np.ndarray]]:
+        """Each probe's σ columns (see probe_sigma), none for a probe off the grid."""
+        out: dict[str, dict[str, np.ndarray]] = {}
+        for entry in self.page.project.probes.entries:
+            try:
+                out[entry.name] = probe_sigmas(dataset, entry.to_probe())
+            except MorvexError:
+                out[entry.name] = {}
+        return out
+
     def refresh_rows(self, tables: dict[str, Any] | None = None,
-                     position: int | None = None, dataset: Any = None) -> None:
+                     position: int | None = None, dataset: Any = None,
+                     sigmas: dict[str, dict[str, np.ndarray]] | None = None) -> None:
         from nicegui import ui
 
         page = self.page
@@ -291,7 +336,8 @@ class ProbeCard:
             # rebuilding 80 rows of controls cost a frame change most of its time.
             for entry, label in zip(page.project.probes.entries, self._value_labels,
                                     strict=True):
-                label.set_text(_values_text(tables.get(entry.name), position, entry.name))
+                label.set_text(_values_text(tables.get(entry.name), position, entry.name,
+                                            (sigmas or {}).get(entry.name, {})))
             return
         self._row_layout = layout if tables is not None else None
         self._value_labels = []
@@ -312,17 +358,20 @@ class ProbeCard:
                         f"data-testid=probe-where-{index}")
                     self._value_labels.append(ui.label(_values_text(
                         tables.get(entry.name) if tables else None, position,
-                        entry.name)).classes("text-xs font-mono").props(
+                        entry.name, (sigmas or {}).get(entry.name, {}))).classes(
+                        "text-xs font-mono").props(
                         f"data-testid=probe-values-{index}"))
                     ui.button(icon="delete", on_click=page.guarded(
                         lambda i=index: self.delete(i))).props(
                         f"flat dense size=sm data-testid=probe-delete-{index}")
 
     def _through_frames(self, dataset: Any) -> dict[str, Any]:
-        """The probes' tables, point series and section maps through every frame: computed
-        once per look at the store (and probe list and field), on the variables they read
-        taken into memory for that while. Computed from the store's reader frame by frame,
-        80 probes on 30 frames took 12 s a frame change; picking a row takes nothing."""
+        """The probes' tables, σ, and every field at the points and along the sections
+        through every frame: computed once per look at the store and probe list, on the
+        variables they read taken into memory for that while. Computed from the store's
+        reader frame by frame, 80 probes on 30 frames took 12 s a frame change, and reading
+        the new field through every frame made most of a field change; picking from these
+        takes nothing."""
         import json
 
         page = self.page
@@ -331,17 +380,21 @@ class ProbeCard:
         memo = self._memo
         if memo.get("dataset") is dataset and memo.get("key") == key:
             return memo
-        # The tables do not depend on the field shown: a field change keeps them and reads
-        # only what the point series and section maps of the new field need.
+        # Neither the tables nor the sampled fields depend on the field shown: another
+        # field keeps them and reads nothing.
         same = memo.get("dataset") is dataset and memo.get("probes") == probes
-        # (u and v for the magnitude, which the page derives from them)
-        held = self.held(dataset, (page.field, "eyy", "u", "v", "valid") if same else None)
-        tables = memo["tables"] if same else self._tables(held)
+        if same:
+            kept = {k: memo[k] for k in ("tables", "sigmas", "scale", "sampled")}
+        else:
+            held = self.held(dataset, ("u", "v", "exx", "eyy", "exy", "valid", "sigma_u",
+                                       "sigma_v", *FIELD_LABELS))
+            kept = {"tables": self._tables(held), "sigmas": self._sigmas(held),
+                    "scale": table_scale(held),
+                    "sampled": sample_fields(held, page.project.probes.entries)}
         # The strain curves come from the tables alone: drawn again only for other tables or
         # another strain unit, not for another field.
         strains = same and memo.get("strain_unit") == page.strain_unit and memo.get("strains")
-        self._memo = {"dataset": dataset, "key": key, "probes": probes, "held": held,
-                      "tables": tables, "series": {}, "maps": {},
+        self._memo = {"dataset": dataset, "key": key, "probes": probes, **kept, "maps": {},
                       "strain_unit": page.strain_unit, "strains": strains}
         return self._memo
 
@@ -355,6 +408,25 @@ class ProbeCard:
         needed += [str(name) for name in dataset.data_vars if str(name).endswith("_mm")]
         return dataset[list(dict.fromkeys(needed))].compute()
 
+    def update_after_picture(self) -> None:
+        """update_probes once the picture just drawn has been sent: a frame or field change
+        shows its picture without waiting for 80 probes' rows and curves to be drawn in the
+        browser. Changes that come while one waits share it (it reads the page as it is)."""
+        from nicegui import background_tasks
+
+        if self._update_pending:
+            return
+        self._update_pending = True
+
+        async def later() -> None:
+            import asyncio
+
+            await asyncio.sleep(_AFTER_PICTURE_S)
+            self._update_pending = False
+            self.page.guarded(self.update_probes)()
+
+        background_tasks.create(later(), name="morvex-probes-update")
+
     def update_probes(self, *, redraw: bool = False) -> None:
         """The probes' rows, values and plots at the shown frame; `redraw` draws the curves
         through every frame again though the probes and data did not change (test data)."""
@@ -362,10 +434,11 @@ class ProbeCard:
         dataset, position = page.frame_data()
         entries = page.project.probes.entries
         memo = (self._through_frames(dataset) if dataset is not None and entries
-                else {"tables": {}, "series": {}, "maps": {}})
+                else {"tables": {}, "sigmas": {}, "maps": {}})
         tables = memo.get("tables", {})
         self.tables = {k: v for k, v in tables.items() if not isinstance(v, str)}
-        self.refresh_rows(tables, position, dataset)
+        sigmas = memo.get("sigmas", {})
+        self.refresh_rows(tables, position, dataset, sigmas)
         factor, unit = page.unit(page.field)
         strain_factor, strain_unit = unit_of("exx", page.strain_unit, None)
         frames = dataset["frame"].values.tolist() if dataset is not None else []
@@ -373,6 +446,8 @@ class ProbeCard:
         points: Lines = []
         strains: Lines = []
         profiles: Lines = []
+        # σ of a curve's values (display units, per frame) by the curve's name.
+        line_sigmas: dict[str, np.ndarray] = {}
         self.probe_value.set_text("—")
         self.gauge_strain.set_text("—")
         newest_point = page.project.probes.last("point")
@@ -384,45 +459,55 @@ class ProbeCard:
                 continue
             if entry.kind == "point":
                 # The shown field (any of them, nearest grid point) as the image shows it.
-                x, y = entry.points[0]
-                if entry.name not in memo["series"]:
-                    memo["series"][entry.name] = point_series(memo["held"], page.field, x, y)
-                series = memo["series"][entry.name] * factor
+                sampled = memo["sampled"]["points"].get(page.field)
+                if sampled is None:
+                    continue  # a field this store does not hold
+                series = sampled[entry.name] * factor
                 points.append((f"{entry.name} {label} {unit}", frames, series, entry.colour))
+                sigma = field_sigma(sigmas.get(entry.name, {}), page.field, *memo["scale"])
+                if sigma is not None:
+                    line_sigmas[points[-1][0]] = sigma * factor
                 if index == newest_point:
                     value = series[position] if position is not None else math.nan
-                    self.probe_value.set_text(_number(value, 9))
+                    self.probe_value.set_text(with_uncertainty(
+                        float(value), _at(sigma, position, factor)))
                     self.probe_unit.set_text(unit)
             elif entry.kind == "extensometer":
                 strain = table[f"{entry.name} strain [%]"].to_numpy() / 100.0 * strain_factor
                 strains.append((f"{entry.name} strain {strain_unit}", frames, strain,
                                 entry.colour))
+                if "strain [%]" in sigmas.get(entry.name, {}):
+                    line_sigmas[strains[-1][0]] = (sigmas[entry.name]["strain [%]"] / 100.0
+                                                   * strain_factor)
                 if index == newest_extensometer:
                     value = strain[position] if position is not None else math.nan
-                    self.gauge_strain.set_text(_number(value, 6)
+                    sigma = sigmas.get(entry.name, {}).get("strain [%]")
+                    self.gauge_strain.set_text(with_uncertainty(
+                        float(value), _at(sigma, position, strain_factor / 100.0))
                                                + (f" {strain_unit}" if strain_unit else ""))
             else:
                 for name in ("exx", "eyy"):
                     values = table[f"{entry.name} {name} [%]"].to_numpy() / 100.0
                     strains.append((f"{entry.name} mean {FIELD_LABELS[name]} {strain_unit}",
                                     frames, values * strain_factor, entry.colour))
+                    if f"{name} [%]" in sigmas.get(entry.name, {}):
+                        line_sigmas[strains[-1][0]] = (sigmas[entry.name][f"{name} [%]"]
+                                                       / 100.0 * strain_factor)
                 if entry.kind == "section":
                     maps.append(self._section(memo, entry, position, profiles))
         _plot(self.profile_chart, profiles, "", "")
         if redraw or not memo.get("drawn"):
             # Curves through every frame and the section maps do not change with the frame:
             # drawn once per look at the store, not at every frame change.
-            _plot(self.series_chart, points, "frame", f"{label} [{unit}]" if unit else label)
+            _plot(self.series_chart, points, "frame", f"{label} [{unit}]" if unit else label,
+                  line_sigmas)
             if redraw or not memo.get("strains"):
                 _plot(self.strain_chart, strains, "frame",
-                      f"strain [{strain_unit}]" if strain_unit else "strain")
+                      f"strain [{strain_unit}]" if strain_unit else "strain", line_sigmas)
                 memo["strains"] = bool(entries)
             self.section_image.set_content("".join(maps))
             self._update_curve(dataset)
             memo["drawn"] = bool(entries)
-        # Every probe's values are kept above; the frames read for them are not (a tab would
-        # otherwise hold the whole run's fields).
-        memo["held"] = None
 
     def _section(self, memo: dict[str, Any], entry: ProbeEntry, position: int | None,
                  profiles: Lines) -> str:
@@ -430,14 +515,9 @@ class ProbeCard:
         map as an image."""
         page = self.page
         if entry.name not in memo["maps"]:
-            dataset = memo["held"]
-            quantity = page.field if page.field in dataset and page.field != "status" else "eyy"
-            section = entry.to_probe()
-            assert isinstance(section, Section)
-            try:
-                memo["maps"][entry.name] = (quantity, section_map(dataset, section, quantity))
-            except MorvexError as error:
-                memo["maps"][entry.name] = (quantity, str(error))
+            quantity = section_quantity(page.field, memo["sampled"])
+            memo["maps"][entry.name] = (quantity, memo["sampled"]["sections"].get(
+                quantity, {}).get(entry.name, f"this store holds no {quantity}"))
         quantity, data = memo["maps"][entry.name][:2]
         factor, unit = page.unit(quantity)
         if isinstance(data, str):
@@ -613,24 +693,43 @@ def _where(entry: ProbeEntry, dataset: Any) -> str:
     return text
 
 
-def _values_text(table: Any, position: int | None, name: str) -> str:
+def _values_text(table: Any, position: int | None, name: str,
+                 sigmas: dict[str, np.ndarray]) -> str:
+    """A probe's values at the frame, each rounded to its σ and followed by it."""
     if isinstance(table, str):
         return table
     if table is None or position is None:
         return ""
     row = table.iloc[position]
-    return "  ".join(f"{column[len(name) + 1:]} {_number(float(row[column]), 6)}"
-                     for column in table.columns if column.startswith(f"{name} "))
+    parts = []
+    for column in table.columns:
+        if not column.startswith(f"{name} "):
+            continue
+        label = column[len(name) + 1:]
+        value = row[column]
+        if label in ("points", "samples"):
+            parts.append(f"{label} {int(value)}")
+        else:
+            sigma = _at(sigmas.get(label), position)
+            parts.append(f"{label} {with_uncertainty(float(value), sigma)}")
+    return "  ".join(parts)
 
 
-def _number(value: float, digits: int) -> str:
-    return "nan" if not math.isfinite(value) else f"{value:.{digits}g}"
+def _at(sigma: np.ndarray | None, position: int | None, factor: float = 1.0) -> float | None:
+    """A σ series' value at the frame, in display units (None when there is none)."""
+    if sigma is None or position is None:
+        return None
+    value = abs(float(sigma[position]) * factor)
+    return value if math.isfinite(value) and value > 0 else None
 
 
 def _chart(title: str, x_name: str) -> Any:
     from nicegui import ui
 
+    # No animation: each frame or field change would otherwise repaint every curve for a
+    # third of a second, and a next change's picture would wait behind those repaints.
     return ui.echart({
+        "animation": False,
         "title": {"text": title, "top": 0, "textStyle": {"fontSize": 12}},
         "tooltip": {"trigger": "axis"}, "legend": {"top": 22, "type": "scroll"},
         "toolbox": {"feature": {"saveAsImage": {"title": "PNG"}}},
@@ -640,15 +739,35 @@ def _chart(title: str, x_name: str) -> Any:
         "yAxis": {"type": "value", "scale": True}, "series": []}).classes("h-56 w-full")
 
 
-def _plot(chart: Any, lines: Lines, x_name: str, y_name: str) -> None:
+def _plot(chart: Any, lines: Lines, x_name: str, y_name: str,
+          sigmas: dict[str, np.ndarray] | None = None) -> None:
+    """The curves on `chart`; each value rounded to its σ (`sigmas` by curve name, per
+    point) or to four significant digits, so the tooltip prints what is known."""
     if x_name:
         chart.options["xAxis"]["name"] = x_name
     if y_name:
         chart.options["yAxis"]["name"] = y_name
+    sigmas = sigmas or {}
     chart.options["series"] = [
         {"name": name, "type": "line", "showSymbol": len(xs) < 60,
          **({"itemStyle": {"color": colour}, "lineStyle": {"color": colour}} if colour else {}),
-         "data": [[float(x), (float(y) if math.isfinite(y) else None)]
-                  for x, y in zip(xs, np.asarray(ys, dtype=float), strict=True)]}
+         "data": _rounded(xs, np.asarray(ys, dtype=float), sigmas.get(name))}
         for name, xs, ys, colour in lines]
     chart.update()
+
+
+def _rounded(xs: list[float], ys: np.ndarray,
+             sigma: np.ndarray | None) -> list[list[float | None]]:
+    """[x, y] pairs for a chart: y rounded to its σ, x (when not a whole frame number) and
+    a y without σ to four significant digits; NaN as a gap."""
+    out: list[list[float | None]] = []
+    for k, (x, y) in enumerate(zip(xs, ys, strict=True)):
+        x = float(x)
+        if not x.is_integer():
+            x = float(to_uncertainty(x))
+        value = None
+        if math.isfinite(y):
+            value = float(to_uncertainty(float(y), None if sigma is None else
+                                         _at(sigma, k)))
+        out.append([x, value])
+    return out
