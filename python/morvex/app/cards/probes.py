@@ -423,6 +423,7 @@ class ProbeCard:
         # Every probe's values are kept above; the frames read for them are not (a tab would
         # otherwise hold the whole run's fields).
         memo["held"] = None
+        page.cracks.update()  # the cracks follow the same frame and the same look at the store
 
     def _section(self, memo: dict[str, Any], entry: ProbeEntry, position: int | None,
                  profiles: Lines) -> str:
