@@ -123,6 +123,10 @@ def test_a_crack_drawn_on_an_opened_plate_reads_as_the_package_and_is_kept(
     set_number(page, "frame-index", 1)
     expect(page.get_by_test_id("crack-summary")).to_contain_text("frame 1:")
     _check_profile_is_the_package_s(page, store, 1)
+    # A material asks for K: this store has no scale, and the card says so instead.
+    set_number(page, "crack-young", 70000)
+    set_number(page, "crack-poisson", 0.3)
+    expect(page.get_by_test_id("crack-summary")).to_contain_text("K needs lengths in mm")
 
     # A new tab opening the store alone shows the crack again, measured.
     other = page.context.new_page()
@@ -131,10 +135,11 @@ def test_a_crack_drawn_on_an_opened_plate_reads_as_the_package_and_is_kept(
     other.get_by_test_id("open-project").click()
     expect(other.get_by_test_id("run-status")).to_have_text("done")
     expect(other.get_by_test_id("crack-name-0")).to_have_value("crack 1")
+    expect(other.get_by_test_id("crack-young")).to_have_value("70000")
     expect(other.get_by_test_id("image-view").locator("svg").get_by_text(
         "crack 1", exact=True)).to_have_count(1)
     set_number(other, "frame-index", PLATE_FRAMES - 1)
-    expect(other.get_by_test_id("crack-summary")).to_contain_text("frame 2:")
+    expect(other.get_by_test_id("crack-summary")).to_contain_text("K needs lengths in mm")
     _check_profile_is_the_package_s(other, store, PLATE_FRAMES - 1)
 
     # Deleted: gone from the list, the picture and the store's project.

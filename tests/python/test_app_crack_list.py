@@ -132,3 +132,46 @@ def test_run_settings_carry_the_cracks_only_when_the_library_takes_them(
     project.cracks.add([(0, 50), (60, 50)])
     expected = {"crack_lines": [[[0.0, 50.0], [60.0, 50.0]]]} if library_takes_them else {}
     assert project.crack_settings() == expected
+
+
+def test_the_card_measures_each_crack_as_the_package_does_or_says_why_not() -> None:
+    import math
+
+    import numpy as np
+    import xarray as xr
+
+    from morvex.app.cards.cracks import CrackCard, _measure
+    from morvex.crack import Material, measure_cracks, williams_displacement
+    from test_crack import MPA, TIP, field
+
+    scale = 0.02  # mm per px, as the page's settings give it
+
+    def displacement(x, y, k):
+        return williams_displacement(x * scale, y * scale, (TIP[0] * scale, TIP[1] * scale),
+                                     0.0, k_one=12.0 * (k + 1), t_stress=20.0, young=MPA,
+                                     poisson=0.3)
+
+    dataset = field(lambda x, y, k: displacement(x, y, k)[0] / scale,
+                    lambda x, y, k: displacement(x, y, k)[1] / scale, frames=2)
+    line = [(10.0, 100.0), TIP]
+    material = Material(MPA, 0.3, "strain")
+    shown = _measure(dataset, line, material, scale)
+    expected = measure_cracks(dataset, [line], material=material, pixel_size_mm=scale)
+    assert isinstance(shown, xr.Dataset)
+    xr.testing.assert_identical(shown, expected)
+    assert np.all(np.isfinite(shown["K_I"].values)) and shown["K_I"].values[0, 1] > \
+        shown["K_I"].values[0, 0]
+    # Without a material no fit, and no scale is needed.
+    assert "K_I" not in _measure(dataset, line, None, None)
+    # Without a scale the opening and tip stay, and the card says why there is no K.
+    unscaled = _measure(dataset, line, material, None)
+    xr.testing.assert_identical(unscaled.drop_attrs(), measure_cracks(dataset, [line])
+                                .drop_attrs())
+    assert "K needs lengths in mm" in unscaled.attrs["k_note"]
+    # A crack beyond the measured grid is refused by name, on the card, not as a traceback.
+    assert "outside the field" in _measure(dataset, [(10.0, 100.0), (260.0, 100.0)], None,
+                                           None)
+    assert CrackCard._material({"young": None, "poisson": 0.3}) is None
+    with pytest.raises(MorvexError, match="oisson"):
+        CrackCard._material({"young": MPA, "poisson": 0.7, "plane": "strain"})
+    assert math.isfinite(shown.attrs["distance_px"])

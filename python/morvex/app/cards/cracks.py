@@ -45,6 +45,8 @@ class CrackCard:
         # through every frame, so a frame change only reads another column.
         self._memo: dict[Any, Any] = {}
         self._memo_dataset: Any = None
+        # The result the curves over frames were drawn from: a frame change leaves them.
+        self._charted: Any = None
         # (crack, vertex, its vertices before) while a vertex is dragged.
         self.dragging: tuple[int, int, list[tuple[float, float]]] | None = None
 
@@ -284,21 +286,23 @@ class CrackCard:
                      f"{_number(result['K_II'].values[0, position])} MPa√m, T "
                      f"{_number(result['T'].values[0, position])} MPa, residual "
                      f"{_number(result['residual'].values[0, position])} mm")
+        if result.attrs.get("k_note"):
+            text += f"; {result.attrs['k_note']}"
         self.summary.set_text(text)
         _plot(self.profile_chart, [(f"opening [{unit}]", s * factor, opening * factor, colour),
                                    (f"sliding [{unit}]", s * factor, sliding * factor, "#888888")],
               f"position from the mouth [{unit}]", unit,
               mark=length * factor if math.isfinite(length) else None)
-        _plot(self.tip_chart, [(f"{name} length [{unit}]", frames, lengths, colour)],
-              "frame", f"length [{unit}]")
-        if "K_I" in result:
-            _plot(self.k_chart, [("K_I [MPa√m]", frames, result["K_I"].values[0], colour),
-                                 ("K_II [MPa√m]", frames, result["K_II"].values[0], "#888888"),
-                                 ("T [MPa]", frames, result["T"].values[0], "#40c4ff"),
-                                 ("residual [mm]", frames, result["residual"].values[0],
-                                  "#ffab40")], "frame", "")
-        else:
-            _plot(self.k_chart, [], "frame", "")
+        if result is not self._charted:
+            self._charted = result
+            _plot(self.tip_chart, [(f"{name} length [{unit}]", frames, lengths, colour)],
+                  "frame", f"length [{unit}]")
+            k_lines = [] if "K_I" not in result else [
+                ("K_I [MPa√m]", frames, result["K_I"].values[0], colour),
+                ("K_II [MPa√m]", frames, result["K_II"].values[0], "#888888"),
+                ("T [MPa]", frames, result["T"].values[0], "#40c4ff"),
+                ("residual [mm]", frames, result["residual"].values[0], "#ffab40")]
+            _plot(self.k_chart, k_lines, "frame", "")
         rows = "".join(f"<tr><td>{a * factor:.6g}</td><td>{o * factor:.6g}</td>"
                        f"<td>{g * factor:.6g}</td></tr>"
                        for a, o, g in zip(s, opening, sliding, strict=True))
@@ -309,6 +313,7 @@ class CrackCard:
             f"</tr>{rows}</table></details>")
 
     def _clear(self) -> None:
+        self._charted = None
         for chart in (self.profile_chart, self.tip_chart, self.k_chart):
             _plot(chart, [], "", "")
         self.table.set_content("")
@@ -316,18 +321,32 @@ class CrackCard:
 
 def _measure(dataset: Any, points: list[tuple[float, float]], material: Any,
              scale_mm_per_px: float | None) -> Any:
-    """measure_cracks of one crack, or its message: a crack off the measured grid, or a K
-    without a scale, is said on the card and does not stop the others."""
+    """measure_cracks of one crack, or its message: a crack off the measured grid is said on
+    the card and does not stop the others. A K that cannot be had (no scale, a fit refused)
+    leaves the opening and the tip, with the reason in the result's ``k_note``."""
     from ...crack import measure_cracks
 
-    pixel_size = scale_mm_per_px if material is not None and "x_mm" not in dataset else None
-    if material is not None and pixel_size is None and "x_mm" not in dataset:
-        return ("K needs lengths in mm: give the scale (mm per px) in the settings, or "
+    note = ""
+    calibrated = "x_mm" in dataset
+    if material is not None and not calibrated and not scale_mm_per_px:
+        note = ("K needs lengths in mm: give the scale (mm per px) in the settings, or "
                 "measure on the specimen plane")
+        material = None
     try:
-        return measure_cracks(dataset, [points], material=material, pixel_size_mm=pixel_size)
+        result = measure_cracks(dataset, [points], material=material,
+                                pixel_size_mm=None if calibrated or material is None
+                                else scale_mm_per_px)
     except MorvexError as error:
-        return str(error)
+        if material is None:
+            return str(error)
+        try:
+            result = measure_cracks(dataset, [points])
+        except MorvexError as again:
+            return str(again)
+        note = f"no K: {error}"
+    if note:
+        result.attrs["k_note"] = note
+    return result
 
 
 def _number(value: Any) -> str:
