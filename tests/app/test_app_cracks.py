@@ -106,6 +106,9 @@ def test_a_crack_drawn_on_an_opened_plate_reads_as_the_package_and_is_kept(
     svg = page.get_by_test_id("image-view").locator("svg")
     expect(svg.get_by_text("crack 1", exact=True)).to_have_count(1)
     expect(page.get_by_test_id("crack-summary")).to_contain_text("crack 1, frame 2: tip")
+    # Open to its last vertex: the tip is marked there, on the image, and said to run on.
+    expect(svg.get_by_test_id("crack-tip")).to_have_count(1)
+    expect(page.get_by_test_id("crack-summary")).to_contain_text("runs past its line")
     _check_profile_is_the_package_s(page, store, PLATE_FRAMES - 1)
     # The plate is open all along the line: its opening reads the lips' parting.
     assert np.nanmedian(_shown_profile(page)[:, 1]) == pytest.approx(
@@ -123,6 +126,10 @@ def test_a_crack_drawn_on_an_opened_plate_reads_as_the_package_and_is_kept(
     set_number(page, "frame-index", 1)
     expect(page.get_by_test_id("crack-summary")).to_contain_text("frame 1:")
     _check_profile_is_the_package_s(page, store, 1)
+    # The reference frame: nothing open yet, and the card says so rather than show a tip.
+    set_number(page, "frame-index", 0)
+    expect(page.get_by_test_id("crack-summary")).to_contain_text("no open crack")
+    expect(svg.get_by_test_id("crack-tip")).to_have_count(0)
     # A material asks for K: this store has no scale, and the card says so instead.
     set_number(page, "crack-young", 70000)
     set_number(page, "crack-poisson", 0.3)

@@ -275,9 +275,11 @@ class CrackCard:
         found = bool(result["tip_found"].values[0, position])
         frames = result["frame"].values.tolist()
         lengths = result["length"].values[0] * factor
+        # Not found: open to the line's end (the crack runs on), or closed at the mouth.
+        state = ("" if found else " (the crack runs past its line)" if math.isfinite(length)
+                 else " (no open crack: closed from the mouth on)")
         text = (f"{name}, frame {page.frame}: tip x {_number(result['tip_x'].values[0, position])}"
-                f" y {_number(result['tip_y'].values[0, position])} px"
-                f"{'' if found else ' (the crack runs past its line)'}; length "
+                f" y {_number(result['tip_y'].values[0, position])} px{state}; length "
                 f"{_number(length * factor)} {unit}, growth "
                 f"{_number(float(result['growth'].values[0, position]) * factor)} {unit}; "
                 f"lips read {result.attrs['distance_px']:g} px either side")
