@@ -68,6 +68,7 @@ def _saved(store: pathlib.Path) -> list[dict]:
 
 def _shown_profile(page: Page) -> np.ndarray:
     """(position, opening, sliding) rows of the card's profile table."""
+    expect(page.get_by_test_id("crack-summary")).not_to_contain_text("measuring")
     table = page.get_by_test_id("crack-table").locator("table")
     expect(table).to_have_count(1)
     rows = table.evaluate(

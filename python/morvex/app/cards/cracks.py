@@ -3,12 +3,14 @@
 The list lives in the project (saved with the store). Every number shown comes from
 :func:`morvex.crack.measure_cracks` on the store's dataset with its defaults, the numbers
 ``morvex crack`` prints; each crack is measured through every frame once per look at the store
-(and again only when it is moved or the material changes), so a frame change picks a column.
+(and again only when it is moved or the material changes), in a thread of its own so the page
+keeps answering, and a frame change only picks a column.
 """
 
 from __future__ import annotations
 
 import math
+import threading
 from html import escape
 from typing import TYPE_CHECKING, Any
 
@@ -25,6 +27,8 @@ if TYPE_CHECKING:
 # A double click lands two presses on the same spot: vertices closer than this are one.
 _SAME_VERTEX_PX = 2.0
 PLANES = {"strain": "plane strain", "stress": "plane stress"}
+# What a crack's entry holds while its measurement runs apart; shown as its message.
+MEASURING = "measuring through every frame…"
 
 
 class CrackCard:
@@ -34,6 +38,7 @@ class CrackCard:
     poisson_input: ui.number
     plane_select: ui.select
     summary: ui.label
+    timer: ui.timer
     profile_chart: ui.echart
     tip_chart: ui.echart
     k_chart: ui.echart
@@ -45,6 +50,7 @@ class CrackCard:
         # through every frame, so a frame change only reads another column.
         self._memo: dict[Any, Any] = {}
         self._memo_dataset: Any = None
+        self._arrived = False  # a crack measured apart waits to be shown
         # The result the curves over frames were drawn from: a frame change leaves them.
         self._charted: Any = None
         # (crack, vertex, its vertices before) while a vertex is dragged.
@@ -82,6 +88,7 @@ class CrackCard:
                 self.tip_chart = _chart("tip: length along the line over frames", "frame")
                 self.k_chart = _chart("stress intensity over frames (with E and ν)", "frame")
             self.table = ui.html("").classes("w-full").props("data-testid=crack-table")
+        self.timer = ui.timer(0.3, guarded(self._arrivals))
 
     def build_tools(self) -> None:
         """Finish crack: beside the image's tool chooser, where the vertices are clicked."""
@@ -220,7 +227,8 @@ class CrackCard:
 
     def measured(self, name: str) -> xr.Dataset | str | None:
         """What measure_cracks gives crack `name` on the store through every frame (or why it
-        gives nothing); None without results or while the crack is being moved."""
+        gives nothing, or MEASURING while that runs); None without results or while the crack
+        is being moved."""
         page = self.page
         dataset = page.project.dataset()
         entry = next((e for e in page.project.cracks.entries if e.name == name), None)
@@ -231,9 +239,27 @@ class CrackCard:
         kept = page.project.crack_material
         key = (tuple(entry.points), kept.get("young"), kept.get("poisson"), kept.get("plane"))
         if key not in self._memo:
-            self._memo[key] = _measure(dataset, entry.points, self._material(kept),
-                                       page.project.settings.get("scale_mm_per_px"))
+            # Off the event loop: one crack through 30 frames of a 1024 px store takes
+            # seconds, and the page must keep answering meanwhile (see _arrivals).
+            self._memo[key] = MEASURING
+            threading.Thread(target=self._measure_apart, name="morvex-app-crack", daemon=True,
+                             args=(dataset, key, list(entry.points), self._material(kept),
+                                   page.project.settings.get("scale_mm_per_px"))).start()
         return self._memo[key]  # type: ignore[no-any-return]
+
+    def _measure_apart(self, dataset: Any, key: Any, points: list[tuple[float, float]],
+                       material: Any, scale_mm_per_px: float | None) -> None:
+        result = _measure(dataset, points, material, scale_mm_per_px)
+        if self._memo_dataset is dataset:  # else the store moved on: a newer look measures
+            self._memo[key] = result
+            self._arrived = True
+
+    def _arrivals(self) -> None:
+        """A crack measured apart is shown (its profile, and its tip on the image)."""
+        if self._arrived:
+            self._arrived = False
+            self.update()
+            self.page.look.redraw()
 
     def tips(self) -> dict[str, tuple[float, float]]:
         """Each crack's tip (x, y px) in the shown frame, where it is measured."""
