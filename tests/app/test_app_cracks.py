@@ -180,3 +180,39 @@ def test_a_self_crossing_crack_shows_the_message_and_is_not_kept(
     expect(page.get_by_test_id("error-message")).to_contain_text(
         "needs at least 2 vertices, got 1")
     expect(page.get_by_test_id("crack-row-0")).to_have_count(0)
+
+
+def test_k_shown_with_a_scale_is_the_package_s_fit(browser, root: pathlib.Path) -> None:
+    import re
+
+    from morvex.crack import Material
+
+    page = browser
+    write_opened_plate(root / "plate")
+    open_project(page, "plate/img_000.tif", "plate", "plate.zarr")
+    set_number(page, "setting-scale-mm-per-px", 0.01)
+    run_to(page, "done")
+    set_number(page, "frame-index", PLATE_FRAMES - 1)
+    _pick(page, "Crack")
+    page.mouse.click(*_at(page, 30, LINE_Y))
+    page.mouse.dblclick(*_at(page, 80, LINE_Y))
+    expect(page.get_by_test_id("crack-name-0")).to_have_value("crack 1")
+    set_number(page, "crack-young", 70000)
+    set_number(page, "crack-poisson", 0.3)
+    page.get_by_test_id("crack-plane").click()
+    page.get_by_role("option", name="plane stress", exact=True).click()
+    summary = page.get_by_test_id("crack-summary")
+    expect(summary).to_contain_text("K_I")
+    expect(summary).not_to_contain_text("measuring")
+    store = root / "plate.zarr"
+    dataset = morvex.open_store(store)
+    expected = measure_cracks(dataset, [_saved(store)[0]["points"]],
+                              material=Material(70000.0, 0.3, "stress"),
+                              pixel_size_mm=None if "x_mm" in dataset else 0.01)
+    shown = {name: float(value) for name, value in re.findall(
+        r"(K_I|K_II|T) (-?[0-9.]+(?:e[-+]?\d+)?)", summary.inner_text())}
+    for name in ("K_I", "K_II", "T"):
+        assert shown[name] == pytest.approx(expected[name].values[0, -1], rel=1e-3,
+                                            abs=1e-9), name
+    # Lengths in mm, as the page shows them with a scale.
+    expect(summary).to_contain_text(" mm, growth")

@@ -171,6 +171,12 @@ def test_the_card_measures_each_crack_as_the_package_does_or_says_why_not() -> N
     # A crack beyond the measured grid is refused by name, on the card, not as a traceback.
     assert "outside the field" in _measure(dataset, [(10.0, 100.0), (260.0, 100.0)], None,
                                            None)
+    # Positions in mm without mm displacements (the page's look at a calibrated store): the
+    # page's scale stands in, as the package would be asked with --pixel-size.
+    positions_only = dataset.assign_coords(x_mm=dataset["x"] * scale, y_mm=dataset["y"] * scale)
+    xr.testing.assert_identical(_measure(positions_only, line, material, scale),
+                                measure_cracks(positions_only, [line], material=material,
+                                               pixel_size_mm=scale))
     assert CrackCard._material({"young": None, "poisson": 0.3}) is None
     with pytest.raises(MorvexError, match="oisson"):
         CrackCard._material({"young": MPA, "poisson": 0.7, "plane": "strain"})

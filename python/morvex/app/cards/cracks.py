@@ -355,7 +355,9 @@ def _measure(dataset: Any, points: list[tuple[float, float]], material: Any,
     from ...crack import measure_cracks
 
     note = ""
-    calibrated = "x_mm" in dataset
+    # As measure_cracks reads a calibrated store: mm positions and mm displacements (the
+    # page's look at a store may carry the positions alone; the scale stands in then).
+    calibrated = "x_mm" in dataset.coords and "u_mm" in dataset
     if material is not None and not calibrated and not scale_mm_per_px:
         note = ("K needs lengths in mm: give the scale (mm per px) in the settings, or "
                 "measure on the specimen plane")
