@@ -101,11 +101,25 @@ def main() -> None:
                 page.wait_for_timeout(1500)
                 page.evaluate("window.scrollTo(0, 0)")
                 page.screenshot(path=out / "app_probe.png", full_page=True)
+                page.get_by_test_id("tool").click()
+                page.get_by_role("option", name="Crack").click()
+                page.wait_for_timeout(500)
+                box = image.bounding_box()
+                for fx, fy in ((0.1, 0.52), (0.4, 0.5)):
+                    page.mouse.click(box["x"] + box["width"] * fx, box["y"] + box["height"] * fy)
+                page.mouse.dblclick(box["x"] + box["width"] * 0.65,
+                                    box["y"] + box["height"] * 0.47)
+                expect(page.get_by_test_id("crack-summary")).to_contain_text("tip")
+                page.wait_for_timeout(1000)
+                page.get_by_test_id("image-box").screenshot(path=out / "app_crack_tool.png")
+                page.get_by_test_id("crack-summary").locator("xpath=..").screenshot(
+                    path=out / "app_crack_card.png")
                 browser.close()
         finally:
             server.terminate()
             server.wait(10)
-    print("wrote", *(out / f"app_{n}.png" for n in ("project", "run", "probe")))
+    print("wrote", *(out / f"app_{n}.png" for n in ("project", "run", "probe", "crack_tool",
+                                                "crack_card")))
 
 
 if __name__ == "__main__":

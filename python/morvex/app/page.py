@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import threading
 
+from .cards.cracks import CrackCard
 from .cards.export import ExportCard
 from .cards.look import IMAGES, LookCard
 from .cards.mask import MaskCard
@@ -62,7 +63,7 @@ def register(root: Root) -> None:
 
 
 class Page(PageState):
-    """One browser tab's view: the shared state and its seven cards."""
+    """One browser tab's view: the shared state and its cards."""
 
     def __init__(self, root: Root) -> None:
         super().__init__(root)
@@ -73,6 +74,7 @@ class Page(PageState):
         self.run = RunCard(self)
         self.look = LookCard(self)
         self.probes = ProbeCard(self)
+        self.cracks = CrackCard(self)
         self.export = ExportCard(self)
 
     async def build(self) -> None:
@@ -109,7 +111,7 @@ class Page(PageState):
             for card in (self.projects, self.pattern, self.plane, self.mask, self.run):
                 card.build()
         with pictures:
-            for picture in (self.look, self.probes, self.export):
+            for picture in (self.look, self.probes, self.cracks, self.export):
                 picture.build()
         self.timer = ui.timer(0.5, self.guarded(self.run.poll))
         self.guarded(self.projects.browse)(".")

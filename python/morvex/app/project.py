@@ -16,6 +16,7 @@ from typing import Any
 import numpy as np
 
 from .._errors import MorvexError
+from .crack_list import CrackList
 from .mask import Shape, check_image_size, rasterise, read_mask
 from .paths import Root
 from .probe_list import ProbeList
@@ -100,6 +101,9 @@ class Project:
         self.shapes: list[Shape] = []
         self.mask_image: np.ndarray | None = None
         self.probes = ProbeList()
+        self.cracks = CrackList()
+        # E (MPa), Poisson's ratio and plane for the cracks' K (see CrackCard).
+        self.crack_material: dict[str, Any] = {}
         self.plane: dict[str, Any] = plane_defaults()
         self.view: dict[str, float] | None = None  # the picture's zoom and centre (app/view.py)
         self.reference: np.ndarray | None = None
@@ -133,6 +137,7 @@ class Project:
         self.reference, self.frames, self.frame_names = None, None, []
         self.shapes, self.mask_image, self.mask_text = [], None, ""
         self.probes, self.view, self.load_text = ProbeList(), None, ""
+        self.cracks, self.crack_material = CrackList(), {}
         self.test_data = {}
         self.plane = plane_defaults()
         self._results = self._recorded_mask = None
@@ -163,6 +168,8 @@ class Project:
         self.reference, self.frames, self.frame_names = image, frame_list, list(frame_list.names)
         self._results = None
         self.view = None  # fitted, unless the store kept one
+        # Cracks drawn before stay if they fit this reference (as the probes stay).
+        self.cracks = CrackList.from_saved(self.cracks.to_json(), image.shape[:2])
         if saved:
             self._restore(saved)
 
@@ -242,6 +249,10 @@ class Project:
         kept = saved.get("test_data", {})
         self.test_data = dict(kept) if isinstance(kept, dict) else {}
         self.probes = ProbeList.from_saved(saved.get("probes", {}))
+        if "cracks" in saved:
+            self.cracks = CrackList.from_saved(saved["cracks"], self.cracks.shape)
+        material = saved.get("crack_material", {})
+        self.crack_material = dict(material) if isinstance(material, dict) else {}
         plane = plane_defaults()
         plane.update({k: v for k, v in dict(saved.get("plane", {})).items()
                       if k in PLANE_SETTINGS})
@@ -268,7 +279,17 @@ class Project:
                 "settings": dict(self.settings), "incremental": self.incremental,
                 "shapes": [s.to_json() for s in self.shapes], "mask": self.mask_text,
                 "load": self.load_text, "probes": self.probes.to_json(),
+                "cracks": self.cracks.to_json(), "crack_material": dict(self.crack_material),
                 "test_data": dict(self.test_data), "plane": dict(self.plane), "view": self.view}
+
+    def crack_settings(self) -> dict[str, Any]:
+        """The drawn cracks as a run's barriers ({"crack_lines": [[[x, y], ...], ...]}), when
+        the library takes them and a crack is drawn; else nothing."""
+        from ..settings import LIBRARY_SETTINGS
+
+        if "crack_lines" in LIBRARY_SETTINGS and len(self.cracks):
+            return {"crack_lines": self.cracks.lines()}
+        return {}
 
     def plane_settings(self) -> dict[str, Any]:
         """The specimen plane's settings as a run takes them: files resolved inside the

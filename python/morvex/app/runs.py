@@ -50,7 +50,8 @@ def start_run(project: Project, watch: bool) -> Any:
 
     root = project.root
     plane = project.plane_settings()
-    settings = Settings.build(**project.settings, **plane)
+    barriers = project.crack_settings()
+    settings = Settings.build(**project.settings, **plane, **barriers)
     settings.check_image(project.reference.shape)  # type: ignore[union-attr]
     store = project.store.resolve()
     root.confine_tree(store, "store entry")
@@ -71,7 +72,8 @@ def start_run(project: Project, watch: bool) -> Any:
             frames, extra = root.frames(project.frames_text), {}
         reference = root.resolve(project.reference_text, "reference")
         job = ChildJob(frames, store=store, reference=reference, mask=project.mask(),
-                       incremental=project.incremental, **extra, **project.settings, **plane)
+                       incremental=project.incremental, **extra, **project.settings, **plane,
+                       **barriers)
         job.start()
         _RUNS.pop(store, None)
         _RUNS[store] = job

@@ -24,6 +24,7 @@ from .render import unit_of
 if TYPE_CHECKING:
     from nicegui import ui
 
+    from .cards.cracks import CrackCard
     from .cards.export import ExportCard
     from .cards.look import LookCard
     from .cards.mask import MaskCard
@@ -50,6 +51,7 @@ class PageState:
     run: RunCard
     look: LookCard
     probes: ProbeCard
+    cracks: CrackCard
     export: ExportCard
 
     def __init__(self, root: Root) -> None:

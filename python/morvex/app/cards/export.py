@@ -29,7 +29,7 @@ class ExportCard:
 
         guarded = self.page.guarded
         with ui.card().classes("mv-card"):
-            ui.label("7. Export").classes("font-bold")
+            ui.label("8. Export").classes("font-bold")
             with ui.row().classes("gap-1"):
                 for kind, label in (("csv", "Results CSV"), ("vtk", "VTK"),
                                     ("netcdf", "NetCDF")):

@@ -9,6 +9,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 
 from ..._errors import MorvexError
+from ..crack_overlay import crack_svg
 from ..probe_overlay import probe_svg
 from ..probes import field
 from ..render import (
@@ -28,7 +29,7 @@ if TYPE_CHECKING:
     from nicegui import ui
 
 TOOLS = {"probe": "Point", "section": "Section", "extensometer": "Extensometer",
-         "gauge": "Strain gauge", "gauge_polygon": "Strain gauge (polygon)",
+         "gauge": "Strain gauge", "gauge_polygon": "Strain gauge (polygon)", "crack": "Crack",
          "rectangle": "Mask rectangle", "polygon": "Mask polygon",
          "circle": "Mask circle", "seed": "Seed (where to start)",
          "scale": "Scale line (known length)", "pan": "Pan (or Shift + drag)"}
@@ -93,6 +94,7 @@ class LookCard:
                     guarded(page.mask.tool_changed))
                 # Beside the chooser: a polygon is clicked and closed without leaving the image.
                 page.mask.build_tools()
+                page.cracks.build_tools()
                 ui.space()
                 ui.button("Fit", on_click=self.fit).props(
                     "dense outline data-testid=view-fit").tooltip(
@@ -304,7 +306,8 @@ class LookCard:
         self.image.set_content(svg_overlay(
             field_url=field_url, field_box=field_box, opacity=page.opacity, grid=grid,
             subset=subset, shapes=[s.to_json() for s in project.shapes], draft=page.draft,
-            vectors=vectors, probes={}, image_side=side) + probe_svg(project.probes, side))
+            vectors=vectors, probes={}, image_side=side) + probe_svg(project.probes, side)
+            + crack_svg(project.cracks, side, page.cracks.tips()))
 
     def _field(self) -> tuple[str | None, tuple[float, float, float, float] | None,
                               list[tuple[float, float, float, float]]]:

@@ -172,10 +172,12 @@ class MaskCard:
                 grey = page.background_image()[row, col]
                 page.look.pointer_label.set_text(f"x {x:7.1f}, y {y:7.1f}, grey {grey:6.1f}")
             page.probes.drag_to(x, y)
+            page.cracks.drag_to(x, y)
             return
-        if event.type == "mousedown" and page.probes.grab(x, y):
+        if event.type == "mousedown" and (page.probes.grab(x, y) or page.cracks.grab(x, y)):
             return
-        if event.type == "mouseup" and page.probes.release(x, y):
+        if event.type == "mouseup" and (page.probes.release(x, y)
+                                        or page.cracks.release(x, y)):
             return
         if event.shift or event.button == 1:
             return  # the view pans (app/view.py)
@@ -183,12 +185,15 @@ class MaskCard:
             page.pressed = (x, y)
             if page.tool in DRAWN_PROBES and page.probes.stray_press(x, y):
                 return
-            if page.tool in ("polygon", *DRAWN_PROBES):
+            if page.tool in ("polygon", "crack", *DRAWN_PROBES):
                 page.draft.append((x, y))
                 page.look.redraw()
             return
         if event.type == "dblclick" and page.tool in DRAWN_PROBES:
             page.probes.finish_drawing(ended_at=(x, y))
+            return
+        if event.type == "dblclick" and page.tool == "crack":
+            page.cracks.finish()
             return
         if event.type != "mouseup" or page.pressed is None:
             return

@@ -508,6 +508,7 @@ class ProbeCard:
             self.section_image.set_content("".join(maps))
             self._update_curve(dataset)
             memo["drawn"] = bool(entries)
+        page.cracks.update()  # the cracks follow the same frame and the same look at the store
 
     def _section(self, memo: dict[str, Any], entry: ProbeEntry, position: int | None,
                  profiles: Lines) -> str:

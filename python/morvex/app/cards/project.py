@@ -113,6 +113,7 @@ class ProjectCard:
         page.plane.show_project()
         page.look.show_project()
         page.probes.show_project()
+        page.cracks.show_project()
         page.run.forget_run_view()
         page.look.set_frame(0, force=True)
         page.mask.refresh_shapes()
@@ -128,6 +129,7 @@ class ProjectCard:
         page.run.status_label.set_text("idle")
         page.run.progress_label.set_text("0 / 0 frames")
         page.look.show_closed()
+        page.cracks.refresh_rows()
         page.probes.update_probes()
 
     def open_running(self) -> None:
