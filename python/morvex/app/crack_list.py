@@ -14,6 +14,7 @@ import numpy as np
 
 from .._errors import MorvexError
 from ..crack import crack_line
+from .shape_list import ShapeList, Vertices
 
 # Apart from the probes' palette (app/probe_list.py): a crack is never taken for a section.
 PALETTE = ("#ff1744", "#ffea00", "#00e5ff", "#76ff03", "#d500f9", "#ff9100")
@@ -43,25 +44,28 @@ def _vertices(raw: object) -> list[tuple[float, float]]:
     return [(p[0], p[1]) for p in pairs]
 
 
-class CrackList:
+class CrackList(ShapeList[CrackEntry]):
     """The ordered cracks of a project; every change is checked before it is kept.
 
     `shape` (rows, cols) of the reference bounds the vertices; None takes any finite place.
     """
 
+    noun = "crack"
+    palette = PALETTE
+
     def __init__(self, shape: tuple[int, int] | None = None) -> None:
-        self.entries: list[CrackEntry] = []
+        super().__init__()
         self.shape = shape
 
-    def __len__(self) -> int:
-        return len(self.entries)
+    def _parsed(self, entry: CrackEntry, raw: object) -> Vertices:
+        return _vertices(raw)
 
-    def _check(self, name: str, points: list[tuple[float, float]]) -> None:
+    def _checked(self, entry: CrackEntry) -> None:
         bounds = None
         if self.shape is not None:
             bounds = (0.0, float(self.shape[1] - 1), 0.0, float(self.shape[0] - 1))
         # An empty list as (0, 2): "needs at least 2 vertices", not a shape to puzzle over.
-        crack_line(points or np.empty((0, 2)), bounds, name=repr(name))
+        crack_line(entry.points or np.empty((0, 2)), bounds, name=repr(entry.name))
 
     def _free_name(self) -> str:
         taken = {e.name for e in self.entries}
@@ -70,13 +74,6 @@ class CrackList:
             rank += 1
         return f"crack {rank}"
 
-    def _free_colour(self) -> str:
-        used = [e.colour for e in self.entries]
-        for colour in PALETTE:
-            if colour not in used:
-                return colour
-        return PALETTE[len(used) % len(PALETTE)]
-
     def add(self, points: object, name: str = "", colour: str = "") -> CrackEntry:
         """A new crack at the end, named "crack N" (the lowest N free) unless `name` is given.
 
@@ -84,60 +81,12 @@ class CrackList:
             MorvexError: for a line crack_line refuses (fewer than 2 vertices, one repeated,
                 outside the image, crossing itself) or a name already taken.
         """
-        entry = CrackEntry(name.strip() or self._free_name(), colour or self._free_colour(),
-                           _vertices(points))
-        if any(e.name == entry.name for e in self.entries):
-            raise MorvexError(f"a crack is already named {entry.name!r}; give each its own name")
-        self._check(entry.name, entry.points)
-        self.entries.append(entry)
-        return entry
-
-    def delete(self, index: int) -> None:
-        self._check_index(index)
-        del self.entries[index]
-
-    def rename(self, index: int, name: str) -> None:
-        self._check_index(index)
-        name = str(name).strip()
-        if not name:
-            raise MorvexError("a crack's name must not be blank")
-        if any(e.name == name for k, e in enumerate(self.entries) if k != index):
-            raise MorvexError(f"a crack is already named {name!r}; give each its own name")
-        self.entries[index] = dataclasses.replace(self.entries[index], name=name)
-
-    def move(self, index: int, vertex: int, x: float, y: float) -> None:
-        """One vertex to (x, y) px; the crack is kept only if still a line crack_line takes."""
-        self._check_index(index)
-        entry = self.entries[index]
-        if not 0 <= vertex < len(entry.points):
-            raise MorvexError(f"{entry.name} has no vertex {vertex}")
-        points = list(entry.points)
-        points[vertex] = (float(x), float(y))
-        self.set_points(index, points)
-
-    def set_points(self, index: int, points: object) -> None:
-        self._check_index(index)
-        vertices = _vertices(points)
-        self._check(self.entries[index].name, vertices)
-        self.entries[index] = dataclasses.replace(self.entries[index], points=vertices)
-
-    def nearest_vertex(self, x: float, y: float, reach: float) -> tuple[int, int] | None:
-        """(crack, vertex) of the vertex nearest (x, y) within `reach` px, or None."""
-        best: tuple[float, int, int] | None = None
-        for index, entry in enumerate(self.entries):
-            for vertex, point in enumerate(entry.points):
-                distance = math.dist(point, (x, y))
-                if distance <= reach and (best is None or distance < best[0]):
-                    best = (distance, index, vertex)
-        return None if best is None else (best[1], best[2])
+        return self._append(CrackEntry(name.strip() or self._free_name(),
+                                       colour or self._free_colour(), _vertices(points)))
 
     def lines(self) -> list[list[list[float]]]:
         """Every crack as a list of [x, y], as a run's settings take them."""
         return [[[x, y] for x, y in e.points] for e in self.entries]
-
-    def _check_index(self, index: int) -> None:
-        if not 0 <= index < len(self.entries):
-            raise MorvexError(f"no crack number {index}; there are {len(self.entries)}")
 
     def to_json(self) -> list[dict[str, Any]]:
         return [e.to_json() for e in self.entries]

@@ -17,6 +17,7 @@ from typing import Any
 
 from .._errors import MorvexError
 from ..probe import Extensometer, Gauge, Point, Probe, Section
+from .shape_list import ShapeList, Vertices
 
 KINDS = ("point", "extensometer", "gauge", "section")
 LETTERS = {"point": "P", "extensometer": "E", "gauge": "G", "section": "S"}
@@ -58,17 +59,22 @@ def _vertices(kind: str, raw: object) -> list[tuple[float, float]]:
     return pairs
 
 
-class ProbeList:
+class ProbeList(ShapeList[ProbeEntry]):
     """The ordered probes of a project; every change is checked before it is kept."""
 
-    def __init__(self) -> None:
-        self.entries: list[ProbeEntry] = []
+    noun = "probe"
+    palette = PALETTE
 
-    def __len__(self) -> int:
-        return len(self.entries)
+    def _parsed(self, entry: ProbeEntry, raw: object) -> Vertices:
+        return _vertices(entry.kind, raw)
 
-    def __bool__(self) -> bool:
-        return bool(self.entries)
+    def _checked(self, entry: ProbeEntry) -> None:
+        entry.to_probe()
+
+    def _moved(self, entry: ProbeEntry, vertex: int, point: tuple[float, float]) -> Vertices:
+        if entry.kind == "gauge" and len(entry.points) == 4:
+            return _keep_rectangle(entry.points, vertex, point)
+        return super()._moved(entry, vertex, point)
 
     def _free_name(self, kind: str) -> str:
         taken = {e.name for e in self.entries}
@@ -76,13 +82,6 @@ class ProbeList:
         while f"{LETTERS[kind]}{rank}" in taken:
             rank += 1
         return f"{LETTERS[kind]}{rank}"
-
-    def _free_colour(self) -> str:
-        used = [e.colour for e in self.entries]
-        for colour in PALETTE:
-            if colour not in used:
-                return colour
-        return PALETTE[len(used) % len(PALETTE)]
 
     def add(self, kind: str, points: object, name: str = "", colour: str = "") -> ProbeEntry:
         """A new probe at the end, named after its kind (E1, G2 ...) unless `name` is given.
@@ -92,50 +91,8 @@ class ProbeList:
         """
         if kind not in KINDS:
             raise MorvexError(f"unknown probe kind {kind!r}; choose one of {', '.join(KINDS)}")
-        entry = ProbeEntry(kind, name or self._free_name(kind), colour or self._free_colour(),
-                           _vertices(kind, points))
-        if any(e.name == entry.name for e in self.entries):
-            raise MorvexError(f"a probe is already named {entry.name!r}; give each its own name")
-        entry.to_probe()
-        self.entries.append(entry)
-        return entry
-
-    def delete(self, index: int) -> None:
-        self._check_index(index)
-        del self.entries[index]
-
-    def rename(self, index: int, name: str) -> None:
-        """Raises MorvexError for a name the package refuses or one another probe has."""
-        self._check_index(index)
-        name = str(name).strip()
-        if not name:
-            raise MorvexError("a probe name must not be blank")
-        if any(e.name == name for k, e in enumerate(self.entries) if k != index):
-            raise MorvexError(f"a probe is already named {name!r}; give each its own name")
-        changed = dataclasses.replace(self.entries[index], name=name)
-        changed.to_probe()
-        self.entries[index] = changed
-
-    def move(self, index: int, vertex: int, x: float, y: float) -> None:
-        """One vertex of a probe to (x, y) px; the probe is kept only if still valid."""
-        self._check_index(index)
-        entry = self.entries[index]
-        if not 0 <= vertex < len(entry.points):
-            raise MorvexError(f"{entry.name} has no vertex {vertex}")
-        points = list(entry.points)
-        points[vertex] = _vertices(entry.kind, [(x, y)])[0]
-        if entry.kind == "gauge" and len(points) == 4:
-            points = _keep_rectangle(entry.points, vertex, points[vertex])
-        changed = dataclasses.replace(entry, points=points)
-        changed.to_probe()
-        self.entries[index] = changed
-
-    def set_points(self, index: int, points: object) -> None:
-        self._check_index(index)
-        changed = dataclasses.replace(self.entries[index],
-                                      points=_vertices(self.entries[index].kind, points))
-        changed.to_probe()
-        self.entries[index] = changed
+        return self._append(ProbeEntry(kind, name or self._free_name(kind),
+                                       colour or self._free_colour(), _vertices(kind, points)))
 
     def last(self, kind: str) -> int | None:
         """The index of the newest probe of `kind`, None when there is none."""
@@ -146,10 +103,6 @@ class ProbeList:
 
     def probes(self) -> list[Probe]:
         return [e.to_probe() for e in self.entries]
-
-    def _check_index(self, index: int) -> None:
-        if not 0 <= index < len(self.entries):
-            raise MorvexError(f"no probe number {index}; there are {len(self.entries)}")
 
     def to_json(self) -> list[dict[str, Any]]:
         return [e.to_json() for e in self.entries]

@@ -18,6 +18,7 @@ import numpy as np
 
 from ..._errors import MorvexError
 from ..crack_list import clean_draft
+from ..shape_list import VertexDrag
 from ..state import PageState
 
 if TYPE_CHECKING:
@@ -53,8 +54,8 @@ class CrackCard:
         self._arrived = False  # a crack measured apart waits to be shown
         # The result the curves over frames were drawn from: a frame change leaves them.
         self._charted: Any = None
-        # (crack, vertex, its vertices before) while a vertex is dragged.
-        self.dragging: tuple[int, int, list[tuple[float, float]]] | None = None
+        self.drag = VertexDrag(lambda: page.project.cracks, lambda: page.look.redraw(),
+                               lambda: self._changed())
 
     def build(self) -> None:
         from nicegui import ui
@@ -144,39 +145,15 @@ class CrackCard:
         page = self.page
         if page.tool != "crack" or page.draft or page.project.reference is None:
             return False
-        reach = 4.0 * max(1.0, max(page.project.reference.shape) / 400.0)
-        held = page.project.cracks.nearest_vertex(x, y, reach)
-        if held is None:
-            return False
-        self.dragging = (held[0], held[1], list(page.project.cracks.entries[held[0]].points))
-        return True
+        return self.drag.grab(x, y, page.project.reference.shape)
 
     def drag_to(self, x: float, y: float) -> None:
-        if self.dragging is None:
-            return
-        index, vertex, _ = self.dragging
-        try:
-            self.page.project.cracks.move(index, vertex, round(x, 1), round(y, 1))
-        except MorvexError:
-            return  # a line not valid on the way (crossing itself) is passed through
-        self.page.look.redraw()
+        self.drag.drag_to(x, y)
 
     def release(self, x: float, y: float) -> bool:
         """The vertex kept where it was let go, or back where it was when the line would not
         be one crack_line takes there; whether a drag ended."""
-        if self.dragging is None:
-            return False
-        index, vertex, before = self.dragging
-        self.dragging = None
-        cracks = self.page.project.cracks
-        try:
-            cracks.move(index, vertex, round(x, 1), round(y, 1))
-        except MorvexError:
-            cracks.set_points(index, before)
-            self._changed()
-            raise
-        self._changed()
-        return True
+        return self.drag.release(x, y)
 
     def refresh_rows(self) -> None:
         from nicegui import ui
@@ -232,7 +209,7 @@ class CrackCard:
         page = self.page
         dataset = page.project.dataset()
         entry = next((e for e in page.project.cracks.entries if e.name == name), None)
-        if dataset is None or entry is None or self.dragging is not None:
+        if dataset is None or entry is None or self.drag.dragging is not None:
             return None
         if dataset is not self._memo_dataset:
             self._memo, self._memo_dataset = {}, dataset  # a new look at the store

@@ -19,6 +19,7 @@ from ..probe_samples import sample_fields, section_quantity
 from ..probe_sigma import field_sigma, probe_sigmas, table_scale
 from ..render import data_url, field_rgba, limits, png, unit_of
 from ..rounding import to_uncertainty, with_uncertainty
+from ..shape_list import VertexDrag
 from ..state import FIELD_LABELS, PageState
 
 if TYPE_CHECKING:
@@ -64,8 +65,8 @@ class ProbeCard:
         self._memo: dict[str, Any] = {}
         self._row_layout: Any = None  # what the probe rows were built for (see refresh_rows)
         self._value_labels: list[Any] = []
-        # (probe, vertex, the probe's vertices before) while a vertex is dragged.
-        self.dragging: tuple[int, int, list[tuple[float, float]]] | None = None
+        self.drag = VertexDrag(lambda: page.project.probes, lambda: page.look.redraw(),
+                               lambda: self._changed())
         self._update_pending = False
         # Where a double click ended a drawn probe: its second press may reach the server
         # after the double click itself, and must not start the next probe there.
@@ -226,45 +227,16 @@ class ProbeCard:
         page = self.page
         if page.tool not in PROBE_TOOLS or page.draft or page.project.reference is None:
             return False
-        reach = 4.0 * max(1.0, max(page.project.reference.shape) / 400.0)
-        best: tuple[float, int, int] | None = None
-        for index, entry in enumerate(page.project.probes.entries):
-            for vertex, point in enumerate(entry.points):
-                distance = math.dist(point, (x, y))
-                if distance <= reach and (best is None or distance < best[0]):
-                    best = (distance, index, vertex)
-        if best is None:
-            return False
-        self.dragging = (best[1], best[2], list(page.project.probes.entries[best[1]].points))
-        return True
+        return self.drag.grab(x, y, page.project.reference.shape)
 
     def drag_to(self, x: float, y: float) -> None:
         """The grabbed vertex follows the pointer on the image; values wait for the release."""
-        if self.dragging is None:
-            return
-        index, vertex, _ = self.dragging
-        try:
-            self.page.project.probes.move(index, vertex, round(x, 1), round(y, 1))
-        except MorvexError:
-            return  # a shape not valid on the way (ends on one another) is passed through
-        self.page.look.redraw()
+        self.drag.drag_to(x, y)
 
     def release(self, x: float, y: float) -> bool:
         """The end of a drag: the vertex kept where it was let go (or back where it was if
         the probe would not be valid there); whether a drag ended."""
-        if self.dragging is None:
-            return False
-        index, vertex, before = self.dragging
-        self.dragging = None
-        probes = self.page.project.probes
-        try:
-            probes.move(index, vertex, round(x, 1), round(y, 1))
-        except MorvexError:
-            probes.set_points(index, before)
-            self._changed()
-            raise
-        self._changed()
-        return True
+        return self.drag.release(x, y)
 
     def delete(self, index: int) -> None:
         self.page.project.probes.delete(index)
