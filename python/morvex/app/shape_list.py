@@ -116,15 +116,27 @@ class ShapeList[E: Shape]:
             raise MorvexError(f"no {self.noun} number {index}; there are {len(self.entries)}")
 
 
-class VertexDrag:
-    """A vertex of a list's shape moved by the hand: it follows the pointer while shapes
-    valid on the way are passed through, and is kept where it is let go, or put back when its
-    shape would not be valid there."""
+class ShapeEdits:
+    """What the hand does to a list's shapes on the page: delete, rename, and drag a vertex,
+    which follows the pointer while shapes valid on the way are passed through, and is kept
+    where it is let go, or put back when its shape would not be valid there."""
 
     def __init__(self, shapes: Callable[[], ShapeList[Any]], moved: Callable[[], None],
                  changed: Callable[[], None]) -> None:
         self._shapes, self._moved, self._changed = shapes, moved, changed
         self.dragging: tuple[int, int, Vertices] | None = None
+
+    def delete(self, index: int) -> None:
+        self._shapes().delete(index)
+        self._changed()
+
+    def rename(self, index: int, name: str, refresh_rows: Callable[[], None]) -> None:
+        """A refused name leaves the rows showing the name kept."""
+        try:
+            self._shapes().rename(index, name)
+        finally:
+            refresh_rows()
+        self._changed()
 
     def grab(self, x: float, y: float, image_shape: tuple[int, ...]) -> bool:
         """A press near a vertex (a reach that grows with the image) starts moving it;

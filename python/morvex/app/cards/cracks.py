@@ -18,7 +18,7 @@ import numpy as np
 
 from ..._errors import MorvexError
 from ..crack_list import clean_draft
-from ..shape_list import VertexDrag
+from ..shape_list import ShapeEdits
 from ..state import PageState
 
 if TYPE_CHECKING:
@@ -54,7 +54,7 @@ class CrackCard:
         self._arrived = False  # a crack measured apart waits to be shown
         # The result the curves over frames were drawn from: a frame change leaves them.
         self._charted: Any = None
-        self.drag = VertexDrag(lambda: page.project.cracks, lambda: page.look.redraw(),
+        self.edits = ShapeEdits(lambda: page.project.cracks, lambda: page.look.redraw(),
                                lambda: self._changed())
 
     def build(self) -> None:
@@ -129,15 +129,10 @@ class CrackCard:
         self._changed()
 
     def delete(self, index: int) -> None:
-        self.page.project.cracks.delete(index)
-        self._changed()
+        self.edits.delete(index)
 
     def rename(self, index: int, name: str) -> None:
-        try:
-            self.page.project.cracks.rename(index, name)
-        finally:
-            self.refresh_rows()
-        self._changed()
+        self.edits.rename(index, name, self.refresh_rows)
 
     def grab(self, x: float, y: float) -> bool:
         """A press on a crack's vertex (with the Crack tool, no crack being drawn) starts
@@ -145,15 +140,15 @@ class CrackCard:
         page = self.page
         if page.tool != "crack" or page.draft or page.project.reference is None:
             return False
-        return self.drag.grab(x, y, page.project.reference.shape)
+        return self.edits.grab(x, y, page.project.reference.shape)
 
     def drag_to(self, x: float, y: float) -> None:
-        self.drag.drag_to(x, y)
+        self.edits.drag_to(x, y)
 
     def release(self, x: float, y: float) -> bool:
         """The vertex kept where it was let go, or back where it was when the line would not
         be one crack_line takes there; whether a drag ended."""
-        return self.drag.release(x, y)
+        return self.edits.release(x, y)
 
     def refresh_rows(self) -> None:
         from nicegui import ui
@@ -209,7 +204,7 @@ class CrackCard:
         page = self.page
         dataset = page.project.dataset()
         entry = next((e for e in page.project.cracks.entries if e.name == name), None)
-        if dataset is None or entry is None or self.drag.dragging is not None:
+        if dataset is None or entry is None or self.edits.dragging is not None:
             return None
         if dataset is not self._memo_dataset:
             self._memo, self._memo_dataset = {}, dataset  # a new look at the store

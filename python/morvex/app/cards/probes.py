@@ -19,7 +19,7 @@ from ..probe_samples import sample_fields, section_quantity
 from ..probe_sigma import field_sigma, probe_sigmas, table_scale
 from ..render import data_url, field_rgba, limits, png, unit_of
 from ..rounding import to_uncertainty, with_uncertainty
-from ..shape_list import VertexDrag
+from ..shape_list import ShapeEdits
 from ..state import FIELD_LABELS, PageState
 
 if TYPE_CHECKING:
@@ -65,7 +65,7 @@ class ProbeCard:
         self._memo: dict[str, Any] = {}
         self._row_layout: Any = None  # what the probe rows were built for (see refresh_rows)
         self._value_labels: list[Any] = []
-        self.drag = VertexDrag(lambda: page.project.probes, lambda: page.look.redraw(),
+        self.edits = ShapeEdits(lambda: page.project.probes, lambda: page.look.redraw(),
                                lambda: self._changed())
         self._update_pending = False
         # Where a double click ended a drawn probe: its second press may reach the server
@@ -227,27 +227,22 @@ class ProbeCard:
         page = self.page
         if page.tool not in PROBE_TOOLS or page.draft or page.project.reference is None:
             return False
-        return self.drag.grab(x, y, page.project.reference.shape)
+        return self.edits.grab(x, y, page.project.reference.shape)
 
     def drag_to(self, x: float, y: float) -> None:
         """The grabbed vertex follows the pointer on the image; values wait for the release."""
-        self.drag.drag_to(x, y)
+        self.edits.drag_to(x, y)
 
     def release(self, x: float, y: float) -> bool:
         """The end of a drag: the vertex kept where it was let go (or back where it was if
         the probe would not be valid there); whether a drag ended."""
-        return self.drag.release(x, y)
+        return self.edits.release(x, y)
 
     def delete(self, index: int) -> None:
-        self.page.project.probes.delete(index)
-        self._changed()
+        self.edits.delete(index)
 
     def rename(self, index: int, name: str) -> None:
-        try:
-            self.page.project.probes.rename(index, name)
-        finally:
-            self.refresh_rows()
-        self._changed()
+        self.edits.rename(index, name, self.refresh_rows)
 
     def probe_typed(self, _event: Any = None) -> None:
         x, y = self.probe_x.value, self.probe_y.value
