@@ -8,6 +8,8 @@
 #include <opencv2/calib3d.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include "calibration/target_image.h"
+
 namespace morvex::dic {
 
 namespace {
@@ -75,15 +77,7 @@ cv::Size refine_window(const std::vector<cv::Point2f>& points, cv::Size pattern)
 std::vector<cv::Point2f> find_target_points(const cv::Mat& image, TargetKind kind,
                                             cv::Size pattern) {
     check_pattern(pattern);
-    if (image.empty() || image.channels() != 1) {
-        throw std::invalid_argument("target image must be a non-empty grey image");
-    }
-    cv::Mat grey;
-    if (image.depth() == CV_8U) {
-        grey = image;
-    } else {
-        image.convertTo(grey, CV_8U);  // saturating: grey levels 0..255 as they were
-    }
+    const cv::Mat grey = detail::grey_target(image);
     std::vector<cv::Point2f> points;
     if (kind == TargetKind::chessboard) {
         // The classic detector with a gradient-orthogonality refinement lands within a few

@@ -10,6 +10,8 @@
 #include <opencv2/aruco/charuco.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include "calibration/target_image.h"
+
 namespace morvex::dic {
 
 namespace {
@@ -149,15 +151,7 @@ void refine_corners(const cv::Mat& grey, const CharucoTarget& target,
 
 CharucoCorners find_charuco_corners(const cv::Mat& image, const CharucoTarget& target) {
     const cv::Ptr<cv::aruco::CharucoBoard> board = board_of(target);
-    if (image.empty() || image.channels() != 1) {
-        throw std::invalid_argument("target image must be a non-empty grey image");
-    }
-    cv::Mat grey;
-    if (image.depth() == CV_8U) {
-        grey = image;
-    } else {
-        image.convertTo(grey, CV_8U);  // saturating: grey levels 0..255 as they were
-    }
+    const cv::Mat grey = detail::grey_target(image);
     std::vector<std::vector<cv::Point2f>> marker_corners;
     std::vector<int> marker_ids;
     std::vector<std::vector<cv::Point2f>> rejected;
