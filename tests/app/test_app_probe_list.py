@@ -280,6 +280,15 @@ def test_a_polygon_gauge_drawn_kept_and_read_as_the_package_reads(
     assert saved[0]["kind"] == "gauge" and len(saved[0]["points"]) == 3
     for (x, y), kept in zip(corners, saved[0]["points"], strict=True):
         assert abs(kept[0] - x) <= 1 and abs(kept[1] - y) <= 1
+    # A corner dragged moves that corner alone: a polygon is not kept a rectangle.
+    page.mouse.move(*_screen(page, *corners[1]))
+    page.mouse.down()
+    page.mouse.move(*_screen(page, 210, 90), steps=5)
+    page.mouse.up()
+    expect(page.get_by_test_id("probe-where-0")).not_to_contain_text("200.")
+    moved = _saved(root / "results.zarr")[0]["points"]
+    assert abs(moved[1][0] - 210) <= 1 and abs(moved[1][1] - 90) <= 1
+    assert moved[0] == saved[0]["points"][0] and moved[2] == saved[0]["points"][2]
     _check_rows_match_package(page, root, ["G1"])
     # Two corners are no polygon: Finish refuses them with a message.
     for x, y in corners[:2]:
