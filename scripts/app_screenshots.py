@@ -56,7 +56,7 @@ def main() -> None:
 
                 def drag(tool: str, a: tuple[float, float], b: tuple[float, float]) -> None:
                     page.get_by_test_id("tool").click()
-                    page.get_by_role("option", name=tool).click()
+                    page.get_by_role("option", name=tool, exact=True).click()
                     page.wait_for_timeout(500)  # the menu closes before the drag begins
                     box = image.bounding_box()  # where the picture is now, fitted
                     page.mouse.move(box["x"] + box["width"] * a[0], box["y"] + box["height"] * a[1])
@@ -82,7 +82,7 @@ def main() -> None:
                 page.screenshot(path=out / "app_run.png")
                 page.get_by_test_id("field-select").select_option("u")
                 page.get_by_test_id("tool").click()
-                page.get_by_role("option", name="Section").click()
+                page.get_by_role("option", name="Section", exact=True).click()
                 page.wait_for_timeout(500)
                 box = image.bounding_box()
                 for fx, fy in ((0.15, 0.3), (0.5, 0.25), (0.85, 0.3)):
@@ -92,7 +92,7 @@ def main() -> None:
                 drag("Extensometer", (0.7, 0.2), (0.7, 0.6))
                 drag("Strain gauge", (0.3, 0.2), (0.45, 0.4))
                 page.get_by_test_id("tool").click()
-                page.get_by_role("option", name="Point").click()
+                page.get_by_role("option", name="Point", exact=True).click()
                 page.wait_for_timeout(500)
                 box = image.bounding_box()
                 image.click(position={"x": box["width"] * 0.3, "y": box["height"] * 0.6})
@@ -102,7 +102,7 @@ def main() -> None:
                 page.evaluate("window.scrollTo(0, 0)")
                 page.screenshot(path=out / "app_probe.png", full_page=True)
                 page.get_by_test_id("tool").click()
-                page.get_by_role("option", name="Crack").click()
+                page.get_by_role("option", name="Crack", exact=True).click()
                 page.wait_for_timeout(500)
                 box = image.bounding_box()
                 for fx, fy in ((0.1, 0.52), (0.4, 0.5)):
