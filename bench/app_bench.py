@@ -71,6 +71,31 @@ _REDRAW = """async (value) => {
 }"""
 REDRAW_FIELD = _REDRAW % {"testid": "field-select", "event": "change"}
 REDRAW_FRAME = _REDRAW % {"testid": "frame-index", "event": "input"}
+# The same change timed twice: to the picture, and to the probes' values the card shows after
+# it (the Point's value at the shown field and frame, which the card writes with every row
+# and curve of the probes in one update), [picture, probes] ms; NaN for a wait given up.
+_REDRAW_WITH_PROBES = """async (value) => {
+  const svg = () => document.querySelector('[data-testid=image-view] svg').innerHTML;
+  const shown = () => document.querySelector('[data-testid=probe-value]').textContent;
+  const before = svg(), valuesBefore = shown();
+  const t0 = performance.now();
+  const control = document.querySelector('[data-testid=%(testid)s]');
+  control.value = String(value);
+  control.dispatchEvent(new Event('%(event)s', {bubbles: true}));
+  let picture = NaN;
+  return await new Promise((done) => {
+    const look = () => {
+      const now = performance.now() - t0;
+      if (picture !== picture && svg() !== before) picture = now;
+      if (picture === picture && shown() !== valuesBefore) done([picture, now]);
+      else if (now > 20000) done([picture, NaN]);
+      else requestAnimationFrame(look);
+    };
+    look();
+  });
+}"""
+PROBED_FIELD = _REDRAW_WITH_PROBES % {"testid": "field-select", "event": "change"}
+PROBED_FRAME = _REDRAW_WITH_PROBES % {"testid": "frame-index", "event": "input"}
 
 
 # The server under a sampler of its main thread (the event loop): every 5 ms the stack, told
@@ -456,12 +481,14 @@ def probes_part(args: argparse.Namespace, root: pathlib.Path, url: str, browser:
     page.get_by_test_id("open-project").click()
     expect(page.get_by_test_id("run-status")).to_have_text("done")
     page.wait_for_timeout(2000)
-    frames = [page.evaluate(REDRAW_FRAME, k % args.run_frames)
+    frames = [page.evaluate(PROBED_FRAME, k % args.run_frames)
               for k in range(1, args.repeats + 1)]
-    summary(f"frame change with {len(definitions)} probes", frames, 200)
-    fields = [page.evaluate(REDRAW_FIELD, FIELDS[k % len(FIELDS)])
+    summary(f"frame change with {len(definitions)} probes", [f[0] for f in frames], 200)
+    summary("  ... and the probes' values with it", [f[1] for f in frames], 200)
+    fields = [page.evaluate(PROBED_FIELD, FIELDS[k % len(FIELDS)])
               for k in range(1, args.repeats + 1)]
-    summary(f"field change with {len(definitions)} probes", fields, 200)
+    summary(f"field change with {len(definitions)} probes", [f[0] for f in fields], 200)
+    summary("  ... and the probes' values with it", [f[1] for f in fields], 200)
     exports = []
     for _ in range(3):
         with page.expect_download() as download:
