@@ -343,8 +343,13 @@ def _centre_line(chain: list[tuple[int, int]], xs: np.ndarray, ys: np.ndarray) -
 
 def _douglas_peucker(points: np.ndarray, tolerance: float) -> np.ndarray:
     """The vertices of `points` (k, 2) that keep every point within `tolerance` of the line."""
+    return points[_breaks(points, tolerance)]
+
+
+def _breaks(points: np.ndarray, tolerance: float) -> list[int]:
+    """Indices of the Douglas-Peucker vertices of `points`, first and last included."""
     if len(points) <= 2:
-        return points
+        return list(range(len(points)))
     a, b = points[0], points[-1]
     chord = b - a
     length = math.hypot(*chord)
@@ -355,10 +360,44 @@ def _douglas_peucker(points: np.ndarray, tolerance: float) -> np.ndarray:
         gaps = np.abs(rel[:, 0] * chord[1] - rel[:, 1] * chord[0]) / length
     k = int(np.argmax(gaps))
     if gaps[k] <= tolerance:
-        return np.array([a, b])
-    left = _douglas_peucker(points[:k + 1], tolerance)
-    right = _douglas_peucker(points[k:], tolerance)
-    return np.vstack((left[:-1], right))
+        return [0, len(points) - 1]
+    return _breaks(points[:k + 1], tolerance)[:-1] + [k + i for i in _breaks(points[k:],
+                                                                              tolerance)]
+
+
+def _fitted_polyline(points: np.ndarray, tolerance: float) -> np.ndarray:
+    """A polyline through `points` (k, 2): its pieces from Douglas-Peucker, each then fitted
+    by a total least-squares line to all the points it spans (a ridge point alone is known to
+    about a step; a crack's straight run crosses many grid lines and averages that out), its
+    vertices where neighbouring pieces' lines meet (or, where they are near parallel or meet
+    far off, the ridge point projected onto their mean)."""
+    index = _breaks(points, tolerance)
+    lines = []
+    for lo, hi in zip(index[:-1], index[1:], strict=True):
+        piece = points[lo:hi + 1]
+        centre = piece.mean(axis=0)
+        _, _, axes = np.linalg.svd(piece - centre)
+        direction = axes[0] if float(np.dot(axes[0], piece[-1] - piece[0])) >= 0 else -axes[0]
+        lines.append((centre, direction))
+
+    def project(point: np.ndarray, line: tuple[np.ndarray, np.ndarray]) -> np.ndarray:
+        centre, direction = line
+        return np.asarray(centre + float(np.dot(point - centre, direction)) * direction)
+
+    vertices = [project(points[index[0]], lines[0])]
+    for k in range(1, len(lines)):
+        (c1, d1), (c2, d2) = lines[k - 1], lines[k]
+        turn = d1[0] * d2[1] - d1[1] * d2[0]
+        near = points[index[k]]
+        meet = None
+        if abs(turn) > 1e-3:
+            t = ((c2 - c1)[0] * d2[1] - (c2 - c1)[1] * d2[0]) / turn
+            meet = c1 + t * d1
+        if meet is None or math.hypot(*(meet - near)) > tolerance:
+            meet = 0.5 * (project(near, lines[k - 1]) + project(near, lines[k]))
+        vertices.append(meet)
+    vertices.append(project(points[index[-1]], lines[-1]))
+    return np.array(vertices)
 
 
 def _ridge_offset(context: _Context, where: np.ndarray, tangent: np.ndarray,
@@ -503,7 +542,7 @@ def _line_of(chain: list[tuple[int, int]], context: _Context, tolerance: float,
         ridge = _ridge(context, vertices, threshold)
         if len(ridge) < 2:
             break
-        refined = _douglas_peucker(ridge, min(tolerance, context.step))
+        refined = _fitted_polyline(ridge, min(tolerance, context.step))
         try:
             crack_line(refined, name="found")
         except MorvexError:
