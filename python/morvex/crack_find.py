@@ -65,6 +65,7 @@ _DIRECTIONS = ((0, 1), (1, 0), (1, 1), (1, -1))
 def find_cracks(dataset: xr.Dataset, frame: int = -1, *, min_points: int = DEFAULT_MIN_POINTS,
                 jump_factor: float = DEFAULT_JUMP_FACTOR, min_jump: float = DEFAULT_MIN_JUMP,
                 noise_factor: float = DEFAULT_NOISE_FACTOR, tolerance: float | None = None,
+                bounds: tuple[float, float, float, float] | None = None,
                 ) -> list[list[tuple[float, float]]]:
     """The cracks of one frame, each a polyline of (x, y) reference px from mouth to tip.
 
@@ -78,12 +79,14 @@ def find_cracks(dataset: xr.Dataset, frame: int = -1, *, min_points: int = DEFAU
             max(jump_factor x sqrt(2) x noise, min_jump) px, noise the median sigma of the
             valid points (or, without sigmas, the scatter of the field's second differences).
         noise_factor: the tip is where the opening falls below this times its noise.
+        bounds: (x_min, x_max, y_min, y_max) px the lines are carried to and clipped at
+            (default :func:`morvex.crack.field_bounds`: the image when the dataset holds it).
         tolerance: Douglas-Peucker tolerance, px (default half the subset: the band's middle
             wanders by about a step, and the ridge search moves each vertex anyway).
 
     Returns:
         One polyline per crack, longest first, each accepted by
-        :func:`morvex.crack.crack_line` within :func:`morvex.crack.field_bounds`; an empty
+        :func:`morvex.crack.crack_line` within `bounds`; an empty
         list when the field shows no discontinuity.
 
     Raises:
@@ -113,7 +116,11 @@ def find_cracks(dataset: xr.Dataset, frame: int = -1, *, min_points: int = DEFAU
         else max(min_jump, _OPENING_FLOOR)
     reach = int(math.ceil(subset / step)) + 1
     flagged, jumped = _flag(one["status"], valid, one["u"], one["v"], threshold, reach)
-    bounds = field_bounds(dataset)
+    if bounds is None:
+        bounds = field_bounds(dataset)
+    elif not (len(bounds) == 4 and all(math.isfinite(b) for b in bounds)
+              and bounds[0] < bounds[1] and bounds[2] < bounds[3]):
+        raise MorvexError(f"bounds must be x_min < x_max, y_min < y_max (px), got {bounds!r}")
     context = _Context(xs, ys, one, valid & ~jumped, step, subset, bounds, noise_factor)
     lines: list[Crack] = []
     for chain in _chains(flagged, jumped, min_points):

@@ -134,6 +134,7 @@ def test_a_dataset_without_what_it_needs_is_refused_by_name(oblique, change, mes
     ({"min_points": 1}, "min_points must be a whole number >= 2, got 1"),
     ({"jump_factor": math.nan}, "jump_factor must be a positive number"),
     ({"min_jump": -1.0}, "min_jump must be a number of px >= 0, got -1.0"),
+    ({"bounds": (10.0, 5.0, 0.0, 9.0)}, "bounds must be x_min < x_max, y_min < y_max"),
 ])
 def test_bad_options_are_refused_by_name(oblique, keywords, message):
     with pytest.raises(MorvexError) as error:
