@@ -218,63 +218,51 @@ def _flag(status: np.ndarray, valid: np.ndarray, u: np.ndarray, v: np.ndarray,
     points between (or the pair of) valid points up to `reach` steps apart along a grid
     direction whose u or v jump by more than `threshold` beyond the trend on either side;
     with the latter apart."""
-    rows, cols = valid.shape
     failed = np.isin(status, _STRADDLE_FAILURES) & ~valid
     jumped = np.zeros_like(valid)
-    fields = (u, v)
     for dr, dc in _DIRECTIONS:
-        for r in range(rows):
-            for c in range(cols):
-                if not valid[r, c]:
-                    continue
-                # The next valid point along (dr, dc) with only failed points between.
-                k = 1
-                while k <= reach:
-                    rr, cc = r + k * dr, c + k * dc
-                    if not (0 <= rr < rows and 0 <= cc < cols):
-                        k = reach + 1
-                        break
-                    if valid[rr, cc]:
-                        break
-                    if not failed[rr, cc]:
-                        k = reach + 1
-                        break
-                    k += 1
-                if k > reach:
-                    continue
-                if _jump(fields, valid, (r, c), (dr, dc), k) <= threshold:
-                    continue
+        # Whether every point strictly between a point and the one k steps on has failed.
+        between = np.ones_like(valid)
+        for k in range(1, reach + 1):
+            pair = valid & _shifted(valid, k * dr, k * dc, False) & between
+            if pair.any():
+                hit = pair & (_jump((u, v), valid, (dr, dc), k) > threshold)
                 if k == 1:
-                    jumped[r, c] = True
-                    jumped[r + dr, c + dc] = True
+                    jumped |= hit | _shifted(hit, -dr, -dc, False)
                 for j in range(1, k):
-                    jumped[r + j * dr, c + j * dc] = True
+                    jumped |= _shifted(hit, -j * dr, -j * dc, False)
+            between &= _shifted(failed, k * dr, k * dc, False)
+            if not between.any():
+                break
     return jumped | ((status == _CROSSES_DISCONTINUITY) & ~valid), jumped
 
 
-def _jump(fields: tuple[np.ndarray, np.ndarray], valid: np.ndarray, start: tuple[int, int],
-          direction: tuple[int, int], gap: int) -> float:
-    """The larger of |u|, |v| jumps from `start` to the point `gap` steps along `direction`,
-    less what the gradient just outside the pair (one step beyond each, where valid) carries
-    across the gap."""
-    rows, cols = valid.shape
-    (r, c), (dr, dc) = start, direction
-    end = (r + gap * dr, c + gap * dc)
-    before = (r - dr, c - dc)
-    after = (end[0] + dr, end[1] + dc)
+def _shifted(array: np.ndarray, dr: int, dc: int, fill: Any) -> np.ndarray:
+    """out[r, c] = array[r + dr, c + dc], `fill` where that falls off the grid."""
+    rows, cols = array.shape
+    out = np.full(array.shape, fill, dtype=array.dtype)
+    if abs(dr) < rows and abs(dc) < cols:
+        out[max(-dr, 0):rows - max(dr, 0), max(-dc, 0):cols - max(dc, 0)] = \
+            array[max(dr, 0):rows + min(dr, 0), max(dc, 0):cols + min(dc, 0)]
+    return out
 
-    def usable(p: tuple[int, int]) -> bool:
-        return 0 <= p[0] < rows and 0 <= p[1] < cols and bool(valid[p])
 
-    worst = 0.0
+def _jump(fields: tuple[np.ndarray, np.ndarray], valid: np.ndarray,
+          direction: tuple[int, int], gap: int) -> np.ndarray:
+    """At every point, the larger of the |u|, |v| jumps to the point `gap` steps along
+    `direction`, less what the gradient just outside the pair (one step beyond each, where
+    valid) carries across the gap; NaN where either point has no value."""
+    dr, dc = direction
+    has_before = _shifted(valid, -dr, -dc, False)
+    has_after = _shifted(valid, (gap + 1) * dr, (gap + 1) * dc, False)
+    count = has_before.astype(float) + has_after
+    worst = np.zeros(valid.shape)
     for f in fields:
-        slopes = []
-        if usable(before):
-            slopes.append(f[r, c] - f[before])
-        if usable(after):
-            slopes.append(f[after] - f[end])
-        trend = gap * float(np.mean(slopes)) if slopes else 0.0
-        worst = max(worst, abs(float(f[end] - f[r, c]) - trend))
+        end = _shifted(f, gap * dr, gap * dc, np.nan)
+        slope = (np.where(has_before, f - _shifted(f, -dr, -dc, np.nan), 0.0)
+                 + np.where(has_after, _shifted(f, (gap + 1) * dr, (gap + 1) * dc, np.nan)
+                            - end, 0.0)) / np.maximum(count, 1.0)
+        worst = np.fmax(worst, np.abs(end - f - gap * slope))
     return worst
 
 
