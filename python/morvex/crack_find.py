@@ -9,17 +9,24 @@ flagged, grouped into chains of grid neighbours, and each chain becomes a polyli
    between two valid points (along a row, a column or a diagonal, at most a subset and a step
    apart) whose u or v differ by far more than their noise once the strain on either side is
    taken out; two valid neighbours with such a jump are flagged both;
-2. chains: 8-connected groups of flagged points, fewer than `min_points` dropped;
-3. order: from one end of the chain's longest grid path to the other, the chain's points
-   averaged at each step along it, thinned by Douglas-Peucker (D. H. Douglas, T. K. Peucker,
-   Cartographica 10, 1973) to a few vertices;
-4. ridge: each vertex moved across the line to the middle of the widest gap between the valid
-   points of the two sides that a plane per side fits best (a step function across the line
-   plus each lip's own strain): where the jump is steepest;
+2. chains: 8-connected groups of flagged points; dropped with fewer than `min_points`, or
+   fewer than two flagged by a jump (the library also marks points along the image's border
+   as crossing a discontinuity on a pair without one);
+3. order: the chain's points averaged across it at each grid step along its longest path,
+   thinned by Douglas-Peucker (D. H. Douglas, T. K. Peucker, Cartographica 10, 1973) to a
+   few vertices;
+4. ridge: at stations every half subset along that line, the lips' valid points near the
+   station are split across the line where one plane of u and v per side fits best (a step
+   plus each lip's own strain: where the jump is steepest), and each grid line crossing there
+   gives the middle of its gap between the two sides; the stations are moved to the mean of
+   these, those with a jump under half the crack's median left out (a tip's ragged end), and
+   fitted piecewise by total least-squares lines; twice, the second pass along the first's
+   normals;
 5. mouth and tip: the end at the grid's edge (or, with both or neither there, the one with the
    larger jump) is the mouth and is carried to the image's edge; the other end is continued
    straight to the edge and cut where the opening at the line falls below its noise threshold,
-   as :func:`morvex.crack.find_tip` reads it.
+   as :func:`morvex.crack.find_tip` reads it. A line along which the lips nowhere part by more
+   than the jump threshold is no crack and is dropped.
 """
 
 from __future__ import annotations
@@ -86,8 +93,8 @@ def find_cracks(dataset: xr.Dataset, frame: int = -1, *, min_points: int = DEFAU
 
     Returns:
         One polyline per crack, longest first, each accepted by
-        :func:`morvex.crack.crack_line` within `bounds`; an empty
-        list when the field shows no discontinuity.
+        :func:`morvex.crack.crack_line` within `bounds`; an empty list when the field shows
+        no discontinuity.
 
     Raises:
         MorvexError: for a dataset without u, v, valid or status, a frame out of range, or a
@@ -106,6 +113,9 @@ def find_cracks(dataset: xr.Dataset, frame: int = -1, *, min_points: int = DEFAU
         raise MorvexError(f"min_jump must be a number of px >= 0, got {min_jump!r}")
     if tolerance is not None and not (math.isfinite(tolerance) and tolerance > 0):
         raise MorvexError(f"tolerance must be a positive number of px, got {tolerance!r}")
+    if bounds is not None and not (len(bounds) == 4 and all(math.isfinite(b) for b in bounds)
+                                   and bounds[0] < bounds[1] and bounds[2] < bounds[3]):
+        raise MorvexError(f"bounds must be x_min < x_max, y_min < y_max (px), got {bounds!r}")
     one = _one_frame(dataset, frame)
     step = grid_step(dataset)
     subset = _subset_px(dataset, step)
@@ -118,9 +128,8 @@ def find_cracks(dataset: xr.Dataset, frame: int = -1, *, min_points: int = DEFAU
     flagged, jumped = _flag(one["status"], valid, one["u"], one["v"], threshold, reach)
     if bounds is None:
         bounds = field_bounds(dataset)
-    elif not (len(bounds) == 4 and all(math.isfinite(b) for b in bounds)
-              and bounds[0] < bounds[1] and bounds[2] < bounds[3]):
-        raise MorvexError(f"bounds must be x_min < x_max, y_min < y_max (px), got {bounds!r}")
+    # A valid point with a jump to its neighbour may hold both lips in its subset: the lips
+    # are read, and the ridge traced, without them.
     context = _Context(xs, ys, one, valid & ~jumped, step, subset, bounds, noise_factor)
     lines: list[Crack] = []
     for chain in _chains(flagged, jumped, min_points):

@@ -161,3 +161,11 @@ def test_cli_find_prints_lines_the_other_commands_read(run_cli, oblique, tmp_pat
     assert code == 0 and stdout.strip() == "no crack found"
     code, _, stderr = run_cli("crack", store, "-o", tmp_path / "d.csv")
     assert code == 2 and "give the cracks with --line, or --find them" in stderr
+
+
+def test_the_status_codes_read_are_the_library_s():
+    from morvex import crack_find
+
+    assert morvex.Status(crack_find._CROSSES_DISCONTINUITY).name == "CROSSES_DISCONTINUITY"
+    assert {morvex.Status(code).name for code in crack_find._STRADDLE_FAILURES} == {
+        "NOT_CONVERGED", "LOW_CORRELATION", "DISPLACEMENT_JUMP", "CROSSES_DISCONTINUITY"}
