@@ -13,7 +13,9 @@ whose subset lies on one side that are valid and their error (0.02 px), the open
 crack (0.02 px), the tip (within 2 subsets), K_I (5 %), and that a pair without a crack gives
 bit-identical fields whether a crack is drawn on it or not (the crack measurements only read).
 Each case again with the crack given to the correlation as a line (a barrier): the subsets
-cut by it, measured on their centre's side, against the truth there.
+cut by it, measured on their centre's side, against the truth there. Last, the crack found
+from the run without a line: its distance to the true line, the tip, the opening along it and
+a run with it as the barrier.
 
     .venv/bin/python bench/crack_bench.py [--size 300] [--subset 25] [--step 5]
 """
@@ -29,7 +31,8 @@ import xarray as xr
 
 import morvex
 from morvex import _guided, warping
-from morvex.crack import Material, measure_cracks, williams_displacement
+from morvex.crack import Material, crack_line, measure_cracks, williams_displacement
+from morvex.crack_find import find_cracks
 
 GAP_GREY = 10.0            # the opened gap, grey levels: darker than every speckle
 NOISE = 1.0                # read noise of (b), grey levels
@@ -96,14 +99,23 @@ def barrier_report(result: xr.Dataset, crosses: np.ndarray, truth_u: np.ndarray,
           f"marked 'crosses a discontinuity'")
 
 
-def case_a(size: int, subset: int, step: int) -> None:
+def opened_plate(size: int, slope: float = 0.0
+                 ) -> tuple[np.ndarray, np.ndarray, np.ndarray, float]:
+    """Case (a)'s pair: the crack y = line_y + slope (x - size / 2), its lips parted along y
+    by OPENING; with the gap's pixels and line_y."""
     line_y = size / 2 + 0.5
     reference = _guided.generate_speckle(size, size, 3, 0.5, 7).astype(np.float64)
 
     def lips(x: np.ndarray, y: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
-        return np.zeros_like(x), np.where(y > line_y, OPENING / 2, -OPENING / 2)
+        above = y > line_y + slope * (x - size / 2)
+        return np.zeros_like(x), np.where(above, OPENING / 2, -OPENING / 2)
 
     deformed, gap = warp(reference, lips)
+    return reference, deformed, gap, line_y
+
+
+def case_a(size: int, subset: int, step: int) -> None:
+    reference, deformed, gap, line_y = opened_plate(size)
     result = morvex.correlate(reference, deformed, subset=subset, step=step)
     valid = result["valid"].values
     crosses = crossing(result, line_y, subset)
@@ -131,7 +143,9 @@ def case_a(size: int, subset: int, step: int) -> None:
           f"{miss.max():.4f}, RMS {math.sqrt(np.mean(miss ** 2)):.4f} px (target 0.02)")
 
 
-def case_b(size: int, subset: int, step: int) -> None:
+def williams_plate(size: int) -> tuple[np.ndarray, np.ndarray, np.ndarray,
+                                        tuple[float, float], Displacement2D]:
+    """Case (b)'s pair with read noise, the gap's pixels, the tip (x, y px) and the field."""
     tip = (size / 2 + 0.5, size / 2 + 0.5)
     tip_mm = (tip[0] * PIXEL_MM, tip[1] * PIXEL_MM)
     rng = np.random.default_rng(11)
@@ -146,6 +160,11 @@ def case_b(size: int, subset: int, step: int) -> None:
     deformed, gap = warp(clean, williams)
     reference = clean + rng.normal(0.0, NOISE, clean.shape)
     deformed = deformed + rng.normal(0.0, NOISE, clean.shape)
+    return reference, deformed, gap, tip, williams
+
+
+def case_b(size: int, subset: int, step: int) -> None:
+    reference, deformed, gap, tip, williams = williams_plate(size)
     result = morvex.correlate(reference, deformed, subset=subset, step=step)
     valid = result["valid"].values
     crosses = crossing(result, tip[1], subset, x_end=tip[0])
@@ -216,6 +235,75 @@ def case_none(size: int, subset: int, step: int) -> None:
           f"{math.sqrt(np.mean(moved ** 2)):.4f}, max {moved.max():.4f} px")
 
 
+def _line_error(found: list[tuple[float, float]], line_y: float, slope: float, size: int
+                ) -> tuple[float, float]:
+    """Largest and RMS distance (px) of the found polyline, sampled every px, from the true
+    line y = line_y + slope (x - size / 2)."""
+    crack = crack_line(found)
+    points = crack.at(np.arange(0.0, crack.length, 1.0))[0]
+    gaps = np.abs(points[:, 1] - line_y - slope * (points[:, 0] - size / 2)) / math.hypot(
+        1.0, slope)
+    return float(gaps.max()), math.sqrt(float(np.mean(gaps ** 2)))
+
+
+def case_found(size: int, subset: int, step: int) -> None:
+    """The crack found from a run without a line: how far from the truth, how well the
+    opening and a run with it as a barrier read."""
+    print("(found line) the crack found from a run without a line "
+          "(morvex.crack_find.find_cracks)")
+    for label, slope in (("(a) straight crack, along the grid", 0.0),
+                         ("(a) straight crack, oblique (slope 0.07)", 0.07)):
+        reference, deformed, _, line_y = opened_plate(size, slope)
+        result = morvex.correlate(reference, deformed, subset=subset, step=step)
+        found = find_cracks(result)
+        if len(found) != 1:
+            print(f"    {label}: {len(found)} lines found (expected 1)")
+            continue
+        worst, rms = _line_error(found[0], line_y, slope, size)
+        print(f"    {label}: {len(found[0])} vertices, from ({found[0][0][0]:.1f}, "
+              f"{found[0][0][1]:.1f}) to ({found[0][-1][0]:.1f}, {found[0][-1][1]:.1f}) px; "
+              f"distance to the truth max {worst:.2f}, RMS {rms:.2f} px (target 1)")
+        opening = measure_cracks(result, found)["opening"].values[0, 0]
+        finite = np.isfinite(opening)
+        miss = np.abs(opening[finite] - OPENING)
+        print(f"      opening along the found line at {int(finite.sum())} stations: error max "
+              f"{miss.max():.4f}, RMS {math.sqrt(np.mean(miss ** 2)):.4f} px (target 0.02)")
+        x, y = np.meshgrid(result["x"].values, result["y"].values)
+        true_y = line_y + slope * (x - size / 2)
+        truth_v = np.where(y > true_y, OPENING / 2, -OPENING / 2)
+        half = (subset - 1) / 2
+        crosses = (np.abs(y - true_y) < half * math.hypot(1.0, slope))
+        for name, lines in (("found line", found),
+                            ("true line", [[(0.0, line_y - slope * size / 2),
+                                            (size - 1.0, line_y + slope * (size / 2 - 1))]])):
+            given = morvex.correlate(reference, deformed, subset=subset, step=step,
+                                     crack_lines=lines)
+            # The same subsets for both lines: centres clear of the truth by 1 px and by the
+            # found line's largest miss, so that each lies on its own side of both lines.
+            away = np.abs(y - true_y) >= 1.0 + worst
+            cut = crosses & away
+            ok = cut & given["valid"].values
+            error = np.hypot(given["u"].values, given["v"].values - truth_v)[ok]
+            within = np.mean(error < 0.02) if error.size else math.nan
+            print(f"      {name} as a barrier: subsets it cuts (centre >= "
+                  f"{1.0 + worst:.1f} px from the truth) "
+                  f"{int(cut.sum())}, valid {int(ok.sum())}; error max "
+                  f"{error.max() if error.size else math.nan:.4f}, RMS "
+                  f"{math.sqrt(np.mean(error ** 2)) if error.size else math.nan:.4f} px, "
+                  f"within 0.02 px {within:.1%}")
+    reference, deformed, _, tip, _ = williams_plate(size)
+    result = morvex.correlate(reference, deformed, subset=subset, step=step)
+    found = find_cracks(result)
+    if len(found) != 1:
+        print(f"    (b) Williams field: {len(found)} lines found (expected 1)")
+        return
+    end = found[0][-1]
+    worst, rms = _line_error([found[0][0], end], tip[1], 0.0, size)
+    print(f"    (b) Williams field: tip found at ({end[0]:.1f}, {end[1]:.1f}) px, error "
+          f"{math.hypot(end[0] - tip[0], end[1] - tip[1]) / subset:.2f} subsets (target <= 2);"
+          f" line to the truth max {worst:.2f}, RMS {rms:.2f} px")
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--size", type=int, default=300)
@@ -225,6 +313,7 @@ def main() -> None:
     case_a(args.size, args.subset, args.step)
     case_b(args.size, args.subset, args.step)
     case_none(args.size, args.subset, args.step)
+    case_found(args.size, args.subset, args.step)
 
 
 if __name__ == "__main__":

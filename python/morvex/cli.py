@@ -719,9 +719,14 @@ def demo(output: pathlib.Path, frames: int, size: int) -> None:
 
 @cli.command()
 @click.argument("store", type=click.Path(path_type=pathlib.Path))
-@click.option("--line", "lines", multiple=True, required=True, metavar="X,Y,X,Y,...",
+@click.option("--line", "lines", multiple=True, metavar="X,Y,X,Y,...",
               help="A crack as a polyline in reference px, mouth first, tip last (repeat the "
                    "option for more cracks).")
+@click.option("--find", "find", is_flag=True,
+              help="Find the cracks from the field and print them as X,Y,... lines (for "
+                   "--line or morvex run --crack); measured when no --line is given.")
+@click.option("--frame", "find_frame", default=-1, show_default="the last",
+              type=int, help="With --find: the frame to find the cracks on.")
 @click.option("--distance", type=float, show_default="half the subset plus two grid steps",
               help="How far from the line each lip is read, px.")
 @click.option("--spacing", type=float, show_default="the grid step",
@@ -746,8 +751,8 @@ def demo(output: pathlib.Path, frames: int, size: int) -> None:
                    "fits best, or keep it where it was found.")
 @click.option("--pixel-size", type=float,
               help="mm per px, for the fit when the store is not calibrated.")
-@click.option("-o", "--output", required=True, type=click.Path(path_type=pathlib.Path),
-              help="CSV to write: one row per crack and frame.")
+@click.option("-o", "--output", type=click.Path(path_type=pathlib.Path),
+              help="CSV to write: one row per crack and frame (needed unless --find).")
 @click.option("--profiles", type=click.Path(path_type=pathlib.Path),
               help="CSV of the opening and sliding at every station, crack and frame.")
 @click.option("--plot", "plot_path", type=click.Path(path_type=pathlib.Path),
@@ -755,15 +760,37 @@ def demo(output: pathlib.Path, frames: int, size: int) -> None:
 @click.option("--frames", "frame_list", metavar="K,K,...|START:STOP",
               show_default="four frames spread over the run",
               help="Frames whose opening profile the plot draws.")
-def crack(store: pathlib.Path, lines: tuple[str, ...], distance: float | None,
+def crack(store: pathlib.Path, lines: tuple[str, ...], find: bool, find_frame: int,
+          distance: float | None,
           spacing: float | None, noise_factor: float, young: float | None,
           poisson: float | None, plane_stress: bool, r_min: float | None, r_max: float | None,
           orders: int, tip_from: str, refine_tip: bool, pixel_size: float | None,
-          output: pathlib.Path, profiles: pathlib.Path | None, plot_path: pathlib.Path | None,
-          frame_list: str | None) -> None:
-    """Measure cracks drawn on STORE: opening and sliding along each, its tip, length and
-    growth over frames, and with --young and --poisson the stress intensity factors."""
+          output: pathlib.Path | None, profiles: pathlib.Path | None,
+          plot_path: pathlib.Path | None, frame_list: str | None) -> None:
+    """Measure cracks drawn on STORE (or found with --find): opening and sliding along each,
+    its tip, length and growth over frames, and with --young and --poisson the stress
+    intensity factors."""
     from .crack import plot_cracks, write_csv, write_profiles
+
+    if not lines and not find:
+        raise MorvexError("give the cracks with --line, or --find them")
+    if output is None and not find:
+        raise MorvexError("give the CSV to write with -o")
+    if find:
+        from .crack_find import find_cracks, format_line
+        from .store import open_store
+
+        found = find_cracks(open_store(store), find_frame)
+        if not found:
+            click.echo("no crack found")
+        for k, line in enumerate(found):
+            click.echo(f"crack {k + 1}: {format_line(line)}")
+        if not lines:
+            lines = tuple(format_line(line) for line in found)
+        if not lines:
+            return
+    if output is None:
+        return
 
     result = _measure_cracks(store, lines, young, poisson, plane_stress, pixel_size,
                              distance=distance, spacing=spacing, noise_factor=noise_factor,

@@ -216,3 +216,29 @@ def test_k_shown_with_a_scale_is_the_package_s_fit(browser, root: pathlib.Path) 
                                             abs=1e-9), name
     # Lengths in mm, as the page shows them with a scale.
     expect(summary).to_contain_text(" mm, growth")
+
+
+def test_find_crack_adds_the_line_the_field_shows(browser, root: pathlib.Path) -> None:
+    page = browser
+    write_opened_plate(root / "plate")
+    open_project(page, "plate/img_000.tif", "plate", "plate.zarr")
+    run_to(page, "done")
+    # The reference frame: whole, so nothing is found, and the page says so.
+    set_number(page, "frame-index", 0)
+    page.get_by_test_id("crack-find").click()
+    expect(page.get_by_test_id("error-message")).to_contain_text("no crack found in frame 0")
+    expect(page.get_by_test_id("crack-row-0")).to_have_count(0)
+    set_number(page, "frame-index", PLATE_FRAMES - 1)
+    page.get_by_test_id("crack-find").click()
+    expect(page.get_by_test_id("crack-name-0")).to_have_value("crack 1")
+    expect(page.get_by_test_id("crack-row-1")).to_have_count(0)
+    points = np.array(_saved(root / "plate.zarr")[0]["points"])
+    # Across the whole field the card measures (the grid and half a step, 10.5 ... 143.5
+    # px here), within a grid step of the cut.
+    field = morvex.crack.field_bounds(morvex.open_store(root / "plate.zarr").drop_vars(
+        "reference_image", errors="ignore"))
+    assert sorted(points[[0, -1], 0]) == [field[0], field[1]]
+    np.testing.assert_allclose(points[:, 1], LINE_Y, atol=3.0)
+    expect(page.get_by_test_id("crack-summary")).to_contain_text("crack 1, frame 2: tip")
+    assert np.nanmedian(_shown_profile(page)[:, 1]) == pytest.approx(
+        OPENING_STEP * (PLATE_FRAMES - 1), abs=0.1)

@@ -65,7 +65,10 @@ class CrackCard:
             ui.label("7. Cracks").classes("font-bold")
             ui.label("Pick Crack above the image and click its vertices from the mouth to "
                      "the tip; a double click or Finish crack ends it. Drag a vertex to move "
-                     "it.").classes("text-xs opacity-70")
+                     "it. Find crack adds the cracks the shown frame's field shows."
+                     ).classes("text-xs opacity-70")
+            ui.button("Find crack", on_click=guarded(self.find)).props(
+                "dense flat data-testid=crack-find")
             self.crack_rows = ui.column().classes("w-full gap-0").props(
                 "data-testid=crack-list")
             with ui.row().classes("w-full items-center gap-2"):
@@ -127,6 +130,25 @@ class CrackCard:
         finally:
             page.look.redraw()  # the refused line goes too: the hand starts again
         self._changed()
+
+    def find(self) -> None:
+        """The cracks morvex.crack_find.find_cracks finds in the shown frame, added as if
+        drawn (named, coloured, kept with the store)."""
+        from ...crack_find import find_cracks
+
+        dataset, position = self.page.frame_data()
+        if dataset is None or position is None:
+            raise MorvexError("no results to find a crack in: start a run" if dataset is None
+                              else f"frame {self.page.frame} is not measured yet")
+        found = find_cracks(dataset, position)
+        if not found:
+            raise MorvexError(f"no crack found in frame {self.page.frame}: no band of "
+                              "points whose subsets cross a discontinuity")
+        try:
+            for line in found:
+                self.page.project.cracks.add([(round(x, 1), round(y, 1)) for x, y in line])
+        finally:
+            self._changed()
 
     def delete(self, index: int) -> None:
         self.edits.delete(index)
