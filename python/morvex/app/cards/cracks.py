@@ -131,16 +131,21 @@ class CrackCard:
             page.look.redraw()  # the refused line goes too: the hand starts again
         self._changed()
 
-    def find(self) -> None:
+    async def find(self) -> None:
         """The cracks morvex.crack_find.find_cracks finds in the shown frame, added as if
         drawn (named, coloured, kept with the store)."""
+        from nicegui import run
+
         from ...crack_find import find_cracks
 
         dataset, position = self.page.frame_data()
         if dataset is None or position is None:
             raise MorvexError("no results to find a crack in: start a run" if dataset is None
                               else f"frame {self.page.frame} is not measured yet")
-        found = find_cracks(dataset, position)
+        # Tracing the ridge takes seconds on a large grid: every tab stays live meanwhile.
+        found = await run.io_bound(find_cracks, dataset, position)
+        if found is None:
+            return  # the server is stopping
         if not found:
             raise MorvexError(f"no crack found in frame {self.page.frame}: no band of "
                               "points whose subsets cross a discontinuity")
