@@ -124,6 +124,8 @@ public:
         // interpolant blends them with the gap: a dark gap through the subset, or a lip just
         // inside its edge, then leaves neither side clean. Cuts that leave out a band on
         // either side of the line see each lip as it is.
+        // The sides solved above left the solver restricted to one of them.
+        if (!solver_.prepare(index)) return false;
         for (const Cut& cut : promising_guarded_cuts())
             if (cut.below_used && cut.beyond_used ? splits_guarded(index, cut, w)
                                                   : edge_splits(index, cut, w))
@@ -213,7 +215,8 @@ private:
         return found;
     }
 
-    // As promising_cuts(), for cuts that leave out the pixels within kSplitGuard px of the
+    // After promising_cuts() (whose squared residuals it ranks by) and a fresh prepare(), as
+    // promising_cuts(), for cuts that leave out the pixels within kSplitGuard px of the
     // line, ranked by the residual per pixel their used sides leave; a side of fewer than
     // kSplitGuardedSide rows of pixels is left out (a lip just inside the subset's edge), but
     // never both.
