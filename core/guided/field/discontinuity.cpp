@@ -128,7 +128,7 @@ public:
         if (!solver_.prepare(index)) return false;
         for (const Cut& cut : promising_guarded_cuts())
             if (cut.below_used && cut.beyond_used ? splits_guarded(index, cut, w)
-                                                  : edge_splits(index, cut, w))
+                                                  : edge_splits(result, index, cut, w))
                 return true;
         return false;
     }
@@ -387,9 +387,11 @@ private:
     // warp leaves there (the thin strip pulled that warp), and its warp, carried over the
     // rest of the subset, must leave kSplitEdgeContrast times more residual per pixel there
     // than on its own side. A smooth field, however curved, carries over the few pixels to
-    // the edge; a lip that moved apart, or a gap, does not.
-    bool edge_splits(int index, const Cut& cut, const Warp& w) {
+    // the edge; a lip that moved apart, or a gap, does not. The thin side's lip must have been
+    // measured beside the subset (measured_past).
+    bool edge_splits(const GuidedResult& result, int index, const Cut& cut, const Warp& w) {
         const bool beyond = cut.beyond_used;
+        if (!measured_past(result, index, cut, !beyond)) return false;
         double ssr = 0.0, pixels = 0.0;
         Warp side;
         if (!solve_side(index, cut, beyond, ssr, pixels, side)) return false;
@@ -412,6 +414,26 @@ private:
         }
         if (count_on == 0 || count_off < side_) return false;
         return off / count_off > kSplitEdgeContrast * (on / count_on);
+    }
+
+    // Whether a valid point within kSplitGateReach grid steps lies past `cut` on its thin
+    // side (`beyond` or below): a lip there is material that was measured. A strip at the
+    // image's edge, where the deformed image holds what moved in from outside (a dark margin),
+    // has none and stays the misfit test's business.
+    static bool measured_past(const GuidedResult& result, int index, const Cut& cut, bool beyond) {
+        const int rows = result.rows, cols = result.cols, r = index / cols, c = index % cols;
+        const auto centre = static_cast<std::size_t>(index);
+        for (int rr = std::max(0, r - kSplitGateReach);
+             rr <= std::min(rows - 1, r + kSplitGateReach); ++rr)
+            for (int cc = std::max(0, c - kSplitGateReach);
+                 cc <= std::min(cols - 1, c + kSplitGateReach); ++cc) {
+                const auto j = static_cast<std::size_t>(rr) * cols + cc;
+                if (!result.valid[j]) continue;
+                const double p = (result.x[j] - result.x[centre]) * cut.cos +
+                                 (result.y[j] - result.y[centre]) * cut.sin;
+                if (beyond ? p > cut.offset : p < cut.offset) return true;
+            }
+        return false;
     }
 
     // Whether the two sides of `cut`, fitted apart, leave little of the one warp's residual
