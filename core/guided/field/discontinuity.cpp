@@ -123,8 +123,8 @@ public:
         // The cuts above read the lips right next to the cut, where the deformed image's
         // interpolant blends them with the gap: a dark gap through the subset, or a lip just
         // inside its edge, then leaves neither side clean. Cuts that leave out a band on
-        // either side of the line see each lip as it is.
-        // The sides solved above left the solver restricted to one of them.
+        // either side of the line see each lip as it is. They are ranked on the whole subset,
+        // which the sides solved above left restricted to one of them.
         if (!solver_.prepare(index)) return false;
         for (const Cut& cut : promising_guarded_cuts())
             if (cut.below_used && cut.beyond_used ? splits_guarded(index, cut, w)
@@ -215,11 +215,11 @@ private:
         return found;
     }
 
-    // After promising_cuts() (whose squared residuals it ranks by) and a fresh prepare(), as
-    // promising_cuts(), for cuts that leave out the pixels within kSplitGuard px of the
-    // line, ranked by the residual per pixel their used sides leave; a side of fewer than
-    // kSplitGuardedSide rows of pixels is left out (a lip just inside the subset's edge), but
-    // never both.
+    // The kSplitCandidates cuts that leave out the pixels within kSplitGuard px of the line
+    // whose used sides, each under its best translation, leave the least residual per pixel.
+    // A side of fewer than kSplitGuardedSide rows of pixels is left out (a lip just inside the
+    // subset's edge), never both. Reads the squared residuals promising_cuts() left, on the
+    // whole subset as prepare() sets it.
     std::vector<Cut> promising_guarded_cuts() {
         const int shifts = static_cast<int>(translations_.size());
         const int offsets = 2 * half_;
