@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <limits>
 #include <memory>
@@ -11,6 +12,7 @@
 #include <morvex/guided.hpp>
 
 #include "guided/field/strain_fit.h"
+#include "guided/reference/crack_barrier.h"
 #include "guided/reference/reference_data.h"
 #include "guided/solve/warp.h"
 #include "guided/solve/warp_fields.h"
@@ -171,8 +173,11 @@ bool sample_between(const GuidedResult& inc, double y, double x, bool curved,
 // its subset left the frame while the subsets beside it did not, then no longer takes the
 // points between it and a valid neighbour with it; a position up to one grid step beyond the
 // grid's edge (the next centre there would have put its subset outside the image) is carried
-// from the edge points the same way. False when no valid point around carries weight.
+// from the edge points the same way. A point across one of `segments` (the crack lines of
+// the increment's reference) from (y, x) measured the other lip and is left out. False when
+// no valid point around carries weight.
 bool sample_from_valid_points(const GuidedResult& inc, double y, double x, bool curved,
+                              const std::vector<std::array<double, 4>>& segments,
                               IncrementSample& out) {
     const int cols = inc.cols, rows = inc.rows;
     const double step_x = cols > 1 ? inc.x[1] - inc.x[0] : 1.0;
@@ -195,6 +200,7 @@ bool sample_from_valid_points(const GuidedResult& inc, double y, double x, bool 
     for (int k = 0; k < 4; ++k) {
         const std::size_t i = static_cast<std::size_t>(rr[k]) * cols + cc[k];
         if (!(w[k] > 0.0) || !inc.valid[i]) continue;
+        if (!segments.empty() && detail::crosses_any(segments, x, y, inc.x[i], inc.y[i])) continue;
         const Warp at = detail::recentre(detail::warp_at(inc, static_cast<int>(i), second_order),
                                          x - inc.x[i], y - inc.y[i], second_order);
         weight += w[k];
@@ -263,9 +269,15 @@ void compose_curvature(const GuidedResult& acc, const Warp& inc, std::size_t i,
 // plus the increment there; gradients compose as F = F_inc * F_acc. A point the increment's
 // bilinear stencil cannot serve is carried from the valid increment points around it, and
 // kept only when its subset, moved by the total, stays inside the frame (`frame`, subsets of
-// `half` px). Strain is left to the caller.
+// `half` px). A point within a grid cell's diagonal of a crack line of the increment's
+// reference (`lines`) never blends the lips: it is carried from the valid points on its side.
+// Strain is left to the caller.
 GuidedResult accumulate(const GuidedResult& acc, const GuidedResult& increment, int half,
-                        cv::Size frame) {
+                        cv::Size frame, const std::vector<std::vector<CrackVertex>>& lines) {
+    const std::vector<std::array<double, 4>> segments = detail::crack_segments(lines);
+    const double cell =
+        std::hypot(increment.cols > 1 ? increment.x[1] - increment.x[0] : 1.0,
+                   increment.rows > 1 ? increment.y[increment.cols] - increment.y[0] : 1.0);
     GuidedResult total = acc;
     const bool curved = detail::has_curvature(acc, acc.u.size()) &&
                         detail::has_curvature(increment, increment.u.size());
@@ -283,8 +295,9 @@ GuidedResult accumulate(const GuidedResult& acc, const GuidedResult& increment, 
         const double y = acc.y[i] + acc.v[i], x = acc.x[i] + acc.u[i];
         total.iterations[i] = increment.iterations[nearest_point(increment, y, x)];
         IncrementSample inc;
-        const bool between = sample_between(increment, y, x, curved, inc);
-        if (!between && !sample_from_valid_points(increment, y, x, curved, inc)) {
+        const bool by_line = !segments.empty() && detail::crack_distance(segments, x, y) <= cell;
+        const bool between = !by_line && sample_between(increment, y, x, curved, inc);
+        if (!between && !sample_from_valid_points(increment, y, x, curved, segments, inc)) {
             total.status[i] = lost_status(increment, y, x);
             continue;
         }
@@ -354,6 +367,62 @@ cv::Mat carry_mask(const cv::Mat& first_mask, const GuidedResult& total, cv::Siz
     return mask;
 }
 
+// The crack lines of the first image moved by the field onto the current frame. Each vertex
+// moves by the mean of the two lips' motion there: the valid points within `reach` px on each
+// side of the line (by its direction at the vertex), weighted by their closeness, so an
+// opening moves the line to the middle of the gap and a lip measured alone still carries it.
+// A vertex with no valid point within reach takes the motion of the nearest valid point; the
+// moved vertices stay on the frame.
+std::vector<std::vector<CrackVertex>> carry_crack_lines(
+    const std::vector<std::vector<CrackVertex>>& lines, const GuidedResult& total, double reach,
+    cv::Size frame) {
+    std::vector<std::vector<CrackVertex>> moved = lines;
+    const std::size_t n = total.u.size();
+    for (std::size_t l = 0; l < lines.size(); ++l)
+        for (std::size_t j = 0; j < lines[l].size(); ++j) {
+            const std::vector<CrackVertex>& line = lines[l];
+            const CrackVertex& at = line[j];
+            const CrackVertex& a = line[j > 0 ? j - 1 : j];
+            const CrackVertex& b = line[j + 1 < line.size() ? j + 1 : j];
+            const double tx = b.x - a.x, ty = b.y - a.y;
+            double sum[2][3] = {};  // per side: weight, weighted u, weighted v
+            double nearest = std::numeric_limits<double>::infinity(), near_u = 0.0, near_v = 0.0;
+            for (std::size_t i = 0; i < n; ++i) {
+                if (!total.valid[i]) continue;
+                const double dx = total.x[i] - at.x, dy = total.y[i] - at.y;
+                const double d = std::hypot(dx, dy);
+                if (d < nearest) {
+                    nearest = d;
+                    near_u = total.u[i];
+                    near_v = total.v[i];
+                }
+                if (d > reach) continue;
+                const int side = tx * dy - ty * dx > 0.0 ? 1 : 0;
+                const double w = 1.0 / (1.0 + d * d);
+                sum[side][0] += w;
+                sum[side][1] += w * total.u[i];
+                sum[side][2] += w * total.v[i];
+            }
+            if (!std::isfinite(nearest)) continue;
+            double u = 0.0, v = 0.0;
+            int sides = 0;
+            for (const auto& s : sum)
+                if (s[0] > 0.0) {
+                    u += s[1] / s[0];
+                    v += s[2] / s[0];
+                    ++sides;
+                }
+            if (sides == 0) {
+                u = near_u;
+                v = near_v;
+                sides = 1;
+            }
+            moved[l][j].x = std::clamp(at.x + u / sides, -0.5, frame.width - 0.5);
+            moved[l][j].y = std::clamp(at.y + v / sides, -0.5, frame.height - 0.5);
+        }
+    return moved;
+}
+
 }  // namespace
 
 GuidedResult GuidedSequence::add_frame(const cv::Mat& frame) {
@@ -372,7 +441,8 @@ GuidedResult GuidedSequence::add_frame(const cv::Mat& frame) {
     // and are carried back to the first grid.
     GuidedResult total = increment;
     if (s.accumulated) {
-        total = accumulate(*s.accumulated, increment, s.config.subset_size / 2, frame.size());
+        total = accumulate(*s.accumulated, increment, s.config.subset_size / 2, frame.size(),
+                           s.current.crack_lines);
         // What this frame's correlation did, not the frame before's.
         total.full_searches = increment.full_searches;
         total.seconds_by_status = increment.seconds_by_status;
@@ -383,6 +453,10 @@ GuidedResult GuidedSequence::add_frame(const cv::Mat& frame) {
     GuidedReferenceSettings next = s.config;
     carry_region(total, s.config, frame.size(), next);
     if (!s.first_mask.empty()) next.mask = carry_mask(s.first_mask, total, frame.size());
+    // The lines, like the mask, belong to the first image's material.
+    if (!s.config.crack_lines.empty())
+        next.crack_lines = carry_crack_lines(
+            s.config.crack_lines, total, s.config.subset_size + 2.0 * s.config.step, frame.size());
     s.current = next;
     s.reference = std::make_unique<ReferenceImage>(frame, s.current, s.config.threads);
     // The increment just measured is the best start for the next one (steady motion).

@@ -26,6 +26,10 @@ struct Cut {
     double cos = 1.0, sin = 0.0, offset = 0.0;
     double score = 0.0;                     // residual the best translation of each side leaves
     int below_shift = 0, beyond_shift = 0;  // those translations (index)
+    // Pixels within `guard` px of the cut belong to neither side; a side too small to fit
+    // (only with a guard) is left out, and the other is tested alone.
+    double guard = 0.0;
+    bool below_used = true, beyond_used = true;
 };
 
 // The translations a cut's sides are ranked under: kSplitShiftStep px apart around the warp's
@@ -116,6 +120,16 @@ public:
         if (!(whole > 0.0)) return false;
         for (const Cut& cut : promising_cuts())
             if (splits(index, cut, whole)) return true;
+        // The cuts above read the lips right next to the cut, where the deformed image's
+        // interpolant blends them with the gap: a dark gap through the subset, or a lip just
+        // inside its edge, then leaves neither side clean. Cuts that leave out a band on
+        // either side of the line see each lip as it is. They are ranked on the whole subset,
+        // which the sides solved above left restricted to one of them.
+        if (!solver_.prepare(index)) return false;
+        for (const Cut& cut : promising_guarded_cuts())
+            if (cut.below_used && cut.beyond_used ? splits_guarded(index, cut, w)
+                                                  : edge_splits(result, index, cut, w))
+                return true;
         return false;
     }
 
@@ -201,15 +215,129 @@ private:
         return found;
     }
 
+    // The kSplitCandidates cuts that leave out the pixels within kSplitGuard px of the line
+    // whose used sides, each under its best translation, leave the least residual per pixel.
+    // A side of fewer than kSplitGuardedSide rows of pixels is left out (a lip just inside the
+    // subset's edge), never both. Reads the squared residuals promising_cuts() left, on the
+    // whole subset as prepare() sets it.
+    std::vector<Cut> promising_guarded_cuts() {
+        const int shifts = static_cast<int>(translations_.size());
+        const int offsets = 2 * half_;
+        const auto per_shift = static_cast<std::size_t>(offsets + 1);
+        const int guard = static_cast<int>(kSplitGuard);
+        const int least = kSplitGuardedSide * side_;
+        std::vector<Cut> found;
+        std::vector<double> cumulative(per_shift * static_cast<std::size_t>(shifts));
+        std::vector<int> counted(per_shift);
+        for (int a = 0; a < kSplitAngles; ++a) {
+            Cut cut;
+            cut.cos = std::cos(kPi * a / kSplitAngles);
+            cut.sin = std::sin(kPi * a / kSplitAngles);
+            cut.guard = kSplitGuard;
+            std::fill(bins_.begin(), bins_.end(), 0.0);
+            std::fill(counts_.begin(), counts_.end(), 0);
+            for (int k = 0; k < n_; ++k) {
+                if (!solver_.on_subset(k)) continue;
+                const auto q = static_cast<std::size_t>(std::clamp(
+                    static_cast<int>(std::ceil(projection(cut, k) + half_ - 0.5)), 0, offsets));
+                ++counts_[q];
+                for (int s = 0; s < shifts; ++s)
+                    bins_[static_cast<std::size_t>(s) * per_shift + q] +=
+                        squares_[static_cast<std::size_t>(s) * n_ + k];
+            }
+            // Sums over the bins 0 ... q: a pixel of bin q lies beyond offset o when q > o.
+            for (std::size_t q = 0; q < per_shift; ++q) {
+                counted[q] = counts_[q] + (q > 0 ? counted[q - 1] : 0);
+                for (int s = 0; s < shifts; ++s) {
+                    const std::size_t at = static_cast<std::size_t>(s) * per_shift + q;
+                    cumulative[at] = bins_[at] + (q > 0 ? cumulative[at - 1] : 0.0);
+                }
+            }
+            const int all = counted[per_shift - 1];
+            for (int o = 0; o < offsets; ++o) {
+                // Below: bins up to o - guard; beyond: bins above o + guard.
+                const int last_below = o - guard;
+                const int first_beyond = o + guard + 1;
+                const int n_below =
+                    last_below >= 0 ? counted[static_cast<std::size_t>(last_below)] : 0;
+                const int n_beyond = first_beyond <= offsets
+                                         ? all - counted[static_cast<std::size_t>(first_beyond - 1)]
+                                         : 0;
+                cut.below_used = n_below >= least;
+                cut.beyond_used = n_beyond >= least;
+                if (!cut.below_used && !cut.beyond_used) continue;
+                double best_below = 0.0, best_beyond = 0.0;
+                if (cut.below_used) {
+                    best_below = std::numeric_limits<double>::infinity();
+                    for (int s = 0; s < shifts; ++s) {
+                        const double v = cumulative[static_cast<std::size_t>(s) * per_shift +
+                                                    static_cast<std::size_t>(last_below)];
+                        if (v < best_below) {
+                            best_below = v;
+                            cut.below_shift = s;
+                        }
+                    }
+                }
+                if (cut.beyond_used) {
+                    best_beyond = std::numeric_limits<double>::infinity();
+                    for (int s = 0; s < shifts; ++s) {
+                        const std::size_t base = static_cast<std::size_t>(s) * per_shift;
+                        const double v =
+                            cumulative[base + per_shift - 1] -
+                            cumulative[base + static_cast<std::size_t>(first_beyond - 1)];
+                        if (v < best_beyond) {
+                            best_beyond = v;
+                            cut.beyond_shift = s;
+                        }
+                    }
+                }
+                cut.offset = -half_ + 0.5 + o;
+                const int used = (cut.below_used ? n_below : 0) + (cut.beyond_used ? n_beyond : 0);
+                cut.score = (best_below + best_beyond) / used;
+                if (std::isfinite(cut.score)) found.push_back(cut);
+            }
+        }
+        const auto keep = std::min<std::size_t>(found.size(), kSplitCandidates);
+        std::partial_sort(found.begin(), found.begin() + static_cast<std::ptrdiff_t>(keep),
+                          found.end(),
+                          [](const Cut& x, const Cut& y) { return x.score < y.score; });
+        found.resize(keep);
+        return found;
+    }
+
+    // Which side of `cut` pixel k lies on: -1 below, 1 beyond, 0 in the guard band.
+    int side_of(const Cut& cut, int k) const {
+        const double p = projection(cut, k);
+        if (p > cut.offset + cut.guard) return 1;
+        if (cut.guard > 0.0 ? p < cut.offset - cut.guard : true) return -1;
+        return 0;
+    }
+
+    // Residual the warp `w` leaves on the pixels of `cut`'s used sides (their own zero mean
+    // and scale, as a side's fit is judged); NaN when that part is flat or `w` leaves the image.
+    double residual_on_used(int index, const Cut& cut, const Warp& w) {
+        if (!solver_.prepare(index)) return std::numeric_limits<double>::quiet_NaN();
+        for (int k = 0; k < n_; ++k) {
+            const int at = side_of(cut, k);
+            part_[static_cast<std::size_t>(k)] =
+                (at < 0 && cut.below_used) || (at > 0 && cut.beyond_used) ? 1 : 0;
+        }
+        if (!solver_.restrict_to(part_.data(), false) || !solver_.residual(w, residual_.data()))
+            return std::numeric_limits<double>::quiet_NaN();
+        double ssr = 0.0;
+        for (double r : residual_) ssr += r * r;
+        return ssr;
+    }
+
     // One side of `cut` solved alone from its best translation: its residual and its warp.
     bool solve_side(int index, const Cut& cut, bool beyond, double& ssr, double& pixels,
                     Warp& fitted) {
         if (!solver_.prepare(index)) return false;
         int count = 0;
         for (int k = 0; k < n_; ++k) {
-            const bool out = projection(cut, k) > cut.offset;
-            part_[static_cast<std::size_t>(k)] = out == beyond ? 1 : 0;
-            count += out == beyond ? 1 : 0;
+            const bool in = side_of(cut, k) == (beyond ? 1 : -1);
+            part_[static_cast<std::size_t>(k)] = in ? 1 : 0;
+            count += in ? 1 : 0;
         }
         // A narrow side holds too few pixels to pin down its own gradients.
         const bool affine = 4 * count >= n_;
@@ -238,6 +366,81 @@ private:
         Warp below, beyond;
         if (!solve_side(index, cut, false, ssr_below, pixels_below, below)) return false;
         if (!solve_side(index, cut, true, ssr_beyond, pixels_beyond, beyond)) return false;
+        return sides_part(cut, whole, ssr_below, pixels_below, below, ssr_beyond, pixels_beyond,
+                          beyond);
+    }
+
+    // A cut with a guard band: the one warp is judged on the sides' pixels alone.
+    bool splits_guarded(int index, const Cut& cut, const Warp& w) {
+        double ssr_below = 0.0, ssr_beyond = 0.0, pixels_below = 0.0, pixels_beyond = 0.0;
+        Warp below, beyond;
+        if (!solve_side(index, cut, false, ssr_below, pixels_below, below)) return false;
+        if (!solve_side(index, cut, true, ssr_beyond, pixels_beyond, beyond)) return false;
+        const double whole = residual_on_used(index, cut, w);
+        if (!(whole > 0.0)) return false;
+        return sides_part(cut, whole, ssr_below, pixels_below, below, ssr_beyond, pixels_beyond,
+                          beyond);
+    }
+
+    // A cut whose one side is too thin to fit (a lip, or a gap, just inside the subset's
+    // edge): the other side, fitted alone, must leave at most kSplitEdgeRatio of what the one
+    // warp leaves there (the thin strip pulled that warp), and its warp, carried over the
+    // rest of the subset, must leave kSplitEdgeContrast times more residual per pixel there
+    // than on its own side. A smooth field, however curved, carries over the few pixels to
+    // the edge; a lip that moved apart, or a gap, does not. The thin side's lip must have been
+    // measured beside the subset (measured_past).
+    bool edge_splits(const GuidedResult& result, int index, const Cut& cut, const Warp& w) {
+        const bool beyond = cut.beyond_used;
+        if (!measured_past(result, index, cut, !beyond)) return false;
+        double ssr = 0.0, pixels = 0.0;
+        Warp side;
+        if (!solve_side(index, cut, beyond, ssr, pixels, side)) return false;
+        const double whole = residual_on_used(index, cut, w);
+        if (!(whole > 0.0) || !(ssr <= kSplitEdgeRatio * whole)) return false;
+        if (!solver_.prepare(index) || !solver_.residual(side, residual_.data())) return false;
+        double on = 0.0, off = 0.0;
+        int count_on = 0, count_off = 0;
+        for (int k = 0; k < n_; ++k) {
+            if (!solver_.on_subset(k)) continue;
+            const double r2 =
+                residual_[static_cast<std::size_t>(k)] * residual_[static_cast<std::size_t>(k)];
+            if (side_of(cut, k) == (beyond ? 1 : -1)) {
+                on += r2;
+                ++count_on;
+            } else {
+                off += r2;
+                ++count_off;
+            }
+        }
+        if (count_on == 0 || count_off < side_) return false;
+        return off / count_off > kSplitEdgeContrast * (on / count_on);
+    }
+
+    // Whether a valid point within kSplitGateReach grid steps lies past `cut` on its thin
+    // side (`beyond` or below): a lip there is material that was measured. A strip at the
+    // image's edge, where the deformed image holds what moved in from outside (a dark margin),
+    // has none and stays the misfit test's business.
+    static bool measured_past(const GuidedResult& result, int index, const Cut& cut, bool beyond) {
+        const int rows = result.rows, cols = result.cols, r = index / cols, c = index % cols;
+        const auto centre = static_cast<std::size_t>(index);
+        for (int rr = std::max(0, r - kSplitGateReach);
+             rr <= std::min(rows - 1, r + kSplitGateReach); ++rr)
+            for (int cc = std::max(0, c - kSplitGateReach);
+                 cc <= std::min(cols - 1, c + kSplitGateReach); ++cc) {
+                const auto j = static_cast<std::size_t>(rr) * cols + cc;
+                if (!result.valid[j]) continue;
+                const double p = (result.x[j] - result.x[centre]) * cut.cos +
+                                 (result.y[j] - result.y[centre]) * cut.sin;
+                if (beyond ? p > cut.offset : p < cut.offset) return true;
+            }
+        return false;
+    }
+
+    // Whether the two sides of `cut`, fitted apart, leave little of the one warp's residual
+    // `whole` and disagree where they meet.
+    bool sides_part(const Cut& cut, double whole, double ssr_below, double pixels_below,
+                    const Warp& below, double ssr_beyond, double pixels_beyond,
+                    const Warp& beyond) const {
         // Together the sides must leave at most kSplitRatio of the residual, and neither more
         // than its share of the pixels: a smudge on one side leaves that side's residual where
         // it was however well the other fits, so only a cut through the smudge would pass.
@@ -279,26 +482,49 @@ private:
 
 void mark_discontinuities(const ReferenceImage::Data& reference, const DeformedFrame& frame,
                           const GuidedConfig& config, GuidedResult& result, int threads) {
-    const std::vector<int> gated = gated_points(result, valid_misfits(result));
-    if (gated.empty()) return;
-    std::vector<std::uint8_t> marked(gated.size(), 0);
-    const int count = static_cast<int>(gated.size());
+    const std::vector<double> misfit = valid_misfits(result);
+    std::vector<int> tested = gated_points(result, misfit);
+    if (tested.empty()) return;
+    const int rows = result.rows, cols = result.cols;
+    std::vector<std::uint8_t> tried(misfit.size(), 0);
+    // Each round judges its points on the result as the rounds before left it, so the outcome
+    // depends neither on the order of the points nor on `threads`.
+    while (!tested.empty()) {
+        std::vector<std::uint8_t> marked(tested.size(), 0);
+        const int count = static_cast<int>(tested.size());
 #pragma omp parallel num_threads(threads)
-    {
-        SplitTest test(reference, frame, config);
+        {
+            SplitTest test(reference, frame, config);
 #pragma omp for schedule(dynamic, 1)
-        for (int g = 0; g < count; ++g) {
-            const int i = gated[static_cast<std::size_t>(g)];
-            marked[static_cast<std::size_t>(g)] =
-                test.straddles(result, i, warp_at(result, i)) ? 1 : 0;
+            for (int g = 0; g < count; ++g) {
+                const int i = tested[static_cast<std::size_t>(g)];
+                marked[static_cast<std::size_t>(g)] =
+                    test.straddles(result, i, warp_at(result, i)) ? 1 : 0;
+            }
         }
-    }
-    for (std::size_t g = 0; g < gated.size(); ++g) {
-        if (!marked[g]) continue;
-        const auto i = static_cast<std::size_t>(gated[g]);
-        result.valid[i] = 0;
-        result.status[i] = static_cast<std::uint8_t>(GuidedStatus::kCrossesDiscontinuity);
-        result.sigma_u[i] = result.sigma_v[i] = std::numeric_limits<double>::quiet_NaN();
+        for (const int i : tested) tried[static_cast<std::size_t>(i)] = 1;
+        std::vector<int> next;
+        for (std::size_t g = 0; g < tested.size(); ++g) {
+            if (!marked[g]) continue;
+            const auto i = static_cast<std::size_t>(tested[g]);
+            result.valid[i] = 0;
+            result.status[i] = static_cast<std::uint8_t>(GuidedStatus::kCrossesDiscontinuity);
+            result.sigma_u[i] = result.sigma_v[i] = std::numeric_limits<double>::quiet_NaN();
+            // Towards a crack's tip the opening, and with it the misfit, fades below what
+            // the gate lets through, while the subsets there still blend the lips: the
+            // neighbours of a marked point are tested too once their misfit clears the floor.
+            const int r = static_cast<int>(i) / cols, c = static_cast<int>(i) % cols;
+            for (int rr = std::max(0, r - 1); rr <= std::min(rows - 1, r + 1); ++rr)
+                for (int cc = std::max(0, c - 1); cc <= std::min(cols - 1, c + 1); ++cc) {
+                    const auto j = static_cast<std::size_t>(rr) * cols + cc;
+                    if (!tried[j] && result.valid[j] && misfit[j] > kSplitGateFloor) {
+                        tried[j] = 1;
+                        next.push_back(static_cast<int>(j));
+                    }
+                }
+        }
+        std::sort(next.begin(), next.end());
+        tested = std::move(next);
     }
 }
 

@@ -62,5 +62,17 @@ inline constexpr double kSplitNarrowRatio = 0.3;
 /// subset: a curved field, however poorly one warp fits it, is continuous across any cut, and
 /// the two sides' first-order fits of it part only as far as their gradients do.
 inline constexpr double kSplitMinJump = 0.25;
+/// px; when no cut passes, cuts are tried again leaving out the pixels within kSplitGuard px
+/// of the line on both sides: the deformed image's interpolant reads a dark gap, or the other
+/// lip, that far, and the lip next to it then fits no translation or warp of its own.
+inline constexpr double kSplitGuard = 4.0;
+/// Rows of pixels (subset sides) a side of such a cut needs to be fitted; a thinner one is
+/// left out and the other side judged alone.
+inline constexpr int kSplitGuardedSide = 2;
+/// A side judged alone must leave at most this share of the one warp's residual on it, and
+/// the rest of the subset, under that side's warp, kSplitEdgeContrast times its residual per
+/// pixel.
+inline constexpr double kSplitEdgeRatio = 0.3;
+inline constexpr double kSplitEdgeContrast = 10.0;
 
 }  // namespace morvex::dic::detail

@@ -114,8 +114,12 @@ enum class GuidedStatus : std::uint8_t {
     kLeftView = 9,
     /// converged, but its subset straddles a displacement jump (a crack, a sliding edge): cut
     /// along the best of a few lines, its two sides fit far better apart than under the one
-    /// warp, and they disagree on the line by more than 0.25 px. Tested only where the misfit
-    /// stands out against the valid neighbours'
+    /// warp, and they disagree on the line by more than 0.25 px (also with a band of 4 px on
+    /// either side of the line left out, where the interpolant reads a gap); or a lip a few
+    /// pixels inside the subset's edge pulled the one warp: the rest, fitted alone, leaves a
+    /// small share of its residual there and ten times more per pixel on the strip. Tested
+    /// only where the misfit stands out against the valid neighbours', and at the neighbours
+    /// of a point so marked
     kCrossesDiscontinuity = 10,
 };
 
@@ -214,7 +218,9 @@ struct MORVEX_EXPORT GuidedReferenceSettings {
     /// interpolant reads the far lip or the gap), a point whose centre lies within kCrackClearance px of a line is
     /// kCrossesDiscontinuity, each region the lines cut off is seeded on its own, growth never
     /// steps across a line and no strain window mixes its sides. Empty = no barrier. A line may
-    /// not cross itself, and its vertices must lie inside the image.
+    /// not cross itself, and its vertices must lie inside the image. An incremental
+    /// GuidedSequence moves the lines with the material onto each new reference frame (each
+    /// vertex by the mean of its two lips' measured motion, kept on the frame).
     std::vector<std::vector<CrackVertex>> crack_lines;
 
     /// Throws std::invalid_argument naming the first field out of its range. Needs no image:
