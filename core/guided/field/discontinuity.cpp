@@ -163,17 +163,7 @@ private:
             cut.sin = std::sin(kPi * a / kSplitAngles);
             // Offsets -half + 0.5 + o, o = 0 ... 2 half - 1: a pixel lies beyond offset o for
             // every o below ceil(p + half - 0.5), so one pass fills bins summed from the top.
-            std::fill(bins_.begin(), bins_.end(), 0.0);
-            std::fill(counts_.begin(), counts_.end(), 0);
-            for (int k = 0; k < n_; ++k) {
-                if (!solver_.on_subset(k)) continue;
-                const auto q = static_cast<std::size_t>(std::clamp(
-                    static_cast<int>(std::ceil(projection(cut, k) + half_ - 0.5)), 0, offsets));
-                ++counts_[q];
-                for (int s = 0; s < shifts; ++s)
-                    bins_[static_cast<std::size_t>(s) * per_shift + q] +=
-                        squares_[static_cast<std::size_t>(s) * n_ + k];
-            }
+            bin_by_offset(cut, shifts);
             int count_total = 0;
             for (const int c : counts_) count_total += c;
             int count_beyond = counts_[per_shift - 1];
@@ -215,6 +205,24 @@ private:
         return found;
     }
 
+    // The subset's pixels binned by their offset across the cut (counts_), and each
+    // translation's squared residuals summed per bin (bins_, one row of 2 half + 1 a translation).
+    void bin_by_offset(const Cut& cut, int shifts) {
+        const int offsets = 2 * half_;
+        const auto per_shift = static_cast<std::size_t>(offsets + 1);
+        std::fill(bins_.begin(), bins_.end(), 0.0);
+        std::fill(counts_.begin(), counts_.end(), 0);
+        for (int k = 0; k < n_; ++k) {
+            if (!solver_.on_subset(k)) continue;
+            const auto q = static_cast<std::size_t>(std::clamp(
+                static_cast<int>(std::ceil(projection(cut, k) + half_ - 0.5)), 0, offsets));
+            ++counts_[q];
+            for (int s = 0; s < shifts; ++s)
+                bins_[static_cast<std::size_t>(s) * per_shift + q] +=
+                    squares_[static_cast<std::size_t>(s) * n_ + k];
+        }
+    }
+
     // The kSplitCandidates cuts that leave out the pixels within kSplitGuard px of the line
     // whose used sides, each under its best translation, leave the least residual per pixel.
     // A side of fewer than kSplitGuardedSide rows of pixels is left out (a lip just inside the
@@ -234,17 +242,7 @@ private:
             cut.cos = std::cos(kPi * a / kSplitAngles);
             cut.sin = std::sin(kPi * a / kSplitAngles);
             cut.guard = kSplitGuard;
-            std::fill(bins_.begin(), bins_.end(), 0.0);
-            std::fill(counts_.begin(), counts_.end(), 0);
-            for (int k = 0; k < n_; ++k) {
-                if (!solver_.on_subset(k)) continue;
-                const auto q = static_cast<std::size_t>(std::clamp(
-                    static_cast<int>(std::ceil(projection(cut, k) + half_ - 0.5)), 0, offsets));
-                ++counts_[q];
-                for (int s = 0; s < shifts; ++s)
-                    bins_[static_cast<std::size_t>(s) * per_shift + q] +=
-                        squares_[static_cast<std::size_t>(s) * n_ + k];
-            }
+            bin_by_offset(cut, shifts);
             // Sums over the bins 0 ... q: a pixel of bin q lies beyond offset o when q > o.
             for (std::size_t q = 0; q < per_shift; ++q) {
                 counted[q] = counts_[q] + (q > 0 ? counted[q - 1] : 0);
