@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <utility>
 #include <vector>
 
 #include "guided/field/misfit.h"
@@ -197,6 +198,11 @@ private:
                     beyond[s] += bins_[static_cast<std::size_t>(s) * per_shift + q];
             }
         }
+        return best_of(std::move(found));
+    }
+
+    // The kSplitCandidates cuts of least score, best first.
+    static std::vector<Cut> best_of(std::vector<Cut> found) {
         const auto keep = std::min<std::size_t>(found.size(), kSplitCandidates);
         std::partial_sort(found.begin(), found.begin() + static_cast<std::ptrdiff_t>(keep),
                           found.end(),
@@ -295,12 +301,7 @@ private:
                 if (std::isfinite(cut.score)) found.push_back(cut);
             }
         }
-        const auto keep = std::min<std::size_t>(found.size(), kSplitCandidates);
-        std::partial_sort(found.begin(), found.begin() + static_cast<std::ptrdiff_t>(keep),
-                          found.end(),
-                          [](const Cut& x, const Cut& y) { return x.score < y.score; });
-        found.resize(keep);
-        return found;
+        return best_of(std::move(found));
     }
 
     // Which side of `cut` pixel k lies on: -1 below, 1 beyond, 0 in the guard band.
