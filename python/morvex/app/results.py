@@ -196,12 +196,12 @@ class StoreResults:
             with _quiet():
                 self._lazy = xr.open_zarr(self.path, consolidated=False, chunks=None)
             self._lazy = self._lazy[[name for name in self._lazy.data_vars if name in SHOWN]]
-            self._members = {name: array for name, array in store._members().items()
+            self._members = {name: array for name, array in store.arrays().items()
                              if name in self._lazy.data_vars}
         # The store's own checks, so a damaged chunk is named as every reader names it, and
         # a chunk missing from a complete frame never reads as its fill value: every new
         # frame is decoded once here, whether or not it is kept.
-        store._check_chunks(self._members, frames.tolist())
+        store.check_frames(self._members, frames.tolist())
         if self._have.size < total:
             self._have = np.pad(self._have, (0, total - self._have.size))
         for index in frames.tolist():
@@ -214,8 +214,7 @@ class StoreResults:
 
     def _decode(self, store: Any, index: int, names: Any = None) -> dict[str, np.ndarray]:
         members = self._members if names is None else {n: self._members[n] for n in names}
-        with store._decoding(members, [index]):
-            return {name: np.asarray(array[index]) for name, array in members.items()}
+        return store.read_frame(members, index)
 
     def _keep(self, index: int, values: dict[str, np.ndarray]) -> None:
         with self._kept_lock:
@@ -249,6 +248,25 @@ class StoreResults:
         decoded = self._decode(Store(self.path), index, None if keep else [name])
         self._keep(index, decoded)
         return decoded[name]
+
+    def prefetch(self, epoch: int, index: int) -> None:
+        """Decode complete frame `index` into the values kept unless they hold it already, so
+        that a tab stepping through the frames finds the next one decoded (decoding a frame
+        costs a frame change a fifth of its time). Blocking: call it from a worker thread.
+        A frame of another epoch, not complete, or damaged is left alone: the tab that shows
+        it reads it, and names the damage, itself."""
+        from .._errors import MorvexError
+        from ..store import Store
+
+        if epoch != self._epoch or not 0 <= index < self._have.size or not self._have[index]:
+            return
+        with self._kept_lock:
+            if all((name, index) in self._kept for name in self._members):
+                return
+        try:
+            self._keep(index, self._decode(Store(self.path), index))
+        except MorvexError:
+            return
 
     def _dataset(self, group: Any) -> Any:
         """The complete frames as ``open_store`` gives them, as views where they can be."""
