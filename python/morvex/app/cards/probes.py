@@ -347,7 +347,7 @@ class ProbeCard:
             columns = memo.setdefault("columns", {})
             row = []
             for entry in entries:
-                table = tables.get(entry.name)
+                table = memo["tables"].get(entry.name)
                 if table is None or isinstance(table, str):
                     row.append(_values_text(table, position, entry.name, {}))
                     continue
@@ -376,6 +376,7 @@ class ProbeCard:
         # Neither the tables nor the sampled fields depend on the field shown: another
         # field keeps them and reads nothing.
         same = memo.get("dataset") is dataset and memo.get("probes") == probes
+        kept: dict[str, Any]
         if same:
             kept = {k: memo[k] for k in ("tables", "sigmas", "scale", "sampled", "texts",
                                          "columns") if k in memo}
