@@ -35,9 +35,10 @@ PROBE_TOOLS = ("probe", "extensometer", "gauge", "gauge_polygon", "section")
 DRAWN_PROBES = {"section": ("section", 2), "gauge_polygon": ("gauge", 3)}
 FRAME_TIMES = {"none": "one row per frame", "rate": "frame rate and start",
                "tiff": "TIFF time stamps", "files": "file times"}
-# s: how long the picture's and the probes' values' update gets to leave before the curves'
-# follows it.
-_AFTER_PICTURE_S = 0.02
+# s: how long after the last frame or field change the probes' curves are drawn (the picture
+# and the values go at once): long enough for the next change of a hand stepping through
+# frames, short enough to read as following it.
+_CURVES_AFTER_S = 0.12
 # A double click lands two presses on the same spot: vertices closer than this are one.
 _SAME_VERTEX_PX = 2.0
 
@@ -68,7 +69,7 @@ class ProbeCard:
         self._value_labels: list[Any] = []
         self.edits = ShapeEdits(lambda: page.project.probes, lambda: page.look.redraw(),
                                lambda: self._changed())
-        self._update_pending = False
+        self._changes = 0  # frame and field changes so far (see update_after_picture)
         # Where a double click ended a drawn probe: its second press may reach the server
         # after the double click itself, and must not start the next probe there.
         self._ended_at: tuple[float, float] | None = None
@@ -405,22 +406,22 @@ class ProbeCard:
 
     def update_after_picture(self) -> None:
         """The probes' values with the picture just drawn, in the same update, and their
-        curves once both have been sent: a frame or field change shows its picture and values
-        without waiting for four charts and the section maps to be drawn in the browser.
-        Changes that come while the curves wait share them (they read the page as it is)."""
+        curves once the changes pause: a frame or field change shows its picture and values
+        without waiting for four charts and the section maps to be drawn in the browser, and
+        a hand stepping through frames is not kept waiting behind the curves of every frame
+        it passes."""
         from nicegui import background_tasks
 
         self.page.guarded(self.update_probes)(values_only=True)
-        if self._update_pending:
-            return
-        self._update_pending = True
+        self._changes += 1
+        change = self._changes
 
         async def later() -> None:
             import asyncio
 
-            await asyncio.sleep(_AFTER_PICTURE_S)
-            self._update_pending = False
-            self.page.guarded(self.update_probes)()
+            await asyncio.sleep(_CURVES_AFTER_S)
+            if change == self._changes:  # else a later change draws the curves
+                self.page.guarded(self.update_probes)()
 
         background_tasks.create(later(), name="morvex-probes-update")
 
