@@ -354,8 +354,9 @@ def summary(name: str, values: list[float], target: float | None = None) -> None
     verdict = "" if target is None else (
         f" (target {target:.0f} ms: "
         f"{'met' if statistics.median(values) <= target else 'MISSED'})")
-    print(f"{name:42s} median {statistics.median(values):7.1f} ms, worst {values[-1]:7.1f} ms"
-          f" over {len(values)}{verdict}")
+    p90 = values[min(len(values) - 1, int(np.ceil(0.9 * len(values))) - 1)]
+    print(f"{name:42s} median {statistics.median(values):7.1f} ms, p90 {p90:7.1f} ms, worst "
+          f"{values[-1]:7.1f} ms over {len(values)}{verdict}")
 
 
 def redraw_part(args: argparse.Namespace, root: pathlib.Path, url: str, browser: Any) -> None:

@@ -542,6 +542,41 @@ class Store:
             frame_name=("frame", np.array([names[k] for k in dataset["frame"].values],
                                           dtype=object))))
 
+    # --- frame by frame, checked --------------------------------------------------------
+
+    @_guarded("read")
+    def arrays(self) -> dict[str, Any]:
+        """Every array of the store by name, opened for reading (values are read on demand,
+        e.g. by :meth:`read_frame`).
+
+        Raises:
+            StoreDamageError: naming the variable whose metadata is missing or unreadable.
+        """
+        return self._members()
+
+    @_guarded("read")
+    def check_frames(self, arrays: dict[str, Any], frames: Iterable[int]) -> None:
+        """Check, without reading values, that every chunk of `arrays` (from :meth:`arrays`)
+        for `frames` is there, as every reader of the store checks it.
+
+        Raises:
+            StoreDamageError: naming the variable and the frame of a chunk missing from a
+                frame marked complete.
+        """
+        self._check_chunks(arrays, frames)
+
+    @_guarded("read")
+    def read_frame(self, arrays: dict[str, Any], index: int) -> dict[str, np.ndarray]:
+        """Each of `arrays` (from :meth:`arrays`, those with a frame dimension) at frame
+        `index`, decoded.
+
+        Raises:
+            StoreDamageError: naming the variable and the frame of a chunk that fails its
+                checksum or cannot be decoded.
+        """
+        with self._decoding(arrays, [index]):
+            return {name: np.asarray(array[index]) for name, array in arrays.items()}
+
     # --- checks ----------------------------------------------------------------------------
 
     def _check_layout(self) -> None:

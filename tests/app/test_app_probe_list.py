@@ -5,6 +5,8 @@ from __future__ import annotations
 import json
 import pathlib
 import re
+import time
+from collections.abc import Callable
 
 import numpy as np
 from playwright.sync_api import Page, expect
@@ -65,8 +67,9 @@ def _package(store: pathlib.Path, saved: list[dict]) -> list[object]:
     return made
 
 
-def _check_rows_match_package(page: Page, root: pathlib.Path, names: list[str]) -> None:
-    store = root / "results.zarr"
+def _check_rows_match_package(page: Page, root: pathlib.Path, names: list[str],
+                              frame: int = FRAMES - 1, store_name: str = "results.zarr") -> None:
+    store = root / store_name
     saved = _saved(store)
     assert [item["name"] for item in saved] == names
     table = probe(morvex.open_store(store), _package(store, saved))
@@ -76,7 +79,7 @@ def _check_rows_match_package(page: Page, root: pathlib.Path, names: list[str]) 
         columns = [c for c in table.columns if c.startswith(f"{name} ")]
         assert shown and set(shown) == {c[len(name) + 1:] for c in columns}
         for column in columns:
-            expected = float(table[column].iloc[FRAMES - 1])
+            expected = float(table[column].iloc[frame])
             value, sigma = shown[column[len(name) + 1:]]
             if column.endswith((" points", " samples")):
                 assert int(value) == expected, column
@@ -145,6 +148,66 @@ def test_two_extensometers_and_a_section_kept_and_read_as_the_package_reads(
     expect(other.get_by_test_id("probe-name-0")).to_have_value("top")
     expect(other.get_by_test_id("probe-row-2")).to_have_count(0)
     assert [item["name"] for item in _saved(root / "results.zarr")] == ["top", "S1"]
+
+
+def _settled(check: Callable[[], None], seconds: float = 20.0) -> None:
+    """`check` once it passes: the page shows a change's values a moment after the change
+    (the bound only ends a wait that would hang)."""
+    deadline = time.monotonic() + seconds
+    while True:
+        try:
+            check()
+            return
+        except AssertionError:
+            if time.monotonic() > deadline:
+                raise
+            time.sleep(0.1)
+
+
+# One probe of each kind on the test sequence (200 x 240 px), as the project file keeps them.
+ONE_OF_EACH = [
+    {"kind": "point", "name": "P1", "colour": "#e6194b", "points": []},
+    {"kind": "extensometer", "name": "E1", "colour": "#3cb44b",
+     "points": [[60.0, 100.0], [180.0, 110.0]]},
+    {"kind": "gauge", "name": "G1", "colour": "#4363d8",
+     "points": [[80.0, 60.0], [160.0, 60.0], [150.0, 140.0], [80.0, 140.0]]},
+    {"kind": "section", "name": "S1", "colour": "#f58231",
+     "points": [[60.0, 80.0], [120.0, 125.0], [180.0, 80.0]]}]
+
+
+def test_every_probes_values_follow_frame_and_field_changes_as_the_package_reads(
+        browser, root: pathlib.Path) -> None:
+    store = root / "probed.zarr"
+    job = morvex.Job(str(root / "frames"), store=store, subset=31, step=9)
+    assert job.start().wait(120) == morvex.JobState.DONE
+    measured = morvex.open_store(store)
+    # The Point on a grid point: the box shows the field there as the picture does.
+    probes = [{**ONE_OF_EACH[0], "points": [[float(measured.x[12]), float(measured.y[9])]]},
+              *ONE_OF_EACH[1:]]
+    (store / "morvex_app.json").write_text(json.dumps({
+        "reference": "frames/img_000.tif", "frames": "frames", "probes": probes}))
+    point = probe(measured, _package(store, probes[:1]))
+    page = browser
+    open_project(page, "", "", "probed.zarr")
+    expect(page.get_by_test_id("run-status")).to_have_text("done")
+    names = [item["name"] for item in probes]
+    # Frames and fields in the order a hand changes them: each change alone, the rows and
+    # the Point's box on the frame and field shown, never those of the change before.
+    for frame, field in ((1, "exx"), (1, "u"), (2, "u"), (2, "v"), (3, "exx"), (1, "v")):
+        page.get_by_test_id("field-select").select_option(field)
+        set_number(page, "frame-index", frame)
+        _settled(lambda frame=frame: _check_rows_match_package(page, root, names, frame,
+                                                               "probed.zarr"))
+        column = f"P1 {field} [{'%' if field == 'exx' else 'px'}]"
+        expected = float(point[column].iloc[frame])
+
+        def box_shows(expected: float = expected) -> None:
+            shown = page.get_by_test_id("probe-value").inner_text().split(" ± ")[0]
+            assert abs(float(shown) - expected) <= 0.5 * 10.0 ** -_decimals(shown) + 1e-12, (
+                shown, expected)
+
+        _settled(box_shows)
+    expect(page.get_by_test_id("error-message")).to_be_hidden()
 
 
 def test_a_store_saved_with_one_of_each_probe_opens_as_a_list(browser,

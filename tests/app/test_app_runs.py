@@ -20,7 +20,7 @@ from morvex.app.results import SHOWN, StoreResults, results_of
 from morvex.store import Store
 
 from .conftest import Server, write_sequence
-from .helpers import number, open_project, run_to, set_number
+from .helpers import number, open_project, run_to, set_number, settled_number
 
 LONG = 12
 
@@ -246,6 +246,33 @@ def test_every_tab_follows_the_run_to_its_end(long_root, browser) -> None:
     for tab in tabs:
         expect(tab.get_by_test_id("run-status")).to_have_text("done", timeout=180_000)
         expect(tab.get_by_test_id("run-progress")).to_have_text(f"{LONG} / {LONG} frames")
+
+
+def test_a_tab_opened_after_a_run_shows_every_frame_as_the_store_holds_it(
+        root: pathlib.Path, browser) -> None:
+    from .conftest import FRAMES
+
+    open_project(browser)
+    run_to(browser, "done")
+    # The server's reader keeps only the frames tabs showed; a new tab's other frames come
+    # from the store on demand, each one the store's own numbers.
+    tab = browser.context.new_page()
+    tab.goto(browser.url)
+    open_project(tab, "", "", "results.zarr")
+    expect(tab.get_by_test_id("run-status")).to_have_text("done")
+    measured = morvex.open_store(root / "results.zarr")
+    row, col = 9, 12
+    set_number(tab, "probe-x", float(measured.x[col]))
+    set_number(tab, "probe-y", float(measured.y[row]))
+    tab.get_by_test_id("field-select").select_option("u")
+    for frame in [*range(FRAMES), 0]:
+        set_number(tab, "frame-index", frame)
+        expected = float(measured.u.values[frame, row, col])
+        shown = settled_number(tab, "probe-value", expected, 0.006)
+        assert abs(shown - expected) <= 0.006, (frame, shown, expected)
+        expect(tab.get_by_test_id("image-view").locator("svg image")).to_have_count(1)
+    expect(tab.get_by_text("is not measured yet")).to_have_count(0)
+    expect(tab.get_by_test_id("error-message")).to_be_hidden()
 
 
 def test_a_run_in_a_child_process_reports_as_the_job_does(root: pathlib.Path) -> None:

@@ -228,3 +228,27 @@ def test_a_new_store_checksums_every_chunk_and_writes_chunks_of_fill_values(meas
     # Frame 0 is the reference itself: its strains' chunks may hold fill values only, and
     # are written all the same.
     assert sorted(p.name for p in (store / "u" / "c").iterdir()) == ["0", "1", "2", "3"]
+
+
+@pytest.mark.parametrize("damage", [DAMAGE["flipped byte in u"], DAMAGE["deleted chunk of u"]],
+                         ids=["flipped byte", "deleted chunk"])
+def test_a_store_read_frame_by_frame_names_damage_as_open_store_does(copied, damage):
+    _, store, whole = copied
+    harm, variable, frame, problem = damage
+    reader = Store(store)
+    arrays = {name: array for name, array in reader.arrays().items()
+              if name in ("u", "exx", "valid")}
+    reader.check_frames(arrays, range(whole.sizes["frame"]))
+    for index in range(whole.sizes["frame"]):
+        values = reader.read_frame(arrays, index)
+        for name in arrays:
+            np.testing.assert_array_equal(values[name], whole[name].values[index])
+    harm(store)
+    with pytest.raises(morvex.StoreDamageError) as raised:
+        reader.check_frames(arrays, [frame])
+        reader.read_frame(arrays, frame)
+    assert (raised.value.variable, raised.value.frame) == (variable, frame)
+    assert str(raised.value).startswith(f"store {store} is damaged: {problem}")
+    # The other frames still read as they were written.
+    other = (frame + 1) % whole.sizes["frame"]
+    np.testing.assert_array_equal(reader.read_frame(arrays, other)["u"], whole.u.values[other])

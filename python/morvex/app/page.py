@@ -20,6 +20,7 @@ from .cards.probes import ProbeCard
 from .cards.project import ProjectCard
 from .cards.run import RunCard
 from .paths import Root
+from .results import warm_up
 from .runs import trim_heap
 from .state import PageState
 from .view import SCRIPT as VIEW_SCRIPT
@@ -56,6 +57,10 @@ def register(root: Root) -> None:
     @app.on_startup
     def prune_sooner() -> None:
         app.timer(5.0, prune)
+
+    @app.on_startup
+    def read_stores_sooner() -> None:
+        threading.Thread(target=warm_up, name="morvex-app-warm-up", daemon=True).start()
 
     @ui.page("/")
     async def index() -> None:

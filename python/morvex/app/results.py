@@ -36,10 +36,10 @@ _DAMAGED_INTERVAL = 5.0
 # exports read the store whole themselves.
 SHOWN = ("u", "v", "exx", "eyy", "exy", "zncc", "sigma_u", "sigma_v", "status", "valid")
 
-# Bytes of decoded values kept per store, least recently used first out: the frames on
-# screen and the series the probes read through every frame (u and v of a 30-frame run of
-# 20,000 points are 10 MB). Reading them again for each field change cost a tab's redraw
-# three times its time; keeping the whole run cost 40 MB for good.
+# Bytes of decoded values kept per store, least recently used first out: the frames the
+# tabs show (and the next one a tab steps to), and the newest frame. Reading a shown frame
+# again for each field change cost a tab's redraw three times its time; keeping the whole
+# run cost 40 MB for good.
 _KEPT_BYTES = 12 * 2**20
 
 _READERS: weakref.WeakValueDictionary[pathlib.Path, StoreResults] = (
@@ -196,16 +196,23 @@ class StoreResults:
             with _quiet():
                 self._lazy = xr.open_zarr(self.path, consolidated=False, chunks=None)
             self._lazy = self._lazy[[name for name in self._lazy.data_vars if name in SHOWN]]
-            self._members = {name: array for name, array in store._members().items()
+            self._members = {name: array for name, array in store.arrays().items()
                              if name in self._lazy.data_vars}
         # The store's own checks, so a damaged chunk is named as every reader names it, and
         # a chunk missing from a complete frame never reads as its fill value: every new
         # frame is decoded once here, whether or not it is kept.
-        store._check_chunks(self._members, frames.tolist())
+        store.check_frames(self._members, frames.tolist())
         if self._have.size < total:
             self._have = np.pad(self._have, (0, total - self._have.size))
+        # Kept: only the newest frame, where a tab lands when a run ends or a store opens;
+        # the others are kept once a tab shows them. Keeping every frame as it arrived
+        # filled the budget with frames nobody looked at, held past the run's end.
+        newest = int(frames.max())
         for index in frames.tolist():
-            self._keep(index, self._decode(store, index))
+            values = self._decode(store, index)
+            if index == newest:
+                self._keep(index, values)
+            del values
             self._have[index] = True
         # The chunks' compressed and decoded buffers were freed into this worker's own malloc
         # arena, which glibc keeps unless asked: a run's last frames are read after the trim
@@ -214,8 +221,8 @@ class StoreResults:
 
     def _decode(self, store: Any, index: int, names: Any = None) -> dict[str, np.ndarray]:
         members = self._members if names is None else {n: self._members[n] for n in names}
-        with store._decoding(members, [index]):
-            return {name: np.asarray(array[index]) for name, array in members.items()}
+        values: dict[str, np.ndarray] = store.read_frame(members, index)
+        return values
 
     def _keep(self, index: int, values: dict[str, np.ndarray]) -> None:
         with self._kept_lock:
@@ -230,9 +237,10 @@ class StoreResults:
 
     def _frame(self, epoch: int, index: int, name: str, *, keep: bool) -> np.ndarray:
         """Variable `name` of complete frame `index`, from the values kept or the store. With
-        `keep`, a frame read from the store is decoded whole (a tab showing it asks for its
-        other fields next); otherwise only this variable is read (a series through every
-        frame)."""
+        `keep`, a frame read from the store is decoded whole and kept (a tab showing it asks
+        for its other fields next); otherwise only this variable is read, and not kept (a
+        series through every frame, which the probes read once per look at the store and
+        keep what they make of it)."""
         from .._errors import MorvexError
         from ..store import Store
 
@@ -247,8 +255,28 @@ class StoreResults:
         if values is not None:
             return values
         decoded = self._decode(Store(self.path), index, None if keep else [name])
-        self._keep(index, decoded)
+        if keep:
+            self._keep(index, decoded)
         return decoded[name]
+
+    def prefetch(self, epoch: int, index: int) -> None:
+        """Decode complete frame `index` into the values kept unless they hold it already, so
+        that a tab stepping through the frames finds the next one decoded (decoding a frame
+        costs a frame change a fifth of its time). Blocking: call it from a worker thread.
+        A frame of another epoch, not complete, or damaged is left alone: the tab that shows
+        it reads it, and names the damage, itself."""
+        from .._errors import MorvexError
+        from ..store import Store
+
+        if epoch != self._epoch or not 0 <= index < self._have.size or not self._have[index]:
+            return
+        with self._kept_lock:
+            if all((name, index) in self._kept for name in self._members):
+                return
+        try:
+            self._keep(index, self._decode(Store(self.path), index))
+        except MorvexError:
+            return
 
     def _dataset(self, group: Any) -> Any:
         """The complete frames as ``open_store`` gives them, as views where they can be."""
@@ -281,6 +309,31 @@ class StoreResults:
                 [names[k] for k in done.tolist()], dtype=object)))
 
 
+def warm_up() -> None:
+    """Read a one-value store in memory as the reader reads one on disk. Blocking: call it
+    from a thread once the server starts.
+
+    xarray, Zarr, their codecs and what they import on first use (dask's checks among them)
+    are 20 MB and about a second of imports: taken at the start, they are not a stall of
+    every tab when the first store is opened, nor counted as memory a run kept.
+    """
+    import warnings
+
+    import xarray as xr
+    import zarr
+    from zarr.codecs import Crc32cCodec, ZstdCodec
+
+    from ..store import MARKER
+
+    memory = zarr.storage.MemoryStore()
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        xr.Dataset({MARKER: (("frame", "y"), np.zeros((1, 2), np.float32))}).to_zarr(
+            memory, zarr_format=3, consolidated=False,
+            encoding={MARKER: {"compressors": (ZstdCodec(), Crc32cCodec())}})
+        np.asarray(xr.open_zarr(memory, consolidated=False, chunks=None)[MARKER][0].values)
+
+
 def _lazy_frames(reader: StoreResults, name: str, frames: np.ndarray, variable: Any) -> Any:
     """Variable `name` over complete `frames`, read when indexed (xarray's lazy indexing)."""
     from xarray.backends import BackendArray
@@ -311,4 +364,4 @@ def _lazy_frames(reader: StoreResults, name: str, frames: np.ndarray, variable: 
     return indexing.LazilyIndexedArray(Frames())
 
 
-__all__ = ["Snapshot", "StoreResults", "results_of"]
+__all__ = ["Snapshot", "StoreResults", "results_of", "warm_up"]

@@ -43,14 +43,15 @@ _IMAGE_CACHE = 48
 _DEFAULT_HALF = {"e": 1e-4, "u": 1e-2, "v": 1e-2, "m": 1e-2}
 
 
-def _uncertainty(dataset: Any, position: int, name: str) -> float | None:
-    """The median σ of field `name` on this frame (stored units) when the store has it."""
+def _uncertainty(shown: Any, name: str) -> float | None:
+    """The median σ of field `name` on the frame `shown` (stored units) when the store has
+    it."""
     sigmas = {"u": ("sigma_u",), "v": ("sigma_v",), "magnitude": ("sigma_u", "sigma_v")}
     wanted = sigmas.get(name)
-    if wanted is None or not all(k in dataset for k in wanted):
+    if wanted is None or not all(k in shown for k in wanted):
         return None
-    parts = [float(np.nanmedian(dataset[k].values[position])) if np.isfinite(
-        dataset[k].values[position]).any() else np.nan for k in wanted]
+    parts = [float(np.nanmedian(shown[k].values)) if np.isfinite(shown[k].values).any()
+             else np.nan for k in wanted]
     sigma = float(math.hypot(*parts))
     return sigma if math.isfinite(sigma) and sigma > 0 else None
 
@@ -255,6 +256,7 @@ class LookCard:
             raise MorvexError(f"frame {index} is outside the {count} frames (0 ... {count - 1})")
         if index == page.frame and not force:
             return
+        step = 1 if index >= page.frame else -1
         page.frame = index
         if self.slider.value != index:
             self.slider.set_value(index)
@@ -263,6 +265,17 @@ class LookCard:
         self.frame_name.set_text(page.project.frame_names[index] if count else "")
         self.redraw()
         page.probes.update_after_picture()
+        self._prefetch(index + step)
+
+    def _prefetch(self, index: int) -> None:
+        """The frame the hand (or playback) shows next decoded meanwhile, off the event loop."""
+        from nicegui import background_tasks, run
+
+        results = self.page.project.results()
+        snapshot = results.snapshot()
+        if snapshot.dataset is not None and 0 <= index < len(self.page.project.frame_names):
+            background_tasks.create(run.io_bound(results.prefetch, snapshot.epoch, index),
+                                    name="morvex-prefetch")
 
     def toggle_play(self) -> None:
         self.player.active = not self.player.active
@@ -322,12 +335,15 @@ class LookCard:
                 else f"<span class='text-xs'>frame {page.frame} is not measured yet</span>")
             return None, None, []
         factor, unit = page.unit(page.field)
-        values = field(dataset, page.field).values[position].astype(float)
+        # The shown frame alone: the store's reader decodes one frame (or has it kept), where
+        # a variable's values through every frame would decode the whole run on each change.
+        shown = dataset.isel(frame=position)
+        values = field(shown, page.field).values.astype(float)
         if page.field == "status":
-            values = np.where(dataset["status"].values[position] == 255, np.nan, values)
-        elif "valid" in dataset:
-            values = np.where(dataset["valid"].values[position], values, np.nan)
-        sigma = _uncertainty(dataset, position, page.field)
+            values = np.where(shown["status"].values == 255, np.nan, values)
+        elif "valid" in shown:
+            values = np.where(shown["valid"].values, values, np.nan)
+        sigma = _uncertainty(shown, page.field)
         uniform = False
         if page.auto_limits:
             page.low, page.high, uniform = field_limits(
@@ -343,8 +359,8 @@ class LookCard:
             FIELD_LABELS[page.field], page.low * factor, page.high * factor, unit,
             status=page.field == "status", sigma=None if sigma is None else sigma * factor,
             note="uniform" if uniform else ""))
-        vectors = (vector_arrows(dataset["u"].values[position], dataset["v"].values[position],
-                                 xs, ys) if page.vectors else [])
+        vectors = (vector_arrows(shown["u"].values, shown["v"].values, xs, ys)
+                   if page.vectors else [])
         if dataset is snapshot.dataset:
             self.field_drawn = (page.project.results().path, snapshot.epoch, page.frame)
         return data_url(png(rgba)), box, vectors

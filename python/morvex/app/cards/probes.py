@@ -35,8 +35,10 @@ PROBE_TOOLS = ("probe", "extensometer", "gauge", "gauge_polygon", "section")
 DRAWN_PROBES = {"section": ("section", 2), "gauge_polygon": ("gauge", 3)}
 FRAME_TIMES = {"none": "one row per frame", "rate": "frame rate and start",
                "tiff": "TIFF time stamps", "files": "file times"}
-# s: how long the picture's update gets to leave before the probes' follows it.
-_AFTER_PICTURE_S = 0.02
+# s: how long after the last frame or field change the probes' curves are drawn (the picture
+# and the values go at once): long enough for the next change of a hand stepping through
+# frames, short enough to read as following it.
+_CURVES_AFTER_S = 0.12
 # A double click lands two presses on the same spot: vertices closer than this are one.
 _SAME_VERTEX_PX = 2.0
 
@@ -67,7 +69,7 @@ class ProbeCard:
         self._value_labels: list[Any] = []
         self.edits = ShapeEdits(lambda: page.project.probes, lambda: page.look.redraw(),
                                lambda: self._changed())
-        self._update_pending = False
+        self._changes = 0  # frame and field changes so far (see update_after_picture)
         # Where a double click ended a drawn probe: its second press may reach the server
         # after the double click itself, and must not start the next probe there.
         self._ended_at: tuple[float, float] | None = None
@@ -298,13 +300,14 @@ class ProbeCard:
 
         page = self.page
         layout = (id(dataset), [(e.name, e.kind, e.points) for e in page.project.probes.entries])
+        texts = self._texts(tables, position, sigmas)
         if tables is not None and layout == self._row_layout:
             # The same probes on the same data at another frame: only the values change, and
-            # rebuilding 80 rows of controls cost a frame change most of its time.
-            for entry, label in zip(page.project.probes.entries, self._value_labels,
-                                    strict=True):
-                label.set_text(_values_text(tables.get(entry.name), position, entry.name,
-                                            (sigmas or {}).get(entry.name, {})))
+            # rebuilding 80 rows of controls cost a frame change most of its time. A label
+            # whose text stays (a probe off the grid) sends nothing.
+            for label, text in zip(self._value_labels, texts, strict=True):
+                if label.text != text:
+                    label.set_text(text)
             return
         self._row_layout = layout if tables is not None else None
         self._value_labels = []
@@ -323,14 +326,38 @@ class ProbeCard:
                     ui.label(entry.kind).classes("text-xs w-20")
                     ui.label(where).classes("text-xs font-mono").props(
                         f"data-testid=probe-where-{index}")
-                    self._value_labels.append(ui.label(_values_text(
-                        tables.get(entry.name) if tables else None, position,
-                        entry.name, (sigmas or {}).get(entry.name, {}))).classes(
+                    self._value_labels.append(ui.label(texts[index]).classes(
                         "text-xs font-mono").props(
                         f"data-testid=probe-values-{index}"))
                     ui.button(icon="delete", on_click=page.guarded(
                         lambda i=index: self.delete(i))).props(
                         f"flat dense size=sm data-testid=probe-delete-{index}")
+
+    def _texts(self, tables: dict[str, Any] | None, position: int | None,
+               sigmas: dict[str, dict[str, np.ndarray]] | None) -> list[str]:
+        """Each probe's values at the frame as its row shows them. For the tables of the last
+        look they are kept per frame, from the tables' columns taken out of pandas once:
+        formatting 80 rows through pandas cost a frame change a tenth of its time."""
+        entries = self.page.project.probes.entries
+        memo = self._memo
+        if tables is None or position is None or tables is not memo.get("tables"):
+            return [_values_text(None if tables is None else tables.get(e.name), position,
+                                 e.name, (sigmas or {}).get(e.name, {})) for e in entries]
+        texts: dict[int, list[str]] = memo.setdefault("texts", {})
+        if position not in texts:
+            columns = memo.setdefault("columns", {})
+            row = []
+            for entry in entries:
+                table = memo["tables"].get(entry.name)
+                if table is None or isinstance(table, str):
+                    row.append(_values_text(table, position, entry.name, {}))
+                    continue
+                if entry.name not in columns:
+                    columns[entry.name] = _columns(table, entry.name)
+                row.append(_row_text(columns[entry.name], position,
+                                     (sigmas or {}).get(entry.name, {})))
+            texts[position] = row
+        return texts[position]
 
     def _through_frames(self, dataset: Any) -> dict[str, Any]:
         """The probes' tables, σ, and every field at the points and along the sections
@@ -350,8 +377,10 @@ class ProbeCard:
         # Neither the tables nor the sampled fields depend on the field shown: another
         # field keeps them and reads nothing.
         same = memo.get("dataset") is dataset and memo.get("probes") == probes
+        kept: dict[str, Any]
         if same:
-            kept = {k: memo[k] for k in ("tables", "sigmas", "scale", "sampled")}
+            kept = {k: memo[k] for k in ("tables", "sigmas", "scale", "sampled", "texts",
+                                         "columns") if k in memo}
         else:
             held = self.held(dataset, ("u", "v", "exx", "eyy", "exy", "valid", "sigma_u",
                                        "sigma_v", *FIELD_LABELS))
@@ -376,27 +405,30 @@ class ProbeCard:
         return dataset[list(dict.fromkeys(needed))].compute()
 
     def update_after_picture(self) -> None:
-        """update_probes once the picture just drawn has been sent: a frame or field change
-        shows its picture without waiting for 80 probes' rows and curves to be drawn in the
-        browser. Changes that come while one waits share it (it reads the page as it is)."""
+        """The probes' values with the picture just drawn, in the same update, and their
+        curves once the changes pause: a frame or field change shows its picture and values
+        without waiting for four charts and the section maps to be drawn in the browser, and
+        a hand stepping through frames is not kept waiting behind the curves of every frame
+        it passes."""
         from nicegui import background_tasks
 
-        if self._update_pending:
-            return
-        self._update_pending = True
+        self.page.guarded(self.update_probes)(values_only=True)
+        self._changes += 1
+        change = self._changes
 
         async def later() -> None:
             import asyncio
 
-            await asyncio.sleep(_AFTER_PICTURE_S)
-            self._update_pending = False
-            self.page.guarded(self.update_probes)()
+            await asyncio.sleep(_CURVES_AFTER_S)
+            if change == self._changes:  # else a later change draws the curves
+                self.page.guarded(self.update_probes)()
 
         background_tasks.create(later(), name="morvex-probes-update")
 
-    def update_probes(self, *, redraw: bool = False) -> None:
+    def update_probes(self, *, redraw: bool = False, values_only: bool = False) -> None:
         """The probes' rows, values and plots at the shown frame; `redraw` draws the curves
-        through every frame again though the probes and data did not change (test data)."""
+        through every frame again though the probes and data did not change (test data);
+        `values_only` leaves the curves, the section maps and the cracks as they are."""
         page = self.page
         dataset, position = page.frame_data()
         entries = page.project.probes.entries
@@ -460,8 +492,10 @@ class ProbeCard:
                     if f"{name} [%]" in sigmas.get(entry.name, {}):
                         line_sigmas[strains[-1][0]] = (sigmas[entry.name][f"{name} [%]"]
                                                        / 100.0 * strain_factor)
-                if entry.kind == "section":
+                if entry.kind == "section" and not values_only:
                     maps.append(self._section(memo, entry, position, profiles))
+        if values_only:
+            return
         _plot(self.profile_chart, profiles, "", "")
         if redraw or not memo.get("drawn"):
             # Curves through every frame and the section maps do not change with the frame:
@@ -668,13 +702,20 @@ def _values_text(table: Any, position: int | None, name: str,
         return table
     if table is None or position is None:
         return ""
-    row = table.iloc[position]
+    return _row_text(_columns(table, name), position, sigmas)
+
+
+def _columns(table: pd.DataFrame, name: str) -> list[tuple[str, np.ndarray]]:
+    """A probe's columns (without its name) and their values through every frame."""
+    return [(column[len(name) + 1:], table[column].to_numpy()) for column in table.columns
+            if column.startswith(f"{name} ")]
+
+
+def _row_text(columns: list[tuple[str, np.ndarray]], position: int,
+              sigmas: dict[str, np.ndarray]) -> str:
     parts = []
-    for column in table.columns:
-        if not column.startswith(f"{name} "):
-            continue
-        label = column[len(name) + 1:]
-        value = row[column]
+    for label, values in columns:
+        value = values[position]
         if label in ("points", "samples"):
             parts.append(f"{label} {int(value)}")
         else:
@@ -724,18 +765,14 @@ def _plot(chart: Any, lines: Lines, x_name: str, y_name: str,
     chart.update()
 
 
-def _rounded(xs: list[float], ys: np.ndarray,
-             sigma: np.ndarray | None) -> list[list[float | None]]:
+def _rounded(xs: list[float], ys: np.ndarray, sigma: np.ndarray | None) -> np.ndarray:
     """[x, y] pairs for a chart: y rounded to its σ, x (when not a whole frame number) and
-    a y without σ to four significant digits; NaN as a gap."""
-    out: list[list[float | None]] = []
+    a y without σ to four significant digits; NaN (a gap) goes as null. An array, not lists:
+    the page observes every list put in a chart's options, 1,000 pairs cost it 20 ms."""
+    out = np.empty((len(xs), 2))
     for k, (x, y) in enumerate(zip(xs, ys, strict=True)):
         x = float(x)
-        if not x.is_integer():
-            x = float(to_uncertainty(x))
-        value = None
-        if math.isfinite(y):
-            value = float(to_uncertainty(float(y), None if sigma is None else
-                                         _at(sigma, k)))
-        out.append([x, value])
+        out[k, 0] = x if x.is_integer() else float(to_uncertainty(x))
+        out[k, 1] = (float(to_uncertainty(float(y), None if sigma is None else _at(sigma, k)))
+                     if math.isfinite(y) else math.nan)
     return out
