@@ -139,6 +139,8 @@ class RunCard:
         self.show_run(snapshot)
 
     def show_run(self, snapshot: Snapshot) -> None:
+        from nicegui import background_tasks
+
         page = self.page
         job = page.project.job()
         stored_done, total = snapshot.done, len(page.project.frame_names)
@@ -174,7 +176,8 @@ class RunCard:
             self.last_done, self.last_state, self.last_version = done, state, snapshot.version
             if page.look.stale():
                 page.look.redraw()
-            page.probes.update_probes()
+            background_tasks.create(page.guarded(page.probes.update_soon)(),
+                                    name="morvex-probes-after-store")
 
     def _show_summaries(self, job: Any) -> None:
         """Add the frames the job measured since the last poll to the table."""
