@@ -248,6 +248,28 @@ def test_every_tab_follows_the_run_to_its_end(long_root, browser) -> None:
         expect(tab.get_by_test_id("run-progress")).to_have_text(f"{LONG} / {LONG} frames")
 
 
+def test_a_probe_set_before_a_run_follows_it_to_its_last_frame(long_root, browser) -> None:
+    # The probes are computed off the event loop as frames arrive, changes folded together:
+    # the last frame's values must still land once the run is done, with no frame change.
+    page = browser
+    open_project(page, "long/img_000.tif", "long", "long.zarr")
+    slow_settings(page)
+    page.get_by_test_id("field-select").select_option("u")
+    page.get_by_test_id("run-start").click()
+    expect(page.get_by_test_id("run-progress")).not_to_have_text(f"0 / {LONG} frames",
+                                                                 timeout=90_000)
+    measured = morvex.open_store(long_root / "long.zarr")
+    row, col = 20, 30
+    set_number(page, "probe-x", float(measured.x[col]))
+    set_number(page, "probe-y", float(measured.y[row]))
+    expect(page.get_by_test_id("run-status")).to_have_text("done", timeout=180_000)
+    measured = morvex.open_store(long_root / "long.zarr")
+    expect(page.get_by_test_id("frame-index")).to_have_value(str(LONG - 1))
+    expected = float(measured.u.values[LONG - 1, row, col])
+    shown = settled_number(page, "probe-value", expected, 0.006)
+    assert abs(shown - expected) <= 0.006, (shown, expected)
+
+
 def test_a_tab_opened_after_a_run_shows_every_frame_as_the_store_holds_it(
         root: pathlib.Path, browser) -> None:
     from .conftest import FRAMES
