@@ -2,7 +2,7 @@
 
     .venv/bin/python bench/app_bench.py [--part redraw|tabs|probes|all] [--size 1024]
         [--frames 4] [--repeats 15] [--tabs 5] [--run-frames 30] [--requests 200] [--probes 20]
-        [--profile FILE]
+        [--cold-start] [--second-run] [--profile FILE]
 
 Writes a synthetic sequence of SIZE x SIZE frames into a temporary root, measures it once
 into a store (subset 29, step 7: about 20 000 points per frame at 1024 px), starts
@@ -96,6 +96,17 @@ _REDRAW_WITH_PROBES = """async (value) => {
 }"""
 PROBED_FIELD = _REDRAW_WITH_PROBES % {"testid": "field-select", "event": "change"}
 PROBED_FRAME = _REDRAW_WITH_PROBES % {"testid": "frame-index", "event": "input"}
+
+
+# The server without its warm-up, which imports the store readers at start: the memory they
+# take is then counted in the window of the run that first reads a store.
+_COLD = r"""
+import runpy, sys
+import morvex.app.page
+morvex.app.page.warm_up = lambda: None
+sys.argv = ["morvex"] + sys.argv[1:]
+runpy.run_module("morvex", run_name="__main__", alter_sys=True)
+"""
 
 
 # The server under a sampler of its main thread (the event loop): every 5 ms the stack, told
@@ -324,6 +335,16 @@ def tabs_part(args: argparse.Namespace, root: pathlib.Path, url: str, server_pid
     # minute after the request): the memory once they are gone, the tabs still open.
     time.sleep(65.0)
     settled = memory.now()
+    again = None
+    if args.second_run:
+        # The same run again into another store, the tabs still open: memory a run leaves
+        # once is a cost of the server's first run; left by each, it grows with every run.
+        tabs[0].get_by_test_id("store-path").fill("run2.zarr")
+        tabs[0].get_by_test_id("run-start").click()
+        expect(tabs[0].get_by_test_id("run-status")).to_have_text("running")
+        expect(tabs[0].get_by_test_id("run-status")).to_have_text("done", timeout=600_000)
+        time.sleep(65.0)
+        again = memory.now()
     for page in tabs:
         page.close()
     time.sleep(3.0)
@@ -344,6 +365,13 @@ def tabs_part(args: argparse.Namespace, root: pathlib.Path, url: str, server_pid
           f"{settled * mb:.0f} MB ({(settled - before) * mb:+.0f} MB; target +-50 MB: "
           f"{'met' if abs(settled - before) <= 50 * 2**20 else 'MISSED'}), "
           f"tabs closed {closed * mb:.0f} MB")
+    what = ("before the store readers were imported" if args.cold_start
+            else "the store readers imported at start")
+    print(f"server memory a minute after the run against the idle server ({what}): "
+          f"{(settled - idle) * mb:+.0f} MB")
+    if again is not None:
+        print(f"server memory a minute after a second run into another store: {again * mb:.0f} "
+              f"MB ({(again - settled) * mb:+.0f} MB against a minute after the first)")
 
 
 def summary(name: str, values: list[float], target: float | None = None) -> None:
@@ -513,6 +541,12 @@ def main() -> None:
     parser.add_argument("--probes", type=int, default=20, help="probes of each kind")
     parser.add_argument("--request-gap", type=float, default=0.15,
                         help="seconds between two page requests (spreads them over the run)")
+    parser.add_argument("--cold-start", action="store_true",
+                        help="part tabs: the server does not import the store readers at "
+                             "start, so its idle memory is taken before them")
+    parser.add_argument("--second-run", action="store_true",
+                        help="part tabs: a second run into another store once the first has "
+                             "settled, and the memory a minute after it")
     parser.add_argument("--profile", metavar="FILE",
                         help="sample the server's event loop every 5 ms and write, when it "
                              "stops, where its busy time and its stalls over 100 ms went")
@@ -530,6 +564,8 @@ def main() -> None:
         env = {k: v for k, v in os.environ.items() if k != "PYTEST_CURRENT_TEST"}
         command = ["-m", "morvex"] if args.profile is None else [
             "-c", _SAMPLED % {"out": args.profile}]
+        if args.cold_start and args.profile is None:
+            command = ["-c", _COLD]
         server = subprocess.Popen([sys.executable, *command, "app", "--root", str(root),
                                    "--port", "0", "--no-browser"], stdout=subprocess.PIPE,
                                   text=True, env=env)

@@ -225,6 +225,22 @@ def test_tabs_share_one_reader_that_reads_each_frame_once(root: pathlib.Path, mo
         final.dataset.u.isel(frame=0).load()
 
 
+def test_the_reader_keeps_the_newest_frame_and_the_shown_ones_not_every_newest(
+        root: pathlib.Path) -> None:
+    store = root / "kept.zarr"
+    job = morvex.Job(str(root / "frames"), store=store, subset=31, step=9)
+    assert job.start().wait(120) == morvex.JobState.DONE
+    reader = StoreResults(store.resolve())
+    # Frames completing one look at a time, as a run gives them; a tab shows frame 1.
+    for index in range(4):
+        reader._read(np.array([index]), 4)
+        if index == 1:
+            shown = reader._frame(reader._epoch, 1, "u", keep=True)
+    assert sorted({frame for _, frame in reader._kept}) == [1, 3]
+    assert reader._kept_bytes == sum(values.nbytes for values in reader._kept.values())
+    np.testing.assert_array_equal(shown, morvex.open_store(store).u.isel(frame=1).values)
+
+
 def same_as_the_store(dataset, store: pathlib.Path) -> None:
     import xarray as xr
 

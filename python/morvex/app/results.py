@@ -104,6 +104,7 @@ class StoreResults:
         self._kept: dict[tuple[str, int], np.ndarray] = {}
         self._kept_bytes = 0
         self._kept_lock = threading.Lock()
+        self._unshown: int | None = None  # the newest frame, kept before any tab showed it
 
     def snapshot(self) -> Snapshot:
         """The last look, without looking again."""
@@ -211,7 +212,7 @@ class StoreResults:
         for index in frames.tolist():
             values = self._decode(store, index)
             if index == newest:
-                self._keep(index, values)
+                self._keep_newest(index, values)
             del values
             self._have[index] = True
         # The chunks' compressed and decoded buffers were freed into this worker's own malloc
@@ -223,6 +224,19 @@ class StoreResults:
         members = self._members if names is None else {n: self._members[n] for n in names}
         values: dict[str, np.ndarray] = store.read_frame(members, index)
         return values
+
+    def _keep_newest(self, index: int, values: dict[str, np.ndarray]) -> None:
+        # The newest frame replaces the one kept before it as newest, unless a tab has shown
+        # that one since: kept by the budget alone, a run's last frames filled it (a dozen MB
+        # the server held after the run for frames no tab showed).
+        with self._kept_lock:
+            unshown, self._unshown = self._unshown, index
+            if unshown is not None and unshown != index:
+                for name in self._members:
+                    dropped = self._kept.pop((name, unshown), None)
+                    if dropped is not None:
+                        self._kept_bytes -= dropped.nbytes
+        self._keep(index, values)
 
     def _keep(self, index: int, values: dict[str, np.ndarray]) -> None:
         with self._kept_lock:
@@ -248,6 +262,8 @@ class StoreResults:
             values = self._kept.pop((name, index), None)
             if values is not None:
                 self._kept[(name, index)] = values  # now the most recently used
+            if keep and index == self._unshown:
+                self._unshown = None  # a tab shows it: kept as any shown frame is
         if epoch != self._epoch:
             # Drawn from a dataset of a store since replaced (another run): its frames are
             # no longer there to read; the tab's next look shows the new store.
