@@ -169,6 +169,80 @@ TEST_P(CrackNearEdge, ThinLipInsideTheSubsetIsNeverValid) {
 // inside the subsets next to it.
 INSTANTIATE_TEST_SUITE_P(Columns, CrackNearEdge, ::testing::Values(121, 122, 123, 124));
 
+// A crack from the left edge to a tip inside the image, opened like a crack under tension:
+// each lip moves off the line by A sqrt(r) sin(theta / 2) (r, theta about the tip, theta = 0
+// ahead of it), so the opening fades to nothing at the tip and the field ahead is continuous.
+// Near the tip the jump falls to tenths of a pixel, too small to cut on its own, yet a subset
+// holding it reads the singular field as a blend. No subset holding two pixels or more of the
+// crack's length, a pixel or more inside its edge, is valid (one holding only a corner of it,
+// where the lips have barely parted, may be); every point whose subset keeps clear of the
+// lips, and more than half a subset clear of the tip, is valid and right: the line a marked
+// subset was cut along may be taken to run through all of it, past the tip.
+class CrackTip : public ::testing::TestWithParam<double> {};
+
+TEST_P(CrackTip, NoSubsetHoldingTheCrackIsValid) {
+    const double tip_x = GetParam(), tip_y = 80.5;
+    constexpr double kA = 0.2;  // px^0.5: 4.4 px opened 120 px behind the tip, 0.4 px at 1
+    const auto field = [&](double x, double y, double& u, double& v) {
+        const double r = std::hypot(x - tip_x, y - tip_y);
+        const double theta = std::atan2(y - tip_y, x - tip_x);
+        u = kU;
+        v = kV + kA * std::sqrt(r) * std::sin(0.5 * theta);
+    };
+    const std::vector<Dot> dots = morvex::test::random_dots(kRows, kCols, 31u);
+    const cv::Mat reference = morvex::test::render_dots(kRows, kCols, dots);
+    cv::Mat deformed = morvex::test::render_dots_deformed(kRows, kCols, dots, field);
+    // What no reference pixel lands on (the inverse map finds no source) is the dark gap.
+    for (int r = 0; r < kRows; ++r)
+        for (int c = 0; c < kCols; ++c) {
+            double x = c, y = r, u = 0.0, v = 0.0;
+            for (int k = 0; k < 60; ++k) {
+                field(x, y, u, v);
+                x = c - u;
+                y = r - v;
+            }
+            field(x, y, u, v);
+            if (std::hypot(x + u - c, y + v - r) > 1e-3) deformed.at<double>(r, c) = 10.0;
+        }
+    // Subsets of 25 px, whose cuts alone leave a step of subsets behind the tip valid.
+    GuidedConfig config = plate_config(2);
+    config.subset_size = 25;
+    const ReferenceImage ref(reference, config);
+    const GuidedResult result = correlate_guided(ref, deformed, config);
+    const int half = config.subset_size / 2;
+    int holding = 0, clear = 0;
+    for (std::size_t i = 0; i < result.u.size(); ++i) {
+        const double x = result.x[i], y = result.y[i];
+        if (y - half - 1 < 0 || y + half + 2 > kRows - 1 || x + half + 1 > kCols - 1 ||
+            x - half - 1 < 0)
+            continue;
+        if (y - half + 1 < tip_y && y + half - 1 > tip_y && x - half + 2 <= tip_x + 0.5) {
+            ++holding;
+            EXPECT_EQ(result.valid[i], 0) << "holds the crack at " << x << ", " << y << ": v "
+                                          << result.v[i] << ", ZNCC " << result.zncc[i];
+            continue;
+        }
+        // How far the subset keeps from the lips, and from the tip ahead of it.
+        const double ahead = x - half - tip_x;
+        const double off = std::fabs(y - tip_y) - half;
+        if (!(off > kInterpolantReach || ahead > half)) continue;
+        ++clear;
+        double u, v;
+        field(x, y, u, v);
+        EXPECT_EQ(result.valid[i], 1)
+            << "at " << x << ", " << y << " status " << int(result.status[i]);
+        EXPECT_NEAR(result.u[i], u, kValidTolerance) << x << ", " << y;
+        EXPECT_NEAR(result.v[i], v, kValidTolerance) << x << ", " << y;
+    }
+    EXPECT_GT(holding, 100);
+    EXPECT_GT(clear, 800);
+}
+
+// The tip against the grid (centres 5 px apart): each leaves a different stretch of the
+// crack inside the subsets around it.
+INSTANTIATE_TEST_SUITE_P(Tips, CrackTip,
+                         ::testing::Values(149.5, 150.5, 151.5, 152.5, 153.5, 154.5));
+
 // Smooth fields keep every point: nothing is marked as crossing a discontinuity however
 // steep, curved or noisy the field, and every point in view is valid and right.
 struct SmoothCase {
