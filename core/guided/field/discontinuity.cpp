@@ -386,8 +386,11 @@ private:
         if (!solve_side(index, cut, true, ssr_beyond, pixels_beyond, beyond)) return false;
         const double whole = residual_on_used(index, cut, w);
         if (!(whole > 0.0)) return false;
+        // Without the band the sides' fits are carried over it to the cut: two first-order
+        // fits of a steep smooth field part there by tenths of a pixel more than next to it.
         return sides_part(cut, whole, ssr_below, pixels_below, below, ssr_beyond, pixels_beyond,
-                          beyond);
+                          beyond) &&
+               jump_ >= kSplitGuardedJump;
     }
 
     // A cut whose one side is too thin to fit (a lip, or a gap, just inside the subset's

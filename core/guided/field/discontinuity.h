@@ -67,6 +67,9 @@ inline constexpr double kSplitMinJump = 0.25;
 /// of the line on both sides: the deformed image's interpolant reads a dark gap, or the other
 /// lip, that far, and the lip next to it then fits no translation or warp of its own.
 inline constexpr double kSplitGuard = 4.0;
+/// px; the sides of such a cut must part by this much: the steep sine of the bench pairs
+/// (period 60 px) parted them by 0.40 to 0.66 px across the band, with no crack.
+inline constexpr double kSplitGuardedJump = 0.75;
 /// Rows of pixels (subset sides) a side of such a cut needs to be fitted; a thinner one is
 /// left out and the other side judged alone.
 inline constexpr int kSplitGuardedSide = 2;
