@@ -31,7 +31,6 @@ struct Cut {
     // (only with a guard) is left out, and the other is tested alone.
     double guard = 0.0;
     bool below_used = true, beyond_used = true;
-    double jump = 0.0;  // px, how far the sides' fits part on the cut (once it passed)
 };
 
 // The translations a cut's sides are ranked under: kSplitShiftStep px apart around the warp's
@@ -113,20 +112,15 @@ public:
           total_(kMostTranslations),
           beyond_(kMostTranslations) {}
 
-    // Whether grid point `index`, converged with warp `w`, straddles a jump; `passed` is the
-    // cut that showed it.
-    bool straddles(const GuidedResult& result, int index, const Warp& w, Cut& passed) {
+    // Whether grid point `index`, converged with warp `w`, straddles a jump.
+    bool straddles(const GuidedResult& result, int index, const Warp& w) {
         translations_for(result, index, w, translations_);
         if (!solver_.prepare(index) || !solver_.residual(w, residual_.data())) return false;
         double whole = 0.0;
         for (double r : residual_) whole += r * r;
         if (!(whole > 0.0)) return false;
         for (const Cut& cut : promising_cuts())
-            if (splits(index, cut, whole)) {
-                passed = cut;
-                passed.jump = jump_;
-                return true;
-            }
+            if (splits(index, cut, whole)) return true;
         // The cuts above read the lips right next to the cut, where the deformed image's
         // interpolant blends them with the gap: a dark gap through the subset, or a lip just
         // inside its edge, then leaves neither side clean. Cuts that leave out a band on
@@ -135,11 +129,8 @@ public:
         if (!solver_.prepare(index)) return false;
         for (const Cut& cut : promising_guarded_cuts())
             if (cut.below_used && cut.beyond_used ? splits_guarded(index, cut, w)
-                                                  : edge_splits(result, index, cut, w)) {
-                passed = cut;
-                passed.jump = cut.below_used && cut.beyond_used ? jump_ : 0.0;
+                                                  : edge_splits(result, index, cut, w))
                 return true;
-            }
         return false;
     }
 
@@ -451,7 +442,7 @@ private:
     // `whole` and disagree where they meet.
     bool sides_part(const Cut& cut, double whole, double ssr_below, double pixels_below,
                     const Warp& below, double ssr_beyond, double pixels_beyond,
-                    const Warp& beyond) {
+                    const Warp& beyond) const {
         // Together the sides must leave at most kSplitRatio of the residual, and neither more
         // than its share of the pixels: a smudge on one side leaves that side's residual where
         // it was however well the other fits, so only a cut through the smudge would pass.
@@ -474,8 +465,7 @@ private:
             half_ *
             std::max(std::fabs(below.du_dx - beyond.du_dx) + std::fabs(below.du_dy - beyond.du_dy),
                      std::fabs(below.dv_dx - beyond.dv_dx) + std::fabs(below.dv_dy - beyond.dv_dy));
-        jump_ = std::max(std::fabs(du), std::fabs(dv));
-        return jump_ > std::max(kSplitMinJump, bend);
+        return std::max(std::fabs(du), std::fabs(dv)) > std::max(kSplitMinJump, bend);
     }
 
     SubsetSolver solver_;
@@ -488,74 +478,7 @@ private:
     std::vector<int> counts_;      // pixels per offset bin
     std::vector<Warp> translations_;
     std::vector<double> total_, beyond_;  // per translation
-    double jump_ = 0.0;                   // of the sides sides_part() judged last
 };
-
-// Length (px) of the line of `cut`, made at the centre (mx, my), that lies inside both the
-// square of half side `half` around that centre and the one around (vx, vy).
-double shared_line(const Cut& cut, double mx, double my, double vx, double vy, double half) {
-    // The line: (mx, my) + offset (cos, sin) + s (-sin, cos).
-    const double ax = mx + cut.offset * cut.cos, ay = my + cut.offset * cut.sin;
-    // A line that only clips a corner of the other subset, where a cut a few degrees off
-    // strays, is not taken as running through it.
-    if (!(std::fabs((vx - ax) * cut.cos + (vy - ay) * cut.sin) < half)) return 0.0;
-    double first = -std::numeric_limits<double>::infinity();
-    double last = std::numeric_limits<double>::infinity();
-    const auto clip = [&first, &last](double at, double along, double lo, double hi) {
-        if (std::fabs(along) < 1e-12) {
-            if (at < lo || at > hi) last = first - 1.0;
-            return;
-        }
-        const double s0 = (lo - at) / along, s1 = (hi - at) / along;
-        first = std::max(first, std::min(s0, s1));
-        last = std::min(last, std::max(s0, s1));
-    };
-    for (const double cx : {mx, vx}) clip(ax, -cut.sin, cx - half, cx + half);
-    for (const double cy : {my, vy}) clip(ay, cut.cos, cy - half, cy + half);
-    return last - first;
-}
-
-// Towards a crack's tip the opening fades below what any cut can tell from the noise, while
-// the subsets there still hold the crack and read its singular field as a blend (tenths of a
-// pixel off within half a subset of the tip, at an ordinary misfit). The line a marked point
-// was cut along runs through its subset: a valid subset that holds a stretch of it holds the
-// crack too, whatever its own misfit says. A cut may lie a step of angle off (its line then
-// strays across a subset beside the crack), so a subset is marked only on two lines' word,
-// and only lines across which the lips parted clearly count.
-// Judged on the rounds' verdicts alone: it does not spread.
-template <typename Mark>
-void mark_along_cut_lines(GuidedResult& result, const std::vector<std::pair<int, Cut>>& cuts,
-                          const GuidedConfig& config, const Mark& mark) {
-    const int rows = result.rows, cols = result.cols;
-    const double half = config.subset_size / 2;  // whole px: the subset's extent
-    const int reach = static_cast<int>(std::ceil(2 * half / std::max(1, config.step)));
-    std::vector<int> votes(result.valid.size(), 0);
-    for (const auto& at : cuts) {
-        const Cut& cut = at.second;
-        // A side left out was too thin to say where the line runs; a jump short of
-        // kSplitLineJump may be a steep smooth field the cut parted (its line then runs
-        // along the field's steepest band, not along a crack).
-        if (!cut.below_used || !cut.beyond_used || !(cut.jump >= kSplitLineJump)) continue;
-        const int r = at.first / cols, c = at.first % cols;
-        const auto m = static_cast<std::size_t>(at.first);
-        for (int rr = std::max(0, r - reach); rr <= std::min(rows - 1, r + reach); ++rr)
-            for (int cc = std::max(0, c - reach); cc <= std::min(cols - 1, c + reach); ++cc) {
-                const auto j = static_cast<std::size_t>(rr) * cols + cc;
-                if (!result.valid[j]) continue;
-                // A guarded cut places the line only within its band: all of it must pass.
-                double shared = std::numeric_limits<double>::infinity();
-                for (const double shift : {-cut.guard, 0.0, cut.guard}) {
-                    Cut line = cut;
-                    line.offset += shift;
-                    shared = std::min(shared, shared_line(line, result.x[m], result.y[m],
-                                                          result.x[j], result.y[j], half));
-                }
-                if (shared >= kSplitLineShared) ++votes[j];
-            }
-    }
-    for (std::size_t j = 0; j < votes.size(); ++j)
-        if (votes[j] >= 2) mark(j);
-}
 
 }  // namespace
 
@@ -566,18 +489,10 @@ void mark_discontinuities(const ReferenceImage::Data& reference, const DeformedF
     if (tested.empty()) return;
     const int rows = result.rows, cols = result.cols;
     std::vector<std::uint8_t> tried(misfit.size(), 0);
-    // The cut that showed each marked point its jump.
-    std::vector<std::pair<int, Cut>> cuts;
-    const auto mark = [&result](std::size_t i) {
-        result.valid[i] = 0;
-        result.status[i] = static_cast<std::uint8_t>(GuidedStatus::kCrossesDiscontinuity);
-        result.sigma_u[i] = result.sigma_v[i] = std::numeric_limits<double>::quiet_NaN();
-    };
     // Each round judges its points on the result as the rounds before left it, so the outcome
     // depends neither on the order of the points nor on `threads`.
     while (!tested.empty()) {
         std::vector<std::uint8_t> marked(tested.size(), 0);
-        std::vector<Cut> passed(tested.size());
         const int count = static_cast<int>(tested.size());
 #pragma omp parallel num_threads(threads)
         {
@@ -585,8 +500,8 @@ void mark_discontinuities(const ReferenceImage::Data& reference, const DeformedF
 #pragma omp for schedule(dynamic, 1)
             for (int g = 0; g < count; ++g) {
                 const int i = tested[static_cast<std::size_t>(g)];
-                const auto at = static_cast<std::size_t>(g);
-                marked[at] = test.straddles(result, i, warp_at(result, i), passed[at]) ? 1 : 0;
+                marked[static_cast<std::size_t>(g)] =
+                    test.straddles(result, i, warp_at(result, i)) ? 1 : 0;
             }
         }
         for (const int i : tested) tried[static_cast<std::size_t>(i)] = 1;
@@ -594,8 +509,9 @@ void mark_discontinuities(const ReferenceImage::Data& reference, const DeformedF
         for (std::size_t g = 0; g < tested.size(); ++g) {
             if (!marked[g]) continue;
             const auto i = static_cast<std::size_t>(tested[g]);
-            mark(i);
-            cuts.emplace_back(tested[g], passed[g]);
+            result.valid[i] = 0;
+            result.status[i] = static_cast<std::uint8_t>(GuidedStatus::kCrossesDiscontinuity);
+            result.sigma_u[i] = result.sigma_v[i] = std::numeric_limits<double>::quiet_NaN();
             // Towards a crack's tip the opening, and with it the misfit, fades below what
             // the gate lets through, while the subsets there still blend the lips: the
             // neighbours of a marked point are tested too once their misfit clears the floor.
@@ -612,7 +528,6 @@ void mark_discontinuities(const ReferenceImage::Data& reference, const DeformedF
         std::sort(next.begin(), next.end());
         tested = std::move(next);
     }
-    mark_along_cut_lines(result, cuts, config, mark);
 }
 
 }  // namespace morvex::dic::detail

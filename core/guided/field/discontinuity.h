@@ -19,8 +19,7 @@ namespace morvex::dic::detail {
 /// leave the least residual are solved side by side, and the point is marked when one cut's sides leave at most
 /// kSplitRatio of the whole warp's residual and its sides' warps differ on the cut by more than kSplitMinJump px.
 /// Each point is judged on the result as it came in, so the outcome depends neither on the
-/// order of the points nor on `threads`. Last, the points whose subsets hold the marked
-/// points' cut lines are marked too (see kSplitLineShared).
+/// order of the points nor on `threads`.
 void mark_discontinuities(const ReferenceImage::Data& reference, const DeformedFrame& frame,
                           const GuidedConfig& config, GuidedResult& result, int threads);
 
@@ -78,12 +77,5 @@ inline constexpr int kSplitGuardedSide = 2;
 /// pixel.
 inline constexpr double kSplitEdgeRatio = 0.3;
 inline constexpr double kSplitEdgeContrast = 10.0;
-/// px; a valid point whose subset holds this much of the lines two marked points were cut
-/// along (each within its own point's subset; of a guarded cut, its whole band) holds the
-/// crack too and is marked: near a crack's tip the opening is too small for a cut of its own.
-inline constexpr double kSplitLineShared = 1.0;
-/// px; only the lines of cuts whose sides parted by this much count: three times
-/// kSplitMinJump, above the 0.40 to 0.66 px the cuts of a steep sine (period 60 px) parted by.
-inline constexpr double kSplitLineJump = 0.75;
 
 }  // namespace morvex::dic::detail
