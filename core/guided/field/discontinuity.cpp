@@ -380,8 +380,7 @@ private:
         // Without the band the sides' fits are carried over it to the cut: two first-order
         // fits of a steep smooth field part there by tenths of a pixel more than next to it.
         return sides_part(cut, whole, ssr_below, pixels_below, below, ssr_beyond, pixels_beyond,
-                          beyond) &&
-               jump_ >= kSplitGuardedJump;
+                          beyond, kSplitGuardedJump);
     }
 
     // A cut whose one side is too thin to fit (a lip, or a gap, just inside the subset's
@@ -439,10 +438,10 @@ private:
     }
 
     // Whether the two sides of `cut`, fitted apart, leave little of the one warp's residual
-    // `whole` and disagree where they meet.
+    // `whole` and disagree where they meet by more than `min_jump` px.
     bool sides_part(const Cut& cut, double whole, double ssr_below, double pixels_below,
-                    const Warp& below, double ssr_beyond, double pixels_beyond,
-                    const Warp& beyond) const {
+                    const Warp& below, double ssr_beyond, double pixels_beyond, const Warp& beyond,
+                    double min_jump = kSplitMinJump) const {
         // Together the sides must leave at most kSplitRatio of the residual, and neither more
         // than its share of the pixels: a smudge on one side leaves that side's residual where
         // it was however well the other fits, so only a cut through the smudge would pass.
@@ -465,7 +464,7 @@ private:
             half_ *
             std::max(std::fabs(below.du_dx - beyond.du_dx) + std::fabs(below.du_dy - beyond.du_dy),
                      std::fabs(below.dv_dx - beyond.dv_dx) + std::fabs(below.dv_dy - beyond.dv_dy));
-        return std::max(std::fabs(du), std::fabs(dv)) > std::max(kSplitMinJump, bend);
+        return std::max(std::fabs(du), std::fabs(dv)) > std::max(min_jump, bend);
     }
 
     SubsetSolver solver_;
