@@ -1,9 +1,10 @@
 """Cracks found from a measured field: where the line runs, where its tip is, and nothing
 where the field is whole; measured on plates cracked in code with the library's own warping."""
 
-import importlib.util
 import math
 import pathlib
+import runpy
+import types
 
 import numpy as np
 import pytest
@@ -24,11 +25,9 @@ LINE_WORST = STEP / 2
 
 
 def _bench():
+    """The crack bench's constants and image makers (its main does not run)."""
     path = pathlib.Path(__file__).parents[2] / "bench" / "crack_bench.py"
-    spec = importlib.util.spec_from_file_location("crack_bench", path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
+    return types.SimpleNamespace(**runpy.run_path(str(path), run_name="crack_bench"))
 
 
 def plate(lines, seed=7):
