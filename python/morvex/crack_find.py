@@ -39,6 +39,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 
 from ._errors import MorvexError
+from ._status import Status
 from .crack import (
     DEFAULT_NOISE_FACTOR,
     Crack,
@@ -53,11 +54,11 @@ from .crack import (
 if TYPE_CHECKING:
     import xarray as xr
 
-# The library's status codes this module reads (see morvex.Status).
-_CROSSES_DISCONTINUITY = 10
-# Failures a straddling subset ends in: not converged, low correlation, a jump from its
-# neighbours, crosses a discontinuity. Masked, cancelled or unreached points say nothing.
-_STRADDLE_FAILURES = (2, 3, 4, 10)
+_CROSSES_DISCONTINUITY = int(Status.CROSSES_DISCONTINUITY)
+# Failures a straddling subset ends in. Masked, cancelled or unreached points say nothing.
+_STRADDLE_FAILURES = tuple(int(s) for s in (
+    Status.NOT_CONVERGED, Status.LOW_CORRELATION, Status.DISPLACEMENT_JUMP,
+    Status.CROSSES_DISCONTINUITY))
 DEFAULT_MIN_POINTS = 5
 # A jump counts when it exceeds this many times the noise of a difference of two points...
 DEFAULT_JUMP_FACTOR = 10.0
