@@ -54,11 +54,11 @@ from .crack import (
 if TYPE_CHECKING:
     import xarray as xr
 
-_CROSSES_DISCONTINUITY = int(Status.CROSSES_DISCONTINUITY)
+# The status table is built from the library at import: its members are looked up by name.
+_CROSSES_DISCONTINUITY = int(Status["CROSSES_DISCONTINUITY"])
 # Failures a straddling subset ends in. Masked, cancelled or unreached points say nothing.
-_STRADDLE_FAILURES = tuple(int(s) for s in (
-    Status.NOT_CONVERGED, Status.LOW_CORRELATION, Status.DISPLACEMENT_JUMP,
-    Status.CROSSES_DISCONTINUITY))
+_STRADDLE_FAILURES = tuple(int(Status[name]) for name in (
+    "NOT_CONVERGED", "LOW_CORRELATION", "DISPLACEMENT_JUMP", "CROSSES_DISCONTINUITY"))
 DEFAULT_MIN_POINTS = 5
 # A jump counts when it exceeds this many times the noise of a difference of two points...
 DEFAULT_JUMP_FACTOR = 10.0
