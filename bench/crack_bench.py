@@ -171,15 +171,18 @@ def case_b(size: int, subset: int, step: int) -> None:
     x, y = np.meshgrid(result["x"].values, result["y"].values)
     truth_u, truth_v = williams(x, y)
     whole = ~crosses
-    error = np.hypot(result["u"].values - truth_u, result["v"].values - truth_v)[whole & valid]
+    miss = np.hypot(result["u"].values - truth_u, result["v"].values - truth_v)
+    error = miss[whole & valid]
     opening_at_mouth = float(np.ptp(williams(np.array([0.0, 0.0]),
                                              np.array([tip[1] - 1e-9, tip[1] + 1e-9]))[1]))
     print(f"(b) Williams field K_I {K_ONE} MPa m^0.5, T {T_STRESS} MPa, E {YOUNG:g} MPa, nu "
           f"{POISSON}, plane {PLANE}, {PIXEL_MM} mm/px, tip at ({tip[0]}, {tip[1]}) px, "
           f"read noise {NOISE}; opening at the left edge {opening_at_mouth:.3f} px; gap "
           f"{int(gap.sum())} dark pixels")
+    straddling = miss[crosses & valid]
     print(f"    subsets across the crack: {int(crosses.sum())}, of them valid "
-          f"{int((crosses & valid).sum())} (target 0)")
+          f"{straddling.size} (target 0)"
+          + (f", their error max {straddling.max():.4f} px" if straddling.size else ""))
     print(f"    subsets on one side: {int(whole.sum())}, valid {int((whole & valid).sum())} "
           f"({(whole & valid).sum() / whole.sum():.1%}); error max {error.max():.4f}, RMS "
           f"{math.sqrt(np.mean(error ** 2)):.4f} px, within 0.02 px "

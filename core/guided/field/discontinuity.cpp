@@ -31,6 +31,18 @@ struct Cut {
     // (only with a guard) is left out, and the other is tested alone.
     double guard = 0.0;
     bool below_used = true, beyond_used = true;
+    // A cut that stops at a crack's tip: only pixels whose coordinate along the line,
+    // (-sin, cos), lies on the `behind` side (+1 or -1) of `tip` count; 0 keeps the whole line.
+    int behind = 0;
+    double tip = 0.0;
+    double jump = 0.0;  // px, how far the sides' fits parted on the cut (once it passed)
+};
+
+// A line a marked point's subset was cut along, in image coordinates: n . (x, y) = `at`, with
+// the point's centre.
+struct CutLine {
+    double cos = 1.0, sin = 0.0, at = 0.0;
+    double x = 0.0, y = 0.0;
 };
 
 // The translations a cut's sides are ranked under: kSplitShiftStep px apart around the warp's
@@ -112,15 +124,16 @@ public:
           total_(kMostTranslations),
           beyond_(kMostTranslations) {}
 
-    // Whether grid point `index`, converged with warp `w`, straddles a jump.
-    bool straddles(const GuidedResult& result, int index, const Warp& w) {
+    // Whether grid point `index`, converged with warp `w`, straddles a jump; `passed` is the
+    // cut that showed it.
+    bool straddles(const GuidedResult& result, int index, const Warp& w, Cut& passed) {
         translations_for(result, index, w, translations_);
         if (!solver_.prepare(index) || !solver_.residual(w, residual_.data())) return false;
         double whole = 0.0;
         for (double r : residual_) whole += r * r;
         if (!(whole > 0.0)) return false;
         for (const Cut& cut : promising_cuts())
-            if (splits(index, cut, whole)) return true;
+            if (splits(index, cut, whole)) return pass(cut, passed);
         // The cuts above read the lips right next to the cut, where the deformed image's
         // interpolant blends them with the gap: a dark gap through the subset, or a lip just
         // inside its edge, then leaves neither side clean. Cuts that leave out a band on
@@ -130,7 +143,39 @@ public:
         for (const Cut& cut : promising_guarded_cuts())
             if (cut.below_used && cut.beyond_used ? splits_guarded(index, cut, w)
                                                   : edge_splits(result, index, cut, w))
-                return true;
+                return pass(cut, passed);
+        return false;
+    }
+
+    // Whether grid point `index`, converged with warp `w`, holds the end of a crack that runs
+    // along `line` from the marked point the line came from: the subset is cut along the line,
+    // offset by up to kTipOffsetReach px, and kept only on the marked point's side of a tip
+    // placed every kTipStep px. Near a tip the opening fades to tenths of a pixel, and the
+    // continuous field ahead of it, which one warp fits well, swamps the lips' misfit in any
+    // cut across the whole subset. `passed` is the cut that showed it.
+    bool holds_tip(const GuidedResult& result, int index, const Warp& w, const CutLine& line,
+                   Cut& passed) {
+        const double x = result.x[static_cast<std::size_t>(index)];
+        const double y = result.y[static_cast<std::size_t>(index)];
+        const double along = -line.sin * (line.x - x) + line.cos * (line.y - y);
+        if (!(std::fabs(along) >= 1.0)) return false;
+        Cut cut;
+        cut.cos = line.cos;
+        cut.sin = line.sin;
+        cut.guard = kTipGuard;
+        cut.behind = along > 0 ? 1 : -1;
+        const double centred = line.at - (line.cos * x + line.sin * y);
+        translations_for(result, index, w, translations_);
+        if (!solver_.prepare(index)) return false;
+        square_residuals();
+        for (double kept = 2.0 * half_ - kTipStep; kept >= kTipShortest; kept -= kTipStep)
+            for (int shift = -kTipOffsetReach; shift <= kTipOffsetReach; ++shift) {
+                cut.offset = centred + shift;
+                // Each side needs kSplitGuardedSide rows of pixels past the band.
+                if (std::fabs(cut.offset) > half_ - kTipGuard - kSplitGuardedSide) continue;
+                cut.tip = cut.behind * (half_ - kept);
+                if (tip_splits(index, cut, w)) return pass(cut, passed);
+            }
         return false;
     }
 
@@ -139,11 +184,20 @@ private:
         return (k % side_ - half_) * cut.cos + (k / side_ - half_) * cut.sin;
     }
 
-    // The kSplitCandidates cuts whose two sides, each under its own best translation, leave
-    // the least residual; each side holds at least a row of pixels. A
-    // first-order gain would not rank them: the one warp puts each lip pixels off, beyond the
-    // reach of its linearisation.
-    std::vector<Cut> promising_cuts() {
+    // Coordinate of pixel k along the cut's line, (-sin, cos).
+    double along(const Cut& cut, int k) const {
+        return -(k % side_ - half_) * cut.sin + (k / side_ - half_) * cut.cos;
+    }
+
+    bool pass(const Cut& cut, Cut& passed) const {
+        passed = cut;
+        passed.jump = jump_;
+        return true;
+    }
+
+    // The squared residual of every pixel of the prepared subset under every translation
+    // (squares_; infinite where one leaves the image).
+    void square_residuals() {
         const int shifts = static_cast<int>(translations_.size());
         for (int s = 0; s < shifts; ++s) {
             double* sq = squares_.data() + static_cast<std::size_t>(s) * n_;
@@ -153,6 +207,40 @@ private:
             }
             for (int k = 0; k < n_; ++k) sq[k] = residual_[k] * residual_[k];
         }
+    }
+
+    // A cut that stops at a tip (see holds_tip()): each side from the translation that leaves
+    // it the least residual, both solved with their gradients, judged as a guarded cut.
+    bool tip_splits(int index, const Cut& tip_cut, const Warp& w) {
+        Cut cut = tip_cut;
+        const int shifts = static_cast<int>(translations_.size());
+        for (const bool beyond : {false, true}) {
+            double best = std::numeric_limits<double>::infinity();
+            int count = 0;
+            for (int k = 0; k < n_; ++k) count += side_of(cut, k) == (beyond ? 1 : -1) ? 1 : 0;
+            if (count < kTipSidePixels) return false;
+            for (int s = 0; s < shifts; ++s) {
+                const double* sq = squares_.data() + static_cast<std::size_t>(s) * n_;
+                double sum = 0.0;
+                for (int k = 0; k < n_; ++k)
+                    if (side_of(cut, k) == (beyond ? 1 : -1)) sum += sq[k];
+                if (sum < best) {
+                    best = sum;
+                    (beyond ? cut.beyond_shift : cut.below_shift) = s;
+                }
+            }
+            if (!std::isfinite(best)) return false;
+        }
+        return splits_guarded(index, cut, w, kTipMinJump);
+    }
+
+    // The kSplitCandidates cuts whose two sides, each under its own best translation, leave
+    // the least residual; each side holds at least a row of pixels. A
+    // first-order gain would not rank them: the one warp puts each lip pixels off, beyond the
+    // reach of its linearisation.
+    std::vector<Cut> promising_cuts() {
+        const int shifts = static_cast<int>(translations_.size());
+        square_residuals();
         const int offsets = 2 * half_;
         const auto per_shift = static_cast<std::size_t>(offsets + 1);
         std::vector<Cut> found;
@@ -306,6 +394,7 @@ private:
 
     // Which side of `cut` pixel k lies on: -1 below, 1 beyond, 0 in the guard band.
     int side_of(const Cut& cut, int k) const {
+        if (cut.behind != 0 && cut.behind * (along(cut, k) - cut.tip) < 0.0) return 0;
         const double p = projection(cut, k);
         if (p > cut.offset + cut.guard) return 1;
         if (cut.guard > 0.0 ? p < cut.offset - cut.guard : true) return -1;
@@ -338,8 +427,9 @@ private:
             part_[static_cast<std::size_t>(k)] = in ? 1 : 0;
             count += in ? 1 : 0;
         }
-        // A narrow side holds too few pixels to pin down its own gradients.
-        const bool affine = 4 * count >= n_;
+        // A narrow side holds too few pixels to pin down its own gradients; a side of a cut
+        // that stops at a tip is fitted with them, as the field near a tip is steep.
+        const bool affine = 4 * count >= n_ || cut.behind != 0;
         if (!solver_.restrict_to(part_.data(), affine)) return false;
         const Warp& start =
             translations_[static_cast<std::size_t>(beyond ? cut.beyond_shift : cut.below_shift)];
@@ -370,7 +460,8 @@ private:
     }
 
     // A cut with a guard band: the one warp is judged on the sides' pixels alone.
-    bool splits_guarded(int index, const Cut& cut, const Warp& w) {
+    bool splits_guarded(int index, const Cut& cut, const Warp& w,
+                        double min_jump = kSplitGuardedJump) {
         double ssr_below = 0.0, ssr_beyond = 0.0, pixels_below = 0.0, pixels_beyond = 0.0;
         Warp below, beyond;
         if (!solve_side(index, cut, false, ssr_below, pixels_below, below)) return false;
@@ -380,7 +471,7 @@ private:
         // Without the band the sides' fits are carried over it to the cut: two first-order
         // fits of a steep smooth field part there by tenths of a pixel more than next to it.
         return sides_part(cut, whole, ssr_below, pixels_below, below, ssr_beyond, pixels_beyond,
-                          beyond, kSplitGuardedJump);
+                          beyond, min_jump);
     }
 
     // A cut whose one side is too thin to fit (a lip, or a gap, just inside the subset's
@@ -441,18 +532,24 @@ private:
     // `whole` and disagree where they meet by more than `min_jump` px.
     bool sides_part(const Cut& cut, double whole, double ssr_below, double pixels_below,
                     const Warp& below, double ssr_beyond, double pixels_beyond, const Warp& beyond,
-                    double min_jump = kSplitMinJump) const {
+                    double min_jump = kSplitMinJump) {
         // Together the sides must leave at most kSplitRatio of the residual, and neither more
         // than its share of the pixels: a smudge on one side leaves that side's residual where
         // it was however well the other fits, so only a cut through the smudge would pass.
         const double pixels = pixels_below + pixels_beyond;
         const bool narrow = std::min(pixels_below, pixels_beyond) < kSplitNarrowShare * pixels;
-        if (!(ssr_below + ssr_beyond <= (narrow ? kSplitNarrowRatio : kSplitRatio) * whole) ||
+        // A cut that stops at a tip keeps a part of the subset the one warp was not fitted
+        // to alone; its sides' parting, not their residual, tells a crack there.
+        const double ratio = cut.behind != 0 ? kTipRatio : narrow ? kSplitNarrowRatio : kSplitRatio;
+        if (!(ssr_below + ssr_beyond <= ratio * whole) ||
             !(ssr_below <= whole * pixels_below / pixels) ||
             !(ssr_beyond <= whole * pixels_beyond / pixels))
             return false;
-        // Where the cut crosses the line through the centre along its normal.
-        const double dx = cut.offset * cut.cos, dy = cut.offset * cut.sin;
+        // Where the cut crosses the line through the centre along its normal, or, for a cut
+        // that stops at a tip, halfway along the part of it kept.
+        const double mid = cut.behind != 0 ? (cut.tip + cut.behind * half_) / 2 : 0.0;
+        const double dx = cut.offset * cut.cos - mid * cut.sin;
+        const double dy = cut.offset * cut.sin + mid * cut.cos;
         const double du =
             displacement_at(below, dx, dy, true) - displacement_at(beyond, dx, dy, true);
         const double dv =
@@ -460,11 +557,20 @@ private:
         // Two first-order fits of a curved field (a sine of a period near the subset) part
         // at the cut by about what their gradients differ by over half a subset; a jump
         // leaves the lips' gradients alike.
+        // At a tip the lips turn apart, so their gradients along the line differ by how fast
+        // the opening grows; halfway along the kept part a smooth field's sides agree however
+        // their gradients along it differ, and only those across it are compared.
         const double bend =
-            half_ *
-            std::max(std::fabs(below.du_dx - beyond.du_dx) + std::fabs(below.du_dy - beyond.du_dy),
-                     std::fabs(below.dv_dx - beyond.dv_dx) + std::fabs(below.dv_dy - beyond.dv_dy));
-        return std::max(std::fabs(du), std::fabs(dv)) > std::max(min_jump, bend);
+            cut.behind != 0 ? half_ * std::max(std::fabs((below.du_dx - beyond.du_dx) * cut.cos +
+                                                         (below.du_dy - beyond.du_dy) * cut.sin),
+                                               std::fabs((below.dv_dx - beyond.dv_dx) * cut.cos +
+                                                         (below.dv_dy - beyond.dv_dy) * cut.sin))
+                            : half_ * std::max(std::fabs(below.du_dx - beyond.du_dx) +
+                                                   std::fabs(below.du_dy - beyond.du_dy),
+                                               std::fabs(below.dv_dx - beyond.dv_dx) +
+                                                   std::fabs(below.dv_dy - beyond.dv_dy));
+        jump_ = std::max(std::fabs(du), std::fabs(dv));
+        return jump_ > std::max(min_jump, bend);
     }
 
     SubsetSolver solver_;
@@ -477,7 +583,55 @@ private:
     std::vector<int> counts_;      // pixels per offset bin
     std::vector<Warp> translations_;
     std::vector<double> total_, beyond_;  // per translation
+    double jump_ = 0.0;                   // of the sides sides_part() judged last
 };
+
+// The line `cut` made at grid point `index` of `result`, in image coordinates.
+CutLine line_of(const GuidedResult& result, int index, const Cut& cut) {
+    CutLine line;
+    line.cos = cut.cos;
+    line.sin = cut.sin;
+    line.x = result.x[static_cast<std::size_t>(index)];
+    line.y = result.y[static_cast<std::size_t>(index)];
+    line.at = cut.offset + cut.cos * line.x + cut.sin * line.y;
+    return line;
+}
+
+// Valid points whose subset (of half side `half`) the line of a point marked last round
+// runs through, each with the line of the nearest such point (the first in index order of
+// equals); points `tried` already are left out and become tried.
+std::vector<std::pair<int, CutLine>> tip_candidates(
+    const GuidedResult& result, const std::vector<std::pair<int, CutLine>>& lines, double half,
+    int step, std::vector<std::uint8_t>& tried) {
+    const int rows = result.rows, cols = result.cols;
+    const int reach = static_cast<int>(std::ceil(2 * half / std::max(1, step)));
+    std::vector<int> nearest(result.valid.size(), -1);
+    std::vector<int> distance(result.valid.size(), std::numeric_limits<int>::max());
+    for (std::size_t l = 0; l < lines.size(); ++l) {
+        const int m = lines[l].first, r = m / cols, c = m % cols;
+        const CutLine& line = lines[l].second;
+        for (int rr = std::max(0, r - reach); rr <= std::min(rows - 1, r + reach); ++rr)
+            for (int cc = std::max(0, c - reach); cc <= std::min(cols - 1, c + reach); ++cc) {
+                const auto j = static_cast<std::size_t>(rr) * cols + cc;
+                if (!result.valid[j] || tried[j]) continue;
+                const double off = line.at - (line.cos * result.x[j] + line.sin * result.y[j]);
+                if (!(std::fabs(off) <= half - kTipGuard - kSplitGuardedSide)) continue;
+                const int d = std::max(std::abs(rr - r), std::abs(cc - c));
+                if (d < distance[j]) {
+                    distance[j] = d;
+                    nearest[j] = static_cast<int>(l);
+                }
+            }
+    }
+    std::vector<std::pair<int, CutLine>> out;
+    for (std::size_t j = 0; j < nearest.size(); ++j)
+        if (nearest[j] >= 0) {
+            tried[j] = 1;
+            out.emplace_back(static_cast<int>(j),
+                             lines[static_cast<std::size_t>(nearest[j])].second);
+        }
+    return out;
+}
 
 }  // namespace
 
@@ -488,10 +642,17 @@ void mark_discontinuities(const ReferenceImage::Data& reference, const DeformedF
     if (tested.empty()) return;
     const int rows = result.rows, cols = result.cols;
     std::vector<std::uint8_t> tried(misfit.size(), 0);
+    const auto mark = [&result](std::size_t i) {
+        result.valid[i] = 0;
+        result.status[i] = static_cast<std::uint8_t>(GuidedStatus::kCrossesDiscontinuity);
+        result.sigma_u[i] = result.sigma_v[i] = std::numeric_limits<double>::quiet_NaN();
+    };
+    std::vector<std::pair<int, CutLine>> lines;  // of the points marked
     // Each round judges its points on the result as the rounds before left it, so the outcome
     // depends neither on the order of the points nor on `threads`.
     while (!tested.empty()) {
         std::vector<std::uint8_t> marked(tested.size(), 0);
+        std::vector<Cut> passed(tested.size());
         const int count = static_cast<int>(tested.size());
 #pragma omp parallel num_threads(threads)
         {
@@ -499,8 +660,8 @@ void mark_discontinuities(const ReferenceImage::Data& reference, const DeformedF
 #pragma omp for schedule(dynamic, 1)
             for (int g = 0; g < count; ++g) {
                 const int i = tested[static_cast<std::size_t>(g)];
-                marked[static_cast<std::size_t>(g)] =
-                    test.straddles(result, i, warp_at(result, i)) ? 1 : 0;
+                const auto at = static_cast<std::size_t>(g);
+                marked[at] = test.straddles(result, i, warp_at(result, i), passed[at]) ? 1 : 0;
             }
         }
         for (const int i : tested) tried[static_cast<std::size_t>(i)] = 1;
@@ -508,9 +669,9 @@ void mark_discontinuities(const ReferenceImage::Data& reference, const DeformedF
         for (std::size_t g = 0; g < tested.size(); ++g) {
             if (!marked[g]) continue;
             const auto i = static_cast<std::size_t>(tested[g]);
-            result.valid[i] = 0;
-            result.status[i] = static_cast<std::uint8_t>(GuidedStatus::kCrossesDiscontinuity);
-            result.sigma_u[i] = result.sigma_v[i] = std::numeric_limits<double>::quiet_NaN();
+            mark(i);
+            if (passed[g].below_used && passed[g].beyond_used)
+                lines.emplace_back(tested[g], line_of(result, tested[g], passed[g]));
             // Towards a crack's tip the opening, and with it the misfit, fades below what
             // the gate lets through, while the subsets there still blend the lips: the
             // neighbours of a marked point are tested too once their misfit clears the floor.
@@ -526,6 +687,37 @@ void mark_discontinuities(const ReferenceImage::Data& reference, const DeformedF
         }
         std::sort(next.begin(), next.end());
         tested = std::move(next);
+    }
+    // Closer to the tip the misfit fades into the noise: the valid subsets the marked points'
+    // lines run through are tested for a crack that ends inside them, whatever their misfit,
+    // in rounds as above, each new mark's line reaching further.
+    std::vector<std::uint8_t> tip_tried(misfit.size(), 0);
+    while (!lines.empty()) {
+        const auto candidates =
+            tip_candidates(result, lines, reference.half, config.step, tip_tried);
+        std::vector<std::uint8_t> marked(candidates.size(), 0);
+        std::vector<Cut> passed(candidates.size());
+        const int count = static_cast<int>(candidates.size());
+#pragma omp parallel num_threads(threads)
+        {
+            SplitTest test(reference, frame, config);
+#pragma omp for schedule(dynamic, 1)
+            for (int g = 0; g < count; ++g) {
+                const auto at = static_cast<std::size_t>(g);
+                const int i = candidates[at].first;
+                marked[at] =
+                    test.holds_tip(result, i, warp_at(result, i), candidates[at].second, passed[at])
+                        ? 1
+                        : 0;
+            }
+        }
+        lines.clear();
+        for (std::size_t g = 0; g < candidates.size(); ++g) {
+            if (!marked[g]) continue;
+            mark(static_cast<std::size_t>(candidates[g].first));
+            lines.emplace_back(candidates[g].first,
+                               line_of(result, candidates[g].first, passed[g]));
+        }
     }
 }
 

@@ -77,5 +77,20 @@ inline constexpr int kSplitGuardedSide = 2;
 /// pixel.
 inline constexpr double kSplitEdgeRatio = 0.3;
 inline constexpr double kSplitEdgeContrast = 10.0;
+/// Near a crack's tip: the valid subsets a marked point's cut line runs through are cut along
+/// it again, offset by up to kTipOffsetReach px, with a guard band of kTipGuard px, and kept
+/// only on the marked point's side of a tip placed every kTipStep px (at least kTipShortest px
+/// of the line kept, each side at least kTipSidePixels pixels, fitted with its gradients);
+/// the sides must leave at most kTipRatio of the one warp's residual there and part by
+/// kTipMinJump px, and by more than their gradients across the line differ by over half a
+/// subset, where the kept part of the line is halfway. A shorter kept part (5 px) marked a
+/// subset 4 px ahead of a tip: the interpolant and the tip's steep field reach into it.
+inline constexpr int kTipOffsetReach = 1;
+inline constexpr double kTipGuard = 3.0;
+inline constexpr double kTipStep = 2.0;
+inline constexpr double kTipShortest = 9.0;
+inline constexpr int kTipSidePixels = 40;
+inline constexpr double kTipMinJump = 0.25;
+inline constexpr double kTipRatio = 0.75;
 
 }  // namespace morvex::dic::detail

@@ -169,6 +169,86 @@ TEST_P(CrackNearEdge, ThinLipInsideTheSubsetIsNeverValid) {
 // inside the subsets next to it.
 INSTANTIATE_TEST_SUITE_P(Columns, CrackNearEdge, ::testing::Values(121, 122, 123, 124));
 
+// A crack from the left edge to a tip inside the image, opened like a crack under tension:
+// each lip moves off the line by A sqrt(r) sin(theta / 2) (r, theta about the tip, theta = 0
+// ahead of it), so the opening fades to nothing at the tip and the field ahead is continuous.
+// Near the tip the opening falls to tenths of a pixel and, under read noise, the subsets there
+// misfit no more than the intact speckle, yet read the lips as a blend (0.1 to 0.2 px off).
+// No subset that holds kTipHeld px of the crack's length, kTipInside px or more inside its
+// edge, is valid; every point whose subset keeps clear of the lips and of the tip (beyond the
+// interpolant's reach) is valid and right.
+class CrackTip : public ::testing::TestWithParam<double> {};
+
+TEST_P(CrackTip, NoSubsetHoldingTheCrackIsValid) {
+    const double tip_x = GetParam(), tip_y = 80.5;
+    constexpr double kA = 0.1;  // px^0.5: 2.2 px opened 120 px behind the tip, 0.2 px at 1
+    constexpr double kTipHeld = 13.0, kTipInside = 4.0;
+    const auto field = [&](double x, double y, double& u, double& v) {
+        const double r = std::hypot(x - tip_x, y - tip_y);
+        const double theta = std::atan2(y - tip_y, x - tip_x);
+        u = kU;
+        v = kV + kA * std::sqrt(r) * std::sin(0.5 * theta);
+    };
+    const std::vector<Dot> dots = morvex::test::random_dots(kRows, kCols, 31u);
+    const cv::Mat reference = morvex::test::render_dots(kRows, kCols, dots);
+    cv::Mat deformed = morvex::test::render_dots_deformed(kRows, kCols, dots, field);
+    // What no reference pixel lands on (the inverse map finds no source) is the dark gap.
+    for (int r = 0; r < kRows; ++r)
+        for (int c = 0; c < kCols; ++c) {
+            double x = c, y = r, u = 0.0, v = 0.0;
+            for (int k = 0; k < 60; ++k) {
+                field(x, y, u, v);
+                x = c - u;
+                y = r - v;
+            }
+            field(x, y, u, v);
+            if (std::hypot(x + u - c, y + v - r) > 1e-3) deformed.at<double>(r, c) = 10.0;
+        }
+    // Read noise of a grey level: the subsets at the tip then misfit no more than the others.
+    cv::Mat noisy = reference.clone();
+    std::mt19937 rng(5u);
+    std::normal_distribution<double> grey(0.0, 1.0);
+    for (cv::Mat* image : {&noisy, &deformed})
+        for (int r = 0; r < kRows; ++r)
+            for (int c = 0; c < kCols; ++c) image->at<double>(r, c) += grey(rng);
+    GuidedConfig config = plate_config(2);
+    config.subset_size = 25;
+    const ReferenceImage ref(noisy, config);
+    const GuidedResult result = correlate_guided(ref, deformed, config);
+    const int half = config.subset_size / 2;
+    int near_tip = 0, clear = 0;
+    for (std::size_t i = 0; i < result.u.size(); ++i) {
+        const double x = result.x[i], y = result.y[i];
+        if (y - half - 1 < 0 || y + half + 2 > kRows - 1 || x + half + 1 > kCols - 1 ||
+            x - half - 1 < 0)
+            continue;
+        const double held = tip_x - (x - half);  // of the crack's length, px
+        const double inside = half - std::fabs(y - tip_y);
+        if (held >= kTipHeld && inside >= kTipInside) {
+            near_tip += x + half > tip_x ? 1 : 0;
+            EXPECT_EQ(result.valid[i], 0) << "holds the crack at " << x << ", " << y << ": v "
+                                          << result.v[i] << ", ZNCC " << result.zncc[i];
+            continue;
+        }
+        // The subset keeps clear of the lips, or wholly ahead of the tip.
+        if (!(inside < -kInterpolantReach || held < -kInterpolantReach)) continue;
+        ++clear;
+        double u, v;
+        field(x, y, u, v);
+        EXPECT_EQ(result.valid[i], 1)
+            << "at " << x << ", " << y << " status " << int(result.status[i]);
+        EXPECT_NEAR(result.u[i], u, kValidTolerance) << x << ", " << y;
+        EXPECT_NEAR(result.v[i], v, kValidTolerance) << x << ", " << y;
+    }
+    EXPECT_GE(near_tip, 6);  // the subsets that hold the tip itself
+    EXPECT_GT(clear, 800);
+}
+
+// The tip against the grid (centres 5 px apart): each leaves a different stretch of the
+// crack inside the subsets around it.
+INSTANTIATE_TEST_SUITE_P(Tips, CrackTip,
+                         ::testing::Values(146.5, 147.5, 149.5, 150.5, 151.5, 152.5, 153.5, 154.5));
+
 // Smooth fields keep every point: nothing is marked as crossing a discontinuity however
 // steep, curved or noisy the field, and every point in view is valid and right.
 struct SmoothCase {
