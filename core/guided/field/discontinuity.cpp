@@ -35,7 +35,6 @@ struct Cut {
     // (-sin, cos), lies on the `behind` side (+1 or -1) of `tip` count; 0 keeps the whole line.
     int behind = 0;
     double tip = 0.0;
-    double jump = 0.0;  // px, how far the sides' fits parted on the cut (once it passed)
 };
 
 // A line a marked point's subset was cut along, in image coordinates: n . (x, y) = `at`, with
@@ -189,9 +188,8 @@ private:
         return -(k % side_ - half_) * cut.sin + (k / side_ - half_) * cut.cos;
     }
 
-    bool pass(const Cut& cut, Cut& passed) const {
+    static bool pass(const Cut& cut, Cut& passed) {
         passed = cut;
-        passed.jump = jump_;
         return true;
     }
 
@@ -214,16 +212,18 @@ private:
     bool tip_splits(int index, const Cut& tip_cut, const Warp& w) {
         Cut cut = tip_cut;
         const int shifts = static_cast<int>(translations_.size());
+        for (int k = 0; k < n_; ++k)
+            part_[static_cast<std::size_t>(k)] = static_cast<std::uint8_t>(side_of(cut, k) + 1);
         for (const bool beyond : {false, true}) {
+            const std::uint8_t mine = beyond ? 2 : 0;
             double best = std::numeric_limits<double>::infinity();
-            int count = 0;
-            for (int k = 0; k < n_; ++k) count += side_of(cut, k) == (beyond ? 1 : -1) ? 1 : 0;
+            const auto count = std::count(part_.begin(), part_.end(), mine);
             if (count < kTipSidePixels) return false;
             for (int s = 0; s < shifts; ++s) {
                 const double* sq = squares_.data() + static_cast<std::size_t>(s) * n_;
                 double sum = 0.0;
                 for (int k = 0; k < n_; ++k)
-                    if (side_of(cut, k) == (beyond ? 1 : -1)) sum += sq[k];
+                    if (part_[static_cast<std::size_t>(k)] == mine) sum += sq[k];
                 if (sum < best) {
                     best = sum;
                     (beyond ? cut.beyond_shift : cut.below_shift) = s;
@@ -532,7 +532,7 @@ private:
     // `whole` and disagree where they meet by more than `min_jump` px.
     bool sides_part(const Cut& cut, double whole, double ssr_below, double pixels_below,
                     const Warp& below, double ssr_beyond, double pixels_beyond, const Warp& beyond,
-                    double min_jump = kSplitMinJump) {
+                    double min_jump = kSplitMinJump) const {
         // Together the sides must leave at most kSplitRatio of the residual, and neither more
         // than its share of the pixels: a smudge on one side leaves that side's residual where
         // it was however well the other fits, so only a cut through the smudge would pass.
@@ -569,8 +569,7 @@ private:
                                                    std::fabs(below.du_dy - beyond.du_dy),
                                                std::fabs(below.dv_dx - beyond.dv_dx) +
                                                    std::fabs(below.dv_dy - beyond.dv_dy));
-        jump_ = std::max(std::fabs(du), std::fabs(dv));
-        return jump_ > std::max(min_jump, bend);
+        return std::max(std::fabs(du), std::fabs(dv)) > std::max(min_jump, bend);
     }
 
     SubsetSolver solver_;
@@ -583,7 +582,6 @@ private:
     std::vector<int> counts_;      // pixels per offset bin
     std::vector<Warp> translations_;
     std::vector<double> total_, beyond_;  // per translation
-    double jump_ = 0.0;                   // of the sides sides_part() judged last
 };
 
 // The line `cut` made at grid point `index` of `result`, in image coordinates.

@@ -19,7 +19,9 @@ namespace morvex::dic::detail {
 /// leave the least residual are solved side by side, and the point is marked when one cut's sides leave at most
 /// kSplitRatio of the whole warp's residual and its sides' warps differ on the cut by more than kSplitMinJump px.
 /// Each point is judged on the result as it came in, so the outcome depends neither on the
-/// order of the points nor on `threads`.
+/// order of the points nor on `threads`. The valid neighbours of marked points are tested in
+/// rounds once their misfit clears kSplitGateFloor; last, the valid subsets the marked
+/// points' cut lines run through are tested for a crack that ends inside them (kTipGuard).
 void mark_discontinuities(const ReferenceImage::Data& reference, const DeformedFrame& frame,
                           const GuidedConfig& config, GuidedResult& result, int threads);
 
