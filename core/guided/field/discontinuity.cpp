@@ -584,6 +584,27 @@ private:
     std::vector<double> total_, beyond_;  // per translation
 };
 
+// Which of `count` points `judge(test, g, cut)` finds straddling a jump, judged over `threads`
+// with a SplitTest each; `passed` gets the cut each passed on.
+template <typename Judge>
+std::vector<std::uint8_t> judged(const ReferenceImage::Data& reference, const DeformedFrame& frame,
+                                 const GuidedConfig& config, int threads, std::size_t count,
+                                 std::vector<Cut>& passed, const Judge& judge) {
+    std::vector<std::uint8_t> marked(count, 0);
+    passed.assign(count, Cut{});
+    const int n = static_cast<int>(count);
+#pragma omp parallel num_threads(threads)
+    {
+        SplitTest test(reference, frame, config);
+#pragma omp for schedule(dynamic, 1)
+        for (int g = 0; g < n; ++g) {
+            const auto at = static_cast<std::size_t>(g);
+            marked[at] = judge(test, at, passed[at]) ? 1 : 0;
+        }
+    }
+    return marked;
+}
+
 // The line `cut` made at grid point `index` of `result`, in image coordinates.
 CutLine line_of(const GuidedResult& result, int index, const Cut& cut) {
     CutLine line;
@@ -649,19 +670,13 @@ void mark_discontinuities(const ReferenceImage::Data& reference, const DeformedF
     // Each round judges its points on the result as the rounds before left it, so the outcome
     // depends neither on the order of the points nor on `threads`.
     while (!tested.empty()) {
-        std::vector<std::uint8_t> marked(tested.size(), 0);
-        std::vector<Cut> passed(tested.size());
-        const int count = static_cast<int>(tested.size());
-#pragma omp parallel num_threads(threads)
-        {
-            SplitTest test(reference, frame, config);
-#pragma omp for schedule(dynamic, 1)
-            for (int g = 0; g < count; ++g) {
-                const int i = tested[static_cast<std::size_t>(g)];
-                const auto at = static_cast<std::size_t>(g);
-                marked[at] = test.straddles(result, i, warp_at(result, i), passed[at]) ? 1 : 0;
-            }
-        }
+        std::vector<Cut> passed;
+        const std::vector<std::uint8_t> marked =
+            judged(reference, frame, config, threads, tested.size(), passed,
+                   [&](SplitTest& test, std::size_t g, Cut& cut) {
+                       const int i = tested[g];
+                       return test.straddles(result, i, warp_at(result, i), cut);
+                   });
         for (const int i : tested) tried[static_cast<std::size_t>(i)] = 1;
         std::vector<int> next;
         for (std::size_t g = 0; g < tested.size(); ++g) {
@@ -693,22 +708,13 @@ void mark_discontinuities(const ReferenceImage::Data& reference, const DeformedF
     while (!lines.empty()) {
         const auto candidates =
             tip_candidates(result, lines, reference.half, config.step, tip_tried);
-        std::vector<std::uint8_t> marked(candidates.size(), 0);
-        std::vector<Cut> passed(candidates.size());
-        const int count = static_cast<int>(candidates.size());
-#pragma omp parallel num_threads(threads)
-        {
-            SplitTest test(reference, frame, config);
-#pragma omp for schedule(dynamic, 1)
-            for (int g = 0; g < count; ++g) {
-                const auto at = static_cast<std::size_t>(g);
-                const int i = candidates[at].first;
-                marked[at] =
-                    test.holds_tip(result, i, warp_at(result, i), candidates[at].second, passed[at])
-                        ? 1
-                        : 0;
-            }
-        }
+        std::vector<Cut> passed;
+        const std::vector<std::uint8_t> marked = judged(
+            reference, frame, config, threads, candidates.size(), passed,
+            [&](SplitTest& test, std::size_t g, Cut& cut) {
+                const int i = candidates[g].first;
+                return test.holds_tip(result, i, warp_at(result, i), candidates[g].second, cut);
+            });
         lines.clear();
         for (std::size_t g = 0; g < candidates.size(); ++g) {
             if (!marked[g]) continue;
