@@ -167,14 +167,17 @@ public:
         translations_for(result, index, w, translations_);
         if (!solver_.prepare(index)) return false;
         square_residuals();
+        std::vector<Cut> found;
         for (double kept = 2.0 * half_ - kTipStep; kept >= kTipShortest; kept -= kTipStep)
             for (int shift = -kTipOffsetReach; shift <= kTipOffsetReach; ++shift) {
                 cut.offset = centred + shift;
                 // Each side needs kSplitGuardedSide rows of pixels past the band.
                 if (std::fabs(cut.offset) > half_ - kTipGuard - kSplitGuardedSide) continue;
                 cut.tip = cut.behind * (half_ - kept);
-                if (tip_splits(index, cut, w)) return pass(cut, passed);
+                if (ranked_tip_cut(cut)) found.push_back(cut);
             }
+        for (const Cut& best : best_of(std::move(found), kTipCandidates))
+            if (splits_guarded(index, best, w, kTipMinJump)) return pass(best, passed);
         return false;
     }
 
@@ -207,18 +210,21 @@ private:
         }
     }
 
-    // A cut that stops at a tip (see holds_tip()): each side from the translation that leaves
-    // it the least residual, both solved with their gradients, judged as a guarded cut.
-    bool tip_splits(int index, const Cut& tip_cut, const Warp& w) {
-        Cut cut = tip_cut;
+    // A cut that stops at a tip (see holds_tip()) given each side's translation that leaves it
+    // the least residual, and scored by the residual per pixel they leave (as the guarded cuts
+    // are); false when a side is too small or no translation stays in the image.
+    bool ranked_tip_cut(Cut& cut) {
         const int shifts = static_cast<int>(translations_.size());
         for (int k = 0; k < n_; ++k)
             part_[static_cast<std::size_t>(k)] = static_cast<std::uint8_t>(side_of(cut, k) + 1);
+        double total = 0.0;
+        std::ptrdiff_t pixels = 0;
         for (const bool beyond : {false, true}) {
             const std::uint8_t mine = beyond ? 2 : 0;
             double best = std::numeric_limits<double>::infinity();
             const auto count = std::count(part_.begin(), part_.end(), mine);
             if (count < kTipSidePixels) return false;
+            pixels += count;
             for (int s = 0; s < shifts; ++s) {
                 const double* sq = squares_.data() + static_cast<std::size_t>(s) * n_;
                 double sum = 0.0;
@@ -230,8 +236,10 @@ private:
                 }
             }
             if (!std::isfinite(best)) return false;
+            total += best;
         }
-        return splits_guarded(index, cut, w, kTipMinJump);
+        cut.score = total / static_cast<double>(pixels);
+        return true;
     }
 
     // The kSplitCandidates cuts whose two sides, each under its own best translation, leave
@@ -290,8 +298,8 @@ private:
     }
 
     // The kSplitCandidates cuts of least score, best first.
-    static std::vector<Cut> best_of(std::vector<Cut> found) {
-        const auto keep = std::min<std::size_t>(found.size(), kSplitCandidates);
+    static std::vector<Cut> best_of(std::vector<Cut> found, int most = kSplitCandidates) {
+        const auto keep = std::min<std::size_t>(found.size(), static_cast<std::size_t>(most));
         std::partial_sort(found.begin(), found.begin() + static_cast<std::ptrdiff_t>(keep),
                           found.end(),
                           [](const Cut& x, const Cut& y) { return x.score < y.score; });
