@@ -568,15 +568,13 @@ private:
         // At a tip the lips turn apart, so their gradients along the line differ by how fast
         // the opening grows; halfway along the kept part a smooth field's sides agree however
         // their gradients along it differ, and only those across it are compared.
+        const auto apart = [&cut](double d_dx, double d_dy) {
+            return cut.behind != 0 ? std::fabs(d_dx * cut.cos + d_dy * cut.sin)
+                                   : std::fabs(d_dx) + std::fabs(d_dy);
+        };
         const double bend =
-            cut.behind != 0 ? half_ * std::max(std::fabs((below.du_dx - beyond.du_dx) * cut.cos +
-                                                         (below.du_dy - beyond.du_dy) * cut.sin),
-                                               std::fabs((below.dv_dx - beyond.dv_dx) * cut.cos +
-                                                         (below.dv_dy - beyond.dv_dy) * cut.sin))
-                            : half_ * std::max(std::fabs(below.du_dx - beyond.du_dx) +
-                                                   std::fabs(below.du_dy - beyond.du_dy),
-                                               std::fabs(below.dv_dx - beyond.dv_dx) +
-                                                   std::fabs(below.dv_dy - beyond.dv_dy));
+            half_ * std::max(apart(below.du_dx - beyond.du_dx, below.du_dy - beyond.du_dy),
+                             apart(below.dv_dx - beyond.dv_dx, below.dv_dy - beyond.dv_dy));
         return std::max(std::fabs(du), std::fabs(dv)) > std::max(min_jump, bend);
     }
 
