@@ -49,7 +49,6 @@ def warp(reference: np.ndarray, displacement: Displacement2D
          ) -> tuple[np.ndarray, np.ndarray]:
     """The reference deformed by `displacement` (x, y px -> u, v px), and where no reference
     pixel lands (the inverse map does not converge: an opened gap)."""
-    rows, cols = reference.shape
     y, x = np.indices(reference.shape, dtype=np.float64)
     px, py = x.copy(), y.copy()
     for _ in range(_ITERATIONS):
@@ -59,15 +58,7 @@ def warp(reference: np.ndarray, displacement: Displacement2D
     gap = np.hypot(px + u - x, py + v - y) > 1e-3
     coefficients = warping.bspline_coefficients(
         warping.bspline_coefficients(reference, 0), 1)
-    out = np.zeros(reference.shape)
-    base_x, base_y = np.floor(px), np.floor(py)
-    wx = warping._quintic_weights(px - base_x)
-    wy = warping._quintic_weights(py - base_y)
-    for i, weight_y in enumerate(wy):
-        r = warping._mirror(base_y.astype(np.int64) + i - 2, rows)
-        for j, weight_x in enumerate(wx):
-            c = warping._mirror(base_x.astype(np.int64) + j - 2, cols)
-            out += weight_y * weight_x * coefficients[r, c]
+    out = warping.sample(coefficients, px, py)
     out[gap] = GAP_GREY
     return out, gap
 
@@ -250,61 +241,73 @@ def _line_error(found: list[tuple[float, float]], line_y: float, slope: float, s
 
 
 def case_found(size: int, subset: int, step: int) -> None:
-    """The crack found from a run without a line: how far from the truth, how well the
-    opening and a run with it as a barrier read."""
+    """The crack found from a run without a line, by the grid alone and placed by the images:
+    how far from the truth, how well the opening and a run with it as a barrier read."""
     print("(found line) the crack found from a run without a line "
-          "(morvex.crack_find.find_cracks)")
+          "(morvex.crack_find.find_cracks, by the grid alone and with images=)")
     for label, slope in (("(a) straight crack, along the grid", 0.0),
                          ("(a) straight crack, oblique (slope 0.07)", 0.07)):
         reference, deformed, _, line_y = opened_plate(size, slope)
         result = morvex.correlate(reference, deformed, subset=subset, step=step)
-        found = find_cracks(result)
-        if len(found) != 1:
-            print(f"    {label}: {len(found)} lines found (expected 1)")
-            continue
-        worst, rms = _line_error(found[0], line_y, slope, size)
-        print(f"    {label}: {len(found[0])} vertices, from ({found[0][0][0]:.1f}, "
-              f"{found[0][0][1]:.1f}) to ({found[0][-1][0]:.1f}, {found[0][-1][1]:.1f}) px; "
-              f"distance to the truth max {worst:.2f}, RMS {rms:.2f} px (target 1)")
-        opening = measure_cracks(result, found)["opening"].values[0, 0]
-        finite = np.isfinite(opening)
-        miss = np.abs(opening[finite] - OPENING)
-        print(f"      opening along the found line at {int(finite.sum())} stations: error max "
-              f"{miss.max():.4f}, RMS {math.sqrt(np.mean(miss ** 2)):.4f} px (target 0.02)")
         x, y = np.meshgrid(result["x"].values, result["y"].values)
         true_y = line_y + slope * (x - size / 2)
         truth_v = np.where(y > true_y, OPENING / 2, -OPENING / 2)
-        half = (subset - 1) / 2
-        crosses = (np.abs(y - true_y) < half * math.hypot(1.0, slope))
-        for name, lines in (("found line", found),
-                            ("true line", [[(0.0, line_y - slope * size / 2),
-                                            (size - 1.0, line_y + slope * (size / 2 - 1))]])):
-            given = morvex.correlate(reference, deformed, subset=subset, step=step,
-                                     crack_lines=lines)
-            # The same subsets for both lines: centres clear of the truth by 1 px and by the
-            # found line's largest miss, so that each lies on its own side of both lines.
-            away = np.abs(y - true_y) >= 1.0 + worst
-            cut = crosses & away
-            ok = cut & given["valid"].values
-            error = np.hypot(given["u"].values, given["v"].values - truth_v)[ok]
-            within = np.mean(error < 0.02) if error.size else math.nan
-            print(f"      {name} as a barrier: subsets it cuts (centre >= "
-                  f"{1.0 + worst:.1f} px from the truth) "
-                  f"{int(cut.sum())}, valid {int(ok.sum())}; error max "
-                  f"{error.max() if error.size else math.nan:.4f}, RMS "
-                  f"{math.sqrt(np.mean(error ** 2)) if error.size else math.nan:.4f} px, "
-                  f"within 0.02 px {within:.1%}")
+        crosses = np.abs(y - true_y) < (subset - 1) / 2 * math.hypot(1.0, slope)
+        true_line = [(0.0, line_y - slope * size / 2),
+                     (size - 1.0, line_y + slope * (size / 2 - 1))]
+        misses = []
+        for how, images in (("grid", None), ("images", (reference, deformed))):
+            found = find_cracks(result, images=images)
+            if len(found) != 1:
+                print(f"    {label}, by the {how}: {len(found)} lines found (expected 1)")
+                continue
+            worst, rms = _line_error(found[0], line_y, slope, size)
+            misses.append(worst)
+            print(f"    {label}, by the {how}: {len(found[0])} vertices, from "
+                  f"({found[0][0][0]:.1f}, {found[0][0][1]:.1f}) to ({found[0][-1][0]:.1f}, "
+                  f"{found[0][-1][1]:.1f}) px; distance to the truth max {worst:.2f}, RMS "
+                  f"{rms:.2f} px (target 1)")
+            opening = measure_cracks(result, found)["opening"].values[0, 0]
+            finite = np.isfinite(opening)
+            miss = np.abs(opening[finite] - OPENING)
+            print(f"      opening along it at {int(finite.sum())} stations: error max "
+                  f"{miss.max():.4f}, RMS {math.sqrt(np.mean(miss ** 2)):.4f} px (target 0.02)")
+            _found_barrier(reference, deformed, found, subset, step, crosses, truth_v,
+                           np.abs(y - true_y) >= 1.0 + worst, 1.0 + worst)
+        if misses:
+            _found_barrier(reference, deformed, [true_line], subset, step, crosses, truth_v,
+                           np.abs(y - true_y) >= 1.0 + max(misses), 1.0 + max(misses),
+                           "true line")
     reference, deformed, _, tip, _ = williams_plate(size)
     result = morvex.correlate(reference, deformed, subset=subset, step=step)
-    found = find_cracks(result)
-    if len(found) != 1:
-        print(f"    (b) Williams field: {len(found)} lines found (expected 1)")
-        return
-    end = found[0][-1]
-    worst, rms = _line_error([found[0][0], end], tip[1], 0.0, size)
-    print(f"    (b) Williams field: tip found at ({end[0]:.1f}, {end[1]:.1f}) px, error "
-          f"{math.hypot(end[0] - tip[0], end[1] - tip[1]) / subset:.2f} subsets (target <= 2);"
-          f" line to the truth max {worst:.2f}, RMS {rms:.2f} px")
+    for how, images in (("grid", None), ("images", (reference, deformed))):
+        found = find_cracks(result, images=images)
+        if len(found) != 1:
+            print(f"    (b) Williams field, by the {how}: {len(found)} lines found (expected 1)")
+            continue
+        end = found[0][-1]
+        worst, rms = _line_error([found[0][0], end], tip[1], 0.0, size)
+        print(f"    (b) Williams field, by the {how}: tip found at ({end[0]:.1f}, {end[1]:.1f}) "
+              f"px, error {math.hypot(end[0] - tip[0], end[1] - tip[1]) / subset:.2f} subsets "
+              f"(target <= 2); line to the truth max {worst:.2f}, RMS {rms:.2f} px")
+
+
+def _found_barrier(reference: np.ndarray, deformed: np.ndarray,
+                   lines: list[list[tuple[float, float]]], subset: int, step: int,
+                   crosses: np.ndarray, truth_v: np.ndarray, away: np.ndarray, clear: float,
+                   name: str = "found line") -> None:
+    """A run with `lines` as barriers, read on the subsets the true line cuts whose centres
+    are `clear` px from it (so that each lies on its own side of both lines)."""
+    given = morvex.correlate(reference, deformed, subset=subset, step=step, crack_lines=lines)
+    cut = crosses & away
+    ok = cut & given["valid"].values
+    error = np.hypot(given["u"].values, given["v"].values - truth_v)[ok]
+    within = np.mean(error < 0.02) if error.size else math.nan
+    print(f"      {name} as a barrier: subsets it cuts (centre >= {clear:.1f} px from the "
+          f"truth) {int(cut.sum())}, valid {int(ok.sum())}; error max "
+          f"{error.max() if error.size else math.nan:.4f}, RMS "
+          f"{math.sqrt(np.mean(error ** 2)) if error.size else math.nan:.4f} px, within 0.02 px "
+          f"{within:.1%}")
 
 
 def main() -> None:

@@ -727,6 +727,10 @@ def demo(output: pathlib.Path, frames: int, size: int) -> None:
                    "--line or morvex run --crack); measured when no --line is given.")
 @click.option("--frame", "find_frame", default=-1, show_default="the last",
               type=int, help="With --find: the frame to find the cracks on.")
+@click.option("--images", "find_images", nargs=2, metavar="REFERENCE DEFORMED",
+              type=click.Path(exists=True, dir_okay=False, path_type=pathlib.Path),
+              help="With --find: the reference and that frame's image, which place each line "
+                   "to a fraction of a pixel (without them: within about half a grid step).")
 @click.option("--distance", type=float, show_default="half the subset plus two grid steps",
               help="How far from the line each lip is read, px.")
 @click.option("--spacing", type=float, show_default="the grid step",
@@ -761,7 +765,7 @@ def demo(output: pathlib.Path, frames: int, size: int) -> None:
               show_default="four frames spread over the run",
               help="Frames whose opening profile the plot draws.")
 def crack(store: pathlib.Path, lines: tuple[str, ...], find: bool, find_frame: int,
-          distance: float | None,
+          find_images: tuple[pathlib.Path, pathlib.Path] | None, distance: float | None,
           spacing: float | None, noise_factor: float, young: float | None,
           poisson: float | None, plane_stress: bool, r_min: float | None, r_max: float | None,
           orders: int, tip_from: str, refine_tip: bool, pixel_size: float | None,
@@ -776,11 +780,16 @@ def crack(store: pathlib.Path, lines: tuple[str, ...], find: bool, find_frame: i
         raise MorvexError("give the cracks with --line, or --find them")
     if output is None and not find:
         raise MorvexError("give the CSV to write with -o")
+    if find_images and not find:
+        raise MorvexError("--images places the lines --find finds: give --find too")
     if find:
         from .crack_find import find_cracks, format_line
+        from .io import load_image
         from .store import open_store
 
-        found = find_cracks(open_store(store), find_frame)
+        images = (None if not find_images
+                  else (load_image(find_images[0]), load_image(find_images[1])))
+        found = find_cracks(open_store(store), find_frame, images=images)
         if not found:
             click.echo("no crack found")
         for k, line in enumerate(found):

@@ -21,7 +21,9 @@ flagged, grouped into chains of grid neighbours, and each chain becomes a polyli
    gives the middle of its gap between the two sides; the stations are moved to the mean of
    these, those with a jump under half the crack's median left out (a tip's ragged end), and
    fitted piecewise by total least-squares lines; twice, the second pass along the first's
-   normals;
+   normals; given the images, the stations are then moved to where the images place the
+   crack (:mod:`morvex.crack_image`: to a fraction of a pixel, where the grid alone leaves a
+   crack along a grid row more than a pixel off) and fitted again;
 5. mouth and tip: the end at the grid's edge (or, with both or neither there, the one with the
    larger jump) is the mouth and is carried to the image's edge; the other end is continued
    straight to the edge and cut where the opening at the line falls below its noise threshold,
@@ -50,6 +52,7 @@ from .crack import (
     opening_profile,
     profile_noise,
 )
+from .crack_image import Lips, image_stations
 
 if TYPE_CHECKING:
     import xarray as xr
@@ -74,6 +77,7 @@ def find_cracks(dataset: xr.Dataset, frame: int = -1, *, min_points: int = DEFAU
                 jump_factor: float = DEFAULT_JUMP_FACTOR, min_jump: float = DEFAULT_MIN_JUMP,
                 noise_factor: float = DEFAULT_NOISE_FACTOR, tolerance: float | None = None,
                 bounds: tuple[float, float, float, float] | None = None,
+                images: tuple[Any, Any] | None = None,
                 ) -> list[list[tuple[float, float]]]:
     """The cracks of one frame, each a polyline of (x, y) reference px from mouth to tip.
 
@@ -91,6 +95,9 @@ def find_cracks(dataset: xr.Dataset, frame: int = -1, *, min_points: int = DEFAU
             (default :func:`morvex.crack.field_bounds`: the image when the dataset holds it).
         tolerance: Douglas-Peucker tolerance, px (default half the subset: the band's middle
             wanders by about a step, and the ridge search moves each vertex anyway).
+        images: (reference, deformed) of that frame, 2-D, as correlated: the lines are then
+            placed where the images part the lips, to a fraction of a pixel (without them,
+            where the grid of points does: within about half a step).
 
     Returns:
         One polyline per crack, longest first, each accepted by
@@ -98,7 +105,8 @@ def find_cracks(dataset: xr.Dataset, frame: int = -1, *, min_points: int = DEFAU
         no discontinuity.
 
     Raises:
-        MorvexError: for a dataset without u, v, valid or status, a frame out of range, or a
+        MorvexError: for a dataset without u, v, valid or status, a frame out of range,
+            images that are not two finite 2-D arrays of one shape covering the grid, or a
             bad number.
     """
     for name in ("u", "v", "valid", "status"):
@@ -121,6 +129,7 @@ def find_cracks(dataset: xr.Dataset, frame: int = -1, *, min_points: int = DEFAU
     step = grid_step(dataset)
     subset = _subset_px(dataset, step)
     xs, ys = np.meshgrid(dataset["x"].values.astype(float), dataset["y"].values.astype(float))
+    pair = None if images is None else _images(images, xs, ys)
     valid = one["valid"] & np.isfinite(one["u"]) & np.isfinite(one["v"])
     noise = _noise(one, valid)
     threshold = max(jump_factor * math.sqrt(2.0) * noise, min_jump) if math.isfinite(noise) \
@@ -131,7 +140,7 @@ def find_cracks(dataset: xr.Dataset, frame: int = -1, *, min_points: int = DEFAU
         bounds = field_bounds(dataset)
     # A valid point with a jump to its neighbour may hold both lips in its subset: the lips
     # are read, and the ridge traced, without them.
-    context = _Context(xs, ys, one, valid & ~jumped, step, subset, bounds, noise_factor)
+    context = _Context(xs, ys, one, valid & ~jumped, step, subset, bounds, noise_factor, pair)
     lines: list[Crack] = []
     for chain in _chains(flagged, jumped, min_points):
         crack = _line_of(chain, context, subset / 2.0 if tolerance is None else float(tolerance),
@@ -152,7 +161,8 @@ class _Context:
 
     def __init__(self, xs: np.ndarray, ys: np.ndarray, one: dict[str, Any], valid: np.ndarray,
                  step: float, subset: float, bounds: tuple[float, float, float, float],
-                 noise_factor: float) -> None:
+                 noise_factor: float, images: tuple[np.ndarray, np.ndarray] | None = None
+                 ) -> None:
         self.xs, self.ys, self.one, self.valid = xs, ys, one, valid
         # Points of a lip: valid with at least two valid grid neighbours. A subset across
         # the crack that converged anyway sits alone among failed points, with a value
@@ -165,6 +175,35 @@ class _Context:
         self.noise_factor = noise_factor
         # As measure_cracks reads the lips: past half the subset, two grid steps out.
         self.distance = subset / 2.0 + 2.0 * step
+        self.images = images
+
+
+def _images(images: Any, xs: np.ndarray, ys: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """The (reference, deformed) pair as float arrays, checked against the grid."""
+    if not isinstance(images, tuple | list) or len(images) != 2:
+        raise MorvexError("images must be (reference, deformed): two 2-D arrays, got "
+                          f"{type(images).__name__}")
+    pair = []
+    for name, image in zip(("reference", "deformed"), images, strict=True):
+        try:
+            array = np.asarray(image, dtype=np.float64)
+        except (TypeError, ValueError) as error:
+            raise MorvexError(f"the {name} image must be a 2-D array of numbers: {error}") \
+                from None
+        if array.ndim != 2 or min(array.shape) < 2:
+            raise MorvexError(f"the {name} image must be a 2-D array, got shape {array.shape}")
+        if not np.all(np.isfinite(array)):
+            raise MorvexError(f"the {name} image holds NaN or infinite values")
+        pair.append(array)
+    if pair[0].shape != pair[1].shape:
+        raise MorvexError(f"the reference image is {pair[0].shape[1]} x {pair[0].shape[0]} px "
+                          f"but the deformed one {pair[1].shape[1]} x {pair[1].shape[0]} px")
+    rows, cols = pair[0].shape
+    if xs.min() < 0 or ys.min() < 0 or xs.max() > cols - 1 or ys.max() > rows - 1:
+        raise MorvexError(f"the images ({cols} x {rows} px) do not cover the grid (x "
+                          f"{xs.min():g} ... {xs.max():g}, y {ys.min():g} ... {ys.max():g} px): "
+                          "they are not the images this field was measured on")
+    return pair[0], pair[1]
 
 
 def _one_frame(dataset: xr.Dataset, frame: int) -> dict[str, Any]:
@@ -493,6 +532,33 @@ def _ridge(context: _Context, vertices: np.ndarray, threshold: float) -> np.ndar
     return np.asarray(ridge)[strong]
 
 
+def _placed_by_images(context: _Context, vertices: np.ndarray, tolerance: float
+                     ) -> np.ndarray:
+    """The polyline fitted again through the stations where the images place the crack; as
+    it was when fewer than two stations tell."""
+    assert context.images is not None
+    lips = Lips(context.xs, context.ys, context.one["u"], context.one["v"], context.lips)
+    stations = image_stations(vertices, *context.images, lips, context.subset, context.step)
+    if len(stations) < 2:
+        return vertices
+    placed = _fitted_polyline(stations, min(tolerance, context.step))
+    # The ends stay as far along as the grid had them: a station near the image's edge has
+    # no pixels beyond it to tell, and an end short of the edge would read as a tip.
+    placed[0] = _on_line(vertices[0], placed[0], placed[1])
+    placed[-1] = _on_line(vertices[-1], placed[-2], placed[-1])
+    try:
+        crack_line(placed, name="found")
+    except MorvexError:
+        return vertices
+    return placed
+
+
+def _on_line(point: np.ndarray, a: np.ndarray, b: np.ndarray) -> np.ndarray:
+    """`point` projected on the line through a and b."""
+    direction = (b - a) / math.hypot(*(b - a))
+    return np.asarray(a + float(np.dot(point - a, direction)) * direction)
+
+
 def _to_edge(point: np.ndarray, direction: np.ndarray,
              bounds: tuple[float, float, float, float]) -> np.ndarray:
     """Where the ray from `point` along `direction` leaves the bounds."""
@@ -505,6 +571,14 @@ def _to_edge(point: np.ndarray, direction: np.ndarray,
             reach = min(reach, (lo - value) / d)
     end = point + max(reach, 0.0) * direction
     return np.array([min(max(end[0], x0), x1), min(max(end[1], y0), y1)])
+
+
+def _read_to_edge(context: _Context, crack: Crack, s: float) -> bool:
+    """Whether the station at arc length `s`, or a lip point it is read on (`distance` px
+    along the normal either side), lies near the grid's edge."""
+    position, _, normal = crack.at(np.array([s]))
+    return any(_near_edge(position[0] + k * context.distance * normal[0], context)
+               for k in (0.0, -1.0, 1.0))
 
 
 def _near_edge(point: np.ndarray, context: _Context) -> bool:
@@ -553,6 +627,8 @@ def _line_of(chain: list[tuple[int, int]], context: _Context, tolerance: float,
         except MorvexError:
             break
         vertices = refined
+    if context.images is not None:
+        vertices = _placed_by_images(context, vertices, tolerance)
     mouth_edge, tip_edge = _near_edge(vertices[0], context), _near_edge(vertices[-1], context)
     if tip_edge and not mouth_edge or (mouth_edge == tip_edge and _end_jump(
             context, vertices[::-1]) > _end_jump(context, vertices)):
@@ -580,10 +656,11 @@ def _line_of(chain: list[tuple[int, int]], context: _Context, tolerance: float,
     if math.isfinite(level):
         tip_s, found = find_tip(profile, max(context.noise_factor * level, _OPENING_FLOOR),
                                 context.noise_factor)
-        last = crack.at(np.array([tip_s]))[0][0] if math.isfinite(tip_s) else None
-        # Open to the last station read near the edge: the crack runs out of the field.
-        # Closed at the mouth (a sliding crack): the line as found stands.
-        through = not found and last is not None and _near_edge(last, context)
+        # Open to the last station read, and that station or a lip it is read on near the
+        # edge: the crack runs out of the field (a crack at a shallow angle to the edge
+        # cannot be read once a lip's reading point leaves the grid). Closed at the mouth (a
+        # sliding crack): the line as found stands.
+        through = not found and math.isfinite(tip_s) and _read_to_edge(context, crack, tip_s)
         if math.isfinite(tip_s) and tip_s > 0 and not through:
             with contextlib.suppress(MorvexError):
                 crack = crack_line(crack.up_to(tip_s).vertices, context.bounds, name="found")

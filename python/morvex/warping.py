@@ -1,4 +1,5 @@
-"""Warping an image along one axis, for the certificate's synthetic copies.
+"""Warping an image along one axis, for the certificate's synthetic copies, and sampling it
+anywhere, for placing a crack from the images.
 
 The certificate moves the user's own reference by known sub-pixel fields: a uniform shift
 along x (bias sweep) and a sinusoid of v along y whose period grows along x (spatial
@@ -91,6 +92,23 @@ def sample_along(coefficients: np.ndarray, positions: np.ndarray, axis: int) -> 
         index = _mirror(base + (tap - 2), n)
         out += weight * coeffs[index, other]
     return np.moveaxis(out, 0, axis)
+
+
+def sample(coefficients: np.ndarray, x: np.ndarray, y: np.ndarray) -> np.ndarray:
+    """The quintic spline of 2-D `coefficients` (prefiltered along both axes) at sub-pixel
+    positions (`x` along columns, `y` along rows, any matching shapes). Taps beyond the image
+    are mirrored, so any finite position gives a finite value."""
+    rows, cols = coefficients.shape
+    x, y = np.asarray(x, dtype=np.float64), np.asarray(y, dtype=np.float64)
+    base_x, base_y = np.floor(x), np.floor(y)
+    weights_x, weights_y = _quintic_weights(x - base_x), _quintic_weights(y - base_y)
+    first_x, first_y = base_x.astype(np.int64) - 2, base_y.astype(np.int64) - 2
+    out = np.zeros(np.broadcast(x, y).shape)
+    for i, weight_y in enumerate(weights_y):
+        r = _mirror(first_y + i, rows)
+        for j, weight_x in enumerate(weights_x):
+            out += weight_y * weight_x * coefficients[r, _mirror(first_x + j, cols)]
+    return out
 
 
 def warp_along(image: np.ndarray, displacement: Displacement, axis: int) -> np.ndarray:

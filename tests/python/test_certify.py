@@ -10,7 +10,13 @@ import morvex
 from conftest import PACKAGE_SHAPE
 from morvex import _guided, resolution
 from morvex.settings import Settings
-from morvex.warping import bspline_coefficients, fourier_shift, sample_along, warp_along
+from morvex.warping import (
+    bspline_coefficients,
+    fourier_shift,
+    sample,
+    sample_along,
+    warp_along,
+)
 
 # The certificate's figures come from a 160 x 160 px speckle image: big enough for a noise
 # floor of a few hundred points and a star band of periods 10 ... 300 px.
@@ -61,6 +67,19 @@ def test_warp_reproduces_pixels_and_whole_pixel_shifts(axis, speckle):
     coefficients = bspline_coefficients(image, axis)
     at_centres = sample_along(coefficients, np.indices(image.shape, float)[axis], axis)
     np.testing.assert_allclose(at_centres, image, atol=1e-10)
+
+
+def test_the_2d_sample_agrees_with_the_1d_one_and_the_pixels(speckle):
+    image = np.asarray(speckle, dtype=float)
+    both = bspline_coefficients(bspline_coefficients(image, 0), 1)
+    rows, cols = np.indices(image.shape, float)
+    np.testing.assert_allclose(sample(both, cols, rows), image, atol=1e-9)
+    # Moved along columns only, every sample sits on a row's centre: the row's 1-D spline.
+    # Positions beyond the image mirror about the edge pixels, as the 1-D sampling does.
+    shifted = cols + 0.37 * np.sin(rows / 5.0) - 1.5
+    np.testing.assert_allclose(sample(both, shifted, rows),
+                               sample_along(bspline_coefficients(image, 1), shifted, 1),
+                               atol=1e-9)
 
 
 @pytest.mark.parametrize("padding", ["periodic", "mirror"])

@@ -8,6 +8,7 @@ import types
 
 import numpy as np
 import pytest
+import tifffile
 
 import morvex
 from morvex import MorvexError, _guided
@@ -22,6 +23,10 @@ OPENING = 1.5  # px between the lips
 # up to 1.2 px RMS, with the ends within half a step.
 LINE_RMS = 1.0
 LINE_WORST = STEP / 2
+# px: given the images, the line is placed between the two rows of pixels a crack along a
+# grid row passes (exactly, up to the noise of the fit), and within a few tenths of a pixel
+# through the pixels an oblique one crosses.
+PLACED_WORST = 0.4
 
 
 def _bench():
@@ -79,6 +84,21 @@ def test_straight_crack_is_found_across_the_plate(oblique):
     crack_line(found[0], field_bounds(oblique))
 
 
+@pytest.mark.parametrize("line", [(100.5, 0.0), (95.3, 0.074), (60.5, -0.21)],
+                         ids=["along a row", "oblique", "shallow to the edge"])
+def test_a_crack_across_the_plate_is_placed_closer_by_the_images(line):
+    pair = plate([line])
+    result = morvex.correlate(*pair, subset=SUBSET, step=STEP)
+    for images, off in ((None, LINE_WORST), (pair, PLACED_WORST)):
+        found = find_cracks(result, images=images)
+        assert len(found) == 1
+        assert distance_to(found[0], *line)[0] <= off
+        # Edge to edge: no tip inside, also where the crack runs at a shallow angle to the
+        # image's edge and a lip's reading point leaves the grid long before the crack does.
+        xs = sorted(x for x, _ in (found[0][0], found[0][-1]))
+        assert xs == [0.0, SIZE - 1.0]
+
+
 def test_two_cracks_give_two_lines():
     found = find_cracks(cracked_plate([(60.5, 0.0), (140.5, 0.03)], seed=3))
     assert len(found) == 2
@@ -102,15 +122,18 @@ def test_williams_tip_within_two_subsets():
     rng = np.random.default_rng(11)
     clean = _guided.generate_speckle(SIZE, SIZE, 3, 0.5, 8).astype(np.float64)
     deformed, _ = bench.warp(clean, williams)
-    result = morvex.correlate(clean + rng.normal(0.0, 1.0, clean.shape),
-                              deformed + rng.normal(0.0, 1.0, clean.shape),
-                              subset=SUBSET, step=STEP)
-    found = find_cracks(result)
-    assert len(found) == 1
-    mouth, end = found[0][0], found[0][-1]
-    assert mouth[0] == 0.0  # the crack opens at the left edge
-    assert math.hypot(end[0] - tip[0], end[1] - tip[1]) <= 2 * SUBSET
-    assert distance_to(found[0], tip[1], 0.0)[0] <= 2.0
+    pair = (clean + rng.normal(0.0, 1.0, clean.shape),
+            deformed + rng.normal(0.0, 1.0, clean.shape))
+    result = morvex.correlate(*pair, subset=SUBSET, step=STEP)
+    # By the grid alone, then placed by the images too: the lips part by tenths of a pixel
+    # near the tip, under read noise, and the line still runs between the right rows.
+    for images, off in ((None, 2.0), (pair, PLACED_WORST)):
+        found = find_cracks(result, images=images)
+        assert len(found) == 1
+        mouth, end = found[0][0], found[0][-1]
+        assert mouth[0] == 0.0  # the crack opens at the left edge
+        assert math.hypot(end[0] - tip[0], end[1] - tip[1]) <= 2 * SUBSET
+        assert distance_to(found[0], tip[1], 0.0)[0] <= off
 
 
 def test_a_field_without_a_crack_gives_no_line():
@@ -141,6 +164,25 @@ def test_bad_options_are_refused_by_name(oblique, keywords, message):
     assert message in str(error.value)
 
 
+@pytest.mark.parametrize("images, message", [
+    (np.zeros((SIZE, SIZE)), "images must be (reference, deformed): two 2-D arrays, got "
+                             "ndarray"),
+    ((np.zeros((SIZE, SIZE)), np.zeros((SIZE, SIZE, 3))),
+     "the deformed image must be a 2-D array, got shape (200, 200, 3)"),
+    ((np.full((SIZE, SIZE), np.nan), np.zeros((SIZE, SIZE))),
+     "the reference image holds NaN or infinite values"),
+    ((np.zeros((SIZE, SIZE)), np.zeros((100, SIZE))),
+     "the reference image is 200 x 200 px but the deformed one 200 x 100 px"),
+    ((np.zeros((100, 100)), np.zeros((100, 100))), "the images (100 x 100 px) do not cover"),
+    ((np.zeros((SIZE, SIZE)), [["a"] * SIZE] * SIZE), "the deformed image must be a 2-D array "
+                                                      "of numbers"),
+])
+def test_bad_images_are_refused_by_name(oblique, images, message):
+    with pytest.raises(MorvexError) as error:
+        find_cracks(oblique, images=images)
+    assert message in str(error.value)
+
+
 def test_cli_find_prints_lines_the_other_commands_read(run_cli, oblique, tmp_path):
     store = tmp_path / "cracked.zarr"
     reference, deformed = plate([(95.3, 0.074)])
@@ -155,6 +197,16 @@ def test_cli_find_prints_lines_the_other_commands_read(run_cli, oblique, tmp_pat
     assert len(printed) == 1
     worst, _ = distance_to(parse_line(printed[0]), 95.3, 0.074)
     assert worst <= LINE_WORST
+    for name, image in (("ref.tif", reference), ("def.tif", deformed)):
+        tifffile.imwrite(tmp_path / name, image.astype(np.float32))
+    code, stdout, stderr = run_cli("crack", store, "--find", "--frame", "1", "--images",
+                                   tmp_path / "ref.tif", tmp_path / "def.tif")
+    assert code == 0, stderr
+    placed = parse_line(stdout.splitlines()[0].split(": ", 1)[1])
+    assert distance_to(placed, 95.3, 0.074)[0] <= PLACED_WORST
+    code, _, stderr = run_cli("crack", store, "--images", tmp_path / "ref.tif",
+                              tmp_path / "def.tif", "--line", "0,1,10,1", "-o", tmp_path / "e.csv")
+    assert code == 2 and "--images places the lines --find finds: give --find too" in stderr
     assert "crack 1: " in (tmp_path / "c.csv").read_text()
     code, stdout, stderr = run_cli("crack", store, "--find", "--frame", "0")
     assert code == 0 and stdout.strip() == "no crack found"

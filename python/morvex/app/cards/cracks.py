@@ -9,6 +9,7 @@ keeps answering, and a frame change only picks a column.
 
 from __future__ import annotations
 
+import contextlib
 import math
 import threading
 from html import escape
@@ -132,18 +133,18 @@ class CrackCard:
         self._changed()
 
     async def find(self) -> None:
-        """The cracks morvex.crack_find.find_cracks finds in the shown frame, added as if
-        drawn (named, coloured, kept with the store)."""
+        """The cracks morvex.crack_find.find_cracks finds in the shown frame (placed by its
+        images when the project has them), added as if drawn (named, coloured, kept with the
+        store)."""
         from nicegui import run
-
-        from ...crack_find import find_cracks
 
         dataset, position = self.page.frame_data()
         if dataset is None or position is None:
             raise MorvexError("no results to find a crack in: start a run" if dataset is None
                               else f"frame {self.page.frame} is not measured yet")
         # Tracing the ridge takes seconds on a large grid: every tab stays live meanwhile.
-        found = await run.io_bound(find_cracks, dataset, position)
+        found = await run.io_bound(_find_with_images, self.page.project, self.page.frame,
+                                   dataset, position)
         if found is None:
             return  # the server is stopping
         if not found:
@@ -414,3 +415,16 @@ def _plot(chart: Any, lines: list[tuple[str, Any, Any, str]], x_name: str, y_nam
                                  "data": [{"xAxis": float(mark)}]}
     chart.options["series"] = series
     chart.update()
+
+
+def _find_with_images(project: Any, frame: int, dataset: Any, position: int
+                      ) -> list[list[tuple[float, float]]]:
+    """find_cracks on the frame, placed by the reference and the frame's image when the
+    project can read them (a store opened alone cannot: placed by the grid then)."""
+    from ...crack_find import find_cracks
+
+    images = None
+    if project.reference is not None:
+        with contextlib.suppress(MorvexError, OSError):
+            images = (project.reference, project.frame_image(frame))
+    return find_cracks(dataset, position, images=images)
