@@ -215,7 +215,9 @@ struct MORVEX_EXPORT GuidedReferenceSettings {
     /// barriers: a subset uses only the pixels on its centre's side of every line (a pixel is
     /// across when the segment from the centre to it crosses a line; it is then treated as off
     /// the mask, as are the pixels within 4 px of a line, where the deformed image's
-    /// interpolant reads the far lip or the gap), a point whose centre lies within kCrackClearance px of a line is
+    /// interpolant reads the far lip or the gap), a point whose centre lies within
+    /// kCrackClearance px of a line, or whose subset holds a line's end inside the image (more
+    /// than a pixel from its border: a tip, around which the lips close as no warp follows), is
     /// kCrossesDiscontinuity, each region the lines cut off is seeded on its own, growth never
     /// steps across a line and no strain window mixes its sides. Empty = no barrier. A line may
     /// not cross itself, and its vertices must lie inside the image. An incremental

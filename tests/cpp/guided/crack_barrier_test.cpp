@@ -136,6 +136,38 @@ TEST(Barrier, LineTheDataDoNotShowLeavesTheField) {
     EXPECT_GT(compared, 1000);
 }
 
+// A line's end inside the image is a tip: every point whose subset holds one is
+// kCrossesDiscontinuity, whatever the data show there; an end on the image's border is where a
+// crack leaves the image, and the subsets there are cut and measured.
+TEST(Barrier, SubsetsHoldingATipAreMarked) {
+    const morvex::test::Plate p = morvex::test::cracked_plate(kRows, kCols, {}, {{1.3, -0.6}}, 9u);
+    GuidedConfig config = plate_config();
+    config.crack_lines.push_back({{-0.5, 42.5}, {40.0, 42.5}});
+    config.crack_lines.push_back({{60.2, 20.0}, {130.0, 90.0}, {180.0, 150.0}});
+    const GuidedResult r =
+        correlate_guided(ReferenceImage(p.reference, config), p.deformed, config);
+    const double reach = config.subset_size / 2 + 0.5;
+    const std::vector<CrackVertex> tips = {{40.0, 42.5}, {60.2, 20.0}, {180.0, 150.0}};
+    int held = 0, at_border = 0;
+    for (std::size_t i = 0; i < r.u.size(); ++i) {
+        bool holds = false;
+        for (const CrackVertex& t : tips)
+            holds = holds || (std::fabs(t.x - r.x[i]) <= reach && std::fabs(t.y - r.y[i]) <= reach);
+        if (holds) {
+            EXPECT_EQ(r.status[i], kCrosses) << r.x[i] << ", " << r.y[i];
+            ++held;
+        } else if (r.x[i] + 0.5 <= reach && std::fabs(r.y[i] - 42.5) >= kCrackClearance &&
+                   std::fabs(r.y[i] - 42.5) <= reach) {
+            ASSERT_EQ(r.valid[i], 1) << r.x[i] << ", " << r.y[i] << " status " << int(r.status[i]);
+            EXPECT_NEAR(r.u[i], 1.3, kTolerance);
+            EXPECT_NEAR(r.v[i], -0.6, kTolerance);
+            ++at_border;
+        }
+    }
+    EXPECT_GE(held, 3 * 16);  // at least four by four points around each tip
+    EXPECT_EQ(at_border, 4);
+}
+
 struct BadLine {
     std::string name;
     std::vector<std::vector<CrackVertex>> lines;
