@@ -22,8 +22,9 @@ from .crack import Crack
 from .warping import bspline_coefficients, sample
 
 # A station is kept when the residual with the line where the images put it is at most this
-# share of the residual with the line at either end of the search: a real jump of a tenth of a
-# pixel through speckle halves it, noise alone moves it by a few percent.
+# share of the residual with the line at either end of the search: where the lips move alike
+# (past a tip), every offset leaves the same residual up to the noise, and the least of them
+# says nothing.
 _CONTRAST = 0.8
 # px beyond the search on either side whose pixels take one side's motion whatever the line:
 # they scale the deformed image's grey levels to the reference's.
