@@ -52,7 +52,7 @@ from .crack import (
     opening_profile,
     profile_noise,
 )
-from .crack_image import Lips, image_stations
+from .crack_image import Lips, Pair, image_stations, plane, prepared
 
 if TYPE_CHECKING:
     import xarray as xr
@@ -161,8 +161,7 @@ class _Context:
 
     def __init__(self, xs: np.ndarray, ys: np.ndarray, one: dict[str, Any], valid: np.ndarray,
                  step: float, subset: float, bounds: tuple[float, float, float, float],
-                 noise_factor: float, images: tuple[np.ndarray, np.ndarray] | None = None
-                 ) -> None:
+                 noise_factor: float, images: Pair | None = None) -> None:
         self.xs, self.ys, self.one, self.valid = xs, ys, one, valid
         # Points of a lip: valid with at least two valid grid neighbours. A subset across
         # the crack that converged anyway sits alone among failed points, with a value
@@ -178,8 +177,8 @@ class _Context:
         self.images = images
 
 
-def _images(images: Any, xs: np.ndarray, ys: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
-    """The (reference, deformed) pair as float arrays, checked against the grid."""
+def _images(images: Any, xs: np.ndarray, ys: np.ndarray) -> Pair:
+    """The (reference, deformed) pair, checked against the grid, prepared for placing lines."""
     if not isinstance(images, tuple | list) or len(images) != 2:
         raise MorvexError("images must be (reference, deformed): two 2-D arrays, got "
                           f"{type(images).__name__}")
@@ -203,7 +202,7 @@ def _images(images: Any, xs: np.ndarray, ys: np.ndarray) -> tuple[np.ndarray, np
         raise MorvexError(f"the images ({cols} x {rows} px) do not cover the grid (x "
                           f"{xs.min():g} ... {xs.max():g}, y {ys.min():g} ... {ys.max():g} px): "
                           "they are not the images this field was measured on")
-    return pair[0], pair[1]
+    return prepared(pair[0], pair[1])
 
 
 def _one_frame(dataset: xr.Dataset, frame: int) -> dict[str, Any]:
@@ -493,17 +492,15 @@ def _ridge_offset(context: _Context, where: np.ndarray, tangent: np.ndarray,
 
 def _plane_at(a: np.ndarray, b: np.ndarray, f: np.ndarray, across: float) -> float:
     """The plane through f(a, b) at a = 0, b = `across`."""
-    design = np.stack((np.ones(len(a)), a, b), axis=1)
-    coefficients, *_ = np.linalg.lstsq(design, f, rcond=None)
+    coefficients = plane(a, b, f)
     return float(coefficients[0] + coefficients[2] * across)
 
 
 def _plane_misfit(a: np.ndarray, b: np.ndarray, u: np.ndarray, v: np.ndarray) -> float:
-    design = np.stack((np.ones(len(a)), a, b), axis=1)
     total = 0.0
     for f in (u, v):
-        coefficients, *_ = np.linalg.lstsq(design, f, rcond=None)
-        total += float(np.sum((f - design @ coefficients) ** 2))
+        c0, ca, cb = plane(a, b, f)
+        total += float(np.sum((f - (c0 + ca * a + cb * b)) ** 2))
     return total
 
 
@@ -538,7 +535,7 @@ def _placed_by_images(context: _Context, vertices: np.ndarray, tolerance: float
     it was when fewer than two stations tell."""
     assert context.images is not None
     lips = Lips(context.xs, context.ys, context.one["u"], context.one["v"], context.lips)
-    stations = image_stations(vertices, *context.images, lips, context.subset, context.step)
+    stations = image_stations(vertices, context.images, lips, context.subset, context.step)
     if len(stations) < 2:
         return vertices
     placed = _fitted_polyline(stations, min(tolerance, context.step))

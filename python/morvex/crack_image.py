@@ -33,6 +33,26 @@ _ANCHOR = 4.0
 _PLANE_POINTS = 4
 
 
+class Pair(NamedTuple):
+    """The reference, and the deformed frame as its quintic spline's coefficients (prefiltered
+    once for every station of every line)."""
+
+    reference: np.ndarray
+    coefficients: np.ndarray
+
+
+def prepared(reference: np.ndarray, deformed: np.ndarray) -> Pair:
+    """The pair, the deformed frame prefiltered."""
+    return Pair(reference, bspline_coefficients(bspline_coefficients(deformed, 0), 1))
+
+
+def plane(a: np.ndarray, b: np.ndarray, f: np.ndarray) -> np.ndarray:
+    """Least-squares coefficients (c0, ca, cb) of the plane f = c0 + ca a + cb b."""
+    design = np.stack((np.ones(len(a)), a, b), axis=1)
+    coefficients, *_ = np.linalg.lstsq(design, f, rcond=None)
+    return np.asarray(coefficients)
+
+
 class Lips(NamedTuple):
     """The measured field the sides' motion comes from: grid centres (px), u and v (px),
     and which points are lip points (valid, with valid neighbours)."""
@@ -44,8 +64,8 @@ class Lips(NamedTuple):
     points: np.ndarray
 
 
-def image_stations(vertices: np.ndarray, reference: np.ndarray, deformed: np.ndarray,
-                   lips: Lips, subset: float, step: float) -> np.ndarray:
+def image_stations(vertices: np.ndarray, pair: Pair, lips: Lips, subset: float, step: float
+                   ) -> np.ndarray:
     """Points on the crack (k, 2 px) where the images place it, at stations every half
     subset along the polyline `vertices`, each searched a grid step either side of it along
     its normal; stations where the images cannot tell (lips moving alike, too few lip points,
@@ -54,11 +74,9 @@ def image_stations(vertices: np.ndarray, reference: np.ndarray, deformed: np.nda
     spacing = max(subset / 2.0, step)
     count = max(int(math.ceil(crack.length / spacing)), 1)
     positions, tangents, normals = crack.at(np.linspace(0.0, crack.length, count + 1))
-    coefficients = bspline_coefficients(bspline_coefficients(deformed, 0), 1)
     found = []
     for position, tangent, normal in zip(positions, tangents, normals, strict=True):
-        offset = _station_offset(position, tangent, normal, reference, coefficients, lips,
-                                 subset, step)
+        offset = _station_offset(position, tangent, normal, *pair, lips, subset, step)
         if math.isfinite(offset):
             found.append(position + offset * normal)
     return np.asarray(found).reshape(-1, 2)
@@ -127,8 +145,8 @@ def _side_planes(position: np.ndarray, tangent: np.ndarray, normal: np.ndarray, 
         design = np.stack((np.ones(int(mine.sum())), along[mine], across[mine]), axis=1)
         if np.linalg.matrix_rank(design) < 3:
             return None
-        fits = tuple(np.linalg.lstsq(design, f[mine], rcond=None)[0] for f in (lips.u, lips.v))
-        planes.append((fits[0], fits[1]))
+        planes.append((plane(along[mine], across[mine], lips.u[mine]),
+                       plane(along[mine], across[mine], lips.v[mine])))
     return planes[0], planes[1]
 
 

@@ -18,6 +18,22 @@ constexpr double kCrackMargin = 4.0;
 // its tip.
 constexpr double kBorderEnd = 1.0;
 
+// The lines' ends inside the image (more than a pixel from its border): their tips.
+std::vector<CrackVertex> crack_tips(const std::vector<std::vector<CrackVertex>>& lines, int rows,
+                                    int cols) {
+    std::vector<CrackVertex> tips;
+    const auto inside = [&](const CrackVertex& p) {
+        return p.x > -0.5 + kBorderEnd && p.x < cols - 0.5 - kBorderEnd &&
+               p.y > -0.5 + kBorderEnd && p.y < rows - 0.5 - kBorderEnd;
+    };
+    for (const auto& line : lines) {
+        if (line.empty()) continue;
+        if (inside(line.front())) tips.push_back(line.front());
+        if (line.size() > 1 && inside(line.back())) tips.push_back(line.back());
+    }
+    return tips;
+}
+
 std::string num(double value) {
     std::ostringstream out;
     out << value;
@@ -138,21 +154,6 @@ bool crosses_any(const std::vector<std::array<double, 4>>& segments, double ax, 
     for (const auto& s : segments)
         if (segments_cross(ax, ay, bx, by, s[0], s[1], s[2], s[3])) return true;
     return false;
-}
-
-std::vector<CrackVertex> crack_tips(const std::vector<std::vector<CrackVertex>>& lines, int rows,
-                                    int cols) {
-    std::vector<CrackVertex> tips;
-    const auto inside = [&](const CrackVertex& p) {
-        return p.x > -0.5 + kBorderEnd && p.x < cols - 0.5 - kBorderEnd &&
-               p.y > -0.5 + kBorderEnd && p.y < rows - 0.5 - kBorderEnd;
-    };
-    for (const auto& line : lines) {
-        if (line.empty()) continue;
-        if (inside(line.front())) tips.push_back(line.front());
-        if (line.size() > 1 && inside(line.back())) tips.push_back(line.back());
-    }
-    return tips;
 }
 
 void cut_subsets(ReferenceImage::Data& d) {

@@ -37,10 +37,6 @@ double crack_distance(const std::vector<std::array<double, 4>>& segments, double
 bool crosses_any(const std::vector<std::array<double, 4>>& segments, double ax, double ay,
                  double bx, double by);
 
-/// The lines' ends inside the image (more than a pixel from its border): their tips.
-std::vector<CrackVertex> crack_tips(const std::vector<std::vector<CrackVertex>>& lines, int rows,
-                                    int cols);
-
 /// Cuts the subsets the crack lines pass through: every point within reach of a line is marked
 /// near, a point with pixels across a line gets its own mask (specimen and its centre's side),
 /// and the point states follow (kCrossesDiscontinuity within kCrackClearance px of a line or
