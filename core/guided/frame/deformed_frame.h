@@ -9,6 +9,13 @@
 
 namespace morvex::dic::detail {
 
+/// A point has left the field of view when more than this share of its subset's specimen
+/// pixels, moved by its guide's warp, fall outside the deformed image (beyond the half pixel
+/// around the outermost pixel centres) or on one of its non-finite pixels:
+/// share > kLeftViewShare. A subset that the image's edge cuts off by no more than this is
+/// matched on its pixels inside.
+constexpr double kLeftViewShare = 0.1;
+
 /// The deformed frame as the solver reads it.
 struct DeformedFrame {
     CoefficientImage coefficients;  ///< of the correlated (prefiltered) grey levels
@@ -17,7 +24,14 @@ struct DeformedFrame {
     cv::Mat bad_sum;                ///< integral image (CV_32S) of non-finite pixels; empty if none
     int rows = 0;
     int cols = 0;
+    /// px outside the image a position may be sampled at: the coefficient images' border
+    /// holds its taps. Room for a subset the edge cuts off by up to kLeftViewShare.
+    int slack = kSampleSlack;
 };
+
+/// The slack of a frame for subsets of 2 half + 1 px: kSampleSlack, and a share of
+/// kLeftViewShare of the subset's rows or columns, and one more for the solve's steps.
+int view_slack(int half);
 
 /// Prepare `deformed` (CV_64FC1, the reference's size: checked by the caller) for the
 /// reference's interpolation and prefilter, on `threads` threads.

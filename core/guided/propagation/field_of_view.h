@@ -8,19 +8,13 @@
 
 namespace morvex::dic::detail {
 
-/// A point has left the field of view when more than this share of its subset's specimen
-/// pixels, moved by its guide's warp, fall outside the deformed image (beyond the half pixel
-/// around the outermost pixel centres) or on one of its non-finite pixels:
-/// share > kLeftViewShare.
-constexpr double kLeftViewShare = 0.1;
-
 /// Share, in [0, 1], of the specimen pixels of grid point `index`'s subset that `warp` puts
 /// outside the deformed image or on a non-finite pixel of it. First-order: the warp's u, v and
 /// gradients. Never throws, never allocates; safe from many threads.
 double share_out_of_view(const ReferenceImage::Data& reference, const DeformedFrame& frame,
                          int index, const Warp& warp);
 
-/// share_out_of_view(...) > kLeftViewShare.
+/// share_out_of_view(...) > kLeftViewShare (a point that has left the field of view).
 bool left_view(const ReferenceImage::Data& reference, const DeformedFrame& frame, int index,
                const Warp& warp);
 

@@ -58,11 +58,12 @@ constexpr double kFlatGradient = 1e-4;
 // gradients, `count` the pixels used. Basis 3: first order (1, dx, dy); Basis 6: second order
 // (1, dx, dy, dx^2 / 2, dx dy, dy^2 / 2). Every entry is a moment sum P dx^a dy^b of one of the
 // three gradient products P (gx^2, gx gy, gy^2), gathered from per-row sums. Unit: every
-// product 1 (the images unread), the geometry of the subset's specimen pixels alone.
+// product 1 (the images unread), the geometry of the subset's specimen pixels alone. `view`
+// (side x side, row by row; null: every pixel) leaves out the pixels where it is 0.
 template <int Basis, bool Unit = false>
 void normal_matrix(const ReferenceImage::Data& ref, int index, const cv::Mat& gx_image,
-                   const cv::Mat& gy_image, double out[2 * Basis][2 * Basis], double& energy,
-                   double& count) {
+                   const cv::Mat& gy_image, const std::uint8_t* view,
+                   double out[2 * Basis][2 * Basis], double& energy, double& count) {
     constexpr int kPowers = Basis == 6 ? 5 : 3;  // dx^a dy^b with a + b < kPowers
     const int gr = index / ref.grid_cols(), gc = index % ref.grid_cols();
     const int cx = ref.grid_x[gc], cy = ref.grid_y[gr], h = ref.half;
@@ -74,9 +75,10 @@ void normal_matrix(const ReferenceImage::Data& ref, int index, const cv::Mat& gx
         const double* gx = gx_image.ptr<double>(cy + dy) + cx;
         const double* gy = gy_image.ptr<double>(cy + dy) + cx;
         const std::uint8_t* m = masked ? subset_mask_row(ref, index, dy) + h : nullptr;
+        const std::uint8_t* seen = view ? view + (dy + h) * (2 * h + 1) + h : nullptr;
         double row[3][kPowers] = {};
         for (int dx = -h; dx <= h; ++dx) {
-            if (m && !m[dx]) continue;
+            if ((m && !m[dx]) || (seen && !seen[dx])) continue;
             double term[3] = {1.0, 1.0, 1.0};
             if (!Unit) {
                 term[0] = gx[dx] * gx[dx];
@@ -226,10 +228,11 @@ bool inverse_without_noise(const double matrix[N][N], const double g[N][N], doub
 // Only the u and v entries are kept.
 template <int N, typename NormalMatrix, typename GeometryMatrix>
 bool hessian_inverse(const ReferenceImage::Data& ref, int index, int pv, NormalMatrix normal,
-                     GeometryMatrix geometry, double* hinv, double* noise, double* predicted) {
+                     GeometryMatrix geometry, double* hinv, double* noise, double* predicted,
+                     const std::uint8_t* view) {
     if (predicted) *predicted = std::numeric_limits<double>::infinity();
     double hm[N][N], energy, count;
-    normal(ref, index, ref.grad_x, ref.grad_y, hm, energy, count);
+    normal(ref, index, ref.grad_x, ref.grad_y, view, hm, energy, count);
     const double floor = kFlatGradient * ref.grey_range;
     if (!(energy > floor * floor * count)) return false;
     double inv[N][N];
@@ -238,7 +241,7 @@ bool hessian_inverse(const ReferenceImage::Data& ref, int index, int pv, NormalM
         for (int b = 0; b < N; ++b) hinv[a * N + b] = inv[a][b];
     const bool filtered = !ref.noise_grad_x.empty();
     double m[N][N];
-    if (filtered) normal(ref, index, ref.noise_grad_x, ref.noise_grad_y, m, energy, count);
+    if (filtered) normal(ref, index, ref.noise_grad_x, ref.noise_grad_y, view, m, energy, count);
     if (!(ref.gradient_noise > 0.0)) {
         noise[0] = inv[0][0];
         noise[1] = inv[pv][pv];
@@ -250,12 +253,12 @@ bool hessian_inverse(const ReferenceImage::Data& ref, int index, int pv, NormalM
         return true;
     }
     double g[N][N], inv0[N][N];
-    if (!ref.full_geometry.empty() && ref.full_subset[index]) {
+    if (!ref.full_geometry.empty() && ref.full_subset[index] && !view) {
         for (int a = 0; a < N; ++a)
             for (int b = 0; b < N; ++b)
                 g[a][b] = ref.full_geometry[static_cast<std::size_t>(a * N + b)];
     } else {
-        geometry(ref, index, ref.grad_x, ref.grad_y, g, energy, count);
+        geometry(ref, index, ref.grad_x, ref.grad_y, view, g, energy, count);
     }
     // Should the factorisation fail on rounding, the plain Hessian stands.
     const bool clean = inverse_without_noise<N>(hm, g, ref.gradient_noise, pv, inv0);
@@ -288,12 +291,12 @@ bool hessian_inverse(const ReferenceImage::Data& ref, int index, int pv, NormalM
 }  // namespace
 
 bool subset_hessian_inverse(const ReferenceImage::Data& ref, int index, double* hinv, double* noise,
-                            double* predicted_sigma) {
+                            double* predicted_sigma, const std::uint8_t* view) {
     if (ref.params == 12)
         return hessian_inverse<12>(ref, index, 6, normal_matrix<6>, normal_matrix<6, true>, hinv,
-                                   noise, predicted_sigma);
+                                   noise, predicted_sigma, view);
     return hessian_inverse<6>(ref, index, 3, normal_matrix<3>, normal_matrix<3, true>, hinv, noise,
-                              predicted_sigma);
+                              predicted_sigma, view);
 }
 
 namespace {
@@ -303,7 +306,7 @@ template <int Basis>
 std::vector<double> subset_geometry(const ReferenceImage::Data& ref, int index) {
     constexpr int N = 2 * Basis;
     double g[N][N], energy, count;
-    normal_matrix<Basis, true>(ref, index, ref.grad_x, ref.grad_y, g, energy, count);
+    normal_matrix<Basis, true>(ref, index, ref.grad_x, ref.grad_y, nullptr, g, energy, count);
     return std::vector<double>(&g[0][0], &g[0][0] + N * N);
 }
 

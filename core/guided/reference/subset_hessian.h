@@ -4,6 +4,8 @@
 /// sigma read noise predicts. Built for every point with the ReferenceImage when the memory
 /// budget allows, otherwise per point by the solver.
 
+#include <cstdint>
+
 #include "guided/reference/reference_data.h"
 
 namespace morvex::dic::detail {
@@ -19,8 +21,10 @@ namespace morvex::dic::detail {
 /// weakest direction for read noise reference.reference_noise in both images (the larger
 /// eigenvalue of the (u, v) covariance); 0 when the reference has no read noise to predict
 /// from, infinity for a flat subset.
+/// With `view` (side x side, row by row): only the specimen pixels where it is non-zero.
 bool subset_hessian_inverse(const ReferenceImage::Data& reference, int index, double* hinv,
-                            double* noise, double* predicted_sigma = nullptr);
+                            double* noise, double* predicted_sigma = nullptr,
+                            const std::uint8_t* view = nullptr);
 
 /// The geometry sum b b^T of a subset wholly on the specimen (the same for all of them), into
 /// reference.full_geometry; left empty when no grid point's subset is.

@@ -24,6 +24,17 @@ namespace {
 constexpr double kBacktrackSlack = 1.0 + 1e-3;
 constexpr int kMaxHalvings = 6;
 
+// px: a subset the image's edge cuts off keeps the pixels the warp puts this far inside the
+// outermost pixel centres. Closer, the interpolant leans on its mirrored border: kept from
+// the outermost centres on, the top rows of an opened plate read up to 0.029 px off, from
+// half a pixel inside at most 0.014, as far from the edge. The solve then moves the subset by
+// a fraction of a pixel, and each kept pixel must still end on the image (within half a
+// pixel of those centres).
+constexpr double kViewMargin = 0.5;
+// Least share of its specimen pixels a subset cut off by the edge keeps: what the guide
+// leaves in view (kLeftViewShare) less the margin's row and column.
+constexpr double kLeastInView = 1.0 - 2.0 * kLeftViewShare;
+
 // Replaced non-finite pixels disturb the coefficients around them for a few pixels (the
 // quintic prefilter's slow pole decays as 0.43^k): subsets this close count as touching them.
 constexpr int kBadPixelReach = 4;
@@ -73,6 +84,7 @@ bool SubsetSolver::prepare(int index) {
             for (int b = 0; b < np; ++b) hinv_[a][b] = inv[a * np + b];
         for (int k = 0; k < 4; ++k) noise_[k] = noise[k];
     }
+    restricted_ = viewed_ = false;
     const bool masked = !ref_.full_subset[index];
     for (int i = 0; i < side_; ++i) {
         double* w = weight_.data() + i * side_;
@@ -84,6 +96,7 @@ bool SubsetSolver::prepare(int index) {
         }
     }
     centre_grey_levels(masked);
+    whole_count_ = count_;
     prepare_descent();
     return df_ > 0.0;
 }
@@ -121,6 +134,7 @@ void SubsetSolver::centre_grey_levels(bool masked) {
 }
 
 bool SubsetSolver::restrict_to(const std::uint8_t* part, bool affine) {
+    restricted_ = true;
     for (int k = 0; k < n_; ++k)
         if (!part[k]) weight_[k] = 0.0;
     centre_grey_levels(true);
@@ -150,7 +164,7 @@ bool SubsetSolver::restrict_to(const std::uint8_t* part, bool affine) {
 }
 
 bool SubsetSolver::residual(const Warp& w, double* out) const {
-    if (!inside(w)) return false;
+    if (!readable(w)) return false;
     sample(def_.coefficients, w, out);
     const double gm = lane_dot(weight_.data(), out, n_) / count_;
     double gss = 0.0;
@@ -225,20 +239,81 @@ void SubsetSolver::curved_bounds(const Warp& w, double& x0, double& x1, double& 
     }
 }
 
-bool SubsetSolver::inside(const Warp& w) const {
+bool SubsetSolver::inside(const Warp& w, double margin) const {
+    const double lo = -margin, hi_x = def_.cols - 1.0 + margin, hi_y = def_.rows - 1.0 + margin;
     if (quadratic_) {
         double x0, x1, y0, y1;
         curved_bounds(w, x0, x1, y0, y1);
-        return x0 >= -0.5 && x1 <= def_.cols - 0.5 && y0 >= -0.5 && y1 <= def_.rows - 0.5;
+        return x0 >= lo && x1 <= hi_x && y0 >= lo && y1 <= hi_y;
     }
-    const double lo_x = -0.5, hi_x = def_.cols - 0.5, lo_y = -0.5, hi_y = def_.rows - 0.5;
     for (int sy = -1; sy <= 1; sy += 2)
         for (int sx = -1; sx <= 1; sx += 2) {
             const double dx = sx * half_, dy = sy * half_;
             const double x = cx_ + dx + w.u + w.du_dx * dx + w.du_dy * dy;
             const double y = cy_ + dy + w.v + w.dv_dx * dx + w.dv_dy * dy;
-            if (!(x >= lo_x && x <= hi_x && y >= lo_y && y <= hi_y)) return false;
+            if (!(x >= lo && x <= hi_x && y >= lo && y <= hi_y)) return false;
         }
+    return true;
+}
+
+bool SubsetSolver::readable(const Warp& w) const {
+    // Cut off by the edge, the subset may reach past it as far as the coefficient image's
+    // border holds taps: its pixels out there weigh nothing.
+    return inside(w, viewed_ ? def_.slack : 0.5);
+}
+
+void SubsetSolver::position(const Warp& w, int k, double& x, double& y) const {
+    const double dx = k % side_ - half_, dy = k / side_ - half_;
+    x = cx_ + dx + w.u + w.du_dx * dx + w.du_dy * dy;
+    y = cy_ + dy + w.v + w.dv_dx * dx + w.dv_dy * dy;
+    if (quadratic_) {
+        x += 0.5 * w.du_dxx * dx * dx + w.du_dxy * dx * dy + 0.5 * w.du_dyy * dy * dy;
+        y += 0.5 * w.dv_dxx * dx * dx + w.dv_dxy * dx * dy + 0.5 * w.dv_dyy * dy * dy;
+    }
+}
+
+bool SubsetSolver::restrict_to_view(const Warp& w) {
+    if (!inside(w, def_.slack)) return false;
+    const double lo = kViewMargin, hi_x = def_.cols - 1.0 - kViewMargin,
+                 hi_y = def_.rows - 1.0 - kViewMargin;
+    double kept = 0.0;
+    std::vector<double>& seen = g_;  // scratch: the next solve samples into it afresh
+    for (int k = 0; k < n_; ++k) {
+        double x, y;
+        position(w, k, x, y);
+        seen[k] = (x >= lo && x <= hi_x && y >= lo && y <= hi_y) ? 1.0 : 0.0;
+        kept += weight_[k] * seen[k];
+    }
+    if (!(kept < count_) || kept < kLeastInView * whole_count_) return false;
+    view_.resize(static_cast<std::size_t>(n_));
+    for (int k = 0; k < n_; ++k) {
+        view_[k] = static_cast<std::uint8_t>(weight_[k] != 0.0 && seen[k] != 0.0);
+        weight_[k] *= seen[k];
+    }
+    centre_grey_levels(true);
+    double inv[144], noise[4];
+    if (!(df_ > 0.0) || !subset_hessian_inverse(ref_, index_, inv, noise, nullptr, view_.data())) {
+        // What is left inside is flat: the whole subset again, which the edge stops.
+        prepare(index_);
+        restricted_ = true;
+        return false;
+    }
+    prepare_descent();
+    const int np = params_;
+    for (int a = 0; a < np; ++a)
+        for (int b = 0; b < np; ++b) hinv_[a][b] = inv[a * np + b];
+    for (int k = 0; k < 4; ++k) noise_[k] = noise[k];
+    viewed_ = true;
+    return true;
+}
+
+bool SubsetSolver::kept_in_view(const Warp& w) const {
+    for (int k = 0; k < n_; ++k) {
+        if (weight_[k] == 0.0) continue;
+        double x, y;
+        position(w, k, x, y);
+        if (!(x >= -0.5 && x <= def_.cols - 0.5 && y >= -0.5 && y <= def_.rows - 0.5)) return false;
+    }
     return true;
 }
 
@@ -301,6 +376,16 @@ void SubsetSolver::sample(const CoefficientImage& coefficients, const Warp& w, d
 }
 
 SubsetSolution SubsetSolver::solve(const Warp& start) {
+    bool left = false;
+    SubsetSolution out = solve_from(start, left);
+    // A subset the image's edge cuts off: matched again on the pixels the warp that left it
+    // kept inside, when they are enough. A side of a cut subset is not.
+    if (left && !restricted_ && restrict_to_view(out.warp)) out = solve_from(start, left);
+    return out;
+}
+
+SubsetSolution SubsetSolver::solve_from(const Warp& start, bool& left) {
+    left = false;
     SubsetSolution out;
     Warp w = start;
     out.warp = w;
@@ -323,7 +408,10 @@ SubsetSolution SubsetSolver::solve(const Warp& start) {
     // slowly.)
     const double wander = half_;
     for (int it = 0; it < max_iterations_; ++it) {
-        if (!inside(w)) break;
+        if (!readable(w)) {
+            left = true;
+            break;
+        }
         if (!(std::fabs(w.u - start.u) <= wander && std::fabs(w.v - start.v) <= wander)) break;
         sample(def_.coefficients, w, g_.data());
         const double gm = lane_dot(weight_.data(), g_.data(), n_) / count_;
@@ -407,6 +495,11 @@ SubsetSolution SubsetSolver::solve(const Warp& start) {
         }
     }
     out.warp = w;
+    // Cut off by the edge, the pixels kept must still lie on the image where it ended.
+    if (converged && viewed_ && !kept_in_view(w)) {
+        converged = false;
+        left = true;
+    }
     if (!converged) {
         out.status = GuidedStatus::kNotConverged;
         return out;
@@ -418,7 +511,7 @@ SubsetSolution SubsetSolver::solve(const Warp& start) {
     // Uncertainty on the raw grey levels: with a prefilter the correlated residual would
     // understate the noise, so sample the raw frame once more at the final warp.
     double ssr = last_ssr;
-    if (!raw_f0_.empty() && inside(w)) {
+    if (!raw_f0_.empty() && readable(w)) {
         sample(def_.raw, w, raw_g_.data());
         double gsum = 0.0;
         for (int k = 0; k < n_; ++k) gsum += weight_[k] * raw_g_[k];

@@ -40,7 +40,9 @@ public:
     /// limit, left the image, flat deformed subset, a centre more than half a subset from the
     /// start)
     /// or kBadPixels; the caller
-    /// judges ZNCC.
+    /// judges ZNCC. A subset that leaves the image by at most kLeftViewShare of its pixels is
+    /// solved again on the pixels left inside (sigma from them), and stays so restricted for
+    /// the point's next starts; a subset restrict_to() cut is not.
     SubsetSolution solve(const Warp& start);
 
     /// ZNCC of the reference subset against the deformed image shifted by whole pixels
@@ -71,7 +73,19 @@ public:
     int centre_y() const { return cy_; }
 
 private:
-    bool inside(const Warp& w) const;
+    SubsetSolution solve_from(const Warp& start, bool& left);
+    // Whether the subset under `w` lies within `margin` px of the outermost pixel centres.
+    bool inside(const Warp& w, double margin = 0.5) const;
+    // Whether the solver may sample the subset under `w`: inside, or once cut off by the
+    // edge, within the coefficient image's border.
+    bool readable(const Warp& w) const;
+    // Where `w` puts pixel k (row by row over the subset) in the deformed image.
+    void position(const Warp& w, int k, double& x, double& y) const;
+    // Leaves out the pixels `w` puts outside the image (kViewMargin): false, and the subset
+    // whole, when nothing or too much would go, or the rest is flat.
+    bool restrict_to_view(const Warp& w);
+    // Whether every pixel still weighed lies on the image under `w`.
+    bool kept_in_view(const Warp& w) const;
     bool touches_bad_pixels(const Warp& w) const;
     void sample(const CoefficientImage& coefficients, const Warp& w, double* out) const;
     // Box of every position of the second-order subset (exact over the continuous square).
@@ -88,9 +102,13 @@ private:
     int params_;  // 6 or 12
     bool quadratic_;
     int index_ = -1;
+    bool restricted_ = false;  // restrict_to() since the last prepare()
+    bool viewed_ = false;      // restrict_to_view() since the last prepare()
+    std::vector<std::uint8_t> view_;
     int cx_ = 0, cy_ = 0;
-    double count_ = 0.0;  // specimen pixels in the subset
-    double df_ = 0.0;     // sqrt(sum (f - fm)^2)
+    double count_ = 0.0;        // specimen pixels in the subset
+    double whole_count_ = 0.0;  // and before any restriction
+    double df_ = 0.0;           // sqrt(sum (f - fm)^2)
     double raw_df_ = 0.0;
     // sigma^2 of u, v = s_def^2 * noise_[0], [1] + s_ref^2 * noise_[2], [3]
     double noise_[4] = {};

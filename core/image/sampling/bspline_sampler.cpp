@@ -66,9 +66,9 @@ void sample_scalar(const CoefficientImage& coef, SplineKind kind, const WarpedSu
                 x += q.x_xx * (dx * dx);
                 y += q.y_xx * (dx * dx);
             }
-            // Positions lie above -kSamplerSlack, so the shifted truncation is floor.
-            const int ix = static_cast<int>(x + 16.0) - 16;
-            const int iy = static_cast<int>(y + 16.0) - 16;
+            // Positions lie above -kSamplerReach, so the shifted truncation is floor.
+            const int ix = static_cast<int>(x + kSamplerReach) - kSamplerReach;
+            const int iy = static_cast<int>(y + kSamplerReach) - kSamplerReach;
             spline_weights(kind, x - ix, wx);
             spline_weights(kind, y - iy, wy);
             o[j] = tap_sum(coef.at(iy - 2, ix - 2), coef.stride, wy, wx);

@@ -29,8 +29,9 @@ struct SubsetCurvature {
 };
 
 /// Values of the interpolant at every pixel of the warped subset, row by row into `out`
-/// ((2 half + 1)^2 doubles). Every position must lie within kSamplerSlack px of the image
-/// (the caller checks the four corners); `coefficients.pad` must be at least 3 + kSamplerSlack.
+/// ((2 half + 1)^2 doubles). Every position must lie within kSamplerSlack px of the image, or
+/// within coefficients.pad - 3 px of it and less than kSamplerReach px outside (the caller
+/// checks the four corners); `coefficients.pad` must be at least 3 + kSamplerSlack.
 /// `scratch` holds at least 14 (2 half + 5) doubles. Never allocates; thread-safe.
 MORVEX_EXPORT void sample_warped_subset(const CoefficientImage& coefficients, SplineKind kind,
                                         const WarpedSubset& subset, double* out, double* scratch);
@@ -53,6 +54,9 @@ MORVEX_EXPORT void sample_warped_subset_scalar(const CoefficientImage& coefficie
                                                double* out);
 
 constexpr int kSamplerSlack = 2;
+/// px outside the image beyond which no position may lie, whatever the pad: the samplers
+/// take the floor as the truncation of the position shifted by this much.
+constexpr int kSamplerReach = 16;
 
 /// True when the CPU runs the AVX2 form.
 MORVEX_EXPORT bool sampler_uses_avx2();

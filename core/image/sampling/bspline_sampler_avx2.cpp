@@ -95,7 +95,7 @@ void sample_quintic(const CoefficientImage& coef, const WarpedSubset& s, const S
     alignas(32) double wxs[6][4], wys[6][4];
     alignas(16) int xs[4], ys[4];
     const __m256d offsets = _mm256_set_pd(3.0, 2.0, 1.0, 0.0);
-    const __m256d shift = _mm256_set1_pd(16.0);
+    const __m256d shift = _mm256_set1_pd(static_cast<double>(kSamplerReach));
     for (int i = 0; i < side; ++i) {
         const Row<Curved> row(s, q, i);
         const __m256d row_x = _mm256_set1_pd(row.x);

@@ -90,9 +90,11 @@ enum class FeatureSeeds : std::uint8_t {
 
 /// Why a grid point holds the value it holds. Only kConverged points are valid.
 enum class GuidedStatus : std::uint8_t {
-    kConverged = 0,     ///< solved, ZNCC >= min_zncc, no jump: valid
-    kOutsideMask = 1,   ///< centre outside the mask, or too few specimen pixels in the subset
-    kNotConverged = 2,  ///< the solver hit max_iterations or left the image
+    kConverged = 0,    ///< solved, ZNCC >= min_zncc, no jump: valid
+    kOutsideMask = 1,  ///< centre outside the mask, or too few specimen pixels in the subset
+    /// the solver hit max_iterations, or left the image by more than a subset cut off by the
+    /// frame's edge may (see kLeftView)
+    kNotConverged = 2,
     /// converged, but ZNCC < min_zncc; or its misfit 1 - ZNCC exceeds 0.02 and ten times the
     /// median misfit of the valid points within 3 grid steps (at least 9 of them): a subset
     /// across a crack or holding a smudge, which fits a blend of what it sees
@@ -110,7 +112,9 @@ enum class GuidedStatus : std::uint8_t {
     kBadPixels = 8,   ///< NaN or infinite grey values under (or within 4 px of) the subset
     /// left the field of view: the subset moved by its guide's warp has more than a tenth of
     /// its specimen pixels outside the deformed image or on its non-finite pixels
-    /// (share > 0.1); decided before any solve or search
+    /// (share > 0.1); decided before any solve or search. A subset the frame's edge cuts off
+    /// by less is matched on its pixels at least half a pixel inside (at least four fifths
+    /// of them), its sigma from those alone
     kLeftView = 9,
     /// converged, but its subset straddles a displacement jump (a crack, a sliding edge): cut
     /// along the best of a few lines, its two sides fit far better apart than under the one
