@@ -246,13 +246,11 @@ bool SubsetSolver::inside(const Warp& w, double margin) const {
         curved_bounds(w, x0, x1, y0, y1);
         return x0 >= lo && x1 <= hi_x && y0 >= lo && y1 <= hi_y;
     }
-    for (int sy = -1; sy <= 1; sy += 2)
-        for (int sx = -1; sx <= 1; sx += 2) {
-            const double dx = sx * half_, dy = sy * half_;
-            const double x = cx_ + dx + w.u + w.du_dx * dx + w.du_dy * dy;
-            const double y = cy_ + dy + w.v + w.dv_dx * dx + w.dv_dy * dy;
-            if (!(x >= lo && x <= hi_x && y >= lo && y <= hi_y)) return false;
-        }
+    for (const int k : {0, side_ - 1, n_ - side_, n_ - 1}) {
+        double x, y;
+        position(w, k, x, y);
+        if (!(x >= lo && x <= hi_x && y >= lo && y <= hi_y)) return false;
+    }
     return true;
 }
 
@@ -323,16 +321,14 @@ bool SubsetSolver::touches_bad_pixels(const Warp& w) const {
     if (quadratic_) {
         curved_bounds(w, x0, x1, y0, y1);
     } else {
-        for (int sy = -1; sy <= 1; sy += 2)
-            for (int sx = -1; sx <= 1; sx += 2) {
-                const double dx = sx * half_, dy = sy * half_;
-                const double x = cx_ + dx + w.u + w.du_dx * dx + w.du_dy * dy;
-                const double y = cy_ + dy + w.v + w.dv_dx * dx + w.dv_dy * dy;
-                x0 = std::min(x0, x);
-                x1 = std::max(x1, x);
-                y0 = std::min(y0, y);
-                y1 = std::max(y1, y);
-            }
+        for (const int k : {0, side_ - 1, n_ - side_, n_ - 1}) {
+            double x, y;
+            position(w, k, x, y);
+            x0 = std::min(x0, x);
+            x1 = std::max(x1, x);
+            y0 = std::min(y0, y);
+            y1 = std::max(y1, y);
+        }
     }
     // A box wholly outside the image covers no pixel (the solver's bounds check rejects such
     // a warp next); without this test its clipped corners cross over and index the sums
