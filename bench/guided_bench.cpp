@@ -248,6 +248,7 @@ struct FailureCase {
     bool run_engine = true;
     bool judge_neighbours = false;       // count valid points off a robust fit of their neighbours
     const AffineTruth* truth = nullptr;  // exact field, when known
+    const morvex::bench::Field* field = nullptr;  // a bench pair's exact field, when known
     // A case on the same grid and frames whose wall time this one is held against (a raw
     // run against its masked twin: same specimen points, so the time ratio is per point).
     std::string against = {};
@@ -448,6 +449,44 @@ void print_truth(const GuidedResult& r, const AffineTruth& t) {
         valid, valid ? std::sqrt(sum / valid) : 0.0, worst, wrong, off_card);
 }
 
+// The points of a pair with a known field whose subset the field carries partly out of the
+// frame (at most a tenth of its pixels: more is "left the view"), against those it keeps
+// inside: how many are valid, their error and their error in their own sigmas.
+void print_edge_points(const GuidedResult& r, const morvex::bench::Field& field, int rows, int cols,
+                       int half) {
+    struct Tally {
+        int points = 0, valid = 0;
+        double sum = 0.0, worst = 0.0, sigmas = 0.0;
+    } cut, whole;
+    for (std::size_t i = 0; i < r.u.size(); ++i) {
+        int out = 0, total = 0;
+        for (int dy = -half; dy <= half; ++dy)
+            for (int dx = -half; dx <= half; ++dx) {
+                double u, v;
+                field.displacement(r.x[i] + dx, r.y[i] + dy, u, v);
+                const double x = r.x[i] + dx + u, y = r.y[i] + dy + v;
+                ++total;
+                out += !(x >= -0.5 && x <= cols - 0.5 && y >= -0.5 && y <= rows - 0.5);
+            }
+        if (out * 10 > total) continue;
+        Tally& t = out > 0 ? cut : whole;
+        ++t.points;
+        if (!r.valid[i]) continue;
+        double u, v;
+        field.displacement(r.x[i], r.y[i], u, v);
+        const double e = std::hypot(r.u[i] - u, r.v[i] - v);
+        ++t.valid;
+        t.sum += e * e;
+        t.worst = std::max(t.worst, e);
+        t.sigmas = std::max(t.sigmas, e / std::hypot(r.sigma_u[i], r.sigma_v[i]));
+    }
+    for (const auto& [label, t] : {std::pair<const char*, const Tally&>{"cut off by the edge", cut},
+                                   {"wholly inside", whole}})
+        std::printf(
+            "    subsets %s: %d, valid %d, error RMS %.4f max %.4f px, at most %.1f sigma\n", label,
+            t.points, t.valid, t.valid ? std::sqrt(t.sum / t.valid) : 0.0, t.worst, t.sigmas);
+}
+
 void failing_points(const std::string& root, const std::string& challenge_root, int runs,
                     const std::string& only = "") {
     const DataSet clean = morvex::bench::read_data_set(root + "/clean");
@@ -459,13 +498,15 @@ void failing_points(const std::string& root, const std::string& challenge_root, 
     engine_user.compute_strain = false;
     for (const DataSet* set : {&clean, &noisy}) {
         const cv::Mat reference = set->load_reference();
-        for (const char* name : {"translate_03", "affine", "large_shift", "rotate_2deg"})
+        for (const char* name : {"translate_03", "affine", "large_shift", "rotate_2deg"}) {
             cases.push_back({std::string(set == &clean ? "clean " : "noisy ") + name,
                              reference,
                              {set->load_deformed(name)},
                              user,
                              engine_user,
                              true});
+            cases.back().field = &set->pair(name).field;
+        }
     }
     {
         // A round hole of radius 70 px at the centre of the affine pair, masked out (the
@@ -601,6 +642,9 @@ void failing_points(const std::string& root, const std::string& challenge_root, 
                 "neighbours: %d\n",
                 off_neighbours(g2.last, 0.1));
         if (c.truth) print_truth(g2.last, *c.truth);
+        if (c.field)
+            print_edge_points(g2.last, *c.field, c.reference.rows, c.reference.cols,
+                              c.config.subset_size / 2);
         wall_seconds[c.name] = g2.seconds;
         if (!c.against.empty() && wall_seconds.count(c.against) && wall_seconds[c.against] > 0.0)
             std::printf(
