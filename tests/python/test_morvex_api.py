@@ -64,6 +64,21 @@ def test_invalid_points_hold_nan_in_every_float_variable(stretched_pair):
     assert ds["valid"].values[1, 1]  # away from the hole, points are still measured
 
 
+def test_points_whose_subsets_the_motion_carries_past_the_frames_edge_are_measured():
+    """A plate moved 1.4 px up carries the top row's subsets that far out of the frame: they
+    are matched on their pixels inside, valid and right, with a sigma above the rows' below
+    (fewer pixels); they used to come back "not converged"."""
+    case = morvex.synthetic_pair((120, 120), u=0.4, v=-1.4, du_dx=0.0, dv_dy=0.0, noise=1.0,
+                                 seed=4)
+    ds = morvex.correlate(case.reference, case.deformed, subset=21, step=6)
+    top = ds.isel(y=0, x=slice(1, -1))  # the corners also meet the side edges' content
+    assert top["valid"].values.all(), top["status"].values
+    assert np.abs(top["u"].values - 0.4).max() < 0.02
+    assert np.abs(top["v"].values + 1.4).max() < 0.02
+    inner = ds.isel(y=slice(2, -2), x=slice(2, -2))
+    assert np.median(top["sigma_v"].values) > np.median(inner["sigma_v"].values)
+
+
 def test_the_read_noise_sigma_allows_for_is_recorded_where_one_estimate_serves_the_run():
     from morvex import _guided
 
