@@ -274,23 +274,21 @@ bool SubsetSolver::restrict_to_view(const Warp& w) {
     if (!inside(w, def_.slack)) return false;
     const double lo = kViewMargin, hi_x = def_.cols - 1.0 - kViewMargin,
                  hi_y = def_.rows - 1.0 - kViewMargin;
+    // Rare (edge points only): a buffer of its own rather than a member kept for it.
+    std::vector<std::uint8_t> view(static_cast<std::size_t>(n_));
     double kept = 0.0;
-    std::vector<double>& seen = g_;  // scratch: the next solve samples into it afresh
     for (int k = 0; k < n_; ++k) {
         double x, y;
         position(w, k, x, y);
-        seen[k] = (x >= lo && x <= hi_x && y >= lo && y <= hi_y) ? 1.0 : 0.0;
-        kept += weight_[k] * seen[k];
+        view[k] = weight_[k] != 0.0 && x >= lo && x <= hi_x && y >= lo && y <= hi_y;
+        kept += view[k];
     }
     if (!(kept < count_) || kept < kLeastInView * whole_count_) return false;
-    view_.resize(static_cast<std::size_t>(n_));
-    for (int k = 0; k < n_; ++k) {
-        view_[k] = static_cast<std::uint8_t>(weight_[k] != 0.0 && seen[k] != 0.0);
-        weight_[k] *= seen[k];
-    }
+    for (int k = 0; k < n_; ++k)
+        if (!view[k]) weight_[k] = 0.0;
     centre_grey_levels(true);
     double inv[144], noise[4];
-    if (!(df_ > 0.0) || !subset_hessian_inverse(ref_, index_, inv, noise, nullptr, view_.data())) {
+    if (!(df_ > 0.0) || !subset_hessian_inverse(ref_, index_, inv, noise, nullptr, view.data())) {
         // What is left inside is flat: the whole subset again, which the edge stops.
         prepare(index_);
         restricted_ = true;

@@ -102,9 +102,10 @@ private:
     int params_;  // 6 or 12
     bool quadratic_;
     int index_ = -1;
-    bool restricted_ = false;  // restrict_to() since the last prepare()
-    bool viewed_ = false;      // restrict_to_view() since the last prepare()
-    std::vector<std::uint8_t> view_;
+    // restrict_to() since the last prepare(), or a restriction to the view that failed: the
+    // subset is not restricted to the view (again).
+    bool restricted_ = false;
+    bool viewed_ = false;  // restrict_to_view() since the last prepare()
     int cx_ = 0, cy_ = 0;
     double count_ = 0.0;        // specimen pixels in the subset
     double whole_count_ = 0.0;  // and before any restriction
